@@ -1,0 +1,75 @@
+#include "support/TestSupport.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <atomic>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+namespace quarra::test {
+namespace {
+
+std::filesystem::path& sandboxPath() {
+    static std::filesystem::path path;
+    return path;
+}
+
+}  // namespace
+
+const std::filesystem::path& sandbox() { return sandboxPath(); }
+
+TempDir::TempDir() {
+    static std::atomic<int> counter{0};
+    path_ = sandbox() / ("tmp" + std::to_string(counter++));
+    std::filesystem::create_directories(path_);
+}
+
+TempDir::~TempDir() {
+    std::error_code ec;
+    std::filesystem::remove_all(path_, ec);
+}
+
+std::filesystem::path sourceDir() {
+    const char* dir = getenv("QUARRA_TEST_SOURCE_DIR");
+    return dir ? dir : std::filesystem::current_path();
+}
+
+std::string readFile(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) throw std::runtime_error("cannot read " + path.string());
+    std::ostringstream out;
+    out << in.rdbuf();
+    return out.str();
+}
+
+void writeFile(const std::filesystem::path& path, const std::string& contents) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << contents;
+    if (!out.flush()) throw std::runtime_error("cannot write " + path.string());
+}
+
+}  // namespace quarra::test
+
+int main(int argc, char** argv) {
+    namespace fs = std::filesystem;
+    const char* base = getenv("TMPDIR");
+    std::string pattern = std::string(base && *base ? base : "/tmp") + "/quarra-test-XXXXXX";
+    if (!mkdtemp(pattern.data())) {
+        perror("mkdtemp");
+        return 2;
+    }
+    quarra::test::sandboxPath() = pattern;
+    fs::create_directories(fs::path(pattern) / "data");
+    fs::create_directories(fs::path(pattern) / "tmp");
+    setenv("HOME", pattern.c_str(), 1);
+    setenv("XDG_DATA_HOME", (fs::path(pattern) / "data").c_str(), 1);
+    setenv("TMPDIR", (fs::path(pattern) / "tmp").c_str(), 1);
+
+    testing::InitGoogleTest(&argc, argv);
+    int result = RUN_ALL_TESTS();
+    std::error_code ec;
+    if (!getenv("QUARRA_KEEP_SANDBOX")) fs::remove_all(pattern, ec);
+    return result;
+}

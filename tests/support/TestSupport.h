@@ -1,0 +1,34 @@
+#pragma once
+// Helpers shared by every test program. The test main gives each process a private sandbox: HOME,
+// XDG_DATA_HOME and TMPDIR point into a fresh folder that is removed when the process ends.
+#include <filesystem>
+#include <string>
+
+namespace quarra::test {
+
+// The process's sandbox folder.
+const std::filesystem::path& sandbox();
+
+// A fresh empty folder inside the sandbox, removed with the object.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+
+    const std::filesystem::path& path() const { return path_; }
+    std::filesystem::path operator/(const std::string& name) const { return path_ / name; }
+
+private:
+    std::filesystem::path path_;
+};
+
+// The source tree's root, for fixtures checked into tests/.
+std::filesystem::path sourceDir();
+
+// Whole-file helpers for fixtures.
+std::string readFile(const std::filesystem::path& path);
+void writeFile(const std::filesystem::path& path, const std::string& contents);
+
+}  // namespace quarra::test
