@@ -1,0 +1,31 @@
+#pragma once
+// A source of bytes read once from start to end: the body of a streamed upload. Multipart bodies
+// and the decrypting file stream implement it. A stream is used by one thread at a time.
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+#include "platform/Error.h"
+
+namespace quarra {
+
+class InputStream {
+  public:
+    InputStream() = default;
+    InputStream(const InputStream&) = delete;
+    InputStream& operator=(const InputStream&) = delete;
+    virtual ~InputStream() = default;
+
+    // False when the stream cannot be opened; error() then says why.
+    virtual bool open() = 0;
+    // Up to `length` bytes into `buffer`: the count read (> 0), 0 at the end, -1 on failure (see
+    // error()). REQUIRES: open() succeeded.
+    virtual long read(std::uint8_t* buffer, std::size_t length) = 0;
+    virtual void close() = 0;
+    // Why open() or read() failed; null otherwise.
+    virtual ErrorPtr error() const = 0;
+};
+
+using InputStreamPtr = std::shared_ptr<InputStream>;
+
+}  // namespace quarra
