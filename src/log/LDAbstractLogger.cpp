@@ -1,0 +1,46 @@
+#include "log/LDAbstractLogger.h"
+
+#include "log/LDLog.h"
+
+namespace quarra {
+
+LDAbstractLogger::LDAbstractLogger(std::string loggerName)
+    : loggerName_(std::move(loggerName)), loggerQueue_(DispatchQueue::serial(loggerName_)) {
+    // The logger's address is its queue key; the value only has to be non-null, and owns nothing.
+    loggerQueue_->setSpecific(this, std::shared_ptr<void>(this, [](void*) {}));
+}
+
+void LDAbstractLogger::logMessage(const LDLogMessagePtr&) {}
+
+LDLogFormatterPtr LDAbstractLogger::logFormatter() {
+    LDLogFormatterPtr formatter;
+    LDLog::loggingQueue()->sync([&] { loggerQueue_->sync([&] { formatter = logFormatter_; }); });
+    return formatter;
+}
+
+void LDAbstractLogger::setLogFormatter(LDLogFormatterPtr formatter) {
+    LDLog::loggingQueue()->async([self = shared_from_this(), formatter = std::move(formatter)] {
+        self->loggerQueue_->async([self, formatter] {
+            if (formatter == self->logFormatter_) {
+                return;
+            }
+            if (self->logFormatter_) {
+                self->logFormatter_->willRemoveFromLogger(*self);
+            }
+            self->logFormatter_ = formatter;
+            if (formatter) {
+                formatter->didAddToLogger(*self, self->loggerQueue_);
+            }
+        });
+    });
+}
+
+bool LDAbstractLogger::isOnGlobalLoggingQueue() const {
+    return DispatchQueue::currentSpecific(&GlobalLoggingQueueIdentityKey) != nullptr;
+}
+
+bool LDAbstractLogger::isOnInternalLoggerQueue() const {
+    return DispatchQueue::currentSpecific(this) != nullptr;
+}
+
+}  // namespace quarra

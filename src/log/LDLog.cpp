@@ -1,0 +1,271 @@
+#include "log/LDLog.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <map>
+#include <mutex>
+#include <thread>
+
+namespace quarra {
+
+const char GlobalLoggingQueueIdentityKey = 0;
+
+namespace {
+
+// A logger's failure stays the logger's: it never reaches the code that logged.
+template <class F>
+void guarded(F&& call) {
+    try {
+        call();
+    } catch (...) {
+    }
+}
+
+struct ClassLevels {
+    std::mutex mutex;
+    std::map<std::string,
+             std::pair<std::function<std::uint64_t()>, std::function<void(std::uint64_t)>>>
+        classes;
+
+    static ClassLevels& shared() {
+        static auto* levels = new ClassLevels();
+        return *levels;
+    }
+};
+
+}  // namespace
+
+const DispatchQueuePtr& LDLog::loggingQueue() {
+    static auto* queue = [] {
+        auto* made = new DispatchQueuePtr(DispatchQueue::serial("log.dispatch"));
+        // The key's value is its own address, which is never freed.
+        (*made)->setSpecific(
+            &GlobalLoggingQueueIdentityKey,
+            std::shared_ptr<void>(const_cast<char*>(&GlobalLoggingQueueIdentityKey), [](void*) {}));
+        return made;
+    }();
+    return *queue;
+}
+
+LDLog& LDLog::sharedInstance() {
+    static LDLog* instance = new LDLog();
+    return *instance;
+}
+
+LDLog::LDLog() : numProcessors_(std::max(1u, std::thread::hardware_concurrency())) {
+    loggers_.reserve(4);
+}
+
+void LDLog::addLogger(LDLoggerPtr logger, std::uint64_t level) {
+    if (!logger) {
+        return;
+    }
+    loggingQueue()->async([this, logger = std::move(logger), level]() mutable {
+        lt_addLogger(std::move(logger), level);
+    });
+}
+
+void LDLog::removeLogger(const LDLoggerPtr& logger) {
+    if (!logger) {
+        return;
+    }
+    loggingQueue()->async([this, logger] { lt_removeLogger(logger); });
+}
+
+void LDLog::removeAllLoggers() {
+    loggingQueue()->async([this] { lt_removeAllLoggers(); });
+}
+
+std::vector<LDLoggerPtr> LDLog::allLoggers() {
+    return loggingQueue()->syncResult([this] {
+        std::vector<LDLoggerPtr> loggers;
+        for (const auto& node : loggers_) {
+            loggers.push_back(node.logger);
+        }
+        return loggers;
+    });
+}
+
+std::vector<LDLoggerInformation> LDLog::allLoggersWithLevel() {
+    return loggingQueue()->syncResult([this] {
+        std::vector<LDLoggerInformation> loggers;
+        for (const auto& node : loggers_) {
+            loggers.push_back({node.logger, node.level});
+        }
+        return loggers;
+    });
+}
+
+void LDLog::log(bool asynchronous, LDLogMessagePtr message) {
+    queueLogMessage(std::move(message), asynchronous);
+}
+
+void LDLog::log(bool asynchronous, std::string message, std::uint64_t level, std::uint64_t flag,
+                std::int64_t context, const char* file, const char* function, std::uint64_t line,
+                LDLogTag tag) {
+    queueLogMessage(std::make_shared<const LDLogMessage>(
+                        std::move(message), level, flag, context, file ? file : "(null)",
+                        function ? function : "(null)", line, std::move(tag),
+                        LDLogMessageCopyFile | LDLogMessageCopyFunction),
+                    asynchronous);
+}
+
+void LDLog::logWithFormat(bool asynchronous, std::uint64_t level, std::uint64_t flag,
+                          std::int64_t context, const char* file, const char* function,
+                          std::uint64_t line, LDLogTag tag, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    logWithFormatArgs(asynchronous, level, flag, context, file, function, line, std::move(tag),
+                      format, args);
+    va_end(args);
+}
+
+void LDLog::logWithFormatArgs(bool asynchronous, std::uint64_t level, std::uint64_t flag,
+                              std::int64_t context, const char* file, const char* function,
+                              std::uint64_t line, LDLogTag tag, const char* format, va_list args) {
+    if (format == nullptr) {
+        return;
+    }
+    va_list measure;
+    va_copy(measure, args);
+    int length = std::vsnprintf(nullptr, 0, format, measure);
+    va_end(measure);
+    if (length < 0) {
+        return;
+    }
+    std::string text(static_cast<size_t>(length), '\0');
+    std::vsnprintf(text.data(), text.size() + 1, format, args);
+    log(asynchronous, std::move(text), level, flag, context, file, function, line, std::move(tag));
+}
+
+void LDLog::flushLog() {
+    loggingQueue()->sync([this] { lt_flush(); });
+}
+
+void LDLog::queueLogMessage(LDLogMessagePtr message, bool asynchronous) {
+    // The backlog is not bounded: a caller never waits for the loggers when logging asynchronously.
+    if (asynchronous) {
+        loggingQueue()->async([this, message = std::move(message)] { lt_log(message); });
+    } else {
+        loggingQueue()->sync([&] { lt_log(message); });
+    }
+}
+
+void LDLog::lt_addLogger(LDLoggerPtr logger, std::uint64_t level) {
+    for (const auto& node : loggers_) {
+        if (node.logger == logger && node.level == level) {
+            return;
+        }
+    }
+    DispatchQueuePtr queue = logger->loggerQueue();
+    if (!queue) {
+        queue = DispatchQueue::serial(logger->loggerName());
+    }
+    loggers_.push_back({logger, queue, level});
+    queue->async([logger, queue] { guarded([&] { logger->didAddLoggerInQueue(queue); }); });
+}
+
+void LDLog::lt_removeLogger(const LDLoggerPtr& logger) {
+    auto node = std::find_if(loggers_.begin(), loggers_.end(),
+                             [&](const LDLoggerNode& n) { return n.logger == logger; });
+    if (node == loggers_.end()) {
+        return;
+    }
+    node->loggerQueue->async([logger] { guarded([&] { logger->willRemoveLogger(); }); });
+    loggers_.erase(node);
+}
+
+void LDLog::lt_removeAllLoggers() {
+    for (const auto& node : loggers_) {
+        node.loggerQueue->async(
+            [logger = node.logger] { guarded([&] { logger->willRemoveLogger(); }); });
+    }
+    loggers_.clear();
+}
+
+void LDLog::lt_log(const LDLogMessagePtr& message) {
+    selected_.clear();
+    for (const auto& node : loggers_) {
+        if (node.level & message->flag()) {
+            selected_.push_back(&node);
+        }
+    }
+    // Several loggers work on one message side by side; either way lt_log returns only when all of
+    // them are done, so no logger sees the next message before the others finish this one.
+    if (numProcessors_ >= 2 && selected_.size() >= 2) {
+        for (const LDLoggerNode* node : selected_) {
+            loggingGroup_.async(node->loggerQueue, [logger = node->logger, message] {
+                guarded([&] { logger->logMessage(message); });
+            });
+        }
+        loggingGroup_.wait();
+    } else {
+        for (const LDLoggerNode* node : selected_) {
+            node->loggerQueue->sync([&] { guarded([&] { node->logger->logMessage(message); }); });
+        }
+    }
+}
+
+void LDLog::lt_flush() {
+    for (const auto& node : loggers_) {
+        loggingGroup_.async(node.loggerQueue,
+                            [logger = node.logger] { guarded([&] { logger->flush(); }); });
+    }
+    loggingGroup_.wait();
+}
+
+void LDLog::registerClass(const std::string& className, std::function<std::uint64_t()> level,
+                          std::function<void(std::uint64_t)> setLevel) {
+    if (!level || !setLevel) {
+        return;
+    }
+    auto& levels = ClassLevels::shared();
+    std::lock_guard lock(levels.mutex);
+    levels.classes[className] = {std::move(level), std::move(setLevel)};
+}
+
+bool LDLog::isRegisteredClass(const std::string& className) {
+    auto& levels = ClassLevels::shared();
+    std::lock_guard lock(levels.mutex);
+    return levels.classes.count(className) != 0;
+}
+
+std::vector<std::string> LDLog::registeredClassNames() {
+    auto& levels = ClassLevels::shared();
+    std::lock_guard lock(levels.mutex);
+    std::vector<std::string> names;
+    for (const auto& entry : levels.classes) {
+        names.push_back(entry.first);
+    }
+    return names;
+}
+
+std::uint64_t LDLog::levelForClassWithName(const std::string& className) {
+    std::function<std::uint64_t()> level;
+    {
+        auto& levels = ClassLevels::shared();
+        std::lock_guard lock(levels.mutex);
+        auto it = levels.classes.find(className);
+        if (it == levels.classes.end()) {
+            return LDLogLevelAll;
+        }
+        level = it->second.first;
+    }
+    return level();
+}
+
+void LDLog::setLevelForClassWithName(std::uint64_t level, const std::string& className) {
+    std::function<void(std::uint64_t)> setLevel;
+    {
+        auto& levels = ClassLevels::shared();
+        std::lock_guard lock(levels.mutex);
+        auto it = levels.classes.find(className);
+        if (it == levels.classes.end()) {
+            return;
+        }
+        setLevel = it->second.second;
+    }
+    setLevel(level);
+}
+
+}  // namespace quarra

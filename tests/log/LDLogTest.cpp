@@ -1,0 +1,317 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstring>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "log/LDAbstractLogger.h"
+#include "log/LDLog.h"
+#include "platform/RunLoop.h"
+
+using namespace quarra;
+using namespace std::chrono_literals;
+
+namespace {
+
+// Keeps what it receives; may hold each message until the test lets it go.
+class RecordingLogger : public LDAbstractLogger {
+  public:
+    explicit RecordingLogger(std::string name = "test.recording")
+        : LDAbstractLogger(std::move(name)) {}
+
+    void logMessage(const LDLogMessagePtr& message) override {
+        if (gate) {
+            gate->wait();
+        }
+        std::optional<std::string> text = message->message();
+        if (logFormatter_) {
+            text = logFormatter_->formatLogMessage(*message);
+        }
+        onQueue = onQueue && isOnInternalLoggerQueue();
+        std::lock_guard lock(mutex);
+        if (text) {
+            texts.push_back(*text);
+        }
+        flags.push_back(message->flag());
+    }
+    void didAddLoggerInQueue(const DispatchQueuePtr& queue) override {
+        added = queue.get() == loggerQueue().get() && isOnInternalLoggerQueue();
+    }
+    void willRemoveLogger() override { removed = true; }
+    void flush() override { ++flushes; }
+
+    std::vector<std::string> recordedTexts() {
+        std::lock_guard lock(mutex);
+        return texts;
+    }
+    std::vector<std::uint64_t> recordedFlags() {
+        std::lock_guard lock(mutex);
+        return flags;
+    }
+
+    std::shared_ptr<DispatchSemaphore> gate;
+    std::atomic<bool> added{false}, removed{false}, onQueue{true};
+    std::atomic<int> flushes{0};
+
+  private:
+    std::mutex mutex;
+    std::vector<std::string> texts;
+    std::vector<std::uint64_t> flags;
+};
+
+class PrefixFormatter : public LDLogFormatter {
+  public:
+    explicit PrefixFormatter(std::string prefix) : prefix_(std::move(prefix)) {}
+    std::optional<std::string> formatLogMessage(const LDLogMessage& message) override {
+        if (message.message() == "drop") {
+            return std::nullopt;
+        }
+        return prefix_ + message.message();
+    }
+    void didAddToLogger(LDLogger&, const DispatchQueuePtr&) override { ++adds; }
+    void willRemoveFromLogger(LDLogger&) override { ++removes; }
+    std::atomic<int> adds{0}, removes{0};
+
+  private:
+    std::string prefix_;
+};
+
+LDLogMessagePtr message(std::string text, std::uint64_t flag = LDLogFlagDebug) {
+    return std::make_shared<const LDLogMessage>(std::move(text), LDLogLevelAll, flag, 0, __FILE__,
+                                                __PRETTY_FUNCTION__, __LINE__, nullptr, 0);
+}
+
+}  // namespace
+
+TEST(LDLogTest, LevelMaskSelectsTheFlagsItCovers) {
+    const std::vector<std::uint64_t> flags = {
+        LDLogFlagError, LDLogFlagWarning, LDLogFlagInfo, LDLogFlagDebug, LDLogFlagVerbose, 32, 0};
+    struct Case {
+        std::uint64_t mask;
+        std::vector<std::uint64_t> received;
+    };
+    const Case cases[] = {
+        {LDLogLevelOff, {}},
+        {LDLogLevelError, {1}},
+        {LDLogLevelWarning, {1, 2}},
+        {LDLogLevelInfo, {1, 2, 4}},
+        {LDLogLevelDebug, {1, 2, 4, 8}},
+        {LDLogLevelVerbose, {1, 2, 4, 8, 16}},
+        {LDLogLevelAll, {1, 2, 4, 8, 16, 32}},
+        {LDLogFlagInfo, {4}},
+    };
+    auto& log = LDLog::sharedInstance();
+    for (const auto& c : cases) {
+        auto logger = std::make_shared<RecordingLogger>();
+        log.addLogger(logger, c.mask);
+        for (auto flag : flags) {
+            log.log(false, message("m", flag));
+        }
+        log.removeLogger(logger);
+        log.flushLog();
+        EXPECT_EQ(logger->recordedFlags(), c.received) << "mask " << c.mask;
+    }
+}
+
+TEST(LDLogTest, SameLoggerWithAnotherMaskIsASecondRegistration) {
+    auto& log = LDLog::sharedInstance();
+    auto logger = std::make_shared<RecordingLogger>();
+    log.addLogger(logger, LDLogLevelError);
+    log.addLogger(logger, LDLogLevelError);
+    EXPECT_EQ(log.allLoggers().size(), 1u);
+
+    log.addLogger(logger, LDLogLevelDebug);
+    ASSERT_EQ(log.allLoggers().size(), 2u);
+    log.log(false, message("both", LDLogFlagError));
+    log.log(false, message("second only", LDLogFlagDebug));
+    EXPECT_EQ(logger->recordedTexts(), (std::vector<std::string>{"both", "both", "second only"}));
+
+    // Only the first registration goes.
+    log.removeLogger(logger);
+    auto left = log.allLoggersWithLevel();
+    ASSERT_EQ(left.size(), 1u);
+    EXPECT_EQ(left[0].level, LDLogLevelDebug);
+    EXPECT_EQ(left[0].logger, logger);
+
+    log.removeAllLoggers();
+    EXPECT_TRUE(log.allLoggers().empty());
+    log.flushLog();
+    EXPECT_TRUE(runMainUntil([&] { return logger->removed.load(); }, 2s));
+    EXPECT_TRUE(logger->added);
+}
+
+TEST(LDLogTest, NullLoggersAndUnknownLoggersAreIgnored) {
+    auto& log = LDLog::sharedInstance();
+    log.addLogger(nullptr);
+    log.removeLogger(nullptr);
+    log.removeLogger(std::make_shared<RecordingLogger>());
+    EXPECT_TRUE(log.allLoggers().empty());
+}
+
+TEST(LDLogTest, SynchronousLogWaitsForTheLoggersAsynchronousDoesNot) {
+    auto& log = LDLog::sharedInstance();
+    auto slow = std::make_shared<RecordingLogger>("test.slow");
+    auto other = std::make_shared<RecordingLogger>("test.other");
+    slow->gate = std::make_shared<DispatchSemaphore>(0);
+    log.addLogger(slow);
+    log.addLogger(other);
+
+    // Asynchronous: returns while the logger is still held at its gate.
+    log.log(true, message("async"));
+    EXPECT_TRUE(slow->recordedTexts().empty());
+
+    std::atomic<bool> returned{false};
+    std::thread syncCaller([&] {
+        log.log(false, message("sync"));
+        returned = true;
+    });
+    std::this_thread::sleep_for(50ms);
+    EXPECT_FALSE(returned);  // still waiting for the held logger
+    slow->gate->signal();
+    slow->gate->signal();
+    syncCaller.join();
+    EXPECT_EQ(slow->recordedTexts(), (std::vector<std::string>{"async", "sync"}));
+    EXPECT_EQ(other->recordedTexts(), (std::vector<std::string>{"async", "sync"}));
+    EXPECT_TRUE(slow->onQueue);
+    log.removeAllLoggers();
+}
+
+TEST(LDLogTest, MessagesArriveInQueueOrderAndFlushWaitsForThem) {
+    auto& log = LDLog::sharedInstance();
+    auto first = std::make_shared<RecordingLogger>("test.first");
+    auto second = std::make_shared<RecordingLogger>("test.second");
+    log.addLogger(first);
+    log.addLogger(second, LDLogLevelError);
+
+    constexpr int kThreads = 4, kPerThread = 500;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < kPerThread; ++i) {
+                log.log(true, message(std::to_string(t * 10000 + i),
+                                      i % 2 ? LDLogFlagError : LDLogFlagDebug));
+            }
+        });
+    }
+    for (auto& thread : threads) {
+        thread.join();
+    }
+    log.flushLog();
+    EXPECT_EQ(first->flushes, 1);
+    EXPECT_EQ(second->flushes, 1);
+
+    auto all = first->recordedTexts();
+    ASSERT_EQ(all.size(), size_t{kThreads * kPerThread});
+    std::vector<int> last(kThreads, -1);
+    std::vector<std::string> errors;
+    for (const auto& text : all) {
+        int value = std::stoi(text);
+        EXPECT_GT(value % 10000, last[value / 10000]);
+        last[value / 10000] = value % 10000;
+        if ((value % 10000) % 2) {
+            errors.push_back(text);
+        }
+    }
+    // Both loggers see the messages that concern them in the same order.
+    EXPECT_EQ(second->recordedTexts(), errors);
+    log.removeAllLoggers();
+}
+
+TEST(LDLogTest, FormatterChangesInStepWithTheMessageStream) {
+    auto& log = LDLog::sharedInstance();
+    auto logger = std::make_shared<RecordingLogger>();
+    auto a = std::make_shared<PrefixFormatter>("a:");
+    auto b = std::make_shared<PrefixFormatter>("b:");
+    log.addLogger(logger);
+    logger->setLogFormatter(a);
+    log.log(true, message("1"));
+    logger->setLogFormatter(b);
+    EXPECT_EQ(logger->logFormatter(), b);
+    log.log(true, message("2"));
+    log.log(true, message("drop"));
+    log.flushLog();
+    EXPECT_EQ(logger->recordedTexts(), (std::vector<std::string>{"a:1", "b:2"}));
+    EXPECT_EQ(a->adds, 1);
+    EXPECT_EQ(a->removes, 1);
+    EXPECT_EQ(b->adds, 1);
+    EXPECT_EQ(b->removes, 0);
+    log.removeAllLoggers();
+}
+
+TEST(LDLogTest, LoggerQueueKeysAnswerWhereCodeRuns) {
+    auto logger = std::make_shared<RecordingLogger>();
+    EXPECT_FALSE(logger->isOnGlobalLoggingQueue());
+    EXPECT_FALSE(logger->isOnInternalLoggerQueue());
+    bool onLogging = false, onOwn = false;
+    LDLog::loggingQueue()->sync([&] { onLogging = logger->isOnGlobalLoggingQueue(); });
+    logger->loggerQueue()->sync([&] { onOwn = logger->isOnInternalLoggerQueue(); });
+    EXPECT_TRUE(onLogging);
+    EXPECT_TRUE(onOwn);
+    EXPECT_EQ(LDLog::loggingQueue()->label(), "log.dispatch");
+    EXPECT_EQ(logger->loggerQueue()->label(), "test.recording");
+}
+
+TEST(LDLogTest, FormattedLogMakesTheTextAndANullFormatLogsNothing) {
+    auto& log = LDLog::sharedInstance();
+    auto logger = std::make_shared<RecordingLogger>();
+    log.addLogger(logger);
+    log.logWithFormat(false, LDLogLevelInfo, LDLogFlagInfo, 0, "/x/File.cpp", "fn", 7, nullptr,
+                      "%s=%d", "n", 42);
+    log.logWithFormat(false, LDLogLevelInfo, LDLogFlagInfo, 0, nullptr, nullptr, 7, nullptr,
+                      nullptr);
+    EXPECT_EQ(logger->recordedTexts(), (std::vector<std::string>{"n=42"}));
+    log.removeAllLoggers();
+}
+
+TEST(LDLogTest, MessageTakesItsContextFromTheCaller) {
+    auto before = std::chrono::system_clock::now();
+    char file[] = "/x/y/TVKFileLogger.cpp";
+    LDLogMessage shared("t", 1, 1, 5, file, "f", 3, nullptr, 0);
+    LDLogMessage copied("t", 1, 1, 5, file, "f", 3, nullptr, LDLogMessageCopyFile);
+    std::strcpy(file, "/changed/Other.cpp    ");
+    EXPECT_EQ(shared.file().data(), file);
+    EXPECT_EQ(copied.file(), "/x/y/TVKFileLogger.cpp");
+    EXPECT_EQ(copied.fileName(), "TVKFileLogger");
+    LDLogMessage copyOfCopy = copied;
+    EXPECT_EQ(copyOfCopy.fileName(), "TVKFileLogger");
+    EXPECT_GE(copied.timestamp(), before);
+    EXPECT_LE(copied.timestamp(), std::chrono::system_clock::now());
+    EXPECT_FALSE(copied.threadID().empty());
+
+    auto fixed = LDLogTimestamp(std::chrono::seconds(1000));
+    std::string label;
+    auto queue = DispatchQueue::serial("test.maker");
+    queue->sync([&] {
+        LDLogMessage onQueue("t", 1, 1, 0, "", "", 0, nullptr, 0, fixed);
+        label = onQueue.queueLabel();
+        EXPECT_EQ(onQueue.timestamp(), fixed);
+    });
+    EXPECT_EQ(label, "test.maker");
+}
+
+TEST(LDLogTest, FileNameWithoutExtension) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"/a/b/LDLog.m", "LDLog"}, {"LDLog", "LDLog"}, {"/a.d/file", "file"}, {"", ""},
+        {"a.b.m", "a.b"},          {".profile", ""},   {"dir/", ""},          {"a.b/c", "c"},
+    };
+    for (auto [path, name] : cases) {
+        EXPECT_EQ(LDExtractFileNameWithoutExtension(path), name) << path;
+    }
+    EXPECT_EQ(LDExtractFileNameWithoutExtension(static_cast<const char*>(nullptr)), std::nullopt);
+}
+
+TEST(LDLogTest, PerClassLevelsOnlyForRegisteredClasses) {
+    EXPECT_EQ(LDLog::levelForClassWithName("Unknown"), LDLogLevelAll);
+    LDLog::setLevelForClassWithName(LDLogLevelError, "Unknown");
+    EXPECT_FALSE(LDLog::isRegisteredClass("Unknown"));
+
+    static std::uint64_t level = LDLogLevelDebug;
+    LDLog::registerClass(
+        "Known", [] { return level; }, [](std::uint64_t l) { level = l; });
+    EXPECT_TRUE(LDLog::isRegisteredClass("Known"));
+    EXPECT_EQ(LDLog::registeredClassNames(), std::vector<std::string>{"Known"});
+    LDLog::setLevelForClassWithName(LDLogLevelWarning, "Known");
+    EXPECT_EQ(LDLog::levelForClassWithName("Known"), LDLogLevelWarning);
+}
