@@ -1,0 +1,44 @@
+#include "core/TVKErrorMessageExtensions.h"
+
+#include <algorithm>
+#include <string_view>
+
+#include "core/TVKErrors.h"
+
+namespace quarra {
+
+bool isUserCanceledOperationError(const Error& error) {
+    return error.is(TVKAuthorizationErrorDomain, -5) || error.is(TVKAuthorizationErrorDomain, -8);
+}
+
+bool isQuarraServerError(const Error& error) {
+    auto value = error.userInfo().find(TVKQuarraServerErrorMessageKey);
+    return value != error.userInfo().end() && !value->is_null();
+}
+
+std::optional<std::string> quarraServerErrorMessage(const Error& error) {
+    if (!isQuarraServerError(error)) {
+        return std::nullopt;
+    }
+    const Json& message = error.userInfo()[TVKQuarraServerErrorMessageKey];
+    return error.localizedDescription() + "\n" + std::string("Quarra Response: ") + " " +
+           (message.is_string() ? message.get<std::string>()
+                                : message.dump(-1, ' ', false, Json::error_handler_t::replace));
+}
+
+bool isOAuthError(const Error& error) {
+    static constexpr std::string_view kDomains[] = {
+        "com.tovik.sso.general", "com.tovik.sso.oauth_authorization", "com.tovik.sso.oauth_token",
+        "com.tovik.sso.oauth_registration", "com.tovik.sso.remote-http"};
+    return std::find(std::begin(kDomains), std::end(kDomains), error.domain()) !=
+           std::end(kDomains);
+}
+
+std::optional<std::string> debugOAuthErrorMessage(const Error& error) {
+    if (!isOAuthError(error)) {
+        return std::nullopt;
+    }
+    return error.description();
+}
+
+}  // namespace quarra
