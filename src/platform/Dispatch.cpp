@@ -15,20 +15,20 @@ namespace {
 thread_local const DispatchQueue* tCurrentQueue = nullptr;
 
 class CurrentQueueScope {
-public:
+  public:
     explicit CurrentQueueScope(const DispatchQueue* queue) : previous_(tCurrentQueue) {
         tCurrentQueue = queue;
     }
     ~CurrentQueueScope() { tCurrentQueue = previous_; }
 
-private:
+  private:
     const DispatchQueue* previous_;
 };
 
 // Grows a thread whenever work waits and no thread is idle, so a block that waits on another block
 // never starves the pool; idle threads beyond a small core retire after a while.
 class ThreadPool {
-public:
+  public:
     static ThreadPool& shared() {
         static ThreadPool* pool = new ThreadPool();  // never destroyed: workers may outlive main()
         return *pool;
@@ -45,12 +45,13 @@ public:
         }
     }
 
-private:
+  private:
     void worker() {
         std::unique_lock lock(mutex_);
         for (;;) {
             ++idle_;
-            bool ready = cv_.wait_for(lock, std::chrono::seconds(10), [this] { return !work_.empty(); });
+            bool ready =
+                cv_.wait_for(lock, std::chrono::seconds(10), [this] { return !work_.empty(); });
             --idle_;
             if (!ready) {
                 if (threads_ > kCoreThreads) {
@@ -78,7 +79,7 @@ private:
 
 // One thread that submits delayed blocks when they fall due.
 class Timers {
-public:
+  public:
     static Timers& shared() {
         static Timers* timers = new Timers();
         return *timers;
@@ -94,7 +95,7 @@ public:
         cv_.notify_one();
     }
 
-private:
+  private:
     struct Entry {
         DispatchQueuePtr queue;
         Block block;
@@ -128,9 +129,12 @@ private:
 
 }  // namespace
 
-bool isMainThread() { return static_cast<pid_t>(syscall(SYS_gettid)) == getpid(); }
+bool isMainThread() {
+    return static_cast<pid_t>(syscall(SYS_gettid)) == getpid();
+}
 
-DispatchQueue::DispatchQueue(Kind kind, std::string label) : kind_(kind), label_(std::move(label)) {}
+DispatchQueue::DispatchQueue(Kind kind, std::string label)
+    : kind_(kind), label_(std::move(label)) {}
 
 DispatchQueue::~DispatchQueue() = default;
 
@@ -148,19 +152,27 @@ const DispatchQueuePtr& DispatchQueue::main() {
 }
 
 const DispatchQueuePtr& DispatchQueue::global(QueuePriority priority) {
-    static auto* queues = new DispatchQueuePtr[4]{
-        concurrent("global.high"), concurrent("global.default"), concurrent("global.low"),
-        concurrent("global.background")};
+    static auto* queues =
+        new DispatchQueuePtr[4]{concurrent("global.high"), concurrent("global.default"),
+                                concurrent("global.low"), concurrent("global.background")};
     return queues[static_cast<int>(priority)];
 }
 
-void DispatchQueue::async(Block block) { enqueue(std::move(block), false); }
+void DispatchQueue::async(Block block) {
+    enqueue(std::move(block), false);
+}
 
-void DispatchQueue::asyncBarrier(Block block) { enqueue(std::move(block), true); }
+void DispatchQueue::asyncBarrier(Block block) {
+    enqueue(std::move(block), true);
+}
 
-void DispatchQueue::sync(const Block& block) { syncImpl(block, false); }
+void DispatchQueue::sync(const Block& block) {
+    syncImpl(block, false);
+}
 
-void DispatchQueue::syncBarrier(const Block& block) { syncImpl(block, true); }
+void DispatchQueue::syncBarrier(const Block& block) {
+    syncImpl(block, true);
+}
 
 void DispatchQueue::after(Clock::duration delay, Block block) {
     Timers::shared().schedule(Clock::now() + delay, shared_from_this(), std::move(block));
@@ -179,10 +191,12 @@ void DispatchQueue::enqueue(Block block, bool barrier) {
 void DispatchQueue::syncImpl(const Block& block, bool barrier) {
     bool onSelf = kind_ == Kind::Main ? isMainThread() : isCurrent();
     if (onSelf && (kind_ != Kind::Concurrent || barrier)) {
-        throw std::logic_error("dispatch sync onto the current queue \"" + label_ + "\" would deadlock");
+        throw std::logic_error("dispatch sync onto the current queue \"" + label_ +
+                               "\" would deadlock");
     }
     if (kind_ == Kind::Serial) {
-        // An idle serial queue runs the block right here, as the queue, which saves two thread switches.
+        // An idle serial queue runs the block right here, as the queue, which saves two thread
+        // switches.
         std::unique_lock lock(mutex_);
         if (!serialRunning_ && items_.empty()) {
             serialRunning_ = true;
@@ -300,9 +314,13 @@ std::shared_ptr<void> DispatchQueue::currentSpecific(const void* key) {
     return tCurrentQueue ? tCurrentQueue->specific(key) : nullptr;
 }
 
-bool DispatchQueue::isCurrent() const { return tCurrentQueue == this; }
+bool DispatchQueue::isCurrent() const {
+    return tCurrentQueue == this;
+}
 
-std::string DispatchQueue::currentLabel() { return tCurrentQueue ? tCurrentQueue->label_ : ""; }
+std::string DispatchQueue::currentLabel() {
+    return tCurrentQueue ? tCurrentQueue->label_ : "";
+}
 
 // ---- DispatchGroup
 
@@ -320,7 +338,9 @@ void DispatchGroup::enter() {
     ++state_->count;
 }
 
-void DispatchGroup::leave() { leave(state_); }
+void DispatchGroup::leave() {
+    leave(state_);
+}
 
 void DispatchGroup::leave(const std::shared_ptr<State>& state) {
     std::vector<std::pair<DispatchQueuePtr, Block>> ready;

@@ -1,7 +1,7 @@
 #pragma once
-// Work queues multiplexed on one process-wide thread pool. A serial queue runs one block at a time in
-// submission order; a concurrent queue runs blocks side by side, and a barrier block runs alone after
-// everything submitted before it. The main queue is drained by the main run loop (RunLoop.h).
+// Work queues multiplexed on one process-wide thread pool. A serial queue runs one block at a time
+// in submission order; a concurrent queue runs blocks side by side, and a barrier block runs alone
+// after everything submitted before it. The main queue is drained by the main run loop (RunLoop.h).
 // Every member is safe to call from any thread.
 #include <chrono>
 #include <condition_variable>
@@ -21,13 +21,14 @@ using Clock = std::chrono::steady_clock;
 enum class QueuePriority { High, Default, Low, Background };
 
 class DispatchQueue : public std::enable_shared_from_this<DispatchQueue> {
-public:
+  public:
     enum class Kind { Serial, Concurrent, Main };
 
     static std::shared_ptr<DispatchQueue> serial(std::string label);
     static std::shared_ptr<DispatchQueue> concurrent(std::string label);
     static const std::shared_ptr<DispatchQueue>& main();
-    static const std::shared_ptr<DispatchQueue>& global(QueuePriority priority = QueuePriority::Default);
+    static const std::shared_ptr<DispatchQueue>& global(
+        QueuePriority priority = QueuePriority::Default);
 
     DispatchQueue(const DispatchQueue&) = delete;
     DispatchQueue& operator=(const DispatchQueue&) = delete;
@@ -38,8 +39,8 @@ public:
 
     void async(Block block);
     // Runs `block` on the queue and returns after it has run.
-    // REQUIRES: not called from this (serial or main) queue itself; that would deadlock, so it throws
-    // std::logic_error instead.
+    // REQUIRES: not called from this (serial or main) queue itself; that would deadlock, so it
+    // throws std::logic_error instead.
     void sync(const Block& block);
     // On a concurrent queue the block runs alone; on a serial queue these equal async and sync.
     void asyncBarrier(Block block);
@@ -65,7 +66,7 @@ public:
     // The label of the queue the calling code runs on ("" outside any queue).
     static std::string currentLabel();
 
-private:
+  private:
     friend class RunLoop;
     struct Item {
         Block block;
@@ -94,7 +95,7 @@ using DispatchQueuePtr = std::shared_ptr<DispatchQueue>;
 
 // Counts outstanding work; waiters and notify blocks run once the count returns to zero.
 class DispatchGroup {
-public:
+  public:
     DispatchGroup();
     DispatchGroup(const DispatchGroup&) = delete;
     DispatchGroup& operator=(const DispatchGroup&) = delete;
@@ -107,14 +108,14 @@ public:
     // `block` is submitted to `queue` when the group is (or becomes) empty.
     void notify(const DispatchQueuePtr& queue, Block block);
 
-private:
+  private:
     struct State;
     static void leave(const std::shared_ptr<State>& state);
     std::shared_ptr<State> state_;
 };
 
 class DispatchSemaphore {
-public:
+  public:
     explicit DispatchSemaphore(long value = 0) : value_(value) {}
     DispatchSemaphore(const DispatchSemaphore&) = delete;
     DispatchSemaphore& operator=(const DispatchSemaphore&) = delete;
@@ -123,7 +124,7 @@ public:
     // True when a unit was taken before the timeout (no timeout: waits until one is).
     bool wait(std::optional<Clock::duration> timeout = std::nullopt);
 
-private:
+  private:
     std::mutex mutex_;
     std::condition_variable cv_;
     long value_;

@@ -8,12 +8,14 @@ Error::Error(std::string domain, long code, Json userInfo, ErrorPtr underlying)
       userInfo_(userInfo.is_object() ? std::move(userInfo) : Json::object()),
       underlying_(std::move(underlying)) {}
 
-ErrorPtr Error::make(std::string domain, long code, std::string_view description, ErrorPtr underlying) {
+ErrorPtr Error::make(std::string domain, long code, std::string_view description,
+                     ErrorPtr underlying) {
     Json info = Json::object();
     if (!description.empty()) {
         info[LocalizedDescriptionKey] = std::string(description);
     }
-    return std::make_shared<const Error>(std::move(domain), code, std::move(info), std::move(underlying));
+    return std::make_shared<const Error>(std::move(domain), code, std::move(info),
+                                         std::move(underlying));
 }
 
 ErrorPtr Error::make(std::string domain, long code, Json userInfo, ErrorPtr underlying) {
@@ -26,8 +28,8 @@ std::string Error::localizedDescription() const {
     if (!text.empty()) {
         return text;
     }
-    return "The operation couldn\u2019t be completed. (" + domain_ + " error " + std::to_string(code_) +
-           ".)";
+    return "The operation couldn\u2019t be completed. (" + domain_ + " error " +
+           std::to_string(code_) + ".)";
 }
 
 std::string Error::description() const {

@@ -1,6 +1,6 @@
 #pragma once
-// Error values: a domain, a signed code and a user-info dictionary, optionally caused by a lower-layer
-// error. Immutable once made, so they are shared freely between threads.
+// Error values: a domain, a signed code and a user-info dictionary, optionally caused by a
+// lower-layer error. Immutable once made, so they are shared freely between threads.
 #include <memory>
 #include <string>
 #include <string_view>
@@ -16,13 +16,24 @@ using ErrorPtr = std::shared_ptr<const Error>;
 inline constexpr const char* LocalizedDescriptionKey = "LocalizedDescription";
 
 class Error {
-public:
-    Error(std::string domain, long code, Json userInfo = Json::object(), ErrorPtr underlying = nullptr);
+  public:
+    Error(std::string domain, long code, Json userInfo = Json::object(),
+          ErrorPtr underlying = nullptr);
 
     // An error whose user info holds only `description` (none when it is empty).
     static ErrorPtr make(std::string domain, long code, std::string_view description = {},
                          ErrorPtr underlying = nullptr);
-    static ErrorPtr make(std::string domain, long code, Json userInfo, ErrorPtr underlying = nullptr);
+    static ErrorPtr make(std::string domain, long code, Json userInfo,
+                         ErrorPtr underlying = nullptr);
+    // Texts are descriptions, not JSON user info.
+    static ErrorPtr make(std::string domain, long code, const char* description,
+                         ErrorPtr underlying = nullptr) {
+        return make(std::move(domain), code, std::string_view(description), std::move(underlying));
+    }
+    static ErrorPtr make(std::string domain, long code, const std::string& description,
+                         ErrorPtr underlying = nullptr) {
+        return make(std::move(domain), code, std::string_view(description), std::move(underlying));
+    }
 
     const std::string& domain() const { return domain_; }
     long code() const { return code_; }
@@ -34,10 +45,11 @@ public:
 
     // The description stored in the user info, or a generic text naming domain and code.
     std::string localizedDescription() const;
-    // Everything: domain, code, user info and the chain of underlying errors; for logs and diagnostics.
+    // Everything: domain, code, user info and the chain of underlying errors; for logs and
+    // diagnostics.
     std::string description() const;
 
-private:
+  private:
     std::string domain_;
     long code_;
     Json userInfo_;

@@ -1,5 +1,6 @@
 #pragma once
-// Property-list-like values (dictionaries, arrays, strings, numbers) are JSON values throughout the SDK.
+// Property-list-like values (dictionaries, arrays, strings, numbers) are JSON values throughout the
+// SDK.
 #include <nlohmann/json.hpp>
 
 namespace quarra {

@@ -9,7 +9,9 @@ RunLoop& RunLoop::main() {
     return *loop;
 }
 
-void RunLoop::wake() { cv_.notify_all(); }
+void RunLoop::wake() {
+    cv_.notify_all();
+}
 
 void RunLoop::stop() {
     std::lock_guard lock(DispatchQueue::main()->mutex_);

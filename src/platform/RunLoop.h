@@ -8,7 +8,7 @@
 namespace quarra {
 
 class RunLoop {
-public:
+  public:
     static RunLoop& main();
 
     RunLoop(const RunLoop&) = delete;
@@ -18,13 +18,13 @@ public:
     // REQUIRES: called on the main thread.
     void run();
     void stop();
-    // Runs main-queue blocks until `done` holds or `timeout` passes; returns the final value of `done`.
-    // REQUIRES: called on the main thread.
+    // Runs main-queue blocks until `done` holds or `timeout` passes; returns the final value of
+    // `done`. REQUIRES: called on the main thread.
     bool runUntil(const std::function<bool()>& done, Clock::duration timeout);
     // Runs the main-queue blocks already due, without waiting.
     void runPending();
 
-private:
+  private:
     RunLoop() = default;
     friend class DispatchQueue;
     void wake();

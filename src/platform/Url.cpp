@@ -12,9 +12,12 @@ bool isUnreserved(unsigned char c) {
 }
 
 int hexValue(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
     return -1;
 }
 
@@ -61,10 +64,12 @@ std::optional<Url> Url::parse(std::string_view text) {
     }
     for (size_t i = 0; i < colon; ++i) {
         unsigned char c = text[i];
-        if (!std::isalnum(c) && c != '+' && c != '-' && c != '.') return std::nullopt;
+        if (!std::isalnum(c) && c != '+' && c != '-' && c != '.')
+            return std::nullopt;
     }
     for (unsigned char c : text) {
-        if (c <= 0x20 || c == 0x7f) return std::nullopt;
+        if (c <= 0x20 || c == 0x7f)
+            return std::nullopt;
     }
     Url url;
     url.text_ = std::string(text);
@@ -91,18 +96,21 @@ std::optional<Url> Url::parse(std::string_view text) {
             std::string_view info = authority.substr(0, at);
             size_t sep = info.find(':');
             url.user_ = percentDecode(info.substr(0, sep));
-            if (sep != std::string_view::npos) url.password_ = percentDecode(info.substr(sep + 1));
+            if (sep != std::string_view::npos)
+                url.password_ = percentDecode(info.substr(sep + 1));
             authority = authority.substr(at + 1);
         }
         std::string_view hostPart = authority;
         std::string_view portPart;
         if (authority.starts_with('[')) {
             size_t close = authority.find(']');
-            if (close == std::string_view::npos) return std::nullopt;
+            if (close == std::string_view::npos)
+                return std::nullopt;
             hostPart = authority.substr(1, close - 1);
             std::string_view after = authority.substr(close + 1);
             if (!after.empty()) {
-                if (after.front() != ':') return std::nullopt;
+                if (after.front() != ':')
+                    return std::nullopt;
                 portPart = after.substr(1);
             }
         } else if (size_t c = authority.rfind(':'); c != std::string_view::npos) {
@@ -114,7 +122,8 @@ std::optional<Url> Url::parse(std::string_view text) {
                 return std::nullopt;
             }
             int port = std::stoi(std::string(portPart));
-            if (port > 65535) return std::nullopt;
+            if (port > 65535)
+                return std::nullopt;
             url.port_ = port;
         }
         url.host_ = percentDecode(hostPart);
@@ -134,13 +143,18 @@ std::string Url::hostAndPort() const {
     return port_ ? host + ":" + std::to_string(*port_) : host;
 }
 
-bool Url::isFileUrl() const { return scheme_ == "file"; }
+bool Url::isFileUrl() const {
+    return scheme_ == "file";
+}
 
-std::filesystem::path Url::filePath() const { return percentDecode(path_); }
+std::filesystem::path Url::filePath() const {
+    return percentDecode(path_);
+}
 
 std::string Url::lastPathComponent() const {
     std::string_view path = path_;
-    while (path.size() > 1 && path.back() == '/') path.remove_suffix(1);
+    while (path.size() > 1 && path.back() == '/')
+        path.remove_suffix(1);
     size_t slash = path.rfind('/');
     std::string_view last = slash == std::string_view::npos ? path : path.substr(slash + 1);
     return percentDecode(last);
@@ -148,7 +162,8 @@ std::string Url::lastPathComponent() const {
 
 Url Url::appendingPathComponent(std::string_view component) const {
     Url url = *this;
-    if (url.path_.empty() || url.path_.back() != '/') url.path_ += '/';
+    if (url.path_.empty() || url.path_.back() != '/')
+        url.path_ += '/';
     url.path_ += percentEncode(component, "!$&'()*+,;=:@");
     url.query_.reset();
     url.fragment_.reset();
@@ -172,7 +187,8 @@ std::optional<Url> Url::resolve(std::string_view reference) const {
     }
     // Parse the reference's parts against a dummy scheme.
     auto ref = parse("x:" + std::string(reference));
-    if (!ref) return std::nullopt;
+    if (!ref)
+        return std::nullopt;
     Url url = *this;
     url.fragment_ = ref->fragment_;
     if (ref->hasAuthority_) {
@@ -186,12 +202,14 @@ std::optional<Url> Url::resolve(std::string_view reference) const {
         url.path_ = removeDotSegments(ref->path_);
         url.query_ = ref->query_;
     } else if (ref->path_.empty()) {
-        if (ref->query_) url.query_ = ref->query_;
+        if (ref->query_)
+            url.query_ = ref->query_;
     } else {
         if (ref->path_.front() == '/') {
             url.path_ = removeDotSegments(ref->path_);
         } else {
-            std::string merged = hasAuthority_ && path_.empty() ? "/" : path_.substr(0, path_.rfind('/') + 1);
+            std::string merged =
+                hasAuthority_ && path_.empty() ? "/" : path_.substr(0, path_.rfind('/') + 1);
             url.path_ = removeDotSegments(merged + ref->path_);
         }
         url.query_ = ref->query_;
@@ -206,14 +224,17 @@ void Url::recompose() {
         text += "//";
         if (hasUserInfo_) {
             text += percentEncode(user_, "!$&'()*+,;=");
-            if (!password_.empty()) text += ":" + percentEncode(password_, "!$&'()*+,;=");
+            if (!password_.empty())
+                text += ":" + percentEncode(password_, "!$&'()*+,;=");
             text += "@";
         }
         text += hostAndPort();
     }
     text += path_;
-    if (query_) text += "?" + *query_;
-    if (fragment_) text += "#" + *fragment_;
+    if (query_)
+        text += "?" + *query_;
+    if (fragment_)
+        text += "#" + *fragment_;
     text_ = std::move(text);
 }
 
@@ -222,7 +243,8 @@ std::string Url::percentEncode(std::string_view text, std::string_view allowed) 
     std::string out;
     out.reserve(text.size());
     for (unsigned char c : text) {
-        if (isUnreserved(c) || (c != 0 && allowed.find(static_cast<char>(c)) != std::string_view::npos)) {
+        if (isUnreserved(c) ||
+            (c != 0 && allowed.find(static_cast<char>(c)) != std::string_view::npos)) {
             out += static_cast<char>(c);
         } else {
             out += '%';

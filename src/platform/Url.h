@@ -1,6 +1,7 @@
 #pragma once
-// URLs as RFC 3986 references. The text is kept exactly as given, so a URL compares and prints the way
-// its producer wrote it (redirect URIs are matched literally, "https:///api" keeps its empty host).
+// URLs as RFC 3986 references. The text is kept exactly as given, so a URL compares and prints the
+// way its producer wrote it (redirect URIs are matched literally, "https:///api" keeps its empty
+// host).
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -9,7 +10,7 @@
 namespace quarra {
 
 class Url {
-public:
+  public:
     Url() = default;
 
     // An absolute URL (with a scheme); empty when `text` is not one.
@@ -53,7 +54,7 @@ public:
     // Decodes %XX escapes; malformed escapes stay as they are.
     static std::string percentDecode(std::string_view text);
 
-private:
+  private:
     void recompose();
 
     std::string text_;

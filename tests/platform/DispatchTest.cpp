@@ -20,14 +20,16 @@ TEST(DispatchTest, SerialQueueRunsBlocksOneAtATimeInOrder) {
         producers.emplace_back([&, t] {
             for (int i = 0; i < 250; ++i) {
                 queue->async([&, t, i] {
-                    if (inside.fetch_add(1) != 0) overlapped = true;
+                    if (inside.fetch_add(1) != 0)
+                        overlapped = true;
                     order.push_back(t * 1000 + i);
                     inside.fetch_sub(1);
                 });
             }
         });
     }
-    for (auto& p : producers) p.join();
+    for (auto& p : producers)
+        p.join();
     queue->sync([] {});
     ASSERT_EQ(order.size(), 1000u);
     EXPECT_FALSE(overlapped);
@@ -47,7 +49,8 @@ TEST(DispatchTest, ConcurrentBarrierRunsAloneBetweenEarlierAndLaterBlocks) {
         queue->async([&] {
             int now = ++running;
             maxRunning = std::max(maxRunning.load(), now);
-            // Hold on until all four run side by side (bounded, so a serial queue fails, not hangs).
+            // Hold on until all four run side by side (bounded, so a serial queue fails, not
+            // hangs).
             for (auto end = Clock::now() + 2s; running < 4 && Clock::now() < end;) {
                 std::this_thread::sleep_for(1ms);
             }
@@ -163,7 +166,8 @@ TEST(DispatchTest, ManyBlockingBlocksDoNotStarveThePool) {
     // Every block waits for the next one; a fixed-size pool would deadlock here.
     constexpr int kDepth = 40;
     std::vector<std::unique_ptr<DispatchSemaphore>> gates;
-    for (int i = 0; i <= kDepth; ++i) gates.push_back(std::make_unique<DispatchSemaphore>());
+    for (int i = 0; i <= kDepth; ++i)
+        gates.push_back(std::make_unique<DispatchSemaphore>());
     for (int i = 0; i < kDepth; ++i) {
         DispatchQueue::global()->async([&, i] {
             gates[i + 1]->wait(5s);

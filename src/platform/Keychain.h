@@ -1,0 +1,131 @@
+#pragma once
+// The secret store: generic-password items kept in one file per host, mode 0600 in a 0700 folder,
+// replaced atomically on every change and guarded by an advisory lock across processes (and a mutex
+// across threads). Results tell "no such item" apart from "the store could not be read or
+// written": code must never take a store it cannot read for an empty one.
+//
+// The storage sits behind KeychainStore so a test can swap in one that fails the next read or
+// write. Every member is safe to call from any thread.
+#include <chrono>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/Bytes.h"
+#include "platform/Error.h"
+
+namespace quarra {
+
+struct KeychainItem {
+    std::string service;
+    std::string account;
+    std::string generic;
+    std::string label;
+    std::string description;
+    std::string accessGroup;
+    Bytes data;
+
+    bool operator==(const KeychainItem&) const = default;
+};
+
+// Selects items: every attribute that is set must be equal, and `where`, when given, must accept.
+struct KeychainQuery {
+    std::optional<std::string> service;
+    std::optional<std::string> account;
+    std::optional<std::string> generic;
+    std::optional<std::string> accessGroup;
+    std::function<bool(const KeychainItem&)> where;
+
+    bool matches(const KeychainItem& item) const;
+};
+
+// The attributes an update replaces; unset ones stay.
+struct KeychainChanges {
+    std::optional<std::string> service;
+    std::optional<std::string> account;
+    std::optional<std::string> generic;
+    std::optional<std::string> label;
+    std::optional<std::string> description;
+    std::optional<std::string> accessGroup;
+    std::optional<Bytes> data;
+};
+
+enum class KeychainStatus {
+    Success,
+    ItemNotFound,
+    // Another item has the same service, account and access group.
+    DuplicateItem,
+    // The store exists but could not be read: unreadable, corrupt, or locked past the time-out.
+    ReadFailed,
+    WriteFailed,
+};
+
+// Domain of the errors in KeychainResult; the code is the KeychainStatus value.
+inline constexpr const char* KeychainErrorDomain = "quarra.keychain";
+
+struct KeychainResult {
+    KeychainStatus status = KeychainStatus::Success;
+    // Set for ReadFailed and WriteFailed: what went wrong.
+    ErrorPtr error;
+
+    bool ok() const { return status == KeychainStatus::Success; }
+    bool notFound() const { return status == KeychainStatus::ItemNotFound; }
+};
+
+// Where the items live. `transact` gives `change` the stored items under exclusive access and
+// writes them back when `change` returns true. ReadFailed: `change` was not called. WriteFailed:
+// the store is as it was before.
+class KeychainStore {
+  public:
+    virtual ~KeychainStore() = default;
+    virtual KeychainResult transact(
+        const std::function<bool(std::vector<KeychainItem>&)>& change) = 0;
+};
+
+// Items as a JSON file; the lock file "<file>.lock" beside it carries the cross-process lock.
+class FileKeychainStore : public KeychainStore {
+  public:
+    explicit FileKeychainStore(std::filesystem::path file,
+                               std::chrono::milliseconds lockTimeout = std::chrono::seconds(10));
+    KeychainResult transact(const std::function<bool(std::vector<KeychainItem>&)>& change) override;
+    const std::filesystem::path& file() const { return file_; }
+
+  private:
+    const std::filesystem::path file_;
+    const std::chrono::milliseconds lockTimeout_;
+    std::mutex mutex_;
+};
+
+class Keychain {
+  public:
+    // The host's keychain: <data home>/keychains/<host bundle identifier>.json.
+    static Keychain& standard();
+
+    explicit Keychain(std::shared_ptr<KeychainStore> store);
+    Keychain(const Keychain&) = delete;
+    Keychain& operator=(const Keychain&) = delete;
+
+    // Replaces the storage (tests inject failures this way).
+    void setStore(std::shared_ptr<KeychainStore> store);
+    std::shared_ptr<KeychainStore> store() const;
+
+    KeychainResult add(const KeychainItem& item);
+    // The first matching item into `item`.
+    KeychainResult copyMatching(const KeychainQuery& query, KeychainItem* item);
+    // Every matching item, in the order they were added; ItemNotFound when there is none.
+    KeychainResult copyAllMatching(const KeychainQuery& query, std::vector<KeychainItem>* items);
+    // Changes every matching item.
+    KeychainResult update(const KeychainQuery& query, const KeychainChanges& changes);
+    // Deletes every matching item.
+    KeychainResult remove(const KeychainQuery& query);
+
+  private:
+    mutable std::mutex mutex_;
+    std::shared_ptr<KeychainStore> store_;
+};
+
+}  // namespace quarra

@@ -1,0 +1,69 @@
+#include "platform/NotificationCenter.h"
+
+#include <vector>
+
+namespace quarra {
+
+NotificationCenter& NotificationCenter::defaultCenter() {
+    static NotificationCenter* instance = new NotificationCenter();
+    return *instance;
+}
+
+ObserverToken NotificationCenter::addObserver(std::string name, const void* sender,
+                                              DispatchQueuePtr queue, NotificationBlock block) {
+    auto observer = std::make_shared<Observer>();
+    observer->name = std::move(name);
+    observer->sender = sender;
+    observer->queue = std::move(queue);
+    observer->block = std::move(block);
+    std::lock_guard lock(mutex_);
+    ObserverToken token = nextToken_++;
+    observers_.emplace(token, std::move(observer));
+    return token;
+}
+
+void NotificationCenter::removeObserver(ObserverToken token) {
+    std::lock_guard lock(mutex_);
+    auto it = observers_.find(token);
+    if (it == observers_.end())
+        return;
+    it->second->active = false;
+    observers_.erase(it);
+}
+
+void NotificationCenter::post(const Notification& notification) {
+    // Blocks run without the lock held, so they may add or remove observers and post again.
+    std::vector<std::shared_ptr<Observer>> matching;
+    {
+        std::lock_guard lock(mutex_);
+        for (const auto& [token, observer] : observers_) {
+            if (!observer->name.empty() && observer->name != notification.name)
+                continue;
+            if (observer->sender && observer->sender != notification.sender.get())
+                continue;
+            matching.push_back(observer);
+        }
+    }
+    std::shared_ptr<const Notification> shared;
+    for (const auto& observer : matching) {
+        if (!observer->active)
+            continue;
+        if (!observer->queue) {
+            observer->block(notification);
+            continue;
+        }
+        if (!shared)
+            shared = std::make_shared<const Notification>(notification);
+        observer->queue->async([observer, shared] {
+            if (observer->active)
+                observer->block(*shared);
+        });
+    }
+}
+
+void NotificationCenter::post(std::string name, std::shared_ptr<void> sender,
+                              NotificationUserInfo userInfo) {
+    post(Notification{std::move(name), std::move(sender), std::move(userInfo)});
+}
+
+}  // namespace quarra
