@@ -1,0 +1,39 @@
+#include "storage/crypt/FCDecryptor.h"
+
+namespace quarra {
+
+std::shared_ptr<FCDecryptor> FCDecryptor::make(ByteView encryptionKey, ByteView HMACKey,
+                                               Handler handler) {
+    return std::shared_ptr<FCDecryptor>(
+        new FCDecryptor(FCMessageReader(encryptionKey, HMACKey), std::move(handler)));
+}
+
+std::shared_ptr<FCDecryptor> FCDecryptor::make(std::string_view password, Handler handler) {
+    return std::shared_ptr<FCDecryptor>(
+        new FCDecryptor(FCMessageReader(password), std::move(handler)));
+}
+
+std::optional<Bytes> FCDecryptor::decryptData(ByteView data, std::string_view password,
+                                              ErrorPtr* error) {
+    return decryptData(data, kFCCryptorAES256Settings, password, error);
+}
+
+std::optional<Bytes> FCDecryptor::decryptData(ByteView data, ByteView encryptionKey,
+                                              ByteView HMACKey, ErrorPtr* error) {
+    return decryptData(data, kFCCryptorAES256Settings, encryptionKey, HMACKey, error);
+}
+
+std::optional<Bytes> FCDecryptor::decryptData(ByteView data, const FCCryptorSettings& settings,
+                                              std::string_view password, ErrorPtr* error) {
+    FCMessageReader reader(password, settings);
+    return runWhole(reader, data, data.size(), error);
+}
+
+std::optional<Bytes> FCDecryptor::decryptData(ByteView data, const FCCryptorSettings& settings,
+                                              ByteView encryptionKey, ByteView HMACKey,
+                                              ErrorPtr* error) {
+    FCMessageReader reader(encryptionKey, HMACKey, settings);
+    return runWhole(reader, data, data.size(), error);
+}
+
+}  // namespace quarra

@@ -1,0 +1,43 @@
+#pragma once
+// Decrypts one message of the encrypted data format (versions 2 and 3), fed in chunks of any size,
+// in the queue-and-handler form of FCCryptor. Plaintext delivered before the completion is not yet
+// authenticated: when the completion carries an error, discard everything received. The
+// `decryptData` forms run the same core on the calling thread.
+#include <optional>
+#include <string_view>
+
+#include "storage/crypt/FCCryptor.h"
+#include "storage/crypt/FCMessageReader.h"
+
+namespace quarra {
+
+class FCDecryptor final : public FCCryptor {
+  public:
+    static std::shared_ptr<FCDecryptor> make(ByteView encryptionKey, ByteView HMACKey,
+                                             Handler handler);
+    static std::shared_ptr<FCDecryptor> make(std::string_view password, Handler handler);
+
+    // The plaintext of a whole message, or nothing and the error.
+    static std::optional<Bytes> decryptData(ByteView data, std::string_view password,
+                                            ErrorPtr* error);
+    static std::optional<Bytes> decryptData(ByteView data, ByteView encryptionKey, ByteView HMACKey,
+                                            ErrorPtr* error);
+    static std::optional<Bytes> decryptData(ByteView data, const FCCryptorSettings& settings,
+                                            std::string_view password, ErrorPtr* error);
+    static std::optional<Bytes> decryptData(ByteView data, const FCCryptorSettings& settings,
+                                            ByteView encryptionKey, ByteView HMACKey,
+                                            ErrorPtr* error);
+
+    std::uint8_t options() const override { return reader_.options(); }
+    std::uint64_t HMACLength() const override { return reader_.HMACLength(); }
+
+  private:
+    FCDecryptor(FCMessageReader reader, Handler handler)
+        : FCCryptor("FCDecryptor", std::move(handler)), reader_(std::move(reader)) {}
+    ErrorPtr process(ByteView data, Bytes& out) override { return reader_.update(data, out); }
+    ErrorPtr complete(Bytes& out) override { return reader_.finish(out); }
+
+    FCMessageReader reader_;
+};
+
+}  // namespace quarra
