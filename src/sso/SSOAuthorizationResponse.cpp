@@ -1,0 +1,59 @@
+#include "sso/SSOAuthorizationResponse.h"
+
+#include "sso/SSODescription.h"
+#include "sso/SSOErrorUtilities.h"
+
+namespace quarra {
+
+SSOAuthorizationResponse::SSOAuthorizationResponse(SSOAuthorizationRequest request,
+                                                   const Json& parameters)
+    : request_(std::move(request)),
+      additionalParameters_(
+          SSOMappedFields::remainingParametersWithMap(fieldMap(), parameters, fields_)) {}
+
+const SSOFieldMap& SSOAuthorizationResponse::fieldMap() {
+    using Type = SSOFieldMapping::Type;
+    static const SSOFieldMap map = {
+        {"code", SSOFieldMapping(Type::String)},
+        {"state", SSOFieldMapping(Type::String)},
+        {"access_token", SSOFieldMapping(Type::String)},
+        {"expires_in", SSOFieldMapping(Type::Date, SSOFieldMapping::dateSinceNowConversion)},
+        {"token_type", SSOFieldMapping(Type::String)},
+        {"id_token", SSOFieldMapping(Type::String)},
+        {"scope", SSOFieldMapping(Type::String)},
+    };
+    return map;
+}
+
+std::optional<SSOTokenRequest> SSOAuthorizationResponse::tokenExchangeRequest(
+    SSOTokenRequest::Parameters additionalParameters, ErrorPtr* error) const {
+    std::optional<std::string> code = authorizationCode();
+    if (!code) {
+        if (error) {
+            *error = SSOErrorUtilities::errorWithCode(
+                SSOErrorCodeNoAuthorizationCode, nullptr,
+                "Attempted to create a token exchange request from an authorization response with "
+                "no authorization code.");
+        }
+        return std::nullopt;
+    }
+    return SSOTokenRequest(request_.configuration(), SSOGrantTypeAuthorizationCode, std::move(code),
+                           request_.redirectURL(), request_.clientID(), request_.clientSecret(),
+                           std::nullopt, std::nullopt, request_.codeVerifier(),
+                           std::move(additionalParameters));
+}
+
+std::string SSOAuthorizationResponse::description() const {
+    return descriptionPrefix("SSOAuthorizationResponse", this) +
+           ", authorizationCode: " + fields_.describe("code", true) +
+           ", state: " + fields_.describe("state") +
+           ", accessToken: " + fields_.describe("access_token", true) +
+           ", accessTokenExpirationDate: " + fields_.describe("expires_in") +
+           ", tokenType: " + fields_.describe("token_type") +
+           ", idToken: " + fields_.describe("id_token", true) +
+           ", scope: " + fields_.describe("scope") +
+           ", additionalParameters: " + additionalParameters_.dump() +
+           ", request: " + request_.description() + ">";
+}
+
+}  // namespace quarra

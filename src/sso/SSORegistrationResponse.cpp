@@ -1,0 +1,54 @@
+#include "sso/SSORegistrationResponse.h"
+
+#include "sso/SSODescription.h"
+
+namespace quarra {
+
+SSORegistrationResponse::SSORegistrationResponse(SSORegistrationRequest request,
+                                                 const Json& parameters)
+    : request_(std::move(request)),
+      additionalParameters_(
+          SSOMappedFields::remainingParametersWithMap(fieldMap(), parameters, fields_)) {}
+
+std::optional<SSORegistrationResponse> SSORegistrationResponse::create(
+    SSORegistrationRequest request, const Json& parameters) {
+    SSORegistrationResponse response(std::move(request), parameters);
+    if (response.clientSecret() && !response.clientSecretExpiresAt())
+        return std::nullopt;
+    // The client URI and its access token manage the registration together (RFC 7592).
+    if (response.registrationClientURI().has_value() !=
+        response.registrationAccessToken().has_value()) {
+        return std::nullopt;
+    }
+    return response;
+}
+
+const SSOFieldMap& SSORegistrationResponse::fieldMap() {
+    using Type = SSOFieldMapping::Type;
+    static const SSOFieldMap map = {
+        {SSOClientIDParam, SSOFieldMapping(Type::String)},
+        {SSOClientIDIssuedAtParam,
+         SSOFieldMapping(Type::Date, SSOFieldMapping::dateEpochConversion)},
+        {SSOClientSecretParam, SSOFieldMapping(Type::String)},
+        {SSOClientSecretExpirestAtParam,
+         SSOFieldMapping(Type::Date, SSOFieldMapping::dateEpochConversion)},
+        {SSORegistrationAccessTokenParam, SSOFieldMapping(Type::String)},
+        {SSORegistrationClientURIParam, SSOFieldMapping(Type::URL, SSOFieldMapping::URLConversion)},
+        {SSOTokenEndpointAuthenticationMethodParam, SSOFieldMapping(Type::String)},
+    };
+    return map;
+}
+
+std::string SSORegistrationResponse::description() const {
+    return descriptionPrefix("SSORegistrationResponse", this) +
+           ", clientID: " + fields_.describe(SSOClientIDParam) +
+           ", clientIDIssuedAt: " + fields_.describe(SSOClientIDIssuedAtParam) +
+           ", clientSecret: " + fields_.describe(SSOClientSecretParam, true) +
+           ", clientSecretExpiresAt: " + fields_.describe(SSOClientSecretExpirestAtParam) +
+           ", registrationAccessToken: " + fields_.describe(SSORegistrationAccessTokenParam, true) +
+           ", registrationClientURI: " + fields_.describe(SSORegistrationClientURIParam) +
+           ", additionalParameters: " + additionalParameters_.dump() +
+           ", request: " + request_.description() + ">";
+}
+
+}  // namespace quarra

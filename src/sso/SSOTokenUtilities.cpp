@@ -1,0 +1,49 @@
+#include "sso/SSOTokenUtilities.h"
+
+#include <openssl/evp.h>
+#include <openssl/rand.h>
+
+#include <algorithm>
+#include <climits>
+#include <stdexcept>
+
+namespace quarra {
+
+std::string SSOTokenUtilities::encodeBase64(const Bytes& bytes) {
+    // EVP_EncodeBlock writes 4 characters per 3 bytes and a terminating NUL.
+    std::string text(4 * ((bytes.size() + 2) / 3) + 1, '\0');
+    int length = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(text.data()), bytes.data(),
+                                 static_cast<int>(bytes.size()));
+    text.resize(static_cast<size_t>(length));
+    return text;
+}
+
+std::string SSOTokenUtilities::encodeBase64urlNoPadding(const Bytes& bytes) {
+    std::string text = encodeBase64(bytes);
+    text.erase(std::find(text.begin(), text.end(), '='), text.end());
+    std::replace(text.begin(), text.end(), '+', '-');
+    std::replace(text.begin(), text.end(), '/', '_');
+    return text;
+}
+
+std::optional<std::string> SSOTokenUtilities::randomURLSafeStringWithSize(size_t size) {
+    if (size > INT_MAX)
+        return std::nullopt;
+    Bytes bytes(size);
+    if (RAND_bytes(bytes.data(), static_cast<int>(size)) != 1)
+        return std::nullopt;
+    return encodeBase64urlNoPadding(bytes);
+}
+
+Bytes SSOTokenUtilities::sha256(std::string_view text) {
+    Bytes digest(EVP_MAX_MD_SIZE);
+    unsigned int length = 0;
+    if (EVP_Digest(text.data(), text.size(), digest.data(), &length, EVP_sha256(), nullptr) != 1) {
+        // Only an allocation failure inside OpenSSL gets here.
+        throw std::bad_alloc();
+    }
+    digest.resize(length);
+    return digest;
+}
+
+}  // namespace quarra

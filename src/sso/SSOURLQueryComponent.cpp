@@ -1,0 +1,93 @@
+#include "sso/SSOURLQueryComponent.h"
+
+#include <algorithm>
+
+#include "sso/SSODescription.h"
+
+namespace quarra {
+
+SSOURLQueryComponent::SSOURLQueryComponent(const Url& url) {
+    std::string_view query = url.query() ? std::string_view(*url.query()) : std::string_view{};
+    while (!query.empty()) {
+        size_t amp = query.find('&');
+        std::string_view piece = query.substr(0, amp);
+        query = amp == std::string_view::npos ? std::string_view{} : query.substr(amp + 1);
+        size_t eq = piece.find('=');
+        if (eq == std::string_view::npos)
+            continue;
+        addParameter(Url::percentDecode(piece.substr(0, eq)),
+                     Url::percentDecode(piece.substr(eq + 1)));
+    }
+}
+
+std::vector<std::string> SSOURLQueryComponent::parameters() const {
+    std::vector<std::string> names;
+    names.reserve(parameters_.size());
+    for (const auto& [name, values] : parameters_)
+        names.push_back(name);
+    return names;
+}
+
+Json SSOURLQueryComponent::dictionaryValue() const {
+    Json dictionary = Json::object();
+    for (const auto& [name, values] : parameters_) {
+        dictionary[name] = values.size() == 1 ? Json(values.front()) : Json(values);
+    }
+    return dictionary;
+}
+
+const std::vector<std::string>* SSOURLQueryComponent::valuesForParameter(
+    std::string_view name) const {
+    auto it = std::find_if(parameters_.begin(), parameters_.end(),
+                           [&](const auto& entry) { return entry.first == name; });
+    return it == parameters_.end() ? nullptr : &it->second;
+}
+
+void SSOURLQueryComponent::addParameter(std::string_view name, std::string_view value) {
+    auto it = std::find_if(parameters_.begin(), parameters_.end(),
+                           [&](const auto& entry) { return entry.first == name; });
+    if (it != parameters_.end()) {
+        it->second.emplace_back(value);
+    } else {
+        parameters_.emplace_back(std::string(name), std::vector<std::string>{std::string(value)});
+    }
+}
+
+void SSOURLQueryComponent::addParameters(const std::map<std::string, std::string>& parameters) {
+    for (const auto& [name, value] : parameters)
+        addParameter(name, value);
+}
+
+std::vector<std::pair<std::string, std::string>> SSOURLQueryComponent::queryItems() const {
+    std::vector<std::pair<std::string, std::string>> items;
+    for (const auto& [name, values] : parameters_) {
+        for (const auto& value : values)
+            items.emplace_back(name, value);
+    }
+    return items;
+}
+
+std::string SSOURLQueryComponent::encode(std::string_view text) {
+    return Url::percentEncode(text, URLParamValueAllowedCharacters);
+}
+
+std::string SSOURLQueryComponent::URLEncodedParameters() const {
+    std::string text;
+    for (const auto& [name, value] : queryItems()) {
+        if (!text.empty())
+            text += '&';
+        text += encode(name) + '=' + encode(value);
+    }
+    return text;
+}
+
+Url SSOURLQueryComponent::URLByReplacingQueryInURL(const Url& url) const {
+    return url.withQuery(URLEncodedParameters());
+}
+
+std::string SSOURLQueryComponent::description() const {
+    return descriptionPrefix("SSOURLQueryComponent", this) +
+           ", parameters: " + dictionaryValue().dump() + ">";
+}
+
+}  // namespace quarra
