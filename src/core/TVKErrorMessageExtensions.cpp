@@ -4,6 +4,7 @@
 #include <string_view>
 
 #include "core/TVKErrors.h"
+#include "platform/Bundle.h"
 
 namespace quarra {
 
@@ -21,7 +22,7 @@ std::optional<std::string> quarraServerErrorMessage(const Error& error) {
         return std::nullopt;
     }
     const Json& message = error.userInfo()[TVKQuarraServerErrorMessageKey];
-    return error.localizedDescription() + "\n" + std::string("Quarra Response: ") + " " +
+    return error.localizedDescription() + "\n" + Bundle::main().localizedString("Quarra Response: ") + " " +
            (message.is_string() ? message.get<std::string>()
                                 : message.dump(-1, ' ', false, Json::error_handler_t::replace));
 }

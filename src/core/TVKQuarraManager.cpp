@@ -1,12 +1,13 @@
 #include "core/TVKQuarraManager.h"
 
 #include "core/TVKErrors.h"
+#include "platform/Bundle.h"
 
 namespace quarra {
 namespace {
 
 std::string sdkText(const std::string& key) {
-    return key;
+    return Bundle::sdk().localizedString(key);
 }
 
 // The server's failure types in the order they are tested. The messages are the English keys of the

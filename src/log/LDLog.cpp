@@ -6,6 +6,8 @@
 #include <mutex>
 #include <thread>
 
+#include "platform/NotificationCenter.h"
+
 namespace quarra {
 
 const char GlobalLoggingQueueIdentityKey = 0;
@@ -54,6 +56,9 @@ LDLog& LDLog::sharedInstance() {
 
 LDLog::LDLog() : numProcessors_(std::max(1u, std::thread::hardware_concurrency())) {
     loggers_.reserve(4);
+    // Whatever the loggers still hold is written out before the process ends.
+    NotificationCenter::defaultCenter().addObserver("UIApplicationWillTerminateNotification",
+                                                    [this](const Notification&) { flushLog(); });
 }
 
 void LDLog::addLogger(LDLoggerPtr logger, std::uint64_t level) {

@@ -8,6 +8,7 @@
 
 #include "log/LDAbstractLogger.h"
 #include "log/LDLog.h"
+#include "platform/NotificationCenter.h"
 #include "platform/RunLoop.h"
 
 using namespace quarra;
@@ -314,4 +315,13 @@ TEST(LDLogTest, PerClassLevelsOnlyForRegisteredClasses) {
     EXPECT_EQ(LDLog::registeredClassNames(), std::vector<std::string>{"Known"});
     LDLog::setLevelForClassWithName(LDLogLevelWarning, "Known");
     EXPECT_EQ(LDLog::levelForClassWithName("Known"), LDLogLevelWarning);
+}
+
+TEST(LDLogTest, TerminationFlushesEveryLogger) {
+    auto& log = LDLog::sharedInstance();
+    auto logger = std::make_shared<RecordingLogger>();
+    log.addLogger(logger);
+    NotificationCenter::defaultCenter().post("UIApplicationWillTerminateNotification");
+    EXPECT_EQ(logger->flushes, 1);
+    log.removeAllLoggers();
 }

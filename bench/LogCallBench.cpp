@@ -1,0 +1,91 @@
+// The cost of one log call on the caller's thread: the SDK's logging facade against an asynchronous
+// spdlog logger doing the same work (the same message text with the same context fields, handed to
+// a background thread whose sink discards it). Calls come in bursts that fit both queues; the
+// backlog is drained between bursts with the clock stopped, so the figures are what a caller pays,
+// not how fast the background thread empties a full queue.
+#include <benchmark/benchmark.h>
+#include <spdlog/async.h>
+#include <spdlog/sinks/null_sink.h>
+#include <spdlog/spdlog.h>
+
+#include <string>
+#include <thread>
+
+#include "log/LDAbstractLogger.h"
+#include "log/LDLog.h"
+#include "log/TVKQuarraLoggerInternal.h"
+#include "platform/Bundle.h"
+
+using namespace quarra;
+
+namespace {
+
+constexpr int kBurst = 1024;
+constexpr size_t kQueueSize = 16 * kBurst;
+
+// Takes every message and drops it, as the spdlog side's null sink does.
+class DiscardingLogger : public LDAbstractLogger {
+  public:
+    DiscardingLogger() : LDAbstractLogger("bench.discard") {}
+    void logMessage(const LDLogMessagePtr& message) override { benchmark::DoNotOptimize(message); }
+};
+
+void setUp() {
+    static bool done = [] {
+        Bundle::setMainBundle("com.example.benchhost");
+        LDLog::sharedInstance().addLogger(std::make_shared<DiscardingLogger>());
+        return true;
+    }();
+    (void)done;
+}
+
+std::shared_ptr<spdlog::logger> spdlogLogger() {
+    static auto logger = [] {
+        spdlog::init_thread_pool(kQueueSize, 1);
+        auto made = spdlog::create_async<spdlog::sinks::null_sink_mt>("bench");
+        made->set_level(spdlog::level::debug);
+        return made;
+    }();
+    return logger;
+}
+
+void FacadeLogCall(benchmark::State& state) {
+    setUp();
+    int item = 0;
+    for (auto _ : state) {
+        TVK_LOG_DEBUG("Loaded document " + std::to_string(++item) + " from the cache");
+        if (item % kBurst == 0) {
+            state.PauseTiming();
+            LDLog::sharedInstance().flushLog();
+            state.ResumeTiming();
+        }
+    }
+}
+
+void SpdlogAsyncLogCall(benchmark::State& state) {
+    auto logger = spdlogLogger();
+    const std::string bundleId = TVKQuarraLoggerInternal::sdkBundleId();
+    int item = 0;
+    for (auto _ : state) {
+        std::string text = "Loaded document " + std::to_string(++item) + " from the cache";
+        logger->debug(
+            "[bundleID:{} sessionId:{} quarraId:{} username:{} file:{} function:{} line:{}] {} "
+            "message: {}",
+            bundleId, "(null)", 0, "(null)", TVKQuarraLoggerInternal::lastPathComponent(__FILE__),
+            __PRETTY_FUNCTION__, __LINE__, "DEBUG", text);
+        if (item % kBurst == 0) {
+            state.PauseTiming();
+            while (spdlog::thread_pool()->queue_size() != 0) {
+                std::this_thread::yield();
+            }
+            state.ResumeTiming();
+        }
+    }
+}
+
+}  // namespace
+
+BENCHMARK(FacadeLogCall)->Threads(1)->Threads(8)->UseRealTime();
+BENCHMARK(SpdlogAsyncLogCall)->Threads(1)->Threads(8)->UseRealTime();
+
+BENCHMARK_MAIN();

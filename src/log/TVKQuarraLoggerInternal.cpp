@@ -1,0 +1,121 @@
+#include "log/TVKQuarraLoggerInternal.h"
+
+#include <charconv>
+#include <memory>
+
+#include "log/LDLog.h"
+#include "platform/Bundle.h"
+
+namespace quarra {
+namespace {
+
+struct SessionValues {
+    std::optional<std::string> sessionId;
+    std::uint64_t quarraId = 0;
+    std::optional<std::string> username;
+};
+
+SessionValues currentSessionValues() {
+    return {};
+}
+
+void append(std::string& out, const std::optional<std::string>& value) {
+    out += value ? std::string_view(*value) : std::string_view("(null)");
+}
+
+void append(std::string& out, std::uint64_t value) {
+    char digits[24];
+    out.append(digits, std::to_chars(digits, digits + sizeof digits, value).ptr);
+}
+
+}  // namespace
+
+TVKQuarraLoggerInternal& TVKQuarraLoggerInternal::sharedInstance() {
+    static TVKQuarraLoggerInternal* instance = new TVKQuarraLoggerInternal();
+    return *instance;
+}
+
+TVKQuarraLoggerInternal::TVKQuarraLoggerInternal() {}
+
+void TVKQuarraLoggerInternal::log(std::string text, std::uint64_t level, std::uint64_t flag,
+                                  const char* file, const char* function, std::int64_t line,
+                                  std::string_view bundleId) {
+    try {
+        auto unsignedLine = static_cast<std::uint64_t>(line);
+        std::string message =
+            constructLogMessage(bundleId, file, function, unsignedLine, text, flag);
+        LDLog::sharedInstance().log(
+            true, std::make_shared<const LDLogMessage>(std::move(message), level, flag, 0, file,
+                                                       function, unsignedLine, nullptr, 0));
+    } catch (...) {
+        // Logging never fails the caller.
+    }
+}
+
+std::string TVKQuarraLoggerInternal::constructLogMessage(
+    std::string_view bundleId, std::string_view fileName, std::string_view functionName,
+    std::uint64_t line, std::string_view message, std::uint64_t flag) {
+    SessionValues session = currentSessionValues();
+    std::string_view levelWord = dispatcherFlagToQuarraLogLevel(flag);
+    std::string out;
+    out.reserve(112 + bundleId.size() + fileName.size() + functionName.size() + message.size());
+    out += "[bundleID:";
+    out += bundleId;
+    out += " sessionId:";
+    append(out, session.sessionId);
+    out += " quarraId:";
+    append(out, session.quarraId);
+    out += " username:";
+    append(out, session.username);
+    out += " file:";
+    out += fileName;
+    out += " function:";
+    out += functionName;
+    out += " line:";
+    append(out, line);
+    out += "] ";
+    out += levelWord;
+    out += " message: ";
+    out += message;
+    return out;
+}
+
+std::string_view TVKQuarraLoggerInternal::dispatcherFlagToQuarraLogLevel(std::uint64_t flag) {
+    switch (flag) {
+        case LDLogFlagError:
+            return "ERROR";
+        case LDLogFlagWarning:
+            return "WARNING";
+        case LDLogFlagDebug:
+            return "DEBUG";
+        case LDLogFlagVerbose:
+            return "VERBOSE";
+        default:
+            return "INFO";
+    }
+}
+
+void TVKQuarraLoggerInternal::startUploadProcess() {}
+
+void TVKQuarraLoggerInternal::logDataWithCompletionHandler(
+    std::function<void(std::optional<Bytes>)> handler) {
+    if (!handler) {
+        return;
+    }
+    LDLog::loggingQueue()->async([handler = std::move(handler)] { handler(std::nullopt); });
+}
+
+std::string TVKQuarraLoggerInternal::hostBundleId() {
+    return Bundle::main().bundleIdentifier();
+}
+
+const std::string& TVKQuarraLoggerInternal::sdkBundleId() {
+    static const std::string id = [] {
+        std::string sdk = Bundle::sdk().bundleIdentifier();
+        auto dot = sdk.rfind('.');
+        return hostBundleId() + "." + (dot == std::string::npos ? sdk : sdk.substr(dot + 1));
+    }();
+    return id;
+}
+
+}  // namespace quarra

@@ -1,0 +1,119 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <mutex>
+#include <thread>
+
+#include "log/LDAbstractLogger.h"
+#include "log/LDLog.h"
+#include "log/TVKQuarraLoggerInternal.h"
+#include "platform/Bundle.h"
+#include "platform/RunLoop.h"
+
+using namespace quarra;
+
+namespace {
+
+class KeepingLogger : public LDAbstractLogger {
+  public:
+    KeepingLogger() : LDAbstractLogger("test.keeping") {}
+    void logMessage(const LDLogMessagePtr& message) override {
+        std::lock_guard lock(mutex);
+        messages.push_back(message);
+    }
+    std::vector<LDLogMessagePtr> taken() {
+        LDLog::sharedInstance().flushLog();
+        std::lock_guard lock(mutex);
+        return messages;
+    }
+
+  private:
+    std::mutex mutex;
+    std::vector<LDLogMessagePtr> messages;
+};
+
+class TVKQuarraLoggerInternalTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        Bundle::setMainBundle("com.example.host");
+        LDLog::sharedInstance().addLogger(logger);
+    }
+    std::shared_ptr<KeepingLogger> logger = std::make_shared<KeepingLogger>();
+};
+
+}  // namespace
+
+TEST_F(TVKQuarraLoggerInternalTest, LevelWordFollowsTheFlag) {
+    const std::pair<std::uint64_t, const char*> cases[] = {
+        {LDLogFlagError, "ERROR"},
+        {LDLogFlagWarning, "WARNING"},
+        {LDLogFlagInfo, "INFO"},
+        {LDLogFlagDebug, "DEBUG"},
+        {LDLogFlagVerbose, "VERBOSE"},
+        {32, "INFO"},
+        {0, "INFO"},
+    };
+    for (auto [flag, word] : cases) {
+        EXPECT_EQ(TVKQuarraLoggerInternal::dispatcherFlagToQuarraLogLevel(flag), word) << flag;
+    }
+}
+
+TEST_F(TVKQuarraLoggerInternalTest, CallConventionFillsTheContextAndRunsTheBlockOnce) {
+    int runs = 0;
+    std::thread::id blockThread;
+    auto caller = std::this_thread::get_id();
+    const int line = __LINE__ + 1;
+    TVK_LOG_WARNING(
+        (++runs, blockThread = std::this_thread::get_id(), "disk " + std::to_string(7)));
+    TVK_LOG_ERROR("failed");
+    EXPECT_EQ(runs, 1);
+    EXPECT_EQ(blockThread, caller);
+
+    auto messages = logger->taken();
+    ASSERT_EQ(messages.size(), 2u);
+    const LDLogMessage& warning = *messages[0];
+    EXPECT_EQ(warning.flag(), LDLogFlagWarning);
+    EXPECT_EQ(warning.level(), LDLogLevelWarning);
+    EXPECT_EQ(messages[1]->flag(), LDLogFlagError);
+    EXPECT_EQ(messages[1]->level(), LDLogLevelError);
+    EXPECT_EQ(warning.file(), "TVKQuarraLoggerInternalTest.cpp");
+    EXPECT_EQ(warning.line(), static_cast<std::uint64_t>(line));
+    EXPECT_NE(warning.function().find("CallConventionFillsTheContextAndRunsTheBlockOnce"),
+              std::string_view::npos);
+    // The last component of the SDK bundle's identifier follows the host's.
+    std::string sdk = Bundle::sdk().bundleIdentifier();
+    std::string bundleId = "com.example.host." + sdk.substr(sdk.rfind('.') + 1);
+    EXPECT_EQ(TVKQuarraLoggerInternal::sdkBundleId(), bundleId);
+    EXPECT_EQ(warning.message(), "[bundleID:" + bundleId +
+                                     " sessionId:(null) quarraId:0 username:(null)"
+                                     " file:TVKQuarraLoggerInternalTest.cpp function:" +
+                                     std::string(warning.function()) +
+                                     " line:" + std::to_string(line) + "] WARNING message: disk 7");
+}
+
+TEST_F(TVKQuarraLoggerInternalTest, ShortFormsUseTheHostBundleIdAndANullTextReadsNull) {
+    auto& facade = TVKQuarraLoggerInternal::sharedInstance();
+    facade.logDebugMessageWithFile("F.cpp", 3, "fn",
+                                   [] { return static_cast<const char*>(nullptr); });
+    facade.logInfoMessageWithFile("F.cpp", 4, "fn", "b", [] { return std::string("i"); });
+    auto messages = logger->taken();
+    ASSERT_EQ(messages.size(), 2u);
+    EXPECT_EQ(messages[0]->message(),
+              "[bundleID:com.example.host sessionId:(null) quarraId:0 username:(null) file:F.cpp "
+              "function:fn line:3] DEBUG message: (null)");
+    EXPECT_EQ(messages[1]->message().substr(0, 11), "[bundleID:b");
+    EXPECT_EQ(messages[1]->flag(), LDLogFlagInfo);
+}
+
+TEST_F(TVKQuarraLoggerInternalTest, LogDataAnswersNoneWithoutALogFile) {
+    std::atomic<bool> called{false}, onLoggingQueue{false}, none{false};
+    TVKQuarraLoggerInternal::sharedInstance().logDataWithCompletionHandler(
+        [&](std::optional<Bytes> data) {
+            none = !data.has_value();
+            onLoggingQueue = LDLog::loggingQueue()->isCurrent();
+            called = true;
+        });
+    EXPECT_TRUE(runMainUntil([&] { return called.load(); }));
+    EXPECT_TRUE(none);
+    EXPECT_TRUE(onLoggingQueue);
+}
