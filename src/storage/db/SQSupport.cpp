@@ -1,0 +1,33 @@
+#include "storage/db/SQSupport.h"
+
+#include <cstdio>
+
+namespace quarra::sqdb {
+
+void log(std::string_view line) {
+    std::string text(line);
+    text += '\n';
+    std::fwrite(text.data(), 1, text.size(), stderr);
+}
+
+std::string lowercased(std::string_view text) {
+    std::string out(text);
+    for (char& c : out) {
+        if (c >= 'A' && c <= 'Z')
+            c = static_cast<char>(c - 'A' + 'a');
+    }
+    return out;
+}
+
+std::string escapedLiteral(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    for (char c : text) {
+        out += c;
+        if (c == '\'')
+            out += '\'';
+    }
+    return out;
+}
+
+}  // namespace quarra::sqdb
