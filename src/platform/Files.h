@@ -13,6 +13,10 @@
 
 namespace quarra {
 
+// File attributes are a JSON object; this key holds the permission bits (a number) of a file to be
+// created.
+inline constexpr const char* FilePosixPermissionsKey = "posixPermissions";
+
 // Domain of errors that carry an errno value as code.
 inline constexpr const char* PosixErrorDomain = "quarra.posix";
 
