@@ -1,0 +1,98 @@
+#pragma once
+// One keychain generic-password item, found by its identifier (the item's "generic" attribute),
+// read into memory at construction and written back at every change. The static members name the
+// SDK's own items and convert their values.
+//
+// Unlike a plain wrapper, this one never writes over what it could not read: when the item could
+// not be looked up (store unreadable, corrupt or locked), readError() says so and every write is
+// refused with the same error, so a stored secret is never replaced by empty defaults.
+// Objects are used by one thread at a time; the keychain underneath is safe across threads and
+// processes.
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "platform/Bytes.h"
+#include "platform/Keychain.h"
+
+namespace quarra {
+
+enum class KeychainAttribute {
+    Service,
+    Account,
+    Generic,
+    Label,
+    Description,
+    AccessGroup,
+    ValueData
+};
+
+class KeychainItemStore {
+  public:
+    // Looks the item up. The access group is accepted for callers that name one and not used.
+    explicit KeychainItemStore(std::string identifier,
+                               std::optional<std::string> accessGroup = std::nullopt);
+    KeychainItemStore(const KeychainItemStore&) = delete;
+    KeychainItemStore& operator=(const KeychainItemStore&) = delete;
+
+    // Stores `value` and writes the item at once; no write when the value is unchanged.
+    KeychainResult setObject(const std::string& value, KeychainAttribute key);
+    // The value held; "" for attributes never set. The value data is the stored bytes as text.
+    std::string objectForKey(KeychainAttribute key) const;
+    // Deletes the item and starts over with empty account, label, description and value.
+    KeychainResult resetKeychainItem();
+
+    // True when the item was in the keychain at construction (or has been written since).
+    bool exists() const { return exists_; }
+    // Why the item could not be looked up; null when the lookup worked (found or not).
+    const ErrorPtr& readError() const { return readError_; }
+
+    // --- The SDK's items. Identifiers derive from the configuration manager's identifier root.
+    static std::string basicAuthIdentifier();
+    static std::string basicAuthIdentifier(const std::string& root);
+    static std::string sessionIdentifier();
+    static std::string sessionIdentifier(const std::string& root);
+    static std::string OAuthIdentifer();
+    static std::string OAuthIdentifer(const std::string& root);
+    static std::string passcodeIdentifier();
+    static std::string passcodeIdentifierForUsername(const std::string& username);
+    static std::string numFailedUnlockAttemptsIdentifier();
+
+    // Getters answer nothing for a missing or empty value; `error`, when given, is set when the
+    // keychain could not be read (and cleared otherwise).
+    static void setUsername(const std::string& username);
+    static std::optional<std::string> getUsername(ErrorPtr* error = nullptr);
+    static void setPassword(const std::string& password);
+    static std::optional<std::string> getPassword(ErrorPtr* error = nullptr);
+    static void setUsername(const std::string& username, const std::string& password);
+    static void setSessionId(const std::string& sessionId);
+    static std::optional<std::string> getSessionId(ErrorPtr* error = nullptr);
+    // Nothing deletes the item.
+    static void setOAuthState(const std::optional<Bytes>& state);
+    static std::optional<Bytes> getOAuthState(ErrorPtr* error = nullptr);
+    // Deletes the user-name, session, OAuth-state and failed-unlock items (passcodes and the
+    // per-user key items stay).
+    static void resetAuthData();
+
+    static void setPasscode(const std::string& passcode, const std::string& username);
+    // "" when none is stored.
+    static std::string getPasscodeForUsername(const std::string& username);
+    static void resetPasscodeForUsername(const std::string& username);
+    static void setNumFailedUnlockAttempts(std::uint64_t count);
+    static std::uint64_t getNumFailedUnlockAttempts();
+
+    // The new-install wipe: deletes every item of this SDK, those under `keychainIdentifierRoot`
+    // and those under the older root `frameworkId`, and nothing else of the host's keychain.
+    static KeychainResult resetKeychainForNewInstall(const std::string& frameworkId,
+                                                     const std::string& keychainIdentifierRoot);
+
+  private:
+    KeychainResult writeToKeychain();
+
+    const std::string identifier_;
+    KeychainItem item_;
+    bool exists_ = false;
+    ErrorPtr readError_;
+};
+
+}  // namespace quarra

@@ -1,0 +1,10 @@
+#include "auth/TVKPasscodeManager.h"
+
+namespace quarra {
+
+TVKPasscodeManager& TVKPasscodeManager::sharedInstance() {
+    static TVKPasscodeManager* instance = new TVKPasscodeManager();
+    return *instance;
+}
+
+}  // namespace quarra

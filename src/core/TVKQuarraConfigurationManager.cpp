@@ -1,0 +1,300 @@
+#include "core/TVKQuarraConfigurationManager.h"
+
+#include <stdio.h>
+
+#include <cctype>
+#include <cerrno>
+
+#include "auth/KeychainItemStore.h"
+#include "auth/TVKPasscodeManager.h"
+#include "auth/TVKQuarra.h"
+#include "auth/TVKQuarraAuthManager.h"
+#include "auth/TVKUserInternal.h"
+#include "core/TVKErrors.h"
+#include "platform/Bundle.h"
+#include "platform/Directories.h"
+#include "platform/Files.h"
+
+namespace quarra {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr const char* kUserArchiveFileName = "auth_user";
+
+// A name used as one path component must stay inside its folder.
+ErrorPtr checkPathComponent(const std::string& name, const char* what) {
+    if (name.empty() || name == "." || name == ".." || name.find('/') != std::string::npos ||
+        name.find('\0') != std::string::npos) {
+        return Error::make(TVKQuarraErrorDomain, TVKInvalidUsernameErrorCode,
+                           std::string("The ") + what + " \"" + name +
+                               "\" cannot be used as a folder or file name.");
+    }
+    return nullptr;
+}
+
+// What the host's info value reads as: a boolean, a number, or a text such as "YES" or "true".
+bool infoValueIsTrue(const Json& value) {
+    if (value.is_boolean())
+        return value.get<bool>();
+    if (value.is_number())
+        return value.get<double>() != 0;
+    if (!value.is_string())
+        return false;
+    const auto& text = value.get_ref<const std::string&>();
+    auto first = text.find_first_not_of(" \t\n");
+    if (first == std::string::npos)
+        return false;
+    char c = static_cast<char>(std::tolower(static_cast<unsigned char>(text[first])));
+    return c == 'y' || c == 't' || (c >= '1' && c <= '9');
+}
+
+}  // namespace
+
+TVKQuarraConfigurationManager& TVKQuarraConfigurationManager::sharedInstance() {
+    static TVKQuarraConfigurationManager* instance = new TVKQuarraConfigurationManager();
+    return *instance;
+}
+
+TVKQuarraConfigurationManager::TVKQuarraConfigurationManager()
+    : frameworkId_(Bundle::sdk().bundleIdentifier()),
+      keychainIdentifierRoot_(Bundle::main().bundleIdentifier() + "-" + frameworkId_) {
+    std::error_code ec;
+    bool existed = fs::exists(applicationDataDirectory(), ec);
+    initFileSystem();
+    clearKeychainItemsIfNewInstall(existed);
+}
+
+void TVKQuarraConfigurationManager::initFileSystem() const {
+    for (const auto& folder :
+         {usersDirectory(), uploadsDirectory(), downloadsDirectory(), logDirectory()}) {
+        createDirectoryIfNeeded(folder);
+    }
+}
+
+// The keychain outlives an uninstall, so a new install must not inherit the SDK's old secrets. It
+// is keyed on a marker written once the folders exist: a folder that cannot be created must never
+// wipe at every launch (which would destroy the users' file keys), and an install whose folders
+// predate the marker is an upgrade, not a new install.
+void TVKQuarraConfigurationManager::clearKeychainItemsIfNewInstall(bool dataDirectoryExisted) {
+    std::error_code ec;
+    if (!fs::is_directory(applicationDataDirectory(), ec) || fs::exists(installMarkerFile(), ec)) {
+        return;
+    }
+    if (files::writeAtomically(installMarkerFile(), ""))
+        return;
+    if (!dataDirectoryExisted) {
+        KeychainItemStore::resetKeychainForNewInstall(frameworkId_, keychainIdentifierRoot_);
+    }
+}
+
+void TVKQuarraConfigurationManager::initializeSDK() {
+    // LOG-AFTER-REBASE: TVKQuarraLoggerInternal::sharedInstance();
+    std::string authDNS = TVKQuarraAuthManager::sharedInstance().authDNS();
+    // LOG-AFTER-REBASE: TVK_LOG_DEBUG("Set authDNS to: " + authDNS);
+    (void)authDNS;
+    TVKQuarraAuthManager::sharedInstance().initAuthenticationState();
+    TVKPasscodeManager::sharedInstance();
+    initialized_ = true;
+}
+
+fs::path TVKQuarraConfigurationManager::applicationDataDirectory() const {
+    return applicationSupportDirectory() / frameworkId_;
+}
+fs::path TVKQuarraConfigurationManager::uploadsDirectory() const {
+    return applicationDataDirectory() / "uploads";
+}
+fs::path TVKQuarraConfigurationManager::downloadsDirectory() const {
+    return applicationDataDirectory() / "downloads";
+}
+fs::path TVKQuarraConfigurationManager::usersDirectory() const {
+    return applicationDataDirectory() / "users";
+}
+fs::path TVKQuarraConfigurationManager::cacheDirectory() const {
+    return applicationDataDirectory() / "cache";
+}
+fs::path TVKQuarraConfigurationManager::installMarkerFile() const {
+    return applicationDataDirectory() / ".installed";
+}
+
+fs::path TVKQuarraConfigurationManager::logDirectory() const {
+    bool useDocuments = infoValueIsTrue(
+        Bundle::main().objectForInfoDictionaryKey("com.tovik.log.use_documents_dir"));
+    return (useDocuments ? documentsDirectory() : applicationDataDirectory()) / "logs";
+}
+
+std::optional<fs::path> TVKQuarraConfigurationManager::subdirectory(const std::string& subdirectory,
+                                                                    const std::string& username,
+                                                                    bool createIfNeeded,
+                                                                    ErrorPtr* error) const {
+    ErrorPtr refused = checkPathComponent(username, "user name");
+    if (!refused)
+        refused = checkPathComponent(subdirectory, "folder name");
+    if (error)
+        *error = refused;
+    if (refused)
+        return std::nullopt;
+    fs::path path = usersDirectory() / username / subdirectory;
+    if (createIfNeeded)
+        createDirectoryIfNeeded(path);
+    return path;
+}
+
+std::optional<fs::path> TVKQuarraConfigurationManager::thumbnailsDirectoryForUsername(
+    const std::string& username, bool createIfNeeded, ErrorPtr* error) const {
+    return subdirectory("thumbnails", username, createIfNeeded, error);
+}
+
+std::optional<fs::path> TVKQuarraConfigurationManager::thumbnailURLForImageName(
+    const std::string& imageName, const std::string& username, ErrorPtr* error) const {
+    auto folder = thumbnailsDirectoryForUsername(username, false, error);
+    if (!folder)
+        return std::nullopt;
+    if (ErrorPtr refused = checkPathComponent(imageName, "image name")) {
+        if (error)
+            *error = refused;
+        return std::nullopt;
+    }
+    return *folder / imageName;
+}
+
+std::optional<fs::path> TVKQuarraConfigurationManager::cacheDirectoryForUsername(
+    const std::string& username, bool createIfNeeded, ErrorPtr* error) const {
+    ErrorPtr refused = checkPathComponent(username, "user name");
+    if (error)
+        *error = refused;
+    if (refused)
+        return std::nullopt;
+    fs::path path = cacheDirectory() / username;
+    if (createIfNeeded)
+        createDirectoryIfNeeded(path);
+    return path;
+}
+
+std::optional<fs::path> TVKQuarraConfigurationManager::cacheDatabaseFileForQuarra(
+    const TVKQuarra& quarra, const std::string& username, bool createIfNeeded,
+    ErrorPtr* error) const {
+    auto folder = cacheDirectoryForUsername(username, createIfNeeded, error);
+    if (!folder)
+        return std::nullopt;
+    return *folder / ("quarra" + std::to_string(quarra.Id()) + "_cache.db");
+}
+
+std::optional<fs::path> TVKQuarraConfigurationManager::cacheFileStoreDirectoryForUsername(
+    const std::string& username, bool createIfNeeded, ErrorPtr* error) const {
+    auto folder = cacheDirectoryForUsername(username, createIfNeeded, error);
+    if (!folder)
+        return std::nullopt;
+    fs::path path = *folder / "cache_file_store";
+    if (createIfNeeded)
+        createDirectoryIfNeeded(path);
+    return path;
+}
+
+fs::path TVKQuarraConfigurationManager::createFileWithDirectoriesAtURL(const fs::path& path) const {
+    std::error_code ec;
+    if (!fs::exists(fs::symlink_status(path, ec)))
+        files::createDirectories(path);
+    return path;
+}
+
+void TVKQuarraConfigurationManager::createDirectoryIfNeeded(const fs::path& path) const {
+    createFileWithDirectoriesAtURL(path);
+}
+
+std::optional<std::vector<std::string>> TVKQuarraConfigurationManager::usernames() const {
+    std::error_code ec;
+    std::vector<std::string> names;
+    for (fs::directory_iterator it(usersDirectory(), ec), end; !ec && it != end; it.increment(ec)) {
+        names.push_back(it->path().filename().string());
+    }
+    if (ec) {
+        // LOG-AFTER-REBASE: TVK_LOG_ERROR("Unexpected error reading contents of users directory:" +
+        // ...);
+        return std::nullopt;
+    }
+    if (names.empty())
+        return std::nullopt;
+    return names;
+}
+
+std::optional<std::string> TVKQuarraConfigurationManager::currentUsername() const {
+    return KeychainItemStore::getUsername();
+}
+
+bool TVKQuarraConfigurationManager::writeObject(const Coding& object, const std::string& fileName,
+                                                const std::string& username,
+                                                ErrorPtr* error) const {
+    ErrorPtr failure = checkPathComponent(username, "user name");
+    if (!failure)
+        failure = checkPathComponent(fileName, "file name");
+    if (!failure) {
+        fs::path userFolder = usersDirectory() / username;
+        failure = files::createDirectories(userFolder);
+        if (!failure)
+            failure = KeyedArchiver::archiveRootObject(object, userFolder / fileName);
+    }
+    if (error)
+        *error = failure;
+    return !failure;
+}
+
+std::shared_ptr<Coding> TVKQuarraConfigurationManager::readObjectWithFileName(
+    const std::string& fileName, const std::string& username,
+    const std::vector<KeyedUnarchiver::AllowedClass>& allowed, ErrorPtr* error) const {
+    if (error)
+        *error = nullptr;
+    ErrorPtr refused = checkPathComponent(username, "user name");
+    if (!refused)
+        refused = checkPathComponent(fileName, "file name");
+    if (refused) {
+        if (error)
+            *error = refused;
+        return nullptr;
+    }
+    fs::path file = usersDirectory() / username / fileName;
+    std::error_code ec;
+    if (!fs::exists(file, ec)) {
+        fprintf(stderr, "WARNING: attempting to read data that does not exist on disk\n");
+        return nullptr;
+    }
+    auto document = KeyedUnarchiver::readDocument(file, error);
+    if (!document)
+        return nullptr;
+    KeyedUnarchiver coder(std::move(*document), allowed);
+    return coder.decodeRoot<Coding>(error);
+}
+
+bool TVKQuarraConfigurationManager::writeUser(const TVKUserInternal& user,
+                                              const std::string& username, ErrorPtr* error) const {
+    return writeObject(user, kUserArchiveFileName, username, error);
+}
+
+std::shared_ptr<TVKUserInternal> TVKQuarraConfigurationManager::readUserForUsername(
+    const std::string& username, ErrorPtr* error) const {
+    KeyedUnarchiver::setClassForClassName(TVKQuarra::ArchiveClassName,
+                                          TVKQuarra::LegacyArchiveClassName);
+    auto object = readObjectWithFileName(kUserArchiveFileName, username,
+                                         TVKUserInternal::archiveClasses(), error);
+    auto user = std::dynamic_pointer_cast<TVKUserInternal>(object);
+    if (object && !user && error) {
+        *error = Error::make(KeyedArchiveErrorDomain, KeyedArchiveCorrupt,
+                             "The user archive holds no user.");
+    }
+    return user;
+}
+
+bool TVKQuarraConfigurationManager::deleteTransientInfoForUsername(const std::string& username,
+                                                                   ErrorPtr* error) const {
+    ErrorPtr failure = checkPathComponent(username, "user name");
+    if (!failure) {
+        fs::path file = usersDirectory() / username / kUserArchiveFileName;
+        if (::remove(file.c_str()) != 0)
+            failure = posixError(errno, "cannot remove " + file.string());
+    }
+    if (error)
+        *error = failure;
+    return !failure;
+}
+
+}  // namespace quarra

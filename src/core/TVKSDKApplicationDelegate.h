@@ -1,0 +1,36 @@
+#pragma once
+// Where the host forwards its application events. Call didFinishLaunchingWithOptions() from the
+// host's own launch code, on the main thread, before any other SDK call:
+//     quarra::TVKSDKApplicationDelegate::sharedInstance().didFinishLaunchingWithOptions();
+#include <functional>
+#include <string>
+
+#include "platform/Json.h"
+#include "platform/Url.h"
+
+namespace quarra {
+
+class TVKSDKApplicationDelegate {
+  public:
+    // One instance per class: a host's subclass T gets its own with sharedInstance<T>().
+    template <class T = TVKSDKApplicationDelegate>
+    static T& sharedInstance() {
+        static T* instance = new T();
+        return *instance;
+    }
+
+    TVKSDKApplicationDelegate() = default;
+    virtual ~TVKSDKApplicationDelegate() = default;
+    TVKSDKApplicationDelegate(const TVKSDKApplicationDelegate&) = delete;
+    TVKSDKApplicationDelegate& operator=(const TVKSDKApplicationDelegate&) = delete;
+
+    // Runs the pending upgrade tasks, then starts the SDK. Always true; the options are not read.
+    virtual bool didFinishLaunchingWithOptions(const Json& launchOptions = Json::object());
+    // True when the URL was the SDK's (a single sign-on redirect).
+    virtual bool openURL(const Url& url, const Json& options = Json::object());
+    // The system woke the host for events of a background transfer session.
+    virtual void handleEventsForBackgroundURLSession(const std::string& identifier,
+                                                     std::function<void()> completionHandler);
+};
+
+}  // namespace quarra

@@ -1,0 +1,147 @@
+#include <gtest/gtest.h>
+
+#include "auth/KeychainItemStore.h"
+#include "core/TVKQuarraConfigurationManager.h"
+#include "platform/Bundle.h"
+#include "support/TestSupport.h"
+
+using namespace quarra;
+using namespace quarra::test;
+
+namespace {
+
+class KeychainItemStoreTest : public testing::Test {
+  protected:
+    void SetUp() override { Bundle::setMainBundle("com.example.host"); }
+    static std::string root() {
+        return TVKQuarraConfigurationManager::sharedInstance().keychainIdentifierRoot();
+    }
+    static KeychainItem stored(const std::string& identifier) {
+        KeychainQuery query;
+        query.generic = identifier;
+        KeychainItem item;
+        EXPECT_TRUE(Keychain::standard().copyMatching(query, &item).ok()) << identifier;
+        return item;
+    }
+};
+
+}  // namespace
+
+TEST_F(KeychainItemStoreTest, MissingItemsReadAsNothingExceptThePasscodeWhichReadsEmpty) {
+    EXPECT_EQ(KeychainItemStore::getUsername(), std::nullopt);
+    EXPECT_EQ(KeychainItemStore::getPassword(), std::nullopt);
+    EXPECT_EQ(KeychainItemStore::getSessionId(), std::nullopt);
+    EXPECT_EQ(KeychainItemStore::getOAuthState(), std::nullopt);
+    EXPECT_EQ(KeychainItemStore::getPasscodeForUsername("alice"), "");
+    EXPECT_EQ(KeychainItemStore::getNumFailedUnlockAttempts(), 0u);
+}
+
+TEST_F(KeychainItemStoreTest, ItemsCarryTheDocumentedIdentifiersServicesAndAccounts) {
+    EXPECT_EQ(root(), "com.example.host-com.tovik.QuarraMobileSDK");
+    KeychainItemStore::setSessionId("early");  // before any user name: no account
+    EXPECT_EQ(stored(KeychainItemStore::sessionIdentifier()).account, "");
+
+    KeychainItemStore::setUsername("alice");
+    KeychainItemStore::setPassword("pw");
+    KeychainItemStore::setSessionId("s-1");
+    KeychainItemStore::setNumFailedUnlockAttempts(0);
+    KeychainItemStore::setPasscode("1234", "alice");
+    KeychainItemStore::setPasscode("9876", "bob");
+
+    KeychainItem basic = stored(root() + ".auth.basic");
+    EXPECT_EQ(basic.service, root() + ".auth.basic");
+    EXPECT_EQ(basic.account, "alice");
+    EXPECT_EQ(toString(basic.data), "pw");
+    EXPECT_EQ(stored(root() + ".auth.session").account, "alice");
+    EXPECT_EQ(KeychainItemStore::getSessionId(), "s-1");
+    KeychainItem failed = stored(root() + ".num_failed_unlock_attempts");
+    EXPECT_EQ(toString(failed.data), "0");
+    EXPECT_EQ(KeychainItemStore::getNumFailedUnlockAttempts(), 0u);
+    KeychainItem alicePasscode = stored(root() + ".passcode.alice");
+    EXPECT_EQ(alicePasscode.service, root() + ".passcode");
+    EXPECT_EQ(alicePasscode.account, "alice");
+    EXPECT_EQ(KeychainItemStore::getPasscodeForUsername("alice"), "1234");
+    EXPECT_EQ(KeychainItemStore::getPasscodeForUsername("bob"), "9876");
+    KeychainItemStore::setNumFailedUnlockAttempts(3);
+    EXPECT_EQ(KeychainItemStore::getNumFailedUnlockAttempts(), 3u);
+}
+
+TEST_F(KeychainItemStoreTest, OAuthStateRoundTripsAsBase64AndNothingDeletesIt) {
+    Bytes state = {0, 0xFF, 'x', '\n'};
+    KeychainItemStore::setOAuthState(state);
+    EXPECT_EQ(toString(stored(KeychainItemStore::OAuthIdentifer()).data), "AP94Cg==");
+    EXPECT_EQ(KeychainItemStore::getOAuthState(), state);
+    KeychainItemStore::setOAuthState(std::nullopt);
+    EXPECT_EQ(KeychainItemStore::getOAuthState(), std::nullopt);
+    KeychainQuery query;
+    query.generic = KeychainItemStore::OAuthIdentifer();
+    EXPECT_TRUE(Keychain::standard().copyMatching(query, nullptr).notFound());
+}
+
+TEST_F(KeychainItemStoreTest, ResetAuthDataKeepsPasscodesAndOtherItems) {
+    KeychainItemStore::setUsername("alice", "pw");
+    KeychainItemStore::setSessionId("s");
+    KeychainItemStore::setOAuthState(Bytes{1});
+    KeychainItemStore::setNumFailedUnlockAttempts(2);
+    KeychainItemStore::setPasscode("1234", "alice");
+    KeychainItemStore other(root() + ".crypt.alice");
+    other.setObject("key", KeychainAttribute::ValueData);
+
+    KeychainItemStore::resetAuthData();
+    EXPECT_EQ(KeychainItemStore::getUsername(), std::nullopt);
+    EXPECT_EQ(KeychainItemStore::getSessionId(), std::nullopt);
+    EXPECT_EQ(KeychainItemStore::getOAuthState(), std::nullopt);
+    EXPECT_EQ(KeychainItemStore::getNumFailedUnlockAttempts(), 0u);
+    EXPECT_EQ(KeychainItemStore::getPasscodeForUsername("alice"), "1234");
+    EXPECT_EQ(toString(stored(root() + ".crypt.alice").data), "key");
+}
+
+TEST_F(KeychainItemStoreTest, UnreadableKeychainIsReportedAndNeverOverwritten) {
+    KeychainItemStore::setUsername("alice", "pw");
+    const auto file = sandbox() / "data" / "keychains" / "com.example.host.json";
+    const std::string before = readFile(file);
+    writeFile(file, before.substr(0, before.size() / 2));  // torn: not JSON any more
+    const std::string corrupt = readFile(file);
+
+    ErrorPtr error;
+    EXPECT_EQ(KeychainItemStore::getUsername(&error), std::nullopt);
+    ASSERT_NE(error, nullptr);
+    EXPECT_EQ(error->domain(), KeychainErrorDomain);
+
+    KeychainItemStore item(KeychainItemStore::basicAuthIdentifier());
+    EXPECT_FALSE(item.exists());
+    EXPECT_NE(item.readError(), nullptr);
+    EXPECT_EQ(item.setObject("mallory", KeychainAttribute::Account).status,
+              KeychainStatus::ReadFailed);
+    EXPECT_EQ(item.resetKeychainItem().status, KeychainStatus::ReadFailed);
+    KeychainItemStore::setSessionId("s");
+    EXPECT_EQ(readFile(file), corrupt);
+
+    writeFile(file, before);
+    EXPECT_EQ(KeychainItemStore::getUsername(&error), "alice");
+    EXPECT_EQ(error, nullptr);
+    EXPECT_EQ(KeychainItemStore::getPassword(), "pw");
+}
+
+TEST_F(KeychainItemStoreTest, NewInstallResetRemovesOnlyTheSdksItems) {
+    const std::string frameworkId = TVKQuarraConfigurationManager::sharedInstance().frameworkId();
+    KeychainItemStore::setUsername("alice");
+    KeychainItemStore::setPasscode("1234", "alice");
+    KeychainItemStore(frameworkId + ".auth.basic").setObject("old", KeychainAttribute::Account);
+    KeychainItem hostItem;
+    hostItem.service = "com.example.host.own";
+    hostItem.generic = "com.example.host.own";
+    hostItem.data = toBytes("keep");
+    ASSERT_TRUE(Keychain::standard().add(hostItem).ok());
+    KeychainItem lookalike;
+    lookalike.generic = frameworkId + "Other.x";  // shares the text, not the root
+    ASSERT_TRUE(Keychain::standard().add(lookalike).ok());
+
+    ASSERT_TRUE(KeychainItemStore::resetKeychainForNewInstall(frameworkId, root()).ok());
+    std::vector<KeychainItem> left;
+    ASSERT_TRUE(Keychain::standard().copyAllMatching(KeychainQuery{}, &left).ok());
+    ASSERT_EQ(left.size(), 2u);
+    EXPECT_EQ(left[0].generic, "com.example.host.own");
+    EXPECT_EQ(left[1].generic, frameworkId + "Other.x");
+    EXPECT_TRUE(KeychainItemStore::resetKeychainForNewInstall(frameworkId, root()).ok());
+}

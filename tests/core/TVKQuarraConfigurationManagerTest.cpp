@@ -1,0 +1,242 @@
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include "auth/KeychainItemStore.h"
+#include "auth/TVKQuarraAuthManager.h"
+#include "auth/TVKUserInternal.h"
+#include "core/TVKErrors.h"
+#include "core/TVKQuarraConfigurationManager.h"
+#include "core/TVKSDKApplicationDelegate.h"
+#include "platform/Bundle.h"
+#include "platform/Directories.h"
+#include "support/TestSupport.h"
+
+using namespace quarra;
+using namespace quarra::test;
+namespace fs = std::filesystem;
+
+namespace {
+
+class ConfigurationTest : public testing::Test {
+  protected:
+    void SetUp() override { Bundle::setMainBundle("com.example.host"); }
+
+    static fs::path appData() {
+        return sandbox() / "data" / "com.example.host" / "Application Support" /
+               "com.tovik.QuarraMobileSDK";
+    }
+    static KeychainItem sdkItem(const std::string& identifier) {
+        KeychainItem item;
+        item.generic = item.service = identifier;
+        item.data = toBytes("secret");
+        return item;
+    }
+    static std::vector<std::string> storedGenerics() {
+        std::vector<KeychainItem> items;
+        Keychain::standard().copyAllMatching(KeychainQuery{}, &items);
+        std::vector<std::string> generics;
+        for (const auto& item : items)
+            generics.push_back(item.generic);
+        return generics;
+    }
+    static std::shared_ptr<TVKUserInternal> alice() {
+        auto q = std::make_shared<TVKQuarra>(42, "Main", "q.example.com");
+        return std::make_shared<TVKUserInternal>("alice", std::vector{q}, q, 7);
+    }
+};
+
+}  // namespace
+
+TEST_F(ConfigurationTest, LaunchLaysOutIdentifiersAndFolders) {
+    auto& config = TVKQuarraConfigurationManager::sharedInstance();
+    EXPECT_EQ(config.frameworkId(), "com.tovik.QuarraMobileSDK");
+    EXPECT_EQ(config.keychainIdentifierRoot(), "com.example.host-com.tovik.QuarraMobileSDK");
+    EXPECT_EQ(config.applicationDataDirectory(), appData());
+    for (const char* folder : {"users", "uploads", "downloads", "logs"}) {
+        EXPECT_TRUE(fs::is_directory(appData() / folder)) << folder;
+    }
+    EXPECT_FALSE(fs::exists(appData() / "cache"));
+    EXPECT_EQ(config.logDirectory(), appData() / "logs");
+
+    auto quarra = TVKQuarra(42, "Main", "q.example.com");
+    EXPECT_EQ(config.cacheDatabaseFileForQuarra(quarra, "alice", true),
+              appData() / "cache" / "alice" / "quarra42_cache.db");
+    EXPECT_TRUE(fs::is_directory(appData() / "cache" / "alice"));
+    EXPECT_FALSE(fs::exists(appData() / "cache" / "alice" / "quarra42_cache.db"));
+    EXPECT_EQ(config.cacheFileStoreDirectoryForUsername("bob", true),
+              appData() / "cache" / "bob" / "cache_file_store");
+    EXPECT_TRUE(fs::is_directory(appData() / "cache" / "bob" / "cache_file_store"));
+    EXPECT_EQ(config.thumbnailURLForImageName("7.png", "carol"),
+              appData() / "users" / "carol" / "thumbnails" / "7.png");
+    EXPECT_FALSE(fs::exists(appData() / "users" / "carol"));
+    EXPECT_EQ(config.thumbnailsDirectoryForUsername("carol", true),
+              appData() / "users" / "carol" / "thumbnails");
+    EXPECT_TRUE(fs::is_directory(appData() / "users" / "carol" / "thumbnails"));
+}
+
+TEST_F(ConfigurationTest, HostCanKeepLogsUnderDocuments) {
+    Bundle::setMainBundle("com.example.host", {{"com.tovik.log.use_documents_dir", true}});
+    auto& config = TVKQuarraConfigurationManager::sharedInstance();
+    EXPECT_EQ(config.logDirectory(), documentsDirectory() / "logs");
+    EXPECT_TRUE(fs::is_directory(documentsDirectory() / "logs"));
+    EXPECT_TRUE(fs::is_directory(appData() / "uploads"));
+    EXPECT_FALSE(fs::exists(appData() / "logs"));
+}
+
+TEST_F(ConfigurationTest, FirstLaunchWipesOnlyTheSdksKeychainItemsAndOnlyOnce) {
+    const std::string root = "com.example.host-com.tovik.QuarraMobileSDK";
+    Keychain::standard().add(sdkItem(root + ".auth.session"));
+    Keychain::standard().add(sdkItem(root + ".crypt.alice"));
+    Keychain::standard().add(sdkItem("com.tovik.QuarraMobileSDK.passcode.alice"));  // older root
+    Keychain::standard().add(sdkItem("com.example.host.own"));
+
+    TVKQuarraConfigurationManager first;
+    EXPECT_EQ(storedGenerics(), std::vector<std::string>{"com.example.host.own"});
+    EXPECT_TRUE(fs::exists(first.installMarkerFile()));
+
+    Keychain::standard().add(sdkItem(root + ".crypt.alice"));
+    TVKQuarraConfigurationManager second;
+    EXPECT_EQ(storedGenerics(),
+              (std::vector<std::string>{"com.example.host.own", root + ".crypt.alice"}));
+}
+
+TEST_F(ConfigurationTest, FoldersFromBeforeTheMarkerAreAnUpgradeNotANewInstall) {
+    fs::create_directories(appData() / "users" / "alice");
+    Keychain::standard().add(sdkItem("com.example.host-com.tovik.QuarraMobileSDK.crypt.alice"));
+    TVKQuarraConfigurationManager config;
+    EXPECT_EQ(storedGenerics().size(), 1u);
+    EXPECT_TRUE(fs::exists(config.installMarkerFile()));
+}
+
+TEST_F(ConfigurationTest, FolderThatCannotBeCreatedNeverWipes) {
+    writeFile(sandbox() / "data" / "com.example.host", "a file where the host folder belongs");
+    Keychain::standard().add(sdkItem("com.example.host-com.tovik.QuarraMobileSDK.crypt.alice"));
+    for (int launch = 0; launch < 2; ++launch) {
+        TVKQuarraConfigurationManager config;
+        EXPECT_EQ(storedGenerics().size(), 1u) << launch;
+    }
+}
+
+TEST_F(ConfigurationTest, UserNamesThatLeaveTheirFolderAreRefused) {
+    auto& config = TVKQuarraConfigurationManager::sharedInstance();
+    const auto user = alice();
+    for (const std::string& bad :
+         std::vector<std::string>{"", ".", "..", "../x", "a/b", std::string("a\0b", 3)}) {
+        ErrorPtr error;
+        EXPECT_FALSE(config.subdirectory("thumbnails", bad, true, &error)) << bad;
+        ASSERT_NE(error, nullptr) << bad;
+        EXPECT_EQ(error->domain(), TVKQuarraErrorDomain);
+        EXPECT_EQ(error->code(), TVKInvalidUsernameErrorCode);
+        EXPECT_FALSE(config.cacheDirectoryForUsername(bad, true)) << bad;
+        EXPECT_FALSE(config.writeUser(*user, bad)) << bad;
+        EXPECT_FALSE(config.readUserForUsername(bad, &error)) << bad;
+        EXPECT_EQ(error->code(), TVKInvalidUsernameErrorCode);
+        EXPECT_FALSE(config.deleteTransientInfoForUsername(bad)) << bad;
+    }
+    EXPECT_FALSE(config.thumbnailURLForImageName("../../x", "alice"));
+    EXPECT_FALSE(config.subdirectory("..", "alice", false));
+    // Nothing was created outside (or inside) the SDK's folders.
+    EXPECT_FALSE(fs::exists(appData() / "x"));
+    EXPECT_FALSE(fs::exists(appData() / "users" / "a"));
+}
+
+TEST_F(ConfigurationTest, UserArchiveWritesReadsAndDeletes) {
+    auto& config = TVKQuarraConfigurationManager::sharedInstance();
+    KeychainItemStore::setSessionId("s");
+    ErrorPtr error;
+    EXPECT_FALSE(config.readUserForUsername("alice", &error));
+    EXPECT_EQ(error, nullptr);  // missing is not an error
+    ASSERT_TRUE(config.writeUser(*alice(), "alice"));
+    auto read = config.readUserForUsername("alice", &error);
+    ASSERT_TRUE(read) << error->description();
+    EXPECT_TRUE(read->isEqual(*alice()));
+    EXPECT_TRUE(fs::exists(appData() / "users" / "alice" / "thumbnails") == false);
+
+    EXPECT_TRUE(config.deleteTransientInfoForUsername("alice"));
+    EXPECT_FALSE(fs::exists(appData() / "users" / "alice" / "auth_user"));
+    EXPECT_TRUE(fs::is_directory(appData() / "users" / "alice"));
+    EXPECT_FALSE(config.deleteTransientInfoForUsername("alice", &error));
+    EXPECT_NE(error, nullptr);
+}
+
+TEST_F(ConfigurationTest, ArchiveWithTheLegacyQuarraClassNameReadsBack) {
+    auto& config = TVKQuarraConfigurationManager::sharedInstance();
+    Json document = KeyedArchiver::archivedDocument(*alice());
+    document["$root"]["quarras"][0]["$class"] = "Quarra";
+    document["$root"]["currentQuarra"]["$class"] = "Quarra";
+    fs::create_directories(appData() / "users" / "alice");
+    writeFile(appData() / "users" / "alice" / "auth_user", document.dump());
+    auto read = config.readUserForUsername("alice");
+    ASSERT_TRUE(read);
+    EXPECT_EQ(read->currentQuarra()->Id(), 42u);
+    EXPECT_EQ(read->quarras()[0]->URL()->host(), "q.example.com");
+}
+
+TEST_F(ConfigurationTest, CorruptForeignOrUnreadableArchiveGivesAnErrorNotAUser) {
+    auto& config = TVKQuarraConfigurationManager::sharedInstance();
+    const auto file = appData() / "users" / "alice" / "auth_user";
+    fs::create_directories(file.parent_path());
+    Json quarraRoot = KeyedArchiver::archivedDocument(TVKQuarra(1, "x", "h"));
+    Json wrongType = KeyedArchiver::archivedDocument(*alice());
+    wrongType["$root"]["userId"] = "seven";
+    for (const std::string& contents : std::vector<std::string>{
+             std::string("\x89PNG\r\n"), std::string("{}"), std::string("[1,2]"), quarraRoot.dump(),
+             wrongType.dump(),
+             std::string(R"({"$archiver":"KeyedArchiver","$root":{"$class":"NSString"}})")}) {
+        writeFile(file, contents);
+        ErrorPtr error;
+        EXPECT_FALSE(config.readUserForUsername("alice", &error)) << contents;
+        EXPECT_NE(error, nullptr) << contents;
+    }
+    fs::remove(file);
+    fs::create_directory(file);  // unreadable as a file
+    ErrorPtr error;
+    EXPECT_FALSE(config.readUserForUsername("alice", &error));
+    EXPECT_NE(error, nullptr);
+}
+
+TEST_F(ConfigurationTest, UsernamesListTheUsersFolder) {
+    auto& config = TVKQuarraConfigurationManager::sharedInstance();
+    EXPECT_EQ(config.usernames(), std::nullopt);
+    config.writeUser(*alice(), "alice");
+    config.subdirectory("thumbnails", "bob", true);
+    auto names = config.usernames();
+    ASSERT_TRUE(names);
+    std::sort(names->begin(), names->end());
+    EXPECT_EQ(*names, (std::vector<std::string>{"alice", "bob"}));
+    fs::remove_all(config.usersDirectory());
+    writeFile(config.usersDirectory(), "");
+    EXPECT_EQ(config.usernames(), std::nullopt);
+}
+
+TEST_F(ConfigurationTest, LaunchHookRestoresTheStoredUserAndMarksTheSdkInitialised) {
+    {
+        TVKQuarraConfigurationManager setup;  // an earlier run of the host signed alice in
+        KeychainItemStore::setUsername("alice");
+        KeychainItemStore::setSessionId("s");
+        setup.writeUser(*alice(), "alice");
+    }
+    auto& config = TVKQuarraConfigurationManager::sharedInstance();
+    EXPECT_FALSE(config.isSDKInitialized());
+    EXPECT_EQ(TVKQuarraAuthManager::sharedInstance().authDNS(), "localhost");
+    EXPECT_TRUE(TVKSDKApplicationDelegate::sharedInstance().didFinishLaunchingWithOptions());
+    EXPECT_TRUE(config.isSDKInitialized());
+    auto user = TVKQuarraAuthManager::sharedInstance().currentUser();
+    ASSERT_TRUE(user);
+    EXPECT_TRUE(user->isEqual(*alice()));
+    EXPECT_EQ(user->sessionId(), "s");
+    EXPECT_EQ(config.currentUsername(), "alice");
+    EXPECT_FALSE(
+        TVKSDKApplicationDelegate::sharedInstance().openURL(*Url::parse("com.example:/x")));
+}
+
+TEST_F(ConfigurationTest, LaunchWithoutStoredUserOrWithACorruptArchiveSignsNobodyIn) {
+    KeychainItemStore::setUsername("alice");
+    fs::create_directories(appData() / "users" / "alice");
+    writeFile(appData() / "users" / "alice" / "auth_user", "garbage");
+    // The wipe must not remove alice's name: the folders predate this launch.
+    EXPECT_TRUE(TVKSDKApplicationDelegate::sharedInstance().didFinishLaunchingWithOptions());
+    EXPECT_EQ(TVKQuarraAuthManager::sharedInstance().currentUser(), nullptr);
+    EXPECT_EQ(TVKQuarraConfigurationManager::sharedInstance().currentUsername(), "alice");
+    EXPECT_FALSE(TVKQuarraAuthManager::sharedInstance().isBiometricAuthenticationEnabled());
+}
