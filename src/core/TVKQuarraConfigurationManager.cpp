@@ -11,6 +11,7 @@
 #include "auth/TVKQuarraAuthManager.h"
 #include "auth/TVKUserInternal.h"
 #include "core/TVKErrors.h"
+#include "log/TVKQuarraLoggerInternal.h"
 #include "platform/Bundle.h"
 #include "platform/Directories.h"
 #include "platform/Files.h"
@@ -89,10 +90,9 @@ void TVKQuarraConfigurationManager::clearKeychainItemsIfNewInstall(bool dataDire
 }
 
 void TVKQuarraConfigurationManager::initializeSDK() {
-    // LOG-AFTER-REBASE: TVKQuarraLoggerInternal::sharedInstance();
-    std::string authDNS = TVKQuarraAuthManager::sharedInstance().authDNS();
-    // LOG-AFTER-REBASE: TVK_LOG_DEBUG("Set authDNS to: " + authDNS);
-    (void)authDNS;
+    TVKQuarraLoggerInternal::sharedInstance();
+    // Evaluating the message also creates the session manager.
+    TVK_LOG_DEBUG("Set authDNS to: " + TVKQuarraAuthManager::sharedInstance().authDNS());
     TVKQuarraAuthManager::sharedInstance().initAuthenticationState();
     TVKPasscodeManager::sharedInstance();
     initialized_ = true;
@@ -209,8 +209,7 @@ std::optional<std::vector<std::string>> TVKQuarraConfigurationManager::usernames
         names.push_back(it->path().filename().string());
     }
     if (ec) {
-        // LOG-AFTER-REBASE: TVK_LOG_ERROR("Unexpected error reading contents of users directory:" +
-        // ...);
+        TVK_LOG_ERROR("Unexpected error reading contents of users directory:" + ec.message());
         return std::nullopt;
     }
     if (names.empty())
