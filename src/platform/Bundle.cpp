@@ -2,6 +2,7 @@
 
 #include <stdlib.h>
 
+#include <cctype>
 #include <stdexcept>
 
 #include "platform/Files.h"
@@ -121,7 +122,10 @@ const Json& Bundle::tableLocked(const std::string& table) const {
         merged = objectFromText(files::read(resourcePath_ / file));
         // "de_DE.UTF-8" -> "de": a translation overrides the base table entry by entry.
         std::string language = environment("LANG").substr(0, 2);
-        if (language.size() == 2 && language != "C" && language != "en") {
+        bool isLanguage = language.size() == 2 &&
+                          std::islower(static_cast<unsigned char>(language[0])) &&
+                          std::islower(static_cast<unsigned char>(language[1]));
+        if (isLanguage && language != "en") {
             merged.update(objectFromText(files::read(resourcePath_ / language / file)));
         }
     }

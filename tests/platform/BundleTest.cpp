@@ -49,6 +49,17 @@ TEST(BundleTest, LocalizedStringUsesTableThenDefaultThenKey) {
     EXPECT_EQ(bundle.localizedString("Missing", "Fallback"), "Fallback");
     EXPECT_EQ(bundle.localizedString("Bad"), "Bad");  // non-text entry is ignored
     EXPECT_EQ(bundle.localizedString("Continue", "", "Other"), "Continue");
+
+    // A translation for $LANG's language overrides the base table entry by entry.
+    std::filesystem::create_directory(resources / "fr");
+    writeFile(resources / "fr" / "Localizable.strings.json", R"({"Continue": "Continuer"})");
+    writeFile(resources / "Localizable.strings.json", R"({"Continue": "Weiter", "Back": "Back!"})");
+    setenv("LANG", "fr_FR.UTF-8", 1);
+    Bundle french(resources.path(), "b");
+    EXPECT_EQ(french.localizedString("Continue"), "Continuer");
+    EXPECT_EQ(french.localizedString("Back"), "Back!");
+    setenv("LANG", "C.UTF-8", 1);
+    EXPECT_EQ(Bundle(resources.path(), "b").localizedString("Continue"), "Weiter");
 }
 
 TEST(BundleTest, SdkBundleNamesItselfAndItsServerSettings) {
