@@ -796,16 +796,47 @@ bool SQDatabase::rollbackToSavePointWithName(std::string_view name, ErrorPtr* er
 
 ErrorPtr SQDatabase::inSavePoint(const std::function<void(bool& rollback)>& block) {
     static std::atomic<long> counter{0};
-    std::string name = "dbSavePoint" + std::to_string(counter++);
-    ErrorPtr error;
+    return runSavePoint("dbSavePoint" + std::to_string(counter++),
+                        [&](SQDatabase*, bool& rollback) {
+                            if (block)
+                                block(rollback);
+                        });
+}
+
+ErrorPtr SQDatabase::runTransaction(SQTransactionKind kind, const TransactionBlock& block) {
+    bool began = kind == SQTransactionKind::Deferred    ? beginDeferredTransaction()
+                 : kind == SQTransactionKind::Immediate ? beginImmediateTransaction()
+                                                        : beginTransaction();
+    if (!began) {
+        // Without a transaction the block's statements would each commit on their own.
+        return lastError();
+    }
+    bool shouldRollback = false;
+    try {
+        block(this, shouldRollback);
+    } catch (...) {
+        rollback();
+        throw;
+    }
+    if (shouldRollback) {
+        return rollback() ? nullptr : lastError();
+    }
+    if (!commit()) {
+        // A transaction left open would hold its locks and swallow later statements.
+        ErrorPtr error = lastError();
+        rollback();
+        return error;
+    }
+    return nullptr;
+}
+
+ErrorPtr SQDatabase::runSavePoint(const std::string& name, const TransactionBlock& block) {
+    ErrorPtr error, failure;
     if (!startSavePointWithName(name, &error)) {
         return error;
     }
     bool shouldRollback = false;
-    if (block) {
-        block(shouldRollback);
-    }
-    ErrorPtr failure;
+    block(this, shouldRollback);
     if (shouldRollback && !rollbackToSavePointWithName(name, &error)) {
         failure = error;
     }

@@ -38,6 +38,9 @@ class SQTokenizerDelegate;
 
 inline constexpr const char* SQDatabaseErrorDomain = "SQDatabase";
 
+// How a transaction begins: "begin exclusive", "begin deferred" or "begin immediate transaction".
+enum class SQTransactionKind { Exclusive = 0, Deferred = 1, Immediate = 2 };
+
 // Open flags used throughout the SDK: read-write (2) plus create (4).
 inline constexpr int SQOpenReadWriteCreate = 6;
 
@@ -53,6 +56,9 @@ class SQDatabase : public std::enable_shared_from_this<SQDatabase> {
     using FunctionBlock =
         std::function<void(sqlite3_context* context, int argc, sqlite3_value** argv)>;
     using ResultBlock = std::function<int(const SQDictionary& row)>;
+    // Blocks of the queue and the pool; the connection is null when none could be had.
+    using DatabaseBlock = std::function<void(SQDatabase* db)>;
+    using TransactionBlock = std::function<void(SQDatabase* db, bool& rollback)>;
 
     // Creates a closed connection; opens nothing. A queue or pool subclass may construct subclasses
     // through std::make_shared and the protected constructor.
@@ -193,6 +199,12 @@ class SQDatabase : public std::enable_shared_from_this<SQDatabase> {
     // Runs `block` inside a fresh savepoint, rolled back to when the block sets its flag. Null on
     // success, otherwise the error of the last step that failed.
     ErrorPtr inSavePoint(const std::function<void(bool& rollback)>& block);
+
+    // The transaction and savepoint protocol of the queue and the pool: begin, the block, then
+    // commit or (when the block sets its flag) roll back. Null on success, otherwise the failed
+    // step's error; a failed begin runs no block and a failed commit is rolled back.
+    ErrorPtr runTransaction(SQTransactionKind kind, const TransactionBlock& block);
+    ErrorPtr runSavePoint(const std::string& name, const TransactionBlock& block);
 
     // Write-ahead-log checkpoint; mode 0 passive, 1 full, 2 restart, 3 truncate. No name: every
     // database.

@@ -148,58 +148,26 @@ ErrorPtr SQDatabaseQueue::inDatabase(const DatabaseBlock& block) {
 }
 
 ErrorPtr SQDatabaseQueue::beginTransaction(SQTransactionKind kind, const TransactionBlock& block) {
-    bool shouldRollback = false;
     return runWithDatabase(
         "beginTransaction:withBlock:",
-        [&](SQDatabase& db) -> ErrorPtr {
-            bool began = kind == SQTransactionKind::Deferred    ? db.beginDeferredTransaction()
-                         : kind == SQTransactionKind::Immediate ? db.beginImmediateTransaction()
-                                                                : db.beginTransaction();
-            if (!began) {
-                // Without a transaction the block's statements would each commit on their own.
-                return db.lastError();
-            }
-            try {
-                block(&db, shouldRollback);
-            } catch (...) {
-                db.rollback();
-                throw;
-            }
-            if (shouldRollback) {
-                return db.rollback() ? nullptr : db.lastError();
-            }
-            if (!db.commit()) {
-                // A transaction left open would hold its locks and swallow later statements.
-                ErrorPtr error = db.lastError();
-                db.rollback();
-                return error;
-            }
-            return nullptr;
-        },
-        [&] { block(nullptr, shouldRollback); });
+        [&](SQDatabase& db) { return db.runTransaction(kind, block); },
+        [&] {
+            bool rollback = false;
+            block(nullptr, rollback);
+        });
 }
 
 ErrorPtr SQDatabaseQueue::inSavePoint(const TransactionBlock& block) {
     static std::atomic<long> counter{0};
-    bool shouldRollback = false;
     return runWithDatabase(
         "inSavePoint:",
-        [&](SQDatabase& db) -> ErrorPtr {
-            std::string name = "savePoint" + std::to_string(counter++);
-            ErrorPtr error, failure;
-            if (!db.startSavePointWithName(name, &error)) {
-                return error;
-            }
-            block(&db, shouldRollback);
-            if (shouldRollback && !db.rollbackToSavePointWithName(name, &error)) {
-                failure = error;
-            }
-            if (!db.releaseSavePointWithName(name, &error)) {
-                failure = error;
-            }
-            return failure;
+        [&](SQDatabase& db) {
+            return db.runSavePoint("savePoint" + std::to_string(counter++), block);
         },
-        [&] { block(nullptr, shouldRollback); });
+        [&] {
+            bool rollback = false;
+            block(nullptr, rollback);
+        });
 }
 
 bool SQDatabaseQueue::checkpoint(int mode, ErrorPtr* error) {

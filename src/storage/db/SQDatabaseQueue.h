@@ -15,16 +15,15 @@
 #include "platform/Error.h"
 #include "platform/Url.h"
 #include "storage/db/SQDatabase.h"
+#include "storage/db/SQTransactionForms.h"
 
 namespace quarra {
 
-enum class SQTransactionKind { Exclusive = 0, Deferred = 1, Immediate = 2 };
-
-class SQDatabaseQueue : public std::enable_shared_from_this<SQDatabaseQueue> {
+class SQDatabaseQueue : public std::enable_shared_from_this<SQDatabaseQueue>,
+                        public SQTransactionForms<SQDatabaseQueue> {
   public:
     // The connection is null when it could not be (re)opened.
-    using DatabaseBlock = std::function<void(SQDatabase* db)>;
-    using TransactionBlock = std::function<void(SQDatabase* db, bool& rollback)>;
+    using DatabaseBlock = SQDatabase::DatabaseBlock;
 
     // Opens the database at once (unkeyed); null, after a log line, when it cannot be opened.
     static std::shared_ptr<SQDatabaseQueue> databaseQueueWithPath(
@@ -48,19 +47,12 @@ class SQDatabaseQueue : public std::enable_shared_from_this<SQDatabaseQueue> {
     // 21), a connection that could not be reopened (code 14, the block then gets null), or a failed
     // begin, commit or rollback (the engine's error; the block does not run when begin fails, and a
     // failed commit is rolled back).
+    // inTransaction, inExclusiveTransaction, inDeferredTransaction and inImmediateTransaction (from
+    // SQTransactionForms) all come here.
     ErrorPtr inDatabase(const DatabaseBlock& block);
-    ErrorPtr inTransaction(const TransactionBlock& block) { return inExclusiveTransaction(block); }
-    ErrorPtr inExclusiveTransaction(const TransactionBlock& block) {
-        return beginTransaction(SQTransactionKind::Exclusive, block);
-    }
-    ErrorPtr inDeferredTransaction(const TransactionBlock& block) {
-        return beginTransaction(SQTransactionKind::Deferred, block);
-    }
-    ErrorPtr inImmediateTransaction(const TransactionBlock& block) {
-        return beginTransaction(SQTransactionKind::Immediate, block);
-    }
     ErrorPtr beginTransaction(SQTransactionKind kind, const TransactionBlock& block);
-    // Inside a fresh savepoint ("savePointN"), rolled back to when the block sets its flag.
+    // Inside a fresh savepoint ("savePointN"), rolled back to when the block sets its flag. A
+    // failed savepoint start runs no block.
     ErrorPtr inSavePoint(const TransactionBlock& block);
 
     bool checkpoint(int mode, ErrorPtr* error = nullptr);
