@@ -80,6 +80,47 @@ Url SSOAuthorizationRequest::authorizationRequestURL() const {
     return query.URLByReplacingQueryInURL(configuration_.authorizationEndpoint());
 }
 
+void SSOAuthorizationRequest::encodeWithCoder(KeyedArchiver& coder) const {
+    auto encode = [&coder](const std::optional<std::string>& value, const char* key) {
+        if (value)
+            coder.encodeString(*value, key);
+    };
+    coder.encodeObject(&configuration_, "configuration");
+    coder.encodeString(responseType_, "response_type");
+    coder.encodeString(clientID_, "client_id");
+    encode(clientSecret_, "client_secret");
+    encode(scope_, "scope");
+    if (redirectURL_)
+        coder.encodeUrl(*redirectURL_, "redirect_uri");
+    encode(state_, "state");
+    encode(codeVerifier_, "code_verifier");
+    encode(codeChallenge_, "code_challenge");
+    encode(codeChallengeMethod_, "code_challenge_method");
+    sso_coding::encodeStringMap(coder, additionalParameters_, "additionalParameters");
+}
+
+std::shared_ptr<SSOAuthorizationRequest> SSOAuthorizationRequest::initWithCoder(
+    KeyedUnarchiver& coder) {
+    auto configuration = coder.decodeObject<SSOServiceConfiguration>("configuration");
+    std::optional<std::string> clientID = coder.decodeString("client_id");
+    auto request =
+        create(configuration ? *configuration : SSOServiceConfiguration(Url(), Url()),
+               clientID.value_or(""), coder.decodeString("client_secret"),
+               coder.decodeString("scope"), coder.decodeUrl("redirect_uri"), SSOResponseTypeCode,
+               coder.decodeString("state"), coder.decodeString("code_verifier"),
+               coder.decodeString("code_challenge"), coder.decodeString("code_challenge_method"),
+               sso_coding::decodeStringMap(coder, "additionalParameters"));
+    if (!configuration || !clientID)
+        return nullptr;
+    return std::make_shared<SSOAuthorizationRequest>(std::move(*request));
+}
+
+std::vector<KeyedUnarchiver::AllowedClass> SSOAuthorizationRequest::archiveClasses() {
+    auto classes = SSOServiceConfiguration::archiveClasses();
+    classes.push_back(KeyedUnarchiver::allow<SSOAuthorizationRequest>());
+    return classes;
+}
+
 std::string SSOAuthorizationRequest::description() const {
     return descriptionPrefix("SSOAuthorizationRequest", this) +
            ", request: " + authorizationRequestURL().string() + ">";

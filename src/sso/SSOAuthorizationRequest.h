@@ -22,8 +22,9 @@ inline constexpr const char* SSOScopeAddress = "address";
 inline constexpr const char* SSOScopePhone = "phone";
 inline constexpr const char* SSOOAuthorizationRequestCodeChallengeMethodS256 = "S256";
 
-class SSOAuthorizationRequest {
+class SSOAuthorizationRequest : public SSOCoding {
   public:
+    static constexpr const char* ArchiveClassName = "SSOAuthorizationRequest";
     using Parameters = std::map<std::string, std::string>;
 
     SSOAuthorizationRequest() = delete;
@@ -71,6 +72,14 @@ class SSOAuthorizationRequest {
     const Parameters& additionalParameters() const { return additionalParameters_; }
 
     std::string description() const;
+
+    // Under the wire names ("client_id", "redirect_uri", ...), the configuration under
+    // "configuration", the extra parameters under "additionalParameters". The response type is
+    // written but not read: a restored request is always a "code" request.
+    std::string archiveClassName() const override { return ArchiveClassName; }
+    void encodeWithCoder(KeyedArchiver& coder) const override;
+    static std::shared_ptr<SSOAuthorizationRequest> initWithCoder(KeyedUnarchiver& coder);
+    static std::vector<KeyedUnarchiver::AllowedClass> archiveClasses();
 
     bool operator==(const SSOAuthorizationRequest&) const = default;
 

@@ -43,6 +43,27 @@ std::optional<SSOTokenRequest> SSOAuthorizationResponse::tokenExchangeRequest(
                            std::move(additionalParameters));
 }
 
+void SSOAuthorizationResponse::encodeWithCoder(KeyedArchiver& coder) const {
+    sso_coding::encodeResponse(coder, request_, fieldMap(), fields_, additionalParameters_);
+}
+
+std::shared_ptr<SSOAuthorizationResponse> SSOAuthorizationResponse::initWithCoder(
+    KeyedUnarchiver& coder) {
+    auto request = coder.decodeObject<SSOAuthorizationRequest>("request");
+    if (!request)
+        return nullptr;
+    auto response = std::make_shared<SSOAuthorizationResponse>(*request, Json::object());
+    sso_coding::decodeResponse(coder, fieldMap(), response->fields_,
+                               response->additionalParameters_);
+    return response;
+}
+
+std::vector<KeyedUnarchiver::AllowedClass> SSOAuthorizationResponse::archiveClasses() {
+    auto classes = SSOAuthorizationRequest::archiveClasses();
+    classes.push_back(KeyedUnarchiver::allow<SSOAuthorizationResponse>());
+    return classes;
+}
+
 std::string SSOAuthorizationResponse::description() const {
     return descriptionPrefix("SSOAuthorizationResponse", this) +
            ", authorizationCode: " + fields_.describe("code", true) +

@@ -12,8 +12,9 @@
 
 namespace quarra {
 
-class SSOAuthorizationResponse {
+class SSOAuthorizationResponse : public SSOCoding {
   public:
+    static constexpr const char* ArchiveClassName = "SSOAuthorizationResponse";
     SSOAuthorizationResponse() = delete;
     // `parameters` is typically the redirect query's dictionaryValue(): a repeated name arrives as
     // an array and so stays out of its field.
@@ -41,6 +42,13 @@ class SSOAuthorizationResponse {
 
     // The fields with the code and the tokens masked.
     std::string description() const;
+
+    // The fields under their wire names (the expiration date as a date), the request under
+    // "request", the rest under "additionalParameters".
+    std::string archiveClassName() const override { return ArchiveClassName; }
+    void encodeWithCoder(KeyedArchiver& coder) const override;
+    static std::shared_ptr<SSOAuthorizationResponse> initWithCoder(KeyedUnarchiver& coder);
+    static std::vector<KeyedUnarchiver::AllowedClass> archiveClasses();
 
     bool operator==(const SSOAuthorizationResponse&) const = default;
 

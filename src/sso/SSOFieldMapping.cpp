@@ -8,7 +8,7 @@
 namespace quarra {
 namespace {
 
-// Far enough for any real expiry, near enough that a date stays representable on the clock.
+// Far beyond any real expiry; keeps date arithmetic well away from overflow.
 constexpr std::int64_t kMaxSeconds = 200LL * 366 * 24 * 3600;
 
 std::optional<std::chrono::seconds> wholeSeconds(const Json& value) {
@@ -40,7 +40,9 @@ SSOFieldMapping::Value SSOFieldMapping::URLConversion(const Json& value) {
 
 SSOFieldMapping::Value SSOFieldMapping::dateSinceNowConversion(const Json& value) {
     if (auto seconds = wholeSeconds(value))
-        return std::chrono::system_clock::now() + *seconds;
+        return std::chrono::time_point_cast<std::chrono::microseconds>(
+                   std::chrono::system_clock::now()) +
+               *seconds;
     return value;
 }
 
@@ -101,7 +103,8 @@ std::string SSOMappedFields::describe(std::string_view key, bool secret) const {
         return '"' + *text + '"';
     if (auto* url = std::get_if<Url>(&it->second))
         return url->string();
-    std::time_t time = std::chrono::system_clock::to_time_t(std::get<SSODate>(it->second));
+    auto seconds = std::chrono::floor<std::chrono::seconds>(std::get<SSODate>(it->second));
+    std::time_t time = seconds.time_since_epoch().count();
     std::tm utc{};
     gmtime_r(&time, &utc);
     char text[32];

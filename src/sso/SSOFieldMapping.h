@@ -16,7 +16,8 @@
 
 namespace quarra {
 
-using SSODate = std::chrono::system_clock::time_point;
+// Whole microseconds, as dates are archived.
+using SSODate = std::chrono::time_point<std::chrono::system_clock, std::chrono::microseconds>;
 
 class SSOFieldMapping {
   public:

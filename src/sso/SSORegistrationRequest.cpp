@@ -55,6 +55,57 @@ std::optional<SSOURLRequest> SSORegistrationRequest::URLRequest() const {
                          std::move(*body)};
 }
 
+void SSORegistrationRequest::encodeWithCoder(KeyedArchiver& coder) const {
+    coder.encodeObject(&configuration_, "configuration");
+    std::vector<std::string> uris;
+    for (const auto& uri : redirectURIs_) {
+        uris.push_back(uri.string());
+    }
+    sso_coding::encodeStrings(coder, uris, SSORedirectURIsParam);
+    if (responseTypes_)
+        sso_coding::encodeStrings(coder, *responseTypes_, SSOResponseTypesParam);
+    if (grantTypes_)
+        sso_coding::encodeStrings(coder, *grantTypes_, SSOGrantTypesParam);
+    if (subjectType_)
+        coder.encodeString(*subjectType_, SSOSubjectTypeParam);
+    if (tokenEndpointAuthenticationMethod_) {
+        coder.encodeString(*tokenEndpointAuthenticationMethod_,
+                           SSOTokenEndpointAuthenticationMethodParam);
+    }
+    sso_coding::encodeStringMap(coder, additionalParameters_, "additionalParameters");
+}
+
+std::shared_ptr<SSORegistrationRequest> SSORegistrationRequest::initWithCoder(
+    KeyedUnarchiver& coder) {
+    auto configuration = coder.decodeObject<SSOServiceConfiguration>("configuration");
+    std::vector<Url> redirectURIs;
+    for (const auto& text : sso_coding::decodeStrings(coder, SSORedirectURIsParam)
+                                .value_or(std::vector<std::string>{})) {
+        auto uri = Url::parse(text);
+        if (!uri) {
+            sso_coding::refuse(coder, SSORedirectURIsParam, "a list of URLs");
+            return nullptr;
+        }
+        redirectURIs.push_back(std::move(*uri));
+    }
+    auto responseTypes = sso_coding::decodeStrings(coder, SSOResponseTypesParam);
+    auto grantTypes = sso_coding::decodeStrings(coder, SSOGrantTypesParam);
+    auto subjectType = coder.decodeString(SSOSubjectTypeParam);
+    auto method = coder.decodeString(SSOTokenEndpointAuthenticationMethodParam);
+    auto additionalParameters = sso_coding::decodeStringMap(coder, "additionalParameters");
+    if (!configuration)
+        return nullptr;
+    return std::make_shared<SSORegistrationRequest>(
+        *configuration, std::move(redirectURIs), std::move(responseTypes), std::move(grantTypes),
+        std::move(subjectType), std::move(method), std::move(additionalParameters));
+}
+
+std::vector<KeyedUnarchiver::AllowedClass> SSORegistrationRequest::archiveClasses() {
+    auto classes = SSOServiceConfiguration::archiveClasses();
+    classes.push_back(KeyedUnarchiver::allow<SSORegistrationRequest>());
+    return classes;
+}
+
 std::string SSORegistrationRequest::description() const {
     std::optional<SSOURLRequest> request = URLRequest();
     return descriptionPrefix("SSORegistrationRequest", this) +

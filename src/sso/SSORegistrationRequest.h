@@ -8,6 +8,7 @@
 
 #include "platform/Bytes.h"
 #include "platform/Url.h"
+#include "sso/SSOCoding.h"
 #include "sso/SSOServiceConfiguration.h"
 #include "sso/SSOURLRequest.h"
 
@@ -28,8 +29,9 @@ inline constexpr const char* SSOGrantTypesParam = "grant_types";
 inline constexpr const char* SSOSubjectTypeParam = "subject_type";
 inline constexpr const char* SSOApplicationTypeNative = "native";
 
-class SSORegistrationRequest {
+class SSORegistrationRequest : public SSOCoding {
   public:
+    static constexpr const char* ArchiveClassName = "SSORegistrationRequest";
     using Parameters = std::map<std::string, std::string>;
 
     SSORegistrationRequest() = delete;
@@ -58,6 +60,13 @@ class SSORegistrationRequest {
     const Parameters& additionalParameters() const { return additionalParameters_; }
 
     std::string description() const;
+
+    // Under the JSON names ("redirect_uris", ...) but for the application type, which is always
+    // "native"; the configuration under "configuration", the rest under "additionalParameters".
+    std::string archiveClassName() const override { return ArchiveClassName; }
+    void encodeWithCoder(KeyedArchiver& coder) const override;
+    static std::shared_ptr<SSORegistrationRequest> initWithCoder(KeyedUnarchiver& coder);
+    static std::vector<KeyedUnarchiver::AllowedClass> archiveClasses();
 
     bool operator==(const SSORegistrationRequest&) const = default;
 

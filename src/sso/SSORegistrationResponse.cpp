@@ -39,6 +39,28 @@ const SSOFieldMap& SSORegistrationResponse::fieldMap() {
     return map;
 }
 
+void SSORegistrationResponse::encodeWithCoder(KeyedArchiver& coder) const {
+    sso_coding::encodeResponse(coder, request_, fieldMap(), fields_, additionalParameters_);
+}
+
+std::shared_ptr<SSORegistrationResponse> SSORegistrationResponse::initWithCoder(
+    KeyedUnarchiver& coder) {
+    auto request = coder.decodeObject<SSORegistrationRequest>("request");
+    if (!request)
+        return nullptr;
+    std::shared_ptr<SSORegistrationResponse> response(
+        new SSORegistrationResponse(*request, Json::object()));
+    sso_coding::decodeResponse(coder, fieldMap(), response->fields_,
+                               response->additionalParameters_);
+    return response;
+}
+
+std::vector<KeyedUnarchiver::AllowedClass> SSORegistrationResponse::archiveClasses() {
+    auto classes = SSORegistrationRequest::archiveClasses();
+    classes.push_back(KeyedUnarchiver::allow<SSORegistrationResponse>());
+    return classes;
+}
+
 std::string SSORegistrationResponse::description() const {
     return descriptionPrefix("SSORegistrationResponse", this) +
            ", clientID: " + fields_.describe(SSOClientIDParam) +

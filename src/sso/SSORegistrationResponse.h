@@ -11,8 +11,9 @@
 
 namespace quarra {
 
-class SSORegistrationResponse {
+class SSORegistrationResponse : public SSOCoding {
   public:
+    static constexpr const char* ArchiveClassName = "SSORegistrationResponse";
     SSORegistrationResponse() = delete;
 
     // The mapped reply; nothing when it gives a secret without its expiry, or only one of
@@ -47,6 +48,13 @@ class SSORegistrationResponse {
 
     // The fields with the secret and the access token masked.
     std::string description() const;
+
+    // The fields under their reply keys (dates as dates, the URI as a URL), the request under
+    // "request", the rest under "additionalParameters". Restoring does not validate again.
+    std::string archiveClassName() const override { return ArchiveClassName; }
+    void encodeWithCoder(KeyedArchiver& coder) const override;
+    static std::shared_ptr<SSORegistrationResponse> initWithCoder(KeyedUnarchiver& coder);
+    static std::vector<KeyedUnarchiver::AllowedClass> archiveClasses();
 
     bool operator==(const SSORegistrationResponse&) const = default;
 

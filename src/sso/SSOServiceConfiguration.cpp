@@ -15,6 +15,36 @@ SSOServiceConfiguration::SSOServiceConfiguration(const SSOServiceDiscovery& disc
                               discoveryDocument.tokenEndpoint().value_or(Url()),
                               discoveryDocument.registrationEndpoint(), discoveryDocument) {}
 
+void SSOServiceConfiguration::encodeWithCoder(KeyedArchiver& coder) const {
+    // An empty endpoint is written as none, which restores as no configuration.
+    if (!authorizationEndpoint_.empty())
+        coder.encodeUrl(authorizationEndpoint_, "authorizationEndpoint");
+    if (!tokenEndpoint_.empty())
+        coder.encodeUrl(tokenEndpoint_, "tokenEndpoint");
+    if (registrationEndpoint_)
+        coder.encodeUrl(*registrationEndpoint_, "registrationEndpoint");
+    if (discoveryDocument_)
+        coder.encodeObject(&*discoveryDocument_, "discoveryDocument");
+}
+
+std::shared_ptr<SSOServiceConfiguration> SSOServiceConfiguration::initWithCoder(
+    KeyedUnarchiver& coder) {
+    std::optional<Url> authorization = coder.decodeUrl("authorizationEndpoint");
+    std::optional<Url> token = coder.decodeUrl("tokenEndpoint");
+    std::optional<Url> registration = coder.decodeUrl("registrationEndpoint");
+    auto discovery = coder.decodeObject<SSOServiceDiscovery>("discoveryDocument");
+    if (!authorization || !token)
+        return nullptr;
+    return std::make_shared<SSOServiceConfiguration>(
+        std::move(*authorization), std::move(*token), std::move(registration),
+        discovery ? std::optional<SSOServiceDiscovery>(*discovery) : std::nullopt);
+}
+
+std::vector<KeyedUnarchiver::AllowedClass> SSOServiceConfiguration::archiveClasses() {
+    return {KeyedUnarchiver::allow<SSOServiceConfiguration>(),
+            KeyedUnarchiver::allow<SSOServiceDiscovery>()};
+}
+
 std::string SSOServiceConfiguration::description() const {
     auto text = [](const std::optional<Url>& url) { return url ? url->string() : "(null)"; };
     return "SSOServiceConfiguration authorizationEndpoint: " + authorizationEndpoint_.string() +

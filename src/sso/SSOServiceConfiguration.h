@@ -5,12 +5,15 @@
 #include <string>
 
 #include "platform/Url.h"
+#include "sso/SSOCoding.h"
 #include "sso/SSOServiceDiscovery.h"
 
 namespace quarra {
 
-class SSOServiceConfiguration {
+class SSOServiceConfiguration : public SSOCoding {
   public:
+    static constexpr const char* ArchiveClassName = "SSOServiceConfiguration";
+
     SSOServiceConfiguration() = delete;
     // No endpoint is checked here; a request made with an empty one fails when it is sent.
     SSOServiceConfiguration(Url authorizationEndpoint, Url tokenEndpoint,
@@ -27,6 +30,14 @@ class SSOServiceConfiguration {
     }
 
     std::string description() const;
+
+    // "authorizationEndpoint", "tokenEndpoint", "registrationEndpoint", "discoveryDocument";
+    // restoring refuses an archive without the first two.
+    std::string archiveClassName() const override { return ArchiveClassName; }
+    void encodeWithCoder(KeyedArchiver& coder) const override;
+    static std::shared_ptr<SSOServiceConfiguration> initWithCoder(KeyedUnarchiver& coder);
+    // The classes that an archive of a configuration holds.
+    static std::vector<KeyedUnarchiver::AllowedClass> archiveClasses();
 
     bool operator==(const SSOServiceConfiguration&) const = default;
 

@@ -60,7 +60,8 @@ std::optional<SSOServiceDiscovery> SSOServiceDiscovery::fromJSONData(const Bytes
         dictionary = Json::parse(data.begin(), data.end());
     } catch (const Json::parse_error& parseError) {
         if (error) {
-            auto parserError = Error::make("JSONParseError", parseError.id, std::string_view(parseError.what()));
+            auto parserError =
+                Error::make("JSONParseError", parseError.id, std::string_view(parseError.what()));
             *error = SSOErrorUtilities::errorWithCode(SSOErrorCodeReplyNotJSON, parserError);
         }
         return std::nullopt;
@@ -71,6 +72,15 @@ std::optional<SSOServiceDiscovery> SSOServiceDiscovery::fromJSONData(const Bytes
 std::optional<SSOServiceDiscovery> SSOServiceDiscovery::fromJSON(std::string_view json,
                                                                  ErrorPtr* error) {
     return fromJSONData(Bytes(json.begin(), json.end()), error);
+}
+
+void SSOServiceDiscovery::encodeWithCoder(KeyedArchiver& coder) const {
+    coder.encodeJson(*dictionary_, "discoveryDictionary");
+}
+
+std::shared_ptr<SSOServiceDiscovery> SSOServiceDiscovery::initWithCoder(KeyedUnarchiver& coder) {
+    auto discovery = fromDictionary(sso_coding::decodeObject(coder, "discoveryDictionary"));
+    return discovery ? std::make_shared<SSOServiceDiscovery>(std::move(*discovery)) : nullptr;
 }
 
 std::optional<Url> SSOServiceDiscovery::url(std::string_view key) const {

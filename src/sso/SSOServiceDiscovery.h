@@ -10,11 +10,14 @@
 #include "platform/Error.h"
 #include "platform/Json.h"
 #include "platform/Url.h"
+#include "sso/SSOCoding.h"
 
 namespace quarra {
 
-class SSOServiceDiscovery {
+class SSOServiceDiscovery : public SSOCoding {
   public:
+    static constexpr const char* ArchiveClassName = "SSOServiceDiscovery";
+
     SSOServiceDiscovery() = delete;
 
     // The metadata when it has every required field and its endpoint fields parse as absolute
@@ -96,6 +99,11 @@ class SSOServiceDiscovery {
     bool requireRequestURIRegistration() const {
         return flag("require_request_uri_registration", false);
     }
+
+    // The metadata under "discoveryDictionary"; restoring validates it again.
+    std::string archiveClassName() const override { return ArchiveClassName; }
+    void encodeWithCoder(KeyedArchiver& coder) const override;
+    static std::shared_ptr<SSOServiceDiscovery> initWithCoder(KeyedUnarchiver& coder);
 
     bool operator==(const SSOServiceDiscovery& other) const {
         return *dictionary_ == *other.dictionary_;

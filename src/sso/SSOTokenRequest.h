@@ -18,8 +18,9 @@ inline constexpr const char* SSOGrantTypeRefreshToken = "refresh_token";
 inline constexpr const char* SSOGrantTypePassword = "password";
 inline constexpr const char* SSOGrantTypeClientCredentials = "client_credentials";
 
-class SSOTokenRequest {
+class SSOTokenRequest : public SSOCoding {
   public:
+    static constexpr const char* ArchiveClassName = "SSOTokenRequest";
     using Parameters = std::map<std::string, std::string>;
 
     SSOTokenRequest() = delete;
@@ -61,9 +62,18 @@ class SSOTokenRequest {
     // The endpoint and the body, with the secret values masked.
     std::string description() const;
 
+    // Under the wire names ("grant_type", "code", "client_secret", ...), the configuration under
+    // "configuration", the extra parameters under "additionalParameters".
+    std::string archiveClassName() const override { return ArchiveClassName; }
+    void encodeWithCoder(KeyedArchiver& coder) const override;
+    static std::shared_ptr<SSOTokenRequest> initWithCoder(KeyedUnarchiver& coder);
+    static std::vector<KeyedUnarchiver::AllowedClass> archiveClasses();
+
     bool operator==(const SSOTokenRequest&) const = default;
 
   private:
+    SSOURLQueryComponent formBody() const;
+
     SSOServiceConfiguration configuration_;
     std::string grantType_;
     std::optional<std::string> authorizationCode_;

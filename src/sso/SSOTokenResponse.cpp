@@ -22,6 +22,26 @@ const SSOFieldMap& SSOTokenResponse::fieldMap() {
     return map;
 }
 
+void SSOTokenResponse::encodeWithCoder(KeyedArchiver& coder) const {
+    sso_coding::encodeResponse(coder, request_, fieldMap(), fields_, additionalParameters_);
+}
+
+std::shared_ptr<SSOTokenResponse> SSOTokenResponse::initWithCoder(KeyedUnarchiver& coder) {
+    auto request = coder.decodeObject<SSOTokenRequest>("request");
+    if (!request)
+        return nullptr;
+    auto response = std::make_shared<SSOTokenResponse>(*request, Json::object());
+    sso_coding::decodeResponse(coder, fieldMap(), response->fields_,
+                               response->additionalParameters_);
+    return response;
+}
+
+std::vector<KeyedUnarchiver::AllowedClass> SSOTokenResponse::archiveClasses() {
+    auto classes = SSOTokenRequest::archiveClasses();
+    classes.push_back(KeyedUnarchiver::allow<SSOTokenResponse>());
+    return classes;
+}
+
 std::string SSOTokenResponse::description() const {
     return descriptionPrefix("SSOTokenResponse", this) +
            ", accessToken: " + fields_.describe("access_token", true) +

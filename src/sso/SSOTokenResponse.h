@@ -10,8 +10,9 @@
 
 namespace quarra {
 
-class SSOTokenResponse {
+class SSOTokenResponse : public SSOCoding {
   public:
+    static constexpr const char* ArchiveClassName = "SSOTokenResponse";
     SSOTokenResponse() = delete;
     // Takes whatever the reply holds; a field whose value has the wrong type stays empty.
     SSOTokenResponse(SSOTokenRequest request, const Json& parameters);
@@ -31,6 +32,13 @@ class SSOTokenResponse {
 
     // The fields with the tokens masked.
     std::string description() const;
+
+    // The fields under their reply keys (the expiration date as a date, not recomputed when
+    // restored), the request under "request", the rest under "additionalParameters".
+    std::string archiveClassName() const override { return ArchiveClassName; }
+    void encodeWithCoder(KeyedArchiver& coder) const override;
+    static std::shared_ptr<SSOTokenResponse> initWithCoder(KeyedUnarchiver& coder);
+    static std::vector<KeyedUnarchiver::AllowedClass> archiveClasses();
 
     bool operator==(const SSOTokenResponse&) const = default;
 

@@ -72,7 +72,7 @@ TEST(SSOFieldMappingTest, ConvertsNumbersOfSecondsIntoDates) {
                       .count(),
                   seconds);
     }
-    auto before = system_clock::now();
+    auto before = floor<microseconds>(system_clock::now());
     auto value = SSOFieldMapping::dateSinceNowConversion(3600);
     auto after = system_clock::now();
     ASSERT_TRUE(std::holds_alternative<SSODate>(value));

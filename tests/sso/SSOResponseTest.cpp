@@ -45,7 +45,7 @@ TEST(SSOResponseTest, RedirectParametersFillTheAuthorizationResponse) {
     EXPECT_EQ(odd.tokenType(), "Bearer");
     EXPECT_EQ(odd.additionalParameters(), Json({{"expires_in", "3600"}, {"state", {"a", "b"}}}));
 
-    auto before = system_clock::now();
+    auto before = floor<microseconds>(system_clock::now());
     SSOAuthorizationResponse numeric(authorizationRequest(), {{"expires_in", 3600}});
     ASSERT_TRUE(numeric.accessTokenExpirationDate());
     EXPECT_GE(*numeric.accessTokenExpirationDate(), before + hours(1));
@@ -93,7 +93,7 @@ TEST(SSOResponseTest, TokenRepliesMapOntoTheirFields) {
         "access_token": "at", "token_type": "Bearer", "expires_in": 59.9, "id_token": "it",
         "refresh_token": "rt", "scope": "openid", "x_extra": {"nested": true}
     })");
-    auto before = system_clock::now();
+    auto before = floor<microseconds>(system_clock::now());
     SSOTokenResponse response(request, reply);
     EXPECT_EQ(response.accessToken(), "at");
     EXPECT_EQ(response.tokenType(), "Bearer");
