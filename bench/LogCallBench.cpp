@@ -11,6 +11,9 @@
 #include <string>
 #include <thread>
 
+#include "auth/KeychainItemStore.h"
+#include "auth/TVKQuarraAuthManager.h"
+#include "core/TVKQuarraConfigurationManager.h"
 #include "log/LDAbstractLogger.h"
 #include "log/LDLog.h"
 #include "log/TVKQuarraLoggerInternal.h"
@@ -33,7 +36,10 @@ class DiscardingLogger : public LDAbstractLogger {
 void setUp() {
     static bool done = [] {
         Bundle::setMainBundle("com.example.benchhost");
+        TVKQuarraConfigurationManager::sharedInstance().initializeSDK();
         LDLog::sharedInstance().addLogger(std::make_shared<DiscardingLogger>());
+        KeychainItemStore::setSessionId("0123456789abcdef0123456789abcdef");
+        TVKQuarraAuthManager::sharedInstance().updateLastAttemptedLoginUsername("alice");
         return true;
     }();
     (void)done;
@@ -49,8 +55,19 @@ std::shared_ptr<spdlog::logger> spdlogLogger() {
     return logger;
 }
 
+// Argument 0: nobody signed in (the user name comes from the user defaults); 1: a user signed in
+// (the session id comes from the keychain at every call).
 void FacadeLogCall(benchmark::State& state) {
     setUp();
+    if (state.thread_index() == 0) {
+        std::shared_ptr<TVKUserInternal> user;
+        if (state.range(0) == 1) {
+            auto quarra = std::make_shared<TVKQuarra>(42, "Main", "q.example.com");
+            user = std::make_shared<TVKUserInternal>("alice", std::vector<TVKQuarraPtr>{quarra},
+                                                     quarra, 4711);
+        }
+        TVKQuarraAuthManager::sharedInstance().setCurrentUser(user);
+    }
     int item = 0;
     for (auto _ : state) {
         TVK_LOG_DEBUG("Loaded document " + std::to_string(++item) + " from the cache");
@@ -85,7 +102,7 @@ void SpdlogAsyncLogCall(benchmark::State& state) {
 
 }  // namespace
 
-BENCHMARK(FacadeLogCall)->Threads(1)->Threads(8)->UseRealTime();
+BENCHMARK(FacadeLogCall)->Arg(0)->Arg(1)->Threads(1)->Threads(8)->UseRealTime();
 BENCHMARK(SpdlogAsyncLogCall)->Threads(1)->Threads(8)->UseRealTime();
 
 BENCHMARK_MAIN();

@@ -1,10 +1,18 @@
 #include "log/TVKQuarraLoggerInternal.h"
 
+#include <sys/stat.h>
+
+#include <cerrno>
 #include <charconv>
 #include <memory>
+#include <mutex>
 
+#include "auth/KeychainItemStore.h"
+#include "auth/TVKQuarraAuthManager.h"
+#include "core/TVKQuarraConfigurationManager.h"
 #include "log/LDLog.h"
 #include "platform/Bundle.h"
+#include "platform/Keychain.h"
 
 namespace quarra {
 namespace {
@@ -15,8 +23,97 @@ struct SessionValues {
     std::optional<std::string> username;
 };
 
+// A keychain value as of the keychain file's last change. Every change of the keychain replaces its
+// file, so the file's identity and times tell whether a value read before is still current: one
+// stat per log call instead of a locked read and parse of the whole store.
+class KeychainValue {
+  public:
+    explicit KeychainValue(std::optional<std::string> (*read)()) : read_(read) {}
+
+    std::optional<std::string> get() {
+        std::optional<Stamp> stamp = currentStamp();
+        if (stamp) {
+            std::lock_guard lock(mutex_);
+            if (stamp_ == stamp) {
+                return value_;
+            }
+        }
+        // Stamped before reading: a change in between leaves a stale stamp, so the next call reads
+        // again rather than keeping an old value.
+        std::optional<std::string> value = read_();
+        if (stamp) {
+            std::lock_guard lock(mutex_);
+            stamp_ = stamp;
+            value_ = value;
+        }
+        return value;
+    }
+
+  private:
+    struct Stamp {
+        dev_t device = 0;
+        ino_t inode = 0;
+        off_t size = 0;
+        timespec modified{};
+        timespec changed{};
+
+        bool operator==(const Stamp& o) const {
+            return device == o.device && inode == o.inode && size == o.size &&
+                   modified.tv_sec == o.modified.tv_sec && modified.tv_nsec == o.modified.tv_nsec &&
+                   changed.tv_sec == o.changed.tv_sec && changed.tv_nsec == o.changed.tv_nsec;
+        }
+    };
+
+    // None when the keychain is not a plain file (a test's store) or cannot be examined.
+    static std::optional<Stamp> currentStamp() {
+        auto store = std::dynamic_pointer_cast<FileKeychainStore>(Keychain::standard().store());
+        if (!store) {
+            return std::nullopt;
+        }
+        struct stat info {};
+        if (::stat(store->file().c_str(), &info) != 0) {
+            // A keychain not written yet holds nothing; its creation changes the stamp.
+            return errno == ENOENT ? std::optional<Stamp>(Stamp{}) : std::nullopt;
+        }
+        return Stamp{info.st_dev, info.st_ino, info.st_size, info.st_mtim, info.st_ctim};
+    }
+
+    std::optional<std::string> (*const read_)();
+    std::mutex mutex_;
+    std::optional<Stamp> stamp_;
+    std::optional<std::string> value_;
+};
+
+std::optional<std::string> storedSessionId() {
+    static auto* value = new KeychainValue([] { return KeychainItemStore::getSessionId(); });
+    return value->get();
+}
+
+std::optional<std::string> storedUsername() {
+    static auto* value = new KeychainValue([] { return KeychainItemStore::getUsername(); });
+    return value->get();
+}
+
+// Read afresh at every call: a signed-in user counts only once the SDK is initialised.
 SessionValues currentSessionValues() {
-    return {};
+    SessionValues values;
+    auto& configuration = TVKQuarraConfigurationManager::sharedInstance();
+    if (!configuration.isSDKInitialized()) {
+        values.username = storedUsername();
+        return values;
+    }
+    auto& auth = TVKQuarraAuthManager::sharedInstance();
+    auto user = auth.currentUser();
+    if (!user) {
+        values.username = auth.lastAttemptedLoginUsername();
+        return values;
+    }
+    values.sessionId = storedSessionId();
+    if (const auto& quarra = user->currentQuarra()) {
+        values.quarraId = quarra->Id();
+    }
+    values.username = user->userId() != 0 ? std::to_string(user->userId()) : user->username();
+    return values;
 }
 
 void append(std::string& out, const std::optional<std::string>& value) {
@@ -35,7 +132,10 @@ TVKQuarraLoggerInternal& TVKQuarraLoggerInternal::sharedInstance() {
     return *instance;
 }
 
-TVKQuarraLoggerInternal::TVKQuarraLoggerInternal() {}
+TVKQuarraLoggerInternal::TVKQuarraLoggerInternal() {
+    // The SDK's folders (the log folder among them) exist before the first line is written.
+    TVKQuarraConfigurationManager::sharedInstance();
+}
 
 void TVKQuarraLoggerInternal::log(std::string text, std::uint64_t level, std::uint64_t flag,
                                   const char* file, const char* function, std::int64_t line,

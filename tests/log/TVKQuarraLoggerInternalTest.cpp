@@ -4,6 +4,9 @@
 #include <mutex>
 #include <thread>
 
+#include "auth/KeychainItemStore.h"
+#include "auth/TVKQuarraAuthManager.h"
+#include "core/TVKQuarraConfigurationManager.h"
 #include "log/LDAbstractLogger.h"
 #include "log/LDLog.h"
 #include "log/TVKQuarraLoggerInternal.h"
@@ -41,7 +44,44 @@ class TVKQuarraLoggerInternalTest : public ::testing::Test {
     std::shared_ptr<KeepingLogger> logger = std::make_shared<KeepingLogger>();
 };
 
+// The session part of the prefix that a log call made now would carry.
+std::string sessionPart() {
+    std::string text = TVKQuarraLoggerInternal::constructLogMessage("b", "f", "fn", 1, "t", 8);
+    auto begin = text.find(" sessionId:") + 1;
+    return text.substr(begin, text.find(" file:") - begin);
+}
+
 }  // namespace
+
+TEST_F(TVKQuarraLoggerInternalTest, PrefixCarriesTheSessionStateOfTheMoment) {
+    auto& auth = TVKQuarraAuthManager::sharedInstance();
+    auto quarra = std::make_shared<TVKQuarra>(42, "Main", "q.example.com");
+    auto signedIn =
+        std::make_shared<TVKUserInternal>("carol", std::vector<TVKQuarraPtr>{quarra}, quarra, 4711);
+
+    // Before start-up: the user name held in the keychain, never a session.
+    EXPECT_EQ(sessionPart(), "sessionId:(null) quarraId:0 username:(null)");
+    KeychainItemStore::setUsername("alice");
+    KeychainItemStore::setSessionId("session-1");
+    auth.setCurrentUser(signedIn);
+    EXPECT_EQ(sessionPart(), "sessionId:(null) quarraId:0 username:alice");
+
+    // After start-up, signed in: session, Quarra and the user id when there is one.
+    TVKQuarraConfigurationManager::sharedInstance().initializeSDK();
+    auth.setCurrentUser(signedIn);
+    EXPECT_EQ(sessionPart(), "sessionId:session-1 quarraId:42 username:4711");
+    KeychainItemStore::setSessionId("session-2");
+    EXPECT_EQ(sessionPart(), "sessionId:session-2 quarraId:42 username:4711");
+    auth.setCurrentUser(
+        std::make_shared<TVKUserInternal>("carol", std::vector<TVKQuarraPtr>{}, nullptr, 0));
+    EXPECT_EQ(sessionPart(), "sessionId:session-2 quarraId:0 username:carol");
+
+    // Nobody signed in: the name last typed on the sign-in screen.
+    auth.setCurrentUser(nullptr);
+    EXPECT_EQ(sessionPart(), "sessionId:(null) quarraId:0 username:(null)");
+    auth.updateLastAttemptedLoginUsername("bob");
+    EXPECT_EQ(sessionPart(), "sessionId:(null) quarraId:0 username:bob");
+}
 
 TEST_F(TVKQuarraLoggerInternalTest, LevelWordFollowsTheFlag) {
     const std::pair<std::uint64_t, const char*> cases[] = {
