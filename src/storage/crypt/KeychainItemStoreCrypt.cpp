@@ -1,0 +1,93 @@
+#include "storage/crypt/KeychainItemStoreCrypt.h"
+
+#include <openssl/evp.h>
+
+#include "auth/KeychainItemStore.h"
+#include "core/TVKQuarraConfigurationManager.h"
+#include "storage/crypt/FCCryptorFormat.h"
+
+namespace quarra {
+namespace {
+
+constexpr std::size_t kKeyBytes = 128;
+
+// Writes service, account and value in that order, as every reader of these items expects.
+ErrorPtr store(const std::string& service, const std::string& username, const std::string& value) {
+    KeychainItemStore item(service + "." + username);
+    for (auto [text, attribute] : {std::pair{&service, KeychainAttribute::Service},
+                                   {&username, KeychainAttribute::Account},
+                                   {&value, KeychainAttribute::ValueData}}) {
+        KeychainResult result = item.setObject(*text, attribute);
+        if (!result.ok()) {
+            return result.error
+                       ? result.error
+                       : Error::make(KeychainErrorDomain, static_cast<long>(result.status));
+        }
+    }
+    return nullptr;
+}
+
+std::optional<std::string> load(const std::string& identifier, ErrorPtr* error) {
+    KeychainItemStore item(identifier);
+    if (error) {
+        *error = item.readError();
+    }
+    std::string value = item.objectForKey(KeychainAttribute::ValueData);
+    if (item.readError() || value.empty()) {
+        return std::nullopt;
+    }
+    return value;
+}
+
+}  // namespace
+
+std::string KeychainItemStoreCrypt::fileEncryptionIdentifier() {
+    return TVKQuarraConfigurationManager::sharedInstance().keychainIdentifierRoot() + ".crypt";
+}
+
+std::string KeychainItemStoreCrypt::fileEncryptionIdentifierForUsername(
+    const std::string& username) {
+    return fileEncryptionIdentifier() + "." + username;
+}
+
+std::string KeychainItemStoreCrypt::encryptedUsernameIdentifier() {
+    return TVKQuarraConfigurationManager::sharedInstance().keychainIdentifierRoot() +
+           ".encrypted_username";
+}
+
+std::string KeychainItemStoreCrypt::encryptedUsernameIdentifierForUsername(
+    const std::string& username) {
+    return encryptedUsernameIdentifier() + "." + username;
+}
+
+ErrorPtr KeychainItemStoreCrypt::setFileEncryptionKeyForUsername(const std::string& username) {
+    ErrorPtr error;
+    auto random = fcRandomDataOfLength(kKeyBytes, &error);
+    if (!random) {
+        return error;
+    }
+    std::string key(4 * ((kKeyBytes + 2) / 3), '\0');
+    EVP_EncodeBlock(reinterpret_cast<unsigned char*>(key.data()), random->data(),
+                    static_cast<int>(random->size()));
+    fcCleanse(*random);
+    error = store(fileEncryptionIdentifier(), username, key);
+    OPENSSL_cleanse(key.data(), key.size());
+    return error;
+}
+
+std::optional<std::string> KeychainItemStoreCrypt::getFileEncryptionKeyForUsername(
+    const std::string& username, ErrorPtr* error) {
+    return load(fileEncryptionIdentifierForUsername(username), error);
+}
+
+ErrorPtr KeychainItemStoreCrypt::setEncryptedUsername(const std::string& encryptedUsername,
+                                                      const std::string& username) {
+    return store(encryptedUsernameIdentifier(), username, encryptedUsername);
+}
+
+std::optional<std::string> KeychainItemStoreCrypt::getEncryptedUsernameForUsername(
+    const std::string& username, ErrorPtr* error) {
+    return load(encryptedUsernameIdentifierForUsername(username), error);
+}
+
+}  // namespace quarra

@@ -1,0 +1,343 @@
+#include "storage/crypt/TVKQuarraCryptManager.h"
+
+#include <openssl/decoder.h>
+#include <openssl/evp.h>
+#include <openssl/rsa.h>
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <mutex>
+
+#include "core/TVKErrors.h"
+#include "core/TVKQuarraConfigurationManager.h"
+#include "log/TVKQuarraLoggerInternal.h"
+#include "platform/Bundle.h"
+#include "platform/Dispatch.h"
+#include "platform/Files.h"
+#include "storage/crypt/FCDecryptor.h"
+#include "storage/crypt/FCEncryptor.h"
+#include "storage/crypt/KeychainItemStoreCrypt.h"
+#include "storage/crypt/TVKCryptFiles.h"
+#include "storage/crypt/TVKCryptStream.h"
+#include "storage/crypt/TVKHexConversion.h"
+
+namespace quarra {
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr long kNoKey = -1;
+constexpr long kNotSignedIn = -2;
+constexpr long kEncryptionFailed = -3;
+constexpr long kDecryptionFailed = -4;
+constexpr long kBadFile = -5;
+
+ErrorPtr cryptError(long code, const char* description = nullptr, ErrorPtr underlying = nullptr) {
+    std::string text = description ? Bundle::sdk().localizedString(description) : std::string();
+    return Error::make(TVKCryptographyErrorDomain, code, std::string_view(text),
+                       std::move(underlying));
+}
+
+void setError(ErrorPtr* out, ErrorPtr error) {
+    if (out) {
+        *out = std::move(error);
+    }
+}
+
+void callOnMain(const TVKQuarraCryptManager::Handler& handler, ErrorPtr error) {
+    if (handler) {
+        DispatchQueue::main()->async([handler, error] { handler(error); });
+    }
+}
+
+// The text of the errno behind a platform file error.
+int errnoOf(const ErrorPtr& error) {
+    return error && error->domain() == PosixErrorDomain ? static_cast<int>(error->code()) : EIO;
+}
+
+std::string_view asText(ByteView bytes) {
+    return {reinterpret_cast<const char*>(bytes.data()), bytes.size()};
+}
+
+ByteView asBytes(std::string_view text) {
+    return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
+}
+
+// Reads an RSA public key in either DER form: SubjectPublicKeyInfo or PKCS#1 RSAPublicKey.
+EVP_PKEY* decodePublicKey(const Bytes& der) {
+    EVP_PKEY* key = nullptr;
+    OSSL_DECODER_CTX* decoder = OSSL_DECODER_CTX_new_for_pkey(
+        &key, "DER", nullptr, "RSA", EVP_PKEY_PUBLIC_KEY, nullptr, nullptr);
+    const unsigned char* data = der.data();
+    std::size_t size = der.size();
+    if (!decoder || OSSL_DECODER_from_data(decoder, &data, &size) != 1) {
+        std::fprintf(stderr, "Unexpected error from SecKeyCreateWithData:%s\n",
+                     "the key is not a DER-encoded RSA public key");
+        key = nullptr;
+    }
+    OSSL_DECODER_CTX_free(decoder);
+    return key;
+}
+
+}  // namespace
+
+void TVKQuarraCryptManager::FreeKey::operator()(EVP_PKEY* key) const {
+    EVP_PKEY_free(key);
+}
+
+TVKQuarraCryptManager& TVKQuarraCryptManager::sharedInstance() {
+    static TVKQuarraCryptManager* instance = new TVKQuarraCryptManager();
+    return *instance;
+}
+
+TVKQuarraCryptManager::TVKQuarraCryptManager() {
+    if (auto der = files::read(Bundle::sdk().resourcePath() / "rsa_public_key.der")) {
+        rsaPublicKey_ = Bytes(der->begin(), der->end());
+        rsaKey_.reset(decodePublicKey(*rsaPublicKey_));
+    }
+}
+
+// --- Keys
+
+std::optional<std::string> TVKQuarraCryptManager::currentUsername() {
+    auto username = TVKQuarraConfigurationManager::sharedInstance().currentUsername();
+    return username && !username->empty() ? username : std::nullopt;
+}
+
+ErrorPtr TVKQuarraCryptManager::generateFileEncryptionKeyForUsernameIfNeeded(
+    const std::string& username) {
+    // Two sign-ins at once must not both find no key and store different ones: the first key
+    // could already encrypt files when the second replaced it.
+    static std::mutex mutex;
+    std::lock_guard lock(mutex);
+    ErrorPtr error;
+    if (KeychainItemStoreCrypt::getFileEncryptionKeyForUsername(username, &error)) {
+        return nullptr;
+    }
+    if (!error) {
+        error = KeychainItemStoreCrypt::setFileEncryptionKeyForUsername(username);
+    }
+    if (error) {
+        TVK_LOG_ERROR("Could not make sure of a file-encryption key: " + error->description());
+    }
+    return error;
+}
+
+std::optional<std::string> TVKQuarraCryptManager::getFileEncryptionKey(ErrorPtr* error) const {
+    auto username = currentUsername();
+    if (!username) {
+        setError(error, cryptError(kNotSignedIn));
+        return std::nullopt;
+    }
+    ErrorPtr readError;
+    auto key = KeychainItemStoreCrypt::getFileEncryptionKeyForUsername(*username, &readError);
+    if (!key) {
+        setError(error, cryptError(kNoKey, nullptr, readError));
+    }
+    return key;
+}
+
+std::optional<std::string> TVKQuarraCryptManager::getDatabaseEncryptionKey(ErrorPtr* error) const {
+    return getFileEncryptionKey(error);
+}
+
+// --- Streaming copies
+
+void TVKQuarraCryptManager::createEncryptedFileAtPath(const fs::path& path,
+                                                      const fs::path& sourcePath, const Json&,
+                                                      Handler handler) {
+    copy(path, sourcePath, true, false, std::move(handler));
+}
+
+void TVKQuarraCryptManager::createDecryptedFileAtPath(const fs::path& path,
+                                                      const fs::path& sourcePath, const Json&,
+                                                      Handler handler) {
+    copy(path, sourcePath, false, false, std::move(handler));
+}
+
+void TVKQuarraCryptManager::createFileAtPath(const fs::path& path, const fs::path& sourcePath,
+                                             const Json&, bool encrypt, Handler handler) {
+    copy(path, sourcePath, encrypt, false, std::move(handler));
+}
+
+void TVKQuarraCryptManager::encryptFileAtPath(const fs::path& path, const Json&, Handler handler) {
+    copy(path, path, true, true, std::move(handler));
+}
+
+void TVKQuarraCryptManager::copy(const fs::path& path, const fs::path& sourcePath, bool encrypt,
+                                 bool inPlace, Handler handler) {
+    ErrorPtr error;
+    auto source =
+        std::make_shared<cryptfiles::FileDescriptor>(cryptfiles::openSource(sourcePath, &error));
+    if (!*source) {
+        return callOnMain(handler, error);
+    }
+    struct stat from, to;
+    if (!inPlace && ::fstat(source->get(), &from) == 0 && ::stat(path.c_str(), &to) == 0 &&
+        from.st_dev == to.st_dev && from.st_ino == to.st_ino) {
+        return callOnMain(handler, cryptError(kBadFile, "Invalid file path"));
+    }
+    auto key = getFileEncryptionKey(&error);
+    if (!key) {
+        return callOnMain(handler, error);
+    }
+    DispatchQueue::global()->async([=, key = std::move(*key)] {
+        // In place, the file must be on disk whole before it replaces the only copy of the data.
+        ErrorPtr failure = cryptfiles::copy(std::move(*source), path, key, encrypt, inPlace);
+        if (failure) {
+            TVK_LOG_ERROR(
+                "Error creating file:" + path.string() + " from file:" + sourcePath.string() +
+                " encrypting:" + std::to_string(encrypt) + " error:" + failure->description());
+        } else {
+            TVK_LOG_DEBUG("Finished creating file:" + path.string() + " from file:" +
+                          sourcePath.string() + " encrypting:" + std::to_string(encrypt));
+        }
+        callOnMain(handler, failure);
+    });
+}
+
+// --- Bytes to a file, a file to bytes
+
+bool TVKQuarraCryptManager::createEncryptedFileAtPath(const fs::path& path,
+                                                      std::optional<ByteView> contents,
+                                                      const Json& attributes, ErrorPtr* error) {
+    return createFileAtPath(path, contents, attributes, true, error);
+}
+
+bool TVKQuarraCryptManager::createDecryptedFileAtPath(const fs::path& path,
+                                                      std::optional<ByteView> contents,
+                                                      const Json& attributes, ErrorPtr* error) {
+    return createFileAtPath(path, contents, attributes, false, error);
+}
+
+bool TVKQuarraCryptManager::createFileAtPath(const fs::path& path, std::optional<ByteView> contents,
+                                             const Json& attributes, bool encrypt,
+                                             ErrorPtr* error) {
+    long failedCode = encrypt ? kEncryptionFailed : kDecryptionFailed;
+    if (!contents) {
+        setError(error, cryptError(failedCode, "Empty contents"));
+        return false;
+    }
+    auto key = getFileEncryptionKey(error);
+    if (!key) {
+        return false;
+    }
+    ErrorPtr cryptorError;
+    auto result =
+        encrypt ? FCEncryptor::encryptData(*contents, kFCCryptorAES256Settings, *key, &cryptorError)
+                : FCDecryptor::decryptData(*contents, *key, &cryptorError);
+    if (!result) {
+        setError(error, cryptError(failedCode,
+                                   encrypt ? "A data encryption error occurred"
+                                           : "A data decryption error occurred",
+                                   cryptorError));
+        return false;
+    }
+    mode_t mode = 0600;
+    if (attributes.is_object() && attributes.contains(FilePosixPermissionsKey) &&
+        attributes[FilePosixPermissionsKey].is_number_integer()) {
+        mode = static_cast<mode_t>(attributes[FilePosixPermissionsKey].get<std::int64_t>() & 07777);
+    }
+    if (ErrorPtr writeError = files::writeAtomically(path, asText(*result), mode)) {
+        setError(error, cryptfiles::fileError(cryptfiles::kSaveFailed, errnoOf(writeError)));
+        return false;
+    }
+    return true;
+}
+
+std::optional<Bytes> TVKQuarraCryptManager::decryptContentsAtPath(const fs::path& path,
+                                                                  ErrorPtr* error) {
+    return contentsAtPath(path, true, error);
+}
+
+std::optional<Bytes> TVKQuarraCryptManager::encryptContentsAtPath(const fs::path& path,
+                                                                  ErrorPtr* error) {
+    return contentsAtPath(path, false, error);
+}
+
+std::optional<Bytes> TVKQuarraCryptManager::contentsAtPath(const fs::path& path, bool encrypted,
+                                                           ErrorPtr* error) {
+    auto key = getFileEncryptionKey(error);
+    if (!key) {
+        return std::nullopt;
+    }
+    ErrorPtr readError;
+    auto contents = files::read(path, &readError);
+    if (!contents) {
+        setError(error, cryptfiles::fileError(cryptfiles::kReadFailed, errnoOf(readError)));
+        return std::nullopt;
+    }
+    ErrorPtr cryptorError;
+    auto result = encrypted ? FCDecryptor::decryptData(asBytes(*contents), *key, &cryptorError)
+                            : FCEncryptor::encryptData(asBytes(*contents), kFCCryptorAES256Settings,
+                                                       *key, &cryptorError);
+    if (!result) {
+        setError(error, encrypted ? cryptError(kDecryptionFailed,
+                                               "A data decryption error occurred", cryptorError)
+                                  : cryptError(kEncryptionFailed,
+                                               "A data encryption error occurred", cryptorError));
+    }
+    return result;
+}
+
+// --- Streams
+
+std::shared_ptr<TVKCryptStream> TVKQuarraCryptManager::streamFromEncryptedFileAtPath(
+    const fs::path& path) {
+    return std::make_shared<TVKCryptStream>(path, false);
+}
+
+std::shared_ptr<TVKCryptStream> TVKQuarraCryptManager::encryptionStreamForFileAtPath(
+    const fs::path& path) {
+    return std::make_shared<TVKCryptStream>(path, true);
+}
+
+// --- User names
+
+std::optional<std::string> TVKQuarraCryptManager::encryptedUsername(const std::string& username) {
+    ErrorPtr readError;
+    auto stored = KeychainItemStoreCrypt::getEncryptedUsernameForUsername(username, &readError);
+    if (stored || readError) {
+        return stored;
+    }
+    auto encrypted = RSAEncryptData(asBytes(username));
+    if (!encrypted) {
+        return std::nullopt;
+    }
+    std::string hex = hexString(*encrypted);
+    KeychainItemStoreCrypt::setEncryptedUsername(hex, username);
+    return hex;
+}
+
+std::optional<Bytes> TVKQuarraCryptManager::RSAEncryptData(std::optional<ByteView> data) const {
+    if (!data || !rsaKey_) {
+        return std::nullopt;
+    }
+    std::unique_ptr<EVP_PKEY_CTX, decltype(&EVP_PKEY_CTX_free)> context(
+        EVP_PKEY_CTX_new_from_pkey(nullptr, rsaKey_.get(), nullptr), &EVP_PKEY_CTX_free);
+    const std::size_t blockSize = static_cast<std::size_t>(EVP_PKEY_get_size(rsaKey_.get()));
+    const std::size_t chunkSize = blockSize - 11;  // room for PKCS#1 v1.5 padding
+    if (!context || EVP_PKEY_encrypt_init(context.get()) != 1 ||
+        EVP_PKEY_CTX_set_rsa_padding(context.get(), RSA_PKCS1_PADDING) != 1 || blockSize <= 11) {
+        std::fprintf(stderr, "Unexpected error from SecKeyEncrypt status=:%d\n", -1);
+        return std::nullopt;
+    }
+    Bytes result;
+    ByteView rest = *data;
+    do {
+        ByteView chunk = rest.first(std::min(rest.size(), chunkSize));
+        std::size_t start = result.size();
+        std::size_t produced = blockSize;
+        result.resize(start + blockSize);
+        if (EVP_PKEY_encrypt(context.get(), result.data() + start, &produced, chunk.data(),
+                             chunk.size()) != 1 ||
+            produced != blockSize) {
+            std::fprintf(stderr, "Unexpected error from SecKeyEncrypt status=:%d\n", -1);
+            return std::nullopt;
+        }
+        rest = rest.subspan(chunk.size());
+    } while (!rest.empty());
+    return result;
+}
+
+}  // namespace quarra
