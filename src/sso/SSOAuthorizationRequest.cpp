@@ -103,16 +103,19 @@ std::shared_ptr<SSOAuthorizationRequest> SSOAuthorizationRequest::initWithCoder(
     KeyedUnarchiver& coder) {
     auto configuration = coder.decodeObject<SSOServiceConfiguration>("configuration");
     std::optional<std::string> clientID = coder.decodeString("client_id");
-    auto request =
-        create(configuration ? *configuration : SSOServiceConfiguration(Url(), Url()),
-               clientID.value_or(""), coder.decodeString("client_secret"),
-               coder.decodeString("scope"), coder.decodeUrl("redirect_uri"), SSOResponseTypeCode,
-               coder.decodeString("state"), coder.decodeString("code_verifier"),
-               coder.decodeString("code_challenge"), coder.decodeString("code_challenge_method"),
-               sso_coding::decodeStringMap(coder, "additionalParameters"));
     if (!configuration || !clientID)
         return nullptr;
-    return std::make_shared<SSOAuthorizationRequest>(std::move(*request));
+    SSOAuthorizationRequest request(*configuration);
+    request.clientID_ = std::move(*clientID);
+    request.clientSecret_ = coder.decodeString("client_secret");
+    request.scope_ = coder.decodeString("scope");
+    request.redirectURL_ = coder.decodeUrl("redirect_uri");
+    request.state_ = coder.decodeString("state");
+    request.codeVerifier_ = coder.decodeString("code_verifier");
+    request.codeChallenge_ = coder.decodeString("code_challenge");
+    request.codeChallengeMethod_ = coder.decodeString("code_challenge_method");
+    request.additionalParameters_ = sso_coding::decodeStringMap(coder, "additionalParameters");
+    return std::make_shared<SSOAuthorizationRequest>(std::move(request));
 }
 
 std::vector<KeyedUnarchiver::AllowedClass> SSOAuthorizationRequest::archiveClasses() {

@@ -84,7 +84,7 @@ class SSOAuthorizationRequest : public SSOCoding {
     bool operator==(const SSOAuthorizationRequest&) const = default;
 
   private:
-    SSOAuthorizationRequest(SSOServiceConfiguration configuration)
+    explicit SSOAuthorizationRequest(SSOServiceConfiguration configuration)
         : configuration_(std::move(configuration)) {}
 
     SSOServiceConfiguration configuration_;

@@ -1,12 +1,9 @@
 #include "sso/SSOCoding.h"
 
-namespace quarra::sso_coding {
+#include <algorithm>
 
-void refuse(KeyedUnarchiver& coder, const std::string& key, const char* expected) {
-    coder.failWithError(Error::make(
-        KeyedArchiveErrorDomain, KeyedArchiveCorrupt,
-        std::string_view("The value for key \"" + key + "\" is not " + expected + ".")));
-}
+namespace quarra::sso_coding {
+namespace {
 
 void encodeDate(KeyedArchiver& coder, SSODate date, const std::string& key) {
     coder.encodeInt64(date.time_since_epoch().count(), key);
@@ -17,6 +14,14 @@ std::optional<SSODate> decodeDate(KeyedUnarchiver& coder, const std::string& key
     if (!microseconds)
         return std::nullopt;
     return SSODate(std::chrono::microseconds(*microseconds));
+}
+
+}  // namespace
+
+void refuse(KeyedUnarchiver& coder, const std::string& key, const char* expected) {
+    coder.failWithError(Error::make(
+        KeyedArchiveErrorDomain, KeyedArchiveCorrupt,
+        std::string_view("The value for key \"" + key + "\" is not " + expected + ".")));
 }
 
 void encodeStrings(KeyedArchiver& coder, const std::vector<std::string>& list,

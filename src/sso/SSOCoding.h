@@ -2,7 +2,6 @@
 // Keyed archiving shared by the OAuth client's value classes: their common base and the typed
 // decoding of the values that the platform's unarchiver hands over as plain JSON. Every decoder
 // checks the type of what it reads; a value of another type fails the whole decoding.
-#include <algorithm>
 #include <map>
 #include <optional>
 #include <string>
@@ -23,10 +22,6 @@ class SSOCoding : public Coding {
 
 namespace sso_coding {
 
-// Dates travel as whole microseconds since 1970.
-void encodeDate(KeyedArchiver& coder, SSODate date, const std::string& key);
-std::optional<SSODate> decodeDate(KeyedUnarchiver& coder, const std::string& key);
-
 void encodeStrings(KeyedArchiver& coder, const std::vector<std::string>& list,
                    const std::string& key);
 std::optional<std::vector<std::string>> decodeStrings(KeyedUnarchiver& coder,
@@ -44,7 +39,8 @@ Json decodeObject(KeyedUnarchiver& coder, const std::string& key);
 void refuse(KeyedUnarchiver& coder, const std::string& key, const char* expected);
 
 // A response: its request under "request", its mapped fields under the reply's keys (each by its
-// row's type) and the rest of the reply under "additionalParameters".
+// row's type; dates as whole microseconds since 1970) and the rest of the reply under
+// "additionalParameters".
 void encodeResponse(KeyedArchiver& coder, const Coding& request, const SSOFieldMap& map,
                     const SSOMappedFields& fields, const Json& additionalParameters);
 // The fields and the rest, after the response has been made from its decoded request.

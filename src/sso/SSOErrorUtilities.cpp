@@ -115,12 +115,12 @@ long SSOErrorUtilities::OAuthErrorCodeFromString(std::string_view errorCode) {
     return SSOOAuthErrorOther;
 }
 
-ErrorPtr SSOErrorUtilities::HTTPErrorWithHTTPResponse(long statusCode,
+ErrorPtr SSOErrorUtilities::HTTPErrorWithHTTPResponse(const HttpResponse& response,
                                                       const std::optional<Bytes>& data) {
     std::string description;
     if (data && isValidUtf8(*data))
         description = toString(*data);
-    return Error::make(SSOHTTPErrorDomain, statusCode, std::string_view(description));
+    return Error::make(SSOHTTPErrorDomain, response.statusCode, std::string_view(description));
 }
 
 ErrorPtr SSOErrorUtilities::resourceServerAuthorizationErrorWithCode(long code,

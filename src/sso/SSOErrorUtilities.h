@@ -9,6 +9,7 @@
 
 #include "platform/Bytes.h"
 #include "platform/Error.h"
+#include "platform/HttpResponse.h"
 #include "platform/Json.h"
 
 namespace quarra {
@@ -98,7 +99,8 @@ class SSOErrorUtilities {
     static long OAuthErrorCodeFromString(std::string_view errorCode);
 
     // The status code as error code; a UTF-8 body becomes the description.
-    static ErrorPtr HTTPErrorWithHTTPResponse(long statusCode, const std::optional<Bytes>& data);
+    static ErrorPtr HTTPErrorWithHTTPResponse(const HttpResponse& response,
+                                              const std::optional<Bytes>& data);
 
     static ErrorPtr resourceServerAuthorizationErrorWithCode(long code, const Json& errorResponse,
                                                              ErrorPtr underlyingError = nullptr);

@@ -60,7 +60,6 @@ class SSOMappedFields {
     std::optional<std::string> string(std::string_view key) const { return get<std::string>(key); }
     std::optional<SSODate> date(std::string_view key) const { return get<SSODate>(key); }
     std::optional<Url> url(std::string_view key) const { return get<Url>(key); }
-    const std::map<std::string, Value, std::less<>>& values() const { return values_; }
     void set(const std::string& key, Value value) {
         values_.insert_or_assign(key, std::move(value));
     }

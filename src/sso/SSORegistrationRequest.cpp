@@ -45,14 +45,15 @@ std::optional<Bytes> SSORegistrationRequest::JSONString() const {
     }
 }
 
-std::optional<SSOURLRequest> SSORegistrationRequest::URLRequest() const {
+std::optional<UrlRequest> SSORegistrationRequest::URLRequest() const {
     std::optional<Bytes> body = JSONString();
     if (!body || !configuration_.registrationEndpoint())
         return std::nullopt;
-    return SSOURLRequest{*configuration_.registrationEndpoint(),
-                         "POST",
-                         {{"Content-Type", "application/json"}},
-                         std::move(*body)};
+    UrlRequest request(*configuration_.registrationEndpoint());
+    request.httpMethod = "POST";
+    request.setValue("application/json", "Content-Type");
+    request.httpBody = std::move(body);
+    return request;
 }
 
 void SSORegistrationRequest::encodeWithCoder(KeyedArchiver& coder) const {
@@ -107,10 +108,10 @@ std::vector<KeyedUnarchiver::AllowedClass> SSORegistrationRequest::archiveClasse
 }
 
 std::string SSORegistrationRequest::description() const {
-    std::optional<SSOURLRequest> request = URLRequest();
+    std::optional<UrlRequest> request = URLRequest();
     return descriptionPrefix("SSORegistrationRequest", this) +
            ", request: <URL: " + (request ? request->url.string() : "(null)") +
-           ", HTTPBody: " + (request ? toString(request->body) : "(null)") + ">>";
+           ", HTTPBody: " + (request ? toString(*request->httpBody) : "(null)") + ">>";
 }
 
 }  // namespace quarra

@@ -8,9 +8,9 @@
 
 #include "platform/Bytes.h"
 #include "platform/Url.h"
+#include "platform/UrlRequest.h"
 #include "sso/SSOCoding.h"
 #include "sso/SSOServiceConfiguration.h"
-#include "sso/SSOURLRequest.h"
 
 namespace quarra {
 
@@ -46,7 +46,7 @@ class SSORegistrationRequest : public SSOCoding {
     // UTF-8). The named fields win over additional parameters of the same name.
     std::optional<Bytes> JSONString() const;
     // The POST to the registration endpoint; nothing without a body or without that endpoint.
-    std::optional<SSOURLRequest> URLRequest() const;
+    std::optional<UrlRequest> URLRequest() const;
 
     const SSOServiceConfiguration& configuration() const { return configuration_; }
     const std::string& applicationType() const { return applicationType_; }

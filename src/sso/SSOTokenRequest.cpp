@@ -55,19 +55,18 @@ SSOURLQueryComponent SSOTokenRequest::tokenRequestBody() const {
     return body;
 }
 
-SSOURLRequest SSOTokenRequest::URLRequest() const {
-    SSOURLRequest request{tokenRequestURL(),
-                          "POST",
-                          {{"Content-Type", "application/x-www-form-urlencoded; charset=UTF-8"}},
-                          {}};
+UrlRequest SSOTokenRequest::URLRequest() const {
+    UrlRequest request(tokenRequestURL());
+    request.httpMethod = "POST";
+    request.setValue("application/x-www-form-urlencoded; charset=UTF-8", "Content-Type");
     if (clientSecret_) {
         // Only unreserved characters stay as they are: a ":" in the id would end it early.
         std::string credentials =
             Url::percentEncode(clientID_) + ":" + Url::percentEncode(*clientSecret_);
-        request.headers.emplace_back(
-            "Authorization", "Basic " + SSOTokenUtilities::encodeBase64(toBytes(credentials)));
+        request.setValue("Basic " + SSOTokenUtilities::encodeBase64(toBytes(credentials)),
+                         "Authorization");
     }
-    request.body = toBytes(formBody().URLEncodedParameters());
+    request.httpBody = toBytes(formBody().URLEncodedParameters());
     return request;
 }
 

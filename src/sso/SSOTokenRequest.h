@@ -7,9 +7,9 @@
 #include <vector>
 
 #include "platform/Url.h"
+#include "platform/UrlRequest.h"
 #include "sso/SSOServiceConfiguration.h"
 #include "sso/SSOURLQueryComponent.h"
-#include "sso/SSOURLRequest.h"
 
 namespace quarra {
 
@@ -46,7 +46,7 @@ class SSOTokenRequest : public SSOCoding {
     SSOURLQueryComponent tokenRequestBody() const;
     // A form POST. With a client secret the client authenticates with HTTP Basic, its id and secret
     // form-encoded first (RFC 6749 section 2.3.1); without one, "client_id" ends the body.
-    SSOURLRequest URLRequest() const;
+    UrlRequest URLRequest() const;
 
     const SSOServiceConfiguration& configuration() const { return configuration_; }
     const std::string& grantType() const { return grantType_; }

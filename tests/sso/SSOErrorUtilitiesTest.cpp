@@ -99,7 +99,8 @@ TEST(SSOErrorUtilitiesTest, HTTPErrorsTakeTheStatusAndAUtf8BodyAsDescription) {
         {Bytes{'a', 0xE2, 0x82}, nullptr},         // cut short
     };
     for (const auto& c : cases) {
-        auto error = SSOErrorUtilities::HTTPErrorWithHTTPResponse(503, c.body);
+        auto error = SSOErrorUtilities::HTTPErrorWithHTTPResponse(
+            HttpResponse(*Url::parse("https://idp/token"), 503, {}), c.body);
         EXPECT_TRUE(error->is(SSOHTTPErrorDomain, 503));
         if (c.description) {
             EXPECT_EQ(error->userInfo()[LocalizedDescriptionKey], c.description);

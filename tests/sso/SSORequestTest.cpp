@@ -99,15 +99,16 @@ TEST(SSORequestTest, TokenRequestBodyHoldsTheFieldsInTheirOrder) {
     SSOTokenRequest exchange(test::providerConfiguration(), SSOGrantTypeAuthorizationCode, "x+y",
                              *Url::parse("app:/cb?x=1"), "c1", std::nullopt, std::nullopt,
                              std::nullopt, "v", {{"resource", "https://api"}, {"code", "again"}});
-    SSOURLRequest request = exchange.URLRequest();
+    UrlRequest request = exchange.URLRequest();
     EXPECT_EQ(request.url.string(), "https://idp.example.com/token");
-    EXPECT_EQ(request.method, "POST");
-    EXPECT_EQ(request.header("content-type"), "application/x-www-form-urlencoded; charset=UTF-8");
-    EXPECT_EQ(request.header("Authorization"), "");
-    EXPECT_EQ(toString(request.body),
+    EXPECT_EQ(request.httpMethod, "POST");
+    EXPECT_EQ(request.valueForHTTPHeaderField("content-type"),
+              "application/x-www-form-urlencoded; charset=UTF-8");
+    EXPECT_FALSE(request.valueForHTTPHeaderField("Authorization"));
+    EXPECT_EQ(toString(*request.httpBody),
               "grant_type=authorization_code&redirect_uri=app:/cb?x%3D1&code=x%2By&code=again&"
               "code_verifier=v&resource=https://api&client_id=c1");
-    EXPECT_EQ(test::pythonQueryItems(toString(request.body)),
+    EXPECT_EQ(test::pythonQueryItems(toString(*request.httpBody)),
               (Items{{"grant_type", "authorization_code"},
                      {"redirect_uri", "app:/cb?x=1"},
                      {"code", "x+y"},
@@ -119,7 +120,7 @@ TEST(SSORequestTest, TokenRequestBodyHoldsTheFieldsInTheirOrder) {
     SSOTokenRequest refresh = SSOTokenRequest::withScopes(
         test::providerConfiguration(), SSOGrantTypeRefreshToken, std::nullopt, kRedirect, "c1",
         std::nullopt, {"openid", "profile"}, "r/t", std::nullopt, {});
-    EXPECT_EQ(test::pythonQueryItems(toString(refresh.URLRequest().body)),
+    EXPECT_EQ(test::pythonQueryItems(toString(*refresh.URLRequest().httpBody)),
               (Items{{"grant_type", "refresh_token"},
                      {"scope", "openid profile"},
                      {"redirect_uri", "com.example.app:/oauth2redirect"},
@@ -139,10 +140,10 @@ TEST(SSORequestTest, ClientSecretsTravelFormEncodedInBasicAuthentication) {
         SCOPED_TRACE(encoded);
         SSOTokenRequest request(test::providerConfiguration(), SSOGrantTypeAuthorizationCode, "x",
                                 kRedirect, clientID, secret, std::nullopt, std::nullopt, "v", {});
-        SSOURLRequest http = request.URLRequest();
-        EXPECT_EQ(http.header("Authorization"),
+        UrlRequest http = request.URLRequest();
+        EXPECT_EQ(http.valueForHTTPHeaderField("Authorization"),
                   "Basic " + SSOTokenUtilities::encodeBase64(toBytes(encoded)));
-        for (const auto& [name, value] : test::pythonQueryItems(toString(http.body))) {
+        for (const auto& [name, value] : test::pythonQueryItems(toString(*http.httpBody))) {
             EXPECT_NE(name, "client_id");
         }
     }

@@ -141,8 +141,9 @@ TEST(SSOResponseTest, RegistrationRequestSerialisesItsFieldsOverAdditionalParame
     auto http = full.URLRequest();
     ASSERT_TRUE(http);
     EXPECT_EQ(http->url.string(), "https://idp.example.com/register");
-    EXPECT_EQ(http->method, "POST");
-    EXPECT_EQ(http->header("Content-Type"), "application/json");
+    EXPECT_EQ(http->httpMethod, "POST");
+    EXPECT_EQ(http->valueForHTTPHeaderField("Content-Type"), "application/json");
+    EXPECT_EQ(Json::parse(toString(*http->httpBody)), Json::parse(toString(*full.JSONString())));
 
     SSORegistrationRequest notUtf8(test::providerConfiguration(), {}, std::nullopt, std::nullopt,
                                    std::nullopt, std::nullopt, {{"client_name", "\xFF"}});
