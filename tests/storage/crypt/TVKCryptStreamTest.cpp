@@ -6,6 +6,7 @@
 #include "storage/crypt/FCDecryptor.h"
 #include "storage/crypt/TVKCryptStream.h"
 #include "support/TestSupport.h"
+#include "transport/HTStreamingMultipartFormData.h"
 
 namespace quarra {
 namespace {
@@ -150,6 +151,28 @@ TEST(CryptStream, ReadsAfterCloseOrWithoutOpenFail) {
     auto missing = manager().streamFromEncryptedFileAtPath(dir / "missing");
     EXPECT_FALSE(missing->open());
     EXPECT_TRUE(missing->streamError()->is(TVKCryptographyErrorDomain, -5));
+}
+
+TEST(CryptStream, UploadBodyCarriesThePlaintextOfAnEncryptedFile) {
+    signIn("jdoe");
+    TempDir dir;
+    std::string plain = pattern(70000);
+    encryptFile(dir / "file", plain);
+    HTStreamingMultipartFormData form(UrlRequest(), 4, "BOUNDARY");
+    form.appendPartWithInputStream(manager().streamFromEncryptedFileAtPath(dir / "file"), "file",
+                                   "file.bin", static_cast<std::int64_t>(plain.size()),
+                                   "application/octet-stream");
+    const auto& body = form.bodyStream();
+    body->setInitialAndFinalBoundaries();
+    ASSERT_TRUE(body->open());
+    std::string text;
+    std::uint8_t buffer[5000];
+    long n;
+    while ((n = body->read(buffer, sizeof buffer)) > 0) {
+        text.append(reinterpret_cast<const char*>(buffer), static_cast<std::size_t>(n));
+    }
+    EXPECT_EQ(n, 0);
+    EXPECT_NE(text.find("\r\n\r\n" + plain + "\r\n--BOUNDARY--"), std::string::npos);
 }
 
 }  // namespace
