@@ -242,6 +242,17 @@ void SQDatabase::setMaxBusyRetryTimeInterval(double seconds) {
     }
 }
 
+int SQDatabase::busyRetryTimeout() {
+    sqdb::log(format("%s:%d", __func__, __LINE__));
+    sqdb::log("SQDB: busyRetryTimeout no longer works, please use maxBusyRetryTimeInterval");
+    return -1;
+}
+
+void SQDatabase::setBusyRetryTimeout(int) {
+    sqdb::log(format("%s:%d", __func__, __LINE__));
+    sqdb::log("SQDB: setBusyRetryTimeout does nothing, please use setMaxBusyRetryTimeInterval:");
+}
+
 int SQDatabase::busyHandler(void* context, int count) {
     auto* self = static_cast<SQDatabase*>(context);
     if (count == 0) {
@@ -368,15 +379,16 @@ sqlite3_stmt* SQDatabase::compile(std::string_view sql, std::shared_ptr<SQStatem
         }
     }
     sqlite3_stmt* stmt = nullptr;
-    std::string text(sql);
-    if (sqlite3_prepare_v2(db_, text.c_str(), -1, &stmt, nullptr) != SQLITE_OK) {
+    // Only the first statement of the text is compiled.
+    if (sqlite3_prepare_v2(db_, sql.data(), static_cast<int>(sql.size()), &stmt, nullptr) !=
+        SQLITE_OK) {
         logError(sql);
         if (error) {
             *error = lastError();
         }
         sqlite3_finalize(stmt);
         if (crashOnErrors_) {
-            throw std::logic_error("DB Error: " + lastErrorMessage() + " in " + text);
+            throw std::logic_error("DB Error: " + lastErrorMessage() + " in " + std::string(sql));
         }
         return nullptr;
     }

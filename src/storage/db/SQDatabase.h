@@ -119,6 +119,9 @@ class SQDatabase : public std::enable_shared_from_this<SQDatabase> {
     double maxBusyRetryTimeInterval() const { return maxBusyRetryTimeInterval_; }
     // <= 0 turns retrying off.
     void setMaxBusyRetryTimeInterval(double seconds);
+    // Obsolete: they only log that the interval above replaces them.
+    int busyRetryTimeout();
+    void setBusyRetryTimeout(int timeout);
 
     // ---- Updates: true when the statement ran to completion. Extra arguments are ignored; too few
     // fail with the bind-count message. A statement that yields a row is not an update and fails.

@@ -340,3 +340,25 @@ TEST(SQDatabaseTest, LibraryIdentity) {
     EXPECT_EQ(SQDatabase::sqliteLibVersion(), "3.15.2");
     EXPECT_TRUE(SQDatabase::isSQLiteThreadSafe());
 }
+
+TEST(SQDatabaseTest, DiagnosticSwitches) {
+    auto db = openMemory();
+    testing::internal::CaptureStderr();
+    db->setTraceExecution(true);
+    db->executeUpdate("create table t (a, b)");
+    db->executeUpdate("insert into t values (?, ?)", 5, Bytes{1, 2, 3});
+    db->setTraceExecution(false);
+    db->setLogsErrors(false);
+    db->executeUpdate("insert into nowhere values (1)");
+    EXPECT_EQ(db->busyRetryTimeout(), -1);
+    std::string log = testing::internal::GetCapturedStderr();
+    EXPECT_NE(log.find("executeUpdate: insert into t values (?, ?)"), std::string::npos);
+    EXPECT_NE(log.find("obj: 5"), std::string::npos);
+    EXPECT_NE(log.find("data: 3 bytes"), std::string::npos);
+    EXPECT_EQ(log.find("nowhere"), std::string::npos) << "errors unlogged when switched off";
+    EXPECT_NE(log.find("busyRetryTimeout no longer works"), std::string::npos);
+
+    db->setCrashOnErrors(true);
+    EXPECT_THROW(db->executeQuery("selec"), std::logic_error);
+    EXPECT_TRUE(db->executeUpdate("insert into t values (1, 2)")) << "usable afterwards";
+}
