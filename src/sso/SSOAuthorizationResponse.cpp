@@ -73,7 +73,7 @@ std::string SSOAuthorizationResponse::description() const {
            ", tokenType: " + fields_.describe("token_type") +
            ", idToken: " + fields_.describe("id_token", true) +
            ", scope: " + fields_.describe("scope") +
-           ", additionalParameters: " + additionalParameters_.dump() +
+           ", additionalParameters: " + jsonText(additionalParameters_) +
            ", request: " + request_.description() + ">";
 }
 

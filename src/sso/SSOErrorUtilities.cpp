@@ -3,47 +3,10 @@
 #include <array>
 #include <utility>
 
+#include "sso/SSOUtf8.h"
+
 namespace quarra {
 namespace {
-
-// Strict UTF-8 (RFC 3629): no overlong forms, no surrogates, nothing above U+10FFFF.
-bool isValidUtf8(const Bytes& bytes) {
-    size_t i = 0;
-    while (i < bytes.size()) {
-        unsigned char c = bytes[i];
-        size_t length;
-        unsigned char low = 0x80, high = 0xBF;  // range of the second byte
-        if (c < 0x80) {
-            ++i;
-            continue;
-        } else if (c >= 0xC2 && c <= 0xDF) {
-            length = 2;
-        } else if (c >= 0xE0 && c <= 0xEF) {
-            length = 3;
-            if (c == 0xE0)
-                low = 0xA0;
-            if (c == 0xED)
-                high = 0x9F;
-        } else if (c >= 0xF0 && c <= 0xF4) {
-            length = 4;
-            if (c == 0xF0)
-                low = 0x90;
-            if (c == 0xF4)
-                high = 0x8F;
-        } else {
-            return false;
-        }
-        if (bytes.size() - i < length || bytes[i + 1] < low || bytes[i + 1] > high) {
-            return false;
-        }
-        for (size_t k = 2; k < length; ++k) {
-            if ((bytes[i + k] & 0xC0) != 0x80)
-                return false;
-        }
-        i += length;
-    }
-    return true;
-}
 
 // The text of a reply field; absent for a missing field or a JSON null. Providers that send a
 // number or an object where text belongs still get their value shown.
@@ -118,7 +81,7 @@ long SSOErrorUtilities::OAuthErrorCodeFromString(std::string_view errorCode) {
 ErrorPtr SSOErrorUtilities::HTTPErrorWithHTTPResponse(const HttpResponse& response,
                                                       const std::optional<Bytes>& data) {
     std::string description;
-    if (data && isValidUtf8(*data))
+    if (data && isValidUtf8(toString(*data)))
         description = toString(*data);
     return Error::make(SSOHTTPErrorDomain, response.statusCode, std::string_view(description));
 }

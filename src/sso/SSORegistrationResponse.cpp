@@ -69,7 +69,7 @@ std::string SSORegistrationResponse::description() const {
            ", clientSecretExpiresAt: " + fields_.describe(SSOClientSecretExpirestAtParam) +
            ", registrationAccessToken: " + fields_.describe(SSORegistrationAccessTokenParam, true) +
            ", registrationClientURI: " + fields_.describe(SSORegistrationClientURIParam) +
-           ", additionalParameters: " + additionalParameters_.dump() +
+           ", additionalParameters: " + jsonText(additionalParameters_) +
            ", request: " + request_.description() + ">";
 }
 

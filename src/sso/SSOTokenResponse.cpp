@@ -50,7 +50,7 @@ std::string SSOTokenResponse::description() const {
            ", idToken: " + fields_.describe("id_token", true) +
            ", refreshToken: " + fields_.describe("refresh_token", true) +
            ", scope: " + fields_.describe("scope") +
-           ", additionalParameters: " + additionalParameters_.dump() +
+           ", additionalParameters: " + jsonText(additionalParameters_) +
            ", request: " + request_.description() + ">";
 }
 

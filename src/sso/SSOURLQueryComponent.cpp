@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "sso/SSODescription.h"
+#include "sso/SSOUtf8.h"
 
 namespace quarra {
 
@@ -15,8 +16,9 @@ SSOURLQueryComponent::SSOURLQueryComponent(const Url& url) {
         size_t eq = piece.find('=');
         if (eq == std::string_view::npos)
             continue;
-        addParameter(Url::percentDecode(piece.substr(0, eq)),
-                     Url::percentDecode(piece.substr(eq + 1)));
+        // Escapes of bytes that are no UTF-8 text read as U+FFFD, as a browser reads them.
+        addParameter(repairedUtf8(Url::percentDecode(piece.substr(0, eq))),
+                     repairedUtf8(Url::percentDecode(piece.substr(eq + 1))));
     }
 }
 
@@ -87,7 +89,7 @@ Url SSOURLQueryComponent::URLByReplacingQueryInURL(const Url& url) const {
 
 std::string SSOURLQueryComponent::description() const {
     return descriptionPrefix("SSOURLQueryComponent", this) +
-           ", parameters: " + dictionaryValue().dump() + ">";
+           ", parameters: " + jsonText(dictionaryValue()) + ">";
 }
 
 }  // namespace quarra

@@ -6,6 +6,7 @@
 #include "sso/SSOAuthorizationResponse.h"
 #include "sso/SSORegistrationResponse.h"
 #include "sso/SSOTokenResponse.h"
+#include "sso/SSOURLQueryComponent.h"
 
 using namespace quarra;
 using namespace std::chrono;
@@ -74,6 +75,16 @@ TEST(SSOArchiveTest, EveryMessageRestoresEqual) {
     expectRoundTrip(registrationResponse().request());
     expectRoundTrip(registrationResponse());
     expectRoundTrip(SSOTokenResponse(tokenResponse().request(), Json::object()));
+}
+
+TEST(SSOArchiveTest, RedirectsWithBytesThatAreNoTextStillArchive) {
+    SSOAuthorizationResponse response(
+        authorizationResponse().request(),
+        SSOURLQueryComponent(*Url::parse("app:/cb?code=%FF&x%FE=%C3")).dictionaryValue());
+    expectRoundTrip(response);
+    EXPECT_EQ(response.authorizationCode(), "\xEF\xBF\xBD");
+    EXPECT_NE(response.description().find("additionalParameters: {\"x\xEF\xBF\xBD\""),
+              std::string::npos);
 }
 
 TEST(SSOArchiveTest, RestoredValuesAreTheArchivedOnesNotRecomputed) {

@@ -25,6 +25,11 @@ TEST(SSOEncodingTest, ParsesRedirectQueries) {
         // Pieces without a value carry nothing; the fragment is not read.
         {"app:/cb?flag&a=1&&#b=2", {{"a", "1"}}},
         {"app:/cb?a=%zz%4", {{"a", "%zz%4"}}},
+        // Bytes that are no UTF-8 text read as U+FFFD, one for each.
+        {"app:/cb?x=%FF&%C3=%E2%82ok",
+         {{"x", "\xEF\xBF\xBD"}, {"\xEF\xBF\xBD", "\xEF\xBF\xBD\xEF\xBF\xBDok"}}},
+        {"app:/cb?x=%C0%AF%ED%A0%80",
+         {{"x", "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"}}},
         {"app:/cb", {}},
         {"com.example.app:/oauth2redirect?code=c1&state=s1", {{"code", "c1"}, {"state", "s1"}}},
     };
