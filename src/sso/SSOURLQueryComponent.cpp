@@ -11,14 +11,14 @@ SSOURLQueryComponent::SSOURLQueryComponent(const Url& url) {
     std::string_view query = url.query() ? std::string_view(*url.query()) : std::string_view{};
     while (!query.empty()) {
         size_t amp = query.find('&');
-        std::string_view piece = query.substr(0, amp);
+        std::string_view pair = query.substr(0, amp);
         query = amp == std::string_view::npos ? std::string_view{} : query.substr(amp + 1);
-        size_t eq = piece.find('=');
+        size_t eq = pair.find('=');
         if (eq == std::string_view::npos)
             continue;
         // Escapes of bytes that are no UTF-8 text read as U+FFFD, as a browser reads them.
-        addParameter(repairedUtf8(Url::percentDecode(piece.substr(0, eq))),
-                     repairedUtf8(Url::percentDecode(piece.substr(eq + 1))));
+        addParameter(repairedUtf8(Url::percentDecode(pair.substr(0, eq))),
+                     repairedUtf8(Url::percentDecode(pair.substr(eq + 1))));
     }
 }
 
