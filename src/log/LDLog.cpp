@@ -102,7 +102,9 @@ std::vector<LDLoggerInformation> LDLog::allLoggersWithLevel() {
 }
 
 void LDLog::log(bool asynchronous, LDLogMessagePtr message) {
-    queueLogMessage(std::move(message), asynchronous);
+    if (message) {
+        queueLogMessage(std::move(message), asynchronous);
+    }
 }
 
 void LDLog::log(bool asynchronous, std::string message, std::uint64_t level, std::uint64_t flag,
@@ -148,12 +150,43 @@ void LDLog::flushLog() {
 }
 
 void LDLog::queueLogMessage(LDLogMessagePtr message, bool asynchronous) {
-    // The backlog is not bounded: a caller never waits for the loggers when logging asynchronously.
-    if (asynchronous) {
-        loggingQueue()->async([this, message = std::move(message)] { lt_log(message); });
-    } else {
+    if (!asynchronous) {
         loggingQueue()->sync([&] { lt_log(message); });
+        return;
     }
+    // The backlog is not bounded: a caller never waits for the loggers when logging asynchronously.
+    // The message waits in pending_ under a number, and the block that delivers it carries only
+    // that number, so submitting it costs no allocation. Delivered messages come back to a caller
+    // to be released, so that a message's memory is taken and given back on the same side instead
+    // of being fought over by the allocator's locks.
+    thread_local std::vector<LDLogMessagePtr> released;
+    std::uint64_t number;
+    {
+        std::lock_guard lock(pendingMutex_);
+        number = firstPending_ + pending_.size();
+        pending_.push_back(std::move(message));
+        released.swap(delivered_);
+    }
+    loggingQueue()->async([this, number] { deliverPending(number); });
+    released.clear();
+}
+
+void LDLog::deliverPending(std::uint64_t number) {
+    {
+        std::lock_guard lock(pendingMutex_);
+        // Bounded, so a burst followed by silence holds little memory.
+        if (lastDelivered_ && delivered_.size() < kMaxDelivered) {
+            delivered_.push_back(std::move(lastDelivered_));
+        }
+        lastDelivered_ = std::move(pending_[number - firstPending_]);
+        // Callers on several threads may submit their blocks in another order than they took
+        // their numbers; slots are dropped once everything before them is delivered.
+        while (!pending_.empty() && !pending_.front()) {
+            pending_.pop_front();
+            ++firstPending_;
+        }
+    }
+    lt_log(lastDelivered_);
 }
 
 void LDLog::lt_addLogger(LDLoggerPtr logger, std::uint64_t level) {

@@ -8,7 +8,9 @@
 // the logging queue. Asynchronous logging is allowed everywhere.
 #include <cstdarg>
 #include <cstdint>
+#include <deque>
 #include <functional>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -55,9 +57,9 @@ class LDLog {
     std::vector<LDLoggerPtr> allLoggers();
     std::vector<LDLoggerInformation> allLoggersWithLevel();
 
-    // Queues `message`. Asynchronous: returns at once, never waiting for the loggers. Synchronous:
-    // returns once every selected logger has handled it.
-    // REQUIRES (synchronous): not on the logging queue or a logger's queue.
+    // Queues `message` (a null one is ignored). Asynchronous: returns at once, never waiting for
+    // the loggers. Synchronous: returns once every selected logger has handled it. REQUIRES
+    // (synchronous): not on the logging queue or a logger's queue.
     void log(bool asynchronous, LDLogMessagePtr message);
     // Makes a message of the given fields (file and function copied, timestamp now) and queues it.
     void log(bool asynchronous, std::string message, std::uint64_t level, std::uint64_t flag,
@@ -93,6 +95,7 @@ class LDLog {
     LDLog();
 
     void queueLogMessage(LDLogMessagePtr message, bool asynchronous);
+    void deliverPending(std::uint64_t number);
     // REQUIRES: on the logging queue, as all the lt_ members.
     void lt_addLogger(LDLoggerPtr logger, std::uint64_t level);
     void lt_removeLogger(const LDLoggerPtr& logger);
@@ -100,6 +103,13 @@ class LDLog {
     void lt_log(const LDLogMessagePtr& message);
     void lt_flush();
 
+    static constexpr size_t kMaxDelivered = 256;
+
+    std::mutex pendingMutex_;
+    std::deque<LDLogMessagePtr> pending_;        // asynchronous messages not delivered yet
+    std::uint64_t firstPending_ = 0;             // the number of pending_.front()
+    std::vector<LDLogMessagePtr> delivered_;     // handed back to the next caller to release
+    LDLogMessagePtr lastDelivered_;              // only touched on the logging queue
     std::vector<LDLoggerNode> loggers_;          // only touched on the logging queue
     std::vector<const LDLoggerNode*> selected_;  // scratch space of lt_log
     DispatchGroup loggingGroup_;

@@ -22,11 +22,14 @@ const std::string& currentThreadID() {
     return id;
 }
 
-std::string currentThreadName() {
-    char name[16] = {};  // the kernel keeps at most 15 bytes
-    if (pthread_getname_np(pthread_self(), name, sizeof name) != 0) {
-        return {};
-    }
+// Read once per thread: asking the kernel at every message would cost a system call, and threads
+// take their names when they start.
+const std::string& currentThreadName() {
+    thread_local const std::string name = [] {
+        char buffer[16] = {};  // the kernel keeps at most 15 bytes
+        return pthread_getname_np(pthread_self(), buffer, sizeof buffer) == 0 ? std::string(buffer)
+                                                                              : std::string();
+    }();
     return name;
 }
 

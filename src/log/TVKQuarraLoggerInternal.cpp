@@ -1,6 +1,8 @@
 #include "log/TVKQuarraLoggerInternal.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <charconv>
@@ -23,29 +25,38 @@ struct SessionValues {
     std::optional<std::string> username;
 };
 
-// A keychain value as of the keychain file's last change. Every change of the keychain replaces its
-// file, so the file's identity and times tell whether a value read before is still current: one
-// stat per log call instead of a locked read and parse of the whole store.
+// A keychain value as of the keychain file's last change. Every change of the keychain writes a new
+// file and renames it over the old one, so the value read from one file stays current while that
+// file is still linked and unchanged: one fstat of a descriptor held open per log call, instead of
+// a locked read and parse of the whole store.
 class KeychainValue {
   public:
     explicit KeychainValue(std::optional<std::string> (*read)()) : read_(read) {}
 
     std::optional<std::string> get() {
-        std::optional<Stamp> stamp = currentStamp();
-        if (stamp) {
+        auto store = std::dynamic_pointer_cast<FileKeychainStore>(Keychain::standard().store());
+        if (!store) {
+            return read_();  // a test's store: nothing to watch
+        }
+        {
             std::lock_guard lock(mutex_);
-            if (stamp_ == stamp) {
+            if (valid_ && isCurrentLocked(store->file())) {
                 return value_;
             }
         }
-        // Stamped before reading: a change in between leaves a stale stamp, so the next call reads
-        // again rather than keeping an old value.
+        // The file is opened before it is read: a change in between unlinks the opened file, so the
+        // next call reads again rather than keeping an old value.
+        int fd = ::open(store->file().c_str(), O_RDONLY | O_CLOEXEC);
+        std::optional<Stamp> stamp = fd >= 0 ? stampOf(fd) : missingStamp(errno);
         std::optional<std::string> value = read_();
-        if (stamp) {
-            std::lock_guard lock(mutex_);
-            stamp_ = stamp;
-            value_ = value;
+        std::lock_guard lock(mutex_);
+        if (fd_ >= 0) {
+            ::close(fd_);
         }
+        fd_ = fd;
+        valid_ = stamp.has_value();
+        stamp_ = stamp.value_or(Stamp{});
+        value_ = value;
         return value;
     }
 
@@ -55,32 +66,39 @@ class KeychainValue {
         ino_t inode = 0;
         off_t size = 0;
         timespec modified{};
-        timespec changed{};
 
         bool operator==(const Stamp& o) const {
             return device == o.device && inode == o.inode && size == o.size &&
-                   modified.tv_sec == o.modified.tv_sec && modified.tv_nsec == o.modified.tv_nsec &&
-                   changed.tv_sec == o.changed.tv_sec && changed.tv_nsec == o.changed.tv_nsec;
+                   modified.tv_sec == o.modified.tv_sec && modified.tv_nsec == o.modified.tv_nsec;
         }
     };
 
-    // None when the keychain is not a plain file (a test's store) or cannot be examined.
-    static std::optional<Stamp> currentStamp() {
-        auto store = std::dynamic_pointer_cast<FileKeychainStore>(Keychain::standard().store());
-        if (!store) {
+    static std::optional<Stamp> stampOf(int fd) {
+        struct stat info {};
+        if (::fstat(fd, &info) != 0 || info.st_nlink == 0) {
             return std::nullopt;
         }
-        struct stat info {};
-        if (::stat(store->file().c_str(), &info) != 0) {
-            // A keychain not written yet holds nothing; its creation changes the stamp.
-            return errno == ENOENT ? std::optional<Stamp>(Stamp{}) : std::nullopt;
+        return Stamp{info.st_dev, info.st_ino, info.st_size, info.st_mtim};
+    }
+
+    // A keychain not written yet holds nothing; its creation is seen by the next call.
+    static std::optional<Stamp> missingStamp(int error) {
+        return error == ENOENT ? std::optional<Stamp>(Stamp{}) : std::nullopt;
+    }
+
+    bool isCurrentLocked(const std::filesystem::path& file) const {
+        if (fd_ < 0) {
+            struct stat info {};
+            return ::stat(file.c_str(), &info) != 0 && errno == ENOENT;
         }
-        return Stamp{info.st_dev, info.st_ino, info.st_size, info.st_mtim, info.st_ctim};
+        return stampOf(fd_) == stamp_;
     }
 
     std::optional<std::string> (*const read_)();
     std::mutex mutex_;
-    std::optional<Stamp> stamp_;
+    int fd_ = -1;
+    bool valid_ = false;
+    Stamp stamp_;
     std::optional<std::string> value_;
 };
 
