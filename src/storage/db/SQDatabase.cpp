@@ -147,6 +147,8 @@ bool SQDatabase::close() {
     if (!db_) {
         return true;
     }
+    // interrupt() from another thread must not reach a handle being released.
+    std::lock_guard lock(handleMutex_);
     int result = sqlite3_close(db_);
     if (result == SQLITE_BUSY || result == SQLITE_LOCKED) {
         bool finalized = false;
@@ -161,8 +163,9 @@ bool SQDatabase::close() {
     }
     if (result != SQLITE_OK) {
         sqdb::log(format("error closing!: %d", result));
+        // Whatever still holds the handle (a backup, say), the engine releases it when that ends.
+        sqlite3_close_v2(db_);
     }
-    std::lock_guard lock(handleMutex_);
     db_ = nullptr;
     handleAlive_.reset();
     isOpen_ = false;

@@ -362,3 +362,20 @@ TEST(SQDatabaseTest, DiagnosticSwitches) {
     EXPECT_THROW(db->executeQuery("selec"), std::logic_error);
     EXPECT_TRUE(db->executeUpdate("insert into t values (1, 2)")) << "usable afterwards";
 }
+
+TEST(SQDatabaseTest, CloseSweepsLeakedStatementsAndNeverFinalizesTwice) {
+    auto db = openMemory();
+    sqlite3_stmt* raw = nullptr;
+    ASSERT_EQ(sqlite3_prepare_v2(db->sqliteHandle(), "select 1", -1, &raw, nullptr), SQLITE_OK);
+    auto rs = db->executeQuery("select 2");
+    std::shared_ptr<SQStatement> held = rs->statement();
+    testing::internal::CaptureStderr();
+    EXPECT_TRUE(db->close());
+    EXPECT_NE(testing::internal::GetCapturedStderr().find("Closing leaked statement"),
+              std::string::npos);
+    EXPECT_FALSE(db->sqliteHandle());
+    EXPECT_FALSE(held->statement()) << "the statement went with its handle";
+    held->close();
+    held.reset();
+    EXPECT_TRUE(db->open()) << "a closed connection opens again";
+}
