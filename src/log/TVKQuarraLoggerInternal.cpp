@@ -31,12 +31,13 @@ struct SessionValues {
 // a locked read and parse of the whole store.
 class KeychainValue {
   public:
-    explicit KeychainValue(std::optional<std::string> (*read)()) : read_(read) {}
+    using Read = std::optional<std::string> (*)(ErrorPtr* error);
+    explicit KeychainValue(Read read) : read_(read) {}
 
     std::optional<std::string> get() {
         auto store = std::dynamic_pointer_cast<FileKeychainStore>(Keychain::standard().store());
         if (!store) {
-            return read_();  // a test's store: nothing to watch
+            return read_(nullptr);  // a test's store: nothing to watch
         }
         {
             std::lock_guard lock(mutex_);
@@ -48,7 +49,15 @@ class KeychainValue {
         // next call reads again rather than keeping an old value.
         int fd = ::open(store->file().c_str(), O_RDONLY | O_CLOEXEC);
         std::optional<Stamp> stamp = fd >= 0 ? stampOf(fd) : missingStamp(errno);
-        std::optional<std::string> value = read_();
+        ErrorPtr error;
+        std::optional<std::string> value = read_(&error);
+        if (error) {
+            // Not kept: the store may read well again (a lock released) without changing.
+            if (fd >= 0) {
+                ::close(fd);
+            }
+            return value;
+        }
         std::lock_guard lock(mutex_);
         if (fd_ >= 0) {
             ::close(fd_);
@@ -94,7 +103,7 @@ class KeychainValue {
         return stampOf(fd_) == stamp_;
     }
 
-    std::optional<std::string> (*const read_)();
+    const Read read_;
     std::mutex mutex_;
     int fd_ = -1;
     bool valid_ = false;
@@ -103,12 +112,14 @@ class KeychainValue {
 };
 
 std::optional<std::string> storedSessionId() {
-    static auto* value = new KeychainValue([] { return KeychainItemStore::getSessionId(); });
+    static auto* value =
+        new KeychainValue([](ErrorPtr* error) { return KeychainItemStore::getSessionId(error); });
     return value->get();
 }
 
 std::optional<std::string> storedUsername() {
-    static auto* value = new KeychainValue([] { return KeychainItemStore::getUsername(); });
+    static auto* value =
+        new KeychainValue([](ErrorPtr* error) { return KeychainItemStore::getUsername(error); });
     return value->get();
 }
 

@@ -11,6 +11,7 @@
 #include "log/LDLog.h"
 #include "log/TVKQuarraLoggerInternal.h"
 #include "platform/Bundle.h"
+#include "platform/Keychain.h"
 #include "platform/RunLoop.h"
 
 using namespace quarra;
@@ -72,9 +73,19 @@ TEST_F(TVKQuarraLoggerInternalTest, PrefixCarriesTheSessionStateOfTheMoment) {
     EXPECT_EQ(sessionPart(), "sessionId:session-1 quarraId:42 username:4711");
     KeychainItemStore::setSessionId("session-2");
     EXPECT_EQ(sessionPart(), "sessionId:session-2 quarraId:42 username:4711");
+    // Another process changes the keychain file.
+    auto standard = std::dynamic_pointer_cast<FileKeychainStore>(Keychain::standard().store());
+    ASSERT_TRUE(standard);
+    Keychain otherProcess(std::make_shared<FileKeychainStore>(standard->file()));
+    KeychainQuery session;
+    session.generic = KeychainItemStore::sessionIdentifier();
+    KeychainChanges changes;
+    changes.data = Bytes{'s', '-', '3'};
+    ASSERT_TRUE(otherProcess.update(session, changes).ok());
+    EXPECT_EQ(sessionPart(), "sessionId:s-3 quarraId:42 username:4711");
     auth.setCurrentUser(
         std::make_shared<TVKUserInternal>("carol", std::vector<TVKQuarraPtr>{}, nullptr, 0));
-    EXPECT_EQ(sessionPart(), "sessionId:session-2 quarraId:0 username:carol");
+    EXPECT_EQ(sessionPart(), "sessionId:s-3 quarraId:0 username:carol");
 
     // Nobody signed in: the name last typed on the sign-in screen.
     auth.setCurrentUser(nullptr);
