@@ -1,78 +1,66 @@
 #include "platform/Base64.h"
 
-#include <array>
+#include <openssl/evp.h>
+
+#include <algorithm>
+#include <climits>
 
 namespace quarra {
 namespace {
 
-constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-
-constexpr std::array<int, 256> decodeTable() {
-    std::array<int, 256> table{};
-    for (auto& v : table)
-        v = -1;
-    for (int i = 0; i < 64; ++i)
-        table[static_cast<unsigned char>(kAlphabet[i])] = i;
-    return table;
+bool isAlphabet(char c) {
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '+' ||
+           c == '/';
 }
 
 }  // namespace
 
 std::string base64Encode(const Bytes& bytes) {
-    std::string out;
-    out.reserve((bytes.size() + 2) / 3 * 4);
-    size_t i = 0;
-    for (; i + 2 < bytes.size(); i += 3) {
-        unsigned v = (bytes[i] << 16) | (bytes[i + 1] << 8) | bytes[i + 2];
-        out += kAlphabet[(v >> 18) & 63];
-        out += kAlphabet[(v >> 12) & 63];
-        out += kAlphabet[(v >> 6) & 63];
-        out += kAlphabet[v & 63];
+    if (bytes.size() > INT_MAX / 4 * 3) {
+        return {};
     }
-    if (i < bytes.size()) {
-        unsigned v = bytes[i] << 16;
-        if (i + 1 < bytes.size())
-            v |= bytes[i + 1] << 8;
-        out += kAlphabet[(v >> 18) & 63];
-        out += kAlphabet[(v >> 12) & 63];
-        out += i + 1 < bytes.size() ? kAlphabet[(v >> 6) & 63] : '=';
-        out += '=';
-    }
-    return out;
+    // Four characters per three bytes, and the terminating NUL the encoder writes.
+    std::string text(4 * ((bytes.size() + 2) / 3) + 1, '\0');
+    int length = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(text.data()), bytes.data(),
+                                 static_cast<int>(bytes.size()));
+    text.resize(static_cast<size_t>(length));
+    return text;
 }
 
 std::optional<Bytes> base64Decode(std::string_view text, bool ignoreUnknown) {
-    static constexpr auto table = decodeTable();
-    Bytes out;
-    out.reserve(text.size() / 4 * 3);
-    unsigned buffer = 0;
-    int bits = 0;
-    size_t symbols = 0;
+    std::string symbols;
+    symbols.reserve(text.size());
     size_t padding = 0;
     for (char c : text) {
         if (c == '=') {
             ++padding;
-            continue;
-        }
-        int v = table[static_cast<unsigned char>(c)];
-        if (v < 0) {
-            if (ignoreUnknown)
-                continue;
+        } else if (isAlphabet(c)) {
+            if (padding) {
+                return std::nullopt;  // data after padding
+            }
+            symbols += c;
+        } else if (!ignoreUnknown) {
             return std::nullopt;
         }
-        if (padding)
-            return std::nullopt;  // data after padding
-        buffer = (buffer << 6) | static_cast<unsigned>(v);
-        bits += 6;
-        ++symbols;
-        if (bits >= 8) {
-            bits -= 8;
-            out.push_back(static_cast<std::uint8_t>((buffer >> bits) & 0xFF));
-        }
     }
-    if (symbols % 4 == 1 || padding > 2 || (padding && (symbols + padding) % 4 != 0)) {
+    // Padding is optional, but when present it must complete the last group.
+    if (symbols.size() % 4 == 1 || padding > 2 || (padding && (symbols.size() + padding) % 4)) {
         return std::nullopt;
     }
+    // Given padding was dropped above; the decoder wants it back.
+    size_t missing = (4 - symbols.size() % 4) % 4;
+    symbols.append(missing, '=');
+    if (symbols.size() > INT_MAX) {
+        return std::nullopt;
+    }
+    Bytes out(symbols.size() / 4 * 3);
+    int length = EVP_DecodeBlock(out.data(), reinterpret_cast<const unsigned char*>(symbols.data()),
+                                 static_cast<int>(symbols.size()));
+    if (length < 0) {
+        return std::nullopt;
+    }
+    // The decoder counts the bytes that padding stands for; they are not data.
+    out.resize(static_cast<size_t>(length) - missing);
     return out;
 }
 

@@ -1,5 +1,7 @@
 #include "sso/SSOTokenUtilities.h"
 
+#include "platform/Base64.h"
+
 #include <openssl/evp.h>
 #include <openssl/rand.h>
 
@@ -10,12 +12,7 @@
 namespace quarra {
 
 std::string SSOTokenUtilities::encodeBase64(const Bytes& bytes) {
-    // EVP_EncodeBlock writes 4 characters per 3 bytes and a terminating NUL.
-    std::string text(4 * ((bytes.size() + 2) / 3) + 1, '\0');
-    int length = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(text.data()), bytes.data(),
-                                 static_cast<int>(bytes.size()));
-    text.resize(static_cast<size_t>(length));
-    return text;
+    return base64Encode(bytes);
 }
 
 std::string SSOTokenUtilities::encodeBase64urlNoPadding(const Bytes& bytes) {
