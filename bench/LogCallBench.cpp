@@ -8,6 +8,9 @@
 #include <spdlog/sinks/null_sink.h>
 #include <spdlog/spdlog.h>
 
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
 #include <string>
 #include <thread>
 
@@ -33,8 +36,24 @@ class DiscardingLogger : public LDAbstractLogger {
     void logMessage(const LDLogMessagePtr& message) override { benchmark::DoNotOptimize(message); }
 };
 
+// The SDK keeps its folders and keychain under $XDG_DATA_HOME: a private one, removed at exit.
+void useScratchDataHome() {
+    static std::string home = [] {
+        std::string path =
+            (std::filesystem::temp_directory_path() / "quarra-bench-XXXXXX").string();
+        if (!::mkdtemp(path.data())) {
+            std::perror("mkdtemp");
+            std::exit(1);
+        }
+        return path;
+    }();
+    ::setenv("XDG_DATA_HOME", home.c_str(), 1);
+    std::atexit([] { std::filesystem::remove_all(home); });
+}
+
 void setUp() {
     static bool done = [] {
+        useScratchDataHome();
         Bundle::setMainBundle("com.example.benchhost");
         TVKQuarraConfigurationManager::sharedInstance().initializeSDK();
         LDLog::sharedInstance().addLogger(std::make_shared<DiscardingLogger>());
@@ -56,7 +75,7 @@ std::shared_ptr<spdlog::logger> spdlogLogger() {
 }
 
 // Argument 0: nobody signed in (the user name comes from the user defaults); 1: a user signed in
-// (the session id comes from the keychain at every call).
+// (the session id is checked against the keychain at every call).
 void FacadeLogCall(benchmark::State& state) {
     setUp();
     if (state.thread_index() == 0) {
