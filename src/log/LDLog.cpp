@@ -160,23 +160,35 @@ void LDLog::queueLogMessage(LDLogMessagePtr message, bool asynchronous) {
     // to be released, so that a message's memory is taken and given back on the same side instead
     // of being fought over by the allocator's locks.
     thread_local std::vector<LDLogMessagePtr> released;
+    // Releasing a message may log again (a tag that logs when it goes); that inner call leaves the
+    // list being released alone.
+    thread_local bool releasing = false;
     std::uint64_t number;
     {
         std::lock_guard lock(pendingMutex_);
         number = firstPending_ + pending_.size();
         pending_.push_back(std::move(message));
-        released.swap(delivered_);
+        if (!releasing) {
+            released.swap(delivered_);
+        }
     }
     loggingQueue()->async([this, number] { deliverPending(number); });
-    released.clear();
+    if (!releasing) {
+        releasing = true;
+        released.clear();
+        releasing = false;
+    }
 }
 
 void LDLog::deliverPending(std::uint64_t number) {
+    LDLogMessagePtr dropped;  // released after the lock: releasing may log
     {
         std::lock_guard lock(pendingMutex_);
         // Bounded, so a burst followed by silence holds little memory.
-        if (lastDelivered_ && delivered_.size() < kMaxDelivered) {
+        if (delivered_.size() < kMaxDelivered) {
             delivered_.push_back(std::move(lastDelivered_));
+        } else {
+            dropped = std::move(lastDelivered_);
         }
         lastDelivered_ = std::move(pending_[number - firstPending_]);
         // Callers on several threads may submit their blocks in another order than they took

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <mutex>
@@ -323,5 +324,34 @@ TEST(LDLogTest, TerminationFlushesEveryLogger) {
     log.addLogger(logger);
     NotificationCenter::defaultCenter().post("UIApplicationWillTerminateNotification");
     EXPECT_EQ(logger->flushes, 1);
+    log.removeAllLoggers();
+}
+
+TEST(LDLogTest, AMessageWhoseReleaseLogsAgainNeitherDeadlocksNorGetsLost) {
+    auto& log = LDLog::sharedInstance();
+    auto logger = std::make_shared<RecordingLogger>();
+    log.addLogger(logger);
+    constexpr int kCount = 600;  // more than the dispatcher keeps for release
+    for (int i = 0; i < kCount; ++i) {
+        LDLogTag tag(new int(i), [&log](const void* value) {
+            delete static_cast<const int*>(value);
+            log.log(true, message("released"));
+        });
+        log.log(true, std::make_shared<const LDLogMessage>("logged", LDLogLevelAll, LDLogFlagInfo,
+                                                           0, "", "", 0, tag, 0));
+    }
+    // Every tagged message is released at the latest by the next calls; keep logging until the
+    // releases have all been logged in turn.
+    auto count = [&](const std::string& text) {
+        auto texts = logger->recordedTexts();
+        return std::count(texts.begin(), texts.end(), text);
+    };
+    for (int round = 0; round < 100 && count("released") < kCount; ++round) {
+        log.flushLog();
+        log.log(true, message("nudge"));
+    }
+    log.flushLog();
+    EXPECT_EQ(count("logged"), kCount);
+    EXPECT_EQ(count("released"), kCount);
     log.removeAllLoggers();
 }
