@@ -12,6 +12,13 @@ bool CaseInsensitiveLess::operator()(std::string_view a, std::string_view b) con
     });
 }
 
+bool CaseInsensitiveLess::equal(std::string_view a, std::string_view b) {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+               return std::tolower(static_cast<unsigned char>(x)) ==
+                      std::tolower(static_cast<unsigned char>(y));
+           });
+}
+
 std::optional<std::string> UrlRequest::valueForHTTPHeaderField(std::string_view field) const {
     auto it = headers.find(field);
     if (it == headers.end()) {

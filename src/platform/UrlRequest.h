@@ -16,6 +16,7 @@ namespace quarra {
 struct CaseInsensitiveLess {
     using is_transparent = void;
     bool operator()(std::string_view a, std::string_view b) const;
+    static bool equal(std::string_view a, std::string_view b);
 };
 
 // Header fields by name; "content-type" finds "Content-Type". The first spelling set is kept.

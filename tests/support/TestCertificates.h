@@ -36,6 +36,7 @@ class TestCertificate {
     Bytes der() const;
     std::string pem() const;
     const TestKey& key() const { return key_; }
+    X509* get() const { return cert_.get(); }
 
   private:
     TestCertificate(std::shared_ptr<X509> cert, TestKey key)

@@ -1,0 +1,420 @@
+#include "platform/URLSession.h"
+
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <stdexcept>
+
+#include "platform/URLSessionEvents.h"
+#include "platform/URLSessionLoader.h"
+#include "platform/URLSessionStore.h"
+
+namespace quarra {
+namespace fs = std::filesystem;
+namespace {
+
+// The application's data folder; a background session keeps its tasks below it.
+fs::path applicationDataFolder() {
+    const char* xdg = std::getenv("XDG_DATA_HOME");
+    fs::path base;
+    if (xdg && *xdg && fs::path(xdg).is_absolute()) {
+        base = xdg;
+    } else {
+        const char* home = std::getenv("HOME");
+        base = fs::path(home ? home : "/tmp") / ".local" / "share";
+    }
+    return base / program_invocation_short_name;
+}
+
+// Identifiers are free text; the folder name keeps only what is safe in a file name.
+std::string folderName(const std::string& identifier) {
+    std::string name;
+    for (char c : identifier) {
+        bool safe = std::isalnum(static_cast<unsigned char>(c)) || c == '.' || c == '-' || c == '_';
+        name += safe ? c : '_';
+    }
+    return name.empty() || name[0] == '.' ? "_" + name : name;
+}
+
+std::mutex hookMutex;
+URLSessionTask::TransitionHook& transitionHook() {
+    static auto* hook = new URLSessionTask::TransitionHook();
+    return *hook;
+}
+
+void tellHook(const URLSessionTaskPtr& task, URLSessionTask::Transition transition) {
+    URLSessionTask::TransitionHook hook;
+    {
+        std::lock_guard lock(hookMutex);
+        hook = transitionHook();
+    }
+    if (hook) {
+        hook(task, transition);
+    }
+}
+
+}  // namespace
+
+// ---- Tasks
+
+URLSessionTask::URLSessionTask(std::weak_ptr<URLSession> session, std::uint64_t identifier,
+                               URLSessionTaskKind kind, UrlRequest request)
+    : session_(std::move(session)),
+      identifier_(identifier),
+      kind_(kind),
+      originalRequest_(std::move(request)),
+      currentRequest_(originalRequest_) {}
+
+UrlRequest URLSessionTask::currentRequest() const {
+    std::lock_guard lock(mutex_);
+    return currentRequest_;
+}
+
+HttpResponsePtr URLSessionTask::response() const {
+    std::lock_guard lock(mutex_);
+    return response_;
+}
+
+ErrorPtr URLSessionTask::error() const {
+    std::lock_guard lock(mutex_);
+    return error_;
+}
+
+std::string URLSessionTask::taskDescription() const {
+    std::lock_guard lock(mutex_);
+    return description_;
+}
+
+void URLSessionTask::setTaskDescription(std::string description) {
+    std::lock_guard lock(mutex_);
+    description_ = std::move(description);
+}
+
+void URLSessionTask::setTransitionHook(TransitionHook hook) {
+    std::lock_guard lock(hookMutex);
+    transitionHook() = std::move(hook);
+}
+
+void URLSessionTask::resume() {
+    URLSessionTaskState before = URLSessionTaskState::Suspended;
+    bool resumed = state_.compare_exchange_strong(before, URLSessionTaskState::Running);
+    if (resumed) {
+        if (auto session = session_.lock()) {
+            if (!started_.exchange(true)) {
+                session->start(shared_from_this());
+            } else {
+                session->loader_->resumeTask(shared_from_this());
+            }
+        }
+    }
+    if (before != URLSessionTaskState::Running) {
+        tellHook(shared_from_this(), Transition::Resume);
+    }
+}
+
+void URLSessionTask::suspend() {
+    URLSessionTaskState before = URLSessionTaskState::Running;
+    if (state_.compare_exchange_strong(before, URLSessionTaskState::Suspended)) {
+        if (auto session = session_.lock()) {
+            session->loader_->suspendTask(shared_from_this());
+        }
+    }
+    if (before != URLSessionTaskState::Suspended) {
+        tellHook(shared_from_this(), Transition::Suspend);
+    }
+}
+
+void URLSessionTask::cancel() {
+    URLSessionTaskState state = state_.load();
+    while (state == URLSessionTaskState::Running || state == URLSessionTaskState::Suspended) {
+        if (state_.compare_exchange_weak(state, URLSessionTaskState::Canceling)) {
+            auto session = session_.lock();
+            if (!session) {
+                return;
+            }
+            if (started_.exchange(true)) {
+                session->loader_->cancelTask(shared_from_this());
+            } else {
+                // Never resumed: nothing runs, but the delegate still hears how it ended.
+                {
+                    std::lock_guard lock(mutex_);
+                    error_ = makeURLError(URLErrorCancelled, originalRequest_.url);
+                }
+                URLSessionLoader::postFinish(shared_from_this(), std::nullopt, nullptr,
+                                             std::nullopt, error());
+            }
+            return;
+        }
+    }
+}
+
+// ---- Sessions
+
+URLSessionConfiguration URLSessionConfiguration::backgroundSessionConfiguration(
+    std::string identifier) {
+    URLSessionConfiguration configuration;
+    configuration.identifier = std::move(identifier);
+    return configuration;
+}
+
+std::shared_ptr<URLSession> URLSession::make(URLSessionConfiguration configuration,
+                                             std::shared_ptr<URLSessionDelegate> delegate,
+                                             DispatchQueuePtr delegateQueue) {
+    bool delegateDecidesTrust = delegate != nullptr;
+    if (!delegate) {
+        delegate = std::make_shared<URLSessionDelegate>();
+    }
+    if (!delegateQueue) {
+        delegateQueue = DispatchQueue::serial("quarra.urlsession.delegate");
+    }
+    std::shared_ptr<URLSession> session(
+        new URLSession(std::move(configuration), std::move(delegate), std::move(delegateQueue)));
+    const URLSessionConfiguration& config = session->configuration_;
+    if (config.identifier) {
+        fs::path folder =
+            config.backgroundStorageDirectory.empty()
+                ? applicationDataFolder() / "URLSessions" / folderName(*config.identifier)
+                : config.backgroundStorageDirectory;
+        session->store_ = URLSessionStore::open(folder);
+        if (!session->store_) {
+            std::fprintf(stderr,
+                         "URLSession: background session \"%s\" is open elsewhere or %s cannot be "
+                         "used; its tasks are not kept\n",
+                         config.identifier->c_str(), folder.c_str());
+        }
+    }
+    session->loader_ =
+        URLSessionLoader::start(session, config, session->store_, delegateDecidesTrust);
+    if (session->store_) {
+        session->adoptStoredTasks();
+    }
+    return session;
+}
+
+URLSession::URLSession(URLSessionConfiguration configuration,
+                       std::shared_ptr<URLSessionDelegate> delegate, DispatchQueuePtr delegateQueue)
+    : configuration_(std::move(configuration)),
+      delegateQueue_(std::move(delegateQueue)),
+      delegate_(std::move(delegate)) {}
+
+URLSession::~URLSession() = default;
+
+std::shared_ptr<URLSessionDelegate> URLSession::delegate() const {
+    std::lock_guard lock(mutex_);
+    return delegate_;
+}
+
+URLSessionTaskPtr URLSession::makeTask(URLSessionTaskKind kind, UrlRequest request) {
+    std::lock_guard lock(mutex_);
+    if (invalidating_) {
+        throw std::logic_error("task made in a session that has been invalidated");
+    }
+    std::uint64_t identifier = store_ ? store_->reserveIdentifier() : nextIdentifier_++;
+    URLSessionTaskPtr task(
+        new URLSessionTask(weak_from_this(), identifier, kind, std::move(request)));
+    task->events_ = std::make_shared<URLSessionEvents>(weak_from_this(), task, delegateQueue_);
+    tasks_.emplace(identifier, task);
+    return task;
+}
+
+URLSessionTaskPtr URLSession::dataTask(UrlRequest request) {
+    return makeTask(URLSessionTaskKind::Data, std::move(request));
+}
+
+URLSessionTaskPtr URLSession::uploadTask(UrlRequest request, Bytes body) {
+    URLSessionTaskPtr task = makeTask(URLSessionTaskKind::Upload, std::move(request));
+    task->bodySource_ = URLSessionTask::BodySource::Data;
+    task->bodyData_ = std::make_shared<const Bytes>(std::move(body));
+    return task;
+}
+
+URLSessionTaskPtr URLSession::uploadTask(UrlRequest request, const fs::path& file) {
+    URLSessionTaskPtr task = makeTask(URLSessionTaskKind::Upload, std::move(request));
+    task->bodySource_ = URLSessionTask::BodySource::File;
+    task->bodyFile_ = file;
+    return task;
+}
+
+URLSessionTaskPtr URLSession::uploadTaskWithStreamedRequest(UrlRequest request) {
+    URLSessionTaskPtr task = makeTask(URLSessionTaskKind::Upload, std::move(request));
+    task->bodySource_ = URLSessionTask::BodySource::Stream;
+    return task;
+}
+
+URLSessionTaskPtr URLSession::downloadTask(UrlRequest request) {
+    return makeTask(URLSessionTaskKind::Download, std::move(request));
+}
+
+void URLSession::start(const URLSessionTaskPtr& task) {
+    std::optional<URLSessionStore::Record> record;
+    bool keep = task->kind() == URLSessionTaskKind::Download ||
+                task->bodySource_ == URLSessionTask::BodySource::File;
+    if (store_ && keep) {
+        record.emplace();
+        record->identifier = task->taskIdentifier();
+        record->kind = task->kind();
+        record->request = task->originalRequest();
+        record->bodyFile = task->bodyFile_;
+        record->description = task->taskDescription();
+        task->persisted_ = true;
+        store_->save(*record);
+    }
+    loader_->startTask(task, std::move(record));
+}
+
+void URLSession::adoptStoredTasks() {
+    std::vector<URLSessionTaskPtr> adopted;
+    for (URLSessionStore::Record& record : store_->load()) {
+        URLSessionTaskPtr task(
+            new URLSessionTask(weak_from_this(), record.identifier, record.kind, record.request));
+        task->events_ = std::make_shared<URLSessionEvents>(weak_from_this(), task, delegateQueue_);
+        // Nothing reaches the delegate before the creator had its chance to ask for the tasks.
+        task->events_->hold();
+        task->description_ = record.description;
+        task->started_ = true;
+        task->persisted_ = true;
+        task->adopted_ = true;
+        task->state_ = URLSessionTaskState::Running;
+        if (record.kind == URLSessionTaskKind::Upload) {
+            task->bodySource_ = URLSessionTask::BodySource::File;
+            task->bodyFile_ = record.bodyFile;
+        }
+        {
+            std::lock_guard lock(mutex_);
+            tasks_.emplace(record.identifier, task);
+            ++adoptedPending_;
+        }
+        if (!record.completed) {
+            loader_->startTask(task, record);
+        } else {
+            task->response_ = record.response;
+            task->error_ = record.error;
+            std::optional<fs::path> location;
+            fs::path finished = store_->finishedFile(record.identifier);
+            std::error_code ec;
+            if (record.kind == URLSessionTaskKind::Download && !record.fileDelivered &&
+                fs::exists(finished, ec)) {
+                location = finished;
+            }
+            URLSessionLoader::postFinish(task, location, store_, record, record.error);
+        }
+        adopted.push_back(task);
+    }
+    // Posted twice, so that whatever the creator queues on the delegate queue right after making
+    // the session (asking for the tasks, above all) runs before the adopted tasks' events.
+    auto self = shared_from_this();
+    delegateQueue_->async([self, adopted] {
+        self->delegateQueue_->async([self, adopted] {
+            bool finishedAlready;
+            {
+                std::lock_guard lock(self->mutex_);
+                self->adoptionStarted_ = true;
+                finishedAlready = self->adoptedPending_ == 0;
+            }
+            for (const URLSessionTaskPtr& task : adopted) {
+                task->events_->release();
+            }
+            if (finishedAlready) {
+                self->reportBackgroundEventsFinished();
+            }
+        });
+    });
+}
+
+void URLSession::reportBackgroundEventsFinished() {
+    if (auto delegate = this->delegate()) {
+        delegate->didFinishEventsForBackgroundURLSession(*this);
+    }
+}
+
+void URLSession::completionDelivered(const URLSessionTaskPtr& task) {
+    if (task->persisted_ && store_) {
+        store_->remove(task->taskIdentifier());
+    }
+    bool report = false;
+    {
+        std::lock_guard lock(mutex_);
+        tasks_.erase(task->taskIdentifier());
+        if (task->adopted_) {
+            report = --adoptedPending_ == 0 && adoptionStarted_;
+        }
+    }
+    if (report) {
+        reportBackgroundEventsFinished();
+    }
+    finishInvalidationIfDone();
+}
+
+void URLSession::getTasks(TaskLists completion) {
+    std::vector<URLSessionTaskPtr> lists[3];
+    {
+        std::lock_guard lock(mutex_);
+        for (const auto& [id, task] : tasks_) {
+            if (task->state() != URLSessionTaskState::Completed) {
+                lists[static_cast<int>(task->kind())].push_back(task);
+            }
+        }
+    }
+    delegateQueue_->async([completion = std::move(completion), lists]() mutable {
+        completion(std::move(lists[0]), std::move(lists[1]), std::move(lists[2]));
+    });
+}
+
+void URLSession::finishTasksAndInvalidate() {
+    invalidate(false);
+}
+
+void URLSession::invalidateAndCancel() {
+    invalidate(true);
+}
+
+void URLSession::invalidate(bool cancel) {
+    std::vector<URLSessionTaskPtr> running;
+    {
+        std::lock_guard lock(mutex_);
+        if (invalidating_) {
+            return;
+        }
+        invalidating_ = true;
+        for (const auto& [id, task] : tasks_) {
+            running.push_back(task);
+        }
+    }
+    if (cancel) {
+        for (const URLSessionTaskPtr& task : running) {
+            task->cancel();
+        }
+    }
+    finishInvalidationIfDone();
+}
+
+void URLSession::finishInvalidationIfDone() {
+    {
+        std::lock_guard lock(mutex_);
+        if (!invalidating_ || invalid_ || !tasks_.empty()) {
+            return;
+        }
+        invalid_ = true;
+    }
+    auto self = shared_from_this();
+    delegateQueue_->async([self] {
+        std::shared_ptr<URLSessionDelegate> delegate;
+        std::shared_ptr<URLSessionLoader> loader;
+        {
+            std::lock_guard lock(self->mutex_);
+            delegate = std::move(self->delegate_);
+            loader = self->loader_;
+        }
+        loader->stop();
+        // Frees the identifier before the delegate hears of it, so it can open the session again.
+        if (self->store_) {
+            self->store_->close();
+        }
+        if (delegate) {
+            delegate->didBecomeInvalid(*self, nullptr);
+        }
+    });
+}
+
+}  // namespace quarra

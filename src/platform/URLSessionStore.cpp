@@ -1,0 +1,208 @@
+#include "platform/URLSessionStore.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <fstream>
+#include <sstream>
+
+#include "platform/Json.h"
+
+namespace quarra {
+namespace fs = std::filesystem;
+namespace {
+
+Json headersJson(const HttpHeaders& headers) {
+    Json out = Json::object();
+    for (const auto& [name, value] : headers) {
+        out[name] = value;
+    }
+    return out;
+}
+
+HttpHeaders headersFrom(const Json& json) {
+    HttpHeaders headers;
+    for (const auto& [name, value] : json.items()) {
+        headers.emplace(name, value.get<std::string>());
+    }
+    return headers;
+}
+
+Json toJson(const URLSessionStore::Record& r) {
+    Json out = {
+        {"identifier", r.identifier},
+        {"kind", r.kind == URLSessionTaskKind::Upload ? "upload" : "download"},
+        {"request",
+         {{"url", r.request.url.string()},
+          {"method", r.request.httpMethod},
+          {"headers", headersJson(r.request.headers)},
+          {"timeout", r.request.timeoutInterval}}},
+        {"bodyFile", r.bodyFile.string()},
+        {"description", r.description},
+        {"entityTag", r.entityTag},
+        {"lastModified", r.lastModified},
+        {"completed", r.completed},
+        {"fileDelivered", r.fileDelivered},
+    };
+    if (r.response) {
+        out["response"] = {{"url", r.response->url.string()},
+                           {"status", r.response->statusCode},
+                           {"headers", headersJson(r.response->headers)}};
+    }
+    if (r.error) {
+        out["error"] = {{"domain", r.error->domain()},
+                        {"code", r.error->code()},
+                        {"userInfo", r.error->userInfo()}};
+    }
+    return out;
+}
+
+URLSessionStore::Record fromJson(const Json& in) {
+    URLSessionStore::Record r;
+    r.identifier = in.at("identifier").get<std::uint64_t>();
+    r.kind = in.at("kind") == "upload" ? URLSessionTaskKind::Upload : URLSessionTaskKind::Download;
+    const Json& request = in.at("request");
+    r.request.url = Url::parse(request.at("url").get<std::string>()).value_or(Url());
+    r.request.httpMethod = request.at("method").get<std::string>();
+    r.request.headers = headersFrom(request.at("headers"));
+    r.request.timeoutInterval = request.at("timeout").get<double>();
+    r.bodyFile = in.at("bodyFile").get<std::string>();
+    r.description = in.at("description").get<std::string>();
+    r.entityTag = in.at("entityTag").get<std::string>();
+    r.lastModified = in.at("lastModified").get<std::string>();
+    r.completed = in.at("completed").get<bool>();
+    r.fileDelivered = in.at("fileDelivered").get<bool>();
+    if (in.contains("response")) {
+        const Json& response = in["response"];
+        r.response = std::make_shared<HttpResponse>(
+            Url::parse(response.at("url").get<std::string>()).value_or(Url()),
+            response.at("status").get<int>(), headersFrom(response.at("headers")));
+    }
+    if (in.contains("error")) {
+        const Json& error = in["error"];
+        r.error = Error::make(error.at("domain").get<std::string>(), error.at("code").get<long>(),
+                              error.at("userInfo"));
+    }
+    return r;
+}
+
+// Temporary file, flushed to disk, renamed over the target: a crash leaves the old or the new text.
+bool writeAtomically(const fs::path& path, const std::string& text) {
+    fs::path temporary = path;
+    temporary += ".tmp";
+    int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        return false;
+    }
+    bool ok = ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()) &&
+              ::fsync(fd) == 0;
+    ::close(fd);
+    return ok && ::rename(temporary.c_str(), path.c_str()) == 0;
+}
+
+std::optional<std::string> readText(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        return std::nullopt;
+    }
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+}  // namespace
+
+std::unique_ptr<URLSessionStore> URLSessionStore::open(const fs::path& folder) {
+    std::error_code ec;
+    fs::create_directories(folder, ec);
+    fs::permissions(folder, fs::perms::owner_all, ec);
+    int fd = ::open((folder / "lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        return nullptr;
+    }
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        ::close(fd);
+        return nullptr;
+    }
+    std::unique_ptr<URLSessionStore> store(new URLSessionStore(folder, fd));
+    if (auto text = readText(folder / "next-identifier")) {
+        store->next_ = std::max<std::uint64_t>(1, std::strtoull(text->c_str(), nullptr, 10));
+    }
+    return store;
+}
+
+URLSessionStore::URLSessionStore(fs::path folder, int lockFd)
+    : folder_(std::move(folder)), lockFd_(lockFd) {}
+
+URLSessionStore::~URLSessionStore() {
+    close();
+}
+
+void URLSessionStore::close() {
+    std::lock_guard lock(mutex_);
+    if (lockFd_ >= 0) {
+        ::close(lockFd_);
+        lockFd_ = -1;
+    }
+}
+
+std::vector<URLSessionStore::Record> URLSessionStore::load() {
+    std::lock_guard lock(mutex_);
+    std::vector<Record> records;
+    std::error_code ec;
+    for (const fs::directory_entry& entry : fs::directory_iterator(folder_, ec)) {
+        if (entry.path().extension() != ".json") {
+            continue;
+        }
+        try {
+            records.push_back(fromJson(Json::parse(readText(entry.path()).value_or(""))));
+            next_ = std::max(next_, records.back().identifier + 1);
+        } catch (const std::exception&) {
+            fs::remove(entry.path(), ec);
+        }
+    }
+    std::sort(records.begin(), records.end(),
+              [](const Record& a, const Record& b) { return a.identifier < b.identifier; });
+    return records;
+}
+
+std::uint64_t URLSessionStore::reserveIdentifier() {
+    std::lock_guard lock(mutex_);
+    std::uint64_t identifier = next_++;
+    if (lockFd_ >= 0)
+        writeAtomically(folder_ / "next-identifier", std::to_string(next_));
+    return identifier;
+}
+
+void URLSessionStore::save(const Record& record) {
+    std::lock_guard lock(mutex_);
+    if (lockFd_ >= 0)
+        writeAtomically(recordFile(record.identifier), toJson(record).dump());
+}
+
+void URLSessionStore::remove(std::uint64_t identifier) {
+    std::lock_guard lock(mutex_);
+    if (lockFd_ < 0) {
+        return;
+    }
+    std::error_code ec;
+    fs::remove(recordFile(identifier), ec);
+    fs::remove(partialFile(identifier), ec);
+    fs::remove(finishedFile(identifier), ec);
+}
+
+fs::path URLSessionStore::partialFile(std::uint64_t identifier) const {
+    return folder_ / (std::to_string(identifier) + ".partial");
+}
+
+fs::path URLSessionStore::finishedFile(std::uint64_t identifier) const {
+    return folder_ / (std::to_string(identifier) + ".download");
+}
+
+fs::path URLSessionStore::recordFile(std::uint64_t identifier) const {
+    return folder_ / (std::to_string(identifier) + ".json");
+}
+
+}  // namespace quarra

@@ -1,0 +1,603 @@
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <condition_variable>
+#include <cstring>
+#include <fstream>
+#include <thread>
+
+#include "platform/URLSession.h"
+#include "support/QuarraTestServer.h"
+#include "support/TestSupport.h"
+
+namespace quarra {
+namespace {
+
+using namespace std::chrono_literals;
+using test::QuarraTestServer;
+using test::Reply;
+
+// Writes every event as a line; repeated progress and data events count as one line, so that the
+// order can be compared as a list. Answers are chosen per test.
+class Recorder : public URLSessionDelegate {
+  public:
+    std::vector<Bytes> anchors;  // trusted for challenges; empty: default handling
+    std::optional<AuthChallengeDisposition> challengeAnswer;
+    std::function<std::optional<UrlRequest>(const HttpResponsePtr&, UrlRequest)> onRedirect;
+    URLSessionResponseDisposition responseAnswer = URLSessionResponseDisposition::Allow;
+    std::function<InputStreamPtr()> onNeedStream;
+
+    void didReceiveChallenge(URLSession&, const URLSessionTaskPtr&, const AuthChallenge& challenge,
+                             ChallengeCompletion completion) override {
+        add("challenge " + challenge.protectionSpace.host);
+        auto trust = challenge.protectionSpace.serverTrust;
+        if (challengeAnswer) {
+            completion(*challengeAnswer, UrlCredential::forTrust(trust));
+        } else if (!anchors.empty() && trust->evaluate(trust->host(), &anchors).valid) {
+            completion(AuthChallengeDisposition::UseCredential, UrlCredential::forTrust(trust));
+        } else {
+            completion(AuthChallengeDisposition::PerformDefaultHandling, std::nullopt);
+        }
+    }
+    void willPerformHTTPRedirection(URLSession&, const URLSessionTaskPtr&,
+                                    const HttpResponsePtr& response, UrlRequest proposed,
+                                    std::function<void(std::optional<UrlRequest>)> done) override {
+        add("redirect " + std::to_string(response->statusCode));
+        done(onRedirect ? onRedirect(response, proposed) : std::optional(proposed));
+    }
+    void needNewBodyStream(URLSession&, const URLSessionTaskPtr&,
+                           std::function<void(InputStreamPtr)> done) override {
+        add("stream");
+        done(onNeedStream ? onNeedStream() : nullptr);
+    }
+    void didSendBodyData(URLSession&, const URLSessionTaskPtr&, std::int64_t, std::int64_t total,
+                         std::int64_t expected) override {
+        {
+            std::lock_guard lock(mutex);
+            sent = total;
+            expectedToSend = expected;
+        }
+        add("sent");
+    }
+    void didReceiveResponse(URLSession&, const URLSessionTaskPtr&, const HttpResponsePtr& response,
+                            std::function<void(URLSessionResponseDisposition)> done) override {
+        add("response " + std::to_string(response->statusCode));
+        done(responseAnswer);
+    }
+    void didReceiveData(URLSession&, const URLSessionTaskPtr&, const Bytes& data) override {
+        add("data");
+        std::lock_guard lock(mutex);
+        body.append(data.begin(), data.end());
+    }
+    void didResumeAtOffset(URLSession&, const URLSessionTaskPtr&, std::int64_t offset,
+                           std::int64_t) override {
+        add("resume " + std::to_string(offset));
+    }
+    void didWriteData(URLSession&, const URLSessionTaskPtr&, std::int64_t, std::int64_t total,
+                      std::int64_t expected) override {
+        {
+            std::lock_guard lock(mutex);
+            written = total;
+            expectedToWrite = expected;
+        }
+        add("written");
+    }
+    void didFinishDownloadingTo(URLSession&, const URLSessionTaskPtr&,
+                                const Url& location) override {
+        add("finished");
+        std::lock_guard lock(mutex);
+        downloadPath = location.filePath();
+        body = test::readFile(downloadPath);
+    }
+    void didCompleteWithError(URLSession&, const URLSessionTaskPtr& task,
+                              const ErrorPtr& error) override {
+        {
+            std::lock_guard lock(mutex);
+            completedTasks.push_back(task);
+        }
+        add(error ? "complete " + std::to_string(error->code()) : "complete");
+    }
+    void didBecomeInvalid(URLSession&, const ErrorPtr&) override { add("invalid"); }
+    void didFinishEventsForBackgroundURLSession(URLSession&) override { add("background done"); }
+
+    void add(const std::string& event) {
+        {
+            std::lock_guard lock(mutex);
+            if (events.empty() || events.back() != event) {
+                events.push_back(event);
+            }
+        }
+        changed.notify_all();
+    }
+    bool waitFor(const std::string& event, std::chrono::milliseconds timeout = 10s) {
+        std::unique_lock lock(mutex);
+        return changed.wait_for(lock, timeout, [&] {
+            return std::find(events.begin(), events.end(), event) != events.end();
+        });
+    }
+    bool waitForWritten(std::int64_t total, std::chrono::milliseconds timeout = 10s) {
+        std::unique_lock lock(mutex);
+        return changed.wait_for(lock, timeout, [&] { return written >= total; });
+    }
+    bool waitForCompletions(size_t count, std::chrono::milliseconds timeout = 10s) {
+        std::unique_lock lock(mutex);
+        return changed.wait_for(lock, timeout, [&] { return completedTasks.size() >= count; });
+    }
+    // Waits for the first completion, whatever its error.
+    bool waitForCompletion(std::chrono::milliseconds timeout = 10s) {
+        std::unique_lock lock(mutex);
+        return changed.wait_for(lock, timeout, [&] { return !completedTasks.empty(); });
+    }
+    std::vector<std::string> log() {
+        std::lock_guard lock(mutex);
+        return events;
+    }
+
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::vector<std::string> events;
+    std::vector<URLSessionTaskPtr> completedTasks;
+    std::string body;
+    std::filesystem::path downloadPath;
+    std::int64_t sent = 0, expectedToSend = 0, written = 0, expectedToWrite = 0;
+};
+
+using Events = std::vector<std::string>;
+
+class URLSessionTest : public ::testing::Test {
+  protected:
+    URLSessionTest() { recorder->anchors = {server.authority().der()}; }
+    ~URLSessionTest() override {
+        if (session) {
+            session->invalidateAndCancel();
+            recorder->waitFor("invalid");
+        }
+    }
+
+    std::shared_ptr<URLSession> open(URLSessionConfiguration configuration = {}) {
+        session = URLSession::make(std::move(configuration), recorder);
+        return session;
+    }
+    UrlRequest request(const std::string& path, const std::string& method = "GET") {
+        UrlRequest r(server.url(path));
+        r.httpMethod = method;
+        return r;
+    }
+    // Runs a task to its completion and returns the event log.
+    Events run(const URLSessionTaskPtr& task) {
+        task->resume();
+        EXPECT_TRUE(recorder->waitForCompletion());
+        return recorder->log();
+    }
+
+    QuarraTestServer server;
+    std::shared_ptr<Recorder> recorder = std::make_shared<Recorder>();
+    std::shared_ptr<URLSession> session;
+};
+
+TEST_F(URLSessionTest, DataTaskEventsArriveInOrderWithCountersAndRequestRecorded) {
+    server.reply("/echo", Reply::json(R"({"ok":true})", 201));
+    UrlRequest post = request("/echo?x=1", "POST");
+    post.setValue("text/plain", "Content-Type");
+    post.httpBody = toBytes("hello");
+    auto task = open()->dataTask(post);
+    EXPECT_EQ(task->state(), URLSessionTaskState::Suspended);
+    EXPECT_EQ(run(task),
+              (Events{"challenge 127.0.0.1", "sent", "response 201", "data", "complete"}));
+    EXPECT_EQ(recorder->body, R"({"ok":true})");
+    EXPECT_EQ(task->state(), URLSessionTaskState::Completed);
+    EXPECT_EQ(task->response()->statusCode, 201);
+    EXPECT_EQ(task->response()->mimeType, "application/json");
+    EXPECT_EQ(task->countOfBytesSent(), 5);
+    EXPECT_EQ(task->countOfBytesExpectedToSend(), 5);
+    EXPECT_EQ(task->countOfBytesReceived(), 11);
+    EXPECT_EQ(task->countOfBytesExpectedToReceive(), 11);
+    auto recorded = server.requests("/echo");
+    ASSERT_EQ(recorded.size(), 1u);
+    EXPECT_EQ(recorded[0].method, "POST");
+    EXPECT_EQ(recorded[0].query, "x=1");
+    EXPECT_EQ(recorded[0].body, "hello");
+    EXPECT_EQ(recorded[0].header("Content-Type"), "text/plain");
+    EXPECT_EQ(recorded[0].header("Expect"), "");
+}
+
+TEST_F(URLSessionTest, TasksHaveDistinctIdentifiersAndReuseTheConnection) {
+    server.reply("/a", Reply::json("{}"));
+    open();
+    auto first = session->dataTask(request("/a"));
+    auto second = session->dataTask(request("/a"));
+    EXPECT_NE(first->taskIdentifier(), second->taskIdentifier());
+    run(first);
+    second->resume();
+    ASSERT_TRUE(recorder->waitForCompletions(2));
+    std::lock_guard lock(recorder->mutex);
+    long challenges =
+        std::count_if(recorder->events.begin(), recorder->events.end(),
+                      [](const std::string& e) { return e.rfind("challenge", 0) == 0; });
+    EXPECT_EQ(challenges, 1);  // one connection, evaluated once
+}
+
+TEST_F(URLSessionTest, ServerTrustDefaultsToSystemStoreAndHostName) {
+    server.reply("/a", Reply::json("{}"));
+    recorder->anchors.clear();
+    open();
+    // The test CA is in no system store: refused.
+    run(session->dataTask(request("/a")));
+    EXPECT_EQ(recorder->log().back(), "complete -1202");
+    EXPECT_TRUE(server.requests().empty());
+}
+
+TEST_F(URLSessionTest, ServerTrustDefaultAcceptsWhenTheStoreHoldsTheAuthority) {
+    server.reply("/a", Reply::json("{}"));
+    server.trustAuthority();
+    recorder->anchors.clear();
+    open();
+    run(session->dataTask(request("/a")));
+    EXPECT_EQ(recorder->log().back(), "complete");
+}
+
+TEST_F(URLSessionTest, ServerTrustWithoutDelegateUsesTheSystemStore) {
+    server.reply("/a", Reply::json("{}"));
+    server.trustAuthority();
+    auto plain = URLSession::make({});
+    auto task = plain->dataTask(request("/a"));
+    task->resume();
+    for (int i = 0; i < 500 && task->state() != URLSessionTaskState::Completed; ++i) {
+        std::this_thread::sleep_for(10ms);
+    }
+    EXPECT_EQ(task->state(), URLSessionTaskState::Completed);
+    EXPECT_EQ(task->error(), nullptr);
+    EXPECT_EQ(task->response()->statusCode, 200);
+    plain->invalidateAndCancel();
+}
+
+TEST_F(URLSessionTest, ServerTrustDelegateCancelsOrRejectsConnection) {
+    server.reply("/a", Reply::json("{}"));
+    recorder->challengeAnswer = AuthChallengeDisposition::CancelAuthenticationChallenge;
+    open();
+    EXPECT_EQ(run(session->dataTask(request("/a"))),
+              (Events{"challenge 127.0.0.1", "complete -999"}));
+    EXPECT_TRUE(server.requests().empty());
+}
+
+TEST_F(URLSessionTest, CancelEndsRunningAndUnstartedTasksWithCancelled) {
+    Reply stall = Reply::json("{}");
+    stall.stallBeforeHead = true;
+    server.reply("/slow", stall);
+    open();
+    auto task = session->dataTask(request("/slow"));
+    task->resume();
+    ASSERT_TRUE(server.waitForRequests(1, 5s));
+    task->cancel();
+    ASSERT_TRUE(recorder->waitForCompletion());
+    EXPECT_EQ(recorder->log().back(), "complete -999");
+    EXPECT_EQ(task->state(), URLSessionTaskState::Completed);
+    EXPECT_EQ(task->error()->domain(), URLErrorDomain);
+
+    auto unstarted = session->dataTask(request("/slow"));
+    unstarted->cancel();
+    ASSERT_TRUE(recorder->waitForCompletions(2));
+    std::lock_guard lock(recorder->mutex);
+    EXPECT_EQ(recorder->completedTasks[1], unstarted);
+    server.releaseStalls();
+}
+
+TEST_F(URLSessionTest, StalledReplyTimesOut) {
+    Reply stall = Reply::json("{}");
+    stall.stallAfter = 0;
+    stall.body = "0123456789";
+    server.reply("/stall", stall);
+    UrlRequest r = request("/stall");
+    r.timeoutInterval = 0.3;
+    open();
+    auto started = std::chrono::steady_clock::now();
+    Events events = run(session->dataTask(r));
+    auto took = std::chrono::steady_clock::now() - started;
+    EXPECT_EQ(events.back(), "complete -1001");
+    EXPECT_GE(took, 300ms);
+    EXPECT_LT(took, 3s);
+    server.releaseStalls();
+}
+
+TEST_F(URLSessionTest, TransportFailuresMapToUrlErrors) {
+    Reply drop;
+    drop.dropConnection = true;
+    server.reply("/drop", drop);
+    Reply cut;
+    cut.generatedLength = 1 << 20;
+    cut.dropAfter = 1000;
+    server.reply("/cut", cut);
+    int closedPort = [] {
+        QuarraTestServer gone;
+        return gone.port();
+    }();
+    struct Case {
+        std::string url;
+        long code;
+    } cases[] = {
+        {server.url("/drop").string(), URLErrorNetworkConnectionLost},
+        {server.url("/cut").string(), URLErrorNetworkConnectionLost},
+        {"https://127.0.0.1:" + std::to_string(closedPort) + "/", URLErrorCannotConnectToHost},
+        {"ftp://127.0.0.1/file", URLErrorUnsupportedURL},
+    };
+    open();
+    for (const Case& c : cases) {
+        auto task = session->dataTask(UrlRequest(*Url::parse(c.url)));
+        task->resume();
+        for (int i = 0; i < 500 && task->state() != URLSessionTaskState::Completed; ++i) {
+            std::this_thread::sleep_for(10ms);
+        }
+        ASSERT_TRUE(task->error()) << c.url;
+        EXPECT_EQ(task->error()->code(), c.code) << c.url << " " << task->error()->description();
+    }
+}
+
+TEST_F(URLSessionTest, RedirectsAreFollowedRefusedOrRewrittenAsTheDelegateDecides) {
+    server.reply("/from", Reply::redirect("/to", 302));
+    server.reply("/to", Reply::json(R"({"at":"to"})"));
+    open();
+    auto task = session->dataTask(request("/from"));
+    EXPECT_EQ(run(task),
+              (Events{"challenge 127.0.0.1", "redirect 302", "response 200", "data", "complete"}));
+    EXPECT_EQ(task->currentRequest().url.path(), "/to");
+    EXPECT_EQ(task->originalRequest().url.path(), "/from");
+    EXPECT_EQ(task->response()->url.path(), "/to");
+
+    recorder->events.clear();
+    recorder->completedTasks.clear();
+    recorder->body.clear();
+    recorder->onRedirect = [](const HttpResponsePtr&, UrlRequest) { return std::nullopt; };
+    auto refused = session->dataTask(request("/from"));
+    EXPECT_EQ(run(refused), (Events{"redirect 302", "response 302", "complete"}));
+    EXPECT_EQ(refused->response()->valueForHTTPHeaderField("Location"), "/to");
+}
+
+TEST_F(URLSessionTest, RedirectKeepsOrDropsTheBodyByStatus) {
+    server.reply("/see-other", Reply::redirect("/to", 303));
+    server.reply("/temporary", Reply::redirect("/to", 307));
+    server.reply("/to", Reply::json("{}"));
+    open();
+    for (const char* path : {"/see-other", "/temporary"}) {
+        UrlRequest post = request(path, "POST");
+        post.httpBody = toBytes("payload");
+        auto task = session->dataTask(post);
+        task->resume();
+        for (int i = 0; i < 500 && task->state() != URLSessionTaskState::Completed; ++i) {
+            std::this_thread::sleep_for(10ms);
+        }
+        EXPECT_EQ(task->error(), nullptr);
+    }
+    auto followed = server.requests("/to");
+    ASSERT_EQ(followed.size(), 2u);
+    EXPECT_EQ(followed[0].method, "GET");
+    EXPECT_EQ(followed[0].body, "");
+    EXPECT_EQ(followed[1].method, "POST");
+    EXPECT_EQ(followed[1].body, "payload");
+}
+
+TEST_F(URLSessionTest, DownloadWritesATemporaryFileRemovedAfterTheEvent) {
+    Reply file;
+    file.generatedLength = 3 << 20;
+    file.contentType = "application/octet-stream";
+    server.reply("/file", file);
+    auto task = open()->downloadTask(request("/file"));
+    EXPECT_EQ(run(task), (Events{"challenge 127.0.0.1", "written", "finished", "complete"}));
+    EXPECT_TRUE(recorder->body == QuarraTestServer::generatedBody(3 << 20));
+    EXPECT_EQ(recorder->written, 3 << 20);
+    EXPECT_EQ(recorder->expectedToWrite, 3 << 20);
+    EXPECT_FALSE(std::filesystem::exists(recorder->downloadPath));
+    EXPECT_EQ(task->countOfBytesReceived(), 3 << 20);
+}
+
+TEST_F(URLSessionTest, UploadFromFileSendsTheFileWithProgress) {
+    test::TempDir dir;
+    std::string content = QuarraTestServer::generatedBody(1 << 20);
+    test::writeFile(dir / "body.bin", content);
+    server.reply("/upload", Reply::json(R"({"stored":true})"));
+    auto task = open()->uploadTask(request("/upload", "PUT"), dir / "body.bin");
+    EXPECT_EQ(task->kind(), URLSessionTaskKind::Upload);
+    EXPECT_EQ(run(task),
+              (Events{"challenge 127.0.0.1", "sent", "response 200", "data", "complete"}));
+    EXPECT_EQ(recorder->sent, 1 << 20);
+    EXPECT_EQ(recorder->expectedToSend, 1 << 20);
+    auto recorded = server.requests("/upload");
+    ASSERT_EQ(recorded.size(), 1u);
+    EXPECT_EQ(recorded[0].method, "PUT");
+    EXPECT_EQ(recorded[0].body, content);
+
+    recorder->events.clear();
+    recorder->completedTasks.clear();
+    auto missing = session->uploadTask(request("/upload", "PUT"), dir / "missing.bin");
+    EXPECT_EQ(run(missing), (Events{"complete -1100"}));
+}
+
+class StringStream : public InputStream {
+  public:
+    explicit StringStream(std::string text) : text_(std::move(text)) {}
+    bool open() override { return true; }
+    long read(std::uint8_t* buffer, std::size_t length) override {
+        size_t n = std::min(length, text_.size() - offset_);
+        std::memcpy(buffer, text_.data() + offset_, n);
+        offset_ += n;
+        return static_cast<long>(n);
+    }
+    void close() override {}
+    ErrorPtr error() const override { return nullptr; }
+
+  private:
+    std::string text_;
+    size_t offset_ = 0;
+};
+
+TEST_F(URLSessionTest, StreamedUploadAsksForItsBodyOnEverySend) {
+    server.reply("/temporary", Reply::redirect("/stored", 307));
+    server.reply("/stored", Reply::json("{}"));
+    recorder->onNeedStream = [] { return std::make_shared<StringStream>("streamed body"); };
+    auto task = open()->uploadTaskWithStreamedRequest(request("/temporary", "POST"));
+    EXPECT_EQ(run(task), (Events{"stream", "challenge 127.0.0.1", "sent", "redirect 307", "stream",
+                                 "sent", "response 200", "data", "complete"}));
+    auto recorded = server.requests("/stored");
+    ASSERT_EQ(recorded.size(), 1u);
+    EXPECT_EQ(recorded[0].body, "streamed body");
+    EXPECT_EQ(recorded[0].header("Transfer-Encoding"), "chunked");
+}
+
+TEST_F(URLSessionTest, RefusedResponseCancelsWithoutData) {
+    server.reply("/a", Reply::json(R"({"big":"reply"})"));
+    recorder->responseAnswer = URLSessionResponseDisposition::Cancel;
+    auto task = open()->dataTask(request("/a"));
+    EXPECT_EQ(run(task), (Events{"challenge 127.0.0.1", "response 200", "complete -999"}));
+    EXPECT_TRUE(recorder->body.empty());
+}
+
+TEST_F(URLSessionTest, InvalidationWaitsForTasksThenRefusesNewOnes) {
+    Reply slow = Reply::json("{}");
+    slow.delay = 200ms;
+    server.reply("/slow", slow);
+    open();
+    auto task = session->dataTask(request("/slow"));
+    task->resume();
+    std::vector<URLSessionTaskPtr> listed;
+    DispatchSemaphore got;
+    session->getTasks([&](auto data, auto upload, auto download) {
+        listed = data;
+        EXPECT_TRUE(upload.empty() && download.empty());
+        got.signal();
+    });
+    ASSERT_TRUE(got.wait(5s));
+    EXPECT_EQ(listed, std::vector<URLSessionTaskPtr>{task});
+    session->finishTasksAndInvalidate();
+    EXPECT_THROW(session->dataTask(request("/slow")), std::logic_error);
+    ASSERT_TRUE(recorder->waitFor("invalid"));
+    Events events = recorder->log();
+    EXPECT_EQ(events[events.size() - 2], "complete");
+    EXPECT_EQ(events.back(), "invalid");
+    EXPECT_EQ(session->delegate(), nullptr);
+}
+
+TEST_F(URLSessionTest, InvalidateAndCancelCancelsRunningTasks) {
+    Reply stall = Reply::json("{}");
+    stall.stallBeforeHead = true;
+    server.reply("/slow", stall);
+    open();
+    session->dataTask(request("/slow"))->resume();
+    ASSERT_TRUE(server.waitForRequests(1, 5s));
+    session->invalidateAndCancel();
+    ASSERT_TRUE(recorder->waitFor("invalid"));
+    EXPECT_EQ(recorder->log(), (Events{"challenge 127.0.0.1", "complete -999", "invalid"}));
+    server.releaseStalls();
+}
+
+TEST_F(URLSessionTest, ResumeAndSuspendTellTheHookOnlyOnChange) {
+    std::vector<std::string> transitions;
+    std::mutex mutex;
+    URLSessionTask::setTransitionHook([&](const URLSessionTaskPtr&, URLSessionTask::Transition t) {
+        std::lock_guard lock(mutex);
+        transitions.push_back(t == URLSessionTask::Transition::Resume ? "resume" : "suspend");
+    });
+    Reply stall = Reply::json("{}");
+    stall.stallBeforeHead = true;
+    server.reply("/slow", stall);
+    auto task = open()->dataTask(request("/slow"));
+    task->suspend();
+    task->resume();
+    task->resume();
+    task->suspend();
+    task->suspend();
+    task->resume();
+    EXPECT_EQ(transitions, (std::vector<std::string>{"resume", "suspend", "resume"}));
+    URLSessionTask::setTransitionHook(nullptr);
+    server.releaseStalls();
+}
+
+// A background download is cut short when its process ends; the next process to open the session
+// finishes it with a Range request and delivers it once, then says its background events are done.
+TEST(URLSessionBackground, NextProcessAdoptsAndFinishesAnInterruptedDownload) {
+    // fork() copies only the calling thread; with other threads about, the child could inherit a
+    // lock held for ever. ctest runs every case in a process of its own.
+    if (std::distance(std::filesystem::directory_iterator("/proc/self/task"),
+                      std::filesystem::directory_iterator()) > 1) {
+        GTEST_SKIP() << "needs a process of its own";
+    }
+    test::TempDir folder;
+    int toChild[2];
+    ASSERT_EQ(pipe(toChild), 0);
+    // Fork before any thread exists; the child waits for the server's port.
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        close(toChild[1]);
+        char line[64] = {};
+        if (read(toChild[0], line, sizeof line - 1) <= 0) {
+            _exit(2);
+        }
+        auto recorder = std::make_shared<Recorder>();
+        recorder->challengeAnswer = AuthChallengeDisposition::UseCredential;
+        auto configuration =
+            URLSessionConfiguration::backgroundSessionConfiguration("test.background");
+        configuration.backgroundStorageDirectory = folder.path();
+        auto session = URLSession::make(configuration, recorder);
+        auto task = session->downloadTask(UrlRequest(*Url::parse(line)));
+        task->setTaskDescription("interrupted");
+        task->resume();
+        recorder->waitForWritten(256 * 1024);
+        _exit(task->taskIdentifier() == 1 ? 0 : 3);
+    }
+    close(toChild[0]);
+    QuarraTestServer server;
+    server.trustAuthority();
+    Reply first;
+    first.generatedLength = 1 << 20;
+    first.contentType = "application/octet-stream";
+    first.headers.emplace_back("ETag", "\"v1\"");
+    first.stallAfter = 256 * 1024;
+    Reply rest = first;
+    rest.stallAfter.reset();
+    server.replies("/file", {first, rest});
+    std::string url = server.url("/file").string();
+    ASSERT_EQ(write(toChild[1], url.data(), url.size()), static_cast<ssize_t>(url.size()));
+    close(toChild[1]);
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    ASSERT_EQ(WEXITSTATUS(status), 0);
+
+    auto recorder = std::make_shared<Recorder>();
+    auto configuration = URLSessionConfiguration::backgroundSessionConfiguration("test.background");
+    configuration.backgroundStorageDirectory = folder.path();
+    auto session = URLSession::make(configuration, recorder);
+    std::vector<URLSessionTaskPtr> adopted;
+    DispatchSemaphore listed;
+    session->getTasks([&](auto, auto, auto download) {
+        adopted = download;
+        listed.signal();
+    });
+    ASSERT_TRUE(listed.wait(5s));
+    ASSERT_EQ(adopted.size(), 1u);
+    EXPECT_EQ(adopted[0]->taskIdentifier(), 1u);
+    EXPECT_EQ(adopted[0]->taskDescription(), "interrupted");
+    ASSERT_TRUE(recorder->waitFor("background done")) << ::testing::PrintToString(recorder->log());
+    EXPECT_EQ(recorder->log(), (Events{"challenge 127.0.0.1", "resume 262144", "written",
+                                       "finished", "complete", "background done"}));
+    EXPECT_TRUE(recorder->body == QuarraTestServer::generatedBody(1 << 20))
+        << recorder->body.size();
+    EXPECT_EQ(adopted[0]->response()->statusCode, 206);
+    auto requests = server.requests("/file");
+    ASSERT_EQ(requests.size(), 2u);
+    EXPECT_EQ(requests[1].header("Range"), "bytes=262144-");
+    EXPECT_EQ(requests[1].header("If-Range"), "\"v1\"");
+    // Delivered once: a third process finds nothing left.
+    session->finishTasksAndInvalidate();
+    ASSERT_TRUE(recorder->waitFor("invalid"));
+    auto again = std::make_shared<Recorder>();
+    auto third = URLSession::make(configuration, again);
+    ASSERT_TRUE(again->waitFor("background done"));
+    EXPECT_EQ(again->log(), (Events{"background done"}));
+    EXPECT_EQ(server.requests("/file").size(), 2u);
+    third->invalidateAndCancel();
+    server.releaseStalls();
+}
+
+}  // namespace
+}  // namespace quarra
