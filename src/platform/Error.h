@@ -14,6 +14,10 @@ using ErrorPtr = std::shared_ptr<const Error>;
 
 // User-info key of the human-readable description.
 inline constexpr const char* LocalizedDescriptionKey = "LocalizedDescription";
+// User-info key of the reason for a failure, as a sentence.
+inline constexpr const char* LocalizedFailureReasonKey = "LocalizedFailureReason";
+// User-info key of the URL (a string) whose loading failed.
+inline constexpr const char* FailingURLErrorKey = "FailingURL";
 
 class Error {
   public:

@@ -1,0 +1,29 @@
+#pragma once
+// Tries a list of serializers in order and answers with the first object one of them gives.
+#include <vector>
+
+#include "transport/HTHTTPResponseSerializer.h"
+
+namespace quarra {
+
+class HTCompoundResponseSerializer : public HTHTTPResponseSerializer {
+public:
+    using Serializers = std::vector<std::shared_ptr<HTHTTPResponseSerializer>>;
+
+    static std::shared_ptr<HTCompoundResponseSerializer> compoundSerializerWithResponseSerializers(
+        Serializers serializers);
+
+    std::shared_ptr<HTHTTPResponseSerializer> copy() const override;
+
+    const Serializers& responseSerializers() const { return serializers_; }
+
+    // The first object a member gives, its error attached over the caller's; when none gives one, the
+    // base class's answer with this serializer's own acceptable sets.
+    std::any responseObjectForResponse(const HttpResponsePtr& response, const Bytes& data,
+                                       ErrorPtr* error = nullptr) const override;
+
+private:
+    Serializers serializers_;
+};
+
+}  // namespace quarra

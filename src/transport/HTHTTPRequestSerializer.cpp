@@ -1,0 +1,175 @@
+#include "transport/HTHTTPRequestSerializer.h"
+
+#include <openssl/evp.h>
+#include <sys/utsname.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+#include <mutex>
+
+#include "platform/Locale.h"
+#include "transport/HTUserAgent.h"
+
+namespace quarra {
+namespace {
+
+std::string upper(std::string text) {
+    std::transform(text.begin(), text.end(), text.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
+    return text;
+}
+
+// The query joins the URL's own query, or starts one, always before any fragment.
+Url urlAppendingQuery(const Url& url, const std::string& query) {
+    const std::string& text = url.string();
+    size_t hash = text.find('#');
+    std::string head = text.substr(0, hash);
+    std::string fragment = hash == std::string::npos ? std::string() : text.substr(hash);
+    head += (url.query() ? "&" : "?") + query;
+    return Url::parse(head + fragment).value_or(url);
+}
+
+std::string base64(const std::string& text) {
+    std::string encoded(4 * ((text.size() + 2) / 3) + 1, '\0');
+    int length = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(encoded.data()),
+                                 reinterpret_cast<const unsigned char*>(text.data()),
+                                 static_cast<int>(text.size()));
+    encoded.resize(static_cast<size_t>(length));
+    return encoded;
+}
+
+}  // namespace
+
+std::string HTAcceptLanguageHeaderValue(const std::vector<std::string>& languages) {
+    std::string value;
+    for (size_t i = 0; i < languages.size(); ++i) {
+        float q = 1.0f - 0.1f * static_cast<float>(i);
+        char weight[16];
+        std::snprintf(weight, sizeof weight, "%0.1g", static_cast<double>(q));
+        if (!value.empty()) value += ", ";
+        value += languages[i] + ";q=" + weight;
+        if (q <= 0.5f) break;
+    }
+    return value;
+}
+
+HTHTTPRequestSerializer::HTHTTPRequestSerializer() {
+    headers_["Accept-Language"] = HTAcceptLanguageHeaderValue(preferredLanguages());
+    headers_["User-Agent"] = HTDefaultUserAgent();
+}
+
+std::shared_ptr<HTHTTPRequestSerializer> HTHTTPRequestSerializer::serializer() {
+    return std::make_shared<HTHTTPRequestSerializer>();
+}
+
+std::shared_ptr<HTHTTPRequestSerializer> HTHTTPRequestSerializer::copy() const {
+    auto copy = serializer();
+    copyInto(*copy);
+    return copy;
+}
+
+void HTHTTPRequestSerializer::copyInto(HTHTTPRequestSerializer& copy) const {
+    copy.headers_ = HTTPRequestHeaders();
+    copy.queryStringStyle_ = queryStringStyle_;
+    copy.queryStringSerialization_ = queryStringSerialization_;
+}
+
+HTHTTPRequestSerializer::HeaderTable HTHTTPRequestSerializer::HTTPRequestHeaders() const {
+    std::shared_lock lock(headersMutex_);
+    return headers_;
+}
+
+void HTHTTPRequestSerializer::setValue(std::optional<std::string> value, const std::string& field) {
+    std::unique_lock lock(headersMutex_);
+    if (value) {
+        headers_[field] = std::move(*value);
+    } else {
+        headers_.erase(field);
+    }
+}
+
+std::optional<std::string> HTHTTPRequestSerializer::valueForHTTPHeaderField(
+    const std::string& field) const {
+    std::shared_lock lock(headersMutex_);
+    auto it = headers_.find(field);
+    return it == headers_.end() ? std::nullopt : std::optional(it->second);
+}
+
+void HTHTTPRequestSerializer::setAuthorizationHeaderFieldWithUsername(const std::string& username,
+                                                                       const std::string& password) {
+    setValue("Basic " + base64(username + ":" + password), "Authorization");
+}
+
+void HTHTTPRequestSerializer::clearAuthorizationHeader() { setValue(std::nullopt, "Authorization"); }
+
+void HTHTTPRequestSerializer::setQueryStringSerializationWithStyle(
+    HTHTTPRequestQueryStringSerializationStyle style) {
+    queryStringStyle_ = style;
+    queryStringSerialization_ = nullptr;
+}
+
+void HTHTTPRequestSerializer::setQueryStringSerializationWithBlock(QueryStringSerialization block) {
+    queryStringSerialization_ = std::move(block);
+}
+
+std::optional<UrlRequest> HTHTTPRequestSerializer::requestWithMethod(const std::string& method,
+                                                                     const std::string& URLString,
+                                                                     const Json& parameters,
+                                                                     ErrorPtr* error) const {
+    UrlRequest request(Url::parse(URLString).value_or(Url()));
+    request.httpMethod = method;
+    if (allowsCellularAccess_) request.allowsCellularAccess = *allowsCellularAccess_;
+    if (cachePolicy_) request.cachePolicy = *cachePolicy_;
+    if (HTTPShouldHandleCookies_) request.httpShouldHandleCookies = *HTTPShouldHandleCookies_;
+    if (HTTPShouldUsePipelining_) request.httpShouldUsePipelining = *HTTPShouldUsePipelining_;
+    if (networkServiceType_) request.networkServiceType = *networkServiceType_;
+    if (timeoutInterval_) request.timeoutInterval = *timeoutInterval_;
+    return requestBySerializingRequest(request, parameters, error);
+}
+
+UrlRequest HTHTTPRequestSerializer::requestWithDefaultHeaders(const UrlRequest& request) const {
+    UrlRequest copy = request;
+    // One snapshot, so a header written meanwhile is wholly in or wholly out of this request.
+    for (auto& [field, value] : HTTPRequestHeaders()) {
+        if (!copy.valueForHTTPHeaderField(field)) copy.setValue(value, field);
+    }
+    return copy;
+}
+
+bool HTHTTPRequestSerializer::encodesParametersInURI(const std::string& method) const {
+    return uriMethods_.count(upper(method)) > 0;
+}
+
+std::optional<UrlRequest> HTHTTPRequestSerializer::requestBySerializingRequest(
+    const UrlRequest& request, const Json& parameters, ErrorPtr* error) const {
+    UrlRequest copy = requestWithDefaultHeaders(request);
+
+    std::optional<std::string> query;
+    if (!parameters.is_null()) {
+        if (queryStringSerialization_) {
+            ErrorPtr blockError;
+            query = queryStringSerialization_(request, parameters, &blockError);
+            if (!query) {
+                if (error) *error = blockError;
+                return std::nullopt;
+            }
+        } else if (queryStringStyle_ == HTHTTPRequestQueryStringDefaultStyle) {
+            query = HTQueryStringFromParameters(parameters);
+        }
+    }
+
+    if (encodesParametersInURI(copy.httpMethod)) {
+        if (query && !query->empty() && !copy.url.empty()) {
+            copy.url = urlAppendingQuery(copy.url, *query);
+        }
+    } else {
+        if (!copy.valueForHTTPHeaderField("Content-Type")) {
+            copy.setValue("application/x-www-form-urlencoded", "Content-Type");
+        }
+        copy.httpBody = toBytes(query.value_or(""));
+    }
+    return copy;
+}
+
+}  // namespace quarra

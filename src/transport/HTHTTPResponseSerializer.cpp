@@ -1,0 +1,102 @@
+#include "transport/HTHTTPResponseSerializer.h"
+
+#include <numeric>
+
+#include "platform/HttpStatus.h"
+#include "transport/HTLocalizedString.h"
+
+namespace quarra {
+namespace {
+
+Json failureInfo(const HttpResponse& response, const Bytes& data, std::string description) {
+    Json headers = Json::object();
+    for (const auto& [field, value] : response.headers) headers[field] = value;
+    return {{LocalizedDescriptionKey, std::move(description)},
+            {FailingURLErrorKey, response.url.string()},
+            {HTNetworkingOperationFailingURLResponseErrorKey,
+             {{"url", response.url.string()},
+              {"statusCode", response.statusCode},
+              {"headers", std::move(headers)}}},
+            {HTNetworkingOperationFailingURLResponseDataErrorKey, Json::binary(data)}};
+}
+
+std::string format(std::string text, std::initializer_list<std::string> values) {
+    // The translated texts keep the "%@" and "%ld" places of the English ones.
+    for (const auto& value : values) {
+        size_t place = text.find('%');
+        if (place == std::string::npos) break;
+        size_t end = text.compare(place, 3, "%ld") == 0 ? place + 3 : place + 2;
+        text.replace(place, end - place, value);
+    }
+    return text;
+}
+
+}  // namespace
+
+HTHTTPResponseSerializer::HTHTTPResponseSerializer() {
+    std::set<int> codes;
+    for (int code = 200; code < 300; ++code) codes.insert(code);
+    statusCodes_ = std::move(codes);
+}
+
+std::shared_ptr<HTHTTPResponseSerializer> HTHTTPResponseSerializer::serializer() {
+    return std::make_shared<HTHTTPResponseSerializer>();
+}
+
+std::shared_ptr<HTHTTPResponseSerializer> HTHTTPResponseSerializer::copy() const {
+    auto copy = serializer();
+    copyInto(*copy);
+    return copy;
+}
+
+void HTHTTPResponseSerializer::copyInto(HTHTTPResponseSerializer& copy) const {
+    copy.statusCodes_ = statusCodes_;
+    copy.contentTypes_ = contentTypes_;
+}
+
+bool HTHTTPResponseSerializer::validateResponse(const HttpResponsePtr& response, const Bytes& data,
+                                                ErrorPtr* error) const {
+    if (!response) return true;
+    bool acceptable = true;
+    ErrorPtr failure;
+    bool hasUrl = !response->url.empty();
+
+    if (contentTypes_ && !contentTypes_->count(response->mimeType) &&
+        !(response->mimeType.empty() && data.empty())) {
+        acceptable = false;
+        if (!data.empty() && hasUrl) {
+            failure = Error::make(
+                HTURLResponseSerializationErrorDomain, -1016,
+                failureInfo(*response, data,
+                            format(HTLocalizedString("Request failed: unacceptable content-type: %@"),
+                                   {response->mimeType})));
+        }
+    }
+    if (statusCodes_ && !statusCodes_->count(response->statusCode) && hasUrl) {
+        acceptable = false;
+        auto statusError = Error::make(
+            HTURLResponseSerializationErrorDomain, -1011,
+            failureInfo(*response, data,
+                        format(HTLocalizedString("Request failed: %@ (%ld)"),
+                               {localizedStringForStatusCode(response->statusCode),
+                                std::to_string(response->statusCode)})));
+        failure = HTErrorWithUnderlyingError(statusError, failure);
+    }
+    if (!acceptable && error) *error = failure;
+    return acceptable;
+}
+
+bool HTHTTPResponseSerializer::validateForDecoding(const HttpResponsePtr& response, const Bytes& data,
+                                                   ErrorPtr* error) const {
+    if (validateResponse(response, data, error)) return true;
+    return error && !HTErrorOrUnderlyingErrorHasCodeInDomain(*error);
+}
+
+std::any HTHTTPResponseSerializer::responseObjectForResponse(const HttpResponsePtr& response,
+                                                             const Bytes& data,
+                                                             ErrorPtr* error) const {
+    validateResponse(response, data, error);
+    return data;
+}
+
+}  // namespace quarra

@@ -1,0 +1,59 @@
+#include "transport/HTJSONResponseSerializer.h"
+
+namespace quarra {
+
+HTJSONResponseSerializer::HTJSONResponseSerializer() {
+    setAcceptableContentTypes(std::set<std::string>{"application/json", "text/json", "text/javascript"});
+}
+
+std::shared_ptr<HTJSONResponseSerializer> HTJSONResponseSerializer::serializer() {
+    return serializerWithReadingOptions(0);
+}
+
+std::shared_ptr<HTJSONResponseSerializer> HTJSONResponseSerializer::serializerWithReadingOptions(
+    unsigned long options) {
+    auto serializer = std::make_shared<HTJSONResponseSerializer>();
+    serializer->readingOptions_ = options;
+    return serializer;
+}
+
+std::shared_ptr<HTHTTPResponseSerializer> HTJSONResponseSerializer::copy() const {
+    auto copy = serializerWithReadingOptions(readingOptions_);
+    copy->removesKeysWithNullValues_ = removesKeysWithNullValues_;
+    copyInto(*copy);
+    return copy;
+}
+
+std::any HTJSONResponseSerializer::responseObjectForResponse(const HttpResponsePtr& response,
+                                                             const Bytes& data,
+                                                             ErrorPtr* error) const {
+    if (!validateForDecoding(response, data, error)) return {};
+    // Some servers answer "head :ok" with a single space.
+    if (data.empty() || (data.size() == 1 && data[0] == ' ')) return {};
+
+    std::string reason;
+    Json object;
+    try {
+        object = Json::parse(data.begin(), data.end());
+        if (!(readingOptions_ & HTJSONReadingFragmentsAllowed) && !object.is_object() &&
+            !object.is_array()) {
+            reason = "JSON text did not start with array or object.";
+        }
+    } catch (const Json::exception& e) {
+        reason = e.what();
+    }
+    if (!reason.empty()) {
+        if (error) {
+            auto readerError = Error::make(
+                HTJSONReadingErrorDomain, 3840,
+                Json{{LocalizedDescriptionKey,
+                      "The data couldn\u2019t be read because it isn\u2019t in the correct format."},
+                     {"DebugDescription", reason}});
+            *error = HTErrorWithUnderlyingError(readerError, *error);
+        }
+        return {};
+    }
+    return removesKeysWithNullValues_ ? HTJSONObjectByRemovingKeysWithNullValues(object) : object;
+}
+
+}  // namespace quarra

@@ -1,0 +1,36 @@
+#pragma once
+// Decodes JSON bodies ("application/json", "text/json", "text/javascript") into Json.
+#include "transport/HTHTTPResponseSerializer.h"
+
+namespace quarra {
+
+// Reading option: a top-level value other than an object or array is accepted.
+inline constexpr unsigned long HTJSONReadingFragmentsAllowed = 4;
+// Error domain of bodies that are not JSON.
+inline constexpr const char* HTJSONReadingErrorDomain = "com.tovik.transport.error.json";
+
+class HTJSONResponseSerializer : public HTHTTPResponseSerializer {
+public:
+    HTJSONResponseSerializer();
+    static std::shared_ptr<HTJSONResponseSerializer> serializer();
+    static std::shared_ptr<HTJSONResponseSerializer> serializerWithReadingOptions(
+        unsigned long options);
+
+    std::shared_ptr<HTHTTPResponseSerializer> copy() const override;
+
+    unsigned long readingOptions() const { return readingOptions_; }
+    void setReadingOptions(unsigned long options) { readingOptions_ = options; }
+    bool removesKeysWithNullValues() const { return removesKeysWithNullValues_; }
+    void setRemovesKeysWithNullValues(bool value) { removesKeysWithNullValues_ = value; }
+
+    // A Json, or nothing for an unacceptable content type, an empty body, a body of one space, or a
+    // body that is no JSON (error 3840 of HTJSONReadingErrorDomain, any validation error under it).
+    std::any responseObjectForResponse(const HttpResponsePtr& response, const Bytes& data,
+                                       ErrorPtr* error = nullptr) const override;
+
+private:
+    unsigned long readingOptions_ = 0;
+    bool removesKeysWithNullValues_ = false;
+};
+
+}  // namespace quarra
