@@ -50,7 +50,8 @@ std::string localizedStringForStatusCode(int statusCode) {
         {504, "gateway timed out"},
         {505, "unsupported version"},
     };
-    if (auto it = phrases.find(statusCode); it != phrases.end()) return it->second;
+    if (auto it = phrases.find(statusCode); it != phrases.end())
+        return it->second;
     switch (statusCode / 100) {
         case 1:
             return "informational";

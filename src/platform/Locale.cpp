@@ -10,7 +10,8 @@ namespace {
 // "de_CH.UTF-8@euro" -> "de-CH"; empty for "C", "POSIX" and their variants.
 std::string languageTag(std::string_view locale) {
     locale = locale.substr(0, locale.find_first_of(".@"));
-    if (locale.empty() || locale == "C" || locale == "POSIX") return {};
+    if (locale.empty() || locale == "C" || locale == "POSIX")
+        return {};
     std::string tag(locale);
     std::replace(tag.begin(), tag.end(), '_', '-');
     return tag;
@@ -43,7 +44,8 @@ std::vector<std::string> preferredLanguages() {
             }
         }
     }
-    if (languages.empty()) languages.push_back("en");
+    if (languages.empty())
+        languages.push_back("en");
     return languages;
 }
 

@@ -5,8 +5,8 @@
 
 namespace quarra {
 
-// Read from LANGUAGE (a colon-separated list), else the first of LC_ALL, LC_MESSAGES and LANG that is
-// set; "C" and "POSIX" name no language. Never empty: "en" when nothing names one.
+// Read from LANGUAGE (a colon-separated list), else the first of LC_ALL, LC_MESSAGES and LANG that
+// is set; "C" and "POSIX" name no language. Never empty: "en" when nothing names one.
 std::vector<std::string> preferredLanguages();
 
 }  // namespace quarra

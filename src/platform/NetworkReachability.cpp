@@ -21,16 +21,17 @@ namespace quarra {
 namespace {
 
 class FileDescriptor {
-public:
+  public:
     explicit FileDescriptor(int fd = -1) : fd_(fd) {}
     ~FileDescriptor() {
-        if (fd_ >= 0) close(fd_);
+        if (fd_ >= 0)
+            close(fd_);
     }
     FileDescriptor(const FileDescriptor&) = delete;
     FileDescriptor& operator=(const FileDescriptor&) = delete;
     int get() const { return fd_; }
 
-private:
+  private:
     int fd_;
 };
 
@@ -51,10 +52,12 @@ void addOutputInterfaces(const rtmsg* route, size_t length, std::set<int>& inter
     }
 }
 
-// The interfaces that carry a default route of the main table; nothing when the routes can't be read.
+// The interfaces that carry a default route of the main table; nothing when the routes can't be
+// read.
 std::optional<std::set<int>> defaultRouteInterfaces() {
     FileDescriptor fd(socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE));
-    if (fd.get() < 0) return std::nullopt;
+    if (fd.get() < 0)
+        return std::nullopt;
     struct {
         nlmsghdr header;
         rtmsg route;
@@ -64,20 +67,26 @@ std::optional<std::set<int>> defaultRouteInterfaces() {
     request.header.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
     request.header.nlmsg_seq = 1;
     request.route.rtm_family = AF_UNSPEC;
-    if (send(fd.get(), &request, request.header.nlmsg_len, 0) < 0) return std::nullopt;
+    if (send(fd.get(), &request, request.header.nlmsg_len, 0) < 0)
+        return std::nullopt;
 
     std::set<int> interfaces;
     std::vector<char> buffer(32768);
     for (;;) {
         ssize_t received = recv(fd.get(), buffer.data(), buffer.size(), 0);
-        if (received < 0 && errno == EINTR) continue;
-        if (received <= 0) return std::nullopt;
+        if (received < 0 && errno == EINTR)
+            continue;
+        if (received <= 0)
+            return std::nullopt;
         size_t left = static_cast<size_t>(received);
         for (auto* message = reinterpret_cast<nlmsghdr*>(buffer.data()); NLMSG_OK(message, left);
              message = NLMSG_NEXT(message, left)) {
-            if (message->nlmsg_type == NLMSG_DONE) return interfaces;
-            if (message->nlmsg_type == NLMSG_ERROR) return std::nullopt;
-            if (message->nlmsg_type != RTM_NEWROUTE) continue;
+            if (message->nlmsg_type == NLMSG_DONE)
+                return interfaces;
+            if (message->nlmsg_type == NLMSG_ERROR)
+                return std::nullopt;
+            if (message->nlmsg_type != RTM_NEWROUTE)
+                continue;
             auto* route = static_cast<const rtmsg*>(NLMSG_DATA(message));
             if (route->rtm_dst_len == 0 && route->rtm_table == RT_TABLE_MAIN &&
                 route->rtm_type == RTN_UNICAST) {
@@ -89,9 +98,11 @@ std::optional<std::set<int>> defaultRouteInterfaces() {
 
 std::optional<NetworkReachabilityFlags> routeFlags() {
     auto interfaces = defaultRouteInterfaces();
-    if (!interfaces) return std::nullopt;
+    if (!interfaces)
+        return std::nullopt;
     ifaddrs* list = nullptr;
-    if (getifaddrs(&list) != 0) return std::nullopt;
+    if (getifaddrs(&list) != 0)
+        return std::nullopt;
     bool wired = false;
     bool modem = false;
     for (ifaddrs* entry = list; entry; entry = entry->ifa_next) {
@@ -102,8 +113,10 @@ std::optional<NetworkReachabilityFlags> routeFlags() {
         }
     }
     NetworkReachabilityFlags flags = 0;
-    if (wired || modem) flags |= NetworkReachabilityFlagsReachable;
-    if (modem && !wired) flags |= NetworkReachabilityFlagsIsWWAN;
+    if (wired || modem)
+        flags |= NetworkReachabilityFlagsReachable;
+    if (modem && !wired)
+        flags |= NetworkReachabilityFlagsIsWWAN;
     freeifaddrs(list);
     return flags;
 }
@@ -111,7 +124,7 @@ std::optional<NetworkReachabilityFlags> routeFlags() {
 // Watches the kernel's link and route messages on a thread of its own and re-reads the flags after
 // each burst of them. One per process, started with its first observer and never stopped.
 class NetlinkRouteProvider : public NetworkReachabilityProvider {
-public:
+  public:
     std::optional<NetworkReachabilityFlags> currentFlags() override { return routeFlags(); }
 
     ObserverId addObserver(Observer observer) override {
@@ -130,14 +143,16 @@ public:
         observers_.erase(id);
     }
 
-private:
+  private:
     void watch() {
         FileDescriptor fd(socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE));
         sockaddr_nl address{};
         address.nl_family = AF_NETLINK;
         address.nl_groups = RTMGRP_LINK | RTMGRP_IPV4_ROUTE | RTMGRP_IPV6_ROUTE;
-        if (fd.get() < 0 || bind(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-            std::fprintf(stderr, "NetworkReachability: cannot watch routes: %s\n", std::strerror(errno));
+        if (fd.get() < 0 ||
+            bind(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+            std::fprintf(stderr, "NetworkReachability: cannot watch routes: %s\n",
+                         std::strerror(errno));
             return;
         }
         std::vector<char> buffer(32768);
@@ -149,15 +164,18 @@ private:
             // Drain the burst before re-reading: one route change brings several messages.
             pollfd pending{fd.get(), POLLIN, 0};
             while (poll(&pending, 1, 50) > 0) {
-                if (recv(fd.get(), buffer.data(), buffer.size(), MSG_DONTWAIT) < 0 && errno != ENOBUFS) {
+                if (recv(fd.get(), buffer.data(), buffer.size(), MSG_DONTWAIT) < 0 &&
+                    errno != ENOBUFS) {
                     break;
                 }
             }
             auto flags = routeFlags();
             std::lock_guard lock(mutex_);
-            if (!flags || flags == last_) continue;
+            if (!flags || flags == last_)
+                continue;
             last_ = flags;
-            for (auto& [id, observer] : observers_) observer(*flags);
+            for (auto& [id, observer] : observers_)
+                observer(*flags);
         }
     }
 
@@ -180,10 +198,12 @@ std::shared_ptr<NetworkReachabilityProvider>& overrideProvider() {
 
 std::shared_ptr<NetworkReachabilityProvider> defaultProvider() {
     static auto* provider = new std::shared_ptr<NetworkReachabilityProvider>([] {
-        std::string_view value = std::getenv("QUARRA_REACHABILITY") ? std::getenv("QUARRA_REACHABILITY") : "";
+        std::string_view value =
+            std::getenv("QUARRA_REACHABILITY") ? std::getenv("QUARRA_REACHABILITY") : "";
         if (value == "reachable") {
             return std::shared_ptr<NetworkReachabilityProvider>(
-                std::make_shared<FixedNetworkReachabilityProvider>(NetworkReachabilityFlagsReachable));
+                std::make_shared<FixedNetworkReachabilityProvider>(
+                    NetworkReachabilityFlagsReachable));
         }
         if (value == "unreachable") {
             return std::shared_ptr<NetworkReachabilityProvider>(
@@ -195,7 +215,8 @@ std::shared_ptr<NetworkReachabilityProvider> defaultProvider() {
                          "unreachable; watching routes\n",
                          std::string(value).c_str());
         }
-        return std::shared_ptr<NetworkReachabilityProvider>(std::make_shared<NetlinkRouteProvider>());
+        return std::shared_ptr<NetworkReachabilityProvider>(
+            std::make_shared<NetlinkRouteProvider>());
     }());
     return *provider;
 }
@@ -207,7 +228,8 @@ std::shared_ptr<NetworkReachabilityProvider> NetworkReachabilityProvider::curren
     return overrideProvider() ? overrideProvider() : defaultProvider();
 }
 
-void NetworkReachabilityProvider::setCurrent(std::shared_ptr<NetworkReachabilityProvider> provider) {
+void NetworkReachabilityProvider::setCurrent(
+    std::shared_ptr<NetworkReachabilityProvider> provider) {
     std::lock_guard lock(providerMutex());
     overrideProvider() = std::move(provider);
 }
@@ -232,7 +254,8 @@ void FixedNetworkReachabilityProvider::removeObserver(ObserverId id) {
 void FixedNetworkReachabilityProvider::setFlags(NetworkReachabilityFlags flags) {
     std::lock_guard lock(mutex_);
     flags_ = flags;
-    for (auto& [id, observer] : observers_) observer(flags);
+    for (auto& [id, observer] : observers_)
+        observer(flags);
 }
 
 int FixedNetworkReachabilityProvider::observerCount() const {
@@ -244,17 +267,21 @@ NetworkReachability::NetworkReachability(std::string target,
                                          std::shared_ptr<NetworkReachabilityProvider> provider)
     : target_(std::move(target)), provider_(std::move(provider)) {}
 
-NetworkReachability::~NetworkReachability() { unschedule(); }
+NetworkReachability::~NetworkReachability() {
+    unschedule();
+}
 
 void NetworkReachability::schedule(Callback callback) {
     std::lock_guard lock(mutex_);
-    if (observer_) provider_->removeObserver(*observer_);
+    if (observer_)
+        provider_->removeObserver(*observer_);
     observer_ = provider_->addObserver(std::move(callback));
 }
 
 void NetworkReachability::unschedule() {
     std::lock_guard lock(mutex_);
-    if (observer_) provider_->removeObserver(*observer_);
+    if (observer_)
+        provider_->removeObserver(*observer_);
     observer_.reset();
 }
 

@@ -1,8 +1,8 @@
 #pragma once
-// Whether the network can be reached, as flags in the mobile platform's bit layout, and a watcher that
-// reports when they change. On Linux the network counts as reachable when a default route sits on an
-// interface that is up; a provider behind one door supplies the flags so that tests (and machines
-// without a default route) replace it. Every member is safe to call from any thread.
+// Whether the network can be reached, as flags in the mobile platform's bit layout, and a watcher
+// that reports when they change. On Linux the network counts as reachable when a default route sits
+// on an interface that is up; a provider behind one door supplies the flags so that tests (and
+// machines without a default route) replace it. Every member is safe to call from any thread.
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -27,7 +27,7 @@ inline constexpr NetworkReachabilityFlags NetworkReachabilityFlagsIsWWAN = 1 << 
 
 // The source of the flags.
 class NetworkReachabilityProvider {
-public:
+  public:
     using Observer = std::function<void(NetworkReachabilityFlags)>;
     using ObserverId = std::uint64_t;
 
@@ -41,8 +41,9 @@ public:
     // After this returns the observer is not called again.
     virtual void removeObserver(ObserverId id) = 0;
 
-    // The provider every new NetworkReachability uses: the one set here, else the environment switch
-    // QUARRA_REACHABILITY=reachable|unreachable (fixed flags), else the netlink route watcher.
+    // The provider every new NetworkReachability uses: the one set here, else the environment
+    // switch QUARRA_REACHABILITY=reachable|unreachable (fixed flags), else the netlink route
+    // watcher.
     static std::shared_ptr<NetworkReachabilityProvider> current();
     // Replaces the provider for targets made from now on; null goes back to the default.
     static void setCurrent(std::shared_ptr<NetworkReachabilityProvider> provider);
@@ -50,7 +51,7 @@ public:
 
 // A provider whose flags are set by hand; what tests and the environment switch use.
 class FixedNetworkReachabilityProvider : public NetworkReachabilityProvider {
-public:
+  public:
     explicit FixedNetworkReachabilityProvider(std::optional<NetworkReachabilityFlags> flags)
         : flags_(flags) {}
 
@@ -62,7 +63,7 @@ public:
     void setFlags(NetworkReachabilityFlags flags);
     int observerCount() const;
 
-private:
+  private:
     mutable std::mutex mutex_;
     std::optional<NetworkReachabilityFlags> flags_;
     ObserverId nextId_ = 1;
@@ -73,7 +74,7 @@ private:
 // answer for one host than for the whole network without resolving it, so every target reports the
 // general flags; the target's name is kept for diagnostics.
 class NetworkReachability {
-public:
+  public:
     using Callback = std::function<void(NetworkReachabilityFlags)>;
 
     explicit NetworkReachability(std::string target,
@@ -91,7 +92,7 @@ public:
     void schedule(Callback callback);
     void unschedule();
 
-private:
+  private:
     const std::string target_;
     const std::shared_ptr<NetworkReachabilityProvider> provider_;
     std::mutex mutex_;

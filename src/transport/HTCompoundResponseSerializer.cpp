@@ -19,11 +19,13 @@ std::any HTCompoundResponseSerializer::responseObjectForResponse(const HttpRespo
                                                                  const Bytes& data,
                                                                  ErrorPtr* error) const {
     for (const auto& serializer : serializers_) {
-        if (!serializer) continue;
+        if (!serializer)
+            continue;
         ErrorPtr serializerError;
         std::any object = serializer->responseObjectForResponse(response, data, &serializerError);
         if (object.has_value()) {
-            if (error) *error = HTErrorWithUnderlyingError(serializerError, *error);
+            if (error)
+                *error = HTErrorWithUnderlyingError(serializerError, *error);
             return object;
         }
     }

@@ -7,7 +7,7 @@
 namespace quarra {
 
 class HTCompoundResponseSerializer : public HTHTTPResponseSerializer {
-public:
+  public:
     using Serializers = std::vector<std::shared_ptr<HTHTTPResponseSerializer>>;
 
     static std::shared_ptr<HTCompoundResponseSerializer> compoundSerializerWithResponseSerializers(
@@ -17,12 +17,12 @@ public:
 
     const Serializers& responseSerializers() const { return serializers_; }
 
-    // The first object a member gives, its error attached over the caller's; when none gives one, the
-    // base class's answer with this serializer's own acceptable sets.
+    // The first object a member gives, its error attached over the caller's; when none gives one,
+    // the base class's answer with this serializer's own acceptable sets.
     std::any responseObjectForResponse(const HttpResponsePtr& response, const Bytes& data,
                                        ErrorPtr* error = nullptr) const override;
 
-private:
+  private:
     Serializers serializers_;
 };
 

@@ -1,13 +1,11 @@
 #include "transport/HTHTTPRequestSerializer.h"
 
-#include <openssl/evp.h>
-#include <sys/utsname.h>
-
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <mutex>
 
+#include "platform/Base64.h"
 #include "platform/Locale.h"
 #include "transport/HTUserAgent.h"
 
@@ -30,15 +28,6 @@ Url urlAppendingQuery(const Url& url, const std::string& query) {
     return Url::parse(head + fragment).value_or(url);
 }
 
-std::string base64(const std::string& text) {
-    std::string encoded(4 * ((text.size() + 2) / 3) + 1, '\0');
-    int length = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(encoded.data()),
-                                 reinterpret_cast<const unsigned char*>(text.data()),
-                                 static_cast<int>(text.size()));
-    encoded.resize(static_cast<size_t>(length));
-    return encoded;
-}
-
 }  // namespace
 
 std::string HTAcceptLanguageHeaderValue(const std::vector<std::string>& languages) {
@@ -47,9 +36,11 @@ std::string HTAcceptLanguageHeaderValue(const std::vector<std::string>& language
         float q = 1.0f - 0.1f * static_cast<float>(i);
         char weight[16];
         std::snprintf(weight, sizeof weight, "%0.1g", static_cast<double>(q));
-        if (!value.empty()) value += ", ";
+        if (!value.empty())
+            value += ", ";
         value += languages[i] + ";q=" + weight;
-        if (q <= 0.5f) break;
+        if (q <= 0.5f)
+            break;
     }
     return value;
 }
@@ -97,11 +88,13 @@ std::optional<std::string> HTHTTPRequestSerializer::valueForHTTPHeaderField(
 }
 
 void HTHTTPRequestSerializer::setAuthorizationHeaderFieldWithUsername(const std::string& username,
-                                                                       const std::string& password) {
-    setValue("Basic " + base64(username + ":" + password), "Authorization");
+                                                                      const std::string& password) {
+    setValue("Basic " + base64Encode(toBytes(username + ":" + password)), "Authorization");
 }
 
-void HTHTTPRequestSerializer::clearAuthorizationHeader() { setValue(std::nullopt, "Authorization"); }
+void HTHTTPRequestSerializer::clearAuthorizationHeader() {
+    setValue(std::nullopt, "Authorization");
+}
 
 void HTHTTPRequestSerializer::setQueryStringSerializationWithStyle(
     HTHTTPRequestQueryStringSerializationStyle style) {
@@ -119,12 +112,18 @@ std::optional<UrlRequest> HTHTTPRequestSerializer::requestWithMethod(const std::
                                                                      ErrorPtr* error) const {
     UrlRequest request(Url::parse(URLString).value_or(Url()));
     request.httpMethod = method;
-    if (allowsCellularAccess_) request.allowsCellularAccess = *allowsCellularAccess_;
-    if (cachePolicy_) request.cachePolicy = *cachePolicy_;
-    if (HTTPShouldHandleCookies_) request.httpShouldHandleCookies = *HTTPShouldHandleCookies_;
-    if (HTTPShouldUsePipelining_) request.httpShouldUsePipelining = *HTTPShouldUsePipelining_;
-    if (networkServiceType_) request.networkServiceType = *networkServiceType_;
-    if (timeoutInterval_) request.timeoutInterval = *timeoutInterval_;
+    if (allowsCellularAccess_)
+        request.allowsCellularAccess = *allowsCellularAccess_;
+    if (cachePolicy_)
+        request.cachePolicy = *cachePolicy_;
+    if (HTTPShouldHandleCookies_)
+        request.httpShouldHandleCookies = *HTTPShouldHandleCookies_;
+    if (HTTPShouldUsePipelining_)
+        request.httpShouldUsePipelining = *HTTPShouldUsePipelining_;
+    if (networkServiceType_)
+        request.networkServiceType = *networkServiceType_;
+    if (timeoutInterval_)
+        request.timeoutInterval = *timeoutInterval_;
     return requestBySerializingRequest(request, parameters, error);
 }
 
@@ -132,7 +131,8 @@ UrlRequest HTHTTPRequestSerializer::requestWithDefaultHeaders(const UrlRequest& 
     UrlRequest copy = request;
     // One snapshot, so a header written meanwhile is wholly in or wholly out of this request.
     for (auto& [field, value] : HTTPRequestHeaders()) {
-        if (!copy.valueForHTTPHeaderField(field)) copy.setValue(value, field);
+        if (!copy.valueForHTTPHeaderField(field))
+            copy.setValue(value, field);
     }
     return copy;
 }
@@ -151,7 +151,8 @@ std::optional<UrlRequest> HTHTTPRequestSerializer::requestBySerializingRequest(
             ErrorPtr blockError;
             query = queryStringSerialization_(request, parameters, &blockError);
             if (!query) {
-                if (error) *error = blockError;
+                if (error)
+                    *error = blockError;
                 return std::nullopt;
             }
         } else if (queryStringStyle_ == HTHTTPRequestQueryStringDefaultStyle) {

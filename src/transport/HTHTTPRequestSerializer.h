@@ -1,7 +1,7 @@
 #pragma once
-// Builds URL requests from a method, a URL string and parameters: default header fields, the request
-// settings its owner chose, and the parameters as a query string (GET, HEAD, DELETE) or as an
-// "application/x-www-form-urlencoded" body. Subclasses replace the body encoding.
+// Builds URL requests from a method, a URL string and parameters: default header fields, the
+// request settings its owner chose, and the parameters as a query string (GET, HEAD, DELETE) or as
+// an "application/x-www-form-urlencoded" body. Subclasses replace the body encoding.
 //
 // Thread safety: the header table may be read and written from any thread, also while requests are
 // built. Every other setting is to be made before the serializer is shared between threads.
@@ -26,7 +26,7 @@ enum HTHTTPRequestQueryStringSerializationStyle : unsigned long {
 inline constexpr unsigned long HTUTF8StringEncoding = 4;
 
 class HTHTTPRequestSerializer : public HTURLRequestSerialization {
-public:
+  public:
     // Returns the query for the parameters, or nothing with `*error` set.
     using QueryStringSerialization = std::function<std::optional<std::string>(
         const UrlRequest& request, const Json& parameters, ErrorPtr* error)>;
@@ -100,14 +100,14 @@ public:
                                                           const Json& parameters,
                                                           ErrorPtr* error = nullptr) const override;
 
-protected:
+  protected:
     // A copy of `request` with the default headers it lacks.
     UrlRequest requestWithDefaultHeaders(const UrlRequest& request) const;
     bool encodesParametersInURI(const std::string& method) const;
     // Carries the header table and query-string settings over to `copy`.
     void copyInto(HTHTTPRequestSerializer& copy) const;
 
-private:
+  private:
     unsigned long stringEncoding_ = HTUTF8StringEncoding;
     std::optional<bool> allowsCellularAccess_;
     std::optional<UrlRequestCachePolicy> cachePolicy_;
@@ -116,7 +116,8 @@ private:
     std::optional<unsigned> networkServiceType_;
     std::optional<double> timeoutInterval_;
     std::set<std::string> uriMethods_{"GET", "HEAD", "DELETE"};
-    HTHTTPRequestQueryStringSerializationStyle queryStringStyle_ = HTHTTPRequestQueryStringDefaultStyle;
+    HTHTTPRequestQueryStringSerializationStyle queryStringStyle_ =
+        HTHTTPRequestQueryStringDefaultStyle;
     QueryStringSerialization queryStringSerialization_;
 
     mutable std::shared_mutex headersMutex_;

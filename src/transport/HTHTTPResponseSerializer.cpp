@@ -10,7 +10,8 @@ namespace {
 
 Json failureInfo(const HttpResponse& response, const Bytes& data, std::string description) {
     Json headers = Json::object();
-    for (const auto& [field, value] : response.headers) headers[field] = value;
+    for (const auto& [field, value] : response.headers)
+        headers[field] = value;
     return {{LocalizedDescriptionKey, std::move(description)},
             {FailingURLErrorKey, response.url.string()},
             {HTNetworkingOperationFailingURLResponseErrorKey,
@@ -24,7 +25,8 @@ std::string format(std::string text, std::initializer_list<std::string> values) 
     // The translated texts keep the "%@" and "%ld" places of the English ones.
     for (const auto& value : values) {
         size_t place = text.find('%');
-        if (place == std::string::npos) break;
+        if (place == std::string::npos)
+            break;
         size_t end = text.compare(place, 3, "%ld") == 0 ? place + 3 : place + 2;
         text.replace(place, end - place, value);
     }
@@ -35,7 +37,8 @@ std::string format(std::string text, std::initializer_list<std::string> values) 
 
 HTHTTPResponseSerializer::HTHTTPResponseSerializer() {
     std::set<int> codes;
-    for (int code = 200; code < 300; ++code) codes.insert(code);
+    for (int code = 200; code < 300; ++code)
+        codes.insert(code);
     statusCodes_ = std::move(codes);
 }
 
@@ -56,7 +59,8 @@ void HTHTTPResponseSerializer::copyInto(HTHTTPResponseSerializer& copy) const {
 
 bool HTHTTPResponseSerializer::validateResponse(const HttpResponsePtr& response, const Bytes& data,
                                                 ErrorPtr* error) const {
-    if (!response) return true;
+    if (!response)
+        return true;
     bool acceptable = true;
     ErrorPtr failure;
     bool hasUrl = !response->url.empty();
@@ -67,28 +71,31 @@ bool HTHTTPResponseSerializer::validateResponse(const HttpResponsePtr& response,
         if (!data.empty() && hasUrl) {
             failure = Error::make(
                 HTURLResponseSerializationErrorDomain, -1016,
-                failureInfo(*response, data,
-                            format(HTLocalizedString("Request failed: unacceptable content-type: %@"),
-                                   {response->mimeType})));
+                failureInfo(
+                    *response, data,
+                    format(HTLocalizedString("Request failed: unacceptable content-type: %@"),
+                           {response->mimeType})));
         }
     }
     if (statusCodes_ && !statusCodes_->count(response->statusCode) && hasUrl) {
         acceptable = false;
-        auto statusError = Error::make(
-            HTURLResponseSerializationErrorDomain, -1011,
-            failureInfo(*response, data,
-                        format(HTLocalizedString("Request failed: %@ (%ld)"),
-                               {localizedStringForStatusCode(response->statusCode),
-                                std::to_string(response->statusCode)})));
+        auto statusError =
+            Error::make(HTURLResponseSerializationErrorDomain, -1011,
+                        failureInfo(*response, data,
+                                    format(HTLocalizedString("Request failed: %@ (%ld)"),
+                                           {localizedStringForStatusCode(response->statusCode),
+                                            std::to_string(response->statusCode)})));
         failure = HTErrorWithUnderlyingError(statusError, failure);
     }
-    if (!acceptable && error) *error = failure;
+    if (!acceptable && error)
+        *error = failure;
     return acceptable;
 }
 
-bool HTHTTPResponseSerializer::validateForDecoding(const HttpResponsePtr& response, const Bytes& data,
-                                                   ErrorPtr* error) const {
-    if (validateResponse(response, data, error)) return true;
+bool HTHTTPResponseSerializer::validateForDecoding(const HttpResponsePtr& response,
+                                                   const Bytes& data, ErrorPtr* error) const {
+    if (validateResponse(response, data, error))
+        return true;
     return error && !HTErrorOrUnderlyingErrorHasCodeInDomain(*error);
 }
 

@@ -1,6 +1,7 @@
 #pragma once
-// Validates a response's status code and content type and gives the body back unchanged. The base of
-// the decoding serializers. Configure it before the first response arrives; afterwards it is only read.
+// Validates a response's status code and content type and gives the body back unchanged. The base
+// of the decoding serializers. Configure it before the first response arrives; afterwards it is
+// only read.
 #include <memory>
 #include <optional>
 #include <set>
@@ -11,7 +12,7 @@
 namespace quarra {
 
 class HTHTTPResponseSerializer : public HTURLResponseSerialization {
-public:
+  public:
     // Status codes 200 to 299, any content type.
     HTHTTPResponseSerializer();
     HTHTTPResponseSerializer(const HTHTTPResponseSerializer&) = delete;
@@ -23,7 +24,9 @@ public:
 
     // Nothing switches the test off.
     const std::optional<std::set<int>>& acceptableStatusCodes() const { return statusCodes_; }
-    void setAcceptableStatusCodes(std::optional<std::set<int>> codes) { statusCodes_ = std::move(codes); }
+    void setAcceptableStatusCodes(std::optional<std::set<int>> codes) {
+        statusCodes_ = std::move(codes);
+    }
     // MIME types without parameters; nothing switches the test off.
     const std::optional<std::set<std::string>>& acceptableContentTypes() const {
         return contentTypes_;
@@ -43,14 +46,15 @@ public:
     std::any responseObjectForResponse(const HttpResponsePtr& response, const Bytes& data,
                                        ErrorPtr* error = nullptr) const override;
 
-protected:
+  protected:
     // Validation for decoding serializers: false when decoding must stop (an unacceptable content
     // type, or any failure when the caller takes no error); other failures leave their error in
     // `*error` and let decoding go on.
-    bool validateForDecoding(const HttpResponsePtr& response, const Bytes& data, ErrorPtr* error) const;
+    bool validateForDecoding(const HttpResponsePtr& response, const Bytes& data,
+                             ErrorPtr* error) const;
     void copyInto(HTHTTPResponseSerializer& copy) const;
 
-private:
+  private:
     std::optional<std::set<int>> statusCodes_;
     std::optional<std::set<std::string>> contentTypes_;
 };

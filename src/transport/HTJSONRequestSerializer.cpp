@@ -47,13 +47,15 @@ std::optional<UrlRequest> HTJSONRequestSerializer::requestBySerializingRequest(
         return HTHTTPRequestSerializer::requestBySerializingRequest(request, parameters, error);
     }
     UrlRequest copy = requestWithDefaultHeaders(request);
-    if (parameters.is_null()) return copy;
+    if (parameters.is_null())
+        return copy;
 
     if (!copy.valueForHTTPHeaderField("Content-Type")) {
         copy.setValue("application/json", "Content-Type");
     }
     std::string body;
-    bool valid = (parameters.is_object() || parameters.is_array()) && holdsOnlyJsonValues(parameters);
+    bool valid =
+        (parameters.is_object() || parameters.is_array()) && holdsOnlyJsonValues(parameters);
     if (valid) {
         try {
             body = parameters.dump((writingOptions_ & HTJSONWritingPrettyPrinted) ? 2 : -1);
@@ -63,9 +65,10 @@ std::optional<UrlRequest> HTJSONRequestSerializer::requestBySerializingRequest(
     }
     if (!valid) {
         if (error) {
-            *error = Error::make(HTURLRequestSerializationErrorDomain, -1016,
-                                 Json{{LocalizedFailureReasonKey,
-                                       HTLocalizedString("The `parameters` argument is not valid JSON.")}});
+            *error = Error::make(
+                HTURLRequestSerializationErrorDomain, -1016,
+                Json{{LocalizedFailureReasonKey,
+                      HTLocalizedString("The `parameters` argument is not valid JSON.")}});
         }
         return std::nullopt;
     }

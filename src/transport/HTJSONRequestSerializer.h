@@ -1,6 +1,6 @@
 #pragma once
-// A request serializer that sends parameters as a JSON body ("application/json"); methods that encode
-// parameters in the URL still get a query string.
+// A request serializer that sends parameters as a JSON body ("application/json"); methods that
+// encode parameters in the URL still get a query string.
 #include "transport/HTHTTPRequestSerializer.h"
 
 namespace quarra {
@@ -9,7 +9,7 @@ namespace quarra {
 inline constexpr unsigned long HTJSONWritingPrettyPrinted = 1;
 
 class HTJSONRequestSerializer : public HTHTTPRequestSerializer {
-public:
+  public:
     static std::shared_ptr<HTJSONRequestSerializer> serializer();
     static std::shared_ptr<HTJSONRequestSerializer> serializerWithWritingOptions(
         unsigned long options);
@@ -19,14 +19,14 @@ public:
     unsigned long writingOptions() const { return writingOptions_; }
     void setWritingOptions(unsigned long options) { writingOptions_ = options; }
 
-    // Without parameters no body and no "Content-Type" are added. Parameters that are no JSON document
-    // (top level not an object or array, a NaN or infinite number, a byte string, text that is not
-    // UTF-8) give error -1016 of HTURLRequestSerializationErrorDomain.
+    // Without parameters no body and no "Content-Type" are added. Parameters that are no JSON
+    // document (top level not an object or array, a NaN or infinite number, a byte string, text
+    // that is not UTF-8) give error -1016 of HTURLRequestSerializationErrorDomain.
     std::optional<UrlRequest> requestBySerializingRequest(const UrlRequest& request,
                                                           const Json& parameters,
                                                           ErrorPtr* error = nullptr) const override;
 
-private:
+  private:
     unsigned long writingOptions_ = 0;
 };
 

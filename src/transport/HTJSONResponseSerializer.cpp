@@ -3,7 +3,8 @@
 namespace quarra {
 
 HTJSONResponseSerializer::HTJSONResponseSerializer() {
-    setAcceptableContentTypes(std::set<std::string>{"application/json", "text/json", "text/javascript"});
+    setAcceptableContentTypes(
+        std::set<std::string>{"application/json", "text/json", "text/javascript"});
 }
 
 std::shared_ptr<HTJSONResponseSerializer> HTJSONResponseSerializer::serializer() {
@@ -27,9 +28,11 @@ std::shared_ptr<HTHTTPResponseSerializer> HTJSONResponseSerializer::copy() const
 std::any HTJSONResponseSerializer::responseObjectForResponse(const HttpResponsePtr& response,
                                                              const Bytes& data,
                                                              ErrorPtr* error) const {
-    if (!validateForDecoding(response, data, error)) return {};
+    if (!validateForDecoding(response, data, error))
+        return {};
     // Some servers answer "head :ok" with a single space.
-    if (data.empty() || (data.size() == 1 && data[0] == ' ')) return {};
+    if (data.empty() || (data.size() == 1 && data[0] == ' '))
+        return {};
 
     std::string reason;
     Json object;
@@ -46,9 +49,10 @@ std::any HTJSONResponseSerializer::responseObjectForResponse(const HttpResponseP
         if (error) {
             auto readerError = Error::make(
                 HTJSONReadingErrorDomain, 3840,
-                Json{{LocalizedDescriptionKey,
-                      "The data couldn\u2019t be read because it isn\u2019t in the correct format."},
-                     {"DebugDescription", reason}});
+                Json{
+                    {LocalizedDescriptionKey,
+                     "The data couldn\u2019t be read because it isn\u2019t in the correct format."},
+                    {"DebugDescription", reason}});
             *error = HTErrorWithUnderlyingError(readerError, *error);
         }
         return {};

@@ -10,7 +10,7 @@ inline constexpr unsigned long HTJSONReadingFragmentsAllowed = 4;
 inline constexpr const char* HTJSONReadingErrorDomain = "com.tovik.transport.error.json";
 
 class HTJSONResponseSerializer : public HTHTTPResponseSerializer {
-public:
+  public:
     HTJSONResponseSerializer();
     static std::shared_ptr<HTJSONResponseSerializer> serializer();
     static std::shared_ptr<HTJSONResponseSerializer> serializerWithReadingOptions(
@@ -28,7 +28,7 @@ public:
     std::any responseObjectForResponse(const HttpResponsePtr& response, const Bytes& data,
                                        ErrorPtr* error = nullptr) const override;
 
-private:
+  private:
     unsigned long readingOptions_ = 0;
     bool removesKeysWithNullValues_ = false;
 };

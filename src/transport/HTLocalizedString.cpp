@@ -1,7 +1,12 @@
 #include "transport/HTLocalizedString.h"
 
+#include "platform/Bundle.h"
+
 namespace quarra {
 
-std::string HTLocalizedString(std::string_view english) { return std::string(english); }
+std::string HTLocalizedString(std::string_view english) {
+    std::string key(english);
+    return Bundle::main().localizedString(key, key, "HTTPTransport");
+}
 
 }  // namespace quarra

@@ -7,6 +7,7 @@
 #include <cstdio>
 
 #include "platform/Dispatch.h"
+#include "platform/NotificationCenter.h"
 #include "transport/HTLocalizedString.h"
 
 namespace quarra {
@@ -15,7 +16,8 @@ namespace {
 std::string describeAddress(const sockaddr* address) {
     char text[INET6_ADDRSTRLEN] = "";
     if (address && address->sa_family == AF_INET) {
-        inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in*>(address)->sin_addr, text, sizeof text);
+        inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in*>(address)->sin_addr, text,
+                  sizeof text);
     } else if (address && address->sa_family == AF_INET6) {
         inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6*>(address)->sin6_addr, text,
                   sizeof text);
@@ -44,9 +46,10 @@ HTNetworkReachabilityStatus HTNetworkReachabilityStatusForFlags(NetworkReachabil
     bool withoutUser = automatic && !(flags & NetworkReachabilityFlagsInterventionRequired);
     bool reachable = (flags & NetworkReachabilityFlagsReachable) &&
                      (!(flags & NetworkReachabilityFlagsConnectionRequired) || withoutUser);
-    if (!reachable) return HTNetworkReachabilityStatusNotReachable;
+    if (!reachable)
+        return HTNetworkReachabilityStatusNotReachable;
     return (flags & NetworkReachabilityFlagsIsWWAN) ? HTNetworkReachabilityStatusReachableViaWWAN
-                                                     : HTNetworkReachabilityStatusReachableViaWiFi;
+                                                    : HTNetworkReachabilityStatusReachableViaWiFi;
 }
 
 std::shared_ptr<HTNetworkReachabilityManager> HTNetworkReachabilityManager::sharedManager() {
@@ -78,7 +81,9 @@ HTNetworkReachabilityManager::HTNetworkReachabilityManager(
     Private, std::shared_ptr<NetworkReachability> reachability)
     : reachability_(std::move(reachability)) {}
 
-HTNetworkReachabilityManager::~HTNetworkReachabilityManager() { stopMonitoring(); }
+HTNetworkReachabilityManager::~HTNetworkReachabilityManager() {
+    stopMonitoring();
+}
 
 bool HTNetworkReachabilityManager::isReachable() const {
     auto status = networkReachabilityStatus();
@@ -110,37 +115,55 @@ void HTNetworkReachabilityManager::receive(HTNetworkReachabilityStatus status) {
         std::lock_guard lock(blockMutex_);
         block = block_;
     }
-    if (block) block(status);
+    if (block)
+        block(status);
 }
 
 void HTNetworkReachabilityManager::startMonitoring() {
     stopMonitoring();
-    if (!reachability_) return;
+    if (!reachability_)
+        return;
 
     // Deliveries hold the monitor weakly: one that is gone when its delivery runs is not updated.
-    auto deliver = [self = weak_from_this()](NetworkReachabilityFlags flags) {
+    // A change that arrives while the first query runs makes that query's answer stale, so the
+    // answer is dropped in favour of the change rather than delivered after it.
+    auto changes = std::make_shared<std::atomic<unsigned long>>(0);
+    auto deliver = [self = weak_from_this(), changes](NetworkReachabilityFlags flags,
+                                                      std::optional<unsigned long> queriedAt) {
         auto status = HTNetworkReachabilityStatusForFlags(flags);
-        DispatchQueue::main()->async([self, status] {
-            if (auto monitor = self.lock()) monitor->receive(status);
-            // NOTIFY
+        DispatchQueue::main()->async([self, changes, status, queriedAt] {
+            if (queriedAt && *queriedAt != changes->load())
+                return;
+            if (auto monitor = self.lock())
+                monitor->receive(status);
+            NotificationCenter::defaultCenter().post(
+                HTNetworkingReachabilityDidChangeNotification, nullptr,
+                {{HTNetworkingReachabilityNotificationStatusItem, status}});
         });
     };
-    reachability_->schedule(deliver);
-    DispatchQueue::global(QueuePriority::Background)->async([target = reachability_, deliver] {
-        auto flags = target->flags();
-        if (!flags) {
-            // Not knowing is no proof of being offline: let requests go and fail on their own rather
-            // than hold them back for ever.
-            std::fprintf(stderr, "HTNetworkReachabilityManager: cannot read the reachability of %s; "
-                                 "assuming it is reachable\n",
-                         target->target().c_str());
-        }
-        deliver(flags.value_or(NetworkReachabilityFlagsReachable));
+    reachability_->schedule([deliver, changes](NetworkReachabilityFlags flags) {
+        ++*changes;
+        deliver(flags, std::nullopt);
     });
+    DispatchQueue::global(QueuePriority::Background)
+        ->async([target = reachability_, deliver, changes] {
+            unsigned long queriedAt = changes->load();
+            auto flags = target->flags();
+            if (!flags) {
+                // Not knowing is no proof of being offline: let requests go and fail on their own
+                // rather than hold them back for ever.
+                std::fprintf(stderr,
+                             "HTNetworkReachabilityManager: cannot read the reachability of %s; "
+                             "assuming it is reachable\n",
+                             target->target().c_str());
+            }
+            deliver(flags.value_or(NetworkReachabilityFlagsReachable), queriedAt);
+        });
 }
 
 void HTNetworkReachabilityManager::stopMonitoring() {
-    if (reachability_) reachability_->unschedule();
+    if (reachability_)
+        reachability_->unschedule();
 }
 
 }  // namespace quarra

@@ -1,6 +1,7 @@
 #pragma once
-// Watches whether the network can be reached and reports every status it receives to one change block
-// and as a notification, always on the main queue. The latest status may be read from any thread.
+// Watches whether the network can be reached and reports every status it receives to one change
+// block and as a notification, always on the main queue. The latest status may be read from any
+// thread.
 #include <atomic>
 #include <functional>
 #include <memory>
@@ -27,8 +28,8 @@ inline constexpr const char* HTNetworkingReachabilityDidChangeNotification =
 inline constexpr const char* HTNetworkingReachabilityNotificationStatusItem =
     "HTNetworkingReachabilityNotificationStatusItem";
 
-// "Not Reachable", "Reachable via WWAN", "Reachable via WiFi", else "Unknown"; translated through the
-// host's "HTTPTransport" string table.
+// "Not Reachable", "Reachable via WWAN", "Reachable via WiFi", else "Unknown"; translated through
+// the host's "HTTPTransport" string table.
 std::string HTStringFromNetworkReachabilityStatus(HTNetworkReachabilityStatus status);
 HTNetworkReachabilityStatus HTNetworkReachabilityStatusForFlags(NetworkReachabilityFlags flags);
 
@@ -36,14 +37,15 @@ class HTNetworkReachabilityManager
     : public std::enable_shared_from_this<HTNetworkReachabilityManager> {
     struct Private {};
 
-public:
+  public:
     using StatusBlock = std::function<void(HTNetworkReachabilityStatus)>;
 
     // The process-wide monitor, made by manager() on first use.
     static std::shared_ptr<HTNetworkReachabilityManager> sharedManager();
     // The network in general.
     static std::shared_ptr<HTNetworkReachabilityManager> manager();
-    static std::shared_ptr<HTNetworkReachabilityManager> managerForDomain(const std::string& domain);
+    static std::shared_ptr<HTNetworkReachabilityManager> managerForDomain(
+        const std::string& domain);
     static std::shared_ptr<HTNetworkReachabilityManager> managerForAddress(const sockaddr* address);
     // A monitor of `reachability`; without one it never reports and its status stays unknown.
     static std::shared_ptr<HTNetworkReachabilityManager> managerWithReachability(
@@ -54,7 +56,9 @@ public:
     HTNetworkReachabilityManager(const HTNetworkReachabilityManager&) = delete;
     HTNetworkReachabilityManager& operator=(const HTNetworkReachabilityManager&) = delete;
 
-    const std::shared_ptr<NetworkReachability>& networkReachability() const { return reachability_; }
+    const std::shared_ptr<NetworkReachability>& networkReachability() const {
+        return reachability_;
+    }
     // Unknown until the first status arrives.
     HTNetworkReachabilityStatus networkReachabilityStatus() const { return status_.load(); }
     bool isReachable() const;
@@ -71,7 +75,7 @@ public:
     // Stops delivery; the last status stays readable. Deliveries already queued still arrive.
     void stopMonitoring();
 
-private:
+  private:
     void receive(HTNetworkReachabilityStatus status);
 
     const std::shared_ptr<NetworkReachability> reachability_;

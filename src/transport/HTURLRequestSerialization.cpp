@@ -2,19 +2,17 @@
 
 #include <charconv>
 
+#include "platform/Url.h"
+
 namespace quarra {
 namespace {
-
-bool isQueryComponentSafe(unsigned char c) {
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
-           c == '.' || c == '_' || c == '~' || c == '/' || c == '?';
-}
 
 void appendPairs(std::vector<HTQueryStringPair>& pairs, std::string_view key, const Json& value) {
     if (value.is_object()) {
         // nlohmann keeps object members sorted by byte order, which is the order the format wants.
         for (const auto& [member, nested] : value.items()) {
-            appendPairs(pairs, key.empty() ? member : std::string(key) + "[" + member + "]", nested);
+            appendPairs(pairs, key.empty() ? member : std::string(key) + "[" + member + "]",
+                        nested);
         }
     } else if (value.is_array()) {
         std::string nestedKey = std::string(key) + "[]";
@@ -29,19 +27,7 @@ void appendPairs(std::vector<HTQueryStringPair>& pairs, std::string_view key, co
 }  // namespace
 
 std::string HTPercentEscapedStringFromString(std::string_view text) {
-    static constexpr char hex[] = "0123456789ABCDEF";
-    std::string escaped;
-    escaped.reserve(text.size());
-    for (unsigned char c : text) {
-        if (isQueryComponentSafe(c)) {
-            escaped += static_cast<char>(c);
-        } else {
-            escaped += '%';
-            escaped += hex[c >> 4];
-            escaped += hex[c & 0xF];
-        }
-    }
-    return escaped;
+    return Url::percentEncode(text, "/?");
 }
 
 std::string HTQueryStringDescription(const Json& value) {
@@ -90,7 +76,8 @@ std::string HTQueryStringFromParameters(const Json& parameters) {
     std::string query;
     bool first = true;
     for (const auto& pair : HTQueryStringPairsFromDictionary(parameters)) {
-        if (!first) query += '&';
+        if (!first)
+            query += '&';
         query += pair.URLEncodedStringValue();
         first = false;
     }

@@ -1,6 +1,7 @@
 #pragma once
-// What every request serializer does, and the query-string format shared by request serializers and multipart bodies: nested parameters are
-// flattened into (field, value) pairs in a fixed order, then percent-escaped and joined with "&".
+// What every request serializer does, and the query-string format shared by request serializers and
+// multipart bodies: nested parameters are flattened into (field, value) pairs in a fixed order,
+// then percent-escaped and joined with "&".
 #include <string>
 #include <string_view>
 #include <vector>
@@ -33,9 +34,9 @@ std::string HTPercentEscapedStringFromString(std::string_view text);
 // doubles in their shortest round-trip form ("0.1", "1" for 1.0), null as "".
 std::string HTQueryStringDescription(const Json& value);
 
-// Flattens `value` under `key` (empty: top level). Object members come in ascending byte order of their
-// keys, array elements in order under "key[]", nested objects under "key[member]"; empty containers
-// give no pair.
+// Flattens `value` under `key` (empty: top level). Object members come in ascending byte order of
+// their keys, array elements in order under "key[]", nested objects under "key[member]"; empty
+// containers give no pair.
 std::vector<HTQueryStringPair> HTQueryStringPairsFromKeyAndValue(std::string_view key,
                                                                  const Json& value);
 std::vector<HTQueryStringPair> HTQueryStringPairsFromDictionary(const Json& dictionary);
@@ -45,13 +46,12 @@ std::string HTQueryStringFromParameters(const Json& parameters);
 
 // What every request serializer does: apply itself to a request.
 class HTURLRequestSerialization {
-public:
+  public:
     virtual ~HTURLRequestSerialization() = default;
-    // A copy of `request` with headers and `parameters` (null: none) applied; nothing, with `*error`
-    // set when `error` is given, when the parameters cannot be encoded.
-    virtual std::optional<UrlRequest> requestBySerializingRequest(const UrlRequest& request,
-                                                                  const Json& parameters,
-                                                                  ErrorPtr* error = nullptr) const = 0;
+    // A copy of `request` with headers and `parameters` (null: none) applied; nothing, with
+    // `*error` set when `error` is given, when the parameters cannot be encoded.
+    virtual std::optional<UrlRequest> requestBySerializingRequest(
+        const UrlRequest& request, const Json& parameters, ErrorPtr* error = nullptr) const = 0;
 };
 
 }  // namespace quarra

@@ -3,14 +3,17 @@
 namespace quarra {
 
 ErrorPtr HTErrorWithUnderlyingError(const ErrorPtr& error, const ErrorPtr& underlying) {
-    if (!error) return underlying;
-    if (!underlying || error->underlyingError()) return error;
+    if (!error)
+        return underlying;
+    if (!underlying || error->underlyingError())
+        return error;
     return Error::make(error->domain(), error->code(), error->userInfo(), underlying);
 }
 
 bool HTErrorOrUnderlyingErrorHasCodeInDomain(const ErrorPtr& error) {
     for (const Error* e = error.get(); e; e = e->underlyingError().get()) {
-        if (e->is(HTURLResponseSerializationErrorDomain, -1016)) return true;
+        if (e->is(HTURLResponseSerializationErrorDomain, -1016))
+            return true;
     }
     return false;
 }
@@ -26,7 +29,8 @@ Json HTJSONObjectByRemovingKeysWithNullValues(const Json& object) {
     if (object.is_object()) {
         Json result = Json::object();
         for (const auto& [key, value] : object.items()) {
-            if (!value.is_null()) result[key] = HTJSONObjectByRemovingKeysWithNullValues(value);
+            if (!value.is_null())
+                result[key] = HTJSONObjectByRemovingKeysWithNullValues(value);
         }
         return result;
     }

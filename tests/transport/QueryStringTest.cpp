@@ -10,21 +10,25 @@ using namespace quarra;
 
 namespace {
 
-// Pairs as Debian's own Python parses the query back, so the format is checked against an encoder and
-// decoder that were not written here.
+// Pairs as Debian's own Python parses the query back, so the format is checked against an encoder
+// and decoder that were not written here.
 Json parsedByPython(const std::string& query) {
     test::TempDir dir;
     test::writeFile(dir / "query", query);
     std::string command =
         "/usr/bin/python3 -c 'import json,sys,urllib.parse; "
-        "print(json.dumps(urllib.parse.parse_qsl(open(sys.argv[1]).read(), keep_blank_values=True)))' " +
+        "print(json.dumps(urllib.parse.parse_qsl(open(sys.argv[1]).read(), "
+        "keep_blank_values=True)))' " +
         (dir / "query").string();
     FILE* pipe = popen(command.c_str(), "r");
-    if (!pipe) return nullptr;
+    if (!pipe)
+        return nullptr;
     std::string out;
     char buffer[4096];
-    while (size_t n = fread(buffer, 1, sizeof buffer, pipe)) out.append(buffer, n);
-    if (pclose(pipe) != 0) return nullptr;
+    while (size_t n = fread(buffer, 1, sizeof buffer, pipe))
+        out.append(buffer, n);
+    if (pclose(pipe) != 0)
+        return nullptr;
     return Json::parse(out);
 }
 
@@ -35,7 +39,8 @@ TEST(QueryStringTest, EscapesAllButLettersDigitsAndSixMarks) {
         {"a/b?c=d&e", "a/b?c%3Dd%26e"},
         {"\xC3\xA9", "%C3%A9"},
         {"-._~/?", "-._~/?"},
-        {":#[]@!$&'()*+,;= %\"<>\\^`{|}", "%3A%23%5B%5D%40%21%24%26%27%28%29%2A%2B%2C%3B%3D%20%25%22%3C%3E%5C%5E%60%7B%7C%7D"},
+        {":#[]@!$&'()*+,;= %\"<>\\^`{|}",
+         "%3A%23%5B%5D%40%21%24%26%27%28%29%2A%2B%2C%3B%3D%20%25%22%3C%3E%5C%5E%60%7B%7C%7D"},
         {std::string(49, 'x') + "\xF0\x9F\x98\x80", std::string(49, 'x') + "%F0%9F%98%80"},
         {"", ""},
     };
@@ -51,7 +56,12 @@ TEST(QueryStringTest, FlattensNestedParametersInKeyOrder) {
         // Byte order: upper case before lower case, "10" before "9".
         {{{"a", 1}, {"B", 2}, {"9", 3}, {"10", 4}}, "10=4&9=3&B=2&a=1"},
         {{{"t", true}, {"f", false}}, "f=0&t=1"},
-        {{{"d", 0.1}, {"e", 1.0}, {"g", -2.5e-7}, {"h", 1e21}, {"i", -42}, {"u", 18446744073709551615u}},
+        {{{"d", 0.1},
+          {"e", 1.0},
+          {"g", -2.5e-7},
+          {"h", 1e21},
+          {"i", -42},
+          {"u", 18446744073709551615u}},
          "d=0.1&e=1&g=-2.5e-07&h=1e%2B21&i=-42&u=18446744073709551615"},
         {{{"deep", {{"x", {{"y", {1, {{"z", "q"}}}}}}}}},
          "deep%5Bx%5D%5By%5D%5B%5D=1&deep%5Bx%5D%5By%5D%5B%5D%5Bz%5D=q"},

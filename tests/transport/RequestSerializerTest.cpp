@@ -3,6 +3,7 @@
 
 #include <thread>
 
+#include "platform/Bundle.h"
 #include "transport/HTHTTPRequestSerializer.h"
 #include "transport/HTJSONRequestSerializer.h"
 
@@ -10,7 +11,9 @@ using namespace quarra;
 
 namespace {
 
-std::string body(const UrlRequest& request) { return toString(request.httpBody.value_or(Bytes())); }
+std::string body(const UrlRequest& request) {
+    return toString(request.httpBody.value_or(Bytes()));
+}
 
 }  // namespace
 
@@ -37,12 +40,16 @@ TEST(RequestSerializerTest, WeighsAtMostSixPreferredLanguages) {
     }
 }
 
-TEST(RequestSerializerTest, DefaultUserAgentIsAsciiAndNamesTheSystem) {
+TEST(RequestSerializerTest, DefaultUserAgentNamesTheHostInAscii) {
+    Bundle::setMainBundle("com.example.notes",
+                          {{BundleExecutableKey, "N\xC3\xB6tes"}, {BundleVersionKey, "217"}});
     auto agent = HTHTTPRequestSerializer::serializer()->valueForHTTPHeaderField("User-Agent");
     ASSERT_TRUE(agent);
+    EXPECT_TRUE(agent->starts_with("Ntes/217 (")) << *agent;
     EXPECT_NE(agent->find("; Linux "), std::string::npos) << *agent;
     EXPECT_NE(agent->find("Scale/1.00)"), std::string::npos) << *agent;
-    for (unsigned char c : *agent) EXPECT_LT(c, 0x80);
+    for (unsigned char c : *agent)
+        EXPECT_LT(c, 0x80);
 }
 
 TEST(RequestSerializerTest, UriMethodsPutTheQueryIntoTheUrlBeforeAnyFragment) {
@@ -80,7 +87,8 @@ TEST(RequestSerializerTest, OtherMethodsAlwaysSendAFormBody) {
     EXPECT_EQ(body(*empty), "");
     EXPECT_EQ(empty->valueForHTTPHeaderField("content-type"), "application/x-www-form-urlencoded");
 
-    auto form = serializer->requestWithMethod("PUT", "https://h/p?keep=1", {{"b", {1, 2}}, {"a", "&="}});
+    auto form =
+        serializer->requestWithMethod("PUT", "https://h/p?keep=1", {{"b", {1, 2}}, {"a", "&="}});
     EXPECT_EQ(body(*form), "a=%26%3D&b%5B%5D=1&b%5B%5D=2");
     EXPECT_EQ(form->url.string(), "https://h/p?keep=1");
 
@@ -144,7 +152,8 @@ TEST(RequestSerializerTest, HeaderTableTakesWritesAtOnceAndKeepsBuildsConsistent
         auto a = request->valueForHTTPHeaderField("X-Pair-A");
         auto b = request->valueForHTTPHeaderField("X-Pair-B");
         // B is written after A, so a snapshot never holds a B newer than its A.
-        if (b && std::stoi(*b) > std::stoi(*a)) ++mismatches;
+        if (b && std::stoi(*b) > std::stoi(*a))
+            ++mismatches;
     }
     stop = true;
     writer.join();
@@ -154,14 +163,16 @@ TEST(RequestSerializerTest, HeaderTableTakesWritesAtOnceAndKeepsBuildsConsistent
 TEST(RequestSerializerTest, QueryStringBlockReplacesTheFormatAndCanRefuse) {
     auto serializer = HTHTTPRequestSerializer::serializer();
     serializer->setQueryStringSerializationWithBlock(
-        [](const UrlRequest& request, const Json& parameters, ErrorPtr* error) -> std::optional<std::string> {
+        [](const UrlRequest& request, const Json& parameters,
+           ErrorPtr* error) -> std::optional<std::string> {
             if (parameters.contains("bad")) {
                 *error = Error::make("test", 7);
                 return std::nullopt;
             }
             return request.httpMethod + "-" + parameters.dump();
         });
-    EXPECT_EQ(body(*serializer->requestWithMethod("POST", "https://h/", {{"a", 1}})), "POST-{\"a\":1}");
+    EXPECT_EQ(body(*serializer->requestWithMethod("POST", "https://h/", {{"a", 1}})),
+              "POST-{\"a\":1}");
 
     ErrorPtr error;
     EXPECT_FALSE(serializer->requestWithMethod("POST", "https://h/", {{"bad", 1}}, &error));
@@ -177,7 +188,9 @@ TEST(RequestSerializerTest, QueryStringBlockReplacesTheFormatAndCanRefuse) {
 TEST(RequestSerializerTest, JsonBodiesParseBackToTheParameters) {
     auto serializer = HTJSONRequestSerializer::serializer();
     const Json cases[] = {
-        {{"name", "J\xC3\xBCrgen \"q\""}, {"n", {1, 2.5, nullptr, true}}, {"o", {{"x", Json::object()}}}},
+        {{"name", "J\xC3\xBCrgen \"q\""},
+         {"n", {1, 2.5, nullptr, true}},
+         {"o", {{"x", Json::object()}}}},
         Json::array({1, "two"}),
         Json::object(),
     };
@@ -222,7 +235,8 @@ TEST(RequestSerializerTest, JsonSerializerRefusesWhatIsNoJsonDocument) {
 }
 
 TEST(RequestSerializerTest, UnparsableUrlGivesARequestWithoutUrl) {
-    auto request = HTHTTPRequestSerializer::serializer()->requestWithMethod("GET", "not a url", {{"a", 1}});
+    auto request =
+        HTHTTPRequestSerializer::serializer()->requestWithMethod("GET", "not a url", {{"a", 1}});
     ASSERT_TRUE(request);
     EXPECT_TRUE(request->url.empty());
 }

@@ -9,11 +9,14 @@ namespace {
 
 HttpResponsePtr response(int status, const char* contentType, const char* url = "https://h/api") {
     HttpHeaders headers;
-    if (contentType) headers["Content-Type"] = contentType;
+    if (contentType)
+        headers["Content-Type"] = contentType;
     return std::make_shared<HttpResponse>(url ? *Url::parse(url) : Url(), status, headers);
 }
 
-const Json* asJson(const std::any& object) { return std::any_cast<Json>(&object); }
+const Json* asJson(const std::any& object) {
+    return std::any_cast<Json>(&object);
+}
 
 }  // namespace
 
@@ -66,17 +69,19 @@ TEST(ResponseSerializerTest, ValidationErrorsDescribeTheResponse) {
     serializer->responseObjectForResponse(response(200, "text/html"), toBytes("<p>"), &error);
     ASSERT_TRUE(error);
     EXPECT_EQ(error->domain(), HTURLResponseSerializationErrorDomain);
-    EXPECT_EQ(error->localizedDescription(), "Request failed: unacceptable content-type: text/html");
+    EXPECT_EQ(error->localizedDescription(),
+              "Request failed: unacceptable content-type: text/html");
     EXPECT_EQ(error->userInfo()[HTNetworkingOperationFailingURLResponseDataErrorKey].get_binary(),
               toBytes("<p>"));
     EXPECT_EQ(jsonString(error->userInfo(), FailingURLErrorKey), "https://h/api");
-    EXPECT_EQ(error->userInfo()[HTNetworkingOperationFailingURLResponseErrorKey]["statusCode"], 200);
+    EXPECT_EQ(error->userInfo()[HTNetworkingOperationFailingURLResponseErrorKey]["statusCode"],
+              200);
 
     error = nullptr;
     serializer->responseObjectForResponse(response(404, "application/json"), toBytes("{}"), &error);
     EXPECT_EQ(error->localizedDescription(), "Request failed: not found (404)");
-    EXPECT_TRUE(HTErrorOrUnderlyingErrorHasCodeInDomain(
-        HTErrorWithUnderlyingError(Error::make("x", 1), Error::make(HTURLResponseSerializationErrorDomain, -1016))));
+    EXPECT_TRUE(HTErrorOrUnderlyingErrorHasCodeInDomain(HTErrorWithUnderlyingError(
+        Error::make("x", 1), Error::make(HTURLResponseSerializationErrorDomain, -1016))));
     EXPECT_FALSE(HTErrorOrUnderlyingErrorHasCodeInDomain(error));
 }
 
@@ -84,22 +89,24 @@ TEST(ResponseSerializerTest, WithoutUrlOrResponseNothingIsHeldAgainstTheReply) {
     auto serializer = HTJSONResponseSerializer::serializer();
     ErrorPtr error;
     // No URL: neither the status nor the type gives an error, so decoding goes on.
-    EXPECT_TRUE(asJson(serializer->responseObjectForResponse(response(500, "application/json", nullptr),
-                                                             toBytes("[1]"), &error)));
+    EXPECT_TRUE(asJson(serializer->responseObjectForResponse(
+        response(500, "application/json", nullptr), toBytes("[1]"), &error)));
     EXPECT_TRUE(asJson(serializer->responseObjectForResponse(response(200, "text/html", nullptr),
                                                              toBytes("[1]"), &error)));
     EXPECT_FALSE(error);
     EXPECT_EQ(*asJson(serializer->responseObjectForResponse(nullptr, toBytes("[2]"), &error)),
               Json({2}));
     // A caller that takes no error gets no object for any failed validation.
-    EXPECT_FALSE(serializer->responseObjectForResponse(response(404, "application/json"), toBytes("[1]"))
-                     .has_value());
+    EXPECT_FALSE(
+        serializer->responseObjectForResponse(response(404, "application/json"), toBytes("[1]"))
+            .has_value());
 }
 
 TEST(ResponseSerializerTest, BaseSerializerHandsBackTheBodyAndSwitchesTestsOff) {
     auto serializer = HTHTTPResponseSerializer::serializer();
     ErrorPtr error;
-    auto object = serializer->responseObjectForResponse(response(404, "text/html"), toBytes("b"), &error);
+    auto object =
+        serializer->responseObjectForResponse(response(404, "text/html"), toBytes("b"), &error);
     EXPECT_EQ(std::any_cast<Bytes>(object), toBytes("b"));
     EXPECT_TRUE(error && error->code() == -1011);
 
@@ -131,12 +138,14 @@ TEST(ResponseSerializerTest, CompoundSerializerAnswersWithTheFirstObject) {
         {HTJSONResponseSerializer::serializer(), textOnly});
 
     ErrorPtr error;
-    auto json = compound->responseObjectForResponse(response(200, "application/json"), toBytes("[1]"), &error);
+    auto json = compound->responseObjectForResponse(response(200, "application/json"),
+                                                    toBytes("[1]"), &error);
     EXPECT_EQ(*asJson(json), Json({1}));
     EXPECT_FALSE(error);
 
     // The JSON member refuses the type, the next one takes the body.
-    auto text = compound->responseObjectForResponse(response(200, "text/plain"), toBytes("hi"), &error);
+    auto text =
+        compound->responseObjectForResponse(response(200, "text/plain"), toBytes("hi"), &error);
     EXPECT_EQ(std::any_cast<Bytes>(text), toBytes("hi"));
     EXPECT_FALSE(error);
 
