@@ -98,6 +98,25 @@ void FacadeLogCall(benchmark::State& state) {
     }
 }
 
+// The part of a log call that builds the line: session values and prefix, without the hand-off.
+void FacadeMessageText(benchmark::State& state) {
+    setUp();
+    std::shared_ptr<TVKUserInternal> user;
+    if (state.range(0) == 1) {
+        auto quarra = std::make_shared<TVKQuarra>(42, "Main", "q.example.com");
+        user = std::make_shared<TVKUserInternal>("alice", std::vector<TVKQuarraPtr>{quarra}, quarra,
+                                                 4711);
+    }
+    TVKQuarraAuthManager::sharedInstance().setCurrentUser(user);
+    int item = 0;
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(TVKQuarraLoggerInternal::constructLogMessage(
+            TVKQuarraLoggerInternal::sdkBundleId(),
+            TVKQuarraLoggerInternal::lastPathComponent(__FILE__), __PRETTY_FUNCTION__, __LINE__,
+            "Loaded document " + std::to_string(++item) + " from the cache", LDLogFlagDebug));
+    }
+}
+
 void SpdlogAsyncLogCall(benchmark::State& state) {
     auto logger = spdlogLogger();
     const std::string bundleId = TVKQuarraLoggerInternal::sdkBundleId();
@@ -122,6 +141,7 @@ void SpdlogAsyncLogCall(benchmark::State& state) {
 }  // namespace
 
 BENCHMARK(FacadeLogCall)->Arg(0)->Arg(1)->Threads(1)->Threads(8)->UseRealTime();
+BENCHMARK(FacadeMessageText)->Arg(0)->Arg(1);
 BENCHMARK(SpdlogAsyncLogCall)->Threads(1)->Threads(8)->UseRealTime();
 
 BENCHMARK_MAIN();

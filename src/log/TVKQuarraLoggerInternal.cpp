@@ -39,34 +39,31 @@ class KeychainValue {
         if (!store) {
             return read_(nullptr);  // a test's store: nothing to watch
         }
+        std::shared_ptr<const Snapshot> last;
         {
             std::lock_guard lock(mutex_);
-            if (valid_ && isCurrentLocked(store->file())) {
-                return value_;
-            }
+            last = last_;
+        }
+        // Checked outside the lock, so callers on several threads do not queue behind a system
+        // call.
+        if (last && last->isCurrent(store->file())) {
+            return last->value;
         }
         // The file is opened before it is read: a change in between unlinks the opened file, so the
         // next call reads again rather than keeping an old value.
-        int fd = ::open(store->file().c_str(), O_RDONLY | O_CLOEXEC);
-        std::optional<Stamp> stamp = fd >= 0 ? stampOf(fd) : missingStamp(errno);
+        auto next = std::make_shared<Snapshot>();
+        next->fd = ::open(store->file().c_str(), O_RDONLY | O_CLOEXEC);
+        std::optional<Stamp> stamp = next->fd >= 0 ? stampOf(next->fd) : missingStamp(errno);
         ErrorPtr error;
-        std::optional<std::string> value = read_(&error);
-        if (error) {
-            // Not kept: the store may read well again (a lock released) without changing.
-            if (fd >= 0) {
-                ::close(fd);
-            }
-            return value;
+        next->value = read_(&error);
+        // A value that could not be read is not kept: the store may read well again (a lock
+        // released) without changing.
+        if (stamp && !error) {
+            next->stamp = *stamp;
+            std::lock_guard lock(mutex_);
+            last_ = next;
         }
-        std::lock_guard lock(mutex_);
-        if (fd_ >= 0) {
-            ::close(fd_);
-        }
-        fd_ = fd;
-        valid_ = stamp.has_value();
-        stamp_ = stamp.value_or(Stamp{});
-        value_ = value;
-        return value;
+        return next->value;
     }
 
   private:
@@ -79,6 +76,26 @@ class KeychainValue {
         bool operator==(const Stamp& o) const {
             return device == o.device && inode == o.inode && size == o.size &&
                    modified.tv_sec == o.modified.tv_sec && modified.tv_nsec == o.modified.tv_nsec;
+        }
+    };
+
+    // The file as it was read, held open; -1 when there was none.
+    struct Snapshot {
+        int fd = -1;
+        Stamp stamp;
+        std::optional<std::string> value;
+
+        ~Snapshot() {
+            if (fd >= 0) {
+                ::close(fd);
+            }
+        }
+        bool isCurrent(const std::filesystem::path& file) const {
+            if (fd < 0) {
+                struct stat info {};
+                return ::stat(file.c_str(), &info) != 0 && errno == ENOENT;
+            }
+            return stampOf(fd) == stamp;
         }
     };
 
@@ -95,20 +112,9 @@ class KeychainValue {
         return error == ENOENT ? std::optional<Stamp>(Stamp{}) : std::nullopt;
     }
 
-    bool isCurrentLocked(const std::filesystem::path& file) const {
-        if (fd_ < 0) {
-            struct stat info {};
-            return ::stat(file.c_str(), &info) != 0 && errno == ENOENT;
-        }
-        return stampOf(fd_) == stamp_;
-    }
-
     const Read read_;
     std::mutex mutex_;
-    int fd_ = -1;
-    bool valid_ = false;
-    Stamp stamp_;
-    std::optional<std::string> value_;
+    std::shared_ptr<const Snapshot> last_;
 };
 
 std::optional<std::string> storedSessionId() {
