@@ -65,6 +65,9 @@ class FileInputStream final : public InputStream {
     }
     ErrorPtr error() const override { return error_; }
 
+    int fd() const { return fd_; }
+    const std::filesystem::path& path() const { return path_; }
+
   private:
     std::filesystem::path path_;
     int fd_ = -1;
@@ -134,6 +137,8 @@ long HTHTTPBodyPart::read(std::uint8_t* buffer, std::size_t length) {
         total += readText(leadingBoundaryText(), buffer, length);
     if (phase_ == Phase::Headers)
         total += readText(stringForHeaders(), buffer + total, length - total);
+    if (stopsBeforeFileBody_ && isAtFileBody())
+        return static_cast<long>(total);
     // A read of 0 bytes means the end of a stream, so the body is asked only when there is room.
     if (phase_ == Phase::Body && total < length) {
         if (streamState_ == StreamState::Failed)
@@ -186,6 +191,39 @@ void HTHTTPBodyPart::transitionToNextPhase() {
             break;
     }
     phaseReadOffset_ = 0;
+}
+
+bool HTHTTPBodyPart::isAtFileBody() const {
+    return phase_ == Phase::Body && streamState_ == StreamState::Open &&
+           dynamic_cast<const FileInputStream*>(inputStream_.get());
+}
+
+HTHTTPBodyPart::CopyResult HTHTTPBodyPart::copyFileBodyTo(int fd) {
+    auto* file = dynamic_cast<FileInputStream*>(inputStream_.get());
+    if (!file || !isAtFileBody())
+        return CopyResult::Unsupported;
+    bool copied = false;
+    for (;;) {
+        ssize_t n = ::copy_file_range(file->fd(), nullptr, fd, nullptr, std::size_t{1} << 30, 0);
+        if (n > 0) {
+            copied = true;
+            continue;
+        }
+        if (n == 0)
+            break;
+        if (errno == EINTR)
+            continue;
+        if (!copied &&
+            (errno == EXDEV || errno == ENOSYS || errno == EINVAL || errno == EOPNOTSUPP)) {
+            return CopyResult::Unsupported;
+        }
+        error_ = posixError(errno, "cannot copy " + file->path().string());
+        streamState_ = StreamState::Failed;
+        return CopyResult::Failed;
+    }
+    streamState_ = StreamState::AtEnd;
+    transitionToNextPhase();
+    return CopyResult::Copied;
 }
 
 void HTHTTPBodyPart::fail(const char* what) {

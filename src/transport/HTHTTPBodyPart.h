@@ -55,6 +55,17 @@ class HTHTTPBodyPart {
     // Why the last read failed; null otherwise.
     ErrorPtr error() const { return error_; }
 
+    // For writers to a file: with this set, read() stops where a file body begins, so the body
+    // can go by copyFileBodyTo() without passing through the caller's buffer.
+    void setStopsBeforeFileBody(bool value) { stopsBeforeFileBody_ = value; }
+    // True when the part stands at the start of (or inside) a file body.
+    bool isAtFileBody() const;
+    // Copies the rest of a file body to `fd` inside the kernel, then moves on to the final
+    // boundary. Unsupported (nothing copied) where the kernel cannot copy between the two files;
+    // Failed, with error() set, when the file cannot be read or `fd` written.
+    enum class CopyResult { Copied, Unsupported, Failed };
+    CopyResult copyFileBodyTo(int fd);
+
   private:
     enum class Phase { Boundary = 1, Headers = 2, Body = 3, FinalBoundary = 4 };
     enum class StreamState { NotOpen, Open, AtEnd, Closed, Failed };
@@ -73,6 +84,7 @@ class HTHTTPBodyPart {
     InputStreamPtr inputStream_;
     StreamState streamState_ = StreamState::NotOpen;
     ErrorPtr error_;
+    bool stopsBeforeFileBody_ = false;
 };
 
 }  // namespace quarra

@@ -88,6 +88,14 @@ long HTMultipartBodyStream::read(std::uint8_t* buffer, std::size_t length) {
             if (nextPart_ == parts_.size())
                 break;
             currentPart_ = parts_[nextPart_++].get();
+            currentPart_->setStopsBeforeFileBody(directOutput_ >= 0);
+        }
+        if (directOutput_ >= 0 && currentPart_->isAtFileBody()) {
+            // What the caller holds goes to the file first; the body follows on the next read.
+            if (total > 0)
+                break;
+            if (!copyFileBody(directOutput_))
+                return -1;
         }
         long n = currentPart_->read(buffer + total, limit - total);
         if (n < 0) {
@@ -102,6 +110,21 @@ long HTMultipartBodyStream::read(std::uint8_t* buffer, std::size_t length) {
     return static_cast<long>(total);
 }
 
+bool HTMultipartBodyStream::copyFileBody(int fd) {
+    switch (currentPart_->copyFileBodyTo(fd)) {
+        case HTHTTPBodyPart::CopyResult::Copied:
+            return true;
+        case HTHTTPBodyPart::CopyResult::Unsupported:
+            currentPart_->setStopsBeforeFileBody(false);
+            return true;
+        case HTHTTPBodyPart::CopyResult::Failed:
+            break;
+    }
+    std::lock_guard lock(errorMutex_);
+    streamError_ = currentPart_->error();
+    return false;
+}
+
 void HTMultipartBodyStream::close() {
     status_ = Status::Closed;
 }
@@ -111,18 +134,25 @@ ErrorPtr HTMultipartBodyStream::error() const {
     return streamError_;
 }
 
-ErrorPtr HTMultipartBodyStream::writeToFile(const std::filesystem::path& path) {
+ErrorPtr HTMultipartBodyStream::writeToFile(InputStream& stream,
+                                            const std::filesystem::path& path) {
     // The body may hold decrypted file contents: only the user may read it.
     int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     if (fd < 0)
         return posixError(errno, "cannot create " + path.string());
-    open();
-    std::vector<std::uint8_t> buffer(kWriteBufferSize);
+    // A multipart body hands its file parts to the kernel, which copies them without a trip
+    // through this process's memory.
+    auto* multipart = dynamic_cast<HTMultipartBodyStream*>(&stream);
+    if (multipart)
+        multipart->directOutput_ = fd;
     ErrorPtr failure;
-    for (;;) {
-        long n = read(buffer.data(), buffer.size());
+    if (!stream.open())
+        failure = stream.error() ? stream.error() : posixError(EIO, "cannot open the body");
+    std::vector<std::uint8_t> buffer(kWriteBufferSize);
+    while (!failure) {
+        long n = stream.read(buffer.data(), buffer.size());
         if (n < 0) {
-            failure = error();
+            failure = stream.error() ? stream.error() : posixError(EIO, "cannot read the body");
             break;
         }
         if (n == 0)
@@ -132,9 +162,11 @@ ErrorPtr HTMultipartBodyStream::writeToFile(const std::filesystem::path& path) {
             break;
         }
     }
+    if (multipart)
+        multipart->directOutput_ = -1;
     if (::close(fd) != 0 && !failure)
         failure = posixError(errno, "cannot write " + path.string());
-    close();
+    stream.close();
     // A partial body is of no use to anyone and may hold plain text of an encrypted file.
     if (failure)
         ::unlink(path.c_str());

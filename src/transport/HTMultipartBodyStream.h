@@ -51,11 +51,16 @@ class HTMultipartBodyStream final : public InputStream {
     void close() override;
     ErrorPtr error() const override;
 
-    // Reads the whole body into the file at `path` (created or truncated), from where it is now.
-    // Returns null on success, else why the body could not be read or the file not written.
-    ErrorPtr writeToFile(const std::filesystem::path& path);
+    // Reads the whole body into the file at `path` (created or truncated, readable by the user
+    // only), from where it is now. Returns null on success, else why the body could not be read or
+    // the file not written; a failed write leaves no file behind.
+    ErrorPtr writeToFile(const std::filesystem::path& path) { return writeToFile(*this, path); }
+    static ErrorPtr writeToFile(InputStream& stream, const std::filesystem::path& path);
 
   private:
+    // Copies a file body that the current part stands at straight to `fd`; false when it failed.
+    bool copyFileBody(int fd);
+
     const unsigned long stringEncoding_;
     std::vector<std::unique_ptr<HTHTTPBodyPart>> parts_;
     std::size_t nextPart_ = 0;
@@ -63,6 +68,8 @@ class HTMultipartBodyStream final : public InputStream {
     std::uint64_t numberOfBytesInPacket_ = INT64_MAX;
     double delay_ = 0;
     Status status_ = Status::NotOpen;
+    // While a writer to a file reads the body: that file, which file bodies are copied to directly.
+    int directOutput_ = -1;
 
     mutable std::mutex errorMutex_;
     ErrorPtr streamError_;

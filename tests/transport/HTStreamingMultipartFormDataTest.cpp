@@ -294,9 +294,12 @@ TEST(MultipartFormData, StreamThatOnlyAnswersZeroCountsAsEnded) {
 
 TEST(MultipartFormData, BodyWrittenToAFileMatchesTheStream) {
     TempDir dir;
+    test::writeFile(dir / "big.bin", std::string(700000, 'y'));
     HTStreamingMultipartFormData form(postRequest(), 4, kBoundary);
     form.appendPartWithFormData(toBytes("1"), "a");
+    ASSERT_TRUE(form.appendPartWithFileURL(Url::fileUrl(dir / "big.bin"), "g"));
     form.appendPartWithFileData(Bytes(300000, 'z'), "f", "f.bin", "application/octet-stream");
+    ASSERT_TRUE(form.appendPartWithFileURL(Url::fileUrl(dir / "big.bin"), "h"));
     auto body = form.bodyStream();
     std::string expected = readAll(*body->copy(), 4096);
     ASSERT_EQ(body->writeToFile(dir / "body"), nullptr);
@@ -320,6 +323,15 @@ TEST(MultipartFormData, BodyFileErrorsReachTheCaller) {
     ASSERT_TRUE(error);
     EXPECT_EQ(error->localizedDescription(), "disk went away");
     EXPECT_FALSE(std::filesystem::exists(dir / "body")) << "no partial body is left behind";
+
+    test::writeFile(dir / "gone.bin", "abc");
+    HTStreamingMultipartFormData vanished(postRequest(), 4, kBoundary);
+    ASSERT_TRUE(vanished.appendPartWithFileURL(Url::fileUrl(dir / "gone.bin"), "f"));
+    std::filesystem::remove(dir / "gone.bin");
+    error = vanished.bodyStream()->writeToFile(dir / "body");
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->code(), ENOENT);
+    EXPECT_FALSE(std::filesystem::exists(dir / "body"));
 }
 
 // --- Independent parsers read our bodies -------------------------------------------------------
