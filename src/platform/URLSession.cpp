@@ -1,11 +1,10 @@
 #include "platform/URLSession.h"
 
 #include <cctype>
-#include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <stdexcept>
 
+#include "platform/Directories.h"
 #include "platform/URLSessionEvents.h"
 #include "platform/URLSessionLoader.h"
 #include "platform/URLSessionStore.h"
@@ -13,19 +12,6 @@
 namespace quarra {
 namespace fs = std::filesystem;
 namespace {
-
-// The application's data folder; a background session keeps its tasks below it.
-fs::path applicationDataFolder() {
-    const char* xdg = std::getenv("XDG_DATA_HOME");
-    fs::path base;
-    if (xdg && *xdg && fs::path(xdg).is_absolute()) {
-        base = xdg;
-    } else {
-        const char* home = std::getenv("HOME");
-        base = fs::path(home ? home : "/tmp") / ".local" / "share";
-    }
-    return base / program_invocation_short_name;
-}
 
 // Identifiers are free text; the folder name keeps only what is safe in a file name.
 std::string folderName(const std::string& identifier) {
@@ -174,7 +160,7 @@ std::shared_ptr<URLSession> URLSession::make(URLSessionConfiguration configurati
     if (config.identifier) {
         fs::path folder =
             config.backgroundStorageDirectory.empty()
-                ? applicationDataFolder() / "URLSessions" / folderName(*config.identifier)
+                ? applicationSupportDirectory() / "URLSessions" / folderName(*config.identifier)
                 : config.backgroundStorageDirectory;
         session->store_ = URLSessionStore::open(folder);
         if (!session->store_) {

@@ -46,7 +46,7 @@ struct URLSessionConfiguration {
     HttpHeaders httpAdditionalHeaders;
     long httpMaximumConnectionsPerHost = 6;
     // Where a background session keeps its tasks; empty means a folder named after the identifier
-    // under the application's data folder.
+    // in application support ("URLSessions/<identifier>").
     std::filesystem::path backgroundStorageDirectory;
 
     bool isBackground() const { return identifier.has_value(); }
