@@ -2,11 +2,16 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
 #include <mutex>
 
 #include "platform/Base64.h"
+#include "platform/Dispatch.h"
+#include "platform/Files.h"
 #include "platform/Locale.h"
+#include "transport/HTMultipartBodyStream.h"
+#include "transport/HTStreamingMultipartFormData.h"
 #include "transport/HTUserAgent.h"
 
 namespace quarra {
@@ -170,6 +175,67 @@ std::optional<UrlRequest> HTHTTPRequestSerializer::requestBySerializingRequest(
         }
         copy.httpBody = toBytes(query.value_or(""));
     }
+    return copy;
+}
+
+// ---- Multipart forms
+
+namespace {
+
+// The serializer's code for 7-bit ASCII: field values beyond it cannot be sent in it.
+constexpr unsigned long kASCIIStringEncoding = 1;
+
+// A field value in the serializer's text encoding; nothing when it cannot be encoded.
+std::optional<Bytes> fieldData(const Json& value, unsigned long stringEncoding) {
+    if (value.is_binary())
+        return Bytes(value.get_binary().begin(), value.get_binary().end());
+    std::string text = HTQueryStringDescription(value);
+    if (stringEncoding == kASCIIStringEncoding) {
+        for (unsigned char c : text) {
+            if (c > 0x7f)
+                return std::nullopt;
+        }
+    }
+    return toBytes(text);
+}
+
+}  // namespace
+
+std::optional<UrlRequest> HTHTTPRequestSerializer::multipartFormRequestWithMethod(
+    const std::string& method, const std::string& URLString, const Json& parameters,
+    const std::function<void(HTMultipartFormData&)>& block, ErrorPtr* error) const {
+    std::optional<UrlRequest> request = requestWithMethod(method, URLString, nullptr, error);
+    if (!request)
+        return std::nullopt;
+    HTStreamingMultipartFormData form(std::move(*request), HTUTF8StringEncoding);
+    if (parameters.is_object()) {
+        for (const HTQueryStringPair& pair : HTQueryStringPairsFromDictionary(parameters)) {
+            if (std::optional<Bytes> data = fieldData(pair.value, stringEncoding()))
+                form.appendPartWithFormData(std::move(*data), pair.field);
+        }
+    }
+    if (block)
+        block(form);
+    return form.requestByFinalizingMultipartFormData();
+}
+
+UrlRequest HTHTTPRequestSerializer::requestWithMultipartFormRequest(
+    const UrlRequest& request, const Url& fileURL,
+    std::function<void(const ErrorPtr&)> completionHandler) const {
+    InputStreamPtr body = request.httpBodyStream;
+    DispatchQueue::global()->async([body, fileURL, completionHandler] {
+        ErrorPtr error;
+        if (!fileURL.isFileUrl())
+            error = posixError(EINVAL, "not a file URL: " + fileURL.string());
+        else if (!body)
+            error = posixError(EINVAL, "the request has no body stream to write");
+        else
+            error = HTMultipartBodyStream::writeToFile(*body, fileURL.filePath());
+        if (completionHandler)
+            DispatchQueue::main()->async([completionHandler, error] { completionHandler(error); });
+    });
+    UrlRequest copy = request;
+    copy.httpBodyStream = nullptr;
     return copy;
 }
 

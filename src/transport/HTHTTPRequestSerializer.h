@@ -19,6 +19,8 @@
 
 namespace quarra {
 
+class HTMultipartFormData;
+
 enum HTHTTPRequestQueryStringSerializationStyle : unsigned long {
     HTHTTPRequestQueryStringDefaultStyle = 0,
 };
@@ -95,6 +97,19 @@ class HTHTTPRequestSerializer : public HTURLRequestSerialization {
                                                 const std::string& URLString,
                                                 const Json& parameters = nullptr,
                                                 ErrorPtr* error = nullptr) const;
+
+    // A request whose body stream is a "multipart/form-data" form: the parameters as fields
+    // (nested keys flattened as in query strings), then the parts `block` appends. Nothing, with
+    // `*error` set, when the request cannot be built.
+    std::optional<UrlRequest> multipartFormRequestWithMethod(
+        const std::string& method, const std::string& URLString, const Json& parameters,
+        const std::function<void(HTMultipartFormData&)>& block, ErrorPtr* error = nullptr) const;
+    // Writes the body stream of `request` into the file at `fileURL` on a background queue, then
+    // calls `completionHandler` (when given) on the main queue with null or what went wrong.
+    // Returns at once the request without its body stream, to be uploaded from that file.
+    UrlRequest requestWithMultipartFormRequest(
+        const UrlRequest& request, const Url& fileURL,
+        std::function<void(const ErrorPtr&)> completionHandler) const;
 
     std::optional<UrlRequest> requestBySerializingRequest(const UrlRequest& request,
                                                           const Json& parameters,

@@ -7,17 +7,11 @@
 
 #include "platform/Files.h"
 #include "platform/MimeTypes.h"
+#include "transport/HTLocalizedString.h"
+#include "transport/HTURLRequestSerialization.h"
 
 namespace quarra {
 namespace {
-
-// PENDING(serializer lands): the request serializer's domain, failure-reason key and texts.
-constexpr const char* HTURLRequestSerializationErrorDomain =
-    "com.tovik.transport.error.serialization.request";
-constexpr const char* LocalizedFailureReasonKey = "LocalizedFailureReason";
-std::string HTLocalizedString(std::string_view english) {
-    return std::string(english);
-}
 
 // The value of a Content-Disposition parameter: quoted, with the three characters that could end it
 // or start a line of their own percent-escaped.

@@ -8,7 +8,9 @@
 #include <regex>
 
 #include "platform/Files.h"
+#include "platform/RunLoop.h"
 #include "support/TestSupport.h"
+#include "transport/HTHTTPRequestSerializer.h"
 
 namespace quarra {
 namespace {
@@ -202,10 +204,10 @@ TEST(MultipartFormData, UnusableFileURLsAreRefusedAndLeaveTheFormUnchanged) {
         long code;
         std::string reason;
     } cases[] = {
-        {*Url::parse("https://127.0.0.1/a.txt"), "com.tovik.transport.error.serialization.request",
-         -1000, "Expected URL to be a file URL"},
-        {Url::fileUrl(dir / "missing.txt"), "com.tovik.transport.error.serialization.request",
-         -1000, "File URL not reachable."},
+        {*Url::parse("https://127.0.0.1/a.txt"), HTURLRequestSerializationErrorDomain, -1000,
+         "Expected URL to be a file URL"},
+        {Url::fileUrl(dir / "missing.txt"), HTURLRequestSerializationErrorDomain, -1000,
+         "File URL not reachable."},
         {Url::fileUrl(dir.path()), PosixErrorDomain, EISDIR, ""},
     };
     for (const auto& c : cases) {
@@ -215,7 +217,7 @@ TEST(MultipartFormData, UnusableFileURLsAreRefusedAndLeaveTheFormUnchanged) {
         ASSERT_TRUE(error);
         EXPECT_TRUE(error->is(c.domain, c.code)) << error->description();
         if (!c.reason.empty()) {
-            EXPECT_EQ(error->userInfo().value("LocalizedFailureReason", ""), c.reason);
+            EXPECT_EQ(error->userInfo().value(LocalizedFailureReasonKey, ""), c.reason);
         }
         EXPECT_TRUE(form.bodyStream()->isEmpty());
         EXPECT_FALSE(form.appendPartWithFileURL(c.url, "file")) << "no error location is fine";
@@ -332,6 +334,63 @@ TEST(MultipartFormData, BodyFileErrorsReachTheCaller) {
     ASSERT_TRUE(error);
     EXPECT_EQ(error->code(), ENOENT);
     EXPECT_FALSE(std::filesystem::exists(dir / "body"));
+}
+
+TEST(MultipartFormRequest, ParametersBecomeFieldsFlattenedInOrder) {
+    auto serializer = HTHTTPRequestSerializer::serializer();
+    auto request = serializer->multipartFormRequestWithMethod(
+        "POST", "https://127.0.0.1/x", {{"n", nullptr}, {"a", {{"b", "x"}}}}, nullptr);
+    ASSERT_TRUE(request);
+    auto body = std::dynamic_pointer_cast<HTMultipartBodyStream>(request->httpBodyStream);
+    ASSERT_TRUE(body);
+    const auto& parts = body->HTTPBodyParts();
+    ASSERT_EQ(parts.size(), 2u);
+    EXPECT_EQ(parts[0]->headers.at("Content-Disposition"), "form-data; name=\"a[b]\"");
+    EXPECT_EQ(parts[0]->bodyContentLength, 1u);
+    EXPECT_EQ(parts[1]->headers.at("Content-Disposition"), "form-data; name=\"n\"");
+    EXPECT_EQ(parts[1]->bodyContentLength, 0u);
+
+    auto empty =
+        serializer->multipartFormRequestWithMethod("POST", "https://127.0.0.1/x", nullptr, nullptr);
+    ASSERT_TRUE(empty);
+    EXPECT_FALSE(empty->httpBodyStream) << "a form without parts leaves the request as it was";
+    EXPECT_EQ(empty->valueForHTTPHeaderField("Content-Type"), "application/x-www-form-urlencoded");
+    EXPECT_FALSE(empty->valueForHTTPHeaderField("Content-Length"));
+}
+
+TEST(MultipartFormRequest, BodyWrittenToAFileLeavesARequestToUploadIt) {
+    TempDir dir;
+    auto serializer = HTHTTPRequestSerializer::serializer();
+    auto request = serializer->multipartFormRequestWithMethod(
+        "POST", "https://127.0.0.1/upload", {{"name", "x"}}, [](HTMultipartFormData& form) {
+            form.appendPartWithFileData(toBytes("data"), "file", "d.txt", "text/plain");
+        });
+    ASSERT_TRUE(request);
+    std::string expected = readAll(
+        *std::static_pointer_cast<HTMultipartBodyStream>(request->httpBodyStream)->copy(), 4096);
+    bool written = false;
+    ErrorPtr error;
+    UrlRequest upload = serializer->requestWithMultipartFormRequest(
+        *request, Url::fileUrl(dir / "body"), [&](const ErrorPtr& e) {
+            EXPECT_TRUE(isMainThread());
+            written = true;
+            error = e;
+        });
+    EXPECT_FALSE(upload.httpBodyStream);
+    EXPECT_EQ(upload.headers, request->headers) << "Content-Type and Content-Length stay";
+    ASSERT_TRUE(runMainUntil([&] { return written; }));
+    ASSERT_FALSE(error) << error->description();
+    EXPECT_EQ(test::readFile(dir / "body"), expected);
+
+    written = false;
+    serializer->requestWithMultipartFormRequest(*request, Url::fileUrl(dir / "no" / "body"),
+                                                [&](const ErrorPtr& e) {
+                                                    written = true;
+                                                    error = e;
+                                                });
+    ASSERT_TRUE(runMainUntil([&] { return written; }));
+    ASSERT_TRUE(error) << "a body file that cannot be made is reported";
+    EXPECT_EQ(error->code(), ENOENT);
 }
 
 // --- Independent parsers read our bodies -------------------------------------------------------
