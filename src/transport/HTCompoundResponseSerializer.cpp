@@ -15,6 +15,18 @@ std::shared_ptr<HTHTTPResponseSerializer> HTCompoundResponseSerializer::copy() c
     return copy;
 }
 
+void HTCompoundResponseSerializer::encodeWithCoder(KeyedArchiver& coder) const {
+    HTHTTPResponseSerializer::encodeWithCoder(coder);
+    coder.encodeObjects(serializers_, "responseSerializers");
+}
+
+std::shared_ptr<HTCompoundResponseSerializer> HTCompoundResponseSerializer::initWithCoder(
+    KeyedUnarchiver& coder) {
+    auto serializers = coder.decodeObjects<HTHTTPResponseSerializer>("responseSerializers");
+    auto compound = compoundSerializerWithResponseSerializers(serializers.value_or(Serializers()));
+    return decodeInto(*compound, coder) ? compound : nullptr;
+}
+
 std::any HTCompoundResponseSerializer::responseObjectForResponse(const HttpResponsePtr& response,
                                                                  const Bytes& data,
                                                                  ErrorPtr* error) const {

@@ -8,12 +8,19 @@ namespace quarra {
 
 class HTCompoundResponseSerializer : public HTHTTPResponseSerializer {
   public:
+    static constexpr const char* ArchiveClassName = "HTCompoundResponseSerializer";
+
     using Serializers = std::vector<std::shared_ptr<HTHTTPResponseSerializer>>;
 
     static std::shared_ptr<HTCompoundResponseSerializer> compoundSerializerWithResponseSerializers(
         Serializers serializers);
 
     std::shared_ptr<HTHTTPResponseSerializer> copy() const override;
+
+    // Also archives "responseSerializers"; decoding them needs their classes allowed as well.
+    std::string archiveClassName() const override { return ArchiveClassName; }
+    void encodeWithCoder(KeyedArchiver& coder) const override;
+    static std::shared_ptr<HTCompoundResponseSerializer> initWithCoder(KeyedUnarchiver& coder);
 
     const Serializers& responseSerializers() const { return serializers_; }
 

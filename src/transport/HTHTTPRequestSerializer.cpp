@@ -71,6 +71,38 @@ void HTHTTPRequestSerializer::copyInto(HTHTTPRequestSerializer& copy) const {
     copy.queryStringSerialization_ = queryStringSerialization_;
 }
 
+void HTHTTPRequestSerializer::encodeWithCoder(KeyedArchiver& coder) const {
+    coder.encodeJson(Json(HTTPRequestHeaders()), "mutableHTTPRequestHeaders");
+    coder.encodeUInt64(queryStringStyle_, "queryStringSerializationStyle");
+}
+
+bool HTHTTPRequestSerializer::decodeInto(HTHTTPRequestSerializer& serializer,
+                                         KeyedUnarchiver& coder) {
+    if (auto headers = coder.decodeJson("mutableHTTPRequestHeaders")) {
+        HeaderTable table;
+        for (const auto& [field, value] : headers->items()) {
+            if (!value.is_string()) {
+                coder.failWithError(Error::make(KeyedArchiveErrorDomain, KeyedArchiveCorrupt,
+                                                "a header value is not text"));
+                return false;
+            }
+            table[field] = value.get<std::string>();
+        }
+        serializer.headers_ = std::move(table);
+    }
+    if (auto style = coder.decodeUInt64("queryStringSerializationStyle")) {
+        serializer.queryStringStyle_ =
+            static_cast<HTHTTPRequestQueryStringSerializationStyle>(*style);
+    }
+    return !coder.error();
+}
+
+std::shared_ptr<HTHTTPRequestSerializer> HTHTTPRequestSerializer::initWithCoder(
+    KeyedUnarchiver& coder) {
+    auto serializer = HTHTTPRequestSerializer::serializer();
+    return decodeInto(*serializer, coder) ? serializer : nullptr;
+}
+
 HTHTTPRequestSerializer::HeaderTable HTHTTPRequestSerializer::HTTPRequestHeaders() const {
     std::shared_lock lock(headersMutex_);
     return headers_;

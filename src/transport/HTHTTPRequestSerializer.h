@@ -14,6 +14,7 @@
 #include <string>
 
 #include "platform/Error.h"
+#include "platform/KeyedArchiver.h"
 #include "platform/UrlRequest.h"
 #include "transport/HTURLRequestSerialization.h"
 
@@ -27,8 +28,10 @@ enum HTHTTPRequestQueryStringSerializationStyle : unsigned long {
 
 inline constexpr unsigned long HTUTF8StringEncoding = 4;
 
-class HTHTTPRequestSerializer : public HTURLRequestSerialization {
+class HTHTTPRequestSerializer : public HTURLRequestSerialization, public Coding {
   public:
+    static constexpr const char* ArchiveClassName = "HTHTTPRequestSerializer";
+
     // Returns the query for the parameters, or nothing with `*error` set.
     using QueryStringSerialization = std::function<std::optional<std::string>(
         const UrlRequest& request, const Json& parameters, ErrorPtr* error)>;
@@ -44,6 +47,12 @@ class HTHTTPRequestSerializer : public HTURLRequestSerialization {
     // query-string style and block (and a subclass's own options). The request settings are not
     // carried over.
     virtual std::shared_ptr<HTHTTPRequestSerializer> copy() const;
+
+    // Archived as "mutableHTTPRequestHeaders" (the header table) and
+    // "queryStringSerializationStyle"; like copy(), decoding starts from fresh defaults.
+    std::string archiveClassName() const override { return ArchiveClassName; }
+    void encodeWithCoder(KeyedArchiver& coder) const override;
+    static std::shared_ptr<HTHTTPRequestSerializer> initWithCoder(KeyedUnarchiver& coder);
 
     // Text encoding of multipart field values (form bodies are percent-escaped ASCII).
     unsigned long stringEncoding() const { return stringEncoding_; }
@@ -121,6 +130,8 @@ class HTHTTPRequestSerializer : public HTURLRequestSerialization {
     bool encodesParametersInURI(const std::string& method) const;
     // Carries the header table and query-string settings over to `copy`.
     void copyInto(HTHTTPRequestSerializer& copy) const;
+    // Reads what encodeWithCoder wrote into `serializer`; false when the archive is corrupt.
+    static bool decodeInto(HTHTTPRequestSerializer& serializer, KeyedUnarchiver& coder);
 
   private:
     unsigned long stringEncoding_ = HTUTF8StringEncoding;

@@ -57,6 +57,35 @@ void HTHTTPResponseSerializer::copyInto(HTHTTPResponseSerializer& copy) const {
     copy.contentTypes_ = contentTypes_;
 }
 
+void HTHTTPResponseSerializer::encodeWithCoder(KeyedArchiver& coder) const {
+    if (statusCodes_)
+        coder.encodeJson(Json(*statusCodes_), "acceptableStatusCodes");
+    if (contentTypes_)
+        coder.encodeJson(Json(*contentTypes_), "acceptableContentTypes");
+}
+
+bool HTHTTPResponseSerializer::decodeInto(HTHTTPResponseSerializer& serializer,
+                                          KeyedUnarchiver& coder) {
+    try {
+        auto codes = coder.decodeJson("acceptableStatusCodes");
+        auto types = coder.decodeJson("acceptableContentTypes");
+        serializer.statusCodes_ = codes ? std::optional(codes->get<std::set<int>>()) : std::nullopt;
+        serializer.contentTypes_ =
+            types ? std::optional(types->get<std::set<std::string>>()) : std::nullopt;
+    } catch (const Json::exception&) {
+        coder.failWithError(
+            Error::make(KeyedArchiveErrorDomain, KeyedArchiveCorrupt,
+                        "acceptable status codes or content types of the wrong type"));
+    }
+    return !coder.error();
+}
+
+std::shared_ptr<HTHTTPResponseSerializer> HTHTTPResponseSerializer::initWithCoder(
+    KeyedUnarchiver& coder) {
+    auto serializer = HTHTTPResponseSerializer::serializer();
+    return decodeInto(*serializer, coder) ? serializer : nullptr;
+}
+
 bool HTHTTPResponseSerializer::validateResponse(const HttpResponsePtr& response, const Bytes& data,
                                                 ErrorPtr* error) const {
     if (!response)

@@ -7,12 +7,15 @@
 #include <set>
 #include <string>
 
+#include "platform/KeyedArchiver.h"
 #include "transport/HTURLResponseSerialization.h"
 
 namespace quarra {
 
-class HTHTTPResponseSerializer : public HTURLResponseSerialization {
+class HTHTTPResponseSerializer : public HTURLResponseSerialization, public Coding {
   public:
+    static constexpr const char* ArchiveClassName = "HTHTTPResponseSerializer";
+
     // Status codes 200 to 299, any content type.
     HTHTTPResponseSerializer();
     HTHTTPResponseSerializer(const HTHTTPResponseSerializer&) = delete;
@@ -21,6 +24,12 @@ class HTHTTPResponseSerializer : public HTURLResponseSerialization {
 
     // A new serializer of the same class and settings.
     virtual std::shared_ptr<HTHTTPResponseSerializer> copy() const;
+
+    // Archived as "acceptableStatusCodes" and "acceptableContentTypes"; a key that is absent
+    // switches its test off.
+    std::string archiveClassName() const override { return ArchiveClassName; }
+    void encodeWithCoder(KeyedArchiver& coder) const override;
+    static std::shared_ptr<HTHTTPResponseSerializer> initWithCoder(KeyedUnarchiver& coder);
 
     // Nothing switches the test off.
     const std::optional<std::set<int>>& acceptableStatusCodes() const { return statusCodes_; }
@@ -53,6 +62,8 @@ class HTHTTPResponseSerializer : public HTURLResponseSerialization {
     bool validateForDecoding(const HttpResponsePtr& response, const Bytes& data,
                              ErrorPtr* error) const;
     void copyInto(HTHTTPResponseSerializer& copy) const;
+    // Reads what encodeWithCoder wrote into `serializer`; false when the archive is corrupt.
+    static bool decodeInto(HTHTTPResponseSerializer& serializer, KeyedUnarchiver& coder);
 
   private:
     std::optional<std::set<int>> statusCodes_;

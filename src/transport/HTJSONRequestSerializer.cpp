@@ -41,6 +41,18 @@ std::shared_ptr<HTHTTPRequestSerializer> HTJSONRequestSerializer::copy() const {
     return copy;
 }
 
+void HTJSONRequestSerializer::encodeWithCoder(KeyedArchiver& coder) const {
+    HTHTTPRequestSerializer::encodeWithCoder(coder);
+    coder.encodeUInt64(writingOptions_, "writingOptions");
+}
+
+std::shared_ptr<HTJSONRequestSerializer> HTJSONRequestSerializer::initWithCoder(
+    KeyedUnarchiver& coder) {
+    auto serializer =
+        serializerWithWritingOptions(coder.decodeUInt64("writingOptions").value_or(0));
+    return decodeInto(*serializer, coder) ? serializer : nullptr;
+}
+
 std::optional<UrlRequest> HTJSONRequestSerializer::requestBySerializingRequest(
     const UrlRequest& request, const Json& parameters, ErrorPtr* error) const {
     if (encodesParametersInURI(request.httpMethod)) {

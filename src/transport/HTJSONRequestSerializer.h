@@ -10,11 +10,18 @@ inline constexpr unsigned long HTJSONWritingPrettyPrinted = 1;
 
 class HTJSONRequestSerializer : public HTHTTPRequestSerializer {
   public:
+    static constexpr const char* ArchiveClassName = "HTJSONRequestSerializer";
+
     static std::shared_ptr<HTJSONRequestSerializer> serializer();
     static std::shared_ptr<HTJSONRequestSerializer> serializerWithWritingOptions(
         unsigned long options);
 
     std::shared_ptr<HTHTTPRequestSerializer> copy() const override;
+
+    // Also archives "writingOptions".
+    std::string archiveClassName() const override { return ArchiveClassName; }
+    void encodeWithCoder(KeyedArchiver& coder) const override;
+    static std::shared_ptr<HTJSONRequestSerializer> initWithCoder(KeyedUnarchiver& coder);
 
     unsigned long writingOptions() const { return writingOptions_; }
     void setWritingOptions(unsigned long options) { writingOptions_ = options; }

@@ -25,6 +25,21 @@ std::shared_ptr<HTHTTPResponseSerializer> HTJSONResponseSerializer::copy() const
     return copy;
 }
 
+void HTJSONResponseSerializer::encodeWithCoder(KeyedArchiver& coder) const {
+    HTHTTPResponseSerializer::encodeWithCoder(coder);
+    coder.encodeUInt64(readingOptions_, "readingOptions");
+    coder.encodeBool(removesKeysWithNullValues_, "removesKeysWithNullValues");
+}
+
+std::shared_ptr<HTJSONResponseSerializer> HTJSONResponseSerializer::initWithCoder(
+    KeyedUnarchiver& coder) {
+    auto serializer =
+        serializerWithReadingOptions(coder.decodeUInt64("readingOptions").value_or(0));
+    serializer->removesKeysWithNullValues_ =
+        coder.decodeBool("removesKeysWithNullValues").value_or(false);
+    return decodeInto(*serializer, coder) ? serializer : nullptr;
+}
+
 std::any HTJSONResponseSerializer::responseObjectForResponse(const HttpResponsePtr& response,
                                                              const Bytes& data,
                                                              ErrorPtr* error) const {

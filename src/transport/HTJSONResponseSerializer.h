@@ -11,12 +11,19 @@ inline constexpr const char* HTJSONReadingErrorDomain = "com.tovik.transport.err
 
 class HTJSONResponseSerializer : public HTHTTPResponseSerializer {
   public:
+    static constexpr const char* ArchiveClassName = "HTJSONResponseSerializer";
+
     HTJSONResponseSerializer();
     static std::shared_ptr<HTJSONResponseSerializer> serializer();
     static std::shared_ptr<HTJSONResponseSerializer> serializerWithReadingOptions(
         unsigned long options);
 
     std::shared_ptr<HTHTTPResponseSerializer> copy() const override;
+
+    // Also archives "readingOptions" and "removesKeysWithNullValues".
+    std::string archiveClassName() const override { return ArchiveClassName; }
+    void encodeWithCoder(KeyedArchiver& coder) const override;
+    static std::shared_ptr<HTJSONResponseSerializer> initWithCoder(KeyedUnarchiver& coder);
 
     unsigned long readingOptions() const { return readingOptions_; }
     void setReadingOptions(unsigned long options) { readingOptions_ = options; }

@@ -6,6 +6,7 @@
 #include <iterator>
 #include <vector>
 
+#include "platform/Base64.h"
 #include "platform/Bundle.h"
 
 namespace quarra {
@@ -59,6 +60,39 @@ std::shared_ptr<HTSecurityPolicy> HTSecurityPolicy::copy() const {
     copy->validatesDomainName_ = validatesDomainName_;
     copy->setPinnedCertificates(certificates_);
     return copy;
+}
+
+void HTSecurityPolicy::encodeWithCoder(KeyedArchiver& coder) const {
+    coder.encodeUInt64(mode_, "SSLPinningMode");
+    coder.encodeBool(allowInvalid_, "allowInvalidCertificates");
+    coder.encodeBool(validatesDomainName_, "validatesDomainName");
+    if (certificates_) {
+        Json certificates = Json::array();
+        for (const Bytes& certificate : *certificates_)
+            certificates.push_back(base64Encode(certificate));
+        coder.encodeJson(certificates, "pinnedCertificates");
+    }
+}
+
+std::shared_ptr<HTSecurityPolicy> HTSecurityPolicy::initWithCoder(KeyedUnarchiver& coder) {
+    auto policy = defaultPolicy();
+    policy->mode_ = static_cast<HTSSLPinningMode>(coder.decodeUInt64("SSLPinningMode").value_or(0));
+    policy->allowInvalid_ = coder.decodeBool("allowInvalidCertificates").value_or(false);
+    policy->validatesDomainName_ = coder.decodeBool("validatesDomainName").value_or(true);
+    if (auto list = coder.decodeJson("pinnedCertificates")) {
+        std::set<Bytes> certificates;
+        for (const Json& text : *list) {
+            auto der = text.is_string() ? base64Decode(text.get<std::string>()) : std::nullopt;
+            if (!der) {
+                coder.failWithError(Error::make(KeyedArchiveErrorDomain, KeyedArchiveCorrupt,
+                                                "a pinned certificate is not Base64 text"));
+                return nullptr;
+            }
+            certificates.insert(std::move(*der));
+        }
+        policy->setPinnedCertificates(std::move(certificates));
+    }
+    return coder.error() ? nullptr : policy;
 }
 
 void HTSecurityPolicy::setPinnedCertificates(std::optional<std::set<Bytes>> certificates) {

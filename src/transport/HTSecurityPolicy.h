@@ -9,6 +9,7 @@
 #include <string>
 
 #include "platform/Bytes.h"
+#include "platform/KeyedArchiver.h"
 #include "platform/ServerTrust.h"
 
 namespace quarra {
@@ -21,8 +22,10 @@ enum HTSSLPinningMode : unsigned long {
     HTSSLPinningModeCertificate = 2,
 };
 
-class HTSecurityPolicy {
+class HTSecurityPolicy : public Coding {
   public:
+    static constexpr const char* ArchiveClassName = "HTSecurityPolicy";
+
     // No pinning, the domain name validated, invalid certificates refused.
     HTSecurityPolicy() = default;
     HTSecurityPolicy(const HTSecurityPolicy&) = delete;
@@ -40,6 +43,12 @@ class HTSecurityPolicy {
 
     // A new policy with the same settings and certificates.
     std::shared_ptr<HTSecurityPolicy> copy() const;
+
+    // Archived as "SSLPinningMode", "allowInvalidCertificates", "validatesDomainName" and
+    // "pinnedCertificates" (Base64 texts); keys left out keep their defaults.
+    std::string archiveClassName() const override { return ArchiveClassName; }
+    void encodeWithCoder(KeyedArchiver& coder) const override;
+    static std::shared_ptr<HTSecurityPolicy> initWithCoder(KeyedUnarchiver& coder);
 
     HTSSLPinningMode SSLPinningMode() const { return mode_; }
     void setSSLPinningMode(HTSSLPinningMode mode) { mode_ = mode; }

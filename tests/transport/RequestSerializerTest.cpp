@@ -240,3 +240,29 @@ TEST(RequestSerializerTest, UnparsableUrlGivesARequestWithoutUrl) {
     ASSERT_TRUE(request);
     EXPECT_TRUE(request->url.empty());
 }
+
+TEST(RequestSerializerTest, ArchiveKeepsHeadersStyleAndOptions) {
+    auto serializer =
+        HTJSONRequestSerializer::serializerWithWritingOptions(HTJSONWritingPrettyPrinted);
+    serializer->setValue("secret-free", "ClientID");
+    serializer->setTimeoutInterval(5);  // request settings are not archived
+    Json document = KeyedArchiver::archivedDocument(*serializer);
+
+    ErrorPtr error;
+    auto decoded = KeyedUnarchiver::unarchivedObject<HTJSONRequestSerializer>(
+        document, {KeyedUnarchiver::allow<HTJSONRequestSerializer>()}, &error);
+    ASSERT_TRUE(decoded) << (error ? error->description() : "");
+    EXPECT_EQ(decoded->HTTPRequestHeaders(), serializer->HTTPRequestHeaders());
+    EXPECT_EQ(decoded->writingOptions(), HTJSONWritingPrettyPrinted);
+    EXPECT_EQ(decoded->requestWithMethod("GET", "https://h/")->timeoutInterval,
+              UrlRequest().timeoutInterval);
+
+    // A plain serializer's archive is refused where only the JSON class is allowed.
+    EXPECT_FALSE(KeyedUnarchiver::unarchivedObject<HTJSONRequestSerializer>(
+        KeyedArchiver::archivedDocument(*HTHTTPRequestSerializer::serializer()),
+        {KeyedUnarchiver::allow<HTJSONRequestSerializer>()}, &error));
+    document["$root"]["mutableHTTPRequestHeaders"]["value"]["ClientID"] = 7;
+    EXPECT_FALSE(KeyedUnarchiver::unarchivedObject<HTJSONRequestSerializer>(
+        document, {KeyedUnarchiver::allow<HTJSONRequestSerializer>()}, &error));
+    EXPECT_TRUE(error && error->domain() == KeyedArchiveErrorDomain);
+}

@@ -153,3 +153,35 @@ TEST(ResponseSerializerTest, CompoundSerializerAnswersWithTheFirstObject) {
     compound->responseObjectForResponse(response(404, "application/json"), toBytes("[1]"), &error);
     EXPECT_TRUE(error && error->code() == -1011);
 }
+
+TEST(ResponseSerializerTest, ArchiveKeepsAcceptableSetsAndMembers) {
+    auto json = HTJSONResponseSerializer::serializer();
+    json->setRemovesKeysWithNullValues(true);
+    auto plain = HTHTTPResponseSerializer::serializer();
+    plain->setAcceptableStatusCodes(std::nullopt);
+    plain->setAcceptableContentTypes(std::set<std::string>{"text/plain"});
+    auto compound =
+        HTCompoundResponseSerializer::compoundSerializerWithResponseSerializers({json, plain});
+
+    std::vector<KeyedUnarchiver::AllowedClass> allowed = {
+        KeyedUnarchiver::allow<HTCompoundResponseSerializer>(),
+        KeyedUnarchiver::allow<HTJSONResponseSerializer>(),
+        KeyedUnarchiver::allow<HTHTTPResponseSerializer>()};
+    ErrorPtr error;
+    auto decoded = KeyedUnarchiver::unarchivedObject<HTCompoundResponseSerializer>(
+        KeyedArchiver::archivedDocument(*compound), allowed, &error);
+    ASSERT_TRUE(decoded) << (error ? error->description() : "");
+    ASSERT_EQ(decoded->responseSerializers().size(), 2u);
+    auto members = decoded->responseSerializers();
+    auto decodedJson = std::dynamic_pointer_cast<HTJSONResponseSerializer>(members[0]);
+    ASSERT_TRUE(decodedJson);
+    EXPECT_TRUE(decodedJson->removesKeysWithNullValues());
+    EXPECT_EQ(decodedJson->acceptableContentTypes(), json->acceptableContentTypes());
+    EXPECT_FALSE(members[1]->acceptableStatusCodes());
+    EXPECT_EQ(members[1]->acceptableContentTypes(), plain->acceptableContentTypes());
+    EXPECT_EQ(decoded->acceptableStatusCodes(), compound->acceptableStatusCodes());
+
+    // Members of a class the caller did not allow fail the whole decoding.
+    EXPECT_FALSE(KeyedUnarchiver::unarchivedObject<HTCompoundResponseSerializer>(
+        KeyedArchiver::archivedDocument(*compound), {allowed[0], allowed[2]}, &error));
+}

@@ -225,3 +225,24 @@ TEST(SecurityPolicyTest, GuardsRealConnectionsToTheTestServer) {
     server.trustAuthority();
     EXPECT_FALSE(fetch(server, HTSecurityPolicy::defaultPolicy()));
 }
+
+TEST(SecurityPolicyTest, ArchiveKeepsModeFlagsAndPins) {
+    Fixture f;
+    auto policy = pinned(HTSSLPinningModePublicKey, {&f.leaf});
+    policy->setValidatesDomainName(false);
+    Json document = KeyedArchiver::archivedDocument(*policy);
+
+    std::vector<KeyedUnarchiver::AllowedClass> allowed = {
+        KeyedUnarchiver::allow<HTSecurityPolicy>()};
+    auto decoded = KeyedUnarchiver::unarchivedObject<HTSecurityPolicy>(document, allowed);
+    ASSERT_TRUE(decoded);
+    EXPECT_EQ(decoded->SSLPinningMode(), HTSSLPinningModePublicKey);
+    EXPECT_FALSE(decoded->validatesDomainName());
+    EXPECT_EQ(decoded->pinnedPublicKeys(), policy->pinnedPublicKeys());
+    EXPECT_TRUE(decoded->evaluateServerTrust(f.chain({&f.renewed, &f.ca}), "anything.test"));
+
+    document["$root"]["pinnedCertificates"]["value"][0] = "not base64!";
+    ErrorPtr error;
+    EXPECT_FALSE(KeyedUnarchiver::unarchivedObject<HTSecurityPolicy>(document, allowed, &error));
+    EXPECT_TRUE(error && error->domain() == KeyedArchiveErrorDomain);
+}
