@@ -41,15 +41,24 @@ TEST(RequestSerializerTest, WeighsAtMostSixPreferredLanguages) {
 }
 
 TEST(RequestSerializerTest, DefaultUserAgentNamesTheHostInAscii) {
-    Bundle::setMainBundle("com.example.notes",
-                          {{BundleExecutableKey, "N\xC3\xB6tes"}, {BundleVersionKey, "217"}});
-    auto agent = HTHTTPRequestSerializer::serializer()->valueForHTTPHeaderField("User-Agent");
-    ASSERT_TRUE(agent);
-    EXPECT_TRUE(agent->starts_with("Ntes/217 (")) << *agent;
-    EXPECT_NE(agent->find("; Linux "), std::string::npos) << *agent;
-    EXPECT_NE(agent->find("Scale/1.00)"), std::string::npos) << *agent;
-    for (unsigned char c : *agent)
-        EXPECT_LT(c, 0x80);
+    const std::pair<const char*, const char*> names[] = {
+        {"N\xC3\xB6tes", "Notes"},
+        {"\xD0\x97\xD0\xB0\xD0\xBC\xD0\xB5\xD1\x82\xD0\xBA\xD0\xB8", "Zametki"},
+        {"Stra\xC3\x9F"
+         "e\xF0\x9F\x98\x80",
+         "Strasse"},
+    };
+    for (auto [name, ascii] : names) {
+        Bundle::setMainBundle("com.example.notes",
+                              {{BundleExecutableKey, name}, {BundleVersionKey, "217"}});
+        auto agent = HTHTTPRequestSerializer::serializer()->valueForHTTPHeaderField("User-Agent");
+        ASSERT_TRUE(agent);
+        EXPECT_TRUE(agent->starts_with(std::string(ascii) + "/217 (")) << *agent;
+        EXPECT_NE(agent->find("; Linux "), std::string::npos) << *agent;
+        EXPECT_NE(agent->find("Scale/1.00)"), std::string::npos) << *agent;
+        for (unsigned char c : *agent)
+            EXPECT_LT(c, 0x80);
+    }
 }
 
 TEST(RequestSerializerTest, UriMethodsPutTheQueryIntoTheUrlBeforeAnyFragment) {
