@@ -12,6 +12,8 @@ constexpr std::int64_t LowMark = 1 << 20;
 // Pieces of body data are merged up to this size.
 constexpr std::size_t MergeLimit = 1 << 20;
 
+thread_local URLSessionEventBatch* currentBatch = nullptr;
+
 }  // namespace
 
 void URLSessionEvents::post(Call call) {
@@ -78,7 +80,7 @@ void URLSessionEvents::release() {
     awaiting_ = false;
     if (!draining_ && !events_.empty()) {
         draining_ = true;
-        queue_->async([self = shared_from_this()] { self->drain(); });
+        startDrain();
     }
 }
 
@@ -106,7 +108,36 @@ void URLSessionEvents::push(Event event) {
     events_.push_back(std::move(event));
     if (!draining_ && !awaiting_) {
         draining_ = true;
+        startDrain();
+    }
+}
+
+// REQUIRES: mutex_ held and draining_ just set.
+void URLSessionEvents::startDrain() {
+    if (currentBatch) {
+        currentBatch->ready_.push_back(shared_from_this());
+    } else {
         queue_->async([self = shared_from_this()] { self->drain(); });
+    }
+}
+
+URLSessionEventBatch::URLSessionEventBatch() : previous_(currentBatch) {
+    currentBatch = this;
+}
+
+URLSessionEventBatch::~URLSessionEventBatch() {
+    flush();
+    currentBatch = previous_;
+}
+
+void URLSessionEventBatch::flush() {
+    if (!currentBatch) {
+        return;
+    }
+    std::vector<std::shared_ptr<URLSessionEvents>> ready;
+    ready.swap(currentBatch->ready_);
+    for (auto& events : ready) {
+        events->queue_->async([events] { events->drain(); });
     }
 }
 

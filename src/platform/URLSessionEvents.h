@@ -9,6 +9,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <vector>
 
 #include "platform/Bytes.h"
 #include "platform/Dispatch.h"
@@ -18,6 +19,24 @@ namespace quarra {
 class URLSession;
 class URLSessionDelegate;
 class URLSessionTask;
+
+// While one exists on a thread, the event queues that thread fills are handed to their delegate
+// queue together, when it ends or at flush(), instead of one hand-over per event: the worker makes
+// one per pass of its loop, so a small reply's head, body and completion travel in one hop.
+class URLSessionEventBatch {
+  public:
+    URLSessionEventBatch();
+    ~URLSessionEventBatch();
+    URLSessionEventBatch(const URLSessionEventBatch&) = delete;
+    URLSessionEventBatch& operator=(const URLSessionEventBatch&) = delete;
+    // Hands over what is pending now; needed before the thread waits for a delegate's answer.
+    static void flush();
+
+  private:
+    friend struct URLSessionEvents;
+    URLSessionEventBatch* previous_;
+    std::vector<std::shared_ptr<struct URLSessionEvents>> ready_;
+};
 
 struct URLSessionEvents : std::enable_shared_from_this<URLSessionEvents> {
     using Call = std::function<void(URLSession&, const std::shared_ptr<URLSessionTask>&,
@@ -58,7 +77,9 @@ struct URLSessionEvents : std::enable_shared_from_this<URLSessionEvents> {
         Bytes data;
         std::int64_t amount = 0, total = 0, expected = 0;
     };
+    friend class URLSessionEventBatch;
     void push(Event event);
+    void startDrain();
     void pushProgress(Event::Kind kind, std::int64_t bytes, std::int64_t total,
                       std::int64_t expected);
     void drain();

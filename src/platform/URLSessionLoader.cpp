@@ -424,6 +424,7 @@ struct TransferCallbacks {
                                       next();
                                   });
         });
+        URLSessionEventBatch::flush();
         std::unique_lock lock(answer->mutex);
         if (!answer->cv.wait_for(lock, t.idleTimeout, [&] { return answer->done; })) {
             t.failure = makeURLError(URLErrorTimedOut, t.request.url,
@@ -507,6 +508,7 @@ void URLSessionLoader::post(Command command) {
 void URLSessionLoader::run() {
     CURLM* multi = multiOf(multi_);
     for (;;) {
+        URLSessionEventBatch batch;
         std::deque<Command> commands;
         {
             std::lock_guard lock(mutex_);
@@ -531,6 +533,7 @@ void URLSessionLoader::run() {
             hopDone(*t, result);
         }
         checkTimeouts();
+        URLSessionEventBatch::flush();
         curl_multi_poll(multi, nullptr, 0, static_cast<int>(nextWakeMs()), nullptr);
     }
     std::lock_guard lock(mutex_);
