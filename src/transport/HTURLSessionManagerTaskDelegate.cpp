@@ -1,0 +1,218 @@
+#include "transport/HTURLSessionManagerTaskDelegate.h"
+
+#include <errno.h>
+
+#include <filesystem>
+#include <mutex>
+
+#include "platform/Files.h"
+#include "platform/NotificationCenter.h"
+#include "transport/HTURLResponseSerialization.h"
+#include "transport/HTURLSessionManager.h"
+
+namespace quarra {
+namespace fs = std::filesystem;
+
+void HTInstallTaskTransitionNotifications() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        URLSessionTask::setTransitionHook(
+            [](const URLSessionTaskPtr& task, URLSessionTask::Transition transition) {
+                NotificationCenter::defaultCenter().post(
+                    transition == URLSessionTask::Transition::Resume
+                        ? HTURLSessionTaskDidResumePrivateNotification
+                        : HTURLSessionTaskDidSuspendPrivateNotification,
+                    task);
+            });
+    });
+}
+
+const DispatchQueuePtr& HTURLSessionManagerProcessingQueue() {
+    static const auto* queue = new DispatchQueuePtr(
+        DispatchQueue::concurrent("com.tovik.transport.networking.session.manager.processing"));
+    return *queue;
+}
+
+const std::shared_ptr<DispatchGroup>& HTURLSessionManagerCompletionGroup() {
+    static const auto* group =
+        new std::shared_ptr<DispatchGroup>(std::make_shared<DispatchGroup>());
+    return *group;
+}
+
+namespace {
+
+ErrorPtr moveItem(const Url& from, const Url& to) {
+    fs::path source = from.filePath(), destination = to.filePath();
+    std::error_code ec;
+    if (!to.isFileUrl())
+        return posixError(EINVAL, "not a file URL: " + to.string());
+    if (fs::exists(fs::symlink_status(destination, ec)))
+        return posixError(EEXIST, "cannot move " + source.string() + " to " + destination.string());
+    fs::rename(source, destination, ec);
+    if (ec == std::errc::cross_device_link) {
+        ec.clear();
+        fs::copy_file(source, destination, ec);
+        if (!ec)
+            fs::remove(source, ec);
+    }
+    if (ec)
+        return posixError(ec.value(),
+                          "cannot move " + source.string() + " to " + destination.string());
+    return nullptr;
+}
+
+}  // namespace
+
+void HTMoveDownloadedFile(const URLSessionTaskPtr& task, const Url& from, const Url& to) {
+    ErrorPtr error = moveItem(from, to);
+    if (!error)
+        return;
+    NotificationUserInfo userInfo;
+    for (const auto& [key, value] : error->userInfo().items())
+        userInfo[key] = Json(value);
+    userInfo[HTNetworkingTaskDidCompleteErrorKey] = error;
+    NotificationCenter::defaultCenter().post(HTURLSessionDownloadTaskDidFailToMoveFileNotification,
+                                             task, std::move(userInfo));
+}
+
+std::shared_ptr<HTURLSessionManagerTaskDelegate> HTURLSessionManagerTaskDelegate::make(
+    const URLSessionTaskPtr& task) {
+    std::shared_ptr<HTURLSessionManagerTaskDelegate> delegate(new HTURLSessionManagerTaskDelegate);
+    std::weak_ptr<URLSessionTask> weakTask = task;
+    std::weak_ptr<HTURLSessionManagerTaskDelegate> weakSelf = delegate;
+    auto setUp = [&](ProgressPtr& progress, std::uint64_t& token, bool upload) {
+        progress = std::make_shared<Progress>(URLSessionTransferSizeUnknown);
+        progress->setCancellable(true);
+        progress->setCancellationHandler([weakTask] {
+            if (auto task = weakTask.lock())
+                task->cancel();
+        });
+        progress->setPausable(true);
+        progress->setPausingHandler([weakTask] {
+            if (auto task = weakTask.lock())
+                task->suspend();
+        });
+        progress->setResumingHandler([weakTask] {
+            if (auto task = weakTask.lock())
+                task->resume();
+        });
+        token = progress->addObserver([weakSelf, upload](const Progress& progress) {
+            auto self = weakSelf.lock();
+            if (!self)
+                return;
+            const ProgressBlock& block =
+                upload ? self->uploadProgressBlock : self->downloadProgressBlock;
+            if (block)
+                block(progress);
+        });
+    };
+    setUp(delegate->uploadProgress_, delegate->uploadObserver_, true);
+    setUp(delegate->downloadProgress_, delegate->downloadObserver_, false);
+    return delegate;
+}
+
+HTURLSessionManagerTaskDelegate::~HTURLSessionManagerTaskDelegate() {
+    downloadProgress_->removeObserver(downloadObserver_);
+    uploadProgress_->removeObserver(uploadObserver_);
+}
+
+void HTURLSessionManagerTaskDelegate::didReceiveData(const URLSessionTaskPtr& task,
+                                                     const Bytes& data) {
+    downloadProgress_->setTotalUnitCount(task->countOfBytesExpectedToReceive());
+    downloadProgress_->setCompletedUnitCount(task->countOfBytesReceived());
+    if (mutableData_)
+        mutableData_->insert(mutableData_->end(), data.begin(), data.end());
+}
+
+void HTURLSessionManagerTaskDelegate::didSendBodyData(const URLSessionTaskPtr& task) {
+    uploadProgress_->setTotalUnitCount(task->countOfBytesExpectedToSend());
+    uploadProgress_->setCompletedUnitCount(task->countOfBytesSent());
+}
+
+void HTURLSessionManagerTaskDelegate::didWriteData(std::int64_t totalBytesWritten,
+                                                   std::int64_t totalBytesExpectedToWrite) {
+    downloadProgress_->setTotalUnitCount(totalBytesExpectedToWrite);
+    downloadProgress_->setCompletedUnitCount(totalBytesWritten);
+}
+
+void HTURLSessionManagerTaskDelegate::didResumeAtOffset(std::int64_t fileOffset,
+                                                        std::int64_t expectedTotalBytes) {
+    downloadProgress_->setTotalUnitCount(expectedTotalBytes);
+    downloadProgress_->setCompletedUnitCount(fileOffset);
+}
+
+void HTURLSessionManagerTaskDelegate::didFinishDownloadingTo(URLSession& session,
+                                                             const URLSessionTaskPtr& task,
+                                                             const Url& location) {
+    downloadFileURL_.reset();
+    if (!downloadTaskDidFinishDownloading)
+        return;
+    downloadFileURL_ = downloadTaskDidFinishDownloading(session, task, location);
+    if (!downloadFileURL_)
+        return;
+    HTMoveDownloadedFile(task, location, *downloadFileURL_);
+}
+
+void HTURLSessionManagerTaskDelegate::didCompleteWithError(const URLSessionTaskPtr& task,
+                                                           const ErrorPtr& error) {
+    std::shared_ptr<HTURLSessionManager> manager = this->manager.lock();
+    std::shared_ptr<HTURLResponseSerialization> serializer =
+        manager ? manager->responseSerializer() : nullptr;
+    auto userInfo = std::make_shared<NotificationUserInfo>();
+    (*userInfo)[HTNetworkingTaskDidCompleteResponseSerializerKey] = serializer;
+
+    Bytes data;
+    if (mutableData_) {
+        data = std::move(*mutableData_);
+        mutableData_.reset();
+    }
+    if (downloadFileURL_)
+        (*userInfo)[HTNetworkingTaskDidCompleteAssetPathKey] = *downloadFileURL_;
+    else
+        (*userInfo)[HTNetworkingTaskDidCompleteResponseDataKey] = data;
+
+    DispatchQueuePtr queue = manager ? manager->completionQueue() : nullptr;
+    if (!queue)
+        queue = DispatchQueue::main();
+    std::shared_ptr<DispatchGroup> group = manager ? manager->completionGroup() : nullptr;
+    if (!group)
+        group = HTURLSessionManagerCompletionGroup();
+
+    // The handler and the notification hold the delegate (and so the task) until both have run.
+    auto self = shared_from_this();
+    auto finish = [self, task, userInfo, queue, group](std::any responseObject, ErrorPtr error) {
+        group->async(queue, [self, task, userInfo, responseObject = std::move(responseObject),
+                             error = std::move(error)] {
+            if (self->completionHandler)
+                self->completionHandler(task->response(), responseObject, error);
+            DispatchQueue::main()->async([task, userInfo] {
+                NotificationCenter::defaultCenter().post(HTNetworkingTaskDidCompleteNotification,
+                                                         task, std::move(*userInfo));
+            });
+        });
+    };
+
+    if (error) {
+        (*userInfo)[HTNetworkingTaskDidCompleteErrorKey] = error;
+        finish({}, error);
+        return;
+    }
+    HTURLSessionManagerProcessingQueue()->async([self, task, serializer, userInfo,
+                                                 data = std::move(data), finish] {
+        ErrorPtr serializationError;
+        std::any responseObject;
+        if (serializer) {
+            responseObject =
+                serializer->responseObjectForResponse(task->response(), data, &serializationError);
+        }
+        if (self->downloadFileURL_)
+            responseObject = *self->downloadFileURL_;
+        if (responseObject.has_value())
+            (*userInfo)[HTNetworkingTaskDidCompleteSerializedResponseKey] = responseObject;
+        if (serializationError)
+            (*userInfo)[HTNetworkingTaskDidCompleteErrorKey] = serializationError;
+        finish(std::move(responseObject), std::move(serializationError));
+    });
+}
+
+}  // namespace quarra

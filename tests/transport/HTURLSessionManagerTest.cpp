@@ -1,0 +1,472 @@
+#include "transport/HTURLSessionManager.h"
+
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "platform/RunLoop.h"
+#include "platform/URLError.h"
+#include "support/QuarraTestServer.h"
+#include "support/TestSupport.h"
+#include "transport/HTHTTPResponseSerializer.h"
+
+namespace quarra {
+namespace {
+
+using namespace std::chrono_literals;
+using test::QuarraTestServer;
+using test::Reply;
+
+// The public task notifications, and the handler calls, in the order the main thread saw them.
+class Journal {
+  public:
+    Journal() {
+        for (const char* name :
+             {HTNetworkingTaskDidResumeNotification, HTNetworkingTaskDidSuspendNotification,
+              HTNetworkingTaskDidCompleteNotification,
+              HTURLSessionDownloadTaskDidFailToMoveFileNotification,
+              HTURLSessionDidInvalidateNotification}) {
+            tokens_.push_back(NotificationCenter::defaultCenter().addObserver(
+                name, [this](const Notification& notification) {
+                    std::lock_guard lock(mutex_);
+                    entries_.push_back(shortName(notification.name));
+                    notifications_.push_back(notification);
+                }));
+        }
+    }
+    ~Journal() {
+        for (auto token : tokens_)
+            NotificationCenter::defaultCenter().removeObserver(token);
+    }
+    void add(std::string entry) {
+        std::lock_guard lock(mutex_);
+        entries_.push_back(std::move(entry));
+    }
+    std::vector<std::string> entries() const {
+        std::lock_guard lock(mutex_);
+        return entries_;
+    }
+    // Runs the main queue until `count` notifications named `name` arrived.
+    bool waitFor(const std::string& name, std::size_t count = 1) {
+        return runMainUntil([&] { return this->count(name) >= count; }, 10s);
+    }
+    std::size_t count(const std::string& name) const {
+        std::lock_guard lock(mutex_);
+        return std::count(entries_.begin(), entries_.end(), name);
+    }
+    // The last notification named `name` about `task`.
+    Notification last(const char* name, const URLSessionTaskPtr& task) const {
+        std::lock_guard lock(mutex_);
+        for (auto it = notifications_.rbegin(); it != notifications_.rend(); ++it) {
+            if (it->name == name && it->sender.get() == task.get())
+                return *it;
+        }
+        return {};
+    }
+
+    std::vector<Notification> all(const std::string& name) const {
+        std::lock_guard lock(mutex_);
+        std::vector<Notification> out;
+        for (const auto& n : notifications_) {
+            if (n.name == name)
+                out.push_back(n);
+        }
+        return out;
+    }
+
+  private:
+    static std::string shortName(const std::string& name) {
+        return name.substr(name.rfind('.') + 1);
+    }
+
+    mutable std::mutex mutex_;
+    std::vector<std::string> entries_;
+    std::vector<Notification> notifications_;
+    std::vector<ObserverToken> tokens_;
+};
+
+class URLSessionManagerTest : public ::testing::Test {
+  protected:
+    URLSessionManagerTest() { server.trustAuthority(); }
+    ~URLSessionManagerTest() override {
+        server.releaseStalls();
+        if (manager)
+            manager->invalidateSessionCancelingTasks(true);
+    }
+    UrlRequest request(const std::string& path, const std::string& method = "GET") {
+        UrlRequest r(server.url(path));
+        r.httpMethod = method;
+        return r;
+    }
+    // A completion handler that notes its call in the journal and keeps what it received.
+    // Handlers of a test may still run after it ended (its tasks were cancelled); they then do
+    // nothing.
+    HTURLSessionManager::CompletionHandler handler() {
+        return [this, alive = std::weak_ptr<int>(alive_)](
+                   const HttpResponsePtr& response, const std::any& object, const ErrorPtr& error) {
+            if (!alive.lock())
+                return;
+            journal.add("handler");
+            handled = true;
+            this->response = response;
+            this->object = object;
+            this->error = error;
+        };
+    }
+    bool waitForHandler() {
+        return runMainUntil([&] { return handled; }, 10s);
+    }
+
+    std::shared_ptr<int> alive_ = std::make_shared<int>();
+    QuarraTestServer server;
+    Journal journal;
+    HTURLSessionManagerPtr manager = HTURLSessionManager::make();
+    bool handled = false;
+    HttpResponsePtr response;
+    std::any object;
+    ErrorPtr error;
+};
+
+TEST_F(URLSessionManagerTest, DataTaskRunsHandlerBeforeTheCompleteNotificationAndResumesOnce) {
+    server.reply("/doc", Reply::json(R"({"id":7})"));
+    auto task = manager->dataTaskWithRequest(request("/doc"), handler());
+    ASSERT_TRUE(task);
+    EXPECT_EQ(task->taskDescription(), manager->taskDescriptionForSessionTasks());
+    task->resume();
+    task->resume();
+    ASSERT_TRUE(journal.waitFor("complete"));
+    EXPECT_EQ(journal.entries(), (std::vector<std::string>{"resume", "handler", "complete"}));
+    EXPECT_EQ(response->statusCode, 200);
+    ASSERT_TRUE(std::any_cast<Json>(&object));
+    EXPECT_EQ(std::any_cast<Json>(object), Json({{"id", 7}}));
+    EXPECT_FALSE(error);
+}
+
+TEST_F(URLSessionManagerTest, OnlyTheOwningManagerAnnouncesResumeAndSuspend) {
+    Reply stall = Reply::json("{}");
+    stall.stallBeforeHead = true;
+    server.reply("/slow", stall);
+    auto other = HTURLSessionManager::make();
+    auto task = manager->dataTaskWithRequest(request("/slow"), nullptr);
+    auto foreign = URLSession::make({})->dataTask(request("/slow"));
+    task->resume();
+    task->suspend();
+    task->suspend();
+    task->resume();
+    foreign->resume();
+    foreign->cancel();
+    ASSERT_TRUE(journal.waitFor("resume", 2));
+    runMainUntil([] { return false; }, 100ms);
+    EXPECT_EQ(journal.entries(), (std::vector<std::string>{"resume", "suspend", "resume"}));
+    other->invalidateSessionCancelingTasks(true);
+}
+
+// Which keys the task-complete notification carries, case by case.
+TEST_F(URLSessionManagerTest, CompleteNotificationKeysFollowTheOutcome) {
+    test::TempDir folder;
+    server.reply("/json", Reply::json(R"({"a":1})"));
+    server.reply("/empty", Reply::json("", 204));
+    Reply drop;
+    drop.dropConnection = true;
+    server.reply("/drop", drop);
+    Reply file = Reply::json("payload");
+    file.contentType = "application/octet-stream";
+    server.reply("/file", file);
+    server.reply("/missing", Reply::json(R"({"error":"no"})", 404));
+    auto destination = [&](const std::string& name) {
+        return [path = folder / name](const Url&, const HttpResponsePtr&) {
+            return std::optional(Url::fileUrl(path));
+        };
+    };
+    manager->setResponseSerializer(HTHTTPResponseSerializer::serializer());
+    enum Key { Serializer = 1, Data = 2, Serialized = 4, Asset = 8, Error = 16 };
+    struct Case {
+        std::string name;
+        std::function<URLSessionTaskPtr()> make;
+        int keys;
+    } cases[] = {
+        {"data ok", [&] { return manager->dataTaskWithRequest(request("/json"), nullptr); },
+         Serializer | Data | Serialized},
+        {"data dropped", [&] { return manager->dataTaskWithRequest(request("/drop"), nullptr); },
+         Serializer | Data | Error},
+        {"upload, empty reply",
+         [&] {
+             return manager->uploadTaskWithRequest(request("/empty", "POST"), toBytes("x"), nullptr,
+                                                   nullptr);
+         },
+         Serializer | Data | Serialized},
+        {"download moved",
+         [&] {
+             return manager->downloadTaskWithRequest(request("/file"), nullptr, destination("a"),
+                                                     nullptr);
+         },
+         Serializer | Serialized | Asset},
+        {"download moved, 404",
+         [&] {
+             return manager->downloadTaskWithRequest(request("/missing"), nullptr, destination("b"),
+                                                     nullptr);
+         },
+         Serializer | Serialized | Asset | Error},
+        {"download without destination",
+         [&] {
+             return manager->downloadTaskWithRequest(request("/json"), nullptr, nullptr, nullptr);
+         },
+         Serializer | Data | Serialized},
+    };
+    std::size_t completed = 0;
+    for (const auto& c : cases) {
+        auto task = c.make();
+        task->resume();
+        ASSERT_TRUE(journal.waitFor("complete", ++completed)) << c.name;
+        Notification n = journal.last(HTNetworkingTaskDidCompleteNotification, task);
+        int keys = 0;
+        for (auto [key, bit] : {std::pair{HTNetworkingTaskDidCompleteResponseSerializerKey, 1},
+                                {HTNetworkingTaskDidCompleteResponseDataKey, 2},
+                                {HTNetworkingTaskDidCompleteSerializedResponseKey, 4},
+                                {HTNetworkingTaskDidCompleteAssetPathKey, 8},
+                                {HTNetworkingTaskDidCompleteErrorKey, 16}}) {
+            if (n.userInfo.count(key))
+                keys |= bit;
+        }
+        EXPECT_EQ(keys, c.keys) << c.name << " " << ::testing::PrintToString(journal.entries());
+        if (const Url* asset = n.value<Url>(HTNetworkingTaskDidCompleteAssetPathKey)) {
+            EXPECT_EQ(*n.value<Url>(HTNetworkingTaskDidCompleteSerializedResponseKey), *asset);
+            EXPECT_TRUE(std::filesystem::exists(asset->filePath())) << c.name;
+        }
+        if (const Bytes* data = n.value<Bytes>(HTNetworkingTaskDidCompleteResponseDataKey)) {
+            EXPECT_EQ(data->empty(), c.name != "data ok") << c.name;
+        }
+    }
+    EXPECT_EQ(test::readFile(folder / "a"), "payload");
+}
+
+TEST_F(URLSessionManagerTest, DownloadThatCannotBeMovedIsReportedAndStillCompletes) {
+    test::TempDir folder;
+    test::writeFile(folder / "taken", "old");
+    Reply file = Reply::json("new");
+    server.reply("/file", file);
+    auto task = manager->downloadTaskWithRequest(
+        request("/file"), nullptr,
+        [&](const Url&, const HttpResponsePtr&) { return Url::fileUrl(folder / "taken"); },
+        handler());
+    task->resume();
+    ASSERT_TRUE(journal.waitFor("complete"));
+    auto entries = journal.entries();
+    ASSERT_GE(entries.size(), 3u) << ::testing::PrintToString(entries);
+    EXPECT_EQ(entries.front(), "resume") << ::testing::PrintToString(entries);
+    EXPECT_EQ(entries[1], "file-manager-error");
+    ASSERT_TRUE(std::any_cast<Url>(&object));
+    EXPECT_EQ(std::any_cast<Url>(object), Url::fileUrl(folder / "taken"));
+    EXPECT_EQ(test::readFile(folder / "taken"), "old");
+}
+
+TEST_F(URLSessionManagerTest, ProgressFollowsTheTransferAndCancelsIt) {
+    Reply big;
+    big.generatedLength = 1 << 20;
+    big.contentType = "application/octet-stream";
+    server.reply("/big", big);
+    server.reply("/upload", Reply::json("{}"));
+    std::int64_t uploaded = 0, downloaded = 0;
+    auto upload = manager->uploadTaskWithRequest(
+        request("/upload", "POST"), Bytes(300000, 'u'),
+        [&](const Progress& p) { uploaded = p.completedUnitCount(); }, nullptr);
+    auto download = manager->dataTaskWithRequest(
+        request("/big"), nullptr, [&](const Progress& p) { downloaded = p.completedUnitCount(); },
+        nullptr);
+    upload->resume();
+    download->resume();
+    ASSERT_TRUE(journal.waitFor("complete", 2));
+    EXPECT_EQ(uploaded, 300000);
+    EXPECT_EQ(downloaded, 1 << 20);
+    EXPECT_TRUE(runMainUntil([&] { return !manager->uploadProgressForTask(upload); }))
+        << "dropped after completion";
+
+    Reply stall = big;
+    stall.stallAfter = 1000;
+    server.reply("/stall", stall);
+    auto stalled = manager->dataTaskWithRequest(request("/stall"), handler());
+    ProgressPtr progress = manager->downloadProgressForTask(stalled);
+    ASSERT_TRUE(progress);
+    stalled->resume();
+    progress->cancel();
+    ASSERT_TRUE(waitForHandler());
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->code(), URLErrorCancelled);
+}
+
+TEST_F(URLSessionManagerTest, TaskListsAnswerAlsoFromTheDelegateQueue) {
+    Reply stall = Reply::json("{}");
+    stall.stallAfter = 0;
+    server.reply("/slow", stall);
+    auto data = manager->dataTaskWithRequest(request("/slow"), nullptr);
+    auto download = manager->downloadTaskWithRequest(request("/slow"), nullptr, nullptr, nullptr);
+    std::size_t seenOnQueue = 0;
+    DispatchSemaphore asked;
+    manager->setDataTaskDidReceiveResponseBlock(
+        [&](URLSession&, const URLSessionTaskPtr&, const HttpResponsePtr&) {
+            seenOnQueue = manager->tasks().size();
+            asked.signal();
+            return URLSessionResponseDisposition::Allow;
+        });
+    data->resume();
+    download->resume();
+    ASSERT_TRUE(asked.wait(10s));
+    EXPECT_EQ(seenOnQueue, 2u);
+    EXPECT_EQ(manager->tasks(), (std::vector<URLSessionTaskPtr>{data, download}));
+    EXPECT_EQ(manager->downloadTasks(), (std::vector<URLSessionTaskPtr>{download}));
+    EXPECT_TRUE(manager->uploadTasks().empty());
+}
+
+TEST_F(URLSessionManagerTest, InvalidationCancelsTasksAndLaterTasksFailAtOnce) {
+    Reply stall = Reply::json("{}");
+    stall.stallBeforeHead = true;
+    server.reply("/slow", stall);
+    bool invalidBlock = false;
+    manager->setSessionDidBecomeInvalidBlock(
+        [&](URLSession&, const ErrorPtr&) { invalidBlock = true; });
+    auto task = manager->dataTaskWithRequest(request("/slow"), handler());
+    task->resume();
+    manager->invalidateSessionCancelingTasks(true);
+    ASSERT_TRUE(journal.waitFor("invalidate"));
+    EXPECT_TRUE(invalidBlock);
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->code(), URLErrorCancelled);
+
+    handled = false;
+    error = nullptr;
+    EXPECT_FALSE(manager->dataTaskWithRequest(request("/slow"), handler()));
+    ASSERT_TRUE(waitForHandler()) << "a task that cannot be made still answers";
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->code(), URLErrorCancelled);
+    manager.reset();
+}
+
+TEST_F(URLSessionManagerTest, UploadFromFileAnnouncesTheFilesRealSize) {
+    test::TempDir folder;
+    test::writeFile(folder / "body", std::string(5000, 'b'));
+    server.reply("/upload", Reply::json("{}"));
+    UrlRequest upload = request("/upload", "PUT");
+    upload.setValue("12", "Content-Length");
+    auto task =
+        manager->uploadTaskWithRequest(upload, Url::fileUrl(folder / "body"), nullptr, handler());
+    task->resume();
+    ASSERT_TRUE(waitForHandler());
+    EXPECT_FALSE(error) << error->description();
+    auto recorded = server.requests("/upload");
+    ASSERT_EQ(recorded.size(), 1u);
+    EXPECT_EQ(recorded[0].bodyLength, 5000u);
+}
+
+TEST_F(URLSessionManagerTest, RedirectsFollowUnlessTheBlockRefuses) {
+    server.reply("/old", Reply::redirect("/new"));
+    server.reply("/new", Reply::json(R"({"moved":true})"));
+    auto task = manager->dataTaskWithRequest(request("/old"), handler());
+    task->resume();
+    ASSERT_TRUE(waitForHandler());
+    EXPECT_EQ(response->statusCode, 200);
+
+    handled = false;
+    manager->setTaskWillPerformHTTPRedirectionBlock(
+        [](URLSession&, const URLSessionTaskPtr&, const HttpResponsePtr&, const UrlRequest&) {
+            return std::optional<UrlRequest>();
+        });
+    manager->dataTaskWithRequest(request("/old"), handler())->resume();
+    ASSERT_TRUE(waitForHandler());
+    EXPECT_EQ(response->statusCode, 302);
+}
+
+// A background upload and download are cut short when their process ends; the next process's
+// manager adopts them, and their results arrive through the complete notification, the download
+// kept in the default place.
+TEST(URLSessionManagerBackground, NextProcessDeliversTransfersTheFirstOneLeft) {
+    test::TempDir folder;
+    test::writeFile(folder / "upload.bin", std::string(1 << 20, 'q'));
+    int toChild[2];
+    ASSERT_EQ(pipe(toChild), 0);
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        close(toChild[1]);
+        char base[128] = {};
+        if (read(toChild[0], base, sizeof base - 1) <= 0)
+            _exit(2);
+        auto configuration = URLSessionConfiguration::backgroundSessionConfiguration("bg.test");
+        configuration.backgroundStorageDirectory = folder / "session";
+        auto manager = HTURLSessionManager::make(configuration);
+        manager->setTaskDidReceiveAuthenticationChallengeBlock(
+            [](URLSession&, const URLSessionTaskPtr&, const AuthChallenge& challenge,
+               std::optional<UrlCredential>* credential) {
+                *credential = UrlCredential::forTrust(challenge.protectionSpace.serverTrust);
+                return AuthChallengeDisposition::UseCredential;
+            });
+        UrlRequest upload(*Url::parse(std::string(base) + "/upload"));
+        upload.httpMethod = "POST";
+        manager
+            ->uploadTaskWithRequest(upload, Url::fileUrl(folder / "upload.bin"), nullptr, nullptr)
+            ->resume();
+        auto download = manager->downloadTaskWithRequest(
+            UrlRequest(*Url::parse(std::string(base) + "/file")), nullptr, nullptr, nullptr);
+        std::atomic<bool> started = false;
+        manager->setDownloadTaskDidWriteDataBlock(
+            [&](URLSession&, const URLSessionTaskPtr&, std::int64_t, std::int64_t total,
+                std::int64_t) { started = total >= 64 * 1024; });
+        download->resume();
+        for (int i = 0; i < 500 && !started; ++i)
+            usleep(10000);
+        _exit(started ? 0 : 3);
+    }
+    close(toChild[0]);
+    QuarraTestServer server;
+    server.trustAuthority();
+    Reply file;
+    file.generatedLength = 1 << 20;
+    file.contentType = "application/octet-stream";
+    file.headers.emplace_back("ETag", "\"v1\"");
+    Reply first = file;
+    first.stallAfter = 64 * 1024;
+    server.replies("/file", {first, file});
+    Reply stalledUpload = Reply::json(R"({"stored":true})");
+    stalledUpload.stallBeforeHead = true;
+    server.replies("/upload", {stalledUpload, Reply::json(R"({"stored":true})")});
+    std::string base = server.url("").string();
+    ASSERT_EQ(write(toChild[1], base.data(), base.size()), static_cast<ssize_t>(base.size()));
+    close(toChild[1]);
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    ASSERT_EQ(WEXITSTATUS(status), 0);
+
+    Journal journal;
+    auto configuration = URLSessionConfiguration::backgroundSessionConfiguration("bg.test");
+    configuration.backgroundStorageDirectory = folder / "session";
+    auto manager = HTURLSessionManager::make(configuration);
+    bool backgroundDone = false;
+    manager->setDidFinishEventsForBackgroundURLSessionBlock(
+        [&](URLSession&) { backgroundDone = true; });
+    ASSERT_TRUE(journal.waitFor("complete", 2));
+    ASSERT_TRUE(runMainUntil([&] { return backgroundDone; }, 10s));
+    EXPECT_TRUE(manager->tasks().empty());
+    std::size_t uploads = 0, downloads = 0;
+    for (const Notification& n : journal.all(HTNetworkingTaskDidCompleteNotification)) {
+        EXPECT_FALSE(n.userInfo.count(HTNetworkingTaskDidCompleteErrorKey));
+        if (const Url* asset = n.value<Url>(HTNetworkingTaskDidCompleteAssetPathKey)) {
+            ++downloads;
+            std::string content = test::readFile(asset->filePath());
+            EXPECT_EQ(content.size(), 1u << 20);
+
+            EXPECT_TRUE(content == QuarraTestServer::generatedBody(1 << 20));
+        } else {
+            ++uploads;
+            const Json* reply = n.value<Json>(HTNetworkingTaskDidCompleteSerializedResponseKey);
+            ASSERT_TRUE(reply);
+            EXPECT_EQ(*reply, Json({{"stored", true}}));
+        }
+    }
+    EXPECT_EQ(uploads, 1u);
+    EXPECT_EQ(downloads, 1u);
+    EXPECT_EQ(server.requests("/upload").back().bodyLength, 1u << 20);
+    manager->invalidateSessionCancelingTasks(false);
+}
+
+}  // namespace
+}  // namespace quarra
