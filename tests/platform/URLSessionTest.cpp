@@ -511,6 +511,45 @@ TEST_F(URLSessionTest, ResumeAndSuspendTellTheHookOnlyOnChange) {
     server.releaseStalls();
 }
 
+// A delegate slower than the network holds the transfer back (memory stays bounded) and a
+// suspended task moves no bytes; either way the body arrives whole and in order.
+TEST_F(URLSessionTest, SlowDelegateAndSuspensionLoseNothing) {
+    class Slow : public Recorder {
+      public:
+        void didReceiveData(URLSession& s, const URLSessionTaskPtr& t, const Bytes& d) override {
+            std::this_thread::sleep_for(20ms);
+            Recorder::didReceiveData(s, t, d);
+            std::lock_guard lock(mutex);
+            backlog = std::max<std::int64_t>(backlog, t->countOfBytesReceived() - body.size());
+        }
+        std::int64_t backlog = 0;
+    };
+    auto slow = std::make_shared<Slow>();
+    slow->anchors = recorder->anchors;
+    recorder = slow;
+    Reply big;
+    big.generatedLength = 24 << 20;
+    big.contentType = "application/octet-stream";
+    server.reply("/big", big);
+    auto task = open()->dataTask(request("/big"));
+    task->resume();
+    for (int i = 0; i < 500 && task->countOfBytesReceived() == 0; ++i) {
+        std::this_thread::sleep_for(2ms);
+    }
+    task->suspend();
+    std::this_thread::sleep_for(50ms);
+    std::int64_t held = task->countOfBytesReceived();
+    std::this_thread::sleep_for(100ms);
+    EXPECT_EQ(task->countOfBytesReceived(), held);
+    EXPECT_LT(held, 24 << 20);
+    task->resume();
+    ASSERT_TRUE(recorder->waitForCompletion(60s));
+    EXPECT_EQ(recorder->log().back(), "complete");
+    EXPECT_TRUE(recorder->body == QuarraTestServer::generatedBody(24 << 20))
+        << recorder->body.size();
+    EXPECT_LT(slow->backlog, 10 << 20);
+}
+
 // A background download is cut short when its process ends; the next process to open the session
 // finishes it with a Range request and delivers it once, then says its background events are done.
 TEST(URLSessionBackground, NextProcessAdoptsAndFinishesAnInterruptedDownload) {
