@@ -178,6 +178,24 @@ bool HTHTTPRequestSerializer::encodesParametersInURI(const std::string& method) 
     return uriMethods_.count(upper(method)) > 0;
 }
 
+std::optional<UrlRequest> HTHTTPRequestSerializer::requestWithEncodedBody(
+    const UrlRequest& request, const Json& parameters, ErrorPtr* error, const char* contentType,
+    const std::function<std::optional<Bytes>(ErrorPtr* error)>& encode) const {
+    if (encodesParametersInURI(request.httpMethod)) {
+        return HTHTTPRequestSerializer::requestBySerializingRequest(request, parameters, error);
+    }
+    UrlRequest copy = requestWithDefaultHeaders(request);
+    if (parameters.is_null())
+        return copy;
+    if (!copy.valueForHTTPHeaderField("Content-Type"))
+        copy.setValue(contentType, "Content-Type");
+    auto body = encode(error);
+    if (!body)
+        return std::nullopt;
+    copy.httpBody = std::move(*body);
+    return copy;
+}
+
 std::optional<UrlRequest> HTHTTPRequestSerializer::requestBySerializingRequest(
     const UrlRequest& request, const Json& parameters, ErrorPtr* error) const {
     UrlRequest copy = requestWithDefaultHeaders(request);

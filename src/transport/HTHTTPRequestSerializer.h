@@ -128,6 +128,12 @@ class HTHTTPRequestSerializer : public HTURLRequestSerialization, public Coding 
     // A copy of `request` with the default headers it lacks.
     UrlRequest requestWithDefaultHeaders(const UrlRequest& request) const;
     bool encodesParametersInURI(const std::string& method) const;
+    // For the body encodings of subclasses: methods that encode parameters in the URL get the query
+    // string; others get the default headers and, when there are parameters, `contentType` (unless
+    // the request has one) and the body that `encode` makes (none: `encode` has set the error).
+    std::optional<UrlRequest> requestWithEncodedBody(
+        const UrlRequest& request, const Json& parameters, ErrorPtr* error, const char* contentType,
+        const std::function<std::optional<Bytes>(ErrorPtr* error)>& encode) const;
     // Carries the header table and query-string settings over to `copy`.
     void copyInto(HTHTTPRequestSerializer& copy) const;
     // Reads what encodeWithCoder wrote into `serializer`; false when the archive is corrupt.

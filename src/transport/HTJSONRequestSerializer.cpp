@@ -55,37 +55,26 @@ std::shared_ptr<HTJSONRequestSerializer> HTJSONRequestSerializer::initWithCoder(
 
 std::optional<UrlRequest> HTJSONRequestSerializer::requestBySerializingRequest(
     const UrlRequest& request, const Json& parameters, ErrorPtr* error) const {
-    if (encodesParametersInURI(request.httpMethod)) {
-        return HTHTTPRequestSerializer::requestBySerializingRequest(request, parameters, error);
-    }
-    UrlRequest copy = requestWithDefaultHeaders(request);
-    if (parameters.is_null())
-        return copy;
-
-    if (!copy.valueForHTTPHeaderField("Content-Type")) {
-        copy.setValue("application/json", "Content-Type");
-    }
-    std::string body;
-    bool valid =
-        (parameters.is_object() || parameters.is_array()) && holdsOnlyJsonValues(parameters);
-    if (valid) {
-        try {
-            body = parameters.dump((writingOptions_ & HTJSONWritingPrettyPrinted) ? 2 : -1);
-        } catch (const Json::exception&) {
-            valid = false;  // text that is not UTF-8
-        }
-    }
-    if (!valid) {
-        if (error) {
-            *error = Error::make(
-                HTURLRequestSerializationErrorDomain, -1016,
-                Json{{LocalizedFailureReasonKey,
-                      HTLocalizedString("The `parameters` argument is not valid JSON.")}});
-        }
-        return std::nullopt;
-    }
-    copy.httpBody = toBytes(body);
-    return copy;
+    return requestWithEncodedBody(
+        request, parameters, error, "application/json",
+        [&](ErrorPtr* error) -> std::optional<Bytes> {
+            if ((parameters.is_object() || parameters.is_array()) &&
+                holdsOnlyJsonValues(parameters)) {
+                try {
+                    return toBytes(
+                        parameters.dump((writingOptions_ & HTJSONWritingPrettyPrinted) ? 2 : -1));
+                } catch (const Json::exception&) {
+                    // text that is not UTF-8
+                }
+            }
+            if (error) {
+                *error = Error::make(
+                    HTURLRequestSerializationErrorDomain, -1016,
+                    Json{{LocalizedFailureReasonKey,
+                          HTLocalizedString("The `parameters` argument is not valid JSON.")}});
+            }
+            return std::nullopt;
+        });
 }
 
 }  // namespace quarra

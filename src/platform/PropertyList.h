@@ -1,0 +1,22 @@
+#pragma once
+// Property lists in their XML form (format 100), as Json values: dictionaries, arrays, strings,
+// integers, reals, booleans, data (Json binary) and dates (ISO 8601 text when read).
+#include <optional>
+
+#include "platform/Bytes.h"
+#include "platform/Error.h"
+#include "platform/Json.h"
+
+namespace quarra {
+
+inline constexpr const char* PropertyListErrorDomain = "quarra.property_list";
+inline constexpr unsigned long PropertyListXMLFormat = 100;
+inline constexpr unsigned long PropertyListBinaryFormat = 200;
+
+// Nothing, with `*error`, for a format other than XML or a value a property list cannot hold (null,
+// a NaN or infinite real).
+std::optional<Bytes> propertyListData(const Json& value, unsigned long format, ErrorPtr* error);
+// Nothing, with `*error`, for a document that is not an XML property list.
+std::optional<Json> propertyListFromData(const Bytes& data, ErrorPtr* error);
+
+}  // namespace quarra

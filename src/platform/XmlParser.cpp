@@ -1,0 +1,63 @@
+#include "platform/XmlParser.h"
+
+#include <expat.h>
+
+namespace quarra {
+namespace {
+
+struct Context {
+    XmlParser* parser;
+    XmlParserDelegate* delegate;
+};
+
+}  // namespace
+
+bool XmlParser::parse() {
+    XML_Parser expat = XML_ParserCreate("UTF-8");
+    if (!expat) {
+        error_ = Error::make(XmlParserErrorDomain, 1, "out of memory");
+        return false;
+    }
+    expat_ = expat;
+    XmlParserDelegate none;
+    Context context{this, delegate_ ? delegate_ : &none};
+    XML_SetUserData(expat, &context);
+    XML_SetElementHandler(
+        expat,
+        [](void* data, const XML_Char* name, const XML_Char** attributes) {
+            auto* context = static_cast<Context*>(data);
+            std::map<std::string, std::string> map;
+            for (int i = 0; attributes[i]; i += 2)
+                map[attributes[i]] = attributes[i + 1];
+            context->delegate->didStartElement(*context->parser, name, map);
+        },
+        [](void* data, const XML_Char* name) {
+            auto* context = static_cast<Context*>(data);
+            context->delegate->didEndElement(*context->parser, name);
+        });
+    XML_SetCharacterDataHandler(expat, [](void* data, const XML_Char* text, int length) {
+        auto* context = static_cast<Context*>(data);
+        context->delegate->foundCharacters(*context->parser,
+                                           std::string(text, static_cast<size_t>(length)));
+    });
+    error_ = nullptr;
+    bool ok = XML_Parse(expat, reinterpret_cast<const char*>(data_.data()),
+                        static_cast<int>(data_.size()), XML_TRUE) == XML_STATUS_OK;
+    if (!ok && !error_) {
+        error_ = Error::make(XmlParserErrorDomain, XML_GetErrorCode(expat),
+                             std::string(XML_ErrorString(XML_GetErrorCode(expat))) + " at line " +
+                                 std::to_string(XML_GetCurrentLineNumber(expat)));
+    }
+    XML_ParserFree(expat);
+    expat_ = nullptr;
+    return ok;
+}
+
+void XmlParser::abortParsing(ErrorPtr error) {
+    if (!expat_)
+        return;
+    error_ = error ? std::move(error) : Error::make(XmlParserErrorDomain, 0, "parsing aborted");
+    XML_StopParser(static_cast<XML_Parser>(expat_), XML_FALSE);
+}
+
+}  // namespace quarra
