@@ -210,6 +210,42 @@ std::string HTHTTPSessionManager::description() const {
            ", baseURL: " + (baseURL_ ? baseURL_->string() : "(null)") + base.substr(prefix.size());
 }
 
+void HTHTTPSessionManager::encodeWithCoder(KeyedArchiver& coder) const {
+    HTURLSessionManager::encodeWithCoder(coder);
+    if (baseURL_)
+        coder.encodeUrl(*baseURL_, "baseURL");
+    coder.encodeObject(requestSerializer().get(), "requestSerializer");
+    coder.encodeObject(dynamic_cast<const Coding*>(responseSerializer().get()),
+                       "responseSerializer");
+    coder.encodeObject(securityPolicy().get(), "securityPolicy");
+}
+
+std::shared_ptr<HTHTTPSessionManager> HTHTTPSessionManager::initWithCoder(KeyedUnarchiver& coder) {
+    std::optional<Url> baseURL = coder.decodeUrl("baseURL");
+    auto configuration = decodeConfiguration(coder);
+    auto request = coder.decodeObject<HTHTTPRequestSerializer>("requestSerializer");
+    auto response = coder.decodeObject<HTHTTPResponseSerializer>("responseSerializer");
+    auto policy = coder.decodeObject<HTSecurityPolicy>("securityPolicy");
+    if (!configuration || coder.error())
+        return nullptr;
+    auto manager = make(std::move(baseURL), std::move(*configuration));
+    if (request)
+        manager->setRequestSerializer(std::move(request));
+    if (response)
+        manager->setResponseSerializer(std::move(response));
+    if (policy) {
+        try {
+            manager->setSecurityPolicy(std::move(policy));
+        } catch (const std::invalid_argument& refused) {
+            coder.failWithError(Error::make(KeyedArchiveErrorDomain, KeyedArchiveRefused,
+                                            std::string(refused.what())));
+            manager->invalidateSessionCancelingTasks(true);
+            return nullptr;
+        }
+    }
+    return manager;
+}
+
 std::shared_ptr<HTURLSessionManager> HTHTTPSessionManager::copy() const {
     auto manager = make(baseURL_, sessionConfiguration());
     manager->setRequestSerializer(requestSerializer()->copy());

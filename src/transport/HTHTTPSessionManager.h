@@ -19,6 +19,8 @@ namespace quarra {
 
 class HTHTTPSessionManager : public HTURLSessionManager {
   public:
+    static constexpr const char* ArchiveClassName = "HTHTTPSessionManager";
+
     using SuccessBlock =
         std::function<void(const URLSessionTaskPtr& task, const std::any& responseObject)>;
     using HeadSuccessBlock = std::function<void(const URLSessionTaskPtr& task)>;
@@ -82,6 +84,12 @@ class HTHTTPSessionManager : public HTURLSessionManager {
     std::string description() const override;
     // Same base URL and configuration, copies of the serializers and the same policy.
     std::shared_ptr<HTURLSessionManager> copy() const override;
+
+    // Archiving keeps the base URL, the session configuration, the serializers and the policy
+    // (decoding needs their classes allowed).
+    std::string archiveClassName() const override { return ArchiveClassName; }
+    void encodeWithCoder(KeyedArchiver& coder) const override;
+    static std::shared_ptr<HTHTTPSessionManager> initWithCoder(KeyedUnarchiver& coder);
 
   protected:
     HTHTTPSessionManager(std::optional<Url> baseURL,

@@ -43,6 +43,42 @@ std::optional<Url> defaultDownloadDestination(const URLSessionTaskPtr& task) {
     return Url::fileUrl(path);
 }
 
+Json configurationJson(const URLSessionConfiguration& configuration) {
+    Json json = {{"timeoutIntervalForRequest", configuration.timeoutIntervalForRequest},
+                 {"timeoutIntervalForResource", configuration.timeoutIntervalForResource},
+                 {"httpMaximumConnectionsPerHost", configuration.httpMaximumConnectionsPerHost},
+                 {"httpAdditionalHeaders", Json::object()}};
+    for (const auto& [field, value] : configuration.httpAdditionalHeaders)
+        json["httpAdditionalHeaders"][field] = value;
+    if (configuration.identifier)
+        json["identifier"] = *configuration.identifier;
+    if (!configuration.backgroundStorageDirectory.empty())
+        json["backgroundStorageDirectory"] = configuration.backgroundStorageDirectory.string();
+    return json;
+}
+
+std::optional<URLSessionConfiguration> configurationFromJson(const Json& json) {
+    try {
+        URLSessionConfiguration configuration;
+        if (json.contains("identifier"))
+            configuration.identifier = json.at("identifier").get<std::string>();
+        configuration.timeoutIntervalForRequest =
+            json.at("timeoutIntervalForRequest").get<double>();
+        configuration.timeoutIntervalForResource =
+            json.at("timeoutIntervalForResource").get<double>();
+        configuration.httpMaximumConnectionsPerHost =
+            json.at("httpMaximumConnectionsPerHost").get<long>();
+        for (const auto& [field, value] : json.at("httpAdditionalHeaders").items())
+            configuration.httpAdditionalHeaders[field] = value.get<std::string>();
+        if (json.contains("backgroundStorageDirectory"))
+            configuration.backgroundStorageDirectory =
+                json.at("backgroundStorageDirectory").get<std::string>();
+        return configuration;
+    } catch (const Json::exception&) {
+        return std::nullopt;
+    }
+}
+
 }  // namespace
 
 std::shared_ptr<HTURLSessionManager> HTURLSessionManager::make(
@@ -392,6 +428,30 @@ std::string HTURLSessionManager::description() const {
 
 std::shared_ptr<HTURLSessionManager> HTURLSessionManager::copy() const {
     return make(configuration_);
+}
+
+void HTURLSessionManager::encodeWithCoder(KeyedArchiver& coder) const {
+    coder.encodeJson(configurationJson(configuration_), "sessionConfiguration");
+}
+
+std::optional<std::optional<URLSessionConfiguration>> HTURLSessionManager::decodeConfiguration(
+    KeyedUnarchiver& coder) {
+    std::optional<Json> json = coder.decodeJson("sessionConfiguration");
+    if (!json)
+        return coder.error() ? std::nullopt
+                             : std::optional(std::optional<URLSessionConfiguration>());
+    std::optional<URLSessionConfiguration> configuration = configurationFromJson(*json);
+    if (!configuration) {
+        coder.failWithError(Error::make(KeyedArchiveErrorDomain, KeyedArchiveCorrupt,
+                                        "the session configuration is damaged"));
+        return std::nullopt;
+    }
+    return configuration;
+}
+
+std::shared_ptr<HTURLSessionManager> HTURLSessionManager::initWithCoder(KeyedUnarchiver& coder) {
+    auto configuration = decodeConfiguration(coder);
+    return configuration ? make(std::move(*configuration)) : nullptr;
 }
 
 void HTURLSessionManager::taskDidChangeState(const Notification& notification,

@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "platform/Dispatch.h"
+#include "platform/KeyedArchiver.h"
 #include "platform/NotificationCenter.h"
 #include "platform/Progress.h"
 #include "platform/URLSession.h"
@@ -34,8 +35,11 @@ class HTSecurityPolicy;
 class HTNetworkReachabilityManager;
 
 class HTURLSessionManager : public URLSessionDelegate,
+                            public Coding,
                             public std::enable_shared_from_this<HTURLSessionManager> {
   public:
+    static constexpr const char* ArchiveClassName = "HTURLSessionManager";
+
     using ProgressBlock = HTURLSessionManagerTaskDelegate::ProgressBlock;
     using CompletionHandler = HTURLSessionManagerTaskDelegate::CompletionHandler;
     // (temporary file, response) -> where the download is to be moved.
@@ -142,6 +146,12 @@ class HTURLSessionManager : public URLSessionDelegate,
     // A new manager of the same configuration (nothing else is carried over).
     virtual std::shared_ptr<HTURLSessionManager> copy() const;
 
+    // Archiving keeps the session configuration only; a decoded manager has the default
+    // serializer and policy.
+    std::string archiveClassName() const override { return ArchiveClassName; }
+    void encodeWithCoder(KeyedArchiver& coder) const override;
+    static std::shared_ptr<HTURLSessionManager> initWithCoder(KeyedUnarchiver& coder);
+
     void setSessionDidBecomeInvalidBlock(SessionDidBecomeInvalidBlock block);
     void setSessionDidReceiveAuthenticationChallengeBlock(ChallengeBlock block);
     void setDidFinishEventsForBackgroundURLSessionBlock(
@@ -184,6 +194,10 @@ class HTURLSessionManager : public URLSessionDelegate,
 
   protected:
     explicit HTURLSessionManager(std::optional<URLSessionConfiguration> configuration);
+    // The configuration under "sessionConfiguration": none when missing, and nothing (with the
+    // coder failed) when it is damaged.
+    static std::optional<std::optional<URLSessionConfiguration>> decodeConfiguration(
+        KeyedUnarchiver& coder);
     // The second half of construction, once the manager is owned by a shared_ptr: makes the
     // session and asks it for the tasks to adopt.
     void start();

@@ -9,6 +9,7 @@
 #include "support/QuarraTestServer.h"
 #include "support/TestSupport.h"
 #include "transport/HTJSONRequestSerializer.h"
+#include "transport/HTJSONResponseSerializer.h"
 #include "transport/HTMultipartBodyStream.h"
 #include "transport/HTSecurityPolicy.h"
 
@@ -252,6 +253,46 @@ TEST_F(HTTPSessionManagerTest, MultipartBodyWrittenToAFileUploadsFromThatFile) {
     EXPECT_EQ(parts[0].content, "x");
     EXPECT_EQ(parts[1].filename, "d.txt");
     EXPECT_EQ(parts[1].content, "data");
+}
+
+TEST_F(HTTPSessionManagerTest, ArchivedManagersComeBackWithWhatTheyKeep) {
+    URLSessionConfiguration configuration;
+    configuration.timeoutIntervalForRequest = 12;
+    configuration.httpAdditionalHeaders["X-App"] = "notes";
+    auto original = HTHTTPSessionManager::make(*Url::parse("https://127.0.0.1/api"), configuration);
+    original->setRequestSerializer(HTJSONRequestSerializer::serializer());
+    original->setResponseSerializer(HTHTTPResponseSerializer::serializer());
+    original->setSecurityPolicy(HTSecurityPolicy::policyWithPinningMode(HTSSLPinningModePublicKey));
+    std::vector<KeyedUnarchiver::AllowedClass> allowed{
+        KeyedUnarchiver::allow<HTHTTPSessionManager>(),
+        KeyedUnarchiver::allow<HTURLSessionManager>(),
+        KeyedUnarchiver::allow<HTJSONRequestSerializer>(),
+        KeyedUnarchiver::allow<HTHTTPResponseSerializer>(),
+        KeyedUnarchiver::allow<HTSecurityPolicy>()};
+    ErrorPtr error;
+    auto decoded = KeyedUnarchiver::unarchivedObject<HTHTTPSessionManager>(
+        KeyedArchiver::archivedDocument(*original), allowed, &error);
+    ASSERT_TRUE(decoded) << error->description();
+    EXPECT_EQ(decoded->baseURL()->string(), "https://127.0.0.1/api/");
+    EXPECT_EQ(decoded->sessionConfiguration().timeoutIntervalForRequest, 12);
+    EXPECT_EQ(decoded->sessionConfiguration().httpAdditionalHeaders.at("X-App"), "notes");
+    EXPECT_TRUE(std::dynamic_pointer_cast<HTJSONRequestSerializer>(decoded->requestSerializer()));
+    EXPECT_FALSE(
+        std::dynamic_pointer_cast<HTJSONResponseSerializer>(decoded->responseSerializer()));
+    EXPECT_EQ(decoded->securityPolicy()->SSLPinningMode(), HTSSLPinningModePublicKey);
+
+    // The plain manager keeps its configuration alone.
+    auto plain = HTURLSessionManager::make(configuration);
+    plain->setResponseSerializer(HTHTTPResponseSerializer::serializer());
+    auto back = KeyedUnarchiver::unarchivedObject<HTURLSessionManager>(
+        KeyedArchiver::archivedDocument(*plain), allowed, &error);
+    ASSERT_TRUE(back) << error->description();
+    EXPECT_EQ(back->sessionConfiguration().timeoutIntervalForRequest, 12);
+    EXPECT_TRUE(std::dynamic_pointer_cast<HTJSONResponseSerializer>(back->responseSerializer()));
+    EXPECT_EQ(back->securityPolicy()->SSLPinningMode(), HTSSLPinningModeNone);
+    for (const auto& m :
+         {HTURLSessionManagerPtr(original), HTURLSessionManagerPtr(decoded), plain, back})
+        m->invalidateSessionCancelingTasks(true);
 }
 
 }  // namespace
