@@ -33,13 +33,20 @@ namespace fs = std::filesystem;
 constexpr std::uint64_t kSize = std::uint64_t{1} << 30;
 
 const fs::path& folder() {
-    static const fs::path path = [] {
+    // Never destroyed, so the clean-up at exit can still name it.
+    static const fs::path* path = [] {
         const char* tmp = std::getenv("TMPDIR");
-        fs::path base = fs::path(tmp && *tmp ? tmp : "/tmp") / "quarra-multipart-bench";
-        fs::create_directories(base);
+        auto* base = new fs::path(fs::path(tmp && *tmp ? tmp : "/tmp") /
+                                  ("quarra-multipart-bench-" + std::to_string(getpid())));
+        fs::create_directories(*base);
+        // A gibibyte is not to be left behind.
+        std::atexit([] {
+            std::error_code ec;
+            fs::remove_all(folder(), ec);
+        });
         return base;
     }();
-    return path;
+    return *path;
 }
 
 const fs::path& source() {
