@@ -1034,7 +1034,8 @@ void URLSessionLoader::finish(Transfer& t, ErrorPtr error) {
         std::lock_guard lock(task->mutex_);
         task->error_ = error;
     }
-    task->state_ = URLSessionTaskState::Completed;
+    // On disk before anyone can see the task completed: a process that ends now still leaves the
+    // result for the next one to deliver.
     std::optional<URLSessionStore::Record> record = t.record;
     if (record && store_) {
         record->completed = true;
@@ -1042,6 +1043,7 @@ void URLSessionLoader::finish(Transfer& t, ErrorPtr error) {
         record->error = error;
         store_->save(*record);
     }
+    task->state_ = URLSessionTaskState::Completed;
     postFinish(task, location, record ? store_ : nullptr, record, error);
     transfers_.erase(task->taskIdentifier());
 }

@@ -26,6 +26,7 @@ class Recorder : public URLSessionDelegate {
     std::optional<AuthChallengeDisposition> challengeAnswer;
     std::function<std::optional<UrlRequest>(const HttpResponsePtr&, UrlRequest)> onRedirect;
     URLSessionResponseDisposition responseAnswer = URLSessionResponseDisposition::Allow;
+    bool holdResponses = false;  // never answer: the task's later events never arrive
     std::function<InputStreamPtr()> onNeedStream;
 
     void didReceiveChallenge(URLSession&, const URLSessionTaskPtr&, const AuthChallenge& challenge,
@@ -63,7 +64,9 @@ class Recorder : public URLSessionDelegate {
     void didReceiveResponse(URLSession&, const URLSessionTaskPtr&, const HttpResponsePtr& response,
                             std::function<void(URLSessionResponseDisposition)> done) override {
         add("response " + std::to_string(response->statusCode));
-        done(responseAnswer);
+        if (!holdResponses) {
+            done(responseAnswer);
+        }
     }
     void didReceiveData(URLSession&, const URLSessionTaskPtr&, const Bytes& data) override {
         add("data");
@@ -550,40 +553,99 @@ TEST_F(URLSessionTest, SlowDelegateAndSuspensionLoseNothing) {
     EXPECT_LT(slow->backlog, 10 << 20);
 }
 
-// A background download is cut short when its process ends; the next process to open the session
-// finishes it with a Range request and delivers it once, then says its background events are done.
-TEST(URLSessionBackground, NextProcessAdoptsAndFinishesAnInterruptedDownload) {
+// A process that opens a background session, starts a transfer and ends mid-way (forked, so the
+// test can go on as the next process).
+class URLSessionBackground : public ::testing::Test {
+  protected:
+    URLSessionConfiguration configuration() {
+        auto c = URLSessionConfiguration::backgroundSessionConfiguration("test.background");
+        c.backgroundStorageDirectory = folder.path();
+        return c;
+    }
     // fork() copies only the calling thread; with other threads about, the child could inherit a
     // lock held for ever. ctest runs every case in a process of its own.
-    if (std::distance(std::filesystem::directory_iterator("/proc/self/task"),
-                      std::filesystem::directory_iterator()) > 1) {
+    static bool alone() {
+        return std::distance(std::filesystem::directory_iterator("/proc/self/task"),
+                             std::filesystem::directory_iterator()) == 1;
+    }
+    // Forks before any thread exists; the child waits for the server's URL, runs `start` on a
+    // fresh session and exits with its result without any clean-up.
+    void fork(std::function<int(URLSession&, Recorder&, const Url&)> start) {
+        int fds[2];
+        ASSERT_EQ(pipe(fds), 0);
+        child = ::fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            close(fds[1]);
+            char line[128] = {};
+            if (read(fds[0], line, sizeof line - 1) <= 0) {
+                _exit(2);
+            }
+            auto recorder = std::make_shared<Recorder>();
+            recorder->challengeAnswer = AuthChallengeDisposition::UseCredential;
+            auto session = URLSession::make(configuration(), recorder);
+            _exit(start(*session, *recorder, *Url::parse(line)));
+        }
+        close(fds[0]);
+        toChild = fds[1];
+    }
+    // Hands the child its URL and waits for it to end.
+    void runChild(const Url& url) {
+        ASSERT_EQ(write(toChild, url.string().data(), url.string().size()),
+                  static_cast<ssize_t>(url.string().size()));
+        close(toChild);
+        int status = 0;
+        ASSERT_EQ(waitpid(child, &status, 0), child);
+        ASSERT_TRUE(WIFEXITED(status));
+        ASSERT_EQ(WEXITSTATUS(status), 0);
+    }
+    // The next process: opens the session, lists what it adopted and waits until it has delivered
+    // everything.
+    std::vector<URLSessionTaskPtr> reopen() {
+        session = URLSession::make(configuration(), recorder);
+        std::vector<URLSessionTaskPtr> adopted;
+        DispatchSemaphore listed;
+        session->getTasks([&](auto data, auto upload, auto download) {
+            adopted = data;
+            adopted.insert(adopted.end(), upload.begin(), upload.end());
+            adopted.insert(adopted.end(), download.begin(), download.end());
+            listed.signal();
+        });
+        EXPECT_TRUE(listed.wait(5s));
+        EXPECT_TRUE(recorder->waitFor("background done"))
+            << ::testing::PrintToString(recorder->log());
+        return adopted;
+    }
+    // Delivered once: yet another process finds nothing left.
+    void expectNothingLeft() {
+        session->finishTasksAndInvalidate();
+        ASSERT_TRUE(recorder->waitFor("invalid"));
+        auto again = std::make_shared<Recorder>();
+        auto third = URLSession::make(configuration(), again);
+        ASSERT_TRUE(again->waitFor("background done"));
+        EXPECT_EQ(again->log(), (Events{"background done"}));
+        third->invalidateAndCancel();
+    }
+
+    test::TempDir folder;
+    pid_t child = -1;
+    int toChild = -1;
+    std::shared_ptr<Recorder> recorder = std::make_shared<Recorder>();
+    std::shared_ptr<URLSession> session;
+};
+
+// The download goes on with a Range request for what the first process did not get.
+TEST_F(URLSessionBackground, NextProcessResumesAnInterruptedDownload) {
+    if (!alone()) {
         GTEST_SKIP() << "needs a process of its own";
     }
-    test::TempDir folder;
-    int toChild[2];
-    ASSERT_EQ(pipe(toChild), 0);
-    // Fork before any thread exists; the child waits for the server's port.
-    pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        close(toChild[1]);
-        char line[64] = {};
-        if (read(toChild[0], line, sizeof line - 1) <= 0) {
-            _exit(2);
-        }
-        auto recorder = std::make_shared<Recorder>();
-        recorder->challengeAnswer = AuthChallengeDisposition::UseCredential;
-        auto configuration =
-            URLSessionConfiguration::backgroundSessionConfiguration("test.background");
-        configuration.backgroundStorageDirectory = folder.path();
-        auto session = URLSession::make(configuration, recorder);
-        auto task = session->downloadTask(UrlRequest(*Url::parse(line)));
+    fork([](URLSession& session, Recorder& recorder, const Url& url) {
+        auto task = session.downloadTask(UrlRequest(url));
         task->setTaskDescription("interrupted");
         task->resume();
-        recorder->waitForWritten(256 * 1024);
-        _exit(task->taskIdentifier() == 1 ? 0 : 3);
-    }
-    close(toChild[0]);
+        recorder.waitForWritten(256 * 1024);
+        return task->taskIdentifier() == 1 ? 0 : 3;
+    });
     QuarraTestServer server;
     server.trustAuthority();
     Reply first;
@@ -594,29 +656,13 @@ TEST(URLSessionBackground, NextProcessAdoptsAndFinishesAnInterruptedDownload) {
     Reply rest = first;
     rest.stallAfter.reset();
     server.replies("/file", {first, rest});
-    std::string url = server.url("/file").string();
-    ASSERT_EQ(write(toChild[1], url.data(), url.size()), static_cast<ssize_t>(url.size()));
-    close(toChild[1]);
-    int status = 0;
-    ASSERT_EQ(waitpid(child, &status, 0), child);
-    ASSERT_TRUE(WIFEXITED(status));
-    ASSERT_EQ(WEXITSTATUS(status), 0);
+    runChild(server.url("/file"));
 
-    auto recorder = std::make_shared<Recorder>();
-    auto configuration = URLSessionConfiguration::backgroundSessionConfiguration("test.background");
-    configuration.backgroundStorageDirectory = folder.path();
-    auto session = URLSession::make(configuration, recorder);
-    std::vector<URLSessionTaskPtr> adopted;
-    DispatchSemaphore listed;
-    session->getTasks([&](auto, auto, auto download) {
-        adopted = download;
-        listed.signal();
-    });
-    ASSERT_TRUE(listed.wait(5s));
+    auto adopted = reopen();
     ASSERT_EQ(adopted.size(), 1u);
+    EXPECT_TRUE(adopted[0]->isDownloadTask());
     EXPECT_EQ(adopted[0]->taskIdentifier(), 1u);
     EXPECT_EQ(adopted[0]->taskDescription(), "interrupted");
-    ASSERT_TRUE(recorder->waitFor("background done")) << ::testing::PrintToString(recorder->log());
     EXPECT_EQ(recorder->log(), (Events{"challenge 127.0.0.1", "resume 262144", "written",
                                        "finished", "complete", "background done"}));
     EXPECT_TRUE(recorder->body == QuarraTestServer::generatedBody(1 << 20))
@@ -626,16 +672,62 @@ TEST(URLSessionBackground, NextProcessAdoptsAndFinishesAnInterruptedDownload) {
     ASSERT_EQ(requests.size(), 2u);
     EXPECT_EQ(requests[1].header("Range"), "bytes=262144-");
     EXPECT_EQ(requests[1].header("If-Range"), "\"v1\"");
-    // Delivered once: a third process finds nothing left.
-    session->finishTasksAndInvalidate();
-    ASSERT_TRUE(recorder->waitFor("invalid"));
-    auto again = std::make_shared<Recorder>();
-    auto third = URLSession::make(configuration, again);
-    ASSERT_TRUE(again->waitFor("background done"));
-    EXPECT_EQ(again->log(), (Events{"background done"}));
+    expectNothingLeft();
     EXPECT_EQ(server.requests("/file").size(), 2u);
-    third->invalidateAndCancel();
     server.releaseStalls();
+}
+
+// The upload is sent again from its file; a finished one whose completion never reached a delegate
+// is delivered by the next process without being sent again.
+TEST_F(URLSessionBackground, NextProcessRestartsAnUploadAndRedeliversAFinishedOne) {
+    if (!alone()) {
+        GTEST_SKIP() << "needs a process of its own";
+    }
+    std::string content = QuarraTestServer::generatedBody(300 * 1024);
+    test::writeFile(folder / "body.bin", content);
+    std::filesystem::path body = folder / "body.bin";
+    fork([body](URLSession& session, Recorder& recorder, const Url& url) {
+        UrlRequest put(url);
+        put.httpMethod = "PUT";
+        // Finishes in the child, but the child ends before its delegate hears of it.
+        recorder.holdResponses = true;
+        auto done = session.uploadTask(put, body);
+        put.url = url.resolve("/slow").value();
+        auto slow = session.uploadTask(put, body);
+        done->resume();
+        slow->resume();
+        for (int i = 0; i < 5000 && (done->state() != URLSessionTaskState::Completed ||
+                                     slow->countOfBytesSent() < 300 * 1024);
+             ++i) {
+            std::this_thread::sleep_for(1ms);
+        }
+        return done->state() == URLSessionTaskState::Completed ? 0 : 4;
+    });
+    QuarraTestServer server;
+    server.trustAuthority();
+    Reply stall = Reply::json(R"({"stored":true})");
+    stall.stallBeforeHead = true;
+    server.replies("/slow", {stall, Reply::json(R"({"stored":true})")});
+    server.reply("/upload", Reply::json(R"({"stored":true})"));
+    runChild(server.url("/upload"));
+    server.releaseStalls();
+
+    auto adopted = reopen();
+    ASSERT_EQ(adopted.size(), 2u);
+    EXPECT_TRUE(adopted[0]->isUploadTask() && adopted[1]->isUploadTask());
+    {
+        std::lock_guard lock(recorder->mutex);
+        ASSERT_EQ(recorder->completedTasks.size(), 2u);
+        for (const URLSessionTaskPtr& task : recorder->completedTasks) {
+            EXPECT_EQ(task->error(), nullptr);
+            EXPECT_EQ(task->response()->statusCode, 200);
+        }
+    }
+    EXPECT_EQ(server.requests("/upload").size(), 1u);
+    auto slow = server.requests("/slow");
+    ASSERT_EQ(slow.size(), 2u);
+    EXPECT_TRUE(slow[1].body == content);
+    expectNothingLeft();
 }
 
 }  // namespace

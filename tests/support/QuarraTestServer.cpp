@@ -84,7 +84,8 @@ QuarraTestServer::QuarraTestServer(Options options)
     // Without it a reply's head and body wait on the client's delayed acknowledgement (40 ms).
     server_->set_tcp_nodelay(true);
     server_->set_keep_alive_max_count(1 << 20);
-    server_->set_keep_alive_timeout(30);
+    // Stopping waits for idle connections to time out.
+    server_->set_keep_alive_timeout(2);
     server_->set_read_timeout(30);
     server_->set_write_timeout(30);
     server_->set_payload_max_length(std::numeric_limits<size_t>::max());
