@@ -38,6 +38,11 @@ class Journal {
         for (auto token : tokens_)
             NotificationCenter::defaultCenter().removeObserver(token);
     }
+    void clear() {
+        std::lock_guard lock(mutex_);
+        entries_.clear();
+        notifications_.clear();
+    }
     void add(std::string entry) {
         std::lock_guard lock(mutex_);
         entries_.push_back(std::move(entry));
@@ -127,19 +132,46 @@ class URLSessionManagerTest : public ::testing::Test {
     ErrorPtr error;
 };
 
-TEST_F(URLSessionManagerTest, DataTaskRunsHandlerBeforeTheCompleteNotificationAndResumesOnce) {
+TEST_F(URLSessionManagerTest, EachTaskKindRunsItsHandlerBeforeTheCompleteNotification) {
+    test::TempDir folder;
     server.reply("/doc", Reply::json(R"({"id":7})"));
-    auto task = manager->dataTaskWithRequest(request("/doc"), handler());
-    ASSERT_TRUE(task);
-    EXPECT_EQ(task->taskDescription(), manager->taskDescriptionForSessionTasks());
-    task->resume();
-    task->resume();
-    ASSERT_TRUE(journal.waitFor("complete"));
-    EXPECT_EQ(journal.entries(), (std::vector<std::string>{"resume", "handler", "complete"}));
-    EXPECT_EQ(response->statusCode, 200);
-    ASSERT_TRUE(std::any_cast<Json>(&object));
-    EXPECT_EQ(std::any_cast<Json>(object), Json({{"id", 7}}));
-    EXPECT_FALSE(error);
+    struct Case {
+        std::string kind;
+        std::function<URLSessionTaskPtr()> make;
+    } cases[] = {
+        {"data", [&] { return manager->dataTaskWithRequest(request("/doc"), handler()); }},
+        {"upload",
+         [&] {
+             return manager->uploadTaskWithRequest(request("/doc", "POST"), toBytes("up"), nullptr,
+                                                   handler());
+         }},
+        {"download",
+         [&] {
+             return manager->downloadTaskWithRequest(
+                 request("/doc"), nullptr,
+                 [&](const Url&, const HttpResponsePtr&) { return Url::fileUrl(folder / "doc"); },
+                 handler());
+         }},
+    };
+    for (const auto& c : cases) {
+        journal.clear();
+        auto task = c.make();
+        ASSERT_TRUE(task) << c.kind;
+        EXPECT_EQ(task->taskDescription(), manager->taskDescriptionForSessionTasks());
+        task->resume();
+        task->resume();
+        ASSERT_TRUE(journal.waitFor("complete")) << c.kind;
+        runMainUntil([] { return false; }, 20ms);
+        EXPECT_EQ(journal.entries(), (std::vector<std::string>{"resume", "handler", "complete"}))
+            << c.kind;
+        EXPECT_EQ(response->statusCode, 200);
+        EXPECT_FALSE(error) << c.kind;
+        if (c.kind == "data") {
+            EXPECT_EQ(std::any_cast<Json>(object), Json({{"id", 7}}));
+        }
+    }
+    EXPECT_EQ(std::any_cast<Url>(object), Url::fileUrl(folder / "doc"));
+    EXPECT_EQ(test::readFile(folder / "doc"), R"({"id":7})");
 }
 
 TEST_F(URLSessionManagerTest, OnlyTheOwningManagerAnnouncesResumeAndSuspend) {
