@@ -1,14 +1,27 @@
 #include "platform/Url.h"
 
 #include <algorithm>
-#include <cctype>
 #include <vector>
 
 namespace quarra {
 namespace {
 
+// ASCII only: the <cctype> functions follow the locale and would pass 8-bit letters unescaped.
+bool isAsciiAlpha(unsigned char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+}
+bool isAsciiDigit(unsigned char c) {
+    return c >= '0' && c <= '9';
+}
+bool isAsciiAlnum(unsigned char c) {
+    return isAsciiAlpha(c) || isAsciiDigit(c);
+}
+char asciiLower(char c) {
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
 bool isUnreserved(unsigned char c) {
-    return std::isalnum(c) || c == '-' || c == '.' || c == '_' || c == '~';
+    return isAsciiAlnum(c) || c == '-' || c == '.' || c == '_' || c == '~';
 }
 
 int hexValue(char c) {
@@ -59,12 +72,13 @@ std::string removeDotSegments(std::string_view path) {
 std::optional<Url> Url::parse(std::string_view text) {
     // scheme ":" hier-part [ "?" query ] [ "#" fragment ]
     size_t colon = text.find(':');
-    if (colon == std::string_view::npos || colon == 0 || !std::isalpha((unsigned char)text[0])) {
+    if (colon == std::string_view::npos || colon == 0 ||
+        !isAsciiAlpha(static_cast<unsigned char>(text[0]))) {
         return std::nullopt;
     }
     for (size_t i = 0; i < colon; ++i) {
         unsigned char c = text[i];
-        if (!std::isalnum(c) && c != '+' && c != '-' && c != '.')
+        if (!isAsciiAlnum(c) && c != '+' && c != '-' && c != '.')
             return std::nullopt;
     }
     for (unsigned char c : text) {
@@ -74,7 +88,7 @@ std::optional<Url> Url::parse(std::string_view text) {
     Url url;
     url.text_ = std::string(text);
     url.scheme_ = std::string(text.substr(0, colon));
-    std::transform(url.scheme_.begin(), url.scheme_.end(), url.scheme_.begin(), ::tolower);
+    std::transform(url.scheme_.begin(), url.scheme_.end(), url.scheme_.begin(), asciiLower);
     std::string_view rest = text.substr(colon + 1);
     if (size_t hash = rest.find('#'); hash != std::string_view::npos) {
         url.fragment_ = std::string(rest.substr(hash + 1));
@@ -118,7 +132,8 @@ std::optional<Url> Url::parse(std::string_view text) {
             portPart = authority.substr(c + 1);
         }
         if (!portPart.empty()) {
-            if (portPart.size() > 5 || !std::all_of(portPart.begin(), portPart.end(), ::isdigit)) {
+            if (portPart.size() > 5 || !std::all_of(portPart.begin(), portPart.end(),
+                                                    [](char c) { return isAsciiDigit(c); })) {
                 return std::nullopt;
             }
             int port = std::stoi(std::string(portPart));
@@ -127,7 +142,7 @@ std::optional<Url> Url::parse(std::string_view text) {
             url.port_ = port;
         }
         url.host_ = percentDecode(hostPart);
-        std::transform(url.host_.begin(), url.host_.end(), url.host_.begin(), ::tolower);
+        std::transform(url.host_.begin(), url.host_.end(), url.host_.begin(), asciiLower);
     }
     url.path_ = std::string(rest);
     return url;
