@@ -85,6 +85,11 @@ void URLSessionTask::setTransitionHook(TransitionHook hook) {
 void URLSessionTask::resume() {
     URLSessionTaskState before = URLSessionTaskState::Suspended;
     bool resumed = state_.compare_exchange_strong(before, URLSessionTaskState::Running);
+    // Before the transfer starts: whoever listens hears of the resume before any event of the
+    // task, also when a short transfer would finish before this thread runs on.
+    if (before != URLSessionTaskState::Running) {
+        tellHook(shared_from_this(), Transition::Resume);
+    }
     if (resumed) {
         if (auto session = session_.lock()) {
             if (!started_.exchange(true)) {
@@ -93,9 +98,6 @@ void URLSessionTask::resume() {
                 session->loader_->resumeTask(shared_from_this());
             }
         }
-    }
-    if (before != URLSessionTaskState::Running) {
-        tellHook(shared_from_this(), Transition::Resume);
     }
 }
 
