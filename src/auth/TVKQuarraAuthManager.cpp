@@ -1,11 +1,56 @@
 #include "auth/TVKQuarraAuthManager.h"
 
+#include <syslog.h>
+
 #include "auth/KeychainItemStore.h"
+#include "core/TVKErrors.h"
 #include "core/TVKQuarraConfigurationManager.h"
+#include "core/TVKQuarraManager.h"
+#include "log/TVKQuarraLoggerInternal.h"
 #include "platform/Bundle.h"
+#include "platform/Dispatch.h"
+#include "platform/KeychainValue.h"
 #include "platform/UserDefaults.h"
+#include "storage/crypt/TVKQuarraCryptManager.h"
 
 namespace quarra {
+namespace {
+
+// How many re-authentications a switch may take before it gives up on the Quarra.
+constexpr unsigned long kSwitchRetries = 3;
+
+std::string sdkText(const std::string& key) {
+    return Bundle::sdk().localizedString(key);
+}
+
+void call(const TVKUserHandler& handler, const TVKUserInternalPtr& user, const ErrorPtr& error) {
+    if (handler)
+        handler(user, error);
+}
+
+ErrorPtr authenticationRequiredError() {
+    return Error::make(TVKAuthorizationErrorDomain, -20,
+                       sdkText("The operation requires the user to authenticate"));
+}
+
+ErrorPtr noDefaultQuarraError() {
+    // Not looked up in the string table, as earlier versions did.
+    return Error::make(TVKQuarraErrorDomain, -13, "No default quarra could be determined");
+}
+
+bool isCurrentQuarra(const TVKUserInternalPtr& user, std::uint64_t Id) {
+    return user && user->currentQuarra() && user->currentQuarra()->Id() == Id;
+}
+
+// The Quarra's answer that the session it was given is not (or no longer) good. Only such an
+// answer may send the user back to the sign-in; a failure to reach the Quarra says nothing about
+// the session.
+bool isSessionRejection(const ErrorPtr& error) {
+    return error && error->domain() == TVKAuthorizationErrorDomain &&
+           (error->code() == -1 || error->code() == -2);
+}
+
+}  // namespace
 
 TVKQuarraAuthManager& TVKQuarraAuthManager::sharedInstance() {
     static TVKQuarraAuthManager* instance = new TVKQuarraAuthManager();
@@ -29,20 +74,473 @@ void TVKQuarraAuthManager::initAuthenticationState() {
     }
 }
 
-std::shared_ptr<TVKUserInternal> TVKQuarraAuthManager::currentUser() const {
+TVKUserInternalPtr TVKQuarraAuthManager::currentUser() const {
     std::lock_guard lock(mutex_);
     return currentUser_;
 }
 
-void TVKQuarraAuthManager::setCurrentUser(std::shared_ptr<TVKUserInternal> user) {
+void TVKQuarraAuthManager::setCurrentUser(TVKUserInternalPtr user) {
     std::lock_guard lock(mutex_);
     currentUser_ = std::move(user);
+}
+
+std::optional<std::string> TVKQuarraAuthManager::sessionId() const {
+    static auto* stored =
+        new KeychainValue([](ErrorPtr* error) { return KeychainItemStore::getSessionId(error); });
+    return stored->get();
+}
+
+std::string TVKQuarraAuthManager::authDNS() const {
+    std::lock_guard lock(mutex_);
+    return authDNS_;
+}
+
+void TVKQuarraAuthManager::setAuthDNS(std::string authDNS) {
+    std::lock_guard lock(mutex_);
+    authDNS_ = std::move(authDNS);
+}
+
+// --- Signing in
+
+void TVKQuarraAuthManager::requireAuthentication(TVKUserHandler handler, TVKUserInternalPtr user) {
+    if (!handler)
+        return;
+    DispatchQueue::main()->async([handler = std::move(handler), user = std::move(user)] {
+        handler(user, authenticationRequiredError());
+    });
+}
+
+void TVKQuarraAuthManager::authenticateWithHandler(TVKUserHandler handler) {
+    auto user = currentUser();
+    if (isShowingLoginView() || !user) {
+        requireAuthentication(std::move(handler), user);
+        return;
+    }
+    checkAuthTypeForUsername(user->username(), [this, handler = std::move(handler), user](
+                                                   long type, const Json&, const ErrorPtr& error) {
+        if (error) {
+            call(handler, user, error);
+        } else if (type == TVKAuthTypeSingleSignOn) {
+            call(handler, currentUser(),
+                 Error::make(TVKAuthorizationErrorDomain, TVKSingleSignOnUnavailableErrorCode,
+                             sdkText("Single sign-on is not available")));
+        } else {
+            call(handler, currentUser(), authenticationRequiredError());
+        }
+    });
+}
+
+void TVKQuarraAuthManager::checkAuthTypeForUsername(const std::string& username,
+                                                    AuthTypeHandler handler) {
+    TVKQuarraManager::sharedInstance().requestAuthEndpoint(
+        "auth/discovery", authDNS(), TVKQuarraRequestMethodPOST, {{"username", username}},
+        [handler = std::move(handler)](const Json& response, const ErrorPtr& requestError) {
+            long type = TVKAuthTypeUnknown;
+            Json profile;
+            ErrorPtr error = requestError;
+            if (!error) {
+                type = authTypeFromResponse(response);
+                if (type == TVKAuthTypeSingleSignOn)
+                    profile = oauthProfileFromResponse(response);
+                if (type == TVKAuthTypeUnknown) {
+                    error = Error::make(TVKAuthorizationErrorDomain, -6,
+                                        Json{{LocalizedDescriptionKey,
+                                              sdkText("Invalid authorization configuration")},
+                                             {TVKInvalidServerResponseKey, response}});
+                    TVK_LOG_ERROR("Error retrieving security profile: " + error->description());
+                }
+            }
+            if (handler) {
+                DispatchQueue::main()->async([handler, type, profile = std::move(profile), error] {
+                    handler(type, profile, error);
+                });
+            }
+        });
+}
+
+long TVKQuarraAuthManager::authTypeFromResponse(const Json& response) {
+    const std::string type = jsonString(response.value("data", Json()), "auth_type");
+    if (type == "password")
+        return TVKAuthTypePassword;
+    if (type == "sso" && !oauthProfileFromResponse(response).is_null())
+        return TVKAuthTypeSingleSignOn;
+    return TVKAuthTypeUnknown;
+}
+
+Json TVKQuarraAuthManager::oauthProfileFromResponse(const Json& response) {
+    if (!response.is_object())
+        return nullptr;
+    const Json data = response.value("data", Json());
+    if (jsonString(data, "auth_type") != "sso")
+        return nullptr;
+    const Json profiles = data.value("auth_profiles", Json());
+    if (!profiles.is_array())
+        return nullptr;
+    for (const Json& profile : profiles) {
+        if (profile.is_object() && !profile.value("as_metadata", Json()).is_null())
+            return profile;
+    }
+    return nullptr;
+}
+
+void TVKQuarraAuthManager::loginToAuthServerWithUsername(const std::string& username,
+                                                         const std::string& password,
+                                                         TVKUserHandler handler) {
+    loginToAuthServerWithUsername(username, password, true, std::move(handler));
+}
+
+void TVKQuarraAuthManager::loginToAuthServerWithUsername(const std::string& username,
+                                                         const std::string& password,
+                                                         bool savePassword,
+                                                         TVKUserHandler handler) {
+    // Decided now: a change of the user's choice while the request runs does not count.
+    bool keep = savePassword && biometricAuthenticationUserSelected();
+    signInAtAuthServer(username, password, password, keep, std::move(handler));
+}
+
+void TVKQuarraAuthManager::signInAtAuthServer(const std::string& username,
+                                              const std::string& secret,
+                                              std::optional<std::string> password,
+                                              bool savePassword, TVKUserHandler handler) {
+    TVKQuarraManager::sharedInstance().requestAuthEndpoint(
+        "auth/api", authDNS(), TVKQuarraRequestMethodPOST,
+        {{"username", username}, {"password", secret}},
+        [this, username, password = std::move(password), savePassword,
+         handler = std::move(handler)](const Json& response, const ErrorPtr& error) {
+            if (error) {
+                call(handler, nullptr, error);
+                return;
+            }
+            finalizeAuthorization(authServerResponseToQuarraServerResponse(response), nullptr,
+                                  username, password, savePassword, handler);
+        });
+}
+
+Json TVKQuarraAuthManager::authServerResponseToQuarraServerResponse(const Json& response) {
+    if (jsonString(response, "responseStatus") != "SUCCESS")
+        return response;
+    Json converted = Json::object();
+    Json quarraIds = Json::array();
+    const Json defaultUrl = response.value("defaultUrl", Json());
+    const Json quarras = response.value("quarras", Json());
+    for (const Json& quarra : quarras.is_array() ? quarras : Json::array()) {
+        auto Id = quarra.is_object() ? identifierFromJson(quarra.value("quarraID", Json()))
+                                     : std::nullopt;
+        if (!Id)
+            continue;
+        quarraIds.push_back({{"id", *Id},
+                             {"name", jsonString(quarra, "name")},
+                             {"url", jsonString(quarra, "dnsName")}});
+        // When several Quarras carry the default host, the last one wins.
+        if (defaultUrl.is_string() && quarra.value("dnsName", Json()) == defaultUrl)
+            converted["quarraId"] = *Id;
+    }
+    converted["quarraIds"] = std::move(quarraIds);
+    if (response.contains("sessionid"))
+        converted["sessionId"] = response["sessionid"];
+    converted["responseStatus"] = response["responseStatus"];
+    return converted;
+}
+
+void TVKQuarraAuthManager::finalizeAuthorization(const Json& response, const ErrorPtr& authError,
+                                                 const std::string& username,
+                                                 const std::optional<std::string>& password,
+                                                 bool savePassword, const TVKUserHandler& handler) {
+    if (authError) {
+        call(handler, nullptr, authError);
+        return;
+    }
+    Json reply = response;
+    const Json quarraIds = reply.value("quarraIds", Json());
+    if (reply.is_object() && !reply.contains("quarraId") && quarraIds.is_array() &&
+        !quarraIds.empty() && quarraIds.front().is_object()) {
+        reply["quarraId"] = quarraIds.front().value("id", Json());
+        TVK_LOG_DEBUG(
+            "No default quarra in auth response (presumably this is a Corvaline "
+            "user)--using first quarra in auth response as default quarra (quarraId=" +
+            reply["quarraId"].dump() + ")");
+    }
+    if (ErrorPtr error = updateSessionInfo(username, password, savePassword, reply)) {
+        if (error->is(TVKQuarraErrorDomain, -13))
+            logout();
+        call(handler, nullptr, error);
+        return;
+    }
+    auto& crypt = TVKQuarraCryptManager::sharedInstance();
+    if (ErrorPtr keyError = crypt.generateFileEncryptionKeyForUsernameIfNeeded(username))
+        TVK_LOG_ERROR("Could not make the file key of the user: " + keyError->description());
+    crypt.encryptedUsername(username);
+    call(handler, currentUser(), nullptr);
+}
+
+ErrorPtr TVKQuarraAuthManager::updateSessionInfo(const std::string& username,
+                                                 const std::optional<std::string>& password,
+                                                 bool savePassword, const Json& response) {
+    // Everything is checked before anything is stored: a reply that cannot make a whole session
+    // leaves the stored one as it was.
+    const Json sessionId = response.value("sessionId", Json());
+    if (!sessionId.is_string() || sessionId.get_ref<const std::string&>().empty())
+        return TVKQuarraManager::defaultError(TVKQuarraManager::redactedResponse(response, ""));
+    std::vector<TVKQuarraPtr> quarras = quarrasFromResponse(response.value("quarraIds", Json()));
+    auto currentId = identifierFromJson(response.value("quarraId", Json()));
+    TVKQuarraPtr currentQuarra;
+    for (const auto& quarra : quarras) {
+        if (currentId && quarra->Id() == *currentId) {
+            currentQuarra = quarra;
+            break;
+        }
+    }
+    if (!currentQuarra)
+        return noDefaultQuarraError();
+    std::uint64_t userId = identifierFromJson(response.value("userId", Json())).value_or(0);
+
+    updateAuthCredentials(username, password, savePassword, sessionId.get<std::string>());
+    auto user = std::make_shared<TVKUserInternal>(username, std::move(quarras),
+                                                  std::move(currentQuarra), userId);
+    setCurrentUser(user);
+    ErrorPtr archiveError;
+    if (!TVKQuarraConfigurationManager::sharedInstance().writeUser(*user, username,
+                                                                   &archiveError)) {
+        // The session works for this run; only the restore after a restart is lost.
+        TVK_LOG_ERROR("Could not store the signed-in user: " +
+                      (archiveError ? archiveError->description() : std::string("(null)")));
+    }
+    return nullptr;
+}
+
+void TVKQuarraAuthManager::updateAuthCredentials(const std::string& username,
+                                                 const std::optional<std::string>& password,
+                                                 bool savePassword, const std::string& sessionId) {
+    // A password stays only beside the user who typed it and chose to keep it.
+    bool otherUser = KeychainItemStore::getUsername() != username;
+    KeychainItemStore::setUsername(username);
+    if (password && savePassword) {
+        KeychainItemStore::setPassword(*password);
+    } else if (password || otherUser) {
+        KeychainItemStore::setPassword("");
+    }
+    sessionIsInvalid_ = false;
+    KeychainItemStore::setSessionId(sessionId);
+}
+
+std::vector<TVKQuarraPtr> TVKQuarraAuthManager::quarrasFromResponse(const Json& quarraIds) {
+    std::vector<TVKQuarraPtr> quarras;
+    if (!quarraIds.is_array())
+        return quarras;
+    for (const Json& entry : quarraIds) {
+        auto Id = entry.is_object() ? identifierFromJson(entry.value("id", Json())) : std::nullopt;
+        if (Id) {
+            quarras.push_back(std::make_shared<TVKQuarra>(*Id, jsonString(entry, "name"),
+                                                          jsonString(entry, "url")));
+        }
+    }
+    return quarras;
 }
 
 bool TVKQuarraAuthManager::resumeOAuthFlowWithURL(const Url&) {
     // No single sign-on flow can be pending before the single sign-on driver exists.
     return false;
 }
+
+bool TVKQuarraAuthManager::isShowingLoginView() const {
+    return false;
+}
+
+// --- Quarras, session and logout
+
+void TVKQuarraAuthManager::loginToQuarraServer(TVKQuarraPtr quarra, bool forceRefreshSession,
+                                               TVKUserHandler handler) {
+    auto user = currentUser();
+    if (!user) {
+        authenticateWithHandler([this, quarra = std::move(quarra), handler = std::move(handler)](
+                                    const TVKUserInternalPtr& user, const ErrorPtr& error) {
+            if (error) {
+                call(handler, nullptr, error);
+            } else if (quarra && !isCurrentQuarra(currentUser(), quarra->Id())) {
+                switchCurrentQuarra(quarra, kSwitchRetries, handler);
+            } else {
+                call(handler, user, nullptr);
+            }
+        });
+        return;
+    }
+    if (!forceRefreshSession && quarra && isCurrentQuarra(user, quarra->Id())) {
+        call(handler, user, nullptr);
+        return;
+    }
+    switchCurrentQuarra(std::move(quarra), kSwitchRetries, std::move(handler));
+}
+
+void TVKQuarraAuthManager::switchCurrentQuarra(TVKQuarraPtr quarra, unsigned long numRetries,
+                                               TVKUserHandler handler) {
+    const std::uint64_t targetId = quarra ? quarra->Id() : 0;
+    if (numRetries == 0) {
+        call(handler, currentUser(), quarraUnavailableErrorForQuarraId(targetId));
+        return;
+    }
+    auto sessionId = KeychainItemStore::getSessionId();
+    if (!sessionId) {
+        auto user = currentUser();
+        TVK_LOG_ERROR("Unexpected nil sessionId for username:" +
+                      (user ? user->username() : std::string("(null)")));
+        logout();
+        call(handler, nullptr, authenticationRequiredError());
+        return;
+    }
+    ErrorPtr error;
+    TVKQuarraPtr target = quarraWithId(targetId, &error);
+    if (!target) {
+        call(handler, currentUser(), error);
+        return;
+    }
+    if (sessionIsInvalid_) {
+        reauthenticateAndSwitch(std::move(quarra), numRetries, std::move(handler));
+        return;
+    }
+    auto user = currentUser();
+    std::string username = user ? user->username() : KeychainItemStore::getUsername().value_or("");
+    TVKQuarraManager::sharedInstance().requestQuarraEndpointInternal(
+        "auth", target, TVKQuarraRequestMethodPOST,
+        {{"username", username}, {"password", *sessionId}}, TVKQuarraParameterEncodingFormURL,
+        [this, quarra = std::move(quarra), targetId, numRetries, handler = std::move(handler),
+         username](const Json& response, const ErrorPtr& requestError) {
+            finalizeAuthorization(response, requestError, username, std::nullopt, false,
+                                  [this, quarra, targetId, numRetries, handler](
+                                      const TVKUserInternalPtr& user, const ErrorPtr& error) {
+                                      if (isSessionRejection(error)) {
+                                          sessionIsInvalid_ = true;
+                                          reauthenticateAndSwitch(quarra, numRetries, handler);
+                                          return;
+                                      }
+                                      if (!error && !isCurrentQuarra(user, targetId)) {
+                                          // The Quarra signed the user in elsewhere: not the one
+                                          // asked for.
+                                          call(handler, user,
+                                               quarraUnavailableErrorForQuarraId(targetId));
+                                          return;
+                                      }
+                                      call(handler, user, error);
+                                  });
+        });
+}
+
+void TVKQuarraAuthManager::reauthenticateAndSwitch(TVKQuarraPtr quarra, unsigned long numRetries,
+                                                   TVKUserHandler handler) {
+    const std::uint64_t targetId = quarra ? quarra->Id() : 0;
+    authenticateWithHandler(
+        [this, quarra = std::move(quarra), targetId, numRetries, handler = std::move(handler)](
+            const TVKUserInternalPtr& user, const ErrorPtr& error) {
+            if (error) {
+                call(handler, user, error);
+            } else if (isCurrentQuarra(currentUser(), targetId)) {
+                call(handler, user, nullptr);
+            } else {
+                switchCurrentQuarra(quarra, numRetries - 1, handler);
+            }
+        });
+}
+
+TVKQuarraPtr TVKQuarraAuthManager::quarraWithId(std::uint64_t Id, ErrorPtr* error) const {
+    if (auto user = currentUser()) {
+        for (const auto& quarra : user->quarras()) {
+            if (quarra->Id() == Id)
+                return quarra;
+        }
+    }
+    if (error) {
+        *error = Error::make(TVKAuthorizationErrorDomain, -3,
+                             sdkText("Could not switch quarras: Insufficient access"));
+    }
+    return nullptr;
+}
+
+ErrorPtr TVKQuarraAuthManager::quarraUnavailableErrorForQuarraId(std::uint64_t Id) {
+    return Error::make(
+        TVKQuarraErrorDomain, -13,
+        Json{{LocalizedDescriptionKey, sdkText("The selected quarra is unavailable")},
+             {TVKQuarraRequestedQuarraIDKey, Id}});
+}
+
+void TVKQuarraAuthManager::isRemotelyAuthenticatedWithHandler(RemoteAuthenticationHandler handler) {
+    auto user = currentUser();
+    if (!user) {
+        if (handler)
+            handler(false, nullptr, nullptr);
+        return;
+    }
+    TVKQuarraManager::sharedInstance().requestQuarraEndpointInternal(
+        "objects/users/me", user->currentQuarra(), TVKQuarraRequestMethodGET,
+        {{"exclude_app_licensing", "true"}, {"exclude_quarra_membership", "true"}},
+        TVKQuarraParameterEncodingFormURL,
+        [this, handler = std::move(handler)](const Json&, const ErrorPtr& error) {
+            if (!handler)
+                return;
+            bool rejected = error && error->is(TVKAuthorizationErrorDomain, -2);
+            handler(!error, currentUser(), rejected ? nullptr : error);
+        });
+}
+
+void TVKQuarraAuthManager::refreshUserWithHandler(TVKUserHandler handler) {
+    if (!currentUser()) {
+        call(handler, nullptr, authenticationRequiredError());
+        return;
+    }
+    isRemotelyAuthenticatedWithHandler(
+        [this, handler = std::move(handler)](bool authenticated, const TVKUserInternalPtr& user,
+                                             const ErrorPtr&) {
+            if (authenticated && user) {
+                // The live session signs in at the sign-in host; it is no password to keep.
+                signInAtAuthServer(user->username(), KeychainItemStore::getSessionId().value_or(""),
+                                   std::nullopt, false, handler);
+            } else {
+                authenticateWithHandler(handler);
+            }
+        });
+}
+
+void TVKQuarraAuthManager::logout() {
+    auto user = currentUser();
+    if (!user || isLoggingOut_.exchange(true))
+        return;
+    TVKQuarraManager::sharedInstance().cancelAllRequests();
+    clearCurrentUser();
+    isLoggingOut_ = false;
+    if (auto handler = logoutHandler())
+        handler(user);
+}
+
+void TVKQuarraAuthManager::setLogoutHandler(LogoutHandler handler) {
+    std::lock_guard lock(mutex_);
+    logoutHandler_ = std::move(handler);
+}
+
+TVKQuarraAuthManager::LogoutHandler TVKQuarraAuthManager::logoutHandler() const {
+    std::lock_guard lock(mutex_);
+    return logoutHandler_;
+}
+
+void TVKQuarraAuthManager::clearCurrentUser() {
+    if (auto user = currentUser())
+        TVKQuarraConfigurationManager::sharedInstance().deleteTransientInfoForUsername(
+            user->username());
+    // Also deletes the single-sign-on state item.
+    KeychainItemStore::resetAuthData();
+    UserDefaults& defaults = UserDefaults::standard();
+    defaults.removeObjectForKey(biometricUserSelectedKey_);
+    defaults.synchronize();
+    setCurrentUser(nullptr);
+}
+
+void TVKQuarraAuthManager::invalidateSession() {
+    if (currentUser()) {
+        syslog(LOG_NOTICE, "Invalidating session");
+        KeychainItemStore::setSessionId("5038271946");
+    } else {
+        syslog(LOG_NOTICE, "Ignoring invalidate session: not logged in");
+    }
+}
+
+// --- Settings
 
 void TVKQuarraAuthManager::enableBiometricAuthentication(bool enabled) {
     UserDefaults& defaults = UserDefaults::standard();
@@ -55,6 +553,10 @@ void TVKQuarraAuthManager::enableBiometricAuthentication(bool enabled) {
 
 bool TVKQuarraAuthManager::isBiometricAuthenticationEnabled() const {
     return UserDefaults::standard().boolForKey(biometricEnabledKey_);
+}
+
+bool TVKQuarraAuthManager::biometricAuthenticationUserSelected() const {
+    return UserDefaults::standard().boolForKey(biometricUserSelectedKey_);
 }
 
 void TVKQuarraAuthManager::updateLastAttemptedLoginUsername(const std::string& username) {

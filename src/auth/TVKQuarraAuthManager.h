@@ -1,20 +1,49 @@
 #pragma once
-// The session singleton: who is signed in, restored at start-up from the keychain and the user
-// archive. Sign-in, Quarra switching, refresh and logout join it later.
-// Every member is safe to call from any thread; the current user is swapped under a lock, so a
+// The session singleton: who is signed in, in which Quarra, with which session. It asks the
+// sign-in host how a user signs in, signs in with user name and password, turns every successful
+// sign-in reply into stored state (keychain items, the user archive, the user's file key), switches
+// Quarras, checks and refreshes the session and logs out. The stored state survives a restart:
+// initAuthenticationState() brings the user back.
+//
+// Call the operations from the main thread; their handlers run on the main queue (some at once,
+// as said). currentUser() may be read from any thread: the user is swapped under a lock, so a
 // reader holds either the old or the new record, never a torn one.
+#include <atomic>
+#include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "auth/TVKUserInternal.h"
+#include "platform/Error.h"
+#include "platform/Json.h"
 #include "platform/Url.h"
 
 namespace quarra {
 
+// How a user signs in, as discovery answers it.
+enum TVKAuthType : long {
+    TVKAuthTypeUnknown = 0,  // always comes with an error
+    TVKAuthTypePassword = 1,
+    TVKAuthTypeSingleSignOn = 2,
+};
+
+// TVKAuthorizationErrorDomain code of a user whose sign-in method is single sign-on, which this
+// version of the SDK does not offer.
+inline constexpr long TVKSingleSignOnUnavailableErrorCode = -30;
+
+using TVKUserHandler = std::function<void(const TVKUserInternalPtr& user, const ErrorPtr& error)>;
+
 class TVKQuarraAuthManager {
   public:
+    using AuthTypeHandler = std::function<void(long type, const Json& profile, const ErrorPtr&)>;
+    using RemoteAuthenticationHandler =
+        std::function<void(bool authenticated, const TVKUserInternalPtr& user, const ErrorPtr&)>;
+    using LogoutHandler = std::function<void(const TVKUserPtr& user)>;
+
     static TVKQuarraAuthManager& sharedInstance();
 
     TVKQuarraAuthManager(const TVKQuarraAuthManager&) = delete;
@@ -25,18 +54,111 @@ class TVKQuarraAuthManager {
     void initAuthenticationState();
 
     // The signed-in user, null when nobody is signed in.
-    std::shared_ptr<TVKUserInternal> currentUser() const;
+    TVKUserInternalPtr currentUser() const;
     // Sign-in, restore and logout replace the user.
-    void setCurrentUser(std::shared_ptr<TVKUserInternal> user);
+    void setCurrentUser(TVKUserInternalPtr user);
+    // The stored session id as the keychain holds it now; the keychain is read again only after it
+    // has changed, so this is cheap enough for every request.
+    std::optional<std::string> sessionId() const;
 
-    // Host name of the sign-in server: the SDK bundle's "com.tovik.QuarraUrl".
-    const std::string& authDNS() const { return authDNS_; }
+    // Host name of the sign-in server (with ":port" when not the default); initially the SDK
+    // bundle's "com.tovik.QuarraUrl".
+    std::string authDNS() const;
+    void setAuthDNS(std::string authDNS);
+
+    // --- Signing in
+
+    // Makes sure somebody is signed in. With nobody signed in, or a user who signs in with a
+    // password, the sign-in screen would ask; until it exists the handler receives
+    // TVKAuthorizationErrorDomain -20 "The operation requires the user to authenticate". A
+    // single-sign-on user receives TVKSingleSignOnUnavailableErrorCode. Errors of discovery reach
+    // the handler with the current user. The handler is always called once, on the main queue.
+    void authenticateWithHandler(TVKUserHandler handler);
+
+    // Discovery: asks the sign-in host how `username` signs in. The handler receives (type,
+    // profile or null, error) asynchronously on the main queue; an unusable reply is
+    // TVKAuthorizationErrorDomain -6 with the reply under TVKInvalidServerResponseKey.
+    void checkAuthTypeForUsername(const std::string& username, AuthTypeHandler handler);
+    static long authTypeFromResponse(const Json& response);
+    // The first single-sign-on profile with "as_metadata"; null when none (or a password user).
+    static Json oauthProfileFromResponse(const Json& response);
+
+    // Password sign-in at the sign-in host. The password is kept in the keychain only when
+    // `savePassword` and the user chose biometric unlock; otherwise a password kept earlier is
+    // deleted. A failure leaves the signed-in user and the stored state as they were.
+    void loginToAuthServerWithUsername(const std::string& username, const std::string& password,
+                                       TVKUserHandler handler);
+    void loginToAuthServerWithUsername(const std::string& username, const std::string& password,
+                                       bool savePassword, TVKUserHandler handler);
+    // The "auth/api" reply in the shape of a Quarra's "auth" reply ("sessionId", "quarraIds",
+    // "quarraId"); a reply that is no success is returned as it is.
+    static Json authServerResponseToQuarraServerResponse(const Json& response);
+
+    // The common end of every sign-in and switch: with `authError`, handler(null, error) and
+    // nothing stored. A reply that names no usable current Quarra is TVKQuarraErrorDomain -13 and
+    // logs the user out. Otherwise the session is stored, the user's file key made when missing
+    // and handler(currentUser, null) called.
+    void finalizeAuthorization(const Json& response, const ErrorPtr& authError,
+                               const std::string& username,
+                               const std::optional<std::string>& password, bool savePassword,
+                               const TVKUserHandler& handler);
+    // Stores the session of a Quarra reply and makes its user the current one. Nothing is stored,
+    // and the -13 error returned, when the reply names no current Quarra among its Quarras.
+    ErrorPtr updateSessionInfo(const std::string& username,
+                               const std::optional<std::string>& password, bool savePassword,
+                               const Json& response);
+    void updateAuthCredentials(const std::string& username,
+                               const std::optional<std::string>& password, bool savePassword,
+                               const std::string& sessionId);
+    // One Quarra per entry of "quarraIds" ("id", "name", "url"), in order; entries without a
+    // usable id are left out.
+    static std::vector<TVKQuarraPtr> quarrasFromResponse(const Json& quarraIds);
 
     // Hands a redirect URL to a pending single sign-on; false: not the SDK's URL.
     bool resumeOAuthFlowWithURL(const Url& url);
+    // Whether the sign-in screen is showing. There is no screen yet: always false.
+    bool isShowingLoginView() const;
+
+    // --- Quarras, session and logout
+
+    // Makes `quarra` the current Quarra with a valid session. Without `forceRefreshSession` a
+    // request for the current Quarra answers at once; otherwise the Quarra's "auth" exchange runs.
+    void loginToQuarraServer(TVKQuarraPtr quarra, bool forceRefreshSession, TVKUserHandler handler);
+    // Signs in to `quarra` with the current session; `numRetries` bounds the re-authentications
+    // that leave another Quarra current (0 answers -13 at once).
+    void switchCurrentQuarra(TVKQuarraPtr quarra, unsigned long numRetries, TVKUserHandler handler);
+    // The signed-in user's Quarra with that id; null (and, when asked, the -3 error) when none.
+    TVKQuarraPtr quarraWithId(std::uint64_t Id, ErrorPtr* error = nullptr) const;
+    // TVKQuarraErrorDomain -13 "The selected quarra is unavailable" naming the id under
+    // TVKQuarraRequestedQuarraIDKey.
+    static ErrorPtr quarraUnavailableErrorForQuarraId(std::uint64_t Id);
+    // Asks the current Quarra whether the session is alive. A rejected session answers
+    // (false, user, null); other failures keep their error. Nobody signed in: (false, null, null)
+    // at once.
+    void isRemotelyAuthenticatedWithHandler(RemoteAuthenticationHandler handler);
+    // A fresh session, Quarra list and default Quarra from the sign-in host while the session is
+    // alive; otherwise the user is asked to authenticate.
+    void refreshUserWithHandler(TVKUserHandler handler);
+
+    // Cancels every request, deletes the session state (the user's passcode, file key, folders
+    // and caches stay) and calls the logout handler with the user that was signed in. Does nothing
+    // when nobody is signed in or a logout is already running.
+    void logout();
+    void setLogoutHandler(LogoutHandler handler);
+    LogoutHandler logoutHandler() const;
+    void clearCurrentUser();
+    // Stores a session id the server will reject (a test aid for hosts); only when signed in.
+    void invalidateSession();
+
+    bool sessionIsInvalid() const { return sessionIsInvalid_; }
+    bool isLoggingOut() const { return isLoggingOut_; }
+
+    // --- Settings
 
     void enableBiometricAuthentication(bool enabled);
     bool isBiometricAuthenticationEnabled() const;
+    // Whether the user chose, on the sign-in screen, to unlock with biometrics.
+    bool biometricAuthenticationUserSelected() const;
     // Stores the name last typed on the sign-in screen; an empty name removes it.
     void updateLastAttemptedLoginUsername(const std::string& username);
     std::optional<std::string> lastAttemptedLoginUsername() const;
@@ -54,12 +176,27 @@ class TVKQuarraAuthManager {
   private:
     TVKQuarraAuthManager();
 
-    std::string authDNS_;
+    // The user must sign in again and no screen can ask: -20 on the main queue.
+    static void requireAuthentication(TVKUserHandler handler, TVKUserInternalPtr user);
+    // Posts "auth/api" with `secret` and finalises with `password` as the one to keep or drop.
+    void signInAtAuthServer(const std::string& username, const std::string& secret,
+                            std::optional<std::string> password, bool savePassword,
+                            TVKUserHandler handler);
+    // Re-authentication inside a switch, then the switch again with one retry less.
+    // REQUIRES: numRetries > 0.
+    void reauthenticateAndSwitch(TVKQuarraPtr quarra, unsigned long numRetries,
+                                 TVKUserHandler handler);
+
     std::string biometricUserSelectedKey_;
     std::string biometricEnabledKey_;
     std::string lastAttemptedUsernameKey_;
+    std::atomic<bool> sessionIsInvalid_{false};
+    std::atomic<bool> isLoggingOut_{false};
+
     mutable std::mutex mutex_;
-    std::shared_ptr<TVKUserInternal> currentUser_;
+    std::string authDNS_;
+    TVKUserInternalPtr currentUser_;
+    LogoutHandler logoutHandler_;
 };
 
 }  // namespace quarra

@@ -1,7 +1,19 @@
 #include "core/TVKQuarraManager.h"
 
+#include <sys/utsname.h>
+
+#include <any>
+#include <cctype>
+#include <chrono>
+
+#include "auth/TVKQuarraAuthManager.h"
 #include "core/TVKErrors.h"
+#include "core/TVKQuarraConfigurationManager.h"
+#include "log/TVKQuarraLoggerInternal.h"
 #include "platform/Bundle.h"
+#include "transport/HTHTTPSessionManager.h"
+#include "transport/HTJSONRequestSerializer.h"
+#include "transport/HTNetworkReachabilityManager.h"
 
 namespace quarra {
 namespace {
@@ -103,7 +115,432 @@ ErrorPtr errorFor(Failure failure, const Json& response) {
                                                         sdkText(f.message), response);
 }
 
+// A request waits at most this long for its reply.
+constexpr double kRequestTimeout = 30;
+// The background session gives up a transfer after this long without progress.
+constexpr double kBackgroundResourceTimeout = 60;
+// How long logout waits for the sessions it cancels to wind down.
+constexpr auto kInvalidationTimeout = std::chrono::seconds(10);
+
+const char* httpMethodName(unsigned long method) {
+    switch (method) {
+        case TVKQuarraRequestMethodGET:
+            return "GET";
+        case TVKQuarraRequestMethodPOST:
+            return "POST";
+        case TVKQuarraRequestMethodPUT:
+            return "PUT";
+        default:
+            return nullptr;
+    }
+}
+
+ErrorPtr invalidRequestError(const std::string& what) {
+    return Error::make(TVKQuarraErrorDomain, TVKInvalidRequestErrorCode, what);
+}
+
+void deliver(const TVKQuarraRequestHandler& handler, Json response, ErrorPtr error) {
+    if (!handler)
+        return;
+    DispatchQueue::main()->async([handler, response = std::move(response),
+                                  error = std::move(error)] { handler(response, error); });
+}
+
+std::string infoText(const Bundle& bundle, const char* key, const char* fallbackKey) {
+    std::string text = jsonString(bundle.infoDictionary(), key);
+    return text.empty() ? jsonString(bundle.infoDictionary(), fallbackKey) : text;
+}
+
+// "<host>/<version> QuarraMobileSDK/<version> (<machine>; <system> <release>; Scale/1.00)".
+std::string userAgent() {
+    struct utsname system = {};
+    uname(&system);
+    const Bundle& host = Bundle::main();
+    return infoText(host, BundleExecutableKey, BundleIdentifierKey) + "/" +
+           infoText(host, BundleShortVersionKey, BundleVersionKey) + " QuarraMobileSDK/" +
+           jsonString(Bundle::sdk().infoDictionary(), BundleShortVersionKey) + " (" +
+           system.machine + "; " + system.sysname + " " + system.release + "; Scale/1.00)";
+}
+
+bool isSecretKey(const std::string& key) {
+    std::string lower;
+    for (char c : key)
+        lower += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return lower == "sessionid" || lower == "password" || lower == "access_token" ||
+           lower == "id_token" || lower == "refresh_token";
+}
+
+Json maskSecrets(const Json& value) {
+    if (value.is_object()) {
+        Json masked = Json::object();
+        for (const auto& [key, member] : value.items())
+            masked[key] = isSecretKey(key) ? Json("<redacted>") : maskSecrets(member);
+        return masked;
+    }
+    if (value.is_array()) {
+        Json masked = Json::array();
+        for (const Json& element : value)
+            masked.push_back(maskSecrets(element));
+        return masked;
+    }
+    return value;
+}
+
 }  // namespace
+
+TVKQuarraManager& TVKQuarraManager::sharedInstance() {
+    static TVKQuarraManager* instance = new TVKQuarraManager();
+    return *instance;
+}
+
+TVKQuarraManager::TVKQuarraManager()
+    : sessionManagersQueue_(
+          DispatchQueue::serial("com.tovik.quarra_mobile_sdk.session_managers_queue")),
+      backgroundSessionIdentifier_(TVKQuarraConfigurationManager::sharedInstance().frameworkId() +
+                                   ".backgroundsession") {
+    initSessionManagers();
+    auto monitor = HTNetworkReachabilityManager::sharedManager();
+    monitor->setReachabilityStatusChangeBlock(
+        [this](HTNetworkReachabilityStatus) { hasReceivedNetworkStatus_ = true; });
+    monitor->startMonitoring();
+}
+
+// --- Session managers
+
+void TVKQuarraManager::initSessionManagers() {
+    for (ManagerKind kind :
+         {ManagerKind::FormURLEncoded, ManagerKind::JSON, ManagerKind::Background}) {
+        auto manager = makeSessionManager(kind);
+        std::lock_guard lock(managersMutex_);
+        managerSlot(kind) = std::move(manager);
+    }
+}
+
+std::shared_ptr<HTHTTPSessionManager>& TVKQuarraManager::managerSlot(ManagerKind kind) {
+    switch (kind) {
+        case ManagerKind::FormURLEncoded:
+            return formURLEncodedSessionManager_;
+        case ManagerKind::JSON:
+            return jsonEncodedSessionManager_;
+        default:
+            return backgroundSessionManager_;
+    }
+}
+
+std::shared_ptr<HTHTTPSessionManager> TVKQuarraManager::makeSessionManager(ManagerKind kind) const {
+    std::shared_ptr<HTHTTPSessionManager> manager;
+    if (kind == ManagerKind::Background) {
+        auto configuration =
+            URLSessionConfiguration::backgroundSessionConfiguration(backgroundSessionIdentifier_);
+        configuration.timeoutIntervalForResource = kBackgroundResourceTimeout;
+        manager = HTHTTPSessionManager::make(std::nullopt, configuration);
+    } else {
+        manager = HTHTTPSessionManager::manager();
+        if (kind == ManagerKind::JSON)
+            manager->setRequestSerializer(HTJSONRequestSerializer::serializer());
+        // Replies are parsed and mapped off the main thread; only the caller's handler runs there.
+        manager->setCompletionQueue(DispatchQueue::global());
+    }
+    setSharedHeaderFieldsForSessionManager(*manager);
+    return manager;
+}
+
+void TVKQuarraManager::setSharedHeaderFieldsForSessionManager(HTHTTPSessionManager& manager) const {
+    auto& serializer = *manager.requestSerializer();
+    serializer.setTimeoutInterval(kRequestTimeout);
+    serializer.setCachePolicy(UrlRequestCachePolicy::UseProtocolCachePolicy);
+    serializer.setValue(userAgent(), "User-Agent");
+    std::string clientId = Bundle::main().bundleIdentifier();
+    if (!clientId.empty())
+        serializer.setValue(clientId, "ClientID");
+}
+
+std::shared_ptr<HTHTTPSessionManager> TVKQuarraManager::sessionManagerWithParameterEncoding(
+    unsigned long parameterEncoding) const {
+    switch (parameterEncoding) {
+        case TVKQuarraParameterEncodingFormURL:
+            return formURLEncodedSessionManager();
+        case TVKQuarraParameterEncodingJSON:
+            return jsonEncodedSessionManager();
+        default:
+            return nullptr;
+    }
+}
+
+std::shared_ptr<HTHTTPSessionManager> TVKQuarraManager::formURLEncodedSessionManager() const {
+    std::lock_guard lock(managersMutex_);
+    return formURLEncodedSessionManager_;
+}
+
+std::shared_ptr<HTHTTPSessionManager> TVKQuarraManager::jsonEncodedSessionManager() const {
+    std::lock_guard lock(managersMutex_);
+    return jsonEncodedSessionManager_;
+}
+
+std::shared_ptr<HTHTTPSessionManager> TVKQuarraManager::backgroundSessionManager() const {
+    std::lock_guard lock(managersMutex_);
+    return backgroundSessionManager_;
+}
+
+void TVKQuarraManager::cancelAllRequests() {
+    sessionManagersQueue_->sync([this] {
+        // Each manager is rebuilt once its old session has wound down, so the background session
+        // is never open twice under its identifier.
+        auto group = std::make_shared<DispatchGroup>();
+        for (ManagerKind kind :
+             {ManagerKind::FormURLEncoded, ManagerKind::JSON, ManagerKind::Background}) {
+            std::shared_ptr<HTHTTPSessionManager> manager;
+            {
+                std::lock_guard lock(managersMutex_);
+                manager = managerSlot(kind);
+            }
+            group->enter();
+            manager->setSessionDidBecomeInvalidBlock(
+                [this, kind, group](URLSession&, const ErrorPtr&) {
+                    auto rebuilt = makeSessionManager(kind);
+                    {
+                        std::lock_guard lock(managersMutex_);
+                        managerSlot(kind) = std::move(rebuilt);
+                    }
+                    group->leave();
+                });
+            manager->invalidateSessionCancelingTasks(true);
+        }
+        if (!group->wait(kInvalidationTimeout))
+            TVK_LOG_ERROR("Cancelled sessions did not wind down in time");
+    });
+}
+
+// --- The network gate
+
+ErrorPtr TVKQuarraManager::isConnectedToNetwork() const {
+    auto monitor = HTNetworkReachabilityManager::sharedManager();
+    bool reachable = false;
+    if (hasReceivedNetworkStatus_) {
+        reachable = monitor->isReachable();
+    } else {
+        // The first status travels through the main queue, which may be busy, or be the very
+        // thread that waits: the network's own source answers at once instead. Not knowing is no
+        // proof of being offline.
+        const auto& source = monitor->networkReachability();
+        auto flags = source ? source->flags() : std::nullopt;
+        auto status =
+            HTNetworkReachabilityStatusForFlags(flags.value_or(NetworkReachabilityFlagsReachable));
+        reachable = status == HTNetworkReachabilityStatusReachableViaWWAN ||
+                    status == HTNetworkReachabilityStatusReachableViaWiFi;
+    }
+    if (reachable)
+        return nullptr;
+    return Error::make(TVKNetworkErrorDomain, -1, sdkText("No network connection"));
+}
+
+void TVKQuarraManager::afterGate(TVKQuarraRequestHandler handler, std::function<void()> send) {
+    sessionManagersQueue_->async([this, handler = std::move(handler), send = std::move(send)] {
+        if (ErrorPtr error = isConnectedToNetwork()) {
+            deliver(handler, nullptr, std::move(error));
+            return;
+        }
+        send();
+    });
+}
+
+// --- Request paths
+
+void TVKQuarraManager::requestAuthEndpoint(const std::string& endpoint, const std::string& authDNS,
+                                           unsigned long method, const Json& parameters,
+                                           TVKQuarraRequestHandler handler) {
+    afterGate(handler, [this, url = urlForAuthEndpoint(endpoint, authDNS), method, parameters,
+                        handler] {
+        requestUrl(url, method, parameters, formURLEncodedSessionManager(), std::nullopt, handler);
+    });
+}
+
+void TVKQuarraManager::requestExchangeTokenForSessionEndpoint(const std::string& endpoint,
+                                                              const std::string& idToken,
+                                                              const std::string& clientId,
+                                                              TVKQuarraRequestHandler handler) {
+    sessionManagersQueue_->async([this, endpoint, idToken, clientId, handler = std::move(handler)] {
+        requestUrl(endpoint, TVKQuarraRequestMethodPOST, {{"client_id", clientId}},
+                   formURLEncodedSessionManager(), "Bearer " + idToken, handler);
+    });
+}
+
+void TVKQuarraManager::requestQuarraEndpoint(const std::string& endpoint, TVKQuarraPtr quarra,
+                                             unsigned long method, const Json& parameters,
+                                             unsigned long parameterEncoding,
+                                             TVKQuarraRequestHandler handler) {
+    if (!quarra) {
+        deliver(handler, nullptr, invalidRequestError("No quarra given"));
+        return;
+    }
+    auto send = [this, endpoint, quarra, method, parameters,
+                 parameterEncoding](TVKQuarraRequestHandler completion) {
+        sendQuarraRequest(endpoint, *quarra, method, parameters, parameterEncoding, true,
+                          std::move(completion));
+    };
+    maybeDoImplicitLoginToQuarra(std::move(quarra), std::move(send), std::move(handler));
+}
+
+void TVKQuarraManager::requestQuarraEndpointInternal(const std::string& endpoint,
+                                                     TVKQuarraPtr quarra, unsigned long method,
+                                                     const Json& parameters,
+                                                     unsigned long parameterEncoding,
+                                                     TVKQuarraRequestHandler handler) {
+    if (!quarra) {
+        deliver(handler, nullptr, invalidRequestError("No quarra given"));
+        return;
+    }
+    afterGate(handler, [this, endpoint, quarra = std::move(quarra), method, parameters,
+                        parameterEncoding, handler] {
+        sendQuarraRequest(endpoint, *quarra, method, parameters, parameterEncoding,
+                          endpointRequiresAuthorization(endpoint), handler);
+    });
+}
+
+void TVKQuarraManager::sendQuarraRequest(const std::string& endpoint, const TVKQuarra& quarra,
+                                         unsigned long method, const Json& parameters,
+                                         unsigned long parameterEncoding, bool authorize,
+                                         TVKQuarraRequestHandler handler) {
+    std::optional<std::string> authorization;
+    auto& auth = TVKQuarraAuthManager::sharedInstance();
+    if (authorize && auth.currentUser())
+        authorization = auth.sessionId();
+    requestUrl(urlForQuarraEndpoint(endpoint, quarraDNS(quarra)), method, parameters,
+               sessionManagerWithParameterEncoding(parameterEncoding), authorization,
+               std::move(handler));
+}
+
+void TVKQuarraManager::maybeDoImplicitLoginToQuarra(TVKQuarraPtr quarra,
+                                                    RequestEndpointBlock requestEndpointBlock,
+                                                    TVKQuarraRequestHandler completeHandler) {
+    const auto& handler = completeHandler;
+    auto send = [this, requestEndpointBlock, handler](TVKQuarraRequestHandler completion) {
+        afterGate(handler, [requestEndpointBlock, completion = std::move(completion)] {
+            requestEndpointBlock(completion);
+        });
+    };
+    auto finish = [handler](const Json& response, const ErrorPtr& error) {
+        if (handler)
+            handler(response, error);
+        TVKQuarraLoggerInternal::sharedInstance().startUploadProcess();
+    };
+    // The session lives on the main thread, where the sign-in runs.
+    auto signInAndSend = [quarra, send, finish, handler] {
+        DispatchQueue::main()->async([quarra, send, finish, handler] {
+            TVKQuarraAuthManager::sharedInstance().loginToQuarraServer(
+                quarra, true,
+                [send, finish, handler](const TVKUserInternalPtr&, const ErrorPtr& error) {
+                    if (error) {
+                        if (handler)
+                            handler(nullptr, error);
+                        return;
+                    }
+                    send(finish);
+                });
+        });
+    };
+    auto user = TVKQuarraAuthManager::sharedInstance().currentUser();
+    if (user && user->currentQuarra() && quarra && user->currentQuarra()->Id() == quarra->Id()) {
+        send([signInAndSend, finish](const Json& response, const ErrorPtr& error) {
+            // The one resend: its outcome is final, whatever it is.
+            if (error && error->is(TVKAuthorizationErrorDomain, -2)) {
+                signInAndSend();
+            } else {
+                finish(response, error);
+            }
+        });
+    } else {
+        signInAndSend();
+    }
+}
+
+void TVKQuarraManager::requestUrl(const std::string& url, unsigned long method,
+                                  const Json& parameters,
+                                  const std::shared_ptr<HTHTTPSessionManager>& sessionManager,
+                                  const std::optional<std::string>& authorization,
+                                  TVKQuarraRequestHandler handler) {
+    const char* methodName = httpMethodName(method);
+    if (!methodName || !sessionManager) {
+        TVK_LOG_ERROR("Invalid request for url:" + url + " method:" + std::to_string(method));
+        deliver(handler, nullptr,
+                invalidRequestError(methodName ? "Invalid parameter encoding"
+                                               : "Invalid request method"));
+        return;
+    }
+    ErrorPtr error;
+    auto request = sessionManager->requestSerializer()->requestWithMethod(
+        methodName, url, parameters.is_null() ? Json::object() : parameters, &error);
+    if (!request) {
+        TVK_LOG_ERROR("Error requesting url:" + url + "  error:" + error->description());
+        deliver(handler, nullptr, std::move(error));
+        return;
+    }
+    // Set on this request alone, so no other request ever carries or loses it.
+    request->setValue(authorization, "Authorization");
+    auto task = sessionManager->dataTaskWithRequest(
+        std::move(*request),
+        [url, handler = std::move(handler)](const HttpResponsePtr&, const std::any& object,
+                                            const ErrorPtr& error) {
+            if (error) {
+                TVK_LOG_ERROR("Error requesting url:" + url + "  error:" + error->description());
+                deliver(handler, nullptr, error);
+                return;
+            }
+            const Json* reply = std::any_cast<Json>(&object);
+            TVK_LOG_DEBUG("Response for url:" + url + "  response:" +
+                          (reply ? redactedResponse(*reply, url).dump() : std::string("(null)")));
+            if (!handler)
+                return;
+            if (reply && !reply->is_object() && !reply->is_null()) {
+                // Only an object can say whether the call succeeded.
+                Json userInfo = {
+                    {LocalizedDescriptionKey, defaultError(*reply)->localizedDescription()},
+                    {TVKInvalidServerResponseKey, *reply}};
+                deliver(handler, nullptr,
+                        Error::make(TVKQuarraExceptionErrorDomain, -1, std::move(userInfo)));
+                return;
+            }
+            Json response = reply ? *reply : Json();
+            ErrorPtr mapped = errorFromResponse(response);
+            deliver(handler, std::move(response), std::move(mapped));
+        });
+    // No task: the session is being replaced; the handler hears of the cancellation.
+    if (task)
+        task->resume();
+}
+
+// --- URLs and log redaction
+
+std::string TVKQuarraManager::urlForAuthEndpoint(const std::string& endpoint,
+                                                 const std::string& authDNS) {
+    return "https://" + authDNS + "/" + endpoint;
+}
+
+std::string TVKQuarraManager::urlForQuarraEndpoint(const std::string& endpoint,
+                                                   const std::string& quarraDNS) {
+    static const std::string version =
+        jsonString(Bundle::sdk().infoDictionary(), "com.tovik.APIVersion");
+    return "https://" + quarraDNS + "/api/v" + version + "/" + endpoint;
+}
+
+std::string TVKQuarraManager::quarraDNS(const TVKQuarra& quarra) {
+    // The whole authority: a Quarra on a port of its own is reached there.
+    return quarra.URL() ? quarra.URL()->hostAndPort() : std::string();
+}
+
+bool TVKQuarraManager::endpointRequiresAuthorization(std::string_view endpoint) {
+    return endpoint != "auth" && endpoint != "auth/discovery" && endpoint != "auth/api";
+}
+
+Json TVKQuarraManager::redactedResponse(const Json& response, const std::string& url) {
+    if (url.find("/users/me") != std::string::npos &&
+        jsonString(response, "responseStatus") == "SUCCESS") {
+        return {{"responseStatus", "SUCCESS"}};
+    }
+    return maskSecrets(response);
+}
+
+// --- Mapping replies to errors
 
 ErrorPtr TVKQuarraManager::errorFromResponse(const Json& response) {
     if (jsonString(response, "responseStatus") == "SUCCESS") {

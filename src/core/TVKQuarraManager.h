@@ -1,19 +1,127 @@
 #pragma once
-// The request engine. So far it holds the mapping of a Quarra server's JSON reply to the SDK's
-// error domains: a reply names a failure by a type string, which becomes a domain, a code and a
-// message of the SDK's own, with the server's message kept beside it. The mapping has no state and
-// is safe to call from any thread.
+// The request engine: the one object through which every server call of the SDK leaves the device.
+// It builds and issues every request on one serial set-up queue, holds requests back without a
+// network, signs in to another Quarra on its own (and once more after the server declared the
+// session invalid), and maps replies to the SDK's errors (a reply names a failure by a type
+// string, which becomes a domain, a code and a message of the SDK's own, with the server's message
+// kept beside it). Handlers run on the main queue.
+//
+// Every member may be called from any thread. The error mapping has no state.
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
 
+#include "auth/TVKQuarra.h"
+#include "platform/Dispatch.h"
 #include "platform/Error.h"
 #include "platform/Json.h"
 
 namespace quarra {
 
+class HTHTTPSessionManager;
+
+// HTTP method codes of a request.
+enum TVKQuarraRequestMethod : unsigned long {
+    TVKQuarraRequestMethodGET = 1,
+    TVKQuarraRequestMethodPOST = 2,
+    TVKQuarraRequestMethodPUT = 3,
+};
+
+// How the parameters of a request travel: form URL-encoded or as a JSON body (GET always sends them
+// in the query).
+enum TVKQuarraParameterEncoding : unsigned long {
+    TVKQuarraParameterEncodingFormURL = 1,
+    TVKQuarraParameterEncodingJSON = 2,
+};
+
+// TVKQuarraErrorDomain code of a request with a method or encoding code the engine does not know.
+inline constexpr long TVKInvalidRequestErrorCode = -31;
+
+// The server's reply (a JSON object; null for none) and the error (null for none). A reply that
+// names a failure comes together with its mapped error.
+using TVKQuarraRequestHandler = std::function<void(const Json& response, const ErrorPtr& error)>;
+
 class TVKQuarraManager {
   public:
+    // The first call builds the session managers and starts watching the network.
+    static TVKQuarraManager& sharedInstance();
+
+    TVKQuarraManager(const TVKQuarraManager&) = delete;
+    TVKQuarraManager& operator=(const TVKQuarraManager&) = delete;
+
+    // Null when the network is reachable, else TVKNetworkErrorDomain -1 "No network connection".
+    // Never waits: before the first network status has been delivered it asks the network itself.
+    ErrorPtr isConnectedToNetwork() const;
+
+    // A request to the sign-in host ("auth/discovery", "auth/api"): form-encoded, no
+    // "Authorization". `authDNS` is a host name, with ":port" when not the default.
+    void requestAuthEndpoint(const std::string& endpoint, const std::string& authDNS,
+                             unsigned long method, const Json& parameters,
+                             TVKQuarraRequestHandler handler);
+    // POST to the full URL `endpoint` with "Authorization: Bearer <idToken>" and "client_id",
+    // trading an identity-provider token for a session. Sent without consulting the network gate.
+    void requestExchangeTokenForSessionEndpoint(const std::string& endpoint,
+                                                const std::string& idToken,
+                                                const std::string& clientId,
+                                                TVKQuarraRequestHandler handler);
+    // A request to `quarra`'s API. When `quarra` is not the signed-in user's current Quarra the
+    // engine first signs in to it; when the server answers that the session is invalid it signs in
+    // again and sends the request once more. After the handler a log upload is started.
+    void requestQuarraEndpoint(const std::string& endpoint, TVKQuarraPtr quarra,
+                               unsigned long method, const Json& parameters,
+                               unsigned long parameterEncoding, TVKQuarraRequestHandler handler);
+    // The same without implicit sign-in, resend or log upload ("auth", "objects/users/me",
+    // "client/log"). "Authorization" carries the session id except for the sign-in endpoints.
+    void requestQuarraEndpointInternal(const std::string& endpoint, TVKQuarraPtr quarra,
+                                       unsigned long method, const Json& parameters,
+                                       unsigned long parameterEncoding,
+                                       TVKQuarraRequestHandler handler);
+
+    // The implicit sign-in step. `requestEndpointBlock` sends the request with the completion it is
+    // given; it runs on the set-up queue, after the network gate.
+    using RequestEndpointBlock = std::function<void(TVKQuarraRequestHandler completion)>;
+    void maybeDoImplicitLoginToQuarra(TVKQuarraPtr quarra,
+                                      RequestEndpointBlock requestEndpointBlock,
+                                      TVKQuarraRequestHandler completeHandler);
+
+    // Issues one request through `sessionManager` with `authorization` as its own
+    // "Authorization" header (none: no such header) and delivers the outcome on the main queue.
+    // REQUIRES: called on the set-up queue.
+    void requestUrl(const std::string& url, unsigned long method, const Json& parameters,
+                    const std::shared_ptr<HTHTTPSessionManager>& sessionManager,
+                    const std::optional<std::string>& authorization,
+                    TVKQuarraRequestHandler handler);
+
+    // The reply as it may be written to the log: session ids masked, a successful reply about the
+    // signed-in user reduced to its status.
+    static Json redactedResponse(const Json& response, const std::string& url);
+    // "https://<authDNS>/<endpoint>".
+    static std::string urlForAuthEndpoint(const std::string& endpoint, const std::string& authDNS);
+    // "https://<quarraDNS>/api/v<API version>/<endpoint>"; the endpoint is inserted as it is.
+    static std::string urlForQuarraEndpoint(const std::string& endpoint,
+                                            const std::string& quarraDNS);
+    // False for exactly "auth", "auth/discovery" and "auth/api".
+    static bool endpointRequiresAuthorization(std::string_view endpoint);
+    // The host (with ":port" when it has one) requests to `quarra` go to.
+    static std::string quarraDNS(const TVKQuarra& quarra);
+
+    // The manager for an encoding code; null for other codes.
+    std::shared_ptr<HTHTTPSessionManager> sessionManagerWithParameterEncoding(
+        unsigned long parameterEncoding) const;
+    std::shared_ptr<HTHTTPSessionManager> formURLEncodedSessionManager() const;
+    std::shared_ptr<HTHTTPSessionManager> jsonEncodedSessionManager() const;
+    std::shared_ptr<HTHTTPSessionManager> backgroundSessionManager() const;
+    const std::string& backgroundSessionIdentifier() const { return backgroundSessionIdentifier_; }
+    const DispatchQueuePtr& sessionManagersQueue() const { return sessionManagersQueue_; }
+
+    // Cancels every running task of the three managers and rebuilds them; returns when done.
+    // REQUIRES: not called on the set-up queue.
+    void cancelAllRequests();
+
     // The error a reply stands for, or null when it reports success. A reply whose "responseStatus"
     // is not "SUCCESS" and that names no known failure (including a reply of the wrong shape) gives
     // defaultError().
@@ -58,6 +166,32 @@ class TVKQuarraManager {
     // the localized-description key, each only when not empty; an empty object when neither is.
     static Json userInfoWithLocalizedDescription(std::string_view localizedDescription,
                                                  const Json& response);
+
+  private:
+    TVKQuarraManager();
+
+    enum class ManagerKind { FormURLEncoded, JSON, Background };
+
+    void initSessionManagers();
+    std::shared_ptr<HTHTTPSessionManager> makeSessionManager(ManagerKind kind) const;
+    // REQUIRES: managersMutex_ held.
+    std::shared_ptr<HTHTTPSessionManager>& managerSlot(ManagerKind kind);
+    void setSharedHeaderFieldsForSessionManager(HTHTTPSessionManager& manager) const;
+    // Runs `send` on the set-up queue after the network gate; a closed gate answers `handler`.
+    void afterGate(TVKQuarraRequestHandler handler, std::function<void()> send);
+    void sendQuarraRequest(const std::string& endpoint, const TVKQuarra& quarra,
+                           unsigned long method, const Json& parameters,
+                           unsigned long parameterEncoding, bool authorize,
+                           TVKQuarraRequestHandler handler);
+
+    const DispatchQueuePtr sessionManagersQueue_;
+    std::string backgroundSessionIdentifier_;
+    std::atomic<bool> hasReceivedNetworkStatus_{false};
+
+    mutable std::mutex managersMutex_;
+    std::shared_ptr<HTHTTPSessionManager> formURLEncodedSessionManager_;
+    std::shared_ptr<HTHTTPSessionManager> jsonEncodedSessionManager_;
+    std::shared_ptr<HTHTTPSessionManager> backgroundSessionManager_;
 };
 
 }  // namespace quarra

@@ -1,20 +1,14 @@
 #include "log/TVKQuarraLoggerInternal.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <charconv>
 #include <memory>
-#include <mutex>
 
 #include "auth/KeychainItemStore.h"
 #include "auth/TVKQuarraAuthManager.h"
 #include "core/TVKQuarraConfigurationManager.h"
 #include "log/LDLog.h"
 #include "platform/Bundle.h"
-#include "platform/Keychain.h"
+#include "platform/KeychainValue.h"
 
 namespace quarra {
 namespace {
@@ -23,98 +17,6 @@ struct SessionValues {
     std::optional<std::string> sessionId;
     std::uint64_t quarraId = 0;
     std::optional<std::string> username;
-};
-
-// A keychain value as of the keychain file's last change. Every change of the keychain writes a new
-// file and renames it over the old one, so the value read from one file stays current while that
-// file is still linked and unchanged: one fstat of a descriptor held open per log call, instead of
-// a locked read and parse of the whole store.
-class KeychainValue {
-  public:
-    using Read = std::optional<std::string> (*)(ErrorPtr* error);
-    explicit KeychainValue(Read read) : read_(read) {}
-
-    std::optional<std::string> get() {
-        auto store = std::dynamic_pointer_cast<FileKeychainStore>(Keychain::standard().store());
-        if (!store) {
-            return read_(nullptr);  // a test's store: nothing to watch
-        }
-        std::shared_ptr<const Snapshot> last;
-        {
-            std::lock_guard lock(mutex_);
-            last = last_;
-        }
-        // Checked outside the lock, so callers on several threads do not queue behind a system
-        // call.
-        if (last && last->isCurrent(store->file())) {
-            return last->value;
-        }
-        // The file is opened before it is read: a change in between unlinks the opened file, so the
-        // next call reads again rather than keeping an old value.
-        auto next = std::make_shared<Snapshot>();
-        next->fd = ::open(store->file().c_str(), O_RDONLY | O_CLOEXEC);
-        std::optional<Stamp> stamp = next->fd >= 0 ? stampOf(next->fd) : missingStamp(errno);
-        ErrorPtr error;
-        next->value = read_(&error);
-        // A value that could not be read is not kept: the store may read well again (a lock
-        // released) without changing.
-        if (stamp && !error) {
-            next->stamp = *stamp;
-            std::lock_guard lock(mutex_);
-            last_ = next;
-        }
-        return next->value;
-    }
-
-  private:
-    struct Stamp {
-        dev_t device = 0;
-        ino_t inode = 0;
-        off_t size = 0;
-        timespec modified{};
-
-        bool operator==(const Stamp& o) const {
-            return device == o.device && inode == o.inode && size == o.size &&
-                   modified.tv_sec == o.modified.tv_sec && modified.tv_nsec == o.modified.tv_nsec;
-        }
-    };
-
-    // The file as it was read, held open; -1 when there was none.
-    struct Snapshot {
-        int fd = -1;
-        Stamp stamp;
-        std::optional<std::string> value;
-
-        ~Snapshot() {
-            if (fd >= 0) {
-                ::close(fd);
-            }
-        }
-        bool isCurrent(const std::filesystem::path& file) const {
-            if (fd < 0) {
-                struct stat info {};
-                return ::stat(file.c_str(), &info) != 0 && errno == ENOENT;
-            }
-            return stampOf(fd) == stamp;
-        }
-    };
-
-    static std::optional<Stamp> stampOf(int fd) {
-        struct stat info {};
-        if (::fstat(fd, &info) != 0 || info.st_nlink == 0) {
-            return std::nullopt;
-        }
-        return Stamp{info.st_dev, info.st_ino, info.st_size, info.st_mtim};
-    }
-
-    // A keychain not written yet holds nothing; its creation is seen by the next call.
-    static std::optional<Stamp> missingStamp(int error) {
-        return error == ENOENT ? std::optional<Stamp>(Stamp{}) : std::nullopt;
-    }
-
-    const Read read_;
-    std::mutex mutex_;
-    std::shared_ptr<const Snapshot> last_;
 };
 
 std::optional<std::string> storedSessionId() {

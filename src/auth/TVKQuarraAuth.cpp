@@ -1,0 +1,51 @@
+#include "auth/TVKQuarraAuth.h"
+
+#include "auth/TVKQuarraAuthManager.h"
+
+namespace quarra {
+namespace {
+
+TVKUserHandler forward(TVKQuarraAuth::UserHandler handler) {
+    if (!handler)
+        return nullptr;
+    return [handler = std::move(handler)](const TVKUserInternalPtr& user, const ErrorPtr& error) {
+        handler(user, error);
+    };
+}
+
+}  // namespace
+
+TVKQuarraAuth& TVKQuarraAuth::sharedInstance() {
+    static TVKQuarraAuth* instance = new TVKQuarraAuth();
+    return *instance;
+}
+
+TVKUserPtr TVKQuarraAuth::currentUser() const {
+    return TVKQuarraAuthManager::sharedInstance().currentUser();
+}
+
+void TVKQuarraAuth::authenticateWithHandler(UserHandler handler) {
+    TVKQuarraAuthManager::sharedInstance().authenticateWithHandler(forward(std::move(handler)));
+}
+
+void TVKQuarraAuth::refreshUserWithHandler(UserHandler handler) {
+    TVKQuarraAuthManager::sharedInstance().refreshUserWithHandler(forward(std::move(handler)));
+}
+
+void TVKQuarraAuth::logout() {
+    TVKQuarraAuthManager::sharedInstance().logout();
+}
+
+void TVKQuarraAuth::setLogoutHandler(LogoutHandler handler) {
+    TVKQuarraAuthManager::sharedInstance().setLogoutHandler(std::move(handler));
+}
+
+void TVKQuarraAuth::enableBiometricAuthentication(bool enabled) {
+    TVKQuarraAuthManager::sharedInstance().enableBiometricAuthentication(enabled);
+}
+
+bool TVKQuarraAuth::isBiometricAuthenticationEnabled() const {
+    return TVKQuarraAuthManager::sharedInstance().isBiometricAuthenticationEnabled();
+}
+
+}  // namespace quarra

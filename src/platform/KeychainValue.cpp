@@ -1,0 +1,70 @@
+#include "platform/KeychainValue.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "platform/Keychain.h"
+
+namespace quarra {
+
+std::optional<std::string> KeychainValue::get() {
+    auto store = std::dynamic_pointer_cast<FileKeychainStore>(Keychain::standard().store());
+    if (!store) {
+        return read_(nullptr);  // a test's store: nothing to watch
+    }
+    std::shared_ptr<const Snapshot> last;
+    {
+        std::lock_guard lock(mutex_);
+        last = last_;
+    }
+    // Checked outside the lock, so callers on several threads do not queue behind a system call.
+    if (last && last->isCurrent(store->file())) {
+        return last->value;
+    }
+    // The file is opened before it is read: a change in between unlinks the opened file, so the
+    // next call reads again rather than keeping an old value.
+    auto next = std::make_shared<Snapshot>();
+    next->fd = ::open(store->file().c_str(), O_RDONLY | O_CLOEXEC);
+    std::optional<Stamp> stamp = next->fd >= 0 ? stampOf(next->fd) : missingStamp(errno);
+    ErrorPtr error;
+    next->value = read_(&error);
+    // A value that could not be read is not kept: the store may read well again (a lock released)
+    // without changing.
+    if (stamp && !error) {
+        next->stamp = *stamp;
+        std::lock_guard lock(mutex_);
+        last_ = next;
+    }
+    return next->value;
+}
+
+KeychainValue::Snapshot::~Snapshot() {
+    if (fd >= 0) {
+        ::close(fd);
+    }
+}
+
+bool KeychainValue::Snapshot::isCurrent(const std::filesystem::path& file) const {
+    if (fd < 0) {
+        struct stat info {};
+        return ::stat(file.c_str(), &info) != 0 && errno == ENOENT;
+    }
+    return stampOf(fd) == stamp;
+}
+
+std::optional<KeychainValue::Stamp> KeychainValue::stampOf(int fd) {
+    struct stat info {};
+    if (::fstat(fd, &info) != 0 || info.st_nlink == 0) {
+        return std::nullopt;
+    }
+    return Stamp{info.st_dev, info.st_ino, info.st_size, info.st_mtim};
+}
+
+std::optional<KeychainValue::Stamp> KeychainValue::missingStamp(int error) {
+    return error == ENOENT ? std::optional<Stamp>(Stamp{}) : std::nullopt;
+}
+
+}  // namespace quarra
