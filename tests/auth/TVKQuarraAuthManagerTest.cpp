@@ -161,6 +161,21 @@ TEST_F(SignInTest, PasswordSignInStoresTheSession) {
     EXPECT_EQ(sent[0].body, "password=secret&username=alice");
 }
 
+TEST_F(SignInTest, IdsSentAsTextGiveTheSameUser) {
+    bed.service.setIdsAsStrings(true);
+    auto user = bed.signIn();
+    EXPECT_EQ(user->currentQuarra()->Id(), SignInTestBed::FirstQuarra);
+    ASSERT_EQ(user->quarras().size(), 2u);
+    EXPECT_EQ(user->quarras()[1]->Id(), SignInTestBed::SecondQuarra);
+
+    Outcome outcome;
+    auth().switchCurrentQuarra(bed.quarra(SignInTestBed::SecondQuarra), 3, outcome.userHandler());
+    ASSERT_TRUE(outcome.wait());
+    ASSERT_FALSE(outcome.error) << outcome.error->description();
+    EXPECT_EQ(outcome.user->userId(), SignInTestBed::AliceId);
+    EXPECT_EQ(outcome.user->currentQuarra()->Id(), SignInTestBed::SecondQuarra);
+}
+
 TEST_F(SignInTest, PasswordIsKeptOnlyWithBiometricOptIn) {
     auto& defaults = UserDefaults::standard();
     defaults.setBool(true, auth().userDefaultsBiometricAuthenticationUserSelectedKey());

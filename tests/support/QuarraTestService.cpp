@@ -193,11 +193,11 @@ Reply QuarraTestService::quarraSignIn(std::uint64_t Id, const RecordedRequest& r
     if (!member)
         return failure("INSUFFICIENT_ACCESS", "Not a member of this quarra");
     std::uint64_t current = authMakesCurrent_.value_or(Id);
-    // The Quarra's own answer names its ids as text, the user id as a number.
+    // The Quarra names the current Quarra as text, whatever the other ids are.
     return success({{"sessionId", newSession(user->username, current)},
                     {"quarraIds", quarraIds},
                     {"quarraId", std::to_string(current)},
-                    {"userId", user->userId}});
+                    {"userId", id(user->userId)}});
 }
 
 Reply QuarraTestService::usersMe(std::uint64_t Id, const RecordedRequest& request) {
