@@ -27,7 +27,8 @@ constexpr std::uint64_t Big = 256ull << 20;
 constexpr int SmallRequests = 1000;
 
 struct Fixture {
-    test::QuarraTestServer server;
+    // Uploads are counted, not kept: a quarter gibibyte per iteration would swamp the process.
+    test::QuarraTestServer server{test::QuarraTestServer::Options{{"127.0.0.1"}, 64 << 10}};
     fs::path folder = fs::temp_directory_path() / ("quarra-bench-" + std::to_string(getpid()));
     fs::path uploadFile = folder / "upload.bin";
 

@@ -772,8 +772,14 @@ void URLSessionLoader::beginHop(Transfer& t) {
     curl_easy_setopt(easy, CURLOPT_HEADERDATA, &t);
     curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &TransferCallbacks::body);
     curl_easy_setopt(easy, CURLOPT_WRITEDATA, &t);
-    curl_easy_setopt(easy, CURLOPT_BUFFERSIZE, 256L * 1024);
-    curl_easy_setopt(easy, CURLOPT_UPLOAD_BUFFERSIZE, 256L * 1024);
+    // Large buffers move files faster, but allocating them for every small request costs more
+    // than they save; only transfers that are likely big get them.
+    if (t.isDownload()) {
+        curl_easy_setopt(easy, CURLOPT_BUFFERSIZE, 256L * 1024);
+    }
+    if (t.sendsBody && (t.bodyLength < 0 || t.bodyLength > 1024 * 1024)) {
+        curl_easy_setopt(easy, CURLOPT_UPLOAD_BUFFERSIZE, 256L * 1024);
+    }
     curl_easy_setopt(
         easy, CURLOPT_CONNECTTIMEOUT_MS,
         static_cast<long>(

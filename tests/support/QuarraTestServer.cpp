@@ -63,8 +63,9 @@ std::string QuarraTestServer::generatedBody(std::uint64_t length) {
 }
 
 QuarraTestServer::QuarraTestServer(Options options)
-    : authority_(TestCertificate::authority("Quarra Test CA")),
-      certificate_(authority_.issue("Quarra Test Server", options.certificateNames)) {
+    : options_(std::move(options)),
+      authority_(TestCertificate::authority("Quarra Test CA")),
+      certificate_(authority_.issue("Quarra Test Server", options_.certificateNames)) {
     unsigned char random[8];
     RAND_bytes(random, sizeof random);
     std::string name = "quarra-test-server-";
@@ -223,9 +224,9 @@ void QuarraTestServer::handle(const httplib::Request& q, httplib::Response& r,
             record.headers.emplace(lower(key), value);
         }
     }
-    auto keep = [&record](const char* data, size_t length) {
-        if (record.body.size() < BodyRecordLimit) {
-            record.body.append(data, std::min(length, BodyRecordLimit - record.body.size()));
+    auto keep = [&record, limit = options_.bodyRecordLimit](const char* data, size_t length) {
+        if (record.body.size() < limit) {
+            record.body.append(data, std::min(length, limit - record.body.size()));
         }
         record.bodyLength += length;
         return true;
@@ -249,13 +250,13 @@ void QuarraTestServer::handle(const httplib::Request& q, httplib::Response& r,
     if (record.header("content-type").rfind("application/x-www-form-urlencoded", 0) == 0) {
         parseForm(record.body, record.params);
     }
+    Reply reply = replyFor(record);
     {
         std::lock_guard lock(mutex_);
-        requests_.push_back(record);
+        requests_.push_back(std::move(record));
     }
     changed_.notify_all();
 
-    Reply reply = replyFor(record);
     if (reply.dropConnection) {
         if (q.ssl) {
             ::shutdown(SSL_get_fd(q.ssl), SHUT_RDWR);

@@ -90,9 +90,9 @@ class QuarraTestServer {
     struct Options {
         // Names and addresses the server certificate is valid for.
         std::vector<std::string> certificateNames{"127.0.0.1", "localhost"};
+        // Of longer bodies only the first this many bytes are recorded (and the length).
+        std::size_t bodyRecordLimit = 16 << 20;
     };
-    // Bodies longer than this are recorded only by length.
-    static constexpr std::size_t BodyRecordLimit = 16 << 20;
 
     QuarraTestServer() : QuarraTestServer(Options()) {}
     explicit QuarraTestServer(Options options);
@@ -140,6 +140,7 @@ class QuarraTestServer {
     Reply replyFor(const RecordedRequest& request);
     bool waitStall(std::chrono::milliseconds limit);
 
+    const Options options_;
     TestCertificate authority_;
     TestCertificate certificate_;
     std::filesystem::path folder_;
