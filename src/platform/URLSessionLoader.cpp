@@ -147,6 +147,12 @@ struct URLSessionLoader::Transfer {
     int bodyFd = -1;
     InputStreamPtr stream;
     bool requestStreamUsed = false;
+    // The body of this hop comes from the delegate's needNewBodyStream, asked for when the
+    // connection first wants body bytes (so after its server-trust challenge).
+    bool streamFromDelegate = false;
+    bool askedForStream = false;
+    bool waitingForStream = false;
+    bool firstSend = true;
     std::int64_t bodyLength = 0;
     std::int64_t sent = 0;
 
@@ -319,6 +325,13 @@ struct TransferCallbacks {
                 t.failure = makeURLError(URLErrorUnknown, t.request.url, std::strerror(errno));
                 return CURL_READFUNC_ABORT;
             }
+        } else if (t.streamFromDelegate && !t.stream) {
+            if (!t.askedForStream) {
+                t.askedForStream = true;
+                t.waitingForStream = true;
+                t.loader->askForBodyStream(t, t.firstSend);
+            }
+            return CURL_READFUNC_PAUSE;
         } else if (t.stream) {
             got = t.stream->read(reinterpret_cast<std::uint8_t*>(buffer), length);
             if (got < 0) {
@@ -574,7 +587,7 @@ void URLSessionLoader::handle(Command& command) {
                                         : 7 * 24 * 3600);
         t.startedAt = Clock::now();
         transfers_[t.task->taskIdentifier()] = std::move(owned);
-        begin(t);
+        beginHop(t);
         return;
     }
     Transfer* t = find(command.task);
@@ -604,28 +617,31 @@ void URLSessionLoader::handle(Command& command) {
                 refuseRedirect(*t);
             }
             break;
-        case Command::Type::BodyStream:
-            if (command.stream) {
-                t->stream = std::move(command.stream);
-            } else if (command.firstSend && t->request.httpBodyStream && !t->requestStreamUsed) {
-                t->stream = t->request.httpBodyStream;
+        case Command::Type::BodyStream: {
+            InputStreamPtr stream = std::move(command.stream);
+            if (!stream && command.firstSend && t->request.httpBodyStream &&
+                !t->requestStreamUsed) {
+                stream = t->request.httpBodyStream;
                 t->requestStreamUsed = true;
-            } else {
+            }
+            if (!stream) {
                 fail(*t, makeURLError(URLErrorRequestBodyStreamExhausted, t->request.url));
                 break;
             }
-            beginHop(*t);
+            if (!stream->open()) {
+                ErrorPtr cause = stream->error();
+                fail(*t, cause ? cause
+                               : makeURLError(URLErrorRequestBodyStreamExhausted, t->request.url));
+                break;
+            }
+            t->stream = std::move(stream);
+            t->firstSend = false;
+            t->waitingForStream = false;
+            applyPause(*t);
             break;
+        }
         default:
             break;
-    }
-}
-
-void URLSessionLoader::begin(Transfer& t) {
-    if (t.task->bodySource_ == URLSessionTask::BodySource::Stream) {
-        askForBodyStream(t, true);
-    } else {
-        beginHop(t);
     }
 }
 
@@ -652,6 +668,9 @@ bool URLSessionLoader::prepareBody(Transfer& t) {
     t.sent = 0;
     t.sendsBody = false;
     t.bodyLength = 0;
+    t.streamFromDelegate = false;
+    t.askedForStream = false;
+    t.waitingForStream = false;
     const std::string& method = t.request.httpMethod;
     bool bodiless = method == "GET" || method == "HEAD";
     switch (t.task->bodySource_) {
@@ -674,24 +693,25 @@ bool URLSessionLoader::prepareBody(Transfer& t) {
             }
             break;
         case URLSessionTask::BodySource::Stream:
-            if (bodiless) {
-                t.stream.reset();
-            }
+            t.streamFromDelegate = !bodiless;
             break;
         case URLSessionTask::BodySource::Request:
             if (t.request.httpBody) {
                 t.data = std::make_shared<const Bytes>(*t.request.httpBody);
-            } else if (t.request.httpBodyStream && !t.stream && !t.requestStreamUsed) {
+            } else if (t.request.httpBodyStream && !t.requestStreamUsed) {
                 t.stream = t.request.httpBodyStream;
                 t.requestStreamUsed = true;
+            } else if (t.request.httpBodyStream && !bodiless) {
+                // Read once already (before a redirect): only the delegate can give it again.
+                t.streamFromDelegate = true;
             }
             break;
     }
     if (t.data) {
         t.sendsBody = true;
         t.bodyLength = static_cast<std::int64_t>(t.data->size());
-    } else if (t.stream) {
-        if (!t.stream->open()) {
+    } else if (t.stream || t.streamFromDelegate) {
+        if (t.stream && !t.stream->open()) {
             ErrorPtr cause = t.stream->error();
             fail(t,
                  cause ? cause : makeURLError(URLErrorRequestBodyStreamExhausted, t.request.url));
@@ -849,7 +869,7 @@ void URLSessionLoader::applyPause(Transfer& t) {
     if (!t.easy) {
         return;
     }
-    bool hold = t.suspended || t.heldBack;
+    bool hold = t.suspended || t.heldBack || t.waitingForStream;
     if (!hold) {
         t.touch();
     }
@@ -964,18 +984,9 @@ void URLSessionLoader::follow(Transfer& t, UrlRequest request) {
         std::lock_guard lock(t.task->mutex_);
         t.task->currentRequest_ = t.request;
     }
-    bool bodiless = t.request.httpMethod == "GET" || t.request.httpMethod == "HEAD";
-    bool streamed = t.task->bodySource_ == URLSessionTask::BodySource::Stream ||
-                    (t.task->bodySource_ == URLSessionTask::BodySource::Request &&
-                     t.request.httpBodyStream && !t.request.httpBody);
     if (t.stream) {
         t.stream->close();
         t.stream.reset();
-    }
-    if (streamed && !bodiless) {
-        // The stream was read once already; only the delegate can supply the body again.
-        askForBodyStream(t, false);
-        return;
     }
     beginHop(t);
 }
@@ -1089,7 +1100,7 @@ void URLSessionLoader::checkTimeouts() {
     Clock::time_point now = Clock::now();
     std::vector<Transfer*> expired;
     for (auto& [id, t] : transfers_) {
-        if (!t->easy || t->suspended || t->heldBack) {
+        if (!t->easy || t->suspended || t->heldBack || t->waitingForStream) {
             continue;
         }
         if (now - t->lastActivity > t->idleTimeout || now - t->startedAt > t->resourceTimeout) {
@@ -1110,7 +1121,7 @@ long URLSessionLoader::nextWakeMs() {
     }
     Clock::time_point now = Clock::now();
     for (auto& [id, t] : transfers_) {
-        if (!t->easy || t->suspended || t->heldBack) {
+        if (!t->easy || t->suspended || t->heldBack || t->waitingForStream) {
             continue;
         }
         Clock::time_point deadline =

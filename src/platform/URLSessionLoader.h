@@ -52,7 +52,6 @@ class URLSessionLoader : public std::enable_shared_from_this<URLSessionLoader> {
     void post(Command command);
     void run();
     void handle(Command& command);
-    void begin(Transfer& t);
     void askForBodyStream(Transfer& t, bool firstSend);
     void beginHop(Transfer& t);
     bool prepareBody(Transfer& t);

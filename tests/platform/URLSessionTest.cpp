@@ -438,7 +438,7 @@ TEST_F(URLSessionTest, StreamedUploadAsksForItsBodyOnEverySend) {
     server.reply("/stored", Reply::json("{}"));
     recorder->onNeedStream = [] { return std::make_shared<StringStream>("streamed body"); };
     auto task = open()->uploadTaskWithStreamedRequest(request("/temporary", "POST"));
-    EXPECT_EQ(run(task), (Events{"stream", "challenge 127.0.0.1", "sent", "redirect 307", "stream",
+    EXPECT_EQ(run(task), (Events{"challenge 127.0.0.1", "stream", "sent", "redirect 307", "stream",
                                  "sent", "response 200", "data", "complete"}));
     auto recorded = server.requests("/stored");
     ASSERT_EQ(recorded.size(), 1u);
