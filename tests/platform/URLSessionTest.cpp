@@ -96,10 +96,12 @@ class Recorder : public URLSessionDelegate {
     void didCompleteWithError(URLSession&, const URLSessionTaskPtr& task,
                               const ErrorPtr& error) override {
         {
+            // One critical section, so a waiter woken by the completion also sees its event.
             std::lock_guard lock(mutex);
             completedTasks.push_back(task);
+            addLocked(error ? "complete " + std::to_string(error->code()) : "complete");
         }
-        add(error ? "complete " + std::to_string(error->code()) : "complete");
+        changed.notify_all();
     }
     void didBecomeInvalid(URLSession&, const ErrorPtr&) override { add("invalid"); }
     void didFinishEventsForBackgroundURLSession(URLSession&) override { add("background done"); }
@@ -107,11 +109,14 @@ class Recorder : public URLSessionDelegate {
     void add(const std::string& event) {
         {
             std::lock_guard lock(mutex);
-            if (events.empty() || events.back() != event) {
-                events.push_back(event);
-            }
+            addLocked(event);
         }
         changed.notify_all();
+    }
+    void addLocked(const std::string& event) {
+        if (events.empty() || events.back() != event) {
+            events.push_back(event);
+        }
     }
     bool waitFor(const std::string& event, std::chrono::milliseconds timeout = 10s) {
         std::unique_lock lock(mutex);
