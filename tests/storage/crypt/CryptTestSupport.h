@@ -1,6 +1,7 @@
 #pragma once
-// Signing users in and out for the crypt tests: the signed-in user is the user name kept in the
-// keychain, as sign-in stores it.
+// Helpers of the crypt tests. The signed-in user is the user name kept in the keychain, as sign-in
+// stores it.
+#include <cstddef>
 #include <string>
 
 #include "auth/KeychainItemStore.h"
@@ -15,6 +16,15 @@ inline void signIn(const std::string& username) {
 
 inline void signOut() {
     KeychainItemStore::resetAuthData();
+}
+
+// Plain content that repeats in no block, so misplaced bytes show in a round trip.
+inline std::string pattern(std::size_t size) {
+    std::string data(size, '\0');
+    for (std::size_t i = 0; i < size; ++i) {
+        data[i] = static_cast<char>(i * 13 + i / 509);
+    }
+    return data;
 }
 
 }  // namespace quarra::test

@@ -7,6 +7,7 @@
 
 #include <set>
 
+#include "CryptTestSupport.h"
 #include "core/TVKErrors.h"
 #include "storage/crypt/FCDecryptor.h"
 #include "storage/crypt/FCEncryptor.h"
@@ -17,19 +18,12 @@ namespace quarra {
 namespace {
 
 namespace fs = std::filesystem;
+using test::pattern;
 using test::readFile;
 using test::TempDir;
 using test::writeFile;
 
 const std::string kPassword = "file password";
-
-std::string pattern(std::size_t size) {
-    std::string data(size, '\0');
-    for (std::size_t i = 0; i < size; ++i) {
-        data[i] = static_cast<char>(i * 13 + i / 509);
-    }
-    return data;
-}
 
 ErrorPtr copyFile(const fs::path& source, const fs::path& destination, bool encrypt,
                   bool durable = false) {

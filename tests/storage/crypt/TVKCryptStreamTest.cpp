@@ -12,6 +12,7 @@ namespace quarra {
 namespace {
 
 namespace fs = std::filesystem;
+using test::pattern;
 using test::readFile;
 using test::signIn;
 using test::signOut;
@@ -21,14 +22,6 @@ using Status = TVKCryptStream::Status;
 
 TVKQuarraCryptManager& manager() {
     return TVKQuarraCryptManager::sharedInstance();
-}
-
-std::string pattern(std::size_t size) {
-    std::string data(size, '\0');
-    for (std::size_t i = 0; i < size; ++i) {
-        data[i] = static_cast<char>(i * 11 + i / 257);
-    }
-    return data;
 }
 
 // Reads the stream to its end in pieces of `length`; -1 ends the reading too.
