@@ -317,9 +317,10 @@ ErrorPtr TVKCacheTable::deleteRecordsWithCompositePrimaryKeysIn(
         placeholders.push_back(columnValuesClauseForInsertRow(tuple.size()));
         arguments.insert(arguments.end(), tuple.begin(), tuple.end());
     }
+    // The engine takes a list of row values on the right of IN only as a subquery, hence VALUES.
     return execute(db,
                    "DELETE FROM '" + name_ + "' WHERE " +
-                       columnNamesClauseForInsertOrDeleteRow(namesOf(keys)) + " IN (" +
+                       columnNamesClauseForInsertOrDeleteRow(namesOf(keys)) + " IN (VALUES " +
                        join(placeholders) + ") ",
                    arguments);
 }
