@@ -299,5 +299,128 @@ TEST_F(TransfersTest, BackgroundEventsHandlerIsKeptForItsOwnSessionAndCalledOnce
     EXPECT_EQ(foreign, 0);
 }
 
+// --- Uploads
+
+class UploadTest : public TransfersTest {
+  protected:
+    void SetUp() override {
+        bed.signIn();
+        bed.service.addEndpoint(SignInTestBed::FirstQuarra, Documents,
+                                [](const RecordedRequest& request, const QuarraTestService::User&) {
+                                    return QuarraTestService::success({{"method", request.method}});
+                                });
+    }
+    UploadOutcome upload(const fs::path& file, bool encrypted = false,
+                         unsigned long method = TVKQuarraRequestMethodPOST) {
+        UploadOutcome outcome;
+        engine().requestQuarraMultipartFormEndpoint(
+            Documents, bed.quarra(SignInTestBed::FirstQuarra), Url::fileUrl(file), encrypted,
+            method, {{"title", "Q3 report"}}, nullptr, outcome.handler());
+        EXPECT_TRUE(outcome.wait());
+        return outcome;
+    }
+    std::vector<RecordedRequest> sent() {
+        return bed.first.requests(bed.service.apiPath(Documents));
+    }
+};
+
+TEST_F(UploadTest, FileTravelsAsOneCompletePartPlainOrDecrypted) {
+    const std::string contents = QuarraTestServer::generatedBody(100000) + "\r\n--Boundary+";
+    for (bool encrypted : {false, true}) {
+        fs::path file = dir / (encrypted ? "sealed.pdf" : "report.pdf");
+        if (encrypted) {
+            ASSERT_TRUE(TVKQuarraCryptManager::sharedInstance().createEncryptedFileAtPath(
+                file,
+                ByteView(reinterpret_cast<const std::uint8_t*>(contents.data()), contents.size()),
+                Json::object()));
+        } else {
+            test::writeFile(file, contents);
+        }
+        bed.first.clearRequests();
+        UploadOutcome outcome = upload(file, encrypted);
+        ASSERT_FALSE(outcome.error) << outcome.error->description();
+        EXPECT_EQ(outcome.calls, 1);
+        EXPECT_EQ(outcome.response["method"], "POST");
+        EXPECT_EQ(outcome.fileURL, Url::fileUrl(file));
+        EXPECT_EQ(outcome.username, "alice");
+        auto requests = sent();
+        ASSERT_EQ(requests.size(), 1u);
+        ASSERT_EQ(requests[0].parts.size(), 2u);
+        EXPECT_EQ(requests[0].parts[0].name, "title");
+        EXPECT_EQ(requests[0].parts[0].content, "Q3 report");
+        const auto& part = requests[0].parts[1];
+        EXPECT_EQ(part.name, "file");
+        EXPECT_EQ(part.filename, file.filename().string());
+        EXPECT_EQ(part.contentType, "application/pdf");
+        EXPECT_EQ(part.content, contents);
+        // Every upload signs in afresh.
+        EXPECT_EQ(bed.count("auth"), 1u);
+        expectNothingPending();
+    }
+}
+
+TEST_F(UploadTest, MethodCodeThreeIsPutEverythingElsePost) {
+    test::writeFile(dir / "a.txt", "a");
+    std::pair<unsigned long, const char*> cases[] = {
+        {TVKQuarraRequestMethodGET, "POST"},
+        {TVKQuarraRequestMethodPOST, "POST"},
+        {TVKQuarraRequestMethodPUT, "PUT"},
+        {9, "POST"},
+    };
+    for (auto [method, expected] : cases) {
+        UploadOutcome outcome = upload(dir / "a.txt", false, method);
+        ASSERT_FALSE(outcome.error) << outcome.error->description();
+        EXPECT_EQ(outcome.response["method"], expected) << method;
+    }
+}
+
+TEST_F(UploadTest, SizeLimitAndUnreadableFilesAreRefusedBeforeAnySignIn) {
+    // Sparse files: their size costs no disk.
+    auto sparse = [&](const std::string& name, std::uint64_t size) {
+        fs::path path = dir / name;
+        test::writeFile(path, "");
+        fs::resize_file(path, size);
+        return path;
+    };
+    fs::path tooLarge = sparse("large.bin", TVKMaximumUploadFileSize + 1);
+    fs::create_directory(dir / "folder.pdf");
+    struct Case {
+        fs::path file;
+        std::string description;
+    } cases[] = {
+        {tooLarge, "File size exceeds allowable size"},
+        {dir / "missing.pdf", "The file to upload cannot be read"},
+        {dir / "folder.pdf", "The file to upload cannot be read"},
+    };
+    for (const Case& c : cases) {
+        UploadOutcome outcome = upload(c.file);
+        ASSERT_TRUE(outcome.error) << c.file;
+        EXPECT_TRUE(outcome.error->is(TVKAPIErrorDomain, -1));
+        EXPECT_EQ(outcome.error->localizedDescription(), c.description);
+        EXPECT_EQ(outcome.fileURL, Url::fileUrl(c.file));
+    }
+    EXPECT_EQ(bed.count("auth"), 0u);
+    EXPECT_EQ(sent().size(), 0u);
+    expectNothingPending();
+
+    // Exactly the limit travels.
+    UploadOutcome atLimit = upload(sparse("limit.bin", TVKMaximumUploadFileSize));
+    ASSERT_FALSE(atLimit.error) << atLimit.error->description();
+    auto requests = sent();
+    ASSERT_EQ(requests.size(), 1u);
+    EXPECT_GT(requests[0].bodyLength, TVKMaximumUploadFileSize);
+    expectNothingPending();
+}
+
+TEST_F(UploadTest, EncryptedFileThatCannotBeDecryptedIsNeverSent) {
+    // Not an encrypted file at all: the decrypting reader fails, and no truncated body leaves.
+    test::writeFile(dir / "plain.pdf", "this was never encrypted");
+    UploadOutcome outcome = upload(dir / "plain.pdf", true);
+    ASSERT_TRUE(outcome.error);
+    EXPECT_EQ(outcome.calls, 1);
+    EXPECT_EQ(sent().size(), 0u);
+    expectNothingPending();
+}
+
 }  // namespace
 }  // namespace quarra
