@@ -241,12 +241,13 @@ ErrorPtr TVKQuarraFileCache::removeFilesWithNames(const std::vector<std::string>
 
 void TVKQuarraFileCache::startDownload(const std::string& endpoint, const TVKQuarraPtr& quarra,
                                        const fs::path& destination, DownloadDone done) {
-    (void)endpoint;
-    (void)quarra;
-    (void)destination;
-    DispatchQueue::main()->async([done] {
-        done(std::nullopt, {}, Error::make(TVKAPIErrorDomain, -1, "Downloads are not available"));
-    });
+    TVKQuarraManager::sharedInstance().requestQuarraDownloadFileEndpoint(
+        endpoint, quarra, Url::fileUrl(destination), true, Json(), nullptr,
+        [done](const Json&, const std::optional<Url>& fileURL, const std::string& mimeType,
+               const std::optional<std::string>&, const ErrorPtr& error) {
+            done(fileURL ? std::optional<fs::path>(fileURL->filePath()) : std::nullopt, mimeType,
+                 error);
+        });
 }
 
 void TVKQuarraFileCache::downloadAndCacheFileWithMetadata(
