@@ -71,7 +71,8 @@ void run(benchmark::State& state, bool derived) {
     auto start = Clock::now();
     for (auto _ : state) {
         const std::string key =
-            derived ? TVKCacheDatabaseKey::keyForDatabase(databaseFile(), kPassphrase) : kPassphrase;
+            derived ? TVKCacheDatabaseKey::keyForDatabase(databaseFile(), kPassphrase)
+                    : kPassphrase;
         if (!smallOperation(key, 1 + ++id % 100, query)) {
             state.SkipWithError("operation failed");
             return;
@@ -109,8 +110,8 @@ void BM_JSONCacheStoreOneRecord(benchmark::State& state) {
     auto quarra = std::make_shared<TVKQuarra>(7, "Bench", "bench.example.com");
     TVKQuarraAuthManager::sharedInstance().setCurrentUser(
         std::make_shared<TVKUserInternal>(username, std::vector{quarra}, quarra, 1));
-    auto cache = TVKQuarraJSONCache::openCacheWithName("Bench", quarra,
-                                                       {TVKQuarraJSONField("title", 1)});
+    auto cache =
+        TVKQuarraJSONCache::openCacheWithName("Bench", quarra, {TVKQuarraJSONField("title", 1)});
     std::int64_t id = 0;
     auto start = Clock::now();
     for (auto _ : state) {

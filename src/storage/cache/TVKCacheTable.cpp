@@ -198,8 +198,7 @@ ErrorPtr TVKCacheTable::addColumn(const TVKCacheTableColumnPtr& column, SQDataba
     return error;
 }
 
-ErrorPtr TVKCacheTable::insertOrUpdateRecordWithValues(const SQDictionary& values,
-                                                       SQDatabase& db) {
+ErrorPtr TVKCacheTable::insertOrUpdateRecordWithValues(const SQDictionary& values, SQDatabase& db) {
     for (const auto& key : primaryKeys()) {
         auto found = values.find(key->name());
         if (found == values.end() || found->second.isNull()) {
@@ -243,8 +242,9 @@ std::shared_ptr<SQResultSet> TVKCacheTable::performQuery(const TVKQuarraLocalQue
     return query(db, bound.sql, bound.arguments, error);
 }
 
-std::optional<SQDictionary> TVKCacheTable::recordWithPrimaryKeyValues(
-    const SQDictionary& keyValues, SQDatabase& db, ErrorPtr* error) {
+std::optional<SQDictionary> TVKCacheTable::recordWithPrimaryKeyValues(const SQDictionary& keyValues,
+                                                                      SQDatabase& db,
+                                                                      ErrorPtr* error) {
     TVKQuarraExpression expression;
     for (const auto& [name, value] : keyValues) {
         if (!expression.empty()) {
@@ -284,8 +284,7 @@ ErrorPtr TVKCacheTable::deleteRecordWithPrimaryKeyEqualTo(const SQValue& value, 
     if (value.isNull()) {
         return execute(db, "DELETE FROM '" + name_ + "' WHERE " + keys[0]->name() + " IS (NULL) ");
     }
-    return execute(db, "DELETE FROM '" + name_ + "' WHERE " + keys[0]->name() + " = (?) ",
-                   {value});
+    return execute(db, "DELETE FROM '" + name_ + "' WHERE " + keys[0]->name() + " = (?) ", {value});
 }
 
 ErrorPtr TVKCacheTable::deleteRecordsWithPrimaryKeysIn(const SQArguments& values, SQDatabase& db) {
@@ -342,8 +341,8 @@ ErrorPtr TVKCacheTable::alterTableWithColumns(const std::vector<TVKCacheTableCol
         return error;
     }
     const std::string tempName = oldName + "_temp";
-    if ((error = execute(db, "CREATE TABLE '" + tempName + "' " +
-                                 columnsClauseForCreateAlterTable(columns)))) {
+    if ((error = execute(
+             db, "CREATE TABLE '" + tempName + "' " + columnsClauseForCreateAlterTable(columns)))) {
         return error;
     }
     name_ = tempName;
@@ -387,7 +386,7 @@ bool TVKCacheTable::tableExistsInDatabase(SQDatabase& db, ErrorPtr* error) {
 }
 
 std::optional<std::vector<std::string>> TVKCacheTable::columnNamesInDatabase(SQDatabase& db,
-                                                                            ErrorPtr* error) {
+                                                                             ErrorPtr* error) {
     const std::string sql = "PRAGMA table_info('" + name_ + "')";
     auto rows = query(db, sql, {}, error);
     if (!rows) {

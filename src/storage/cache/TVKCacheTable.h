@@ -29,7 +29,9 @@ class TVKCacheTable {
     const std::string& name() const { return name_; }
     void setName(std::string name) { name_ = std::move(name); }
     std::vector<TVKCacheTableColumnPtr> orderedColumns() const { return orderedColumns_; }
-    void setOrderedColumns(std::vector<TVKCacheTableColumnPtr> c) { orderedColumns_ = std::move(c); }
+    void setOrderedColumns(std::vector<TVKCacheTableColumnPtr> c) {
+        orderedColumns_ = std::move(c);
+    }
     std::map<std::string, TVKCacheTableColumnPtr> columns() const;
     std::vector<TVKCacheTableColumnPtr> primaryKeys() const;
 
@@ -57,7 +59,8 @@ class TVKCacheTable {
     // CREATE TABLE IF NOT EXISTS.
     [[nodiscard]] ErrorPtr createTableWithDatabase(SQDatabase& db);
     // Appends the column (no statement when the descriptor has one of that name): ALTER TABLE when
-    // the table exists, otherwise CREATE with all columns. A failure leaves the column list as it was.
+    // the table exists, otherwise CREATE with all columns. A failure leaves the column list as it
+    // was.
     [[nodiscard]] ErrorPtr addColumn(const TVKCacheTableColumnPtr& column, SQDatabase& db);
     // INSERT OR REPLACE of one whole row. A row without every key column, or with NULL in one, is
     // -1 "Cache entry doesn't contain required field", before any statement.
@@ -76,7 +79,8 @@ class TVKCacheTable {
     // By the first key column: IS NULL for a null value, "=" otherwise.
     [[nodiscard]] ErrorPtr deleteRecordWithPrimaryKeyEqualTo(const SQValue& value, SQDatabase& db);
     // By the first key column; an empty list deletes nothing.
-    [[nodiscard]] ErrorPtr deleteRecordsWithPrimaryKeysIn(const SQArguments& values, SQDatabase& db);
+    [[nodiscard]] ErrorPtr deleteRecordsWithPrimaryKeysIn(const SQArguments& values,
+                                                          SQDatabase& db);
     // Each tuple holds the key values in key-column order; an empty list deletes nothing.
     [[nodiscard]] ErrorPtr deleteRecordsWithCompositePrimaryKeysIn(
         const std::vector<SQArguments>& tuples, SQDatabase& db);

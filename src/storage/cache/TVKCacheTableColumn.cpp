@@ -1,7 +1,7 @@
 #include "storage/cache/TVKCacheTableColumn.h"
 
-#include <cstdio>
 #include <strings.h>
+#include <cstdio>
 
 #include "log/TVKQuarraLoggerInternal.h"
 #include "storage/cache/TVKQuarraLocalQuery.h"

@@ -29,9 +29,9 @@ class TVKCacheTableColumn {
     std::string sqlForColumnSchema() const;
     std::string description() const;
 
-    // A value as an SQL literal: NULL, digits, 'text' (inner quotes as they are), seconds since 1970
-    // with six decimals for a date; nothing (after an error log) for bytes. The caches bind their
-    // values instead of writing them in; this rendering is for texts shown to people.
+    // A value as an SQL literal: NULL, digits, 'text' (inner quotes as they are), seconds since
+    // 1970 with six decimals for a date; nothing (after an error log) for bytes. The caches bind
+    // their values instead of writing them in; this rendering is for texts shown to people.
     static std::optional<std::string> sqlForValue(const SQValue& value);
     // Each value's literal joined by ", "; nothing for an empty list or a value without literal.
     static std::optional<std::string> sqlForValues(const SQArguments& values);

@@ -50,10 +50,10 @@ std::shared_ptr<SQDatabaseQueue> TVKQuarraCache::loadDB(const std::string& usern
         return dbQueue_;
     }
     ErrorPtr pathError;
-    auto path =
-        quarra_ ? TVKQuarraConfigurationManager::sharedInstance().cacheDatabaseFileForQuarra(
-                      *quarra_, username, true, &pathError)
-                : std::nullopt;
+    auto path = quarra_
+                    ? TVKQuarraConfigurationManager::sharedInstance().cacheDatabaseFileForQuarra(
+                          *quarra_, username, true, &pathError)
+                    : std::nullopt;
     if (path) {
         dbQueue_ = SQDatabaseQueue::databaseQueueWithPath(path->string());
     }
@@ -86,32 +86,31 @@ void TVKQuarraCache::openDatabaseForQuarra(const TVKQuarraPtr& quarra,
         return;
     }
     const std::string path = databasePath_;
-    ErrorPtr transactionError =
-        queue->inDeferredTransaction([&](SQDatabase* db, bool& rollback) {
-            ErrorPtr keyError;
-            auto key = TVKQuarraCryptManager::sharedInstance().getFileEncryptionKey(&keyError);
-            // The key is the signed-in user's: make sure that is still the user of this object.
-            if (key && !keyError && !authorizedUsername(&keyError)) {
-                key.reset();
-            }
-            if (!key || keyError) {
-                error = keyError ? keyError
-                                 : Error::make(TVKCryptographyErrorDomain, -1,
-                                               "No file encryption key");
-                TVK_LOG_ERROR("Unexpected error getting file encryption key for database access" +
-                              error->description());
-                return;
-            }
-            if (!db || !db->setKey(TVKCacheDatabaseKey::keyForDatabase(path, *key))) {
-                error = Error::make(TVKCacheErrorDomain, -2);
-                TVK_LOG_ERROR("Unexpected error opening database:" + error->description());
-                return;
-            }
-            openHandler(*db, error);
-            if (error) {
-                rollback = true;
-            }
-        });
+    ErrorPtr transactionError = queue->inDeferredTransaction([&](SQDatabase* db, bool& rollback) {
+        ErrorPtr keyError;
+        auto key = TVKQuarraCryptManager::sharedInstance().getFileEncryptionKey(&keyError);
+        // The key is the signed-in user's: make sure that is still the user of this object.
+        if (key && !keyError && !authorizedUsername(&keyError)) {
+            key.reset();
+        }
+        if (!key || keyError) {
+            error = keyError
+                        ? keyError
+                        : Error::make(TVKCryptographyErrorDomain, -1, "No file encryption key");
+            TVK_LOG_ERROR("Unexpected error getting file encryption key for database access" +
+                          error->description());
+            return;
+        }
+        if (!db || !db->setKey(TVKCacheDatabaseKey::keyForDatabase(path, *key))) {
+            error = Error::make(TVKCacheErrorDomain, -2);
+            TVK_LOG_ERROR("Unexpected error opening database:" + error->description());
+            return;
+        }
+        openHandler(*db, error);
+        if (error) {
+            rollback = true;
+        }
+    });
     if (transactionError && !error) {
         // The transaction could not begin, or its commit failed: nothing was stored.
         error = Error::make(TVKCacheErrorDomain, -1, Json::object(), transactionError);

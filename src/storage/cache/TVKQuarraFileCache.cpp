@@ -26,11 +26,10 @@ TVKCacheTableColumnPtr keyColumn(const std::string& name, const char* type) {
 
 // Built once, shared by every cache object.
 const Columns& fileColumns() {
-    static const Columns columns{
-        std::make_shared<TVKCacheTableColumn>("FileName", "TEXT",
-                                              std::vector<std::string>{"NOT NULL"}),
-        std::make_shared<TVKCacheTableColumn>("MIMEType", "TEXT",
-                                              std::vector<std::string>{"NOT NULL"})};
+    static const Columns columns{std::make_shared<TVKCacheTableColumn>(
+                                     "FileName", "TEXT", std::vector<std::string>{"NOT NULL"}),
+                                 std::make_shared<TVKCacheTableColumn>(
+                                     "MIMEType", "TEXT", std::vector<std::string>{"NOT NULL"})};
     return columns;
 }
 
@@ -266,25 +265,25 @@ void TVKQuarraFileCache::downloadAndCacheFileWithMetadata(
         return;
     }
     ErrorPtr error;
-    auto destination = authorizedUsername(&error) ? generateFileLocationForDownload() : std::nullopt;
+    auto destination =
+        authorizedUsername(&error) ? generateFileLocationForDownload() : std::nullopt;
     if (!destination) {
         callOnMain(handler, TVKQuarraFileCacheEntryPtr(), error ? error : notAuthenticatedError());
         return;
     }
-    startDownload(*endpoint, quarra, *destination,
-                  [self = std::static_pointer_cast<TVKQuarraFileCache>(shared_from_this()),
-                   metadata, quarra, table, handler](const std::optional<fs::path>& file,
-                                                     const std::string& mimeType,
-                                                     const ErrorPtr& error) {
-                      if (error || !file) {
-                          if (handler) {
-                              handler(nullptr, error);
-                          }
-                          return;
-                      }
-                      self->addOrUpdateRecordForFileAtURL(*file, mimeType, quarra, table,
-                                                          *metadata, handler);
-                  });
+    startDownload(
+        *endpoint, quarra, *destination,
+        [self = std::static_pointer_cast<TVKQuarraFileCache>(shared_from_this()), metadata, quarra,
+         table, handler](const std::optional<fs::path>& file, const std::string& mimeType,
+                         const ErrorPtr& error) {
+            if (error || !file) {
+                if (handler) {
+                    handler(nullptr, error);
+                }
+                return;
+            }
+            self->addOrUpdateRecordForFileAtURL(*file, mimeType, quarra, table, *metadata, handler);
+        });
 }
 
 void TVKQuarraFileCache::addOrUpdateRecordForFileAtURL(const fs::path& fileURL,
@@ -300,7 +299,8 @@ void TVKQuarraFileCache::addOrUpdateRecordForFileAtURL(const fs::path& fileURL,
         quarra,
         [&](SQDatabase& db, ErrorPtr& error) {
             if (!cacheTable) {
-                error = invalidParameter("Invalid parameter: the metadata names no cached file kind");
+                error =
+                    invalidParameter("Invalid parameter: the metadata names no cached file kind");
                 return;
             }
             if ((error = cacheTable->createTableWithDatabase(db))) {
@@ -332,7 +332,8 @@ void TVKQuarraFileCache::addOrUpdateRecordForFileAtURL(const fs::path& fileURL,
                 fs::remove(fileURL, ignored);
                 entry.reset();
             } else if (oldFileName) {
-                (void)removeFilesWithNames({*oldFileName}, "Unexpected error removing cache entries:");
+                (void)removeFilesWithNames({*oldFileName},
+                                           "Unexpected error removing cache entries:");
             }
             callOnMain(handler, entry, error);
         });
@@ -354,8 +355,8 @@ void TVKQuarraFileCache::query(const TVKQuarraLocalQuery& localQuery, EntriesHan
             }
             ErrorPtr stepError;
             while (rows->nextWithError(&stepError)) {
-                if (auto entry = entryForColumnValues(rows->resultDictionary().value_or(SQDictionary{}),
-                                                      *table)) {
+                if (auto entry = entryForColumnValues(
+                        rows->resultDictionary().value_or(SQDictionary{}), *table)) {
                     entries.push_back(entry);
                 }
             }
@@ -394,8 +395,8 @@ void TVKQuarraFileCache::removeEntries(const std::vector<TVKQuarraFileCacheEntry
         }
     }
     if (!table) {
-        callOnMain(handler,
-                   invalidParameter("Invalid parameter: all entries must be of one cached file kind"));
+        callOnMain(handler, invalidParameter(
+                                "Invalid parameter: all entries must be of one cached file kind"));
         return;
     }
     openDatabaseForQuarra(
@@ -442,13 +443,14 @@ void TVKQuarraFileCache::removeAllEntries(ErrorHandler handler) {
                 }
             }
             if (error) {
-                TVK_LOG_ERROR("Unexpected error removing all cache entries:" + error->description());
+                TVK_LOG_ERROR("Unexpected error removing all cache entries:" +
+                              error->description());
             }
         },
         [&](ErrorPtr error) {
             if (!error) {
-                error = removeFilesWithNames(fileNames,
-                                             "Unexpected error removing all cache entries:");
+                error =
+                    removeFilesWithNames(fileNames, "Unexpected error removing all cache entries:");
             }
             callOnMain(handler, error);
         });

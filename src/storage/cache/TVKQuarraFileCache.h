@@ -111,8 +111,8 @@ class TVKQuarraFileCache : public TVKQuarraCache {
                                          const char* logPrefix);
     static ErrorPtr removeFileWithName(const std::string& name);
 
-    TVKCacheTablePtr docTable_, docRenditionTable_, docAttachmentTable_,
-        docVersionAttachmentTable_, objectRecordAttachmentTable_;
+    TVKCacheTablePtr docTable_, docRenditionTable_, docAttachmentTable_, docVersionAttachmentTable_,
+        objectRecordAttachmentTable_;
     std::map<std::string, TVKCacheTablePtr> metaClassToTableMap_;
     std::map<std::string, TVKCacheTablePtr> queryClassToTableMap_;
     std::map<std::string, TVKCacheTablePtr> entryClassToTableMap_;

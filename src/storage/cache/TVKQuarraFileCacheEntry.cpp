@@ -131,8 +131,8 @@ TVKObjectRecordAttachmentCacheEntry::TVKObjectRecordAttachmentCacheEntry(const S
       objectRecordName_(textValue(row, TVKObjectRecordAttachmentQuery::OBJECT_RECORD_NAME())),
       objectRecordId_(unsignedValue(row, TVKObjectRecordAttachmentQuery::OBJECT_RECORD_ID())),
       attachmentId_(unsignedValue(row, TVKObjectRecordAttachmentQuery::ATTACHMENT_ID())),
-      attachmentVersion_(
-          unsignedValue(row, TVKObjectRecordAttachmentQuery::ATTACHMENT_VERSION())) {}
+      attachmentVersion_(unsignedValue(row, TVKObjectRecordAttachmentQuery::ATTACHMENT_VERSION())) {
+}
 
 std::optional<SQArguments> TVKObjectRecordAttachmentCacheEntry::primaryKeyValues() const {
     return SQArguments{objectRecordName_, u(objectRecordId_), u(attachmentId_),

@@ -223,9 +223,9 @@ std::optional<SQDictionary> TVKQuarraJSONCache::databaseValuesForEntry(
 }
 
 ErrorPtr TVKQuarraJSONCache::updateEntry(const TVKQuarraJSONCacheEntry& entry, SQDatabase& db) {
-    auto idQuery = TVKQuarraLocalQuery::createWithExpression(
-        {TVKQuarraQueryCriteria::criteriaWithFieldEqualTo(kIdField,
-                                                          databaseValue(entry[kIdField]))});
+    auto idQuery =
+        TVKQuarraLocalQuery::createWithExpression({TVKQuarraQueryCriteria::criteriaWithFieldEqualTo(
+            kIdField, databaseValue(entry[kIdField]))});
     ErrorPtr error;
     auto row = databaseValuesForEntry(entry, &error);
     if (!row) {
@@ -280,8 +280,8 @@ void TVKQuarraJSONCache::query(const TVKQuarraLocalQuery& localQuery, EntriesHan
                 std::vector<TVKQuarraJSONFieldValue> values;
                 for (const auto& field : fields_) {
                     auto column = rows->objectForColumn(field.fieldName());
-                    values.emplace_back(field, column ? std::optional<Json>(jsonValue(*column))
-                                                      : std::nullopt);
+                    values.emplace_back(
+                        field, column ? std::optional<Json>(jsonValue(*column)) : std::nullopt);
                 }
                 Json record;
                 try {
@@ -292,8 +292,8 @@ void TVKQuarraJSONCache::query(const TVKQuarraLocalQuery& localQuery, EntriesHan
                     rows->close();
                     return;
                 }
-                entries.push_back(std::make_shared<TVKQuarraJSONCacheEntry>(std::move(values),
-                                                                            quarra(), record));
+                entries.push_back(
+                    std::make_shared<TVKQuarraJSONCacheEntry>(std::move(values), quarra(), record));
             }
             if (stepError) {
                 error = TVKCacheTable::handleErrorForDatabase(db, rows->query());

@@ -65,7 +65,9 @@ class TVKQuarraJSONCacheEntry : public TVKQuarraCacheEntry {
   public:
     TVKQuarraJSONCacheEntry(std::vector<TVKQuarraJSONFieldValue> values, TVKQuarraPtr quarra,
                             Json json)
-        : TVKQuarraCacheEntry(std::move(quarra)), values_(std::move(values)), json_(std::move(json)) {}
+        : TVKQuarraCacheEntry(std::move(quarra)),
+          values_(std::move(values)),
+          json_(std::move(json)) {}
 
     // One per field of the cache, in field order.
     const std::vector<TVKQuarraJSONFieldValue>& values() const { return values_; }
@@ -87,9 +89,8 @@ using TVKQuarraJSONCacheEntryPtr = std::shared_ptr<TVKQuarraJSONCacheEntry>;
 
 class TVKQuarraJSONCache : public TVKQuarraCache {
   public:
-    using EntriesHandler =
-        std::function<void(const std::vector<TVKQuarraJSONCacheEntryPtr>& entries,
-                           const ErrorPtr& error)>;
+    using EntriesHandler = std::function<void(
+        const std::vector<TVKQuarraJSONCacheEntryPtr>& entries, const ErrorPtr& error)>;
     using ErrorHandler = std::function<void(const ErrorPtr& error)>;
 
     // A new cache object; null when nobody is signed in, or (after an error log) when `name` is no

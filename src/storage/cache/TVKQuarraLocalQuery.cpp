@@ -81,16 +81,15 @@ TVKQuarraQueryCriteria::TVKQuarraQueryCriteria(std::string field, const std::str
 }
 
 TVKQuarraQueryCriteriaPtr TVKQuarraQueryCriteria::criteriaWithFieldEqualTo(std::string field,
-                                                                          SQValue value) {
+                                                                           SQValue value) {
     return std::make_shared<TVKQuarraQueryCriteria>(
         std::move(field), TVKQuarraComparisonOperatorEquals, std::move(value));
 }
 
 TVKQuarraQueryCriteriaPtr TVKQuarraQueryCriteria::criteriaWithFieldLike(std::string field,
-                                                                       SQValue value) {
-    return std::make_shared<TVKQuarraQueryCriteria>(std::move(field),
-                                                    TVKQuarraComparisonOperatorLike,
-                                                    std::move(value));
+                                                                        SQValue value) {
+    return std::make_shared<TVKQuarraQueryCriteria>(
+        std::move(field), TVKQuarraComparisonOperatorLike, std::move(value));
 }
 
 void TVKQuarraQueryCriteria::setCOperator(const std::string& cOperator) {
@@ -185,8 +184,9 @@ std::optional<std::string> TVKQuarraLocalQuery::generateSqlWhereClause() const {
     for (std::size_t i = 0; i < expressions_.size(); ++i) {
         text += expressions_[i]->generateSQL();
         if (i < operators_.size()) {
-            text += TVKQuarraOperator::logicalOperatorToSQLString(operators_[i]).value_or("(null)") +
-                    " ";
+            text +=
+                TVKQuarraOperator::logicalOperatorToSQLString(operators_[i]).value_or("(null)") +
+                " ";
         }
     }
     return text;
@@ -230,7 +230,8 @@ std::string TVKQuarraLocalQuery::description() const {
     for (const auto& criterion : expressions_) {
         criteria.push_back(criterion ? criterion->description() : "(null)");
     }
-    return "Expressions:" + joinDescriptions(criteria) + " Operators:" + joinDescriptions(operators_);
+    return "Expressions:" + joinDescriptions(criteria) +
+           " Operators:" + joinDescriptions(operators_);
 }
 
 }  // namespace quarra

@@ -53,9 +53,9 @@ class TVKQuarraQueryCriteria {
     TVKQuarraQueryCriteria(std::string field, const std::string& cOperator, SQValue value);
 
     static std::shared_ptr<TVKQuarraQueryCriteria> criteriaWithFieldEqualTo(std::string field,
-                                                                           SQValue value);
+                                                                            SQValue value);
     static std::shared_ptr<TVKQuarraQueryCriteria> criteriaWithFieldLike(std::string field,
-                                                                        SQValue value);
+                                                                         SQValue value);
 
     const std::string& field() const { return field_; }
     const std::string& cOperator() const { return cOperator_; }
@@ -140,12 +140,14 @@ class TVKQuarraLocalQuery {
 using TVKQuarraLocalQueryPtr = std::shared_ptr<TVKQuarraLocalQuery>;
 
 // The file cache's kinds: each names its table's key columns.
-#define TVK_KIND_QUERY_(Name)                                                              \
-    using TVKQuarraLocalQuery::TVKQuarraLocalQuery;                                        \
-    static std::shared_ptr<Name> createWithExpression(const TVKQuarraExpression& e) {      \
-        return create<Name>(e);                                                            \
-    }                                                                                      \
-    const char* className() const override { return #Name; }
+#define TVK_KIND_QUERY_(Name)                                                         \
+    using TVKQuarraLocalQuery::TVKQuarraLocalQuery;                                   \
+    static std::shared_ptr<Name> createWithExpression(const TVKQuarraExpression& e) { \
+        return create<Name>(e);                                                       \
+    }                                                                                 \
+    const char* className() const override {                                          \
+        return #Name;                                                                 \
+    }
 
 class TVKDocumentQuery : public TVKQuarraLocalQuery {
   public:

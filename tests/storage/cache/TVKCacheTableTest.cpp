@@ -43,7 +43,8 @@ TEST(CacheTableText, StatementsAndClausesReadAsDocumented) {
               "CREATE TABLE IF NOT EXISTS 'J' (id INTEGER NOT NULL, title TEXT, __json TEXT, "
               "PRIMARY KEY (id))");
     TVKCacheTable keyless("K", {column("title", "TEXT"), column("__json", "TEXT")});
-    EXPECT_EQ(keyless.createTableSql(), "CREATE TABLE IF NOT EXISTS 'K' (title TEXT, __json TEXT) ");
+    EXPECT_EQ(keyless.createTableSql(),
+              "CREATE TABLE IF NOT EXISTS 'K' (title TEXT, __json TEXT) ");
     EXPECT_EQ(table.insertOrReplaceSql({{"id", 1}, {"title", "x"}}),
               "INSERT OR REPLACE INTO 'J' (id, title) VALUES (?, ?)");
     EXPECT_EQ(TVKCacheTable::columnValuesClauseForInsertRow(3), "(?, ?, ?)");
@@ -86,8 +87,8 @@ TEST_F(CacheTable, InsertReplacesWholeRowsAndRefusesRowsWithoutKey) {
     ASSERT_TRUE(row);
     EXPECT_TRUE((*row)["title"].isNull());
     EXPECT_EQ((*row)["__json"], SQValue("j"));
-    for (const SQDictionary& keyless : {SQDictionary{{"title", "x"}},
-                                        SQDictionary{{"id", SQNull{}}, {"title", "x"}}}) {
+    for (const SQDictionary& keyless :
+         {SQDictionary{{"title", "x"}}, SQDictionary{{"id", SQNull{}}, {"title", "x"}}}) {
         ErrorPtr refused = table.insertOrUpdateRecordWithValues(keyless, *db);
         ASSERT_TRUE(isCacheError(refused));
         EXPECT_EQ(refused->localizedDescription(), "Cache entry doesn't contain required field");
@@ -104,8 +105,8 @@ TEST_F(CacheTable, DeletesBindKeysSoQuotesAreJustText) {
     ASSERT_FALSE(table.createTableWithDatabase(*db));
     for (const char* name : {"o'brien", "plain", "x') OR 1=1 --"}) {
         for (int version : {1, 2}) {
-            ASSERT_FALSE(table.insertOrUpdateRecordWithValues({{"name", name}, {"version", version}},
-                                                              *db));
+            ASSERT_FALSE(
+                table.insertOrUpdateRecordWithValues({{"name", name}, {"version", version}}, *db));
         }
     }
     const std::vector<SQArguments> keys{SQArguments{"o'brien", 1}, SQArguments{"x') OR 1=1 --", 2}};
@@ -144,8 +145,8 @@ TEST_F(CacheTable, AddsColumnsOnlyWhenNewAndUndoesFailures) {
 TEST_F(CacheTable, RebuildKeepsKeptColumnsAndFailsWholeOnNotNullColumns) {
     TVKCacheTable table("J", jsonColumns());
     ASSERT_FALSE(table.createTableWithDatabase(*db));
-    ASSERT_FALSE(table.insertOrUpdateRecordWithValues({{"id", 1}, {"title", "a"}, {"__json", "{}"}},
-                                                      *db));
+    ASSERT_FALSE(
+        table.insertOrUpdateRecordWithValues({{"id", 1}, {"title", "a"}, {"__json", "{}"}}, *db));
     ASSERT_FALSE(table.insertOrUpdateRecordWithValues({{"id", 2}, {"title", "b"}}, *db));
 
     ASSERT_TRUE(db->beginTransaction());

@@ -79,8 +79,8 @@ class FileCacheDownload : public ::testing::Test {
 
     std::string decrypted(const std::string& name) {
         ErrorPtr error;
-        auto bytes = TVKQuarraCryptManager::sharedInstance().decryptContentsAtPath(store() / name,
-                                                                                   &error);
+        auto bytes =
+            TVKQuarraCryptManager::sharedInstance().decryptContentsAtPath(store() / name, &error);
         EXPECT_FALSE(error);
         return bytes ? std::string(bytes->begin(), bytes->end()) : std::string();
     }
@@ -100,7 +100,8 @@ TEST_F(FileCacheDownload, StoresTheFileEncryptedUnderAFreshUuidAndRecordsIt) {
     ASSERT_TRUE(entry);
     EXPECT_EQ(entry->documentId(), 12u);
     EXPECT_EQ(entry->quarra(), quarra);
-    static const std::regex uuid("[0-9A-F]{8}-[0-9A-F]{4}-4[0-9A-F]{3}-[89AB][0-9A-F]{3}-[0-9A-F]{12}");
+    static const std::regex uuid(
+        "[0-9A-F]{8}-[0-9A-F]{4}-4[0-9A-F]{3}-[89AB][0-9A-F]{3}-[0-9A-F]{12}");
     ASSERT_TRUE(entry->fileName());
     EXPECT_TRUE(std::regex_match(*entry->fileName(), uuid));
     EXPECT_EQ(entry->MIMEType(), "application/octet-stream");
@@ -120,9 +121,10 @@ TEST_F(FileCacheDownload, StoresTheFileEncryptedUnderAFreshUuidAndRecordsIt) {
 }
 
 TEST_F(FileCacheDownload, AFailedDownloadRecordsNothingAndLeavesNoFile) {
-    serve("objects/documents/5/versions/1/0/file",
-          R"({"responseStatus":"FAILURE","errors":[{"type":"OPERATION_NOT_ALLOWED","message":"no"}]})",
-          "application/json");
+    serve(
+        "objects/documents/5/versions/1/0/file",
+        R"({"responseStatus":"FAILURE","errors":[{"type":"OPERATION_NOT_ALLOWED","message":"no"}]})",
+        "application/json");
     auto failed = download(std::make_shared<TVKDocumentMetadata>(5, 1, 0), quarra);
     EXPECT_TRUE(failed.error);
     EXPECT_FALSE(failed.result);
@@ -189,14 +191,14 @@ TEST_F(FileCache, KindsKeepTheirOwnTablesAndQueriesSelectByKind) {
     EXPECT_EQ(storedFiles().size(), 4u);
 
     ErrorPtr error;
-    auto quoted = queryAll(*firstCache,
-                           *TVKDocumentRenditionQuery::createWithExpression(
-                               {Criteria::criteriaWithFieldEqualTo(
-                                    TVKDocumentRenditionQuery::RENDITION_TYPE(), "it's \"pdf\""),
-                                TVKQuarraLogicalOperatorAnd,
-                                Criteria::criteriaWithFieldEqualTo(
-                                    TVKDocumentRenditionQuery::DOCUMENT_ID(), 12)}),
-                           &error);
+    auto quoted = queryAll(
+        *firstCache,
+        *TVKDocumentRenditionQuery::createWithExpression(
+            {Criteria::criteriaWithFieldEqualTo(TVKDocumentRenditionQuery::RENDITION_TYPE(),
+                                                "it's \"pdf\""),
+             TVKQuarraLogicalOperatorAnd,
+             Criteria::criteriaWithFieldEqualTo(TVKDocumentRenditionQuery::DOCUMENT_ID(), 12)}),
+        &error);
     ASSERT_FALSE(error);
     ASSERT_EQ(quoted.size(), 1u);
     auto found = std::dynamic_pointer_cast<TVKDocumentRenditionCacheEntry>(quoted[0]);
@@ -205,10 +207,11 @@ TEST_F(FileCache, KindsKeepTheirOwnTablesAndQueriesSelectByKind) {
     EXPECT_EQ(found->fileName(), rendition->fileName());
     EXPECT_EQ(found->MIMEType(), "application/pdf");
 
-    auto none = queryAll(*firstCache,
-                         *TVKDocumentQuery::createWithExpression(
-                             {Criteria::criteriaWithFieldEqualTo(TVKDocumentQuery::DOCUMENT_ID(), 99)}),
-                         &error);
+    auto none =
+        queryAll(*firstCache,
+                 *TVKDocumentQuery::createWithExpression(
+                     {Criteria::criteriaWithFieldEqualTo(TVKDocumentQuery::DOCUMENT_ID(), 99)}),
+                 &error);
     EXPECT_FALSE(error);
     EXPECT_TRUE(none.empty());
     // A kind never recorded has no table yet.

@@ -26,9 +26,11 @@ std::function<TVKQuarraFileCacheEntryPtr(const SQDictionary&)> maker() {
 TEST(FileKinds, NameEndpointsKeyColumnsAndTexts) {
     const std::uint64_t big = 5'000'000'001;
     const Kind kinds[] = {
-        {std::make_shared<TVKDocumentMetadata>(12, 1, 0), "objects/documents/12/versions/1/0/file",
+        {std::make_shared<TVKDocumentMetadata>(12, 1, 0),
+         "objects/documents/12/versions/1/0/file",
          {{"DocumentID", 12}, {"MajorVersion", 1}, {"MinorVersion", 0}},
-         "documentId:12; majorVersion:1; minorVersion:0", maker<TVKDocumentCacheEntry>(),
+         "documentId:12; majorVersion:1; minorVersion:0",
+         maker<TVKDocumentCacheEntry>(),
          "documentId:12; majorVersion:1; minorVersion:0"},
         {std::make_shared<TVKDocumentRenditionMetadata>(12, 1, 0, "pdf/a"),
          "objects/documents/12/versions/1/0/renditions/pdf/a",

@@ -155,8 +155,8 @@ TEST_F(JSONCache, OnlyAMissingTableReadsAsEmpty) {
 }
 
 TEST_F(JSONCache, RemovesEntriesByIdIncludingTextIdsWithQuotes) {
-    auto texts = TVKQuarraJSONCache::openCacheWithName("Texts", quarra,
-                                                       {TVKQuarraJSONField("id", 1)});
+    auto texts =
+        TVKQuarraJSONCache::openCacheWithName("Texts", quarra, {TVKQuarraJSONField("id", 1)});
     ASSERT_TRUE(texts);
     Delivery<Entries> stored;
     texts->cache({{{"id", "o'brien"}}, {{"id", "x') OR 1=1 --"}}, {{"id", "kept"}}}, quarra,
@@ -229,8 +229,8 @@ TEST(JSONCacheOpen, RefusesNamesThatAreNoPlainIdentifierOrBelongToTheFileCache) 
     auto quarra = std::make_shared<TVKQuarra>(7, "First", "first.example.com");
     EXPECT_FALSE(TVKQuarraJSONCache::openCacheWithName("Docs", quarra, {}));
     test::signInCacheUser("alice", {quarra});
-    for (const char* name : {"Document", "documentrendition", "bad name", "x'y", "", "1abc",
-                             "sqlite_master"}) {
+    for (const char* name :
+         {"Document", "documentrendition", "bad name", "x'y", "", "1abc", "sqlite_master"}) {
         EXPECT_FALSE(TVKQuarraJSONCache::openCacheWithName(name, quarra, {})) << name;
     }
     auto cache = TVKQuarraJSONCache::openCacheWithName("My_Docs2", quarra, {});
