@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <thread>
+
 #include "CacheTestSupport.h"
 #include "core/TVKErrors.h"
 
@@ -223,6 +225,14 @@ TEST_F(JSONCache, ReindexingWithoutATableFailsAndAnEmptyTableAdoptsTheFields) {
     EXPECT_EQ(cache->fields().size(), 2u);
     ASSERT_FALSE(store({{{"id", 9}, {"other", "x"}}}).error);
     EXPECT_EQ(find({Criteria::criteriaWithFieldEqualTo("other", "x")}).size(), 1u);
+}
+
+TEST_F(JSONCache, HandlersRunOnTheMainQueueWhenCalledFromAnotherThread) {
+    Delivery<Entries> delivery;
+    std::thread worker([&] { cache->cache({records[0]}, quarra, delivery.handler()); });
+    worker.join();
+    EXPECT_FALSE(delivery.wait());
+    EXPECT_EQ(delivery.result.size(), 1u);
 }
 
 TEST(JSONCacheOpen, RefusesNamesThatAreNoPlainIdentifierOrBelongToTheFileCache) {
