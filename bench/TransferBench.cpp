@@ -18,6 +18,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -154,98 +155,100 @@ std::string url(World& w, const std::string& endpoint) {
     return TVKQuarraManager::urlForQuarraEndpoint(endpoint, TVKQuarraManager::quarraDNS(*w.quarra));
 }
 
-void BM_DownloadStoredEncrypted_SDK(benchmark::State& state) {
-    World& w = world();
-    fs::path destination = w.folder / "downloaded.bin";
+// Times `script` per iteration; `output` (if any) is removed between runs.
+void runReference(benchmark::State& state, const std::string& script, const fs::path& output,
+                  std::uint64_t bytes) {
+    for (auto _ : state) {
+        if (!shell(script)) {
+            state.SkipWithError("the reference command failed");
+            break;
+        }
+        state.PauseTiming();
+        std::error_code ec;
+        fs::remove(output, ec);
+        ::sync();
+        state.ResumeTiming();
+    }
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * bytes));
+    state.counters["ref_peak_MiB"] = peakMiB(RUSAGE_CHILDREN);
+}
+
+// Times `call` per iteration; it starts a transfer whose handler sets its two arguments.
+void runSDK(benchmark::State& state, const std::function<void(bool&, ErrorPtr&)>& call,
+            const fs::path& output, std::uint64_t bytes) {
     double before = peakMiB(RUSAGE_SELF);
     for (auto _ : state) {
         bool done = false;
         ErrorPtr failure;
-        TVKQuarraAPI::sharedInstance().requestQuarraDownloadFileEndpoint(
-            kFileEndpoint, w.quarra, Url::fileUrl(destination), true, Json::object(), nullptr,
-            [&](const Json&, const std::optional<Url>&, const std::string&,
-                const std::optional<std::string>&, const ErrorPtr& error) {
-                failure = error;
-                done = true;
-            });
+        call(done, failure);
         if (!runMainUntil([&] { return done; }, kLimit) || failure) {
             state.SkipWithError(failure ? failure->description().c_str() : "no answer");
             break;
         }
         state.PauseTiming();
-        fs::remove(destination);
+        std::error_code ec;
+        fs::remove(output, ec);
         ::sync();
         state.ResumeTiming();
     }
-    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * kDownloadSize));
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * bytes));
     state.counters["peak_growth_MiB"] = peakMiB(RUSAGE_SELF) - before;
+}
+
+void BM_DownloadStoredEncrypted_SDK(benchmark::State& state) {
+    World& w = world();
+    fs::path destination = w.folder / "downloaded.bin";
+    runSDK(
+        state,
+        [&](bool& done, ErrorPtr& failure) {
+            TVKQuarraAPI::sharedInstance().requestQuarraDownloadFileEndpoint(
+                kFileEndpoint, w.quarra, Url::fileUrl(destination), true, Json::object(), nullptr,
+                [&](const Json&, const std::optional<Url>&, const std::string&,
+                    const std::optional<std::string>&, const ErrorPtr& error) {
+                    failure = error;
+                    done = true;
+                });
+        },
+        destination, kDownloadSize);
 }
 
 void BM_DownloadStoredEncrypted_CurlOpenssl(benchmark::State& state) {
     World& w = world();
     std::string temporary = (w.folder / "curl-download.tmp").string();
-    std::string destination = (w.folder / "curl-downloaded.bin").string();
-    std::string script = curlBase(w) + "-o '" + temporary + "' '" + url(w, kFileEndpoint) +
-                         "' && openssl enc -aes-256-cbc -pbkdf2 -pass env:QUARRA_BENCH_KEY -in '" +
-                         temporary + "' -out '" + destination + "' && rm '" + temporary + "'";
-    for (auto _ : state) {
-        if (!shell(script)) {
-            state.SkipWithError("curl or openssl failed");
-            break;
-        }
-        state.PauseTiming();
-        fs::remove(destination);
-        ::sync();
-        state.ResumeTiming();
-    }
-    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * kDownloadSize));
-    state.counters["ref_peak_MiB"] = peakMiB(RUSAGE_CHILDREN);
+    fs::path destination = w.folder / "curl-downloaded.bin";
+    runReference(state,
+                 curlBase(w) + "-o '" + temporary + "' '" + url(w, kFileEndpoint) +
+                     "' && openssl enc -aes-256-cbc -pbkdf2 -pass env:QUARRA_BENCH_KEY -in '" +
+                     temporary + "' -out '" + destination.string() + "' && rm '" + temporary + "'",
+                 destination, kDownloadSize);
 }
 
 void BM_UploadEncryptedFile_SDK(benchmark::State& state) {
     World& w = world();
-    double before = peakMiB(RUSAGE_SELF);
-    for (auto _ : state) {
-        bool done = false;
-        ErrorPtr failure;
-        TVKQuarraAPI::sharedInstance().requestQuarraMultipartFormEndpoint(
-            kDocuments, w.quarra, Url::fileUrl(w.encrypted), true, TVKQuarraRequestMethodPOST,
-            {{"name", "minutes"}}, nullptr,
-            [&](const Json&, const std::optional<Url>&, const std::optional<std::string>&,
-                const ErrorPtr& error) {
-                failure = error;
-                done = true;
-            });
-        if (!runMainUntil([&] { return done; }, kLimit) || failure) {
-            state.SkipWithError(failure ? failure->description().c_str() : "no answer");
-            break;
-        }
-        state.PauseTiming();
-        ::sync();
-        state.ResumeTiming();
-    }
-    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * kUploadContentSize));
-    state.counters["peak_growth_MiB"] = peakMiB(RUSAGE_SELF) - before;
+    runSDK(
+        state,
+        [&](bool& done, ErrorPtr& failure) {
+            TVKQuarraAPI::sharedInstance().requestQuarraMultipartFormEndpoint(
+                kDocuments, w.quarra, Url::fileUrl(w.encrypted), true, TVKQuarraRequestMethodPOST,
+                {{"name", "minutes"}}, nullptr,
+                [&](const Json&, const std::optional<Url>&, const std::optional<std::string>&,
+                    const ErrorPtr& error) {
+                    failure = error;
+                    done = true;
+                });
+        },
+        fs::path(), kUploadContentSize);
 }
 
 void BM_UploadEncryptedFile_OpensslCurl(benchmark::State& state) {
     World& w = world();
     std::string temporary = (w.folder / "minutes.tmp").string();
-    std::string script = "openssl enc -d -aes-256-cbc -pbkdf2 -pass env:QUARRA_BENCH_KEY -in '" +
-                         w.openssl.string() + "' -out '" + temporary + "' && " + curlBase(w) +
-                         "-o /dev/null -F name=minutes -F 'file=@" + temporary + "' '" +
-                         url(w, kDocuments) + "' && rm '" + temporary + "'";
-    for (auto _ : state) {
-        if (!shell(script)) {
-            state.SkipWithError("openssl or curl failed");
-            break;
-        }
-        state.PauseTiming();
-        ::sync();
-        state.ResumeTiming();
-    }
-    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * kUploadContentSize));
-    state.counters["ref_peak_MiB"] = peakMiB(RUSAGE_CHILDREN);
+    runReference(state,
+                 "openssl enc -d -aes-256-cbc -pbkdf2 -pass env:QUARRA_BENCH_KEY -in '" +
+                     w.openssl.string() + "' -out '" + temporary + "' && " + curlBase(w) +
+                     "-o /dev/null -F name=minutes -F 'file=@" + temporary + "' '" +
+                     url(w, kDocuments) + "' && rm '" + temporary + "'",
+                 fs::path(), kUploadContentSize);
 }
 
 BENCHMARK(BM_DownloadStoredEncrypted_SDK)
