@@ -3,10 +3,13 @@
 #include "auth/TVKQuarraAuthManager.h"
 #include "auth/TVKUpgradeManager.h"
 #include "core/TVKQuarraConfigurationManager.h"
+#include "storage/crypt/TVKCryptFiles.h"
 
 namespace quarra {
 
 bool TVKSDKApplicationDelegate::didFinishLaunchingWithOptions(const Json&) {
+    // Plaintext that copies of a crashed run left half-written goes first.
+    cryptfiles::sweepPartialFiles();
     TVKUpgradeManager::sharedInstance().performUpgradeTasksIfNecessary();
     TVKQuarraConfigurationManager::sharedInstance().initializeSDK();
     return true;
