@@ -8,6 +8,8 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <cstdio>
+#include <cstdlib>
 #include <fstream>
 
 #include "auth/KeychainItemStore.h"
@@ -27,7 +29,10 @@ constexpr std::size_t kSize = std::size_t{256} << 20;
 // The signed-in user's key: the password of every message below.
 const std::string& password() {
     static const std::string key = [] {
-        KeychainItemStore::setUsername("bench");
+        if (ErrorPtr error = KeychainItemStore::setUsername("bench")) {
+            std::fprintf(stderr, "%s\n", error->description().c_str());
+            std::exit(1);
+        }
         TVKQuarraCryptManager::sharedInstance().generateFileEncryptionKeyForUsernameIfNeeded(
             "bench");
         return *TVKQuarraCryptManager::sharedInstance().getFileEncryptionKey();

@@ -57,7 +57,10 @@ void setUp() {
         Bundle::setMainBundle("com.example.benchhost");
         TVKQuarraConfigurationManager::sharedInstance().initializeSDK();
         LDLog::sharedInstance().addLogger(std::make_shared<DiscardingLogger>());
-        KeychainItemStore::setSessionId("0123456789abcdef0123456789abcdef");
+        if (ErrorPtr error = KeychainItemStore::setSessionId("0123456789abcdef0123456789abcdef")) {
+            std::fprintf(stderr, "%s\n", error->description().c_str());
+            std::exit(1);
+        }
         TVKQuarraAuthManager::sharedInstance().updateLastAttemptedLoginUsername("alice");
         return true;
     }();

@@ -38,15 +38,15 @@ TEST_F(KeychainItemStoreTest, MissingItemsReadAsNothingExceptThePasscodeWhichRea
 
 TEST_F(KeychainItemStoreTest, ItemsCarryTheDocumentedIdentifiersServicesAndAccounts) {
     EXPECT_EQ(root(), "com.example.host-com.tovik.QuarraMobileSDK");
-    KeychainItemStore::setSessionId("early");  // before any user name: no account
+    EXPECT_EQ(KeychainItemStore::setSessionId("early"), nullptr);  // before any user name: no account
     EXPECT_EQ(stored(KeychainItemStore::sessionIdentifier()).account, "");
 
-    KeychainItemStore::setUsername("alice");
-    KeychainItemStore::setPassword("pw");
-    KeychainItemStore::setSessionId("s-1");
-    KeychainItemStore::setNumFailedUnlockAttempts(0);
-    KeychainItemStore::setPasscode("1234", "alice");
-    KeychainItemStore::setPasscode("9876", "bob");
+    EXPECT_EQ(KeychainItemStore::setUsername("alice"), nullptr);
+    EXPECT_EQ(KeychainItemStore::setPassword("pw"), nullptr);
+    EXPECT_EQ(KeychainItemStore::setSessionId("s-1"), nullptr);
+    EXPECT_EQ(KeychainItemStore::setNumFailedUnlockAttempts(0), nullptr);
+    EXPECT_EQ(KeychainItemStore::setPasscode("1234", "alice"), nullptr);
+    EXPECT_EQ(KeychainItemStore::setPasscode("9876", "bob"), nullptr);
 
     KeychainItem basic = stored(root() + ".auth.basic");
     EXPECT_EQ(basic.service, root() + ".auth.basic");
@@ -62,16 +62,16 @@ TEST_F(KeychainItemStoreTest, ItemsCarryTheDocumentedIdentifiersServicesAndAccou
     EXPECT_EQ(alicePasscode.account, "alice");
     EXPECT_EQ(KeychainItemStore::getPasscodeForUsername("alice"), "1234");
     EXPECT_EQ(KeychainItemStore::getPasscodeForUsername("bob"), "9876");
-    KeychainItemStore::setNumFailedUnlockAttempts(3);
+    EXPECT_EQ(KeychainItemStore::setNumFailedUnlockAttempts(3), nullptr);
     EXPECT_EQ(KeychainItemStore::getNumFailedUnlockAttempts(), 3u);
 }
 
 TEST_F(KeychainItemStoreTest, OAuthStateRoundTripsAsBase64AndNothingDeletesIt) {
     Bytes state = {0, 0xFF, 'x', '\n'};
-    KeychainItemStore::setOAuthState(state);
+    EXPECT_EQ(KeychainItemStore::setOAuthState(state), nullptr);
     EXPECT_EQ(toString(stored(KeychainItemStore::OAuthIdentifer()).data), "AP94Cg==");
     EXPECT_EQ(KeychainItemStore::getOAuthState(), state);
-    KeychainItemStore::setOAuthState(std::nullopt);
+    EXPECT_EQ(KeychainItemStore::setOAuthState(std::nullopt), nullptr);
     EXPECT_EQ(KeychainItemStore::getOAuthState(), std::nullopt);
     KeychainQuery query;
     query.generic = KeychainItemStore::OAuthIdentifer();
@@ -79,15 +79,15 @@ TEST_F(KeychainItemStoreTest, OAuthStateRoundTripsAsBase64AndNothingDeletesIt) {
 }
 
 TEST_F(KeychainItemStoreTest, ResetAuthDataKeepsPasscodesAndOtherItems) {
-    KeychainItemStore::setUsername("alice", "pw");
-    KeychainItemStore::setSessionId("s");
-    KeychainItemStore::setOAuthState(Bytes{1});
-    KeychainItemStore::setNumFailedUnlockAttempts(2);
-    KeychainItemStore::setPasscode("1234", "alice");
+    EXPECT_EQ(KeychainItemStore::setUsername("alice", "pw"), nullptr);
+    EXPECT_EQ(KeychainItemStore::setSessionId("s"), nullptr);
+    EXPECT_EQ(KeychainItemStore::setOAuthState(Bytes{1}), nullptr);
+    EXPECT_EQ(KeychainItemStore::setNumFailedUnlockAttempts(2), nullptr);
+    EXPECT_EQ(KeychainItemStore::setPasscode("1234", "alice"), nullptr);
     KeychainItemStore other(root() + ".crypt.alice");
-    other.setObject("key", KeychainAttribute::ValueData);
+    EXPECT_TRUE(other.setObject("key", KeychainAttribute::ValueData).ok());
 
-    KeychainItemStore::resetAuthData();
+    EXPECT_EQ(KeychainItemStore::resetAuthData(), nullptr);
     EXPECT_EQ(KeychainItemStore::getUsername(), std::nullopt);
     EXPECT_EQ(KeychainItemStore::getSessionId(), std::nullopt);
     EXPECT_EQ(KeychainItemStore::getOAuthState(), std::nullopt);
@@ -97,7 +97,7 @@ TEST_F(KeychainItemStoreTest, ResetAuthDataKeepsPasscodesAndOtherItems) {
 }
 
 TEST_F(KeychainItemStoreTest, UnreadableKeychainIsReportedAndNeverOverwritten) {
-    KeychainItemStore::setUsername("alice", "pw");
+    EXPECT_EQ(KeychainItemStore::setUsername("alice", "pw"), nullptr);
     const auto file = sandbox() / "data" / "keychains" / "com.example.host.json";
     const std::string before = readFile(file);
     writeFile(file, before.substr(0, before.size() / 2));  // torn: not JSON any more
@@ -114,7 +114,7 @@ TEST_F(KeychainItemStoreTest, UnreadableKeychainIsReportedAndNeverOverwritten) {
     EXPECT_EQ(item.setObject("mallory", KeychainAttribute::Account).status,
               KeychainStatus::ReadFailed);
     EXPECT_EQ(item.resetKeychainItem().status, KeychainStatus::ReadFailed);
-    KeychainItemStore::setSessionId("s");
+    EXPECT_NE(KeychainItemStore::setSessionId("s"), nullptr);
     EXPECT_EQ(readFile(file), corrupt);
 
     writeFile(file, before);
@@ -125,9 +125,9 @@ TEST_F(KeychainItemStoreTest, UnreadableKeychainIsReportedAndNeverOverwritten) {
 
 TEST_F(KeychainItemStoreTest, NewInstallResetRemovesOnlyTheSdksItems) {
     const std::string frameworkId = TVKQuarraConfigurationManager::sharedInstance().frameworkId();
-    KeychainItemStore::setUsername("alice");
-    KeychainItemStore::setPasscode("1234", "alice");
-    KeychainItemStore(frameworkId + ".auth.basic").setObject("old", KeychainAttribute::Account);
+    EXPECT_EQ(KeychainItemStore::setUsername("alice"), nullptr);
+    EXPECT_EQ(KeychainItemStore::setPasscode("1234", "alice"), nullptr);
+    EXPECT_TRUE(KeychainItemStore(frameworkId + ".auth.basic").setObject("old", KeychainAttribute::Account).ok());
     KeychainItem hostItem;
     hostItem.service = "com.example.host.own";
     hostItem.generic = "com.example.host.own";
