@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <string>
 
+#include "BenchScratch.h"
 #include "auth/KeychainItemStore.h"
 #include "auth/TVKQuarraAuthManager.h"
 #include "auth/TVKUserInternal.h"
@@ -29,8 +30,7 @@ using Clock = std::chrono::steady_clock;
 const std::string kPassphrase = "0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcdef";
 
 fs::path& home() {
-    static fs::path dir =
-        fs::temp_directory_path() / ("quarra-cache-bench-" + std::to_string(getpid()));
+    static fs::path dir = bench::scratchFolder() / "cache";
     return dir;
 }
 
@@ -101,8 +101,8 @@ BENCHMARK(BM_SmallOperation_DerivedKey)->Arg(0)->Arg(1)->Unit(benchmark::kMillis
 
 void BM_JSONCacheStoreOneRecord(benchmark::State& state) {
     const std::string username = "bench";
-    KeychainItemStore::setUsername(username);
-    if (TVKQuarraCryptManager::sharedInstance().generateFileEncryptionKeyForUsernameIfNeeded(
+    if (KeychainItemStore::setUsername(username) ||
+        TVKQuarraCryptManager::sharedInstance().generateFileEncryptionKeyForUsernameIfNeeded(
             username)) {
         state.SkipWithError("no file key");
         return;

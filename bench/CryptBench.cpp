@@ -8,8 +8,11 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <cstdio>
+#include <cstdlib>
 #include <fstream>
 
+#include "BenchScratch.h"
 #include "auth/KeychainItemStore.h"
 #include "platform/RunLoop.h"
 #include "storage/crypt/FCDecryptor.h"
@@ -27,7 +30,10 @@ constexpr std::size_t kSize = std::size_t{256} << 20;
 // The signed-in user's key: the password of every message below.
 const std::string& password() {
     static const std::string key = [] {
-        KeychainItemStore::setUsername("bench");
+        if (ErrorPtr error = KeychainItemStore::setUsername("bench")) {
+            std::fprintf(stderr, "%s\n", error->description().c_str());
+            std::exit(1);
+        }
         TVKQuarraCryptManager::sharedInstance().generateFileEncryptionKeyForUsernameIfNeeded(
             "bench");
         return *TVKQuarraCryptManager::sharedInstance().getFileEncryptionKey();
@@ -127,7 +133,7 @@ void BM_InMemory_SDK(benchmark::State& state) {
 }
 
 struct Files {
-    fs::path folder = fs::temp_directory_path() / ("crypt-bench-" + std::to_string(getpid()));
+    fs::path folder = bench::scratchFolder() / "files";
     fs::path plain = folder / "plain";
     fs::path encrypted = folder / "encrypted";
     fs::path output = folder / "output";
@@ -260,8 +266,7 @@ BENCHMARK(BM_KeyDerivationPerMessage)->Unit(benchmark::kMillisecond);
 
 int main(int argc, char** argv) {
     // The benchmark's user and key live in a keychain of its own, never the user's.
-    std::string home =
-        (fs::temp_directory_path() / ("crypt-bench-home-" + std::to_string(getpid())));
+    std::string home = bench::scratchFolder() / "home";
     fs::create_directories(home);
     setenv("HOME", home.c_str(), 1);
     setenv("XDG_DATA_HOME", home.c_str(), 1);

@@ -12,6 +12,7 @@
 #include <fstream>
 #include <string>
 
+#include "BenchScratch.h"
 #include "storage/db/SQDatabase.h"
 
 namespace {
@@ -27,8 +28,9 @@ const char* kCreate = "CREATE TABLE t (id INTEGER PRIMARY KEY, name TEXT, value 
 
 const fs::path& workDir() {
     static const fs::path dir = [] {
-        std::string pattern = (fs::temp_directory_path() / "quarra-db-bench-XXXXXX").string();
-        return fs::path(mkdtemp(pattern.data()));
+        fs::path path = bench::scratchFolder() / "db";
+        fs::create_directories(path);
+        return path;
     }();
     return dir;
 }

@@ -14,6 +14,7 @@
 #include <string>
 #include <thread>
 
+#include "BenchScratch.h"
 #include "auth/KeychainItemStore.h"
 #include "auth/TVKQuarraAuthManager.h"
 #include "core/TVKQuarraConfigurationManager.h"
@@ -38,17 +39,7 @@ class DiscardingLogger : public LDAbstractLogger {
 
 // The SDK keeps its folders and keychain under $XDG_DATA_HOME: a private one, removed at exit.
 void useScratchDataHome() {
-    static std::string home = [] {
-        std::string path =
-            (std::filesystem::temp_directory_path() / "quarra-bench-XXXXXX").string();
-        if (!::mkdtemp(path.data())) {
-            std::perror("mkdtemp");
-            std::exit(1);
-        }
-        return path;
-    }();
-    ::setenv("XDG_DATA_HOME", home.c_str(), 1);
-    std::atexit([] { std::filesystem::remove_all(home); });
+    ::setenv("XDG_DATA_HOME", (bench::scratchFolder() / "data").c_str(), 1);
 }
 
 void setUp() {
@@ -57,7 +48,10 @@ void setUp() {
         Bundle::setMainBundle("com.example.benchhost");
         TVKQuarraConfigurationManager::sharedInstance().initializeSDK();
         LDLog::sharedInstance().addLogger(std::make_shared<DiscardingLogger>());
-        KeychainItemStore::setSessionId("0123456789abcdef0123456789abcdef");
+        if (ErrorPtr error = KeychainItemStore::setSessionId("0123456789abcdef0123456789abcdef")) {
+            std::fprintf(stderr, "%s\n", error->description().c_str());
+            std::exit(1);
+        }
         TVKQuarraAuthManager::sharedInstance().updateLastAttemptedLoginUsername("alice");
         return true;
     }();

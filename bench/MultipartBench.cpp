@@ -17,6 +17,7 @@
 #include <fstream>
 #include <vector>
 
+#include "BenchScratch.h"
 #include "platform/Dispatch.h"
 #include "support/QuarraTestServer.h"
 #include "transport/HTHTTPResponseSerializer.h"
@@ -32,21 +33,9 @@ namespace fs = std::filesystem;
 
 constexpr std::uint64_t kSize = std::uint64_t{1} << 30;
 
+// A gibibyte is not to be left behind: the scratch folder goes at exit or interruption.
 const fs::path& folder() {
-    // Never destroyed, so the clean-up at exit can still name it.
-    static const fs::path* path = [] {
-        const char* tmp = std::getenv("TMPDIR");
-        auto* base = new fs::path(fs::path(tmp && *tmp ? tmp : "/tmp") /
-                                  ("quarra-multipart-bench-" + std::to_string(getpid())));
-        fs::create_directories(*base);
-        // A gibibyte is not to be left behind.
-        std::atexit([] {
-            std::error_code ec;
-            fs::remove_all(folder(), ec);
-        });
-        return base;
-    }();
-    return *path;
+    return bench::scratchFolder();
 }
 
 const fs::path& source() {

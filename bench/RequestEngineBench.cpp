@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "BenchScratch.h"
 #include "auth/TVKQuarraAuthInternal.h"
 #include "auth/TVKQuarraAuthManager.h"
 #include "core/TVKQuarraManager.h"
@@ -43,9 +44,7 @@ struct World {
 World& world() {
     static World* w = [] {
         // The SDK's files go to a folder of the run's own, not the user's.
-        std::string data = (std::filesystem::temp_directory_path() / "quarra-bench-XXXXXX");
-        if (mkdtemp(data.data()))
-            setenv("XDG_DATA_HOME", data.c_str(), 1);
+        setenv("XDG_DATA_HOME", (bench::scratchFolder() / "data").c_str(), 1);
         auto* w = new World();
         w->server.trustAuthority();
         Bundle::setMainBundle("com.example.benchhost");

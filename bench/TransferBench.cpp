@@ -22,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "BenchScratch.h"
 #include "auth/TVKQuarraAuthInternal.h"
 #include "auth/TVKQuarraAuthManager.h"
 #include "core/TVKQuarraAPI.h"
@@ -79,16 +80,11 @@ bool shell(const std::string& script) {
 World& world() {
     static World* w = [] {
         auto* w = new World();
-        w->folder =
-            fs::temp_directory_path() / ("quarra-transfer-bench-" + std::to_string(getpid()));
+        w->folder = bench::scratchFolder() / "transfers";
         fs::create_directories(w->folder / "data");
         // The SDK's files, keychain and keys go to a folder of the run's own.
         setenv("XDG_DATA_HOME", (w->folder / "data").c_str(), 1);
         setenv("HOME", w->folder.c_str(), 1);
-        std::atexit([] {
-            std::error_code ec;
-            fs::remove_all(world().folder, ec);
-        });
         w->server.trustAuthority();
         Bundle::setMainBundle("com.example.benchhost");
         TVKSDKApplicationDelegate::sharedInstance().didFinishLaunchingWithOptions();

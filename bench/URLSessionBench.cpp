@@ -13,6 +13,7 @@
 #include <fstream>
 #include <mutex>
 
+#include "BenchScratch.h"
 #include "platform/URLSession.h"
 #include "support/QuarraTestServer.h"
 
@@ -28,8 +29,8 @@ constexpr int SmallRequests = 1000;
 
 struct Fixture {
     // Uploads are counted, not kept: a quarter gibibyte per iteration would swamp the process.
+    fs::path folder = bench::scratchFolder() / "transfers";
     test::QuarraTestServer server{test::QuarraTestServer::Options{{"127.0.0.1"}, 64 << 10}};
-    fs::path folder = fs::temp_directory_path() / ("quarra-bench-" + std::to_string(getpid()));
     fs::path uploadFile = folder / "upload.bin";
 
     Fixture() {

@@ -45,10 +45,30 @@ KeychainItemStore::KeychainItemStore(std::string identifier, std::optional<std::
 }
 
 KeychainResult KeychainItemStore::setObject(const std::string& value, KeychainAttribute key) {
-    if (objectForKey(key) == value)
+    return setObjects({{value, key}});
+}
+
+KeychainResult KeychainItemStore::setObjects(
+    const std::vector<std::pair<std::string, KeychainAttribute>>& values) {
+    bool changed = false;
+    for (const auto& [value, key] : values)
+        changed |= objectForKey(key) != value;
+    if (!changed)
         return {};
     if (readError_)
         return {KeychainStatus::ReadFailed, readError_};
+    KeychainItem before = item_;
+    for (const auto& [value, key] : values)
+        assign(value, key);
+    KeychainResult result = writeToKeychain();
+    if (!result.ok())
+        item_ = std::move(before);  // memory keeps matching the keychain
+    return result;
+}
+
+bool KeychainItemStore::assign(const std::string& value, KeychainAttribute key) {
+    if (objectForKey(key) == value)
+        return false;
     switch (key) {
         case KeychainAttribute::Service:
             item_.service = value;
@@ -72,7 +92,7 @@ KeychainResult KeychainItemStore::setObject(const std::string& value, KeychainAt
             item_.data = toBytes(value);
             break;
     }
-    return writeToKeychain();
+    return true;
 }
 
 std::string KeychainItemStore::objectForKey(KeychainAttribute key) const {
@@ -159,53 +179,61 @@ std::string KeychainItemStore::numFailedUnlockAttemptsIdentifier() {
 
 // --- Items of the session
 
-void KeychainItemStore::setUsername(const std::string& username) {
-    KeychainItemStore item(basicAuthIdentifier());
-    item.setObject(basicAuthIdentifier(), KeychainAttribute::Service);
-    item.setObject(username, KeychainAttribute::Account);
+ErrorPtr KeychainItemStore::setUsername(const std::string& username) {
+    return KeychainItemStore(basicAuthIdentifier())
+        .setObjects({{basicAuthIdentifier(), KeychainAttribute::Service},
+                     {username, KeychainAttribute::Account}})
+        .failure();
 }
 
 std::optional<std::string> KeychainItemStore::getUsername(ErrorPtr* error) {
     return read(basicAuthIdentifier(), KeychainAttribute::Account, error);
 }
 
-void KeychainItemStore::setPassword(const std::string& password) {
-    KeychainItemStore item(basicAuthIdentifier());
-    item.setObject(basicAuthIdentifier(), KeychainAttribute::Service);
-    item.setObject(password, KeychainAttribute::ValueData);
+ErrorPtr KeychainItemStore::setPassword(const std::string& password) {
+    return KeychainItemStore(basicAuthIdentifier())
+        .setObjects({{basicAuthIdentifier(), KeychainAttribute::Service},
+                     {password, KeychainAttribute::ValueData}})
+        .failure();
 }
 
 std::optional<std::string> KeychainItemStore::getPassword(ErrorPtr* error) {
     return read(basicAuthIdentifier(), KeychainAttribute::ValueData, error);
 }
 
-void KeychainItemStore::setUsername(const std::string& username, const std::string& password) {
-    KeychainItemStore item(basicAuthIdentifier());
-    item.setObject(basicAuthIdentifier(), KeychainAttribute::Service);
-    item.setObject(username, KeychainAttribute::Account);
-    item.setObject(password, KeychainAttribute::ValueData);
+ErrorPtr KeychainItemStore::setUsername(const std::string& username, const std::string& password) {
+    return KeychainItemStore(basicAuthIdentifier())
+        .setObjects({{basicAuthIdentifier(), KeychainAttribute::Service},
+                     {username, KeychainAttribute::Account},
+                     {password, KeychainAttribute::ValueData}})
+        .failure();
 }
 
-void KeychainItemStore::setSessionId(const std::string& sessionId) {
+ErrorPtr KeychainItemStore::setSessionId(const std::string& sessionId) {
     KeychainItemStore item(sessionIdentifier());
-    item.setObject(sessionIdentifier(), KeychainAttribute::Service);
-    if (auto username = getUsername())
-        item.setObject(*username, KeychainAttribute::Account);
-    item.setObject(sessionId, KeychainAttribute::ValueData);
+    std::vector<std::pair<std::string, KeychainAttribute>> values{
+        {sessionIdentifier(), KeychainAttribute::Service}};
+    ErrorPtr readError;
+    if (auto username = getUsername(&readError))
+        values.emplace_back(*username, KeychainAttribute::Account);
+    if (readError)
+        return readError;
+    values.emplace_back(sessionId, KeychainAttribute::ValueData);
+    return item.setObjects(values).failure();
 }
 
 std::optional<std::string> KeychainItemStore::getSessionId(ErrorPtr* error) {
     return read(sessionIdentifier(), KeychainAttribute::ValueData, error);
 }
 
-void KeychainItemStore::setOAuthState(const std::optional<Bytes>& state) {
+ErrorPtr KeychainItemStore::setOAuthState(const std::optional<Bytes>& state) {
     KeychainItemStore item(OAuthIdentifer());
-    item.setObject(OAuthIdentifer(), KeychainAttribute::Service);
-    if (state) {
-        item.setObject(base64Encode(*state), KeychainAttribute::ValueData);
-    } else {
-        item.resetKeychainItem();
-    }
+    if (!state)
+        return item.resetKeychainItem().failure();
+    return item
+        .setObjects({{OAuthIdentifer(), KeychainAttribute::Service},
+                     {base64Encode(*state), KeychainAttribute::ValueData}})
+        .failure();
 }
 
 std::optional<Bytes> KeychainItemStore::getOAuthState(ErrorPtr* error) {
@@ -215,20 +243,25 @@ std::optional<Bytes> KeychainItemStore::getOAuthState(ErrorPtr* error) {
     return base64Decode(*text, /*ignoreUnknown=*/true);
 }
 
-void KeychainItemStore::resetAuthData() {
+ErrorPtr KeychainItemStore::resetAuthData() {
+    ErrorPtr first;
     for (const auto& identifier : {basicAuthIdentifier(), sessionIdentifier(), OAuthIdentifer(),
                                    numFailedUnlockAttemptsIdentifier()}) {
-        KeychainItemStore(identifier).resetKeychainItem();
+        ErrorPtr failure = KeychainItemStore(identifier).resetKeychainItem().failure();
+        if (!first)
+            first = std::move(failure);
     }
+    return first;
 }
 
 // --- Items of the passcode
 
-void KeychainItemStore::setPasscode(const std::string& passcode, const std::string& username) {
-    KeychainItemStore item(passcodeIdentifierForUsername(username));
-    item.setObject(passcodeIdentifier(), KeychainAttribute::Service);
-    item.setObject(username, KeychainAttribute::Account);
-    item.setObject(passcode, KeychainAttribute::ValueData);
+ErrorPtr KeychainItemStore::setPasscode(const std::string& passcode, const std::string& username) {
+    return KeychainItemStore(passcodeIdentifierForUsername(username))
+        .setObjects({{passcodeIdentifier(), KeychainAttribute::Service},
+                     {username, KeychainAttribute::Account},
+                     {passcode, KeychainAttribute::ValueData}})
+        .failure();
 }
 
 std::string KeychainItemStore::getPasscodeForUsername(const std::string& username) {
@@ -236,16 +269,21 @@ std::string KeychainItemStore::getPasscodeForUsername(const std::string& usernam
         .objectForKey(KeychainAttribute::ValueData);
 }
 
-void KeychainItemStore::resetPasscodeForUsername(const std::string& username) {
-    KeychainItemStore(passcodeIdentifierForUsername(username)).resetKeychainItem();
+ErrorPtr KeychainItemStore::resetPasscodeForUsername(const std::string& username) {
+    return KeychainItemStore(passcodeIdentifierForUsername(username)).resetKeychainItem().failure();
 }
 
-void KeychainItemStore::setNumFailedUnlockAttempts(std::uint64_t count) {
+ErrorPtr KeychainItemStore::setNumFailedUnlockAttempts(std::uint64_t count) {
     KeychainItemStore item(numFailedUnlockAttemptsIdentifier());
-    item.setObject(numFailedUnlockAttemptsIdentifier(), KeychainAttribute::Service);
-    if (auto username = getUsername())
-        item.setObject(*username, KeychainAttribute::Account);
-    item.setObject(std::to_string(count), KeychainAttribute::ValueData);
+    std::vector<std::pair<std::string, KeychainAttribute>> values{
+        {numFailedUnlockAttemptsIdentifier(), KeychainAttribute::Service}};
+    ErrorPtr readError;
+    if (auto username = getUsername(&readError))
+        values.emplace_back(*username, KeychainAttribute::Account);
+    if (readError)
+        return readError;
+    values.emplace_back(std::to_string(count), KeychainAttribute::ValueData);
+    return item.setObjects(values).failure();
 }
 
 std::uint64_t KeychainItemStore::getNumFailedUnlockAttempts() {

@@ -11,6 +11,8 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "platform/Bytes.h"
 #include "platform/Keychain.h"
@@ -36,11 +38,14 @@ class KeychainItemStore {
     KeychainItemStore& operator=(const KeychainItemStore&) = delete;
 
     // Stores `value` and writes the item at once; no write when the value is unchanged.
-    KeychainResult setObject(const std::string& value, KeychainAttribute key);
+    [[nodiscard]] KeychainResult setObject(const std::string& value, KeychainAttribute key);
+    // Stores every value and writes the item once: all of them or, on failure, none.
+    [[nodiscard]] KeychainResult setObjects(
+        const std::vector<std::pair<std::string, KeychainAttribute>>& values);
     // The value held; "" for attributes never set. The value data is the stored bytes as text.
     std::string objectForKey(KeychainAttribute key) const;
     // Deletes the item and starts over with empty account, label, description and value.
-    KeychainResult resetKeychainItem();
+    [[nodiscard]] KeychainResult resetKeychainItem();
 
     // True when the item was in the keychain at construction (or has been written since).
     bool exists() const { return exists_; }
@@ -59,26 +64,29 @@ class KeychainItemStore {
     static std::string numFailedUnlockAttemptsIdentifier();
 
     // Getters answer nothing for a missing or empty value; `error`, when given, is set when the
-    // keychain could not be read (and cleared otherwise).
-    static void setUsername(const std::string& username);
+    // keychain could not be read (and cleared otherwise). Setters return why the keychain refused
+    // the write (null on success); a refused write changes nothing of the item.
+    [[nodiscard]] static ErrorPtr setUsername(const std::string& username);
     static std::optional<std::string> getUsername(ErrorPtr* error = nullptr);
-    static void setPassword(const std::string& password);
+    [[nodiscard]] static ErrorPtr setPassword(const std::string& password);
     static std::optional<std::string> getPassword(ErrorPtr* error = nullptr);
-    static void setUsername(const std::string& username, const std::string& password);
-    static void setSessionId(const std::string& sessionId);
+    [[nodiscard]] static ErrorPtr setUsername(const std::string& username,
+                                              const std::string& password);
+    [[nodiscard]] static ErrorPtr setSessionId(const std::string& sessionId);
     static std::optional<std::string> getSessionId(ErrorPtr* error = nullptr);
     // Nothing deletes the item.
-    static void setOAuthState(const std::optional<Bytes>& state);
+    [[nodiscard]] static ErrorPtr setOAuthState(const std::optional<Bytes>& state);
     static std::optional<Bytes> getOAuthState(ErrorPtr* error = nullptr);
     // Deletes the user-name, session, OAuth-state and failed-unlock items (passcodes and the
-    // per-user key items stay).
-    static void resetAuthData();
+    // per-user key items stay). Tries every item; returns the first failure.
+    [[nodiscard]] static ErrorPtr resetAuthData();
 
-    static void setPasscode(const std::string& passcode, const std::string& username);
+    [[nodiscard]] static ErrorPtr setPasscode(const std::string& passcode,
+                                              const std::string& username);
     // "" when none is stored.
     static std::string getPasscodeForUsername(const std::string& username);
-    static void resetPasscodeForUsername(const std::string& username);
-    static void setNumFailedUnlockAttempts(std::uint64_t count);
+    [[nodiscard]] static ErrorPtr resetPasscodeForUsername(const std::string& username);
+    [[nodiscard]] static ErrorPtr setNumFailedUnlockAttempts(std::uint64_t count);
     static std::uint64_t getNumFailedUnlockAttempts();
 
     // The new-install wipe: deletes every item of this SDK, those under `keychainIdentifierRoot`
@@ -87,6 +95,8 @@ class KeychainItemStore {
                                                      const std::string& keychainIdentifierRoot);
 
   private:
+    // Sets the attribute in memory only; false when it already held `value`.
+    bool assign(const std::string& value, KeychainAttribute key);
     KeychainResult writeToKeychain();
 
     const std::string identifier_;

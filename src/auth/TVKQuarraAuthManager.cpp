@@ -84,10 +84,10 @@ void TVKQuarraAuthManager::setCurrentUser(TVKUserInternalPtr user) {
     currentUser_ = std::move(user);
 }
 
-std::optional<std::string> TVKQuarraAuthManager::sessionId() const {
+std::optional<std::string> TVKQuarraAuthManager::sessionId(ErrorPtr* error) const {
     static auto* stored =
         new KeychainValue([](ErrorPtr* error) { return KeychainItemStore::getSessionId(error); });
-    return stored->get();
+    return stored->get(error);
 }
 
 std::string TVKQuarraAuthManager::authDNS() const {
@@ -294,7 +294,10 @@ ErrorPtr TVKQuarraAuthManager::updateSessionInfo(const std::string& username,
         return noDefaultQuarraError();
     std::uint64_t userId = identifierFromJson(response.value("userId", Json())).value_or(0);
 
-    updateAuthCredentials(username, password, savePassword, sessionId.get<std::string>());
+    if (ErrorPtr error =
+            updateAuthCredentials(username, password, savePassword, sessionId.get<std::string>())) {
+        return error;
+    }
     auto user = std::make_shared<TVKUserInternal>(username, std::move(quarras),
                                                   std::move(currentQuarra), userId);
     setCurrentUser(user);
@@ -308,19 +311,33 @@ ErrorPtr TVKQuarraAuthManager::updateSessionInfo(const std::string& username,
     return nullptr;
 }
 
-void TVKQuarraAuthManager::updateAuthCredentials(const std::string& username,
-                                                 const std::optional<std::string>& password,
-                                                 bool savePassword, const std::string& sessionId) {
+ErrorPtr TVKQuarraAuthManager::updateAuthCredentials(const std::string& username,
+                                                     const std::optional<std::string>& password,
+                                                     bool savePassword,
+                                                     const std::string& sessionId) {
     // A password stays only beside the user who typed it and chose to keep it.
-    bool otherUser = KeychainItemStore::getUsername() != username;
-    KeychainItemStore::setUsername(username);
-    if (password && savePassword) {
-        KeychainItemStore::setPassword(*password);
-    } else if (password || otherUser) {
-        KeychainItemStore::setPassword("");
+    ErrorPtr error;
+    bool otherUser = KeychainItemStore::getUsername(&error) != username;
+    if (error)
+        return error;
+    error = KeychainItemStore::setUsername(username);
+    if (!error && password && savePassword) {
+        error = KeychainItemStore::setPassword(*password);
+    } else if (!error && (password || otherUser)) {
+        error = KeychainItemStore::setPassword("");
+    }
+    if (!error)
+        error = KeychainItemStore::setSessionId(sessionId);
+    if (error) {
+        // Half a session (a user name without its session, or the last user's session under the
+        // new name) must not stay behind to be taken for a sign-in.
+        TVK_LOG_ERROR("Could not store the session: " + error->description());
+        if (ErrorPtr resetError = KeychainItemStore::resetAuthData())
+            TVK_LOG_ERROR("Could not remove the session: " + resetError->description());
+        return error;
     }
     sessionIsInvalid_ = false;
-    KeychainItemStore::setSessionId(sessionId);
+    return nullptr;
 }
 
 std::vector<TVKQuarraPtr> TVKQuarraAuthManager::quarrasFromResponse(const Json& quarraIds) {
@@ -378,7 +395,13 @@ void TVKQuarraAuthManager::switchCurrentQuarra(TVKQuarraPtr quarra, unsigned lon
         call(handler, currentUser(), quarraUnavailableErrorForQuarraId(targetId));
         return;
     }
-    auto sessionId = KeychainItemStore::getSessionId();
+    ErrorPtr readError;
+    auto sessionId = KeychainItemStore::getSessionId(&readError);
+    if (readError) {
+        // The session may well be there: the user stays signed in and the caller hears why.
+        call(handler, currentUser(), readError);
+        return;
+    }
     if (!sessionId) {
         auto user = currentUser();
         TVK_LOG_ERROR("Unexpected nil sessionId for username:" +
@@ -487,11 +510,20 @@ void TVKQuarraAuthManager::refreshUserWithHandler(TVKUserHandler handler) {
     }
     isRemotelyAuthenticatedWithHandler(
         [this, handler = std::move(handler)](bool authenticated, const TVKUserInternalPtr& user,
-                                             const ErrorPtr&) {
-            if (authenticated && user) {
+                                             const ErrorPtr& error) {
+            if (error && error->domain() == KeychainErrorDomain) {
+                // The session could not be read: no reason to ask the user to sign in again.
+                call(handler, user, error);
+            } else if (authenticated && user) {
+                ErrorPtr readError;
+                auto sessionId = KeychainItemStore::getSessionId(&readError);
+                if (readError || !sessionId) {
+                    // Never an empty secret sent in place of one that could not be read.
+                    call(handler, user, readError ? readError : authenticationRequiredError());
+                    return;
+                }
                 // The live session signs in at the sign-in host; it is no password to keep.
-                signInAtAuthServer(user->username(), KeychainItemStore::getSessionId().value_or(""),
-                                   std::nullopt, false, handler);
+                signInAtAuthServer(user->username(), *sessionId, std::nullopt, false, handler);
             } else {
                 authenticateWithHandler(handler);
             }
@@ -524,17 +556,20 @@ void TVKQuarraAuthManager::clearCurrentUser() {
         TVKQuarraConfigurationManager::sharedInstance().deleteTransientInfoForUsername(
             user->username());
     // Also deletes the single-sign-on state item.
-    KeychainItemStore::resetAuthData();
+    if (ErrorPtr error = KeychainItemStore::resetAuthData())
+        TVK_LOG_ERROR("Could not remove the session at logout: " + error->description());
     UserDefaults& defaults = UserDefaults::standard();
     defaults.removeObjectForKey(biometricUserSelectedKey_);
-    defaults.synchronize();
+    if (ErrorPtr error = defaults.synchronize())
+        TVK_LOG_ERROR("Could not save the settings at logout: " + error->description());
     setCurrentUser(nullptr);
 }
 
 void TVKQuarraAuthManager::invalidateSession() {
     if (currentUser()) {
         syslog(LOG_NOTICE, "Invalidating session");
-        KeychainItemStore::setSessionId("5038271946");
+        if (ErrorPtr error = KeychainItemStore::setSessionId("5038271946"))
+            TVK_LOG_ERROR("Could not invalidate the session: " + error->description());
     } else {
         syslog(LOG_NOTICE, "Ignoring invalidate session: not logged in");
     }

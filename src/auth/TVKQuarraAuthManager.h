@@ -58,8 +58,9 @@ class TVKQuarraAuthManager {
     // Sign-in, restore and logout replace the user.
     void setCurrentUser(TVKUserInternalPtr user);
     // The stored session id as the keychain holds it now; the keychain is read again only after it
-    // has changed, so this is cheap enough for every request.
-    std::optional<std::string> sessionId() const;
+    // has changed, so this is cheap enough for every request. Nothing, with `*error`, when the
+    // keychain could not be read (never an empty secret).
+    std::optional<std::string> sessionId(ErrorPtr* error = nullptr) const;
 
     // Host name of the sign-in server (with ":port" when not the default); initially the SDK
     // bundle's "com.tovik.QuarraUrl".
@@ -104,12 +105,15 @@ class TVKQuarraAuthManager {
                                const TVKUserHandler& handler);
     // Stores the session of a Quarra reply and makes its user the current one. Nothing is stored,
     // and the -13 error returned, when the reply names no current Quarra among its Quarras.
-    ErrorPtr updateSessionInfo(const std::string& username,
-                               const std::optional<std::string>& password, bool savePassword,
-                               const Json& response);
-    void updateAuthCredentials(const std::string& username,
-                               const std::optional<std::string>& password, bool savePassword,
-                               const std::string& sessionId);
+    // A keychain that refuses the session gives its error, and no user is made current.
+    [[nodiscard]] ErrorPtr updateSessionInfo(const std::string& username,
+                                             const std::optional<std::string>& password,
+                                             bool savePassword, const Json& response);
+    // Null once the user name, password choice and session are all stored; otherwise the
+    // keychain's error, and none of them is left stored.
+    [[nodiscard]] ErrorPtr updateAuthCredentials(const std::string& username,
+                                                 const std::optional<std::string>& password,
+                                                 bool savePassword, const std::string& sessionId);
     // One Quarra per entry of "quarraIds" ("id", "name", "url"), in order; entries without a
     // usable id are left out.
     static std::vector<TVKQuarraPtr> quarrasFromResponse(const Json& quarraIds);

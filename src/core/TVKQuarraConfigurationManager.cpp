@@ -193,8 +193,10 @@ std::optional<fs::path> TVKQuarraConfigurationManager::cacheFileStoreDirectoryFo
 
 fs::path TVKQuarraConfigurationManager::createFileWithDirectoriesAtURL(const fs::path& path) const {
     std::error_code ec;
+    // The callers want the path either way; whoever opens a file in it meets the failure. (Not
+    // logged: this runs while the configuration, which the logger needs, is being made.)
     if (!fs::exists(fs::symlink_status(path, ec)))
-        files::createDirectories(path);
+        (void)files::createDirectories(path);
     return path;
 }
 

@@ -417,8 +417,15 @@ void TVKQuarraManager::sendQuarraRequest(const std::string& endpoint, const TVKQ
                                          TVKQuarraRequestHandler handler) {
     std::optional<std::string> authorization;
     auto& auth = TVKQuarraAuthManager::sharedInstance();
-    if (authorize && auth.currentUser())
-        authorization = auth.sessionId();
+    if (authorize && auth.currentUser()) {
+        ErrorPtr readError;
+        authorization = auth.sessionId(&readError);
+        if (readError) {
+            // Sent without its session the request would read as signed out.
+            deliver(handler, Json(), std::move(readError));
+            return;
+        }
+    }
     requestUrl(urlForQuarraEndpoint(endpoint, quarraDNS(quarra)), method, parameters,
                sessionManagerWithParameterEncoding(parameterEncoding), authorization,
                std::move(handler));

@@ -384,11 +384,12 @@ Json TVKQuarraManager::checkFileAtPath(const fs::path& path, ErrorPtr* error) {
     auto contents = files::read(path);
     if (!contents)
         return nullptr;
-    Json reply = Json::parse(*contents, nullptr, false);
-    if (reply.is_discarded()) {
+    std::optional<Json> parsed = parseJson(*contents);
+    if (!parsed) {
         TVK_LOG_ERROR("Unexpected error opening download file:" + path.filename().string());
         return nullptr;
     }
+    Json reply = std::move(*parsed);
     if (!reply.is_object() || (!reply.contains("responseStatus") && !reply.contains("errors")))
         return nullptr;
     if (error)

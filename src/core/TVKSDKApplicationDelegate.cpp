@@ -4,10 +4,13 @@
 #include "auth/TVKUpgradeManager.h"
 #include "core/TVKQuarraConfigurationManager.h"
 #include "core/TVKQuarraManager.h"
+#include "storage/crypt/TVKCryptFiles.h"
 
 namespace quarra {
 
 bool TVKSDKApplicationDelegate::didFinishLaunchingWithOptions(const Json&) {
+    // Plaintext that copies of a crashed run left half-written goes first.
+    cryptfiles::sweepPartialFiles();
     TVKUpgradeManager::sharedInstance().performUpgradeTasksIfNecessary();
     TVKQuarraConfigurationManager::sharedInstance().initializeSDK();
     return true;

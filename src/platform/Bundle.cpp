@@ -20,8 +20,8 @@ std::string environment(const char* name) {
 Json objectFromText(const std::optional<std::string>& text) {
     if (!text)
         return Json::object();
-    Json value = Json::parse(*text, nullptr, false);
-    return value.is_object() ? value : Json::object();
+    Json value = parseJson(*text).value_or(Json());
+    return value.is_object() ? std::move(value) : Json::object();
 }
 
 std::string executableName() {

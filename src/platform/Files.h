@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <optional>
 
 #include "platform/Error.h"
 #include "platform/Json.h"
@@ -34,14 +35,79 @@ namespace files {
 // missing).
 std::optional<std::string> read(const std::filesystem::path& path, ErrorPtr* error = nullptr);
 
-// Replaces `path` with `contents` atomically, the new file having permission bits `mode`.
-// The folder must exist. Returns null on success.
-ErrorPtr writeAtomically(const std::filesystem::path& path, std::string_view contents,
-                         mode_t mode = 0644);
+// Replaces `path` with `contents` atomically (through an AtomicFile), the new file having
+// permission bits `mode`. The folder must exist. Returns null on success.
+[[nodiscard]] ErrorPtr writeAtomically(const std::filesystem::path& path,
+                                       std::string_view contents, mode_t mode = 0600);
 
-// Creates `path` and its missing parents; existing folders are left as they are. Returns null on
-// success, also when the folder already existed.
-ErrorPtr createDirectories(const std::filesystem::path& path, mode_t mode = 0755);
+// Creates `path` and its missing parents with `mode`; existing folders are left as they are.
+// Returns null on success, also when the folder already existed.
+[[nodiscard]] ErrorPtr createDirectories(const std::filesystem::path& path, mode_t mode = 0700);
+
+// Whether `path` names a temporary file of an AtomicFile (its name carries PartialFileMarker).
+bool isPartialFile(const std::filesystem::path& path);
+
+// Removes the temporary files that a process which died while writing left behind, as listed in
+// `journal` (see AtomicFile), and their entries. Only files named as partial files are removed,
+// and none of a process still running. Returns how many were removed.
+std::size_t sweepPartialFiles(const std::filesystem::path& journal);
 
 }  // namespace files
+
+// Marks the names of temporary files that may be swept: ".<name>.quarra-partial-<random>".
+inline constexpr const char* PartialFileMarker = ".quarra-partial-";
+
+// An open file descriptor, closed with the object. Movable, not copyable.
+class FileDescriptor {
+  public:
+    explicit FileDescriptor(int fd = -1) : fd_(fd) {}
+    FileDescriptor(FileDescriptor&& other) noexcept : fd_(other.release()) {}
+    FileDescriptor& operator=(FileDescriptor&& other) noexcept;
+    ~FileDescriptor();
+
+    int get() const { return fd_; }
+    explicit operator bool() const { return fd_ >= 0; }
+    int release();
+
+  private:
+    int fd_;
+};
+
+// A new version of a file, written beside it and renamed over it only once complete, so readers
+// and a crash see either the old or the whole new contents. The temporary file is created 0600
+// whatever the final mode (it may hold plaintext or secrets), has a unique name carrying
+// PartialFileMarker, and is removed when the object goes without commit(). Given a `journal`
+// folder, the temporary file is listed there while it exists, for sweepPartialFiles() after a
+// crash. Not to be shared between threads.
+class AtomicFile {
+  public:
+    AtomicFile(std::filesystem::path destination,
+               std::optional<std::filesystem::path> journal = std::nullopt);
+    AtomicFile(const AtomicFile&) = delete;
+    AtomicFile& operator=(const AtomicFile&) = delete;
+    ~AtomicFile();
+
+    // Null when the temporary file is open; why it could not be made otherwise.
+    const ErrorPtr& error() const { return error_; }
+    int fd() const { return fd_.get(); }
+    const std::filesystem::path& temporaryPath() const { return temporary_; }
+
+    // Appends all of `data`; null on success.
+    [[nodiscard]] ErrorPtr write(std::string_view data);
+    // Gives the file `mode` (by default the destination's current mode, 0600 for a new file),
+    // syncs it, renames it over the destination and syncs the folder (the two syncs only when
+    // `durable`). Null on success; on failure the temporary file is gone and the destination as
+    // it was.
+    [[nodiscard]] ErrorPtr commit(std::optional<mode_t> mode = std::nullopt, bool durable = true);
+
+  private:
+    void discard();
+
+    std::filesystem::path destination_;
+    std::filesystem::path temporary_;
+    std::filesystem::path journalEntry_;
+    FileDescriptor fd_;
+    ErrorPtr error_;
+};
+
 }  // namespace quarra

@@ -10,4 +10,45 @@ std::string jsonString(const Json& object, std::string_view key) {
     return it != object.end() && it->is_string() ? it->get<std::string>() : std::string{};
 }
 
+bool jsonDepthWithin(std::string_view text, std::size_t maxDepth) {
+    std::size_t depth = 0;
+    bool inString = false;
+    bool escaped = false;
+    for (char c : text) {
+        if (inString) {
+            if (escaped)
+                escaped = false;
+            else if (c == '\\')
+                escaped = true;
+            else if (c == '"')
+                inString = false;
+        } else if (c == '"') {
+            inString = true;
+        } else if (c == '[' || c == '{') {
+            if (++depth > maxDepth)
+                return false;
+        } else if ((c == ']' || c == '}') && depth > 0) {
+            --depth;
+        }
+    }
+    return true;
+}
+
+std::optional<Json> parseJson(std::string_view text, JsonParseFailure* failure,
+                              std::size_t maxDepth) {
+    if (!jsonDepthWithin(text, maxDepth)) {
+        if (failure) {
+            *failure = {0, "JSON text nests deeper than " + std::to_string(maxDepth) + " levels."};
+        }
+        return std::nullopt;
+    }
+    try {
+        return Json::parse(text);
+    } catch (const Json::exception& e) {
+        if (failure)
+            *failure = {e.id, e.what()};
+    }
+    return std::nullopt;
+}
+
 }  // namespace quarra

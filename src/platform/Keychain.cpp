@@ -21,6 +21,14 @@
 #include "platform/SecretServiceKeychainStore.h"
 
 namespace quarra {
+
+ErrorPtr KeychainResult::failure() const {
+    if (ok())
+        return nullptr;
+    return error ? error
+                 : Error::make(KeychainErrorDomain, static_cast<long>(status),
+                               "The keychain refused the operation.");
+}
 namespace {
 
 KeychainResult failure(KeychainStatus status, std::string description,
@@ -47,7 +55,7 @@ bool stringField(const Json& object, const char* key, std::string& out) {
 }
 
 std::optional<std::vector<KeychainItem>> parseItems(const std::string& text) {
-    Json document = Json::parse(text, nullptr, false);
+    Json document = parseJson(text).value_or(Json());
     if (!document.is_object())
         return std::nullopt;
     auto list = document.find("items");

@@ -75,6 +75,8 @@ struct KeychainResult {
 
     bool ok() const { return status == KeychainStatus::Success; }
     bool notFound() const { return status == KeychainStatus::ItemNotFound; }
+    // Null on success; otherwise `error`, or one of KeychainErrorDomain naming the status.
+    ErrorPtr failure() const;
 };
 
 // Where the items live. `transact` gives `change` the stored items under exclusive access and

@@ -10,10 +10,12 @@
 
 namespace quarra {
 
-std::optional<std::string> KeychainValue::get() {
+std::optional<std::string> KeychainValue::get(ErrorPtr* error) {
+    if (error)
+        *error = nullptr;
     auto store = std::dynamic_pointer_cast<FileKeychainStore>(Keychain::standard().store());
     if (!store) {
-        return read_(nullptr);  // a test's store: nothing to watch
+        return read_(error);  // a test's store: nothing to watch
     }
     std::shared_ptr<const Snapshot> last;
     {
@@ -29,11 +31,16 @@ std::optional<std::string> KeychainValue::get() {
     auto next = std::make_shared<Snapshot>();
     next->fd = ::open(store->file().c_str(), O_RDONLY | O_CLOEXEC);
     std::optional<Stamp> stamp = next->fd >= 0 ? stampOf(next->fd) : missingStamp(errno);
-    ErrorPtr error;
-    next->value = read_(&error);
+    ErrorPtr readError;
+    next->value = read_(&readError);
     // A value that could not be read is not kept: the store may read well again (a lock released)
     // without changing.
-    if (stamp && !error) {
+    if (readError) {
+        if (error)
+            *error = readError;
+        return std::nullopt;
+    }
+    if (stamp) {
         next->stamp = *stamp;
         std::lock_guard lock(mutex_);
         last_ = next;

@@ -25,8 +25,9 @@ class KeychainValue {
     KeychainValue(const KeychainValue&) = delete;
     KeychainValue& operator=(const KeychainValue&) = delete;
 
-    // The value as the keychain holds it now.
-    std::optional<std::string> get();
+    // The value as the keychain holds it now; nothing, with `*error`, when the keychain could not
+    // be read (as opposed to holding no value: nothing and no error).
+    std::optional<std::string> get(ErrorPtr* error = nullptr);
 
   private:
     struct Stamp {

@@ -117,6 +117,14 @@ void KeyedUnarchiver::setClass(const std::string& className, const std::string& 
 std::optional<Json> KeyedUnarchiver::readDocument(const std::filesystem::path& file,
                                                   ErrorPtr* error) {
     ErrorPtr readError;
+    std::error_code ec;
+    if (std::filesystem::file_size(file, ec) > MaxArchiveFileSize && !ec) {
+        if (error) {
+            *error = Error::make(KeyedArchiveErrorDomain, KeyedArchiveCorrupt,
+                                 "The archive is larger than any archive the SDK writes.");
+        }
+        return std::nullopt;
+    }
     auto text = files::read(file, &readError);
     if (!text) {
         if (error) {
@@ -125,13 +133,11 @@ std::optional<Json> KeyedUnarchiver::readDocument(const std::filesystem::path& f
         }
         return std::nullopt;
     }
-    Json document = Json::parse(*text, nullptr, false);
-    if (document.is_discarded()) {
-        if (error) {
-            *error = Error::make(KeyedArchiveErrorDomain, KeyedArchiveCorrupt,
-                                 "The archive is not valid JSON.");
-        }
-        return std::nullopt;
+    JsonParseFailure failure;
+    std::optional<Json> document = parseJson(*text, &failure);
+    if (!document && error) {
+        *error = Error::make(KeyedArchiveErrorDomain, KeyedArchiveCorrupt,
+                             "The archive is not valid JSON: " + failure.message);
     }
     return document;
 }

@@ -49,6 +49,9 @@ enum KeyedArchiveErrorCode : long {
     KeyedArchiveUnreadable,       // the file could not be read
 };
 
+// Larger archive files are refused unread: no SDK object graph comes near.
+inline constexpr std::uintmax_t MaxArchiveFileSize = 64u << 20;
+
 class KeyedArchiver {
   public:
     KeyedArchiver() = default;
@@ -127,14 +130,13 @@ class KeyedUnarchiver {
 
     // One-call forms.
     template <class T>
-    static std::shared_ptr<T> unarchivedObject(const Json& document,
-                                               std::vector<AllowedClass> allowed,
+    static std::shared_ptr<T> unarchivedObject(Json document, std::vector<AllowedClass> allowed,
                                                ErrorPtr* error = nullptr) {
-        KeyedUnarchiver coder(document, std::move(allowed));
+        KeyedUnarchiver coder(std::move(document), std::move(allowed));
         return coder.decodeRoot<T>(error);
     }
-    // Reads and parses `file` (unreadable or not JSON: KeyedArchiveUnreadable /
-    // KeyedArchiveCorrupt).
+    // Reads and parses `file` (unreadable: KeyedArchiveUnreadable; not JSON, nested deeper than
+    // JsonMaxDepth or larger than MaxArchiveFileSize: KeyedArchiveCorrupt).
     static std::optional<Json> readDocument(const std::filesystem::path& file, ErrorPtr* error);
 
     // --- For initWithCoder: a missing key gives nothing without error; a value of another type

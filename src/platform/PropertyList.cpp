@@ -31,6 +31,10 @@ std::string escaped(const std::string& text) {
 }
 
 bool write(const Json& value, std::string& out, int depth, std::string& problem) {
+    if (depth > XmlMaxDepth) {
+        problem = "values nested deeper than " + std::to_string(XmlMaxDepth) + " levels";
+        return false;
+    }
     std::string indent(static_cast<size_t>(depth), '\t');
     switch (value.type()) {
         case Json::value_t::object:
@@ -211,7 +215,7 @@ std::optional<Json> propertyListFromData(const Bytes& data, ErrorPtr* error) {
     Reader reader;
     parser.setDelegate(&reader);
     if (parser.parse() && reader.result)
-        return reader.result;
+        return std::move(reader.result);
     if (error) {
         *error = parser.parserError()
                      ? parser.parserError()

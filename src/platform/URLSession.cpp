@@ -193,10 +193,15 @@ std::shared_ptr<URLSessionDelegate> URLSession::delegate() const {
     return delegate_;
 }
 
-URLSessionTaskPtr URLSession::makeTask(URLSessionTaskKind kind, UrlRequest request) {
+URLSessionTaskPtr URLSession::makeTask(URLSessionTaskKind kind, UrlRequest request,
+                                       ErrorPtr* error) {
     std::lock_guard lock(mutex_);
     if (invalidating_) {
-        throw std::logic_error("task made in a session that has been invalidated");
+        if (error) {
+            *error =
+                makeURLError(URLErrorCancelled, request.url, "the session has been invalidated");
+        }
+        return nullptr;
     }
     std::uint64_t identifier = store_ ? store_->reserveIdentifier() : nextIdentifier_++;
     URLSessionTaskPtr task(
@@ -206,32 +211,42 @@ URLSessionTaskPtr URLSession::makeTask(URLSessionTaskKind kind, UrlRequest reque
     return task;
 }
 
-URLSessionTaskPtr URLSession::dataTask(UrlRequest request) {
-    return makeTask(URLSessionTaskKind::Data, std::move(request));
+URLSessionTaskPtr URLSession::dataTask(UrlRequest request, ErrorPtr* error) {
+    return makeTask(URLSessionTaskKind::Data, std::move(request), error);
 }
 
-URLSessionTaskPtr URLSession::uploadTask(UrlRequest request, Bytes body) {
-    URLSessionTaskPtr task = makeTask(URLSessionTaskKind::Upload, std::move(request));
+URLSessionTaskPtr URLSession::uploadTask(UrlRequest request, Bytes body, ErrorPtr* error) {
+    URLSessionTaskPtr task = makeTask(URLSessionTaskKind::Upload, std::move(request), error);
+    if (!task) {
+        return nullptr;
+    }
     task->bodySource_ = URLSessionTask::BodySource::Data;
     task->bodyData_ = std::make_shared<const Bytes>(std::move(body));
     return task;
 }
 
-URLSessionTaskPtr URLSession::uploadTask(UrlRequest request, const fs::path& file) {
-    URLSessionTaskPtr task = makeTask(URLSessionTaskKind::Upload, std::move(request));
+URLSessionTaskPtr URLSession::uploadTask(UrlRequest request, const fs::path& file,
+                                         ErrorPtr* error) {
+    URLSessionTaskPtr task = makeTask(URLSessionTaskKind::Upload, std::move(request), error);
+    if (!task) {
+        return nullptr;
+    }
     task->bodySource_ = URLSessionTask::BodySource::File;
     task->bodyFile_ = file;
     return task;
 }
 
-URLSessionTaskPtr URLSession::uploadTaskWithStreamedRequest(UrlRequest request) {
-    URLSessionTaskPtr task = makeTask(URLSessionTaskKind::Upload, std::move(request));
+URLSessionTaskPtr URLSession::uploadTaskWithStreamedRequest(UrlRequest request, ErrorPtr* error) {
+    URLSessionTaskPtr task = makeTask(URLSessionTaskKind::Upload, std::move(request), error);
+    if (!task) {
+        return nullptr;
+    }
     task->bodySource_ = URLSessionTask::BodySource::Stream;
     return task;
 }
 
-URLSessionTaskPtr URLSession::downloadTask(UrlRequest request) {
-    return makeTask(URLSessionTaskKind::Download, std::move(request));
+URLSessionTaskPtr URLSession::downloadTask(UrlRequest request, ErrorPtr* error) {
+    return makeTask(URLSessionTaskKind::Download, std::move(request), error);
 }
 
 void URLSession::start(const URLSessionTaskPtr& task) {

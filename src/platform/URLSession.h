@@ -124,13 +124,15 @@ class URLSession : public std::enable_shared_from_this<URLSession> {
     // Null once the session is invalid.
     std::shared_ptr<URLSessionDelegate> delegate() const;
 
-    // New tasks start suspended. REQUIRES: the session has not been invalidated (std::logic_error).
-    URLSessionTaskPtr dataTask(UrlRequest request);
-    URLSessionTaskPtr uploadTask(UrlRequest request, Bytes body);
-    URLSessionTaskPtr uploadTask(UrlRequest request, const std::filesystem::path& file);
+    // New tasks start suspended. A session that has been invalidated (an invalidation may race
+    // with any caller) makes none: null, with `*error` URLErrorCancelled.
+    URLSessionTaskPtr dataTask(UrlRequest request, ErrorPtr* error = nullptr);
+    URLSessionTaskPtr uploadTask(UrlRequest request, Bytes body, ErrorPtr* error = nullptr);
+    URLSessionTaskPtr uploadTask(UrlRequest request, const std::filesystem::path& file,
+                                 ErrorPtr* error = nullptr);
     // The body comes from the delegate's needNewBodyStream, else from the request's stream.
-    URLSessionTaskPtr uploadTaskWithStreamedRequest(UrlRequest request);
-    URLSessionTaskPtr downloadTask(UrlRequest request);
+    URLSessionTaskPtr uploadTaskWithStreamedRequest(UrlRequest request, ErrorPtr* error = nullptr);
+    URLSessionTaskPtr downloadTask(UrlRequest request, ErrorPtr* error = nullptr);
 
     // The tasks that have not completed, on the delegate queue: data, upload and download tasks.
     using TaskLists = std::function<void(std::vector<URLSessionTaskPtr> dataTasks,
@@ -150,7 +152,7 @@ class URLSession : public std::enable_shared_from_this<URLSession> {
 
     URLSession(URLSessionConfiguration configuration, std::shared_ptr<URLSessionDelegate> delegate,
                DispatchQueuePtr delegateQueue);
-    URLSessionTaskPtr makeTask(URLSessionTaskKind kind, UrlRequest request);
+    URLSessionTaskPtr makeTask(URLSessionTaskKind kind, UrlRequest request, ErrorPtr* error);
     void start(const URLSessionTaskPtr& task);
     void adoptStoredTasks();
     void reportBackgroundEventsFinished();

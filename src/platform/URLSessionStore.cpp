@@ -8,6 +8,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "platform/Files.h"
 #include "platform/Json.h"
 
 namespace quarra {
@@ -88,20 +89,6 @@ URLSessionStore::Record fromJson(const Json& in) {
     return r;
 }
 
-// Temporary file, flushed to disk, renamed over the target: a crash leaves the old or the new text.
-bool writeAtomically(const fs::path& path, const std::string& text) {
-    fs::path temporary = path;
-    temporary += ".tmp";
-    int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    if (fd < 0) {
-        return false;
-    }
-    bool ok = ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()) &&
-              ::fsync(fd) == 0;
-    ::close(fd);
-    return ok && ::rename(temporary.c_str(), path.c_str()) == 0;
-}
-
 std::optional<std::string> readText(const fs::path& path) {
     std::ifstream in(path, std::ios::binary);
     if (!in) {
@@ -157,7 +144,10 @@ std::vector<URLSessionStore::Record> URLSessionStore::load() {
             continue;
         }
         try {
-            records.push_back(fromJson(Json::parse(readText(entry.path()).value_or(""))));
+            auto document = parseJson(readText(entry.path()).value_or(""));
+            if (!document)
+                throw std::runtime_error("not a record");
+            records.push_back(fromJson(*document));
             next_ = std::max(next_, records.back().identifier + 1);
         } catch (const std::exception&) {
             fs::remove(entry.path(), ec);
@@ -171,15 +161,18 @@ std::vector<URLSessionStore::Record> URLSessionStore::load() {
 std::uint64_t URLSessionStore::reserveIdentifier() {
     std::lock_guard lock(mutex_);
     std::uint64_t identifier = next_++;
+    // Unsaved, the counter may hand out an identifier again after a restart; the record files
+    // found by load() still move it past every identifier in use.
     if (lockFd_ >= 0)
-        writeAtomically(folder_ / "next-identifier", std::to_string(next_));
+        (void)files::writeAtomically(folder_ / "next-identifier", std::to_string(next_));
     return identifier;
 }
 
-void URLSessionStore::save(const Record& record) {
+ErrorPtr URLSessionStore::save(const Record& record) {
     std::lock_guard lock(mutex_);
-    if (lockFd_ >= 0)
-        writeAtomically(recordFile(record.identifier), toJson(record).dump());
+    if (lockFd_ < 0)
+        return nullptr;
+    return files::writeAtomically(recordFile(record.identifier), toJson(record).dump());
 }
 
 void URLSessionStore::remove(std::uint64_t identifier) {

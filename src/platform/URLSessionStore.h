@@ -44,7 +44,8 @@ class URLSessionStore {
     std::vector<Record> load();
     // The next free task identifier; reserving it persists the one after.
     std::uint64_t reserveIdentifier();
-    void save(const Record& record);
+    // Writes the record atomically; null on success (a failure leaves the last saved record).
+    ErrorPtr save(const Record& record);
     // Drops the record and its files.
     void remove(std::uint64_t identifier);
 

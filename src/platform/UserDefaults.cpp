@@ -15,7 +15,7 @@ UserDefaults::UserDefaults(std::filesystem::path file) : file_(std::move(file)) 
     auto text = files::read(file_, &error);
     if (!text)
         return;
-    Json values = Json::parse(*text, nullptr, false);
+    Json values = parseJson(*text).value_or(Json());
     if (values.is_object()) {
         values_ = std::move(values);
     } else {

@@ -2,17 +2,25 @@
 
 #include <expat.h>
 
+#include <limits>
+
 namespace quarra {
 namespace {
 
 struct Context {
     XmlParser* parser;
     XmlParserDelegate* delegate;
+    int depth = 0;
 };
 
 }  // namespace
 
 bool XmlParser::parse() {
+    if (data_.size() > static_cast<size_t>(std::numeric_limits<int>::max())) {
+        error_ = Error::make(XmlParserErrorDomain, XmlParserTooDeepError,
+                             "document larger than the parser takes at once");
+        return false;
+    }
     XML_Parser expat = XML_ParserCreate("UTF-8");
     if (!expat) {
         error_ = Error::make(XmlParserErrorDomain, 1, "out of memory");
@@ -20,12 +28,21 @@ bool XmlParser::parse() {
     }
     expat_ = expat;
     XmlParserDelegate none;
-    Context context{this, delegate_ ? delegate_ : &none};
+    Context context{this, delegate_ ? delegate_ : &none, 0};
     XML_SetUserData(expat, &context);
     XML_SetElementHandler(
         expat,
         [](void* data, const XML_Char* name, const XML_Char** attributes) {
             auto* context = static_cast<Context*>(data);
+            // After an abort expat may still report a few events; none reach the delegate.
+            if (context->parser->parserError())
+                return;
+            if (++context->depth > XmlMaxDepth) {
+                context->parser->abortParsing(Error::make(
+                    XmlParserErrorDomain, XmlParserTooDeepError,
+                    "elements nest deeper than " + std::to_string(XmlMaxDepth) + " levels"));
+                return;
+            }
             std::map<std::string, std::string> map;
             for (int i = 0; attributes[i]; i += 2)
                 map[attributes[i]] = attributes[i + 1];
@@ -33,10 +50,15 @@ bool XmlParser::parse() {
         },
         [](void* data, const XML_Char* name) {
             auto* context = static_cast<Context*>(data);
+            if (context->parser->parserError())
+                return;
+            --context->depth;
             context->delegate->didEndElement(*context->parser, name);
         });
     XML_SetCharacterDataHandler(expat, [](void* data, const XML_Char* text, int length) {
         auto* context = static_cast<Context*>(data);
+        if (context->parser->parserError())
+            return;
         context->delegate->foundCharacters(*context->parser,
                                            std::string(text, static_cast<size_t>(length)));
     });

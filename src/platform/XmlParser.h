@@ -11,6 +11,11 @@
 namespace quarra {
 
 inline constexpr const char* XmlParserErrorDomain = "quarra.xml";
+// Code of the error for a document that nests elements deeper than XmlMaxDepth.
+inline constexpr long XmlParserTooDeepError = 1000;
+// Deeper element nesting than any document the SDK reads; a guard against hostile documents,
+// whose delegates (and the values they build) would otherwise grow without bound.
+inline constexpr int XmlMaxDepth = 512;
 
 class XmlParser;
 
@@ -34,7 +39,8 @@ class XmlParser {
     // Not owned; must outlive parse().
     void setDelegate(XmlParserDelegate* delegate) { delegate_ = delegate; }
 
-    // Runs through the document; false when it is not well-formed or a delegate aborted.
+    // Runs through the document; false when it is not well-formed, nests deeper than XmlMaxDepth
+    // or a delegate aborted.
     bool parse();
     // From a delegate callback: stops parsing with `error`.
     void abortParsing(ErrorPtr error);

@@ -46,27 +46,26 @@ bool SSOServiceDiscovery::dictionaryHasRequiredFields(const Json& dictionary, Er
     return true;
 }
 
-std::optional<SSOServiceDiscovery> SSOServiceDiscovery::fromDictionary(const Json& dictionary,
+std::optional<SSOServiceDiscovery> SSOServiceDiscovery::fromDictionary(Json dictionary,
                                                                        ErrorPtr* error) {
     if (!dictionaryHasRequiredFields(dictionary, error))
         return std::nullopt;
-    return SSOServiceDiscovery(dictionary);
+    return SSOServiceDiscovery(std::move(dictionary));
 }
 
 std::optional<SSOServiceDiscovery> SSOServiceDiscovery::fromJSONData(const Bytes& data,
                                                                      ErrorPtr* error) {
-    Json dictionary;
-    try {
-        dictionary = Json::parse(data.begin(), data.end());
-    } catch (const Json::parse_error& parseError) {
+    JsonParseFailure failure;
+    std::optional<Json> dictionary = parseJson(
+        std::string_view(reinterpret_cast<const char*>(data.data()), data.size()), &failure);
+    if (!dictionary) {
         if (error) {
-            auto parserError =
-                Error::make("JSONParseError", parseError.id, std::string_view(parseError.what()));
+            auto parserError = Error::make("JSONParseError", failure.id, failure.message);
             *error = SSOErrorUtilities::errorWithCode(SSOErrorCodeReplyNotJSON, parserError);
         }
         return std::nullopt;
     }
-    return fromDictionary(dictionary, error);
+    return fromDictionary(std::move(*dictionary), error);
 }
 
 std::optional<SSOServiceDiscovery> SSOServiceDiscovery::fromJSON(std::string_view json,

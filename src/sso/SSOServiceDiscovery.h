@@ -22,7 +22,7 @@ class SSOServiceDiscovery : public SSOCoding {
 
     // The metadata when it has every required field and its endpoint fields parse as absolute
     // URLs; otherwise nothing, and `error` (when given) gets general error -2 naming the field.
-    static std::optional<SSOServiceDiscovery> fromDictionary(const Json& dictionary,
+    static std::optional<SSOServiceDiscovery> fromDictionary(Json dictionary,
                                                              ErrorPtr* error = nullptr);
     // As fromDictionary() for JSON text; text that is not JSON gives general error -7.
     static std::optional<SSOServiceDiscovery> fromJSONData(const Bytes& data,

@@ -50,15 +50,18 @@ std::any HTJSONResponseSerializer::responseObjectForResponse(const HttpResponseP
         return {};
 
     std::string reason;
+    JsonParseFailure failure;
+    std::optional<Json> parsed = parseJson(
+        std::string_view(reinterpret_cast<const char*>(data.data()), data.size()), &failure);
     Json object;
-    try {
-        object = Json::parse(data.begin(), data.end());
+    if (!parsed) {
+        reason = failure.message;
+    } else {
+        object = std::move(*parsed);
         if (!(readingOptions_ & HTJSONReadingFragmentsAllowed) && !object.is_object() &&
             !object.is_array()) {
             reason = "JSON text did not start with array or object.";
         }
-    } catch (const Json::exception& e) {
-        reason = e.what();
     }
     if (!reason.empty()) {
         if (error) {
@@ -72,7 +75,9 @@ std::any HTJSONResponseSerializer::responseObjectForResponse(const HttpResponseP
         }
         return {};
     }
-    return removesKeysWithNullValues_ ? HTJSONObjectByRemovingKeysWithNullValues(object) : object;
+    if (removesKeysWithNullValues_)
+        return HTJSONObjectByRemovingKeysWithNullValues(object);
+    return object;
 }
 
 }  // namespace quarra

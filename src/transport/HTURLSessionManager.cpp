@@ -205,18 +205,15 @@ HT_BLOCK_SETTER(setDownloadTaskDidResumeBlock, downloadTaskDidResume_)
 
 // ---- Tasks
 
-URLSessionTaskPtr HTURLSessionManager::createTask(const std::function<URLSessionTaskPtr()>& make,
-                                                  const UrlRequest& request,
-                                                  const CompletionHandler& completionHandler) {
-    URLSessionTaskPtr task;
-    try {
-        task = make();
-    } catch (const std::logic_error&) {
-        // The session has been invalidated; reported below like any other failure.
-    }
+URLSessionTaskPtr HTURLSessionManager::createTask(
+    const std::function<URLSessionTaskPtr(ErrorPtr*)>& make, const UrlRequest& request,
+    const CompletionHandler& completionHandler) {
+    ErrorPtr error;
+    URLSessionTaskPtr task = make(&error);
     if (!task && completionHandler) {
-        ErrorPtr error =
-            makeURLError(URLErrorCancelled, request.url, "the session has been invalidated");
+        if (!error)
+            error =
+                makeURLError(URLErrorCancelled, request.url, "the session has been invalidated");
         DispatchQueuePtr queue = completionQueue();
         std::shared_ptr<DispatchGroup> group = completionGroup();
         (group ? group : HTURLSessionManagerCompletionGroup())
@@ -236,7 +233,8 @@ URLSessionTaskPtr HTURLSessionManager::dataTaskWithRequest(UrlRequest request,
                                                            ProgressBlock downloadProgress,
                                                            CompletionHandler completionHandler) {
     URLSessionTaskPtr task =
-        createTask([&] { return session_->dataTask(request); }, request, completionHandler);
+        createTask([&](ErrorPtr* error) { return session_->dataTask(request, error); }, request,
+                   completionHandler);
     if (task) {
         auto delegate = addDelegateForTask(task, std::move(completionHandler));
         delegate->uploadProgressBlock = std::move(uploadProgress);
@@ -256,10 +254,10 @@ URLSessionTaskPtr HTURLSessionManager::uploadTaskWithRequest(UrlRequest request,
     request.setValue(ec ? std::nullopt : std::optional(std::to_string(size)), "Content-Length");
     bool retry = attemptsToRecreateUploadTasksForBackgroundSessions() && configuration_.identifier;
     URLSessionTaskPtr task = createTask(
-        [&] {
-            URLSessionTaskPtr task = session_->uploadTask(request, fromFile.filePath());
+        [&](ErrorPtr* error) {
+            URLSessionTaskPtr task = session_->uploadTask(request, fromFile.filePath(), error);
             for (int attempt = 0; !task && retry && attempt < 3; ++attempt)
-                task = session_->uploadTask(request, fromFile.filePath());
+                task = session_->uploadTask(request, fromFile.filePath(), error);
             return task;
         },
         request, completionHandler);
@@ -272,9 +270,9 @@ URLSessionTaskPtr HTURLSessionManager::uploadTaskWithRequest(UrlRequest request,
 URLSessionTaskPtr HTURLSessionManager::uploadTaskWithRequest(UrlRequest request, Bytes fromData,
                                                              ProgressBlock uploadProgress,
                                                              CompletionHandler completionHandler) {
-    URLSessionTaskPtr task =
-        createTask([&] { return session_->uploadTask(request, std::move(fromData)); }, request,
-                   completionHandler);
+    URLSessionTaskPtr task = createTask(
+        [&](ErrorPtr* error) { return session_->uploadTask(request, std::move(fromData), error); },
+        request, completionHandler);
     if (task)
         addDelegateForTask(task, std::move(completionHandler))->uploadProgressBlock =
             std::move(uploadProgress);
@@ -283,9 +281,9 @@ URLSessionTaskPtr HTURLSessionManager::uploadTaskWithRequest(UrlRequest request,
 
 URLSessionTaskPtr HTURLSessionManager::uploadTaskWithStreamedRequest(
     UrlRequest request, ProgressBlock uploadProgress, CompletionHandler completionHandler) {
-    URLSessionTaskPtr task =
-        createTask([&] { return session_->uploadTaskWithStreamedRequest(request); }, request,
-                   completionHandler);
+    URLSessionTaskPtr task = createTask(
+        [&](ErrorPtr* error) { return session_->uploadTaskWithStreamedRequest(request, error); },
+        request, completionHandler);
     if (task)
         addDelegateForTask(task, std::move(completionHandler))->uploadProgressBlock =
             std::move(uploadProgress);
@@ -296,7 +294,8 @@ URLSessionTaskPtr HTURLSessionManager::downloadTaskWithRequest(
     UrlRequest request, ProgressBlock downloadProgress, DestinationBlock destination,
     CompletionHandler completionHandler) {
     URLSessionTaskPtr task =
-        createTask([&] { return session_->downloadTask(request); }, request, completionHandler);
+        createTask([&](ErrorPtr* error) { return session_->downloadTask(request, error); }, request,
+                   completionHandler);
     if (!task)
         return task;
     auto delegate = addDelegateForTask(task, std::move(completionHandler));

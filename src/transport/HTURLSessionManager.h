@@ -217,9 +217,9 @@ class HTURLSessionManager : public URLSessionDelegate,
     };
     enum class TaskList { All, Data, Upload, Download };
 
-    // Runs `make` (which may throw when the session is invalid); null and an asynchronous failure
-    // call of `completionHandler` when no task results.
-    URLSessionTaskPtr createTask(const std::function<URLSessionTaskPtr()>& make,
+    // Runs `make`; null and an asynchronous failure call of `completionHandler` (with the error
+    // `make` gave) when no task results, as for a session that has been invalidated.
+    URLSessionTaskPtr createTask(const std::function<URLSessionTaskPtr(ErrorPtr*)>& make,
                                  const UrlRequest& request,
                                  const CompletionHandler& completionHandler);
     HTURLSessionManagerTaskDelegatePtr addDelegateForTask(const URLSessionTaskPtr& task,

@@ -79,15 +79,15 @@ TEST_P(KeychainItemStoreTest, MissingItemsReadAsNothingExceptThePasscodeWhichRea
 
 TEST_P(KeychainItemStoreTest, ItemsCarryTheDocumentedIdentifiersServicesAndAccounts) {
     EXPECT_EQ(root(), "com.example.host-com.tovik.QuarraMobileSDK");
-    KeychainItemStore::setSessionId("early");  // before any user name: no account
+    EXPECT_EQ(KeychainItemStore::setSessionId("early"), nullptr);  // before any user name: no account
     EXPECT_EQ(stored(KeychainItemStore::sessionIdentifier()).account, "");
 
-    KeychainItemStore::setUsername("alice");
-    KeychainItemStore::setPassword("pw");
-    KeychainItemStore::setSessionId("s-1");
-    KeychainItemStore::setNumFailedUnlockAttempts(0);
-    KeychainItemStore::setPasscode("1234", "alice");
-    KeychainItemStore::setPasscode("9876", "bob");
+    EXPECT_EQ(KeychainItemStore::setUsername("alice"), nullptr);
+    EXPECT_EQ(KeychainItemStore::setPassword("pw"), nullptr);
+    EXPECT_EQ(KeychainItemStore::setSessionId("s-1"), nullptr);
+    EXPECT_EQ(KeychainItemStore::setNumFailedUnlockAttempts(0), nullptr);
+    EXPECT_EQ(KeychainItemStore::setPasscode("1234", "alice"), nullptr);
+    EXPECT_EQ(KeychainItemStore::setPasscode("9876", "bob"), nullptr);
 
     KeychainItem basic = stored(root() + ".auth.basic");
     EXPECT_EQ(basic.service, root() + ".auth.basic");
@@ -103,16 +103,16 @@ TEST_P(KeychainItemStoreTest, ItemsCarryTheDocumentedIdentifiersServicesAndAccou
     EXPECT_EQ(alicePasscode.account, "alice");
     EXPECT_EQ(KeychainItemStore::getPasscodeForUsername("alice"), "1234");
     EXPECT_EQ(KeychainItemStore::getPasscodeForUsername("bob"), "9876");
-    KeychainItemStore::setNumFailedUnlockAttempts(3);
+    EXPECT_EQ(KeychainItemStore::setNumFailedUnlockAttempts(3), nullptr);
     EXPECT_EQ(KeychainItemStore::getNumFailedUnlockAttempts(), 3u);
 }
 
 TEST_P(KeychainItemStoreTest, OAuthStateRoundTripsAsBase64AndNothingDeletesIt) {
     Bytes state = {0, 0xFF, 'x', '\n'};
-    KeychainItemStore::setOAuthState(state);
+    EXPECT_EQ(KeychainItemStore::setOAuthState(state), nullptr);
     EXPECT_EQ(toString(stored(KeychainItemStore::OAuthIdentifer()).data), "AP94Cg==");
     EXPECT_EQ(KeychainItemStore::getOAuthState(), state);
-    KeychainItemStore::setOAuthState(std::nullopt);
+    EXPECT_EQ(KeychainItemStore::setOAuthState(std::nullopt), nullptr);
     EXPECT_EQ(KeychainItemStore::getOAuthState(), std::nullopt);
     KeychainQuery query;
     query.generic = KeychainItemStore::OAuthIdentifer();
@@ -120,15 +120,15 @@ TEST_P(KeychainItemStoreTest, OAuthStateRoundTripsAsBase64AndNothingDeletesIt) {
 }
 
 TEST_P(KeychainItemStoreTest, ResetAuthDataKeepsPasscodesAndOtherItems) {
-    KeychainItemStore::setUsername("alice", "pw");
-    KeychainItemStore::setSessionId("s");
-    KeychainItemStore::setOAuthState(Bytes{1});
-    KeychainItemStore::setNumFailedUnlockAttempts(2);
-    KeychainItemStore::setPasscode("1234", "alice");
+    EXPECT_EQ(KeychainItemStore::setUsername("alice", "pw"), nullptr);
+    EXPECT_EQ(KeychainItemStore::setSessionId("s"), nullptr);
+    EXPECT_EQ(KeychainItemStore::setOAuthState(Bytes{1}), nullptr);
+    EXPECT_EQ(KeychainItemStore::setNumFailedUnlockAttempts(2), nullptr);
+    EXPECT_EQ(KeychainItemStore::setPasscode("1234", "alice"), nullptr);
     KeychainItemStore other(root() + ".crypt.alice");
-    other.setObject("key", KeychainAttribute::ValueData);
+    EXPECT_TRUE(other.setObject("key", KeychainAttribute::ValueData).ok());
 
-    KeychainItemStore::resetAuthData();
+    EXPECT_EQ(KeychainItemStore::resetAuthData(), nullptr);
     EXPECT_EQ(KeychainItemStore::getUsername(), std::nullopt);
     EXPECT_EQ(KeychainItemStore::getSessionId(), std::nullopt);
     EXPECT_EQ(KeychainItemStore::getOAuthState(), std::nullopt);
@@ -138,7 +138,7 @@ TEST_P(KeychainItemStoreTest, ResetAuthDataKeepsPasscodesAndOtherItems) {
 }
 
 TEST_P(KeychainItemStoreTest, UnreadableKeychainIsReportedAndNeverOverwritten) {
-    KeychainItemStore::setUsername("alice", "pw");
+    EXPECT_EQ(KeychainItemStore::setUsername("alice", "pw"), nullptr);
     auto restore = makeUnreadable();
 
     ErrorPtr error;
@@ -152,7 +152,7 @@ TEST_P(KeychainItemStoreTest, UnreadableKeychainIsReportedAndNeverOverwritten) {
     EXPECT_EQ(item.setObject("mallory", KeychainAttribute::Account).status,
               KeychainStatus::ReadFailed);
     EXPECT_EQ(item.resetKeychainItem().status, KeychainStatus::ReadFailed);
-    KeychainItemStore::setSessionId("s");
+    EXPECT_NE(KeychainItemStore::setSessionId("s"), nullptr);
     EXPECT_EQ(KeychainItemStore::resetKeychainForNewInstall("old", root()).status,
               KeychainStatus::ReadFailed);
 
@@ -165,9 +165,11 @@ TEST_P(KeychainItemStoreTest, UnreadableKeychainIsReportedAndNeverOverwritten) {
 
 TEST_P(KeychainItemStoreTest, NewInstallResetRemovesOnlyTheSdksItems) {
     const std::string frameworkId = TVKQuarraConfigurationManager::sharedInstance().frameworkId();
-    KeychainItemStore::setUsername("alice");
-    KeychainItemStore::setPasscode("1234", "alice");
-    KeychainItemStore(frameworkId + ".auth.basic").setObject("old", KeychainAttribute::Account);
+    EXPECT_EQ(KeychainItemStore::setUsername("alice"), nullptr);
+    EXPECT_EQ(KeychainItemStore::setPasscode("1234", "alice"), nullptr);
+    EXPECT_TRUE(KeychainItemStore(frameworkId + ".auth.basic")
+                    .setObject("old", KeychainAttribute::Account)
+                    .ok());
     KeychainItem hostItem;
     hostItem.service = "com.example.host.own";
     hostItem.generic = "com.example.host.own";

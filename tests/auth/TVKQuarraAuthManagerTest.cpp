@@ -5,12 +5,15 @@
 #include <stdlib.h>
 #include <sys/wait.h>
 
+#include <atomic>
+
 #include "auth/KeychainItemStore.h"
 #include "auth/TVKQuarraAuth.h"
 #include "auth/TVKQuarraAuthInternal.h"
 #include "core/TVKErrors.h"
 #include "core/TVKQuarraConfigurationManager.h"
 #include "core/TVKSDKApplicationDelegate.h"
+#include "platform/Keychain.h"
 #include "platform/NetworkReachability.h"
 #include "platform/UserDefaults.h"
 #include "storage/crypt/KeychainItemStoreCrypt.h"
@@ -373,7 +376,7 @@ TEST_F(SignInTest, MissingSessionLogsOutAndTellsTheCaller) {
     TVKUserPtr loggedOut;
     auth().setLogoutHandler([&](const TVKUserPtr& user) { loggedOut = user; });
     KeychainItemStore item(KeychainItemStore::sessionIdentifier());
-    item.resetKeychainItem();
+    EXPECT_TRUE(item.resetKeychainItem().ok());
 
     Outcome outcome;
     auth().switchCurrentQuarra(bed.quarra(SignInTestBed::SecondQuarra), 3, outcome.userHandler());
@@ -383,6 +386,82 @@ TEST_F(SignInTest, MissingSessionLogsOutAndTellsTheCaller) {
     EXPECT_EQ(loggedOut->username(), "alice");
     EXPECT_FALSE(auth().currentUser());
     EXPECT_EQ(bed.count("auth"), 0u);
+}
+
+// The keychain of a locked or damaged store: reads, writes or both fail while `failing` says so.
+class FailingStore : public KeychainStore {
+  public:
+    enum Failing { None, Writes, Everything };
+    explicit FailingStore(std::shared_ptr<KeychainStore> inner) : inner_(std::move(inner)) {}
+    KeychainResult transact(
+        const std::function<bool(std::vector<KeychainItem>&)>& change) override {
+        if (failing == Everything)
+            return {KeychainStatus::ReadFailed, Error::make(KeychainErrorDomain, 4, "locked")};
+        if (failing == None)
+            return inner_->transact(change);
+        bool wrote = false;
+        KeychainResult result = inner_->transact([&](std::vector<KeychainItem>& items) {
+            wrote = change(items);
+            return false;
+        });
+        if (result.ok() && wrote)
+            return {KeychainStatus::WriteFailed, Error::make(KeychainErrorDomain, 5, "disk full")};
+        return result;
+    }
+    std::atomic<Failing> failing{None};
+
+  private:
+    std::shared_ptr<KeychainStore> inner_;
+};
+
+TEST_F(SignInTest, KeychainThatRefusesTheSessionFailsTheSignInAndStoresNothing) {
+    auto store = std::make_shared<FailingStore>(Keychain::standard().store());
+    Keychain::standard().setStore(store);
+    store->failing = FailingStore::Writes;
+
+    Outcome outcome;
+    auth().loginToAuthServerWithUsername("alice", "secret", outcome.userHandler());
+    ASSERT_TRUE(outcome.wait());
+    ASSERT_TRUE(outcome.error);
+    EXPECT_EQ(outcome.error->domain(), KeychainErrorDomain);
+    EXPECT_FALSE(outcome.user);
+    EXPECT_FALSE(auth().currentUser());
+    store->failing = FailingStore::None;
+    EXPECT_FALSE(KeychainItemStore::getUsername());
+    EXPECT_FALSE(KeychainItemStore::getSessionId());
+    EXPECT_FALSE(TVKQuarraConfigurationManager::sharedInstance().readUserForUsername("alice"));
+}
+
+TEST_F(SignInTest, UnreadableKeychainIsAnErrorNeverALogoutOrAnEmptySecret) {
+    auto user = bed.signIn();
+    auto store = std::make_shared<FailingStore>(Keychain::standard().store());
+    Keychain::standard().setStore(store);
+    bool loggedOut = false;
+    auth().setLogoutHandler([&](const TVKUserPtr&) { loggedOut = true; });
+    const size_t signIns = bed.count("auth");
+    store->failing = FailingStore::Everything;
+
+    Outcome switched;
+    auth().switchCurrentQuarra(bed.quarra(SignInTestBed::SecondQuarra), 3, switched.userHandler());
+    ASSERT_TRUE(switched.wait());
+    ASSERT_TRUE(switched.error);
+    EXPECT_EQ(switched.error->domain(), KeychainErrorDomain);
+
+    Outcome refreshed;
+    auth().refreshUserWithHandler(refreshed.userHandler());
+    ASSERT_TRUE(refreshed.wait());
+    ASSERT_TRUE(refreshed.error);
+    EXPECT_EQ(refreshed.error->domain(), KeychainErrorDomain);
+
+    EXPECT_FALSE(loggedOut);
+    EXPECT_EQ(auth().currentUser(), user);
+    EXPECT_EQ(bed.count("auth"), signIns);  // nothing sent with an empty session
+
+    store->failing = FailingStore::None;
+    Outcome again;
+    auth().switchCurrentQuarra(bed.quarra(SignInTestBed::SecondQuarra), 3, again.userHandler());
+    ASSERT_TRUE(again.wait());
+    EXPECT_FALSE(again.error);
 }
 
 TEST_F(SignInTest, RemoteCheckTellsALiveFromARejectedSession) {
@@ -464,7 +543,7 @@ TEST_F(SignInTest, RefreshGetsAFreshSessionOnTheDefaultQuarra) {
 
 TEST_F(SignInTest, LogoutClearsTheSessionAndKeepsTheUsersOwnData) {
     auto user = bed.signIn();
-    KeychainItemStore::setPasscode("1234", "alice");
+    EXPECT_EQ(KeychainItemStore::setPasscode("1234", "alice"), nullptr);
     auth().updateLastAttemptedLoginUsername("alice");
     int calls = 0;
     auth().setLogoutHandler([&](const TVKUserPtr& signedOut) {

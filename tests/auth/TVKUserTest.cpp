@@ -49,7 +49,7 @@ TEST(TVKUserTest, InternalUsersAreEqualOnlyWhileASessionIdIsStored) {
     EXPECT_TRUE(a->isEqual(*a));
     EXPECT_FALSE(a->isEqual(*b));  // no session id stored
     EXPECT_TRUE(static_cast<const TVKUser&>(*a).TVKUser::isEqual(*b));
-    KeychainItemStore::setSessionId("sess");
+    EXPECT_EQ(KeychainItemStore::setSessionId("sess"), nullptr);
     EXPECT_TRUE(a->isEqual(*b));
     EXPECT_FALSE(a->isEqual(*user(8)));
     TVKUser plain("alice", a->quarras(), 7);
@@ -69,7 +69,7 @@ TEST(TVKUserTest, InternalUsersAreEqualOnlyWhileASessionIdIsStored) {
 
 TEST(TVKUserTest, ArchiveRoundTripKeepsEverythingIncludingLargeIds) {
     Bundle::setMainBundle("com.example.host");
-    KeychainItemStore::setSessionId("sess");
+    EXPECT_EQ(KeychainItemStore::setSessionId("sess"), nullptr);
     auto original = user((1ULL << 40) + 3);
     original->quarras()[1]->setId((1ULL << 63) + 1);
     ErrorPtr error;

@@ -142,7 +142,7 @@ TEST_F(ConfigurationTest, UserNamesThatLeaveTheirFolderAreRefused) {
 
 TEST_F(ConfigurationTest, UserArchiveWritesReadsAndDeletes) {
     auto& config = TVKQuarraConfigurationManager::sharedInstance();
-    KeychainItemStore::setSessionId("s");
+    EXPECT_EQ(KeychainItemStore::setSessionId("s"), nullptr);
     ErrorPtr error;
     EXPECT_FALSE(config.readUserForUsername("alice", &error));
     EXPECT_EQ(error, nullptr);  // missing is not an error
@@ -212,8 +212,8 @@ TEST_F(ConfigurationTest, UsernamesListTheUsersFolder) {
 TEST_F(ConfigurationTest, LaunchHookRestoresTheStoredUserAndMarksTheSdkInitialised) {
     {
         TVKQuarraConfigurationManager setup;  // an earlier run of the host signed alice in
-        KeychainItemStore::setUsername("alice");
-        KeychainItemStore::setSessionId("s");
+        EXPECT_EQ(KeychainItemStore::setUsername("alice"), nullptr);
+        EXPECT_EQ(KeychainItemStore::setSessionId("s"), nullptr);
         setup.writeUser(*alice(), "alice");
     }
     auto& config = TVKQuarraConfigurationManager::sharedInstance();
@@ -231,7 +231,7 @@ TEST_F(ConfigurationTest, LaunchHookRestoresTheStoredUserAndMarksTheSdkInitialis
 }
 
 TEST_F(ConfigurationTest, LaunchWithoutStoredUserOrWithACorruptArchiveSignsNobodyIn) {
-    KeychainItemStore::setUsername("alice");
+    EXPECT_EQ(KeychainItemStore::setUsername("alice"), nullptr);
     fs::create_directories(appData() / "users" / "alice");
     writeFile(appData() / "users" / "alice" / "auth_user", "garbage");
     // The wipe must not remove alice's name: the folders predate this launch.

@@ -62,8 +62,8 @@ TEST_F(TVKQuarraLoggerInternalTest, PrefixCarriesTheSessionStateOfTheMoment) {
 
     // Before start-up: the user name held in the keychain, never a session.
     EXPECT_EQ(sessionPart(), "sessionId:(null) quarraId:0 username:(null)");
-    KeychainItemStore::setUsername("alice");
-    KeychainItemStore::setSessionId("session-1");
+    EXPECT_EQ(KeychainItemStore::setUsername("alice"), nullptr);
+    EXPECT_EQ(KeychainItemStore::setSessionId("session-1"), nullptr);
     auth.setCurrentUser(signedIn);
     EXPECT_EQ(sessionPart(), "sessionId:(null) quarraId:0 username:alice");
 
@@ -71,7 +71,7 @@ TEST_F(TVKQuarraLoggerInternalTest, PrefixCarriesTheSessionStateOfTheMoment) {
     TVKQuarraConfigurationManager::sharedInstance().initializeSDK();
     auth.setCurrentUser(signedIn);
     EXPECT_EQ(sessionPart(), "sessionId:session-1 quarraId:42 username:4711");
-    KeychainItemStore::setSessionId("session-2");
+    EXPECT_EQ(KeychainItemStore::setSessionId("session-2"), nullptr);
     EXPECT_EQ(sessionPart(), "sessionId:session-2 quarraId:42 username:4711");
     // Another process changes the keychain file.
     auto standard = std::dynamic_pointer_cast<FileKeychainStore>(Keychain::standard().store());

@@ -176,9 +176,13 @@ void QuarraTestServer::releaseStalls() {
     changed_.notify_all();
 }
 
-bool QuarraTestServer::waitStall(std::chrono::milliseconds limit) {
+std::uint64_t QuarraTestServer::currentStallGeneration() const {
+    std::lock_guard lock(mutex_);
+    return stallGeneration_;
+}
+
+bool QuarraTestServer::waitStall(std::uint64_t generation, std::chrono::milliseconds limit) {
     std::unique_lock lock(mutex_);
-    std::uint64_t generation = stallGeneration_;
     changed_.wait_for(lock, limit, [&] { return stopping_ || stallGeneration_ != generation; });
     return !stopping_;
 }
@@ -254,9 +258,13 @@ void QuarraTestServer::handle(const httplib::Request& q, httplib::Response& r,
         parseForm(record.body, record.params);
     }
     Reply reply = replyFor(record);
+    // A release from the moment the request is known lets its stalls go: a test that waits for the
+    // request and then releases cannot lose the race with this thread.
+    std::uint64_t stallGeneration = 0;
     {
         std::lock_guard lock(mutex_);
         requests_.push_back(std::move(record));
+        stallGeneration = stallGeneration_;
     }
     changed_.notify_all();
 
@@ -271,7 +279,7 @@ void QuarraTestServer::handle(const httplib::Request& q, httplib::Response& r,
         std::unique_lock lock(mutex_);
         changed_.wait_for(lock, reply.delay, [&] { return stopping_; });
     }
-    if (reply.stallBeforeHead && !waitStall(std::chrono::minutes(10))) {
+    if (reply.stallBeforeHead && !waitStall(stallGeneration, std::chrono::minutes(10))) {
         return;
     }
     // The library cuts the body to the requested range itself but keeps the status it is given.
@@ -301,7 +309,7 @@ void QuarraTestServer::handle(const httplib::Request& q, httplib::Response& r,
             }
             if (reply.stallAfter && offset == *reply.stallAfter && !*stalled) {
                 *stalled = true;
-                if (!waitStall(std::chrono::minutes(10))) {
+                if (!waitStall(currentStallGeneration(), std::chrono::minutes(10))) {
                     return false;
                 }
             }

@@ -139,7 +139,9 @@ class QuarraTestServer {
     void handle(const httplib::Request& request, httplib::Response& response,
                 const httplib::ContentReader* reader);
     Reply replyFor(const RecordedRequest& request);
-    bool waitStall(std::chrono::milliseconds limit);
+    // Waits for a release after `generation` (the count of releases when the request came).
+    bool waitStall(std::uint64_t generation, std::chrono::milliseconds limit);
+    std::uint64_t currentStallGeneration() const;
 
     const Options options_;
     TestCertificate authority_;

@@ -1,7 +1,11 @@
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <stdlib.h>
+#include <unistd.h>
+
+#include <cerrno>
 
 #include <atomic>
 #include <fstream>
@@ -54,8 +58,20 @@ void writeFile(const std::filesystem::path& path, const std::string& contents) {
 
 int main(int argc, char** argv) {
     namespace fs = std::filesystem;
-    const char* base = getenv("TMPDIR");
-    std::string pattern = std::string(base && *base ? base : "/tmp") + "/quarra-test-XXXXXX";
+    const char* tmp = getenv("TMPDIR");
+    const fs::path base = tmp && *tmp ? tmp : "/tmp";
+    // A test program that crashed or was killed left its sandbox: those of programs no longer
+    // running go first.
+    std::error_code swept;
+    for (const auto& entry : fs::directory_iterator(base, swept)) {
+        std::string name = entry.path().filename().string();
+        if (name.rfind("quarra-test-", 0) != 0)
+            continue;
+        long pid = strtol(name.c_str() + 12, nullptr, 10);
+        if (pid > 0 && kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH)
+            fs::remove_all(entry.path(), swept);
+    }
+    std::string pattern = (base / ("quarra-test-" + std::to_string(getpid()) + "-XXXXXX")).string();
     if (!mkdtemp(pattern.data())) {
         perror("mkdtemp");
         return 2;

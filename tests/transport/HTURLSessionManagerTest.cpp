@@ -134,7 +134,11 @@ class URLSessionManagerTest : public ::testing::Test {
 
 TEST_F(URLSessionManagerTest, EachTaskKindRunsItsHandlerBeforeTheCompleteNotification) {
     test::TempDir folder;
-    server.reply("/doc", Reply::json(R"({"id":7})"));
+    // The reply waits until both resumes are made: a second resume of a running task announces
+    // nothing, while one of a task that has already finished would.
+    Reply stalled = Reply::json(R"({"id":7})");
+    stalled.stallBeforeHead = true;
+    server.reply("/doc", stalled);
     struct Case {
         std::string kind;
         std::function<URLSessionTaskPtr()> make;
@@ -158,8 +162,11 @@ TEST_F(URLSessionManagerTest, EachTaskKindRunsItsHandlerBeforeTheCompleteNotific
         auto task = c.make();
         ASSERT_TRUE(task) << c.kind;
         EXPECT_EQ(task->taskDescription(), manager->taskDescriptionForSessionTasks());
+        const std::size_t sent = server.requests().size();
         task->resume();
         task->resume();
+        ASSERT_TRUE(server.waitForRequests(sent + 1, 60s)) << c.kind;
+        server.releaseStalls();
         ASSERT_TRUE(journal.waitFor("complete")) << c.kind;
         runMainUntil([] { return false; }, 20ms);
         EXPECT_EQ(journal.entries(), (std::vector<std::string>{"resume", "handler", "complete"}))

@@ -8,84 +8,19 @@
 
 #include "core/TVKErrors.h"
 #include "platform/Bundle.h"
+#include "platform/Directories.h"
 #include "storage/crypt/FCMessageCodec.h"
 
 namespace quarra::cryptfiles {
 namespace {
 
-// Writes all of `data`, retrying short writes and interrupted calls; false with errno.
-bool writeAll(int fd, ByteView data) {
-    while (!data.empty()) {
-        ssize_t n = ::write(fd, data.data(), data.size());
-        if (n < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return false;
-        }
-        data = data.subspan(static_cast<std::size_t>(n));
-    }
-    return true;
+int posixCode(const ErrorPtr& error) {
+    return error && error->domain() == PosixErrorDomain ? static_cast<int>(error->code()) : EIO;
 }
 
-// A temporary file beside its destination, removed unless it was renamed into place.
-class TemporaryFile {
-  public:
-    TemporaryFile(const std::filesystem::path& destination, std::optional<mode_t> mode) {
-        std::string pattern =
-            (destination.parent_path() / ("." + destination.filename().string() + ".XXXXXX"))
-                .string();
-        fd_ = FileDescriptor(::mkstemp(pattern.data()));
-        if (fd_) {
-            path_ = pattern;
-            // Asked-for bits win; otherwise replacing a file keeps its permissions and a new one
-            // stays private to the user.
-            struct stat existing;
-            if (mode) {
-                ::fchmod(fd_.get(), *mode);
-            } else if (::stat(destination.c_str(), &existing) == 0) {
-                ::fchmod(fd_.get(), existing.st_mode & 07777);
-            }
-        }
-    }
-    TemporaryFile(const TemporaryFile&) = delete;
-    TemporaryFile& operator=(const TemporaryFile&) = delete;
-    ~TemporaryFile() {
-        if (!path_.empty()) {
-            ::unlink(path_.c_str());
-        }
-    }
-
-    int fd() const { return fd_.get(); }
-    explicit operator bool() const { return bool(fd_); }
-
-    // Closes the file (reporting errors a close can carry) and renames it over `destination`;
-    // false with errno.
-    bool commit(const std::filesystem::path& destination, bool durable) {
-        if (durable && ::fsync(fd_.get()) != 0) {
-            return false;
-        }
-        if (::close(fd_.release()) != 0 || ::rename(path_.c_str(), destination.c_str()) != 0) {
-            return false;
-        }
-        path_.clear();
-        if (durable) {
-            // The new contents are complete either way; syncing the folder makes the rename
-            // survive a crash, and its failure cannot be undone, so it is not reported.
-            std::filesystem::path folder = destination.parent_path();
-            FileDescriptor dir(
-                ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-            if (dir) {
-                ::fsync(dir.get());
-            }
-        }
-        return true;
-    }
-
-  private:
-    FileDescriptor fd_;
-    std::string path_;
-};
+std::string_view asText(ByteView bytes) {
+    return {reinterpret_cast<const char*>(bytes.data()), bytes.size()};
+}
 
 }  // namespace
 
@@ -94,26 +29,15 @@ ErrorPtr fileError(std::string_view what, int code) {
     return Error::make(TVKCryptographyErrorDomain, -5, text + ": " + strerror(code));
 }
 
-FileDescriptor& FileDescriptor::operator=(FileDescriptor&& other) noexcept {
-    if (this != &other) {
-        if (fd_ >= 0) {
-            ::close(fd_);
-        }
-        fd_ = other.release();
-    }
-    return *this;
+std::filesystem::path partialFileJournal() {
+    std::filesystem::path folder = applicationSupportDirectory() / "com.tovik.crypt.partial";
+    // A folder that cannot be made shows as the copies' own error, when they list their files.
+    (void)files::createDirectories(folder, 0700);
+    return folder;
 }
 
-FileDescriptor::~FileDescriptor() {
-    if (fd_ >= 0) {
-        ::close(fd_);
-    }
-}
-
-int FileDescriptor::release() {
-    int fd = fd_;
-    fd_ = -1;
-    return fd;
+void sweepPartialFiles() {
+    files::sweepPartialFiles(partialFileJournal());
 }
 
 FileDescriptor openSource(const std::filesystem::path& path, ErrorPtr* error) {
@@ -148,9 +72,9 @@ ErrorPtr copy(FileDescriptor source, const std::filesystem::path& destination,
     if (!codec) {
         return error;
     }
-    TemporaryFile output(destination, mode);
-    if (!output) {
-        return fileError(kSaveFailed, errno);
+    AtomicFile output(destination, partialFileJournal());
+    if (output.error()) {
+        return fileError(kSaveFailed, posixCode(output.error()));
     }
     Bytes chunk(kChunkSize);
     Bytes out;
@@ -167,15 +91,15 @@ ErrorPtr copy(FileDescriptor source, const std::filesystem::path& destination,
         if (error) {
             return error;
         }
-        if (!writeAll(output.fd(), out)) {
-            return fileError(kSaveFailed, errno);
+        if (ErrorPtr failure = output.write(asText(out))) {
+            return fileError(kSaveFailed, posixCode(failure));
         }
         if (count == 0) {
             break;
         }
     }
-    if (!output.commit(destination, durable)) {
-        return fileError(kSaveFailed, errno);
+    if (ErrorPtr failure = output.commit(mode, durable)) {
+        return fileError(kSaveFailed, posixCode(failure));
     }
     return nullptr;
 }

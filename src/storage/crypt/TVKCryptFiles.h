@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "platform/Error.h"
+#include "platform/Files.h"
 
 namespace quarra::cryptfiles {
 
@@ -22,21 +23,14 @@ ErrorPtr fileError(std::string_view what, int code);
 inline constexpr const char* kReadFailed = "An error occurred reading from file";
 inline constexpr const char* kSaveFailed = "An error occurred saving file";
 
-// An open file descriptor, closed with the object. Movable, not copyable.
-class FileDescriptor {
-  public:
-    explicit FileDescriptor(int fd = -1) : fd_(fd) {}
-    FileDescriptor(FileDescriptor&& other) noexcept : fd_(other.release()) {}
-    FileDescriptor& operator=(FileDescriptor&& other) noexcept;
-    ~FileDescriptor();
+using quarra::FileDescriptor;
 
-    int get() const { return fd_; }
-    explicit operator bool() const { return fd_ >= 0; }
-    int release();
-
-  private:
-    int fd_;
-};
+// The folder that lists the temporary files of copies under way (created 0700 on first use), so
+// that those a crash left behind are found at the next start.
+std::filesystem::path partialFileJournal();
+// Removes what copies of a process that died left behind: temporary files that may hold partial
+// plaintext. Run once at start-up, before any copy.
+void sweepPartialFiles();
 
 // Opens a regular file for reading. A missing path, a directory or anything else that is not a
 // regular file gives -5 "Invalid file path"; a file that cannot be opened gives the read error.
@@ -46,7 +40,8 @@ FileDescriptor openSource(const std::filesystem::path& path, ErrorPtr* error);
 long readSome(int fd, std::uint8_t* buffer, std::size_t length);
 
 // Streams `source` to its end through the format (encrypting or decrypting with `password`) into a
-// temporary file beside `destination`, then renames it over `destination`. With `durable` the data
+// temporary file beside `destination` (0600 until complete, listed in partialFileJournal()), then
+// renames it over `destination`, keeping the destination's mode (0600 for a new file). With `durable` the data
 // and the rename are synced to disk first. Null on success; otherwise the read, write or format
 // error, and `destination` is untouched. `destination` may be the source's own path. The output
 // gets the permission bits `mode`, or else those of the file it replaces, or else 0600.

@@ -91,6 +91,8 @@ TVKQuarraCryptManager& TVKQuarraCryptManager::sharedInstance() {
 }
 
 TVKQuarraCryptManager::TVKQuarraCryptManager() {
+    // Before this process starts copies of its own: what a crashed one left may be plaintext.
+    cryptfiles::sweepPartialFiles();
     if (auto der = files::read(Bundle::sdk().resourcePath() / "rsa_public_key.der")) {
         rsaPublicKey_ = Bytes(der->begin(), der->end());
         rsaKey_.reset(decodePublicKey(*rsaPublicKey_));
@@ -166,10 +168,23 @@ void TVKQuarraCryptManager::encryptFileAtPath(const fs::path& path, const Json& 
     copy(path, path, attributes, true, true, std::move(handler));
 }
 
-void TVKQuarraCryptManager::copy(const fs::path& path, const fs::path& sourcePath,
-                                 const Json& attributes, bool encrypt, bool inPlace,
+void TVKQuarraCryptManager::copy(fs::path path, fs::path sourcePath, const Json& attributes,
+                                 bool encrypt, bool inPlace,
                                  Handler handler) {
     ErrorPtr error;
+    if (inPlace) {
+        // The plaintext must not survive under another name: through a symbolic link the real
+        // file is encrypted (the link stays), and a file with a second hard link is refused, as
+        // replacing one name would leave the plaintext under the other.
+        std::error_code ec;
+        fs::path real = fs::canonical(path, ec);
+        struct stat info;
+        if (ec || ::lstat(real.c_str(), &info) != 0 ||
+            (S_ISREG(info.st_mode) && info.st_nlink > 1)) {
+            return callOnMain(handler, cryptError(kBadFile, "Invalid file path"));
+        }
+        path = sourcePath = real;
+    }
     auto source =
         std::make_shared<cryptfiles::FileDescriptor>(cryptfiles::openSource(sourcePath, &error));
     if (!*source) {

@@ -65,8 +65,9 @@ class TVKQuarraCryptManager {
 
     // Replaces the plain file at `path` by its encrypted form. The encrypted copy is written
     // beside it and synced to disk before it replaces the file, so the path holds either the
-    // whole plaintext or the whole message, whatever happens. `attributes` as for the streaming
-    // copies.
+    // whole plaintext or the whole message, whatever happens. A symbolic link is followed (its
+    // target is encrypted); a file with more than one hard link gives -5 "Invalid file path".
+    // `attributes` as for the streaming copies.
     void encryptFileAtPath(const std::filesystem::path& path, const Json& attributes,
                            Handler handler);
 
@@ -112,8 +113,8 @@ class TVKQuarraCryptManager {
     TVKQuarraCryptManager();
     ~TVKQuarraCryptManager() = default;
 
-    void copy(const std::filesystem::path& path, const std::filesystem::path& sourcePath,
-              const Json& attributes, bool encrypt, bool inPlace, Handler handler);
+    void copy(std::filesystem::path path, std::filesystem::path sourcePath, const Json& attributes,
+              bool encrypt, bool inPlace, Handler handler);
 
     struct FreeKey {
         void operator()(EVP_PKEY* key) const;

@@ -15,7 +15,7 @@
 namespace quarra::test {
 
 inline void signInCacheUser(const std::string& username, const std::vector<TVKQuarraPtr>& quarras) {
-    KeychainItemStore::setUsername(username);
+    ASSERT_EQ(KeychainItemStore::setUsername(username), nullptr);
     ASSERT_FALSE(
         TVKQuarraCryptManager::sharedInstance().generateFileEncryptionKeyForUsernameIfNeeded(
             username));
@@ -25,7 +25,7 @@ inline void signInCacheUser(const std::string& username, const std::vector<TVKQu
 
 inline void signOutCacheUser() {
     TVKQuarraAuthManager::sharedInstance().setCurrentUser(nullptr);
-    KeychainItemStore::resetAuthData();
+    EXPECT_EQ(KeychainItemStore::resetAuthData(), nullptr);
 }
 
 // What one host handler delivered, and whether it ran on the main thread.

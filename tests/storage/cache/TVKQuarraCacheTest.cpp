@@ -116,7 +116,7 @@ TEST(CacheBase, RollsBackWhatAFailedOperationWroteAndReportsAFailedCommit) {
 
 TEST(CacheBase, WithoutFileKeyReportsTheCryptErrorAndRunsNothing) {
     auto quarra = makeQuarra(7);
-    KeychainItemStore::setUsername("carol");
+    EXPECT_EQ(KeychainItemStore::setUsername("carol"), nullptr);
     TVKQuarraAuthManager::sharedInstance().setCurrentUser(
         std::make_shared<TVKUserInternal>("carol", std::vector{quarra}, quarra, 1));
     PlainCache cache(quarra);

@@ -1,6 +1,8 @@
 #pragma once
 // Helpers of the crypt tests. The signed-in user is the user name kept in the keychain, as sign-in
 // stores it.
+#include <gtest/gtest.h>
+
 #include <cstddef>
 #include <string>
 
@@ -10,12 +12,12 @@
 namespace quarra::test {
 
 inline void signIn(const std::string& username) {
-    KeychainItemStore::setUsername(username);
+    EXPECT_EQ(KeychainItemStore::setUsername(username), nullptr);
     TVKQuarraCryptManager::sharedInstance().generateFileEncryptionKeyForUsernameIfNeeded(username);
 }
 
 inline void signOut() {
-    KeychainItemStore::resetAuthData();
+    EXPECT_EQ(KeychainItemStore::resetAuthData(), nullptr);
 }
 
 // Plain content that repeats in no block, so misplaced bytes show in a round trip.

@@ -4,6 +4,8 @@
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <set>
 
@@ -127,6 +129,60 @@ TEST(CryptFiles, InPlaceEncryptionReplacesTheFileAndKeepsItsPermissions) {
     ASSERT_EQ(copyFile(dir / "file", dir / "new", false), nullptr);
     ASSERT_EQ(stat((dir / "new").c_str(), &info), 0);
     EXPECT_EQ(info.st_mode & 07777, 0600u);
+}
+
+// Waits for a file in `folder` whose name carries the partial-file marker to hold at least `size`
+// bytes; returns its path. The copy in the other process writes it; a missing event fails the
+// test after the ctest timeout.
+fs::path partialFileOfAtLeast(const fs::path& folder, std::uintmax_t size) {
+    for (;;) {
+        for (const auto& entry : fs::directory_iterator(folder)) {
+            std::error_code ec;
+            if (files::isPartialFile(entry.path()) && fs::file_size(entry.path(), ec) >= size &&
+                !ec) {
+                return entry.path();
+            }
+        }
+        usleep(2000);
+    }
+}
+
+TEST(CryptFiles, DecryptionKilledHalfWayLeavesNoPlaintextAfterTheNextStart) {
+    TempDir dir;
+    std::string plain = pattern(4 * cryptfiles::kChunkSize);
+    auto message = FCEncryptor::encryptData(toBytes(plain), kFCCryptorAES256Settings, kPassword,
+                                            nullptr);
+    ASSERT_TRUE(message);
+    fs::path journal = cryptfiles::partialFileJournal();
+    int pipeFds[2];
+    ASSERT_EQ(pipe(pipeFds), 0);
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        // Reads the message from the pipe, which never ends: blocks after the first half.
+        ::close(pipeFds[1]);
+        ErrorPtr error = cryptfiles::copy(FileDescriptor(pipeFds[0]), dir / "plain", kPassword,
+                                          /*encrypt=*/false, false);
+        _exit(error ? 1 : 0);
+    }
+    ::close(pipeFds[0]);
+    size_t half = message->size() / 2;
+    ASSERT_EQ(write(pipeFds[1], message->data(), half), static_cast<ssize_t>(half));
+    fs::path partial = partialFileOfAtLeast(dir.path(), cryptfiles::kChunkSize);
+    struct stat info;
+    ASSERT_EQ(stat(partial.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 07777, 0600u) << "partial plaintext readable by others";
+    kill(child, SIGKILL);
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ::close(pipeFds[1]);
+    ASSERT_TRUE(fs::exists(partial));
+
+    // The next start.
+    cryptfiles::sweepPartialFiles();
+    EXPECT_FALSE(fs::exists(partial));
+    EXPECT_FALSE(fs::exists(dir / "plain"));
+    EXPECT_TRUE(fs::is_empty(journal));
 }
 
 TEST(CryptFiles, MissingDestinationFolderIsASaveError) {

@@ -167,7 +167,7 @@ TEST(CryptManager, NobodySignedInFailsEveryKeyedOperationAndCreatesNothing) {
 }
 
 TEST(CryptManager, SignedInUserWithoutKeyGetsNoKeyError) {
-    KeychainItemStore::setUsername("jdoe");
+    EXPECT_EQ(KeychainItemStore::setUsername("jdoe"), nullptr);
     ErrorPtr error;
     EXPECT_FALSE(manager().getFileEncryptionKey(&error));
     EXPECT_TRUE(isCryptError(error, -1));
@@ -360,6 +360,30 @@ TEST(CryptManager, EveryWritePathGivesTheFileTheAskedForMode) {
         EXPECT_EQ(fs::status(target).permissions(), fs::perms(c.mode));
         EXPECT_EQ(manager().decryptContentsAtPath(target), toBytes("data"));
     }
+}
+
+TEST(CryptManager, InPlaceEncryptionLeavesNoPlaintextUnderAnotherName) {
+    signIn("jdoe");
+    TempDir dir;
+    writeFile(dir / "target", "through a link");
+    fs::create_symlink(dir / "target", dir / "link");
+    HandlerResult linked;
+    manager().encryptFileAtPath(dir / "link", nullptr, linked.handler());
+    EXPECT_EQ(linked.wait(), nullptr);
+    // The link stays a link; the file it names is encrypted.
+    EXPECT_TRUE(fs::is_symlink(dir / "link"));
+    EXPECT_EQ(manager().decryptContentsAtPath(dir / "target"), toBytes("through a link"));
+
+    // Replacing one name of a file with two would leave the plaintext under the other.
+    writeFile(dir / "plain", "hard linked");
+    fs::create_hard_link(dir / "plain", dir / "second");
+    HandlerResult hardLinked;
+    manager().encryptFileAtPath(dir / "second", nullptr, hardLinked.handler());
+    ErrorPtr error = hardLinked.wait();
+    EXPECT_TRUE(isCryptError(error, -5));
+    EXPECT_EQ(error->localizedDescription(), "Invalid file path");
+    EXPECT_EQ(readFile(dir / "plain"), "hard linked");
+    EXPECT_EQ(fs::hard_link_count(dir / "plain"), 2u);
 }
 
 // The SDK's resource folder pointed at a key pair of the test's own, made with openssl.

@@ -220,21 +220,22 @@ TEST(SQDatabaseQueueTest, CheckpointFillsTheCounts) {
 
 TEST(SQDatabaseQueueTest, InterruptReachesTheQueuesStatement) {
     auto queue = SQDatabaseQueue::databaseQueueWithPath(std::nullopt);
-    std::atomic<bool> started{false};
+    std::atomic<bool> returned{false};
+    // Interrupts until the statement has returned: one before the statement starts does nothing.
     std::thread stopper([&] {
-        while (!started)
-            std::this_thread::sleep_for(5ms);
-        std::this_thread::sleep_for(50ms);
-        queue->interrupt();
+        while (!returned) {
+            queue->interrupt();
+            std::this_thread::sleep_for(1ms);
+        }
     });
     int code = 0;
     queue->inDatabase([&](SQDatabase* db) {
-        started = true;
         db->executeUpdate(
             "with recursive c(x) as (select 1 union all select x + 1 from c) select count(*) from "
             "c "
             "where x < 0");
         code = db->lastErrorCode();
+        returned = true;
     });
     stopper.join();
     EXPECT_EQ(code, SQLITE_INTERRUPT);

@@ -1,0 +1,25 @@
+// Server replies through the JSON response serializer (with and without the removal of nulls) and
+// as a discovery document.
+#include "FuzzSupport.h"
+#include "sso/SSOServiceDiscovery.h"
+#include "transport/HTJSONResponseSerializer.h"
+
+using namespace quarra;
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    static const HttpResponsePtr response = std::make_shared<HttpResponse>(
+        *Url::parse("https://quarra.example/api"), 200,
+        HttpHeaders{{"Content-Type", "application/json"}});
+    Bytes body = fuzz::bytes(data, size);
+    for (bool removeNulls : {false, true}) {
+        auto serializer = HTJSONResponseSerializer::serializer();
+        serializer->setRemovesKeysWithNullValues(removeNulls);
+        ErrorPtr error;
+        std::any object = serializer->responseObjectForResponse(response, body, &error);
+        if (const Json* json = std::any_cast<Json>(&object))
+            (void)json->dump();
+    }
+    ErrorPtr error;
+    (void)SSOServiceDiscovery::fromJSONData(body, &error);
+    return 0;
+}
