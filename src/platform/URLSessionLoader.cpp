@@ -22,6 +22,8 @@ namespace {
 constexpr int MaximumRedirects = 16;
 // A refused redirect delivers the redirect's own body; more than this of it is not kept.
 constexpr std::size_t HeldBodyLimit = 1 << 20;
+// Connections kept per host when the configuration sets no limit.
+constexpr long UnlimitedConnectionsPerHost = 64;
 
 CURLM* multiOf(void* multi) {
     return static_cast<CURLM*>(multi);
@@ -780,6 +782,7 @@ void URLSessionLoader::beginHop(Transfer& t) {
     if (!prepareBody(t) || (t.isDownload() && !prepareDownloadFile(t))) {
         return;
     }
+    keepConnectionsFor(url);
 
     CURL* easy = curl_easy_init();
     t.easy = easy;
@@ -863,6 +866,20 @@ void URLSessionLoader::beginHop(Transfer& t) {
     t.touch();
     curl_multi_add_handle(multiOf(multi_), easy);
     applyPause(t);
+}
+
+// curl's connection cache holds four connections per transfer in progress by default, so when a
+// burst of requests winds down it closes the connections the next burst needs, and that one pays
+// for new TLS handshakes. Room for every host's full share keeps them.
+void URLSessionLoader::keepConnectionsFor(const Url& url) {
+    if (!origins_.insert(url.scheme() + "://" + url.hostAndPort()).second) {
+        return;
+    }
+    long perHost = configuration_.httpMaximumConnectionsPerHost > 0
+                       ? configuration_.httpMaximumConnectionsPerHost
+                       : UnlimitedConnectionsPerHost;
+    curl_multi_setopt(multiOf(multi_), CURLMOPT_MAXCONNECTS,
+                      static_cast<long>(origins_.size()) * perHost);
 }
 
 void URLSessionLoader::applyPause(Transfer& t) {

@@ -9,6 +9,7 @@
 #include <mutex>
 #include <optional>
 #include <unordered_map>
+#include <unordered_set>
 
 #include "platform/URLSession.h"
 #include "platform/URLSessionStore.h"
@@ -65,6 +66,7 @@ class URLSessionLoader : public std::enable_shared_from_this<URLSessionLoader> {
     void fail(Transfer& t, ErrorPtr error);
     void finish(Transfer& t, ErrorPtr error);
     void applyPause(Transfer& t);
+    void keepConnectionsFor(const Url& url);
     void checkTimeouts();
     long nextWakeMs();
     Transfer* find(const URLSessionTaskPtr& task);
@@ -84,6 +86,7 @@ class URLSessionLoader : public std::enable_shared_from_this<URLSessionLoader> {
     // Worker thread only.
     bool stopping_ = false;
     std::unordered_map<std::uint64_t, std::unique_ptr<Transfer>> transfers_;
+    std::unordered_set<std::string> origins_;  // hosts (with scheme and port) talked to
 };
 
 }  // namespace quarra

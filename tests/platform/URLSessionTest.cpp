@@ -226,6 +226,34 @@ TEST_F(URLSessionTest, TasksHaveDistinctIdentifiersAndReuseTheConnection) {
     EXPECT_EQ(challenges, 1);  // one connection, evaluated once
 }
 
+// A burst of requests leaves its connections open for the next burst: no new connection (and no new
+// TLS handshake) once the first burst has opened them.
+TEST(URLSessionConnections, BurstsReuseTheConnectionsOfTheFirstBurst) {
+    QuarraTestServer::Options options;
+    options.keepAlive = 30s;  // no idle connection closes between the bursts, however slow
+    QuarraTestServer server(options);
+    server.reply("/a", Reply::json("{}"));
+    auto recorder = std::make_shared<Recorder>();
+    recorder->anchors = {server.authority().der()};
+    auto session = URLSession::make({}, recorder);
+    constexpr int Burst = 64;
+    auto burst = [&](size_t completedBefore) {
+        for (int i = 0; i < Burst; ++i) {
+            session->dataTask(UrlRequest(server.url("/a")))->resume();
+        }
+        ASSERT_TRUE(recorder->waitForCompletions(completedBefore + Burst));
+    };
+    burst(0);
+    std::size_t opened = server.connections();
+    EXPECT_GE(opened, 1u);
+    EXPECT_LE(opened, 6u);  // the session's limit per host
+    burst(Burst);
+    burst(2 * Burst);
+    EXPECT_EQ(server.connections(), opened);
+    session->invalidateAndCancel();  // closes the connections, so the server stops at once
+    EXPECT_TRUE(recorder->waitFor("invalid"));
+}
+
 TEST_F(URLSessionTest, ServerTrustDefaultsToSystemStoreAndHostName) {
     server.reply("/a", Reply::json("{}"));
     recorder->anchors.clear();

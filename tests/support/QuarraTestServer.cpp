@@ -86,7 +86,7 @@ QuarraTestServer::QuarraTestServer(Options options)
     server_->set_tcp_nodelay(true);
     server_->set_keep_alive_max_count(1 << 20);
     // Stopping waits for idle connections to time out.
-    server_->set_keep_alive_timeout(2);
+    server_->set_keep_alive_timeout(options_.keepAlive.count());
     server_->set_read_timeout(30);
     server_->set_write_timeout(30);
     server_->set_payload_max_length(std::numeric_limits<size_t>::max());
@@ -166,6 +166,12 @@ bool QuarraTestServer::waitForRequests(std::size_t count, std::chrono::milliseco
 void QuarraTestServer::clearRequests() {
     std::lock_guard lock(mutex_);
     requests_.clear();
+    clientPorts_.clear();
+}
+
+std::size_t QuarraTestServer::connections() const {
+    std::lock_guard lock(mutex_);
+    return clientPorts_.size();
 }
 
 void QuarraTestServer::releaseStalls() {
@@ -211,6 +217,7 @@ void QuarraTestServer::handle(const httplib::Request& q, httplib::Response& r,
     RecordedRequest record;
     record.method = q.method;
     record.path = q.path;
+    record.clientPort = q.remote_port;
     size_t mark = q.target.find('?');
     if (mark != std::string::npos) {
         record.query = q.target.substr(mark + 1);
@@ -253,6 +260,7 @@ void QuarraTestServer::handle(const httplib::Request& q, httplib::Response& r,
     Reply reply = replyFor(record);
     {
         std::lock_guard lock(mutex_);
+        clientPorts_.insert(record.clientPort);
         requests_.push_back(std::move(record));
     }
     changed_.notify_all();
