@@ -459,6 +459,9 @@ void HTURLSessionManager::taskDidChangeState(const Notification& notification,
     auto task = std::static_pointer_cast<URLSessionTask>(notification.sender);
     if (!task || task->taskDescription() != taskDescription_ || !delegateForTask(task))
         return;
+    // Unheard, the notification would only wake the main thread.
+    if (!NotificationCenter::defaultCenter().hasObservers(publicName))
+        return;
     DispatchQueue::main()->async(
         [task, publicName] { NotificationCenter::defaultCenter().post(publicName, task); });
 }

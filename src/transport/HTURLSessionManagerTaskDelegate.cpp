@@ -185,6 +185,10 @@ void HTURLSessionManagerTaskDelegate::didCompleteWithError(const URLSessionTaskP
                              error = std::move(error)] {
             if (self->completionHandler)
                 self->completionHandler(task->response(), responseObject, error);
+            // Unheard, the notification would only wake the main thread.
+            if (!NotificationCenter::defaultCenter().hasObservers(
+                    HTNetworkingTaskDidCompleteNotification))
+                return;
             DispatchQueue::main()->async([task, userInfo] {
                 NotificationCenter::defaultCenter().post(HTNetworkingTaskDidCompleteNotification,
                                                          task, std::move(*userInfo));
