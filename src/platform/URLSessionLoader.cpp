@@ -1077,7 +1077,8 @@ void URLSessionLoader::finish(Transfer& t, ErrorPtr error) {
         record->error = error;
         store_->save(*record);
     }
-    task->state_ = URLSessionTaskState::Completed;
+    // The task reads as completed once its completion event runs, not before: until then it is
+    // still one of the session's tasks for getTasks.
     postFinish(task, location, record ? store_ : nullptr, record, error);
     transfers_.erase(task->taskIdentifier());
 }

@@ -27,6 +27,8 @@ class Recorder : public URLSessionDelegate {
     std::function<std::optional<UrlRequest>(const HttpResponsePtr&, UrlRequest)> onRedirect;
     URLSessionResponseDisposition responseAnswer = URLSessionResponseDisposition::Allow;
     bool holdResponses = false;  // never answer: the task's later events never arrive
+    // Never return from a completion: it is heard, but never counts as delivered.
+    bool holdCompletions = false;
     std::function<InputStreamPtr()> onNeedStream;
 
     void didReceiveChallenge(URLSession&, const URLSessionTaskPtr&, const AuthChallenge& challenge,
@@ -102,6 +104,10 @@ class Recorder : public URLSessionDelegate {
             addLocked(error ? "complete " + std::to_string(error->code()) : "complete");
         }
         changed.notify_all();
+        if (holdCompletions) {
+            std::unique_lock lock(mutex);
+            changed.wait(lock, [] { return false; });
+        }
     }
     void didBecomeInvalid(URLSession&, const ErrorPtr&) override { add("invalid"); }
     void didFinishEventsForBackgroundURLSession(URLSession&) override { add("background done"); }
@@ -127,6 +133,10 @@ class Recorder : public URLSessionDelegate {
     bool waitForWritten(std::int64_t total, std::chrono::milliseconds timeout = 10s) {
         std::unique_lock lock(mutex);
         return changed.wait_for(lock, timeout, [&] { return written >= total; });
+    }
+    bool waitForSent(std::int64_t total, std::chrono::milliseconds timeout = 10s) {
+        std::unique_lock lock(mutex);
+        return changed.wait_for(lock, timeout, [&] { return sent >= total; });
     }
     bool waitForCompletions(size_t count, std::chrono::milliseconds timeout = 10s) {
         std::unique_lock lock(mutex);
@@ -722,19 +732,20 @@ TEST_F(URLSessionBackground, NextProcessRestartsAnUploadAndRedeliversAFinishedOn
     fork([body](URLSession& session, Recorder& recorder, const Url& url) {
         UrlRequest put(url);
         put.httpMethod = "PUT";
-        // Finishes in the child, but the child ends before its delegate hears of it.
-        recorder.holdResponses = true;
+        // Finishes in the child, but the child ends before its delegate has taken the completion.
+        recorder.holdCompletions = true;
         auto done = session.uploadTask(put, body);
         put.url = url.resolve("/slow").value();
         auto slow = session.uploadTask(put, body);
-        done->resume();
         slow->resume();
-        for (int i = 0; i < 5000 && (done->state() != URLSessionTaskState::Completed ||
-                                     slow->countOfBytesSent() < 300 * 1024);
-             ++i) {
-            std::this_thread::sleep_for(1ms);
+        if (!recorder.waitForSent(300 * 1024)) {
+            return 3;
         }
-        return done->state() == URLSessionTaskState::Completed ? 0 : 4;
+        done->resume();
+        if (!recorder.waitForCompletions(1)) {
+            return 4;
+        }
+        return done->state() == URLSessionTaskState::Completed ? 0 : 5;
     });
     QuarraTestServer server;
     server.trustAuthority();
