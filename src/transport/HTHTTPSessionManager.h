@@ -32,9 +32,11 @@ class HTHTTPSessionManager : public HTURLSessionManager {
     // A manager without base URL on the default configuration.
     static std::shared_ptr<HTHTTPSessionManager> manager();
     // A base URL with a path gets a trailing "/", so relative strings resolve below it.
+    // `operationQueue` as for HTURLSessionManager::make.
     static std::shared_ptr<HTHTTPSessionManager> make(
         std::optional<Url> baseURL = std::nullopt,
-        std::optional<URLSessionConfiguration> configuration = std::nullopt);
+        std::optional<URLSessionConfiguration> configuration = std::nullopt,
+        DispatchQueuePtr operationQueue = nullptr);
 
     const std::optional<Url>& baseURL() const { return baseURL_; }
     std::shared_ptr<HTHTTPRequestSerializer> requestSerializer() const;
@@ -93,7 +95,8 @@ class HTHTTPSessionManager : public HTURLSessionManager {
 
   protected:
     HTHTTPSessionManager(std::optional<Url> baseURL,
-                         std::optional<URLSessionConfiguration> configuration);
+                         std::optional<URLSessionConfiguration> configuration,
+                         DispatchQueuePtr operationQueue = nullptr);
 
   private:
     friend class HTURLSessionManager;

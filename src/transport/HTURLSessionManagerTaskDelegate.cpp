@@ -41,6 +41,9 @@ const std::shared_ptr<DispatchGroup>& HTURLSessionManagerCompletionGroup() {
 
 namespace {
 
+// Replies up to this size are parsed on the delegate queue itself.
+constexpr std::size_t kInlineProcessingLimit = 64 * 1024;
+
 ErrorPtr moveItem(const Url& from, const Url& to) {
     fs::path source = from.filePath(), destination = to.filePath();
     std::error_code ec;
@@ -201,8 +204,8 @@ void HTURLSessionManagerTaskDelegate::didCompleteWithError(const URLSessionTaskP
         finish({}, error);
         return;
     }
-    HTURLSessionManagerProcessingQueue()->async([self, task, serializer, userInfo,
-                                                 data = std::move(data), finish] {
+    bool small = data.size() <= kInlineProcessingLimit;
+    auto process = [self, task, serializer, userInfo, data = std::move(data), finish] {
         ErrorPtr serializationError;
         std::any responseObject;
         if (serializer) {
@@ -216,7 +219,12 @@ void HTURLSessionManagerTaskDelegate::didCompleteWithError(const URLSessionTaskP
         if (serializationError)
             (*userInfo)[HTNetworkingTaskDidCompleteErrorKey] = serializationError;
         finish(std::move(responseObject), std::move(serializationError));
-    });
+    };
+    // A small reply is parsed right here: a hop to the processing queue costs more than the parse.
+    if (small)
+        process();
+    else
+        HTURLSessionManagerProcessingQueue()->async(std::move(process));
 }
 
 }  // namespace quarra
