@@ -4,6 +4,11 @@
 // to the delegate through the task's event queue; the worker waits for the answers without blocking
 // other transfers, except for a server-trust answer, which the TLS handshake needs at once.
 // Commands may be posted from any thread.
+//
+// A transfer (URLSessionTransfer.h) goes through hops, one request and its reply each: a hop starts
+// in beginHop, its reply head decides its phase (receiving, redirecting, restarting without a
+// range), and hopDone either ends the task or starts the next hop. libcurl's callbacks live in
+// URLSessionCallbacks.cpp.
 #include <deque>
 #include <memory>
 #include <mutex>
