@@ -83,6 +83,9 @@ QuarraTestServer::QuarraTestServer(Options options)
         throw std::runtime_error("test server: TLS set-up failed");
     }
     // Without it a reply's head and body wait on the client's delayed acknowledgement (40 ms).
+    server_->new_task_queue = [threads = options_.threads] {
+        return new httplib::ThreadPool(threads);
+    };
     server_->set_tcp_nodelay(true);
     server_->set_keep_alive_max_count(1 << 20);
     // Stopping waits for idle connections to time out.

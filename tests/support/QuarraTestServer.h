@@ -96,6 +96,9 @@ class QuarraTestServer {
         std::size_t bodyRecordLimit = 16 << 20;
         // An idle connection is closed after this long (and stopping waits for that).
         std::chrono::seconds keepAlive{2};
+        // Threads serving connections. A kept-alive connection holds its thread until it closes,
+        // so a client's full share of connections (and idle ones of other clients) must fit.
+        std::size_t threads = 24;
     };
 
     QuarraTestServer() : QuarraTestServer(Options()) {}
