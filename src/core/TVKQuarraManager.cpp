@@ -254,8 +254,10 @@ std::shared_ptr<HTHTTPSessionManager> TVKQuarraManager::makeSessionManager(Manag
         auto configuration =
             URLSessionConfiguration::backgroundSessionConfiguration(backgroundSessionIdentifier_);
         configuration.timeoutIntervalForResource = kBackgroundResourceTimeout;
-        manager = HTHTTPSessionManager::make(std::nullopt, configuration);
-        setUpBackgroundManager(*manager);
+        // Set up before the session exists, so the results of adopted tasks find it ready.
+        manager = HTHTTPSessionManager::make(
+            std::nullopt, configuration,
+            [this](HTHTTPSessionManager& background) { setUpBackgroundManager(background); });
     } else {
         // A request crosses threads twice: to the transfer thread, which also takes the session's
         // events and parses the reply (the manager's blocks are quick), and to the main queue,
