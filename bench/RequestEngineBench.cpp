@@ -2,7 +2,9 @@
 // test server, beside the same GET made directly with libcurl's multi interface in the same run
 // (same TLS server, same connection limit per host, keep-alive, JSON parse of every reply). Each
 // iteration issues N requests at once and waits for all N results; the engine's results arrive on
-// the main queue, which the benchmark thread runs.
+// the main queue, which the benchmark thread runs. One request at a time is also set beside
+// libcurl's easy interface on the calling thread. The counter "new_connections" counts the
+// connections the server accepted after a warm-up round (when connections are kept: none).
 #include <benchmark/benchmark.h>
 #include <curl/curl.h>
 #include <stdlib.h>
@@ -83,7 +85,7 @@ void BM_Engine(benchmark::State& state) {
     auto& engine = TVKQuarraManager::sharedInstance();
     double latencySum = 0;
     std::int64_t failures = 0;
-    for (auto _ : state) {
+    auto round = [&] {
         int finished = 0;
         for (int i = 0; i < n; ++i) {
             auto start = Clock::now();
@@ -96,10 +98,19 @@ void BM_Engine(benchmark::State& state) {
                 });
         }
         RunLoop::main().runUntil([&] { return finished == n; }, std::chrono::seconds(30));
+    };
+    w.server.clearRequests();
+    round();
+    latencySum = 0;
+    failures = 0;
+    std::size_t warm = w.server.connections();
+    for (auto _ : state) {
+        round();
     }
     state.SetItemsProcessed(state.iterations() * n);
     state.counters["latency_ms"] = 1000 * latencySum / double(state.iterations() * n);
     state.counters["failures"] = double(failures);
+    state.counters["new_connections"] = double(w.server.connections() - warm);
     // Idle keep-alive connections would hold server threads the next run needs.
     engine.cancelAllRequests();
 }
@@ -213,6 +224,43 @@ void BM_Curl(benchmark::State& state) {
     state.counters["failures"] = double(failures);
 }
 
+// The reference for one request at a time: one easy handle (it keeps its connection) used on the
+// calling thread, as a program that needs nothing else would.
+void BM_CurlEasy(benchmark::State& state) {
+    World& w = world();
+    CURL* easy = curl_easy_init();
+    std::string body;
+    curl_slist* headers = nullptr;
+    std::string authorization = "Authorization: " + w.sessionId;
+    headers = curl_slist_append(headers, authorization.c_str());
+    headers = curl_slist_append(headers, "ClientID: com.example.benchhost");
+    headers = curl_slist_append(headers, "User-Agent: bench QuarraMobileSDK/1.0.0");
+    curl_easy_setopt(easy, CURLOPT_HTTPHEADER, headers);
+    curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, collect);
+    curl_easy_setopt(easy, CURLOPT_WRITEDATA, &body);
+    curl_easy_setopt(easy, CURLOPT_CAINFO, w.server.authorityFile().c_str());
+    double latencySum = 0;
+    std::int64_t failures = 0;
+    int page = 0;
+    w.server.clearRequests();
+    for (auto _ : state) {
+        std::string url = w.url + "?page=" + std::to_string(page++ % 64);
+        curl_easy_setopt(easy, CURLOPT_URL, url.c_str());
+        body.clear();
+        auto start = Clock::now();
+        CURLcode result = curl_easy_perform(easy);
+        Json reply = Json::parse(body, nullptr, false);
+        failures += (result != CURLE_OK || jsonString(reply, "responseStatus") != "SUCCESS");
+        latencySum += std::chrono::duration<double>(Clock::now() - start).count();
+    }
+    curl_easy_cleanup(easy);
+    curl_slist_free_all(headers);
+    state.SetItemsProcessed(state.iterations());
+    state.counters["latency_ms"] = 1000 * latencySum / double(state.iterations());
+    state.counters["failures"] = double(failures);
+    state.counters["new_connections"] = double(w.server.connections());
+}
+
 }  // namespace
 
 BENCHMARK(BM_Engine)->Arg(1)->Arg(16)->Arg(64)->UseRealTime()->Unit(benchmark::kMillisecond);
@@ -222,6 +270,7 @@ BENCHMARK(BM_SessionManager)
     ->Arg(64)
     ->UseRealTime()
     ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_CurlEasy)->UseRealTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Curl)->Arg(1)->Arg(16)->Arg(64)->UseRealTime()->Unit(benchmark::kMillisecond);
 
 BENCHMARK_MAIN();

@@ -148,6 +148,16 @@ void deliver(const TVKQuarraRequestHandler& handler, Json response, ErrorPtr err
                                   error = std::move(error)] { handler(response, error); });
 }
 
+// A reply's outcome: the session managers complete on the main queue, where the handler belongs.
+void deliverReply(const TVKQuarraRequestHandler& handler, Json response, ErrorPtr error) {
+    if (!handler)
+        return;
+    if (isMainThread())
+        handler(response, error);
+    else
+        deliver(handler, std::move(response), std::move(error));
+}
+
 std::string infoText(const Bundle& bundle, const char* key, const char* fallbackKey) {
     std::string text = jsonString(bundle.infoDictionary(), key);
     return text.empty() ? jsonString(bundle.infoDictionary(), fallbackKey) : text;
@@ -249,11 +259,14 @@ std::shared_ptr<HTHTTPSessionManager> TVKQuarraManager::makeSessionManager(Manag
             std::nullopt, configuration,
             [this](HTHTTPSessionManager& background) { setUpBackgroundManager(background); });
     } else {
-        manager = HTHTTPSessionManager::manager();
+        // A request crosses threads twice: to the transfer thread, which also takes the session's
+        // events and parses the reply (the manager's blocks are quick), and to the main queue,
+        // where the reply is mapped and the caller's handler runs.
+        manager = HTHTTPSessionManager::make(
+            std::nullopt, std::nullopt,
+            DispatchQueue::immediate("com.tovik.quarra_mobile_sdk.session_events"));
         if (kind == ManagerKind::JSON)
             manager->setRequestSerializer(HTJSONRequestSerializer::serializer());
-        // Replies are parsed and mapped off the main thread; only the caller's handler runs there.
-        manager->setCompletionQueue(DispatchQueue::global());
     }
     setSharedHeaderFieldsForSessionManager(*manager);
     return manager;
@@ -349,13 +362,12 @@ ErrorPtr TVKQuarraManager::isConnectedToNetwork() const {
 }
 
 void TVKQuarraManager::afterGate(TVKQuarraRequestHandler handler, std::function<void()> send) {
-    sessionManagersQueue_->async([this, handler = std::move(handler), send = std::move(send)] {
-        if (ErrorPtr error = isConnectedToNetwork()) {
-            deliver(handler, nullptr, std::move(error));
-            return;
-        }
-        send();
-    });
+    // The status is read, not waited for: the request leaves from the caller's thread.
+    if (ErrorPtr error = isConnectedToNetwork()) {
+        deliver(handler, nullptr, std::move(error));
+        return;
+    }
+    send();
 }
 
 // --- Request paths
@@ -504,7 +516,7 @@ void TVKQuarraManager::requestUrl(const std::string& url, unsigned long method,
                                             const ErrorPtr& error) {
             if (error) {
                 TVK_LOG_ERROR("Error requesting url:" + url + "  error:" + error->description());
-                deliver(handler, nullptr, error);
+                deliverReply(handler, nullptr, error);
                 return;
             }
             const Json* reply = std::any_cast<Json>(&object);
@@ -517,13 +529,13 @@ void TVKQuarraManager::requestUrl(const std::string& url, unsigned long method,
                 Json userInfo = {
                     {LocalizedDescriptionKey, defaultError(*reply)->localizedDescription()},
                     {TVKInvalidServerResponseKey, *reply}};
-                deliver(handler, nullptr,
+                deliverReply(handler, nullptr,
                         Error::make(TVKQuarraExceptionErrorDomain, -1, std::move(userInfo)));
                 return;
             }
             Json response = reply ? *reply : Json();
             ErrorPtr mapped = errorFromResponse(response);
-            deliver(handler, std::move(response), std::move(mapped));
+            deliverReply(handler, std::move(response), std::move(mapped));
         });
     // No task: the session is being replaced; the handler hears of the cancellation.
     if (task)

@@ -65,8 +65,12 @@ void LDLog::addLogger(LDLoggerPtr logger, std::uint64_t level) {
     if (!logger) {
         return;
     }
+    // Until the logger is in the list, every message counts as selected: one logged right after
+    // this call must reach it.
+    registering_.fetch_add(1, std::memory_order_acq_rel);
     loggingQueue()->async([this, logger = std::move(logger), level]() mutable {
         lt_addLogger(std::move(logger), level);
+        registering_.fetch_sub(1, std::memory_order_acq_rel);
     });
 }
 
@@ -212,6 +216,7 @@ void LDLog::lt_addLogger(LDLoggerPtr logger, std::uint64_t level) {
         queue = DispatchQueue::serial(logger->loggerName());
     }
     loggers_.push_back({logger, queue, level});
+    lt_updateSelectedFlags();
     queue->async([logger, queue] { guarded([&] { logger->didAddLoggerInQueue(queue); }); });
 }
 
@@ -223,6 +228,7 @@ void LDLog::lt_removeLogger(const LDLoggerPtr& logger) {
     }
     node->loggerQueue->async([logger] { guarded([&] { logger->willRemoveLogger(); }); });
     loggers_.erase(node);
+    lt_updateSelectedFlags();
 }
 
 void LDLog::lt_removeAllLoggers() {
@@ -231,6 +237,15 @@ void LDLog::lt_removeAllLoggers() {
             [logger = node.logger] { guarded([&] { logger->willRemoveLogger(); }); });
     }
     loggers_.clear();
+    lt_updateSelectedFlags();
+}
+
+void LDLog::lt_updateSelectedFlags() {
+    std::uint64_t flags = 0;
+    for (const auto& node : loggers_) {
+        flags |= node.level;
+    }
+    selectedFlags_.store(flags, std::memory_order_release);
 }
 
 void LDLog::lt_log(const LDLogMessagePtr& message) {

@@ -6,6 +6,7 @@
 // Queue order: the logging queue first, then a logger's queue. Code running on the logging queue or
 // on a logger's queue must not log synchronously, flush, or list loggers: each of those waits on
 // the logging queue. Asynchronous logging is allowed everywhere.
+#include <atomic>
 #include <cstdarg>
 #include <cstdint>
 #include <deque>
@@ -57,6 +58,13 @@ class LDLog {
     std::vector<LDLoggerPtr> allLoggers();
     std::vector<LDLoggerInformation> allLoggersWithLevel();
 
+    // Whether a logger registered now (or being registered) takes messages of `flag`; false lets a
+    // caller skip building a message nobody would see.
+    bool selectsFlag(std::uint64_t flag) const {
+        return registering_.load(std::memory_order_acquire) > 0 ||
+               (selectedFlags_.load(std::memory_order_acquire) & flag) != 0;
+    }
+
     // Queues `message` (a null one is ignored). Asynchronous: returns at once, never waiting for
     // the loggers. Synchronous: returns once every selected logger has handled it. REQUIRES
     // (synchronous): not on the logging queue or a logger's queue.
@@ -100,6 +108,7 @@ class LDLog {
     void lt_addLogger(LDLoggerPtr logger, std::uint64_t level);
     void lt_removeLogger(const LDLoggerPtr& logger);
     void lt_removeAllLoggers();
+    void lt_updateSelectedFlags();
     void lt_log(const LDLogMessagePtr& message);
     void lt_flush();
 
@@ -136,6 +145,8 @@ class LDLog {
     std::vector<LDLogMessagePtr> delivered_;     // handed back to the next caller to release
     LDLogMessagePtr lastDelivered_;              // only touched on the logging queue
     std::vector<LDLoggerNode> loggers_;          // only touched on the logging queue
+    std::atomic<std::uint64_t> selectedFlags_{0};  // the loggers' level masks together
+    std::atomic<int> registering_{0};              // addLogger calls not yet on the queue
     std::vector<const LDLoggerNode*> selected_;  // scratch space of lt_log
     DispatchGroup loggingGroup_;
     const unsigned numProcessors_;

@@ -74,6 +74,10 @@ TVKQuarraLoggerInternal::TVKQuarraLoggerInternal() {
     TVKQuarraConfigurationManager::sharedInstance();
 }
 
+bool TVKQuarraLoggerInternal::isLogged(std::uint64_t flag) {
+    return LDLog::sharedInstance().selectsFlag(flag);
+}
+
 void TVKQuarraLoggerInternal::log(std::string text, std::uint64_t level, std::uint64_t flag,
                                   const char* file, const char* function, std::int64_t line,
                                   std::string_view bundleId) {

@@ -29,27 +29,35 @@ class TVKQuarraLoggerInternal {
 
     // The level calls. `file` and `functionName` must have static storage (the tail of __FILE__ and
     // __PRETTY_FUNCTION__ do): the queued message refers to them without a copy. `message` is
-    // called once, here; it returns the text (a std::string, a string view, or a C string where
-    // null stands for a missing text).
+    // called once, here, or not at all when no logger takes the level; it returns the text (a
+    // std::string, a string view, or a C string where null stands for a missing text).
     template <class Message>
     void logErrorMessageWithFile(const char* file, std::int64_t line, const char* functionName,
                                  std::string_view bundleId, Message&& message) {
+        if (!isLogged(LDLogFlagError))
+            return;
         log(text(message()), LDLogLevelError, LDLogFlagError, file, functionName, line, bundleId);
     }
     template <class Message>
     void logWarningMessageWithFile(const char* file, std::int64_t line, const char* functionName,
                                    std::string_view bundleId, Message&& message) {
+        if (!isLogged(LDLogFlagWarning))
+            return;
         log(text(message()), LDLogLevelWarning, LDLogFlagWarning, file, functionName, line,
             bundleId);
     }
     template <class Message>
     void logInfoMessageWithFile(const char* file, std::int64_t line, const char* functionName,
                                 std::string_view bundleId, Message&& message) {
+        if (!isLogged(LDLogFlagInfo))
+            return;
         log(text(message()), LDLogLevelInfo, LDLogFlagInfo, file, functionName, line, bundleId);
     }
     template <class Message>
     void logDebugMessageWithFile(const char* file, std::int64_t line, const char* functionName,
                                  std::string_view bundleId, Message&& message) {
+        if (!isLogged(LDLogFlagDebug))
+            return;
         log(text(message()), LDLogLevelDebug, LDLogFlagDebug, file, functionName, line, bundleId);
     }
 
@@ -75,6 +83,9 @@ class TVKQuarraLoggerInternal {
         logDebugMessageWithFile(file, line, functionName, hostBundleId(), message);
     }
 
+    // Whether any logger takes messages of `flag`: below every logger's level a log call builds
+    // nothing (its text is never asked for).
+    static bool isLogged(std::uint64_t flag);
     // Builds the message text and queues it asynchronously; there is no level test here.
     void log(std::string text, std::uint64_t level, std::uint64_t flag, const char* file,
              const char* function, std::int64_t line, std::string_view bundleId);

@@ -3,6 +3,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <map>
 #include <stdexcept>
 #include <thread>
@@ -25,8 +26,12 @@ class CurrentQueueScope {
     const DispatchQueue* previous_;
 };
 
-// Grows a thread whenever work waits and no thread is idle, so a block that waits on another block
-// never starves the pool; idle threads beyond a small core retire after a while.
+// A pool of about one thread per core. Work waits for a free thread instead of making one, so a
+// flood of tiny blocks costs no thread start-ups; a wake-up already on its way counts as a free
+// thread. The pool grows past the cores only while its workers are blocked: at once when a worker
+// waits in one of this file's waits (a semaphore, a group, a sync call), and, for waits it cannot
+// see, when queued work has made no progress for a while. Threads beyond the cores retire when
+// idle.
 class ThreadPool {
   public:
     static ThreadPool& shared() {
@@ -37,45 +42,136 @@ class ThreadPool {
     void submit(Block block) {
         std::lock_guard lock(mutex_);
         work_.push_back(std::move(block));
-        if (work_.size() > static_cast<size_t>(idle_)) {
-            ++threads_;
-            std::thread([this] { worker(); }).detach();
-        } else {
+        if (idle_ > wakeups_) {
+            ++wakeups_;
             cv_.notify_one();
+        } else if (threads_ - blocked_ < cores_) {
+            spawnLocked();
+        } else if (monitorWaiting_) {
+            monitorCv_.notify_one();
         }
     }
 
+    // Marks the calling pool worker as blocked for the scope's lifetime (nothing elsewhere).
+    class BlockedScope {
+      public:
+        BlockedScope() : counted_(tIsWorker) {
+            if (counted_) {
+                shared().enterBlocked();
+            }
+        }
+        ~BlockedScope() {
+            if (counted_) {
+                shared().leaveBlocked();
+            }
+        }
+        BlockedScope(const BlockedScope&) = delete;
+        BlockedScope& operator=(const BlockedScope&) = delete;
+
+      private:
+        const bool counted_;
+    };
+
   private:
+    ThreadPool() : cores_(static_cast<int>(std::max(2u, std::thread::hardware_concurrency()))) {}
+
+    void enterBlocked() {
+        std::lock_guard lock(mutex_);
+        ++blocked_;
+        if (!work_.empty() && idle_ <= wakeups_ && threads_ - blocked_ < cores_) {
+            spawnLocked();
+        }
+    }
+
+    void leaveBlocked() {
+        std::lock_guard lock(mutex_);
+        --blocked_;
+    }
+
+    // REQUIRES: mutex_ held.
+    void spawnLocked() {
+        if (threads_ >= kMaximumThreads) {
+            return;
+        }
+        ++threads_;
+        std::thread([this] { worker(); }).detach();
+        if (!monitorStarted_) {
+            monitorStarted_ = true;
+            std::thread([this] { monitor(); }).detach();
+        }
+    }
+
     void worker() {
+        tIsWorker = true;
         std::unique_lock lock(mutex_);
         for (;;) {
-            ++idle_;
-            bool ready =
-                cv_.wait_for(lock, std::chrono::seconds(10), [this] { return !work_.empty(); });
-            --idle_;
-            if (!ready) {
-                if (threads_ > kCoreThreads) {
+            if (!work_.empty()) {
+                Block block = std::move(work_.front());
+                work_.pop_front();
+                ++taken_;
+                lock.unlock();
+                block();
+                block = nullptr;
+                lock.lock();
+                // Grown for blocked workers that have gone on since: the surplus leaves.
+                if (threads_ - blocked_ > cores_) {
                     --threads_;
                     return;
                 }
                 continue;
             }
-            Block block = std::move(work_.front());
-            work_.pop_front();
-            lock.unlock();
-            block();
-            block = nullptr;
-            lock.lock();
+            ++idle_;
+            bool woken = cv_.wait_for(lock, kIdleRetirement) != std::cv_status::timeout;
+            --idle_;
+            if (wakeups_ > 0) {
+                --wakeups_;
+            }
+            if (!woken && work_.empty() && threads_ > cores_) {
+                --threads_;
+                return;
+            }
         }
     }
 
-    static constexpr int kCoreThreads = 4;
+    // Work that waits while every worker is busy with a block that does not return (waiting on
+    // something this pool cannot see) gets one more thread per interval without progress.
+    void monitor() {
+        std::unique_lock lock(mutex_);
+        for (;;) {
+            if (work_.empty()) {
+                monitorWaiting_ = true;
+                monitorCv_.wait(lock);
+                monitorWaiting_ = false;
+                continue;
+            }
+            std::uint64_t taken = taken_;
+            monitorCv_.wait_for(lock, kStallInterval);
+            if (!work_.empty() && taken_ == taken && idle_ <= wakeups_) {
+                spawnLocked();
+            }
+        }
+    }
+
+    static constexpr int kMaximumThreads = 512;
+    static constexpr auto kIdleRetirement = std::chrono::seconds(10);
+    static constexpr auto kStallInterval = std::chrono::milliseconds(20);
+    static thread_local bool tIsWorker;
+
+    const int cores_;
     std::mutex mutex_;
     std::condition_variable cv_;
+    std::condition_variable monitorCv_;
     std::deque<Block> work_;
     int threads_ = 0;
     int idle_ = 0;
+    int wakeups_ = 0;  // notified idle threads that have not woken yet
+    int blocked_ = 0;
+    std::uint64_t taken_ = 0;
+    bool monitorStarted_ = false;
+    bool monitorWaiting_ = false;
 };
+
+thread_local bool ThreadPool::tIsWorker = false;
 
 // One thread that submits delayed blocks when they fall due.
 class Timers {
@@ -142,6 +238,10 @@ DispatchQueuePtr DispatchQueue::serial(std::string label) {
     return DispatchQueuePtr(new DispatchQueue(Kind::Serial, std::move(label)));
 }
 
+DispatchQueuePtr DispatchQueue::immediate(std::string label) {
+    return DispatchQueuePtr(new DispatchQueue(Kind::Immediate, std::move(label)));
+}
+
 DispatchQueuePtr DispatchQueue::concurrent(std::string label) {
     return DispatchQueuePtr(new DispatchQueue(Kind::Concurrent, std::move(label)));
 }
@@ -179,6 +279,10 @@ void DispatchQueue::after(Clock::duration delay, Block block) {
 }
 
 void DispatchQueue::enqueue(Block block, bool barrier) {
+    if (kind_ == Kind::Immediate) {
+        runItem(block);
+        return;
+    }
     std::lock_guard lock(mutex_);
     items_.push_back({std::move(block), barrier});
     if (kind_ == Kind::Main) {
@@ -189,6 +293,10 @@ void DispatchQueue::enqueue(Block block, bool barrier) {
 }
 
 void DispatchQueue::syncImpl(const Block& block, bool barrier) {
+    if (kind_ == Kind::Immediate) {
+        runItem(block);
+        return;
+    }
     bool onSelf = kind_ == Kind::Main ? isMainThread() : isCurrent();
     if (onSelf && (kind_ != Kind::Concurrent || barrier)) {
         throw std::logic_error("dispatch sync onto the current queue \"" + label_ +
@@ -229,6 +337,7 @@ void DispatchQueue::syncImpl(const Block& block, bool barrier) {
             doneCv.notify_one();
         },
         barrier);
+    ThreadPool::BlockedScope blocked;
     std::unique_lock lock(doneMutex);
     doneCv.wait(lock, [&] { return done; });
     if (failure) {
@@ -237,28 +346,23 @@ void DispatchQueue::syncImpl(const Block& block, bool barrier) {
 }
 
 void DispatchQueue::pumpLocked() {
-    auto self = shared_from_this();
     if (kind_ == Kind::Serial) {
         if (!serialRunning_ && !items_.empty()) {
             serialRunning_ = true;
-            ThreadPool::shared().submit([self] { self->drainSerial(); });
+            ThreadPool::shared().submit([self = shared_from_this()] { self->drainSerial(); });
         }
         return;
     }
-    while (!items_.empty() && !barrierActive_) {
-        bool barrier = items_.front().barrier;
-        if (barrier && concurrentActive_ > 0) {
-            return;
-        }
-        barrierActive_ = barrier;
-        ++concurrentActive_;
-        Block block = std::move(items_.front().block);
-        items_.pop_front();
-        ThreadPool::shared().submit([self, block = std::move(block), barrier] {
-            self->runItem(block);
-            self->finishConcurrent(barrier);
-        });
+    // One drainer ready to take the next block is enough; another is added only when every
+    // drainer is inside a block, which may be one that waits for a later block of this queue.
+    if (drainers_ == concurrentActive_ && canTakeFrontLocked()) {
+        ++drainers_;
+        ThreadPool::shared().submit([self = shared_from_this()] { self->drainConcurrent(); });
     }
+}
+
+bool DispatchQueue::canTakeFrontLocked() const {
+    return !items_.empty() && !barrierActive_ && !(items_.front().barrier && concurrentActive_ > 0);
 }
 
 void DispatchQueue::drainSerial() {
@@ -281,12 +385,26 @@ void DispatchQueue::drainSerial() {
     pumpLocked();
 }
 
-void DispatchQueue::finishConcurrent(bool barrier) {
-    std::lock_guard lock(mutex_);
-    --concurrentActive_;
-    if (barrier) {
-        barrierActive_ = false;
+void DispatchQueue::drainConcurrent() {
+    std::unique_lock lock(mutex_);
+    // Yield the thread after a batch so one busy queue cannot hold a worker for ever.
+    for (int n = 0; n < 64 && canTakeFrontLocked(); ++n) {
+        bool barrier = items_.front().barrier;
+        Block block = std::move(items_.front().block);
+        items_.pop_front();
+        barrierActive_ = barrier;
+        ++concurrentActive_;
+        pumpLocked();
+        lock.unlock();
+        runItem(block);
+        block = nullptr;
+        lock.lock();
+        --concurrentActive_;
+        if (barrier) {
+            barrierActive_ = false;
+        }
     }
+    --drainers_;
     pumpLocked();
 }
 
@@ -370,6 +488,7 @@ void DispatchGroup::async(const DispatchQueuePtr& queue, Block block) {
 }
 
 bool DispatchGroup::wait(std::optional<Clock::duration> timeout) {
+    ThreadPool::BlockedScope blocked;
     std::unique_lock lock(state_->mutex);
     auto empty = [this] { return state_->count == 0; };
     if (!timeout) {
@@ -400,6 +519,14 @@ void DispatchSemaphore::signal() {
 
 bool DispatchSemaphore::wait(std::optional<Clock::duration> timeout) {
     std::unique_lock lock(mutex_);
+    if (value_ > 0) {
+        --value_;
+        return true;
+    }
+    if (timeout && *timeout <= Clock::duration::zero()) {
+        return false;
+    }
+    ThreadPool::BlockedScope blocked;
     auto available = [this] { return value_ > 0; };
     if (!timeout) {
         cv_.wait(lock, available);

@@ -22,10 +22,14 @@ enum class QueuePriority { High, Default, Low, Background };
 
 class DispatchQueue : public std::enable_shared_from_this<DispatchQueue> {
   public:
-    enum class Kind { Serial, Concurrent, Main };
+    enum class Kind { Serial, Concurrent, Main, Immediate };
 
     static std::shared_ptr<DispatchQueue> serial(std::string label);
     static std::shared_ptr<DispatchQueue> concurrent(std::string label);
+    // Runs every block at once on the thread that submits it (async and sync alike), as the
+    // queue: for a submitter that already runs its blocks one at a time and in order, and must not
+    // pay for a thread hand-off. A block must not wait for its submitter.
+    static std::shared_ptr<DispatchQueue> immediate(std::string label);
     static const std::shared_ptr<DispatchQueue>& main();
     static const std::shared_ptr<DispatchQueue>& global(
         QueuePriority priority = QueuePriority::Default);
@@ -78,7 +82,8 @@ class DispatchQueue : public std::enable_shared_from_this<DispatchQueue> {
     void syncImpl(const Block& block, bool barrier);
     void pumpLocked();
     void drainSerial();
-    void finishConcurrent(bool barrier);
+    void drainConcurrent();
+    bool canTakeFrontLocked() const;
     void runItem(const Block& block);
 
     const Kind kind_;
@@ -86,7 +91,8 @@ class DispatchQueue : public std::enable_shared_from_this<DispatchQueue> {
     mutable std::mutex mutex_;
     std::deque<Item> items_;
     bool serialRunning_ = false;
-    int concurrentActive_ = 0;
+    int concurrentActive_ = 0;  // blocks running now
+    int drainers_ = 0;          // pool tasks taking this queue's blocks, running or about to
     bool barrierActive_ = false;
     std::unordered_map<const void*, std::shared_ptr<void>> specifics_;
 };

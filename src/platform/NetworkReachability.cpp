@@ -17,23 +17,10 @@
 #include <thread>
 #include <vector>
 
+#include "platform/FileDescriptor.h"
+
 namespace quarra {
 namespace {
-
-class FileDescriptor {
-  public:
-    explicit FileDescriptor(int fd = -1) : fd_(fd) {}
-    ~FileDescriptor() {
-        if (fd_ >= 0)
-            close(fd_);
-    }
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-    int get() const { return fd_; }
-
-  private:
-    int fd_;
-};
 
 void addOutputInterfaces(const rtmsg* route, size_t length, std::set<int>& interfaces) {
     for (auto* attribute = RTM_RTA(route); RTA_OK(attribute, length);

@@ -31,6 +31,15 @@ void NotificationCenter::removeObserver(ObserverToken token) {
     observers_.erase(it);
 }
 
+bool NotificationCenter::hasObservers(std::string_view name) const {
+    std::lock_guard lock(mutex_);
+    for (const auto& [token, observer] : observers_) {
+        if (observer->name.empty() || observer->name == name)
+            return true;
+    }
+    return false;
+}
+
 void NotificationCenter::post(const Notification& notification) {
     // Blocks run without the lock held, so they may add or remove observers and post again.
     std::vector<std::shared_ptr<Observer>> matching;

@@ -11,6 +11,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 
 #include "platform/Dispatch.h"
@@ -57,6 +58,10 @@ class NotificationCenter {
     // Unknown tokens are ignored.
     void removeObserver(ObserverToken token);
 
+    // Whether a post of `name` would reach an observer now: a poster may skip building a
+    // notification (or a hop to the queue it is posted on) that nobody would receive.
+    bool hasObservers(std::string_view name) const;
+
     void post(const Notification& notification);
     void post(std::string name, std::shared_ptr<void> sender = nullptr,
               NotificationUserInfo userInfo = {});
@@ -70,7 +75,7 @@ class NotificationCenter {
         std::atomic<bool> active{true};
     };
 
-    std::mutex mutex_;
+    mutable std::mutex mutex_;
     ObserverToken nextToken_ = 1;
     std::map<ObserverToken, std::shared_ptr<Observer>> observers_;
 };

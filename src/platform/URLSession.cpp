@@ -23,6 +23,10 @@ std::string folderName(const std::string& identifier) {
     return name.empty() || name[0] == '.' ? "_" + name : name;
 }
 
+// How long a background session holds its adopted tasks' events for a creator that never asks for
+// its tasks.
+constexpr auto AdoptedEventsGrace = std::chrono::milliseconds(500);
+
 std::mutex hookMutex;
 URLSessionTask::TransitionHook& transitionHook() {
     static auto* hook = new URLSessionTask::TransitionHook();
@@ -304,25 +308,43 @@ void URLSession::adoptStoredTasks() {
         }
         adopted.push_back(task);
     }
-    // Posted twice, so that whatever the creator queues on the delegate queue right after making
-    // the session (asking for the tasks, above all) runs before the adopted tasks' events.
-    auto self = shared_from_this();
-    delegateQueue_->async([self, adopted] {
-        self->delegateQueue_->async([self, adopted] {
-            bool finishedAlready;
-            {
-                std::lock_guard lock(self->mutex_);
-                self->adoptionStarted_ = true;
-                finishedAlready = self->adoptedPending_ == 0;
-            }
-            for (const URLSessionTaskPtr& task : adopted) {
-                task->events_->release();
-            }
-            if (finishedAlready) {
-                self->reportBackgroundEventsFinished();
-            }
-        });
-    });
+    std::weak_ptr<URLSession> weak = weak_from_this();
+    auto release = [weak] {
+        if (auto self = weak.lock()) {
+            self->releaseAdoptedTasks();
+        }
+    };
+    if (adopted.empty()) {
+        delegateQueue_->async(release);  // nothing to hold: the background events are done
+        return;
+    }
+    {
+        std::lock_guard lock(mutex_);
+        adoptedHeld_ = std::move(adopted);
+    }
+    // The creator asks for the tasks right after making the session (getTasks lets the events
+    // through once its answer has run); one that never asks still gets them after a moment.
+    delegateQueue_->after(AdoptedEventsGrace, release);
+}
+
+void URLSession::releaseAdoptedTasks() {
+    std::vector<URLSessionTaskPtr> adopted;
+    bool finishedAlready;
+    {
+        std::lock_guard lock(mutex_);
+        if (adoptionStarted_) {
+            return;
+        }
+        adoptionStarted_ = true;
+        finishedAlready = adoptedPending_ == 0;
+        adopted.swap(adoptedHeld_);
+    }
+    for (const URLSessionTaskPtr& task : adopted) {
+        task->events_->release();
+    }
+    if (finishedAlready) {
+        reportBackgroundEventsFinished();
+    }
 }
 
 void URLSession::reportBackgroundEventsFinished() {
@@ -359,8 +381,12 @@ void URLSession::getTasks(TaskLists completion) {
             }
         }
     }
-    delegateQueue_->async([completion = std::move(completion), lists]() mutable {
+    std::weak_ptr<URLSession> weak = weak_from_this();
+    delegateQueue_->async([weak, completion = std::move(completion), lists]() mutable {
         completion(std::move(lists[0]), std::move(lists[1]), std::move(lists[2]));
+        if (auto self = weak.lock(); self && self->store_) {
+            self->releaseAdoptedTasks();
+        }
     });
 }
 

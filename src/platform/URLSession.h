@@ -135,6 +135,9 @@ class URLSession : public std::enable_shared_from_this<URLSession> {
     URLSessionTaskPtr downloadTask(UrlRequest request, ErrorPtr* error = nullptr);
 
     // The tasks that have not completed, on the delegate queue: data, upload and download tasks.
+    // A background session holds back the events of the tasks it adopted until the first answer
+    // has run (or, when nobody asks, for a moment after it was made), so that answer lists them
+    // all and they complete only after it.
     using TaskLists = std::function<void(std::vector<URLSessionTaskPtr> dataTasks,
                                          std::vector<URLSessionTaskPtr> uploadTasks,
                                          std::vector<URLSessionTaskPtr> downloadTasks)>;
@@ -155,6 +158,8 @@ class URLSession : public std::enable_shared_from_this<URLSession> {
     URLSessionTaskPtr makeTask(URLSessionTaskKind kind, UrlRequest request, ErrorPtr* error);
     void start(const URLSessionTaskPtr& task);
     void adoptStoredTasks();
+    // Lets the adopted tasks' events through (once).
+    void releaseAdoptedTasks();
     void reportBackgroundEventsFinished();
     // On the delegate queue, after a task's completion event returned.
     void completionDelivered(const URLSessionTaskPtr& task);
@@ -177,6 +182,8 @@ class URLSession : public std::enable_shared_from_this<URLSession> {
     // Adopted tasks still to be delivered before background events count as finished.
     std::size_t adoptedPending_ = 0;
     bool adoptionStarted_ = false;
+    // Adopted tasks whose events wait until the creator has had the task lists.
+    std::vector<URLSessionTaskPtr> adoptedHeld_;
 };
 
 }  // namespace quarra

@@ -76,12 +76,15 @@ void URLSessionEvents::hold() {
 }
 
 void URLSessionEvents::release() {
-    std::lock_guard lock(mutex_);
-    awaiting_ = false;
-    if (!draining_ && !events_.empty()) {
+    {
+        std::lock_guard lock(mutex_);
+        awaiting_ = false;
+        if (draining_ || events_.empty()) {
+            return;
+        }
         draining_ = true;
-        startDrain();
     }
+    startDrain();
 }
 
 bool URLSessionEvents::admitData(std::function<void()> whenDrained) {
@@ -104,15 +107,19 @@ bool URLSessionEvents::refused() {
 }
 
 void URLSessionEvents::push(Event event) {
-    std::lock_guard lock(mutex_);
-    events_.push_back(std::move(event));
-    if (!draining_ && !awaiting_) {
+    {
+        std::lock_guard lock(mutex_);
+        events_.push_back(std::move(event));
+        if (draining_ || awaiting_) {
+            return;
+        }
         draining_ = true;
-        startDrain();
     }
+    startDrain();
 }
 
-// REQUIRES: mutex_ held and draining_ just set.
+// REQUIRES: draining_ just set by the caller (so no one else starts a drain); mutex_ not held, as
+// a delegate queue that runs blocks at once drains right here.
 void URLSessionEvents::startDrain() {
     if (currentBatch) {
         currentBatch->ready_.push_back(shared_from_this());

@@ -2,26 +2,23 @@
 
 #include <curl/curl.h>
 #include <fcntl.h>
-#include <openssl/ssl.h>
-#include <openssl/x509.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <condition_variable>
 #include <cstring>
 #include <thread>
 
-#include "platform/URLSessionEvents.h"
+#include "platform/URLSessionTransfer.h"
 
 namespace quarra {
 namespace fs = std::filesystem;
 namespace {
 
 constexpr int MaximumRedirects = 16;
-// A refused redirect delivers the redirect's own body; more than this of it is not kept.
-constexpr std::size_t HeldBodyLimit = 1 << 20;
+// Connections kept per host when the configuration sets no limit.
+constexpr long UnlimitedConnectionsPerHost = 64;
 
 CURLM* multiOf(void* multi) {
     return static_cast<CURLM*>(multi);
@@ -77,389 +74,9 @@ long urlErrorCode(CURLcode code) {
     }
 }
 
-bool isRedirect(int status) {
-    return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
-}
-
-std::string_view trim(std::string_view text) {
-    while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) {
-        text.remove_prefix(1);
-    }
-    while (!text.empty() && (text.back() == ' ' || text.back() == '\t' || text.back() == '\r' ||
-                             text.back() == '\n')) {
-        text.remove_suffix(1);
-    }
-    return text;
-}
-
-bool writeAll(int fd, const char* data, std::size_t length) {
-    while (length > 0) {
-        ssize_t n = ::write(fd, data, length);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            return false;
-        }
-        data += n;
-        length -= static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
-void closeFd(int& fd) {
-    if (fd >= 0) {
-        ::close(fd);
-        fd = -1;
-    }
-}
-
 std::once_flag curlInitialized;
 
 }  // namespace
-
-struct URLSessionLoader::Command {
-    enum class Type { Start, Cancel, Suspend, Resume, Unpause, Redirect, BodyStream, Stop };
-    Command(Type type, URLSessionTaskPtr task = nullptr) : type(type), task(std::move(task)) {}
-    Type type;
-    URLSessionTaskPtr task;
-    std::optional<URLSessionStore::Record> record;
-    std::optional<UrlRequest> request;
-    InputStreamPtr stream;
-    bool firstSend = false;
-};
-
-struct URLSessionLoader::Transfer {
-    URLSessionLoader* loader = nullptr;
-    URLSessionTaskPtr task;
-    std::shared_ptr<URLSessionEvents> events;
-    std::optional<URLSessionStore::Record> record;  // kept in the store
-    UrlRequest request;                             // of this hop
-    int redirects = 0;
-    CURL* easy = nullptr;
-    curl_slist* headerList = nullptr;
-    char errorText[CURL_ERROR_SIZE] = {};
-
-    // What is sent: bytes, a file or a stream; `sendsBody` false for a bodyless request.
-    bool sendsBody = false;
-    std::shared_ptr<const Bytes> data;
-    std::size_t dataOffset = 0;
-    int bodyFd = -1;
-    InputStreamPtr stream;
-    bool requestStreamUsed = false;
-    // The body of this hop comes from the delegate's needNewBodyStream, asked for when the
-    // connection first wants body bytes (so after its server-trust challenge).
-    bool streamFromDelegate = false;
-    bool askedForStream = false;
-    bool waitingForStream = false;
-    bool firstSend = true;
-    std::int64_t bodyLength = 0;
-    std::int64_t sent = 0;
-
-    // The reply of this hop.
-    int status = 0;
-    HttpHeaders replyHeaders;
-    bool headDone = false;
-    HttpResponsePtr response;
-    bool redirecting = false;
-    bool restartWithoutRange = false;
-    Bytes heldBody;
-
-    // Downloads.
-    int fileFd = -1;
-    fs::path file;
-    std::int64_t fileOffset = 0;
-    std::int64_t written = 0;
-    std::int64_t expectedTotal = URLSessionTransferSizeUnknown;
-    bool rangeRequested = false;
-
-    ErrorPtr failure;  // decided by us (cancel, trust, stream, file), wins over curl's result
-    bool suspended = false;
-    bool heldBack = false;  // the delegate is behind on body data
-    Clock::time_point lastActivity;
-    Clock::time_point startedAt;
-    Clock::duration idleTimeout{};
-    Clock::duration resourceTimeout{};
-
-    bool isDownload() const { return task->kind() == URLSessionTaskKind::Download; }
-    void touch() { lastActivity = Clock::now(); }
-};
-
-// libcurl's and OpenSSL's callbacks; they run on the worker thread inside curl_multi_perform.
-struct TransferCallbacks {
-    using Transfer = URLSessionLoader::Transfer;
-
-    static size_t header(char* buffer, size_t size, size_t count, void* context) {
-        auto& t = *static_cast<Transfer*>(context);
-        size_t length = size * count;
-        t.touch();
-        std::string_view line = trim(std::string_view(buffer, length));
-        if (line.substr(0, 5) == "HTTP/") {
-            size_t space = line.find(' ');
-            t.status = space == std::string_view::npos
-                           ? 0
-                           : std::atoi(std::string(line.substr(space + 1, 3)).c_str());
-            t.replyHeaders.clear();
-            t.headDone = false;
-            return length;
-        }
-        if (line.empty()) {
-            if (t.status >= 200) {
-                t.headDone = true;
-                return onHead(t) ? length : 0;
-            }
-            t.status = 0;  // an interim reply (100 Continue)
-            return length;
-        }
-        size_t colon = line.find(':');
-        if (colon != std::string_view::npos) {
-            std::string name(trim(line.substr(0, colon)));
-            std::string value(trim(line.substr(colon + 1)));
-            auto it = t.replyHeaders.find(name);
-            if (it == t.replyHeaders.end()) {
-                t.replyHeaders.emplace(std::move(name), std::move(value));
-            } else {
-                it->second.append(", ").append(value);
-            }
-        }
-        return length;
-    }
-
-    static bool onHead(Transfer& t) {
-        t.response = std::make_shared<HttpResponse>(t.request.url, t.status, t.replyHeaders);
-        if (isRedirect(t.status) && t.response->valueForHTTPHeaderField("Location")) {
-            t.redirecting = true;
-            return true;
-        }
-        if (t.rangeRequested && t.status == 416) {
-            t.restartWithoutRange = true;
-            return true;
-        }
-        if (!t.isDownload()) {
-            t.loader->announceResponse(t);
-            return true;
-        }
-        {
-            std::lock_guard lock(t.task->mutex_);
-            t.task->response_ = t.response;
-        }
-        std::int64_t length = t.response->expectedContentLength;
-        if (t.rangeRequested && t.status == 206) {
-            t.expectedTotal = length < 0 ? URLSessionTransferSizeUnknown : t.fileOffset + length;
-            t.events->post(
-                [offset = t.fileOffset, total = t.expectedTotal](
-                    URLSession& s, const URLSessionTaskPtr& task, URLSessionDelegate& d) {
-                    d.didResumeAtOffset(s, task, offset, total);
-                });
-        } else {
-            if (t.fileOffset > 0 &&
-                (::ftruncate(t.fileFd, 0) != 0 || ::lseek(t.fileFd, 0, SEEK_SET) != 0)) {
-                t.failure =
-                    makeURLError(URLErrorCannotWriteToFile, t.request.url, std::strerror(errno));
-                return false;
-            }
-            t.fileOffset = 0;
-            t.expectedTotal = length;
-        }
-        t.task->bytesExpectedToReceive_ = t.expectedTotal;
-        t.task->bytesReceived_ = t.fileOffset;
-        if (t.record && t.loader->store_) {
-            t.record->entityTag = t.response->valueForHTTPHeaderField("ETag").value_or("");
-            t.record->lastModified =
-                t.response->valueForHTTPHeaderField("Last-Modified").value_or("");
-            t.loader->store_->save(*t.record);
-        }
-        return true;
-    }
-
-    static size_t body(char* buffer, size_t size, size_t count, void* context) {
-        auto& t = *static_cast<Transfer*>(context);
-        size_t length = size * count;
-        t.touch();
-        if (t.redirecting || t.restartWithoutRange) {
-            size_t keep =
-                std::min(length, HeldBodyLimit - std::min(HeldBodyLimit, t.heldBody.size()));
-            t.heldBody.insert(t.heldBody.end(), buffer, buffer + keep);
-            return length;
-        }
-        if (t.isDownload()) {
-            if (!writeAll(t.fileFd, buffer, length)) {
-                t.failure =
-                    makeURLError(URLErrorCannotWriteToFile, t.request.url, std::strerror(errno));
-                return 0;
-            }
-            t.written += static_cast<std::int64_t>(length);
-            std::int64_t total = t.fileOffset + t.written;
-            t.task->bytesReceived_ = total;
-            t.events->postWritten(static_cast<std::int64_t>(length), total, t.expectedTotal);
-            return length;
-        }
-        std::weak_ptr<URLSessionLoader> loader = t.loader->weak_from_this();
-        if (!t.events->admitData([loader, task = t.task] {
-                if (auto l = loader.lock()) {
-                    l->post({URLSessionLoader::Command::Type::Unpause, task});
-                }
-            })) {
-            t.heldBack = true;
-            return CURL_WRITEFUNC_PAUSE;
-        }
-        t.task->bytesReceived_ += static_cast<std::int64_t>(length);
-        t.events->postData(reinterpret_cast<const std::uint8_t*>(buffer), length);
-        return length;
-    }
-
-    static size_t read(char* buffer, size_t size, size_t count, void* context) {
-        auto& t = *static_cast<Transfer*>(context);
-        size_t length = size * count;
-        t.touch();
-        long got = 0;
-        if (t.data) {
-            got = static_cast<long>(std::min(length, t.data->size() - t.dataOffset));
-            std::memcpy(buffer, t.data->data() + t.dataOffset, static_cast<size_t>(got));
-            t.dataOffset += static_cast<size_t>(got);
-        } else if (t.bodyFd >= 0) {
-            do {
-                got = ::read(t.bodyFd, buffer, length);
-            } while (got < 0 && errno == EINTR);
-            if (got < 0) {
-                t.failure = makeURLError(URLErrorUnknown, t.request.url, std::strerror(errno));
-                return CURL_READFUNC_ABORT;
-            }
-        } else if (t.streamFromDelegate && !t.stream) {
-            if (!t.askedForStream) {
-                t.askedForStream = true;
-                t.waitingForStream = true;
-                t.loader->askForBodyStream(t, t.firstSend);
-            }
-            return CURL_READFUNC_PAUSE;
-        } else if (t.stream) {
-            got = t.stream->read(reinterpret_cast<std::uint8_t*>(buffer), length);
-            if (got < 0) {
-                ErrorPtr cause = t.stream->error();
-                t.failure =
-                    cause ? cause : makeURLError(URLErrorRequestBodyStreamExhausted, t.request.url);
-                return CURL_READFUNC_ABORT;
-            }
-        }
-        if (got > 0) {
-            t.sent += got;
-            t.task->bytesSent_ = t.sent;
-            t.events->postSent(got, t.sent, t.bodyLength);
-        }
-        return static_cast<size_t>(got);
-    }
-
-    static CURLcode sslContext(CURL*, void* sslContext, void* context) {
-        auto* ctx = static_cast<SSL_CTX*>(sslContext);
-        // The verify callback below gets a pointer to this transfer; a renegotiation on a reused
-        // connection would call it for a transfer long gone.
-        SSL_CTX_set_options(ctx, SSL_OP_NO_RENEGOTIATION);
-        SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER, nullptr);
-        SSL_CTX_set_cert_verify_callback(ctx, &verify, context);
-        return CURLE_OK;
-    }
-
-    // Every new connection: the peer's chain goes to the delegate as a challenge, and its answer
-    // (or the system trust store with the host name, by default) decides.
-    static int verify(X509_STORE_CTX* storeContext, void* context) {
-        auto& t = *static_cast<Transfer*>(context);
-        std::vector<Bytes> chain;
-        X509* leaf = X509_STORE_CTX_get0_cert(storeContext);
-        auto append = [&chain](X509* cert) {
-            int length = i2d_X509(cert, nullptr);
-            if (length > 0) {
-                Bytes der(static_cast<size_t>(length));
-                unsigned char* p = der.data();
-                i2d_X509(cert, &p);
-                chain.push_back(std::move(der));
-            }
-        };
-        if (leaf) {
-            append(leaf);
-        }
-        if (STACK_OF(X509)* untrusted = X509_STORE_CTX_get0_untrusted(storeContext)) {
-            for (int i = 0; i < sk_X509_num(untrusted); ++i) {
-                X509* cert = sk_X509_value(untrusted, i);
-                if (!leaf || X509_cmp(cert, leaf) != 0) {
-                    append(cert);
-                }
-            }
-        }
-        auto trust = std::make_shared<const ServerTrust>(t.request.url.host(), std::move(chain));
-        bool accepted =
-            t.loader->delegateDecidesTrust_ ? askDelegate(t, trust) : defaultTrust(t, *trust);
-        t.touch();
-        if (!accepted) {
-            X509_STORE_CTX_set_error(storeContext, X509_V_ERR_APPLICATION_VERIFICATION);
-        }
-        return accepted ? 1 : 0;
-    }
-
-    static bool defaultTrust(Transfer& t, const ServerTrust& trust) {
-        TrustEvaluation evaluation = trust.evaluateDefault();
-        if (!evaluation.valid) {
-            t.failure = makeURLError(URLErrorServerCertificateUntrusted, t.request.url,
-                                     evaluation.failureReason);
-        }
-        return evaluation.valid;
-    }
-
-    static bool askDelegate(Transfer& t, const std::shared_ptr<const ServerTrust>& trust) {
-        struct Answer {
-            std::mutex mutex;
-            std::condition_variable cv;
-            bool done = false;
-            AuthChallengeDisposition disposition = AuthChallengeDisposition::PerformDefaultHandling;
-            std::optional<UrlCredential> credential;
-        };
-        auto answer = std::make_shared<Answer>();
-        AuthChallenge challenge;
-        challenge.protectionSpace.host = t.request.url.host();
-        challenge.protectionSpace.port = t.request.url.port().value_or(443);
-        challenge.protectionSpace.protocol = t.request.url.scheme();
-        challenge.protectionSpace.serverTrust = trust;
-        t.events->postGated([answer, challenge](URLSession& s, const URLSessionTaskPtr& task,
-                                                URLSessionDelegate& d,
-                                                URLSessionEvents::Answer next) {
-            d.didReceiveChallenge(s, task, challenge,
-                                  [answer, next](AuthChallengeDisposition disposition,
-                                                 std::optional<UrlCredential> credential) {
-                                      {
-                                          std::lock_guard lock(answer->mutex);
-                                          if (answer->done) {
-                                              return;
-                                          }
-                                          answer->done = true;
-                                          answer->disposition = disposition;
-                                          answer->credential = std::move(credential);
-                                      }
-                                      answer->cv.notify_all();
-                                      next();
-                                  });
-        });
-        URLSessionEventBatch::flush();
-        std::unique_lock lock(answer->mutex);
-        if (!answer->cv.wait_for(lock, t.idleTimeout, [&] { return answer->done; })) {
-            t.failure = makeURLError(URLErrorTimedOut, t.request.url,
-                                     "no answer to the server-trust challenge");
-            return false;
-        }
-        switch (answer->disposition) {
-            case AuthChallengeDisposition::UseCredential:
-                if (answer->credential && answer->credential->trust) {
-                    return true;
-                }
-                break;
-            case AuthChallengeDisposition::CancelAuthenticationChallenge:
-                t.failure = makeURLError(URLErrorCancelled, t.request.url);
-                return false;
-            default:
-                break;
-        }
-        lock.unlock();
-        return defaultTrust(t, *trust);
-    }
-};
 
 std::shared_ptr<URLSessionLoader> URLSessionLoader::start(
     std::weak_ptr<URLSession> session, const URLSessionConfiguration& configuration,
@@ -573,7 +190,10 @@ void URLSessionLoader::handle(Command& command) {
         t.events = command.task->events_;
         t.record = std::move(command.record);
         t.request = command.task->currentRequest();
-        t.suspended = command.task->state() == URLSessionTaskState::Suspended;
+        t.holds.suspended = command.task->state() == URLSessionTaskState::Suspended;
+        if (t.task->kind() == URLSessionTaskKind::Download) {
+            t.download.emplace();
+        }
         auto seconds = [](double s) {
             return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(s));
         };
@@ -599,15 +219,15 @@ void URLSessionLoader::handle(Command& command) {
             fail(*t, makeURLError(URLErrorCancelled, t->request.url));
             break;
         case Command::Type::Suspend:
-            t->suspended = true;
+            t->holds.suspended = true;
             applyPause(*t);
             break;
         case Command::Type::Resume:
-            t->suspended = false;
+            t->holds.suspended = false;
             applyPause(*t);
             break;
         case Command::Type::Unpause:
-            t->heldBack = false;
+            t->holds.delegateBehind = false;
             applyPause(*t);
             break;
         case Command::Type::Redirect:
@@ -634,9 +254,9 @@ void URLSessionLoader::handle(Command& command) {
                                : makeURLError(URLErrorRequestBodyStreamExhausted, t->request.url));
                 break;
             }
-            t->stream = std::move(stream);
+            t->body = Transfer::StreamBody{std::move(stream)};
             t->firstSend = false;
-            t->waitingForStream = false;
+            t->holds.awaitingStream = false;
             applyPause(*t);
             break;
         }
@@ -662,62 +282,61 @@ void URLSessionLoader::askForBodyStream(Transfer& t, bool firstSend) {
 }
 
 bool URLSessionLoader::prepareBody(Transfer& t) {
-    t.data.reset();
-    t.dataOffset = 0;
-    closeFd(t.bodyFd);
+    t.dropBody();
     t.sent = 0;
-    t.sendsBody = false;
     t.bodyLength = 0;
-    t.streamFromDelegate = false;
-    t.askedForStream = false;
-    t.waitingForStream = false;
     const std::string& method = t.request.httpMethod;
     bool bodiless = method == "GET" || method == "HEAD";
+    InputStreamPtr stream;  // to be opened
     switch (t.task->bodySource_) {
         case URLSessionTask::BodySource::Data:
             if (!bodiless) {
-                t.data = t.task->bodyData_;
+                t.body = Transfer::DataBody{t.task->bodyData_};
             }
             break;
         case URLSessionTask::BodySource::File:
             if (!bodiless) {
-                t.bodyFd = ::open(t.task->bodyFile_.c_str(), O_RDONLY | O_CLOEXEC);
+                FileDescriptor fd(::open(t.task->bodyFile_.c_str(), O_RDONLY | O_CLOEXEC));
                 struct stat info {};
-                if (t.bodyFd < 0 || ::fstat(t.bodyFd, &info) != 0) {
+                if (!fd || ::fstat(fd.get(), &info) != 0) {
                     fail(t, makeURLError(URLErrorFileDoesNotExist, t.request.url,
                                          t.task->bodyFile_.string() + ": " + std::strerror(errno)));
                     return false;
                 }
                 t.bodyLength = info.st_size;
-                t.sendsBody = true;
+                t.body = Transfer::FileBody{std::move(fd)};
             }
             break;
         case URLSessionTask::BodySource::Stream:
-            t.streamFromDelegate = !bodiless;
+            if (!bodiless) {
+                t.body = Transfer::DelegateStreamBody{};
+            }
             break;
         case URLSessionTask::BodySource::Request:
             if (t.request.httpBody) {
-                t.data = std::make_shared<const Bytes>(*t.request.httpBody);
+                t.body = Transfer::DataBody{std::make_shared<const Bytes>(*t.request.httpBody)};
             } else if (t.request.httpBodyStream && !t.requestStreamUsed) {
-                t.stream = t.request.httpBodyStream;
+                stream = t.request.httpBodyStream;
                 t.requestStreamUsed = true;
             } else if (t.request.httpBodyStream && !bodiless) {
                 // Read once already (before a redirect): only the delegate can give it again.
-                t.streamFromDelegate = true;
+                t.body = Transfer::DelegateStreamBody{};
             }
             break;
     }
-    if (t.data) {
-        t.sendsBody = true;
-        t.bodyLength = static_cast<std::int64_t>(t.data->size());
-    } else if (t.stream || t.streamFromDelegate) {
-        if (t.stream && !t.stream->open()) {
-            ErrorPtr cause = t.stream->error();
+    if (stream) {
+        if (!stream->open()) {
+            ErrorPtr cause = stream->error();
             fail(t,
                  cause ? cause : makeURLError(URLErrorRequestBodyStreamExhausted, t.request.url));
             return false;
         }
-        t.sendsBody = true;
+        t.body = Transfer::StreamBody{std::move(stream)};
+    }
+    if (auto* data = std::get_if<Transfer::DataBody>(&t.body)) {
+        t.bodyLength = static_cast<std::int64_t>(data->bytes->size());
+    } else if (std::holds_alternative<Transfer::StreamBody>(t.body) ||
+               std::holds_alternative<Transfer::DelegateStreamBody>(t.body)) {
         t.bodyLength = URLSessionTransferSizeUnknown;
         if (auto length = t.request.valueForHTTPHeaderField("Content-Length")) {
             t.bodyLength = std::strtoll(length->c_str(), nullptr, 10);
@@ -728,33 +347,43 @@ bool URLSessionLoader::prepareBody(Transfer& t) {
     return true;
 }
 
+void URLSessionLoader::Transfer::dropBody() {
+    if (auto* open = std::get_if<StreamBody>(&body)) {
+        open->stream->close();
+    }
+    body = NoBody{};
+    holds.awaitingStream = false;
+}
+
 bool URLSessionLoader::prepareDownloadFile(Transfer& t) {
-    t.written = 0;
-    t.rangeRequested = false;
-    if (t.fileFd >= 0) {
+    Transfer::DownloadSink& sink = *t.download;
+    sink.written = 0;
+    sink.rangeRequested = false;
+    if (sink.fd) {
         // A later hop (redirect, restart) writes the file afresh.
-        if (::ftruncate(t.fileFd, 0) != 0 || ::lseek(t.fileFd, 0, SEEK_SET) != 0) {
+        if (::ftruncate(sink.fd.get(), 0) != 0 || ::lseek(sink.fd.get(), 0, SEEK_SET) != 0) {
             fail(t, makeURLError(URLErrorCannotWriteToFile, t.request.url, std::strerror(errno)));
             return false;
         }
-        t.fileOffset = 0;
+        sink.offset = 0;
         return true;
     }
     if (t.record && store_) {
-        t.file = store_->partialFile(t.task->taskIdentifier());
-        t.fileFd = ::open(t.file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-        off_t size = t.fileFd >= 0 ? ::lseek(t.fileFd, 0, SEEK_END) : -1;
+        // What an earlier process got is kept, and the rest asked for with a range.
+        sink.file = store_->partialFile(t.task->taskIdentifier());
+        sink.fd.reset(::open(sink.file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
+        off_t size = sink.fd ? ::lseek(sink.fd.get(), 0, SEEK_END) : -1;
         if (size > 0) {
-            t.fileOffset = size;
-            t.rangeRequested = true;
+            sink.offset = size;
+            sink.rangeRequested = true;
         }
     } else {
         std::error_code ec;
         std::string pattern = (fs::temp_directory_path(ec) / "quarra-download-XXXXXX").string();
-        t.fileFd = ::mkostemp(pattern.data(), O_CLOEXEC);
-        t.file = pattern;
+        sink.fd.reset(::mkostemp(pattern.data(), O_CLOEXEC));
+        sink.file = pattern;
     }
-    if (t.fileFd < 0) {
+    if (!sink.fd) {
         fail(t, makeURLError(URLErrorCannotCreateFile, t.request.url, std::strerror(errno)));
         return false;
     }
@@ -762,11 +391,10 @@ bool URLSessionLoader::prepareDownloadFile(Transfer& t) {
 }
 
 void URLSessionLoader::beginHop(Transfer& t) {
+    t.phase = Transfer::Phase::Requesting;
     t.status = 0;
     t.replyHeaders.clear();
-    t.headDone = false;
     t.response.reset();
-    t.redirecting = false;
     t.heldBody.clear();
     const Url& url = t.request.url;
     if (url.empty() || !url.hasAuthority() || url.host().empty()) {
@@ -777,9 +405,10 @@ void URLSessionLoader::beginHop(Transfer& t) {
         fail(t, makeURLError(URLErrorUnsupportedURL, url));
         return;
     }
-    if (!prepareBody(t) || (t.isDownload() && !prepareDownloadFile(t))) {
+    if (!prepareBody(t) || (t.download && !prepareDownloadFile(t))) {
         return;
     }
+    keepConnectionsFor(url);
 
     CURL* easy = curl_easy_init();
     t.easy = easy;
@@ -794,10 +423,10 @@ void URLSessionLoader::beginHop(Transfer& t) {
     curl_easy_setopt(easy, CURLOPT_WRITEDATA, &t);
     // Large buffers move files faster, but allocating them for every small request costs more
     // than they save; only transfers that are likely big get them.
-    if (t.isDownload()) {
+    if (t.download) {
         curl_easy_setopt(easy, CURLOPT_BUFFERSIZE, 256L * 1024);
     }
-    if (t.sendsBody && (t.bodyLength < 0 || t.bodyLength > 1024 * 1024)) {
+    if (t.sendsBody() && (t.bodyLength < 0 || t.bodyLength > 1024 * 1024)) {
         curl_easy_setopt(easy, CURLOPT_UPLOAD_BUFFERSIZE, 256L * 1024);
     }
     curl_easy_setopt(
@@ -818,7 +447,7 @@ void URLSessionLoader::beginHop(Transfer& t) {
         list = curl_slist_append(list, (value.empty() ? name + ";" : name + ": " + value).c_str());
     };
     for (const auto& [name, value] : t.request.headers) {
-        if (t.sendsBody && CaseInsensitiveLess::equal(name, "Content-Length")) {
+        if (t.sendsBody() && CaseInsensitiveLess::equal(name, "Content-Length")) {
             continue;
         }
         add(name, value);
@@ -828,8 +457,8 @@ void URLSessionLoader::beginHop(Transfer& t) {
             add(name, value);
         }
     }
-    if (t.rangeRequested) {
-        add("Range", "bytes=" + std::to_string(t.fileOffset) + "-");
+    if (t.download && t.download->rangeRequested) {
+        add("Range", "bytes=" + std::to_string(t.download->offset) + "-");
         const std::string& tag = t.record->entityTag;
         std::string validator =
             !tag.empty() && tag.rfind("W/", 0) != 0 ? tag : t.record->lastModified;
@@ -847,12 +476,12 @@ void URLSessionLoader::beginHop(Transfer& t) {
     bool bodyMethod = method == "POST" || method == "PUT" || method == "PATCH";
     if (method == "HEAD") {
         curl_easy_setopt(easy, CURLOPT_NOBODY, 1L);
-    } else if (t.sendsBody || bodyMethod) {
+    } else if (t.sendsBody() || bodyMethod) {
         curl_easy_setopt(easy, CURLOPT_UPLOAD, 1L);
         curl_easy_setopt(easy, CURLOPT_READFUNCTION, &TransferCallbacks::read);
         curl_easy_setopt(easy, CURLOPT_READDATA, &t);
         curl_easy_setopt(easy, CURLOPT_INFILESIZE_LARGE,
-                         static_cast<curl_off_t>(t.sendsBody ? t.bodyLength : 0));
+                         static_cast<curl_off_t>(t.sendsBody() ? t.bodyLength : 0));
         if (method != "PUT") {
             curl_easy_setopt(easy, CURLOPT_CUSTOMREQUEST, method.c_str());
         }
@@ -865,11 +494,25 @@ void URLSessionLoader::beginHop(Transfer& t) {
     applyPause(t);
 }
 
+// curl's connection cache holds four connections per transfer in progress by default, so when a
+// burst of requests winds down it closes the connections the next burst needs, and that one pays
+// for new TLS handshakes. Room for every host's full share keeps them.
+void URLSessionLoader::keepConnectionsFor(const Url& url) {
+    if (!origins_.insert(url.scheme() + "://" + url.hostAndPort()).second) {
+        return;
+    }
+    long perHost = configuration_.httpMaximumConnectionsPerHost > 0
+                       ? configuration_.httpMaximumConnectionsPerHost
+                       : UnlimitedConnectionsPerHost;
+    curl_multi_setopt(multiOf(multi_), CURLMOPT_MAXCONNECTS,
+                      static_cast<long>(origins_.size()) * perHost);
+}
+
 void URLSessionLoader::applyPause(Transfer& t) {
     if (!t.easy) {
         return;
     }
-    bool hold = t.suspended || t.heldBack || t.waitingForStream;
+    bool hold = t.holds.any();
     if (!hold) {
         t.touch();
     }
@@ -907,7 +550,9 @@ void URLSessionLoader::detach(Transfer& t) {
     }
     curl_slist_free_all(t.headerList);
     t.headerList = nullptr;
-    closeFd(t.bodyFd);
+    if (auto* file = std::get_if<Transfer::FileBody>(&t.body)) {
+        file->fd.reset();
+    }
 }
 
 void URLSessionLoader::hopDone(Transfer& t, int curlCode) {
@@ -922,19 +567,19 @@ void URLSessionLoader::hopDone(Transfer& t, int curlCode) {
         finish(t, std::move(error));
         return;
     }
-    if (t.restartWithoutRange) {
-        t.restartWithoutRange = false;
-        t.record->entityTag.clear();
-        t.record->lastModified.clear();
-        t.fileOffset = 0;
-        beginHop(t);  // prepareDownloadFile truncates the file and asks without a range
-        return;
+    switch (t.phase) {
+        case Transfer::Phase::Restarting:
+            t.record->entityTag.clear();
+            t.record->lastModified.clear();
+            t.download->offset = 0;
+            beginHop(t);  // prepareDownloadFile truncates the file and asks without a range
+            return;
+        case Transfer::Phase::Redirecting:
+            redirect(t);
+            return;
+        default:
+            finish(t, nullptr);
     }
-    if (t.redirecting) {
-        redirect(t);
-        return;
-    }
-    finish(t, nullptr);
 }
 
 void URLSessionLoader::redirect(Transfer& t) {
@@ -984,27 +629,24 @@ void URLSessionLoader::follow(Transfer& t, UrlRequest request) {
         std::lock_guard lock(t.task->mutex_);
         t.task->currentRequest_ = t.request;
     }
-    if (t.stream) {
-        t.stream->close();
-        t.stream.reset();
-    }
+    t.dropBody();
     beginHop(t);
 }
 
 void URLSessionLoader::refuseRedirect(Transfer& t) {
-    if (t.isDownload()) {
-        t.redirecting = false;
-        TransferCallbacks::onHead(t);
+    // The redirect's own reply is the task's reply.
+    if (t.download) {
+        Transfer::DownloadSink& sink = *t.download;
         if (!t.heldBody.empty() &&
-            !writeAll(t.fileFd, reinterpret_cast<const char*>(t.heldBody.data()),
+            !writeAll(sink.fd.get(), reinterpret_cast<const char*>(t.heldBody.data()),
                       t.heldBody.size())) {
             finish(t, makeURLError(URLErrorCannotWriteToFile, t.request.url, std::strerror(errno)));
             return;
         }
-        t.written = static_cast<std::int64_t>(t.heldBody.size());
-        t.task->bytesReceived_ = t.written;
-        if (t.written > 0) {
-            t.events->postWritten(t.written, t.written, t.expectedTotal);
+        sink.written = static_cast<std::int64_t>(t.heldBody.size());
+        t.task->bytesReceived_ = sink.written;
+        if (sink.written > 0) {
+            t.events->postWritten(sink.written, sink.written, sink.expectedTotal);
         }
     } else {
         announceResponse(t);
@@ -1023,28 +665,29 @@ void URLSessionLoader::fail(Transfer& t, ErrorPtr error) {
 
 void URLSessionLoader::finish(Transfer& t, ErrorPtr error) {
     URLSessionTaskPtr task = t.task;
-    if (t.stream) {
-        t.stream->close();
-        t.stream.reset();
-    }
+    t.dropBody();
     std::optional<fs::path> location;
-    if (t.isDownload() && t.fileFd >= 0) {
-        bool flushed = !t.record || ::fsync(t.fileFd) == 0;
-        closeFd(t.fileFd);
+    if (t.download && t.download->fd) {
+        Transfer::DownloadSink& sink = *t.download;
+        // A kept download is on disk before it counts as finished.
+        bool flushed = !t.record || ::fsync(sink.fd.get()) == 0;
+        int flushError = errno;
+        sink.fd.reset();
         if (!error && !flushed) {
-            error = makeURLError(URLErrorCannotWriteToFile, t.request.url, std::strerror(errno));
+            error =
+                makeURLError(URLErrorCannotWriteToFile, t.request.url, std::strerror(flushError));
         }
         std::error_code ec;
         if (error) {
             if (!t.record) {
-                fs::remove(t.file, ec);
+                fs::remove(sink.file, ec);
             }
         } else if (t.record && store_) {
             fs::path finished = store_->finishedFile(task->taskIdentifier());
-            fs::rename(t.file, finished, ec);
+            fs::rename(sink.file, finished, ec);
             location = finished;
         } else {
-            location = t.file;
+            location = sink.file;
         }
     }
     {
@@ -1060,7 +703,8 @@ void URLSessionLoader::finish(Transfer& t, ErrorPtr error) {
         record->error = error;
         store_->save(*record);
     }
-    task->state_ = URLSessionTaskState::Completed;
+    // The task reads as completed once its completion event runs, not before: until then it is
+    // still one of the session's tasks for getTasks.
     postFinish(task, location, record ? store_ : nullptr, record, error);
     transfers_.erase(task->taskIdentifier());
 }
@@ -1100,7 +744,7 @@ void URLSessionLoader::checkTimeouts() {
     Clock::time_point now = Clock::now();
     std::vector<Transfer*> expired;
     for (auto& [id, t] : transfers_) {
-        if (!t->easy || t->suspended || t->heldBack || t->waitingForStream) {
+        if (!t->easy || t->holds.any()) {
             continue;
         }
         if (now - t->lastActivity > t->idleTimeout || now - t->startedAt > t->resourceTimeout) {
@@ -1121,7 +765,7 @@ long URLSessionLoader::nextWakeMs() {
     }
     Clock::time_point now = Clock::now();
     for (auto& [id, t] : transfers_) {
-        if (!t->easy || t->suspended || t->heldBack || t->waitingForStream) {
+        if (!t->easy || t->holds.any()) {
             continue;
         }
         Clock::time_point deadline =

@@ -4,11 +4,17 @@
 // to the delegate through the task's event queue; the worker waits for the answers without blocking
 // other transfers, except for a server-trust answer, which the TLS handshake needs at once.
 // Commands may be posted from any thread.
+//
+// A transfer (URLSessionTransfer.h) goes through hops, one request and its reply each: a hop starts
+// in beginHop, its reply head decides its phase (receiving, redirecting, restarting without a
+// range), and hopDone either ends the task or starts the next hop. libcurl's callbacks live in
+// URLSessionCallbacks.cpp.
 #include <deque>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <unordered_map>
+#include <unordered_set>
 
 #include "platform/URLSession.h"
 #include "platform/URLSessionStore.h"
@@ -65,6 +71,7 @@ class URLSessionLoader : public std::enable_shared_from_this<URLSessionLoader> {
     void fail(Transfer& t, ErrorPtr error);
     void finish(Transfer& t, ErrorPtr error);
     void applyPause(Transfer& t);
+    void keepConnectionsFor(const Url& url);
     void checkTimeouts();
     long nextWakeMs();
     Transfer* find(const URLSessionTaskPtr& task);
@@ -84,6 +91,7 @@ class URLSessionLoader : public std::enable_shared_from_this<URLSessionLoader> {
     // Worker thread only.
     bool stopping_ = false;
     std::unordered_map<std::uint64_t, std::unique_ptr<Transfer>> transfers_;
+    std::unordered_set<std::string> origins_;  // hosts (with scheme and port) talked to
 };
 
 }  // namespace quarra

@@ -33,8 +33,10 @@ std::shared_ptr<HTHTTPSessionManager> HTHTTPSessionManager::manager() {
 }
 
 std::shared_ptr<HTHTTPSessionManager> HTHTTPSessionManager::make(
-    std::optional<Url> baseURL, std::optional<URLSessionConfiguration> configuration) {
-    return create<HTHTTPSessionManager>(std::move(baseURL), std::move(configuration));
+    std::optional<Url> baseURL, std::optional<URLSessionConfiguration> configuration,
+    DispatchQueuePtr operationQueue) {
+    return create<HTHTTPSessionManager>(std::move(baseURL), std::move(configuration),
+                                        std::move(operationQueue));
 }
 
 std::shared_ptr<HTHTTPSessionManager> HTHTTPSessionManager::make(
@@ -49,8 +51,9 @@ std::shared_ptr<HTHTTPSessionManager> HTHTTPSessionManager::make(
 }
 
 HTHTTPSessionManager::HTHTTPSessionManager(std::optional<Url> baseURL,
-                                           std::optional<URLSessionConfiguration> configuration)
-    : HTURLSessionManager(std::move(configuration)),
+                                           std::optional<URLSessionConfiguration> configuration,
+                                           DispatchQueuePtr operationQueue)
+    : HTURLSessionManager(std::move(configuration), std::move(operationQueue)),
       baseURL_(directoryBaseURL(std::move(baseURL))),
       requestSerializer_(HTHTTPRequestSerializer::serializer()) {}
 

@@ -32,9 +32,11 @@ class HTHTTPSessionManager : public HTURLSessionManager {
     // A manager without base URL on the default configuration.
     static std::shared_ptr<HTHTTPSessionManager> manager();
     // A base URL with a path gets a trailing "/", so relative strings resolve below it.
+    // `operationQueue` as for HTURLSessionManager::make.
     static std::shared_ptr<HTHTTPSessionManager> make(
         std::optional<Url> baseURL = std::nullopt,
-        std::optional<URLSessionConfiguration> configuration = std::nullopt);
+        std::optional<URLSessionConfiguration> configuration = std::nullopt,
+        DispatchQueuePtr operationQueue = nullptr);
     // As make(), with `setUp` run on the manager before its session exists: the place for blocks
     // that must see the first events of the tasks a background session adopts.
     static std::shared_ptr<HTHTTPSessionManager> make(
@@ -98,7 +100,8 @@ class HTHTTPSessionManager : public HTURLSessionManager {
 
   protected:
     HTHTTPSessionManager(std::optional<Url> baseURL,
-                         std::optional<URLSessionConfiguration> configuration);
+                         std::optional<URLSessionConfiguration> configuration,
+                         DispatchQueuePtr operationQueue = nullptr);
 
   private:
     friend class HTURLSessionManager;

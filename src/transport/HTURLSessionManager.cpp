@@ -82,14 +82,17 @@ std::optional<URLSessionConfiguration> configurationFromJson(const Json& json) {
 }  // namespace
 
 std::shared_ptr<HTURLSessionManager> HTURLSessionManager::make(
-    std::optional<URLSessionConfiguration> configuration) {
-    return create<HTURLSessionManager>(std::move(configuration));
+    std::optional<URLSessionConfiguration> configuration, DispatchQueuePtr operationQueue) {
+    return create<HTURLSessionManager>(std::move(configuration), std::move(operationQueue));
 }
 
-HTURLSessionManager::HTURLSessionManager(std::optional<URLSessionConfiguration> configuration)
+HTURLSessionManager::HTURLSessionManager(std::optional<URLSessionConfiguration> configuration,
+                                         DispatchQueuePtr operationQueue)
     : configuration_(configuration ? std::move(*configuration)
                                    : URLSessionConfiguration::defaultSessionConfiguration()),
-      operationQueue_(DispatchQueue::serial("com.tovik.transport.networking.session.manager")),
+      operationQueue_(operationQueue ? std::move(operationQueue)
+                                     : DispatchQueue::serial(
+                                           "com.tovik.transport.networking.session.manager")),
       taskDescription_(addressText(this)),
       responseSerializer_(HTJSONResponseSerializer::serializer()),
       securityPolicy_(HTSecurityPolicy::defaultPolicy()),
@@ -457,6 +460,9 @@ void HTURLSessionManager::taskDidChangeState(const Notification& notification,
                                              const char* publicName) {
     auto task = std::static_pointer_cast<URLSessionTask>(notification.sender);
     if (!task || task->taskDescription() != taskDescription_ || !delegateForTask(task))
+        return;
+    // Unheard, the notification would only wake the main thread.
+    if (!NotificationCenter::defaultCenter().hasObservers(publicName))
         return;
     DispatchQueue::main()->async(
         [task, publicName] { NotificationCenter::defaultCenter().post(publicName, task); });

@@ -76,8 +76,12 @@ class HTURLSessionManager : public URLSessionDelegate,
 
     // A manager on `configuration` (the default configuration when none). Returns at once; tasks a
     // background session kept are adopted on the delegate queue before any of their events.
+    // `operationQueue` is the session's delegate queue (null: a serial queue of the manager's own);
+    // a manager whose blocks are quick may take its events where the transfers run with
+    // DispatchQueue::immediate().
     static std::shared_ptr<HTURLSessionManager> make(
-        std::optional<URLSessionConfiguration> configuration = std::nullopt);
+        std::optional<URLSessionConfiguration> configuration = std::nullopt,
+        DispatchQueuePtr operationQueue = nullptr);
     ~HTURLSessionManager() override;
     HTURLSessionManager(const HTURLSessionManager&) = delete;
     HTURLSessionManager& operator=(const HTURLSessionManager&) = delete;
@@ -193,7 +197,8 @@ class HTURLSessionManager : public URLSessionDelegate,
     void didFinishEventsForBackgroundURLSession(URLSession&) override;
 
   protected:
-    explicit HTURLSessionManager(std::optional<URLSessionConfiguration> configuration);
+    explicit HTURLSessionManager(std::optional<URLSessionConfiguration> configuration,
+                                 DispatchQueuePtr operationQueue = nullptr);
     // The configuration under "sessionConfiguration": none when missing, and nothing (with the
     // coder failed) when it is damaged.
     static std::optional<std::optional<URLSessionConfiguration>> decodeConfiguration(

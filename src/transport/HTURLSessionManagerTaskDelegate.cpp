@@ -41,6 +41,9 @@ const std::shared_ptr<DispatchGroup>& HTURLSessionManagerCompletionGroup() {
 
 namespace {
 
+// Replies up to this size are parsed on the delegate queue itself.
+constexpr std::size_t kInlineProcessingLimit = 64 * 1024;
+
 ErrorPtr moveItem(const Url& from, const Url& to) {
     fs::path source = from.filePath(), destination = to.filePath();
     std::error_code ec;
@@ -166,10 +169,10 @@ void HTURLSessionManagerTaskDelegate::didCompleteWithError(const URLSessionTaskP
         data = std::move(*mutableData_);
         mutableData_.reset();
     }
+    // The reply's bytes go into the notification once nothing else needs them: moved, not copied.
+    bool keepData = !downloadFileURL_;
     if (downloadFileURL_)
         (*userInfo)[HTNetworkingTaskDidCompleteAssetPathKey] = *downloadFileURL_;
-    else
-        (*userInfo)[HTNetworkingTaskDidCompleteResponseDataKey] = data;
 
     DispatchQueuePtr queue = manager ? manager->completionQueue() : nullptr;
     if (!queue)
@@ -182,9 +185,17 @@ void HTURLSessionManagerTaskDelegate::didCompleteWithError(const URLSessionTaskP
     auto self = shared_from_this();
     auto finish = [self, task, userInfo, queue, group](std::any responseObject, ErrorPtr error) {
         group->async(queue, [self, task, userInfo, responseObject = std::move(responseObject),
-                             error = std::move(error)] {
+                             error = std::move(error)]() mutable {
             if (self->completionHandler)
                 self->completionHandler(task->response(), responseObject, error);
+            // Unheard, the notification would only wake the main thread.
+            if (!NotificationCenter::defaultCenter().hasObservers(
+                    HTNetworkingTaskDidCompleteNotification))
+                return;
+            // The handler is done with the object: the notification takes it over.
+            if (responseObject.has_value())
+                (*userInfo)[HTNetworkingTaskDidCompleteSerializedResponseKey] =
+                    std::move(responseObject);
             DispatchQueue::main()->async([task, userInfo] {
                 NotificationCenter::defaultCenter().post(HTNetworkingTaskDidCompleteNotification,
                                                          task, std::move(*userInfo));
@@ -193,26 +204,34 @@ void HTURLSessionManagerTaskDelegate::didCompleteWithError(const URLSessionTaskP
     };
 
     if (error) {
+        if (keepData)
+            (*userInfo)[HTNetworkingTaskDidCompleteResponseDataKey] = std::move(data);
         (*userInfo)[HTNetworkingTaskDidCompleteErrorKey] = error;
         finish({}, error);
         return;
     }
-    HTURLSessionManagerProcessingQueue()->async([self, task, serializer, userInfo,
-                                                 data = std::move(data), finish] {
+    bool small = data.size() <= kInlineProcessingLimit;
+    auto process = [self, task, serializer, userInfo, keepData, data = std::move(data),
+                    finish]() mutable {
         ErrorPtr serializationError;
         std::any responseObject;
         if (serializer) {
             responseObject =
                 serializer->responseObjectForResponse(task->response(), data, &serializationError);
         }
+        if (keepData)
+            (*userInfo)[HTNetworkingTaskDidCompleteResponseDataKey] = std::move(data);
         if (self->downloadFileURL_)
             responseObject = *self->downloadFileURL_;
-        if (responseObject.has_value())
-            (*userInfo)[HTNetworkingTaskDidCompleteSerializedResponseKey] = responseObject;
         if (serializationError)
             (*userInfo)[HTNetworkingTaskDidCompleteErrorKey] = serializationError;
         finish(std::move(responseObject), std::move(serializationError));
-    });
+    };
+    // A small reply is parsed right here: a hop to the processing queue costs more than the parse.
+    if (small)
+        process();
+    else
+        HTURLSessionManagerProcessingQueue()->async(std::move(process));
 }
 
 }  // namespace quarra

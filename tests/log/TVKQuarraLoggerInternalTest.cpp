@@ -168,3 +168,32 @@ TEST_F(TVKQuarraLoggerInternalTest, LogDataAnswersNoneWithoutALogFile) {
     EXPECT_TRUE(none);
     EXPECT_TRUE(onLoggingQueue);
 }
+
+// A line below every logger's level costs nothing: its text is never built. A logger added just
+// before a call still gets that call's line.
+TEST(TVKQuarraLoggerInternalLevels, NothingIsBuiltBelowEveryLoggersLevel) {
+    auto& log = LDLog::sharedInstance();
+    log.removeAllLoggers();
+    auto errorsOnly = std::make_shared<KeepingLogger>();
+    log.addLogger(errorsOnly, LDLogLevelError);
+    log.flushLog();
+    int built = 0;
+    TVK_LOG_DEBUG((++built, "detail"));
+    TVK_LOG_INFO((++built, "note"));
+    EXPECT_EQ(built, 0);
+    TVK_LOG_ERROR((++built, "failed"));
+    EXPECT_EQ(built, 1);
+
+    auto everything = std::make_shared<KeepingLogger>();
+    log.addLogger(everything);
+    TVK_LOG_DEBUG((++built, "detail"));
+    EXPECT_EQ(built, 2);
+    EXPECT_EQ(everything->taken().size(), 1u);
+    EXPECT_EQ(errorsOnly->taken().size(), 1u);
+
+    log.removeLogger(everything);
+    log.flushLog();
+    TVK_LOG_DEBUG((++built, "detail"));
+    EXPECT_EQ(built, 2);
+    log.removeAllLoggers();
+}

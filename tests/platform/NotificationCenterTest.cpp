@@ -71,3 +71,17 @@ TEST(NotificationCenterTest, ObserverMayRemoveItselfAndPostFromItsBlock) {
     EXPECT_EQ(first, 1);
     EXPECT_EQ(second, 1);
 }
+
+TEST(NotificationCenterTest, HasObserversSeesNamedAndCatchAllObserversUntilRemoved) {
+    NotificationCenter center;
+    EXPECT_FALSE(center.hasObservers("done"));
+    auto named = center.addObserver("done", [](const Notification&) {});
+    EXPECT_TRUE(center.hasObservers("done"));
+    EXPECT_FALSE(center.hasObservers("other"));
+    auto all = center.addObserver("", [](const Notification&) {});
+    EXPECT_TRUE(center.hasObservers("other"));
+    center.removeObserver(all);
+    center.removeObserver(named);
+    EXPECT_FALSE(center.hasObservers("done"));
+    EXPECT_FALSE(center.hasObservers("other"));
+}

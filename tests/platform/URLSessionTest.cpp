@@ -28,6 +28,8 @@ class Recorder : public URLSessionDelegate {
     std::function<std::optional<UrlRequest>(const HttpResponsePtr&, UrlRequest)> onRedirect;
     URLSessionResponseDisposition responseAnswer = URLSessionResponseDisposition::Allow;
     bool holdResponses = false;  // never answer: the task's later events never arrive
+    // Never return from a completion: it is heard, but never counts as delivered.
+    bool holdCompletions = false;
     std::function<InputStreamPtr()> onNeedStream;
 
     void didReceiveChallenge(URLSession&, const URLSessionTaskPtr&, const AuthChallenge& challenge,
@@ -103,6 +105,10 @@ class Recorder : public URLSessionDelegate {
             addLocked(error ? "complete " + std::to_string(error->code()) : "complete");
         }
         changed.notify_all();
+        if (holdCompletions) {
+            std::unique_lock lock(mutex);
+            changed.wait(lock, [] { return false; });
+        }
     }
     void didBecomeInvalid(URLSession&, const ErrorPtr&) override { add("invalid"); }
     void didFinishEventsForBackgroundURLSession(URLSession&) override { add("background done"); }
@@ -128,6 +134,10 @@ class Recorder : public URLSessionDelegate {
     bool waitForWritten(std::int64_t total, std::chrono::milliseconds timeout = 10s) {
         std::unique_lock lock(mutex);
         return changed.wait_for(lock, timeout, [&] { return written >= total; });
+    }
+    bool waitForSent(std::int64_t total, std::chrono::milliseconds timeout = 10s) {
+        std::unique_lock lock(mutex);
+        return changed.wait_for(lock, timeout, [&] { return sent >= total; });
     }
     bool waitForCompletions(size_t count, std::chrono::milliseconds timeout = 10s) {
         std::unique_lock lock(mutex);
@@ -225,6 +235,34 @@ TEST_F(URLSessionTest, TasksHaveDistinctIdentifiersAndReuseTheConnection) {
         std::count_if(recorder->events.begin(), recorder->events.end(),
                       [](const std::string& e) { return e.rfind("challenge", 0) == 0; });
     EXPECT_EQ(challenges, 1);  // one connection, evaluated once
+}
+
+// A burst of requests leaves its connections open for the next burst: no new connection (and no new
+// TLS handshake) once the first burst has opened them.
+TEST(URLSessionConnections, BurstsReuseTheConnectionsOfTheFirstBurst) {
+    QuarraTestServer::Options options;
+    options.keepAlive = 30s;  // no idle connection closes between the bursts, however slow
+    QuarraTestServer server(options);
+    server.reply("/a", Reply::json("{}"));
+    auto recorder = std::make_shared<Recorder>();
+    recorder->anchors = {server.authority().der()};
+    auto session = URLSession::make({}, recorder);
+    constexpr int Burst = 64;
+    auto burst = [&](size_t completedBefore) {
+        for (int i = 0; i < Burst; ++i) {
+            session->dataTask(UrlRequest(server.url("/a")))->resume();
+        }
+        ASSERT_TRUE(recorder->waitForCompletions(completedBefore + Burst));
+    };
+    burst(0);
+    std::size_t opened = server.connections();
+    EXPECT_GE(opened, 1u);
+    EXPECT_LE(opened, 6u);  // the session's limit per host
+    burst(Burst);
+    burst(2 * Burst);
+    EXPECT_EQ(server.connections(), opened);
+    session->invalidateAndCancel();  // closes the connections, so the server stops at once
+    EXPECT_TRUE(recorder->waitFor("invalid"));
 }
 
 TEST_F(URLSessionTest, ServerTrustDefaultsToSystemStoreAndHostName) {
@@ -701,19 +739,20 @@ TEST_F(URLSessionBackground, NextProcessRestartsAnUploadAndRedeliversAFinishedOn
     fork([body](URLSession& session, Recorder& recorder, const Url& url) {
         UrlRequest put(url);
         put.httpMethod = "PUT";
-        // Finishes in the child, but the child ends before its delegate hears of it.
-        recorder.holdResponses = true;
+        // Finishes in the child, but the child ends before its delegate has taken the completion.
+        recorder.holdCompletions = true;
         auto done = session.uploadTask(put, body);
         put.url = url.resolve("/slow").value();
         auto slow = session.uploadTask(put, body);
-        done->resume();
         slow->resume();
-        for (int i = 0; i < 5000 && (done->state() != URLSessionTaskState::Completed ||
-                                     slow->countOfBytesSent() < 300 * 1024);
-             ++i) {
-            std::this_thread::sleep_for(1ms);
+        if (!recorder.waitForSent(300 * 1024)) {
+            return 3;
         }
-        return done->state() == URLSessionTaskState::Completed ? 0 : 4;
+        done->resume();
+        if (!recorder.waitForCompletions(1)) {
+            return 4;
+        }
+        return done->state() == URLSessionTaskState::Completed ? 0 : 5;
     });
     QuarraTestServer server;
     server.trustAuthority();

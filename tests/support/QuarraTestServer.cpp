@@ -83,10 +83,13 @@ QuarraTestServer::QuarraTestServer(Options options)
         throw std::runtime_error("test server: TLS set-up failed");
     }
     // Without it a reply's head and body wait on the client's delayed acknowledgement (40 ms).
+    server_->new_task_queue = [threads = options_.threads] {
+        return new httplib::ThreadPool(threads);
+    };
     server_->set_tcp_nodelay(true);
     server_->set_keep_alive_max_count(1 << 20);
     // Stopping waits for idle connections to time out.
-    server_->set_keep_alive_timeout(2);
+    server_->set_keep_alive_timeout(options_.keepAlive.count());
     server_->set_read_timeout(30);
     server_->set_write_timeout(30);
     server_->set_payload_max_length(std::numeric_limits<size_t>::max());
@@ -166,6 +169,12 @@ bool QuarraTestServer::waitForRequests(std::size_t count, std::chrono::milliseco
 void QuarraTestServer::clearRequests() {
     std::lock_guard lock(mutex_);
     requests_.clear();
+    clientPorts_.clear();
+}
+
+std::size_t QuarraTestServer::connections() const {
+    std::lock_guard lock(mutex_);
+    return clientPorts_.size();
 }
 
 void QuarraTestServer::releaseStalls() {
@@ -215,6 +224,7 @@ void QuarraTestServer::handle(const httplib::Request& q, httplib::Response& r,
     RecordedRequest record;
     record.method = q.method;
     record.path = q.path;
+    record.clientPort = q.remote_port;
     size_t mark = q.target.find('?');
     if (mark != std::string::npos) {
         record.query = q.target.substr(mark + 1);
@@ -263,6 +273,7 @@ void QuarraTestServer::handle(const httplib::Request& q, httplib::Response& r,
     std::uint64_t stallGeneration = 0;
     {
         std::lock_guard lock(mutex_);
+        clientPorts_.insert(record.clientPort);
         requests_.push_back(std::move(record));
         stallGeneration = stallGeneration_;
     }

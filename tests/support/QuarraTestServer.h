@@ -14,6 +14,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <thread>
 #include <utility>
@@ -48,6 +49,7 @@ struct RecordedRequest {
     std::uint64_t bodyLength = 0;
     std::vector<RecordedPart> parts;  // multipart/form-data bodies, in order (each part's
                                       // content up to bodyRecordLimit bytes)
+    int clientPort = 0;               // tells the client's connections apart
 
     // The first value of a header (any letter case), or empty.
     std::string header(const std::string& name) const;
@@ -93,6 +95,11 @@ class QuarraTestServer {
         std::vector<std::string> certificateNames{"127.0.0.1", "localhost"};
         // Of longer bodies only the first this many bytes are recorded (and the length).
         std::size_t bodyRecordLimit = 16 << 20;
+        // An idle connection is closed after this long (and stopping waits for that).
+        std::chrono::seconds keepAlive{2};
+        // Threads serving connections. A kept-alive connection holds its thread until it closes,
+        // so a client's full share of connections (and idle ones of other clients) must fit.
+        std::size_t threads = 24;
     };
 
     QuarraTestServer() : QuarraTestServer(Options()) {}
@@ -126,6 +133,8 @@ class QuarraTestServer {
     // Waits until `count` requests in all have arrived.
     bool waitForRequests(std::size_t count, std::chrono::milliseconds timeout) const;
     void clearRequests();
+    // Connections the server has accepted requests on (since the start or clearRequests()).
+    std::size_t connections() const;
     // Lets every stalled reply go on.
     void releaseStalls();
 
@@ -155,6 +164,7 @@ class QuarraTestServer {
     mutable std::mutex mutex_;
     mutable std::condition_variable changed_;
     std::vector<RecordedRequest> requests_;
+    std::set<int> clientPorts_;
     std::map<std::string, std::vector<Reply>> scripted_;
     std::map<std::string, Route> routes_;
     std::uint64_t stallGeneration_ = 0;
