@@ -133,26 +133,6 @@ ErrorPtr createDirectories(const std::filesystem::path& path, mode_t mode) {
 
 }  // namespace files
 
-FileDescriptor& FileDescriptor::operator=(FileDescriptor&& other) noexcept {
-    if (this != &other) {
-        if (fd_ >= 0)
-            ::close(fd_);
-        fd_ = other.release();
-    }
-    return *this;
-}
-
-FileDescriptor::~FileDescriptor() {
-    if (fd_ >= 0)
-        ::close(fd_);
-}
-
-int FileDescriptor::release() {
-    int fd = fd_;
-    fd_ = -1;
-    return fd;
-}
-
 namespace {
 
 std::string randomSuffix() {

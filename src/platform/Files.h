@@ -8,9 +8,9 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <optional>
 
 #include "platform/Error.h"
+#include "platform/FileDescriptor.h"
 #include "platform/Json.h"
 
 namespace quarra {
@@ -56,22 +56,6 @@ std::size_t sweepPartialFiles(const std::filesystem::path& journal);
 
 // Marks the names of temporary files that may be swept: ".<name>.quarra-partial-<random>".
 inline constexpr const char* PartialFileMarker = ".quarra-partial-";
-
-// An open file descriptor, closed with the object. Movable, not copyable.
-class FileDescriptor {
-  public:
-    explicit FileDescriptor(int fd = -1) : fd_(fd) {}
-    FileDescriptor(FileDescriptor&& other) noexcept : fd_(other.release()) {}
-    FileDescriptor& operator=(FileDescriptor&& other) noexcept;
-    ~FileDescriptor();
-
-    int get() const { return fd_; }
-    explicit operator bool() const { return fd_ >= 0; }
-    int release();
-
-  private:
-    int fd_;
-};
 
 // A new version of a file, written beside it and renamed over it only once complete, so readers
 // and a crash see either the old or the whole new contents. The temporary file is created 0600
