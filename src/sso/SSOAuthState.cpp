@@ -158,9 +158,11 @@ SSOTokenRequest SSOAuthState::tokenRefreshRequest(
             "token.");
     }
     const SSOAuthorizationRequest& original = lastAuthorizationResponse_->request();
+    // The scope granted, not the one first asked for: a provider that granted less refuses a
+    // refresh that asks for more (RFC 6749 section 6).
     return SSOTokenRequest(original.configuration(), SSOGrantTypeRefreshToken, std::nullopt,
                            original.redirectURL(), original.clientID(), original.clientSecret(),
-                           original.scope(), refreshToken_, std::nullopt,
+                           scope_ ? scope_ : original.scope(), refreshToken_, std::nullopt,
                            std::move(additionalParameters));
 }
 

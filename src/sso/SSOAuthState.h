@@ -78,7 +78,8 @@ class SSOAuthState : public SSOCoding, public std::enable_shared_from_this<SSOAu
                                  const ErrorPtr& error);
     void updateWithAuthorizationError(const ErrorPtr& error);
 
-    // The refresh at the token endpoint with the original request's client, redirect and scope.
+    // The refresh at the token endpoint with the original request's client and redirect and the
+    // scope granted last.
     // REQUIRES: a refresh token and an authorization response (SSOException otherwise).
     SSOTokenRequest tokenRefreshRequest(SSOTokenRequest::Parameters additionalParameters = {}) const;
 
