@@ -15,6 +15,8 @@
 #include "auth/TVKQuarraAuthManager.h"
 #include "core/TVKErrors.h"
 #include "core/TVKSDKApplicationDelegate.h"
+#include "log/LDAbstractLogger.h"
+#include "log/LDLog.h"
 #include "platform/Browser.h"
 #include "platform/Bundle.h"
 #include "sso/SSOErrorUtilities.h"
@@ -50,6 +52,25 @@ struct OAuthHost {
     }
 };
 
+// Every log line the SDK writes.
+class KeepingLogger : public LDAbstractLogger {
+  public:
+    KeepingLogger() : LDAbstractLogger("test.keeping") {}
+    void logMessage(const LDLogMessagePtr& message) override {
+        std::lock_guard lock(mutex_);
+        text_ += message->message() + "\n";
+    }
+    std::string text() {
+        LDLog::sharedInstance().flushLog();
+        std::lock_guard lock(mutex_);
+        return text_;
+    }
+
+  private:
+    std::mutex mutex_;
+    std::string text_;
+};
+
 struct SilentBrowser : Browser {
     bool openURL(const Url&) override { return true; }
 };
@@ -62,6 +83,7 @@ class SingleSignOnTest : public testing::Test {
                    {"quarra_session_endpoint", bed.first.url("/oauth/session").string()}};
         bed.service.setSingleSignOnProfile("alice", profile);
         Browser::setShared(browser);
+        LDLog::sharedInstance().addLogger(logger);
     }
     void TearDown() override { Browser::setShared(nullptr); }
 
@@ -77,7 +99,21 @@ class SingleSignOnTest : public testing::Test {
     SignInTestBed bed;
     Json profile;
     std::shared_ptr<ProviderTestBrowser> browser = std::make_shared<ProviderTestBrowser>();
+    std::shared_ptr<KeepingLogger> logger = std::make_shared<KeepingLogger>();
 };
+
+// The secrets a state holds and was made from.
+std::vector<std::string> secretsOf(const SSOAuthState& state) {
+    std::vector<std::string> secrets;
+    for (const auto& secret :
+         {state.accessToken(), state.idToken(), state.refreshToken(),
+          state.lastAuthorizationResponse()->authorizationCode(),
+          state.lastAuthorizationResponse()->request().codeVerifier()}) {
+        if (secret)
+            secrets.push_back(*secret);
+    }
+    return secrets;
+}
 
 TEST_F(SingleSignOnTest, UserSignsInThroughTheProviderAndAStoredStateSkipsTheBrowser) {
     Outcome discovery;
@@ -115,11 +151,22 @@ TEST_F(SingleSignOnTest, UserSignsInThroughTheProviderAndAStoredStateSkipsTheBro
     EXPECT_EQ(bearer, "Bearer " + *oauth().authState()->idToken());
 
     const auto firstSession = first.user->sessionId();
+    std::vector<std::string> secrets = secretsOf(*oauth().authState());
+    ASSERT_EQ(secrets.size(), 5u);
     Outcome second = signIn();
     ASSERT_FALSE(second.error) << second.error->description();
     EXPECT_EQ(browser->opened(), 1);
     EXPECT_EQ(bed.service.exchangedSessions(), 2);
     EXPECT_NE(second.user->sessionId(), firstSession);
+
+    // The flow and the exchanges were logged, and no code, verifier or token with them.
+    for (const std::string& secret : secretsOf(*oauth().authState()))
+        secrets.push_back(secret);
+    const std::string log = logger->text();
+    EXPECT_NE(log.find("OAUTH Exchanging idToken"), std::string::npos);
+    EXPECT_NE(log.find("OAUTH Received URL"), std::string::npos);
+    for (const std::string& secret : secrets)
+        EXPECT_EQ(log.find(secret), std::string::npos) << "a secret in the log";
 }
 
 // The second half of SignedInUserAndStateComeBackInANewProcess; skipped unless started by it.
