@@ -180,36 +180,35 @@ bool SSOAuthState::isTokenFresh() const {
     return accessToken().has_value();
 }
 
-std::optional<std::string> SSOAuthState::accessToken() const {
+template <class T>
+std::optional<T> SSOAuthState::latest(std::optional<T> (SSOTokenResponse::*fromToken)() const,
+                                      std::optional<T> (SSOAuthorizationResponse::*fromAuthorization)()
+                                          const) const {
+    // The token response decides by being there, not by holding the value.
     if (authorizationError_)
         return std::nullopt;
-    return lastTokenResponse_           ? lastTokenResponse_->accessToken()
-           : lastAuthorizationResponse_ ? lastAuthorizationResponse_->accessToken()
-                                        : std::nullopt;
+    if (lastTokenResponse_)
+        return ((*lastTokenResponse_).*fromToken)();
+    if (lastAuthorizationResponse_)
+        return ((*lastAuthorizationResponse_).*fromAuthorization)();
+    return std::nullopt;
+}
+
+std::optional<std::string> SSOAuthState::accessToken() const {
+    return latest(&SSOTokenResponse::accessToken, &SSOAuthorizationResponse::accessToken);
 }
 
 std::optional<std::string> SSOAuthState::tokenType() const {
-    if (authorizationError_)
-        return std::nullopt;
-    return lastTokenResponse_           ? lastTokenResponse_->tokenType()
-           : lastAuthorizationResponse_ ? lastAuthorizationResponse_->tokenType()
-                                        : std::nullopt;
+    return latest(&SSOTokenResponse::tokenType, &SSOAuthorizationResponse::tokenType);
 }
 
 std::optional<SSODate> SSOAuthState::accessTokenExpirationDate() const {
-    if (authorizationError_)
-        return std::nullopt;
-    return lastTokenResponse_           ? lastTokenResponse_->accessTokenExpirationDate()
-           : lastAuthorizationResponse_ ? lastAuthorizationResponse_->accessTokenExpirationDate()
-                                        : std::nullopt;
+    return latest(&SSOTokenResponse::accessTokenExpirationDate,
+                  &SSOAuthorizationResponse::accessTokenExpirationDate);
 }
 
 std::optional<std::string> SSOAuthState::idToken() const {
-    if (authorizationError_)
-        return std::nullopt;
-    return lastTokenResponse_           ? lastTokenResponse_->idToken()
-           : lastAuthorizationResponse_ ? lastAuthorizationResponse_->idToken()
-                                        : std::nullopt;
+    return latest(&SSOTokenResponse::idToken, &SSOAuthorizationResponse::idToken);
 }
 
 void SSOAuthState::performActionWithFreshTokens(

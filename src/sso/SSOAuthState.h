@@ -134,6 +134,12 @@ class SSOAuthState : public SSOCoding, public std::enable_shared_from_this<SSOAu
     static std::vector<KeyedUnarchiver::AllowedClass> archiveClasses();
 
   private:
+    // The value of the latest token response when there is one, else of the authorization
+    // response; nothing while the state is invalid.
+    template <class T>
+    std::optional<T> latest(std::optional<T> (SSOTokenResponse::*fromToken)() const,
+                            std::optional<T> (SSOAuthorizationResponse::*fromAuthorization)()
+                                const) const;
     void didChangeState();
     // On the main queue.
     void performOnMain(Action action, SSOTokenRequest::Parameters additionalRefreshParameters);

@@ -35,6 +35,13 @@ std::optional<Json> parseReply(const Bytes& body, ErrorPtr* error) {
     }
 }
 
+// No reply: general -5 with the transport's error beneath and its description.
+ErrorPtr transportFailure(const ErrorPtr& transportError) {
+    return SSOErrorUtilities::errorWithCode(
+        SSOErrorCodeNetwork, transportError,
+        transportError ? transportError->localizedDescription() : std::string());
+}
+
 std::string responseDescription(const HttpResponsePtr& response) {
     if (!response)
         return "(null)";
@@ -82,9 +89,7 @@ void SSOAuthorizationService::discoverServiceConfigurationForDiscoveryURL(
             std::optional<SSOServiceConfiguration> configuration;
             ErrorPtr error;
             if (transportError || !body || !response) {
-                error = SSOErrorUtilities::errorWithCode(
-                    SSOErrorCodeNetwork, transportError,
-                    transportError ? transportError->localizedDescription() : std::string());
+                error = transportFailure(transportError);
             } else if (response->statusCode != 200) {
                 error = SSOErrorUtilities::errorWithCode(
                     SSOErrorCodeNetwork,
@@ -132,9 +137,7 @@ void SSOAuthorizationService::performTokenRequest(const SSOTokenRequest& request
             std::shared_ptr<SSOTokenResponse> tokenResponse;
             ErrorPtr error;
             if (transportError || !body || !response) {
-                error = SSOErrorUtilities::errorWithCode(
-                    SSOErrorCodeNetwork, transportError,
-                    transportError ? transportError->localizedDescription() : std::string());
+                error = transportFailure(transportError);
             } else if (response->statusCode == 200) {
                 if (auto reply = parseReply(*body, &error)) {
                     if (reply->is_object()) {
@@ -177,9 +180,7 @@ void SSOAuthorizationService::performRegistrationRequest(const SSORegistrationRe
             std::shared_ptr<SSORegistrationResponse> registration;
             ErrorPtr error;
             if (transportError || !body || !response) {
-                error = SSOErrorUtilities::errorWithCode(
-                    SSOErrorCodeNetwork, transportError,
-                    transportError ? transportError->localizedDescription() : std::string());
+                error = transportFailure(transportError);
             } else if (response->statusCode == 200 || response->statusCode == 201) {
                 if (auto reply = parseReply(*body, &error)) {
                     auto made = reply->is_object()
