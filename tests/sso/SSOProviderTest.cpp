@@ -295,6 +295,22 @@ TEST_F(SSOProviderTest, ArchivedStateRefreshesAfterRestore) {
     EXPECT_FALSE(tokens.error) << tokens.error->description();
     EXPECT_NE(tokens.access, outcome.state->accessToken());
     EXPECT_NE(restored->refreshToken(), outcome.state->refreshToken());
+
+    // The original still holds the refresh token that the restored copy used up: the provider
+    // refuses it, and the state becomes invalid, its error archived as domain and code only.
+    Tokens refused = freshTokens(outcome.state);
+    ASSERT_TRUE(refused.error);
+    EXPECT_TRUE(refused.error->is(SSOOAuthTokenErrorDomain, SSOOAuthErrorInvalidGrant));
+    EXPECT_FALSE(refused.access);
+    EXPECT_FALSE(outcome.state->isAuthorized());
+    EXPECT_FALSE(outcome.state->idToken());
+    EXPECT_FALSE(outcome.state->needsTokenRefresh());
+    Json invalid = KeyedArchiver::archivedDocument(*outcome.state);
+    auto reread =
+        KeyedUnarchiver::unarchivedObject<SSOAuthState>(invalid, SSOAuthState::archiveClasses());
+    ASSERT_TRUE(reread && reread->authorizationError());
+    EXPECT_TRUE(reread->authorizationError()->is(SSOOAuthTokenErrorDomain, SSOOAuthErrorInvalidGrant));
+    EXPECT_TRUE(reread->authorizationError()->userInfo().empty());
 }
 
 TEST_F(SSOProviderTest, StoppedProviderIsATransientErrorThatKeepsTheTokens) {

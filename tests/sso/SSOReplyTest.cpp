@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/RunLoop.h"
+#include "sso/SSOAuthState.h"
 #include "sso/SSOAuthorizationService.h"
 #include "sso/SSOErrorUtilities.h"
 #include "support/QuarraTestServer.h"
@@ -154,6 +155,58 @@ TEST(SSORedirectMatchTest, OnlyTheRedirectsOwnAddressIsTaken) {
     };
     for (const auto& [url, matches] : cases)
         EXPECT_EQ(flow.shouldHandleURL(*Url::parse(url)), matches) << url;
+}
+
+}  // namespace
+}  // namespace quarra
+
+namespace quarra {
+namespace {
+
+// Freshness decides whether an action waits for a refresh; without a refresh token a stale state
+// answers -11 and sends nothing.
+TEST(SSOAuthStateFreshnessTest, StaleTokensWithoutRefreshTokenGiveMinusEleven) {
+    SSOServiceConfiguration configuration(*Url::parse("https://idp.example.com/authorize"),
+                                          *Url::parse("https://idp.example.com/token"));
+    auto request = *SSOAuthorizationRequest::create(
+        configuration, "client", std::nullopt, std::vector<std::string>{"openid"},
+        Url::parse("http://127.0.0.1/callback"), SSOResponseTypeCode);
+    struct Case {
+        Json reply;
+        bool markedForRefresh;
+        bool fresh;
+    };
+    const Case cases[] = {
+        {{{"access_token", "a"}, {"expires_in", 3600}}, false, true},
+        {{{"access_token", "a"}, {"expires_in", 3600}}, true, false},
+        {{{"access_token", "a"}, {"expires_in", 60}}, false, false},
+        {{{"access_token", "a"}}, false, true},
+        {{{"id_token", "i"}}, false, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.reply.dump());
+        auto state = std::make_shared<SSOAuthState>(
+            std::make_shared<SSOAuthorizationResponse>(request, c.reply));
+        if (c.markedForRefresh)
+            state->setNeedsTokenRefresh();
+        EXPECT_EQ(state->isTokenFresh(), c.fresh);
+        ErrorPtr error;
+        bool called = false;
+        state->performActionWithFreshTokens(
+            [&](const std::optional<std::string>&, const std::optional<std::string>&,
+                const ErrorPtr& e) {
+                error = e;
+                called = true;
+            });
+        EXPECT_FALSE(called) << "never inside the call";
+        ASSERT_TRUE(runMainUntil([&] { return called; }));
+        if (c.fresh) {
+            EXPECT_FALSE(error);
+        } else {
+            ASSERT_TRUE(error);
+            EXPECT_TRUE(error->is(SSOGeneralErrorDomain, SSOErrorCodeNoRefreshToken));
+        }
+    }
 }
 
 }  // namespace
