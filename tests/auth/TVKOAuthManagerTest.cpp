@@ -19,6 +19,7 @@
 #include "log/LDLog.h"
 #include "platform/Browser.h"
 #include "platform/Bundle.h"
+#include "sso/SSOAuthorizationService.h"
 #include "sso/SSOErrorUtilities.h"
 #include "support/OpenIDTestProvider.h"
 #include "support/ProviderTestDriver.h"
@@ -287,6 +288,30 @@ TEST(SingleSignOnScheme, RedirectOnTheHostsSchemeArrivesThroughOpenURL) {
     ASSERT_FALSE(outcome.error) << outcome.error->description();
     EXPECT_EQ(taken, 1);
     EXPECT_EQ(outcome.user->username(), "alice");
+}
+
+}  // namespace
+}  // namespace quarra
+
+namespace quarra {
+namespace {
+
+TEST_F(SingleSignOnTest, RefusedRefreshTokenStartsTheBrowserSignInAgain) {
+    ASSERT_FALSE(signIn().error);
+    // Someone else uses the stored refresh token up (the provider rotates it).
+    auto state = oauth().authState();
+    std::shared_ptr<SSOTokenResponse> rotated;
+    SSOAuthorizationService::performTokenRequest(
+        state->tokenRefreshRequest(),
+        [&](const std::shared_ptr<SSOTokenResponse>& r, const ErrorPtr&) { rotated = r; });
+    ASSERT_TRUE(runMainUntil([&] { return rotated != nullptr; }, kLimit));
+
+    Outcome again = signIn();
+    ASSERT_FALSE(again.error) << again.error->description();
+    EXPECT_EQ(again.calls, 1);
+    EXPECT_EQ(browser->opened(), 2);
+    EXPECT_NE(oauth().authState(), state);
+    EXPECT_EQ(auth().currentUser()->username(), "alice");
 }
 
 }  // namespace
