@@ -172,10 +172,9 @@ void TVKOAuthManager::authorizeUserWithProfile(const Json& profile, const std::s
         deliver(handler, nullptr, invalidConfigurationError("No external user agent."));
         return;
     }
-    auto request = SSOAuthorizationRequest::create(SSOServiceConfiguration(*discovery), *clientId,
-                                                   std::nullopt, scopes,
-                                                   agent->redirectURLForRequest(*redirect),
-                                                   SSOResponseTypeCode);
+    auto request = SSOAuthorizationRequest::create(
+        SSOServiceConfiguration(*discovery), *clientId, std::nullopt, scopes,
+        agent->redirectURLForRequest(*redirect), SSOResponseTypeCode);
     if (!request) {
         deliver(handler, nullptr, invalidConfigurationError("No authorization request."));
         return;
@@ -223,8 +222,8 @@ void TVKOAuthManager::exchangeTokenForSession(const std::string& endpoint, Handl
     exchangeTokenForSession(endpoint, 2, std::move(handler));
 }
 
-void TVKOAuthManager::exchangeTokenForSession(const std::string& endpoint,
-                                              unsigned long numRetries, Handler handler) {
+void TVKOAuthManager::exchangeTokenForSession(const std::string& endpoint, unsigned long numRetries,
+                                              Handler handler) {
     std::shared_ptr<SSOAuthState> state = authState();
     std::optional<std::string> username = authStateUsername();
     if (!state || !username) {
@@ -313,7 +312,8 @@ void TVKOAuthManager::clearAuthStateIfCurrent(const std::shared_ptr<SSOAuthState
 
 ErrorPtr TVKOAuthManager::sdkErrorForOAuthError(const ErrorPtr& error) {
     if (error && error->domain() == SSOGeneralErrorDomain &&
-        (error->code() == SSOErrorCodeUserCancelled || error->code() == SSOErrorCodeBrowserClosed)) {
+        (error->code() == SSOErrorCodeUserCancelled ||
+         error->code() == SSOErrorCodeBrowserClosed)) {
         return Error::make(TVKAuthorizationErrorDomain, -5, Json::object(), error);
     }
     return error;

@@ -17,19 +17,19 @@ class URLSessionDataTasks : public URLSessionDelegate {
   public:
     // Runs on the session's delegate queue. The body is empty (not absent) for an empty reply; the
     // response is null when none arrived; the error is null on any HTTP reply.
-    using Completion =
-        std::function<void(const std::optional<Bytes>& body, const HttpResponsePtr& response,
-                           const ErrorPtr& error)>;
+    using Completion = std::function<void(const std::optional<Bytes>& body,
+                                          const HttpResponsePtr& response, const ErrorPtr& error)>;
 
     // A session with the default configuration whose delegate is a new URLSessionDataTasks.
     static std::shared_ptr<URLSession> makeSession(
-        URLSessionConfiguration configuration = URLSessionConfiguration::defaultSessionConfiguration());
+        URLSessionConfiguration configuration =
+            URLSessionConfiguration::defaultSessionConfiguration());
 
     // Starts a data task on `session`, whose delegate must be a URLSessionDataTasks; a session
     // with another delegate (or none) fails the task at once with URLErrorUnknown, asynchronously
     // on a global queue.
-    static URLSessionTaskPtr dataTask(const std::shared_ptr<URLSession>& session, UrlRequest request,
-                                      Completion completion);
+    static URLSessionTaskPtr dataTask(const std::shared_ptr<URLSession>& session,
+                                      UrlRequest request, Completion completion);
 
     void didReceiveData(URLSession&, const URLSessionTaskPtr& task, const Bytes& data) override;
     void didCompleteWithError(URLSession&, const URLSessionTaskPtr& task,

@@ -181,9 +181,9 @@ bool SSOAuthState::isTokenFresh() const {
 }
 
 template <class T>
-std::optional<T> SSOAuthState::latest(std::optional<T> (SSOTokenResponse::*fromToken)() const,
-                                      std::optional<T> (SSOAuthorizationResponse::*fromAuthorization)()
-                                          const) const {
+std::optional<T> SSOAuthState::latest(
+    std::optional<T> (SSOTokenResponse::*fromToken)() const,
+    std::optional<T> (SSOAuthorizationResponse::*fromAuthorization)() const) const {
     // The token response decides by being there, not by holding the value.
     if (authorizationError_)
         return std::nullopt;
@@ -270,8 +270,8 @@ std::string SSOAuthState::description() const {
     return descriptionPrefix("SSOAuthState", this) +
            ", isAuthorized: " + (isAuthorized() ? "YES" : "NO") +
            ", refreshToken: " + masked(refreshToken_) + ", scope: " + described(scope_) +
-           ", accessToken: " + masked(accessToken()) + ", accessTokenExpirationDate: " +
-           describedDate(accessTokenExpirationDate()) +
+           ", accessToken: " + masked(accessToken()) +
+           ", accessTokenExpirationDate: " + describedDate(accessTokenExpirationDate()) +
            ", idToken: " + masked(idToken()) + ", lastAuthorizationResponse: " +
            (lastAuthorizationResponse_ ? lastAuthorizationResponse_->description() : "(null)") +
            ", lastTokenResponse: " +

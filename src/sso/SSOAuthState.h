@@ -44,9 +44,9 @@ class SSOAuthState : public SSOCoding, public std::enable_shared_from_this<SSOAu
     // Seconds before its expiry from which an access token counts as stale.
     static constexpr double kExpiryTimeTolerance = 60.0;
 
-    using Action = std::function<void(const std::optional<std::string>& accessToken,
-                                      const std::optional<std::string>& idToken,
-                                      const ErrorPtr& error)>;
+    using Action =
+        std::function<void(const std::optional<std::string>& accessToken,
+                           const std::optional<std::string>& idToken, const ErrorPtr& error)>;
     using StateCallback =
         std::function<void(const std::shared_ptr<SSOAuthState>& state, const ErrorPtr& error)>;
 
@@ -59,10 +59,10 @@ class SSOAuthState : public SSOCoding, public std::enable_shared_from_this<SSOAu
                                               StateCallback callback);
 
     // Applies, each when given: the registration, the authorization and the token response.
-    explicit SSOAuthState(std::shared_ptr<const SSOAuthorizationResponse> authorizationResponse,
-                          std::shared_ptr<const SSOTokenResponse> tokenResponse = nullptr,
-                          std::shared_ptr<const SSORegistrationResponse> registrationResponse =
-                              nullptr);
+    explicit SSOAuthState(
+        std::shared_ptr<const SSOAuthorizationResponse> authorizationResponse,
+        std::shared_ptr<const SSOTokenResponse> tokenResponse = nullptr,
+        std::shared_ptr<const SSORegistrationResponse> registrationResponse = nullptr);
     SSOAuthState(const SSOAuthState&) = delete;
     SSOAuthState& operator=(const SSOAuthState&) = delete;
 
@@ -81,7 +81,8 @@ class SSOAuthState : public SSOCoding, public std::enable_shared_from_this<SSOAu
     // The refresh at the token endpoint with the original request's client and redirect and the
     // scope granted last.
     // REQUIRES: a refresh token and an authorization response (SSOException otherwise).
-    SSOTokenRequest tokenRefreshRequest(SSOTokenRequest::Parameters additionalParameters = {}) const;
+    SSOTokenRequest tokenRefreshRequest(
+        SSOTokenRequest::Parameters additionalParameters = {}) const;
 
     void setNeedsTokenRefresh() { needsTokenRefresh_ = true; }
     bool needsTokenRefresh() const { return needsTokenRefresh_; }

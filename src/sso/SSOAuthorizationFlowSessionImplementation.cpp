@@ -59,9 +59,9 @@ void SSOAuthorizationFlowSessionImplementation::presentAuthorizationWithExternal
     }
     bool started = agent && agent->presentExternalUserAgentRequest(request_, shared_from_this());
     if (!started) {
-        didFinishWithResponse(nullptr, SSOErrorUtilities::errorWithCode(
-                                           SSOErrorCodeBrowserUnavailable, nullptr,
-                                           "Unable to open Safari."));
+        didFinishWithResponse(
+            nullptr, SSOErrorUtilities::errorWithCode(SSOErrorCodeBrowserUnavailable, nullptr,
+                                                      "Unable to open Safari."));
     }
 }
 
@@ -89,8 +89,8 @@ void SSOAuthorizationFlowSessionImplementation::cancel() {
     }
     auto self = shared_from_this();
     auto finish = [self] {
-        self->didFinishWithResponse(
-            nullptr, SSOErrorUtilities::errorWithCode(SSOErrorCodeUserCancelled));
+        self->didFinishWithResponse(nullptr,
+                                    SSOErrorUtilities::errorWithCode(SSOErrorCodeUserCancelled));
     };
     if (agent) {
         agent->dismissExternalUserAgentAnimated(true, finish);
@@ -100,8 +100,8 @@ void SSOAuthorizationFlowSessionImplementation::cancel() {
 }
 
 bool SSOAuthorizationFlowSessionImplementation::resumeExternalUserAgentFlowWithURL(const Url& url) {
-    TVK_LOG_DEBUG("OAUTH Received URL:" + loggableURL(url) + " for request:" +
-                  request_.description());
+    TVK_LOG_DEBUG("OAUTH Received URL:" + loggableURL(url) +
+                  " for request:" + request_.description());
     if (!shouldHandleURL(url))
         return false;
     std::shared_ptr<SSOExternalUserAgent> agent;

@@ -28,7 +28,8 @@ std::optional<Json> parseReply(const Bytes& body, ErrorPtr* error) {
     try {
         return Json::parse(body.begin(), body.end());
     } catch (const Json::exception& parseError) {
-        auto cause = Error::make("JSONParseError", parseError.id, std::string_view(parseError.what()));
+        auto cause =
+            Error::make("JSONParseError", parseError.id, std::string_view(parseError.what()));
         *error = SSOErrorUtilities::errorWithCode(SSOErrorCodeReplyNotJSON, cause,
                                                   cause->localizedDescription());
         return std::nullopt;
@@ -73,10 +74,9 @@ ErrorPtr failedReplyError(const HttpResponse& response, const Bytes& body, const
 
 void SSOAuthorizationService::discoverServiceConfigurationForIssuer(
     const Url& issuerURL, SSODiscoveryCallback completion) {
-    discoverServiceConfigurationForDiscoveryURL(
-        issuerURL.appendingPathComponent(".well-known").appendingPathComponent(
-            "openid-configuration"),
-        std::move(completion));
+    discoverServiceConfigurationForDiscoveryURL(issuerURL.appendingPathComponent(".well-known")
+                                                    .appendingPathComponent("openid-configuration"),
+                                                std::move(completion));
 }
 
 void SSOAuthorizationService::discoverServiceConfigurationForDiscoveryURL(
@@ -149,7 +149,8 @@ void SSOAuthorizationService::performTokenRequest(const SSOTokenRequest& request
             } else {
                 // 401 too: a wrong client secret is "invalid_client" with 401 (RFC 6749 section
                 // 5.2), and the caller must learn the OAuth error, not a bare server failure.
-                error = failedReplyError(*response, *body, SSOOAuthTokenErrorDomain, {400, 401, 429});
+                error =
+                    failedReplyError(*response, *body, SSOOAuthTokenErrorDomain, {400, 401, 429});
             }
             onMain([callback, tokenResponse, error] {
                 if (callback)
@@ -189,13 +190,13 @@ void SSOAuthorizationService::performRegistrationRequest(const SSORegistrationRe
                     if (made) {
                         registration = std::make_shared<SSORegistrationResponse>(std::move(*made));
                     } else {
-                        error = SSOErrorUtilities::errorWithCode(
-                            SSOErrorCodeNoRegistrationResponse);
+                        error =
+                            SSOErrorUtilities::errorWithCode(SSOErrorCodeNoRegistrationResponse);
                     }
                 }
             } else {
-                error = failedReplyError(*response, *body, SSOOAuthRegistrationErrorDomain,
-                                         {400, 401});
+                error =
+                    failedReplyError(*response, *body, SSOOAuthRegistrationErrorDomain, {400, 401});
             }
             onMain([completion, registration, error] {
                 if (completion)

@@ -12,16 +12,17 @@ SSOExternalUserAgentCustomBrowser::SSOExternalUserAgentCustomBrowser(
 SSOExternalUserAgentCustomBrowser::URLTransformation
 SSOExternalUserAgentCustomBrowser::URLTransformationSchemeSubstitutionHTTPS(
     std::string https, std::optional<std::string> http) {
-    return [https = std::move(https), http = std::move(http)](const Url& url) -> std::optional<Url> {
-        std::optional<std::string> scheme;
-        if (url.scheme() == "https")
-            scheme = https;
-        else if (url.scheme() == "http")
-            scheme = http;
-        if (!scheme)
-            return std::nullopt;
-        return Url::parse(*scheme + url.string().substr(url.scheme().size()));
-    };
+    return
+        [https = std::move(https), http = std::move(http)](const Url& url) -> std::optional<Url> {
+            std::optional<std::string> scheme;
+            if (url.scheme() == "https")
+                scheme = https;
+            else if (url.scheme() == "http")
+                scheme = http;
+            if (!scheme)
+                return std::nullopt;
+            return Url::parse(*scheme + url.string().substr(url.scheme().size()));
+        };
 }
 
 SSOExternalUserAgentCustomBrowser::URLTransformation
@@ -38,8 +39,8 @@ SSOExternalUserAgentCustomBrowser::URLTransformationIdentity() {
 
 std::shared_ptr<SSOExternalUserAgentCustomBrowser>
 SSOExternalUserAgentCustomBrowser::CustomBrowserChromium() {
-    return std::make_shared<SSOExternalUserAgentCustomBrowser>(URLTransformationIdentity(),
-                                                               std::vector<std::string>{"chromium"});
+    return std::make_shared<SSOExternalUserAgentCustomBrowser>(
+        URLTransformationIdentity(), std::vector<std::string>{"chromium"});
 }
 
 std::shared_ptr<SSOExternalUserAgentCustomBrowser>

@@ -30,9 +30,8 @@ Url SSOExternalUserAgentLinux::redirectURLForRequest(const Url& configured) {
     std::string text = configured.string();
     // "http://127.0.0.1" + ":<port>" + the rest of the configured URL.
     size_t hostEnd = text.find(configured.host(), text.find("//") + 2) + configured.host().size();
-    std::optional<Url> withPort = Url::parse(text.substr(0, hostEnd) + ":" +
-                                             std::to_string(listener->port()) +
-                                             text.substr(hostEnd));
+    std::optional<Url> withPort = Url::parse(
+        text.substr(0, hostEnd) + ":" + std::to_string(listener->port()) + text.substr(hostEnd));
     if (!withPort)
         return configured;
     std::lock_guard lock(mutex_);

@@ -106,10 +106,9 @@ class SingleSignOnTest : public testing::Test {
 // The secrets a state holds and was made from.
 std::vector<std::string> secretsOf(const SSOAuthState& state) {
     std::vector<std::string> secrets;
-    for (const auto& secret :
-         {state.accessToken(), state.idToken(), state.refreshToken(),
-          state.lastAuthorizationResponse()->authorizationCode(),
-          state.lastAuthorizationResponse()->request().codeVerifier()}) {
+    for (const auto& secret : {state.accessToken(), state.idToken(), state.refreshToken(),
+                               state.lastAuthorizationResponse()->authorizationCode(),
+                               state.lastAuthorizationResponse()->request().codeVerifier()}) {
         if (secret)
             secrets.push_back(*secret);
     }
@@ -120,13 +119,12 @@ TEST_F(SingleSignOnTest, UserSignsInThroughTheProviderAndAStoredStateSkipsTheBro
     Outcome discovery;
     long type = 0;
     Json found;
-    auth().checkAuthTypeForUsername(
-        "alice", [&](long t, const Json& p, const ErrorPtr& e) {
-            type = t;
-            found = p;
-            discovery.error = e;
-            ++discovery.calls;
-        });
+    auth().checkAuthTypeForUsername("alice", [&](long t, const Json& p, const ErrorPtr& e) {
+        type = t;
+        found = p;
+        discovery.error = e;
+        ++discovery.calls;
+    });
     ASSERT_TRUE(discovery.wait());
     ASSERT_EQ(type, TVKAuthTypeSingleSignOn);
 
@@ -253,8 +251,8 @@ TEST_F(SingleSignOnTest, UnusableProfilesAndCancelsEndTheSignInOnce) {
     ASSERT_TRUE(runMainUntil([&] { return cancelled.calls > 0; }, kLimit));
     ASSERT_TRUE(cancelled.error);
     EXPECT_TRUE(cancelled.error->is(TVKAuthorizationErrorDomain, -5));
-    EXPECT_TRUE(cancelled.error->underlyingError()->is(SSOGeneralErrorDomain,
-                                                       SSOErrorCodeUserCancelled));
+    EXPECT_TRUE(
+        cancelled.error->underlyingError()->is(SSOGeneralErrorDomain, SSOErrorCodeUserCancelled));
     RunLoop::main().runPending();
     EXPECT_EQ(cancelled.calls, 1);
 }

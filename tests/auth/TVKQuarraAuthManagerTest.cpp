@@ -13,8 +13,8 @@
 #include "core/TVKSDKApplicationDelegate.h"
 #include "platform/NetworkReachability.h"
 #include "platform/UserDefaults.h"
-#include "storage/crypt/KeychainItemStoreCrypt.h"
 #include "sso/SSOErrorUtilities.h"
+#include "storage/crypt/KeychainItemStoreCrypt.h"
 #include "support/SignInTestBed.h"
 #include "support/TestSupport.h"
 

@@ -92,11 +92,11 @@ class SSOProviderTest : public testing::Test {
 
     Tokens freshTokens(const std::shared_ptr<SSOAuthState>& state) {
         Tokens tokens;
-        state->performActionWithFreshTokens(
-            [&](const std::optional<std::string>& a, const std::optional<std::string>& i,
-                const ErrorPtr& e) {
-                tokens = {a, i, e, true};
-            });
+        state->performActionWithFreshTokens([&](const std::optional<std::string>& a,
+                                                const std::optional<std::string>& i,
+                                                const ErrorPtr& e) {
+            tokens = {a, i, e, true};
+        });
         EXPECT_TRUE(runMainUntil([&] { return tokens.done; }, kLimit));
         return tokens;
     }
@@ -155,12 +155,12 @@ TEST_F(SSOProviderTest, CodeFlowWithPkceGivesSignedTokensAndRefreshRotatesThem) 
     std::vector<Tokens> seen(3);
     std::vector<int> order;
     for (int i = 0; i < 3; ++i) {
-        state->performActionWithFreshTokens(
-            [&, i](const std::optional<std::string>& a, const std::optional<std::string>& id,
-                   const ErrorPtr& e) {
-                seen[i] = {a, id, e, true};
-                order.push_back(i);
-            });
+        state->performActionWithFreshTokens([&, i](const std::optional<std::string>& a,
+                                                   const std::optional<std::string>& id,
+                                                   const ErrorPtr& e) {
+            seen[i] = {a, id, e, true};
+            order.push_back(i);
+        });
     }
     ASSERT_TRUE(runMainUntil([&] { return order.size() == 3; }, kLimit));
     EXPECT_EQ(order, (std::vector<int>{0, 1, 2}));
@@ -196,8 +196,8 @@ TEST_F(SSOProviderTest, ProviderRefusalsReachTheCallerAsOAuthErrors) {
         text[at] = text[at] == 'A' ? 'B' : 'A';
         return *Url::parse(text);
     };
-    StateOutcome tampered =
-        signIn(request(), std::make_shared<ProviderTestAgent>(ProviderTestDriver::Options{}, tamper));
+    StateOutcome tampered = signIn(
+        request(), std::make_shared<ProviderTestAgent>(ProviderTestDriver::Options{}, tamper));
     ASSERT_TRUE(tampered.error);
     EXPECT_TRUE(tampered.error->is(SSOOAuthAuthorizationErrorDomain, SSOOAuthErrorStateMismatch));
     EXPECT_FALSE(tampered.state);
@@ -209,7 +209,8 @@ TEST_F(SSOProviderTest, ProviderRefusalsReachTheCallerAsOAuthErrors) {
     ErrorPtr flowError;
     bool finished = false;
     SSOAuthorizationService::presentAuthorizationRequest(
-        original, agent, [&](const std::shared_ptr<SSOAuthorizationResponse>& r, const ErrorPtr& e) {
+        original, agent,
+        [&](const std::shared_ptr<SSOAuthorizationResponse>& r, const ErrorPtr& e) {
             response = r;
             flowError = e;
             finished = true;
@@ -251,11 +252,10 @@ TEST_F(SSOProviderTest, ConfidentialClientSecretTravelsIntactAndAWrongOneIsInval
 
 TEST_F(SSOProviderTest, RegisteredClientSignsIn) {
     SSOServiceConfiguration configuration = discover();
-    SSORegistrationRequest registration(configuration, {*Url::parse("http://127.0.0.1/callback")},
-                                        std::vector<std::string>{"code"},
-                                        std::vector<std::string>{"authorization_code",
-                                                                 "refresh_token"},
-                                        std::nullopt, "client_secret_basic", {});
+    SSORegistrationRequest registration(
+        configuration, {*Url::parse("http://127.0.0.1/callback")}, std::vector<std::string>{"code"},
+        std::vector<std::string>{"authorization_code", "refresh_token"}, std::nullopt,
+        "client_secret_basic", {});
     std::shared_ptr<SSORegistrationResponse> registered;
     ErrorPtr error;
     bool done = false;
@@ -284,8 +284,8 @@ TEST_F(SSOProviderTest, ArchivedStateRefreshesAfterRestore) {
     outcome.state->setNeedsTokenRefresh();
     Json archive = KeyedArchiver::archivedDocument(*outcome.state);
     ErrorPtr error;
-    auto restored =
-        KeyedUnarchiver::unarchivedObject<SSOAuthState>(archive, SSOAuthState::archiveClasses(), &error);
+    auto restored = KeyedUnarchiver::unarchivedObject<SSOAuthState>(
+        archive, SSOAuthState::archiveClasses(), &error);
     ASSERT_TRUE(restored) << error->description();
     EXPECT_EQ(restored->refreshToken(), outcome.state->refreshToken());
     EXPECT_EQ(restored->idToken(), outcome.state->idToken());
@@ -309,7 +309,8 @@ TEST_F(SSOProviderTest, ArchivedStateRefreshesAfterRestore) {
     auto reread =
         KeyedUnarchiver::unarchivedObject<SSOAuthState>(invalid, SSOAuthState::archiveClasses());
     ASSERT_TRUE(reread && reread->authorizationError());
-    EXPECT_TRUE(reread->authorizationError()->is(SSOOAuthTokenErrorDomain, SSOOAuthErrorInvalidGrant));
+    EXPECT_TRUE(
+        reread->authorizationError()->is(SSOOAuthTokenErrorDomain, SSOOAuthErrorInvalidGrant));
     EXPECT_TRUE(reread->authorizationError()->userInfo().empty());
 }
 

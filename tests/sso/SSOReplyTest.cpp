@@ -74,10 +74,9 @@ TEST_F(SSOReplyTest, TokenRepliesMapToResponsesAndErrors) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         server.reply("/token", c.reply);
-        auto [response, error] = answerOf<SSOTokenResponse>(
-            [&](SSOTokenCallback callback) {
-                SSOAuthorizationService::performTokenRequest(request, callback);
-            });
+        auto [response, error] = answerOf<SSOTokenResponse>([&](SSOTokenCallback callback) {
+            SSOAuthorizationService::performTokenRequest(request, callback);
+        });
         if (!c.domain) {
             ASSERT_TRUE(response);
             EXPECT_FALSE(response->accessToken());
@@ -113,8 +112,8 @@ TEST_F(SSOReplyTest, RegistrationRepliesMapToResponsesAndErrors) {
     };
     for (const Case& c : cases) {
         server.reply("/reg", c.reply);
-        auto [response, error] = answerOf<SSORegistrationResponse>(
-            [&](SSORegistrationCompletion completion) {
+        auto [response, error] =
+            answerOf<SSORegistrationResponse>([&](SSORegistrationCompletion completion) {
                 SSOAuthorizationService::performRegistrationRequest(request, completion);
             });
         if (!c.domain) {
@@ -192,12 +191,12 @@ TEST(SSOAuthStateFreshnessTest, StaleTokensWithoutRefreshTokenGiveMinusEleven) {
         EXPECT_EQ(state->isTokenFresh(), c.fresh);
         ErrorPtr error;
         bool called = false;
-        state->performActionWithFreshTokens(
-            [&](const std::optional<std::string>&, const std::optional<std::string>&,
-                const ErrorPtr& e) {
-                error = e;
-                called = true;
-            });
+        state->performActionWithFreshTokens([&](const std::optional<std::string>&,
+                                                const std::optional<std::string>&,
+                                                const ErrorPtr& e) {
+            error = e;
+            called = true;
+        });
         EXPECT_FALSE(called) << "never inside the call";
         ASSERT_TRUE(runMainUntil([&] { return called; }));
         if (c.fresh) {

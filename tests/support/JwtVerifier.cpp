@@ -106,11 +106,9 @@ std::optional<Json> verifyRS256(const std::string& jwt, const Json& jwks, std::s
             EVP_DigestVerifyInit(ctx.get(), nullptr, EVP_sha256(), nullptr, key.get()) <= 0)
             return fail("unusable key");
         const std::string signedPart = jwt.substr(0, second);
-        int ok = EVP_DigestVerify(ctx.get(),
-                                  reinterpret_cast<const unsigned char*>(signature->data()),
-                                  signature->size(),
-                                  reinterpret_cast<const unsigned char*>(signedPart.data()),
-                                  signedPart.size());
+        int ok = EVP_DigestVerify(
+            ctx.get(), reinterpret_cast<const unsigned char*>(signature->data()), signature->size(),
+            reinterpret_cast<const unsigned char*>(signedPart.data()), signedPart.size());
         if (ok != 1)
             return fail("bad signature");
         return claims;

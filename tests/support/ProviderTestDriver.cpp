@@ -88,9 +88,8 @@ std::optional<Url> ProviderTestDriver::drive(const Url& authorizationURL, const 
                 current = submit->appendingPathComponent("abort");
                 continue;
             }
-            form = httplib::Params{{"prompt", "login"},
-                                   {"login", options.login},
-                                   {"password", options.password}};
+            form = httplib::Params{
+                {"prompt", "login"}, {"login", options.login}, {"password", options.password}};
         } else {
             form = httplib::Params{{"prompt", "consent"}};
         }

@@ -136,7 +136,8 @@ Reply QuarraTestService::exchange(const std::string& issuer, const RecordedReque
                               .count();
     if (!claims)
         return failure("USERNAME_OR_PASSWORD_INCORRECT", "Token refused: " + why);
-    if (claims->value("iss", "") != issuer || claims->value("aud", "") != param(request, "client_id"))
+    if (claims->value("iss", "") != issuer ||
+        claims->value("aud", "") != param(request, "client_id"))
         return failure("USERNAME_OR_PASSWORD_INCORRECT", "Token for another issuer or client");
     if (!claims->value("exp", Json()).is_number() || claims->value("exp", 0LL) <= now)
         return failure("EXPIRED_TOKEN", "Token expired");
@@ -214,7 +215,8 @@ Reply QuarraTestService::discovery(const RecordedRequest& request) {
         return *refusal;
     std::string username = param(request, "username");
     if (!username.empty() && username == singleSignOnUser_ && !singleSignOnProfile_.is_null())
-        return success({{"data", {{"auth_type", "sso"}, {"auth_profiles", {singleSignOnProfile_}}}}});
+        return success(
+            {{"data", {{"auth_type", "sso"}, {"auth_profiles", {singleSignOnProfile_}}}}});
     if (!username.empty() && username == singleSignOnUser_) {
         Json profile = {{"as_metadata", {{"issuer", "https://127.0.0.1"}}},
                         {"quarra_session_endpoint", "https://127.0.0.1/session"}};
