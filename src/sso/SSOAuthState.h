@@ -92,6 +92,9 @@ class SSOAuthState : public SSOCoding, public std::enable_shared_from_this<SSOAu
     // another error leaves it as it was and reaches the action with the old tokens.
     void performActionWithFreshTokens(Action action,
                                       SSOTokenRequest::Parameters additionalRefreshParameters = {});
+    void withFreshTokensPerformAction(Action action) {
+        performActionWithFreshTokens(std::move(action));
+    }
 
     bool isAuthorized() const;
     // Fresh: not marked for a refresh and the access token expires more than 60 seconds from now,

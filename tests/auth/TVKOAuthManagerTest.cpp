@@ -257,6 +257,16 @@ TEST_F(SingleSignOnTest, UnusableProfilesAndCancelsEndTheSignInOnce) {
     EXPECT_EQ(cancelled.calls, 1);
 }
 
+TEST(SingleSignOnHost, RegisteredSchemesAreFoundIgnoringLetterCase) {
+    Bundle::setMainBundle(
+        "com.tovik.quarra.ssotest",
+        {{"CFBundleURLTypes",
+          {{{"CFBundleURLSchemes", {"com.example.Notes"}}}, {{"CFBundleURLName", "x"}}}}});
+    EXPECT_TRUE(TVKOAuthManager::appBundleHasURIScheme("com.example.notes"));
+    EXPECT_FALSE(TVKOAuthManager::appBundleHasURIScheme("com.example.note"));
+    EXPECT_FALSE(TVKOAuthManager::appBundleHasURIScheme(""));
+}
+
 TEST(SingleSignOnState, CorruptStoredStateIsDeleted) {
     OAuthHost host;
     KeychainItemStore::setOAuthState(toBytes(std::string("{not an archive")));
