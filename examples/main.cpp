@@ -1,7 +1,12 @@
 // A small host program: forwards its launch to the SDK, signs a user in and calls the server.
 //
 //     quarra_example                       starts the bundled test server and signs in its demo
-//     user quarra_example <host[:port]> <user>  signs in to that sign-in host (password from
+//                                          user
+//     quarra_example sso                   the same through single sign-on: the bundled OpenID
+//                                          provider signs the demo user in, in the desktop's
+//                                          browser (log in as "demo" with any password); without
+//                                          a display the test driver plays the person there
+//     quarra_example <host[:port]> <user>  signs in to that sign-in host (password from
 //                                          QUARRA_PASSWORD, else read from standard input) and
 //                                          asks for the user's own record
 //     quarra_example upload FILE           uploads FILE to the bundled test server as a new
@@ -25,8 +30,11 @@
 #include "core/TVKQuarraConfigurationManager.h"
 #include "core/TVKQuarraManager.h"
 #include "core/TVKSDKApplicationDelegate.h"
+#include "platform/Browser.h"
 #include "platform/Bundle.h"
 #include "platform/RunLoop.h"
+#include "support/OpenIDTestProvider.h"
+#include "support/ProviderTestDriver.h"
 #include "support/QuarraTestServer.h"
 #include "support/QuarraTestService.h"
 
@@ -80,6 +88,23 @@ struct DemoServer {
 
     static std::string documentFileEndpoint(std::uint64_t id) {
         return "objects/documents/" + std::to_string(id) + "/versions/1/0/file";
+    }
+};
+
+// Single sign-on for the demo user: the bundled provider, the exchange on the embedded server.
+struct DemoProvider {
+    test::OpenIDTestProvider provider;
+
+    explicit DemoProvider(DemoServer& demo) {
+        demo.service.serveSessionExchange(demo.server, provider.issuer());
+        demo.service.setSingleSignOnProfile(
+            "demo", {{"as_metadata", provider.metadata()},
+                     {"quarra_session_endpoint", demo.server.url("/oauth/session").string()}});
+        if (!getenv("DISPLAY") && !getenv("WAYLAND_DISPLAY")) {
+            // Nobody can see a browser: the test driver logs in as the demo user.
+            Browser::setShared(std::make_shared<test::ProviderTestBrowser>(
+                test::ProviderTestDriver::Options{.login = "demo", .password = "any"}));
+        }
     }
 };
 
@@ -155,11 +180,17 @@ int transfer(const std::vector<std::string>& command) {
 int main(int argc, char** argv) {
     // A host names itself before the SDK starts (unless the environment already does).
     if (!getenv("QUARRA_HOST_BUNDLE_ID")) {
-        Bundle::setMainBundle("com.example.quarra-example", {{BundleShortVersionKey, "1.0"},
-                                                             {"com.tovik.PasscodeEnabled", false}});
+        Bundle::setMainBundle(
+            "com.example.quarra-example",
+            {{BundleShortVersionKey, "1.0"},
+             {"com.tovik.PasscodeEnabled", false},
+             {"com.tovik.oauth.client_id", test::OpenIDTestProvider::NativeClient},
+             {"com.tovik.oauth.redirect_uri", test::OpenIDTestProvider::LoopbackRedirect}});
     }
     std::unique_ptr<DemoServer> demo;
+    std::unique_ptr<DemoProvider> identityProvider;
     std::string signInHost, username, password, endpoint;
+    const bool singleSignOn = argc == 2 && std::string(argv[1]) == "sso";
     std::vector<std::string> command;
     if (argc >= 2 && (std::string(argv[1]) == "upload" || std::string(argv[1]) == "download")) {
         command.assign(argv + 1, argv + argc);
@@ -185,6 +216,14 @@ int main(int argc, char** argv) {
         username = "demo";
         password = "demo-password";
         endpoint = "objects/documents";
+        if (singleSignOn) {
+            try {
+                identityProvider = std::make_unique<DemoProvider>(*demo);
+            } catch (const std::exception& e) {
+                std::cerr << "no identity provider: " << e.what() << "\n";
+                return 1;
+            }
+        }
     }
 
     TVKSDKApplicationDelegate::sharedInstance().didFinishLaunchingWithOptions();
@@ -198,12 +237,33 @@ int main(int argc, char** argv) {
     TVKQuarraAuthInternal::sharedInstance().setAuthDNS(signInHost);
     bool signedIn = false;
     ErrorPtr failure;
-    TVKQuarraAuthInternal::sharedInstance().authenticateWithUsername(
-        username, password, [&](const TVKUserPtr&, const ErrorPtr& error) {
-            failure = error;
-            signedIn = true;
-        });
-    RunLoop::main().runUntil([&] { return signedIn; }, kTimeout);
+    if (singleSignOn) {
+        // As a sign-in screen does: ask how the user signs in, then sign in that way.
+        auto& auth = TVKQuarraAuthManager::sharedInstance();
+        auth.checkAuthTypeForUsername(
+            username, [&](long type, const Json& profile, const ErrorPtr& error) {
+                if (error || type != TVKAuthTypeSingleSignOn) {
+                    failure = error;
+                    signedIn = true;
+                    return;
+                }
+                std::cout << "single sign-on:    " << profile["as_metadata"]["issuer"] << "\n";
+                auth.authorizeOAuthUser(username, profile,
+                                        [&](const TVKUserInternalPtr&, const ErrorPtr& error) {
+                                            failure = error;
+                                            signedIn = true;
+                                        });
+            });
+        // A person at a browser takes longer than a program.
+        RunLoop::main().runUntil([&] { return signedIn; }, std::chrono::minutes(5));
+    } else {
+        TVKQuarraAuthInternal::sharedInstance().authenticateWithUsername(
+            username, password, [&](const TVKUserPtr&, const ErrorPtr& error) {
+                failure = error;
+                signedIn = true;
+            });
+        RunLoop::main().runUntil([&] { return signedIn; }, kTimeout);
+    }
     auto user = TVKQuarraAuthManager::sharedInstance().currentUser();
     if (!signedIn || failure || !user) {
         std::cerr << "sign-in failed: " << (failure ? describe(failure) : "no answer") << "\n";

@@ -3,6 +3,7 @@
 #include <syslog.h>
 
 #include "auth/KeychainItemStore.h"
+#include "auth/TVKOAuthManager.h"
 #include "core/TVKErrors.h"
 #include "core/TVKQuarraConfigurationManager.h"
 #include "core/TVKQuarraManager.h"
@@ -11,6 +12,7 @@
 #include "platform/Dispatch.h"
 #include "platform/KeychainValue.h"
 #include "platform/UserDefaults.h"
+#include "sso/SSOErrorUtilities.h"
 #include "storage/crypt/TVKQuarraCryptManager.h"
 
 namespace quarra {
@@ -117,13 +119,15 @@ void TVKQuarraAuthManager::authenticateWithHandler(TVKUserHandler handler) {
         return;
     }
     checkAuthTypeForUsername(user->username(), [this, handler = std::move(handler), user](
-                                                   long type, const Json&, const ErrorPtr& error) {
+                                                   long type, const Json& profile,
+                                                   const ErrorPtr& error) {
         if (error) {
             call(handler, user, error);
         } else if (type == TVKAuthTypeSingleSignOn) {
-            call(handler, currentUser(),
-                 Error::make(TVKAuthorizationErrorDomain, TVKSingleSignOnUnavailableErrorCode,
-                             sdkText("Single sign-on is not available")));
+            authorizeOAuthUser(user->username(), profile,
+                               [this, handler](const TVKUserInternalPtr&, const ErrorPtr& error) {
+                                   call(handler, currentUser(), error);
+                               });
         } else {
             call(handler, currentUser(), authenticationRequiredError());
         }
@@ -354,9 +358,28 @@ std::vector<TVKQuarraPtr> TVKQuarraAuthManager::quarrasFromResponse(const Json& 
     return quarras;
 }
 
-bool TVKQuarraAuthManager::resumeOAuthFlowWithURL(const Url&) {
-    // No single sign-on flow can be pending before the single sign-on driver exists.
-    return false;
+void TVKQuarraAuthManager::authorizeOAuthUser(const std::string& username, const Json& authProfile,
+                                              TVKUserHandler handler) {
+    authorizeOAuthUser(username, authProfile, 2, std::move(handler));
+}
+
+void TVKQuarraAuthManager::authorizeOAuthUser(const std::string& username, const Json& authProfile,
+                                              unsigned long numRetries, TVKUserHandler handler) {
+    TVKOAuthManager::sharedInstance().authorizeUserWithProfile(
+        authProfile, username,
+        [this, username, authProfile, numRetries, handler = std::move(handler)](
+            const Json& reply, const ErrorPtr& error) {
+            if (error && error->is(SSOOAuthTokenErrorDomain, SSOOAuthErrorInvalidGrant) &&
+                numRetries > 0) {
+                authorizeOAuthUser(username, authProfile, numRetries - 1, handler);
+                return;
+            }
+            finalizeAuthorization(reply, error, username, std::nullopt, false, handler);
+        });
+}
+
+bool TVKQuarraAuthManager::resumeOAuthFlowWithURL(const Url& url) {
+    return TVKOAuthManager::sharedInstance().resumeOAuthFlowWithURL(url);
 }
 
 bool TVKQuarraAuthManager::isShowingLoginView() const {
@@ -555,7 +578,7 @@ void TVKQuarraAuthManager::clearCurrentUser() {
     if (auto user = currentUser())
         TVKQuarraConfigurationManager::sharedInstance().deleteTransientInfoForUsername(
             user->username());
-    // Also deletes the single-sign-on state item.
+    TVKOAuthManager::sharedInstance().clearAuthState();
     if (ErrorPtr error = KeychainItemStore::resetAuthData())
         TVK_LOG_ERROR("Could not remove the session at logout: " + error->description());
     UserDefaults& defaults = UserDefaults::standard();

@@ -31,10 +31,6 @@ enum TVKAuthType : long {
     TVKAuthTypeSingleSignOn = 2,
 };
 
-// TVKAuthorizationErrorDomain code of a user whose sign-in method is single sign-on, which this
-// version of the SDK does not offer.
-inline constexpr long TVKSingleSignOnUnavailableErrorCode = -30;
-
 using TVKUserHandler = std::function<void(const TVKUserInternalPtr& user, const ErrorPtr& error)>;
 
 class TVKQuarraAuthManager {
@@ -72,8 +68,9 @@ class TVKQuarraAuthManager {
     // Makes sure somebody is signed in. With nobody signed in, or a user who signs in with a
     // password, the sign-in screen would ask; until it exists the handler receives
     // TVKAuthorizationErrorDomain -20 "The operation requires the user to authenticate". A
-    // single-sign-on user receives TVKSingleSignOnUnavailableErrorCode. Errors of discovery reach
-    // the handler with the current user. The handler is always called once, on the main queue.
+    // single-sign-on user signs in again through the provider (authorizeOAuthUser). Errors of
+    // discovery reach the handler with the current user. The handler is always called once, on
+    // the main queue.
     void authenticateWithHandler(TVKUserHandler handler);
 
     // Discovery: asks the sign-in host how `username` signs in. The handler receives (type,
@@ -118,6 +115,13 @@ class TVKQuarraAuthManager {
     // usable id are left out.
     static std::vector<TVKQuarraPtr> quarrasFromResponse(const Json& quarraIds);
 
+    // Single sign-on through the profile's identity provider (TVKOAuthManager), then the session
+    // stored like any sign-in. A refresh token the provider no longer accepts starts the sign-in
+    // again, at most `numRetries` times (2 without a count). The handler is called once.
+    void authorizeOAuthUser(const std::string& username, const Json& authProfile,
+                            TVKUserHandler handler);
+    void authorizeOAuthUser(const std::string& username, const Json& authProfile,
+                            unsigned long numRetries, TVKUserHandler handler);
     // Hands a redirect URL to a pending single sign-on; false: not the SDK's URL.
     bool resumeOAuthFlowWithURL(const Url& url);
     // Whether the sign-in screen is showing. There is no screen yet: always false.

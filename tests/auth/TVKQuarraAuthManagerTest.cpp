@@ -16,6 +16,7 @@
 #include "platform/Keychain.h"
 #include "platform/NetworkReachability.h"
 #include "platform/UserDefaults.h"
+#include "sso/SSOErrorUtilities.h"
 #include "storage/crypt/KeychainItemStoreCrypt.h"
 #include "support/SignInTestBed.h"
 #include "support/TestSupport.h"
@@ -232,7 +233,8 @@ TEST_F(SignInTest, AuthenticationAsksForTheUserWhoCannotBeAskedYet) {
     Outcome sso;
     auth().authenticateWithHandler(sso.userHandler());
     ASSERT_TRUE(sso.wait());
-    EXPECT_TRUE(sso.error->is(TVKAuthorizationErrorDomain, TVKSingleSignOnUnavailableErrorCode));
+    // The profile's metadata lacks the required fields: single sign-on reports them.
+    EXPECT_TRUE(sso.error->is(SSOGeneralErrorDomain, SSOErrorCodeInvalidMetadata));
     EXPECT_EQ(sso.user, auth().currentUser());
     EXPECT_EQ(sso.calls, 1);
 }

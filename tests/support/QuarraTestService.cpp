@@ -1,5 +1,11 @@
 #include "support/QuarraTestService.h"
 
+#include <httplib.h>
+
+#include <chrono>
+
+#include "support/JwtVerifier.h"
+
 namespace quarra::test {
 
 Reply QuarraTestService::success(Json body) {
@@ -90,6 +96,72 @@ void QuarraTestService::setAuthMakesCurrent(std::optional<std::uint64_t> Id) {
 void QuarraTestService::setSingleSignOnUser(const std::string& username) {
     std::lock_guard lock(mutex_);
     singleSignOnUser_ = username;
+    singleSignOnProfile_ = nullptr;
+}
+
+void QuarraTestService::setSingleSignOnProfile(const std::string& username, Json profile) {
+    std::lock_guard lock(mutex_);
+    singleSignOnUser_ = username;
+    singleSignOnProfile_ = std::move(profile);
+}
+
+void QuarraTestService::serveSessionExchange(QuarraTestServer& server, std::string issuer) {
+    server.route("/oauth/session", [this, issuer = std::move(issuer)](const RecordedRequest& r) {
+        return exchange(issuer, r);
+    });
+}
+
+void QuarraTestService::expireExchangeTokens(int count) {
+    std::lock_guard lock(mutex_);
+    expiredExchanges_ = count;
+}
+
+int QuarraTestService::exchangedSessions() const {
+    std::lock_guard lock(mutex_);
+    return exchangedSessions_;
+}
+
+Reply QuarraTestService::exchange(const std::string& issuer, const RecordedRequest& request) {
+    const std::string authorization = request.header("Authorization");
+    if (authorization.rfind("Bearer ", 0) != 0)
+        return failure("USERNAME_OR_PASSWORD_INCORRECT", "No bearer token");
+    // The provider's keys as they are now, outside the lock: the provider is another process.
+    Json jwks;
+    if (auto keys = httplib::Client(issuer).Get("/jwks"); keys && keys->status == 200)
+        jwks = Json::parse(keys->body, nullptr, false);
+    std::string why;
+    auto claims = verifyRS256(authorization.substr(7), jwks, &why);
+    const long long now = std::chrono::duration_cast<std::chrono::seconds>(
+                              std::chrono::system_clock::now().time_since_epoch())
+                              .count();
+    if (!claims)
+        return failure("USERNAME_OR_PASSWORD_INCORRECT", "Token refused: " + why);
+    if (claims->value("iss", "") != issuer ||
+        claims->value("aud", "") != param(request, "client_id"))
+        return failure("USERNAME_OR_PASSWORD_INCORRECT", "Token for another issuer or client");
+    if (!claims->value("exp", Json()).is_number() || claims->value("exp", 0LL) <= now)
+        return failure("EXPIRED_TOKEN", "Token expired");
+
+    std::lock_guard lock(mutex_);
+    if (expiredExchanges_ > 0) {
+        --expiredExchanges_;
+        return failure("EXPIRED_TOKEN", "Token expired");
+    }
+    auto user = users_.find(claims->value("sub", ""));
+    if (user == users_.end() || user->second.quarras.empty())
+        return failure("USERNAME_OR_PASSWORD_INCORRECT", "No such user");
+    const User& u = user->second;
+    std::uint64_t current = u.defaultQuarra.value_or(u.quarras.front());
+    Json quarraIds = Json::array();
+    for (std::uint64_t q : u.quarras) {
+        quarraIds.push_back(
+            {{"id", id(q)}, {"name", quarras_.at(q).name}, {"url", quarras_.at(q).host}});
+    }
+    ++exchangedSessions_;
+    return success({{"sessionId", newSession(u.username, current)},
+                    {"quarraIds", quarraIds},
+                    {"quarraId", id(current)},
+                    {"userId", id(u.userId)}});
 }
 
 void QuarraTestService::setIdsAsStrings(bool strings) {
@@ -142,6 +214,9 @@ Reply QuarraTestService::discovery(const RecordedRequest& request) {
     if (auto refusal = refuseHeaders(request, true))
         return *refusal;
     std::string username = param(request, "username");
+    if (!username.empty() && username == singleSignOnUser_ && !singleSignOnProfile_.is_null())
+        return success(
+            {{"data", {{"auth_type", "sso"}, {"auth_profiles", {singleSignOnProfile_}}}}});
     if (!username.empty() && username == singleSignOnUser_) {
         Json profile = {{"as_metadata", {{"issuer", "https://127.0.0.1"}}},
                         {"quarra_session_endpoint", "https://127.0.0.1/session"}};

@@ -64,6 +64,17 @@ class QuarraTestService {
     void setAuthMakesCurrent(std::optional<std::uint64_t> Id);
     // Discovery answers single sign-on for this user (with a profile holding "as_metadata").
     void setSingleSignOnUser(const std::string& username);
+    // Discovery answers single sign-on for this user with `profile` ("as_metadata",
+    // "quarra_session_endpoint").
+    void setSingleSignOnProfile(const std::string& username, Json profile);
+    // `server` answers "/oauth/session", the trade of an identity provider's ID token for a
+    // session: the bearer token must be an RS256 JWT signed with a key that `issuer` publishes,
+    // issued by it for the "client_id" sent, not expired, naming a user as its subject.
+    void serveSessionExchange(QuarraTestServer& server, std::string issuer);
+    // The next `count` token exchanges are answered "EXPIRED_TOKEN".
+    void expireExchangeTokens(int count);
+    // Token exchanges answered with a session.
+    int exchangedSessions() const;
     // Ids in replies as decimal strings instead of numbers.
     void setIdsAsStrings(bool strings);
 
@@ -82,6 +93,7 @@ class QuarraTestService {
     Reply signIn(const RecordedRequest& request);
     Reply quarraSignIn(std::uint64_t Id, const RecordedRequest& request);
     Reply usersMe(std::uint64_t Id, const RecordedRequest& request);
+    Reply exchange(const std::string& issuer, const RecordedRequest& request);
     Reply endpoint(std::uint64_t Id, const std::string& name, const RecordedRequest& request);
     // The fault of a request's headers, if any.
     std::optional<std::string> headerFault(const RecordedRequest& request, bool signInHost) const;
@@ -107,6 +119,9 @@ class QuarraTestService {
     std::uint64_t nextSession_ = 1;
     std::optional<std::uint64_t> authMakesCurrent_;
     std::string singleSignOnUser_;
+    Json singleSignOnProfile_;
+    int expiredExchanges_ = 0;
+    int exchangedSessions_ = 0;
     bool idsAsStrings_ = false;
     int headerFaults_ = 0;
 };

@@ -1,0 +1,98 @@
+#include "platform/Browser.h"
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <filesystem>
+#include <mutex>
+#include <thread>
+
+extern char** environ;
+
+namespace quarra {
+namespace {
+
+class CommandBrowser : public Browser {
+  public:
+    explicit CommandBrowser(std::vector<std::string> command) : command_(std::move(command)) {}
+
+    bool openURL(const Url& url) override {
+        if (command_.empty() || url.empty())
+            return false;
+        std::vector<std::string> arguments = command_;
+        arguments.push_back(url.string());
+        std::vector<char*> argv;
+        for (auto& argument : arguments)
+            argv.push_back(argument.data());
+        argv.push_back(nullptr);
+
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        // The browser reads nothing of ours; a launcher that waits for input must not hang on it.
+        posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+        pid_t pid = 0;
+        int status = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+        posix_spawn_file_actions_destroy(&actions);
+        if (status != 0)
+            return false;
+        // Reaped when it ends, so no zombie stays behind; the browser itself may run much longer.
+        std::thread([pid] {
+            int ignored = 0;
+            while (waitpid(pid, &ignored, 0) < 0 && errno == EINTR) {
+            }
+        }).detach();
+        return true;
+    }
+
+  private:
+    const std::vector<std::string> command_;
+};
+
+std::mutex gMutex;
+std::shared_ptr<Browser> gShared;
+
+}  // namespace
+
+std::shared_ptr<Browser> Browser::command(std::vector<std::string> command) {
+    return std::make_shared<CommandBrowser>(std::move(command));
+}
+
+std::shared_ptr<Browser> Browser::shared() {
+    std::lock_guard lock(gMutex);
+    if (!gShared)
+        gShared = command({"xdg-open"});
+    return gShared;
+}
+
+void Browser::setShared(std::shared_ptr<Browser> browser) {
+    std::lock_guard lock(gMutex);
+    gShared = std::move(browser);
+}
+
+bool Browser::programExists(const std::string& program) {
+    if (program.empty())
+        return false;
+    if (program.find('/') != std::string::npos)
+        return access(program.c_str(), X_OK) == 0;
+    const char* path = std::getenv("PATH");
+    std::string dirs = path ? path : "/usr/local/bin:/usr/bin:/bin";
+    size_t start = 0;
+    while (start <= dirs.size()) {
+        size_t end = dirs.find(':', start);
+        if (end == std::string::npos)
+            end = dirs.size();
+        std::filesystem::path dir = dirs.substr(start, end - start);
+        if (dir.empty())
+            dir = ".";
+        if (access((dir / program).c_str(), X_OK) == 0)
+            return true;
+        start = end + 1;
+    }
+    return false;
+}
+
+}  // namespace quarra

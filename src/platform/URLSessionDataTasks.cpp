@@ -1,0 +1,61 @@
+#include "platform/URLSessionDataTasks.h"
+
+#include "platform/URLSessionTask.h"
+
+namespace quarra {
+
+std::shared_ptr<URLSession> URLSessionDataTasks::makeSession(
+    URLSessionConfiguration configuration) {
+    return URLSession::make(std::move(configuration), std::make_shared<URLSessionDataTasks>());
+}
+
+URLSessionTaskPtr URLSessionDataTasks::dataTask(const std::shared_ptr<URLSession>& session,
+                                                UrlRequest request, Completion completion) {
+    auto delegate =
+        session ? std::dynamic_pointer_cast<URLSessionDataTasks>(session->delegate()) : nullptr;
+    if (!delegate) {
+        Url url = request.url;
+        DispatchQueue::global()->async([completion = std::move(completion), url] {
+            if (completion)
+                completion(std::nullopt, nullptr, makeURLError(URLErrorUnknown, url));
+        });
+        return nullptr;
+    }
+    URLSessionTaskPtr task = session->dataTask(std::move(request));
+    {
+        std::lock_guard lock(delegate->mutex_);
+        delegate->pending_[task->taskIdentifier()] = {Bytes(), std::move(completion)};
+    }
+    task->resume();
+    return task;
+}
+
+void URLSessionDataTasks::didReceiveData(URLSession&, const URLSessionTaskPtr& task,
+                                         const Bytes& data) {
+    std::lock_guard lock(mutex_);
+    auto it = pending_.find(task->taskIdentifier());
+    if (it != pending_.end())
+        it->second.body.insert(it->second.body.end(), data.begin(), data.end());
+}
+
+void URLSessionDataTasks::didCompleteWithError(URLSession&, const URLSessionTaskPtr& task,
+                                               const ErrorPtr& error) {
+    Pending pending;
+    {
+        std::lock_guard lock(mutex_);
+        auto it = pending_.find(task->taskIdentifier());
+        if (it == pending_.end())
+            return;
+        pending = std::move(it->second);
+        pending_.erase(it);
+    }
+    if (!pending.completion)
+        return;
+    HttpResponsePtr response = task->response();
+    std::optional<Bytes> body;
+    if (!error)
+        body = std::move(pending.body);
+    pending.completion(body, response, error);
+}
+
+}  // namespace quarra

@@ -1,0 +1,139 @@
+#include "sso/SSOExternalUserAgentLinux.h"
+
+#include "log/TVKQuarraLoggerInternal.h"
+#include "platform/Dispatch.h"
+#include "sso/SSOErrorUtilities.h"
+
+namespace quarra {
+
+SSOExternalUserAgentLinux::SSOExternalUserAgentLinux(std::shared_ptr<Browser> browser)
+    : browser_(std::move(browser)) {}
+
+SSOExternalUserAgentLinux::~SSOExternalUserAgentLinux() {
+    if (listener_)
+        listener_->close();
+}
+
+bool SSOExternalUserAgentLinux::isLoopbackRedirect(const Url& url) {
+    return url.scheme() == "http" && (url.host() == "127.0.0.1" || url.host() == "localhost");
+}
+
+Url SSOExternalUserAgentLinux::redirectURLForRequest(const Url& configured) {
+    if (!isLoopbackRedirect(configured) || configured.port())
+        return configured;
+    ErrorPtr error;
+    auto listener = LoopbackRedirectListener::listen(0, &error);
+    if (!listener) {
+        TVK_LOG_ERROR("OAUTH could not open a loopback listener: " + error->description());
+        return configured;
+    }
+    std::string text = configured.string();
+    // "http://127.0.0.1" + ":<port>" + the rest of the configured URL.
+    size_t hostEnd = text.find(configured.host(), text.find("//") + 2) + configured.host().size();
+    std::optional<Url> withPort = Url::parse(
+        text.substr(0, hostEnd) + ":" + std::to_string(listener->port()) + text.substr(hostEnd));
+    if (!withPort)
+        return configured;
+    std::lock_guard lock(mutex_);
+    if (listener_)
+        listener_->close();
+    listener_ = std::move(listener);
+    return *withPort;
+}
+
+bool SSOExternalUserAgentLinux::presentExternalUserAgentRequest(
+    const SSOAuthorizationRequest& request,
+    const std::shared_ptr<SSOExternalUserAgentSession>& session) {
+    std::shared_ptr<LoopbackRedirectListener> listener;
+    {
+        std::lock_guard lock(mutex_);
+        if (externalUserAgentFlowInProgress_)
+            return false;
+        externalUserAgentFlowInProgress_ = true;
+        session_ = session;
+        listener = listener_;
+    }
+    const std::optional<Url>& redirect = request.redirectURL();
+    auto fail = [this, session](long code, const char* description) {
+        cleanUp();
+        session->failExternalUserAgentFlowWithError(
+            SSOErrorUtilities::errorWithCode(code, nullptr, description));
+        return false;
+    };
+    if (redirect && isLoopbackRedirect(*redirect)) {
+        if (!listener || listener->port() != redirect->port()) {
+            ErrorPtr error;
+            listener = LoopbackRedirectListener::listen(redirect->port().value_or(80), &error);
+            if (!listener) {
+                TVK_LOG_ERROR("OAUTH could not listen for the redirect: " + error->description());
+                return fail(SSOErrorCodeBrowserUnavailable, "Unable to open Safari.");
+            }
+            std::lock_guard lock(mutex_);
+            listener_ = listener;
+        }
+        std::weak_ptr<SSOExternalUserAgentLinux> weak = shared_from_this();
+        listener->start(redirect->path().empty() ? "/" : redirect->path(),
+                        [weak](const std::optional<Url>& url) {
+                            DispatchQueue::main()->async([weak, url] {
+                                if (auto self = weak.lock())
+                                    self->listenerFinished(url);
+                            });
+                        });
+    }
+    std::shared_ptr<Browser> browser = browser_ ? browser_ : Browser::shared();
+    if (!browser->openURL(request.externalUserAgentRequestURL()))
+        return fail(SSOErrorCodeBrowserUnavailable, "Unable to open Safari.");
+    return true;
+}
+
+void SSOExternalUserAgentLinux::listenerFinished(const std::optional<Url>& redirect) {
+    std::shared_ptr<SSOExternalUserAgentSession> session;
+    {
+        std::lock_guard lock(mutex_);
+        if (!externalUserAgentFlowInProgress_)
+            return;
+        session = session_;
+    }
+    if (!session) {
+        cleanUp();
+        return;
+    }
+    if (redirect && session->resumeExternalUserAgentFlowWithURL(*redirect))
+        return;
+    // The browser came back without this flow's redirect: the flow ends instead of waiting for a
+    // redirect that can no longer come.
+    cleanUp();
+    session->failExternalUserAgentFlowWithError(SSOErrorUtilities::errorWithCode(
+        SSOErrorCodeUserCancelled, nullptr,
+        redirect ? "The browser returned to an address that is not the sign-in's redirect."
+                 : "The sign-in was closed before the browser returned."));
+}
+
+void SSOExternalUserAgentLinux::dismissExternalUserAgentAnimated(bool,
+                                                                 std::function<void()> completion) {
+    if (!externalUserAgentFlowInProgress())
+        return;
+    cleanUp();
+    if (completion)
+        completion();
+}
+
+bool SSOExternalUserAgentLinux::externalUserAgentFlowInProgress() const {
+    std::lock_guard lock(mutex_);
+    return externalUserAgentFlowInProgress_;
+}
+
+void SSOExternalUserAgentLinux::cleanUp() {
+    std::shared_ptr<LoopbackRedirectListener> listener;
+    {
+        std::lock_guard lock(mutex_);
+        externalUserAgentFlowInProgress_ = false;
+        session_.reset();
+        listener = std::move(listener_);
+        listener_ = nullptr;
+    }
+    if (listener)
+        listener->close();
+}
+
+}  // namespace quarra

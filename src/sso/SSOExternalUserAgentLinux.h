@@ -1,0 +1,57 @@
+#pragma once
+// The agent the SDK uses on a Linux desktop: it opens the authorization URL in the desktop's
+// browser and takes the redirect back in one of two ways.
+// - An http redirect URI on 127.0.0.1 (RFC 8252 section 7.3): a loopback listener waits for the
+//   browser's redirect and hands it to the flow session itself. A redirect URI without a port gets
+//   the port of a listener opened for the flow (redirectURLForRequest), which providers accept for
+//   native clients.
+// - Any other redirect URI (a private-use scheme, RFC 8252 section 7.1): the desktop starts the
+//   host with the redirect, and the host passes it in through the SDK's openURL hook.
+// A browser step that ends without this flow's redirect (a listener closed, a redirect to another
+// address) fails the flow with the user-cancelled error: the flow never hangs on it.
+// One agent serves one flow. Safe to use from any thread; the flow session hears from it on the
+// main queue.
+#include <memory>
+#include <mutex>
+
+#include "platform/Browser.h"
+#include "platform/LoopbackRedirectListener.h"
+#include "sso/SSOExternalUserAgent.h"
+
+namespace quarra {
+
+class SSOExternalUserAgentLinux : public SSOExternalUserAgent,
+                                  public std::enable_shared_from_this<SSOExternalUserAgentLinux> {
+  public:
+    // Null: the process-wide browser (Browser::shared()) at the time of presenting.
+    explicit SSOExternalUserAgentLinux(std::shared_ptr<Browser> browser = nullptr);
+    ~SSOExternalUserAgentLinux() override;
+    SSOExternalUserAgentLinux(const SSOExternalUserAgentLinux&) = delete;
+    SSOExternalUserAgentLinux& operator=(const SSOExternalUserAgentLinux&) = delete;
+
+    // Whether the redirect of `url` comes back over loopback: http on 127.0.0.1 or localhost.
+    static bool isLoopbackRedirect(const Url& url);
+
+    Url redirectURLForRequest(const Url& configured) override;
+    bool presentExternalUserAgentRequest(
+        const SSOAuthorizationRequest& request,
+        const std::shared_ptr<SSOExternalUserAgentSession>& session) override;
+    void dismissExternalUserAgentAnimated(bool animated, std::function<void()> completion) override;
+
+    bool externalUserAgentFlowInProgress() const;
+    // Forgets the session, closes the listener and ends the flow in progress.
+    void cleanUp();
+
+  private:
+    void listenerFinished(const std::optional<Url>& redirect);
+
+    const std::shared_ptr<Browser> browser_;
+    mutable std::mutex mutex_;
+    bool externalUserAgentFlowInProgress_ = false;
+    // Held while the step runs, so a flow whose caller let go still ends and calls back once;
+    // cleanUp() lets go of it.
+    std::shared_ptr<SSOExternalUserAgentSession> session_;
+    std::shared_ptr<LoopbackRedirectListener> listener_;
+};
+
+}  // namespace quarra

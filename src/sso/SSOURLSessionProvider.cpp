@@ -1,0 +1,27 @@
+#include "sso/SSOURLSessionProvider.h"
+
+#include <mutex>
+
+#include "platform/URLSessionDataTasks.h"
+
+namespace quarra {
+namespace {
+
+std::mutex gMutex;
+std::shared_ptr<URLSession> gSession;
+
+}  // namespace
+
+std::shared_ptr<URLSession> SSOURLSessionProvider::session() {
+    std::lock_guard lock(gMutex);
+    if (!gSession)
+        gSession = URLSessionDataTasks::makeSession();
+    return gSession;
+}
+
+void SSOURLSessionProvider::setSession(std::shared_ptr<URLSession> session) {
+    std::lock_guard lock(gMutex);
+    gSession = std::move(session);
+}
+
+}  // namespace quarra
