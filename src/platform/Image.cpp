@@ -54,7 +54,9 @@ void pngRead(png_structp png, png_bytep out, png_size_t length) {
 
 void pngWarning(png_structp, png_const_charp) {}
 // Errors become our own error values; libpng's text would only reach stderr.
-void pngFailure(png_structp png, png_const_charp) { png_longjmp(png, 1); }
+void pngFailure(png_structp png, png_const_charp) {
+    png_longjmp(png, 1);
+}
 
 // Runs libpng over `data`: reads the header, and when `decode` is set, the pixels as RGBA.
 struct PngReader {
@@ -81,7 +83,8 @@ struct ImageDecoding {
         PngSource source{&data};
         // Locals changed after setjmp would be indeterminate after the jump: the buffers live on
         // the heap behind a pointer that never changes.
-        auto buffers = std::make_unique<std::pair<std::vector<std::uint8_t>, std::vector<png_bytep>>>();
+        auto buffers =
+            std::make_unique<std::pair<std::vector<std::uint8_t>, std::vector<png_bytep>>>();
         auto& pixels = buffers->first;
         auto& rows = buffers->second;
         if (setjmp(png_jmpbuf(reader.png))) {
@@ -317,8 +320,8 @@ bool ImageDecoding::gif(const Bytes& data, ImageHeader& header, std::uint64_t ma
             }
             frames.push_back(std::make_shared<Image>(width, height, canvas));
             if (control.DisposalMode == DISPOSE_BACKGROUND) {
-                for (int y = std::max(desc.Top, 0); y < std::min<int>(desc.Top + desc.Height, height);
-                     ++y)
+                for (int y = std::max(desc.Top, 0);
+                     y < std::min<int>(desc.Top + desc.Height, height); ++y)
                     for (int x = std::max(desc.Left, 0);
                          x < std::min<int>(desc.Left + desc.Width, width); ++x)
                         std::memset(&canvas[(std::size_t(y) * width + x) * 4], 0, 4);

@@ -123,9 +123,8 @@ void HTAutoPurgingImageCache::purge() {
     entries.reserve(cachedImages_.size());
     for (const auto& [identifier, entry] : cachedImages_)
         entries.push_back(entry);
-    std::sort(entries.begin(), entries.end(), [](const auto& a, const auto& b) {
-        return a->accessOrder() < b->accessOrder();
-    });
+    std::sort(entries.begin(), entries.end(),
+              [](const auto& a, const auto& b) { return a->accessOrder() < b->accessOrder(); });
 
     std::uint64_t bytesPurged = 0;
     for (const auto& entry : entries) {

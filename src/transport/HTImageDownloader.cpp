@@ -53,9 +53,9 @@ std::shared_ptr<HTImageDownloader> HTImageDownloader::make(
         throw std::invalid_argument("HTImageDownloader: no session manager");
     if (maximumActiveDownloads < 1)
         throw std::invalid_argument("HTImageDownloader: at least one download must be allowed");
-    return std::shared_ptr<HTImageDownloader>(new HTImageDownloader(
-        std::move(sessionManager), downloadPrioritization, maximumActiveDownloads,
-        std::move(imageCache)));
+    return std::shared_ptr<HTImageDownloader>(
+        new HTImageDownloader(std::move(sessionManager), downloadPrioritization,
+                              maximumActiveDownloads, std::move(imageCache)));
 }
 
 const std::shared_ptr<HTImageDownloader>& HTImageDownloader::defaultInstance() {
@@ -73,8 +73,8 @@ HTImageDownloader::HTImageDownloader(HTHTTPSessionManagerPtr sessionManager,
       imageCache_(std::move(imageCache)),
       synchronizationQueue_(DispatchQueue::serial(
           "com.tovik.transport.imagedownloader.synchronizationqueue-" + newUuid())),
-      responseQueue_(DispatchQueue::concurrent("com.tovik.transport.imagedownloader.responsequeue-" +
-                                               newUuid())) {}
+      responseQueue_(DispatchQueue::concurrent(
+          "com.tovik.transport.imagedownloader.responsequeue-" + newUuid())) {}
 
 long HTImageDownloader::activeRequestCount() const {
     return synchronizationQueue_->syncResult([&] { return activeRequestCount_; });
@@ -129,17 +129,17 @@ HTImageDownloadReceiptPtr HTImageDownloader::downloadImageForURLRequest(
         std::weak_ptr<HTImageDownloader> weak = weak_from_this();
         auto responseQueue = responseQueue_;
         URLSessionTaskPtr task = sessionManager_->dataTaskWithRequest(
-            request, [weak, responseQueue, request, URLIdentifier, mergedTaskIdentifier](
-                         const HttpResponsePtr& response, const std::any& object,
-                         const ErrorPtr& error) {
+            request,
+            [weak, responseQueue, request, URLIdentifier, mergedTaskIdentifier](
+                const HttpResponsePtr& response, const std::any& object, const ErrorPtr& error) {
                 const ImagePtr* decoded = std::any_cast<ImagePtr>(&object);
                 ImagePtr image = decoded ? *decoded : nullptr;
-                responseQueue->async([weak, request, URLIdentifier, mergedTaskIdentifier, response,
-                                      image, error] {
-                    if (auto self = weak.lock())
-                        self->handleCompletion(request, URLIdentifier, mergedTaskIdentifier,
-                                               response, image, error);
-                });
+                responseQueue->async(
+                    [weak, request, URLIdentifier, mergedTaskIdentifier, response, image, error] {
+                        if (auto self = weak.lock())
+                            self->handleCompletion(request, URLIdentifier, mergedTaskIdentifier,
+                                                   response, image, error);
+                    });
             });
         if (!task) {
             // The session is gone; its own cancellation error reaches nobody else, so tell the
@@ -152,8 +152,8 @@ HTImageDownloadReceiptPtr HTImageDownloader::downloadImageForURLRequest(
             return;
         }
 
-        auto mergedTask =
-            std::make_shared<HTImageDownloaderMergedTask>(URLIdentifier, mergedTaskIdentifier, task);
+        auto mergedTask = std::make_shared<HTImageDownloaderMergedTask>(URLIdentifier,
+                                                                        mergedTaskIdentifier, task);
         mergedTask->addResponseHandler(
             std::make_shared<HTImageDownloaderResponseHandler>(receiptID, success, failure));
         mergedTasks_[URLIdentifier] = mergedTask;
@@ -184,8 +184,8 @@ void HTImageDownloader::handleCompletion(const UrlRequest& request,
     });
 
     if (mergedTask) {
-        const auto handlers = synchronizationQueue_->syncResult(
-            [&] { return mergedTask->responseHandlers(); });
+        const auto handlers =
+            synchronizationQueue_->syncResult([&] { return mergedTask->responseHandlers(); });
         if (error) {
             for (const auto& handler : handlers) {
                 if (auto failure = handler->failureBlock())
@@ -238,7 +238,8 @@ void HTImageDownloader::safelyStartNextTaskIfNecessary() {
     }
 }
 
-void HTImageDownloader::cancelTaskForImageDownloadReceipt(const HTImageDownloadReceiptPtr& receipt) {
+void HTImageDownloader::cancelTaskForImageDownloadReceipt(
+    const HTImageDownloadReceiptPtr& receipt) {
     if (!receipt || !receipt->task())
         return;
     const UrlRequest& request = receipt->task()->originalRequest();
@@ -260,11 +261,11 @@ void HTImageDownloader::cancelTaskForImageDownloadReceipt(const HTImageDownloadR
             auto handler = *found;
             mergedTask->removeResponseHandler(handler);
             if (auto failure = handler->failureBlock()) {
-                auto error = Error::make(
-                    URLErrorDomain, URLErrorCancelled,
-                    Json{{LocalizedFailureReasonKey,
-                          "ImageDownloader cancelled URL request: " + URLIdentifier},
-                         {URLErrorFailingURLStringKey, URLIdentifier}});
+                auto error =
+                    Error::make(URLErrorDomain, URLErrorCancelled,
+                                Json{{LocalizedFailureReasonKey,
+                                      "ImageDownloader cancelled URL request: " + URLIdentifier},
+                                     {URLErrorFailingURLStringKey, URLIdentifier}});
                 DispatchQueue::main()->async(
                     [failure, request, error] { failure(request, nullptr, error); });
             }

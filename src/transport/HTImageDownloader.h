@@ -28,13 +28,15 @@ enum class HTImageDownloadPrioritization { FIFO = 0, LIFO = 1 };
 class HTImageDownloaderResponseHandler {
   public:
     // The request; the response (null for a cache hit or a cancellation); the image (may be null).
-    using SuccessBlock = std::function<void(const UrlRequest& request,
-                                            const HttpResponsePtr& response, const ImagePtr& image)>;
-    using FailureBlock = std::function<void(const UrlRequest& request,
-                                            const HttpResponsePtr& response, const ErrorPtr& error)>;
+    using SuccessBlock = std::function<void(
+        const UrlRequest& request, const HttpResponsePtr& response, const ImagePtr& image)>;
+    using FailureBlock = std::function<void(
+        const UrlRequest& request, const HttpResponsePtr& response, const ErrorPtr& error)>;
 
     HTImageDownloaderResponseHandler(std::string uuid, SuccessBlock success, FailureBlock failure)
-        : uuid_(std::move(uuid)), successBlock_(std::move(success)), failureBlock_(std::move(failure)) {}
+        : uuid_(std::move(uuid)),
+          successBlock_(std::move(success)),
+          failureBlock_(std::move(failure)) {}
 
     const std::string& uuid() const { return uuid_; }
     const SuccessBlock& successBlock() const { return successBlock_; }
@@ -116,8 +118,9 @@ class HTImageDownloader : public std::enable_shared_from_this<HTImageDownloader>
     // `imageCache` may be null: nothing is cached. Throws std::invalid_argument for a null manager
     // or a maximum below 1 (programming errors).
     static std::shared_ptr<HTImageDownloader> make(
-        HTHTTPSessionManagerPtr sessionManager, HTImageDownloadPrioritization downloadPrioritization,
-        long maximumActiveDownloads, std::shared_ptr<HTImageRequestCache> imageCache);
+        HTHTTPSessionManagerPtr sessionManager,
+        HTImageDownloadPrioritization downloadPrioritization, long maximumActiveDownloads,
+        std::shared_ptr<HTImageRequestCache> imageCache);
     // One downloader for the whole process, made on first use.
     static const std::shared_ptr<HTImageDownloader>& defaultInstance();
 
@@ -133,13 +136,15 @@ class HTImageDownloader : public std::enable_shared_from_this<HTImageDownloader>
 
     // With a new receipt identifier.
     HTImageDownloadReceiptPtr downloadImageForURLRequest(const UrlRequest& request,
-                                                         SuccessBlock success, FailureBlock failure);
+                                                         SuccessBlock success,
+                                                         FailureBlock failure);
     // A receipt for the task that will deliver the image; null when the image came from the cache
     // (success already queued on the main queue) or the request has no URL (failure with
     // URLErrorBadURL queued).
     HTImageDownloadReceiptPtr downloadImageForURLRequest(const UrlRequest& request,
                                                          const std::string& receiptID,
-                                                         SuccessBlock success, FailureBlock failure);
+                                                         SuccessBlock success,
+                                                         FailureBlock failure);
     // Withdraws the receipt's requester: its failure block gets URLErrorCancelled, once. A task
     // that no requester waits for any more is cancelled if it has not started; a running one
     // finishes and its image still enters the cache.

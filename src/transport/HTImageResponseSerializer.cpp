@@ -4,10 +4,10 @@
 
 namespace quarra {
 
-ImagePtr HTSafeImageWithData(const Bytes& data) {
+ImagePtr HTSafeImageWithData(const Bytes& data, ErrorPtr* error) {
     static std::mutex imageLock;
     std::lock_guard lock(imageLock);
-    return Image::decode(data);
+    return Image::decode(data, 1.0, error);
 }
 
 HTImageResponseSerializer::HTImageResponseSerializer() {
@@ -49,23 +49,30 @@ std::any HTImageResponseSerializer::responseObjectForResponse(const HttpResponse
                                                               ErrorPtr* error) const {
     if (!validateForDecoding(response, data, error))
         return {};
-    ImagePtr image = inflates_ ? inflatedImage(data) : scaledImage(data);
-    if (!image)
+    ErrorPtr decodeError;
+    ImagePtr image =
+        inflates_ ? inflatedImage(data, &decodeError) : scaledImage(data, &decodeError);
+    if (!image) {
+        // A body that claims to be an image but is none (or declares a size too large to decode)
+        // is an error, not a success without an image.
+        if (decodeError && error)
+            *error = HTErrorWithUnderlyingError(decodeError, *error);
         return {};
+    }
     return image;
 }
 
-ImagePtr HTImageResponseSerializer::scaledImage(const Bytes& data) const {
+ImagePtr HTImageResponseSerializer::scaledImage(const Bytes& data, ErrorPtr* error) const {
     if (data.empty())
         return nullptr;
-    ImagePtr decoded = HTSafeImageWithData(data);
+    ImagePtr decoded = HTSafeImageWithData(data, error);
     if (!decoded)
         return nullptr;
     return decoded->withScale(imageScale_);
 }
 
-ImagePtr HTImageResponseSerializer::inflatedImage(const Bytes& data) const {
-    ImagePtr scaled = scaledImage(data);
+ImagePtr HTImageResponseSerializer::inflatedImage(const Bytes& data, ErrorPtr* error) const {
+    ImagePtr scaled = scaledImage(data, error);
     // Animated images keep their frames as decoded; large or deep images are not worth the copy.
     if (!scaled || scaled->isAnimated())
         return scaled;

@@ -11,8 +11,9 @@
 
 namespace quarra {
 
-// Decodes `data` at scale 1 under one process-wide lock; null for data that is no image.
-ImagePtr HTSafeImageWithData(const Bytes& data);
+// Decodes `data` at scale 1 under one process-wide lock; null (and the decoder's error) for data
+// that is no image.
+ImagePtr HTSafeImageWithData(const Bytes& data, ErrorPtr* error = nullptr);
 
 class HTImageResponseSerializer : public HTHTTPResponseSerializer {
   public:
@@ -34,13 +35,15 @@ class HTImageResponseSerializer : public HTHTTPResponseSerializer {
     bool automaticallyInflatesResponseImage() const { return inflates_; }
     void setAutomaticallyInflatesResponseImage(bool value) { inflates_ = value; }
 
-    // An ImagePtr, or nothing (unacceptable content type, empty or undecodable body).
+    // An ImagePtr, or nothing: for an unacceptable content type or an empty body, and for a body
+    // that does not decode (then with the decoder's error of ImageErrorDomain, any validation
+    // error under it).
     std::any responseObjectForResponse(const HttpResponsePtr& response, const Bytes& data,
                                        ErrorPtr* error = nullptr) const override;
 
   private:
-    ImagePtr scaledImage(const Bytes& data) const;
-    ImagePtr inflatedImage(const Bytes& data) const;
+    ImagePtr scaledImage(const Bytes& data, ErrorPtr* error) const;
+    ImagePtr inflatedImage(const Bytes& data, ErrorPtr* error) const;
 
     double imageScale_ = 1.0;
     bool inflates_ = true;

@@ -113,8 +113,7 @@ Bytes makeJpeg(std::uint32_t width, std::uint32_t height, bool cmyk) {
 }
 
 std::vector<std::uint8_t> gifFrameColour(int frame) {
-    static const std::uint8_t colours[][3] = {
-        {255, 0, 0}, {0, 255, 0}, {0, 0, 255}, {255, 255, 0}};
+    static const std::uint8_t colours[][3] = {{255, 0, 0}, {0, 255, 0}, {0, 0, 255}, {255, 255, 0}};
     const auto& c = colours[frame % 4];
     return {c[0], c[1], c[2]};
 }

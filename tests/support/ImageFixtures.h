@@ -27,6 +27,8 @@ Bytes makePngHeader(std::uint32_t width, std::uint32_t height);
 // A small image of the format whose header claims width x height.
 Bytes withDeclaredSize(Bytes image, std::uint32_t width, std::uint32_t height);
 
-inline std::string asString(const Bytes& data) { return {data.begin(), data.end()}; }
+inline std::string asString(const Bytes& data) {
+    return {data.begin(), data.end()};
+}
 
 }  // namespace quarra::test

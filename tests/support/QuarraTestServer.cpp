@@ -176,9 +176,10 @@ void QuarraTestServer::releaseStalls() {
     changed_.notify_all();
 }
 
-bool QuarraTestServer::waitStall(std::chrono::milliseconds limit) {
+bool QuarraTestServer::waitStall(std::chrono::milliseconds limit,
+                                 std::optional<std::uint64_t> since) {
     std::unique_lock lock(mutex_);
-    std::uint64_t generation = stallGeneration_;
+    std::uint64_t generation = since.value_or(stallGeneration_);
     changed_.wait_for(lock, limit, [&] { return stopping_ || stallGeneration_ != generation; });
     return !stopping_;
 }
@@ -254,9 +255,13 @@ void QuarraTestServer::handle(const httplib::Request& q, httplib::Response& r,
         parseForm(record.body, record.params);
     }
     Reply reply = replyFor(record);
+    // A stall counts from the moment the request is visible: releaseStalls() right after
+    // waitForRequests() must release it.
+    std::uint64_t stallGeneration = 0;
     {
         std::lock_guard lock(mutex_);
         requests_.push_back(std::move(record));
+        stallGeneration = stallGeneration_;
     }
     changed_.notify_all();
 
@@ -271,7 +276,7 @@ void QuarraTestServer::handle(const httplib::Request& q, httplib::Response& r,
         std::unique_lock lock(mutex_);
         changed_.wait_for(lock, reply.delay, [&] { return stopping_; });
     }
-    if (reply.stallBeforeHead && !waitStall(std::chrono::minutes(10))) {
+    if (reply.stallBeforeHead && !waitStall(std::chrono::minutes(10), stallGeneration)) {
         return;
     }
     // The library cuts the body to the requested range itself but keeps the status it is given.

@@ -139,7 +139,9 @@ class QuarraTestServer {
     void handle(const httplib::Request& request, httplib::Response& response,
                 const httplib::ContentReader* reader);
     Reply replyFor(const RecordedRequest& request);
-    bool waitStall(std::chrono::milliseconds limit);
+    // Until releaseStalls() moves past `since` (default: the present generation).
+    bool waitStall(std::chrono::milliseconds limit,
+                   std::optional<std::uint64_t> since = std::nullopt);
 
     const Options options_;
     TestCertificate authority_;
