@@ -1,0 +1,85 @@
+#include "transport/HTImageResponseSerializer.h"
+
+#include <mutex>
+
+namespace quarra {
+
+ImagePtr HTSafeImageWithData(const Bytes& data, ErrorPtr* error) {
+    static std::mutex imageLock;
+    std::lock_guard lock(imageLock);
+    return Image::decode(data, 1.0, error);
+}
+
+HTImageResponseSerializer::HTImageResponseSerializer() {
+    setAcceptableContentTypes(std::set<std::string>{
+        "image/tiff", "image/jpeg", "image/gif", "image/png", "image/ico", "image/x-icon",
+        "image/bmp", "image/x-bmp", "image/x-xbitmap", "image/x-win-bitmap"});
+}
+
+std::shared_ptr<HTImageResponseSerializer> HTImageResponseSerializer::serializer() {
+    return std::make_shared<HTImageResponseSerializer>();
+}
+
+std::shared_ptr<HTHTTPResponseSerializer> HTImageResponseSerializer::copy() const {
+    auto copy = serializer();
+    copyInto(*copy);
+    copy->imageScale_ = imageScale_;
+    copy->inflates_ = inflates_;
+    return copy;
+}
+
+void HTImageResponseSerializer::encodeWithCoder(KeyedArchiver& coder) const {
+    HTHTTPResponseSerializer::encodeWithCoder(coder);
+    coder.encodeDouble(imageScale_, "imageScale");
+    coder.encodeBool(inflates_, "automaticallyInflatesResponseImage");
+}
+
+std::shared_ptr<HTImageResponseSerializer> HTImageResponseSerializer::initWithCoder(
+    KeyedUnarchiver& coder) {
+    auto serializer = HTImageResponseSerializer::serializer();
+    if (!decodeInto(*serializer, coder))
+        return nullptr;
+    serializer->imageScale_ = coder.decodeDouble("imageScale").value_or(1.0);
+    serializer->inflates_ = coder.decodeBool("automaticallyInflatesResponseImage").value_or(false);
+    return serializer;
+}
+
+std::any HTImageResponseSerializer::responseObjectForResponse(const HttpResponsePtr& response,
+                                                              const Bytes& data,
+                                                              ErrorPtr* error) const {
+    if (!validateForDecoding(response, data, error))
+        return {};
+    ErrorPtr decodeError;
+    ImagePtr image =
+        inflates_ ? inflatedImage(data, &decodeError) : scaledImage(data, &decodeError);
+    if (!image) {
+        // A body that claims to be an image but is none (or declares a size too large to decode)
+        // is an error, not a success without an image.
+        if (decodeError && error)
+            *error = HTErrorWithUnderlyingError(decodeError, *error);
+        return {};
+    }
+    return image;
+}
+
+ImagePtr HTImageResponseSerializer::scaledImage(const Bytes& data, ErrorPtr* error) const {
+    if (data.empty())
+        return nullptr;
+    ImagePtr decoded = HTSafeImageWithData(data, error);
+    if (!decoded)
+        return nullptr;
+    return decoded->withScale(imageScale_);
+}
+
+ImagePtr HTImageResponseSerializer::inflatedImage(const Bytes& data, ErrorPtr* error) const {
+    ImagePtr scaled = scaledImage(data, error);
+    // Animated images keep their frames as decoded; large or deep images are not worth the copy.
+    if (!scaled || scaled->isAnimated())
+        return scaled;
+    if (std::uint64_t(scaled->pixelWidth()) * scaled->pixelHeight() > 1024ull * 1024 ||
+        scaled->bitsPerComponent() > 8)
+        return scaled;
+    return scaled->premultipliedCopy();
+}
+
+}  // namespace quarra

@@ -1,0 +1,52 @@
+#pragma once
+// Decodes image bodies (PNG, JPEG, GIF) into an ImagePtr carried in the response object. A
+// response with an unacceptable status code still yields its image, together with the status
+// error; an unacceptable content type yields nothing. With automatic inflation on, a still image of
+// at most 1024 x 1024 pixels and 8 bits per component comes back premultiplied, ready to draw,
+// so that work happens on the processing queue and not where the image is shown.
+#include <memory>
+
+#include "platform/Image.h"
+#include "transport/HTHTTPResponseSerializer.h"
+
+namespace quarra {
+
+// Decodes `data` at scale 1 under one process-wide lock; null (and the decoder's error) for data
+// that is no image.
+ImagePtr HTSafeImageWithData(const Bytes& data, ErrorPtr* error = nullptr);
+
+class HTImageResponseSerializer : public HTHTTPResponseSerializer {
+  public:
+    static constexpr const char* ArchiveClassName = "HTImageResponseSerializer";
+
+    // The ten image content types, scale 1 (the host's screen scale can be set), inflation on.
+    HTImageResponseSerializer();
+    static std::shared_ptr<HTImageResponseSerializer> serializer();
+
+    std::shared_ptr<HTHTTPResponseSerializer> copy() const override;
+
+    // Also archives "imageScale" and "automaticallyInflatesResponseImage".
+    std::string archiveClassName() const override { return ArchiveClassName; }
+    void encodeWithCoder(KeyedArchiver& coder) const override;
+    static std::shared_ptr<HTImageResponseSerializer> initWithCoder(KeyedUnarchiver& coder);
+
+    double imageScale() const { return imageScale_; }
+    void setImageScale(double scale) { imageScale_ = scale; }
+    bool automaticallyInflatesResponseImage() const { return inflates_; }
+    void setAutomaticallyInflatesResponseImage(bool value) { inflates_ = value; }
+
+    // An ImagePtr, or nothing: for an unacceptable content type or an empty body, and for a body
+    // that does not decode (then with the decoder's error of ImageErrorDomain, any validation
+    // error under it).
+    std::any responseObjectForResponse(const HttpResponsePtr& response, const Bytes& data,
+                                       ErrorPtr* error = nullptr) const override;
+
+  private:
+    ImagePtr scaledImage(const Bytes& data, ErrorPtr* error) const;
+    ImagePtr inflatedImage(const Bytes& data, ErrorPtr* error) const;
+
+    double imageScale_ = 1.0;
+    bool inflates_ = true;
+};
+
+}  // namespace quarra

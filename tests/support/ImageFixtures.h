@@ -1,0 +1,34 @@
+#pragma once
+// Small images encoded by the tests themselves with libpng, libjpeg and giflib, and headers that
+// declare sizes no decoder should try.
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "platform/Bytes.h"
+
+namespace quarra::test {
+
+// The fixtures' pixel at (x, y), RGBA.
+std::uint8_t fixtureSample(std::uint32_t x, std::uint32_t y, int channel);
+
+// `bitDepth` 8 or 16; `alpha` adds an alpha channel of fixtureSample(.., 3).
+Bytes makePng(std::uint32_t width, std::uint32_t height, int bitDepth = 8, bool alpha = true);
+// Baseline JPEG, quality 95; `cmyk` writes four Adobe (inverted) CMYK components.
+Bytes makeJpeg(std::uint32_t width, std::uint32_t height, bool cmyk = false);
+// `frames` frames, frame i filled with palette colour i (red, green, blue, ...).
+Bytes makeGif(std::uint32_t width, std::uint32_t height, int frames = 1);
+// The palette colour of frame i of makeGif, as RGB.
+std::vector<std::uint8_t> gifFrameColour(int frame);
+
+// Signature, an IHDR that declares width x height (8-bit RGBA), a few bytes of
+// image data and IEND: a header for huge sizes, a truncated image for small ones.
+Bytes makePngHeader(std::uint32_t width, std::uint32_t height);
+// A small image of the format whose header claims width x height.
+Bytes withDeclaredSize(Bytes image, std::uint32_t width, std::uint32_t height);
+
+inline std::string asString(const Bytes& data) {
+    return {data.begin(), data.end()};
+}
+
+}  // namespace quarra::test

@@ -1,0 +1,132 @@
+#include "transport/HTImageResponseSerializer.h"
+
+#include <gtest/gtest.h>
+
+#include "platform/URLError.h"
+#include "support/ImageFixtures.h"
+
+namespace quarra {
+namespace {
+
+HttpResponsePtr response(int status, const char* contentType) {
+    HttpHeaders headers;
+    headers["Content-Type"] = contentType;
+    return std::make_shared<HttpResponse>(*Url::parse("https://h/t"), status, headers);
+}
+
+ImagePtr imageOf(const std::any& object) {
+    const ImagePtr* image = std::any_cast<ImagePtr>(&object);
+    return image ? *image : nullptr;
+}
+
+TEST(ImageResponseSerializerTest, DecodesAcceptedImagesAtTheConfiguredScale) {
+    auto serializer = HTImageResponseSerializer::serializer();
+    EXPECT_EQ(serializer->acceptableContentTypes()->size(), 10u);
+    serializer->setImageScale(2.0);
+    ErrorPtr error;
+    auto image = imageOf(serializer->responseObjectForResponse(response(200, "image/png"),
+                                                               test::makePng(200, 100), &error));
+    ASSERT_TRUE(image);
+    EXPECT_FALSE(error);
+    EXPECT_DOUBLE_EQ(image->size().width, 100);
+    EXPECT_DOUBLE_EQ(image->size().height, 50);
+    EXPECT_DOUBLE_EQ(image->scale(), 2.0);
+    // Small still images come back ready to draw.
+    EXPECT_TRUE(image->isPremultiplied());
+
+    serializer->setAutomaticallyInflatesResponseImage(false);
+    image = imageOf(serializer->responseObjectForResponse(response(200, "image/jpeg"),
+                                                          test::makeJpeg(8, 8), &error));
+    ASSERT_TRUE(image);
+    EXPECT_FALSE(image->isPremultiplied());
+}
+
+// What is inflated and what is handed on as decoded.
+TEST(ImageResponseSerializerTest, InflatesOnlySmallShallowStillImages) {
+    auto serializer = HTImageResponseSerializer::serializer();
+    struct Case {
+        const char* name;
+        const char* type;
+        Bytes data;
+        bool inflated;
+    } cases[] = {
+        {"small png", "image/png", test::makePng(16, 16), true},
+        {"cmyk jpeg", "image/jpeg", test::makeJpeg(16, 16, true), true},
+        {"still gif", "image/gif", test::makeGif(4, 4), true},
+        {"2048x1024 png", "image/png", test::makePng(2048, 1024, 8, false), false},
+        {"16-bit png", "image/png", test::makePng(8, 8, 16), false},
+        {"animated gif", "image/gif", test::makeGif(4, 4, 2), false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto image = imageOf(serializer->responseObjectForResponse(response(200, c.type), c.data));
+        ASSERT_TRUE(image);
+        EXPECT_EQ(image->isPremultiplied(), c.inflated);
+    }
+    auto gif = imageOf(
+        serializer->responseObjectForResponse(response(200, "image/gif"), test::makeGif(4, 4, 2)));
+    ASSERT_TRUE(gif);
+    EXPECT_EQ(gif->frames().size(), 2u);
+}
+
+TEST(ImageResponseSerializerTest, StatusErrorsKeepTheImageContentTypeErrorsDropIt) {
+    auto serializer = HTImageResponseSerializer::serializer();
+    ErrorPtr error;
+    auto image = imageOf(serializer->responseObjectForResponse(response(404, "image/png"),
+                                                               test::makePng(4, 4), &error));
+    EXPECT_TRUE(image);
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->code(), URLErrorBadServerResponse);
+
+    error.reset();
+    EXPECT_FALSE(imageOf(serializer->responseObjectForResponse(response(200, "text/plain"),
+                                                               test::makePng(4, 4), &error)));
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->code(), URLErrorCannotDecodeContentData);
+
+    // Without an error location any validation failure ends decoding.
+    EXPECT_FALSE(imageOf(
+        serializer->responseObjectForResponse(response(404, "image/png"), test::makePng(4, 4))));
+}
+
+TEST(ImageResponseSerializerTest, EmptyBodyIsNoImageButABadBodyIsAnError) {
+    auto serializer = HTImageResponseSerializer::serializer();
+    ErrorPtr error;
+    EXPECT_FALSE(
+        imageOf(serializer->responseObjectForResponse(response(200, "image/png"), {}, &error)));
+    EXPECT_FALSE(error);
+
+    const std::pair<Bytes, long> bad[] = {
+        {Bytes{'n', 'o', 'p', 'e'}, ImageErrorUnknownFormat},
+        {test::makePngHeader(30000, 30000), ImageErrorTooLarge},
+    };
+    for (const auto& [data, code] : bad) {
+        error.reset();
+        EXPECT_FALSE(imageOf(
+            serializer->responseObjectForResponse(response(200, "image/png"), data, &error)));
+        ASSERT_TRUE(error);
+        EXPECT_EQ(error->domain(), ImageErrorDomain);
+        EXPECT_EQ(error->code(), code);
+    }
+}
+
+TEST(ImageResponseSerializerTest, ArchivesAndCopiesItsSettings) {
+    auto serializer = HTImageResponseSerializer::serializer();
+    serializer->setImageScale(3.0);
+    serializer->setAutomaticallyInflatesResponseImage(false);
+    ErrorPtr error;
+    auto decoded = KeyedUnarchiver::unarchivedObject<HTImageResponseSerializer>(
+        KeyedArchiver::archivedDocument(*serializer),
+        {KeyedUnarchiver::allow<HTImageResponseSerializer>()}, &error);
+    ASSERT_TRUE(decoded) << (error ? error->description() : "");
+    auto copy = std::dynamic_pointer_cast<HTImageResponseSerializer>(serializer->copy());
+    ASSERT_TRUE(copy);
+    for (const auto& s : {decoded, copy}) {
+        EXPECT_DOUBLE_EQ(s->imageScale(), 3.0);
+        EXPECT_FALSE(s->automaticallyInflatesResponseImage());
+        EXPECT_EQ(s->acceptableContentTypes(), serializer->acceptableContentTypes());
+    }
+}
+
+}  // namespace
+}  // namespace quarra
