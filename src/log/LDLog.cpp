@@ -6,6 +6,7 @@
 #include <mutex>
 #include <thread>
 
+#include "platform/Application.h"
 #include "platform/NotificationCenter.h"
 
 namespace quarra {
@@ -57,8 +58,9 @@ LDLog& LDLog::sharedInstance() {
 LDLog::LDLog() : numProcessors_(std::max(1u, std::thread::hardware_concurrency())) {
     loggers_.reserve(4);
     // Whatever the loggers still hold is written out before the process ends.
-    NotificationCenter::defaultCenter().addObserver("UIApplicationWillTerminateNotification",
+    NotificationCenter::defaultCenter().addObserver(ApplicationWillTerminateNotification,
                                                     [this](const Notification&) { flushLog(); });
+    Application::postWillTerminateAtExit();
 }
 
 void LDLog::addLogger(LDLoggerPtr logger, std::uint64_t level) {

@@ -1,0 +1,22 @@
+#pragma once
+// The default line of a log file: the message's timestamp, two spaces, the message text.
+#include "log/LDLogger.h"
+#include "platform/DateFormatter.h"
+
+namespace quarra {
+
+class LDLogFileFormatterDefault : public LDLogFormatter {
+  public:
+    // Timestamps as "yyyy/MM/dd HH:mm:ss:SSS" in the local time zone. The digits and calendar are
+    // fixed (the POSIX locale), whatever the user's locale: the lines are read back by programs.
+    LDLogFileFormatterDefault();
+    explicit LDLogFileFormatterDefault(DateFormatterPtr dateFormatter);
+
+    std::optional<std::string> formatLogMessage(const LDLogMessage& message) override;
+    const DateFormatterPtr& dateFormatter() const { return dateFormatter_; }
+
+  private:
+    DateFormatterPtr dateFormatter_;
+};
+
+}  // namespace quarra
