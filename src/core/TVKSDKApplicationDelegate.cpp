@@ -3,6 +3,7 @@
 #include "auth/TVKQuarraAuthManager.h"
 #include "auth/TVKUpgradeManager.h"
 #include "core/TVKQuarraConfigurationManager.h"
+#include "platform/Application.h"
 
 namespace quarra {
 
@@ -14,6 +15,14 @@ bool TVKSDKApplicationDelegate::didFinishLaunchingWithOptions(const Json&) {
 
 bool TVKSDKApplicationDelegate::openURL(const Url& url, const Json&) {
     return TVKQuarraAuthManager::sharedInstance().resumeOAuthFlowWithURL(url);
+}
+
+void TVKSDKApplicationDelegate::applicationDidEnterBackground() {
+    Application::shared().didEnterBackground();
+}
+
+void TVKSDKApplicationDelegate::applicationWillEnterForeground() {
+    Application::shared().willEnterForeground();
 }
 
 void TVKSDKApplicationDelegate::handleEventsForBackgroundURLSession(const std::string&,
