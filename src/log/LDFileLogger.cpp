@@ -15,6 +15,9 @@
 namespace quarra {
 namespace {
 
+// Lines written by one system call at most, when messages come faster than they are written.
+constexpr size_t kWriteBatchBytes = 64 * 1024;
+
 // Failures go to standard error ten times per process, then silence: a broken disk must not turn
 // every log line into console noise.
 void reportWriteFailure(const std::string& what) {
@@ -29,6 +32,20 @@ void reportWriteFailure(const std::string& what) {
                      "them.\n");
 }
 
+bool writeAll(int fd, std::string_view bytes) {
+    while (!bytes.empty()) {
+        ssize_t n = ::write(fd, bytes.data(), bytes.size());
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0) {
+            reportWriteFailure(std::strerror(errno));
+            return false;
+        }
+        bytes.remove_prefix(static_cast<size_t>(n));
+    }
+    return true;
+}
+
 }  // namespace
 
 LDFileLogger::LDFileLogger() : LDFileLogger(std::make_shared<LDLogFileManagerDefault>()) {}
@@ -39,6 +56,9 @@ LDFileLogger::LDFileLogger(LDLogFileManagerPtr logFileManager)
 }
 
 LDFileLogger::~LDFileLogger() {
+    // Only to a file already open: nothing can be chosen or watched for an object going away.
+    if (fd_ >= 0 && !buffer_.empty() && !writeAll(fd_, buffer_))
+        droppedLines_ += bufferedLines_;
     if (fileWatch_)
         fileWatch_->cancel();
     if (rollingTimer_)
@@ -108,7 +128,8 @@ int LDFileLogger::currentLogFileHandle() {
     }
     fd_ = fd;
     struct stat st;
-    position_ = ::fstat(fd, &st) == 0 ? static_cast<std::uint64_t>(st.st_size) : 0;
+    position_ = (::fstat(fd, &st) == 0 ? static_cast<std::uint64_t>(st.st_size) : 0) +
+                buffer_.size();
     scheduleTimerToRollLogFileDueToAge();
     std::weak_ptr<LDFileLogger> weak = sharedFileLogger();
     fileWatch_ = DispatchSource::fileWatch(fd, info->filePath(),
@@ -123,26 +144,48 @@ int LDFileLogger::currentLogFileHandle() {
     return fd_;
 }
 
-bool LDFileLogger::appendToCurrentFile(std::string_view bytes) {
+void LDFileLogger::appendToCurrentFile(std::string_view line) {
+    buffer_.append(line);
+    ++bufferedLines_;
+    position_ += line.size();
+    if (buffer_.size() >= kWriteBatchBytes || !LDLog::sharedInstance().hasUndeliveredMessages()) {
+        writeBufferedLines();
+        return;
+    }
+    // The messages behind this one may all be for other loggers: a write queued behind them makes
+    // sure the lines do not wait for the next message of this logger.
+    if (!writeScheduled_) {
+        writeScheduled_ = true;
+        std::weak_ptr<LDFileLogger> weak = sharedFileLogger();
+        LDLog::loggingQueue()->async([weak, queue = loggerQueue()] {
+            queue->async([weak] {
+                if (auto self = weak.lock()) {
+                    self->writeScheduled_ = false;
+                    self->writeBufferedLines();
+                }
+            });
+        });
+    }
+}
+
+bool LDFileLogger::writeBufferedLines() {
+    if (buffer_.empty())
+        return true;
+    std::uint64_t lines = std::exchange(bufferedLines_, 0);
     int fd = currentLogFileHandle();
-    if (fd < 0) {
-        ++droppedLines_;
+    bool written = fd >= 0 && writeAll(fd, buffer_);
+    if (fd < 0)
         reportWriteFailure("cannot open the log file");
-        return false;
+    if (!written) {
+        droppedLines_ += lines;
+        // The file's end is where the last write left it.
+        struct stat st;
+        position_ = (fd_ >= 0 && ::fstat(fd_, &st) == 0) ? static_cast<std::uint64_t>(st.st_size) : 0;
     }
-    while (!bytes.empty()) {
-        ssize_t n = ::write(fd, bytes.data(), bytes.size());
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            ++droppedLines_;
-            reportWriteFailure(std::strerror(errno));
-            return false;
-        }
-        bytes.remove_prefix(static_cast<size_t>(n));
-        position_ += static_cast<std::uint64_t>(n);
-    }
-    return true;
+    buffer_.clear();
+    if (buffer_.capacity() > 4 * kWriteBatchBytes)
+        buffer_.shrink_to_fit();
+    return written;
 }
 
 void LDFileLogger::logMessage(const LDLogMessagePtr& message) {
@@ -165,6 +208,7 @@ void LDFileLogger::logMessage(const LDLogMessagePtr& message) {
 }
 
 void LDFileLogger::flush() {
+    writeBufferedLines();
     if (fd_ >= 0)
         ::fdatasync(fd_);
 }
@@ -186,6 +230,7 @@ void LDFileLogger::closeCurrentFile() {
 }
 
 void LDFileLogger::rollLogFileNow() {
+    writeBufferedLines();
     if (fd_ < 0)
         return;
     closeCurrentFile();
@@ -201,6 +246,7 @@ void LDFileLogger::rollLogFileNow() {
 }
 
 LDLogFileInfoPtr LDFileLogger::detachCurrentLogFile() {
+    writeBufferedLines();
     LDLogFileInfoPtr info = currentLogFileInfo_;
     if (fd_ >= 0)
         rollLogFileNow();

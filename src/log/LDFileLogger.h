@@ -71,9 +71,11 @@ class LDFileLogger : public LDAbstractLogger {
     // next line starts a new one, and returns it (its path as it is now); the newest log file when
     // none was chosen yet; null when there is no log file.
     LDLogFileInfoPtr detachCurrentLogFile();
-    // Logger's queue: writes `bytes` to the current file; false (and counted) when they could not
-    // be written.
-    bool appendToCurrentFile(std::string_view bytes);
+    // Logger's queue: adds one line for the current file. Lines are written together while more
+    // messages are queued right behind them, and at once when none is.
+    void appendToCurrentFile(std::string_view line);
+    // Logger's queue: writes the lines not written yet; false (and counted) when they could not be.
+    bool writeBufferedLines();
     std::shared_ptr<LDFileLogger> sharedFileLogger() {
         return std::static_pointer_cast<LDFileLogger>(shared_from_this());
     }
@@ -92,7 +94,10 @@ class LDFileLogger : public LDAbstractLogger {
     // Logger's queue only.
     LDLogFileInfoPtr currentLogFileInfo_;
     int fd_ = -1;
-    std::uint64_t position_ = 0;
+    std::uint64_t position_ = 0;  // where the file ends once the buffered lines are written
+    std::string buffer_;
+    std::uint64_t bufferedLines_ = 0;
+    bool writeScheduled_ = false;
     DispatchSourcePtr fileWatch_;
     DispatchSourcePtr rollingTimer_;
 };

@@ -170,6 +170,7 @@ void LDLog::queueLogMessage(LDLogMessagePtr message, bool asynchronous) {
         std::lock_guard lock(pendingMutex_);
         number = firstPending_ + pending_.size();
         pending_.push_back(std::move(message));
+        queuedCount_.fetch_add(1, std::memory_order_release);
         if (!releasing) {
             released.swap(delivered_);
         }
@@ -193,6 +194,7 @@ void LDLog::deliverPending(std::uint64_t number) {
             dropped = std::move(lastDelivered_);
         }
         lastDelivered_ = std::move(pending_[number - firstPending_]);
+        deliveredCount_.fetch_add(1, std::memory_order_release);
         // Callers on several threads may submit their blocks in another order than they took
         // their numbers; slots are dropped once everything before them is delivered.
         while (!pending_.empty() && !pending_.front()) {

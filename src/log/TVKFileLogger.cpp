@@ -319,6 +319,7 @@ void TVKFileLogger::logDataWithCompletionHandler(
         return;
     LDLog::loggingQueue()->async([self = self(), handler = std::move(handler)]() mutable {
         self->loggerQueue()->async([self, handler = std::move(handler)]() mutable {
+            self->writeBufferedLines();
             std::optional<Bytes> bytes;
             auto sorted = self->logFileManager()->sortedLogFileInfos();
             if (!sorted.empty() && !sorted.front()->isArchived()) {
