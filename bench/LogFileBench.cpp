@@ -50,11 +50,17 @@ void setUp() {
     Bundle::setMainBundle("com.example.benchhost");
     TVKQuarraConfigurationManager::sharedInstance().initializeSDK();
     KeychainItemStore::setSessionId(std::string(64, 'A') + std::string(64, '7'));
-    auto quarra = std::make_shared<TVKQuarra>(42, "Main", "q.example.com");
-    TVKQuarraAuthManager::sharedInstance().setCurrentUser(
-        std::make_shared<TVKUserInternal>("alice", std::vector<TVKQuarraPtr>{quarra}, quarra, 4711));
     // Made now: installs the file logger.
     TVKQuarraLoggerInternal::sharedInstance();
+}
+
+// Signed in, each SDK call reads the session id as the keychain holds it at that moment.
+void signIn(bool in) {
+    auto quarra = std::make_shared<TVKQuarra>(42, "Main", "q.example.com");
+    TVKQuarraAuthManager::sharedInstance().setCurrentUser(
+        in ? std::make_shared<TVKUserInternal>("alice", std::vector<TVKQuarraPtr>{quarra}, quarra,
+                                               4711)
+           : nullptr);
 }
 
 std::shared_ptr<spdlog::logger> spdlogFileLogger() {
@@ -165,23 +171,27 @@ int main() {
         auto logger = TVKQuarraLoggerInternal::sharedInstance().fileLogger();
         return logger ? logger->logFileManager()->logsDirectory() : std::filesystem::path();
     }();
-    Figure rate{"lines/s into the file", "lines/s", true, {}, {}};
-    Figure fixed{"caller cost, fixed text", "ns", false, {}, {}};
-    Figure withArgument{"caller cost, text with an argument", "ns", false, {}, {}};
+    std::printf("min / median / max of %d runs; SDK log folder %s\n", kRuns, sdkFile.c_str());
     // Warm up both sides (files opened, queues and caches made).
     lineRate(sdkCall, drainSdk);
     lineRate(spdlogCall, drainSpdlog);
-    for (int run = 0; run < kRuns; ++run) {
-        rate.sdk.push_back(lineRate(sdkCall, drainSdk));
-        rate.reference.push_back(lineRate(spdlogCall, drainSpdlog));
-        fixed.sdk.push_back(callerCost(sdkCall, drainSdk, false));
-        fixed.reference.push_back(callerCost(spdlogCall, drainSpdlog, false));
-        withArgument.sdk.push_back(callerCost(sdkCall, drainSdk, true));
-        withArgument.reference.push_back(callerCost(spdlogCall, drainSpdlog, true));
+    for (bool in : {true, false}) {
+        signIn(in);
+        std::printf("%s\n", in ? "a user signed in:" : "nobody signed in:");
+        Figure rate{"lines/s into the file", "lines/s", true, {}, {}};
+        Figure fixed{"caller cost, fixed text", "ns", false, {}, {}};
+        Figure withArgument{"caller cost, text with an argument", "ns", false, {}, {}};
+        for (int run = 0; run < kRuns; ++run) {
+            rate.sdk.push_back(lineRate(sdkCall, drainSdk));
+            rate.reference.push_back(lineRate(spdlogCall, drainSpdlog));
+            fixed.sdk.push_back(callerCost(sdkCall, drainSdk, false));
+            fixed.reference.push_back(callerCost(spdlogCall, drainSpdlog, false));
+            withArgument.sdk.push_back(callerCost(sdkCall, drainSdk, true));
+            withArgument.reference.push_back(callerCost(spdlogCall, drainSpdlog, true));
+        }
+        print(rate);
+        print(fixed);
+        print(withArgument);
     }
-    std::printf("min / median / max of %d runs; SDK log folder %s\n", kRuns, sdkFile.c_str());
-    print(rate);
-    print(fixed);
-    print(withArgument);
     return 0;
 }

@@ -1,5 +1,9 @@
 #pragma once
 // The default line of a log file: the message's timestamp, two spaces, the message text.
+#include <climits>
+#include <cstdint>
+#include <mutex>
+
 #include "log/LDLogger.h"
 #include "platform/DateFormatter.h"
 
@@ -17,6 +21,12 @@ class LDLogFileFormatterDefault : public LDLogFormatter {
 
   private:
     DateFormatterPtr dateFormatter_;
+    // With the default pattern the text up to the milliseconds is the same for a whole second:
+    // made once per second, not once per line.
+    const bool cacheSeconds_;
+    std::mutex mutex_;
+    std::int64_t cachedSecond_ = INT64_MIN;
+    std::string cachedText_;
 };
 
 }  // namespace quarra
