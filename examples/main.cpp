@@ -6,18 +6,25 @@
 //                                          asks for the user's own record
 #include <stdlib.h>
 
+#include <atomic>
 #include <chrono>
+#include <filesystem>
 #include <iostream>
 #include <memory>
 #include <string>
 
 #include "QuarraMobileSDK.h"
+#include "auth/KeychainItemStore.h"
 #include "auth/TVKQuarraAuth.h"
 #include "auth/TVKQuarraAuthInternal.h"
 #include "auth/TVKQuarraAuthManager.h"
 #include "core/TVKQuarraConfigurationManager.h"
 #include "core/TVKQuarraManager.h"
 #include "core/TVKSDKApplicationDelegate.h"
+#include "log/LDLog.h"
+#include "log/TVKFileLogger.h"
+#include "log/TVKQuarraLoggerInternal.h"
+#include "platform/Files.h"
 #include "platform/Bundle.h"
 #include "platform/RunLoop.h"
 #include "support/QuarraTestServer.h"
@@ -49,8 +56,40 @@ struct DemoServer {
                       {{{"id", 1}, {"name", "Welcome.pdf"}, {"owner", user.username}},
                        {{"id", 2}, {"name", "Budget 2027.xlsx"}, {"owner", user.username}}}}});
             });
+        service.addEndpoint(kDemoQuarra, "client/log",
+                            [this](const test::RecordedRequest& request,
+                                   const test::QuarraTestService::User&) {
+                                Json batch = Json::parse(request.body, nullptr, false);
+                                if (batch.is_array())
+                                    logRecords += batch.size();
+                                return test::QuarraTestService::success();
+                            });
     }
+
+    std::atomic<std::size_t> logRecords{0};
 };
+
+// What the log folder holds; false when a secret of the run reached it in clear.
+bool checkLogFolder(const std::vector<std::string>& secrets) {
+    LDLog::sharedInstance().flushLog();
+    auto folder = TVKQuarraConfigurationManager::sharedInstance().logDirectory();
+    bool clean = true;
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator(folder, error)) {
+        auto text = files::read(entry.path());
+        if (!text)
+            continue;
+        std::cout << "log file:          " << entry.path().string() << " (" << text->size()
+                  << " bytes)\n";
+        for (const auto& secret : secrets) {
+            if (!secret.empty() && text->find(secret) != std::string::npos) {
+                std::cerr << "a secret of this run is in " << entry.path() << "\n";
+                clean = false;
+            }
+        }
+    }
+    return clean;
+}
 
 std::string describe(const ErrorPtr& error) {
     return error->localizedDescription() + " (" + error->domain() + " " +
@@ -127,6 +166,17 @@ int main(int argc, char** argv) {
         return 1;
     }
     std::cout << endpoint << ":\n" << reply.dump(2) << "\n";
+
+    // The request started a log upload; a trip to the background and back starts another one.
+    auto& logger = *TVKQuarraLoggerInternal::sharedInstance().fileLogger();
+    RunLoop::main().runUntil([&] { return !logger.isUploading(); }, kTimeout);
+    TVKSDKApplicationDelegate::sharedInstance().applicationDidEnterBackground();
+    TVKSDKApplicationDelegate::sharedInstance().applicationWillEnterForeground();
+    RunLoop::main().runUntil([&] { return !logger.isUploading(); }, kTimeout);
+    if (demo)
+        std::cout << "log records sent:  " << demo->logRecords << "\n";
+    if (!checkLogFolder({password, KeychainItemStore::getSessionId().value_or("")}))
+        return 1;
 
     // The demo leaves nothing signed in behind.
     if (demo) {

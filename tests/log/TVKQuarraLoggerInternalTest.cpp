@@ -92,6 +92,9 @@ TEST_F(TVKQuarraLoggerInternalTest, PrefixCarriesTheSessionStateOfTheMoment) {
     EXPECT_EQ(sessionPart(), "sessionId:(null) quarraId:0 username:(null)");
     auth.updateLastAttemptedLoginUsername("bob");
     EXPECT_EQ(sessionPart(), "sessionId:(null) quarraId:0 username:bob");
+    // Typed with blanks: escaped, so that the line still reads back field by field.
+    auth.updateLastAttemptedLoginUsername("john smith\t");
+    EXPECT_EQ(sessionPart(), "sessionId:(null) quarraId:0 username:john%20smith%09");
 }
 
 TEST_F(TVKQuarraLoggerInternalTest, LevelWordFollowsTheFlag) {
@@ -157,14 +160,14 @@ TEST_F(TVKQuarraLoggerInternalTest, ShortFormsUseTheHostBundleIdAndANullTextRead
 }
 
 TEST_F(TVKQuarraLoggerInternalTest, LogDataAnswersNoneWithoutALogFile) {
-    std::atomic<bool> called{false}, onLoggingQueue{false}, none{false};
+    std::atomic<bool> called{false}, onMainQueue{true}, none{false};
     TVKQuarraLoggerInternal::sharedInstance().logDataWithCompletionHandler(
         [&](std::optional<Bytes> data) {
             none = !data.has_value();
-            onLoggingQueue = LDLog::loggingQueue()->isCurrent();
+            onMainQueue = DispatchQueue::main()->isCurrent();
             called = true;
         });
     EXPECT_TRUE(runMainUntil([&] { return called.load(); }));
     EXPECT_TRUE(none);
-    EXPECT_TRUE(onLoggingQueue);
+    EXPECT_FALSE(onMainQueue);
 }
