@@ -3,11 +3,8 @@
 #include "auth/TVKQuarraAuthManager.h"
 #include "auth/TVKUpgradeManager.h"
 #include "core/TVKQuarraConfigurationManager.h"
-<<<<<<< HEAD
 #include "core/TVKQuarraManager.h"
-=======
 #include "platform/Application.h"
->>>>>>> issue-14
 
 namespace quarra {
 
@@ -21,14 +18,6 @@ bool TVKSDKApplicationDelegate::openURL(const Url& url, const Json&) {
     return TVKQuarraAuthManager::sharedInstance().resumeOAuthFlowWithURL(url);
 }
 
-<<<<<<< HEAD
-void TVKSDKApplicationDelegate::handleEventsForBackgroundURLSession(
-    const std::string& identifier, std::function<void()> completionHandler) {
-    // The first use of the engine after a relaunch opens the background session again, which
-    // then delivers what finished meanwhile.
-    TVKQuarraManager::sharedInstance().setCompletionHandler(std::move(completionHandler),
-                                                            identifier);
-=======
 void TVKSDKApplicationDelegate::applicationDidEnterBackground() {
     Application::shared().didEnterBackground();
 }
@@ -37,11 +26,12 @@ void TVKSDKApplicationDelegate::applicationWillEnterForeground() {
     Application::shared().willEnterForeground();
 }
 
-void TVKSDKApplicationDelegate::handleEventsForBackgroundURLSession(const std::string&,
-                                                                    std::function<void()>) {
-    // The request engine keeps the handler for its own background session once background
-    // transfers exist; until then no session of the SDK has events, so there is nothing to keep.
->>>>>>> issue-14
+void TVKSDKApplicationDelegate::handleEventsForBackgroundURLSession(
+    const std::string& identifier, std::function<void()> completionHandler) {
+    // The first use of the engine after a relaunch opens the background session again, which
+    // then delivers what finished meanwhile.
+    TVKQuarraManager::sharedInstance().setCompletionHandler(std::move(completionHandler),
+                                                            identifier);
 }
 
 }  // namespace quarra
