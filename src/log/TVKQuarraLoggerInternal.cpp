@@ -7,6 +7,7 @@
 #include "auth/TVKQuarraAuthManager.h"
 #include "core/TVKQuarraConfigurationManager.h"
 #include "log/LDLog.h"
+#include "log/LDTTYLogger.h"
 #include "log/TVKFileLogger.h"
 #include "platform/Bundle.h"
 #include "platform/KeychainValue.h"
@@ -92,6 +93,10 @@ TVKQuarraLoggerInternal::TVKQuarraLoggerInternal() {
     // The SDK's folders (the log folder among them) exist before the first line is written.
     TVKQuarraConfigurationManager::sharedInstance();
     addFileDestination();
+}
+
+void TVKQuarraLoggerInternal::addConsoleDestination() {
+    LDLog::sharedInstance().addLogger(LDTTYLogger::sharedInstance());
 }
 
 void TVKQuarraLoggerInternal::addFileDestination() {

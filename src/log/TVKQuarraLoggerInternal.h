@@ -99,6 +99,8 @@ class TVKQuarraLoggerInternal {
     // False for the endpoints whose own requests must not start an upload ("objects/users/me",
     // "client/log").
     static bool shouldUploadAfterEndpoint(std::string_view endpoint);
+    // Sends every log line to standard error as well, through the process's console logger.
+    void addConsoleDestination();
     // The process's one file logger, installed in the dispatcher when the facade is made.
     const std::shared_ptr<TVKFileLogger>& fileLogger() const { return fileLogger_; }
 
