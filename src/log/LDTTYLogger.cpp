@@ -13,6 +13,7 @@
 #include <cstring>
 
 #include "log/LDLog.h"
+#include "log/LDSystemLogger.h"
 
 namespace quarra {
 namespace {
@@ -134,11 +135,6 @@ void writePieces(int fd, iovec* pieces, int count) {
 
 iovec piece(std::string_view text) {
     return {const_cast<char*>(text.data()), text.size()};
-}
-
-std::string processName() {
-    std::string name = program_invocation_short_name ? program_invocation_short_name : "";
-    return name.empty() ? "<UnnamedApp>" : name;
 }
 
 }  // namespace
@@ -277,7 +273,7 @@ std::shared_ptr<LDTTYLogger> LDTTYLogger::make() {
 
 LDTTYLogger::LDTTYLogger()
     : LDAbstractLogger("log.dispatch.ttyLogger"),
-      appName_(processName()),
+      appName_(LDProcessName()),
       processID_(std::to_string(getpid())) {}
 
 const LDTTYLoggerColorProfile* LDTTYLogger::profileForMessage(const LDLogMessage& message) const {
