@@ -1,6 +1,9 @@
 #include "core/TVKPendingTransfers.h"
 
 #include <cerrno>
+#include <charconv>
+#include <cstdlib>
+#include <utility>
 
 #include "log/TVKQuarraLoggerInternal.h"
 #include "platform/Files.h"
@@ -14,7 +17,9 @@ Json loadMap(const Json& stored) {
     if (!stored.is_object())
         return map;
     for (const auto& [key, value] : stored.items()) {
-        if (value.is_object())
+        std::uint64_t id = 0;
+        auto [end, status] = std::from_chars(key.data(), key.data() + key.size(), id);
+        if (value.is_object() && status == std::errc() && end == key.data() + key.size())
             map[key] = value;
     }
     return map;
@@ -59,6 +64,11 @@ void TVKPendingTransfers::initPendingUploads() {
 void TVKPendingTransfers::initPendingDownloads() {
     std::lock_guard lock(mutex_);
     downloads_ = loadMap(defaults_.objectForKey(downloadKey_));
+    finishedEarlier_.clear();
+    for (const auto& [key, record] : downloads_.items()) {
+        if (!text(&record, TVKDownloadInfoTempFilePathKey).empty())
+            finishedEarlier_.push_back(std::strtoull(key.c_str(), nullptr, 10));
+    }
     TVK_LOG_DEBUG("Initializing pending download tasks:" + downloads_.dump());
 }
 
@@ -205,6 +215,11 @@ std::optional<std::string> TVKPendingTransfers::usernameForPendingDownload(std::
 std::optional<std::string> TVKPendingTransfers::tempFilePathForPendingDownload(std::uint64_t id) const {
     std::lock_guard lock(mutex_); return field(record(downloads_, id), TVKDownloadInfoTempFilePathKey); }
 // clang-format on
+
+std::vector<std::uint64_t> TVKPendingTransfers::takeDownloadsFinishedEarlier() {
+    std::lock_guard lock(mutex_);
+    return std::exchange(finishedEarlier_, {});
+}
 
 bool TVKPendingTransfers::encryptForPendingDownload(std::uint64_t taskId) const {
     auto download = pendingDownload(taskId);

@@ -14,6 +14,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "platform/Error.h"
 #include "platform/Json.h"
@@ -90,6 +91,10 @@ class TVKPendingTransfers {
     std::optional<TVKPendingUpload> claimPendingUpload(std::uint64_t taskId);
     std::optional<TVKPendingDownload> claimPendingDownload(std::uint64_t taskId);
 
+    // Downloads an earlier process had finished (their record named a temporary file when it was
+    // loaded) but not delivered; each id is handed out once.
+    std::vector<std::uint64_t> takeDownloadsFinishedEarlier();
+
     // Write a map to user defaults and synchronise them.
     [[nodiscard]] ErrorPtr savePendingUploads();
     [[nodiscard]] ErrorPtr savePendingDownloads();
@@ -110,6 +115,7 @@ class TVKPendingTransfers {
     Json downloads_ = Json::object();
     std::set<std::uint64_t> claimedUploads_;
     std::set<std::uint64_t> claimedDownloads_;
+    std::vector<std::uint64_t> finishedEarlier_;
 };
 
 }  // namespace quarra

@@ -244,8 +244,10 @@ std::shared_ptr<HTHTTPSessionManager> TVKQuarraManager::makeSessionManager(Manag
         auto configuration =
             URLSessionConfiguration::backgroundSessionConfiguration(backgroundSessionIdentifier_);
         configuration.timeoutIntervalForResource = kBackgroundResourceTimeout;
-        manager = HTHTTPSessionManager::make(std::nullopt, configuration);
-        setUpBackgroundManager(*manager);
+        // Set up before the session exists, so the results of adopted tasks find it ready.
+        manager = HTHTTPSessionManager::make(
+            std::nullopt, configuration,
+            [this](HTHTTPSessionManager& background) { setUpBackgroundManager(background); });
     } else {
         manager = HTHTTPSessionManager::manager();
         if (kind == ManagerKind::JSON)

@@ -216,8 +216,26 @@ void TVKQuarraManager::setBackgroundUploadResultHandler(TVKQuarraUploadHandler h
 }
 
 void TVKQuarraManager::setBackgroundDownloadResultHandler(TVKQuarraDownloadHandler handler) {
-    std::lock_guard lock(transfersMutex_);
-    backgroundDownloadResultHandler_ = std::move(handler);
+    {
+        std::lock_guard lock(transfersMutex_);
+        backgroundDownloadResultHandler_ = std::move(handler);
+    }
+    // A download whose file an earlier process had but did not store (it ended while storing)
+    // has no task left to report it: it is delivered from its record.
+    DispatchQueue::main()->async([this] {
+        auto handler = backgroundDownloadResultHandler();
+        if (!handler)
+            return;
+        for (std::uint64_t taskId : pendingTransfers_.takeDownloadsFinishedEarlier()) {
+            auto record = pendingTransfers_.pendingDownload(taskId);
+            std::error_code ec;
+            if (!record || !fs::exists(record->tempFilePath, ec))
+                continue;
+            ErrorPtr mapped;
+            Json reply = checkFileAtPath(record->tempFilePath, &mapped);
+            handleResponseForDownloadTaskId(reply, taskId, mapped, handler);
+        }
+    });
 }
 
 TVKQuarraUploadHandler TVKQuarraManager::backgroundUploadResultHandler() const {
@@ -579,7 +597,8 @@ void TVKQuarraManager::didReceiveTaskCompleteNotification(const Notification& no
     if (task->isUploadTask()) {
         auto handler = backgroundUploadResultHandler();
         if (!handler) {
-            console("WARNING: no background upload task completion handler set.");
+            if (pendingTransfers_.pendingUpload(taskId))
+                console("WARNING: no background upload task completion handler set.");
             return;
         }
         TVK_LOG_DEBUG("Received notification for upload task:" + std::to_string(taskId));
@@ -590,7 +609,8 @@ void TVKQuarraManager::didReceiveTaskCompleteNotification(const Notification& no
     }
     auto handler = backgroundDownloadResultHandler();
     if (!handler) {
-        console("WARNING: no background download task completion handler set.");
+        if (pendingTransfers_.pendingDownload(taskId))
+            console("WARNING: no background download task completion handler set.");
         return;
     }
     TVK_LOG_DEBUG("Received notification for download task:" + std::to_string(taskId));

@@ -5,9 +5,14 @@
 
 #include <filesystem>
 
+#include <spawn.h>
+#include <sys/wait.h>
+
 #include "core/TVKErrors.h"
+#include "core/TVKQuarraAPI.h"
 #include "core/TVKQuarraConfigurationManager.h"
 #include "core/TVKQuarraManager.h"
+#include "core/TVKSDKApplicationDelegate.h"
 #include "platform/UserDefaults.h"
 #include "storage/crypt/TVKQuarraCryptManager.h"
 #include "support/SignInTestBed.h"
@@ -420,6 +425,197 @@ TEST_F(UploadTest, EncryptedFileThatCannotBeDecryptedIsNeverSent) {
     EXPECT_EQ(outcome.calls, 1);
     EXPECT_EQ(sent().size(), 0u);
     expectNothingPending();
+}
+
+// --- A relaunch between start and end of the transfers
+
+constexpr std::uint64_t kRestartDownloadLength = 3 << 20;
+
+// The two later processes of TransfersTest.ResultsOfTransfersStartedBeforeARelaunchArriveOnce;
+// skipped unless started by it. The first signs in, starts an upload and a download and ends
+// abruptly; the second is the relaunched host.
+bool restartStage(const char* stage) {
+    const char* current = getenv("QUARRA_TEST_RESTART_STAGE");
+    if (!current || std::string(current) != stage)
+        return false;
+    setenv("XDG_DATA_HOME", getenv("QUARRA_TEST_RESTART_DATA"), 1);
+    TVKSDKApplicationDelegate::sharedInstance().didFinishLaunchingWithOptions();
+    return true;
+}
+
+TEST(TransfersRestart, StartsTransfersAndEnds) {
+    if (!restartStage("start"))
+        GTEST_SKIP() << "runs only as the first child of a relaunch test";
+    TVKQuarraAuthManager::sharedInstance().setAuthDNS(std::string("127.0.0.1:") +
+                                                      getenv("QUARRA_TEST_RESTART_PORT"));
+    test::Outcome signIn;
+    TVKQuarraAuthManager::sharedInstance().loginToAuthServerWithUsername(
+        SignInTestBed::Alice, SignInTestBed::AlicePassword, signIn.userHandler());
+    ASSERT_TRUE(signIn.wait());
+    ASSERT_FALSE(signIn.error) << signIn.error->description();
+    auto quarra = TVKQuarraAuthManager::sharedInstance().quarraWithId(SignInTestBed::FirstQuarra);
+    int calls = 0;
+    TVKQuarraAPI::sharedInstance().requestQuarraMultipartFormEndpoint(
+        Documents, quarra, Url::fileUrl(getenv("QUARRA_TEST_RESTART_FILE")), false,
+        TVKQuarraRequestMethodPOST, {}, nullptr,
+        [&](const Json&, const std::optional<Url>&, const std::optional<std::string>&,
+            const ErrorPtr&) { ++calls; });
+    TVKQuarraAPI::sharedInstance().requestQuarraDownloadFileEndpoint(
+        Content, quarra, Url::fileUrl(getenv("QUARRA_TEST_RESTART_DEST")), true, {}, nullptr,
+        [&](const Json&, const std::optional<Url>&, const std::string&,
+            const std::optional<std::string>&, const ErrorPtr&) { ++calls; });
+    auto& engine = TVKQuarraManager::sharedInstance();
+    auto& records = engine.pendingTransfers();
+    auto recorded = [&] {
+        auto& defaults = UserDefaults::standard();
+        return !defaults.objectForKey(records.userDefaultsUploadTaskInfoKey()).is_null() &&
+               !defaults.objectForKey(records.userDefaultsDownloadTaskInfoKey()).is_null();
+    };
+    ASSERT_TRUE(runMainUntil(recorded, std::chrono::seconds(60)));
+    // Both tasks are resumed once the set-up queue has gone past their records.
+    engine.sessionManagersQueue()->sync([] {});
+    EXPECT_EQ(calls, 0);
+    std::fflush(nullptr);
+    _exit(::testing::Test::HasFailure() ? 1 : 0);
+}
+
+TEST(TransfersRestart, DeliversAfterRelaunch) {
+    if (!restartStage("deliver"))
+        GTEST_SKIP() << "runs only as the second child of a relaunch test";
+    int uploads = 0, downloads = 0, events = 0;
+    UploadOutcome upload;
+    DownloadOutcome download;
+    auto& api = TVKQuarraAPI::sharedInstance();
+    api.setBackgroundUploadResultHandler([&](const Json& r, const std::optional<Url>& f,
+                                             const std::optional<std::string>& u,
+                                             const ErrorPtr& e) {
+        ++uploads;
+        upload.handler()(r, f, u, e);
+    });
+    api.setBackgroundDownloadResultHandler(
+        [&](const Json& r, const std::optional<Url>& f, const std::string& m,
+            const std::optional<std::string>& u, const ErrorPtr& e) {
+            ++downloads;
+            download.handler()(r, f, m, u, e);
+        });
+    auto& engine = TVKQuarraManager::sharedInstance();
+    TVKSDKApplicationDelegate::sharedInstance().handleEventsForBackgroundURLSession(
+        engine.backgroundSessionIdentifier(), [&] { ++events; });
+    ASSERT_TRUE(
+        runMainUntil([&] { return uploads && downloads && events; }, std::chrono::seconds(90)))
+        << "uploads " << uploads << ", downloads " << downloads << ", events " << events;
+    bool drained = false;
+    DispatchQueue::main()->async([&] { DispatchQueue::main()->async([&] { drained = true; }); });
+    ASSERT_TRUE(runMainUntil([&] { return drained; }));
+    EXPECT_EQ(uploads, 1);
+    EXPECT_EQ(downloads, 1);
+    EXPECT_EQ(events, 1);
+
+    ASSERT_FALSE(upload.error) << upload.error->description();
+    EXPECT_EQ(upload.response["responseStatus"], "SUCCESS");
+    EXPECT_EQ(upload.fileURL, Url::fileUrl(getenv("QUARRA_TEST_RESTART_FILE")));
+    EXPECT_EQ(upload.username, SignInTestBed::Alice);
+    ASSERT_FALSE(download.error) << download.error->description();
+    EXPECT_EQ(download.fileURL, Url::fileUrl(getenv("QUARRA_TEST_RESTART_DEST")));
+    EXPECT_EQ(download.username, SignInTestBed::Alice);
+    auto plain = TVKQuarraCryptManager::sharedInstance().decryptContentsAtPath(
+        getenv("QUARRA_TEST_RESTART_DEST"));
+    ASSERT_TRUE(plain);
+    EXPECT_TRUE(std::string(plain->begin(), plain->end()) ==
+                QuarraTestServer::generatedBody(kRestartDownloadLength));
+
+    auto& records = engine.pendingTransfers();
+    EXPECT_TRUE(
+        UserDefaults::standard().objectForKey(records.userDefaultsUploadTaskInfoKey()).is_null());
+    EXPECT_TRUE(
+        UserDefaults::standard().objectForKey(records.userDefaultsDownloadTaskInfoKey()).is_null());
+    auto& configuration = TVKQuarraConfigurationManager::sharedInstance();
+    EXPECT_EQ(entries(configuration.uploadsDirectory()), std::vector<std::string>());
+    EXPECT_EQ(entries(configuration.downloadsDirectory()), std::vector<std::string>());
+}
+
+TEST_F(TransfersTest, DownloadAnEarlierProcessDidNotStoreIsDeliveredFromItsRecord) {
+    // An earlier process ended while it stored a finished download: its file and record remain,
+    // and no task of the session will report it again.
+    fs::create_directories(downloads());
+    fs::path temporary = downloads() / "report.pdf-5C1B8F0E";
+    test::writeFile(temporary, "finished before the relaunch");
+    const std::string key =
+        TVKQuarraConfigurationManager::sharedInstance().frameworkId() + ".download_task_info_key";
+    UserDefaults::standard().setObject(
+        {{"12",
+          {{"com.tovik.download.info.username.key", "alice"},
+           {"com.tovik.download.info.filepath.key", (dir / "report.pdf").string()},
+           {"com.tovik.download.info.encrypt.key", false},
+           {"com.tovik.download.info.tempfilepath.key", temporary.string()}}}},
+        key);
+
+    DownloadOutcome outcome;
+    engine().setBackgroundDownloadResultHandler(outcome.handler());
+    ASSERT_TRUE(outcome.wait());
+    ASSERT_FALSE(outcome.error) << outcome.error->description();
+    EXPECT_EQ(outcome.fileURL, Url::fileUrl(dir / "report.pdf"));
+    EXPECT_EQ(outcome.username, "alice");
+    EXPECT_EQ(test::readFile(dir / "report.pdf"), "finished before the relaunch");
+    // A second handler finds nothing left to deliver.
+    DownloadOutcome again;
+    engine().setBackgroundDownloadResultHandler(again.handler());
+    bool drained = false;
+    DispatchQueue::main()->async([&] { DispatchQueue::main()->async([&] { drained = true; }); });
+    ASSERT_TRUE(runMainUntil([&] { return drained; }));
+    EXPECT_EQ(outcome.calls + again.calls, 1);
+    expectNothingPending();
+}
+
+// Runs this program again with `stage`; true when it ended with status 0.
+bool runStage(const char* stage, const char* test) {
+    setenv("QUARRA_TEST_RESTART_STAGE", stage, 1);
+    std::string self = fs::read_symlink("/proc/self/exe");
+    std::string filter = std::string("--gtest_filter=TransfersRestart.") + test;
+    char* argv[] = {self.data(), filter.data(), nullptr};
+    pid_t child;
+    if (posix_spawn(&child, self.c_str(), nullptr, nullptr, argv, environ) != 0)
+        return false;
+    int status = 0;
+    bool waited = waitpid(child, &status, 0) == child;
+    unsetenv("QUARRA_TEST_RESTART_STAGE");
+    return waited && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+TEST_F(TransfersTest, ResultsOfTransfersStartedBeforeARelaunchArriveOnce) {
+    // This process only serves; the two children are the host before and after its relaunch.
+    // While the first one lives, no transfer can finish.
+    auto holding = std::make_shared<std::atomic<bool>>(true);
+    auto held = [holding](Reply reply) {
+        reply.stallBeforeHead = holding->load();
+        return reply;
+    };
+    bed.service.addEndpoint(SignInTestBed::FirstQuarra, Content,
+                            [held](const RecordedRequest&, const QuarraTestService::User&) {
+                                return held(file(kRestartDownloadLength));
+                            });
+    bed.service.addEndpoint(SignInTestBed::FirstQuarra, Documents,
+                            [held](const RecordedRequest&, const QuarraTestService::User&) {
+                                return held(QuarraTestService::success());
+                            });
+    const std::string contents = QuarraTestServer::generatedBody(1 << 20);
+    test::writeFile(dir / "minutes.txt", contents);
+    setenv("QUARRA_TEST_RESTART_PORT", std::to_string(bed.first.port()).c_str(), 1);
+    setenv("QUARRA_TEST_RESTART_DATA", getenv("XDG_DATA_HOME"), 1);
+    setenv("QUARRA_TEST_RESTART_FILE", (dir / "minutes.txt").c_str(), 1);
+    setenv("QUARRA_TEST_RESTART_DEST", (dir / "minutes-copy.pdf").c_str(), 1);
+
+    ASSERT_TRUE(runStage("start", "StartsTransfersAndEnds"));
+    holding->store(false);
+    bed.first.releaseStalls();
+    ASSERT_TRUE(runStage("deliver", "DeliversAfterRelaunch"));
+
+    auto uploads = bed.first.requests(bed.service.apiPath(Documents));
+    ASSERT_FALSE(uploads.empty());
+    ASSERT_EQ(uploads.back().parts.size(), 1u);
+    EXPECT_EQ(uploads.back().parts[0].name, "file");
+    EXPECT_TRUE(uploads.back().parts[0].content == contents);
+    EXPECT_EQ(bed.service.headerFaults(), 0);
 }
 
 }  // namespace
