@@ -6,6 +6,7 @@
 #include <set>
 
 #include "log/LDFileLogger.h"
+#include "log/TVKFileLogger.h"
 #include "log/LDLog.h"
 #include "platform/Bundle.h"
 #include "platform/RunLoop.h"
@@ -158,4 +159,18 @@ TEST_F(LDLogFileManagerTest, UnusableFolderDropsAndCountsLines) {
     LDLog::sharedInstance().log(false, "lost", LDLogLevelAll, LDLogFlagInfo, 0, "f", "fn", 1,
                                 nullptr);
     EXPECT_EQ(logger->droppedLines(), 1u);
+}
+
+TEST_F(LDLogFileManagerTest, LegacyLogsOfThisHostOnlyMoveToTheLogFolder) {
+    test::TempDir cache;
+    setenv("XDG_CACHE_HOME", cache.path().c_str(), 1);
+    fs::create_directories(cache / "com.example.host" / "Logs");
+    fs::create_directories(cache / "Logs");
+    test::writeFile(cache / "com.example.host" / "Logs" / "old.log", "mine");
+    test::writeFile(cache / "Logs" / "someone-else.log", "theirs");
+    TVKFileLogger::moveLogsFromLegacyDirToDir(dir.path());
+    EXPECT_EQ(test::readFile(dir / "old.log"), "mine");
+    EXPECT_FALSE(fs::exists(cache / "com.example.host" / "Logs" / "old.log"));
+    EXPECT_TRUE(fs::exists(cache / "Logs" / "someone-else.log"));
+    EXPECT_FALSE(fs::exists(dir / "someone-else.log"));
 }
