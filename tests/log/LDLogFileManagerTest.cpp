@@ -174,3 +174,32 @@ TEST_F(LDLogFileManagerTest, LegacyLogsOfThisHostOnlyMoveToTheLogFolder) {
     EXPECT_TRUE(fs::exists(cache / "Logs" / "someone-else.log"));
     EXPECT_FALSE(fs::exists(dir / "someone-else.log"));
 }
+
+TEST_F(LDLogFileManagerTest, FileLoggerRollsBySizeAndByAge) {
+    auto manager = std::make_shared<LDLogFileManagerDefault>(dir.path());
+    manager->setMaximumNumberOfLogFiles(0);
+    auto logger = std::make_shared<LDFileLogger>(manager);
+    LDLog::sharedInstance().addLogger(logger);
+    auto log = [](const char* text) {
+        LDLog::sharedInstance().log(false, text, LDLogLevelAll, LDLogFlagInfo, 0, "f", "fn", 1,
+                                    nullptr);
+    };
+    auto archived = [&] {
+        size_t count = 0;
+        for (const auto& info : manager->sortedLogFileInfos())
+            count += info->isArchived();
+        return count;
+    };
+    // A line that reaches the size limit closes the file; the next starts another.
+    logger->setRollingFrequency(0);
+    logger->setMaximumFileSize(10);
+    log("longer than ten bytes");
+    EXPECT_EQ(archived(), 1u);
+    log("next");
+    EXPECT_EQ(manager->sortedLogFileInfos().size(), 2u);
+
+    // The age timer rolls a file that nobody writes to.
+    logger->setMaximumFileSize(0);
+    logger->setRollingFrequency(0.05);
+    ASSERT_TRUE(runMainUntil([&] { return archived() == 2; }, std::chrono::seconds(20)));
+}
