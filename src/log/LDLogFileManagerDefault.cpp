@@ -52,7 +52,8 @@ std::filesystem::path LDLogFileManagerDefault::defaultLogsDirectory() {
         const char* home = std::getenv("HOME");
         base = std::filesystem::path(home ? home : "/tmp") / ".cache";
     }
-    return base / "Logs";
+    // The cache folder is shared by every program of the user: the host's own part of it.
+    return base / applicationName() / "Logs";
 }
 
 const std::string& LDLogFileManagerDefault::applicationName() {

@@ -17,7 +17,7 @@ class LDLogFileManagerDefault : public LDLogFileManager {
     static constexpr std::uint64_t DefaultMaximumNumberOfLogFiles = 5;
     static constexpr std::uint64_t DefaultLogFilesDiskQuota = 20 * 1024 * 1024;
 
-    // No folder: "Logs" in the user's cache folder.
+    // No folder: the default folder below.
     explicit LDLogFileManagerDefault(std::optional<std::filesystem::path> logsDirectory = {});
     // Keeps `protectionLevel` when it names one of the platform's protection classes. Files are
     // created readable by the user only whatever the class.
@@ -50,7 +50,8 @@ class LDLogFileManagerDefault : public LDLogFileManager {
     static const DateFormatter& logFileDateFormatter();
     // The main bundle's identifier, else the process name, else "".
     static const std::string& applicationName();
-    // "Logs" in the user's cache folder ($XDG_CACHE_HOME, default ~/.cache).
+    // "Logs" in the host's folder of the user's cache folder ($XDG_CACHE_HOME, default ~/.cache):
+    // "~/.cache/<application name>/Logs".
     static std::filesystem::path defaultLogsDirectory();
 
   private:

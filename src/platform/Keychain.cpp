@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <thread>
 
 #include "platform/Dispatch.h"
@@ -17,6 +18,20 @@
 #include "platform/Json.h"
 
 namespace quarra {
+
+namespace {
+
+std::atomic<std::uint64_t>& writeCount() {
+    static std::atomic<std::uint64_t> count{0};
+    return count;
+}
+
+}  // namespace
+
+std::uint64_t keychainWriteCount() {
+    return writeCount().load(std::memory_order_acquire);
+}
+
 namespace {
 
 KeychainResult failure(KeychainStatus status, std::string description,
@@ -140,7 +155,10 @@ KeychainResult FileKeychainStore::transact(
     for (const auto& item : items)
         list.push_back(toJson(item));
     Json document = {{"version", 1}, {"items", std::move(list)}};
-    if (ErrorPtr error = files::writeAtomically(file_, document.dump(1), 0600)) {
+    ErrorPtr error = files::writeAtomically(file_, document.dump(1), 0600);
+    // Counted also when the write failed: the file may have changed all the same.
+    writeCount().fetch_add(1, std::memory_order_acq_rel);
+    if (error) {
         return failure(KeychainStatus::WriteFailed, "The keychain cannot be written.", error);
     }
     return {};

@@ -6,6 +6,7 @@
 #include <set>
 
 #include "log/LDFileLogger.h"
+#include "log/TVKFileLogger.h"
 #include "log/LDLog.h"
 #include "platform/Bundle.h"
 #include "platform/RunLoop.h"
@@ -158,4 +159,47 @@ TEST_F(LDLogFileManagerTest, UnusableFolderDropsAndCountsLines) {
     LDLog::sharedInstance().log(false, "lost", LDLogLevelAll, LDLogFlagInfo, 0, "f", "fn", 1,
                                 nullptr);
     EXPECT_EQ(logger->droppedLines(), 1u);
+}
+
+TEST_F(LDLogFileManagerTest, LegacyLogsOfThisHostOnlyMoveToTheLogFolder) {
+    test::TempDir cache;
+    setenv("XDG_CACHE_HOME", cache.path().c_str(), 1);
+    fs::create_directories(cache / "com.example.host" / "Logs");
+    fs::create_directories(cache / "Logs");
+    test::writeFile(cache / "com.example.host" / "Logs" / "old.log", "mine");
+    test::writeFile(cache / "Logs" / "someone-else.log", "theirs");
+    TVKFileLogger::moveLogsFromLegacyDirToDir(dir.path());
+    EXPECT_EQ(test::readFile(dir / "old.log"), "mine");
+    EXPECT_FALSE(fs::exists(cache / "com.example.host" / "Logs" / "old.log"));
+    EXPECT_TRUE(fs::exists(cache / "Logs" / "someone-else.log"));
+    EXPECT_FALSE(fs::exists(dir / "someone-else.log"));
+}
+
+TEST_F(LDLogFileManagerTest, FileLoggerRollsBySizeAndByAge) {
+    auto manager = std::make_shared<LDLogFileManagerDefault>(dir.path());
+    manager->setMaximumNumberOfLogFiles(0);
+    auto logger = std::make_shared<LDFileLogger>(manager);
+    LDLog::sharedInstance().addLogger(logger);
+    auto log = [](const char* text) {
+        LDLog::sharedInstance().log(false, text, LDLogLevelAll, LDLogFlagInfo, 0, "f", "fn", 1,
+                                    nullptr);
+    };
+    auto archived = [&] {
+        size_t count = 0;
+        for (const auto& info : manager->sortedLogFileInfos())
+            count += info->isArchived();
+        return count;
+    };
+    // A line that reaches the size limit closes the file; the next starts another.
+    logger->setRollingFrequency(0);
+    logger->setMaximumFileSize(10);
+    log("longer than ten bytes");
+    EXPECT_EQ(archived(), 1u);
+    log("next");
+    EXPECT_EQ(manager->sortedLogFileInfos().size(), 2u);
+
+    // The age timer rolls a file that nobody writes to.
+    logger->setMaximumFileSize(0);
+    logger->setRollingFrequency(0.05);
+    ASSERT_TRUE(runMainUntil([&] { return archived() == 2; }, std::chrono::seconds(20)));
 }

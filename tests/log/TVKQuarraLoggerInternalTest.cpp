@@ -171,3 +171,9 @@ TEST_F(TVKQuarraLoggerInternalTest, LogDataAnswersNoneWithoutALogFile) {
     EXPECT_TRUE(none);
     EXPECT_FALSE(onMainQueue);
 }
+
+TEST_F(TVKQuarraLoggerInternalTest, UploadFollowsEveryEndpointButTheSessionCheckAndTheLogItself) {
+    EXPECT_FALSE(TVKQuarraLoggerInternal::shouldUploadAfterEndpoint("objects/users/me"));
+    EXPECT_FALSE(TVKQuarraLoggerInternal::shouldUploadAfterEndpoint("client/log"));
+    EXPECT_TRUE(TVKQuarraLoggerInternal::shouldUploadAfterEndpoint("objects/documents"));
+}
