@@ -67,7 +67,9 @@ const std::string& LDLogFileManagerDefault::applicationName() {
 }
 
 const DateFormatter& LDLogFileManagerDefault::logFileDateFormatter() {
-    static const DateFormatterPtr formatter = DateFormatter::make(kNamePattern, "en_US_POSIX", "GMT");
+    // Never destroyed: the logger may still name files while the process exits.
+    static const DateFormatterPtr& formatter =
+        *new DateFormatterPtr(DateFormatter::make(kNamePattern, "en_US_POSIX", "GMT"));
     return *formatter;
 }
 

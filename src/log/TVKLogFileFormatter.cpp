@@ -13,14 +13,15 @@
 namespace quarra {
 namespace {
 
+// The patterns are never destroyed: the logger may still format a line while the process exits.
 const Regex& sessionIdRegex() {
-    static const RegexPtr regex = Regex::make("[A-F\\d]{128}");
+    static const RegexPtr& regex = *new RegexPtr(Regex::make("[A-F\\d]{128}"));
     return *regex;
 }
 
 const Regex& emailRegex() {
-    static const RegexPtr regex =
-        Regex::make("([A-Za-z0-9_\\-\\.\\+])+\\@([A-Za-z0-9_\\-\\.])+\\.([A-Za-z]+)");
+    static const RegexPtr& regex = *new RegexPtr(
+        Regex::make("([A-Za-z0-9_\\-\\.\\+])+\\@([A-Za-z0-9_\\-\\.])+\\.([A-Za-z]+)"));
     return *regex;
 }
 
@@ -32,7 +33,7 @@ const Regex& emailRegex() {
 
 // Group 2, 4, 6 or 8 of a match is the secret value.
 const Regex& keyedSecretRegex() {
-    static const RegexPtr regex = Regex::make(
+    static const RegexPtr& regex = *new RegexPtr(Regex::make(
         // JSON: "key": "value"
         "(?i)\"(" TVK_SECRET_KEYS "|code)\"\\s*:\\s*\"((?:[^\"\\\\]|\\\\.)*)\""
         // Form or query: key=value
@@ -40,7 +41,7 @@ const Regex& keyedSecretRegex() {
         // Text: key: value, key:value (an Authorization header's scheme stays)
         "|(?<![A-Za-z0-9_])(" TVK_SECRET_KEYS ")\\s*:\\s*(?:(?:Bearer|Basic)\\s+)?([^\\s\"',;\\]]+)"
         // A bearer token on its own.
-        "|(Bearer)\\s+([A-Za-z0-9\\-._~+/]+=*)");
+        "|(Bearer)\\s+([A-Za-z0-9\\-._~+/]+=*)"));
     return *regex;
 }
 
