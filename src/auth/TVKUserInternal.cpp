@@ -1,6 +1,7 @@
 #include "auth/TVKUserInternal.h"
 
 #include "auth/KeychainItemStore.h"
+#include "storage/crypt/TVKQuarraCryptManager.h"
 
 namespace quarra {
 
@@ -8,6 +9,10 @@ TVKUserInternal::TVKUserInternal(std::string username, std::vector<TVKQuarraPtr>
                                  TVKQuarraPtr currentQuarra, std::uint64_t userId)
     : TVKUser(std::move(username), std::move(quarras), userId),
       currentQuarra_(std::move(currentQuarra)) {}
+
+std::optional<std::string> TVKUserInternal::encryptedUsername() const {
+    return TVKQuarraCryptManager::sharedInstance().encryptedUsername(username());
+}
 
 std::optional<std::string> TVKUserInternal::sessionId() const {
     return KeychainItemStore::getSessionId();

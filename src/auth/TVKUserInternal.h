@@ -19,6 +19,9 @@ class TVKUserInternal : public TVKUser {
     const TVKQuarraPtr& currentQuarra() const { return currentQuarra_; }
     // The stored session id, read from the keychain at every call; nothing when none is stored.
     std::optional<std::string> sessionId() const;
+    // The user name encrypted with the SDK's public key (upper-case hex), as stored for this user;
+    // made and stored at the first read. Nothing when it can neither be read nor made.
+    std::optional<std::string> encryptedUsername() const;
 
     // Equal as users, with equal current Quarras and the same stored session id (so two records
     // are unequal whenever no session id is stored).

@@ -404,7 +404,8 @@ void TVKQuarraManager::requestQuarraEndpoint(const std::string& endpoint, TVKQua
         sendQuarraRequest(endpoint, *quarra, method, parameters, parameterEncoding, true,
                           std::move(completion));
     };
-    maybeDoImplicitLoginToQuarra(std::move(quarra), std::move(send), std::move(handler));
+    maybeDoImplicitLoginToQuarra(std::move(quarra), std::move(send), std::move(handler),
+                                 TVKQuarraLoggerInternal::shouldUploadAfterEndpoint(endpoint));
 }
 
 void TVKQuarraManager::requestQuarraEndpointInternal(const std::string& endpoint,
@@ -445,17 +446,19 @@ void TVKQuarraManager::sendQuarraRequest(const std::string& endpoint, const TVKQ
 
 void TVKQuarraManager::maybeDoImplicitLoginToQuarra(TVKQuarraPtr quarra,
                                                     RequestEndpointBlock requestEndpointBlock,
-                                                    TVKQuarraRequestHandler completeHandler) {
+                                                    TVKQuarraRequestHandler completeHandler,
+                                                    bool startsLogUpload) {
     const auto& handler = completeHandler;
     auto send = [this, requestEndpointBlock, handler](TVKQuarraRequestHandler completion) {
         afterGate(handler, [requestEndpointBlock, completion = std::move(completion)] {
             requestEndpointBlock(completion);
         });
     };
-    auto finish = [handler](const Json& response, const ErrorPtr& error) {
+    auto finish = [handler, startsLogUpload](const Json& response, const ErrorPtr& error) {
         if (handler)
             handler(response, error);
-        TVKQuarraLoggerInternal::sharedInstance().startUploadProcess();
+        if (startsLogUpload)
+            TVKQuarraLoggerInternal::sharedInstance().startUploadProcess();
     };
     // The session lives on the main thread, where the sign-in runs.
     auto signInAndSend = [quarra, send, finish, handler] {

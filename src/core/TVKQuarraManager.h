@@ -104,11 +104,13 @@ class TVKQuarraManager {
                                        TVKQuarraRequestHandler handler);
 
     // The implicit sign-in step. `requestEndpointBlock` sends the request with the completion it is
-    // given; it runs on the set-up queue, after the network gate.
+    // given; it runs on the set-up queue, after the network gate. A finished request starts a log
+    // upload unless `startsLogUpload` is false (the upload's own requests).
     using RequestEndpointBlock = std::function<void(TVKQuarraRequestHandler completion)>;
     void maybeDoImplicitLoginToQuarra(TVKQuarraPtr quarra,
                                       RequestEndpointBlock requestEndpointBlock,
-                                      TVKQuarraRequestHandler completeHandler);
+                                      TVKQuarraRequestHandler completeHandler,
+                                      bool startsLogUpload = true);
 
     // Issues one request through `sessionManager` with `authorization` as its own
     // "Authorization" header (none: no such header) and delivers the outcome on the main queue.

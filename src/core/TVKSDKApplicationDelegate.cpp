@@ -4,6 +4,7 @@
 #include "auth/TVKUpgradeManager.h"
 #include "core/TVKQuarraConfigurationManager.h"
 #include "core/TVKQuarraManager.h"
+#include "platform/Application.h"
 #include "storage/crypt/TVKCryptFiles.h"
 
 namespace quarra {
@@ -18,6 +19,14 @@ bool TVKSDKApplicationDelegate::didFinishLaunchingWithOptions(const Json&) {
 
 bool TVKSDKApplicationDelegate::openURL(const Url& url, const Json&) {
     return TVKQuarraAuthManager::sharedInstance().resumeOAuthFlowWithURL(url);
+}
+
+void TVKSDKApplicationDelegate::applicationDidEnterBackground() {
+    Application::shared().didEnterBackground();
+}
+
+void TVKSDKApplicationDelegate::applicationWillEnterForeground() {
+    Application::shared().willEnterForeground();
 }
 
 void TVKSDKApplicationDelegate::handleEventsForBackgroundURLSession(

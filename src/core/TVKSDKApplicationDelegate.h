@@ -28,6 +28,10 @@ class TVKSDKApplicationDelegate {
     virtual bool didFinishLaunchingWithOptions(const Json& launchOptions = Json::object());
     // True when the URL was the SDK's (a single sign-on redirect).
     virtual bool openURL(const Url& url, const Json& options = Json::object());
+    // The host went to the background / is coming back to the foreground. Posts the platform's
+    // life-cycle notifications (coming back starts a log upload).
+    virtual void applicationDidEnterBackground();
+    virtual void applicationWillEnterForeground();
     // The system woke the host for events of a background transfer session: the SDK calls
     // `completionHandler` once, on the main queue, when its own session has delivered them.
     virtual void handleEventsForBackgroundURLSession(const std::string& identifier,

@@ -14,8 +14,22 @@ void LDAbstractLogger::logMessage(const LDLogMessagePtr&) {}
 
 LDLogFormatterPtr LDAbstractLogger::logFormatter() {
     LDLogFormatterPtr formatter;
-    LDLog::loggingQueue()->sync([&] { loggerQueue_->sync([&] { formatter = logFormatter_; }); });
+    readInMessageOrder([&] { formatter = logFormatter_; });
     return formatter;
+}
+
+void LDAbstractLogger::changeInMessageOrder(Block change) {
+    if (isOnInternalLoggerQueue()) {
+        change();
+        return;
+    }
+    LDLog::loggingQueue()->async([self = shared_from_this(), change = std::move(change)] {
+        self->loggerQueue_->async([self, change] { change(); });
+    });
+}
+
+void LDAbstractLogger::readInMessageOrder(const Block& read) {
+    LDLog::loggingQueue()->sync([&] { loggerQueue_->sync(read); });
 }
 
 void LDAbstractLogger::setLogFormatter(LDLogFormatterPtr formatter) {

@@ -35,6 +35,14 @@ class LDAbstractLogger : public LDLogger, public std::enable_shared_from_this<LD
     bool isOnInternalLoggerQueue() const;
 
   protected:
+    // Runs `change` on the logger's queue in step with the message stream: messages queued before
+    // the call are handled without it, later ones with it. Runs at once when called on the
+    // logger's queue; otherwise returns before the change is made.
+    void changeInMessageOrder(Block change);
+    // Runs `read` on the logger's queue after every message queued before the call, and waits for
+    // it. REQUIRES: not on the logging queue or this logger's queue.
+    void readInMessageOrder(const Block& read);
+
     // Only touched on the logger's queue.
     LDLogFormatterPtr logFormatter_;
 

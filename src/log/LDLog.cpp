@@ -6,6 +6,7 @@
 #include <mutex>
 #include <thread>
 
+#include "platform/Application.h"
 #include "platform/NotificationCenter.h"
 
 namespace quarra {
@@ -57,8 +58,9 @@ LDLog& LDLog::sharedInstance() {
 LDLog::LDLog() : numProcessors_(std::max(1u, std::thread::hardware_concurrency())) {
     loggers_.reserve(4);
     // Whatever the loggers still hold is written out before the process ends.
-    NotificationCenter::defaultCenter().addObserver("UIApplicationWillTerminateNotification",
+    NotificationCenter::defaultCenter().addObserver(ApplicationWillTerminateNotification,
                                                     [this](const Notification&) { flushLog(); });
+    Application::postWillTerminateAtExit();
 }
 
 void LDLog::addLogger(LDLoggerPtr logger, std::uint64_t level) {
@@ -172,6 +174,7 @@ void LDLog::queueLogMessage(LDLogMessagePtr message, bool asynchronous) {
         std::lock_guard lock(pendingMutex_);
         number = firstPending_ + pending_.size();
         pending_.push_back(std::move(message));
+        queuedCount_.fetch_add(1, std::memory_order_release);
         if (!releasing) {
             released.swap(delivered_);
         }
@@ -195,6 +198,7 @@ void LDLog::deliverPending(std::uint64_t number) {
             dropped = std::move(lastDelivered_);
         }
         lastDelivered_ = std::move(pending_[number - firstPending_]);
+        deliveredCount_.fetch_add(1, std::memory_order_release);
         // Callers on several threads may submit their blocks in another order than they took
         // their numbers; slots are dropped once everything before them is delivered.
         while (!pending_.empty() && !pending_.front()) {

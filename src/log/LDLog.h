@@ -83,6 +83,13 @@ class LDLog {
                            std::uint64_t line, LDLogTag tag, const char* format, va_list args)
         __attribute__((format(printf, 10, 0)));
 
+    // True while messages queued asynchronously wait for delivery. Read by a logger on its queue
+    // to learn whether more are right behind the one it handles, so it can write them together.
+    bool hasUndeliveredMessages() const {
+        return queuedCount_.load(std::memory_order_acquire) !=
+               deliveredCount_.load(std::memory_order_acquire);
+    }
+
     // Returns once every logger has flushed what was queued before this call.
     // REQUIRES: not on the logging queue or a logger's queue.
     void flushLog();
@@ -139,6 +146,8 @@ class LDLog {
         std::mutex mutex_;
     };
 
+    std::atomic<std::uint64_t> queuedCount_{0};
+    std::atomic<std::uint64_t> deliveredCount_{0};
     BriefMutex pendingMutex_;
     std::deque<LDLogMessagePtr> pending_;        // asynchronous messages not delivered yet
     std::uint64_t firstPending_ = 0;             // the number of pending_.front()

@@ -48,6 +48,13 @@ class LDLogMessage {
                  std::string_view file, std::string_view function, std::uint64_t line, LDLogTag tag,
                  std::int64_t options, std::optional<LDLogTimestamp> timestamp = std::nullopt);
 
+    // A copy of this message (every other field shared) carrying `message` as its text.
+    LDLogMessage withMessage(std::string message) const {
+        LDLogMessage copy(*this);
+        copy.message_ = std::move(message);
+        return copy;
+    }
+
     const std::string& message() const { return message_; }
     std::uint64_t level() const { return level_; }
     std::uint64_t flag() const { return flag_; }

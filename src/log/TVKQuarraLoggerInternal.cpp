@@ -7,6 +7,8 @@
 #include "auth/TVKQuarraAuthManager.h"
 #include "core/TVKQuarraConfigurationManager.h"
 #include "log/LDLog.h"
+#include "log/LDTTYLogger.h"
+#include "log/TVKFileLogger.h"
 #include "platform/Bundle.h"
 #include "platform/KeychainValue.h"
 
@@ -53,8 +55,26 @@ SessionValues currentSessionValues() {
     return values;
 }
 
+// Fields of the prefix hold no whitespace, so that the line can be read back field by field: a
+// user name typed with a space ("john smith") is written "john%20smith".
+void append(std::string& out, std::string_view value) {
+    for (char c : value) {
+        if (c == ' ' || (c >= '\t' && c <= '\r')) {
+            static constexpr char hex[] = "0123456789ABCDEF";
+            out += '%';
+            out += hex[(c >> 4) & 0xF];
+            out += hex[c & 0xF];
+        } else {
+            out += c;
+        }
+    }
+}
+
 void append(std::string& out, const std::optional<std::string>& value) {
-    out += value ? std::string_view(*value) : std::string_view("(null)");
+    if (value)
+        append(out, std::string_view(*value));
+    else
+        out += "(null)";
 }
 
 void append(std::string& out, std::uint64_t value) {
@@ -72,6 +92,21 @@ TVKQuarraLoggerInternal& TVKQuarraLoggerInternal::sharedInstance() {
 TVKQuarraLoggerInternal::TVKQuarraLoggerInternal() {
     // The SDK's folders (the log folder among them) exist before the first line is written.
     TVKQuarraConfigurationManager::sharedInstance();
+    addFileDestination();
+}
+
+void TVKQuarraLoggerInternal::addConsoleDestination() {
+    LDLog::sharedInstance().addLogger(LDTTYLogger::sharedInstance());
+}
+
+void TVKQuarraLoggerInternal::addFileDestination() {
+    try {
+        fileLogger_ = std::make_shared<TVKFileLogger>();
+        LDLog::sharedInstance().addLogger(fileLogger_);
+    } catch (...) {
+        // Without a log folder the SDK still runs; its lines go nowhere.
+        fileLogger_.reset();
+    }
 }
 
 bool TVKQuarraLoggerInternal::isLogged(std::uint64_t flag) {
@@ -101,7 +136,7 @@ std::string TVKQuarraLoggerInternal::constructLogMessage(
     std::string out;
     out.reserve(112 + bundleId.size() + fileName.size() + functionName.size() + message.size());
     out += "[bundleID:";
-    out += bundleId;
+    append(out, bundleId);
     out += " sessionId:";
     append(out, session.sessionId);
     out += " quarraId:";
@@ -109,7 +144,7 @@ std::string TVKQuarraLoggerInternal::constructLogMessage(
     out += " username:";
     append(out, session.username);
     out += " file:";
-    out += fileName;
+    append(out, fileName);
     out += " function:";
     out += functionName;
     out += " line:";
@@ -136,14 +171,25 @@ std::string_view TVKQuarraLoggerInternal::dispatcherFlagToQuarraLogLevel(std::ui
     }
 }
 
-void TVKQuarraLoggerInternal::startUploadProcess() {}
+void TVKQuarraLoggerInternal::startUploadProcess() {
+    if (fileLogger_)
+        fileLogger_->startUploadProcess();
+}
 
 void TVKQuarraLoggerInternal::logDataWithCompletionHandler(
     std::function<void(std::optional<Bytes>)> handler) {
     if (!handler) {
         return;
     }
-    LDLog::loggingQueue()->async([handler = std::move(handler)] { handler(std::nullopt); });
+    if (fileLogger_) {
+        fileLogger_->logDataWithCompletionHandler(std::move(handler));
+        return;
+    }
+    DispatchQueue::global()->async([handler = std::move(handler)] { handler(std::nullopt); });
+}
+
+bool TVKQuarraLoggerInternal::shouldUploadAfterEndpoint(std::string_view endpoint) {
+    return endpoint != "objects/users/me" && endpoint != "client/log";
 }
 
 std::string TVKQuarraLoggerInternal::hostBundleId() {

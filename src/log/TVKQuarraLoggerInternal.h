@@ -10,6 +10,7 @@
 // The message expression is evaluated exactly once, inside the call, on the caller's thread.
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -18,6 +19,8 @@
 #include "platform/Bytes.h"
 
 namespace quarra {
+
+class TVKFileLogger;
 
 class TVKQuarraLoggerInternal {
   public:
@@ -98,11 +101,19 @@ class TVKQuarraLoggerInternal {
     // "ERROR", "WARNING", "INFO", "DEBUG", "VERBOSE"; "INFO" for any other flag.
     static std::string_view dispatcherFlagToQuarraLogLevel(std::uint64_t flag);
 
-    // Starts a log upload. Does nothing yet: the log file and its upload are not built.
+    // Starts uploading the log to the current Quarra when no upload runs and a user is signed in;
+    // otherwise does nothing. Returns at once.
     void startUploadProcess();
-    // Hands the current log file's bytes to `handler` on the logging queue, none when there is no
-    // log file. There is none yet: the handler always receives none.
+    // Hands the current log file's bytes to `handler`, none when there is no log file, on a global
+    // queue (never the main queue). Returns at once.
     void logDataWithCompletionHandler(std::function<void(std::optional<Bytes>)> handler);
+    // False for the endpoints whose own requests must not start an upload ("objects/users/me",
+    // "client/log").
+    static bool shouldUploadAfterEndpoint(std::string_view endpoint);
+    // Sends every log line to standard error as well, through the process's console logger.
+    void addConsoleDestination();
+    // The process's one file logger, installed in the dispatcher when the facade is made.
+    const std::shared_ptr<TVKFileLogger>& fileLogger() const { return fileLogger_; }
 
     // The bundle id of the call convention: the host's bundle identifier, ".", and the last
     // "."-separated component of the SDK bundle's identifier. Fixed at the first call: the host
@@ -122,6 +133,9 @@ class TVKQuarraLoggerInternal {
 
   private:
     TVKQuarraLoggerInternal();
+    void addFileDestination();
+
+    std::shared_ptr<TVKFileLogger> fileLogger_;
 
     static std::string text(std::string s) { return s; }
     static std::string text(std::string_view s) { return std::string(s); }

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <thread>
@@ -29,6 +30,20 @@ ErrorPtr KeychainResult::failure() const {
                  : Error::make(KeychainErrorDomain, static_cast<long>(status),
                                "The keychain refused the operation.");
 }
+
+namespace {
+
+std::atomic<std::uint64_t>& writeCount() {
+    static std::atomic<std::uint64_t> count{0};
+    return count;
+}
+
+}  // namespace
+
+std::uint64_t keychainWriteCount() {
+    return writeCount().load(std::memory_order_acquire);
+}
+
 namespace {
 
 KeychainResult failure(KeychainStatus status, std::string description,
@@ -125,7 +140,10 @@ KeychainResult FileKeychainStore::transact(
     for (const auto& item : items)
         list.push_back(toJson(item));
     Json document = {{"version", 1}, {"items", std::move(list)}};
-    if (ErrorPtr error = files::writeAtomically(file_, document.dump(1), 0600)) {
+    ErrorPtr error = files::writeAtomically(file_, document.dump(1), 0600);
+    // Counted also when the write failed: the file may have changed all the same.
+    writeCount().fetch_add(1, std::memory_order_acq_rel);
+    if (error) {
         return failure(KeychainStatus::WriteFailed, "The keychain cannot be written.", error);
     }
     return {};

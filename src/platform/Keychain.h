@@ -8,6 +8,7 @@
 // The storage sits behind KeychainStore so a test can swap in one that fails the next read or
 // write. Every member is safe to call from any thread.
 #include <chrono>
+#include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -90,6 +91,10 @@ class KeychainStore {
 };
 
 // Items as a JSON file; the lock file "<file>.lock" beside it carries the cross-process lock.
+// How many times this process has written a keychain file. A reader that saw the same count has
+// seen every change this process made since.
+std::uint64_t keychainWriteCount();
+
 class FileKeychainStore : public KeychainStore {
   public:
     explicit FileKeychainStore(std::filesystem::path file,

@@ -10,6 +10,11 @@
 
 namespace quarra {
 
+namespace {
+// Nanoseconds for which a check of the file stands for other processes' changes.
+constexpr std::int64_t kRecheckAfter = 1'000'000;
+}  // namespace
+
 std::optional<std::string> KeychainValue::get(ErrorPtr* error) {
     if (error)
         *error = nullptr;
@@ -22,8 +27,16 @@ std::optional<std::string> KeychainValue::get(ErrorPtr* error) {
         std::lock_guard lock(mutex_);
         last = last_;
     }
+    auto now = std::chrono::steady_clock::now().time_since_epoch() / std::chrono::nanoseconds(1);
+    std::uint64_t writes = keychainWriteCount();
+    if (last && writes == checkedWrites_.load(std::memory_order_acquire) &&
+        now - checkedAt_.load(std::memory_order_acquire) < kRecheckAfter) {
+        return last->value;
+    }
     // Checked outside the lock, so callers on several threads do not queue behind a system call.
     if (last && last->isCurrent(store->file())) {
+        checkedWrites_.store(writes, std::memory_order_release);
+        checkedAt_.store(now, std::memory_order_release);
         return last->value;
     }
     // The file is opened before it is read: a change in between unlinks the opened file, so the
@@ -44,6 +57,8 @@ std::optional<std::string> KeychainValue::get(ErrorPtr* error) {
         next->stamp = *stamp;
         std::lock_guard lock(mutex_);
         last_ = next;
+        checkedWrites_.store(writes, std::memory_order_release);
+        checkedAt_.store(now, std::memory_order_release);
     }
     return next->value;
 }

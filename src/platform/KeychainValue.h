@@ -1,11 +1,15 @@
 #pragma once
 // A value derived from the keychain, kept as of the keychain file's last change. Every change of
 // the keychain writes a new file and renames it over the old one, so the value read from one file
-// stays current while that file is still linked and unchanged: one fstat of a descriptor held open
-// per read, instead of a locked read and parse of the whole store. Changes made by other processes
-// are seen at the next read. Safe to call from any thread.
+// stays current while that file is still linked and unchanged: one fstat of a descriptor held open,
+// instead of a locked read and parse of the whole store. Changes made by this process are seen at
+// the next read; changes made by other processes at the first read a millisecond after the last
+// check (so a burst of reads, a log call each, costs one system call, not one each). Safe to call
+// from any thread.
 #include <sys/types.h>
 
+#include <atomic>
+#include <cstdint>
 #include <ctime>
 #include <filesystem>
 #include <memory>
@@ -62,6 +66,9 @@ class KeychainValue {
     const Read read_;
     std::mutex mutex_;
     std::shared_ptr<const Snapshot> last_;
+    // When `last_` was last found current, and the process's keychain write count then.
+    std::atomic<std::int64_t> checkedAt_{0};
+    std::atomic<std::uint64_t> checkedWrites_{0};
 };
 
 }  // namespace quarra

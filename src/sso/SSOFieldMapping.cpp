@@ -3,7 +3,8 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
-#include <ctime>
+
+#include "platform/DateFormatter.h"
 
 namespace quarra {
 namespace {
@@ -103,13 +104,10 @@ std::string SSOMappedFields::describe(std::string_view key, bool secret) const {
         return '"' + *text + '"';
     if (auto* url = std::get_if<Url>(&it->second))
         return url->string();
-    auto seconds = std::chrono::floor<std::chrono::seconds>(std::get<SSODate>(it->second));
-    std::time_t time = seconds.time_since_epoch().count();
-    std::tm utc{};
-    gmtime_r(&time, &utc);
-    char text[32];
-    std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S +0000", &utc);
-    return text;
+    // A date describes itself in GMT: "2026-01-02 03:04:05 +0000".
+    static const DateFormatterPtr format =
+        DateFormatter::make("yyyy-MM-dd HH:mm:ss Z", "en_US_POSIX", "GMT");
+    return format->stringFromDate(std::get<SSODate>(it->second));
 }
 
 }  // namespace quarra

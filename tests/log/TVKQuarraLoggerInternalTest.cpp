@@ -92,6 +92,9 @@ TEST_F(TVKQuarraLoggerInternalTest, PrefixCarriesTheSessionStateOfTheMoment) {
     EXPECT_EQ(sessionPart(), "sessionId:(null) quarraId:0 username:(null)");
     auth.updateLastAttemptedLoginUsername("bob");
     EXPECT_EQ(sessionPart(), "sessionId:(null) quarraId:0 username:bob");
+    // Typed with blanks: escaped, so that the line still reads back field by field.
+    auth.updateLastAttemptedLoginUsername("john smith\t");
+    EXPECT_EQ(sessionPart(), "sessionId:(null) quarraId:0 username:john%20smith%09");
 }
 
 TEST_F(TVKQuarraLoggerInternalTest, LevelWordFollowsTheFlag) {
@@ -157,21 +160,29 @@ TEST_F(TVKQuarraLoggerInternalTest, ShortFormsUseTheHostBundleIdAndANullTextRead
 }
 
 TEST_F(TVKQuarraLoggerInternalTest, LogDataAnswersNoneWithoutALogFile) {
-    std::atomic<bool> called{false}, onLoggingQueue{false}, none{false};
+    std::atomic<bool> called{false}, onMainQueue{true}, none{false};
     TVKQuarraLoggerInternal::sharedInstance().logDataWithCompletionHandler(
         [&](std::optional<Bytes> data) {
             none = !data.has_value();
-            onLoggingQueue = LDLog::loggingQueue()->isCurrent();
+            onMainQueue = DispatchQueue::main()->isCurrent();
             called = true;
         });
     EXPECT_TRUE(runMainUntil([&] { return called.load(); }));
     EXPECT_TRUE(none);
-    EXPECT_TRUE(onLoggingQueue);
+    EXPECT_FALSE(onMainQueue);
+}
+
+TEST_F(TVKQuarraLoggerInternalTest, UploadFollowsEveryEndpointButTheSessionCheckAndTheLogItself) {
+    EXPECT_FALSE(TVKQuarraLoggerInternal::shouldUploadAfterEndpoint("objects/users/me"));
+    EXPECT_FALSE(TVKQuarraLoggerInternal::shouldUploadAfterEndpoint("client/log"));
+    EXPECT_TRUE(TVKQuarraLoggerInternal::shouldUploadAfterEndpoint("objects/documents"));
 }
 
 // A line below every logger's level costs nothing: its text is never built. A logger added just
 // before a call still gets that call's line.
 TEST(TVKQuarraLoggerInternalLevels, NothingIsBuiltBelowEveryLoggersLevel) {
+    // Made first: making the facade installs the SDK's file logger, which takes every level.
+    TVKQuarraLoggerInternal::sharedInstance();
     auto& log = LDLog::sharedInstance();
     log.removeAllLoggers();
     auto errorsOnly = std::make_shared<KeepingLogger>();

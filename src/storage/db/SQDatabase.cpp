@@ -953,8 +953,8 @@ void SQDatabase::resultSetDidClose(SQResultSet* resultSet) {
 
 // ---- Dates
 
-std::shared_ptr<const SQDateFormatter> SQDatabase::storeableDateFormat(std::string format) {
-    return std::make_shared<const SQDateFormatter>(std::move(format), 0);
+std::shared_ptr<const DateFormatter> SQDatabase::storeableDateFormat(std::string format) {
+    return DateFormatter::make(format, "en_US", "GMT");
 }
 
 std::optional<SQDate> SQDatabase::dateFromString(std::string_view text) const {

@@ -21,7 +21,7 @@
 
 #include "platform/Error.h"
 #include "platform/Url.h"
-#include "storage/db/SQDateFormatter.h"
+#include "platform/DateFormatter.h"
 #include "storage/db/SQResultSet.h"
 #include "storage/db/SQStatement.h"
 #include "storage/db/SQValue.h"
@@ -238,8 +238,9 @@ class SQDatabase : public std::enable_shared_from_this<SQDatabase> {
     // ---- Dates: with a formatter dates are stored as text, otherwise as seconds since 1970
     // (REAL).
 
-    static std::shared_ptr<const SQDateFormatter> storeableDateFormat(std::string format);
-    void setDateFormat(std::shared_ptr<const SQDateFormatter> formatter) {
+    // A formatter of `format` in the "en_US" locale and GMT; null for a pattern ICU rejects.
+    static std::shared_ptr<const DateFormatter> storeableDateFormat(std::string format);
+    void setDateFormat(std::shared_ptr<const DateFormatter> formatter) {
         dateFormat_ = std::move(formatter);
     }
     bool hasDateFormatter() const { return dateFormat_ != nullptr; }
@@ -400,7 +401,7 @@ class SQDatabase : public std::enable_shared_from_this<SQDatabase> {
     double startBusyRetryTime_ = 0;
     std::set<SQResultSet*> openResultSets_;
     std::vector<std::shared_ptr<FunctionBlock>> openFunctions_;
-    std::shared_ptr<const SQDateFormatter> dateFormat_;
+    std::shared_ptr<const DateFormatter> dateFormat_;
     bool shouldCacheStatements_ = false;
     bool traceExecution_ = false;
     bool checkedOut_ = false;

@@ -1,0 +1,315 @@
+#include "log/LDFileLogger.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "log/LDLog.h"
+#include "log/LDLogFileFormatterDefault.h"
+#include "log/LDLogFileManagerDefault.h"
+
+namespace quarra {
+namespace {
+
+// Lines written by one system call at most, when messages come faster than they are written.
+constexpr size_t kWriteBatchBytes = 64 * 1024;
+
+// Failures go to standard error ten times per process, then silence: a broken disk must not turn
+// every log line into console noise.
+void reportWriteFailure(const std::string& what) {
+    static std::atomic<int> reported{0};
+    int count = ++reported;
+    if (count > 10)
+        return;
+    std::fprintf(stderr, "LDFileLogger.logMessage: %s\n", what.c_str());
+    if (count == 10)
+        std::fprintf(stderr,
+                     "LDFileLogger.logMessage: Too many exceptions -- will not log any more of "
+                     "them.\n");
+}
+
+bool writeAll(int fd, std::string_view bytes) {
+    while (!bytes.empty()) {
+        ssize_t n = ::write(fd, bytes.data(), bytes.size());
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0) {
+            reportWriteFailure(std::strerror(errno));
+            return false;
+        }
+        bytes.remove_prefix(static_cast<size_t>(n));
+    }
+    return true;
+}
+
+}  // namespace
+
+LDFileLogger::LDFileLogger() : LDFileLogger(std::make_shared<LDLogFileManagerDefault>()) {}
+
+LDFileLogger::LDFileLogger(LDLogFileManagerPtr logFileManager)
+    : LDAbstractLogger("log.dispatch.fileLogger"), logFileManager_(std::move(logFileManager)) {
+    logFormatter_ = std::make_shared<LDLogFileFormatterDefault>();
+}
+
+LDFileLogger::~LDFileLogger() {
+    // Only to a file already open: nothing can be chosen or watched for an object going away.
+    if (fd_ >= 0 && !buffer_.empty() && !writeAll(fd_, buffer_))
+        droppedLines_ += bufferedLines_;
+    if (fileWatch_)
+        fileWatch_->cancel();
+    if (rollingTimer_)
+        rollingTimer_->cancel();
+    if (fd_ >= 0)
+        ::close(fd_);
+}
+
+void LDFileLogger::setMaximumFileSize(std::uint64_t bytes) {
+    maximumFileSize_ = bytes;
+    afterMessagesQueuedNow(&LDFileLogger::maybeRollLogFileDueToSize);
+}
+
+void LDFileLogger::setRollingFrequency(double seconds) {
+    rollingFrequency_ = seconds;
+    afterMessagesQueuedNow(&LDFileLogger::maybeRollLogFileDueToAge);
+}
+
+void LDFileLogger::afterMessagesQueuedNow(void (LDFileLogger::*step)()) {
+    // Set while the logger is being made there is nothing to check yet.
+    auto self = std::static_pointer_cast<LDFileLogger>(weak_from_this().lock());
+    if (!self)
+        return;
+    LDLog::loggingQueue()->async([self, step] {
+        self->loggerQueue()->async([self, step] { ((*self).*step)(); });
+    });
+}
+
+LDLogFileInfoPtr LDFileLogger::currentLogFileInfo() {
+    if (currentLogFileInfo_)
+        return currentLogFileInfo_;
+    auto sorted = logFileManager_->sortedLogFileInfos();
+    if (!sorted.empty()) {
+        LDLogFileInfoPtr newest = sorted.front();
+        bool archive = false;
+        if (!newest->isArchived()) {
+            archive = shouldArchiveRecentLogFileInfo(*newest) ||
+                      (maximumFileSize_ > 0 && newest->fileSize() >= maximumFileSize_) ||
+                      (rollingFrequency_ > 0 && newest->age() >= rollingFrequency_);
+        }
+        if (!doNotReuseLogFiles_ && !newest->isArchived() && !archive) {
+            currentLogFileInfo_ = newest;
+        } else if (archive) {
+            newest->setIsArchived(true);
+            if (logFileManager_->implementsDidArchiveLogFile())
+                logFileManager_->didArchiveLogFile(newest->filePath());
+        }
+    }
+    if (!currentLogFileInfo_) {
+        if (auto path = logFileManager_->createNewLogFile())
+            currentLogFileInfo_ = LDLogFileInfo::logFileWithPath(*path);
+    }
+    return currentLogFileInfo_;
+}
+
+int LDFileLogger::currentLogFileHandle() {
+    if (fd_ >= 0)
+        return fd_;
+    LDLogFileInfoPtr info = currentLogFileInfo();
+    if (!info)
+        return -1;
+    int fd = ::open(info->filePath().c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+    if (fd < 0) {
+        // Gone since it was chosen: the next message chooses afresh.
+        currentLogFileInfo_.reset();
+        return -1;
+    }
+    fd_ = fd;
+    struct stat st;
+    position_ = (::fstat(fd, &st) == 0 ? static_cast<std::uint64_t>(st.st_size) : 0) +
+                buffer_.size();
+    scheduleTimerToRollLogFileDueToAge();
+    std::weak_ptr<LDFileLogger> weak = sharedFileLogger();
+    fileWatch_ = DispatchSource::fileWatch(fd, info->filePath(),
+                                           DispatchVnodeDelete | DispatchVnodeRename, loggerQueue());
+    if (fileWatch_) {
+        fileWatch_->setEventHandler([weak] {
+            if (auto self = weak.lock())
+                self->rollLogFileNow();
+        });
+        fileWatch_->resume();
+    }
+    return fd_;
+}
+
+void LDFileLogger::appendToCurrentFile(std::string_view line) {
+    buffer_.append(line);
+    ++bufferedLines_;
+    position_ += line.size();
+    if (buffer_.size() >= kWriteBatchBytes || !LDLog::sharedInstance().hasUndeliveredMessages()) {
+        writeBufferedLines();
+        return;
+    }
+    // The messages behind this one may all be for other loggers: a write queued behind them makes
+    // sure the lines do not wait for the next message of this logger.
+    if (!writeScheduled_) {
+        writeScheduled_ = true;
+        std::weak_ptr<LDFileLogger> weak = sharedFileLogger();
+        LDLog::loggingQueue()->async([weak, queue = loggerQueue()] {
+            queue->async([weak] {
+                if (auto self = weak.lock()) {
+                    self->writeScheduled_ = false;
+                    self->writeBufferedLines();
+                }
+            });
+        });
+    }
+}
+
+bool LDFileLogger::writeBufferedLines() {
+    if (buffer_.empty())
+        return true;
+    std::uint64_t lines = std::exchange(bufferedLines_, 0);
+    int fd = currentLogFileHandle();
+    bool written = fd >= 0 && writeAll(fd, buffer_);
+    if (fd < 0)
+        reportWriteFailure("cannot open the log file");
+    if (!written) {
+        droppedLines_ += lines;
+        // The file's end is where the last write left it.
+        struct stat st;
+        position_ = (fd_ >= 0 && ::fstat(fd_, &st) == 0) ? static_cast<std::uint64_t>(st.st_size) : 0;
+    }
+    buffer_.clear();
+    if (buffer_.capacity() > 4 * kWriteBatchBytes)
+        buffer_.shrink_to_fit();
+    return written;
+}
+
+void LDFileLogger::logMessage(const LDLogMessagePtr& message) {
+    std::string text;
+    bool formatted = false;
+    if (logFormatter_) {
+        auto result = logFormatter_->formatLogMessage(*message);
+        if (!result)
+            return;
+        text = std::move(*result);
+        formatted = true;
+    } else {
+        text = message->message();
+    }
+    if ((!formatted || appendNewline_) && (text.empty() || text.back() != '\n'))
+        text += '\n';
+    willLogMessage();
+    appendToCurrentFile(text);
+    didLogMessage();
+}
+
+void LDFileLogger::flush() {
+    writeBufferedLines();
+    if (fd_ >= 0)
+        ::fdatasync(fd_);
+}
+
+void LDFileLogger::closeCurrentFile() {
+    if (fileWatch_) {
+        fileWatch_->cancel();
+        fileWatch_.reset();
+    }
+    if (rollingTimer_) {
+        rollingTimer_->cancel();
+        rollingTimer_.reset();
+    }
+    if (fd_ >= 0) {
+        ::fdatasync(fd_);
+        ::close(fd_);
+        fd_ = -1;
+    }
+}
+
+void LDFileLogger::rollLogFileNow() {
+    writeBufferedLines();
+    if (fd_ < 0)
+        return;
+    closeCurrentFile();
+    LDLogFileInfoPtr info = std::move(currentLogFileInfo_);
+    currentLogFileInfo_.reset();
+    std::error_code error;
+    // A file deleted or moved away from under the logger has no name here to mark.
+    if (info && std::filesystem::exists(info->filePath(), error)) {
+        info->setIsArchived(true);
+        if (logFileManager_->implementsDidRollAndArchiveLogFile())
+            logFileManager_->didRollAndArchiveLogFile(info->filePath());
+    }
+}
+
+LDLogFileInfoPtr LDFileLogger::detachCurrentLogFile() {
+    writeBufferedLines();
+    LDLogFileInfoPtr info = currentLogFileInfo_;
+    if (fd_ >= 0)
+        rollLogFileNow();
+    currentLogFileInfo_.reset();
+    if (!info) {
+        auto sorted = logFileManager_->sortedLogFileInfos();
+        if (!sorted.empty())
+            info = sorted.front();
+    }
+    return info;
+}
+
+void LDFileLogger::rollLogFileWithCompletionBlock(Block completion) {
+    auto roll = [self = sharedFileLogger(), completion = std::move(completion)] {
+        self->rollLogFileNow();
+        if (completion)
+            DispatchQueue::global()->async(completion);
+    };
+    if (isOnInternalLoggerQueue()) {
+        roll();
+        return;
+    }
+    LDLog::loggingQueue()->async(
+        [queue = loggerQueue(), roll = std::move(roll)] { queue->async(roll); });
+}
+
+void LDFileLogger::maybeRollLogFileDueToAge() {
+    double frequency = rollingFrequency_;
+    if (frequency > 0 && currentLogFileInfo_ && currentLogFileInfo_->age() >= frequency) {
+        rollLogFileNow();
+    } else {
+        scheduleTimerToRollLogFileDueToAge();
+    }
+}
+
+void LDFileLogger::maybeRollLogFileDueToSize() {
+    std::uint64_t limit = maximumFileSize_;
+    if (limit > 0 && fd_ >= 0 && position_ >= limit)
+        rollLogFileNow();
+}
+
+void LDFileLogger::scheduleTimerToRollLogFileDueToAge() {
+    if (rollingTimer_) {
+        rollingTimer_->cancel();
+        rollingTimer_.reset();
+    }
+    double frequency = rollingFrequency_;
+    if (!currentLogFileInfo_ || frequency <= 0)
+        return;
+    auto created = currentLogFileInfo_->creationDate();
+    if (!created)
+        return;
+    double remaining = frequency - currentLogFileInfo_->age();
+    auto delay = std::chrono::duration_cast<Clock::duration>(
+        std::chrono::duration<double>(std::max(0.0, remaining)));
+    rollingTimer_ = DispatchSource::timer(loggerQueue());
+    std::weak_ptr<LDFileLogger> weak = sharedFileLogger();
+    rollingTimer_->setEventHandler([weak] {
+        if (auto self = weak.lock())
+            self->maybeRollLogFileDueToAge();
+    });
+    rollingTimer_->setTimer(delay, std::nullopt, std::chrono::seconds(1));
+    rollingTimer_->resume();
+}
+
+}  // namespace quarra

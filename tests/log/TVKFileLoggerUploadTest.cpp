@@ -1,0 +1,239 @@
+#include "log/TVKFileLogger.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <set>
+#include <thread>
+
+#include "core/TVKQuarraConfigurationManager.h"
+#include "log/LDLog.h"
+#include "log/LDLogFileManagerDefault.h"
+#include "log/TVKQuarraLoggerInternal.h"
+#include "platform/Application.h"
+#include "platform/Bundle.h"
+#include "support/ClientLogEndpoint.h"
+#include "support/SignInTestBed.h"
+#include "support/TestSupport.h"
+
+using namespace quarra;
+using namespace quarra::test;
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr auto kWait = std::chrono::seconds(60);
+
+std::string entry(int n, const std::string& message) {
+    return "2018/11/28 14:03:07:" + std::string(n < 10 ? "00" : n < 100 ? "0" : "") +
+           std::to_string(n % 1000) +
+           "  [bundleID:com.example.host.sdk sessionId:0123456789ABCDE quarraId:5000000001 "
+           "username:9000000007 file:A.cpp function:-[A b:] line:1] INFO message: " +
+           message;
+}
+
+class TVKFileLoggerUploadTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        Bundle::setMainBundle("com.example.host");
+        TVKQuarraConfigurationManager::sharedInstance().initializeSDK();
+    }
+
+    std::shared_ptr<TVKFileLogger> makeLogger() {
+        auto manager = std::make_shared<LDLogFileManagerDefault>(dir.path());
+        manager->setMaximumNumberOfLogFiles(1);
+        return std::make_shared<TVKFileLogger>(manager);
+    }
+    fs::path logFile() const { return dir / "com.example.host 2026-01-01--00-00-00-000.log"; }
+    // Starts an upload and runs the main loop until it has ended.
+    bool upload(const std::shared_ptr<TVKFileLogger>& logger) {
+        logger->startUploadProcess();
+        return runMainUntil([&] { return !logger->isUploading(); }, kWait);
+    }
+    static std::vector<std::string> messages(const std::vector<Json>& records) {
+        std::vector<std::string> out;
+        for (const auto& record : records)
+            out.push_back(record["message"]);
+        return out;
+    }
+
+    TempDir dir;
+    SignInTestBed bed;
+    ClientLogEndpoint endpoint{bed.service, SignInTestBed::FirstQuarra};
+};
+
+}  // namespace
+
+TEST_F(TVKFileLoggerUploadTest, LogFileGoesUpAsEntriesAndIsGoneAfterwards) {
+    bed.signIn();
+    // Junk before the first entry, continuation lines, a damaged byte, an invalid entry and no
+    // final newline.
+    writeFile(logFile(), "junk before\nmore junk\n" + entry(1, "one\n") +
+                             entry(2, "two\n  continued\n\tand more\n") + entry(3, "bad \xff byte\n") +
+                             entry(4, "   \n") + entry(5, "last"));
+    auto logger = makeLogger();
+    ASSERT_TRUE(upload(logger));
+    ASSERT_EQ(endpoint.batchCount(), 1u);
+    Json batch = endpoint.batches()[0];
+    ASSERT_TRUE(batch.is_array());
+    EXPECT_EQ(messages(endpoint.acceptedRecords()),
+              (std::vector<std::string>{"one\n", "two\n  continued\n\tand more\n",
+                                        "bad \xef\xbf\xbd byte\n", "last"}));
+    const Json& first = batch[0];
+    EXPECT_EQ(first["Log Level"], "INFO");
+    EXPECT_EQ(first["quarraID"], "5000000001");
+    EXPECT_EQ(first["ClientDateTime"], "2018/11/28 14:03:07:001");
+    EXPECT_EQ(first["Log Type"], TVKLogEntry::LogType);
+    EXPECT_FALSE(fs::exists(logger->uploadFilePath()));
+    EXPECT_FALSE(fs::exists(logger->offsetFilePath()));
+    EXPECT_FALSE(fs::exists(logFile()));
+}
+
+TEST_F(TVKFileLoggerUploadTest, OversizedBatchesHalveDownToASkippedEntryAndResumeFromTheOffset) {
+    bed.signIn();
+    std::string text;
+    for (int i = 0; i < 1000; ++i)
+        text += entry(i, "entry " + std::to_string(i) + "\n");
+    writeFile(logFile(), text);
+    const std::uint64_t firstLength = entry(0, "entry 0\n").size();
+    std::vector<Reply> replies(10, ClientLogEndpoint::payloadTooLarge());
+    // After the skip, the server is down: the upload stops and keeps its place.
+    replies.push_back(QuarraTestService::failure("DOWN_FOR_MAINTENANCE", "down"));
+    endpoint.queueReplies(replies);
+
+    auto logger = makeLogger();
+    ASSERT_TRUE(upload(logger));
+    std::vector<size_t> sizes;
+    for (const auto& batch : endpoint.batches())
+        sizes.push_back(batch.size());
+    EXPECT_EQ(sizes,
+              (std::vector<size_t>{1000, 500, 250, 125, 62, 31, 15, 7, 3, 1, 1000 - 1}));
+    EXPECT_EQ(logger->batchSize(), TVKFileLogger::DefaultBatchSize);
+    // The skipped entry's bytes, as 8 bytes in native order.
+    std::string offset = readFile(logger->offsetFilePath());
+    ASSERT_EQ(offset.size(), 8u);
+    std::uint64_t stored;
+    std::memcpy(&stored, offset.data(), 8);
+    EXPECT_EQ(stored, firstLength);
+    EXPECT_TRUE(fs::exists(logger->uploadFilePath()));
+    EXPECT_TRUE(endpoint.acceptedRecords().empty());
+
+    // A new logger (a later launch) goes on from the offset, without rolling again.
+    writeFile(logFile(), entry(7, "newer line\n"));
+    logger.reset();
+    auto later = makeLogger();
+    EXPECT_EQ(later->readFileOffset(), firstLength);
+    ASSERT_TRUE(upload(later));
+    auto accepted = messages(endpoint.acceptedRecords());
+    ASSERT_EQ(accepted.size(), 999u);
+    EXPECT_EQ(accepted.front(), "entry 1\n");
+    EXPECT_EQ(accepted.back(), "entry 999\n");
+    EXPECT_FALSE(fs::exists(later->uploadFilePath()));
+    EXPECT_TRUE(fs::exists(logFile())) << "the newer lines wait for the next upload";
+}
+
+TEST_F(TVKFileLoggerUploadTest, FailedCheckOrServerErrorKeepsTheBatchForTheNextTrigger) {
+    auto logger = makeLogger();
+    writeFile(logFile(), entry(1, "kept\n"));
+    // Nobody signed in: nothing happens.
+    logger->startUploadProcess();
+    EXPECT_FALSE(logger->isUploading());
+
+    bed.signIn();
+    bed.service.expireSessions();
+    ASSERT_TRUE(upload(logger));
+    EXPECT_EQ(endpoint.batchCount(), 0u) << "the session check failed first";
+    EXPECT_TRUE(fs::exists(logger->uploadFilePath()));
+
+    bed.signIn();
+    // No network: the request engine's code -1; then a server failure. Neither is a delivery.
+    endpoint.queueReplies({[] {
+                               Reply r;
+                               r.dropConnection = true;
+                               return r;
+                           }(),
+                           QuarraTestService::failure("INVALID_DATA", "bad")});
+    ASSERT_TRUE(upload(logger));
+    ASSERT_TRUE(upload(logger));
+    EXPECT_EQ(endpoint.batchCount(), 2u);
+    EXPECT_TRUE(endpoint.acceptedRecords().empty());
+    ASSERT_TRUE(upload(logger));
+    EXPECT_EQ(messages(endpoint.acceptedRecords()), std::vector<std::string>{"kept\n"});
+    EXPECT_FALSE(fs::exists(logger->uploadFilePath()));
+}
+
+TEST_F(TVKFileLoggerUploadTest, TwoTriggersMakeOneUpload) {
+    bed.signIn();
+    writeFile(logFile(), entry(1, "once\n"));
+    auto logger = makeLogger();
+    // The host coming back to the foreground is one trigger.
+    std::thread other([&] {
+        Application::shared().didEnterBackground();
+        Application::shared().willEnterForeground();
+    });
+    logger->startUploadProcess();
+    other.join();
+    ASSERT_TRUE(runMainUntil([&] { return !logger->isUploading(); }, kWait));
+    // The SDK's own logger heard the foreground too and sends its own lines: "once" goes once.
+    auto sent = messages(endpoint.acceptedRecords());
+    EXPECT_EQ(std::count(sent.begin(), sent.end(), "once\n"), 1);
+    EXPECT_FALSE(fs::exists(logFile()));
+}
+
+TEST_F(TVKFileLoggerUploadTest, LinesLoggedDuringTheRollAreNeitherLostNorSentTwice) {
+    bed.signIn();
+    auto& facade = TVKQuarraLoggerInternal::sharedInstance();
+    auto logger = facade.fileLogger();
+    ASSERT_TRUE(logger);
+    constexpr int kLines = 3000;
+    std::atomic<bool> started{false};
+    std::thread writer([&] {
+        for (int i = 0; i < kLines; ++i) {
+            TVK_LOG_INFO("loop " + std::to_string(i));
+            if (i == 100)
+                started = true;
+        }
+    });
+    while (!started)
+        std::this_thread::yield();
+    facade.startUploadProcess();
+    writer.join();
+    ASSERT_TRUE(runMainUntil([&] { return !logger->isUploading(); }, kWait));
+    // Whatever came after the roll goes with the next upload.
+    LDLog::sharedInstance().flushLog();
+    ASSERT_TRUE(upload(logger));
+    std::vector<int> seen;
+    for (const auto& message : messages(endpoint.acceptedRecords())) {
+        if (message.starts_with("loop "))
+            seen.push_back(std::stoi(message.substr(5)));
+    }
+    ASSERT_EQ(seen.size(), size_t(kLines));
+    for (int i = 0; i < kLines; ++i)
+        ASSERT_EQ(seen[i], i);
+    EXPECT_GE(endpoint.batchCount(), 2u);
+}
+
+TEST_F(TVKFileLoggerUploadTest, LogBytesComeOffTheLoggerQueueAndTheHandlerMayLog) {
+    auto logger = makeLogger();
+    std::atomic<int> calls{0};
+    std::optional<Bytes> got = Bytes{1};
+    logger->logDataWithCompletionHandler([&](std::optional<Bytes> bytes) {
+        got = std::move(bytes);
+        ++calls;
+    });
+    ASSERT_TRUE(runMainUntil([&] { return calls == 1; }, kWait));
+    EXPECT_FALSE(got) << "no log file yet";
+
+    writeFile(logFile(), entry(1, "mail me\n"));
+    logger->logDataWithCompletionHandler([&](std::optional<Bytes> bytes) {
+        got = std::move(bytes);
+        // Logging, even waiting for the log, from the handler does not stall the logger.
+        TVK_LOG_INFO("from the handler");
+        LDLog::sharedInstance().flushLog();
+        ++calls;
+    });
+    ASSERT_TRUE(runMainUntil([&] { return calls == 2; }, kWait));
+    ASSERT_TRUE(got);
+    EXPECT_EQ(toString(*got), entry(1, "mail me\n"));
+}

@@ -1,0 +1,67 @@
+#include "log/TVKLogEntry.h"
+
+#include <gtest/gtest.h>
+
+#include "platform/Device.h"
+
+using namespace quarra;
+
+namespace {
+
+std::string line(const std::string& username, const std::string& message,
+                 const std::string& level = "INFO") {
+    return "2018/11/28 14:03:07:512  [bundleID:com.example.host.sdk sessionId:0123456789ABCDE "
+           "quarraId:0 username:" +
+           username + " file:TVKQuarraManager.cpp function:-[TVKQuarraManager request:with:] "
+           "line:88] " +
+           level + " message: " + message;
+}
+
+}  // namespace
+
+TEST(TVKLogEntryTest, EntriesParseIntoTheServerRecord) {
+    TVKLogEntry entry(line("4711", "hello\n"));
+    ASSERT_TRUE(entry.isValid());
+    auto record = entry.serverFields();
+    ASSERT_TRUE(record);
+    EXPECT_EQ(*record, (Json{{"Log Type", TVKLogEntry::LogType},
+                             {"Log Level", "INFO"},
+                             {"ClientID", "com.example.host.sdk"},
+                             {"ClientDateTime", "2018/11/28 14:03:07:512"},
+                             {"Username", "4711"},
+                             {"DeviceID", *identifierForVendor()},
+                             {"ClientSessionID", "0123456789ABCDE"},
+                             {"quarraID", "0"},
+                             {"message", "hello\n"}}));
+    EXPECT_EQ((*entry.clientFields())["function_name"], "-[TVKQuarraManager request:with:]");
+    EXPECT_EQ((*entry.clientFields())["line_num"], "88");
+}
+
+TEST(TVKLogEntryTest, TextShapesDecideValidity) {
+    struct Case {
+        std::string text;
+        std::optional<std::string> message;
+    };
+    const Case cases[] = {
+        {line("bob", "first\n  second\nthird\n"), "first\n  second\nthird\n"},
+        {line("bob", "no final newline"), "no final newline"},
+        {line("bob", "  padded"), "padded"},
+        {line("john%20smith", "escaped name\n"), "escaped name\n"},
+        // Spaces in a field of the prefix, no level word, nothing after "message:".
+        {line("john smith", "x\n"), std::nullopt},
+        {line("bob", "x\n", "NOTICE"), std::nullopt},
+        {line("bob", "   \n"), std::nullopt},
+        {"", std::nullopt},
+    };
+    for (const Case& c : cases) {
+        TVKLogEntry entry(c.text);
+        EXPECT_EQ(entry.isValid(), c.message.has_value()) << c.text;
+        if (c.message && entry.isValid()) {
+            EXPECT_EQ((*entry.clientFields())["message"], *c.message);
+        }
+        if (!c.message) {
+            EXPECT_FALSE(entry.serverFields());
+            EXPECT_TRUE(entry.description().starts_with("isValid:0;\nlogString:"));
+        }
+    }
+}

@@ -1,0 +1,134 @@
+#include "log/TVKLogFileFormatter.h"
+
+#include <gtest/gtest.h>
+
+#include "auth/TVKQuarraAuthManager.h"
+#include "log/TVKLogEntry.h"
+#include "platform/Bundle.h"
+#include "storage/crypt/TVKQuarraCryptManager.h"
+
+using namespace quarra;
+
+namespace {
+
+std::string redact(const std::string& text) {
+    return TVKLogFileFormatter::redactSecuredFieldsFromFormattedMessage(text);
+}
+
+std::string hexRun(size_t length) {
+    static const char digits[] = "0123456789ABCDEF";
+    std::string run;
+    for (size_t i = 0; i < length; ++i)
+        run += digits[(i * 7) % 16];
+    return run;
+}
+
+bool isUpperHex(const std::string& text) {
+    return !text.empty() && text.find_first_not_of("0123456789ABCDEF") == std::string::npos;
+}
+
+}  // namespace
+
+TEST(TVKLogFileFormatterTest, LineIsLocalTimestampTwoSpacesAndTheTextAndParsesBack) {
+    setenv("TZ", "Asia/Kolkata", 1);
+    Bundle::setMainBundle("com.example.host");
+    // 2023-11-14 22:13:20.250 UTC is 03:43:20.250 the next day in Kolkata.
+    LDLogTimestamp at{std::chrono::milliseconds(1700000000250)};
+    std::string text =
+        "[bundleID:com.example.host.sdk sessionId:(null) quarraId:0 username:(null) file:A.cpp "
+        "function:-[A b:c:] line:12] DEBUG message: hello";
+    LDLogMessage message(text, LDLogLevelDebug, LDLogFlagDebug, 0, "A.cpp", "fn", 12, nullptr, 0,
+                         at);
+    TVKLogFileFormatter formatter;
+    auto line = formatter.formatLogMessage(message);
+    ASSERT_TRUE(line);
+    EXPECT_EQ(*line, "2023/11/15 03:43:20:250  " + text);
+
+    // What the file gets back parses into the fields the server takes.
+    TVKLogEntry entry(*line + "\n");
+    ASSERT_TRUE(entry.isValid());
+    const Json& fields = *entry.clientFields();
+    EXPECT_EQ(fields["timestamp_str"], "2023/11/15 03:43:20:250");
+    EXPECT_EQ(fields["function_name"], "-[A b:c:]");
+    EXPECT_EQ(fields["message"], "hello\n");
+}
+
+TEST(TVKLogFileFormatterTest, SessionIdsAreShortenedAndSecretsBlanked) {
+    const std::string id128 = hexRun(128);
+    const std::string tail = hexRun(130).substr(128);
+    struct Case {
+        std::string in;
+        std::string out;
+    };
+    const Case cases[] = {
+        // 128 upper-case hex characters keep their first 15, in place.
+        {"x sessionId:" + id128 + " quarraId:1", "x sessionId:" + id128.substr(0, 15) + " quarraId:1"},
+        {"a" + hexRun(127) + "b", "a" + hexRun(127) + "b"},
+        {"[" + hexRun(130) + "]", "[" + hexRun(15) + tail + "]"},
+        {"two " + hexRun(256), "two " + hexRun(15) + hexRun(256).substr(128, 15)},
+        // Lower-case hex is no session id of the server's.
+        {"id " + std::string(128, 'a'), "id " + std::string(128, 'a')},
+        // Secrets written as key and value, in the forms lines carry them.
+        {"body:{\"password\":\"hunter2\",\"user\":\"bob\"}",
+         "body:{\"password\":\"<redacted>\",\"user\":\"bob\"}"},
+        {"{\"access_token\" : \"eyJ.a\\\"b\", \"refresh_token\":\"r1\"}",
+         "{\"access_token\" : \"<redacted>\", \"refresh_token\":\"<redacted>\"}"},
+        {"redirect ?code=SplxlOBeZQQYbYS6WxSbIA&state=xyz", "redirect ?code=<redacted>&state=xyz"},
+        {"code_verifier=dBjftJeZ4CVP-mB92K27uhbUJU1p1r_wW1gFWFOEjXk grant_type=authorization_code",
+         "code_verifier=<redacted> grant_type=authorization_code"},
+        {"Authorization: Bearer abc.def-ghi", "Authorization: Bearer <redacted>"},
+        {"sent Bearer abc.def", "sent Bearer <redacted>"},
+        {"client_secret=s3cr3t&id_token=t", "client_secret=<redacted>&id_token=<redacted>"},
+        // Other ids of a session become a digest: still told apart, never usable.
+        {"{\"sessionid\":\"session-1-42\"}", "{\"sessionid\":\"" +
+                                                 redact("sessionId:session-1-42").substr(10) +
+                                                 "\"}"},
+        // No secret: left alone.
+        {"error code: -2 quarraId:5 line:7", "error code: -2 quarraId:5 line:7"},
+        {"sessionId:(null) username:bob", "sessionId:(null) username:bob"},
+        {"", ""},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(redact(c.in), c.out) << c.in;
+    }
+    std::string digest = redact("sessionId:session-1-42").substr(10);
+    EXPECT_EQ(digest.size(), 15u);
+    EXPECT_TRUE(isUpperHex(digest)) << digest;
+    EXPECT_EQ(redact("sessionId:session-1-43").substr(10) == digest, false);
+}
+
+TEST(TVKLogFileFormatterTest, AddressesBecomeEncryptedText) {
+    Bundle::setMainBundle("com.example.host");
+    auto& auth = TVKQuarraAuthManager::sharedInstance();
+    // Nobody signed in: a fresh RSA encryption each time, never the address.
+    std::string first = redact("mail bob@example.com here");
+    std::string second = redact("mail bob@example.com here");
+    EXPECT_EQ(first.find("bob@"), std::string::npos);
+    ASSERT_TRUE(first.starts_with("mail ") && first.ends_with(" here"));
+    std::string replaced = first.substr(5, first.size() - 10);
+    EXPECT_TRUE(isUpperHex(replaced)) << replaced;
+    EXPECT_GE(replaced.size(), 256u);
+    EXPECT_NE(first, second);
+
+    // The signed-in user's own address: the stored encrypted user name, the same at every place.
+    auto user = std::make_shared<TVKUserInternal>("alice@example.com", std::vector<TVKQuarraPtr>{},
+                                                  nullptr, 1);
+    auth.setCurrentUser(user);
+    auto stored = user->encryptedUsername();
+    ASSERT_TRUE(stored);
+    EXPECT_EQ(redact("alice@example.com, again alice@example.com"), *stored + ", again " + *stored);
+    EXPECT_EQ(user->encryptedUsername(), stored);
+}
+
+TEST(TVKLogFileFormatterTest, ReplacementCoversPlainOccurrencesOfEachMatchedText) {
+    auto regex = Regex::make("b+");
+    int calls = 0;
+    std::string out = TVKLogFileFormatter::replaceStringsMatchingRegex(
+        *regex, "abb-bb-cbbd", [&](const std::string& matched) {
+            ++calls;
+            return "<" + std::to_string(matched.size()) + ">";
+        });
+    EXPECT_EQ(out, "a<2>-<2>-c<2>d");
+    EXPECT_EQ(calls, 3);
+    EXPECT_EQ(TVKLogFileFormatter::replaceStringsMatchingRegex(*regex, "none", nullptr), "none");
+}
