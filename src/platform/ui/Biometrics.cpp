@@ -1,0 +1,183 @@
+#include "platform/ui/Biometrics.h"
+
+#include "platform/Dispatch.h"
+
+namespace quarra::ui {
+namespace {
+
+class NoBiometryContext : public BiometricContext {
+  public:
+    bool canEvaluatePolicy(long, ErrorPtr* error) override {
+        if (error)
+            *error = biometricError(BiometricErrorNotAvailable);
+        return false;
+    }
+    BiometryType biometryType() override { return BiometryType::None; }
+    void evaluatePolicy(long, const std::string&, Reply reply) override {
+        DispatchQueue::global()->async([reply = std::move(reply)] {
+            reply(false, biometricError(BiometricErrorNotAvailable));
+        });
+    }
+};
+
+class NoBiometryService : public BiometricService {
+  public:
+    std::shared_ptr<BiometricContext> makeContext() override {
+        return std::make_shared<NoBiometryContext>();
+    }
+};
+
+std::mutex& sharedMutex() {
+    static std::mutex mutex;
+    return mutex;
+}
+
+std::shared_ptr<BiometricService>& installed() {
+    static auto* service = new std::shared_ptr<BiometricService>();
+    return *service;
+}
+
+}  // namespace
+
+ErrorPtr biometricError(long code) {
+    const char* text = "Biometric authentication failed.";
+    switch (code) {
+        case BiometricErrorAuthenticationFailed:
+            text = "Application retry limit exceeded.";
+            break;
+        case BiometricErrorUserCancel:
+            text = "Canceled by user.";
+            break;
+        case BiometricErrorUserFallback:
+            text = "Fallback authentication mechanism selected.";
+            break;
+        case BiometricErrorSystemCancel:
+            text = "Canceled by the system.";
+            break;
+        case BiometricErrorPasscodeNotSet:
+            text = "Passcode not set.";
+            break;
+        case BiometricErrorNotAvailable:
+            text = "Biometry is not available on this device.";
+            break;
+        case BiometricErrorNotEnrolled:
+            text = "No identities are enrolled.";
+            break;
+        case BiometricErrorLockout:
+            text = "Biometry is locked out.";
+            break;
+        default:
+            break;
+    }
+    return Error::make(BiometricErrorDomain, code, text);
+}
+
+std::shared_ptr<BiometricService> BiometricService::shared() {
+    std::lock_guard lock(sharedMutex());
+    if (!installed())
+        installed() = std::make_shared<NoBiometryService>();
+    return installed();
+}
+
+void BiometricService::setShared(std::shared_ptr<BiometricService> service) {
+    std::lock_guard lock(sharedMutex());
+    installed() = std::move(service);
+}
+
+class ScriptedContext : public BiometricContext {
+  public:
+    explicit ScriptedContext(std::shared_ptr<ScriptedBiometricService> service)
+        : service_(std::move(service)) {}
+
+    bool canEvaluatePolicy(long, ErrorPtr* error) override {
+        std::lock_guard lock(service_->mutex_);
+        if (service_->unavailable_) {
+            if (error)
+                *error = biometricError(*service_->unavailable_);
+            return false;
+        }
+        if (error)
+            *error = nullptr;
+        return true;
+    }
+
+    BiometryType biometryType() override {
+        std::lock_guard lock(service_->mutex_);
+        return service_->unavailable_ ? BiometryType::None : service_->type_;
+    }
+
+    void evaluatePolicy(long, const std::string& reason, Reply reply) override {
+        std::optional<ScriptedBiometricService::Outcome> outcome;
+        {
+            std::lock_guard lock(service_->mutex_);
+            service_->prompts_.push_back(reason);
+            if (service_->outcomes_.empty()) {
+                service_->waiting_.push_back(std::move(reply));
+                return;
+            }
+            outcome = service_->outcomes_.front();
+            service_->outcomes_.pop_front();
+        }
+        deliver(std::move(reply), outcome->success, outcome->code);
+    }
+
+    static void deliver(Reply reply, bool success, long code) {
+        DispatchQueue::global()->async([reply = std::move(reply), success, code] {
+            reply(success, success ? nullptr : biometricError(code));
+        });
+    }
+
+  private:
+    std::shared_ptr<ScriptedBiometricService> service_;
+};
+
+std::shared_ptr<BiometricContext> ScriptedBiometricService::makeContext() {
+    {
+        std::lock_guard lock(mutex_);
+        ++contexts_;
+    }
+    // The service is kept alive by every context it made.
+    return std::make_shared<ScriptedContext>(
+        std::static_pointer_cast<ScriptedBiometricService>(shared_from_this()));
+}
+
+void ScriptedBiometricService::setAvailable(BiometryType type) {
+    std::lock_guard lock(mutex_);
+    type_ = type;
+    unavailable_.reset();
+}
+
+void ScriptedBiometricService::setUnavailable(long code) {
+    std::lock_guard lock(mutex_);
+    unavailable_ = code;
+}
+
+void ScriptedBiometricService::queueOutcome(bool success, long code) {
+    std::lock_guard lock(mutex_);
+    outcomes_.push_back({success, code});
+}
+
+bool ScriptedBiometricService::respond(bool success, long code) {
+    BiometricContext::Reply reply;
+    {
+        std::lock_guard lock(mutex_);
+        if (waiting_.empty())
+            return false;
+        reply = std::move(waiting_.front());
+        waiting_.pop_front();
+    }
+    ScriptedContext::deliver(std::move(reply), success, code);
+    return true;
+}
+
+std::vector<std::string> ScriptedBiometricService::prompts() const {
+    std::lock_guard lock(mutex_);
+    return prompts_;
+}
+
+std::size_t ScriptedBiometricService::contextsMade() const {
+    std::lock_guard lock(mutex_);
+    return contexts_;
+}
+
+}  // namespace quarra::ui
