@@ -72,11 +72,11 @@ class LockScreen : public ::testing::Test {
         for (char c : digits)
             screen->numberButtons.at(c - '0')->tap();
     }
-    bool presented() const { return window->rootViewController()->presentedViewController() != nullptr; }
-    using Texts = std::pair<std::string, std::string>;
-    Texts texts() const {
-        return {screen->titleLabel->text(), screen->subtitleLabel->text()};
+    bool presented() const {
+        return window->rootViewController()->presentedViewController() != nullptr;
     }
+    using Texts = std::pair<std::string, std::string>;
+    Texts texts() const { return {screen->titleLabel->text(), screen->subtitleLabel->text()}; }
 
     std::shared_ptr<ui::ManualScheduler> clock = std::make_shared<ui::ManualScheduler>();
     std::shared_ptr<ui::ScriptedBiometricService> biometrics =
@@ -127,8 +127,8 @@ TEST_F(LockScreen, EachModeShowsItsTextsAndButtons) {
         screen->dismissViewController(false);
     }
     // Only a device with biometry is ever prompted.
-    EXPECT_EQ(biometrics->prompts(),
-              (std::vector<std::string>{"Please unlock with Touch ID", "Please unlock with Face ID"}));
+    EXPECT_EQ(biometrics->prompts(), (std::vector<std::string>{"Please unlock with Touch ID",
+                                                               "Please unlock with Face ID"}));
 }
 
 TEST_F(LockScreen, TakesTheHostColours) {
@@ -192,8 +192,7 @@ TEST_F(LockScreen, NewPasscodeIsConfirmedBeforeItIsReported) {
     present(LKLockScreenModeNew);
     type("4711");
     EXPECT_EQ(screen->lockScreenMode(), LKLockScreenModeVerification);
-    EXPECT_EQ(texts(), Texts("Confirm Passcode",
-                                                           "Re-enter your passcode to confirm"));
+    EXPECT_EQ(texts(), Texts("Confirm Passcode", "Re-enter your passcode to confirm"));
     // The row slides out and back in; it takes no digits until it is back.
     EXPECT_FALSE(screen->pincodeView->isEnabled());
     clock->advance(milliseconds(600));
@@ -215,8 +214,7 @@ TEST_F(LockScreen, MismatchedConfirmationStartsOver) {
     EXPECT_EQ(screen->lockScreenMode(), LKLockScreenModeNew);
     EXPECT_EQ(judge->events, std::vector<std::string>{"failure"});
     clock->advance(milliseconds(500));
-    EXPECT_EQ(texts(),
-              Texts("Set Passcode", "Enter a 4 digit passcode"));
+    EXPECT_EQ(texts(), Texts("Set Passcode", "Enter a 4 digit passcode"));
     // The first entry was discarded: it must be chosen and confirmed again.
     type("4711");
     EXPECT_EQ(screen->lockScreenMode(), LKLockScreenModeVerification);

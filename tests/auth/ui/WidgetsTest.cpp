@@ -17,7 +17,9 @@ TEST(ColorText, ParsesThreeNumbersOnTheByteScale) {
         std::optional<std::string> text;
         std::optional<ui::Color> color;
     };
-    auto rgb = [](double r, double g, double b) { return ui::Color::rgb(r / 255, g / 255, b / 255); };
+    auto rgb = [](double r, double g, double b) {
+        return ui::Color::rgb(r / 255, g / 255, b / 255);
+    };
     const Case cases[] = {
         {"[248, 151, 43]", rgb(248, 151, 43)},
         {"248,151,43", rgb(248, 151, 43)},
@@ -42,7 +44,8 @@ TEST(ColorText, ParsesThreeNumbersOnTheByteScale) {
 
 TEST(CustomUI, HostColoursReplaceTheDefaultsOnlyWhenTheyParse) {
     Bundle::setMainBundle("com.example.host");
-    EXPECT_EQ(TVKCustomUI::customPrimaryColor(), ui::Color::rgb(248 / 255.0, 151 / 255.0, 43 / 255.0));
+    EXPECT_EQ(TVKCustomUI::customPrimaryColor(),
+              ui::Color::rgb(248 / 255.0, 151 / 255.0, 43 / 255.0));
     EXPECT_EQ(TVKCustomUI::customBackgroundColor(), ui::Color::white());
     EXPECT_FALSE(TVKCustomUI::customHeaderImage());
 

@@ -106,14 +106,13 @@ TEST(ApplicationLifeCycle, PostsThePlatformNotificationsInOrder) {
     EXPECT_EQ(app.applicationState(), ApplicationState::Background);
     app.enterForeground();
     app.terminate();
-    EXPECT_EQ(seen, (std::vector<std::string>{
-                        "UIApplicationDidFinishLaunchingNotification",
-                        "UIApplicationDidBecomeActiveNotification",
-                        "UIApplicationWillResignActiveNotification",
-                        "UIApplicationDidEnterBackgroundNotification",
-                        "UIApplicationWillEnterForegroundNotification",
-                        "UIApplicationDidBecomeActiveNotification",
-                        "UIApplicationWillTerminateNotification"}));
+    EXPECT_EQ(seen, (std::vector<std::string>{"UIApplicationDidFinishLaunchingNotification",
+                                              "UIApplicationDidBecomeActiveNotification",
+                                              "UIApplicationWillResignActiveNotification",
+                                              "UIApplicationDidEnterBackgroundNotification",
+                                              "UIApplicationWillEnterForegroundNotification",
+                                              "UIApplicationDidBecomeActiveNotification",
+                                              "UIApplicationWillTerminateNotification"}));
 }
 
 // Refuses to let the field go while it holds less than three characters.
@@ -150,8 +149,8 @@ TEST(TextFieldFocus, TheDelegateDecidesWhenEditingEnds) {
 TEST(Biometrics, TheDefaultServiceOffersNone) {
     auto context = BiometricService::shared()->makeContext();
     ErrorPtr error;
-    EXPECT_FALSE(context->canEvaluatePolicy(BiometricPolicyDeviceOwnerAuthenticationWithBiometrics,
-                                            &error));
+    EXPECT_FALSE(
+        context->canEvaluatePolicy(BiometricPolicyDeviceOwnerAuthenticationWithBiometrics, &error));
     ASSERT_TRUE(error);
     EXPECT_TRUE(error->is(BiometricErrorDomain, BiometricErrorNotAvailable));
     EXPECT_EQ(context->biometryType(), BiometryType::None);
