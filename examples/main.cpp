@@ -4,6 +4,9 @@
 //     user quarra_example <host[:port]> <user>  signs in to that sign-in host (password from
 //                                          QUARRA_PASSWORD, else read from standard input) and
 //                                          asks for the user's own record
+//     quarra_example passcode              signs the demo user in and shows the application
+//                                          passcode's lock screen in the terminal
+//     quarra_example pictures [folder]     draws the lock screen in each mode into PNG files
 #include <stdlib.h>
 
 #include <chrono>
@@ -11,6 +14,7 @@
 #include <memory>
 #include <string>
 
+#include "PasscodeTerminal.h"
 #include "QuarraMobileSDK.h"
 #include "auth/TVKQuarraAuth.h"
 #include "auth/TVKQuarraAuthInternal.h"
@@ -20,6 +24,7 @@
 #include "core/TVKSDKApplicationDelegate.h"
 #include "platform/Bundle.h"
 #include "platform/RunLoop.h"
+#include "platform/ui/Window.h"
 #include "support/QuarraTestServer.h"
 #include "support/QuarraTestService.h"
 
@@ -60,11 +65,16 @@ std::string describe(const ErrorPtr& error) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    std::string command = argc >= 2 ? argv[1] : "";
+    bool passcode = command == "passcode";
     // A host names itself before the SDK starts (unless the environment already does).
     if (!getenv("QUARRA_HOST_BUNDLE_ID")) {
-        Bundle::setMainBundle("com.example.quarra-example", {{BundleShortVersionKey, "1.0"},
-                                                             {"com.tovik.PasscodeEnabled", false}});
+        Bundle::setMainBundle(
+            "com.example.quarra-example",
+            {{BundleShortVersionKey, "1.0"}, {"com.tovik.PasscodeEnabled", passcode}});
     }
+    if (command == "pictures")
+        return drawLockScreenPictures(argc >= 3 ? argv[2] : "docs");
     std::unique_ptr<DemoServer> demo;
     std::string signInHost, username, password, endpoint;
     if (argc >= 3) {
@@ -86,6 +96,10 @@ int main(int argc, char** argv) {
         endpoint = "objects/documents";
     }
 
+    // The host's window, with a screen of its own under anything the SDK presents.
+    auto window = ui::Window::make();
+    window->setRootViewController(std::make_shared<ui::ViewController>());
+    window->makeKeyAndVisible();
     TVKSDKApplicationDelegate::sharedInstance().didFinishLaunchingWithOptions();
     auto& config = TVKQuarraConfigurationManager::sharedInstance();
     std::cout << "Quarra SDK " << QuarraMobileSDKVersionString << "\n"
@@ -111,6 +125,12 @@ int main(int argc, char** argv) {
     std::cout << "signed in:         " << user->username() << " in "
               << user->currentQuarra()->name() << " ("
               << TVKQuarraManager::quarraDNS(*user->currentQuarra()) << ")\n";
+    if (passcode) {
+        // The passcode stays with the user for the next run; the session does not.
+        int status = drivePasscodeInTerminal(std::cin, std::cout);
+        TVKQuarraAuth::sharedInstance().logout();
+        return status;
+    }
 
     bool answered = false;
     Json reply;
