@@ -1,31 +1,10 @@
 #include "platform/ui/Biometrics.h"
 
 #include "platform/Dispatch.h"
+#include "platform/ui/FingerprintBiometrics.h"
 
 namespace quarra::ui {
 namespace {
-
-class NoBiometryContext : public BiometricContext {
-  public:
-    bool canEvaluatePolicy(long, ErrorPtr* error) override {
-        if (error)
-            *error = biometricError(BiometricErrorNotAvailable);
-        return false;
-    }
-    BiometryType biometryType() override { return BiometryType::None; }
-    void evaluatePolicy(long, const std::string&, Reply reply) override {
-        DispatchQueue::global()->async([reply = std::move(reply)] {
-            reply(false, biometricError(BiometricErrorNotAvailable));
-        });
-    }
-};
-
-class NoBiometryService : public BiometricService {
-  public:
-    std::shared_ptr<BiometricContext> makeContext() override {
-        return std::make_shared<NoBiometryContext>();
-    }
-};
 
 std::mutex& sharedMutex() {
     static std::mutex mutex;
@@ -75,7 +54,7 @@ ErrorPtr biometricError(long code) {
 std::shared_ptr<BiometricService> BiometricService::shared() {
     std::lock_guard lock(sharedMutex());
     if (!installed())
-        installed() = std::make_shared<NoBiometryService>();
+        installed() = std::make_shared<FingerprintBiometricService>();
     return installed();
 }
 

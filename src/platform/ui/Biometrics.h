@@ -1,7 +1,8 @@
 #pragma once
 // Biometric unlock (fingerprint or face) behind one door. A BiometricContext answers one question
 // or runs one prompt; the process's BiometricService makes a fresh context per use. The default
-// service of this platform has no biometry: every context answers "not available". Tests install a
+// service asks the system's fingerprint daemon (FingerprintBiometrics.h): without one, or without a
+// finger enrolled, every context answers that biometry is not available. Tests install a
 // ScriptedBiometricService. Safe to call from any thread.
 #include <deque>
 #include <functional>
@@ -51,7 +52,7 @@ class BiometricService : public std::enable_shared_from_this<BiometricService> {
     virtual ~BiometricService() = default;
     virtual std::shared_ptr<BiometricContext> makeContext() = 0;
 
-    // The installed service; by default one without biometry.
+    // The installed service; by default the fingerprint daemon on the system bus.
     static std::shared_ptr<BiometricService> shared();
     // Null restores the default.
     static void setShared(std::shared_ptr<BiometricService> service);

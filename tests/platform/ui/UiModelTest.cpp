@@ -3,7 +3,6 @@
 #include "platform/NotificationCenter.h"
 #include "platform/ui/AlertController.h"
 #include "platform/ui/Application.h"
-#include "platform/ui/Biometrics.h"
 #include "platform/ui/Scheduler.h"
 #include "platform/ui/TextField.h"
 #include "platform/ui/Window.h"
@@ -144,16 +143,6 @@ TEST(TextFieldFocus, TheDelegateDecidesWhenEditingEnds) {
     EXPECT_TRUE(other->isFirstResponder());
     EXPECT_EQ(name->text(), "abc");
     EXPECT_EQ(rule->events, (std::vector<std::string>{"began", "ended"}));
-}
-
-TEST(Biometrics, TheDefaultServiceOffersNone) {
-    auto context = BiometricService::shared()->makeContext();
-    ErrorPtr error;
-    EXPECT_FALSE(
-        context->canEvaluatePolicy(BiometricPolicyDeviceOwnerAuthenticationWithBiometrics, &error));
-    ASSERT_TRUE(error);
-    EXPECT_TRUE(error->is(BiometricErrorDomain, BiometricErrorNotAvailable));
-    EXPECT_EQ(context->biometryType(), BiometryType::None);
 }
 
 }  // namespace
