@@ -63,39 +63,49 @@ void BiometricService::setShared(std::shared_ptr<BiometricService> service) {
     installed() = std::move(service);
 }
 
+// Holds its service weakly: a waiting prompt's reply (kept by the service) holds the context, so
+// a strong reference would keep both alive for ever. Without its service a context has no biometry.
 class ScriptedContext : public BiometricContext {
   public:
-    explicit ScriptedContext(std::shared_ptr<ScriptedBiometricService> service)
+    explicit ScriptedContext(std::weak_ptr<ScriptedBiometricService> service)
         : service_(std::move(service)) {}
 
     bool canEvaluatePolicy(long, ErrorPtr* error) override {
-        std::lock_guard lock(service_->mutex_);
-        if (service_->unavailable_) {
-            if (error)
-                *error = biometricError(*service_->unavailable_);
-            return false;
+        auto service = service_.lock();
+        std::optional<long> unavailable = BiometricErrorNotAvailable;
+        if (service) {
+            std::lock_guard lock(service->mutex_);
+            unavailable = service->unavailable_;
         }
         if (error)
-            *error = nullptr;
-        return true;
+            *error = unavailable ? biometricError(*unavailable) : nullptr;
+        return !unavailable;
     }
 
     BiometryType biometryType() override {
-        std::lock_guard lock(service_->mutex_);
-        return service_->unavailable_ ? BiometryType::None : service_->type_;
+        auto service = service_.lock();
+        if (!service)
+            return BiometryType::None;
+        std::lock_guard lock(service->mutex_);
+        return service->unavailable_ ? BiometryType::None : service->type_;
     }
 
     void evaluatePolicy(long, const std::string& reason, Reply reply) override {
+        auto service = service_.lock();
+        if (!service) {
+            deliver(std::move(reply), false, BiometricErrorNotAvailable);
+            return;
+        }
         std::optional<ScriptedBiometricService::Outcome> outcome;
         {
-            std::lock_guard lock(service_->mutex_);
-            service_->prompts_.push_back(reason);
-            if (service_->outcomes_.empty()) {
-                service_->waiting_.push_back(std::move(reply));
+            std::lock_guard lock(service->mutex_);
+            service->prompts_.push_back(reason);
+            if (service->outcomes_.empty()) {
+                service->waiting_.push_back(std::move(reply));
                 return;
             }
-            outcome = service_->outcomes_.front();
-            service_->outcomes_.pop_front();
+            outcome = service->outcomes_.front();
+            service->outcomes_.pop_front();
         }
         deliver(std::move(reply), outcome->success, outcome->code);
     }
@@ -107,7 +117,7 @@ class ScriptedContext : public BiometricContext {
     }
 
   private:
-    std::shared_ptr<ScriptedBiometricService> service_;
+    std::weak_ptr<ScriptedBiometricService> service_;
 };
 
 std::shared_ptr<BiometricContext> ScriptedBiometricService::makeContext() {
@@ -115,7 +125,6 @@ std::shared_ptr<BiometricContext> ScriptedBiometricService::makeContext() {
         std::lock_guard lock(mutex_);
         ++contexts_;
     }
-    // The service is kept alive by every context it made.
     return std::make_shared<ScriptedContext>(
         std::static_pointer_cast<ScriptedBiometricService>(shared_from_this()));
 }
