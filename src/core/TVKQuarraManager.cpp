@@ -11,9 +11,11 @@
 #include "core/TVKQuarraConfigurationManager.h"
 #include "log/TVKQuarraLoggerInternal.h"
 #include "platform/Bundle.h"
+#include "platform/UserDefaults.h"
 #include "transport/HTHTTPSessionManager.h"
 #include "transport/HTJSONRequestSerializer.h"
 #include "transport/HTNetworkReachabilityManager.h"
+#include "transport/HTURLSessionManagerTaskDelegate.h"
 
 namespace quarra {
 namespace {
@@ -197,7 +199,16 @@ TVKQuarraManager::TVKQuarraManager()
     : sessionManagersQueue_(
           DispatchQueue::serial("com.tovik.quarra_mobile_sdk.session_managers_queue")),
       backgroundSessionIdentifier_(TVKQuarraConfigurationManager::sharedInstance().frameworkId() +
-                                   ".backgroundsession") {
+                                   ".backgroundsession"),
+      pendingTransfers_(TVKQuarraConfigurationManager::sharedInstance().frameworkId(),
+                        UserDefaults::standard()) {
+    // Results of background transfers that outlived their caller arrive only as notifications.
+    taskCompleteObserver_ = NotificationCenter::defaultCenter().addObserver(
+        HTNetworkingTaskDidCompleteNotification, [this](const Notification& notification) {
+            didReceiveTaskCompleteNotification(notification);
+        });
+    pendingTransfers_.initPendingUploads();
+    pendingTransfers_.initPendingDownloads();
     initSessionManagers();
     auto monitor = HTNetworkReachabilityManager::sharedManager();
     monitor->setReachabilityStatusChangeBlock(
@@ -227,13 +238,16 @@ std::shared_ptr<HTHTTPSessionManager>& TVKQuarraManager::managerSlot(ManagerKind
     }
 }
 
-std::shared_ptr<HTHTTPSessionManager> TVKQuarraManager::makeSessionManager(ManagerKind kind) const {
+std::shared_ptr<HTHTTPSessionManager> TVKQuarraManager::makeSessionManager(ManagerKind kind) {
     std::shared_ptr<HTHTTPSessionManager> manager;
     if (kind == ManagerKind::Background) {
         auto configuration =
             URLSessionConfiguration::backgroundSessionConfiguration(backgroundSessionIdentifier_);
         configuration.timeoutIntervalForResource = kBackgroundResourceTimeout;
-        manager = HTHTTPSessionManager::make(std::nullopt, configuration);
+        // Set up before the session exists, so the results of adopted tasks find it ready.
+        manager = HTHTTPSessionManager::make(
+            std::nullopt, configuration,
+            [this](HTHTTPSessionManager& background) { setUpBackgroundManager(background); });
     } else {
         manager = HTHTTPSessionManager::manager();
         if (kind == ManagerKind::JSON)

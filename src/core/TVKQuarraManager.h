@@ -16,9 +16,13 @@
 #include <string_view>
 
 #include "auth/TVKQuarra.h"
+#include "core/TVKPendingTransfers.h"
 #include "platform/Dispatch.h"
 #include "platform/Error.h"
 #include "platform/Json.h"
+#include "platform/NotificationCenter.h"
+#include "platform/Progress.h"
+#include "platform/Url.h"
 
 namespace quarra {
 
@@ -44,6 +48,24 @@ inline constexpr long TVKInvalidRequestErrorCode = -31;
 // The server's reply (a JSON object; null for none) and the error (null for none). A reply that
 // names a failure comes together with its mapped error.
 using TVKQuarraRequestHandler = std::function<void(const Json& response, const ErrorPtr& error)>;
+
+// A transfer's progress object (live: cancel() stops the transfer). Called on the main queue; calls
+// are coalesced while the main queue is busy, so the object may have moved on since the last one.
+using TVKQuarraProgressHandler = std::function<void(const ProgressPtr& progress)>;
+// An upload's outcome: the server's reply (an object, empty when it sent none), the uploaded file,
+// the user name of the account that started the upload, the error.
+using TVKQuarraUploadHandler =
+    std::function<void(const Json& response, const std::optional<Url>& fileURL,
+                       const std::optional<std::string>& username, const ErrorPtr& error)>;
+// A download's outcome: the server's JSON reply when it sent one instead of a file (else null), the
+// destination, its MIME type (from the extension), the user name of the account that started the
+// download, the error.
+using TVKQuarraDownloadHandler = std::function<void(
+    const Json& response, const std::optional<Url>& fileURL, const std::string& mimeType,
+    const std::optional<std::string>& username, const ErrorPtr& error)>;
+
+// The largest file an upload takes: 256 MiB.
+inline constexpr std::uint64_t TVKMaximumUploadFileSize = 268'435'456;
 
 class TVKQuarraManager {
   public:
@@ -118,6 +140,53 @@ class TVKQuarraManager {
     const std::string& backgroundSessionIdentifier() const { return backgroundSessionIdentifier_; }
     const DispatchQueuePtr& sessionManagersQueue() const { return sessionManagersQueue_; }
 
+    // --- Background transfers. Their results reach the caller's handler when the transfer ends in
+    // this process; after a relaunch they reach the background result handlers below, once.
+
+    // Uploads the file at `fileURL` (decrypted first when `isEncrypted`) as the multipart part
+    // "file" beside the form `parameters`, with "PUT" for method code 3 and "POST" otherwise.
+    // Always signs in to `quarra` afresh first. The body is written to a file under the uploads
+    // directory and sent from there by the background session. Refused before anything is signed
+    // in or sent: no network, a file that cannot be read, a file above TVKMaximumUploadFileSize
+    // (TVKAPIErrorDomain -1).
+    void requestQuarraMultipartFormEndpoint(const std::string& endpoint, TVKQuarraPtr quarra,
+                                            const Url& fileURL, bool isEncrypted,
+                                            unsigned long method, const Json& parameters,
+                                            TVKQuarraProgressHandler progressHandler,
+                                            TVKQuarraUploadHandler completeHandler);
+    // Downloads `endpoint` (a GET with `parameters` in the query) on the background session and
+    // stores it at `fileURL`, encrypted with the signed-in user's key when `encrypt`. A plain
+    // copy never replaces an existing file. A JSON server reply in place of the file is answered
+    // as the SDK's error. `fileURL` must be a file URL (TVKAPIErrorDomain -1 "Invalid download
+    // location").
+    void requestQuarraDownloadFileEndpoint(const std::string& endpoint, TVKQuarraPtr quarra,
+                                           const Url& fileURL, bool encrypt, const Json& parameters,
+                                           TVKQuarraProgressHandler progressHandler,
+                                           TVKQuarraDownloadHandler completionHandler);
+
+    // Receive the results of transfers whose caller is gone (a relaunch); replaced by the next
+    // call. Until one is set such results wait, with their files, in the pending records.
+    void setBackgroundUploadResultHandler(TVKQuarraUploadHandler handler);
+    void setBackgroundDownloadResultHandler(TVKQuarraDownloadHandler handler);
+    // Keeps the system's handler for the engine's own background session and calls it once, on
+    // the main queue, when that session has delivered its events; another identifier's handler
+    // is neither kept nor called.
+    void setCompletionHandler(std::function<void()> handler, const std::string& identifier);
+
+    // Delivers one task's result once: removes the record and its file, then calls `handler` on
+    // the main queue. A task without (unclaimed) record was delivered before: nothing happens.
+    // REQUIRES: called on the main queue.
+    void handleResponseForUploadTaskId(const Json& response, std::uint64_t taskId,
+                                       const ErrorPtr& error, TVKQuarraUploadHandler handler);
+    void handleResponseForDownloadTaskId(const Json& response, std::uint64_t taskId,
+                                         const ErrorPtr& error, TVKQuarraDownloadHandler handler);
+    // A downloaded JSON file that is a server reply (an object with "responseStatus" or
+    // "errors"): the reply, with its mapped error in `*error`. Anything else (a JSON document
+    // that is the file itself, a file too large to be a reply) is null, `*error` untouched.
+    static Json checkFileAtPath(const std::filesystem::path& path, ErrorPtr* error);
+
+    TVKPendingTransfers& pendingTransfers() { return pendingTransfers_; }
+
     // Cancels every running task of the three managers and rebuilds them; returns when done.
     // REQUIRES: not called on the set-up queue.
     void cancelAllRequests();
@@ -173,7 +242,7 @@ class TVKQuarraManager {
     enum class ManagerKind { FormURLEncoded, JSON, Background };
 
     void initSessionManagers();
-    std::shared_ptr<HTHTTPSessionManager> makeSessionManager(ManagerKind kind) const;
+    std::shared_ptr<HTHTTPSessionManager> makeSessionManager(ManagerKind kind);
     // REQUIRES: managersMutex_ held.
     std::shared_ptr<HTHTTPSessionManager>& managerSlot(ManagerKind kind);
     void setSharedHeaderFieldsForSessionManager(HTHTTPSessionManager& manager) const;
@@ -184,9 +253,31 @@ class TVKQuarraManager {
                            unsigned long parameterEncoding, bool authorize,
                            TVKQuarraRequestHandler handler);
 
+    // Transfers (TVKQuarraManagerTransfers.cpp).
+    void setUpBackgroundManager(HTHTTPSessionManager& manager);
+    void doRequestQuarraMultipartFormEndpoint(const std::string& endpoint, TVKQuarraPtr quarra,
+                                              const Url& fileURL, bool isEncrypted,
+                                              unsigned long method, const Json& parameters,
+                                              TVKQuarraProgressHandler progressHandler,
+                                              TVKQuarraUploadHandler completeHandler);
+    void didReceiveTaskCompleteNotification(const Notification& notification);
+    void storeDownload(std::uint64_t taskId, const TVKPendingDownload& record,
+                       std::function<void(ErrorPtr)> done);
+    void backgroundEventsFinished();
+    TVKQuarraUploadHandler backgroundUploadResultHandler() const;
+    TVKQuarraDownloadHandler backgroundDownloadResultHandler() const;
+
     const DispatchQueuePtr sessionManagersQueue_;
     std::string backgroundSessionIdentifier_;
     std::atomic<bool> hasReceivedNetworkStatus_{false};
+
+    TVKPendingTransfers pendingTransfers_;
+    ObserverToken taskCompleteObserver_ = 0;
+    mutable std::mutex transfersMutex_;
+    TVKQuarraUploadHandler backgroundUploadResultHandler_;
+    TVKQuarraDownloadHandler backgroundDownloadResultHandler_;
+    std::function<void()> backgroundEventsCompletionHandler_;
+    bool backgroundEventsFinished_ = false;
 
     mutable std::mutex managersMutex_;
     std::shared_ptr<HTHTTPSessionManager> formURLEncodedSessionManager_;

@@ -3,6 +3,7 @@
 #include "auth/TVKQuarraAuthManager.h"
 #include "auth/TVKUpgradeManager.h"
 #include "core/TVKQuarraConfigurationManager.h"
+#include "core/TVKQuarraManager.h"
 
 namespace quarra {
 
@@ -16,10 +17,12 @@ bool TVKSDKApplicationDelegate::openURL(const Url& url, const Json&) {
     return TVKQuarraAuthManager::sharedInstance().resumeOAuthFlowWithURL(url);
 }
 
-void TVKSDKApplicationDelegate::handleEventsForBackgroundURLSession(const std::string&,
-                                                                    std::function<void()>) {
-    // The request engine keeps the handler for its own background session once background
-    // transfers exist; until then no session of the SDK has events, so there is nothing to keep.
+void TVKSDKApplicationDelegate::handleEventsForBackgroundURLSession(
+    const std::string& identifier, std::function<void()> completionHandler) {
+    // The first use of the engine after a relaunch opens the background session again, which
+    // then delivers what finished meanwhile.
+    TVKQuarraManager::sharedInstance().setCompletionHandler(std::move(completionHandler),
+                                                            identifier);
 }
 
 }  // namespace quarra

@@ -28,7 +28,8 @@ class TVKSDKApplicationDelegate {
     virtual bool didFinishLaunchingWithOptions(const Json& launchOptions = Json::object());
     // True when the URL was the SDK's (a single sign-on redirect).
     virtual bool openURL(const Url& url, const Json& options = Json::object());
-    // The system woke the host for events of a background transfer session.
+    // The system woke the host for events of a background transfer session: the SDK calls
+    // `completionHandler` once, on the main queue, when its own session has delivered them.
     virtual void handleEventsForBackgroundURLSession(const std::string& identifier,
                                                      std::function<void()> completionHandler);
 };

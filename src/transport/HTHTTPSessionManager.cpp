@@ -37,6 +37,17 @@ std::shared_ptr<HTHTTPSessionManager> HTHTTPSessionManager::make(
     return create<HTHTTPSessionManager>(std::move(baseURL), std::move(configuration));
 }
 
+std::shared_ptr<HTHTTPSessionManager> HTHTTPSessionManager::make(
+    std::optional<Url> baseURL, std::optional<URLSessionConfiguration> configuration,
+    const std::function<void(HTHTTPSessionManager&)>& setUp) {
+    std::shared_ptr<HTHTTPSessionManager> manager(
+        new HTHTTPSessionManager(std::move(baseURL), std::move(configuration)));
+    if (setUp)
+        setUp(*manager);
+    manager->start();
+    return manager;
+}
+
 HTHTTPSessionManager::HTHTTPSessionManager(std::optional<Url> baseURL,
                                            std::optional<URLSessionConfiguration> configuration)
     : HTURLSessionManager(std::move(configuration)),

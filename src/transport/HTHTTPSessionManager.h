@@ -35,6 +35,11 @@ class HTHTTPSessionManager : public HTURLSessionManager {
     static std::shared_ptr<HTHTTPSessionManager> make(
         std::optional<Url> baseURL = std::nullopt,
         std::optional<URLSessionConfiguration> configuration = std::nullopt);
+    // As make(), with `setUp` run on the manager before its session exists: the place for blocks
+    // that must see the first events of the tasks a background session adopts.
+    static std::shared_ptr<HTHTTPSessionManager> make(
+        std::optional<Url> baseURL, std::optional<URLSessionConfiguration> configuration,
+        const std::function<void(HTHTTPSessionManager&)>& setUp);
 
     const std::optional<Url>& baseURL() const { return baseURL_; }
     std::shared_ptr<HTHTTPRequestSerializer> requestSerializer() const;

@@ -239,8 +239,11 @@ void QuarraTestServer::handle(const httplib::Request& q, httplib::Response& r,
                 record.parts.push_back({part.name, part.filename, part.content_type, ""});
                 return true;
             },
-            [&record](const char* data, size_t length) {
-                record.parts.back().content.append(data, length);
+            [&record, limit = options_.bodyRecordLimit](const char* data, size_t length) {
+                // Like a plain body, a part is kept only up to the limit.
+                std::string& content = record.parts.back().content;
+                if (content.size() < limit)
+                    content.append(data, std::min(length, limit - content.size()));
                 record.bodyLength += length;
                 return true;
             });

@@ -46,7 +46,8 @@ struct RecordedRequest {
     std::multimap<std::string, std::string> headers;  // names lower-cased
     std::string body;                                 // the first bodyRecordLimit bytes
     std::uint64_t bodyLength = 0;
-    std::vector<RecordedPart> parts;  // multipart/form-data bodies, in order
+    std::vector<RecordedPart> parts;  // multipart/form-data bodies, in order (each part's
+                                      // content up to bodyRecordLimit bytes)
 
     // The first value of a header (any letter case), or empty.
     std::string header(const std::string& name) const;

@@ -1,0 +1,633 @@
+// The request engine's background uploads and downloads, the task-complete observer that delivers
+// their results after a relaunch, and the system's background-events handler.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <random>
+
+#include "auth/TVKQuarraAuthManager.h"
+#include "core/TVKErrors.h"
+#include "core/TVKMIMEType.h"
+#include "core/TVKQuarraConfigurationManager.h"
+#include "core/TVKQuarraManager.h"
+#include "log/TVKQuarraLoggerInternal.h"
+#include "platform/Bundle.h"
+#include "platform/Files.h"
+#include "storage/crypt/TVKCryptStream.h"
+#include "storage/crypt/TVKQuarraCryptManager.h"
+#include "transport/HTHTTPSessionManager.h"
+#include "transport/HTURLSessionManagerTaskDelegate.h"
+
+namespace quarra {
+namespace fs = std::filesystem;
+namespace {
+
+// A downloaded JSON file larger than this is a document, never a server's error reply.
+constexpr std::uintmax_t kLargestServerReply = 1 << 20;
+
+ErrorPtr apiError(const std::string& description, ErrorPtr underlying = nullptr) {
+    return Error::make(TVKAPIErrorDomain, -1, Bundle::sdk().localizedString(description),
+                       std::move(underlying));
+}
+
+std::optional<std::string> currentUsername() {
+    auto user = TVKQuarraAuthManager::sharedInstance().currentUser();
+    return user ? std::optional<std::string>(user->username()) : std::nullopt;
+}
+
+std::string extensionOf(const std::string& fileName) {
+    auto dot = fileName.rfind('.');
+    return dot == std::string::npos ? std::string() : fileName.substr(dot + 1);
+}
+
+std::string mimeTypeOf(const std::optional<Url>& url) {
+    return contentTypeForPathExtension(url ? extensionOf(url->lastPathComponent()) : "");
+}
+
+std::optional<Url> fileUrlOf(const std::string& path) {
+    return path.empty() ? std::nullopt : std::optional<Url>(Url::fileUrl(path));
+}
+
+// Only a file URL of an absolute path names a place to store a download; a file reference URL
+// ("/.file/id=...") names a file that may move.
+bool isValidDownloadLocation(const Url& url) {
+    if (!url.isFileUrl())
+        return false;
+    std::string path = url.filePath().string();
+    return !path.empty() && path.front() == '/' && !path.starts_with("/.file/id=");
+}
+
+std::string uuidText() {
+    static thread_local std::mt19937_64 random{std::random_device{}()};
+    std::uint64_t high = random(), low = random();
+    high = (high & ~0xF000ULL) | 0x4000ULL;                       // version 4
+    low = (low & 0x3FFFFFFFFFFFFFFFULL) | 0x8000000000000000ULL;  // variant 1
+    char text[40];
+    std::snprintf(text, sizeof text, "%08X-%04X-%04X-%04X-%012llX",
+                  static_cast<unsigned>(high >> 32), static_cast<unsigned>((high >> 16) & 0xFFFF),
+                  static_cast<unsigned>(high & 0xFFFF), static_cast<unsigned>(low >> 48),
+                  static_cast<unsigned long long>(low & 0xFFFFFFFFFFFFULL));
+    return text;
+}
+
+// The file name a reply suggests (Content-Disposition, else the URL's last component), reduced
+// to a plain base name: a server never chooses where in the file system the download lands.
+std::string suggestedFileName(const HttpResponsePtr& response, const UrlRequest& request) {
+    std::string name;
+    if (response) {
+        std::string disposition =
+            response->valueForHTTPHeaderField("Content-Disposition").value_or(std::string());
+        auto extended = disposition.find("filename*=");
+        auto plain = disposition.find("filename=");
+        if (extended != std::string::npos) {
+            std::string value = disposition.substr(extended + 10);
+            value = value.substr(0, value.find(';'));
+            auto quote = value.find("''");
+            name = Url::percentDecode(quote == std::string::npos ? value : value.substr(quote + 2));
+        } else if (plain != std::string::npos) {
+            std::string value = disposition.substr(plain + 9);
+            if (!value.empty() && value.front() == '"') {
+                value = value.substr(1, value.find('"', 1) == std::string::npos
+                                            ? std::string::npos
+                                            : value.find('"', 1) - 1);
+            } else {
+                value = value.substr(0, value.find(';'));
+            }
+            name = value;
+        }
+        if (name.empty())
+            name = response->url.lastPathComponent();
+    }
+    if (name.empty())
+        name = request.url.lastPathComponent();
+    auto slash = name.find_last_of("/\\");
+    if (slash != std::string::npos)
+        name = name.substr(slash + 1);
+    std::string clean;
+    for (char c : name) {
+        if (static_cast<unsigned char>(c) >= 0x20 && c != 0x7f)
+            clean += c;
+    }
+    if (clean.empty() || clean == "." || clean == "..")
+        clean = "download";
+    return clean.substr(0, 200);
+}
+
+// Copies `from` to a new file `to`; an existing `to` is an error and stays as it was.
+ErrorPtr copyWithoutReplacing(const fs::path& from, const fs::path& to) {
+    std::error_code ec;
+    if (from.empty())
+        return posixError(ENOENT, "no downloaded file");
+    // The temporary file is ours to give away: a hard link moves it without copying a byte.
+    if (::link(from.c_str(), to.c_str()) == 0)
+        return nullptr;
+    if (errno == EEXIST)
+        return posixError(EEXIST, "cannot copy to " + to.string());
+    if (!fs::copy_file(from, to, fs::copy_options::none, ec)) {
+        ErrorPtr error = posixError(ec.value(), "cannot copy to " + to.string());
+        if (ec.value() != EEXIST)
+            fs::remove(to, ec);
+        return error;
+    }
+    return nullptr;
+}
+
+void console(const std::string& line) {
+    std::fprintf(stderr, "%s\n", line.c_str());
+}
+
+// Hands the live progress object to `handler` on the main queue, never queueing a second call
+// while one is waiting.
+HTURLSessionManager::ProgressBlock progressBlock(TVKQuarraProgressHandler handler,
+                                                 std::shared_ptr<ProgressPtr> progress) {
+    if (!handler)
+        return nullptr;
+    auto waiting = std::make_shared<std::atomic<bool>>(false);
+    return [handler = std::move(handler), progress, waiting](const Progress&) {
+        if (waiting->exchange(true))
+            return;
+        DispatchQueue::main()->async([handler, progress, waiting] {
+            waiting->store(false);
+            if (*progress)
+                handler(*progress);
+        });
+    };
+}
+
+}  // namespace
+
+// --- Background session
+
+void TVKQuarraManager::setUpBackgroundManager(HTHTTPSessionManager& manager) {
+    // Every finished download of a pending record, the adopted ones of earlier processes too,
+    // lands in the downloads directory under a name the record holds before the file is moved.
+    manager.setDownloadTaskDidFinishDownloadingBlock(
+        [this](URLSession&, const URLSessionTaskPtr& task, const Url&) -> std::optional<Url> {
+            std::uint64_t taskId = task->taskIdentifier();
+            if (!pendingTransfers_.pendingDownload(taskId))
+                return std::nullopt;
+            fs::path folder = TVKQuarraConfigurationManager::sharedInstance().downloadsDirectory();
+            if (files::createDirectories(folder, 0700))
+                return std::nullopt;
+            fs::path path = folder / (suggestedFileName(task->response(), task->originalRequest()) +
+                                      "-" + uuidText());
+            pendingTransfers_.setTempFilePath(path.string(), taskId);
+            return Url::fileUrl(path);
+        });
+    manager.setDidFinishEventsForBackgroundURLSessionBlock(
+        [this](URLSession&) { backgroundEventsFinished(); });
+}
+
+void TVKQuarraManager::setCompletionHandler(std::function<void()> handler,
+                                            const std::string& identifier) {
+    if (identifier != backgroundSessionIdentifier_ || !handler)
+        return;
+    std::lock_guard lock(transfersMutex_);
+    if (backgroundEventsFinished_) {
+        // The session was done before the host handed its handler over.
+        backgroundEventsFinished_ = false;
+        DispatchQueue::main()->async(std::move(handler));
+        return;
+    }
+    backgroundEventsCompletionHandler_ = std::move(handler);
+}
+
+void TVKQuarraManager::backgroundEventsFinished() {
+    std::function<void()> handler;
+    {
+        std::lock_guard lock(transfersMutex_);
+        handler = std::exchange(backgroundEventsCompletionHandler_, nullptr);
+        backgroundEventsFinished_ = !handler;
+    }
+    if (!handler)
+        return;
+    TVK_LOG_DEBUG(
+        "Finished processing background tasks. Invoking iOS system provided background session "
+        "handler to finalize.");
+    handler();
+}
+
+void TVKQuarraManager::setBackgroundUploadResultHandler(TVKQuarraUploadHandler handler) {
+    std::lock_guard lock(transfersMutex_);
+    backgroundUploadResultHandler_ = std::move(handler);
+}
+
+void TVKQuarraManager::setBackgroundDownloadResultHandler(TVKQuarraDownloadHandler handler) {
+    {
+        std::lock_guard lock(transfersMutex_);
+        backgroundDownloadResultHandler_ = std::move(handler);
+    }
+    // A download whose file an earlier process had but did not store (it ended while storing)
+    // has no task left to report it: it is delivered from its record.
+    DispatchQueue::main()->async([this] {
+        auto handler = backgroundDownloadResultHandler();
+        if (!handler)
+            return;
+        for (std::uint64_t taskId : pendingTransfers_.takeDownloadsFinishedEarlier()) {
+            auto record = pendingTransfers_.pendingDownload(taskId);
+            std::error_code ec;
+            if (!record || !fs::exists(record->tempFilePath, ec))
+                continue;
+            ErrorPtr mapped;
+            Json reply = checkFileAtPath(record->tempFilePath, &mapped);
+            handleResponseForDownloadTaskId(reply, taskId, mapped, handler);
+        }
+    });
+}
+
+TVKQuarraUploadHandler TVKQuarraManager::backgroundUploadResultHandler() const {
+    std::lock_guard lock(transfersMutex_);
+    return backgroundUploadResultHandler_;
+}
+
+TVKQuarraDownloadHandler TVKQuarraManager::backgroundDownloadResultHandler() const {
+    std::lock_guard lock(transfersMutex_);
+    return backgroundDownloadResultHandler_;
+}
+
+// --- Downloads
+
+void TVKQuarraManager::requestQuarraDownloadFileEndpoint(
+    const std::string& endpoint, TVKQuarraPtr quarra, const Url& fileURL, bool encrypt,
+    const Json& parameters, TVKQuarraProgressHandler progressHandler,
+    TVKQuarraDownloadHandler completionHandler) {
+    std::string mimeType = mimeTypeOf(fileURL);
+    if (endpoint.empty() || !quarra || !isValidDownloadLocation(fileURL)) {
+        if (completionHandler) {
+            DispatchQueue::main()->async(
+                [completionHandler, fileURL, mimeType, username = currentUsername()] {
+                    completionHandler(nullptr, fileURL, mimeType, username,
+                                      apiError("Invalid download location"));
+                });
+        }
+        return;
+    }
+    // The latest task of this call: a resend after an invalid session makes a new one.
+    auto cell = std::make_shared<std::atomic<std::uint64_t>>(0);
+    auto send = [this, endpoint, quarra, fileURL, encrypt, parameters, progressHandler,
+                 cell](TVKQuarraRequestHandler completion) {
+        auto manager = sessionManagerWithParameterEncoding(TVKQuarraParameterEncodingFormURL);
+        ErrorPtr error;
+        auto request = manager->requestSerializer()->requestWithMethod(
+            "GET", urlForQuarraEndpoint(endpoint, quarraDNS(*quarra)),
+            parameters.is_null() ? Json::object() : parameters, &error);
+        if (!request) {
+            DispatchQueue::main()->async([completion, error] { completion(nullptr, error); });
+            return;
+        }
+        auto user = TVKQuarraAuthManager::sharedInstance().currentUser();
+        request->setValue(user ? user->sessionId() : std::nullopt, "Authorization");
+        auto background = backgroundSessionManager();
+        auto progress = std::make_shared<ProgressPtr>();
+        auto taskId = std::make_shared<std::uint64_t>(0);
+        auto task = background->downloadTaskWithRequest(
+            std::move(*request), progressBlock(progressHandler, progress), nullptr,
+            [this, completion, taskId](const HttpResponsePtr& response, const std::any& object,
+                                       const ErrorPtr& error) {
+                ErrorPtr outcome = error;
+                Json reply;
+                if (const Url* location = std::any_cast<Url>(&object))
+                    pendingTransfers_.setTempFilePath(location->filePath().string(), *taskId);
+                auto temporary = pendingTransfers_.tempFilePathForPendingDownload(*taskId);
+                if (response && response->mimeType == "application/json" && temporary) {
+                    ErrorPtr mapped;
+                    reply = checkFileAtPath(*temporary, &mapped);
+                    if (mapped) {
+                        outcome = mapped;
+                        // The resend, if one follows, makes a record of its own.
+                        if (mapped->is(TVKAuthorizationErrorDomain, -2)) {
+                            if (ErrorPtr removal = pendingTransfers_.removePendingDownload(*taskId))
+                                TVK_LOG_ERROR("Error removing file:" + removal->description());
+                        }
+                    }
+                }
+                completion(reply, outcome);
+            });
+        if (!task)
+            return;  // the session is being replaced; the completion hears of the cancellation
+        *progress = background->downloadProgressForTask(task);
+        *taskId = task->taskIdentifier();
+        cell->store(*taskId);
+        pendingTransfers_.addPendingDownload(*taskId, fileURL.filePath().string(), encrypt,
+                                             user ? user->username() : std::string());
+        task->resume();
+    };
+    auto finish = [this, cell, fileURL, mimeType, completionHandler](const Json& response,
+                                                                     const ErrorPtr& error) {
+        std::uint64_t taskId = cell->load();
+        if (taskId != 0 && pendingTransfers_.pendingDownload(taskId)) {
+            handleResponseForDownloadTaskId(response, taskId, error, completionHandler);
+            return;
+        }
+        // No task, or one whose record went with an invalid-session reply that no resend
+        // followed: the caller still hears how it ended.
+        if (completionHandler) {
+            DispatchQueue::main()->async([=, username = currentUsername()] {
+                completionHandler(response, fileURL, mimeType, username, error);
+            });
+        }
+    };
+    maybeDoImplicitLoginToQuarra(std::move(quarra), std::move(send), std::move(finish));
+}
+
+void TVKQuarraManager::handleResponseForDownloadTaskId(const Json& response, std::uint64_t taskId,
+                                                       const ErrorPtr& error,
+                                                       TVKQuarraDownloadHandler handler) {
+    auto record = pendingTransfers_.claimPendingDownload(taskId);
+    if (!record) {
+        TVK_LOG_DEBUG("Task " + std::to_string(taskId) + " already handled");
+        return;
+    }
+    std::optional<Url> fileURL = fileUrlOf(record->filePath);
+    std::string mimeType = mimeTypeOf(fileURL);
+    std::optional<std::string> username =
+        record->username.empty() ? std::nullopt : std::optional<std::string>(record->username);
+    auto done = [this, taskId, response, fileURL, mimeType, username, handler](ErrorPtr outcome) {
+        if (ErrorPtr removal = pendingTransfers_.removePendingDownload(taskId))
+            TVK_LOG_ERROR("Error removing file:" + removal->description());
+        if (handler) {
+            DispatchQueue::main()->async(
+                [=] { handler(response, fileURL, mimeType, username, outcome); });
+        }
+    };
+    if (error) {
+        // A failed transfer leaves nothing worth keeping: its record and file go now, so the
+        // failure is delivered once.
+        done(error);
+        return;
+    }
+    storeDownload(taskId, *record, std::move(done));
+}
+
+void TVKQuarraManager::storeDownload(std::uint64_t, const TVKPendingDownload& record,
+                                     std::function<void(ErrorPtr)> done) {
+    if (record.encrypt) {
+        TVKQuarraCryptManager::sharedInstance().createEncryptedFileAtPath(
+            record.filePath, record.tempFilePath, Json::object(), [done](ErrorPtr error) {
+                if (error)
+                    TVK_LOG_ERROR("Error encrypting file:" + error->description());
+                done(std::move(error));
+            });
+        return;
+    }
+    done(copyWithoutReplacing(record.tempFilePath, record.filePath));
+}
+
+Json TVKQuarraManager::checkFileAtPath(const fs::path& path, ErrorPtr* error) {
+    std::error_code ec;
+    auto size = fs::file_size(path, ec);
+    if (ec || size > kLargestServerReply)
+        return nullptr;
+    auto contents = files::read(path);
+    if (!contents)
+        return nullptr;
+    Json reply = Json::parse(*contents, nullptr, false);
+    if (reply.is_discarded()) {
+        TVK_LOG_ERROR("Unexpected error opening download file:" + path.filename().string());
+        return nullptr;
+    }
+    if (!reply.is_object() || (!reply.contains("responseStatus") && !reply.contains("errors")))
+        return nullptr;
+    if (error)
+        *error = errorFromResponse(reply);
+    return reply;
+}
+
+// --- Uploads
+
+void TVKQuarraManager::requestQuarraMultipartFormEndpoint(const std::string& endpoint,
+                                                          TVKQuarraPtr quarra, const Url& fileURL,
+                                                          bool isEncrypted, unsigned long method,
+                                                          const Json& parameters,
+                                                          TVKQuarraProgressHandler progressHandler,
+                                                          TVKQuarraUploadHandler completeHandler) {
+    auto refuse = [&](ErrorPtr error) {
+        if (completeHandler) {
+            DispatchQueue::main()->async(
+                [completeHandler, fileURL, error, username = currentUsername()] {
+                    completeHandler(Json::object(), fileURL, username, error);
+                });
+        }
+    };
+    if (ErrorPtr error = isConnectedToNetwork()) {
+        refuse(std::move(error));
+        return;
+    }
+    if (!quarra) {
+        refuse(Error::make(TVKQuarraErrorDomain, TVKInvalidRequestErrorCode, "No quarra given"));
+        return;
+    }
+    // A file that is not there must not become an upload without its file part.
+    struct stat status = {};
+    fs::path path = fileURL.isFileUrl() ? fileURL.filePath() : fs::path();
+    if (path.empty() || ::stat(path.c_str(), &status) != 0 || !S_ISREG(status.st_mode) ||
+        ::access(path.c_str(), R_OK) != 0) {
+        int code = path.empty() ? EINVAL : (errno ? errno : EISDIR);
+        refuse(apiError("The file to upload cannot be read",
+                        posixError(code, "cannot read " + path.string())));
+        return;
+    }
+    if (static_cast<std::uint64_t>(status.st_size) > TVKMaximumUploadFileSize) {
+        refuse(apiError("File size exceeds allowable size"));
+        return;
+    }
+    // The sign-in runs on the main thread, where the session lives.
+    DispatchQueue::main()->async([=, this] {
+        TVKQuarraAuthManager::sharedInstance().loginToQuarraServer(
+            quarra, true, [=, this](const TVKUserInternalPtr& user, const ErrorPtr& error) {
+                if (error) {
+                    if (completeHandler) {
+                        completeHandler(
+                            Json::object(), fileURL,
+                            user ? std::optional<std::string>(user->username()) : std::nullopt,
+                            error);
+                    }
+                    return;
+                }
+                doRequestQuarraMultipartFormEndpoint(endpoint, quarra, fileURL, isEncrypted, method,
+                                                     parameters, progressHandler, completeHandler);
+            });
+    });
+}
+
+void TVKQuarraManager::doRequestQuarraMultipartFormEndpoint(
+    const std::string& endpoint, TVKQuarraPtr quarra, const Url& fileURL, bool isEncrypted,
+    unsigned long method, const Json& parameters, TVKQuarraProgressHandler progressHandler,
+    TVKQuarraUploadHandler completeHandler) {
+    auto user = TVKQuarraAuthManager::sharedInstance().currentUser();
+    std::string username = user ? user->username() : std::string();
+    fs::path path = fileURL.filePath();
+    std::string fileName = fileURL.lastPathComponent();
+    auto fail = [completeHandler, fileURL, username](ErrorPtr error) {
+        if (completeHandler) {
+            DispatchQueue::main()->async([=] {
+                completeHandler(
+                    Json::object(), fileURL,
+                    username.empty() ? std::nullopt : std::optional<std::string>(username), error);
+            });
+        }
+    };
+    auto serializer =
+        sessionManagerWithParameterEncoding(TVKQuarraParameterEncodingFormURL)->requestSerializer();
+    std::string url = urlForQuarraEndpoint(endpoint, quarraDNS(*quarra));
+    ErrorPtr partError;
+    ErrorPtr error;
+    auto request = serializer->multipartFormRequestWithMethod(
+        method == TVKQuarraRequestMethodPUT ? "PUT" : "POST", url,
+        parameters.is_null() ? Json::object() : parameters,
+        [&](HTMultipartFormData& form) {
+            if (isEncrypted) {
+                std::error_code ec;
+                auto size = fs::file_size(path, ec);
+                form.appendPartWithInputStream(
+                    TVKQuarraCryptManager::sharedInstance().streamFromEncryptedFileAtPath(path),
+                    "file", fileName, ec ? 0 : static_cast<std::int64_t>(size),
+                    contentTypeForPathExtension(extensionOf(fileName)));
+            } else if (!form.appendPartWithFileURL(fileURL, "file", &partError)) {
+                TVK_LOG_ERROR("Error requesting URL:" + url +
+                              "  error:" + partError->description());
+            }
+        },
+        &error);
+    if (!request || partError) {
+        fail(partError ? partError : error);
+        return;
+    }
+    request->setValue(user ? user->sessionId() : std::nullopt, "Authorization");
+    fs::path folder = TVKQuarraConfigurationManager::sharedInstance().uploadsDirectory();
+    if (ErrorPtr folderError = files::createDirectories(folder, 0700)) {
+        fail(folderError);
+        return;
+    }
+    static thread_local std::mt19937 random{std::random_device{}()};
+    fs::path bodyPath = folder / (std::to_string(random()) + "l_" + fileName);
+    // Sent from the body file: the same request without its body stream.
+    UrlRequest upload = *request;
+    upload.httpBodyStream = nullptr;
+    (void)serializer->requestWithMultipartFormRequest(
+        *request, Url::fileUrl(bodyPath), [=, this](const ErrorPtr& writeError) {
+            // A body that could not be written whole (a short write, a source that could not be
+            // read or decrypted) is never sent; the writer has removed what it wrote.
+            if (writeError) {
+                TVK_LOG_ERROR("Error writing upload body:" + writeError->description());
+                fail(writeError);
+                return;
+            }
+            sessionManagersQueue_->async([=, this] {
+                auto background = backgroundSessionManager();
+                auto progress = std::make_shared<ProgressPtr>();
+                auto recorded = std::make_shared<std::uint64_t>(0);
+                auto task = background->uploadTaskWithRequest(
+                    upload, Url::fileUrl(bodyPath), progressBlock(progressHandler, progress),
+                    [=, this](const HttpResponsePtr&, const std::any& object,
+                              const ErrorPtr& taskError) {
+                        const Json* reply = std::any_cast<Json>(&object);
+                        Json response = reply ? *reply : Json();
+                        ErrorPtr outcome = taskError ? taskError : errorFromResponse(response);
+                        TVK_LOG_DEBUG("Response for endpoint:" + url +
+                                      "  taskId:" + std::to_string(*recorded) +
+                                      "  response:" + redactedResponse(response, url).dump() +
+                                      "  error:" + (outcome ? outcome->description() : "(null)"));
+                        if (*recorded == 0) {
+                            // The session never took the task: nothing was recorded.
+                            std::error_code ec;
+                            fs::remove(bodyPath, ec);
+                            fail(outcome);
+                            return;
+                        }
+                        handleResponseForUploadTaskId(response, *recorded, outcome,
+                                                      completeHandler);
+                    });
+                if (!task)
+                    return;
+                *progress = background->uploadProgressForTask(task);
+                *recorded = task->taskIdentifier();
+                pendingTransfers_.addPendingUpload(*recorded, bodyPath.string(), path.string(),
+                                                   username);
+                task->resume();
+            });
+        });
+}
+
+void TVKQuarraManager::handleResponseForUploadTaskId(const Json& response, std::uint64_t taskId,
+                                                     const ErrorPtr& error,
+                                                     TVKQuarraUploadHandler handler) {
+    auto record = pendingTransfers_.claimPendingUpload(taskId);
+    if (!record) {
+        TVK_LOG_WARNING("Task " + std::to_string(taskId) + " already handled");
+        return;
+    }
+    std::optional<Url> fileURL = fileUrlOf(record->filePath);
+    std::optional<std::string> username =
+        record->username.empty() ? std::nullopt : std::optional<std::string>(record->username);
+    TVK_LOG_DEBUG("Finished uploading task:" + std::to_string(taskId) +
+                  "  removing file at:" + record->multipartPath);
+    ErrorPtr removal = pendingTransfers_.removePendingUpload(taskId);
+    if (!handler)
+        return;
+    if (removal) {
+        TVK_LOG_ERROR("Error removing file:" + removal->description() +
+                      "  path:" + record->multipartPath);
+    }
+    Json reply = response.is_object() ? response : Json::object();
+    ErrorPtr outcome = error ? error : errorFromResponse(reply);
+    DispatchQueue::main()->async([handler, reply, fileURL, username, outcome, failed = !!error] {
+        handler(reply, fileURL, username, outcome);
+        if (!failed)
+            TVKQuarraLoggerInternal::sharedInstance().startUploadProcess();
+    });
+}
+
+// --- Results after a relaunch
+
+void TVKQuarraManager::didReceiveTaskCompleteNotification(const Notification& notification) {
+    auto task = std::static_pointer_cast<URLSessionTask>(notification.sender);
+    auto background = backgroundSessionManager();
+    // Only the background session's tasks are transfers; other sessions number theirs alike.
+    if (!task || task->kind() == URLSessionTaskKind::Data || !background ||
+        task->taskDescription() != background->taskDescriptionForSessionTasks()) {
+        return;
+    }
+    const ErrorPtr* errorValue = notification.value<ErrorPtr>(HTNetworkingTaskDidCompleteErrorKey);
+    ErrorPtr error = errorValue ? *errorValue : nullptr;
+    std::uint64_t taskId = task->taskIdentifier();
+    if (task->isUploadTask()) {
+        auto handler = backgroundUploadResultHandler();
+        if (!handler) {
+            if (pendingTransfers_.pendingUpload(taskId))
+                console("WARNING: no background upload task completion handler set.");
+            return;
+        }
+        TVK_LOG_DEBUG("Received notification for upload task:" + std::to_string(taskId));
+        const Json* reply =
+            notification.value<Json>(HTNetworkingTaskDidCompleteSerializedResponseKey);
+        handleResponseForUploadTaskId(reply ? *reply : Json(), taskId, error, handler);
+        return;
+    }
+    auto handler = backgroundDownloadResultHandler();
+    if (!handler) {
+        if (pendingTransfers_.pendingDownload(taskId))
+            console("WARNING: no background download task completion handler set.");
+        return;
+    }
+    TVK_LOG_DEBUG("Received notification for download task:" + std::to_string(taskId));
+    if (const Url* asset = notification.value<Url>(HTNetworkingTaskDidCompleteAssetPathKey))
+        pendingTransfers_.setTempFilePath(asset->filePath().string(), taskId);
+    Json response;
+    auto temporary = pendingTransfers_.tempFilePathForPendingDownload(taskId);
+    auto head = task->response();
+    if (head && head->mimeType == "application/json" && temporary) {
+        ErrorPtr mapped;
+        Json reply = checkFileAtPath(*temporary, &mapped);
+        if (mapped) {
+            response = reply;
+            error = mapped;
+        }
+    }
+    handleResponseForDownloadTaskId(response, taskId, error, handler);
+}
+
+}  // namespace quarra

@@ -1,0 +1,459 @@
+#include "storage/cache/TVKQuarraFileCache.h"
+
+#include <set>
+#include <system_error>
+
+#include "auth/TVKQuarraAuthManager.h"
+#include "core/TVKErrors.h"
+#include "core/TVKQuarraConfigurationManager.h"
+#include "core/TVKQuarraManager.h"
+#include "log/TVKQuarraLoggerInternal.h"
+#include "platform/Files.h"
+#include "platform/Uuid.h"
+
+namespace quarra {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+using Columns = std::vector<TVKCacheTableColumnPtr>;
+
+TVKCacheTableColumnPtr keyColumn(const std::string& name, const char* type) {
+    return std::make_shared<TVKCacheTableColumn>(
+        name, type, std::vector<std::string>{"PRIMARY KEY", "NOT NULL"});
+}
+
+// Built once, shared by every cache object.
+const Columns& fileColumns() {
+    static const Columns columns{std::make_shared<TVKCacheTableColumn>(
+                                     "FileName", "TEXT", std::vector<std::string>{"NOT NULL"}),
+                                 std::make_shared<TVKCacheTableColumn>(
+                                     "MIMEType", "TEXT", std::vector<std::string>{"NOT NULL"})};
+    return columns;
+}
+
+const Columns& docColumns() {
+    using Q = TVKDocumentQuery;
+    static const Columns columns{keyColumn(Q::DOCUMENT_ID(), "INTEGER"),
+                                 keyColumn(Q::MAJOR_VERSION(), "INTEGER"),
+                                 keyColumn(Q::MINOR_VERSION(), "INTEGER")};
+    return columns;
+}
+
+const Columns& docRenditionColumns() {
+    using Q = TVKDocumentRenditionQuery;
+    static const Columns columns{
+        keyColumn(Q::DOCUMENT_ID(), "INTEGER"), keyColumn(Q::MAJOR_VERSION(), "INTEGER"),
+        keyColumn(Q::MINOR_VERSION(), "INTEGER"), keyColumn(Q::RENDITION_TYPE(), "TEXT")};
+    return columns;
+}
+
+const Columns& docAttachmentColumns() {
+    using Q = TVKDocumentAttachmentQuery;
+    static const Columns columns{keyColumn(Q::DOCUMENT_ID(), "INTEGER"),
+                                 keyColumn(Q::ATTACHMENT_ID(), "INTEGER"),
+                                 keyColumn(Q::ATTACHMENT_VERSION(), "INTEGER")};
+    return columns;
+}
+
+const Columns& docVersionAttachmentColumns() {
+    using Q = TVKDocumentVersionAttachmentQuery;
+    static const Columns columns{
+        keyColumn(Q::DOCUMENT_ID(), "INTEGER"), keyColumn(Q::MAJOR_VERSION(), "INTEGER"),
+        keyColumn(Q::MINOR_VERSION(), "INTEGER"), keyColumn(Q::ATTACHMENT_ID(), "INTEGER"),
+        keyColumn(Q::ATTACHMENT_VERSION(), "INTEGER")};
+    return columns;
+}
+
+const Columns& objectRecordAttachmentColumns() {
+    using Q = TVKObjectRecordAttachmentQuery;
+    static const Columns columns{
+        keyColumn(Q::OBJECT_RECORD_NAME(), "TEXT"), keyColumn(Q::OBJECT_RECORD_ID(), "INTEGER"),
+        keyColumn(Q::ATTACHMENT_ID(), "INTEGER"), keyColumn(Q::ATTACHMENT_VERSION(), "INTEGER")};
+    return columns;
+}
+
+TVKCacheTablePtr makeTable(const char* name, const Columns& keys) {
+    Columns columns = keys;
+    columns.insert(columns.end(), fileColumns().begin(), fileColumns().end());
+    return std::make_shared<TVKCacheTable>(name, std::move(columns));
+}
+
+template <class Entry>
+TVKQuarraFileCacheEntryPtr makeEntry(const SQDictionary& values, TVKQuarraPtr quarra) {
+    return std::make_shared<Entry>(values, std::move(quarra));
+}
+
+ErrorPtr invalidParameter(const char* description) {
+    return Error::make(TVKQuarraErrorDomain, -20, description);
+}
+
+// Stored names are bare UUIDs; anything that could reach outside the store is never removed.
+bool isStoreFileName(const std::string& name) {
+    return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos;
+}
+
+}  // namespace
+
+const std::vector<std::string>& TVKQuarraFileCache::tableNames() {
+    static const std::vector<std::string> names{"Document", "DocumentRendition",
+                                                "DocumentAttachment", "DocumentVersionAttachment",
+                                                "ObjectRecordAttachment"};
+    return names;
+}
+
+TVKQuarraFileCache::TVKQuarraFileCache(TVKQuarraPtr quarra)
+    : TVKQuarraCache(CacheName, std::move(quarra)) {
+    initCacheTables();
+}
+
+std::shared_ptr<TVKQuarraFileCache> TVKQuarraFileCache::openCacheWithQuarra(TVKQuarraPtr quarra) {
+    if (!TVKQuarraAuthManager::sharedInstance().currentUser()) {
+        return nullptr;
+    }
+    return std::shared_ptr<TVKQuarraFileCache>(new TVKQuarraFileCache(std::move(quarra)));
+}
+
+void TVKQuarraFileCache::initCacheTables() {
+    const auto& names = tableNames();
+    docTable_ = makeTable(names[0].c_str(), docColumns());
+    docRenditionTable_ = makeTable(names[1].c_str(), docRenditionColumns());
+    docAttachmentTable_ = makeTable(names[2].c_str(), docAttachmentColumns());
+    docVersionAttachmentTable_ = makeTable(names[3].c_str(), docVersionAttachmentColumns());
+    objectRecordAttachmentTable_ = makeTable(names[4].c_str(), objectRecordAttachmentColumns());
+    struct KindNames {
+        const char* metadata;
+        const char* query;
+        const char* entry;
+        TVKCacheTablePtr table;
+        EntryMaker maker;
+    };
+    const KindNames kinds[] = {
+        {"TVKDocumentMetadata", "TVKDocumentQuery", "TVKDocumentCacheEntry", docTable_,
+         makeEntry<TVKDocumentCacheEntry>},
+        {"TVKDocumentRenditionMetadata", "TVKDocumentRenditionQuery",
+         "TVKDocumentRenditionCacheEntry", docRenditionTable_,
+         makeEntry<TVKDocumentRenditionCacheEntry>},
+        {"TVKDocumentAttachmentMetadata", "TVKDocumentAttachmentQuery",
+         "TVKDocumentAttachmentCacheEntry", docAttachmentTable_,
+         makeEntry<TVKDocumentAttachmentCacheEntry>},
+        {"TVKDocumentVersionAttachmentMetadata", "TVKDocumentVersionAttachmentQuery",
+         "TVKDocumentVersionAttachmentCacheEntry", docVersionAttachmentTable_,
+         makeEntry<TVKDocumentVersionAttachmentCacheEntry>},
+        {"TVKObjectRecordAttachmentMetadata", "TVKObjectRecordAttachmentQuery",
+         "TVKObjectRecordAttachmentCacheEntry", objectRecordAttachmentTable_,
+         makeEntry<TVKObjectRecordAttachmentCacheEntry>},
+    };
+    for (const auto& kind : kinds) {
+        metaClassToTableMap_[kind.metadata] = kind.table;
+        queryClassToTableMap_[kind.query] = kind.table;
+        entryClassToTableMap_[kind.entry] = kind.table;
+        tableToEntryClassMap_[kind.table->name()] = kind.maker;
+    }
+}
+
+namespace {
+
+TVKCacheTablePtr lookUp(const std::map<std::string, TVKCacheTablePtr>& map,
+                        const std::string& key) {
+    auto found = map.find(key);
+    return found == map.end() ? nullptr : found->second;
+}
+
+}  // namespace
+
+TVKCacheTablePtr TVKQuarraFileCache::tableForMetadataClass(const std::string& className) const {
+    return lookUp(metaClassToTableMap_, className);
+}
+
+TVKCacheTablePtr TVKQuarraFileCache::tableForQueryClass(const std::string& className) const {
+    return lookUp(queryClassToTableMap_, className);
+}
+
+TVKCacheTablePtr TVKQuarraFileCache::tableForEntryClass(const std::string& className) const {
+    return lookUp(entryClassToTableMap_, className);
+}
+
+TVKQuarraFileCacheEntryPtr TVKQuarraFileCache::entryForColumnValues(
+    const SQDictionary& values, const TVKCacheTable& table) const {
+    auto found = tableToEntryClassMap_.find(table.name());
+    return found == tableToEntryClassMap_.end() ? nullptr : found->second(values, quarra());
+}
+
+std::string TVKQuarraFileCache::description() const {
+    return "quarra:" + (quarra() ? quarra()->description() : std::string("(null)"));
+}
+
+// ---- The file store
+
+std::optional<fs::path> TVKQuarraFileCache::fileStoreURL() {
+    auto& configuration = TVKQuarraConfigurationManager::sharedInstance();
+    auto username = configuration.currentUsername();
+    if (!username || username->empty()) {
+        return std::nullopt;
+    }
+    return configuration.cacheFileStoreDirectoryForUsername(*username, true);
+}
+
+std::optional<fs::path> TVKQuarraFileCache::generateFileLocationForDownload() {
+    auto store = fileStoreURL();
+    auto name = uuidString();
+    if (!store || !name) {
+        return std::nullopt;
+    }
+    return *store / *name;
+}
+
+ErrorPtr TVKQuarraFileCache::removeFileWithName(const std::string& name) {
+    auto store = fileStoreURL();
+    if (!store) {
+        return notAuthenticatedError();
+    }
+    if (!isStoreFileName(name)) {
+        return Error::make(TVKCacheErrorDomain, -1, "Not a file of the file store: " + name);
+    }
+    std::error_code failure;
+    fs::remove(*store / name, failure);
+    // A file already gone is what removal wants.
+    if (failure && failure != std::errc::no_such_file_or_directory) {
+        return posixError(failure.value(), "Could not remove cached file " + name);
+    }
+    return nullptr;
+}
+
+ErrorPtr TVKQuarraFileCache::removeFilesWithNames(const std::vector<std::string>& names,
+                                                  const char* logPrefix) {
+    ErrorPtr first;
+    for (const auto& name : names) {
+        if (ErrorPtr error = removeFileWithName(name)) {
+            TVK_LOG_ERROR(std::string(logPrefix) + error->description());
+            if (!first) {
+                first = error;
+            }
+        }
+    }
+    return first;
+}
+
+// ---- Operations
+
+void TVKQuarraFileCache::startDownload(const std::string& endpoint, const TVKQuarraPtr& quarra,
+                                       const fs::path& destination, DownloadDone done) {
+    TVKQuarraManager::sharedInstance().requestQuarraDownloadFileEndpoint(
+        endpoint, quarra, Url::fileUrl(destination), true, Json(), nullptr,
+        [done](const Json&, const std::optional<Url>& fileURL, const std::string& mimeType,
+               const std::optional<std::string>&, const ErrorPtr& error) {
+            done(fileURL ? std::optional<fs::path>(fileURL->filePath()) : std::nullopt, mimeType,
+                 error);
+        });
+}
+
+void TVKQuarraFileCache::downloadAndCacheFileWithMetadata(
+    std::shared_ptr<const TVKQuarraFileMetadata> metadata, const TVKQuarraPtr& quarra,
+    EntryHandler handler) {
+    if (quarra != this->quarra()) {
+        callOnMain(handler, TVKQuarraFileCacheEntryPtr(),
+                   invalidParameter("Unable cache data from Quarra not associated with cache"));
+        return;
+    }
+    auto table = metadata ? tableForMetadataClass(metadata->className()) : nullptr;
+    auto endpoint = metadata ? metadata->endpoint() : std::nullopt;
+    if (!table || !endpoint) {
+        callOnMain(handler, TVKQuarraFileCacheEntryPtr(),
+                   invalidParameter("Invalid parameter: the metadata names no cached file kind"));
+        return;
+    }
+    ErrorPtr error;
+    auto destination =
+        authorizedUsername(&error) ? generateFileLocationForDownload() : std::nullopt;
+    if (!destination) {
+        callOnMain(handler, TVKQuarraFileCacheEntryPtr(), error ? error : notAuthenticatedError());
+        return;
+    }
+    startDownload(
+        *endpoint, quarra, *destination,
+        [self = std::static_pointer_cast<TVKQuarraFileCache>(shared_from_this()), metadata, quarra,
+         table, handler](const std::optional<fs::path>& file, const std::string& mimeType,
+                         const ErrorPtr& error) {
+            if (error || !file) {
+                if (handler) {
+                    handler(nullptr, error);
+                }
+                return;
+            }
+            self->addOrUpdateRecordForFileAtURL(*file, mimeType, quarra, table, *metadata, handler);
+        });
+}
+
+void TVKQuarraFileCache::addOrUpdateRecordForFileAtURL(const fs::path& fileURL,
+                                                       const std::string& MIMEType,
+                                                       const TVKQuarraPtr& quarra,
+                                                       const TVKCacheTablePtr& cacheTable,
+                                                       const TVKQuarraFileMetadata& metadata,
+                                                       EntryHandler handler) {
+    const std::string fileName = fileURL.filename().string();
+    TVKQuarraFileCacheEntryPtr entry;
+    std::optional<std::string> oldFileName;
+    openDatabaseForQuarra(
+        quarra,
+        [&](SQDatabase& db, ErrorPtr& error) {
+            if (!cacheTable) {
+                error =
+                    invalidParameter("Invalid parameter: the metadata names no cached file kind");
+                return;
+            }
+            if ((error = cacheTable->createTableWithDatabase(db))) {
+                return;
+            }
+            SQDictionary values = metadata.columnsDictionary();
+            auto old = cacheTable->recordWithPrimaryKeyValues(values, db, &error);
+            if (error) {
+                return;
+            }
+            if (old) {
+                auto found = old->find("FileName");
+                if (found != old->end() && found->second.text() &&
+                    *found->second.text() != fileName) {
+                    oldFileName = *found->second.text();
+                }
+            }
+            values["FileName"] = fileName;
+            values["MIMEType"] = MIMEType;
+            if ((error = cacheTable->insertOrUpdateRecordWithValues(values, db))) {
+                return;
+            }
+            entry = entryForColumnValues(values, *cacheTable);
+        },
+        [&](const ErrorPtr& error) {
+            if (error) {
+                // Nothing refers to the new file: it must not linger in the store.
+                std::error_code ignored;
+                fs::remove(fileURL, ignored);
+                entry.reset();
+            } else if (oldFileName) {
+                (void)removeFilesWithNames({*oldFileName},
+                                           "Unexpected error removing cache entries:");
+            }
+            callOnMain(handler, entry, error);
+        });
+}
+
+void TVKQuarraFileCache::query(const TVKQuarraLocalQuery& localQuery, EntriesHandler handler) {
+    auto table = tableForQueryClass(localQuery.className());
+    if (!table) {
+        callOnMain(handler, std::vector<TVKQuarraFileCacheEntryPtr>(),
+                   invalidParameter("Invalid parameter: the query is of no cached file kind"));
+        return;
+    }
+    std::vector<TVKQuarraFileCacheEntryPtr> entries;
+    openDatabaseWithOpenHandler(
+        [&](SQDatabase& db, ErrorPtr& error) {
+            auto rows = table->performQuery(localQuery, db, &error);
+            if (!rows) {
+                return;
+            }
+            ErrorPtr stepError;
+            while (rows->nextWithError(&stepError)) {
+                if (auto entry = entryForColumnValues(
+                        rows->resultDictionary().value_or(SQDictionary{}), *table)) {
+                    entries.push_back(entry);
+                }
+            }
+            if (stepError) {
+                error = TVKCacheTable::handleErrorForDatabase(db, rows->query());
+            }
+            rows->close();
+        },
+        [&](const ErrorPtr& error) { callOnMain(handler, entries, error); });
+}
+
+void TVKQuarraFileCache::removeEntries(const std::vector<TVKQuarraFileCacheEntryPtr>& entries,
+                                       ErrorHandler handler) {
+    bool oneQuarra = !entries.empty() && entries[0];
+    for (const auto& entry : entries) {
+        oneQuarra = oneQuarra && entry && entry->quarra() && entries[0]->quarra() &&
+                    entry->quarra()->isEqual(*entries[0]->quarra());
+    }
+    if (!oneQuarra) {
+        callOnMain(handler,
+                   invalidParameter("Invalid parameter: at least one entry must be given and all "
+                                    "entries must have the same quarra property"));
+        return;
+    }
+    auto table = tableForEntryClass(entries[0]->className());
+    std::vector<SQArguments> keys;
+    std::vector<std::string> fileNames;
+    for (const auto& entry : entries) {
+        if (tableForEntryClass(entry->className()) != table || !entry->primaryKeyValues()) {
+            table = nullptr;
+            break;
+        }
+        keys.push_back(*entry->primaryKeyValues());
+        if (entry->fileName()) {
+            fileNames.push_back(*entry->fileName());
+        }
+    }
+    if (!table) {
+        callOnMain(handler, invalidParameter(
+                                "Invalid parameter: all entries must be of one cached file kind"));
+        return;
+    }
+    openDatabaseForQuarra(
+        entries[0]->quarra(),
+        [&](SQDatabase& db, ErrorPtr& error) {
+            error = table->deleteRecordsWithCompositePrimaryKeysIn(keys, db);
+        },
+        [&](ErrorPtr error) {
+            if (!error) {
+                error = removeFilesWithNames(fileNames, "Unexpected error removing cache entries:");
+            }
+            callOnMain(handler, error);
+        });
+}
+
+void TVKQuarraFileCache::removeAllEntries(ErrorHandler handler) {
+    std::vector<std::string> fileNames;
+    const TVKCacheTablePtr tables[] = {docTable_, docRenditionTable_, docAttachmentTable_,
+                                       docVersionAttachmentTable_, objectRecordAttachmentTable_};
+    openDatabaseWithOpenHandler(
+        [&](SQDatabase& db, ErrorPtr& error) {
+            for (const auto& table : tables) {
+                ErrorPtr stepError;
+                if (table->tableExistsInDatabase(db, &stepError)) {
+                    const std::string sql = "SELECT FileName FROM '" + table->name() + "'";
+                    if (auto rows = db.executeQuery(sql)) {
+                        while (rows->nextWithError(&stepError)) {
+                            if (auto name = rows->stringForColumnIndex(0)) {
+                                fileNames.push_back(*name);
+                            }
+                        }
+                        if (stepError) {
+                            stepError = TVKCacheTable::handleErrorForDatabase(db, sql);
+                        }
+                    } else {
+                        stepError = TVKCacheTable::handleErrorForDatabase(db, sql);
+                    }
+                }
+                if (ErrorPtr dropError = table->dropTableWithDatabase(db)) {
+                    stepError = dropError;
+                }
+                if (stepError) {
+                    error = stepError;
+                }
+            }
+            if (error) {
+                TVK_LOG_ERROR("Unexpected error removing all cache entries:" +
+                              error->description());
+            }
+        },
+        [&](ErrorPtr error) {
+            if (!error) {
+                error =
+                    removeFilesWithNames(fileNames, "Unexpected error removing all cache entries:");
+            }
+            callOnMain(handler, error);
+        });
+}
+
+}  // namespace quarra

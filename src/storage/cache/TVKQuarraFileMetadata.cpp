@@ -1,0 +1,141 @@
+#include "storage/cache/TVKQuarraFileMetadata.h"
+
+#include "storage/cache/TVKQuarraLocalQuery.h"
+
+namespace quarra {
+
+namespace {
+
+std::string n(std::uint64_t value) {
+    return std::to_string(value);
+}
+
+}  // namespace
+
+TVKDocumentMetadata::TVKDocumentMetadata(std::uint64_t documentId, std::uint64_t majorVersion,
+                                         std::uint64_t minorVersion)
+    : documentId_(documentId), majorVersion_(majorVersion), minorVersion_(minorVersion) {}
+
+std::optional<std::string> TVKDocumentMetadata::endpoint() const {
+    return "objects/documents/" + n(documentId_) + "/versions/" + n(majorVersion_) + "/" +
+           n(minorVersion_) + "/file";
+}
+
+SQDictionary TVKDocumentMetadata::columnsDictionary() const {
+    using Q = TVKDocumentQuery;
+    return {{Q::DOCUMENT_ID(), documentId_},
+            {Q::MAJOR_VERSION(), majorVersion_},
+            {Q::MINOR_VERSION(), minorVersion_}};
+}
+
+std::string TVKDocumentMetadata::description() const {
+    return "documentId:" + n(documentId_) + "; majorVersion:" + n(majorVersion_) +
+           "; minorVersion:" + n(minorVersion_);
+}
+
+TVKDocumentRenditionMetadata::TVKDocumentRenditionMetadata(std::uint64_t documentId,
+                                                           std::uint64_t majorVersion,
+                                                           std::uint64_t minorVersion,
+                                                           std::string renditionType)
+    : documentId_(documentId),
+      majorVersion_(majorVersion),
+      minorVersion_(minorVersion),
+      renditionType_(std::move(renditionType)) {}
+
+std::optional<std::string> TVKDocumentRenditionMetadata::endpoint() const {
+    return "objects/documents/" + n(documentId_) + "/versions/" + n(majorVersion_) + "/" +
+           n(minorVersion_) + "/renditions/" + renditionType_;
+}
+
+SQDictionary TVKDocumentRenditionMetadata::columnsDictionary() const {
+    using Q = TVKDocumentRenditionQuery;
+    return {{Q::DOCUMENT_ID(), documentId_},
+            {Q::MAJOR_VERSION(), majorVersion_},
+            {Q::MINOR_VERSION(), minorVersion_},
+            {Q::RENDITION_TYPE(), renditionType_}};
+}
+
+std::string TVKDocumentRenditionMetadata::description() const {
+    return "documentId:" + n(documentId_) + "; majorVersion:" + n(majorVersion_) +
+           "; minorVersion:" + n(minorVersion_) + " renditionType:" + renditionType_;
+}
+
+TVKDocumentAttachmentMetadata::TVKDocumentAttachmentMetadata(std::uint64_t documentId,
+                                                             std::uint64_t attachmentId,
+                                                             std::uint64_t attachmentVersion)
+    : documentId_(documentId), attachmentId_(attachmentId), attachmentVersion_(attachmentVersion) {}
+
+std::optional<std::string> TVKDocumentAttachmentMetadata::endpoint() const {
+    return "objects/documents/" + n(documentId_) + "/attachments/" + n(attachmentId_) +
+           "/versions/" + n(attachmentVersion_) + "/file";
+}
+
+SQDictionary TVKDocumentAttachmentMetadata::columnsDictionary() const {
+    using Q = TVKDocumentAttachmentQuery;
+    return {{Q::DOCUMENT_ID(), documentId_},
+            {Q::ATTACHMENT_ID(), attachmentId_},
+            {Q::ATTACHMENT_VERSION(), attachmentVersion_}};
+}
+
+std::string TVKDocumentAttachmentMetadata::description() const {
+    return "documentId:" + n(documentId_) + "; attachmentId:" + n(attachmentId_) +
+           "; attachmentVersion:" + n(attachmentVersion_);
+}
+
+TVKDocumentVersionAttachmentMetadata::TVKDocumentVersionAttachmentMetadata(
+    std::uint64_t documentId, std::uint64_t majorVersion, std::uint64_t minorVersion,
+    std::uint64_t attachmentId, std::uint64_t attachmentVersion)
+    : documentId_(documentId),
+      majorVersion_(majorVersion),
+      minorVersion_(minorVersion),
+      attachmentId_(attachmentId),
+      attachmentVersion_(attachmentVersion) {}
+
+std::optional<std::string> TVKDocumentVersionAttachmentMetadata::endpoint() const {
+    return "objects/documents/" + n(documentId_) + "/versions/" + n(majorVersion_) + "/" +
+           n(minorVersion_) + "/attachments/" + n(attachmentId_) + "/versions/" +
+           n(attachmentVersion_) + "/file";
+}
+
+SQDictionary TVKDocumentVersionAttachmentMetadata::columnsDictionary() const {
+    using Q = TVKDocumentVersionAttachmentQuery;
+    return {{Q::DOCUMENT_ID(), documentId_},
+            {Q::MAJOR_VERSION(), majorVersion_},
+            {Q::MINOR_VERSION(), minorVersion_},
+            {Q::ATTACHMENT_ID(), attachmentId_},
+            {Q::ATTACHMENT_VERSION(), attachmentVersion_}};
+}
+
+std::string TVKDocumentVersionAttachmentMetadata::description() const {
+    return "documentId:" + n(documentId_) + "; majorVersion:" + n(majorVersion_) +
+           "; minorVersion:" + n(minorVersion_) + "; attachmentId:" + n(attachmentId_) +
+           "; attachmentVersion:" + n(attachmentVersion_);
+}
+
+TVKObjectRecordAttachmentMetadata::TVKObjectRecordAttachmentMetadata(
+    std::string objectRecordName, std::uint64_t objectRecordId, std::uint64_t attachmentId,
+    std::uint64_t attachmentVersion)
+    : objectRecordName_(std::move(objectRecordName)),
+      objectRecordId_(objectRecordId),
+      attachmentId_(attachmentId),
+      attachmentVersion_(attachmentVersion) {}
+
+std::optional<std::string> TVKObjectRecordAttachmentMetadata::endpoint() const {
+    return "vobjects/" + objectRecordName_ + "/" + n(objectRecordId_) + "/attachments/" +
+           n(attachmentId_) + "/versions/" + n(attachmentVersion_) + "/file";
+}
+
+SQDictionary TVKObjectRecordAttachmentMetadata::columnsDictionary() const {
+    using Q = TVKObjectRecordAttachmentQuery;
+    return {{Q::OBJECT_RECORD_NAME(), objectRecordName_},
+            {Q::OBJECT_RECORD_ID(), objectRecordId_},
+            {Q::ATTACHMENT_ID(), attachmentId_},
+            {Q::ATTACHMENT_VERSION(), attachmentVersion_}};
+}
+
+std::string TVKObjectRecordAttachmentMetadata::description() const {
+    return "objectRecordName:" + objectRecordName_ + "; objectRecordId:" + n(objectRecordId_) +
+           "; attachmentId:" + n(attachmentId_) + "; attachmentVersion:" + n(attachmentVersion_);
+}
+
+}  // namespace quarra

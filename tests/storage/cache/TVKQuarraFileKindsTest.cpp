@@ -1,0 +1,99 @@
+// The five cached file kinds: endpoints, key columns, texts, and entries made from table rows.
+#include <gtest/gtest.h>
+
+#include <functional>
+
+#include "storage/cache/TVKQuarraFileCacheEntry.h"
+#include "storage/cache/TVKQuarraFileMetadata.h"
+
+namespace quarra {
+namespace {
+
+struct Kind {
+    std::shared_ptr<TVKQuarraFileMetadata> metadata;
+    std::string endpoint;
+    SQDictionary columns;
+    std::string description;
+    std::function<TVKQuarraFileCacheEntryPtr(const SQDictionary&)> entry;
+    std::string entryDescription;
+};
+
+template <class Entry>
+std::function<TVKQuarraFileCacheEntryPtr(const SQDictionary&)> maker() {
+    return [](const SQDictionary& row) { return std::make_shared<Entry>(row, nullptr); };
+}
+
+TEST(FileKinds, NameEndpointsKeyColumnsAndTexts) {
+    const std::uint64_t big = 5'000'000'001;
+    const Kind kinds[] = {
+        {std::make_shared<TVKDocumentMetadata>(12, 1, 0),
+         "objects/documents/12/versions/1/0/file",
+         {{"DocumentID", 12}, {"MajorVersion", 1}, {"MinorVersion", 0}},
+         "documentId:12; majorVersion:1; minorVersion:0",
+         maker<TVKDocumentCacheEntry>(),
+         "documentId:12; majorVersion:1; minorVersion:0"},
+        {std::make_shared<TVKDocumentRenditionMetadata>(12, 1, 0, "pdf/a"),
+         "objects/documents/12/versions/1/0/renditions/pdf/a",
+         {{"DocumentID", 12}, {"MajorVersion", 1}, {"MinorVersion", 0}, {"RenditionType", "pdf/a"}},
+         "documentId:12; majorVersion:1; minorVersion:0 renditionType:pdf/a",
+         maker<TVKDocumentRenditionCacheEntry>(),
+         "documentId:12; majorVersion:1; minorVersion:0; renditionType:pdf/a"},
+        {std::make_shared<TVKDocumentAttachmentMetadata>(big, 3, 4),
+         "objects/documents/5000000001/attachments/3/versions/4/file",
+         {{"DocumentID", big}, {"AttachmentID", 3}, {"AttachmentVersion", 4}},
+         "documentId:5000000001; attachmentId:3; attachmentVersion:4",
+         maker<TVKDocumentAttachmentCacheEntry>(),
+         "documentId:5000000001; attachmentId:3; attachmentVersion:4"},
+        {std::make_shared<TVKDocumentVersionAttachmentMetadata>(1, 2, 3, 4, 5),
+         "objects/documents/1/versions/2/3/attachments/4/versions/5/file",
+         {{"DocumentID", 1},
+          {"MajorVersion", 2},
+          {"MinorVersion", 3},
+          {"AttachmentID", 4},
+          {"AttachmentVersion", 5}},
+         "documentId:1; majorVersion:2; minorVersion:3; attachmentId:4; attachmentVersion:5",
+         maker<TVKDocumentVersionAttachmentCacheEntry>(),
+         "documentId:1; majorVersion:2; minorVersion:3, attachmentId:4; attachmentVersion:5"},
+        {std::make_shared<TVKObjectRecordAttachmentMetadata>("Invoice", 7, 8, 9),
+         "vobjects/Invoice/7/attachments/8/versions/9/file",
+         {{"ObjectRecordName", "Invoice"},
+          {"ObjectRecordId", 7},
+          {"AttachmentID", 8},
+          {"AttachmentVersion", 9}},
+         "objectRecordName:Invoice; objectRecordId:7; attachmentId:8; attachmentVersion:9",
+         maker<TVKObjectRecordAttachmentCacheEntry>(),
+         "objectRecordName:Invoice; objectRecordId:7; attachmentId:8; attachmentVersion:9"},
+    };
+    for (const auto& kind : kinds) {
+        SCOPED_TRACE(kind.endpoint);
+        EXPECT_EQ(kind.metadata->endpoint(), kind.endpoint);
+        EXPECT_EQ(kind.metadata->columnsDictionary(), kind.columns);
+        EXPECT_EQ(kind.metadata->description(), kind.description);
+        // An entry made from the written row gives back the key in key-column order.
+        SQDictionary row = kind.columns;
+        row["FileName"] = "E621E1F8-C36C-495A-93FC-0C247A3E6E5F";
+        row["MIMEType"] = "application/pdf";
+        auto entry = kind.entry(row);
+        EXPECT_EQ(entry->description(), kind.entryDescription);
+        EXPECT_EQ(entry->fileName(), "E621E1F8-C36C-495A-93FC-0C247A3E6E5F");
+        EXPECT_EQ(entry->MIMEType(), "application/pdf");
+        EXPECT_EQ(entry->fileSize(), 0u);
+        ASSERT_TRUE(entry->primaryKeyValues());
+        EXPECT_EQ(entry->primaryKeyValues()->size(), kind.columns.size());
+    }
+}
+
+TEST(FileKinds, AbstractKindsHaveNoEndpointOrKey) {
+    TVKQuarraFileMetadata metadata;
+    EXPECT_FALSE(metadata.endpoint());
+    EXPECT_TRUE(metadata.columnsDictionary().empty());
+    TVKQuarraFileCacheEntry entry({}, nullptr);
+    EXPECT_FALSE(entry.primaryKeyValues());
+    EXPECT_FALSE(entry.fileName());
+    TVKDocumentCacheEntry document({{"DocumentID", 12}, {"MajorVersion", 1}, {"MinorVersion", 0}},
+                                   nullptr);
+    EXPECT_EQ(document.primaryKeyValues(), (SQArguments{12, 1, 0}));
+}
+
+}  // namespace
+}  // namespace quarra
