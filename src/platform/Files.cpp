@@ -14,6 +14,17 @@ ErrorPtr posixError(int code, std::string_view what) {
     return Error::make(PosixErrorDomain, code, std::string(what) + ": " + strerror(code));
 }
 
+std::optional<mode_t> posixPermissions(const Json& attributes) {
+    if (!attributes.is_object()) {
+        return std::nullopt;
+    }
+    auto it = attributes.find(FilePosixPermissionsKey);
+    if (it == attributes.end() || !it->is_number_integer()) {
+        return std::nullopt;
+    }
+    return static_cast<mode_t>(it->get<std::int64_t>() & 07777);
+}
+
 namespace files {
 namespace {
 

@@ -10,12 +10,17 @@
 #include <string_view>
 
 #include "platform/Error.h"
+#include "platform/Json.h"
 
 namespace quarra {
 
 // File attributes are a JSON object; this key holds the permission bits (a number) of a file to be
 // created.
 inline constexpr const char* FilePosixPermissionsKey = "posixPermissions";
+
+// The permission bits that file attributes ask for (FilePosixPermissionsKey, an integer); nothing
+// when they ask for none.
+std::optional<mode_t> posixPermissions(const Json& attributes);
 
 // Domain of errors that carry an errno value as code.
 inline constexpr const char* PosixErrorDomain = "quarra.posix";

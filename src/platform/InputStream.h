@@ -4,10 +4,13 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <string_view>
 
 #include "platform/Error.h"
 
 namespace quarra {
+
+class RunLoop;
 
 class InputStream {
   public:
@@ -24,6 +27,24 @@ class InputStream {
     virtual void close() = 0;
     // Why open() or read() failed; null otherwise.
     virtual ErrorPtr error() const = 0;
+
+    // Direct access to bytes the stream already holds. No stream here lends its buffer: false,
+    // and `buffer` and `length` are left as they are.
+    virtual bool getBuffer(std::uint8_t** buffer, std::size_t* length) {
+        (void)buffer;
+        (void)length;
+        return false;
+    }
+    // Where the stream would deliver its events. Readers of these streams poll and no stream
+    // delivers events, so scheduling on a run loop, in any mode, leaves reading as it is.
+    virtual void scheduleInRunLoop(RunLoop& runLoop, std::string_view mode) {
+        (void)runLoop;
+        (void)mode;
+    }
+    virtual void removeFromRunLoop(RunLoop& runLoop, std::string_view mode) {
+        (void)runLoop;
+        (void)mode;
+    }
 };
 
 using InputStreamPtr = std::shared_ptr<InputStream>;

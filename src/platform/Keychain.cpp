@@ -6,6 +6,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdio>
+#include <cstdlib>
 #include <thread>
 
 #include "platform/Dispatch.h"
@@ -13,8 +15,10 @@
 #include "platform/Base64.h"
 #include "platform/Bundle.h"
 #include "platform/Directories.h"
+#include "platform/FileLock.h"
 #include "platform/Files.h"
 #include "platform/Json.h"
+#include "platform/SecretServiceKeychainStore.h"
 
 namespace quarra {
 namespace {
@@ -73,33 +77,6 @@ std::optional<std::vector<KeychainItem>> parseItems(const std::string& text) {
     return items;
 }
 
-// Holds flock(2) on a lock file for its lifetime.
-class FileLock {
-  public:
-    ~FileLock() {
-        if (fd_ >= 0)
-            ::close(fd_);  // closing drops the lock
-    }
-    ErrorPtr acquire(const std::filesystem::path& path, std::chrono::milliseconds timeout) {
-        fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-        if (fd_ < 0)
-            return posixError(errno, "cannot open " + path.string());
-        const auto deadline = Clock::now() + timeout;
-        while (::flock(fd_, LOCK_EX | LOCK_NB) != 0) {
-            if (errno != EWOULDBLOCK && errno != EINTR) {
-                return posixError(errno, "cannot lock " + path.string());
-            }
-            if (Clock::now() >= deadline)
-                return posixError(EWOULDBLOCK, "cannot lock " + path.string());
-            std::this_thread::sleep_for(std::chrono::milliseconds(2));
-        }
-        return nullptr;
-    }
-
-  private:
-    int fd_ = -1;
-};
-
 }  // namespace
 
 bool KeychainQuery::matches(const KeychainItem& item) const {
@@ -147,9 +124,23 @@ KeychainResult FileKeychainStore::transact(
 }
 
 Keychain& Keychain::standard() {
-    static Keychain* instance = new Keychain(std::make_shared<FileKeychainStore>(
-        dataHomeDirectory() / "keychains" / (Bundle::main().bundleIdentifier() + ".json")));
+    static Keychain* instance = new Keychain(standardStore());
     return *instance;
+}
+
+std::shared_ptr<KeychainStore> Keychain::standardStore() {
+    const std::string host = Bundle::main().bundleIdentifier();
+    const auto file = dataHomeDirectory() / "keychains" / (host + ".json");
+    const char* forced = getenv("QUARRA_KEYCHAIN");
+    std::string_view choice = forced ? forced : "";
+    if (!choice.empty() && choice != "file" && choice != "secret-service") {
+        fprintf(stderr, "QUARRA_KEYCHAIN=%s is neither \"file\" nor \"secret-service\"\n", forced);
+        choice = "";
+    }
+    if (choice == "secret-service" || (choice.empty() && SecretServiceKeychainStore::available())) {
+        return std::make_shared<SecretServiceKeychainStore>(host, file.string() + ".lock");
+    }
+    return std::make_shared<FileKeychainStore>(file);
 }
 
 Keychain::Keychain(std::shared_ptr<KeychainStore> store) : store_(std::move(store)) {}

@@ -1,8 +1,9 @@
 #pragma once
-// The secret store: generic-password items kept in one file per host, mode 0600 in a 0700 folder,
-// replaced atomically on every change and guarded by an advisory lock across processes (and a mutex
-// across threads). Results tell "no such item" apart from "the store could not be read or
-// written": code must never take a store it cannot read for an empty one.
+// The secret store: generic-password items kept in the desktop's Secret Service
+// (SecretServiceKeychainStore.h) or, where none answers, in one file per host, mode 0600 in a 0700
+// folder, replaced atomically on every change and guarded by an advisory lock across processes
+// (and a mutex across threads). Results tell "no such item" apart from "the store could not be read
+// or written": code must never take a store it cannot read for an empty one.
 //
 // The storage sits behind KeychainStore so a test can swap in one that fails the next read or
 // write. Every member is safe to call from any thread.
@@ -102,8 +103,12 @@ class FileKeychainStore : public KeychainStore {
 
 class Keychain {
   public:
-    // The host's keychain: <data home>/keychains/<host bundle identifier>.json.
+    // The host's keychain, made at first use with standardStore().
     static Keychain& standard();
+    // The desktop's Secret Service when one answers on the session bus, else the file
+    // <data home>/keychains/<host bundle identifier>.json. QUARRA_KEYCHAIN=file or
+    // QUARRA_KEYCHAIN=secret-service forces either.
+    static std::shared_ptr<KeychainStore> standardStore();
 
     explicit Keychain(std::shared_ptr<KeychainStore> store);
     Keychain(const Keychain&) = delete;

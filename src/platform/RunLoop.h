@@ -2,10 +2,14 @@
 // The main run loop: the only place where blocks of the main queue run. A host runs it on its main
 // thread; tests run it until what they wait for has happened.
 #include <functional>
+#include <string_view>
 
 #include "platform/Dispatch.h"
 
 namespace quarra {
+
+// The mode streams and timers are scheduled in; the main run loop runs this mode only.
+inline constexpr std::string_view RunLoopDefaultMode = "RunLoopDefaultMode";
 
 class RunLoop {
   public:

@@ -285,4 +285,36 @@ std::string Url::percentDecode(std::string_view text) {
     return out;
 }
 
+std::vector<Url::QueryItem> Url::queryItems(std::string_view query) {
+    std::vector<QueryItem> items;
+    if (query.empty())
+        return items;
+    for (size_t start = 0; start <= query.size();) {
+        size_t amp = std::min(query.find('&', start), query.size());
+        std::string_view piece = query.substr(start, amp - start);
+        size_t eq = piece.find('=');
+        if (eq == std::string_view::npos) {
+            items.emplace_back(percentDecode(piece), std::nullopt);
+        } else {
+            items.emplace_back(percentDecode(piece.substr(0, eq)),
+                               percentDecode(piece.substr(eq + 1)));
+        }
+        start = amp + 1;
+    }
+    return items;
+}
+
+std::string Url::percentEncodedQuery(
+    const std::vector<std::pair<std::string, std::string>>& items) {
+    // The query characters of RFC 3986 besides the unreserved ones, less the two separators.
+    static constexpr std::string_view kQueryCharacters = "!$'()*+,;:@/?";
+    std::string query;
+    for (const auto& [name, value] : items) {
+        if (!query.empty())
+            query += '&';
+        query += percentEncode(name, kQueryCharacters) + '=' + percentEncode(value, kQueryCharacters);
+    }
+    return query;
+}
+
 }  // namespace quarra

@@ -6,6 +6,8 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 namespace quarra {
 
@@ -53,6 +55,15 @@ class Url {
     static std::string percentEncode(std::string_view text, std::string_view allowed = {});
     // Decodes %XX escapes; malformed escapes stay as they are.
     static std::string percentDecode(std::string_view text);
+
+    // A query's items: split at every "&", each piece at its first "=", names and values
+    // percent-decoded ("+" stays "+"). A piece without "=" is a name without a value.
+    using QueryItem = std::pair<std::string, std::optional<std::string>>;
+    static std::vector<QueryItem> queryItems(std::string_view query);
+    // A query of name=value pairs joined with "&". Names and values are escaped so that only query
+    // characters remain and "&" and "=" inside them cannot split the pair; "+" is left as it is.
+    static std::string percentEncodedQuery(
+        const std::vector<std::pair<std::string, std::string>>& items);
 
   private:
     void recompose();

@@ -7,8 +7,18 @@
 
 namespace quarra {
 
+std::atomic<bool> gOIDURLQueryComponentForceIOS7Handling{false};
+
 SSOURLQueryComponent::SSOURLQueryComponent(const Url& url) {
     std::string_view query = url.query() ? std::string_view(*url.query()) : std::string_view{};
+    // Escapes of bytes that are no UTF-8 text read as U+FFFD, as a browser reads them.
+    if (!gOIDURLQueryComponentForceIOS7Handling) {
+        for (const auto& [name, value] : Url::queryItems(query)) {
+            if (value)
+                addParameter(repairedUtf8(name), repairedUtf8(*value));
+        }
+        return;
+    }
     while (!query.empty()) {
         size_t amp = query.find('&');
         std::string_view pair = query.substr(0, amp);
@@ -16,7 +26,6 @@ SSOURLQueryComponent::SSOURLQueryComponent(const Url& url) {
         size_t eq = pair.find('=');
         if (eq == std::string_view::npos)
             continue;
-        // Escapes of bytes that are no UTF-8 text read as U+FFFD, as a browser reads them.
         addParameter(repairedUtf8(Url::percentDecode(pair.substr(0, eq))),
                      repairedUtf8(Url::percentDecode(pair.substr(eq + 1))));
     }
@@ -74,11 +83,33 @@ std::string SSOURLQueryComponent::encode(std::string_view text) {
 }
 
 std::string SSOURLQueryComponent::URLEncodedParameters() const {
+    if (gOIDURLQueryComponentForceIOS7Handling)
+        return percentEncodedQueryString();
+    // The builder leaves "+" alone, which a form decoder would read back as a space.
+    std::string built = Url::percentEncodedQuery(queryItems());
     std::string text;
-    for (const auto& [name, value] : queryItems()) {
+    text.reserve(built.size());
+    for (char c : built) {
+        if (c == '+')
+            text += "%2B";
+        else
+            text += c;
+    }
+    return text;
+}
+
+std::string SSOURLQueryComponent::percentEncodedQueryString() const {
+    std::vector<std::string> pairs;
+    for (const auto& [name, values] : parameters_) {
+        std::string encodedName = encode(name);
+        for (const auto& value : values)
+            pairs.push_back(encodedName + '=' + encode(value));
+    }
+    std::string text;
+    for (const auto& pair : pairs) {
         if (!text.empty())
             text += '&';
-        text += encode(name) + '=' + encode(value);
+        text += pair;
     }
     return text;
 }

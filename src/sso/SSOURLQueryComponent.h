@@ -3,6 +3,7 @@
 // authorization URL or a token request body. Names keep the order of their first appearance and the
 // values of a name keep theirs, so a request serialises the same way every time. Not thread-safe:
 // built, filled and read by one caller.
+#include <atomic>
 #include <map>
 #include <string>
 #include <string_view>
@@ -13,6 +14,11 @@
 #include "platform/Url.h"
 
 namespace quarra {
+
+// Process-wide, false at start: true makes every query component parse and serialise by hand
+// instead of through the URL's query parser and builder. Both ways give the same result; the SDK
+// never sets it, a host may.
+extern std::atomic<bool> gOIDURLQueryComponentForceIOS7Handling;
 
 class SSOURLQueryComponent {
   public:
@@ -40,6 +46,9 @@ class SSOURLQueryComponent {
     // "name=value" pairs joined with "&", every character outside the allowed set escaped, so "+",
     // "&" and "=" inside a value always travel escaped.
     std::string URLEncodedParameters() const;
+    // The same text built by hand: what URLEncodedParameters() gives while the process-wide switch
+    // is on.
+    std::string percentEncodedQueryString() const;
     // The URL with its query replaced by URLEncodedParameters(); any query it had is dropped.
     Url URLByReplacingQueryInURL(const Url& url) const;
 

@@ -265,7 +265,9 @@ std::shared_ptr<HTURLSessionManager> HTHTTPSessionManager::copy() const {
         manager->setResponseSerializer(http->copy());
     else
         manager->setResponseSerializer(std::move(response));
-    manager->setSecurityPolicy(securityPolicy());
+    // A policy pinned on the copy later must not change what the original accepts.
+    if (auto policy = securityPolicy())
+        manager->setSecurityPolicy(policy->copy());
     return manager;
 }
 

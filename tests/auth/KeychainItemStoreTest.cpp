@@ -1,8 +1,13 @@
 #include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <functional>
 
 #include "auth/KeychainItemStore.h"
 #include "core/TVKQuarraConfigurationManager.h"
 #include "platform/Bundle.h"
+#include "platform/SecretServiceKeychainStore.h"
+#include "support/SecretServiceSession.h"
 #include "support/TestSupport.h"
 
 using namespace quarra;
@@ -10,9 +15,45 @@ using namespace quarra::test;
 
 namespace {
 
-class KeychainItemStoreTest : public testing::Test {
+// Every test runs on both stores: the 0600 file and a private Secret Service.
+class KeychainItemStoreTest : public testing::TestWithParam<bool> {
   protected:
-    void SetUp() override { Bundle::setMainBundle("com.example.host"); }
+    bool onSecretService() const { return GetParam(); }
+    void SetUp() override {
+        Bundle::setMainBundle("com.example.host");
+        if (onSecretService()) {
+            SecretServiceSession& session = SecretServiceSession::shared();
+            ASSERT_TRUE(session.ok()) << session.failure();
+            // A keychain name of this test's own: tests in one process do not share items.
+            Keychain::standard().setStore(std::make_shared<SecretServiceKeychainStore>(
+                std::string("com.example.host.") +
+                    testing::UnitTest::GetInstance()->current_test_info()->name() + "." +
+                    std::to_string(::getpid()),
+                sandbox() / "keychain.lock"));
+        }
+    }
+    void TearDown() override {
+        if (onSecretService()) {
+            EXPECT_EQ(SecretServiceSession::shared().unlock(), "");
+            Keychain::standard().setStore(Keychain::standardStore());
+        }
+    }
+    // Makes the keychain unreadable and returns what restores it: a torn file, or a locked
+    // keyring whose unlock prompt is dismissed (the test bus has no prompter).
+    std::function<void()> makeUnreadable() {
+        if (onSecretService()) {
+            EXPECT_EQ(SecretServiceSession::shared().lock(), "");
+            return [] { EXPECT_EQ(SecretServiceSession::shared().unlock(), ""); };
+        }
+        const auto file = sandbox() / "data" / "keychains" / "com.example.host.json";
+        std::string before = readFile(file);
+        writeFile(file, before.substr(0, before.size() / 2));  // torn: not JSON any more
+        std::string corrupt = readFile(file);
+        return [file, before, corrupt] {
+            EXPECT_EQ(readFile(file), corrupt) << "nothing was written meanwhile";
+            writeFile(file, before);
+        };
+    }
     static std::string root() {
         return TVKQuarraConfigurationManager::sharedInstance().keychainIdentifierRoot();
     }
@@ -27,7 +68,7 @@ class KeychainItemStoreTest : public testing::Test {
 
 }  // namespace
 
-TEST_F(KeychainItemStoreTest, MissingItemsReadAsNothingExceptThePasscodeWhichReadsEmpty) {
+TEST_P(KeychainItemStoreTest, MissingItemsReadAsNothingExceptThePasscodeWhichReadsEmpty) {
     EXPECT_EQ(KeychainItemStore::getUsername(), std::nullopt);
     EXPECT_EQ(KeychainItemStore::getPassword(), std::nullopt);
     EXPECT_EQ(KeychainItemStore::getSessionId(), std::nullopt);
@@ -36,7 +77,7 @@ TEST_F(KeychainItemStoreTest, MissingItemsReadAsNothingExceptThePasscodeWhichRea
     EXPECT_EQ(KeychainItemStore::getNumFailedUnlockAttempts(), 0u);
 }
 
-TEST_F(KeychainItemStoreTest, ItemsCarryTheDocumentedIdentifiersServicesAndAccounts) {
+TEST_P(KeychainItemStoreTest, ItemsCarryTheDocumentedIdentifiersServicesAndAccounts) {
     EXPECT_EQ(root(), "com.example.host-com.tovik.QuarraMobileSDK");
     KeychainItemStore::setSessionId("early");  // before any user name: no account
     EXPECT_EQ(stored(KeychainItemStore::sessionIdentifier()).account, "");
@@ -66,7 +107,7 @@ TEST_F(KeychainItemStoreTest, ItemsCarryTheDocumentedIdentifiersServicesAndAccou
     EXPECT_EQ(KeychainItemStore::getNumFailedUnlockAttempts(), 3u);
 }
 
-TEST_F(KeychainItemStoreTest, OAuthStateRoundTripsAsBase64AndNothingDeletesIt) {
+TEST_P(KeychainItemStoreTest, OAuthStateRoundTripsAsBase64AndNothingDeletesIt) {
     Bytes state = {0, 0xFF, 'x', '\n'};
     KeychainItemStore::setOAuthState(state);
     EXPECT_EQ(toString(stored(KeychainItemStore::OAuthIdentifer()).data), "AP94Cg==");
@@ -78,7 +119,7 @@ TEST_F(KeychainItemStoreTest, OAuthStateRoundTripsAsBase64AndNothingDeletesIt) {
     EXPECT_TRUE(Keychain::standard().copyMatching(query, nullptr).notFound());
 }
 
-TEST_F(KeychainItemStoreTest, ResetAuthDataKeepsPasscodesAndOtherItems) {
+TEST_P(KeychainItemStoreTest, ResetAuthDataKeepsPasscodesAndOtherItems) {
     KeychainItemStore::setUsername("alice", "pw");
     KeychainItemStore::setSessionId("s");
     KeychainItemStore::setOAuthState(Bytes{1});
@@ -96,12 +137,9 @@ TEST_F(KeychainItemStoreTest, ResetAuthDataKeepsPasscodesAndOtherItems) {
     EXPECT_EQ(toString(stored(root() + ".crypt.alice").data), "key");
 }
 
-TEST_F(KeychainItemStoreTest, UnreadableKeychainIsReportedAndNeverOverwritten) {
+TEST_P(KeychainItemStoreTest, UnreadableKeychainIsReportedAndNeverOverwritten) {
     KeychainItemStore::setUsername("alice", "pw");
-    const auto file = sandbox() / "data" / "keychains" / "com.example.host.json";
-    const std::string before = readFile(file);
-    writeFile(file, before.substr(0, before.size() / 2));  // torn: not JSON any more
-    const std::string corrupt = readFile(file);
+    auto restore = makeUnreadable();
 
     ErrorPtr error;
     EXPECT_EQ(KeychainItemStore::getUsername(&error), std::nullopt);
@@ -115,15 +153,17 @@ TEST_F(KeychainItemStoreTest, UnreadableKeychainIsReportedAndNeverOverwritten) {
               KeychainStatus::ReadFailed);
     EXPECT_EQ(item.resetKeychainItem().status, KeychainStatus::ReadFailed);
     KeychainItemStore::setSessionId("s");
-    EXPECT_EQ(readFile(file), corrupt);
+    EXPECT_EQ(KeychainItemStore::resetKeychainForNewInstall("old", root()).status,
+              KeychainStatus::ReadFailed);
 
-    writeFile(file, before);
+    restore();
     EXPECT_EQ(KeychainItemStore::getUsername(&error), "alice");
     EXPECT_EQ(error, nullptr);
     EXPECT_EQ(KeychainItemStore::getPassword(), "pw");
+    EXPECT_EQ(KeychainItemStore::getSessionId(), std::nullopt);
 }
 
-TEST_F(KeychainItemStoreTest, NewInstallResetRemovesOnlyTheSdksItems) {
+TEST_P(KeychainItemStoreTest, NewInstallResetRemovesOnlyTheSdksItems) {
     const std::string frameworkId = TVKQuarraConfigurationManager::sharedInstance().frameworkId();
     KeychainItemStore::setUsername("alice");
     KeychainItemStore::setPasscode("1234", "alice");
@@ -145,3 +185,6 @@ TEST_F(KeychainItemStoreTest, NewInstallResetRemovesOnlyTheSdksItems) {
     EXPECT_EQ(left[1].generic, frameworkId + "Other.x");
     EXPECT_TRUE(KeychainItemStore::resetKeychainForNewInstall(frameworkId, root()).ok());
 }
+
+INSTANTIATE_TEST_SUITE_P(, KeychainItemStoreTest, testing::Bool(),
+                         [](const auto& info) { return info.param ? "SecretService" : "File"; });

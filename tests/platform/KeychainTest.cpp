@@ -8,6 +8,8 @@
 #include <thread>
 
 #include "platform/Keychain.h"
+#include "platform/SecretServiceKeychainStore.h"
+#include "support/SecretServiceSession.h"
 #include "support/TestSupport.h"
 
 using namespace quarra;
@@ -38,10 +40,57 @@ mode_t modeOf(const std::filesystem::path& path) {
 
 }  // namespace
 
-TEST(KeychainTest, ItemsAddFindUpdateAndDeleteInAPrivateFile) {
+// The tests below run on both stores: the 0600 file and a private Secret Service.
+enum class StoreKind { File, SecretService };
+
+class KeychainStores : public testing::TestWithParam<StoreKind> {
+  protected:
+    void SetUp() override {
+        if (GetParam() == StoreKind::SecretService) {
+            SecretServiceSession& session = SecretServiceSession::shared();
+            ASSERT_TRUE(session.ok()) << session.failure();
+        }
+    }
+    void TearDown() override {
+        if (GetParam() == StoreKind::SecretService) {
+            EXPECT_EQ(SecretServiceSession::shared().unlock(), "");
+        }
+    }
+    bool onFile() const { return GetParam() == StoreKind::File; }
+
+    // A store over the same items each time: the file, or this test's own name in the keyring.
+    std::shared_ptr<KeychainStore> makeStore(
+        std::chrono::milliseconds lockTimeout = std::chrono::seconds(10)) {
+        if (onFile())
+            return std::make_shared<FileKeychainStore>(file, lockTimeout);
+        return std::make_shared<SecretServiceKeychainStore>(name, file.string() + ".lock",
+                                                            lockTimeout);
+    }
+    // What makes a store unreadable: a torn file; a locked keyring whose unlock prompt is
+    // dismissed (the test bus has no prompter).
+    void makeUnreadable() {
+        if (onFile()) {
+            writeFile(file, readFile(file).substr(0, 10));
+        } else {
+            ASSERT_EQ(SecretServiceSession::shared().lock(), "");
+        }
+    }
+
     TempDir dir;
-    const auto file = dir / "keys" / "host.json";
-    Keychain keychain(std::make_shared<FileKeychainStore>(file));
+    const std::filesystem::path file = dir / "keys" / "host.json";
+    const std::string name = std::string("test.") +
+                             testing::UnitTest::GetInstance()->current_test_info()->name() + "." +
+                             std::to_string(::getpid());
+};
+
+INSTANTIATE_TEST_SUITE_P(, KeychainStores,
+                         testing::Values(StoreKind::File, StoreKind::SecretService),
+                         [](const auto& info) {
+                             return info.param == StoreKind::File ? "File" : "SecretService";
+                         });
+
+TEST_P(KeychainStores, ItemsAddFindUpdateAndDelete) {
+    Keychain keychain(makeStore());
 
     EXPECT_TRUE(keychain.copyMatching(byService("s"), nullptr).notFound());
     ASSERT_TRUE(keychain.add(item("s", "alice", "secret")).ok());
@@ -58,15 +107,18 @@ TEST(KeychainTest, ItemsAddFindUpdateAndDeleteInAPrivateFile) {
     changes.data = toBytes(std::string("new\0bytes", 9));
     changes.label = "label";
     ASSERT_TRUE(keychain.update(alice, changes).ok());
-    // A second object on the same file sees the change: nothing is cached in memory.
-    Keychain reopened(std::make_shared<FileKeychainStore>(file));
+    // A second object on the same store sees the change: nothing is cached in memory.
+    Keychain reopened(makeStore());
     ASSERT_TRUE(reopened.copyMatching(alice, &found).ok());
     EXPECT_EQ(found.data, toBytes(std::string("new\0bytes", 9)));
     EXPECT_EQ(found.label, "label");
+    EXPECT_EQ(found.generic, "s");
 
     std::vector<KeychainItem> all;
     ASSERT_TRUE(keychain.copyAllMatching(byService("s"), &all).ok());
-    EXPECT_EQ(all.size(), 2u);
+    ASSERT_EQ(all.size(), 2u);
+    EXPECT_EQ(all[0].account, "alice") << "in the order they were added";
+    EXPECT_EQ(all[1].account, "bob");
     KeychainQuery prefixed;
     prefixed.where = [](const KeychainItem& i) { return i.account.starts_with("b"); };
     ASSERT_TRUE(keychain.remove(prefixed).ok());
@@ -75,11 +127,46 @@ TEST(KeychainTest, ItemsAddFindUpdateAndDeleteInAPrivateFile) {
     ASSERT_TRUE(keychain.copyAllMatching(KeychainQuery{}, &all).ok());
     EXPECT_EQ(all.size(), 1u);
 
-    EXPECT_EQ(modeOf(file), 0600u);
-    EXPECT_EQ(modeOf(file.parent_path()), 0700u);
+    // Changing what names an item moves it; nothing is left under the old name.
+    KeychainChanges rename;
+    rename.account = "carol";
+    ASSERT_TRUE(keychain.update(alice, rename).ok());
+    EXPECT_TRUE(reopened.copyMatching(alice, nullptr).notFound());
+    ASSERT_TRUE(reopened.copyAllMatching(KeychainQuery{}, &all).ok());
+    ASSERT_EQ(all.size(), 1u);
+    EXPECT_EQ(all[0].account, "carol");
+
+    if (onFile()) {
+        EXPECT_EQ(modeOf(file), 0600u);
+        EXPECT_EQ(modeOf(file.parent_path()), 0700u);
+    }
 }
 
-TEST(KeychainTest, CorruptOrUnreadableStoreIsAnErrorNeverNoItem) {
+TEST_P(KeychainStores, UnreadableStoreIsAnErrorNeverNoItemAndIsNotWritten) {
+    Keychain keychain(makeStore());
+    ASSERT_TRUE(keychain.add(item("s", "a", "v")).ok());
+    makeUnreadable();
+
+    KeychainResult result = keychain.copyMatching(byService("s"), nullptr);
+    EXPECT_EQ(result.status, KeychainStatus::ReadFailed);
+    ASSERT_NE(result.error, nullptr);
+    EXPECT_EQ(result.error->domain(), KeychainErrorDomain);
+    EXPECT_EQ(keychain.copyMatching(byService("missing"), nullptr).status,
+              KeychainStatus::ReadFailed);
+    // A write must not replace what it could not read.
+    EXPECT_EQ(keychain.add(item("t", "a", "v")).status, KeychainStatus::ReadFailed);
+    EXPECT_EQ(keychain.remove(byService("s")).status, KeychainStatus::ReadFailed);
+
+    if (!onFile()) {
+        ASSERT_EQ(SecretServiceSession::shared().unlock(), "");
+        std::vector<KeychainItem> all;
+        ASSERT_TRUE(keychain.copyAllMatching(KeychainQuery{}, &all).ok());
+        ASSERT_EQ(all.size(), 1u);
+        EXPECT_EQ(all[0], item("s", "a", "v"));
+    }
+}
+
+TEST(KeychainTest, CorruptFileIsAnErrorNeverNoItem) {
     TempDir dir;
     const auto file = dir / "host.json";
     Keychain keychain(std::make_shared<FileKeychainStore>(file));
@@ -91,9 +178,6 @@ TEST(KeychainTest, CorruptOrUnreadableStoreIsAnErrorNeverNoItem) {
         writeFile(file, bad);
         KeychainResult result = keychain.copyMatching(byService("s"), nullptr);
         EXPECT_EQ(result.status, KeychainStatus::ReadFailed) << bad;
-        ASSERT_NE(result.error, nullptr);
-        EXPECT_EQ(result.error->domain(), KeychainErrorDomain);
-        // A write must not replace what it could not read.
         EXPECT_EQ(keychain.add(item("t", "a", "v")).status, KeychainStatus::ReadFailed);
         EXPECT_EQ(readFile(file), bad);
     }
@@ -103,10 +187,8 @@ TEST(KeychainTest, CorruptOrUnreadableStoreIsAnErrorNeverNoItem) {
     EXPECT_EQ(keychain.copyMatching(byService("s"), nullptr).status, KeychainStatus::ReadFailed);
 }
 
-TEST(KeychainTest, StoreLockedByAnotherHolderTimesOutAsReadFailure) {
-    TempDir dir;
-    const auto file = dir / "host.json";
-    Keychain keychain(std::make_shared<FileKeychainStore>(file, std::chrono::milliseconds(100)));
+TEST_P(KeychainStores, StoreLockedByAnotherHolderTimesOutAsReadFailure) {
+    Keychain keychain(makeStore(std::chrono::milliseconds(100)));
     ASSERT_TRUE(keychain.add(item("s", "a", "v")).ok());
 
     int fd = ::open((file.string() + ".lock").c_str(), O_RDWR);
@@ -117,33 +199,121 @@ TEST(KeychainTest, StoreLockedByAnotherHolderTimesOutAsReadFailure) {
     EXPECT_TRUE(keychain.copyMatching(byService("s"), nullptr).ok());
 }
 
-TEST(KeychainTest, WritersInSeveralThreadsAndProcessesLoseNoItem) {
-    TempDir dir;
-    const auto file = dir / "host.json";
+TEST_P(KeychainStores, WritersInSeveralThreadsAndProcessesLoseNoItem) {
+    // The file store is shared with a child process. Keyring clients do not survive a fork, so
+    // there a store object of its own per thread stands in for the other process: only the lock
+    // file orders them.
+    const int perWriter = onFile() ? 25 : 8;
     auto addMany = [&](const std::string& prefix) {
-        Keychain keychain(std::make_shared<FileKeychainStore>(file));
-        for (int i = 0; i < 25; ++i) {
+        Keychain keychain(makeStore());
+        for (int i = 0; i < perWriter; ++i) {
             if (!keychain.add(item(prefix + std::to_string(i), "", "x")).ok())
                 return false;
         }
         return true;
     };
-    pid_t child = ::fork();
-    ASSERT_GE(child, 0);
-    if (child == 0)
-        _exit(addMany("child") ? 0 : 1);
+    pid_t child = -1;
+    if (onFile()) {
+        child = ::fork();
+        ASSERT_GE(child, 0);
+        if (child == 0)
+            _exit(addMany("child") ? 0 : 1);
+    }
     std::thread a([&] { EXPECT_TRUE(addMany("a")); });
     std::thread b([&] { EXPECT_TRUE(addMany("b")); });
+    std::thread c([&] {
+        if (!onFile()) {
+            EXPECT_TRUE(addMany("c"));
+        }
+    });
     a.join();
     b.join();
-    int status = 0;
-    ASSERT_EQ(::waitpid(child, &status, 0), child);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    c.join();
+    if (child > 0) {
+        int status = 0;
+        ASSERT_EQ(::waitpid(child, &status, 0), child);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    }
 
     std::vector<KeychainItem> all;
-    Keychain keychain(std::make_shared<FileKeychainStore>(file));
+    Keychain keychain(makeStore());
     ASSERT_TRUE(keychain.copyAllMatching(KeychainQuery{}, &all).ok());
-    EXPECT_EQ(all.size(), 75u);
+    EXPECT_EQ(all.size(), 3u * perWriter);
+}
+
+TEST(KeychainTest, SecretServiceItemsOfAnotherHostAreNotSeen) {
+    ASSERT_TRUE(SecretServiceSession::shared().ok()) << SecretServiceSession::shared().failure();
+    TempDir dir;
+    Keychain mine(
+        std::make_shared<SecretServiceKeychainStore>("com.example.mine", dir / "mine.lock"));
+    Keychain theirs(
+        std::make_shared<SecretServiceKeychainStore>("com.example.theirs", dir / "theirs.lock"));
+    ASSERT_TRUE(mine.add(item("s", "a", "mine")).ok());
+    EXPECT_TRUE(theirs.copyMatching(byService("s"), nullptr).notFound());
+    ASSERT_TRUE(theirs.add(item("s", "a", "theirs")).ok());
+    EXPECT_TRUE(theirs.remove(KeychainQuery{}).ok());
+    KeychainItem found;
+    ASSERT_TRUE(mine.copyMatching(byService("s"), &found).ok());
+    EXPECT_EQ(toString(found.data), "mine");
+}
+
+TEST(KeychainTest, UnlockPromptLeftUnansweredIsAReadFailure) {
+    SecretServiceSession& session = SecretServiceSession::shared();
+    ASSERT_TRUE(session.ok()) << session.failure();
+    TempDir dir;
+    auto store = [&](std::chrono::milliseconds unlockTimeout) {
+        return std::make_shared<SecretServiceKeychainStore>(
+            "test.unanswered", dir / "lock", std::chrono::seconds(10), unlockTimeout);
+    };
+    Keychain keychain(store(std::chrono::seconds(60)));
+    ASSERT_TRUE(keychain.add(item("s", "a", "v")).ok());
+    ASSERT_EQ(session.lock(), "");
+    {
+        SecretServiceSession::SilentPrompter prompter;
+        ASSERT_EQ(prompter.failure(), "");
+        // Whatever the time-out, waiting on a prompt nobody answers ends as unreadable.
+        Keychain impatient(store(std::chrono::milliseconds(300)));
+        EXPECT_EQ(impatient.copyMatching(byService("missing"), nullptr).status,
+                  KeychainStatus::ReadFailed);
+        EXPECT_EQ(impatient.add(item("t", "a", "v")).status, KeychainStatus::ReadFailed);
+    }
+    ASSERT_EQ(session.unlock(), "");
+    std::vector<KeychainItem> all;
+    ASSERT_TRUE(keychain.copyAllMatching(KeychainQuery{}, &all).ok());
+    ASSERT_EQ(all.size(), 1u);
+    EXPECT_EQ(all[0], item("s", "a", "v"));
+}
+
+TEST(KeychainTest, StandardStoreIsTheSecretServiceWhenOneAnswersUnlessForced) {
+    struct Case {
+        const char* forced;  // QUARRA_KEYCHAIN, or none
+        bool sessionBus;
+        bool secretService;
+    } cases[] = {
+        {nullptr, true, true},          {nullptr, false, false},         {"file", true, false},
+        {"secret-service", true, true}, {"secret-service", false, true}, {"other", true, true},
+    };
+    ASSERT_TRUE(SecretServiceSession::shared().ok()) << SecretServiceSession::shared().failure();
+    const std::string address = getenv("DBUS_SESSION_BUS_ADDRESS");
+    // The bus a desktop session keeps in its runtime folder must not count here.
+    unsetenv("XDG_RUNTIME_DIR");
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.forced ? c.forced : "(unset)") +
+                     (c.sessionBus ? " with a bus" : " without a bus"));
+        if (c.forced)
+            setenv("QUARRA_KEYCHAIN", c.forced, 1);
+        else
+            unsetenv("QUARRA_KEYCHAIN");
+        if (c.sessionBus)
+            setenv("DBUS_SESSION_BUS_ADDRESS", address.c_str(), 1);
+        else
+            unsetenv("DBUS_SESSION_BUS_ADDRESS");
+        auto store = Keychain::standardStore();
+        EXPECT_EQ(std::dynamic_pointer_cast<SecretServiceKeychainStore>(store) != nullptr,
+                  c.secretService);
+    }
+    setenv("DBUS_SESSION_BUS_ADDRESS", address.c_str(), 1);
+    setenv("QUARRA_KEYCHAIN", "file", 1);
 }
 
 namespace {
@@ -179,9 +349,8 @@ class FaultyStore : public KeychainStore {
 
 }  // namespace
 
-TEST(KeychainTest, InjectedStoreFailsTheNextReadOrWriteOnly) {
-    TempDir dir;
-    Keychain keychain(std::make_shared<FileKeychainStore>(dir / "host.json"));
+TEST_P(KeychainStores, InjectedStoreFailsTheNextReadOrWriteOnly) {
+    Keychain keychain(makeStore());
     auto faulty = std::make_shared<FaultyStore>(keychain.store());
     keychain.setStore(faulty);
 

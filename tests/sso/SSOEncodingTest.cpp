@@ -11,6 +11,20 @@
 using namespace quarra;
 using Items = std::vector<std::pair<std::string, std::string>>;
 
+// Runs `body` on the URL's own query parser and builder, then on the manual path; both read and
+// write the same.
+template <class Body>
+void onBothPaths(Body body) {
+    struct Reset {
+        ~Reset() { gOIDURLQueryComponentForceIOS7Handling = false; }
+    } reset;
+    for (bool manual : {false, true}) {
+        SCOPED_TRACE(manual ? "manual path" : "standard path");
+        gOIDURLQueryComponentForceIOS7Handling = manual;
+        body();
+    }
+}
+
 TEST(SSOEncodingTest, ParsesRedirectQueries) {
     struct Case {
         const char* url;
@@ -33,11 +47,13 @@ TEST(SSOEncodingTest, ParsesRedirectQueries) {
         {"app:/cb", {}},
         {"com.example.app:/oauth2redirect?code=c1&state=s1", {{"code", "c1"}, {"state", "s1"}}},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.url);
-        SSOURLQueryComponent query(*Url::parse(c.url));
-        EXPECT_EQ(query.queryItems(), c.items);
-    }
+    onBothPaths([&] {
+        for (const auto& c : cases) {
+            SCOPED_TRACE(c.url);
+            SSOURLQueryComponent query(*Url::parse(c.url));
+            EXPECT_EQ(query.queryItems(), c.items);
+        }
+    });
 }
 
 TEST(SSOEncodingTest, DictionaryValueHoldsTextForOneValueAndAnArrayForMore) {
@@ -59,14 +75,17 @@ TEST(SSOEncodingTest, SerialisesSoThatAnIndependentParserReadsBackTheSameValues)
         {{{"esc", "#%[]\"<>\\^`{|}"}}, "esc=%23%25%5B%5D%22%3C%3E%5C%5E%60%7B%7C%7D"},
         {{{"b", "1"}, {"a", ""}, {"b", "2"}}, "b=1&b=2&a="},
     };
-    for (const auto& [items, text] : cases) {
-        SCOPED_TRACE(text);
-        SSOURLQueryComponent query;
-        for (const auto& [name, value] : items)
-            query.addParameter(name, value);
-        EXPECT_EQ(query.URLEncodedParameters(), text);
-        EXPECT_EQ(test::pythonQueryItems(text), query.queryItems());
-    }
+    onBothPaths([&] {
+        for (const auto& [items, text] : cases) {
+            SCOPED_TRACE(text);
+            SSOURLQueryComponent query;
+            for (const auto& [name, value] : items)
+                query.addParameter(name, value);
+            EXPECT_EQ(query.URLEncodedParameters(), text);
+            EXPECT_EQ(query.percentEncodedQueryString(), text);
+            EXPECT_EQ(test::pythonQueryItems(text), query.queryItems());
+        }
+    });
 }
 
 TEST(SSOEncodingTest, ReplacingTheQueryDropsTheOldOneAndKeepsTheRest) {

@@ -66,6 +66,9 @@ int main(int argc, char** argv) {
     setenv("HOME", pattern.c_str(), 1);
     setenv("XDG_DATA_HOME", (fs::path(pattern) / "data").c_str(), 1);
     setenv("TMPDIR", (fs::path(pattern) / "tmp").c_str(), 1);
+    // Never the desktop's own keyring: tests that want a Secret Service start a private one.
+    setenv("QUARRA_KEYCHAIN", "file", 1);
+    unsetenv("DBUS_SESSION_BUS_ADDRESS");
 
     testing::InitGoogleTest(&argc, argv);
     int result = RUN_ALL_TESTS();

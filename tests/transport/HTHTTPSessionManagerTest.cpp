@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <functional>
 
 #include "platform/RunLoop.h"
 #include "platform/URLError.h"
@@ -255,7 +256,7 @@ TEST_F(HTTPSessionManagerTest, MultipartBodyWrittenToAFileUploadsFromThatFile) {
     EXPECT_EQ(parts[1].content, "data");
 }
 
-TEST_F(HTTPSessionManagerTest, ArchivedManagersComeBackWithWhatTheyKeep) {
+TEST_F(HTTPSessionManagerTest, ArchivedAndCopiedManagersComeBackWithWhatTheyKeep) {
     URLSessionConfiguration configuration;
     configuration.timeoutIntervalForRequest = 12;
     configuration.httpAdditionalHeaders["X-App"] = "notes";
@@ -270,16 +271,39 @@ TEST_F(HTTPSessionManagerTest, ArchivedManagersComeBackWithWhatTheyKeep) {
         KeyedUnarchiver::allow<HTHTTPResponseSerializer>(),
         KeyedUnarchiver::allow<HTSecurityPolicy>()};
     ErrorPtr error;
-    auto decoded = KeyedUnarchiver::unarchivedObject<HTHTTPSessionManager>(
-        KeyedArchiver::archivedDocument(*original), allowed, &error);
-    ASSERT_TRUE(decoded) << error->description();
-    EXPECT_EQ(decoded->baseURL()->string(), "https://127.0.0.1/api/");
-    EXPECT_EQ(decoded->sessionConfiguration().timeoutIntervalForRequest, 12);
-    EXPECT_EQ(decoded->sessionConfiguration().httpAdditionalHeaders.at("X-App"), "notes");
-    EXPECT_TRUE(std::dynamic_pointer_cast<HTJSONRequestSerializer>(decoded->requestSerializer()));
-    EXPECT_FALSE(
-        std::dynamic_pointer_cast<HTJSONResponseSerializer>(decoded->responseSerializer()));
-    EXPECT_EQ(decoded->securityPolicy()->SSLPinningMode(), HTSSLPinningModePublicKey);
+    struct Way {
+        const char* name;
+        std::function<HTHTTPSessionManagerPtr()> duplicate;
+    } ways[] = {
+        {"archived",
+         [&] {
+             return KeyedUnarchiver::unarchivedObject<HTHTTPSessionManager>(
+                 KeyedArchiver::archivedDocument(*original), allowed, &error);
+         }},
+        {"copied",
+         [&] { return std::dynamic_pointer_cast<HTHTTPSessionManager>(original->copy()); }},
+    };
+    std::vector<HTURLSessionManagerPtr> managers{original};
+    for (const auto& way : ways) {
+        SCOPED_TRACE(way.name);
+        auto decoded = way.duplicate();
+        ASSERT_TRUE(decoded) << (error ? error->description() : "");
+        managers.push_back(decoded);
+        EXPECT_EQ(decoded->baseURL()->string(), "https://127.0.0.1/api/");
+        EXPECT_EQ(decoded->sessionConfiguration().timeoutIntervalForRequest, 12);
+        EXPECT_EQ(decoded->sessionConfiguration().httpAdditionalHeaders.at("X-App"), "notes");
+        EXPECT_TRUE(
+            std::dynamic_pointer_cast<HTJSONRequestSerializer>(decoded->requestSerializer()));
+        EXPECT_FALSE(
+            std::dynamic_pointer_cast<HTJSONResponseSerializer>(decoded->responseSerializer()));
+        EXPECT_NE(decoded->requestSerializer(), original->requestSerializer());
+        ASSERT_TRUE(decoded->securityPolicy());
+        EXPECT_EQ(decoded->securityPolicy()->SSLPinningMode(), HTSSLPinningModePublicKey);
+        // The duplicate owns its policy: loosening it leaves the original as strict as it was.
+        EXPECT_NE(decoded->securityPolicy(), original->securityPolicy());
+        decoded->securityPolicy()->setAllowInvalidCertificates(true);
+        EXPECT_FALSE(original->securityPolicy()->allowInvalidCertificates());
+    }
 
     // The plain manager keeps its configuration alone.
     auto plain = HTURLSessionManager::make(configuration);
@@ -290,8 +314,9 @@ TEST_F(HTTPSessionManagerTest, ArchivedManagersComeBackWithWhatTheyKeep) {
     EXPECT_EQ(back->sessionConfiguration().timeoutIntervalForRequest, 12);
     EXPECT_TRUE(std::dynamic_pointer_cast<HTJSONResponseSerializer>(back->responseSerializer()));
     EXPECT_EQ(back->securityPolicy()->SSLPinningMode(), HTSSLPinningModeNone);
-    for (const auto& m :
-         {HTURLSessionManagerPtr(original), HTURLSessionManagerPtr(decoded), plain, back})
+    managers.push_back(plain);
+    managers.push_back(back);
+    for (const auto& m : managers)
         m->invalidateSessionCancelingTasks(true);
 }
 

@@ -28,6 +28,11 @@ class FCDecryptor final : public FCCryptor {
                                             ByteView encryptionKey, ByteView HMACKey,
                                             ErrorPtr* error);
 
+    // Off by default. REQUIRES: before the first `addData` (the work queue reads it with the
+    // header).
+    bool hasV1HMAC() const { return reader_.hasV1HMAC(); }
+    void setHasV1HMAC(bool hasV1HMAC) { reader_.setHasV1HMAC(hasV1HMAC); }
+
     std::uint8_t options() const override { return reader_.options(); }
     std::uint64_t HMACLength() const override { return reader_.HMACLength(); }
 

@@ -103,7 +103,9 @@ ErrorPtr FCMessageReader::startDecrypting() {
         if (!hmac_) {
             return fail(error);
         }
-        hmac_->update(header_);
+        if (!hasV1HMAC_) {
+            hmac_->update(header_);
+        }
     }
     dropSecrets();
     return nullptr;

@@ -32,6 +32,11 @@ class FCMessageReader {
     // and HMAC, or an HMAC that differs (code 1); a padding failure (the decode error).
     ErrorPtr finish(Bytes& out);
 
+    // Messages of the first format version authenticated the ciphertext alone: with this set the
+    // header is left out of the HMAC. Takes effect only when set before the header is read.
+    bool hasV1HMAC() const { return hasV1HMAC_; }
+    void setHasV1HMAC(bool hasV1HMAC) { hasV1HMAC_ = hasV1HMAC; }
+
     // Known once the header has been read.
     std::uint8_t options() const { return options_; }
     std::size_t HMACLength() const { return hmac_ ? hmac_->length() : 0; }
@@ -56,6 +61,7 @@ class FCMessageReader {
     Bytes trailer_;  // the last HMACLength() bytes seen: the tag, unless more input follows
     ErrorPtr error_;
     bool finished_ = false;
+    bool hasV1HMAC_ = false;
 };
 
 }  // namespace quarra

@@ -31,16 +31,19 @@ bool writeAll(int fd, ByteView data) {
 // A temporary file beside its destination, removed unless it was renamed into place.
 class TemporaryFile {
   public:
-    explicit TemporaryFile(const std::filesystem::path& destination) {
+    TemporaryFile(const std::filesystem::path& destination, std::optional<mode_t> mode) {
         std::string pattern =
             (destination.parent_path() / ("." + destination.filename().string() + ".XXXXXX"))
                 .string();
         fd_ = FileDescriptor(::mkstemp(pattern.data()));
         if (fd_) {
             path_ = pattern;
-            // Replacing a file keeps its permissions; a new one stays private to the user.
+            // Asked-for bits win; otherwise replacing a file keeps its permissions and a new one
+            // stays private to the user.
             struct stat existing;
-            if (::stat(destination.c_str(), &existing) == 0) {
+            if (mode) {
+                ::fchmod(fd_.get(), *mode);
+            } else if (::stat(destination.c_str(), &existing) == 0) {
                 ::fchmod(fd_.get(), existing.st_mode & 07777);
             }
         }
@@ -139,13 +142,13 @@ long readSome(int fd, std::uint8_t* buffer, std::size_t length) {
 }
 
 ErrorPtr copy(FileDescriptor source, const std::filesystem::path& destination,
-              std::string_view password, bool encrypt, bool durable) {
+              std::string_view password, bool encrypt, bool durable, std::optional<mode_t> mode) {
     ErrorPtr error;
     auto codec = FCMessageCodec::make(encrypt, password, &error);
     if (!codec) {
         return error;
     }
-    TemporaryFile output(destination);
+    TemporaryFile output(destination, mode);
     if (!output) {
         return fileError(kSaveFailed, errno);
     }

@@ -3,7 +3,10 @@
 // operations, and the errors they report. Output never lands half-written: it goes to a temporary
 // file beside the destination that replaces the destination only once complete, so a failure leaves
 // the destination as it was (and a failed decryption leaves no unauthenticated plaintext behind).
+#include <sys/types.h>
+
 #include <filesystem>
+#include <optional>
 #include <string_view>
 
 #include "platform/Error.h"
@@ -45,8 +48,10 @@ long readSome(int fd, std::uint8_t* buffer, std::size_t length);
 // Streams `source` to its end through the format (encrypting or decrypting with `password`) into a
 // temporary file beside `destination`, then renames it over `destination`. With `durable` the data
 // and the rename are synced to disk first. Null on success; otherwise the read, write or format
-// error, and `destination` is untouched. `destination` may be the source's own path.
+// error, and `destination` is untouched. `destination` may be the source's own path. The output
+// gets the permission bits `mode`, or else those of the file it replaces, or else 0600.
 ErrorPtr copy(FileDescriptor source, const std::filesystem::path& destination,
-              std::string_view password, bool encrypt, bool durable);
+              std::string_view password, bool encrypt, bool durable,
+              std::optional<mode_t> mode = std::nullopt);
 
 }  // namespace quarra::cryptfiles

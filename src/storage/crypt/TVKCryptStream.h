@@ -7,7 +7,9 @@
 // The reader sees exactly the plaintext (or the whole encrypted message) in pieces of at most the
 // length asked for; 0 means the end, -1 a failure (error() says which). When decrypting, a failure
 // at the end (a damaged or truncated file) comes as -1 after data already handed out: discard what
-// was read. One reader at a time; close() may be called from another thread.
+// was read. One reader at a time; close() may be called from another thread. Like every stream
+// here it produces no events, so it can be scheduled on a run loop but is read by polling, and it
+// lends no buffer (getBuffer answers false).
 #include <filesystem>
 #include <mutex>
 #include <optional>

@@ -144,28 +144,31 @@ std::optional<std::string> TVKQuarraCryptManager::getDatabaseEncryptionKey(Error
 // --- Streaming copies
 
 void TVKQuarraCryptManager::createEncryptedFileAtPath(const fs::path& path,
-                                                      const fs::path& sourcePath, const Json&,
-                                                      Handler handler) {
-    copy(path, sourcePath, true, false, std::move(handler));
+                                                      const fs::path& sourcePath,
+                                                      const Json& attributes, Handler handler) {
+    copy(path, sourcePath, attributes, true, false, std::move(handler));
 }
 
 void TVKQuarraCryptManager::createDecryptedFileAtPath(const fs::path& path,
-                                                      const fs::path& sourcePath, const Json&,
-                                                      Handler handler) {
-    copy(path, sourcePath, false, false, std::move(handler));
+                                                      const fs::path& sourcePath,
+                                                      const Json& attributes, Handler handler) {
+    copy(path, sourcePath, attributes, false, false, std::move(handler));
 }
 
 void TVKQuarraCryptManager::createFileAtPath(const fs::path& path, const fs::path& sourcePath,
-                                             const Json&, bool encrypt, Handler handler) {
-    copy(path, sourcePath, encrypt, false, std::move(handler));
+                                             const Json& attributes, bool encrypt,
+                                             Handler handler) {
+    copy(path, sourcePath, attributes, encrypt, false, std::move(handler));
 }
 
-void TVKQuarraCryptManager::encryptFileAtPath(const fs::path& path, const Json&, Handler handler) {
-    copy(path, path, true, true, std::move(handler));
+void TVKQuarraCryptManager::encryptFileAtPath(const fs::path& path, const Json& attributes,
+                                              Handler handler) {
+    copy(path, path, attributes, true, true, std::move(handler));
 }
 
-void TVKQuarraCryptManager::copy(const fs::path& path, const fs::path& sourcePath, bool encrypt,
-                                 bool inPlace, Handler handler) {
+void TVKQuarraCryptManager::copy(const fs::path& path, const fs::path& sourcePath,
+                                 const Json& attributes, bool encrypt, bool inPlace,
+                                 Handler handler) {
     ErrorPtr error;
     auto source =
         std::make_shared<cryptfiles::FileDescriptor>(cryptfiles::openSource(sourcePath, &error));
@@ -181,9 +184,10 @@ void TVKQuarraCryptManager::copy(const fs::path& path, const fs::path& sourcePat
     if (!key) {
         return callOnMain(handler, error);
     }
+    std::optional<mode_t> mode = posixPermissions(attributes);
     DispatchQueue::global()->async([=, key = std::move(*key)] {
         // In place, the file must be on disk whole before it replaces the only copy of the data.
-        ErrorPtr failure = cryptfiles::copy(std::move(*source), path, key, encrypt, inPlace);
+        ErrorPtr failure = cryptfiles::copy(std::move(*source), path, key, encrypt, inPlace, mode);
         if (failure) {
             TVK_LOG_ERROR(
                 "Error creating file:" + path.string() + " from file:" + sourcePath.string() +
@@ -233,11 +237,7 @@ bool TVKQuarraCryptManager::createFileAtPath(const fs::path& path, std::optional
                                    cryptorError));
         return false;
     }
-    mode_t mode = 0600;
-    if (attributes.is_object() && attributes.contains(FilePosixPermissionsKey) &&
-        attributes[FilePosixPermissionsKey].is_number_integer()) {
-        mode = static_cast<mode_t>(attributes[FilePosixPermissionsKey].get<std::int64_t>() & 07777);
-    }
+    mode_t mode = posixPermissions(attributes).value_or(0600);
     if (ErrorPtr writeError = files::writeAtomically(path, asText(*result), mode)) {
         setError(error, cryptfiles::fileError(cryptfiles::kSaveFailed, errnoOf(writeError)));
         return false;

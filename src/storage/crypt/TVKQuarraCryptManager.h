@@ -51,7 +51,8 @@ class TVKQuarraCryptManager {
     // --- Streaming copies: the source is read in 32 KiB chunks on a global queue, the output
     // replaces `path` only once complete, and the source stays as it is. A source that is empty,
     // missing, a directory or the destination itself gives -5 "Invalid file path". `attributes`
-    // are accepted and not applied.
+    // may hold FilePosixPermissionsKey; without it a replaced file keeps its permission bits and a
+    // new one gets 0600.
     void createEncryptedFileAtPath(const std::filesystem::path& path,
                                    const std::filesystem::path& sourcePath, const Json& attributes,
                                    Handler handler);
@@ -64,7 +65,8 @@ class TVKQuarraCryptManager {
 
     // Replaces the plain file at `path` by its encrypted form. The encrypted copy is written
     // beside it and synced to disk before it replaces the file, so the path holds either the
-    // whole plaintext or the whole message, whatever happens.
+    // whole plaintext or the whole message, whatever happens. `attributes` as for the streaming
+    // copies.
     void encryptFileAtPath(const std::filesystem::path& path, const Json& attributes,
                            Handler handler);
 
@@ -111,7 +113,7 @@ class TVKQuarraCryptManager {
     ~TVKQuarraCryptManager() = default;
 
     void copy(const std::filesystem::path& path, const std::filesystem::path& sourcePath,
-              bool encrypt, bool inPlace, Handler handler);
+              const Json& attributes, bool encrypt, bool inPlace, Handler handler);
 
     struct FreeKey {
         void operator()(EVP_PKEY* key) const;

@@ -317,6 +317,10 @@ class SQDatabase : public std::enable_shared_from_this<SQDatabase> {
     std::shared_ptr<SQResultSet> getTableSchema(std::string_view tableName);
     // Case-insensitive in both names.
     bool columnExists(std::string_view columnName, std::string_view tableName);
+    // The older form of the same question, table first.
+    bool columnExistsColumnName(std::string_view tableName, std::string_view columnName) {
+        return columnExists(columnName, tableName);
+    }
     std::uint32_t applicationID();
     void setApplicationID(std::uint32_t appID);
     std::uint32_t userVersion();

@@ -193,6 +193,57 @@ TEST(EncryptedDataFormat, AnyChangedByteOrWrongPasswordFailsTheHMAC) {
     EXPECT_EQ(errorCode(error), kFCCryptorHMACMismatch);
 }
 
+// A first-version message: the same bytes, but the tag covers the ciphertext alone.
+Bytes withHeaderlessTag(const Bytes& message, std::string_view password) {
+    const auto& settings = kFCCryptorAES256Settings;
+    auto key = FCCryptor::keyForPassword(password, ByteView(message).subspan(10, 8),
+                                         settings.HMACKeySettings, nullptr);
+    auto hmac = FCHMAC::make(settings.HMACAlgorithm, *key, settings.HMACLength, nullptr);
+    hmac->update(ByteView(message).subspan(34, message.size() - 34 - 32));
+    Bytes result(message.begin(), message.end() - 32);
+    Bytes tag = *hmac->final();
+    result.insert(result.end(), tag.begin(), tag.end());
+    return result;
+}
+
+TEST(EncryptedDataFormat, FirstVersionTagLeavesTheHeaderOutOnlyWhenAskedTo) {
+    Bytes plaintext = pattern(40);
+    Bytes current = *FCEncryptor::encryptData(plaintext, kFCCryptorAES256Settings, "pw", nullptr);
+    Bytes firstVersion = withHeaderlessTag(current, "pw");
+    struct Case {
+        const char* name;
+        const Bytes& message;
+        bool hasV1HMAC;
+        long code;
+    } cases[] = {
+        {"current tag, flag off", current, false, 0},
+        {"current tag, flag on", current, true, kFCCryptorHMACMismatch},
+        {"first-version tag, flag off", firstVersion, false, kFCCryptorHMACMismatch},
+        {"first-version tag, flag on", firstVersion, true, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto decryptor = FCDecryptor::make("pw", nullptr);
+        EXPECT_FALSE(decryptor->hasV1HMAC());
+        decryptor->setHasV1HMAC(c.hasV1HMAC);
+        ErrorPtr error;
+        auto result = FCCryptor::synchronousResultForCryptor(decryptor, c.message, &error);
+        EXPECT_EQ(errorCode(error), c.code);
+        EXPECT_EQ(result.has_value(), c.code == 0);
+        if (result) {
+            EXPECT_TRUE(*result == plaintext);
+        }
+    }
+    // The flag does not let a changed header through: the key still comes from the salts.
+    Bytes damaged = firstVersion;
+    damaged[12] ^= 0x80;
+    auto decryptor = FCDecryptor::make("pw", nullptr);
+    decryptor->setHasV1HMAC(true);
+    ErrorPtr error;
+    EXPECT_FALSE(FCCryptor::synchronousResultForCryptor(decryptor, damaged, &error));
+    EXPECT_EQ(errorCode(error), kFCCryptorHMACMismatch);
+}
+
 TEST(EncryptedDataFormat, UnknownVersionIsRefused) {
     Bytes message = *FCEncryptor::encryptData(pattern(40), kFCCryptorAES256Settings, "pw", nullptr);
     for (std::uint8_t version : {0, 1, 4, 255}) {

@@ -3,6 +3,7 @@
 
 #include "CryptTestSupport.h"
 #include "core/TVKErrors.h"
+#include "platform/RunLoop.h"
 #include "storage/crypt/FCDecryptor.h"
 #include "storage/crypt/TVKCryptStream.h"
 #include "support/TestSupport.h"
@@ -71,7 +72,14 @@ TEST(CryptStream, EncryptingStreamHandsOutTheWholeMessageBeforeItsEnd) {
     TempDir dir;
     writeFile(dir / "one", "x");
     auto stream = manager().encryptionStreamForFileAtPath(dir / "one");
+    // Scheduled on the main run loop it is still read by polling, and it lends no buffer.
+    stream->scheduleInRunLoop(RunLoop::main(), RunLoopDefaultMode);
     ASSERT_TRUE(stream->open());
+    std::uint8_t* lent = nullptr;
+    std::size_t lentLength = 7;
+    EXPECT_FALSE(stream->getBuffer(&lent, &lentLength));
+    EXPECT_EQ(lent, nullptr);
+    EXPECT_EQ(lentLength, 7u);
     std::string message;
     std::uint8_t buffer[16];
     long n;
@@ -81,6 +89,7 @@ TEST(CryptStream, EncryptingStreamHandsOutTheWholeMessageBeforeItsEnd) {
         EXPECT_EQ(stream->streamStatus(), message.size() < 82 ? Status::Open : Status::AtEnd);
     }
     EXPECT_EQ(n, 0);
+    stream->removeFromRunLoop(RunLoop::main(), RunLoopDefaultMode);
     ASSERT_EQ(message.size(), 82u);
     EXPECT_EQ(
         FCDecryptor::decryptData(toBytes(message), *manager().getFileEncryptionKey(), nullptr),

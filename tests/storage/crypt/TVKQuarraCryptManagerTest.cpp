@@ -311,6 +311,57 @@ TEST(CryptManager, InPlaceEncryptionThroughTheFacadeReadsBackAsTheFormerContent)
     EXPECT_TRUE(isCryptError(missing.wait(), -5));
 }
 
+TEST(CryptManager, EveryWritePathGivesTheFileTheAskedForMode) {
+    signIn("jdoe");
+    TempDir dir;
+    writeFile(dir / "plain", "data");
+    enum class Path { Streaming, InPlace, Bytes };
+    struct Case {
+        const char* name;
+        Path path;
+        Json attributes;
+        std::optional<int> existingMode;  // of a file already at the destination
+        int mode;
+    } cases[] = {
+        {"streaming, asked", Path::Streaming, Json{{FilePosixPermissionsKey, 0644}}, {}, 0644},
+        {"streaming, new file", Path::Streaming, nullptr, {}, 0600},
+        {"streaming, asked over a file", Path::Streaming, Json{{FilePosixPermissionsKey, 0640}},
+         0600, 0640},
+        {"streaming, kept from the file", Path::Streaming, nullptr, 0640, 0640},
+        {"in place, asked", Path::InPlace, Json{{FilePosixPermissionsKey, 0604}}, 0600, 0604},
+        {"in place, kept from the file", Path::InPlace, nullptr, 0640, 0640},
+        {"bytes, asked", Path::Bytes, Json{{FilePosixPermissionsKey, 0644}}, {}, 0644},
+        {"bytes, not a number", Path::Bytes, Json{{FilePosixPermissionsKey, "0644"}}, {}, 0600},
+    };
+    int index = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        fs::path target = dir / ("out" + std::to_string(index++));
+        if (c.existingMode) {
+            writeFile(target, "data");
+            fs::permissions(target, fs::perms(*c.existingMode));
+        }
+        HandlerResult result;
+        switch (c.path) {
+            case Path::Streaming:
+                manager().createEncryptedFileAtPath(target, dir / "plain", c.attributes,
+                                                    result.handler());
+                ASSERT_EQ(result.wait(), nullptr);
+                break;
+            case Path::InPlace:
+                manager().encryptFileAtPath(target, c.attributes, result.handler());
+                ASSERT_EQ(result.wait(), nullptr);
+                break;
+            case Path::Bytes:
+                ASSERT_TRUE(
+                    manager().createEncryptedFileAtPath(target, toBytes("data"), c.attributes));
+                break;
+        }
+        EXPECT_EQ(fs::status(target).permissions(), fs::perms(c.mode));
+        EXPECT_EQ(manager().decryptContentsAtPath(target), toBytes("data"));
+    }
+}
+
 // The SDK's resource folder pointed at a key pair of the test's own, made with openssl.
 class RSATest : public ::testing::Test {
   protected:

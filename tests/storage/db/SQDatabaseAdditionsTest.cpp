@@ -46,9 +46,21 @@ TEST_F(SQDatabaseAdditionsTest, SchemaQuestionsIgnoreCase) {
     EXPECT_TRUE(db->tableExists("mixedcase"));
     EXPECT_TRUE(db->tableExists("MIXEDCASE"));
     EXPECT_FALSE(db->tableExists("bytitle")) << "an index is not a table";
-    EXPECT_TRUE(db->columnExists("TITLE", "mixedCASE"));
-    EXPECT_FALSE(db->columnExists("missing", "MixedCase"));
-    EXPECT_FALSE(db->columnExists("title", "nowhere"));
+    struct ColumnCase {
+        const char* column;
+        const char* table;
+        bool exists;
+    } columnCases[] = {
+        {"TITLE", "mixedCASE", true},
+        {"missing", "MixedCase", false},
+        {"title", "nowhere", false},
+        {"MixedCase", "title", false},  // the names swapped name no column
+    };
+    for (const auto& c : columnCases) {
+        EXPECT_EQ(db->columnExists(c.column, c.table), c.exists) << c.column << " in " << c.table;
+        EXPECT_EQ(db->columnExistsColumnName(c.table, c.column), c.exists)
+            << "older form: " << c.column << " in " << c.table;
+    }
 
     auto schema = db->getSchema();
     std::vector<std::string> names;

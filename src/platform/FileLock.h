@@ -1,0 +1,27 @@
+#pragma once
+// An exclusive advisory lock (flock(2)) on a lock file, held for the object's lifetime: serialises
+// read-modify-write cycles of several processes on one store.
+#include <chrono>
+#include <filesystem>
+
+#include "platform/Error.h"
+
+namespace quarra {
+
+class FileLock {
+  public:
+    FileLock() = default;
+    FileLock(const FileLock&) = delete;
+    FileLock& operator=(const FileLock&) = delete;
+    ~FileLock();
+
+    // Creates the file (mode 0600) when missing and waits up to `timeout` for the lock. Null once
+    // held; a PosixErrorDomain error (EWOULDBLOCK after the time-out) otherwise.
+    [[nodiscard]] ErrorPtr acquire(const std::filesystem::path& path,
+                                   std::chrono::milliseconds timeout);
+
+  private:
+    int fd_ = -1;
+};
+
+}  // namespace quarra

@@ -1,0 +1,367 @@
+#include "platform/SecretServiceKeychainStore.h"
+
+#include <libsecret/secret.h>
+#include <stdlib.h>
+
+#include <algorithm>
+#include <charconv>
+#include <condition_variable>
+#include <map>
+#include <memory>
+#include <thread>
+#include <tuple>
+#include <utility>
+
+#include "platform/FileLock.h"
+#include "platform/Files.h"
+
+namespace quarra {
+namespace {
+
+constexpr const char* kSecretsBusName = "org.freedesktop.secrets";
+
+// The attributes of every item; "keychain" scopes a host's items, "sequence" keeps the order in
+// which items were added (the service answers searches in no particular order).
+const SecretSchema kSchema = {
+    "net.skelwyn.Keychain",
+    SECRET_SCHEMA_NONE,
+    {
+        {"keychain", SECRET_SCHEMA_ATTRIBUTE_STRING},
+        {"service", SECRET_SCHEMA_ATTRIBUTE_STRING},
+        {"account", SECRET_SCHEMA_ATTRIBUTE_STRING},
+        {"accessGroup", SECRET_SCHEMA_ATTRIBUTE_STRING},
+        {"generic", SECRET_SCHEMA_ATTRIBUTE_STRING},
+        {"label", SECRET_SCHEMA_ATTRIBUTE_STRING},
+        {"description", SECRET_SCHEMA_ATTRIBUTE_STRING},
+        {"sequence", SECRET_SCHEMA_ATTRIBUTE_STRING},
+        {nullptr, SECRET_SCHEMA_ATTRIBUTE_STRING},
+    },
+    0,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+struct GObjectUnref {
+    void operator()(gpointer object) const {
+        if (object)
+            g_object_unref(object);
+    }
+};
+template <class T>
+using GRef = std::unique_ptr<T, GObjectUnref>;
+
+struct ErrorFree {
+    void operator()(GError* error) const { g_error_free(error); }
+};
+using GErrorPtr = std::unique_ptr<GError, ErrorFree>;
+
+struct TableUnref {
+    void operator()(GHashTable* table) const { g_hash_table_unref(table); }
+};
+using Table = std::unique_ptr<GHashTable, TableUnref>;
+
+struct ValueUnref {
+    void operator()(SecretValue* value) const { secret_value_unref(value); }
+};
+using Value = std::unique_ptr<SecretValue, ValueUnref>;
+
+KeychainResult failure(KeychainStatus status, std::string description, GError* gerror = nullptr) {
+    GErrorPtr owned(gerror);
+    ErrorPtr underlying =
+        gerror ? Error::make("quarra.secret-service", gerror->code, std::string(gerror->message))
+               : nullptr;
+    return {status, Error::make(KeychainErrorDomain, static_cast<long>(status), description,
+                                std::move(underlying))};
+}
+
+Table newTable() {
+    return Table(g_hash_table_new_full(g_str_hash, g_str_equal, g_free, g_free));
+}
+
+void put(GHashTable* table, const char* key, const std::string& value) {
+    g_hash_table_insert(table, g_strdup(key), g_strdup(value.c_str()));
+}
+
+std::string get(GHashTable* table, const char* key) {
+    auto value = static_cast<const char*>(g_hash_table_lookup(table, key));
+    return value ? value : "";
+}
+
+// The session bus singleton that libsecret shares. GLib would end the whole process when the bus
+// goes away; a host must outlive its desktop session's keyring, so that is turned off.
+GDBusConnection* sessionBus(GError** error) {
+    GDBusConnection* bus = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, error);
+    if (bus)
+        g_dbus_connection_set_exit_on_close(bus, FALSE);
+    return bus;
+}
+
+// The one unlock prompt of the process. A prompt can stay open as long as its user likes, and
+// cancelling one is not dependable, so callers wait for it up to their time-out and then give up
+// on it: it goes on in the background, and later callers wait on the same prompt instead of
+// opening another.
+class UnlockPrompt {
+  public:
+    // True once the collection is unlocked; false when the prompt was refused or is still open
+    // after `timeout`.
+    static bool unlock(SecretService* service, SecretCollection* collection,
+                       std::chrono::milliseconds timeout) {
+        static std::mutex mutex;
+        static std::shared_ptr<UnlockPrompt> open;
+        std::shared_ptr<UnlockPrompt> prompt;
+        {
+            std::lock_guard lock(mutex);
+            if (!open) {
+                open = std::make_shared<UnlockPrompt>();
+                std::thread([prompt = open,
+                             service = GRef<SecretService>(SECRET_SERVICE(g_object_ref(service))),
+                             collection = GRef<SecretCollection>(
+                                 SECRET_COLLECTION(g_object_ref(collection)))] {
+                    GList* objects = g_list_append(nullptr, collection.get());
+                    GError* error = nullptr;
+                    gint count = secret_service_unlock_sync(service.get(), objects, nullptr,
+                                                            nullptr, &error);
+                    g_list_free(objects);
+                    g_clear_error(&error);
+                    {
+                        std::lock_guard lock(mutex);
+                        open.reset();
+                    }
+                    std::lock_guard lock(prompt->mutex_);
+                    prompt->done_ = true;
+                    prompt->unlocked_ = count > 0;
+                    prompt->cv_.notify_all();
+                }).detach();
+            }
+            prompt = open;
+        }
+        std::unique_lock lock(prompt->mutex_);
+        return prompt->cv_.wait_for(lock, timeout, [&] { return prompt->done_; }) &&
+               prompt->unlocked_;
+    }
+
+  private:
+    std::mutex mutex_;
+    std::condition_variable cv_;
+    bool done_ = false;
+    bool unlocked_ = false;
+};
+
+struct Stored {
+    KeychainItem item;
+    GRef<SecretItem> secretItem;
+    std::uint64_t sequence = 0;
+};
+
+using Identity = std::tuple<std::string, std::string, std::string>;
+Identity identityOf(const KeychainItem& item) {
+    return {item.service, item.account, item.accessGroup};
+}
+
+std::uint64_t parseSequence(const std::string& text) {
+    std::uint64_t value = 0;
+    std::from_chars(text.data(), text.data() + text.size(), value);
+    return value;
+}
+
+}  // namespace
+
+SecretServiceKeychainStore::SecretServiceKeychainStore(std::string keychainName,
+                                                       std::filesystem::path lockFile,
+                                                       std::chrono::milliseconds lockTimeout,
+                                                       std::chrono::milliseconds unlockTimeout)
+    : keychainName_(std::move(keychainName)),
+      lockFile_(std::move(lockFile)),
+      lockTimeout_(lockTimeout),
+      unlockTimeout_(unlockTimeout) {}
+
+bool SecretServiceKeychainStore::available() {
+    // Without an address GLib would try to launch a bus of its own.
+    const char* address = getenv("DBUS_SESSION_BUS_ADDRESS");
+    const char* runtime = getenv("XDG_RUNTIME_DIR");
+    std::error_code ec;
+    if (!(address && *address) &&
+        !(runtime && *runtime &&
+          std::filesystem::exists(std::filesystem::path(runtime) / "bus", ec)))
+        return false;
+    GError* error = nullptr;
+    GRef<GDBusConnection> bus(sessionBus(&error));
+    if (!bus) {
+        g_error_free(error);
+        return false;
+    }
+    GVariant* reply = g_dbus_connection_call_sync(
+        bus.get(), "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+        "NameHasOwner", g_variant_new("(s)", kSecretsBusName), G_VARIANT_TYPE("(b)"),
+        G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, &error);
+    if (!reply) {
+        g_error_free(error);
+        return false;
+    }
+    gboolean owned = FALSE;
+    g_variant_get(reply, "(b)", &owned);
+    g_variant_unref(reply);
+    return owned;
+}
+
+KeychainResult SecretServiceKeychainStore::transact(
+    const std::function<bool(std::vector<KeychainItem>&)>& change) {
+    std::lock_guard guard(mutex_);
+    if (ErrorPtr error = files::createDirectories(lockFile_.parent_path(), 0700)) {
+        return {KeychainStatus::ReadFailed,
+                Error::make(KeychainErrorDomain, static_cast<long>(KeychainStatus::ReadFailed),
+                            "The keychain folder cannot be created.", error)};
+    }
+    FileLock lock;
+    if (ErrorPtr error = lock.acquire(lockFile_, lockTimeout_)) {
+        return {KeychainStatus::ReadFailed,
+                Error::make(KeychainErrorDomain, static_cast<long>(KeychainStatus::ReadFailed),
+                            "The keychain is locked.", error)};
+    }
+
+    GError* error = nullptr;
+    GRef<GDBusConnection> bus(sessionBus(&error));
+    if (!bus)
+        return failure(KeychainStatus::ReadFailed, "The session bus cannot be reached.", error);
+    GRef<SecretService> service(
+        secret_service_get_sync(SECRET_SERVICE_OPEN_SESSION, nullptr, &error));
+    if (!service) {
+        secret_service_disconnect();  // the next call connects afresh (the service may restart)
+        return failure(KeychainStatus::ReadFailed, "The Secret Service does not answer.", error);
+    }
+
+    GRef<SecretCollection> collection;
+    std::map<Identity, Stored> stored;
+    std::vector<Stored> stale;  // older copies of an item, deleted at the next write
+    {
+        collection.reset(secret_collection_for_alias_sync(service.get(), SECRET_COLLECTION_DEFAULT,
+                                                          SECRET_COLLECTION_NONE, nullptr, &error));
+        if (!collection) {
+            return failure(KeychainStatus::ReadFailed, "The keyring has no default collection.",
+                           error);
+        }
+        // Refused, dismissed, failed or unanswered: the collection stays locked and nothing in it
+        // can be read, which is no answer to whether an item exists.
+        if (secret_collection_get_locked(collection.get()) &&
+            !UnlockPrompt::unlock(service.get(), collection.get(), unlockTimeout_)) {
+            return failure(KeychainStatus::ReadFailed, "The keyring is locked.");
+        }
+
+        Table attributes = newTable();
+        put(attributes.get(), "keychain", keychainName_);
+        GList* found = secret_service_search_sync(
+            service.get(), &kSchema, attributes.get(),
+            static_cast<SecretSearchFlags>(SECRET_SEARCH_ALL | SECRET_SEARCH_LOAD_SECRETS), nullptr,
+            &error);
+        if (error) {
+            secret_service_disconnect();
+            return failure(KeychainStatus::ReadFailed, "The keyring cannot be searched.", error);
+        }
+        std::vector<GRef<SecretItem>> items;
+        for (GList* node = found; node; node = node->next)
+            items.emplace_back(static_cast<SecretItem*>(node->data));  // takes the list's reference
+        g_list_free(found);
+        for (auto& secretItem : items) {
+            if (secret_item_get_locked(secretItem.get()))
+                return failure(KeychainStatus::ReadFailed, "The keyring is locked.");
+            Value value(secret_item_get_secret(secretItem.get()));
+            if (!value)
+                return failure(KeychainStatus::ReadFailed, "A keyring secret cannot be loaded.");
+            Table itemAttributes(secret_item_get_attributes(secretItem.get()));
+            Stored entry;
+            entry.item.service = get(itemAttributes.get(), "service");
+            entry.item.account = get(itemAttributes.get(), "account");
+            entry.item.accessGroup = get(itemAttributes.get(), "accessGroup");
+            entry.item.generic = get(itemAttributes.get(), "generic");
+            entry.item.label = get(itemAttributes.get(), "label");
+            entry.item.description = get(itemAttributes.get(), "description");
+            entry.sequence = parseSequence(get(itemAttributes.get(), "sequence"));
+            gsize length = 0;
+            auto bytes =
+                reinterpret_cast<const std::uint8_t*>(secret_value_get(value.get(), &length));
+            entry.item.data.assign(bytes, bytes + length);
+            entry.secretItem = std::move(secretItem);
+            // Two items with one identity (left by a crash between writing and deleting): the
+            // later one is the newer write.
+            Identity identity = identityOf(entry.item);
+            auto it = stored.find(identity);
+            if (it == stored.end()) {
+                stored.emplace(identity, std::move(entry));
+            } else if (it->second.sequence < entry.sequence) {
+                stale.push_back(std::exchange(it->second, std::move(entry)));
+            } else {
+                stale.push_back(std::move(entry));
+            }
+        }
+    }
+
+    std::vector<const Stored*> ordered;
+    for (const auto& [identity, entry] : stored)
+        ordered.push_back(&entry);
+    std::sort(ordered.begin(), ordered.end(),
+              [](const Stored* a, const Stored* b) { return a->sequence < b->sequence; });
+    std::vector<KeychainItem> items;
+    std::uint64_t nextSequence = 1;
+    for (const Stored* entry : ordered) {
+        items.push_back(entry->item);
+        nextSequence = std::max(nextSequence, entry->sequence + 1);
+    }
+    if (!change(items))
+        return {};
+
+    // New and changed items are written before removed ones are deleted, so a failure half-way
+    // never loses an item that was meant to stay.
+    std::map<Identity, const KeychainItem*> kept;
+    for (const KeychainItem& item : items) {
+        Identity identity = identityOf(item);
+        kept[identity] = &item;
+        auto it = stored.find(identity);
+        if (it != stored.end() && it->second.item == item)
+            continue;
+        Table attributes = newTable();
+        put(attributes.get(), "keychain", keychainName_);
+        put(attributes.get(), "service", item.service);
+        put(attributes.get(), "account", item.account);
+        put(attributes.get(), "accessGroup", item.accessGroup);
+        put(attributes.get(), "generic", item.generic);
+        put(attributes.get(), "label", item.label);
+        put(attributes.get(), "description", item.description);
+        const std::string& shown = item.label.empty() ? item.service : item.label;
+        Value value(secret_value_new(reinterpret_cast<const gchar*>(item.data.data()),
+                                     static_cast<gssize>(item.data.size()),
+                                     "application/octet-stream"));
+        bool written;
+        if (it != stored.end()) {
+            SecretItem* secretItem = it->second.secretItem.get();
+            put(attributes.get(), "sequence", std::to_string(it->second.sequence));
+            written = secret_item_set_secret_sync(secretItem, value.get(), nullptr, &error) &&
+                      secret_item_set_attributes_sync(secretItem, &kSchema, attributes.get(),
+                                                      nullptr, &error) &&
+                      secret_item_set_label_sync(secretItem, shown.c_str(), nullptr, &error);
+        } else {
+            put(attributes.get(), "sequence", std::to_string(nextSequence++));
+            GRef<SecretItem> created(
+                secret_item_create_sync(collection.get(), &kSchema, attributes.get(), shown.c_str(),
+                                        value.get(), SECRET_ITEM_CREATE_NONE, nullptr, &error));
+            written = created != nullptr;
+        }
+        if (!written)
+            return failure(KeychainStatus::WriteFailed, "The keyring cannot be written.", error);
+    }
+    for (auto& [identity, entry] : stored) {
+        if (!kept.count(identity))
+            stale.push_back(std::move(entry));
+    }
+    for (const Stored& entry : stale) {
+        if (!secret_item_delete_sync(entry.secretItem.get(), nullptr, &error))
+            return failure(KeychainStatus::WriteFailed, "The keyring cannot be written.", error);
+    }
+    return {};
+}
+
+}  // namespace quarra
