@@ -9,6 +9,9 @@
 //     quarra_example <host[:port]> <user>  signs in to that sign-in host (password from
 //                                          QUARRA_PASSWORD, else read from standard input) and
 //                                          asks for the user's own record
+//     quarra_example passcode              signs the demo user in and shows the application
+//                                          passcode's lock screen in the terminal
+//     quarra_example pictures [folder]     draws the lock screen in each mode into PNG files
 //     quarra_example upload FILE           uploads FILE to the bundled test server as a new
 //                                          document
 //     quarra_example download ID FILE      downloads document ID (1 or 2) of the bundled test
@@ -23,6 +26,7 @@
 #include <string>
 #include <vector>
 
+#include "PasscodeTerminal.h"
 #include "QuarraMobileSDK.h"
 #include "auth/KeychainItemStore.h"
 #include "auth/TVKQuarraAuth.h"
@@ -39,6 +43,7 @@
 #include "platform/Browser.h"
 #include "platform/Bundle.h"
 #include "platform/RunLoop.h"
+#include "platform/ui/Window.h"
 #include "support/OpenIDTestProvider.h"
 #include "support/ProviderTestDriver.h"
 #include "support/QuarraTestServer.h"
@@ -216,15 +221,19 @@ int transfer(const std::vector<std::string>& command) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    std::string mode = argc >= 2 ? argv[1] : "";
+    bool passcode = mode == "passcode";
     // A host names itself before the SDK starts (unless the environment already does).
     if (!getenv("QUARRA_HOST_BUNDLE_ID")) {
         Bundle::setMainBundle(
             "com.example.quarra-example",
             {{BundleShortVersionKey, "1.0"},
-             {"com.tovik.PasscodeEnabled", false},
+             {"com.tovik.PasscodeEnabled", passcode},
              {"com.tovik.oauth.client_id", test::OpenIDTestProvider::NativeClient},
              {"com.tovik.oauth.redirect_uri", test::OpenIDTestProvider::LoopbackRedirect}});
     }
+    if (mode == "pictures")
+        return drawLockScreenPictures(argc >= 3 ? argv[2] : "docs");
     std::unique_ptr<DemoServer> demo;
     std::unique_ptr<DemoProvider> identityProvider;
     std::string signInHost, username, password, endpoint;
@@ -264,6 +273,10 @@ int main(int argc, char** argv) {
         }
     }
 
+    // The host's window, with a screen of its own under anything the SDK presents.
+    auto window = ui::Window::make();
+    window->setRootViewController(std::make_shared<ui::ViewController>());
+    window->makeKeyAndVisible();
     TVKSDKApplicationDelegate::sharedInstance().didFinishLaunchingWithOptions();
     auto& config = TVKQuarraConfigurationManager::sharedInstance();
     std::cout << "Quarra SDK " << QuarraMobileSDKVersionString << "\n"
@@ -310,6 +323,12 @@ int main(int argc, char** argv) {
     std::cout << "signed in:         " << user->username() << " in "
               << user->currentQuarra()->name() << " ("
               << TVKQuarraManager::quarraDNS(*user->currentQuarra()) << ")\n";
+    if (passcode) {
+        // The passcode stays with the user for the next run; the session does not.
+        int status = drivePasscodeInTerminal(std::cin, std::cout);
+        TVKQuarraAuth::sharedInstance().logout();
+        return status;
+    }
 
     int status = 0;
     if (!command.empty()) {

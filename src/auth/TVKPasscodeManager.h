@@ -1,17 +1,107 @@
 #pragma once
-// Guards the host with the application passcode lock screen. For now only its creation at
-// start-up exists; the lock screen and its policy come with the passcode feature.
+// Guards the host with a four-digit application passcode per signed-in user. At every launch and
+// every return to the foreground, while the feature is on and somebody is signed in, it presents
+// the lock screen: to choose a passcode when the user has none, otherwise to unlock. It judges the
+// typed passcodes, counts failed unlocks (across launches) and, at the limit, deletes the passcode
+// and signs the user out; the host's passcode delegate hears of every successful unlock.
+//
+// Host configuration (Info dictionary, read once): "com.tovik.PasscodeEnabled" (Boolean, default
+// true) and "com.tovik.MaxAllowedUnlockAttempts" (number, default 5, at least 1).
+// Main thread only, except showLockScreenWithMode, which may be called from any thread.
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "auth/ui/LKLockScreenViewController.h"
+#include "platform/NotificationCenter.h"
+#include "platform/ui/AlertController.h"
+#include "platform/ui/ViewController.h"
+
 namespace quarra {
 
-class TVKPasscodeManager {
+// The host's side. Every method is optional.
+class TVKPasscodeManagerDelegate {
+  public:
+    virtual ~TVKPasscodeManagerDelegate() = default;
+    // The application has been unlocked (passcode or biometrics) or a passcode was chosen.
+    virtual void unlockWasSuccessful() {}
+};
+
+class TVKPasscodeManager : public LKLockScreenViewControllerDataSource,
+                           public LKLockScreenViewControllerDelegate,
+                           public std::enable_shared_from_this<TVKPasscodeManager> {
   public:
     static TVKPasscodeManager& sharedInstance();
 
     TVKPasscodeManager(const TVKPasscodeManager&) = delete;
     TVKPasscodeManager& operator=(const TVKPasscodeManager&) = delete;
+    ~TVKPasscodeManager() override;
+
+    // (Re)registers for the launch and foreground notifications and reads the configuration.
+    void initConfig();
+    void hostApplicationDidFinishLaunching();
+    void hostApplicationWillEnterForeground();
+
+    bool isEnabled() const { return enabled_; }
+    void setEnabled(bool enabled) { enabled_ = enabled; }
+    bool isPasscodeEnabled() const { return enabled_; }
+    unsigned long maxFailedAttempts() const { return maxFailedAttempts_; }
+    void setMaxFailedAttempts(unsigned long attempts) { maxFailedAttempts_ = attempts; }
+    // Runs once, after the passcode chosen through resetPasscodeWithHandler has been stored.
+    const std::function<void()>& resetHandler() const { return resetHandler_; }
+    void setResetHandler(std::function<void()> handler) { resetHandler_ = std::move(handler); }
+    std::shared_ptr<TVKPasscodeManagerDelegate> passcodeDelegate() const {
+        return passcodeDelegate_.lock();
+    }
+    void setPasscodeDelegate(std::weak_ptr<TVKPasscodeManagerDelegate> delegate) {
+        passcodeDelegate_ = std::move(delegate);
+    }
+
+    // Whether the signed-in user has a passcode (false when nobody is signed in).
+    bool isPasscodeSet() const;
+    // The lock screen for the signed-in user: to unlock when a passcode is set, otherwise to
+    // choose one. False when nothing was (or will be) presented.
+    bool showLockScreen();
+    bool isShowingLockScreen() const;
+    // Deletes the user's passcode and asks for a new one; `handler` runs once it is stored.
+    // Nobody signed in: false, and `handler` is not called. Feature off: `handler` runs at once
+    // and the answer is false.
+    bool resetPasscodeWithHandler(std::function<void()> handler);
+    // Presents a lock screen in `mode` over the top controller. Off the main thread the
+    // presentation moves to the main queue and the answer is true when it may happen.
+    bool showLockScreenWithMode(long mode);
+    // Feature on, somebody signed in, a controller to present from, and no lock screen on top.
+    bool canPresentLockScreen() const;
+    // From the key window's root controller up the chain of presented ones; null without one.
+    ui::ViewControllerPtr topViewController() const;
+    void showAlertWithTitle(const std::string& title, const std::string& message,
+                            const std::string& actionTitle,
+                            std::function<void(const ui::AlertAction&)> handler);
+
+    // --- The lock screen's data source and delegate
+    bool lockScreenViewController(LKLockScreenViewController& controller,
+                                  const std::string& pincode) override;
+    bool allowBiometricAuthenticationLockScreenViewController(
+        LKLockScreenViewController& controller) override;
+    void unlockWasSuccessfulLockScreenViewController(LKLockScreenViewController& controller,
+                                                     const std::string& pincode) override;
+    void unlockWasSuccessfulLockScreenViewController(
+        LKLockScreenViewController& controller) override;
+    void unlockWasCancelledLockScreenViewController(
+        LKLockScreenViewController& controller) override;
+    void unlockWasFailureLockScreenViewController(LKLockScreenViewController& controller) override;
 
   private:
-    TVKPasscodeManager() = default;
+    TVKPasscodeManager();
+    void removeObservers();
+    void unlocked();
+
+    bool enabled_ = true;
+    unsigned long maxFailedAttempts_ = 5;
+    std::function<void()> resetHandler_;
+    std::weak_ptr<TVKPasscodeManagerDelegate> passcodeDelegate_;
+    ObserverToken foregroundObserver_ = 0;
+    ObserverToken launchObserver_ = 0;
 };
 
 }  // namespace quarra

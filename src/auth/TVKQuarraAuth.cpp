@@ -48,4 +48,20 @@ bool TVKQuarraAuth::isBiometricAuthenticationEnabled() const {
     return TVKQuarraAuthManager::sharedInstance().isBiometricAuthenticationEnabled();
 }
 
+bool TVKQuarraAuth::showLockScreen() {
+    return TVKQuarraAuthManager::sharedInstance().showLockScreen();
+}
+
+bool TVKQuarraAuth::isShowingLockScreen() const {
+    return TVKQuarraAuthManager::sharedInstance().isShowingLockScreen();
+}
+
+void TVKQuarraAuth::setPasscodeDelegate(std::weak_ptr<TVKPasscodeManagerDelegate> delegate) {
+    TVKQuarraAuthManager::sharedInstance().setPasscodeDelegate(std::move(delegate));
+}
+
+std::shared_ptr<TVKPasscodeManagerDelegate> TVKQuarraAuth::passcodeDelegate() const {
+    return TVKQuarraAuthManager::sharedInstance().passcodeDelegate();
+}
+
 }  // namespace quarra

@@ -3,11 +3,14 @@
 // the session and logging out. Every call is passed to the session manager; handlers run on the
 // main queue. Call from the main thread.
 #include <functional>
+#include <memory>
 
 #include "auth/TVKUser.h"
 #include "platform/Error.h"
 
 namespace quarra {
+
+class TVKPasscodeManagerDelegate;
 
 class TVKQuarraAuth {
   public:
@@ -29,8 +32,15 @@ class TVKQuarraAuth {
     // Called, on the thread that logs out, with the user that was signed in.
     void setLogoutHandler(LogoutHandler handler);
 
+    // Presents the application lock screen for the signed-in user (to unlock, or to choose a
+    // passcode when none is set); false when nothing is presented.
+    bool showLockScreen();
+    bool isShowingLockScreen() const;
     void enableBiometricAuthentication(bool enabled);
     bool isBiometricAuthenticationEnabled() const;
+    // Told of every successful unlock; held weakly.
+    void setPasscodeDelegate(std::weak_ptr<TVKPasscodeManagerDelegate> delegate);
+    std::shared_ptr<TVKPasscodeManagerDelegate> passcodeDelegate() const;
 
   private:
     TVKQuarraAuth() = default;

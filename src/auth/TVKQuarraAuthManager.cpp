@@ -3,9 +3,12 @@
 #include <syslog.h>
 
 #include "auth/KeychainItemStore.h"
+#include "auth/TVKBiometricAuthenticationManager.h"
 #include "auth/TVKOAuthManager.h"
+#include "auth/TVKPasscodeManager.h"
 #include "core/TVKErrors.h"
 #include "core/TVKQuarraConfigurationManager.h"
+#include "core/TVKQuarraEMMManager.h"
 #include "core/TVKQuarraManager.h"
 #include "log/TVKQuarraLoggerInternal.h"
 #include "platform/Bundle.h"
@@ -68,7 +71,10 @@ TVKQuarraAuthManager::TVKQuarraAuthManager()
 }
 
 void TVKQuarraAuthManager::initAuthenticationState() {
-    enableBiometricAuthentication(false);
+    bool offered = TVKBiometricAuthenticationManager::sharedInstance().getAuthTypeWithError() !=
+                   TVKBiometryTypeNone;
+    enableBiometricAuthentication(
+        offered && TVKQuarraEMMManager::sharedInstance().isBiometricAuthenticationVisible());
     auto username = KeychainItemStore::getUsername();
     if (username) {
         setCurrentUser(
@@ -615,6 +621,22 @@ bool TVKQuarraAuthManager::isBiometricAuthenticationEnabled() const {
 
 bool TVKQuarraAuthManager::biometricAuthenticationUserSelected() const {
     return UserDefaults::standard().boolForKey(biometricUserSelectedKey_);
+}
+
+bool TVKQuarraAuthManager::showLockScreen() {
+    return TVKPasscodeManager::sharedInstance().showLockScreen();
+}
+
+bool TVKQuarraAuthManager::isShowingLockScreen() const {
+    return TVKPasscodeManager::sharedInstance().isShowingLockScreen();
+}
+
+void TVKQuarraAuthManager::setPasscodeDelegate(std::weak_ptr<TVKPasscodeManagerDelegate> delegate) {
+    TVKPasscodeManager::sharedInstance().setPasscodeDelegate(std::move(delegate));
+}
+
+std::shared_ptr<TVKPasscodeManagerDelegate> TVKQuarraAuthManager::passcodeDelegate() const {
+    return TVKPasscodeManager::sharedInstance().passcodeDelegate();
 }
 
 void TVKQuarraAuthManager::updateLastAttemptedLoginUsername(const std::string& username) {

@@ -33,6 +33,8 @@ enum TVKAuthType : long {
 
 using TVKUserHandler = std::function<void(const TVKUserInternalPtr& user, const ErrorPtr& error)>;
 
+class TVKPasscodeManagerDelegate;
+
 class TVKQuarraAuthManager {
   public:
     using AuthTypeHandler = std::function<void(long type, const Json& profile, const ErrorPtr&)>;
@@ -45,8 +47,9 @@ class TVKQuarraAuthManager {
     TVKQuarraAuthManager(const TVKQuarraAuthManager&) = delete;
     TVKQuarraAuthManager& operator=(const TVKQuarraAuthManager&) = delete;
 
-    // Start-up: biometric unlock off (this platform offers none), then the user named in the
-    // keychain restored from that user's archive, when there is one.
+    // Start-up: biometric unlock enabled when the device offers biometry and the managed
+    // configuration shows it (off otherwise), then the user named in the keychain restored from
+    // that user's archive, when there is one.
     void initAuthenticationState();
 
     // The signed-in user, null when nobody is signed in.
@@ -167,6 +170,13 @@ class TVKQuarraAuthManager {
     bool isBiometricAuthenticationEnabled() const;
     // Whether the user chose, on the sign-in screen, to unlock with biometrics.
     bool biometricAuthenticationUserSelected() const;
+    // --- The application passcode (answered by the passcode manager)
+
+    bool showLockScreen();
+    bool isShowingLockScreen() const;
+    void setPasscodeDelegate(std::weak_ptr<TVKPasscodeManagerDelegate> delegate);
+    std::shared_ptr<TVKPasscodeManagerDelegate> passcodeDelegate() const;
+
     // Stores the name last typed on the sign-in screen; an empty name removes it.
     void updateLastAttemptedLoginUsername(const std::string& username);
     std::optional<std::string> lastAttemptedLoginUsername() const;

@@ -1,0 +1,75 @@
+#include "platform/ui/TextField.h"
+
+namespace quarra::ui {
+
+bool TextField::canBecomeFirstResponder() {
+    return isEnabled() && isVisibleInHierarchy();
+}
+
+bool TextField::becomeFirstResponder() {
+    if (isFirstResponder())
+        return true;
+    auto observer = delegate();
+    if (observer && !observer->textFieldShouldBeginEditing(*this))
+        return false;
+    if (!Control::becomeFirstResponder())
+        return false;
+    if (observer)
+        observer->textFieldDidBeginEditing(*this);
+    sendActionsForControlEvents(ControlEventEditingDidBegin);
+    return true;
+}
+
+bool TextField::resignFirstResponder() {
+    if (!isFirstResponder())
+        return true;
+    auto observer = delegate();
+    if (observer && !observer->textFieldShouldEndEditing(*this))
+        return false;
+    Control::resignFirstResponder();
+    if (observer)
+        observer->textFieldDidEndEditing(*this);
+    sendActionsForControlEvents(ControlEventEditingDidEnd);
+    return true;
+}
+
+bool TextField::tap() {
+    if (!isEnabled() || !acceptsTouches())
+        return false;
+    runTapRecognizers();
+    return becomeFirstResponder();
+}
+
+bool TextField::typeText(const std::string& characters) {
+    if (!isFirstResponder())
+        return false;
+    if (auto observer = delegate();
+        observer && !observer->shouldChangeCharacters(*this, characters))
+        return false;
+    setText(text_ + characters);
+    sendActionsForControlEvents(ControlEventEditingChanged);
+    return true;
+}
+
+bool TextField::pressReturn() {
+    auto observer = delegate();
+    return !observer || observer->textFieldShouldReturn(*this);
+}
+
+void TextField::draw(Canvas& canvas, const Rect& rect) const {
+    if (text_.empty()) {
+        canvas.drawText(placeholder_, rect, font_, Color::rgb(0.7, 0.7, 0.7), TextAlignment::Left);
+        return;
+    }
+    std::string shown = secure_ ? std::string() : text_;
+    if (secure_) {
+        // One dot per character, not per byte of its UTF-8 form.
+        for (unsigned char c : text_) {
+            if ((c & 0xC0) != 0x80)
+                shown += "\u2022";
+        }
+    }
+    canvas.drawText(shown, rect, font_, textColor_, TextAlignment::Left);
+}
+
+}  // namespace quarra::ui

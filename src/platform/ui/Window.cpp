@@ -1,0 +1,29 @@
+#include "platform/ui/Window.h"
+
+#include "platform/ui/Application.h"
+
+namespace quarra::ui {
+
+Window::Window() : View(Application::shared().screenBounds()) {}
+
+void Window::setRootViewController(ViewControllerPtr controller) {
+    if (root_ && root_->isViewLoaded())
+        root_->view()->removeFromSuperview();
+    root_ = std::move(controller);
+    if (root_) {
+        root_->view()->setFrame(bounds());
+        addSubview(root_->view());
+        root_->layoutView();
+    }
+}
+
+void Window::makeKeyAndVisible() {
+    setHidden(false);
+    Application::shared().setKeyWindow(std::static_pointer_cast<Window>(shared_from_this()));
+}
+
+bool Window::isKeyWindow() const {
+    return Application::shared().keyWindow().get() == this;
+}
+
+}  // namespace quarra::ui
