@@ -26,8 +26,9 @@ inline const std::filesystem::path& scratchFolder() {
             std::string name = entry.path().filename().string();
             if (name.rfind(kScratchPrefix, 0) != 0)
                 continue;
-            long pid = std::strtol(name.c_str() + std::string(kScratchPrefix).size(), nullptr, 10);
-            if (pid > 0 && ::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH)
+            char* end = nullptr;
+            long pid = std::strtol(name.c_str() + std::string(kScratchPrefix).size(), &end, 10);
+            if (pid > 0 && *end == '\0' && ::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH)
                 fs::remove_all(entry.path(), ec);
         }
         auto* path = new fs::path(temp / (kScratchPrefix + std::to_string(::getpid())));

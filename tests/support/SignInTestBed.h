@@ -64,9 +64,11 @@ class SignInTestBed {
     // ("objects/users/me") or a sign-in host endpoint ("/auth/api").
     std::size_t count(const std::string& endpoint) const;
 
+    // Made before the servers and so gone only after they stop: their threads answer through it
+    // until then (a log upload that a request started may still be arriving).
+    QuarraTestService service;
     QuarraTestServer first;
     QuarraTestServer second;
-    QuarraTestService service;
 };
 
 }  // namespace quarra::test

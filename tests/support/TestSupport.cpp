@@ -67,8 +67,11 @@ int main(int argc, char** argv) {
         std::string name = entry.path().filename().string();
         if (name.rfind("quarra-test-", 0) != 0)
             continue;
-        long pid = strtol(name.c_str() + 12, nullptr, 10);
-        if (pid > 0 && kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH)
+        // Only names of this form ("quarra-test-<pid>-<random>"): another naming's random part
+        // must never read as the number of a dead process.
+        char* end = nullptr;
+        long pid = strtol(name.c_str() + 12, &end, 10);
+        if (pid > 0 && *end == '-' && kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH)
             fs::remove_all(entry.path(), swept);
     }
     std::string pattern = (base / ("quarra-test-" + std::to_string(getpid()) + "-XXXXXX")).string();
