@@ -12,12 +12,7 @@ TVKQuarraManager& engine() {
 }
 
 std::string documentEndpoint(std::uint64_t documentId) {
-    // Appended rather than concatenated: GCC 12 warns falsely of array bounds in the inlined
-    // concatenation of a temporary.
-    std::string endpoint = kDocuments;
-    endpoint += '/';
-    endpoint += std::to_string(documentId);
-    return endpoint;
+    return std::string(kDocuments) + "/" + std::to_string(documentId);
 }
 
 // The document calls with a file answer like the other document calls: reply and error.
