@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <utility>
 
 #include "log/LDLog.h"
 #include "log/LDLogFileFormatterDefault.h"

@@ -1,11 +1,14 @@
 #include "platform/Error.h"
 
+#include "platform/Json.h"
+
 namespace quarra {
 
 Error::Error(std::string domain, long code, Json userInfo, ErrorPtr underlying)
     : domain_(std::move(domain)),
       code_(code),
-      userInfo_(userInfo.is_object() ? std::move(userInfo) : Json::object()),
+      userInfo_(std::make_shared<const Json>(userInfo.is_object() ? std::move(userInfo)
+                                                                  : Json::object())),
       underlying_(std::move(underlying)) {}
 
 ErrorPtr Error::make(std::string domain, long code, std::string_view description,
@@ -24,7 +27,7 @@ ErrorPtr Error::make(std::string domain, long code, Json userInfo, ErrorPtr unde
 }
 
 std::string Error::localizedDescription() const {
-    std::string text = jsonString(userInfo_, LocalizedDescriptionKey);
+    std::string text = jsonString(*userInfo_, LocalizedDescriptionKey);
     if (!text.empty()) {
         return text;
     }
@@ -35,8 +38,8 @@ std::string Error::localizedDescription() const {
 std::string Error::description() const {
     std::string text = "Error Domain=" + domain_ + " Code=" + std::to_string(code_) + " \"" +
                        localizedDescription() + "\"";
-    if (!userInfo_.empty()) {
-        text += " UserInfo=" + userInfo_.dump(-1, ' ', false, Json::error_handler_t::replace);
+    if (!userInfo_->empty()) {
+        text += " UserInfo=" + userInfo_->dump(-1, ' ', false, Json::error_handler_t::replace);
     }
     if (underlying_) {
         text += " Underlying={" + underlying_->description() + "}";

@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-#include "platform/Json.h"
+#include "platform/JsonFwd.h"
 
 namespace quarra {
 
@@ -21,12 +21,13 @@ inline constexpr const char* FailingURLErrorKey = "FailingURL";
 
 class Error {
   public:
-    Error(std::string domain, long code, Json userInfo = Json::object(),
-          ErrorPtr underlying = nullptr);
+    // Use make(); public for std::make_shared only.
+    Error(std::string domain, long code, Json userInfo, ErrorPtr underlying);
 
     // An error whose user info holds only `description` (none when it is empty).
     static ErrorPtr make(std::string domain, long code, std::string_view description = {},
                          ErrorPtr underlying = nullptr);
+    // Callers that pass user info include "platform/Json.h".
     static ErrorPtr make(std::string domain, long code, Json userInfo,
                          ErrorPtr underlying = nullptr);
     // Texts are descriptions, not JSON user info.
@@ -42,7 +43,7 @@ class Error {
     const std::string& domain() const { return domain_; }
     long code() const { return code_; }
     // Always an object, possibly empty.
-    const Json& userInfo() const { return userInfo_; }
+    const Json& userInfo() const { return *userInfo_; }
     const ErrorPtr& underlyingError() const { return underlying_; }
 
     bool is(std::string_view domain, long code) const { return domain_ == domain && code_ == code; }
@@ -56,7 +57,8 @@ class Error {
   private:
     std::string domain_;
     long code_;
-    Json userInfo_;
+    // Behind a pointer so that this header needs no complete JSON type; never null.
+    std::shared_ptr<const Json> userInfo_;
     ErrorPtr underlying_;
 };
 

@@ -6,9 +6,9 @@
 #include <string>
 #include <string_view>
 
-namespace quarra {
+#include "platform/JsonFwd.h"
 
-using Json = nlohmann::json;
+namespace quarra {
 
 // The value at `key` when `object` is an object holding a string there, else empty.
 std::string jsonString(const Json& object, std::string_view key);

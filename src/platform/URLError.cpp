@@ -1,5 +1,7 @@
 #include "platform/URLError.h"
 
+#include "platform/Json.h"
+
 namespace quarra {
 namespace {
 

@@ -1,5 +1,7 @@
 #include "transport/HTURLResponseSerialization.h"
 
+#include "platform/Json.h"
+
 namespace quarra {
 
 ErrorPtr HTErrorWithUnderlyingError(const ErrorPtr& error, const ErrorPtr& underlying) {

@@ -7,6 +7,7 @@
 
 #include "platform/Bytes.h"
 #include "platform/Error.h"
+#include "platform/JsonFwd.h"
 #include "platform/HttpResponse.h"
 
 namespace quarra {

@@ -140,7 +140,7 @@ TEST(LDLogTest, SameLoggerWithAnotherMaskIsASecondRegistration) {
     log.removeAllLoggers();
     EXPECT_TRUE(log.allLoggers().empty());
     log.flushLog();
-    EXPECT_TRUE(runMainUntil([&] { return logger->removed.load(); }, 2s));
+    EXPECT_TRUE(runMainUntil([&] { return logger->removed.load(); }, 60s));
     EXPECT_TRUE(logger->added);
 }
 

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <latch>
 #include <thread>
 #include <vector>
 
@@ -43,18 +44,15 @@ TEST(DispatchTest, SerialQueueRunsBlocksOneAtATimeInOrder) {
 
 TEST(DispatchTest, ConcurrentBarrierRunsAloneBetweenEarlierAndLaterBlocks) {
     auto queue = DispatchQueue::concurrent("test.concurrent");
-    std::atomic<int> running{0}, maxRunning{0}, before{0};
+    std::atomic<int> running{0}, before{0};
     std::atomic<bool> barrierSawAllBefore{false}, barrierAlone{false};
+    // Each block holds on until all four run side by side (a queue that ran them one by one
+    // would hang here and fail at the test timeout).
+    std::latch allRunning(4);
     for (int i = 0; i < 4; ++i) {
         queue->async([&] {
-            int now = ++running;
-            maxRunning = std::max(maxRunning.load(), now);
-            // Hold on until all four run side by side (bounded, so a serial queue fails, not
-            // hangs).
-            for (auto end = Clock::now() + 2s; running < 4 && Clock::now() < end;) {
-                std::this_thread::sleep_for(1ms);
-            }
-            std::this_thread::sleep_for(5ms);
+            ++running;
+            allRunning.arrive_and_wait();
             ++before;
             --running;
         });
@@ -66,7 +64,6 @@ TEST(DispatchTest, ConcurrentBarrierRunsAloneBetweenEarlierAndLaterBlocks) {
     std::atomic<bool> afterRan{false};
     queue->async([&] { afterRan = barrierSawAllBefore.load(); });
     queue->syncBarrier([] {});
-    EXPECT_EQ(maxRunning.load(), 4);
     EXPECT_TRUE(barrierSawAllBefore);
     EXPECT_TRUE(barrierAlone);
     EXPECT_TRUE(afterRan);
@@ -148,11 +145,14 @@ TEST(DispatchTest, GroupNotifiesOnceAllWorkHasLeft) {
         group.async(DispatchQueue::global(), [&] { ++count; });
     }
     std::atomic<int> seenAtNotify{-1};
-    group.notify(DispatchQueue::global(), [&] { seenAtNotify = count.load(); });
-    EXPECT_TRUE(group.wait(2s));
-    DispatchSemaphore settled;
-    DispatchQueue::global()->after(10ms, [&] { settled.signal(); });
-    settled.wait(2s);
+    DispatchSemaphore notified;
+    group.notify(DispatchQueue::global(), [&] {
+        seenAtNotify = count.load();
+        notified.signal();
+    });
+    // Bounds for a hang only: both return as soon as the work is done.
+    EXPECT_TRUE(group.wait(60s));
+    ASSERT_TRUE(notified.wait(60s));
     EXPECT_EQ(seenAtNotify.load(), 16);
 
     DispatchGroup stuck;
@@ -175,5 +175,5 @@ TEST(DispatchTest, ManyBlockingBlocksDoNotStarveThePool) {
         });
     }
     gates[kDepth]->signal();
-    EXPECT_TRUE(gates[0]->wait(5s));
+    EXPECT_TRUE(gates[0]->wait(60s));  // a bound for a deadlock only
 }

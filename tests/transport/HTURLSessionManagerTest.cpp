@@ -4,6 +4,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "platform/Dispatch.h"
 #include "platform/RunLoop.h"
 #include "platform/URLError.h"
 #include "support/QuarraTestServer.h"
@@ -448,14 +449,15 @@ TEST(URLSessionManagerBackground, NextProcessDeliversTransfersTheFirstOneLeft) {
             ->resume();
         auto download = manager->downloadTaskWithRequest(
             UrlRequest(*Url::parse(std::string(base) + "/file")), nullptr, nullptr, nullptr);
-        std::atomic<bool> started = false;
+        DispatchSemaphore started;
         manager->setDownloadTaskDidWriteDataBlock(
             [&](URLSession&, const URLSessionTaskPtr&, std::int64_t, std::int64_t total,
-                std::int64_t) { started = total >= 64 * 1024; });
+                std::int64_t) {
+                if (total >= 64 * 1024)
+                    started.signal();
+            });
         download->resume();
-        for (int i = 0; i < 500 && !started; ++i)
-            usleep(10000);
-        _exit(started ? 0 : 3);
+        _exit(started.wait(std::chrono::seconds(60)) ? 0 : 3);
     }
     close(toChild[0]);
     QuarraTestServer server;

@@ -87,7 +87,7 @@ TEST_F(ImageDownloaderTest, ConcurrentRequestsForOneUrlShareOneDownloadAndFillTh
     EXPECT_EQ(first->task(), second->task());
     EXPECT_NE(first->receiptID(), second->receiptID());
 
-    ASSERT_TRUE(server.waitForRequests(1, 10s));
+    ASSERT_TRUE(server.waitForRequests(1, 60s));
     server.releaseStalls();
     ASSERT_TRUE(runMainUntil([&] { return a.done() && b.done(); }, 10s));
     for (Outcome* o : {&a, &b}) {
@@ -126,7 +126,7 @@ TEST_F(ImageDownloaderTest, CancelledWaitingTaskDoesNotLetMoreThanTheMaximumRun)
     ASSERT_TRUE(download("/a.png", a));
     auto receiptB = download("/b.png", b);
     ASSERT_TRUE(download("/c.png", c));
-    ASSERT_TRUE(server.waitForRequests(1, 10s));
+    ASSERT_TRUE(server.waitForRequests(1, 60s));
     EXPECT_EQ(downloader->activeRequestCount(), 1);
 
     downloader->cancelTaskForImageDownloadReceipt(receiptB);
@@ -162,7 +162,7 @@ TEST_F(ImageDownloaderTest, LastInFirstOutStartsTheNewestWaitingUrlFirst) {
     ASSERT_TRUE(download("/a.png", a));
     ASSERT_TRUE(download("/b.png", b));
     ASSERT_TRUE(download("/c.png", c));
-    ASSERT_TRUE(server.waitForRequests(1, 10s));
+    ASSERT_TRUE(server.waitForRequests(1, 60s));
     server.releaseStalls();
     ASSERT_TRUE(runMainUntil([&] { return a.done() && b.done() && c.done(); }, 10s))
         << a.done() << b.done() << c.done() << " " << server.requests().size()
@@ -178,7 +178,7 @@ TEST_F(ImageDownloaderTest, CancelledRunningTaskStillFillsTheCache) {
     downloader = HTImageDownloader::make();
     server.reply("/a.png", pngReply(true));
     auto receipt = download("/a.png", a);
-    ASSERT_TRUE(server.waitForRequests(1, 10s));
+    ASSERT_TRUE(server.waitForRequests(1, 60s));
     downloader->cancelTaskForImageDownloadReceipt(receipt);
     ASSERT_TRUE(runMainUntil([&] { return a.done(); }, 10s));
     EXPECT_EQ(a.failures, 1);

@@ -193,7 +193,7 @@ ErrorPtr fetch(const test::QuarraTestServer& server, std::shared_ptr<HTSecurityP
                                     std::make_shared<PolicyDelegate>(std::move(policy)));
     auto task = session->dataTask(UrlRequest(server.url("/ok")));
     task->resume();
-    for (int i = 0; i < 1000 && task->state() != URLSessionTaskState::Completed; ++i) {
+    for (int i = 0; i < 6000 && task->state() != URLSessionTaskState::Completed; ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     EXPECT_EQ(task->state(), URLSessionTaskState::Completed);

@@ -3,6 +3,7 @@
 #include <gio/gio.h>
 
 #include "platform/Dispatch.h"
+#include "platform/Json.h"
 
 namespace quarra::ui {
 namespace {

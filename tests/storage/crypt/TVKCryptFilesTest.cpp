@@ -2,6 +2,7 @@
 // destination kept whole whatever fails.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/inotify.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -132,9 +133,15 @@ TEST(CryptFiles, InPlaceEncryptionReplacesTheFileAndKeepsItsPermissions) {
 }
 
 // Waits for a file in `folder` whose name carries the partial-file marker to hold at least `size`
-// bytes; returns its path. The copy in the other process writes it; a missing event fails the
-// test after the ctest timeout.
+// bytes; returns its path. The copy in the other process writes it, and each of its writes wakes
+// this wait; a missing event fails the test after the ctest timeout.
 fs::path partialFileOfAtLeast(const fs::path& folder, std::uintmax_t size) {
+    FileDescriptor watch(inotify_init1(IN_CLOEXEC));
+    if (!watch.valid() ||
+        inotify_add_watch(watch.get(), folder.c_str(), IN_CREATE | IN_MODIFY | IN_MOVED_TO) < 0) {
+        ADD_FAILURE() << "inotify: " << strerror(errno);
+        return {};
+    }
     for (;;) {
         for (const auto& entry : fs::directory_iterator(folder)) {
             std::error_code ec;
@@ -143,7 +150,11 @@ fs::path partialFileOfAtLeast(const fs::path& folder, std::uintmax_t size) {
                 return entry.path();
             }
         }
-        usleep(2000);
+        alignas(inotify_event) char events[4096];
+        if (read(watch.get(), events, sizeof events) < 0 && errno != EINTR) {
+            ADD_FAILURE() << "inotify read: " << strerror(errno);
+            return {};
+        }
     }
 }
 

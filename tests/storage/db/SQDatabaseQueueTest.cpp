@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "support/TestSupport.h"
+#include "EndlessStatement.h"
 
 using namespace quarra;
 using namespace std::chrono_literals;
@@ -220,22 +221,16 @@ TEST(SQDatabaseQueueTest, CheckpointFillsTheCounts) {
 
 TEST(SQDatabaseQueueTest, InterruptReachesTheQueuesStatement) {
     auto queue = SQDatabaseQueue::databaseQueueWithPath(std::nullopt);
-    std::atomic<bool> returned{false};
-    // Interrupts until the statement has returned: one before the statement starts does nothing.
+    test::EndlessStatement statement;
     std::thread stopper([&] {
-        while (!returned) {
-            queue->interrupt();
-            std::this_thread::sleep_for(1ms);
-        }
+        statement.waitUntilRunning();
+        queue->interrupt();
     });
     int code = 0;
     queue->inDatabase([&](SQDatabase* db) {
-        db->executeUpdate(
-            "with recursive c(x) as (select 1 union all select x + 1 from c) select count(*) from "
-            "c "
-            "where x < 0");
+        statement.registerOn(db);
+        db->executeUpdate(test::EndlessStatement::kSQL);
         code = db->lastErrorCode();
-        returned = true;
     });
     stopper.join();
     EXPECT_EQ(code, SQLITE_INTERRUPT);

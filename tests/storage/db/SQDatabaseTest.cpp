@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "support/TestSupport.h"
+#include "EndlessStatement.h"
 
 using namespace quarra;
 using namespace std::chrono_literals;
@@ -291,21 +292,14 @@ TEST(SQDatabaseTest, BusyConnectionRetriesForItsIntervalThenFails) {
 
 TEST(SQDatabaseTest, InterruptStopsARunningStatementFromAnotherThread) {
     auto db = openMemory();
-    std::atomic<bool> returned{false};
-    // Interrupts until the statement has returned: an interrupt that comes before the statement
-    // starts does nothing, and nothing tells this thread when it has started.
+    test::EndlessStatement statement;
+    statement.registerOn(db.get());
     std::thread stopper([&] {
-        while (!returned) {
-            EXPECT_TRUE(db->interrupt());
-            std::this_thread::sleep_for(1ms);
-        }
+        statement.waitUntilRunning();
+        EXPECT_TRUE(db->interrupt());
     });
     ErrorPtr error;
-    bool ok = db->executeUpdate(
-        "with recursive c(x) as (select 1 union all select x + 1 from c) select count(*) from c "
-        "where x < 0",
-        SQArguments{}, &error);
-    returned = true;
+    bool ok = db->executeUpdate(test::EndlessStatement::kSQL, SQArguments{}, &error);
     stopper.join();
     EXPECT_FALSE(ok);
     EXPECT_EQ(db->lastErrorCode(), SQLITE_INTERRUPT);

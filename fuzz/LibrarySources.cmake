@@ -1,0 +1,42 @@
+# The library sources the fuzz targets need: the fuzz build compiles only these, instrumented,
+# rather than the whole library a third time. A link error in the fuzz build names a new
+# dependency of a target: add its source here.
+set(QUARRA_FUZZ_LIBRARY_SOURCES
+    src/platform/Base64.cpp
+    src/platform/Bundle.cpp
+    src/platform/DateFormatter.cpp
+    src/platform/Dispatch.cpp
+    src/platform/Error.cpp
+    src/platform/Files.cpp
+    src/platform/HttpResponse.cpp
+    src/platform/HttpStatus.cpp
+    src/platform/Json.cpp
+    src/platform/KeyedArchiver.cpp
+    src/platform/PropertyList.cpp
+    src/platform/RunLoop.cpp
+    src/platform/Url.cpp
+    src/platform/UrlRequest.cpp
+    src/platform/XmlParser.cpp
+    src/sso/SSOAuthorizationRequest.cpp
+    src/sso/SSOAuthorizationResponse.cpp
+    src/sso/SSOCoding.cpp
+    src/sso/SSOErrorUtilities.cpp
+    src/sso/SSOFieldMapping.cpp
+    src/sso/SSOScopeUtilities.cpp
+    src/sso/SSOServiceConfiguration.cpp
+    src/sso/SSOServiceDiscovery.cpp
+    src/sso/SSOTokenRequest.cpp
+    src/sso/SSOTokenResponse.cpp
+    src/sso/SSOTokenUtilities.cpp
+    src/sso/SSOURLQueryComponent.cpp
+    src/sso/SSOUtf8.cpp
+    src/storage/crypt/FCCryptor.cpp
+    src/storage/crypt/FCCryptorEngine.cpp
+    src/storage/crypt/FCCryptorFormat.cpp
+    src/storage/crypt/FCDecryptor.cpp
+    src/storage/crypt/FCMessageReader.cpp
+    src/transport/HTHTTPResponseSerializer.cpp
+    src/transport/HTJSONResponseSerializer.cpp
+    src/transport/HTLocalizedString.cpp
+    src/transport/HTURLResponseSerialization.cpp
+)
