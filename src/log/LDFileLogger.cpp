@@ -8,7 +8,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "log/LDLog.h"
+#include "quarra/LDLog.h"
 #include "log/LDLogFileFormatterDefault.h"
 #include "log/LDLogFileManagerDefault.h"
 

@@ -1,4 +1,4 @@
-#include "platform/Error.h"
+#include "quarra/Error.h"
 
 namespace quarra {
 

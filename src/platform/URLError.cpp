@@ -1,4 +1,4 @@
-#include "platform/URLError.h"
+#include "quarra/URLError.h"
 
 namespace quarra {
 namespace {

@@ -1,4 +1,4 @@
-#include "transport/HTURLResponseSerialization.h"
+#include "quarra/HTURLResponseSerialization.h"
 
 namespace quarra {
 

@@ -1,11 +1,11 @@
-#include "transport/HTURLSessionManager.h"
+#include "quarra/HTURLSessionManager.h"
 
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "platform/RunLoop.h"
-#include "platform/URLError.h"
+#include "quarra/RunLoop.h"
+#include "quarra/URLError.h"
 #include "support/QuarraTestServer.h"
 #include "support/TestSupport.h"
 #include "transport/HTHTTPResponseSerializer.h"

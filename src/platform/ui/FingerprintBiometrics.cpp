@@ -2,7 +2,7 @@
 
 #include <gio/gio.h>
 
-#include "platform/Dispatch.h"
+#include "quarra/Dispatch.h"
 
 namespace quarra::ui {
 namespace {
