@@ -17,9 +17,9 @@
 #include "auth/TVKQuarraAuthManager.h"
 #include "auth/TVKUserInternal.h"
 #include "storage/cache/TVKCacheDatabaseKey.h"
-#include "storage/cache/TVKQuarraJSONCache.h"
-#include "storage/crypt/TVKQuarraCryptManager.h"
-#include "storage/db/SQDatabase.h"
+#include "quarra/TVKQuarraJSONCache.h"
+#include "quarra/TVKQuarraCryptManager.h"
+#include "quarra/SQDatabase.h"
 
 namespace {
 

@@ -14,12 +14,12 @@
 
 #include "BenchScratch.h"
 #include "auth/KeychainItemStore.h"
-#include "platform/RunLoop.h"
+#include "quarra/RunLoop.h"
 #include "storage/crypt/FCDecryptor.h"
 #include "storage/crypt/FCEncryptor.h"
-#include "storage/crypt/TVKCryptFiles.h"
-#include "storage/crypt/TVKCryptStream.h"
-#include "storage/crypt/TVKQuarraCryptManager.h"
+#include "quarra/TVKCryptFiles.h"
+#include "quarra/TVKCryptStream.h"
+#include "quarra/TVKQuarraCryptManager.h"
 
 namespace {
 

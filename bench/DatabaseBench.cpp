@@ -13,7 +13,7 @@
 #include <string>
 
 #include "BenchScratch.h"
-#include "storage/db/SQDatabase.h"
+#include "quarra/SQDatabase.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <filesystem>
 #include <thread>
 
-#include "platform/Dispatch.h"
+#include "quarra/Dispatch.h"
 
 namespace {
 

@@ -20,7 +20,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform/Image.h"
+#include "quarra/Image.h"
 #include "support/ImageFixtures.h"
 #include "transport/HTImageResponseSerializer.h"
 

@@ -23,10 +23,10 @@
 #include "auth/KeychainItemStore.h"
 #include "auth/TVKQuarraAuthManager.h"
 #include "core/TVKQuarraConfigurationManager.h"
-#include "log/LDLog.h"
+#include "quarra/LDLog.h"
 #include "log/TVKFileLogger.h"
 #include "log/TVKQuarraLoggerInternal.h"
-#include "platform/Bundle.h"
+#include "quarra/Bundle.h"
 
 using namespace quarra;
 using Clock = std::chrono::steady_clock;

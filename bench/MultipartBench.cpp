@@ -18,10 +18,10 @@
 #include <vector>
 
 #include "BenchScratch.h"
-#include "platform/Dispatch.h"
+#include "quarra/Dispatch.h"
 #include "support/QuarraTestServer.h"
 #include "transport/HTHTTPResponseSerializer.h"
-#include "transport/HTHTTPSessionManager.h"
+#include "quarra/HTHTTPSessionManager.h"
 #include "transport/HTStreamingMultipartFormData.h"
 
 extern char** environ;

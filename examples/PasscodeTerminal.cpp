@@ -5,16 +5,16 @@
 #include <string>
 
 #include "auth/TVKPasscodeManager.h"
-#include "auth/TVKQuarraAuth.h"
+#include "quarra/TVKQuarraAuth.h"
 #include "auth/ui/LKLockScreenViewController.h"
-#include "platform/RunLoop.h"
-#include "platform/ui/AlertController.h"
-#include "platform/ui/Application.h"
-#include "platform/ui/Biometrics.h"
-#include "platform/ui/PngRenderer.h"
-#include "platform/ui/Scheduler.h"
-#include "platform/ui/Sounds.h"
-#include "platform/ui/Window.h"
+#include "quarra/RunLoop.h"
+#include "quarra/ui/AlertController.h"
+#include "quarra/ui/Application.h"
+#include "quarra/ui/Biometrics.h"
+#include "quarra/ui/PngRenderer.h"
+#include "quarra/ui/Scheduler.h"
+#include "quarra/ui/Sounds.h"
+#include "quarra/ui/Window.h"
 
 using namespace quarra;
 

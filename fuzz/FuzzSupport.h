@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "platform/Bytes.h"
+#include "quarra/Bytes.h"
 
 namespace quarra::fuzz {
 

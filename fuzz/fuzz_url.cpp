@@ -1,6 +1,6 @@
 // URL parsing, resolution and query parsing over any text.
 #include "FuzzSupport.h"
-#include "platform/Url.h"
+#include "quarra/Url.h"
 #include "sso/SSOURLQueryComponent.h"
 
 using namespace quarra;

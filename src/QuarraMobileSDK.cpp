@@ -1,4 +1,4 @@
-#include "QuarraMobileSDK.h"
+#include "quarra/QuarraMobileSDK.h"
 
 namespace quarra {
 

@@ -14,7 +14,7 @@
 #include <utility>
 #include <vector>
 
-#include "platform/Bytes.h"
+#include "quarra/Bytes.h"
 #include "platform/Keychain.h"
 
 namespace quarra {

@@ -1,6 +1,6 @@
 #include "auth/TVKBiometricAuthenticationManager.h"
 
-#include "platform/Dispatch.h"
+#include "quarra/Dispatch.h"
 
 namespace quarra {
 namespace {

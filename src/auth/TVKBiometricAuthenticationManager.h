@@ -6,8 +6,8 @@
 #include <memory>
 #include <string>
 
-#include "platform/Error.h"
-#include "platform/ui/Biometrics.h"
+#include "quarra/Error.h"
+#include "quarra/ui/Biometrics.h"
 
 namespace quarra {
 

@@ -3,12 +3,12 @@
 #include <strings.h>
 
 #include "auth/KeychainItemStore.h"
-#include "core/TVKErrors.h"
-#include "core/TVKQuarraManager.h"
+#include "quarra/TVKErrors.h"
+#include "quarra/TVKQuarraManager.h"
 #include "log/TVKQuarraLoggerInternal.h"
-#include "platform/Bundle.h"
-#include "platform/Dispatch.h"
-#include "platform/KeyedArchiver.h"
+#include "quarra/Bundle.h"
+#include "quarra/Dispatch.h"
+#include "quarra/KeyedArchiver.h"
 #include "sso/SSOErrorUtilities.h"
 #include "sso/SSOExternalUserAgentLinux.h"
 #include "sso/SSOServiceDiscovery.h"

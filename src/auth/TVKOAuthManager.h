@@ -15,9 +15,9 @@
 #include <optional>
 #include <string>
 
-#include "platform/Error.h"
-#include "platform/Json.h"
-#include "platform/Url.h"
+#include "quarra/Error.h"
+#include "quarra/Json.h"
+#include "quarra/Url.h"
 #include "sso/SSOAuthState.h"
 #include "sso/SSOExternalUserAgent.h"
 

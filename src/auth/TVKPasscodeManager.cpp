@@ -3,14 +3,14 @@
 #include <cmath>
 
 #include "auth/KeychainItemStore.h"
-#include "auth/TVKQuarraAuth.h"
+#include "quarra/TVKQuarraAuth.h"
 #include "auth/TVKQuarraAuthManager.h"
 #include "log/TVKQuarraLoggerInternal.h"
-#include "platform/Bundle.h"
-#include "platform/Dispatch.h"
-#include "platform/ui/Application.h"
-#include "platform/ui/Window.h"
-#include "storage/crypt/FCCryptorFormat.h"
+#include "quarra/Bundle.h"
+#include "quarra/Dispatch.h"
+#include "quarra/ui/Application.h"
+#include "quarra/ui/Window.h"
+#include "quarra/FCCryptorFormat.h"
 
 namespace quarra {
 

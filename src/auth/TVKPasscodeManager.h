@@ -13,9 +13,9 @@
 #include <string>
 
 #include "auth/ui/LKLockScreenViewController.h"
-#include "platform/NotificationCenter.h"
-#include "platform/ui/AlertController.h"
-#include "platform/ui/ViewController.h"
+#include "quarra/NotificationCenter.h"
+#include "quarra/ui/AlertController.h"
+#include "quarra/ui/ViewController.h"
 
 namespace quarra {
 

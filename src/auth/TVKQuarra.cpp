@@ -1,4 +1,4 @@
-#include "auth/TVKQuarra.h"
+#include "quarra/TVKQuarra.h"
 
 #include <charconv>
 

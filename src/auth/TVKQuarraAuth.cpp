@@ -1,4 +1,4 @@
-#include "auth/TVKQuarraAuth.h"
+#include "quarra/TVKQuarraAuth.h"
 
 #include "auth/TVKQuarraAuthManager.h"
 

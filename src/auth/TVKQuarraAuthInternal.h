@@ -5,8 +5,8 @@
 #include <cstdint>
 #include <string>
 
-#include "auth/TVKQuarra.h"
-#include "auth/TVKQuarraAuth.h"
+#include "quarra/TVKQuarra.h"
+#include "quarra/TVKQuarraAuth.h"
 
 namespace quarra {
 

@@ -6,17 +6,17 @@
 #include "auth/TVKBiometricAuthenticationManager.h"
 #include "auth/TVKOAuthManager.h"
 #include "auth/TVKPasscodeManager.h"
-#include "core/TVKErrors.h"
+#include "quarra/TVKErrors.h"
 #include "core/TVKQuarraConfigurationManager.h"
 #include "core/TVKQuarraEMMManager.h"
-#include "core/TVKQuarraManager.h"
+#include "quarra/TVKQuarraManager.h"
 #include "log/TVKQuarraLoggerInternal.h"
-#include "platform/Bundle.h"
-#include "platform/Dispatch.h"
+#include "quarra/Bundle.h"
+#include "quarra/Dispatch.h"
 #include "platform/KeychainValue.h"
-#include "platform/UserDefaults.h"
+#include "quarra/UserDefaults.h"
 #include "sso/SSOErrorUtilities.h"
-#include "storage/crypt/TVKQuarraCryptManager.h"
+#include "quarra/TVKQuarraCryptManager.h"
 
 namespace quarra {
 namespace {

@@ -18,9 +18,9 @@
 #include <vector>
 
 #include "auth/TVKUserInternal.h"
-#include "platform/Error.h"
-#include "platform/Json.h"
-#include "platform/Url.h"
+#include "quarra/Error.h"
+#include "quarra/Json.h"
+#include "quarra/Url.h"
 
 namespace quarra {
 

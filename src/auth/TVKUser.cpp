@@ -1,4 +1,4 @@
-#include "auth/TVKUser.h"
+#include "quarra/TVKUser.h"
 
 namespace quarra {
 

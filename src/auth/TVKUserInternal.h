@@ -4,7 +4,7 @@
 #include <optional>
 #include <string>
 
-#include "auth/TVKUser.h"
+#include "quarra/TVKUser.h"
 
 namespace quarra {
 

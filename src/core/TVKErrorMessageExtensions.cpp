@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <string_view>
 
-#include "core/TVKErrors.h"
-#include "platform/Bundle.h"
+#include "quarra/TVKErrors.h"
+#include "quarra/Bundle.h"
 
 namespace quarra {
 

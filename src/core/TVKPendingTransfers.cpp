@@ -1,4 +1,4 @@
-#include "core/TVKPendingTransfers.h"
+#include "quarra/TVKPendingTransfers.h"
 
 #include <cerrno>
 #include <charconv>
@@ -6,7 +6,7 @@
 #include <utility>
 
 #include "log/TVKQuarraLoggerInternal.h"
-#include "platform/Files.h"
+#include "quarra/Files.h"
 
 namespace quarra {
 namespace {

@@ -1,6 +1,6 @@
-#include "core/TVKQuarraAPI.h"
+#include "quarra/TVKQuarraAPI.h"
 
-#include "platform/Dispatch.h"
+#include "quarra/Dispatch.h"
 
 namespace quarra {
 namespace {

@@ -7,14 +7,14 @@
 
 #include "auth/KeychainItemStore.h"
 #include "auth/TVKPasscodeManager.h"
-#include "auth/TVKQuarra.h"
+#include "quarra/TVKQuarra.h"
 #include "auth/TVKQuarraAuthManager.h"
 #include "auth/TVKUserInternal.h"
-#include "core/TVKErrors.h"
+#include "quarra/TVKErrors.h"
 #include "log/TVKQuarraLoggerInternal.h"
-#include "platform/Bundle.h"
+#include "quarra/Bundle.h"
 #include "platform/Directories.h"
-#include "platform/Files.h"
+#include "quarra/Files.h"
 
 namespace quarra {
 namespace {

@@ -14,8 +14,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/Error.h"
-#include "platform/KeyedArchiver.h"
+#include "quarra/Error.h"
+#include "quarra/KeyedArchiver.h"
 
 namespace quarra {
 

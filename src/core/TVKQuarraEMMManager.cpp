@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cctype>
 
-#include "platform/UserDefaults.h"
+#include "quarra/UserDefaults.h"
 
 namespace quarra {
 

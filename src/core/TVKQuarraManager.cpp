@@ -1,4 +1,4 @@
-#include "core/TVKQuarraManager.h"
+#include "quarra/TVKQuarraManager.h"
 
 #include <sys/utsname.h>
 
@@ -7,15 +7,15 @@
 #include <chrono>
 
 #include "auth/TVKQuarraAuthManager.h"
-#include "core/TVKErrors.h"
+#include "quarra/TVKErrors.h"
 #include "core/TVKQuarraConfigurationManager.h"
 #include "log/TVKQuarraLoggerInternal.h"
-#include "platform/Bundle.h"
-#include "platform/UserDefaults.h"
-#include "transport/HTHTTPSessionManager.h"
+#include "quarra/Bundle.h"
+#include "quarra/UserDefaults.h"
+#include "quarra/HTHTTPSessionManager.h"
 #include "transport/HTJSONRequestSerializer.h"
 #include "transport/HTNetworkReachabilityManager.h"
-#include "transport/HTURLSessionManagerTaskDelegate.h"
+#include "quarra/HTURLSessionManagerTaskDelegate.h"
 
 namespace quarra {
 namespace {

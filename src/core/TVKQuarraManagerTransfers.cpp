@@ -9,17 +9,17 @@
 #include <random>
 
 #include "auth/TVKQuarraAuthManager.h"
-#include "core/TVKErrors.h"
+#include "quarra/TVKErrors.h"
 #include "core/TVKMIMEType.h"
 #include "core/TVKQuarraConfigurationManager.h"
-#include "core/TVKQuarraManager.h"
+#include "quarra/TVKQuarraManager.h"
 #include "log/TVKQuarraLoggerInternal.h"
-#include "platform/Bundle.h"
-#include "platform/Files.h"
-#include "storage/crypt/TVKCryptStream.h"
-#include "storage/crypt/TVKQuarraCryptManager.h"
-#include "transport/HTHTTPSessionManager.h"
-#include "transport/HTURLSessionManagerTaskDelegate.h"
+#include "quarra/Bundle.h"
+#include "quarra/Files.h"
+#include "quarra/TVKCryptStream.h"
+#include "quarra/TVKQuarraCryptManager.h"
+#include "quarra/HTHTTPSessionManager.h"
+#include "quarra/HTURLSessionManagerTaskDelegate.h"
 
 namespace quarra {
 namespace fs = std::filesystem;

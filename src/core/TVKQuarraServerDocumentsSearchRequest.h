@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "core/TVKQuarraServerRequest.h"
+#include "quarra/TVKQuarraServerRequest.h"
 
 namespace quarra {
 

@@ -4,7 +4,7 @@
 #include <optional>
 #include <string>
 
-#include "core/TVKQuarraServerRequest.h"
+#include "quarra/TVKQuarraServerRequest.h"
 
 namespace quarra {
 

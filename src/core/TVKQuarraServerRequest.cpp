@@ -1,4 +1,4 @@
-#include "core/TVKQuarraServerRequest.h"
+#include "quarra/TVKQuarraServerRequest.h"
 
 namespace quarra {
 

@@ -1,11 +1,11 @@
-#include "core/TVKSDKApplicationDelegate.h"
+#include "quarra/TVKSDKApplicationDelegate.h"
 
 #include "auth/TVKQuarraAuthManager.h"
 #include "auth/TVKUpgradeManager.h"
 #include "core/TVKQuarraConfigurationManager.h"
-#include "core/TVKQuarraManager.h"
+#include "quarra/TVKQuarraManager.h"
 #include "platform/Application.h"
-#include "storage/crypt/TVKCryptFiles.h"
+#include "quarra/TVKCryptFiles.h"
 
 namespace quarra {
 

@@ -1,4 +1,4 @@
-#include "log/LDASLLogger.h"
+#include "quarra/LDASLLogger.h"
 
 #include <unistd.h>
 

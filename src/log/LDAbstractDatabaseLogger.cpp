@@ -1,4 +1,4 @@
-#include "log/LDAbstractDatabaseLogger.h"
+#include "quarra/LDAbstractDatabaseLogger.h"
 
 #include <cmath>
 

@@ -1,6 +1,6 @@
-#include "log/LDAbstractLogger.h"
+#include "quarra/LDAbstractLogger.h"
 
-#include "log/LDLog.h"
+#include "quarra/LDLog.h"
 
 namespace quarra {
 

@@ -3,7 +3,7 @@
 #include <array>
 #include <typeinfo>
 
-#include "platform/Dispatch.h"
+#include "quarra/Dispatch.h"
 
 namespace quarra {
 namespace {

@@ -1,4 +1,4 @@
-#include "log/LDLog.h"
+#include "quarra/LDLog.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -7,7 +7,7 @@
 #include <thread>
 
 #include "platform/Application.h"
-#include "platform/NotificationCenter.h"
+#include "quarra/NotificationCenter.h"
 
 namespace quarra {
 

@@ -4,8 +4,8 @@
 #include <cstdint>
 #include <mutex>
 
-#include "log/LDLogger.h"
-#include "platform/DateFormatter.h"
+#include "quarra/LDLogger.h"
+#include "quarra/DateFormatter.h"
 
 namespace quarra {
 

@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <vector>
 
-#include "platform/Json.h"
+#include "quarra/Json.h"
 
 namespace quarra {
 namespace {

@@ -8,7 +8,7 @@
 #include <optional>
 #include <string>
 
-#include "platform/DateFormatter.h"
+#include "quarra/DateFormatter.h"
 
 namespace quarra {
 

@@ -8,8 +8,8 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "platform/Bundle.h"
-#include "platform/Files.h"
+#include "quarra/Bundle.h"
+#include "quarra/Files.h"
 
 namespace quarra {
 namespace {

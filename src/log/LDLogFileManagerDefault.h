@@ -8,7 +8,7 @@
 #include <string>
 
 #include "log/LDLogFileManager.h"
-#include "platform/DateFormatter.h"
+#include "quarra/DateFormatter.h"
 
 namespace quarra {
 

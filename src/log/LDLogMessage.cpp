@@ -1,4 +1,4 @@
-#include "log/LDLogMessage.h"
+#include "quarra/LDLogMessage.h"
 
 #include <pthread.h>
 #include <sys/syscall.h>
@@ -6,7 +6,7 @@
 
 #include <charconv>
 
-#include "platform/Dispatch.h"
+#include "quarra/Dispatch.h"
 
 namespace quarra {
 namespace {

@@ -7,7 +7,7 @@
 #include <unordered_set>
 #include <vector>
 
-#include "log/LDLogger.h"
+#include "quarra/LDLogger.h"
 
 namespace quarra {
 

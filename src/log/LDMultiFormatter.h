@@ -7,7 +7,7 @@
 #include <mutex>
 #include <vector>
 
-#include "log/LDLogger.h"
+#include "quarra/LDLogger.h"
 
 namespace quarra {
 

@@ -1,4 +1,4 @@
-#include "log/LDOSLogger.h"
+#include "quarra/LDOSLogger.h"
 
 #include <atomic>
 

@@ -1,4 +1,4 @@
-#include "log/LDSystemLogger.h"
+#include "quarra/LDSystemLogger.h"
 
 #include <cerrno>
 

@@ -1,4 +1,4 @@
-#include "log/LDTimerSource.h"
+#include "quarra/LDTimerSource.h"
 
 #include <algorithm>
 

@@ -3,14 +3,14 @@
 #include <cstring>
 
 #include "auth/TVKQuarraAuthManager.h"
-#include "core/TVKErrors.h"
+#include "quarra/TVKErrors.h"
 #include "core/TVKQuarraConfigurationManager.h"
-#include "core/TVKQuarraManager.h"
-#include "log/LDLog.h"
+#include "quarra/TVKQuarraManager.h"
+#include "quarra/LDLog.h"
 #include "log/LDLogFileManagerDefault.h"
 #include "log/TVKLogFileFormatter.h"
 #include "platform/Application.h"
-#include "platform/Files.h"
+#include "quarra/Files.h"
 #include "sso/SSOUtf8.h"
 
 namespace quarra {

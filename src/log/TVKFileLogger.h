@@ -19,8 +19,8 @@
 
 #include "log/LDFileLogger.h"
 #include "log/TVKLogEntry.h"
-#include "platform/Bytes.h"
-#include "platform/NotificationCenter.h"
+#include "quarra/Bytes.h"
+#include "quarra/NotificationCenter.h"
 
 namespace quarra {
 

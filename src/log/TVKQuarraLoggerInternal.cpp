@@ -6,10 +6,10 @@
 #include "auth/KeychainItemStore.h"
 #include "auth/TVKQuarraAuthManager.h"
 #include "core/TVKQuarraConfigurationManager.h"
-#include "log/LDLog.h"
-#include "log/LDTTYLogger.h"
+#include "quarra/LDLog.h"
+#include "quarra/LDTTYLogger.h"
 #include "log/TVKFileLogger.h"
-#include "platform/Bundle.h"
+#include "quarra/Bundle.h"
 #include "platform/KeychainValue.h"
 
 namespace quarra {

@@ -15,8 +15,8 @@
 #include <string>
 #include <string_view>
 
-#include "log/LDLogMessage.h"
-#include "platform/Bytes.h"
+#include "quarra/LDLogMessage.h"
+#include "quarra/Bytes.h"
 
 namespace quarra {
 

@@ -1,9 +1,11 @@
 #include "platform/Application.h"
 
+#include <openssl/crypto.h>
+
 #include <cstdlib>
 #include <mutex>
 
-#include "platform/NotificationCenter.h"
+#include "quarra/NotificationCenter.h"
 
 namespace quarra {
 
@@ -30,6 +32,10 @@ void Application::willTerminate() {
 void Application::postWillTerminateAtExit() {
     static std::once_flag once;
     std::call_once(once, [] {
+        // What observers do at exit may still hash or encrypt (the log's last lines are redacted
+        // with digests). Starting OpenSSL first registers its own clean-up first, so that it runs
+        // after them: otherwise a host that had not used OpenSSL before crashes on its way out.
+        OPENSSL_init_crypto(0, nullptr);
         std::atexit([] {
             try {
                 Application::shared().willTerminate();

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/Url.h"
+#include "quarra/Url.h"
 
 namespace quarra {
 

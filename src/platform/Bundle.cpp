@@ -1,11 +1,12 @@
-#include "platform/Bundle.h"
+#include "quarra/Bundle.h"
 
+#include <dlfcn.h>
 #include <stdlib.h>
 
 #include <cctype>
 #include <stdexcept>
 
-#include "platform/Files.h"
+#include "quarra/Files.h"
 
 namespace quarra {
 namespace {
@@ -37,6 +38,26 @@ void checkIdentifier(const std::string& identifier) {
     }
 }
 
+// The SDK's own resources: QUARRA_SDK_RESOURCES when set; for an installed shared library, the
+// resources installed beside it (so an installed tree still works after being moved); otherwise
+// where the library was built to find them.
+std::string sdkResources() {
+    std::string path = environment("QUARRA_SDK_RESOURCES");
+    if (!path.empty())
+        return path;
+#ifdef QUARRA_SDK_RESOURCES_FROM_LIBRARY
+    Dl_info library{};
+    if (dladdr(reinterpret_cast<void*>(&sdkResources), &library) && library.dli_fname) {
+        std::error_code ec;
+        auto beside = std::filesystem::path(library.dli_fname).parent_path() /
+                      QUARRA_SDK_RESOURCES_FROM_LIBRARY;
+        if (std::filesystem::is_directory(beside, ec))
+            return beside.lexically_normal().string();
+    }
+#endif
+    return QUARRA_SDK_RESOURCES;
+}
+
 }  // namespace
 
 Bundle& Bundle::main() {
@@ -51,9 +72,8 @@ Bundle& Bundle::main() {
 
 Bundle& Bundle::sdk() {
     static Bundle* instance = [] {
-        std::string path = environment("QUARRA_SDK_RESOURCES");
         std::string info = environment("QUARRA_SDK_INFO");
-        return new Bundle(path.empty() ? std::string(QUARRA_SDK_RESOURCES) : path, {},
+        return new Bundle(sdkResources(), {},
                           info.empty() ? Json::object() : objectFromText(info));
     }();
     return *instance;

@@ -1,4 +1,4 @@
-#include "platform/DateFormatter.h"
+#include "quarra/DateFormatter.h"
 
 #include <unicode/locid.h>
 #include <unicode/smpdtfmt.h>

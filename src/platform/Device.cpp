@@ -9,7 +9,7 @@
 #include <mutex>
 
 #include "platform/Directories.h"
-#include "platform/Files.h"
+#include "quarra/Files.h"
 
 namespace quarra {
 namespace {

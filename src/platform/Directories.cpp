@@ -4,7 +4,7 @@
 #include <stdlib.h>
 #include <unistd.h>
 
-#include "platform/Bundle.h"
+#include "quarra/Bundle.h"
 
 namespace quarra {
 

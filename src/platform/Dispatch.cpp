@@ -1,4 +1,4 @@
-#include "platform/Dispatch.h"
+#include "quarra/Dispatch.h"
 
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -8,7 +8,7 @@
 #include <stdexcept>
 #include <thread>
 
-#include "platform/RunLoop.h"
+#include "quarra/RunLoop.h"
 
 namespace quarra {
 namespace {

@@ -10,7 +10,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform/Files.h"
+#include "quarra/Files.h"
 
 namespace quarra {
 

@@ -12,8 +12,8 @@
 #include <mutex>
 #include <optional>
 
-#include "platform/Dispatch.h"
-#include "platform/Error.h"
+#include "quarra/Dispatch.h"
+#include "quarra/Error.h"
 
 namespace quarra {
 

@@ -1,6 +1,6 @@
-#include "platform/Error.h"
+#include "quarra/Error.h"
 
-#include "platform/Json.h"
+#include "quarra/Json.h"
 
 namespace quarra {
 

@@ -7,8 +7,8 @@
 
 #include <thread>
 
-#include "platform/Dispatch.h"
-#include "platform/Files.h"
+#include "quarra/Dispatch.h"
+#include "quarra/Files.h"
 
 namespace quarra {
 

@@ -4,7 +4,7 @@
 #include <chrono>
 #include <filesystem>
 
-#include "platform/Error.h"
+#include "quarra/Error.h"
 
 namespace quarra {
 

@@ -1,4 +1,4 @@
-#include "platform/Files.h"
+#include "quarra/Files.h"
 
 #include <errno.h>
 #include <fcntl.h>

@@ -1,4 +1,4 @@
-#include "platform/Json.h"
+#include "quarra/Json.h"
 
 namespace quarra {
 

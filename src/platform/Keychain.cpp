@@ -11,14 +11,14 @@
 #include <cstdlib>
 #include <thread>
 
-#include "platform/Dispatch.h"
+#include "quarra/Dispatch.h"
 
 #include "platform/Base64.h"
-#include "platform/Bundle.h"
+#include "quarra/Bundle.h"
 #include "platform/Directories.h"
 #include "platform/FileLock.h"
-#include "platform/Files.h"
-#include "platform/Json.h"
+#include "quarra/Files.h"
+#include "quarra/Json.h"
 #include "platform/SecretServiceKeychainStore.h"
 
 namespace quarra {

@@ -17,8 +17,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/Bytes.h"
-#include "platform/Error.h"
+#include "quarra/Bytes.h"
+#include "quarra/Error.h"
 
 namespace quarra {
 

@@ -1,10 +1,10 @@
-#include "platform/KeyedArchiver.h"
+#include "quarra/KeyedArchiver.h"
 
 #include <limits>
 #include <mutex>
 
 #include "platform/Base64.h"
-#include "platform/Files.h"
+#include "quarra/Files.h"
 
 namespace quarra {
 namespace {

@@ -12,8 +12,8 @@
 #include <string>
 #include <thread>
 
-#include "platform/Error.h"
-#include "platform/Url.h"
+#include "quarra/Error.h"
+#include "quarra/Url.h"
 
 namespace quarra {
 

@@ -4,7 +4,7 @@
 #include <sstream>
 #include <unordered_map>
 
-#include "platform/Files.h"
+#include "quarra/Files.h"
 
 namespace quarra {
 namespace {

@@ -17,7 +17,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform/FileDescriptor.h"
+#include "quarra/FileDescriptor.h"
 
 namespace quarra {
 namespace {

@@ -1,4 +1,4 @@
-#include "platform/Progress.h"
+#include "quarra/Progress.h"
 
 #include <vector>
 

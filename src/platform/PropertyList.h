@@ -3,9 +3,9 @@
 // integers, reals, booleans, data (Json binary) and dates (ISO 8601 text when read).
 #include <optional>
 
-#include "platform/Bytes.h"
-#include "platform/Error.h"
-#include "platform/Json.h"
+#include "quarra/Bytes.h"
+#include "quarra/Error.h"
+#include "quarra/Json.h"
 
 namespace quarra {
 

@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/Error.h"
+#include "quarra/Error.h"
 
 namespace quarra {
 

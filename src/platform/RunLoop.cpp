@@ -1,4 +1,4 @@
-#include "platform/RunLoop.h"
+#include "quarra/RunLoop.h"
 
 #include <stdexcept>
 

@@ -13,7 +13,7 @@
 #include <utility>
 
 #include "platform/FileLock.h"
-#include "platform/Files.h"
+#include "quarra/Files.h"
 
 namespace quarra {
 namespace {

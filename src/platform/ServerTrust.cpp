@@ -1,4 +1,4 @@
-#include "platform/ServerTrust.h"
+#include "quarra/ServerTrust.h"
 
 #include <arpa/inet.h>
 #include <openssl/x509.h>

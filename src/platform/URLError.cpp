@@ -1,6 +1,6 @@
-#include "platform/URLError.h"
+#include "quarra/URLError.h"
 
-#include "platform/Json.h"
+#include "quarra/Json.h"
 
 namespace quarra {
 namespace {

@@ -1,4 +1,4 @@
-#include "platform/URLSession.h"
+#include "quarra/URLSession.h"
 
 #include <cctype>
 #include <cstdio>

@@ -9,7 +9,7 @@
 #include <mutex>
 #include <optional>
 
-#include "platform/URLSession.h"
+#include "quarra/URLSession.h"
 
 namespace quarra {
 

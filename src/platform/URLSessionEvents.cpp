@@ -1,6 +1,6 @@
 #include "platform/URLSessionEvents.h"
 
-#include "platform/URLSession.h"
+#include "quarra/URLSession.h"
 
 namespace quarra {
 namespace {

@@ -11,8 +11,8 @@
 #include <mutex>
 #include <vector>
 
-#include "platform/Bytes.h"
-#include "platform/Dispatch.h"
+#include "quarra/Bytes.h"
+#include "quarra/Dispatch.h"
 
 namespace quarra {
 

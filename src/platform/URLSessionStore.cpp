@@ -8,8 +8,8 @@
 #include <fstream>
 #include <sstream>
 
-#include "platform/Files.h"
-#include "platform/Json.h"
+#include "quarra/Files.h"
+#include "quarra/Json.h"
 
 namespace quarra {
 namespace fs = std::filesystem;

@@ -11,9 +11,9 @@
 #include <string>
 #include <vector>
 
-#include "platform/Error.h"
-#include "platform/HttpResponse.h"
-#include "platform/URLSessionTask.h"
+#include "quarra/Error.h"
+#include "quarra/HttpResponse.h"
+#include "quarra/URLSessionTask.h"
 
 namespace quarra {
 

@@ -1,4 +1,4 @@
-#include "platform/UnixDatagram.h"
+#include "quarra/UnixDatagram.h"
 
 #include <fcntl.h>
 #include <sys/mman.h>

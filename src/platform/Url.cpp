@@ -1,4 +1,4 @@
-#include "platform/Url.h"
+#include "quarra/Url.h"
 
 #include <algorithm>
 #include <vector>

@@ -1,7 +1,7 @@
-#include "platform/UserDefaults.h"
+#include "quarra/UserDefaults.h"
 
 #include "platform/Directories.h"
-#include "platform/Files.h"
+#include "quarra/Files.h"
 
 namespace quarra {
 

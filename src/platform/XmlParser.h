@@ -5,8 +5,8 @@
 #include <memory>
 #include <string>
 
-#include "platform/Bytes.h"
-#include "platform/Error.h"
+#include "quarra/Bytes.h"
+#include "quarra/Error.h"
 
 namespace quarra {
 

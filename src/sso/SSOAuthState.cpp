@@ -4,7 +4,7 @@
 
 #include <ctime>
 
-#include "platform/Dispatch.h"
+#include "quarra/Dispatch.h"
 #include "sso/SSOAuthorizationService.h"
 #include "sso/SSODescription.h"
 #include "sso/SSOErrorUtilities.h"

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/Url.h"
+#include "quarra/Url.h"
 #include "sso/SSOServiceConfiguration.h"
 
 namespace quarra {

@@ -4,8 +4,8 @@
 #include <optional>
 #include <string>
 
-#include "platform/Error.h"
-#include "platform/Json.h"
+#include "quarra/Error.h"
+#include "quarra/Json.h"
 #include "sso/SSOAuthorizationRequest.h"
 #include "sso/SSOFieldMapping.h"
 #include "sso/SSOTokenRequest.h"

@@ -1,7 +1,7 @@
 #include "sso/SSOAuthorizationService.h"
 
 #include "log/TVKQuarraLoggerInternal.h"
-#include "platform/Dispatch.h"
+#include "quarra/Dispatch.h"
 #include "platform/URLSessionDataTasks.h"
 #include "sso/SSOErrorUtilities.h"
 #include "sso/SSOURLSessionProvider.h"

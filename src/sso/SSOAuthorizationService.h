@@ -6,7 +6,7 @@
 #include <functional>
 #include <memory>
 
-#include "platform/Url.h"
+#include "quarra/Url.h"
 #include "sso/SSOAuthorizationFlowSessionImplementation.h"
 #include "sso/SSORegistrationResponse.h"
 #include "sso/SSOServiceConfiguration.h"

@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/KeyedArchiver.h"
-#include "platform/Url.h"
+#include "quarra/KeyedArchiver.h"
+#include "quarra/Url.h"
 #include "sso/SSOFieldMapping.h"
 
 namespace quarra {

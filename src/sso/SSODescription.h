@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <string>
 
-#include "platform/Json.h"
+#include "quarra/Json.h"
 
 namespace quarra {
 

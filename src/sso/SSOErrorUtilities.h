@@ -7,10 +7,10 @@
 #include <string>
 #include <string_view>
 
-#include "platform/Bytes.h"
-#include "platform/Error.h"
-#include "platform/HttpResponse.h"
-#include "platform/Json.h"
+#include "quarra/Bytes.h"
+#include "quarra/Error.h"
+#include "quarra/HttpResponse.h"
+#include "quarra/Json.h"
 
 namespace quarra {
 

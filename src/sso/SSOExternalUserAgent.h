@@ -7,8 +7,8 @@
 #include <functional>
 #include <memory>
 
-#include "platform/Error.h"
-#include "platform/Url.h"
+#include "quarra/Error.h"
+#include "quarra/Url.h"
 #include "sso/SSOAuthorizationRequest.h"
 
 namespace quarra {

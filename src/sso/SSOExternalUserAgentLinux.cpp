@@ -1,7 +1,7 @@
 #include "sso/SSOExternalUserAgentLinux.h"
 
 #include "log/TVKQuarraLoggerInternal.h"
-#include "platform/Dispatch.h"
+#include "quarra/Dispatch.h"
 #include "sso/SSOErrorUtilities.h"
 
 namespace quarra {

@@ -4,7 +4,7 @@
 #include <cmath>
 #include <cstdint>
 
-#include "platform/DateFormatter.h"
+#include "quarra/DateFormatter.h"
 
 namespace quarra {
 namespace {

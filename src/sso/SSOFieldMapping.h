@@ -11,8 +11,8 @@
 #include <string_view>
 #include <variant>
 
-#include "platform/Json.h"
-#include "platform/Url.h"
+#include "quarra/Json.h"
+#include "quarra/Url.h"
 
 namespace quarra {
 

@@ -1,6 +1,6 @@
 #include "sso/SSORegistrationRequest.h"
 
-#include "platform/Json.h"
+#include "quarra/Json.h"
 #include "sso/SSODescription.h"
 
 namespace quarra {

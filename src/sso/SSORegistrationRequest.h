@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
-#include "platform/Bytes.h"
-#include "platform/Url.h"
-#include "platform/UrlRequest.h"
+#include "quarra/Bytes.h"
+#include "quarra/Url.h"
+#include "quarra/UrlRequest.h"
 #include "sso/SSOCoding.h"
 #include "sso/SSOServiceConfiguration.h"
 

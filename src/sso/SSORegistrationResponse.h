@@ -4,8 +4,8 @@
 #include <optional>
 #include <string>
 
-#include "platform/Json.h"
-#include "platform/Url.h"
+#include "quarra/Json.h"
+#include "quarra/Url.h"
 #include "sso/SSOFieldMapping.h"
 #include "sso/SSORegistrationRequest.h"
 

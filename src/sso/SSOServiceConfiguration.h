@@ -4,7 +4,7 @@
 #include <optional>
 #include <string>
 
-#include "platform/Url.h"
+#include "quarra/Url.h"
 #include "sso/SSOCoding.h"
 #include "sso/SSOServiceDiscovery.h"
 

@@ -6,10 +6,10 @@
 #include <optional>
 #include <string_view>
 
-#include "platform/Bytes.h"
-#include "platform/Error.h"
-#include "platform/Json.h"
-#include "platform/Url.h"
+#include "quarra/Bytes.h"
+#include "quarra/Error.h"
+#include "quarra/Json.h"
+#include "quarra/Url.h"
 #include "sso/SSOCoding.h"
 
 namespace quarra {

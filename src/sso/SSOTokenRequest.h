@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/Url.h"
-#include "platform/UrlRequest.h"
+#include "quarra/Url.h"
+#include "quarra/UrlRequest.h"
 #include "sso/SSOServiceConfiguration.h"
 #include "sso/SSOURLQueryComponent.h"
 

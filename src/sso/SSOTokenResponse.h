@@ -4,7 +4,7 @@
 #include <optional>
 #include <string>
 
-#include "platform/Json.h"
+#include "quarra/Json.h"
 #include "sso/SSOFieldMapping.h"
 #include "sso/SSOTokenRequest.h"
 

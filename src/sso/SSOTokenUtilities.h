@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "platform/Bytes.h"
+#include "quarra/Bytes.h"
 
 namespace quarra {
 

@@ -10,8 +10,8 @@
 #include <utility>
 #include <vector>
 
-#include "platform/Json.h"
-#include "platform/Url.h"
+#include "quarra/Json.h"
+#include "quarra/Url.h"
 
 namespace quarra {
 

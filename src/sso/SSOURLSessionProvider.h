@@ -6,7 +6,7 @@
 // Safe to call from any thread.
 #include <memory>
 
-#include "platform/URLSession.h"
+#include "quarra/URLSession.h"
 
 namespace quarra {
 

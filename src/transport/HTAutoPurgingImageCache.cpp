@@ -1,10 +1,10 @@
-#include "transport/HTAutoPurgingImageCache.h"
+#include "quarra/HTAutoPurgingImageCache.h"
 
 #include <algorithm>
 #include <ctime>
 #include <vector>
 
-#include "platform/MemoryPressure.h"
+#include "quarra/MemoryPressure.h"
 #include "platform/Uuid.h"
 
 namespace quarra {

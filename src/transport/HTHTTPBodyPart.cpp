@@ -7,8 +7,8 @@
 #include <algorithm>
 #include <cstring>
 
-#include "platform/Files.h"
-#include "transport/HTMultipartFormData.h"
+#include "quarra/Files.h"
+#include "quarra/HTMultipartFormData.h"
 
 namespace quarra {
 namespace {

@@ -9,10 +9,10 @@
 #include <string>
 #include <variant>
 
-#include "platform/Bytes.h"
-#include "platform/InputStream.h"
-#include "platform/Url.h"
-#include "platform/UrlRequest.h"
+#include "quarra/Bytes.h"
+#include "quarra/InputStream.h"
+#include "quarra/Url.h"
+#include "quarra/UrlRequest.h"
 
 namespace quarra {
 

@@ -1,4 +1,4 @@
-#include "transport/HTHTTPRequestSerializer.h"
+#include "quarra/HTHTTPRequestSerializer.h"
 
 #include <algorithm>
 #include <cctype>
@@ -7,8 +7,8 @@
 #include <mutex>
 
 #include "platform/Base64.h"
-#include "platform/Dispatch.h"
-#include "platform/Files.h"
+#include "quarra/Dispatch.h"
+#include "quarra/Files.h"
 #include "platform/Locale.h"
 #include "transport/HTMultipartBodyStream.h"
 #include "transport/HTStreamingMultipartFormData.h"

@@ -7,8 +7,8 @@
 #include <set>
 #include <string>
 
-#include "platform/KeyedArchiver.h"
-#include "transport/HTURLResponseSerialization.h"
+#include "quarra/KeyedArchiver.h"
+#include "quarra/HTURLResponseSerialization.h"
 
 namespace quarra {
 

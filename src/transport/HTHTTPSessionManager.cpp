@@ -1,4 +1,4 @@
-#include "transport/HTHTTPSessionManager.h"
+#include "quarra/HTHTTPSessionManager.h"
 
 #include <stdexcept>
 

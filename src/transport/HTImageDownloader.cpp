@@ -1,9 +1,9 @@
-#include "transport/HTImageDownloader.h"
+#include "quarra/HTImageDownloader.h"
 
 #include <algorithm>
 #include <stdexcept>
 
-#include "platform/URLError.h"
+#include "quarra/URLError.h"
 #include "platform/Uuid.h"
 #include "transport/HTImageResponseSerializer.h"
 

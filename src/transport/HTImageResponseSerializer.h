@@ -6,7 +6,7 @@
 // so that work happens on the processing queue and not where the image is shown.
 #include <memory>
 
-#include "platform/Image.h"
+#include "quarra/Image.h"
 #include "transport/HTHTTPResponseSerializer.h"
 
 namespace quarra {

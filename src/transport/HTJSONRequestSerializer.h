@@ -1,7 +1,7 @@
 #pragma once
 // A request serializer that sends parameters as a JSON body ("application/json"); methods that
 // encode parameters in the URL still get a query string.
-#include "transport/HTHTTPRequestSerializer.h"
+#include "quarra/HTHTTPRequestSerializer.h"
 
 namespace quarra {
 

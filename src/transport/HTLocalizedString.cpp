@@ -1,6 +1,6 @@
 #include "transport/HTLocalizedString.h"
 
-#include "platform/Bundle.h"
+#include "quarra/Bundle.h"
 
 namespace quarra {
 

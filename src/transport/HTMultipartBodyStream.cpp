@@ -7,7 +7,7 @@
 #include <chrono>
 #include <thread>
 
-#include "platform/Files.h"
+#include "quarra/Files.h"
 
 namespace quarra {
 namespace {

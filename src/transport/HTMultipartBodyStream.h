@@ -9,7 +9,7 @@
 #include <mutex>
 #include <vector>
 
-#include "platform/InputStream.h"
+#include "quarra/InputStream.h"
 #include "transport/HTHTTPBodyPart.h"
 
 namespace quarra {

@@ -1,4 +1,4 @@
-#include "transport/HTMultipartFormData.h"
+#include "quarra/HTMultipartFormData.h"
 
 #include <cstdio>
 #include <random>

@@ -6,8 +6,8 @@
 
 #include <cstdio>
 
-#include "platform/Dispatch.h"
-#include "platform/NotificationCenter.h"
+#include "quarra/Dispatch.h"
+#include "quarra/NotificationCenter.h"
 #include "transport/HTLocalizedString.h"
 
 namespace quarra {

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "platform/Base64.h"
-#include "platform/Bundle.h"
+#include "quarra/Bundle.h"
 
 namespace quarra {
 namespace {

@@ -8,9 +8,9 @@
 #include <set>
 #include <string>
 
-#include "platform/Bytes.h"
-#include "platform/KeyedArchiver.h"
-#include "platform/ServerTrust.h"
+#include "quarra/Bytes.h"
+#include "quarra/KeyedArchiver.h"
+#include "quarra/ServerTrust.h"
 
 namespace quarra {
 

@@ -5,10 +5,10 @@
 #include <filesystem>
 #include <system_error>
 
-#include "platform/Files.h"
+#include "quarra/Files.h"
 #include "platform/MimeTypes.h"
 #include "transport/HTLocalizedString.h"
-#include "transport/HTURLRequestSerialization.h"
+#include "quarra/HTURLRequestSerialization.h"
 
 namespace quarra {
 namespace {

@@ -5,9 +5,9 @@
 #include <memory>
 #include <string>
 
-#include "platform/UrlRequest.h"
+#include "quarra/UrlRequest.h"
 #include "transport/HTMultipartBodyStream.h"
-#include "transport/HTMultipartFormData.h"
+#include "quarra/HTMultipartFormData.h"
 
 namespace quarra {
 

@@ -1,8 +1,8 @@
-#include "transport/HTURLRequestSerialization.h"
+#include "quarra/HTURLRequestSerialization.h"
 
 #include <charconv>
 
-#include "platform/Url.h"
+#include "quarra/Url.h"
 
 namespace quarra {
 namespace {

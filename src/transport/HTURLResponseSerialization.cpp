@@ -1,6 +1,6 @@
-#include "transport/HTURLResponseSerialization.h"
+#include "quarra/HTURLResponseSerialization.h"
 
-#include "platform/Json.h"
+#include "quarra/Json.h"
 
 namespace quarra {
 

@@ -9,7 +9,7 @@
 #include <optional>
 #include <vector>
 
-#include "platform/Bundle.h"
+#include "quarra/Bundle.h"
 
 namespace quarra {
 namespace {

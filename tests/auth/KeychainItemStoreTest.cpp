@@ -5,7 +5,7 @@
 
 #include "auth/KeychainItemStore.h"
 #include "core/TVKQuarraConfigurationManager.h"
-#include "platform/Bundle.h"
+#include "quarra/Bundle.h"
 #include "platform/SecretServiceKeychainStore.h"
 #include "support/SecretServiceSession.h"
 #include "support/TestSupport.h"

@@ -5,14 +5,14 @@
 #include <thread>
 
 #include "auth/KeychainItemStore.h"
-#include "auth/TVKQuarraAuth.h"
+#include "quarra/TVKQuarraAuth.h"
 #include "core/TVKQuarraEMMManager.h"
-#include "platform/Bundle.h"
-#include "platform/UserDefaults.h"
-#include "platform/ui/Application.h"
-#include "platform/ui/Biometrics.h"
-#include "platform/ui/Scheduler.h"
-#include "platform/ui/Window.h"
+#include "quarra/Bundle.h"
+#include "quarra/UserDefaults.h"
+#include "quarra/ui/Application.h"
+#include "quarra/ui/Biometrics.h"
+#include "quarra/ui/Scheduler.h"
+#include "quarra/ui/Window.h"
 #include "support/SignInTestBed.h"
 
 namespace quarra {

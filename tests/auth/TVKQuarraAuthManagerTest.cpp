@@ -8,14 +8,14 @@
 #include <atomic>
 
 #include "auth/KeychainItemStore.h"
-#include "auth/TVKQuarraAuth.h"
+#include "quarra/TVKQuarraAuth.h"
 #include "auth/TVKQuarraAuthInternal.h"
-#include "core/TVKErrors.h"
+#include "quarra/TVKErrors.h"
 #include "core/TVKQuarraConfigurationManager.h"
-#include "core/TVKSDKApplicationDelegate.h"
+#include "quarra/TVKSDKApplicationDelegate.h"
 #include "platform/Keychain.h"
 #include "platform/NetworkReachability.h"
-#include "platform/UserDefaults.h"
+#include "quarra/UserDefaults.h"
 #include "sso/SSOErrorUtilities.h"
 #include "storage/crypt/KeychainItemStoreCrypt.h"
 #include "support/SignInTestBed.h"

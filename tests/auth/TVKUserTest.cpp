@@ -2,7 +2,7 @@
 
 #include "auth/KeychainItemStore.h"
 #include "auth/TVKUserInternal.h"
-#include "platform/Bundle.h"
+#include "quarra/Bundle.h"
 
 using namespace quarra;
 

@@ -1,6 +1,6 @@
 // The public facade: each call reaches the right endpoint with the right method, query and
 // encoding, and the request objects describe what they promise.
-#include "core/TVKQuarraAPI.h"
+#include "quarra/TVKQuarraAPI.h"
 
 #include <gtest/gtest.h>
 

@@ -4,10 +4,10 @@
 #include "auth/KeychainItemStore.h"
 #include "auth/TVKQuarraAuthManager.h"
 #include "auth/TVKUserInternal.h"
-#include "core/TVKErrors.h"
+#include "quarra/TVKErrors.h"
 #include "core/TVKQuarraConfigurationManager.h"
-#include "core/TVKSDKApplicationDelegate.h"
-#include "platform/Bundle.h"
+#include "quarra/TVKSDKApplicationDelegate.h"
+#include "quarra/Bundle.h"
 #include "platform/Directories.h"
 #include "support/TestSupport.h"
 

@@ -2,8 +2,8 @@
 
 #include "core/TVKMIMEType.h"
 #include "core/TVKQuarraEMMManager.h"
-#include "platform/Bundle.h"
-#include "platform/UserDefaults.h"
+#include "quarra/Bundle.h"
+#include "quarra/UserDefaults.h"
 
 using namespace quarra;
 

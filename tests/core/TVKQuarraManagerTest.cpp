@@ -1,10 +1,10 @@
-#include "core/TVKQuarraManager.h"
+#include "quarra/TVKQuarraManager.h"
 
 #include <gtest/gtest.h>
 
 #include "auth/KeychainItemStore.h"
-#include "core/TVKErrors.h"
-#include "platform/Bundle.h"
+#include "quarra/TVKErrors.h"
+#include "quarra/Bundle.h"
 #include "platform/NetworkReachability.h"
 #include "support/SignInTestBed.h"
 

@@ -8,13 +8,13 @@
 #include <spawn.h>
 #include <sys/wait.h>
 
-#include "core/TVKErrors.h"
-#include "core/TVKQuarraAPI.h"
+#include "quarra/TVKErrors.h"
+#include "quarra/TVKQuarraAPI.h"
 #include "core/TVKQuarraConfigurationManager.h"
-#include "core/TVKQuarraManager.h"
-#include "core/TVKSDKApplicationDelegate.h"
-#include "platform/UserDefaults.h"
-#include "storage/crypt/TVKQuarraCryptManager.h"
+#include "quarra/TVKQuarraManager.h"
+#include "quarra/TVKSDKApplicationDelegate.h"
+#include "quarra/UserDefaults.h"
+#include "quarra/TVKQuarraCryptManager.h"
 #include "support/SignInTestBed.h"
 #include "support/TestSupport.h"
 

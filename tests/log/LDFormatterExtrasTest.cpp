@@ -10,7 +10,7 @@
 #include "log/LDDispatchQueueLogFormatter.h"
 #include "log/LDLoggingContextSet.h"
 #include "log/LDMultiFormatter.h"
-#include "platform/Dispatch.h"
+#include "quarra/Dispatch.h"
 
 using namespace quarra;
 

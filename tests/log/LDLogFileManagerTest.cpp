@@ -7,9 +7,9 @@
 
 #include "log/LDFileLogger.h"
 #include "log/TVKFileLogger.h"
-#include "log/LDLog.h"
-#include "platform/Bundle.h"
-#include "platform/RunLoop.h"
+#include "quarra/LDLog.h"
+#include "quarra/Bundle.h"
+#include "quarra/RunLoop.h"
 #include "support/TestSupport.h"
 
 using namespace quarra;

@@ -7,10 +7,10 @@
 #include <thread>
 #include <vector>
 
-#include "log/LDAbstractLogger.h"
-#include "log/LDLog.h"
-#include "platform/NotificationCenter.h"
-#include "platform/RunLoop.h"
+#include "quarra/LDAbstractLogger.h"
+#include "quarra/LDLog.h"
+#include "quarra/NotificationCenter.h"
+#include "quarra/RunLoop.h"
 
 using namespace quarra;
 using namespace std::chrono_literals;

@@ -9,9 +9,9 @@
 #include <map>
 #include <regex>
 
-#include "log/LDASLLogger.h"
-#include "log/LDLog.h"
-#include "log/LDOSLogger.h"
+#include "quarra/LDASLLogger.h"
+#include "quarra/LDLog.h"
+#include "quarra/LDOSLogger.h"
 
 using namespace quarra;
 

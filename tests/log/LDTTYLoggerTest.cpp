@@ -9,8 +9,8 @@
 #include <regex>
 #include <string>
 
-#include "log/LDLog.h"
-#include "log/LDTTYLogger.h"
+#include "quarra/LDLog.h"
+#include "quarra/LDTTYLogger.h"
 
 using namespace quarra;
 

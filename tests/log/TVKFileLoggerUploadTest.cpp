@@ -8,11 +8,11 @@
 #include <thread>
 
 #include "core/TVKQuarraConfigurationManager.h"
-#include "log/LDLog.h"
+#include "quarra/LDLog.h"
 #include "log/LDLogFileManagerDefault.h"
 #include "log/TVKQuarraLoggerInternal.h"
 #include "platform/Application.h"
-#include "platform/Bundle.h"
+#include "quarra/Bundle.h"
 #include "support/ClientLogEndpoint.h"
 #include "support/SignInTestBed.h"
 #include "support/TestSupport.h"

@@ -4,8 +4,8 @@
 
 #include "auth/TVKQuarraAuthManager.h"
 #include "log/TVKLogEntry.h"
-#include "platform/Bundle.h"
-#include "storage/crypt/TVKQuarraCryptManager.h"
+#include "quarra/Bundle.h"
+#include "quarra/TVKQuarraCryptManager.h"
 
 using namespace quarra;
 

@@ -7,12 +7,12 @@
 #include "auth/KeychainItemStore.h"
 #include "auth/TVKQuarraAuthManager.h"
 #include "core/TVKQuarraConfigurationManager.h"
-#include "log/LDAbstractLogger.h"
-#include "log/LDLog.h"
+#include "quarra/LDAbstractLogger.h"
+#include "quarra/LDLog.h"
 #include "log/TVKQuarraLoggerInternal.h"
-#include "platform/Bundle.h"
+#include "quarra/Bundle.h"
 #include "platform/Keychain.h"
-#include "platform/RunLoop.h"
+#include "quarra/RunLoop.h"
 
 using namespace quarra;
 

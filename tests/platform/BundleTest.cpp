@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
-#include "platform/Bundle.h"
+#include "quarra/Bundle.h"
 #include "platform/Directories.h"
 #include "support/TestSupport.h"
 

@@ -1,4 +1,4 @@
-#include "platform/DateFormatter.h"
+#include "quarra/DateFormatter.h"
 
 #include <gtest/gtest.h>
 

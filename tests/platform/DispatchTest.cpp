@@ -5,8 +5,8 @@
 #include <thread>
 #include <vector>
 
-#include "platform/Dispatch.h"
-#include "platform/RunLoop.h"
+#include "quarra/Dispatch.h"
+#include "quarra/RunLoop.h"
 
 using namespace quarra;
 using namespace std::chrono_literals;

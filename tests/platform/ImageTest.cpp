@@ -1,4 +1,4 @@
-#include "platform/Image.h"
+#include "quarra/Image.h"
 
 #include <gtest/gtest.h>
 

@@ -3,8 +3,8 @@
 #include <atomic>
 #include <thread>
 
-#include "platform/NotificationCenter.h"
-#include "platform/RunLoop.h"
+#include "quarra/NotificationCenter.h"
+#include "quarra/RunLoop.h"
 
 using namespace quarra;
 using namespace std::chrono_literals;

@@ -7,8 +7,8 @@
 #include <fstream>
 #include <thread>
 
-#include "platform/RunLoop.h"
-#include "platform/URLSession.h"
+#include "quarra/RunLoop.h"
+#include "quarra/URLSession.h"
 #include "support/QuarraTestServer.h"
 #include "support/TestSupport.h"
 

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "platform/Url.h"
+#include "quarra/Url.h"
 
 using namespace quarra;
 

@@ -7,7 +7,7 @@
 #include <utility>
 #include <vector>
 
-#include "platform/Json.h"
+#include "quarra/Json.h"
 #include "sso/SSOServiceConfiguration.h"
 #include "support/TestSupport.h"
 

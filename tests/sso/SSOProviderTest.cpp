@@ -3,8 +3,8 @@
 // code exchange, refresh with rotation, registration, and the provider's refusals.
 #include <gtest/gtest.h>
 
-#include "platform/KeyedArchiver.h"
-#include "platform/RunLoop.h"
+#include "quarra/KeyedArchiver.h"
+#include "quarra/RunLoop.h"
 #include "sso/SSOAuthState.h"
 #include "sso/SSOAuthorizationService.h"
 #include "sso/SSOErrorUtilities.h"

@@ -2,7 +2,7 @@
 // HTTPS server: OAuth error bodies in their domains (401 too), other failures in the general one.
 #include <gtest/gtest.h>
 
-#include "platform/RunLoop.h"
+#include "quarra/RunLoop.h"
 #include "sso/SSOAuthState.h"
 #include "sso/SSOAuthorizationService.h"
 #include "sso/SSOErrorUtilities.h"

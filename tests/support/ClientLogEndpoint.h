@@ -6,7 +6,7 @@
 #include <mutex>
 #include <vector>
 
-#include "platform/Json.h"
+#include "quarra/Json.h"
 #include "support/QuarraTestService.h"
 
 namespace quarra::test {

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/Bytes.h"
+#include "quarra/Bytes.h"
 
 namespace quarra::test {
 

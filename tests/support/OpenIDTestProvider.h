@@ -11,8 +11,8 @@
 #include <chrono>
 #include <string>
 
-#include "platform/Json.h"
-#include "platform/Url.h"
+#include "quarra/Json.h"
+#include "quarra/Url.h"
 
 namespace quarra::test {
 

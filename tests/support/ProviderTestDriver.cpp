@@ -6,7 +6,7 @@
 #include <regex>
 #include <thread>
 
-#include "platform/Dispatch.h"
+#include "quarra/Dispatch.h"
 #include "sso/SSOErrorUtilities.h"
 
 namespace quarra::test {

@@ -15,7 +15,7 @@
 #include <string>
 
 #include "platform/Browser.h"
-#include "platform/Url.h"
+#include "quarra/Url.h"
 #include "sso/SSOExternalUserAgent.h"
 
 namespace quarra::test {

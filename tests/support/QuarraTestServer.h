@@ -20,7 +20,7 @@
 #include <utility>
 #include <vector>
 
-#include "platform/Url.h"
+#include "quarra/Url.h"
 #include "support/TestCertificates.h"
 
 namespace httplib {

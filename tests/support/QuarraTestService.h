@@ -18,7 +18,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/Json.h"
+#include "quarra/Json.h"
 #include "support/QuarraTestServer.h"
 
 namespace quarra::test {

@@ -6,8 +6,8 @@
 #include <string>
 
 #include "auth/TVKQuarraAuthManager.h"
-#include "core/TVKQuarraManager.h"
-#include "platform/RunLoop.h"
+#include "quarra/TVKQuarraManager.h"
+#include "quarra/RunLoop.h"
 #include "support/QuarraTestServer.h"
 #include "support/QuarraTestService.h"
 

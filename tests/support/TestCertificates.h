@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/Bytes.h"
+#include "quarra/Bytes.h"
 
 typedef struct evp_pkey_st EVP_PKEY;
 typedef struct x509_st X509;

@@ -1,12 +1,12 @@
-#include "transport/HTHTTPSessionManager.h"
+#include "quarra/HTHTTPSessionManager.h"
 
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <functional>
 
-#include "platform/RunLoop.h"
-#include "platform/URLError.h"
+#include "quarra/RunLoop.h"
+#include "quarra/URLError.h"
 #include "support/QuarraTestServer.h"
 #include "support/TestSupport.h"
 #include "transport/HTJSONRequestSerializer.h"

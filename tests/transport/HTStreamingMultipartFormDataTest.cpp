@@ -7,10 +7,10 @@
 #include <chrono>
 #include <regex>
 
-#include "platform/Files.h"
-#include "platform/RunLoop.h"
+#include "quarra/Files.h"
+#include "quarra/RunLoop.h"
 #include "support/TestSupport.h"
-#include "transport/HTHTTPRequestSerializer.h"
+#include "quarra/HTHTTPRequestSerializer.h"
 
 namespace quarra {
 namespace {

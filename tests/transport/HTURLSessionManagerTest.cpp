@@ -1,12 +1,12 @@
-#include "transport/HTURLSessionManager.h"
+#include "quarra/HTURLSessionManager.h"
 
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "platform/Dispatch.h"
-#include "platform/RunLoop.h"
-#include "platform/URLError.h"
+#include "quarra/Dispatch.h"
+#include "quarra/RunLoop.h"
+#include "quarra/URLError.h"
 #include "support/QuarraTestServer.h"
 #include "support/TestSupport.h"
 #include "transport/HTHTTPResponseSerializer.h"

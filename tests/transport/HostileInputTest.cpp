@@ -6,8 +6,8 @@
 #include <filesystem>
 #include <functional>
 
-#include "platform/Files.h"
-#include "platform/KeyedArchiver.h"
+#include "quarra/Files.h"
+#include "quarra/KeyedArchiver.h"
 #include "platform/PropertyList.h"
 #include "platform/XmlParser.h"
 #include "sso/SSOServiceDiscovery.h"

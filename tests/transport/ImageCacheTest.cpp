@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
-#include "platform/MemoryPressure.h"
-#include "transport/HTAutoPurgingImageCache.h"
+#include "quarra/MemoryPressure.h"
+#include "quarra/HTAutoPurgingImageCache.h"
 
 namespace quarra {
 namespace {

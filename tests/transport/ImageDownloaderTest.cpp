@@ -1,9 +1,9 @@
-#include "transport/HTImageDownloader.h"
+#include "quarra/HTImageDownloader.h"
 
 #include <gtest/gtest.h>
 
-#include "platform/RunLoop.h"
-#include "platform/URLError.h"
+#include "quarra/RunLoop.h"
+#include "quarra/URLError.h"
 #include "support/ImageFixtures.h"
 #include "support/QuarraTestServer.h"
 #include "transport/HTImageResponseSerializer.h"

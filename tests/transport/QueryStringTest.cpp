@@ -4,7 +4,7 @@
 #include <string>
 
 #include "support/TestSupport.h"
-#include "transport/HTHTTPRequestSerializer.h"
+#include "quarra/HTHTTPRequestSerializer.h"
 
 using namespace quarra;
 

@@ -5,9 +5,9 @@
 #include <fstream>
 #include <sstream>
 
-#include "platform/Bundle.h"
-#include "platform/NotificationCenter.h"
-#include "platform/RunLoop.h"
+#include "quarra/Bundle.h"
+#include "quarra/NotificationCenter.h"
+#include "quarra/RunLoop.h"
 #include "support/TestSupport.h"
 #include "transport/HTNetworkReachabilityManager.h"
 

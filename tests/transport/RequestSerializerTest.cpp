@@ -3,8 +3,8 @@
 
 #include <thread>
 
-#include "platform/Bundle.h"
-#include "transport/HTHTTPRequestSerializer.h"
+#include "quarra/Bundle.h"
+#include "quarra/HTHTTPRequestSerializer.h"
 #include "transport/HTJSONRequestSerializer.h"
 
 using namespace quarra;

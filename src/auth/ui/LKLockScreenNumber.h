@@ -1,6 +1,6 @@
 #pragma once
 // A round digit button of the lock screen: a ring in the tint colour, filled while pressed.
-#include "platform/ui/Button.h"
+#include "quarra/ui/Button.h"
 
 namespace quarra {
 

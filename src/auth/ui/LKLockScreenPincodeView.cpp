@@ -4,7 +4,7 @@
 #include <chrono>
 #include <cmath>
 
-#include "platform/ui/Scheduler.h"
+#include "quarra/ui/Scheduler.h"
 
 namespace quarra {
 

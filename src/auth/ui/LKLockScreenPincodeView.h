@@ -5,7 +5,7 @@
 #include <memory>
 #include <string>
 
-#include "platform/ui/View.h"
+#include "quarra/ui/View.h"
 
 namespace quarra {
 

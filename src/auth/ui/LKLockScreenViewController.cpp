@@ -4,11 +4,11 @@
 
 #include "auth/TVKBiometricAuthenticationManager.h"
 #include "auth/ui/TVKCustomUI.h"
-#include "platform/Bundle.h"
-#include "platform/Dispatch.h"
-#include "platform/ui/Application.h"
-#include "platform/ui/Scheduler.h"
-#include "platform/ui/Sounds.h"
+#include "quarra/Bundle.h"
+#include "quarra/Dispatch.h"
+#include "quarra/ui/Application.h"
+#include "quarra/ui/Scheduler.h"
+#include "quarra/ui/Sounds.h"
 
 namespace quarra {
 namespace {

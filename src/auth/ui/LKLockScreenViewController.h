@@ -9,10 +9,10 @@
 
 #include "auth/ui/LKLockScreenNumber.h"
 #include "auth/ui/LKLockScreenPincodeView.h"
-#include "platform/Error.h"
-#include "platform/ui/Button.h"
-#include "platform/ui/Label.h"
-#include "platform/ui/ViewController.h"
+#include "quarra/Error.h"
+#include "quarra/ui/Button.h"
+#include "quarra/ui/Label.h"
+#include "quarra/ui/ViewController.h"
 
 namespace quarra {
 

@@ -4,9 +4,9 @@
 #include <memory>
 #include <string>
 
-#include "platform/ui/Control.h"
-#include "platform/ui/ImageView.h"
-#include "platform/ui/Label.h"
+#include "quarra/ui/Control.h"
+#include "quarra/ui/ImageView.h"
+#include "quarra/ui/Label.h"
 
 namespace quarra {
 

@@ -1,7 +1,7 @@
 #include "auth/ui/TVKCustomUI.h"
 
 #include "auth/ui/TVKString.h"
-#include "platform/Bundle.h"
+#include "quarra/Bundle.h"
 
 namespace quarra {
 namespace {

@@ -5,8 +5,8 @@
 // resources).
 #include <string>
 
-#include "platform/ui/Graphics.h"
-#include "platform/ui/Image.h"
+#include "quarra/ui/Graphics.h"
+#include "quarra/ui/Image.h"
 
 namespace quarra {
 

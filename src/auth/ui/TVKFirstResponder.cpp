@@ -1,6 +1,6 @@
 #include "auth/ui/TVKFirstResponder.h"
 
-#include "platform/ui/Application.h"
+#include "quarra/ui/Application.h"
 
 namespace quarra {
 namespace {

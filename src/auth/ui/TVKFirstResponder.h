@@ -3,7 +3,7 @@
 // application (it reaches the first responder). Main thread only.
 #include <memory>
 
-#include "platform/ui/Responder.h"
+#include "quarra/ui/Responder.h"
 
 namespace quarra {
 

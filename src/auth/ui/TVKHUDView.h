@@ -1,7 +1,7 @@
 #pragma once
 // The busy overlay: a spinner that turns while the SDK waits on the server. Hidden until started.
-#include "platform/ui/ImageView.h"
-#include "platform/ui/View.h"
+#include "quarra/ui/ImageView.h"
+#include "quarra/ui/View.h"
 
 namespace quarra {
 

@@ -4,7 +4,7 @@
 #include <optional>
 #include <string>
 
-#include "platform/ui/Graphics.h"
+#include "quarra/ui/Graphics.h"
 
 namespace quarra {
 

@@ -5,8 +5,8 @@
 #include <memory>
 #include <optional>
 
-#include "platform/ui/Label.h"
-#include "platform/ui/TextField.h"
+#include "quarra/ui/Label.h"
+#include "quarra/ui/TextField.h"
 
 namespace quarra {
 

@@ -1,7 +1,7 @@
-#include "platform/ui/AlertController.h"
+#include "quarra/ui/AlertController.h"
 
-#include "platform/ui/Application.h"
-#include "platform/ui/Button.h"
+#include "quarra/ui/Application.h"
+#include "quarra/ui/Button.h"
 
 namespace quarra::ui {
 

@@ -1,7 +1,7 @@
-#include "platform/ui/Application.h"
+#include "quarra/ui/Application.h"
 
-#include "platform/NotificationCenter.h"
-#include "platform/ui/Responder.h"
+#include "quarra/NotificationCenter.h"
+#include "quarra/ui/Responder.h"
 
 namespace quarra::ui {
 

@@ -1,6 +1,6 @@
-#include "platform/ui/Biometrics.h"
+#include "quarra/ui/Biometrics.h"
 
-#include "platform/Dispatch.h"
+#include "quarra/Dispatch.h"
 #include "platform/ui/FingerprintBiometrics.h"
 
 namespace quarra::ui {

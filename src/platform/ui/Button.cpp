@@ -1,4 +1,4 @@
-#include "platform/ui/Button.h"
+#include "quarra/ui/Button.h"
 
 namespace quarra::ui {
 

@@ -1,4 +1,4 @@
-#include "platform/ui/Control.h"
+#include "quarra/ui/Control.h"
 
 namespace quarra::ui {
 

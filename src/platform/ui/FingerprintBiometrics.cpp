@@ -2,8 +2,8 @@
 
 #include <gio/gio.h>
 
-#include "platform/Dispatch.h"
-#include "platform/Json.h"
+#include "quarra/Dispatch.h"
+#include "quarra/Json.h"
 
 namespace quarra::ui {
 namespace {

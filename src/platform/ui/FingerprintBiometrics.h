@@ -8,7 +8,7 @@
 #include <memory>
 #include <string>
 
-#include "platform/ui/Biometrics.h"
+#include "quarra/ui/Biometrics.h"
 
 namespace quarra::ui {
 

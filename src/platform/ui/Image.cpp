@@ -1,4 +1,4 @@
-#include "platform/ui/Image.h"
+#include "quarra/ui/Image.h"
 
 #include <cairo.h>
 

@@ -1,4 +1,4 @@
-#include "platform/ui/Label.h"
+#include "quarra/ui/Label.h"
 
 namespace quarra::ui {
 

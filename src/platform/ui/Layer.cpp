@@ -1,9 +1,9 @@
-#include "platform/ui/Layer.h"
+#include "quarra/ui/Layer.h"
 
 #include <chrono>
 #include <cmath>
 
-#include "platform/ui/Scheduler.h"
+#include "quarra/ui/Scheduler.h"
 
 namespace quarra::ui {
 

@@ -1,11 +1,11 @@
-#include "platform/ui/PngRenderer.h"
+#include "quarra/ui/PngRenderer.h"
 
 #include <cairo.h>
 
 #include <cmath>
 #include <vector>
 
-#include "platform/ui/Image.h"
+#include "quarra/ui/Image.h"
 
 namespace quarra::ui {
 namespace {

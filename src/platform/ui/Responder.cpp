@@ -1,6 +1,6 @@
-#include "platform/ui/Responder.h"
+#include "quarra/ui/Responder.h"
 
-#include "platform/ui/Application.h"
+#include "quarra/ui/Application.h"
 
 namespace quarra::ui {
 

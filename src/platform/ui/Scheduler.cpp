@@ -1,4 +1,4 @@
-#include "platform/ui/Scheduler.h"
+#include "quarra/ui/Scheduler.h"
 
 #include <algorithm>
 

@@ -1,4 +1,4 @@
-#include "platform/ui/Sounds.h"
+#include "quarra/ui/Sounds.h"
 
 #include <mutex>
 

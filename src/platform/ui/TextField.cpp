@@ -1,4 +1,4 @@
-#include "platform/ui/TextField.h"
+#include "quarra/ui/TextField.h"
 
 namespace quarra::ui {
 

@@ -1,8 +1,8 @@
-#include "platform/ui/View.h"
+#include "quarra/ui/View.h"
 
 #include <algorithm>
 
-#include "platform/ui/Scheduler.h"
+#include "quarra/ui/Scheduler.h"
 
 namespace quarra::ui {
 

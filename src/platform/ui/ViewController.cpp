@@ -1,6 +1,6 @@
-#include "platform/ui/ViewController.h"
+#include "quarra/ui/ViewController.h"
 
-#include "platform/ui/Application.h"
+#include "quarra/ui/Application.h"
 
 namespace quarra::ui {
 

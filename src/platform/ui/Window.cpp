@@ -1,6 +1,6 @@
-#include "platform/ui/Window.h"
+#include "quarra/ui/Window.h"
 
-#include "platform/ui/Application.h"
+#include "quarra/ui/Application.h"
 
 namespace quarra::ui {
 

@@ -1,11 +1,11 @@
-#include "storage/cache/TVKCacheTable.h"
+#include "quarra/TVKCacheTable.h"
 
 #include <algorithm>
 #include <set>
 
-#include "core/TVKErrors.h"
+#include "quarra/TVKErrors.h"
 #include "log/TVKQuarraLoggerInternal.h"
-#include "platform/Bundle.h"
+#include "quarra/Bundle.h"
 
 namespace quarra {
 

@@ -1,10 +1,10 @@
-#include "storage/cache/TVKCacheTableColumn.h"
+#include "quarra/TVKCacheTableColumn.h"
 
 #include <strings.h>
 #include <cstdio>
 
 #include "log/TVKQuarraLoggerInternal.h"
-#include "storage/cache/TVKQuarraLocalQuery.h"
+#include "quarra/TVKQuarraLocalQuery.h"
 
 namespace quarra {
 

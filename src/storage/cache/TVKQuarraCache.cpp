@@ -1,11 +1,11 @@
-#include "storage/cache/TVKQuarraCache.h"
+#include "quarra/TVKQuarraCache.h"
 
 #include "auth/TVKQuarraAuthManager.h"
-#include "core/TVKErrors.h"
+#include "quarra/TVKErrors.h"
 #include "core/TVKQuarraConfigurationManager.h"
 #include "log/TVKQuarraLoggerInternal.h"
 #include "storage/cache/TVKCacheDatabaseKey.h"
-#include "storage/crypt/TVKQuarraCryptManager.h"
+#include "quarra/TVKQuarraCryptManager.h"
 
 namespace quarra {
 

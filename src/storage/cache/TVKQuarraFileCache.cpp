@@ -1,14 +1,14 @@
-#include "storage/cache/TVKQuarraFileCache.h"
+#include "quarra/TVKQuarraFileCache.h"
 
 #include <set>
 #include <system_error>
 
 #include "auth/TVKQuarraAuthManager.h"
-#include "core/TVKErrors.h"
+#include "quarra/TVKErrors.h"
 #include "core/TVKQuarraConfigurationManager.h"
-#include "core/TVKQuarraManager.h"
+#include "quarra/TVKQuarraManager.h"
 #include "log/TVKQuarraLoggerInternal.h"
-#include "platform/Files.h"
+#include "quarra/Files.h"
 #include "platform/Uuid.h"
 
 namespace quarra {

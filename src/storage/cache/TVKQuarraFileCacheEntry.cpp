@@ -1,8 +1,8 @@
-#include "storage/cache/TVKQuarraFileCacheEntry.h"
+#include "quarra/TVKQuarraFileCacheEntry.h"
 
 #include <cstdlib>
 
-#include "storage/cache/TVKQuarraLocalQuery.h"
+#include "quarra/TVKQuarraLocalQuery.h"
 
 namespace quarra {
 

@@ -1,6 +1,6 @@
-#include "storage/cache/TVKQuarraFileMetadata.h"
+#include "quarra/TVKQuarraFileMetadata.h"
 
-#include "storage/cache/TVKQuarraLocalQuery.h"
+#include "quarra/TVKQuarraLocalQuery.h"
 
 namespace quarra {
 

@@ -1,13 +1,13 @@
-#include "storage/cache/TVKQuarraJSONCache.h"
+#include "quarra/TVKQuarraJSONCache.h"
 
 #include <strings.h>
 
 #include <regex>
 
 #include "auth/TVKQuarraAuthManager.h"
-#include "core/TVKErrors.h"
+#include "quarra/TVKErrors.h"
 #include "log/TVKQuarraLoggerInternal.h"
-#include "storage/cache/TVKQuarraFileCache.h"
+#include "quarra/TVKQuarraFileCache.h"
 
 namespace quarra {
 

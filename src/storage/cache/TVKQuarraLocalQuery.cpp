@@ -1,4 +1,4 @@
-#include "storage/cache/TVKQuarraLocalQuery.h"
+#include "quarra/TVKQuarraLocalQuery.h"
 
 #include <charconv>
 #include <stdexcept>

@@ -15,8 +15,8 @@
 #include <optional>
 #include <string>
 
-#include "platform/Dispatch.h"
-#include "storage/crypt/FCCryptorFormat.h"
+#include "quarra/Dispatch.h"
+#include "quarra/FCCryptorFormat.h"
 
 namespace quarra {
 

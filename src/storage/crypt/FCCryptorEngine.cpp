@@ -1,4 +1,4 @@
-#include "storage/crypt/FCCryptorEngine.h"
+#include "quarra/FCCryptorEngine.h"
 
 #include <openssl/evp.h>
 

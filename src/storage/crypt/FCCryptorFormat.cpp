@@ -1,4 +1,4 @@
-#include "storage/crypt/FCCryptorFormat.h"
+#include "quarra/FCCryptorFormat.h"
 
 #include <openssl/core_names.h>
 #include <openssl/crypto.h>

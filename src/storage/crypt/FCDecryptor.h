@@ -7,7 +7,7 @@
 #include <string_view>
 
 #include "storage/crypt/FCCryptor.h"
-#include "storage/crypt/FCMessageReader.h"
+#include "quarra/FCMessageReader.h"
 
 namespace quarra {
 

@@ -1,4 +1,4 @@
-#include "storage/crypt/FCMessageReader.h"
+#include "quarra/FCMessageReader.h"
 
 #include <openssl/crypto.h>
 

@@ -1,4 +1,4 @@
-#include "storage/crypt/FCMessageWriter.h"
+#include "quarra/FCMessageWriter.h"
 
 namespace quarra {
 namespace {

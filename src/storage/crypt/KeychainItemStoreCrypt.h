@@ -12,7 +12,7 @@
 #include <optional>
 #include <string>
 
-#include "platform/Error.h"
+#include "quarra/Error.h"
 
 namespace quarra {
 

@@ -1,4 +1,4 @@
-#include "storage/crypt/TVKCryptFiles.h"
+#include "quarra/TVKCryptFiles.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -6,10 +6,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "core/TVKErrors.h"
-#include "platform/Bundle.h"
+#include "quarra/TVKErrors.h"
+#include "quarra/Bundle.h"
 #include "platform/Directories.h"
-#include "storage/crypt/FCMessageCodec.h"
+#include "quarra/FCMessageCodec.h"
 
 namespace quarra::cryptfiles {
 namespace {

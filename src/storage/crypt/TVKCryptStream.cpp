@@ -1,14 +1,14 @@
-#include "storage/crypt/TVKCryptStream.h"
+#include "quarra/TVKCryptStream.h"
 
 #include <errno.h>
 #include <fcntl.h>
 
 #include <cstring>
 
-#include "core/TVKErrors.h"
+#include "quarra/TVKErrors.h"
 #include "log/TVKQuarraLoggerInternal.h"
 #include "storage/crypt/KeychainItemStoreCrypt.h"
-#include "storage/crypt/TVKQuarraCryptManager.h"
+#include "quarra/TVKQuarraCryptManager.h"
 
 namespace quarra {
 

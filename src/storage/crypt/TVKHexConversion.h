@@ -4,7 +4,7 @@
 #include <string>
 #include <string_view>
 
-#include "storage/crypt/FCCryptorFormat.h"
+#include "quarra/FCCryptorFormat.h"
 
 namespace quarra {
 

@@ -1,4 +1,4 @@
-#include "storage/crypt/TVKQuarraCryptManager.h"
+#include "quarra/TVKQuarraCryptManager.h"
 
 #include <openssl/decoder.h>
 #include <openssl/evp.h>
@@ -8,17 +8,17 @@
 #include <cstdio>
 #include <mutex>
 
-#include "core/TVKErrors.h"
+#include "quarra/TVKErrors.h"
 #include "core/TVKQuarraConfigurationManager.h"
 #include "log/TVKQuarraLoggerInternal.h"
-#include "platform/Bundle.h"
-#include "platform/Dispatch.h"
-#include "platform/Files.h"
+#include "quarra/Bundle.h"
+#include "quarra/Dispatch.h"
+#include "quarra/Files.h"
 #include "storage/crypt/FCDecryptor.h"
 #include "storage/crypt/FCEncryptor.h"
 #include "storage/crypt/KeychainItemStoreCrypt.h"
-#include "storage/crypt/TVKCryptFiles.h"
-#include "storage/crypt/TVKCryptStream.h"
+#include "quarra/TVKCryptFiles.h"
+#include "quarra/TVKCryptStream.h"
 #include "storage/crypt/TVKHexConversion.h"
 
 namespace quarra {

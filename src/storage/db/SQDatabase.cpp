@@ -1,4 +1,4 @@
-#include "storage/db/SQDatabase.h"
+#include "quarra/SQDatabase.h"
 
 #include <sqlcipher/sqlite3.h>
 

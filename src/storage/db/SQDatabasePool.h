@@ -12,11 +12,11 @@
 #include <string>
 #include <vector>
 
-#include "platform/Dispatch.h"
-#include "platform/Error.h"
-#include "platform/Url.h"
-#include "storage/db/SQDatabase.h"
-#include "storage/db/SQTransactionForms.h"
+#include "quarra/Dispatch.h"
+#include "quarra/Error.h"
+#include "quarra/Url.h"
+#include "quarra/SQDatabase.h"
+#include "quarra/SQTransactionForms.h"
 
 namespace quarra {
 

@@ -1,4 +1,4 @@
-#include "storage/db/SQDatabaseQueue.h"
+#include "quarra/SQDatabaseQueue.h"
 
 #include <sqlcipher/sqlite3.h>
 

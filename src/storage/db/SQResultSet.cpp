@@ -1,11 +1,11 @@
-#include "storage/db/SQResultSet.h"
+#include "quarra/SQResultSet.h"
 
 #include <sqlcipher/sqlite3.h>
 
 #include <algorithm>
 #include <cctype>
 
-#include "storage/db/SQDatabase.h"
+#include "quarra/SQDatabase.h"
 #include "storage/db/SQSupport.h"
 
 namespace quarra {

@@ -1,4 +1,4 @@
-#include "storage/db/SQStatement.h"
+#include "quarra/SQStatement.h"
 
 #include <sqlcipher/sqlite3.h>
 

@@ -5,7 +5,7 @@
 #include <set>
 #include <string>
 
-#include "platform/Error.h"
+#include "quarra/Error.h"
 #include "storage/db/SQTokenizer.h"
 
 namespace quarra {

@@ -1,4 +1,4 @@
-#include "storage/db/SQTextOffsets.h"
+#include "quarra/SQTextOffsets.h"
 
 #include <sstream>
 

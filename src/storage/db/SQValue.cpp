@@ -1,4 +1,4 @@
-#include "storage/db/SQValue.h"
+#include "quarra/SQValue.h"
 
 #include <cstdio>
 

@@ -2,14 +2,14 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/Bundle.h"
-#include "platform/RunLoop.h"
-#include "platform/ui/Application.h"
-#include "platform/ui/Biometrics.h"
-#include "platform/ui/PngRenderer.h"
-#include "platform/ui/Scheduler.h"
-#include "platform/ui/Sounds.h"
-#include "platform/ui/Window.h"
+#include "quarra/Bundle.h"
+#include "quarra/RunLoop.h"
+#include "quarra/ui/Application.h"
+#include "quarra/ui/Biometrics.h"
+#include "quarra/ui/PngRenderer.h"
+#include "quarra/ui/Scheduler.h"
+#include "quarra/ui/Sounds.h"
+#include "quarra/ui/Window.h"
 #include "support/TestSupport.h"
 
 namespace quarra {

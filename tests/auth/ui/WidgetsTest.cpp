@@ -6,8 +6,8 @@
 #include "auth/ui/TVKHUDView.h"
 #include "auth/ui/TVKString.h"
 #include "auth/ui/TVKTextField.h"
-#include "platform/Bundle.h"
-#include "platform/ui/Window.h"
+#include "quarra/Bundle.h"
+#include "quarra/ui/Window.h"
 
 namespace quarra {
 namespace {

@@ -1,11 +1,11 @@
 #include <gtest/gtest.h>
 
-#include "platform/NotificationCenter.h"
-#include "platform/ui/AlertController.h"
-#include "platform/ui/Application.h"
-#include "platform/ui/Scheduler.h"
-#include "platform/ui/TextField.h"
-#include "platform/ui/Window.h"
+#include "quarra/NotificationCenter.h"
+#include "quarra/ui/AlertController.h"
+#include "quarra/ui/Application.h"
+#include "quarra/ui/Scheduler.h"
+#include "quarra/ui/TextField.h"
+#include "quarra/ui/Window.h"
 
 namespace quarra::ui {
 namespace {

@@ -9,8 +9,8 @@
 #include "auth/KeychainItemStore.h"
 #include "auth/TVKQuarraAuthManager.h"
 #include "auth/TVKUserInternal.h"
-#include "platform/RunLoop.h"
-#include "storage/crypt/TVKQuarraCryptManager.h"
+#include "quarra/RunLoop.h"
+#include "quarra/TVKQuarraCryptManager.h"
 
 namespace quarra::test {
 

@@ -1,10 +1,10 @@
 // The cache table layer on a real database connection: the SQL text it writes and what running it
 // does to the rows.
-#include "storage/cache/TVKCacheTable.h"
+#include "quarra/TVKCacheTable.h"
 
 #include <gtest/gtest.h>
 
-#include "core/TVKErrors.h"
+#include "quarra/TVKErrors.h"
 
 namespace quarra {
 namespace {

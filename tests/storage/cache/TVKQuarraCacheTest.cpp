@@ -1,6 +1,6 @@
 // The cache base: who may use a cache object, which file it keys, and the transaction around each
 // operation, against real SQLCipher files and the real keychain store.
-#include "storage/cache/TVKQuarraCache.h"
+#include "quarra/TVKQuarraCache.h"
 
 #include <gtest/gtest.h>
 
@@ -8,7 +8,7 @@
 #include <filesystem>
 
 #include "CacheTestSupport.h"
-#include "core/TVKErrors.h"
+#include "quarra/TVKErrors.h"
 #include "core/TVKQuarraConfigurationManager.h"
 #include "storage/cache/TVKCacheDatabaseKey.h"
 #include "support/TestSupport.h"

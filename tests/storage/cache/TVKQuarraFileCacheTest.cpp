@@ -1,15 +1,15 @@
 // The file cache: downloads from the loopback Quarra test server into the encrypted file store,
 // and recording, querying and removing entries in the user's cache databases of two Quarras.
-#include "storage/cache/TVKQuarraFileCache.h"
+#include "quarra/TVKQuarraFileCache.h"
 
 #include <gtest/gtest.h>
 
 #include <regex>
 
 #include "CacheTestSupport.h"
-#include "core/TVKErrors.h"
-#include "platform/Files.h"
-#include "storage/crypt/TVKQuarraCryptManager.h"
+#include "quarra/TVKErrors.h"
+#include "quarra/Files.h"
+#include "quarra/TVKQuarraCryptManager.h"
 #include "support/SignInTestBed.h"
 #include "support/TestSupport.h"
 

@@ -3,8 +3,8 @@
 
 #include <functional>
 
-#include "storage/cache/TVKQuarraFileCacheEntry.h"
-#include "storage/cache/TVKQuarraFileMetadata.h"
+#include "quarra/TVKQuarraFileCacheEntry.h"
+#include "quarra/TVKQuarraFileMetadata.h"
 
 namespace quarra {
 namespace {

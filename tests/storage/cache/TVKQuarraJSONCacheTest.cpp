@@ -1,13 +1,13 @@
 // JSON record caches in the signed-in user's encrypted cache database: storing, querying with the
 // four operators, reindexing and removing.
-#include "storage/cache/TVKQuarraJSONCache.h"
+#include "quarra/TVKQuarraJSONCache.h"
 
 #include <gtest/gtest.h>
 
 #include <thread>
 
 #include "CacheTestSupport.h"
-#include "core/TVKErrors.h"
+#include "quarra/TVKErrors.h"
 
 namespace quarra {
 namespace {

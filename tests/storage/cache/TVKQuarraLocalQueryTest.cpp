@@ -1,5 +1,5 @@
 // The local query language: the documented SQL text, and the bound form that the caches run.
-#include "storage/cache/TVKQuarraLocalQuery.h"
+#include "quarra/TVKQuarraLocalQuery.h"
 
 #include <gtest/gtest.h>
 

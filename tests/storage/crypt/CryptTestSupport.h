@@ -7,7 +7,7 @@
 #include <string>
 
 #include "auth/KeychainItemStore.h"
-#include "storage/crypt/TVKQuarraCryptManager.h"
+#include "quarra/TVKQuarraCryptManager.h"
 
 namespace quarra::test {
 

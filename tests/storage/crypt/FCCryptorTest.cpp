@@ -5,7 +5,7 @@
 #include <atomic>
 #include <mutex>
 
-#include "platform/Dispatch.h"
+#include "quarra/Dispatch.h"
 #include "storage/crypt/FCDecryptor.h"
 #include "storage/crypt/FCEncryptor.h"
 #include "storage/crypt/TVKHexConversion.h"

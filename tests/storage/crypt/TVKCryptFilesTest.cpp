@@ -11,10 +11,10 @@
 #include <set>
 
 #include "CryptTestSupport.h"
-#include "core/TVKErrors.h"
+#include "quarra/TVKErrors.h"
 #include "storage/crypt/FCDecryptor.h"
 #include "storage/crypt/FCEncryptor.h"
-#include "storage/crypt/TVKCryptFiles.h"
+#include "quarra/TVKCryptFiles.h"
 #include "support/TestSupport.h"
 
 namespace quarra {

@@ -2,10 +2,10 @@
 #include <gtest/gtest.h>
 
 #include "CryptTestSupport.h"
-#include "core/TVKErrors.h"
-#include "platform/RunLoop.h"
+#include "quarra/TVKErrors.h"
+#include "quarra/RunLoop.h"
 #include "storage/crypt/FCDecryptor.h"
-#include "storage/crypt/TVKCryptStream.h"
+#include "quarra/TVKCryptStream.h"
 #include "support/TestSupport.h"
 #include "transport/HTStreamingMultipartFormData.h"
 

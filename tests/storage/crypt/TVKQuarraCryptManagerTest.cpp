@@ -6,17 +6,17 @@
 #include <atomic>
 
 #include "CryptTestSupport.h"
-#include "core/TVKErrors.h"
+#include "quarra/TVKErrors.h"
 #include "core/TVKQuarraConfigurationManager.h"
 #include "platform/Base64.h"
-#include "platform/Files.h"
+#include "quarra/Files.h"
 #include "platform/Keychain.h"
-#include "platform/RunLoop.h"
+#include "quarra/RunLoop.h"
 #include "storage/crypt/FCDecryptor.h"
 #include "storage/crypt/FCEncryptor.h"
 #include "storage/crypt/KeychainItemStoreCrypt.h"
 #include "storage/crypt/TVKHexConversion.h"
-#include "storage/crypt/TVKQuarraCrypt.h"
+#include "quarra/TVKQuarraCrypt.h"
 #include "support/TestSupport.h"
 
 namespace quarra {

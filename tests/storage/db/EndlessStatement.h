@@ -4,7 +4,7 @@
 #include <future>
 #include <mutex>
 
-#include "storage/db/SQDatabase.h"
+#include "quarra/SQDatabase.h"
 
 namespace quarra::test {
 

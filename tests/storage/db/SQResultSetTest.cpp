@@ -1,9 +1,9 @@
-#include "storage/db/SQResultSet.h"
+#include "quarra/SQResultSet.h"
 
 #include <gtest/gtest.h>
 #include <sqlcipher/sqlite3.h>
 
-#include "storage/db/SQDatabase.h"
+#include "quarra/SQDatabase.h"
 
 using namespace quarra;
 

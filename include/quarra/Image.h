@@ -1,0 +1,102 @@
+#pragma once
+// A decoded image: 8-bit RGBA pixels, a size in pixels and a scale (pixels per point). PNG, JPEG
+// and GIF bodies decode through libpng, libjpeg-turbo and giflib. Every decoder reads the declared
+// size first and refuses an image above maximumPixelCount before any pixel memory is allocated, so
+// a tiny file that declares a huge image cannot exhaust memory.
+//
+// Images are immutable once made and may be shared between threads.
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string_view>
+#include <vector>
+
+#include "quarra/Bytes.h"
+#include "quarra/Error.h"
+
+namespace quarra {
+
+inline constexpr const char* ImageErrorDomain = "com.tovik.platform.image";
+enum ImageErrorCode : long {
+    ImageErrorUnknownFormat = 1,
+    ImageErrorCorrupt = 2,
+    ImageErrorTooLarge = 3,
+};
+
+enum class ImageFormat { Unknown, PNG, JPEG, GIF };
+
+// What a file declares about itself, read without decoding any pixel.
+struct ImageHeader {
+    ImageFormat format = ImageFormat::Unknown;
+    std::uint32_t width = 0;
+    std::uint32_t height = 0;
+    // Of one colour sample as stored in the file (PNG 1 to 16, JPEG 8, GIF 8).
+    int bitsPerComponent = 8;
+    // A JPEG in CMYK (or YCCK).
+    bool isCMYK = false;
+};
+
+class Image;
+using ImagePtr = std::shared_ptr<const Image>;
+
+class Image {
+  public:
+    // 64 Mi pixels, 256 MiB as RGBA: far above any thumbnail or photo the SDK shows.
+    static constexpr std::uint64_t maximumPixelCount = 64ull * 1024 * 1024;
+
+    struct Size {
+        double width = 0;
+        double height = 0;
+    };
+
+    // `pixels` holds width * height * 4 bytes (RGBA, row after row); throws std::invalid_argument
+    // when it does not (a programming error).
+    Image(std::uint32_t width, std::uint32_t height, std::vector<std::uint8_t> pixels,
+          double scale = 1.0);
+
+    // The format from the first bytes.
+    static ImageFormat sniffFormat(const Bytes& data);
+    // The declared size and sample layout, or an error (unknown format, truncated header).
+    static std::optional<ImageHeader> readHeader(const Bytes& data, ErrorPtr* error = nullptr);
+    // Decodes PNG, JPEG or GIF (every frame of an animated GIF). Null with an error of
+    // ImageErrorDomain for an unknown format, corrupt data, or a declared size above `maxPixels`
+    // (all frames of a GIF together).
+    static ImagePtr decode(const Bytes& data, double scale = 1.0, ErrorPtr* error = nullptr,
+                           std::uint64_t maxPixels = maximumPixelCount);
+
+    std::uint32_t pixelWidth() const { return width_; }
+    std::uint32_t pixelHeight() const { return height_; }
+    double scale() const { return scale_; }
+    // In points: pixels divided by the scale.
+    Size size() const { return {width_ / scale_, height_ / scale_}; }
+    const std::vector<std::uint8_t>& pixels() const { return pixels_; }
+
+    // Bits per sample of the source the image was decoded from (pixels are always 8-bit).
+    int bitsPerComponent() const { return bitsPerComponent_; }
+    // Decoded from a CMYK JPEG (the pixels are converted to RGB).
+    bool isCMYK() const { return isCMYK_; }
+    // RGBA with colour multiplied by alpha: ready to draw without a further pass.
+    bool isPremultiplied() const { return premultiplied_; }
+    // The frames of an animated image (two or more), in order; empty for a still image, whose
+    // pixels are its only picture. The image's own pixels are its first frame.
+    const std::vector<ImagePtr>& frames() const { return frames_; }
+    bool isAnimated() const { return !frames_.empty(); }
+
+    // The same pixels (and frames) at another scale.
+    ImagePtr withScale(double scale) const;
+    // A copy with premultiplied alpha; the image itself when it is premultiplied already.
+    ImagePtr premultipliedCopy() const;
+
+  private:
+    friend struct ImageDecoding;
+    std::uint32_t width_;
+    std::uint32_t height_;
+    std::vector<std::uint8_t> pixels_;
+    double scale_;
+    int bitsPerComponent_ = 8;
+    bool isCMYK_ = false;
+    bool premultiplied_ = false;
+    std::vector<ImagePtr> frames_;
+};
+
+}  // namespace quarra

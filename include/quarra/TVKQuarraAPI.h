@@ -1,0 +1,76 @@
+#pragma once
+// The host's door to a Quarra's server API: documents, document types and properties, any
+// endpoint, file uploads and downloads, prepared request objects, and the handlers that receive
+// results of background transfers after a relaunch. Every call goes through the request engine,
+// which signs in when needed, sends, maps the server's errors and calls back on the main queue.
+//
+// Stateless; any thread may call. A handler may be left empty: the call still happens.
+#include <cstdint>
+#include <string>
+
+#include "quarra/TVKQuarraManager.h"
+#include "quarra/TVKQuarraServerRequest.h"
+
+namespace quarra {
+
+class TVKQuarraAPI {
+  public:
+    static TVKQuarraAPI& sharedInstance();
+    TVKQuarraAPI(const TVKQuarraAPI&) = delete;
+    TVKQuarraAPI& operator=(const TVKQuarraAPI&) = delete;
+
+    // Any endpoint below the API root, with method (1 GET, 2 POST, 3 PUT) and parameter encoding
+    // (1 form, 2 JSON) codes.
+    void requestQuarraEndpoint(const std::string& endpoint, TVKQuarraPtr quarra,
+                               unsigned long method, const Json& parameters,
+                               unsigned long parameterEncoding,
+                               TVKQuarraRequestHandler completionHandler);
+    // A multipart upload of a file (part "file") beside form fields; see TVKQuarraManager.
+    void requestQuarraMultipartFormEndpoint(const std::string& endpoint, TVKQuarraPtr quarra,
+                                            const Url& fileURL, bool isEncrypted,
+                                            unsigned long method, const Json& parameters,
+                                            TVKQuarraProgressHandler progressHandler,
+                                            TVKQuarraUploadHandler completionHandler);
+    // A file download to `fileURL`, stored encrypted when `encrypt`; see TVKQuarraManager.
+    void requestQuarraDownloadFileEndpoint(const std::string& endpoint, TVKQuarraPtr quarra,
+                                           const Url& fileURL, bool encrypt, const Json& parameters,
+                                           TVKQuarraProgressHandler progressHandler,
+                                           TVKQuarraDownloadHandler completionHandler);
+
+    // POST "objects/documents" with the fields, form-encoded.
+    void createDocumentWithFields(const Json& fields, TVKQuarraPtr quarra,
+                                  TVKQuarraRequestHandler completeHandler);
+    // The same as a multipart upload of the document's file.
+    void createDocumentWithFields(const Json& fields, TVKQuarraPtr quarra, const Url& fileURL,
+                                  bool fileIsEncrypted, TVKQuarraProgressHandler progressHandler,
+                                  TVKQuarraRequestHandler completeHandler);
+    // PUT "objects/documents/<id>" with the fields, form-encoded.
+    void updateDocument(std::uint64_t documentId, const Json& fields, TVKQuarraPtr quarra,
+                        TVKQuarraRequestHandler completeHandler);
+    // A new version: POST "objects/documents/<id>" as a multipart upload of the file.
+    void updateDocument(std::uint64_t documentId, const Json& fields, TVKQuarraPtr quarra,
+                        const Url& fileURL, bool fileIsEncrypted,
+                        TVKQuarraProgressHandler progressHandler,
+                        TVKQuarraRequestHandler completeHandler);
+    // GET "objects/documents/<id>".
+    void getDocument(std::uint64_t documentId, TVKQuarraPtr quarra,
+                     TVKQuarraRequestHandler completeHandler);
+    // GET "metadata/objects/documents/types/<type>", the type name percent-encoded.
+    void getDocumentType(const std::string& type, TVKQuarraPtr quarra,
+                         TVKQuarraRequestHandler completeHandler);
+    // GET "metadata/objects/documents/properties?docIds=<id>".
+    void getDocumentProperties(std::uint64_t documentId, TVKQuarraPtr quarra,
+                               TVKQuarraRequestHandler completeHandler);
+    // Sends what the request object describes.
+    void query(const TVKQuarraServerRequest& request, TVKQuarraRequestHandler completeHandler);
+
+    // Results of transfers that outlive their caller, on the main queue. An empty handler still
+    // counts as set: such results are then dropped, with their records and files.
+    void setBackgroundUploadResultHandler(TVKQuarraUploadHandler handler);
+    void setBackgroundDownloadResultHandler(TVKQuarraDownloadHandler handler);
+
+  private:
+    TVKQuarraAPI() = default;
+};
+
+}  // namespace quarra

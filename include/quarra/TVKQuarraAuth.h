@@ -1,0 +1,49 @@
+#pragma once
+// The host's door to sign-in and session: who is signed in, making sure somebody is, refreshing
+// the session and logging out. Every call is passed to the session manager; handlers run on the
+// main queue. Call from the main thread.
+#include <functional>
+#include <memory>
+
+#include "quarra/TVKUser.h"
+#include "quarra/Error.h"
+
+namespace quarra {
+
+class TVKPasscodeManagerDelegate;
+
+class TVKQuarraAuth {
+  public:
+    using UserHandler = std::function<void(const TVKUserPtr& user, const ErrorPtr& error)>;
+    using LogoutHandler = std::function<void(const TVKUserPtr& user)>;
+
+    static TVKQuarraAuth& sharedInstance();
+
+    TVKQuarraAuth(const TVKQuarraAuth&) = delete;
+    TVKQuarraAuth& operator=(const TVKQuarraAuth&) = delete;
+
+    // The signed-in user at the moment of the call; null when nobody is signed in.
+    TVKUserPtr currentUser() const;
+    // Makes sure somebody is signed in; see TVKQuarraAuthManager::authenticateWithHandler.
+    void authenticateWithHandler(UserHandler handler);
+    // A fresh session from the server while the current one is alive.
+    void refreshUserWithHandler(UserHandler handler);
+    void logout();
+    // Called, on the thread that logs out, with the user that was signed in.
+    void setLogoutHandler(LogoutHandler handler);
+
+    // Presents the application lock screen for the signed-in user (to unlock, or to choose a
+    // passcode when none is set); false when nothing is presented.
+    bool showLockScreen();
+    bool isShowingLockScreen() const;
+    void enableBiometricAuthentication(bool enabled);
+    bool isBiometricAuthenticationEnabled() const;
+    // Told of every successful unlock; held weakly.
+    void setPasscodeDelegate(std::weak_ptr<TVKPasscodeManagerDelegate> delegate);
+    std::shared_ptr<TVKPasscodeManagerDelegate> passcodeDelegate() const;
+
+  private:
+    TVKQuarraAuth() = default;
+};
+
+}  // namespace quarra

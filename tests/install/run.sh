@@ -1,0 +1,43 @@
+#!/bin/sh
+# Installs the SDK into a fresh prefix, builds the outside host against it with CMake (static
+# library) and with pkg-config (shared library), and runs both against the bundled test server.
+# Arguments: the build tree, the source tree, the install test server program.
+set -eu
+build=$1 source=$2 server=$3
+work=$(mktemp -d "${TMPDIR:-/tmp}/quarra-install.XXXXXX")
+trap 'exec 9>&- 8<&- 2>/dev/null || true; rm -rf "$work"' EXIT
+prefix=$work/prefix
+cmake --install "$build" --prefix "$prefix"
+
+# Only the public surface is installed.
+test -f "$prefix/include/quarra/TVKQuarraAPI.h"
+test ! -e "$prefix/include/quarra/TVKQuarraAuthInternal.h"
+test -f "$prefix/share/quarra/resources/Info.json"
+
+cmake -S "$source/tests/install/host" -B "$work/cmake-host" -G Ninja -DQUARRA_STATIC=ON \
+    -DCMAKE_PREFIX_PATH="$prefix"
+cmake --build "$work/cmake-host"
+pcdir=$(dirname "$(find "$prefix" -name quarra.pc)")
+PKG_CONFIG_PATH="$pcdir${PKG_CONFIG_PATH:+:$PKG_CONFIG_PATH}"
+export PKG_CONFIG_PATH
+${CXX:-c++} -std=c++20 -Wall -Wextra -Werror "$source/tests/install/host/host.cpp" \
+    -o "$work/pkg-config-host" $(pkg-config --cflags --libs quarra) -Wl,-rpath,"$(dirname "$pcdir")"
+
+# The server signs a user in for the host's identity in a data folder of the test's own, prints
+# "ready <authority file>" and serves until its standard input closes.
+export XDG_DATA_HOME="$work/data" QUARRA_KEYCHAIN=file
+identity=com.example.installhost
+mkfifo "$work/in" "$work/out"
+"$server" "$identity" <"$work/in" >"$work/out" &
+exec 9>"$work/in"
+exec 8<"$work/out"
+read -r ready authority <&8
+test "$ready" = ready
+# The static library finds its resources where it was configured to be installed, unless told;
+# the shared one beside itself, wherever the prefix is.
+unset QUARRA_SDK_RESOURCES QUARRA_TEST_SOURCE_DIR 2>/dev/null || true
+SSL_CERT_FILE=$authority QUARRA_SDK_RESOURCES="$prefix/share/quarra/resources" \
+    "$work/cmake-host/host" "$identity"
+SSL_CERT_FILE=$authority "$work/pkg-config-host" "$identity"
+exec 9>&-
+wait
