@@ -33,9 +33,9 @@ void Application::postWillTerminateAtExit() {
     static std::once_flag once;
     std::call_once(once, [] {
         // What observers do at exit may still hash or encrypt (the log's last lines are redacted
-        // with digests). Starting OpenSSL first registers its own clean-up first, so that it runs
-        // after them: otherwise a host that had not used OpenSSL before crashes on its way out.
-        OPENSSL_init_crypto(0, nullptr);
+        // with digests), so OpenSSL must not clean itself up at exit before them: a host that had
+        // not used OpenSSL before would crash on its way out. Its memory goes with the process.
+        OPENSSL_init_crypto(OPENSSL_INIT_NO_ATEXIT, nullptr);
         std::atexit([] {
             try {
                 Application::shared().willTerminate();
