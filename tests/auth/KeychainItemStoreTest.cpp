@@ -25,11 +25,7 @@ class KeychainItemStoreTest : public testing::TestWithParam<bool> {
             SecretServiceSession& session = SecretServiceSession::shared();
             ASSERT_TRUE(session.ok()) << session.failure();
             // A keychain name of this test's own: tests in one process do not share items.
-            Keychain::standard().setStore(std::make_shared<SecretServiceKeychainStore>(
-                std::string("com.example.host.") +
-                    testing::UnitTest::GetInstance()->current_test_info()->name() + "." +
-                    std::to_string(::getpid()),
-                sandbox() / "keychain.lock"));
+            Keychain::standard().setStore(keychainStoreOfThisTest("com.example.host"));
         }
     }
     void TearDown() override {
@@ -79,7 +75,8 @@ TEST_P(KeychainItemStoreTest, MissingItemsReadAsNothingExceptThePasscodeWhichRea
 
 TEST_P(KeychainItemStoreTest, ItemsCarryTheDocumentedIdentifiersServicesAndAccounts) {
     EXPECT_EQ(root(), "com.example.host-com.tovik.QuarraMobileSDK");
-    EXPECT_EQ(KeychainItemStore::setSessionId("early"), nullptr);  // before any user name: no account
+    EXPECT_EQ(KeychainItemStore::setSessionId("early"),
+              nullptr);  // before any user name: no account
     EXPECT_EQ(stored(KeychainItemStore::sessionIdentifier()).account, "");
 
     EXPECT_EQ(KeychainItemStore::setUsername("alice"), nullptr);

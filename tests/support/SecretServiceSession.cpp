@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <gio/gio.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/prctl.h>
@@ -13,6 +14,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/SecretServiceKeychainStore.h"
 #include "support/TestSupport.h"
 
 namespace quarra::test {
@@ -315,6 +317,13 @@ SecretServiceSession::SilentPrompter::~SilentPrompter() {
         g_dbus_connection_close_sync(static_cast<GDBusConnection*>(bus_), nullptr, nullptr);
         g_object_unref(bus_);
     }
+}
+
+std::shared_ptr<KeychainStore> keychainStoreOfThisTest(const std::string& host) {
+    return std::make_shared<SecretServiceKeychainStore>(
+        host + "." + testing::UnitTest::GetInstance()->current_test_info()->name() + "." +
+            std::to_string(::getpid()),
+        sandbox() / "keychain.lock");
 }
 
 }  // namespace quarra::test

@@ -5,7 +5,13 @@
 // collection, both living in the sandbox. Started on first use, once per process, and ready when
 // shared() returns: DBUS_SESSION_BUS_ADDRESS then points at it. The daemons end with the process.
 #include <sys/types.h>
+
+#include <memory>
 #include <string>
+
+namespace quarra {
+class KeychainStore;
+}
 
 namespace quarra::test {
 
@@ -48,5 +54,9 @@ class SecretServiceSession {
     pid_t bus_ = -1;
     pid_t keyring_ = -1;
 };
+
+// A keychain on the shared session named after `host`, the running test and the process, so tests
+// in one process do not share items. Its cross-process lock file lies in the sandbox.
+std::shared_ptr<KeychainStore> keychainStoreOfThisTest(const std::string& host);
 
 }  // namespace quarra::test
