@@ -27,7 +27,7 @@ class Error {
     // An error whose user info holds only `description` (none when it is empty).
     static ErrorPtr make(std::string domain, long code, std::string_view description = {},
                          ErrorPtr underlying = nullptr);
-    // Callers that pass user info include "platform/Json.h".
+    // Callers that pass user info include "quarra/Json.h".
     static ErrorPtr make(std::string domain, long code, Json userInfo,
                          ErrorPtr underlying = nullptr);
     // Texts are descriptions, not JSON user info.

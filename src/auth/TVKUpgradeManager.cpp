@@ -11,8 +11,8 @@
 #include "auth/TVKQuarraAuthManager.h"
 #include "core/TVKQuarraConfigurationManager.h"
 #include "log/TVKQuarraLoggerInternal.h"
-#include "platform/Files.h"
-#include "platform/UserDefaults.h"
+#include "quarra/Files.h"
+#include "quarra/UserDefaults.h"
 #include "storage/crypt/KeychainItemStoreCrypt.h"
 
 namespace quarra {

@@ -15,8 +15,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/Dispatch.h"
-#include "platform/Error.h"
+#include "quarra/Dispatch.h"
+#include "quarra/Error.h"
 
 namespace quarra {
 
