@@ -45,6 +45,10 @@ struct URLSessionConfiguration {
     // Added to every request that does not set the field itself.
     HttpHeaders httpAdditionalHeaders;
     long httpMaximumConnectionsPerHost = 6;
+    // Requests carry the process's cookies and replies' cookies are kept, unless the request
+    // itself says not to (httpShouldHandleCookies). Cookies live in memory only
+    // (HTTPCookieStorage).
+    bool httpShouldSetCookies = true;
     // Where a background session keeps its tasks; empty means a folder named after the identifier
     // in application support ("URLSessions/<identifier>").
     std::filesystem::path backgroundStorageDirectory;
@@ -109,6 +113,13 @@ class URLSessionDelegate {
     virtual void didFinishEventsForBackgroundURLSession(URLSession&) {}
 };
 
+// The process's cookie store, shared by every session that handles cookies. It lives in memory
+// only: nothing of it is ever written to disk.
+class HTTPCookieStorage {
+  public:
+    static void removeAllCookies();
+};
+
 class URLSession : public std::enable_shared_from_this<URLSession> {
   public:
     // `delegateQueue` null makes a serial queue of the session's own.
@@ -133,6 +144,11 @@ class URLSession : public std::enable_shared_from_this<URLSession> {
     // The body comes from the delegate's needNewBodyStream, else from the request's stream.
     URLSessionTaskPtr uploadTaskWithStreamedRequest(UrlRequest request, ErrorPtr* error = nullptr);
     URLSessionTaskPtr downloadTask(UrlRequest request, ErrorPtr* error = nullptr);
+    // Continues a download cancelled by cancelByProducingResumeData: asks for the rest with Range
+    // and If-Range, and starts over when the resource changed. Resume data that is not this
+    // session layer's, or whose partial file is gone or changed, is refused with
+    // URLErrorCannotDecodeRawData or URLErrorFileDoesNotExist.
+    Result<URLSessionTaskPtr> downloadTaskWithResumeData(const Bytes& resumeData);
 
     // The tasks that have not completed, on the delegate queue: data, upload and download tasks.
     // A background session holds back the events of the tasks it adopted until the first answer

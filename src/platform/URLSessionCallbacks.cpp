@@ -114,6 +114,13 @@ bool TransferCallbacks::onHead(Transfer& t) {
     Transfer::DownloadSink& sink = *t.download;
     std::int64_t length = t.response->expectedContentLength;
     if (sink.rangeRequested && t.status == 206) {
+        // Bytes from elsewhere than where the file ends would corrupt it.
+        std::string range = t.response->valueForHTTPHeaderField("Content-Range").value_or("");
+        if (range.rfind("bytes " + std::to_string(sink.offset) + "-", 0) != 0) {
+            t.failure = makeURLError(URLErrorBadServerResponse, t.request.url,
+                                     "the partial reply does not continue the file");
+            return false;
+        }
         sink.expectedTotal = length < 0 ? URLSessionTransferSizeUnknown : sink.offset + length;
         t.events->post([offset = sink.offset, total = sink.expectedTotal](
                            URLSession& s, const URLSessionTaskPtr& task, URLSessionDelegate& d) {
@@ -132,9 +139,16 @@ bool TransferCallbacks::onHead(Transfer& t) {
     }
     t.task->bytesExpectedToReceive_ = sink.expectedTotal;
     t.task->bytesReceived_ = sink.offset;
+    // A partial reply need not repeat the validators; a whole one replaces them.
+    auto tag = t.response->valueForHTTPHeaderField("ETag");
+    auto modified = t.response->valueForHTTPHeaderField("Last-Modified");
+    if (t.status != 206 || tag || modified) {
+        sink.entityTag = tag.value_or("");
+        sink.lastModified = modified.value_or("");
+    }
     if (t.record && t.loader->store_) {
-        t.record->entityTag = t.response->valueForHTTPHeaderField("ETag").value_or("");
-        t.record->lastModified = t.response->valueForHTTPHeaderField("Last-Modified").value_or("");
+        t.record->entityTag = sink.entityTag;
+        t.record->lastModified = sink.lastModified;
         t.loader->store_->save(*t.record);
     }
     return true;
@@ -205,9 +219,9 @@ size_t TransferCallbacks::read(char* buffer, size_t size, size_t count, void* co
                 long n = stream.stream->read(reinterpret_cast<std::uint8_t*>(buffer), length);
                 if (n < 0) {
                     ErrorPtr cause = stream.stream->error();
-                    t.failure = cause ? cause
-                                      : makeURLError(URLErrorRequestBodyStreamExhausted,
-                                                     t.request.url);
+                    t.failure =
+                        cause ? cause
+                              : makeURLError(URLErrorRequestBodyStreamExhausted, t.request.url);
                     return Abort;
                 }
                 return n;
@@ -306,8 +320,7 @@ bool TransferCallbacks::askDelegate(Transfer& t, const std::shared_ptr<const Ser
     challenge.protectionSpace.protocol = t.request.url.scheme();
     challenge.protectionSpace.serverTrust = trust;
     t.events->postGated([answer, challenge](URLSession& s, const URLSessionTaskPtr& task,
-                                            URLSessionDelegate& d,
-                                            URLSessionEvents::Answer next) {
+                                            URLSessionDelegate& d, URLSessionEvents::Answer next) {
         d.didReceiveChallenge(s, task, challenge,
                               [answer, next](AuthChallengeDisposition disposition,
                                              std::optional<UrlCredential> credential) {

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <thread>
 
+#include "platform/URLSessionResumeData.h"
 #include "platform/URLSessionTransfer.h"
 
 namespace quarra {
@@ -110,8 +111,11 @@ void URLSessionLoader::startTask(const URLSessionTaskPtr& task,
     post(std::move(command));
 }
 
-void URLSessionLoader::cancelTask(const URLSessionTaskPtr& task) {
-    post({Command::Type::Cancel, task});
+void URLSessionLoader::cancelTask(const URLSessionTaskPtr& task,
+                                  URLSessionTask::ResumeDataCompletion resumeData) {
+    Command command{Command::Type::Cancel, task};
+    command.resumeData = std::move(resumeData);
+    post(std::move(command));
 }
 
 void URLSessionLoader::suspendTask(const URLSessionTaskPtr& task) {
@@ -212,10 +216,26 @@ void URLSessionLoader::handle(Command& command) {
     }
     Transfer* t = find(command.task);
     if (!t) {
+        if (command.resumeData) {
+            // Finished meanwhile: its completion is on its way, and there is nothing to go on from.
+            command.task->events_->post(
+                [resumeData = std::move(command.resumeData)](
+                    URLSession&, const URLSessionTaskPtr& task, URLSessionDelegate&) {
+                    resumeData(makeURLError(URLErrorCancelled, task->originalRequest().url,
+                                            "no resume data: the task has ended"));
+                });
+        }
         return;
     }
     switch (command.type) {
         case Command::Type::Cancel:
+            if (command.resumeData) {
+                t->events->post(
+                    [resumeData = std::move(command.resumeData), data = produceResumeData(*t)](
+                        URLSession&, const URLSessionTaskPtr&, URLSessionDelegate&) {
+                        resumeData(data);
+                    });
+            }
             fail(*t, makeURLError(URLErrorCancelled, t->request.url));
             break;
         case Command::Type::Suspend:
@@ -368,8 +388,24 @@ bool URLSessionLoader::prepareDownloadFile(Transfer& t) {
         sink.offset = 0;
         return true;
     }
-    if (t.record && store_) {
+    if (const auto& resume = t.task->resumeFrom_) {
+        // Resume data: the file must still be as the cancelled download left it.
+        Result<FileDescriptor> fd =
+            openPartialDownload(resume->file, resume->offset, t.request.url);
+        if (!fd) {
+            fail(t, fd.error());
+            return false;
+        }
+        sink.fd = std::move(*fd);
+        sink.file = resume->file;
+        sink.offset = resume->offset;
+        sink.rangeRequested = true;
+        sink.entityTag = resume->entityTag;
+        sink.lastModified = resume->lastModified;
+    } else if (t.record && store_) {
         // What an earlier process got is kept, and the rest asked for with a range.
+        sink.entityTag = t.record->entityTag;
+        sink.lastModified = t.record->lastModified;
         sink.file = store_->partialFile(t.task->taskIdentifier());
         sink.fd.reset(::open(sink.file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
         off_t size = sink.fd ? ::lseek(sink.fd.get(), 0, SEEK_END) : -1;
@@ -379,7 +415,7 @@ bool URLSessionLoader::prepareDownloadFile(Transfer& t) {
         }
     } else {
         std::error_code ec;
-        std::string pattern = (fs::temp_directory_path(ec) / "quarra-download-XXXXXX").string();
+        std::string pattern = partialDownloadPattern().string();
         sink.fd.reset(::mkostemp(pattern.data(), O_CLOEXEC));
         sink.file = pattern;
     }
@@ -442,6 +478,12 @@ void URLSessionLoader::beginHop(Transfer& t) {
     // A resumed TLS session skips certificate verification; every new connection is evaluated.
     curl_easy_setopt(easy, CURLOPT_SSL_SESSIONID_CACHE, 0L);
 
+    // The engine starts from an empty file name (reads nothing); with no jar nothing is written.
+    if (configuration_.httpShouldSetCookies && t.request.httpShouldHandleCookies) {
+        curl_easy_setopt(easy, CURLOPT_SHARE, httpCookieShare());
+        curl_easy_setopt(easy, CURLOPT_COOKIEFILE, "");
+    }
+
     curl_slist* list = curl_slist_append(nullptr, "Expect:");
     auto add = [&list](const std::string& name, const std::string& value) {
         list = curl_slist_append(list, (value.empty() ? name + ";" : name + ": " + value).c_str());
@@ -459,9 +501,10 @@ void URLSessionLoader::beginHop(Transfer& t) {
     }
     if (t.download && t.download->rangeRequested) {
         add("Range", "bytes=" + std::to_string(t.download->offset) + "-");
-        const std::string& tag = t.record->entityTag;
+        // A weak entity tag cannot vouch for the bytes: only a strong one or the date may.
+        const std::string& tag = t.download->entityTag;
         std::string validator =
-            !tag.empty() && tag.rfind("W/", 0) != 0 ? tag : t.record->lastModified;
+            !tag.empty() && tag.rfind("W/", 0) != 0 ? tag : t.download->lastModified;
         if (!validator.empty()) {
             add("If-Range", validator);
         }
@@ -569,8 +612,12 @@ void URLSessionLoader::hopDone(Transfer& t, int curlCode) {
     }
     switch (t.phase) {
         case Transfer::Phase::Restarting:
-            t.record->entityTag.clear();
-            t.record->lastModified.clear();
+            if (t.record) {
+                t.record->entityTag.clear();
+                t.record->lastModified.clear();
+            }
+            t.download->entityTag.clear();
+            t.download->lastModified.clear();
             t.download->offset = 0;
             beginHop(t);  // prepareDownloadFile truncates the file and asks without a range
             return;
@@ -679,7 +726,7 @@ void URLSessionLoader::finish(Transfer& t, ErrorPtr error) {
         }
         std::error_code ec;
         if (error) {
-            if (!t.record) {
+            if (!t.record && !sink.keepFile) {
                 fs::remove(sink.file, ec);
             }
         } else if (t.record && store_) {
@@ -738,6 +785,36 @@ void URLSessionLoader::postFinish(const URLSessionTaskPtr& task, std::optional<f
             d.didCompleteWithError(s, task, outcome);
             s.completionDelivered(task);
         });
+}
+
+Result<Bytes> URLSessionLoader::produceResumeData(Transfer& t) {
+    auto none = [&t](const std::string& why) {
+        return makeURLError(URLErrorCancelled, t.request.url, "no resume data: " + why);
+    };
+    if (!t.download || !t.download->fd) {
+        return none("not a download under way");
+    }
+    Transfer::DownloadSink& sink = *t.download;
+    std::int64_t received = sink.offset + sink.written;
+    if (t.request.httpMethod != "GET" || t.phase != Transfer::Phase::Receiving ||
+        (t.status != 200 && t.status != 206) || received <= 0) {
+        return none("nothing received of the resource yet");
+    }
+    bool strongTag = !sink.entityTag.empty() && sink.entityTag.rfind("W/", 0) != 0;
+    if (!strongTag && sink.lastModified.empty()) {
+        return none("the server sent no validator");
+    }
+    if (::fsync(sink.fd.get()) != 0) {
+        return makeURLError(URLErrorCannotWriteToFile, t.request.url, std::strerror(errno));
+    }
+    sink.keepFile = true;
+    URLSessionResumeData resume;
+    resume.request = t.request;
+    resume.file = sink.file;
+    resume.offset = received;
+    resume.entityTag = strongTag ? sink.entityTag : "";
+    resume.lastModified = sink.lastModified;
+    return resume.encode();
 }
 
 void URLSessionLoader::checkTimeouts() {

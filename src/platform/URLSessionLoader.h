@@ -35,7 +35,9 @@ class URLSessionLoader : public std::enable_shared_from_this<URLSessionLoader> {
     // `record`: the task is kept in the store (and may have been adopted from an earlier process).
     void startTask(const URLSessionTaskPtr& task,
                    std::optional<URLSessionStore::Record> record = std::nullopt);
-    void cancelTask(const URLSessionTaskPtr& task);
+    // `resumeData`, when set, hears the resume data of a download (or why there is none).
+    void cancelTask(const URLSessionTaskPtr& task,
+                    URLSessionTask::ResumeDataCompletion resumeData = nullptr);
     void suspendTask(const URLSessionTaskPtr& task);
     void resumeTask(const URLSessionTaskPtr& task);
     // The worker ends once no transfer is left.
@@ -71,6 +73,8 @@ class URLSessionLoader : public std::enable_shared_from_this<URLSessionLoader> {
     void fail(Transfer& t, ErrorPtr error);
     void finish(Transfer& t, ErrorPtr error);
     void applyPause(Transfer& t);
+    // Keeps a cancelled download's partial file and describes it, or says why it cannot go on.
+    Result<Bytes> produceResumeData(Transfer& t);
     void keepConnectionsFor(const Url& url);
     void checkTimeouts();
     long nextWakeMs();

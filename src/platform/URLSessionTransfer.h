@@ -10,8 +10,8 @@
 #include <variant>
 
 #include "platform/FileDescriptor.h"
-#include "platform/URLSessionEvents.h"
 #include "platform/ServerTrust.h"
+#include "platform/URLSessionEvents.h"
 #include "platform/URLSessionLoader.h"
 
 typedef struct x509_store_ctx_st X509_STORE_CTX;
@@ -28,13 +28,14 @@ struct URLSessionLoader::Command {
     std::optional<UrlRequest> request;
     InputStreamPtr stream;
     bool firstSend = false;
+    URLSessionTask::ResumeDataCompletion resumeData;
 };
 
 struct URLSessionLoader::Transfer {
     // Where the current hop (one request and its reply) stands.
     enum class Phase {
-        Requesting,  // the request goes out; no final reply head yet
-        Receiving,   // the reply's body goes to the delegate, or to the download's file
+        Requesting,   // the request goes out; no final reply head yet
+        Receiving,    // the reply's body goes to the delegate, or to the download's file
         Redirecting,  // a redirect's head arrived: its body is kept until the delegate decides
         Restarting,   // the server refused the download's range: the hop starts again from zero
     };
@@ -64,6 +65,9 @@ struct URLSessionLoader::Transfer {
         std::int64_t written = 0;  // by this hop
         std::int64_t expectedTotal = URLSessionTransferSizeUnknown;
         bool rangeRequested = false;
+        // The resource's validators, for an If-Range when the download goes on.
+        std::string entityTag, lastModified;
+        bool keepFile = false;  // cancelled with resume data: the file is the resume's
     };
 
     // While any holds, no bytes move and no time-out runs.
@@ -128,6 +132,9 @@ struct TransferCallbacks {
     static bool defaultTrust(Transfer& t, const ServerTrust& trust);
     static bool askDelegate(Transfer& t, const std::shared_ptr<const ServerTrust>& trust);
 };
+
+// The process's in-memory cookie store, for every transfer that handles cookies.
+CURLSH* httpCookieShare();
 
 // Writes all of `data`; false (with errno) when the file refuses.
 bool writeAll(int fd, const char* data, std::size_t length);

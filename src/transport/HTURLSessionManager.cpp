@@ -90,9 +90,9 @@ HTURLSessionManager::HTURLSessionManager(std::optional<URLSessionConfiguration> 
                                          DispatchQueuePtr operationQueue)
     : configuration_(configuration ? std::move(*configuration)
                                    : URLSessionConfiguration::defaultSessionConfiguration()),
-      operationQueue_(operationQueue ? std::move(operationQueue)
-                                     : DispatchQueue::serial(
-                                           "com.tovik.transport.networking.session.manager")),
+      operationQueue_(
+          operationQueue ? std::move(operationQueue)
+                         : DispatchQueue::serial("com.tovik.transport.networking.session.manager")),
       taskDescription_(addressText(this)),
       responseSerializer_(HTJSONResponseSerializer::serializer()),
       securityPolicy_(HTSecurityPolicy::defaultPolicy()),
@@ -299,8 +299,26 @@ URLSessionTaskPtr HTURLSessionManager::downloadTaskWithRequest(
     URLSessionTaskPtr task =
         createTask([&](ErrorPtr* error) { return session_->downloadTask(request, error); }, request,
                    completionHandler);
-    if (!task)
-        return task;
+    if (task)
+        addDelegateForDownloadTask(task, std::move(downloadProgress), std::move(destination),
+                                   std::move(completionHandler));
+    return task;
+}
+
+Result<URLSessionTaskPtr> HTURLSessionManager::downloadTaskWithResumeData(
+    const Bytes& resumeData, ProgressBlock downloadProgress, DestinationBlock destination,
+    CompletionHandler completionHandler) {
+    Result<URLSessionTaskPtr> task = session_->downloadTaskWithResumeData(resumeData);
+    if (task)
+        addDelegateForDownloadTask(*task, std::move(downloadProgress), std::move(destination),
+                                   std::move(completionHandler));
+    return task;
+}
+
+void HTURLSessionManager::addDelegateForDownloadTask(const URLSessionTaskPtr& task,
+                                                     ProgressBlock downloadProgress,
+                                                     DestinationBlock destination,
+                                                     CompletionHandler completionHandler) {
     auto delegate = addDelegateForTask(task, std::move(completionHandler));
     if (destination) {
         delegate->downloadTaskDidFinishDownloading = [destination = std::move(destination)](
@@ -310,7 +328,6 @@ URLSessionTaskPtr HTURLSessionManager::downloadTaskWithRequest(
         };
     }
     delegate->downloadProgressBlock = std::move(downloadProgress);
-    return task;
 }
 
 HTURLSessionManagerTaskDelegatePtr HTURLSessionManager::addDelegateForTask(

@@ -138,6 +138,12 @@ class HTURLSessionManager : public URLSessionDelegate,
     URLSessionTaskPtr downloadTaskWithRequest(UrlRequest request, ProgressBlock downloadProgress,
                                               DestinationBlock destination,
                                               CompletionHandler completionHandler);
+    // Goes on with a download cancelled by cancelByProducingResumeData. Resume data that cannot
+    // be used is refused here, and the completion handler is not called.
+    Result<URLSessionTaskPtr> downloadTaskWithResumeData(const Bytes& resumeData,
+                                                         ProgressBlock downloadProgress,
+                                                         DestinationBlock destination,
+                                                         CompletionHandler completionHandler);
 
     // The registered delegate's progress; null for a task the manager does not know.
     ProgressPtr uploadProgressForTask(const URLSessionTaskPtr& task) const;
@@ -229,6 +235,9 @@ class HTURLSessionManager : public URLSessionDelegate,
                                  const CompletionHandler& completionHandler);
     HTURLSessionManagerTaskDelegatePtr addDelegateForTask(const URLSessionTaskPtr& task,
                                                           CompletionHandler completionHandler);
+    void addDelegateForDownloadTask(const URLSessionTaskPtr& task, ProgressBlock downloadProgress,
+                                    DestinationBlock destination,
+                                    CompletionHandler completionHandler);
     void setDelegate(const HTURLSessionManagerTaskDelegatePtr& delegate,
                      const URLSessionTaskPtr& task);
     HTURLSessionManagerTaskDelegatePtr delegateForTask(const URLSessionTaskPtr& task) const;

@@ -4,6 +4,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <future>
+
 #include "platform/RunLoop.h"
 #include "platform/URLError.h"
 #include "support/QuarraTestServer.h"
@@ -300,6 +302,58 @@ TEST_F(URLSessionManagerTest, DownloadThatCannotBeMovedIsReportedAndStillComplet
     ASSERT_TRUE(std::any_cast<Url>(&object));
     EXPECT_EQ(std::any_cast<Url>(object), Url::fileUrl(folder / "taken"));
     EXPECT_EQ(test::readFile(folder / "taken"), "old");
+}
+
+TEST_F(URLSessionManagerTest, DownloadGoesOnFromResumeDataToItsDestination) {
+    test::TempDir folder;
+    Reply file;
+    file.generatedLength = 512 * 1024;
+    file.contentType = "application/octet-stream";
+    file.headers.emplace_back("Last-Modified", "Tue, 01 Dec 2026 10:00:00 GMT");
+    file.stallAfter = 100000;
+    server.reply("/file", file);
+    std::atomic<std::int64_t> written = 0;
+    auto first = manager->downloadTaskWithRequest(
+        request("/file"), [&](const Progress& p) { written = p.completedUnitCount(); }, nullptr,
+        handler());
+    first->resume();
+    ASSERT_TRUE(runMainUntil([&] { return written >= 100000; }, 10s));
+    std::promise<Result<Bytes>> produced;
+    first->cancelByProducingResumeData([&](Result<Bytes> data) { produced.set_value(data); });
+    Result<Bytes> data = produced.get_future().get();
+    ASSERT_TRUE(data.ok());
+    ASSERT_TRUE(waitForHandler());
+    EXPECT_EQ(error->code(), URLErrorCancelled);
+    server.releaseStalls();
+
+    file.stallAfter.reset();
+    server.reply("/file", file);
+    handled = false;
+    std::atomic<std::int64_t> resumedAt = -1;
+    manager->setDownloadTaskDidResumeBlock([&](URLSession&, const URLSessionTaskPtr&,
+                                               std::int64_t offset,
+                                               std::int64_t) { resumedAt = offset; });
+    Result<URLSessionTaskPtr> resumed = manager->downloadTaskWithResumeData(
+        *data, nullptr,
+        [&](const Url&, const HttpResponsePtr&) { return Url::fileUrl(folder / "file"); },
+        handler());
+    ASSERT_TRUE(resumed.ok());
+    (*resumed)->resume();
+    ASSERT_TRUE(waitForHandler());
+    EXPECT_FALSE(error);
+    EXPECT_EQ(resumedAt.load(), 100000);
+    EXPECT_EQ(std::any_cast<Url>(object), Url::fileUrl(folder / "file"));
+    EXPECT_TRUE(test::readFile(folder / "file") == QuarraTestServer::generatedBody(512 * 1024));
+    EXPECT_EQ(server.requests("/file").back().header("If-Range"), "Tue, 01 Dec 2026 10:00:00 GMT");
+
+    // Data that is not resume data gets no task and no handler call.
+    handled = false;
+    Result<URLSessionTaskPtr> refused =
+        manager->downloadTaskWithResumeData(toBytes("{}"), nullptr, nullptr, handler());
+    ASSERT_FALSE(refused.ok());
+    EXPECT_EQ(refused.error()->code(), URLErrorCannotDecodeRawData);
+    runMainUntil([] { return false; }, 20ms);
+    EXPECT_FALSE(handled);
 }
 
 TEST_F(URLSessionManagerTest, ProgressFollowsTheTransferAndCancelsIt) {
