@@ -23,6 +23,7 @@
 
 #include "platform/AuthChallenge.h"
 #include "platform/Dispatch.h"
+#include "platform/URLCache.h"
 #include "platform/URLError.h"
 #include "platform/URLSessionTask.h"
 
@@ -49,6 +50,9 @@ struct URLSessionConfiguration {
     // itself says not to (httpShouldHandleCookies). Cookies live in memory only
     // (HTTPCookieStorage).
     bool httpShouldSetCookies = true;
+    // Where data tasks' GET replies are kept and looked up (per the request's cachePolicy and
+    // Cache-Control); none keeps nothing. Several sessions may share one.
+    URLCachePtr urlCache;
     // Where a background session keeps its tasks; empty means a folder named after the identifier
     // in application support ("URLSessions/<identifier>").
     std::filesystem::path backgroundStorageDirectory;
@@ -95,6 +99,13 @@ class URLSessionDelegate {
         completion(URLSessionResponseDisposition::Allow);
     }
     virtual void didReceiveData(URLSession&, const URLSessionTaskPtr&, const Bytes& /*data*/) {}
+    // A data task's reply may be kept in the configuration's cache: answer what to keep (the
+    // proposal, another one, or none). Comes after the last data, before the completion.
+    virtual void willCacheResponse(URLSession&, const URLSessionTaskPtr&,
+                                   const CachedURLResponsePtr& proposed,
+                                   std::function<void(CachedURLResponsePtr)> completion) {
+        completion(proposed);
+    }
     // Download tasks only.
     virtual void didResumeAtOffset(URLSession&, const URLSessionTaskPtr&,
                                    std::int64_t /*fileOffset*/,

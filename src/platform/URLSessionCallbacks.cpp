@@ -104,6 +104,23 @@ bool TransferCallbacks::onHead(Transfer& t) {
     }
     t.phase = Transfer::Phase::Receiving;
     if (!t.download) {
+        const URLCachePtr& cache = t.loader->configuration_.urlCache;
+        if (t.cached && t.status == 304) {
+            // Still valid: the kept reply is the answer, and counts as fresh from now on.
+            auto renewed = std::make_shared<CachedURLResponse>(*t.cached);
+            renewed->storedAt = Clock::now();
+            cache->storeCachedResponse(renewed, t.request);
+            t.cached = std::move(renewed);
+            t.response = t.cached->response;
+            t.servesCached = true;
+        } else {
+            t.cached.reset();
+            t.cacheable = cache && t.task->kind() == URLSessionTaskKind::Data &&
+                          URLCache::isStorable(t.request, *t.response);
+            if (!t.cacheable && cache) {
+                cache->removeCachedResponse(t.request);
+            }
+        }
         t.loader->announceResponse(t);
         return true;
     }
@@ -187,6 +204,16 @@ size_t TransferCallbacks::body(char* buffer, size_t size, size_t count, void* co
     }
     t.task->bytesReceived_ += static_cast<std::int64_t>(length);
     t.events->postData(reinterpret_cast<const std::uint8_t*>(buffer), length);
+    if (t.cacheable) {
+        // A body too big for the cache is not collected any further.
+        if (t.cacheBody.size() + length >
+            t.loader->configuration_.urlCache->memoryCapacity() / 20) {
+            t.cacheable = false;
+            t.cacheBody = Bytes();
+        } else {
+            t.cacheBody.insert(t.cacheBody.end(), buffer, buffer + length);
+        }
+    }
     return length;
 }
 

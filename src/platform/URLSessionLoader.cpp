@@ -211,7 +211,9 @@ void URLSessionLoader::handle(Command& command) {
                                         : 7 * 24 * 3600);
         t.startedAt = Clock::now();
         transfers_[t.task->taskIdentifier()] = std::move(owned);
-        beginHop(t);
+        if (!answerFromCache(t)) {
+            beginHop(t);
+        }
         return;
     }
     Transfer* t = find(command.task);
@@ -509,6 +511,17 @@ void URLSessionLoader::beginHop(Transfer& t) {
             add("If-Range", validator);
         }
     }
+    if (t.cached) {
+        // Only the kept reply's own validators; a request that brings its own decides itself.
+        auto tag = t.cached->response->valueForHTTPHeaderField("ETag");
+        auto modified = t.cached->response->valueForHTTPHeaderField("Last-Modified");
+        if (tag && !t.request.valueForHTTPHeaderField("If-None-Match")) {
+            add("If-None-Match", *tag);
+        }
+        if (modified && !t.request.valueForHTTPHeaderField("If-Modified-Since")) {
+            add("If-Modified-Since", *modified);
+        }
+    }
     t.headerList = list;
     curl_easy_setopt(easy, CURLOPT_HTTPHEADER, list);
     if (!t.request.headers.count("Accept-Encoding")) {
@@ -625,6 +638,7 @@ void URLSessionLoader::hopDone(Transfer& t, int curlCode) {
             redirect(t);
             return;
         default:
+            settleCache(t);
             finish(t, nullptr);
     }
 }
@@ -672,6 +686,7 @@ void URLSessionLoader::redirect(Transfer& t) {
 
 void URLSessionLoader::follow(Transfer& t, UrlRequest request) {
     t.request = std::move(request);
+    t.cached.reset();  // its validators belong to the first URL
     {
         std::lock_guard lock(t.task->mutex_);
         t.task->currentRequest_ = t.request;
@@ -785,6 +800,66 @@ void URLSessionLoader::postFinish(const URLSessionTaskPtr& task, std::optional<f
             d.didCompleteWithError(s, task, outcome);
             s.completionDelivered(task);
         });
+}
+
+bool URLSessionLoader::answerFromCache(Transfer& t) {
+    const URLCachePtr& cache = configuration_.urlCache;
+    if (!cache || t.task->kind() != URLSessionTaskKind::Data || t.request.httpMethod != "GET" ||
+        t.request.cachePolicy == UrlRequestCachePolicy::ReloadIgnoringLocalCacheData) {
+        return false;
+    }
+    CachedURLResponsePtr cached = cache->cachedResponse(t.request);
+    UrlRequestCachePolicy policy = t.request.cachePolicy;
+    if (!cached) {
+        if (policy == UrlRequestCachePolicy::ReturnCacheDataDontLoad) {
+            finish(t, makeURLError(URLErrorResourceUnavailable, t.request.url,
+                                   "not in the cache, and the request may not load"));
+            return true;
+        }
+        return false;
+    }
+    if (policy == UrlRequestCachePolicy::UseProtocolCachePolicy &&
+        !URLCache::isFresh(*cached, t.request)) {
+        t.cached = std::move(cached);  // asked again, with its validators
+        return false;
+    }
+    t.status = cached->response->statusCode;
+    t.response = cached->response;
+    t.phase = Transfer::Phase::Receiving;
+    announceResponse(t);
+    t.cached = std::move(cached);
+    t.servesCached = true;
+    settleCache(t);
+    finish(t, nullptr);
+    return true;
+}
+
+void URLSessionLoader::settleCache(Transfer& t) {
+    if (t.servesCached) {
+        const Bytes& body = t.cached->data;
+        t.task->bytesReceived_ = static_cast<std::int64_t>(body.size());
+        if (!body.empty()) {
+            t.events->postData(body.data(), body.size());
+        }
+        return;
+    }
+    if (!t.cacheable || !configuration_.urlCache) {
+        return;
+    }
+    auto proposed = std::make_shared<CachedURLResponse>();
+    proposed->response = t.response;
+    proposed->data = std::move(t.cacheBody);
+    t.events->postGated([cache = configuration_.urlCache, request = t.request,
+                         proposed = CachedURLResponsePtr(std::move(proposed))](
+                            URLSession& s, const URLSessionTaskPtr& task, URLSessionDelegate& d,
+                            URLSessionEvents::Answer next) {
+        d.willCacheResponse(s, task, proposed, [cache, request, next](CachedURLResponsePtr kept) {
+            if (kept) {
+                cache->storeCachedResponse(std::move(kept), request);
+            }
+            next();
+        });
+    });
 }
 
 Result<Bytes> URLSessionLoader::produceResumeData(Transfer& t) {

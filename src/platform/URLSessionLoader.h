@@ -73,6 +73,11 @@ class URLSessionLoader : public std::enable_shared_from_this<URLSessionLoader> {
     void fail(Transfer& t, ErrorPtr error);
     void finish(Transfer& t, ErrorPtr error);
     void applyPause(Transfer& t);
+    // Answers a data task from the cache when it may (true: the task is done), or notes the kept
+    // reply to revalidate.
+    bool answerFromCache(Transfer& t);
+    // The hop's reply came whole: the kept body after a 304, or the offer to keep this one.
+    void settleCache(Transfer& t);
     // Keeps a cancelled download's partial file and describes it, or says why it cannot go on.
     Result<Bytes> produceResumeData(Transfer& t);
     void keepConnectionsFor(const Url& url);

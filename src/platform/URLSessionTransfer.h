@@ -103,6 +103,13 @@ struct URLSessionLoader::Transfer {
 
     std::optional<DownloadSink> download;  // download tasks only
 
+    // The kept reply that this hop revalidates (a 304 serves it), and the body of a reply that
+    // may be kept (while `cacheable`).
+    CachedURLResponsePtr cached;
+    bool servesCached = false;
+    bool cacheable = false;
+    Bytes cacheBody;
+
     ErrorPtr failure;  // decided by us (cancel, trust, stream, file), wins over curl's result
     Holds holds;
     Clock::time_point lastActivity;

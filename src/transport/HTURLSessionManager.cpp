@@ -200,6 +200,7 @@ HT_BLOCK_SETTER(setTaskNeedNewBodyStreamBlock, taskNeedNewBodyStream_)
 HT_BLOCK_SETTER(setTaskDidSendBodyDataBlock, taskDidSendBodyData_)
 HT_BLOCK_SETTER(setTaskDidCompleteBlock, taskDidComplete_)
 HT_BLOCK_SETTER(setDataTaskDidReceiveResponseBlock, dataTaskDidReceiveResponse_)
+HT_BLOCK_SETTER(setDataTaskWillCacheResponseBlock, dataTaskWillCacheResponse_)
 HT_BLOCK_SETTER(setDataTaskDidReceiveDataBlock, dataTaskDidReceiveData_)
 HT_BLOCK_SETTER(setDownloadTaskDidFinishDownloadingBlock, downloadTaskDidFinishDownloading_)
 HT_BLOCK_SETTER(setDownloadTaskDidWriteDataBlock, downloadTaskDidWriteData_)
@@ -559,6 +560,13 @@ void HTURLSessionManager::didReceiveResponse(
     std::function<void(URLSessionResponseDisposition)> completion) {
     auto decide = block(dataTaskDidReceiveResponse_);
     completion(decide ? decide(session, task, response) : URLSessionResponseDisposition::Allow);
+}
+
+void HTURLSessionManager::willCacheResponse(URLSession& session, const URLSessionTaskPtr& task,
+                                            const CachedURLResponsePtr& proposed,
+                                            std::function<void(CachedURLResponsePtr)> completion) {
+    auto decide = block(dataTaskWillCacheResponse_);
+    completion(decide ? decide(session, task, proposed) : proposed);
 }
 
 void HTURLSessionManager::didReceiveData(URLSession& session, const URLSessionTaskPtr& task,

@@ -63,6 +63,9 @@ class HTURLSessionManager : public URLSessionDelegate,
         std::function<void(URLSession&, const URLSessionTaskPtr&, const ErrorPtr&)>;
     using DataTaskDidReceiveResponseBlock = std::function<URLSessionResponseDisposition(
         URLSession&, const URLSessionTaskPtr&, const HttpResponsePtr&)>;
+    // Returns the reply to keep; null keeps none.
+    using DataTaskWillCacheResponseBlock = std::function<CachedURLResponsePtr(
+        URLSession&, const URLSessionTaskPtr&, const CachedURLResponsePtr& proposed)>;
     using DataTaskDidReceiveDataBlock =
         std::function<void(URLSession&, const URLSessionTaskPtr&, const Bytes&)>;
     using DownloadTaskDidFinishDownloadingBlock = std::function<std::optional<Url>(
@@ -173,6 +176,7 @@ class HTURLSessionManager : public URLSessionDelegate,
     void setTaskDidCompleteBlock(TaskDidCompleteBlock block);
     void setDataTaskDidReceiveResponseBlock(DataTaskDidReceiveResponseBlock block);
     void setDataTaskDidReceiveDataBlock(DataTaskDidReceiveDataBlock block);
+    void setDataTaskWillCacheResponseBlock(DataTaskWillCacheResponseBlock block);
     void setDownloadTaskDidFinishDownloadingBlock(DownloadTaskDidFinishDownloadingBlock block);
     void setDownloadTaskDidWriteDataBlock(DownloadTaskDidWriteDataBlock block);
     void setDownloadTaskDidResumeBlock(DownloadTaskDidResumeBlock block);
@@ -191,6 +195,9 @@ class HTURLSessionManager : public URLSessionDelegate,
     void didReceiveResponse(URLSession&, const URLSessionTaskPtr&, const HttpResponsePtr&,
                             std::function<void(URLSessionResponseDisposition)> completion) override;
     void didReceiveData(URLSession&, const URLSessionTaskPtr&, const Bytes& data) override;
+    void willCacheResponse(URLSession&, const URLSessionTaskPtr&,
+                           const CachedURLResponsePtr& proposed,
+                           std::function<void(CachedURLResponsePtr)> completion) override;
     void didResumeAtOffset(URLSession&, const URLSessionTaskPtr&, std::int64_t fileOffset,
                            std::int64_t expectedTotalBytes) override;
     void didWriteData(URLSession&, const URLSessionTaskPtr&, std::int64_t bytesWritten,
@@ -288,6 +295,7 @@ class HTURLSessionManager : public URLSessionDelegate,
     TaskDidCompleteBlock taskDidComplete_;
     DataTaskDidReceiveResponseBlock dataTaskDidReceiveResponse_;
     DataTaskDidReceiveDataBlock dataTaskDidReceiveData_;
+    DataTaskWillCacheResponseBlock dataTaskWillCacheResponse_;
     DownloadTaskDidFinishDownloadingBlock downloadTaskDidFinishDownloading_;
     DownloadTaskDidWriteDataBlock downloadTaskDidWriteData_;
     DownloadTaskDidResumeBlock downloadTaskDidResume_;

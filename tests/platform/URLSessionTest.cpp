@@ -35,6 +35,7 @@ class Recorder : public URLSessionDelegate {
     // Never return from a completion: it is heard, but never counts as delivered.
     bool holdCompletions = false;
     std::function<InputStreamPtr()> onNeedStream;
+    bool refuseCaching = false;
 
     void didReceiveChallenge(URLSession&, const URLSessionTaskPtr&, const AuthChallenge& challenge,
                              ChallengeCompletion completion) override {
@@ -79,6 +80,12 @@ class Recorder : public URLSessionDelegate {
         add("data");
         std::lock_guard lock(mutex);
         body.append(data.begin(), data.end());
+    }
+    void willCacheResponse(URLSession&, const URLSessionTaskPtr&,
+                           const CachedURLResponsePtr& proposed,
+                           std::function<void(CachedURLResponsePtr)> done) override {
+        add("cache");
+        done(refuseCaching ? nullptr : proposed);
     }
     void didResumeAtOffset(URLSession&, const URLSessionTaskPtr&, std::int64_t offset,
                            std::int64_t) override {
@@ -770,6 +777,70 @@ TEST_F(URLSessionResume, NoResumeDataWithoutAValidatorOrATransfer) {
     std::promise<Result<Bytes>> ended;
     task->cancelByProducingResumeData([&](Result<Bytes> data) { ended.set_value(data); });
     EXPECT_FALSE(ended.get_future().get().ok());
+}
+
+// ---- Response cache
+
+TEST_F(URLSessionTest, CacheServesFreshRepliesFromMemoryAndRevalidatesStaleOnes) {
+    URLSessionConfiguration configuration;
+    configuration.urlCache = URLCache::make(1 << 20);
+    open(configuration);
+    enum class Second { FromMemory, Revalidated, FromNetwork };
+    struct Case {
+        std::string path;
+        std::string cacheControl;
+        bool refused = false;
+        Second second;
+    };
+    std::vector<Case> cases = {
+        {"/fresh", "max-age=60", false, Second::FromMemory},
+        {"/private", "private, max-age=60", false, Second::FromMemory},
+        {"/stale", "max-age=0", false, Second::Revalidated},
+        {"/no-cache", "no-cache, max-age=60", false, Second::Revalidated},
+        {"/no-store", "no-store, max-age=60", false, Second::FromNetwork},
+        {"/refused", "max-age=60", true, Second::FromNetwork},
+    };
+    std::size_t completions = 0;
+    auto fetch = [&](const std::string& path) {
+        {
+            std::lock_guard lock(recorder->mutex);
+            recorder->body.clear();
+        }
+        auto task = session->dataTask(request(path));
+        task->resume();
+        EXPECT_TRUE(recorder->waitForCompletions(++completions));
+        std::lock_guard lock(recorder->mutex);
+        EXPECT_EQ(task->response()->statusCode, 200) << path;
+        return recorder->body;
+    };
+    for (const Case& c : cases) {
+        Reply first = Reply::json(R"({"v":1})");
+        first.headers = {{"Cache-Control", c.cacheControl}, {"ETag", "\"e1\""}};
+        Reply second = Reply::json(R"({"v":2})");
+        if (c.second == Second::Revalidated) {
+            second = Reply::json("", 304);
+            second.headers = {{"ETag", "\"e1\""}};
+        }
+        server.replies(c.path, {first, second});
+        recorder->refuseCaching = c.refused;
+        EXPECT_EQ(fetch(c.path), R"({"v":1})") << c.path;
+        EXPECT_EQ(fetch(c.path), c.second == Second::FromNetwork ? R"({"v":2})" : R"({"v":1})")
+            << c.path;
+        auto sent = server.requests(c.path);
+        ASSERT_EQ(sent.size(), c.second == Second::FromMemory ? 1u : 2u) << c.path;
+        EXPECT_EQ(sent.back().header("If-None-Match"),
+                  c.second == Second::Revalidated ? "\"e1\"" : "")
+            << c.path;
+    }
+    EXPECT_GT(configuration.urlCache->currentMemoryUsage(), 0u);
+
+    UrlRequest offline = request("/never-fetched");
+    offline.cachePolicy = UrlRequestCachePolicy::ReturnCacheDataDontLoad;
+    auto task = session->dataTask(offline);
+    task->resume();
+    ASSERT_TRUE(recorder->waitForCompletions(++completions));
+    EXPECT_EQ(task->error()->code(), URLErrorResourceUnavailable);
+    EXPECT_TRUE(server.requests("/never-fetched").empty());
 }
 
 // ---- Cookies

@@ -413,6 +413,33 @@ TEST_F(URLSessionManagerTest, TaskListsAnswerAlsoFromTheDelegateQueue) {
     EXPECT_TRUE(manager->uploadTasks().empty());
 }
 
+TEST_F(URLSessionManagerTest, CacheKeepsWhatTheWillCacheBlockReturns) {
+    URLSessionConfiguration configuration;
+    configuration.urlCache = URLCache::make(1 << 20);
+    manager->invalidateSessionCancelingTasks(true);
+    manager = HTURLSessionManager::make(configuration);
+    Reply cacheable = Reply::json(R"({"v":1})");
+    cacheable.headers = {{"Cache-Control", "max-age=60"}};
+    server.reply("/kept", cacheable);
+    server.reply("/declined", cacheable);
+    std::atomic<int> asked = 0;
+    manager->setDataTaskWillCacheResponseBlock(
+        [&](URLSession&, const URLSessionTaskPtr& task, const CachedURLResponsePtr& proposed) {
+            ++asked;
+            return task->originalRequest().url.path() == "/kept" ? proposed : nullptr;
+        });
+    for (const char* path : {"/kept", "/declined", "/kept", "/declined"}) {
+        handled = false;
+        manager->dataTaskWithRequest(request(path), handler())->resume();
+        ASSERT_TRUE(waitForHandler()) << path;
+        EXPECT_FALSE(error) << path;
+        EXPECT_EQ(std::any_cast<Json>(object), Json({{"v", 1}})) << path;
+    }
+    EXPECT_EQ(server.requests("/kept").size(), 1u);
+    EXPECT_EQ(server.requests("/declined").size(), 2u);
+    EXPECT_EQ(asked.load(), 3);
+}
+
 TEST_F(URLSessionManagerTest, InvalidationCancelsTasksAndLaterTasksFailAtOnce) {
     Reply stall = Reply::json("{}");
     stall.stallBeforeHead = true;
