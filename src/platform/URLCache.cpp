@@ -92,12 +92,7 @@ void URLCache::storeCachedResponse(CachedURLResponsePtr response, const UrlReque
     }
     std::size_t size = sizeOf(*response);
     std::lock_guard lock(mutex_);
-    auto it = entries_.find(key(request));
-    if (it != entries_.end()) {
-        usage_ -= sizeOf(*it->second.response);
-        recent_.erase(it->second.position);
-        entries_.erase(it);
-    }
+    removeLocked(key(request));
     if (size > capacity_ / 20) {
         return;
     }
@@ -118,7 +113,11 @@ void URLCache::evictLocked() {
 
 void URLCache::removeCachedResponse(const UrlRequest& request) {
     std::lock_guard lock(mutex_);
-    auto it = entries_.find(key(request));
+    removeLocked(key(request));
+}
+
+void URLCache::removeLocked(const std::string& key) {
+    auto it = entries_.find(key);
     if (it != entries_.end()) {
         usage_ -= sizeOf(*it->second.response);
         recent_.erase(it->second.position);

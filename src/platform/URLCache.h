@@ -59,6 +59,7 @@ class URLCache {
     explicit URLCache(std::size_t capacity) : capacity_(capacity) {}
     static std::string key(const UrlRequest& request);
     void evictLocked();
+    void removeLocked(const std::string& key);
 
     const std::size_t capacity_;
     mutable std::mutex mutex_;
