@@ -302,6 +302,26 @@ Result<URLSessionTaskPtr> URLSession::downloadTaskWithResumeData(const Bytes& re
     return task;
 }
 
+URLSessionTaskPtr URLSession::becomeDownload(const URLSessionTaskPtr& dataTask) {
+    URLSessionTaskPtr download =
+        makeTask(URLSessionTaskKind::Download, dataTask->currentRequest(), nullptr);
+    if (!download) {
+        return nullptr;
+    }
+    download->started_ = true;
+    download->state_ = URLSessionTaskState::Running;
+    {
+        std::lock_guard lock(download->mutex_);
+        download->response_ = dataTask->response();
+        download->description_ = dataTask->taskDescription();
+    }
+    download->bytesReceived_ = dataTask->countOfBytesReceived();
+    download->bytesExpectedToReceive_ = dataTask->countOfBytesExpectedToReceive();
+    dataTask->state_ = URLSessionTaskState::Completed;
+    completionDelivered(dataTask);
+    return download;
+}
+
 void URLSession::start(const URLSessionTaskPtr& task) {
     std::optional<URLSessionStore::Record> record;
     bool keep = task->kind() == URLSessionTaskKind::Download ||

@@ -60,7 +60,9 @@ struct URLSessionConfiguration {
     bool isBackground() const { return identifier.has_value(); }
 };
 
-enum class URLSessionResponseDisposition { Cancel = 0, Allow = 1 };
+// BecomeDownload turns a data task into a download task: the body goes to a file, and the events
+// go on under the new task (see didBecomeDownloadTask).
+enum class URLSessionResponseDisposition { Cancel = 0, Allow = 1, BecomeDownload = 2 };
 
 // The session's events. Every method runs on the session's delegate queue, one at a time. The
 // defaults are what the session does without a delegate; a method that receives a completion must
@@ -98,6 +100,13 @@ class URLSessionDelegate {
                                     std::function<void(URLSessionResponseDisposition)> completion) {
         completion(URLSessionResponseDisposition::Allow);
     }
+    // Whether didReceiveResponse may answer BecomeDownload. Only then does a data task hold its
+    // body back until the answer (so that none of it goes astray); otherwise that answer cancels.
+    virtual bool mayTurnDataTasksIntoDownloads() const { return false; }
+    // The data task has become `downloadTask`: the data task ends here, without a completion,
+    // and every later event (written, finished, completion) is the download task's.
+    virtual void didBecomeDownloadTask(URLSession&, const URLSessionTaskPtr& /*dataTask*/,
+                                       const URLSessionTaskPtr& /*downloadTask*/) {}
     virtual void didReceiveData(URLSession&, const URLSessionTaskPtr&, const Bytes& /*data*/) {}
     // A data task's reply may be kept in the configuration's cache: answer what to keep (the
     // proposal, another one, or none). Comes after the last data, before the completion.
@@ -184,6 +193,9 @@ class URLSession : public std::enable_shared_from_this<URLSession> {
                DispatchQueuePtr delegateQueue);
     URLSessionTaskPtr makeTask(URLSessionTaskKind kind, UrlRequest request, ErrorPtr* error);
     void start(const URLSessionTaskPtr& task);
+    // The running download task that `dataTask` becomes (which ends here); null once the session
+    // is invalidating.
+    URLSessionTaskPtr becomeDownload(const URLSessionTaskPtr& dataTask);
     void adoptStoredTasks();
     // Lets the adopted tasks' events through (once).
     void releaseAdoptedTasks();

@@ -18,6 +18,8 @@ namespace {
 
 // A refused redirect delivers the redirect's own body; more than this of it is not kept.
 constexpr std::size_t HeldBodyLimit = 1 << 20;
+// Body kept back while the delegate decides whether a data task becomes a download.
+constexpr std::size_t PendingBodyLimit = 1 << 20;
 
 bool isRedirect(int status) {
     return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
@@ -193,6 +195,16 @@ size_t TransferCallbacks::body(char* buffer, size_t size, size_t count, void* co
         t.events->postWritten(static_cast<std::int64_t>(length), total, sink.expectedTotal);
         return length;
     }
+    if (t.awaitingDisposition) {
+        if (t.pendingBody.size() >= PendingBodyLimit) {
+            t.holds.awaitingDisposition = true;
+            return CURL_WRITEFUNC_PAUSE;
+        }
+        t.pendingBody.insert(t.pendingBody.end(), buffer, buffer + length);
+        t.task->bytesReceived_ += static_cast<std::int64_t>(length);
+        collectForCache(t, buffer, length);
+        return length;
+    }
     std::weak_ptr<URLSessionLoader> loader = t.loader->weak_from_this();
     if (!t.events->admitData([loader, task = t.task] {
             if (auto l = loader.lock()) {
@@ -204,17 +216,21 @@ size_t TransferCallbacks::body(char* buffer, size_t size, size_t count, void* co
     }
     t.task->bytesReceived_ += static_cast<std::int64_t>(length);
     t.events->postData(reinterpret_cast<const std::uint8_t*>(buffer), length);
-    if (t.cacheable) {
-        // A body too big for the cache is not collected any further.
-        if (t.cacheBody.size() + length >
-            t.loader->configuration_.urlCache->memoryCapacity() / 20) {
-            t.cacheable = false;
-            t.cacheBody = Bytes();
-        } else {
-            t.cacheBody.insert(t.cacheBody.end(), buffer, buffer + length);
-        }
-    }
+    collectForCache(t, buffer, length);
     return length;
+}
+
+void TransferCallbacks::collectForCache(Transfer& t, const char* buffer, size_t length) {
+    if (!t.cacheable) {
+        return;
+    }
+    // A body too big for the cache is not collected any further.
+    if (t.cacheBody.size() + length > t.loader->configuration_.urlCache->memoryCapacity() / 20) {
+        t.cacheable = false;
+        t.cacheBody = Bytes();
+    } else {
+        t.cacheBody.insert(t.cacheBody.end(), buffer, buffer + length);
+    }
 }
 
 size_t TransferCallbacks::read(char* buffer, size_t size, size_t count, void* context) {

@@ -259,6 +259,9 @@ void URLSessionLoader::handle(Command& command) {
                 refuseRedirect(*t);
             }
             break;
+        case Command::Type::Disposition:
+            applyDisposition(*t, command);
+            break;
         case Command::Type::BodyStream: {
             InputStreamPtr stream = std::move(command.stream);
             if (!stream && command.firstSend && t->request.httpBodyStream &&
@@ -416,14 +419,82 @@ bool URLSessionLoader::prepareDownloadFile(Transfer& t) {
             sink.rangeRequested = true;
         }
     } else {
-        std::error_code ec;
-        std::string pattern = partialDownloadPattern().string();
-        sink.fd.reset(::mkostemp(pattern.data(), O_CLOEXEC));
-        sink.file = pattern;
+        return openTemporaryDownload(t);
     }
     if (!sink.fd) {
         fail(t, makeURLError(URLErrorCannotCreateFile, t.request.url, std::strerror(errno)));
         return false;
+    }
+    return true;
+}
+
+bool URLSessionLoader::openTemporaryDownload(Transfer& t) {
+    Transfer::DownloadSink& sink = *t.download;
+    std::string pattern = partialDownloadPattern().string();
+    sink.fd.reset(::mkostemp(pattern.data(), O_CLOEXEC));  // readable by its owner only
+    sink.file = pattern;
+    if (!sink.fd) {
+        fail(t, makeURLError(URLErrorCannotCreateFile, t.request.url, std::strerror(errno)));
+        return false;
+    }
+    return true;
+}
+
+void URLSessionLoader::applyDisposition(Transfer& t, Command& command) {
+    t.awaitingDisposition = false;
+    t.holds.awaitingDisposition = false;
+    Bytes pending = std::move(t.pendingBody);
+    if (command.disposition == URLSessionResponseDisposition::Cancel) {
+        fail(t, makeURLError(URLErrorCancelled, t.request.url));
+        return;
+    }
+    if (command.downloadTask) {
+        if (t.servesCached) {
+            // A revalidated reply: the kept body is what goes to the file.
+            pending = t.cached->data;
+            t.servesCached = false;
+        }
+        if (!becomeDownload(t, command.downloadTask, pending)) {
+            return;
+        }
+    } else if (!pending.empty()) {
+        t.events->postData(pending.data(), pending.size());
+    }
+    if (t.hopFinished) {
+        settleCache(t);
+        finish(t, nullptr);
+        return;
+    }
+    applyPause(t);
+}
+
+bool URLSessionLoader::becomeDownload(Transfer& t, const URLSessionTaskPtr& download,
+                                      const Bytes& pending) {
+    auto node = transfers_.extract(t.task->taskIdentifier());
+    node.key() = download->taskIdentifier();
+    transfers_.insert(std::move(node));
+    t.task = download;
+    t.events = download->events_;
+    t.cacheable = false;
+    t.cacheBody = Bytes();
+    t.download.emplace();
+    if (!openTemporaryDownload(t)) {
+        return false;
+    }
+    Transfer::DownloadSink& sink = *t.download;
+    sink.expectedTotal = t.response->expectedContentLength;
+    sink.entityTag = t.response->valueForHTTPHeaderField("ETag").value_or("");
+    sink.lastModified = t.response->valueForHTTPHeaderField("Last-Modified").value_or("");
+    if (!pending.empty() &&
+        !writeAll(sink.fd.get(), reinterpret_cast<const char*>(pending.data()), pending.size())) {
+        fail(t, makeURLError(URLErrorCannotWriteToFile, t.request.url, std::strerror(errno)));
+        return false;
+    }
+    sink.written = static_cast<std::int64_t>(pending.size());
+    download->bytesReceived_ = sink.written;
+    download->bytesExpectedToReceive_ = sink.expectedTotal;
+    if (sink.written > 0) {
+        t.events->postWritten(sink.written, sink.written, sink.expectedTotal);
     }
     return true;
 }
@@ -582,20 +653,47 @@ void URLSessionLoader::announceResponse(Transfer& t) {
     }
     t.task->bytesExpectedToReceive_ = t.response->expectedContentLength;
     std::weak_ptr<URLSessionLoader> loader = weak_from_this();
-    t.events->postGated(
-        [loader, response = t.response](URLSession& s, const URLSessionTaskPtr& task,
-                                        URLSessionDelegate& d, URLSessionEvents::Answer next) {
-            d.didReceiveResponse(s, task, response,
-                                 [loader, task, next](URLSessionResponseDisposition disposition) {
-                                     if (disposition == URLSessionResponseDisposition::Cancel) {
-                                         task->events_->refuse();
-                                         if (auto l = loader.lock()) {
-                                             l->cancelTask(task);
-                                         }
-                                     }
-                                     next();
-                                 });
-        });
+    auto session = session_.lock();
+    auto delegate = session ? session->delegate() : nullptr;
+    bool held = t.task->kind() == URLSessionTaskKind::Data && t.easy && delegate &&
+                delegate->mayTurnDataTasksIntoDownloads();
+    t.awaitingDisposition = held;
+    t.events->postGated([loader, held, response = t.response](
+                            URLSession& s, const URLSessionTaskPtr& task, URLSessionDelegate& d,
+                            URLSessionEvents::Answer next) {
+        std::weak_ptr<URLSession> session = s.weak_from_this();
+        d.didReceiveResponse(
+            s, task, response,
+            [loader, session, task, held, next](URLSessionResponseDisposition disposition) {
+                URLSessionTaskPtr download;
+                if (held && disposition == URLSessionResponseDisposition::BecomeDownload) {
+                    auto s = session.lock();
+                    download = s ? s->becomeDownload(task) : nullptr;
+                }
+                if (disposition != URLSessionResponseDisposition::Allow && !download) {
+                    disposition = URLSessionResponseDisposition::Cancel;
+                    task->events_->refuse();
+                }
+                if (download) {
+                    // The download task's first event, before anything written.
+                    download->events_->post([task](URLSession& s, const URLSessionTaskPtr& download,
+                                                   URLSessionDelegate& d) {
+                        d.didBecomeDownloadTask(s, task, download);
+                    });
+                }
+                if (auto l = loader.lock()) {
+                    if (held) {
+                        Command command{Command::Type::Disposition, task};
+                        command.disposition = disposition;
+                        command.downloadTask = download;
+                        l->post(std::move(command));
+                    } else if (disposition == URLSessionResponseDisposition::Cancel) {
+                        l->cancelTask(task);
+                    }
+                }
+                next();
+            });
+    });
 }
 
 void URLSessionLoader::detach(Transfer& t) {
@@ -638,6 +736,10 @@ void URLSessionLoader::hopDone(Transfer& t, int curlCode) {
             redirect(t);
             return;
         default:
+            if (t.awaitingDisposition) {
+                t.hopFinished = true;  // the delegate's answer says where the body goes
+                return;
+            }
             settleCache(t);
             finish(t, nullptr);
     }

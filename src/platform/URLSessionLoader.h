@@ -64,6 +64,10 @@ class URLSessionLoader : public std::enable_shared_from_this<URLSessionLoader> {
     void beginHop(Transfer& t);
     bool prepareBody(Transfer& t);
     bool prepareDownloadFile(Transfer& t);
+    bool openTemporaryDownload(Transfer& t);
+    // Goes on as the download task the delegate turned the data task into.
+    bool becomeDownload(Transfer& t, const URLSessionTaskPtr& download, const Bytes& pending);
+    void applyDisposition(Transfer& t, Command& command);
     void hopDone(Transfer& t, int curlCode);
     void redirect(Transfer& t);
     void follow(Transfer& t, UrlRequest request);

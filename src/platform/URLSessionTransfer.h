@@ -20,7 +20,17 @@ namespace quarra {
 
 // A request to the worker thread.
 struct URLSessionLoader::Command {
-    enum class Type { Start, Cancel, Suspend, Resume, Unpause, Redirect, BodyStream, Stop };
+    enum class Type {
+        Start,
+        Cancel,
+        Suspend,
+        Resume,
+        Unpause,
+        Redirect,
+        BodyStream,
+        Disposition,
+        Stop
+    };
     Command(Type type, URLSessionTaskPtr task = nullptr) : type(type), task(std::move(task)) {}
     Type type;
     URLSessionTaskPtr task;
@@ -29,6 +39,8 @@ struct URLSessionLoader::Command {
     InputStreamPtr stream;
     bool firstSend = false;
     URLSessionTask::ResumeDataCompletion resumeData;
+    URLSessionResponseDisposition disposition = URLSessionResponseDisposition::Allow;
+    URLSessionTaskPtr downloadTask;  // the data task becomes this one
 };
 
 struct URLSessionLoader::Transfer {
@@ -72,10 +84,13 @@ struct URLSessionLoader::Transfer {
 
     // While any holds, no bytes move and no time-out runs.
     struct Holds {
-        bool suspended = false;       // by the task's owner
-        bool delegateBehind = false;  // the delegate has not taken enough of the body yet
-        bool awaitingStream = false;  // the delegate has not handed over the body stream yet
-        bool any() const { return suspended || delegateBehind || awaitingStream; }
+        bool suspended = false;            // by the task's owner
+        bool delegateBehind = false;       // the delegate has not taken enough of the body yet
+        bool awaitingStream = false;       // the delegate has not handed over the body stream yet
+        bool awaitingDisposition = false;  // the body kept back for the answer is full
+        bool any() const {
+            return suspended || delegateBehind || awaitingStream || awaitingDisposition;
+        }
     };
 
     URLSessionLoader* loader = nullptr;
@@ -110,6 +125,12 @@ struct URLSessionLoader::Transfer {
     bool cacheable = false;
     Bytes cacheBody;
 
+    // The delegate may turn the data task into a download: its body is kept back here until the
+    // answer, and a hop that ends meanwhile waits for it too.
+    bool awaitingDisposition = false;
+    Bytes pendingBody;
+    bool hopFinished = false;
+
     ErrorPtr failure;  // decided by us (cancel, trust, stream, file), wins over curl's result
     Holds holds;
     Clock::time_point lastActivity;
@@ -133,6 +154,7 @@ struct TransferCallbacks {
     static CURLcode sslContext(CURL*, void* sslContext, void* context);
     // The final reply head of a hop has arrived; false fails the hop (t.failure says why).
     static bool onHead(Transfer& t);
+    static void collectForCache(Transfer& t, const char* buffer, size_t length);
 
   private:
     static int verify(X509_STORE_CTX* storeContext, void* context);

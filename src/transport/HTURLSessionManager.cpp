@@ -201,6 +201,7 @@ HT_BLOCK_SETTER(setTaskDidSendBodyDataBlock, taskDidSendBodyData_)
 HT_BLOCK_SETTER(setTaskDidCompleteBlock, taskDidComplete_)
 HT_BLOCK_SETTER(setDataTaskDidReceiveResponseBlock, dataTaskDidReceiveResponse_)
 HT_BLOCK_SETTER(setDataTaskWillCacheResponseBlock, dataTaskWillCacheResponse_)
+HT_BLOCK_SETTER(setDataTaskDidBecomeDownloadTaskBlock, dataTaskDidBecomeDownloadTask_)
 HT_BLOCK_SETTER(setDataTaskDidReceiveDataBlock, dataTaskDidReceiveData_)
 HT_BLOCK_SETTER(setDownloadTaskDidFinishDownloadingBlock, downloadTaskDidFinishDownloading_)
 HT_BLOCK_SETTER(setDownloadTaskDidWriteDataBlock, downloadTaskDidWriteData_)
@@ -560,6 +561,22 @@ void HTURLSessionManager::didReceiveResponse(
     std::function<void(URLSessionResponseDisposition)> completion) {
     auto decide = block(dataTaskDidReceiveResponse_);
     completion(decide ? decide(session, task, response) : URLSessionResponseDisposition::Allow);
+}
+
+bool HTURLSessionManager::mayTurnDataTasksIntoDownloads() const {
+    return block(dataTaskDidReceiveResponse_) != nullptr;
+}
+
+void HTURLSessionManager::didBecomeDownloadTask(URLSession& session,
+                                                const URLSessionTaskPtr& dataTask,
+                                                const URLSessionTaskPtr& downloadTask) {
+    // The same delegate, with its one completion handler, goes on under the download task.
+    if (auto delegate = delegateForTask(dataTask)) {
+        removeDelegateForTask(dataTask);
+        setDelegate(delegate, downloadTask);
+    }
+    if (auto became = block(dataTaskDidBecomeDownloadTask_))
+        became(session, dataTask, downloadTask);
 }
 
 void HTURLSessionManager::willCacheResponse(URLSession& session, const URLSessionTaskPtr& task,

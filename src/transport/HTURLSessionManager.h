@@ -66,6 +66,8 @@ class HTURLSessionManager : public URLSessionDelegate,
     // Returns the reply to keep; null keeps none.
     using DataTaskWillCacheResponseBlock = std::function<CachedURLResponsePtr(
         URLSession&, const URLSessionTaskPtr&, const CachedURLResponsePtr& proposed)>;
+    using DataTaskDidBecomeDownloadTaskBlock = std::function<void(
+        URLSession&, const URLSessionTaskPtr& dataTask, const URLSessionTaskPtr& downloadTask)>;
     using DataTaskDidReceiveDataBlock =
         std::function<void(URLSession&, const URLSessionTaskPtr&, const Bytes&)>;
     using DownloadTaskDidFinishDownloadingBlock = std::function<std::optional<Url>(
@@ -176,6 +178,7 @@ class HTURLSessionManager : public URLSessionDelegate,
     void setTaskDidCompleteBlock(TaskDidCompleteBlock block);
     void setDataTaskDidReceiveResponseBlock(DataTaskDidReceiveResponseBlock block);
     void setDataTaskDidReceiveDataBlock(DataTaskDidReceiveDataBlock block);
+    void setDataTaskDidBecomeDownloadTaskBlock(DataTaskDidBecomeDownloadTaskBlock block);
     void setDataTaskWillCacheResponseBlock(DataTaskWillCacheResponseBlock block);
     void setDownloadTaskDidFinishDownloadingBlock(DownloadTaskDidFinishDownloadingBlock block);
     void setDownloadTaskDidWriteDataBlock(DownloadTaskDidWriteDataBlock block);
@@ -195,6 +198,10 @@ class HTURLSessionManager : public URLSessionDelegate,
     void didReceiveResponse(URLSession&, const URLSessionTaskPtr&, const HttpResponsePtr&,
                             std::function<void(URLSessionResponseDisposition)> completion) override;
     void didReceiveData(URLSession&, const URLSessionTaskPtr&, const Bytes& data) override;
+    // Only the response block can turn a data task into a download.
+    bool mayTurnDataTasksIntoDownloads() const override;
+    void didBecomeDownloadTask(URLSession&, const URLSessionTaskPtr& dataTask,
+                               const URLSessionTaskPtr& downloadTask) override;
     void willCacheResponse(URLSession&, const URLSessionTaskPtr&,
                            const CachedURLResponsePtr& proposed,
                            std::function<void(CachedURLResponsePtr)> completion) override;
@@ -295,6 +302,7 @@ class HTURLSessionManager : public URLSessionDelegate,
     TaskDidCompleteBlock taskDidComplete_;
     DataTaskDidReceiveResponseBlock dataTaskDidReceiveResponse_;
     DataTaskDidReceiveDataBlock dataTaskDidReceiveData_;
+    DataTaskDidBecomeDownloadTaskBlock dataTaskDidBecomeDownloadTask_;
     DataTaskWillCacheResponseBlock dataTaskWillCacheResponse_;
     DownloadTaskDidFinishDownloadingBlock downloadTaskDidFinishDownloading_;
     DownloadTaskDidWriteDataBlock downloadTaskDidWriteData_;

@@ -36,6 +36,7 @@ class Recorder : public URLSessionDelegate {
     bool holdCompletions = false;
     std::function<InputStreamPtr()> onNeedStream;
     bool refuseCaching = false;
+    bool turnsIntoDownloads = false;
 
     void didReceiveChallenge(URLSession&, const URLSessionTaskPtr&, const AuthChallenge& challenge,
                              ChallengeCompletion completion) override {
@@ -80,6 +81,11 @@ class Recorder : public URLSessionDelegate {
         add("data");
         std::lock_guard lock(mutex);
         body.append(data.begin(), data.end());
+    }
+    bool mayTurnDataTasksIntoDownloads() const override { return turnsIntoDownloads; }
+    void didBecomeDownloadTask(URLSession&, const URLSessionTaskPtr&,
+                               const URLSessionTaskPtr& download) override {
+        add(download->isDownloadTask() ? "became download" : "became?");
     }
     void willCacheResponse(URLSession&, const URLSessionTaskPtr&,
                            const CachedURLResponsePtr& proposed,
@@ -777,6 +783,38 @@ TEST_F(URLSessionResume, NoResumeDataWithoutAValidatorOrATransfer) {
     std::promise<Result<Bytes>> ended;
     task->cancelByProducingResumeData([&](Result<Bytes> data) { ended.set_value(data); });
     EXPECT_FALSE(ended.get_future().get().ok());
+}
+
+// ---- Data tasks that become downloads
+
+// The body kept back while the delegate decides is larger than what is kept before the transfer
+// waits, so the whole way (kept, paused, written on) is taken.
+TEST_F(URLSessionTest, DataTaskBecomesADownloadWithItsWholeBody) {
+    Reply file;
+    file.generatedLength = 3 << 20;
+    file.contentType = "application/octet-stream";
+    server.reply("/file", file);
+    recorder->turnsIntoDownloads = true;
+    recorder->responseAnswer = URLSessionResponseDisposition::BecomeDownload;
+    auto data = open()->dataTask(request("/file"));
+    EXPECT_EQ(run(data), (Events{"challenge 127.0.0.1", "response 200", "became download",
+                                 "written", "finished", "complete"}));
+    EXPECT_TRUE(recorder->body == QuarraTestServer::generatedBody(3 << 20));
+    EXPECT_FALSE(std::filesystem::exists(recorder->downloadPath));
+    std::lock_guard lock(recorder->mutex);
+    ASSERT_EQ(recorder->completedTasks.size(), 1u);
+    const URLSessionTaskPtr& download = recorder->completedTasks[0];
+    EXPECT_TRUE(download->isDownloadTask());
+    EXPECT_NE(download->taskIdentifier(), data->taskIdentifier());
+    EXPECT_EQ(download->countOfBytesReceived(), 3 << 20);
+    EXPECT_EQ(data->state(), URLSessionTaskState::Completed);
+}
+
+TEST_F(URLSessionTest, BecomeDownloadFromADelegateThatDidNotSaySoCancels) {
+    server.reply("/small", Reply::json("{}"));
+    recorder->responseAnswer = URLSessionResponseDisposition::BecomeDownload;
+    EXPECT_EQ(run(open()->dataTask(request("/small"))),
+              (Events{"challenge 127.0.0.1", "response 200", "complete -999"}));
 }
 
 // ---- Response cache

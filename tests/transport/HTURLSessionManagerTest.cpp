@@ -440,6 +440,33 @@ TEST_F(URLSessionManagerTest, CacheKeepsWhatTheWillCacheBlockReturns) {
     EXPECT_EQ(asked.load(), 3);
 }
 
+TEST_F(URLSessionManagerTest, DataTaskThatBecomesADownloadKeepsItsOneHandler) {
+    server.reply("/doc", Reply::json(R"({"id":7})"));
+    manager->setDataTaskDidReceiveResponseBlock(
+        [](URLSession&, const URLSessionTaskPtr&, const HttpResponsePtr&) {
+            return URLSessionResponseDisposition::BecomeDownload;
+        });
+    URLSessionTaskPtr became;
+    manager->setDataTaskDidBecomeDownloadTaskBlock(
+        [&](URLSession&, const URLSessionTaskPtr& data, const URLSessionTaskPtr& download) {
+            became = download;
+            // Registered again under the download task, before this block runs.
+            journal.add(manager->downloadProgressForTask(download) &&
+                                !manager->downloadProgressForTask(data)
+                            ? "moved"
+                            : "not moved");
+        });
+    auto task = manager->dataTaskWithRequest(request("/doc"), handler());
+    task->resume();
+    ASSERT_TRUE(journal.waitFor("complete"));
+    runMainUntil([] { return false; }, 20ms);
+    EXPECT_EQ(journal.entries(),
+              (std::vector<std::string>{"resume", "moved", "handler", "complete"}));
+    EXPECT_FALSE(error);
+    ASSERT_TRUE(became);
+    EXPECT_TRUE(journal.last(HTNetworkingTaskDidCompleteNotification, became).sender);
+}
+
 TEST_F(URLSessionManagerTest, InvalidationCancelsTasksAndLaterTasksFailAtOnce) {
     Reply stall = Reply::json("{}");
     stall.stallBeforeHead = true;
