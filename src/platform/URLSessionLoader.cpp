@@ -984,6 +984,18 @@ Result<Bytes> URLSessionLoader::produceResumeData(Transfer& t) {
     if (::fsync(sink.fd.get()) != 0) {
         return makeURLError(URLErrorCannotWriteToFile, t.request.url, std::strerror(errno));
     }
+    if (t.record) {
+        // A background session's file goes with its record: the resume data gets one of its own.
+        std::string moved = partialDownloadPattern().string();
+        FileDescriptor placeholder(::mkostemp(moved.data(), O_CLOEXEC));
+        if (!placeholder || ::rename(sink.file.c_str(), moved.c_str()) != 0) {
+            if (placeholder) {
+                ::unlink(moved.c_str());
+            }
+            return none("the partial file cannot be handed over");
+        }
+        sink.file = moved;
+    }
     sink.keepFile = true;
     URLSessionResumeData resume;
     resume.request = t.request;
