@@ -107,8 +107,10 @@ class HTImageDownloader : public std::enable_shared_from_this<HTImageDownloader>
     using SuccessBlock = HTImageDownloaderResponseHandler::SuccessBlock;
     using FailureBlock = HTImageDownloaderResponseHandler::FailureBlock;
 
-    // The default configuration with a 60-second request time-out. The session keeps no URL cache,
-    // so replies of authenticated images never reach the disk.
+    // A new URL cache of 20 MB. It is held in memory only (there is no disk part), so replies of
+    // authenticated images never reach the disk.
+    static URLCachePtr defaultURLCache();
+    // The default configuration with a 60-second request time-out and the defaultURLCache.
     static URLSessionConfiguration defaultURLSessionConfiguration();
 
     // A session manager over the default configuration with an image response serializer, FIFO

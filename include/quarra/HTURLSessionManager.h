@@ -63,6 +63,11 @@ class HTURLSessionManager : public URLSessionDelegate,
         std::function<void(URLSession&, const URLSessionTaskPtr&, const ErrorPtr&)>;
     using DataTaskDidReceiveResponseBlock = std::function<URLSessionResponseDisposition(
         URLSession&, const URLSessionTaskPtr&, const HttpResponsePtr&)>;
+    // Returns the reply to keep; null keeps none.
+    using DataTaskWillCacheResponseBlock = std::function<CachedURLResponsePtr(
+        URLSession&, const URLSessionTaskPtr&, const CachedURLResponsePtr& proposed)>;
+    using DataTaskDidBecomeDownloadTaskBlock = std::function<void(
+        URLSession&, const URLSessionTaskPtr& dataTask, const URLSessionTaskPtr& downloadTask)>;
     using DataTaskDidReceiveDataBlock =
         std::function<void(URLSession&, const URLSessionTaskPtr&, const Bytes&)>;
     using DownloadTaskDidFinishDownloadingBlock = std::function<std::optional<Url>(
@@ -138,6 +143,12 @@ class HTURLSessionManager : public URLSessionDelegate,
     URLSessionTaskPtr downloadTaskWithRequest(UrlRequest request, ProgressBlock downloadProgress,
                                               DestinationBlock destination,
                                               CompletionHandler completionHandler);
+    // Goes on with a download cancelled by cancelByProducingResumeData. Resume data that cannot
+    // be used is refused here, and the completion handler is not called.
+    Result<URLSessionTaskPtr> downloadTaskWithResumeData(const Bytes& resumeData,
+                                                         ProgressBlock downloadProgress,
+                                                         DestinationBlock destination,
+                                                         CompletionHandler completionHandler);
 
     // The registered delegate's progress; null for a task the manager does not know.
     ProgressPtr uploadProgressForTask(const URLSessionTaskPtr& task) const;
@@ -167,6 +178,8 @@ class HTURLSessionManager : public URLSessionDelegate,
     void setTaskDidCompleteBlock(TaskDidCompleteBlock block);
     void setDataTaskDidReceiveResponseBlock(DataTaskDidReceiveResponseBlock block);
     void setDataTaskDidReceiveDataBlock(DataTaskDidReceiveDataBlock block);
+    void setDataTaskDidBecomeDownloadTaskBlock(DataTaskDidBecomeDownloadTaskBlock block);
+    void setDataTaskWillCacheResponseBlock(DataTaskWillCacheResponseBlock block);
     void setDownloadTaskDidFinishDownloadingBlock(DownloadTaskDidFinishDownloadingBlock block);
     void setDownloadTaskDidWriteDataBlock(DownloadTaskDidWriteDataBlock block);
     void setDownloadTaskDidResumeBlock(DownloadTaskDidResumeBlock block);
@@ -185,6 +198,13 @@ class HTURLSessionManager : public URLSessionDelegate,
     void didReceiveResponse(URLSession&, const URLSessionTaskPtr&, const HttpResponsePtr&,
                             std::function<void(URLSessionResponseDisposition)> completion) override;
     void didReceiveData(URLSession&, const URLSessionTaskPtr&, const Bytes& data) override;
+    // Only the response block can turn a data task into a download.
+    bool mayTurnDataTasksIntoDownloads() const override;
+    void didBecomeDownloadTask(URLSession&, const URLSessionTaskPtr& dataTask,
+                               const URLSessionTaskPtr& downloadTask) override;
+    void willCacheResponse(URLSession&, const URLSessionTaskPtr&,
+                           const CachedURLResponsePtr& proposed,
+                           std::function<void(CachedURLResponsePtr)> completion) override;
     void didResumeAtOffset(URLSession&, const URLSessionTaskPtr&, std::int64_t fileOffset,
                            std::int64_t expectedTotalBytes) override;
     void didWriteData(URLSession&, const URLSessionTaskPtr&, std::int64_t bytesWritten,
@@ -229,6 +249,9 @@ class HTURLSessionManager : public URLSessionDelegate,
                                  const CompletionHandler& completionHandler);
     HTURLSessionManagerTaskDelegatePtr addDelegateForTask(const URLSessionTaskPtr& task,
                                                           CompletionHandler completionHandler);
+    void addDelegateForDownloadTask(const URLSessionTaskPtr& task, ProgressBlock downloadProgress,
+                                    DestinationBlock destination,
+                                    CompletionHandler completionHandler);
     void setDelegate(const HTURLSessionManagerTaskDelegatePtr& delegate,
                      const URLSessionTaskPtr& task);
     HTURLSessionManagerTaskDelegatePtr delegateForTask(const URLSessionTaskPtr& task) const;
@@ -279,6 +302,8 @@ class HTURLSessionManager : public URLSessionDelegate,
     TaskDidCompleteBlock taskDidComplete_;
     DataTaskDidReceiveResponseBlock dataTaskDidReceiveResponse_;
     DataTaskDidReceiveDataBlock dataTaskDidReceiveData_;
+    DataTaskDidBecomeDownloadTaskBlock dataTaskDidBecomeDownloadTask_;
+    DataTaskWillCacheResponseBlock dataTaskWillCacheResponse_;
     DownloadTaskDidFinishDownloadingBlock downloadTaskDidFinishDownloading_;
     DownloadTaskDidWriteDataBlock downloadTaskDidWriteData_;
     DownloadTaskDidResumeBlock downloadTaskDidResume_;

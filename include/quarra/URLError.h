@@ -25,6 +25,7 @@ enum URLErrorCode : long {
     URLErrorResourceUnavailable = -1008,
     URLErrorNotConnectedToInternet = -1009,
     URLErrorBadServerResponse = -1011,
+    URLErrorCannotDecodeRawData = -1015,
     URLErrorCannotDecodeContentData = -1016,
     URLErrorCannotParseResponse = -1017,
     URLErrorRequestBodyStreamExhausted = -1021,

@@ -25,6 +25,7 @@
 #include "quarra/Dispatch.h"
 #include "quarra/URLError.h"
 #include "quarra/URLSessionTask.h"
+#include "quarra/URLCache.h"
 
 namespace quarra {
 
@@ -45,6 +46,13 @@ struct URLSessionConfiguration {
     // Added to every request that does not set the field itself.
     HttpHeaders httpAdditionalHeaders;
     long httpMaximumConnectionsPerHost = 6;
+    // Requests carry the process's cookies and replies' cookies are kept, unless the request
+    // itself says not to (httpShouldHandleCookies). Cookies live in memory only
+    // (HTTPCookieStorage).
+    bool httpShouldSetCookies = true;
+    // Where data tasks' GET replies are kept and looked up (per the request's cachePolicy and
+    // Cache-Control); none keeps nothing. Several sessions may share one.
+    URLCachePtr urlCache;
     // Where a background session keeps its tasks; empty means a folder named after the identifier
     // in application support ("URLSessions/<identifier>").
     std::filesystem::path backgroundStorageDirectory;
@@ -52,7 +60,9 @@ struct URLSessionConfiguration {
     bool isBackground() const { return identifier.has_value(); }
 };
 
-enum class URLSessionResponseDisposition { Cancel = 0, Allow = 1 };
+// BecomeDownload turns a data task into a download task: the body goes to a file, and the events
+// go on under the new task (see didBecomeDownloadTask).
+enum class URLSessionResponseDisposition { Cancel = 0, Allow = 1, BecomeDownload = 2 };
 
 // The session's events. Every method runs on the session's delegate queue, one at a time. The
 // defaults are what the session does without a delegate; a method that receives a completion must
@@ -90,7 +100,21 @@ class URLSessionDelegate {
                                     std::function<void(URLSessionResponseDisposition)> completion) {
         completion(URLSessionResponseDisposition::Allow);
     }
+    // Whether didReceiveResponse may answer BecomeDownload. Only then does a data task hold its
+    // body back until the answer (so that none of it goes astray); otherwise that answer cancels.
+    virtual bool mayTurnDataTasksIntoDownloads() const { return false; }
+    // The data task has become `downloadTask`: the data task ends here, without a completion,
+    // and every later event (written, finished, completion) is the download task's.
+    virtual void didBecomeDownloadTask(URLSession&, const URLSessionTaskPtr& /*dataTask*/,
+                                       const URLSessionTaskPtr& /*downloadTask*/) {}
     virtual void didReceiveData(URLSession&, const URLSessionTaskPtr&, const Bytes& /*data*/) {}
+    // A data task's reply may be kept in the configuration's cache: answer what to keep (the
+    // proposal, another one, or none). Comes after the last data, before the completion.
+    virtual void willCacheResponse(URLSession&, const URLSessionTaskPtr&,
+                                   const CachedURLResponsePtr& proposed,
+                                   std::function<void(CachedURLResponsePtr)> completion) {
+        completion(proposed);
+    }
     // Download tasks only.
     virtual void didResumeAtOffset(URLSession&, const URLSessionTaskPtr&,
                                    std::int64_t /*fileOffset*/,
@@ -107,6 +131,13 @@ class URLSessionDelegate {
     virtual void didBecomeInvalid(URLSession&, const ErrorPtr&) {}
     // A background session has delivered everything it adopted from earlier processes.
     virtual void didFinishEventsForBackgroundURLSession(URLSession&) {}
+};
+
+// The process's cookie store, shared by every session that handles cookies. It lives in memory
+// only: nothing of it is ever written to disk.
+class HTTPCookieStorage {
+  public:
+    static void removeAllCookies();
 };
 
 class URLSession : public std::enable_shared_from_this<URLSession> {
@@ -133,6 +164,11 @@ class URLSession : public std::enable_shared_from_this<URLSession> {
     // The body comes from the delegate's needNewBodyStream, else from the request's stream.
     URLSessionTaskPtr uploadTaskWithStreamedRequest(UrlRequest request, ErrorPtr* error = nullptr);
     URLSessionTaskPtr downloadTask(UrlRequest request, ErrorPtr* error = nullptr);
+    // Continues a download cancelled by cancelByProducingResumeData: asks for the rest with Range
+    // and If-Range, and starts over when the resource changed. Resume data that is not this
+    // session layer's, or whose partial file is gone or changed, is refused with
+    // URLErrorCannotDecodeRawData or URLErrorFileDoesNotExist.
+    Result<URLSessionTaskPtr> downloadTaskWithResumeData(const Bytes& resumeData);
 
     // The tasks that have not completed, on the delegate queue: data, upload and download tasks.
     // A background session holds back the events of the tasks it adopted until the first answer
@@ -157,6 +193,9 @@ class URLSession : public std::enable_shared_from_this<URLSession> {
                DispatchQueuePtr delegateQueue);
     URLSessionTaskPtr makeTask(URLSessionTaskKind kind, UrlRequest request, ErrorPtr* error);
     void start(const URLSessionTaskPtr& task);
+    // The running download task that `dataTask` becomes (which ends here); null once the session
+    // is invalidating.
+    URLSessionTaskPtr becomeDownload(const URLSessionTaskPtr& dataTask);
     void adoptStoredTasks();
     // Lets the adopted tasks' events through (once).
     void releaseAdoptedTasks();

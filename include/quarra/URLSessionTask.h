@@ -15,6 +15,7 @@
 #include "quarra/Error.h"
 #include "quarra/HttpResponse.h"
 #include "quarra/UrlRequest.h"
+#include "quarra/Result.h"
 
 namespace quarra {
 
@@ -64,6 +65,12 @@ class URLSessionTask : public std::enable_shared_from_this<URLSessionTask> {
     void suspend();
     // Ends the task with URLErrorCancelled, unless it has completed already.
     void cancel();
+    // Cancels a download task and hands over, on the delegate queue and before the task's
+    // completion, the data that lets URLSession::downloadTaskWithResumeData continue it: or why
+    // there is none (not a download, nothing received yet, no validator from the server, already
+    // completed). The partial file stays (readable by its owner only) until the resumed task ends.
+    using ResumeDataCompletion = std::function<void(Result<Bytes>)>;
+    void cancelByProducingResumeData(ResumeDataCompletion completion);
 
     // A process-wide hook told, synchronously on the calling thread, when resume() finds a task not
     // running and when suspend() finds a task not suspended. Set once, before tasks are made.
@@ -77,6 +84,14 @@ class URLSessionTask : public std::enable_shared_from_this<URLSessionTask> {
     friend struct TransferCallbacks;
 
     enum class BodySource { Request, Data, File, Stream };
+    // Where a download made from resume data goes on.
+    struct ResumePoint {
+        std::filesystem::path file;
+        std::int64_t offset = 0;
+        std::string entityTag, lastModified;
+    };
+    // Cancels; `resumeData` (when set) hears the resume data or why there is none.
+    void cancel(ResumeDataCompletion resumeData);
     URLSessionTask(std::weak_ptr<URLSession> session, std::uint64_t identifier,
                    URLSessionTaskKind kind, UrlRequest request);
 
@@ -87,6 +102,7 @@ class URLSessionTask : public std::enable_shared_from_this<URLSessionTask> {
     BodySource bodySource_ = BodySource::Request;
     std::shared_ptr<const Bytes> bodyData_;
     std::filesystem::path bodyFile_;
+    std::optional<ResumePoint> resumeFrom_;
 
     std::atomic<URLSessionTaskState> state_{URLSessionTaskState::Suspended};
     std::atomic<bool> started_{false};

@@ -27,8 +27,10 @@ const char* describe(long code) {
             return "The Internet connection appears to be offline.";
         case URLErrorBadServerResponse:
             return "The server returned a bad response.";
-        case URLErrorCannotDecodeContentData:
+        case URLErrorCannotDecodeRawData:
             return "cannot decode raw data";
+        case URLErrorCannotDecodeContentData:
+            return "cannot decode content data";
         case URLErrorCannotParseResponse:
             return "cannot parse response";
         case URLErrorRequestBodyStreamExhausted:

@@ -7,6 +7,7 @@
 #include "platform/Directories.h"
 #include "platform/URLSessionEvents.h"
 #include "platform/URLSessionLoader.h"
+#include "platform/URLSessionResumeData.h"
 #include "platform/URLSessionStore.h"
 
 namespace quarra {
@@ -118,16 +119,42 @@ void URLSessionTask::suspend() {
 }
 
 void URLSessionTask::cancel() {
+    cancel(nullptr);
+}
+
+void URLSessionTask::cancelByProducingResumeData(ResumeDataCompletion completion) {
+    cancel(completion ? std::move(completion) : [](Result<Bytes>) {});
+}
+
+void URLSessionTask::cancel(ResumeDataCompletion resumeData) {
+    // Without a transfer there is nothing to go on from; the answer still comes on the delegate
+    // queue, as it would with one.
+    auto noResumeData = [this, &resumeData](const std::shared_ptr<URLSession>& session,
+                                            const std::string& why) {
+        if (!resumeData) {
+            return;
+        }
+        ErrorPtr error =
+            makeURLError(URLErrorCancelled, originalRequest_.url, "no resume data: " + why);
+        if (session) {
+            session->delegateQueue()->async(
+                [resumeData = std::move(resumeData), error] { resumeData(error); });
+        } else {
+            resumeData(error);
+        }
+    };
     URLSessionTaskState state = state_.load();
     while (state == URLSessionTaskState::Running || state == URLSessionTaskState::Suspended) {
         if (state_.compare_exchange_weak(state, URLSessionTaskState::Canceling)) {
             auto session = session_.lock();
             if (!session) {
+                noResumeData(nullptr, "the session is gone");
                 return;
             }
             if (started_.exchange(true)) {
-                session->loader_->cancelTask(shared_from_this());
+                session->loader_->cancelTask(shared_from_this(), std::move(resumeData));
             } else {
+                noResumeData(session, "the task never started");
                 // Never resumed: nothing runs, but the delegate still hears how it ended.
                 {
                     std::lock_guard lock(mutex_);
@@ -139,6 +166,7 @@ void URLSessionTask::cancel() {
             return;
         }
     }
+    noResumeData(session_.lock(), "the task has ended");
 }
 
 // ---- Sessions
@@ -251,6 +279,47 @@ URLSessionTaskPtr URLSession::uploadTaskWithStreamedRequest(UrlRequest request, 
 
 URLSessionTaskPtr URLSession::downloadTask(UrlRequest request, ErrorPtr* error) {
     return makeTask(URLSessionTaskKind::Download, std::move(request), error);
+}
+
+Result<URLSessionTaskPtr> URLSession::downloadTaskWithResumeData(const Bytes& resumeData) {
+    Result<URLSessionResumeData> resume = URLSessionResumeData::decode(resumeData);
+    if (!resume) {
+        return resume.error();
+    }
+    // Checked now for a clear answer, and again when the transfer opens the file.
+    Result<FileDescriptor> file =
+        openPartialDownload(resume->file, resume->offset, resume->request.url);
+    if (!file) {
+        return file.error();
+    }
+    ErrorPtr error;
+    URLSessionTaskPtr task = downloadTask(resume->request, &error);
+    if (!task) {
+        return error;
+    }
+    task->resumeFrom_ = URLSessionTask::ResumePoint{resume->file, resume->offset, resume->entityTag,
+                                                    resume->lastModified};
+    return task;
+}
+
+URLSessionTaskPtr URLSession::becomeDownload(const URLSessionTaskPtr& dataTask) {
+    URLSessionTaskPtr download =
+        makeTask(URLSessionTaskKind::Download, dataTask->currentRequest(), nullptr);
+    if (!download) {
+        return nullptr;
+    }
+    download->started_ = true;
+    download->state_ = URLSessionTaskState::Running;
+    {
+        std::lock_guard lock(download->mutex_);
+        download->response_ = dataTask->response();
+        download->description_ = dataTask->taskDescription();
+    }
+    download->bytesReceived_ = dataTask->countOfBytesReceived();
+    download->bytesExpectedToReceive_ = dataTask->countOfBytesExpectedToReceive();
+    dataTask->state_ = URLSessionTaskState::Completed;
+    completionDelivered(dataTask);
+    return download;
 }
 
 void URLSession::start(const URLSessionTaskPtr& task) {

@@ -18,6 +18,8 @@ namespace {
 
 // A refused redirect delivers the redirect's own body; more than this of it is not kept.
 constexpr std::size_t HeldBodyLimit = 1 << 20;
+// Body kept back while the delegate decides whether a data task becomes a download.
+constexpr std::size_t PendingBodyLimit = 1 << 20;
 
 bool isRedirect(int status) {
     return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
@@ -104,6 +106,23 @@ bool TransferCallbacks::onHead(Transfer& t) {
     }
     t.phase = Transfer::Phase::Receiving;
     if (!t.download) {
+        const URLCachePtr& cache = t.loader->configuration_.urlCache;
+        if (t.cached && t.status == 304) {
+            // Still valid: the kept reply is the answer, and counts as fresh from now on.
+            auto renewed = std::make_shared<CachedURLResponse>(*t.cached);
+            renewed->storedAt = Clock::now();
+            cache->storeCachedResponse(renewed, t.request);
+            t.cached = std::move(renewed);
+            t.response = t.cached->response;
+            t.servesCached = true;
+        } else {
+            t.cached.reset();
+            t.cacheable = cache && t.task->kind() == URLSessionTaskKind::Data &&
+                          URLCache::isStorable(t.request, *t.response);
+            if (!t.cacheable && cache) {
+                cache->removeCachedResponse(t.request);
+            }
+        }
         t.loader->announceResponse(t);
         return true;
     }
@@ -114,6 +133,13 @@ bool TransferCallbacks::onHead(Transfer& t) {
     Transfer::DownloadSink& sink = *t.download;
     std::int64_t length = t.response->expectedContentLength;
     if (sink.rangeRequested && t.status == 206) {
+        // Bytes from elsewhere than where the file ends would corrupt it.
+        std::string range = t.response->valueForHTTPHeaderField("Content-Range").value_or("");
+        if (range.rfind("bytes " + std::to_string(sink.offset) + "-", 0) != 0) {
+            t.failure = makeURLError(URLErrorBadServerResponse, t.request.url,
+                                     "the partial reply does not continue the file");
+            return false;
+        }
         sink.expectedTotal = length < 0 ? URLSessionTransferSizeUnknown : sink.offset + length;
         t.events->post([offset = sink.offset, total = sink.expectedTotal](
                            URLSession& s, const URLSessionTaskPtr& task, URLSessionDelegate& d) {
@@ -132,9 +158,16 @@ bool TransferCallbacks::onHead(Transfer& t) {
     }
     t.task->bytesExpectedToReceive_ = sink.expectedTotal;
     t.task->bytesReceived_ = sink.offset;
+    // A partial reply need not repeat the validators; a whole one replaces them.
+    auto tag = t.response->valueForHTTPHeaderField("ETag");
+    auto modified = t.response->valueForHTTPHeaderField("Last-Modified");
+    if (t.status != 206 || tag || modified) {
+        sink.entityTag = tag.value_or("");
+        sink.lastModified = modified.value_or("");
+    }
     if (t.record && t.loader->store_) {
-        t.record->entityTag = t.response->valueForHTTPHeaderField("ETag").value_or("");
-        t.record->lastModified = t.response->valueForHTTPHeaderField("Last-Modified").value_or("");
+        t.record->entityTag = sink.entityTag;
+        t.record->lastModified = sink.lastModified;
         t.loader->store_->save(*t.record);
     }
     return true;
@@ -162,6 +195,16 @@ size_t TransferCallbacks::body(char* buffer, size_t size, size_t count, void* co
         t.events->postWritten(static_cast<std::int64_t>(length), total, sink.expectedTotal);
         return length;
     }
+    if (t.awaitingDisposition) {
+        if (t.pendingBody.size() >= PendingBodyLimit) {
+            t.holds.awaitingDisposition = true;
+            return CURL_WRITEFUNC_PAUSE;
+        }
+        t.pendingBody.insert(t.pendingBody.end(), buffer, buffer + length);
+        t.task->bytesReceived_ += static_cast<std::int64_t>(length);
+        collectForCache(t, buffer, length);
+        return length;
+    }
     std::weak_ptr<URLSessionLoader> loader = t.loader->weak_from_this();
     if (!t.events->admitData([loader, task = t.task] {
             if (auto l = loader.lock()) {
@@ -173,7 +216,21 @@ size_t TransferCallbacks::body(char* buffer, size_t size, size_t count, void* co
     }
     t.task->bytesReceived_ += static_cast<std::int64_t>(length);
     t.events->postData(reinterpret_cast<const std::uint8_t*>(buffer), length);
+    collectForCache(t, buffer, length);
     return length;
+}
+
+void TransferCallbacks::collectForCache(Transfer& t, const char* buffer, size_t length) {
+    if (!t.cacheable) {
+        return;
+    }
+    // A body too big for the cache is not collected any further.
+    if (t.cacheBody.size() + length > t.loader->configuration_.urlCache->memoryCapacity() / 20) {
+        t.cacheable = false;
+        t.cacheBody = Bytes();
+    } else {
+        t.cacheBody.insert(t.cacheBody.end(), buffer, buffer + length);
+    }
 }
 
 size_t TransferCallbacks::read(char* buffer, size_t size, size_t count, void* context) {
@@ -205,9 +262,9 @@ size_t TransferCallbacks::read(char* buffer, size_t size, size_t count, void* co
                 long n = stream.stream->read(reinterpret_cast<std::uint8_t*>(buffer), length);
                 if (n < 0) {
                     ErrorPtr cause = stream.stream->error();
-                    t.failure = cause ? cause
-                                      : makeURLError(URLErrorRequestBodyStreamExhausted,
-                                                     t.request.url);
+                    t.failure =
+                        cause ? cause
+                              : makeURLError(URLErrorRequestBodyStreamExhausted, t.request.url);
                     return Abort;
                 }
                 return n;
@@ -306,8 +363,7 @@ bool TransferCallbacks::askDelegate(Transfer& t, const std::shared_ptr<const Ser
     challenge.protectionSpace.protocol = t.request.url.scheme();
     challenge.protectionSpace.serverTrust = trust;
     t.events->postGated([answer, challenge](URLSession& s, const URLSessionTaskPtr& task,
-                                            URLSessionDelegate& d,
-                                            URLSessionEvents::Answer next) {
+                                            URLSessionDelegate& d, URLSessionEvents::Answer next) {
         d.didReceiveChallenge(s, task, challenge,
                               [answer, next](AuthChallengeDisposition disposition,
                                              std::optional<UrlCredential> credential) {

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <thread>
 
+#include "platform/URLSessionResumeData.h"
 #include "platform/URLSessionTransfer.h"
 
 namespace quarra {
@@ -110,8 +111,11 @@ void URLSessionLoader::startTask(const URLSessionTaskPtr& task,
     post(std::move(command));
 }
 
-void URLSessionLoader::cancelTask(const URLSessionTaskPtr& task) {
-    post({Command::Type::Cancel, task});
+void URLSessionLoader::cancelTask(const URLSessionTaskPtr& task,
+                                  URLSessionTask::ResumeDataCompletion resumeData) {
+    Command command{Command::Type::Cancel, task};
+    command.resumeData = std::move(resumeData);
+    post(std::move(command));
 }
 
 void URLSessionLoader::suspendTask(const URLSessionTaskPtr& task) {
@@ -207,15 +211,33 @@ void URLSessionLoader::handle(Command& command) {
                                         : 7 * 24 * 3600);
         t.startedAt = Clock::now();
         transfers_[t.task->taskIdentifier()] = std::move(owned);
-        beginHop(t);
+        if (!answerFromCache(t)) {
+            beginHop(t);
+        }
         return;
     }
     Transfer* t = find(command.task);
     if (!t) {
+        if (command.resumeData) {
+            // Finished meanwhile: its completion is on its way, and there is nothing to go on from.
+            command.task->events_->post(
+                [resumeData = std::move(command.resumeData)](
+                    URLSession&, const URLSessionTaskPtr& task, URLSessionDelegate&) {
+                    resumeData(makeURLError(URLErrorCancelled, task->originalRequest().url,
+                                            "no resume data: the task has ended"));
+                });
+        }
         return;
     }
     switch (command.type) {
         case Command::Type::Cancel:
+            if (command.resumeData) {
+                t->events->post(
+                    [resumeData = std::move(command.resumeData), data = produceResumeData(*t)](
+                        URLSession&, const URLSessionTaskPtr&, URLSessionDelegate&) {
+                        resumeData(data);
+                    });
+            }
             fail(*t, makeURLError(URLErrorCancelled, t->request.url));
             break;
         case Command::Type::Suspend:
@@ -236,6 +258,9 @@ void URLSessionLoader::handle(Command& command) {
             } else {
                 refuseRedirect(*t);
             }
+            break;
+        case Command::Type::Disposition:
+            applyDisposition(*t, command);
             break;
         case Command::Type::BodyStream: {
             InputStreamPtr stream = std::move(command.stream);
@@ -368,8 +393,24 @@ bool URLSessionLoader::prepareDownloadFile(Transfer& t) {
         sink.offset = 0;
         return true;
     }
-    if (t.record && store_) {
+    if (const auto& resume = t.task->resumeFrom_) {
+        // Resume data: the file must still be as the cancelled download left it.
+        Result<FileDescriptor> fd =
+            openPartialDownload(resume->file, resume->offset, t.request.url);
+        if (!fd) {
+            fail(t, fd.error());
+            return false;
+        }
+        sink.fd = std::move(*fd);
+        sink.file = resume->file;
+        sink.offset = resume->offset;
+        sink.rangeRequested = true;
+        sink.entityTag = resume->entityTag;
+        sink.lastModified = resume->lastModified;
+    } else if (t.record && store_) {
         // What an earlier process got is kept, and the rest asked for with a range.
+        sink.entityTag = t.record->entityTag;
+        sink.lastModified = t.record->lastModified;
         sink.file = store_->partialFile(t.task->taskIdentifier());
         sink.fd.reset(::open(sink.file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
         off_t size = sink.fd ? ::lseek(sink.fd.get(), 0, SEEK_END) : -1;
@@ -378,14 +419,82 @@ bool URLSessionLoader::prepareDownloadFile(Transfer& t) {
             sink.rangeRequested = true;
         }
     } else {
-        std::error_code ec;
-        std::string pattern = (fs::temp_directory_path(ec) / "quarra-download-XXXXXX").string();
-        sink.fd.reset(::mkostemp(pattern.data(), O_CLOEXEC));
-        sink.file = pattern;
+        return openTemporaryDownload(t);
     }
     if (!sink.fd) {
         fail(t, makeURLError(URLErrorCannotCreateFile, t.request.url, std::strerror(errno)));
         return false;
+    }
+    return true;
+}
+
+bool URLSessionLoader::openTemporaryDownload(Transfer& t) {
+    Transfer::DownloadSink& sink = *t.download;
+    std::string pattern = partialDownloadPattern().string();
+    sink.fd.reset(::mkostemp(pattern.data(), O_CLOEXEC));  // readable by its owner only
+    sink.file = pattern;
+    if (!sink.fd) {
+        fail(t, makeURLError(URLErrorCannotCreateFile, t.request.url, std::strerror(errno)));
+        return false;
+    }
+    return true;
+}
+
+void URLSessionLoader::applyDisposition(Transfer& t, Command& command) {
+    t.awaitingDisposition = false;
+    t.holds.awaitingDisposition = false;
+    Bytes pending = std::move(t.pendingBody);
+    if (command.disposition == URLSessionResponseDisposition::Cancel) {
+        fail(t, makeURLError(URLErrorCancelled, t.request.url));
+        return;
+    }
+    if (command.downloadTask) {
+        if (t.servesCached) {
+            // A revalidated reply: the kept body is what goes to the file.
+            pending = t.cached->data;
+            t.servesCached = false;
+        }
+        if (!becomeDownload(t, command.downloadTask, pending)) {
+            return;
+        }
+    } else if (!pending.empty()) {
+        t.events->postData(pending.data(), pending.size());
+    }
+    if (t.hopFinished) {
+        settleCache(t);
+        finish(t, nullptr);
+        return;
+    }
+    applyPause(t);
+}
+
+bool URLSessionLoader::becomeDownload(Transfer& t, const URLSessionTaskPtr& download,
+                                      const Bytes& pending) {
+    auto node = transfers_.extract(t.task->taskIdentifier());
+    node.key() = download->taskIdentifier();
+    transfers_.insert(std::move(node));
+    t.task = download;
+    t.events = download->events_;
+    t.cacheable = false;
+    t.cacheBody = Bytes();
+    t.download.emplace();
+    if (!openTemporaryDownload(t)) {
+        return false;
+    }
+    Transfer::DownloadSink& sink = *t.download;
+    sink.expectedTotal = t.response->expectedContentLength;
+    sink.entityTag = t.response->valueForHTTPHeaderField("ETag").value_or("");
+    sink.lastModified = t.response->valueForHTTPHeaderField("Last-Modified").value_or("");
+    if (!pending.empty() &&
+        !writeAll(sink.fd.get(), reinterpret_cast<const char*>(pending.data()), pending.size())) {
+        fail(t, makeURLError(URLErrorCannotWriteToFile, t.request.url, std::strerror(errno)));
+        return false;
+    }
+    sink.written = static_cast<std::int64_t>(pending.size());
+    download->bytesReceived_ = sink.written;
+    download->bytesExpectedToReceive_ = sink.expectedTotal;
+    if (sink.written > 0) {
+        t.events->postWritten(sink.written, sink.written, sink.expectedTotal);
     }
     return true;
 }
@@ -442,6 +551,12 @@ void URLSessionLoader::beginHop(Transfer& t) {
     // A resumed TLS session skips certificate verification; every new connection is evaluated.
     curl_easy_setopt(easy, CURLOPT_SSL_SESSIONID_CACHE, 0L);
 
+    // The engine starts from an empty file name (reads nothing); with no jar nothing is written.
+    if (configuration_.httpShouldSetCookies && t.request.httpShouldHandleCookies) {
+        curl_easy_setopt(easy, CURLOPT_SHARE, httpCookieShare());
+        curl_easy_setopt(easy, CURLOPT_COOKIEFILE, "");
+    }
+
     curl_slist* list = curl_slist_append(nullptr, "Expect:");
     auto add = [&list](const std::string& name, const std::string& value) {
         list = curl_slist_append(list, (value.empty() ? name + ";" : name + ": " + value).c_str());
@@ -459,11 +574,23 @@ void URLSessionLoader::beginHop(Transfer& t) {
     }
     if (t.download && t.download->rangeRequested) {
         add("Range", "bytes=" + std::to_string(t.download->offset) + "-");
-        const std::string& tag = t.record->entityTag;
+        // A weak entity tag cannot vouch for the bytes: only a strong one or the date may.
+        const std::string& tag = t.download->entityTag;
         std::string validator =
-            !tag.empty() && tag.rfind("W/", 0) != 0 ? tag : t.record->lastModified;
+            !tag.empty() && tag.rfind("W/", 0) != 0 ? tag : t.download->lastModified;
         if (!validator.empty()) {
             add("If-Range", validator);
+        }
+    }
+    if (t.cached) {
+        // Only the kept reply's own validators; a request that brings its own decides itself.
+        auto tag = t.cached->response->valueForHTTPHeaderField("ETag");
+        auto modified = t.cached->response->valueForHTTPHeaderField("Last-Modified");
+        if (tag && !t.request.valueForHTTPHeaderField("If-None-Match")) {
+            add("If-None-Match", *tag);
+        }
+        if (modified && !t.request.valueForHTTPHeaderField("If-Modified-Since")) {
+            add("If-Modified-Since", *modified);
         }
     }
     t.headerList = list;
@@ -526,20 +653,47 @@ void URLSessionLoader::announceResponse(Transfer& t) {
     }
     t.task->bytesExpectedToReceive_ = t.response->expectedContentLength;
     std::weak_ptr<URLSessionLoader> loader = weak_from_this();
-    t.events->postGated(
-        [loader, response = t.response](URLSession& s, const URLSessionTaskPtr& task,
-                                        URLSessionDelegate& d, URLSessionEvents::Answer next) {
-            d.didReceiveResponse(s, task, response,
-                                 [loader, task, next](URLSessionResponseDisposition disposition) {
-                                     if (disposition == URLSessionResponseDisposition::Cancel) {
-                                         task->events_->refuse();
-                                         if (auto l = loader.lock()) {
-                                             l->cancelTask(task);
-                                         }
-                                     }
-                                     next();
-                                 });
-        });
+    auto session = session_.lock();
+    auto delegate = session ? session->delegate() : nullptr;
+    bool held = t.task->kind() == URLSessionTaskKind::Data && t.easy && delegate &&
+                delegate->mayTurnDataTasksIntoDownloads();
+    t.awaitingDisposition = held;
+    t.events->postGated([loader, held, response = t.response](
+                            URLSession& s, const URLSessionTaskPtr& task, URLSessionDelegate& d,
+                            URLSessionEvents::Answer next) {
+        std::weak_ptr<URLSession> session = s.weak_from_this();
+        d.didReceiveResponse(
+            s, task, response,
+            [loader, session, task, held, next](URLSessionResponseDisposition disposition) {
+                URLSessionTaskPtr download;
+                if (held && disposition == URLSessionResponseDisposition::BecomeDownload) {
+                    auto s = session.lock();
+                    download = s ? s->becomeDownload(task) : nullptr;
+                }
+                if (disposition != URLSessionResponseDisposition::Allow && !download) {
+                    disposition = URLSessionResponseDisposition::Cancel;
+                    task->events_->refuse();
+                }
+                if (download) {
+                    // The download task's first event, before anything written.
+                    download->events_->post([task](URLSession& s, const URLSessionTaskPtr& download,
+                                                   URLSessionDelegate& d) {
+                        d.didBecomeDownloadTask(s, task, download);
+                    });
+                }
+                if (auto l = loader.lock()) {
+                    if (held) {
+                        Command command{Command::Type::Disposition, task};
+                        command.disposition = disposition;
+                        command.downloadTask = download;
+                        l->post(std::move(command));
+                    } else if (disposition == URLSessionResponseDisposition::Cancel) {
+                        l->cancelTask(task);
+                    }
+                }
+                next();
+            });
+    });
 }
 
 void URLSessionLoader::detach(Transfer& t) {
@@ -569,8 +723,12 @@ void URLSessionLoader::hopDone(Transfer& t, int curlCode) {
     }
     switch (t.phase) {
         case Transfer::Phase::Restarting:
-            t.record->entityTag.clear();
-            t.record->lastModified.clear();
+            if (t.record) {
+                t.record->entityTag.clear();
+                t.record->lastModified.clear();
+            }
+            t.download->entityTag.clear();
+            t.download->lastModified.clear();
             t.download->offset = 0;
             beginHop(t);  // prepareDownloadFile truncates the file and asks without a range
             return;
@@ -578,6 +736,11 @@ void URLSessionLoader::hopDone(Transfer& t, int curlCode) {
             redirect(t);
             return;
         default:
+            if (t.awaitingDisposition) {
+                t.hopFinished = true;  // the delegate's answer says where the body goes
+                return;
+            }
+            settleCache(t);
             finish(t, nullptr);
     }
 }
@@ -625,6 +788,7 @@ void URLSessionLoader::redirect(Transfer& t) {
 
 void URLSessionLoader::follow(Transfer& t, UrlRequest request) {
     t.request = std::move(request);
+    t.cached.reset();  // its validators belong to the first URL
     {
         std::lock_guard lock(t.task->mutex_);
         t.task->currentRequest_ = t.request;
@@ -679,7 +843,7 @@ void URLSessionLoader::finish(Transfer& t, ErrorPtr error) {
         }
         std::error_code ec;
         if (error) {
-            if (!t.record) {
+            if (!t.record && !sink.keepFile) {
                 fs::remove(sink.file, ec);
             }
         } else if (t.record && store_) {
@@ -738,6 +902,108 @@ void URLSessionLoader::postFinish(const URLSessionTaskPtr& task, std::optional<f
             d.didCompleteWithError(s, task, outcome);
             s.completionDelivered(task);
         });
+}
+
+bool URLSessionLoader::answerFromCache(Transfer& t) {
+    const URLCachePtr& cache = configuration_.urlCache;
+    if (!cache || t.task->kind() != URLSessionTaskKind::Data || t.request.httpMethod != "GET" ||
+        t.request.cachePolicy == UrlRequestCachePolicy::ReloadIgnoringLocalCacheData) {
+        return false;
+    }
+    CachedURLResponsePtr cached = cache->cachedResponse(t.request);
+    UrlRequestCachePolicy policy = t.request.cachePolicy;
+    if (!cached) {
+        if (policy == UrlRequestCachePolicy::ReturnCacheDataDontLoad) {
+            finish(t, makeURLError(URLErrorResourceUnavailable, t.request.url,
+                                   "not in the cache, and the request may not load"));
+            return true;
+        }
+        return false;
+    }
+    if (policy == UrlRequestCachePolicy::UseProtocolCachePolicy &&
+        !URLCache::isFresh(*cached, t.request)) {
+        t.cached = std::move(cached);  // asked again, with its validators
+        return false;
+    }
+    t.status = cached->response->statusCode;
+    t.response = cached->response;
+    t.phase = Transfer::Phase::Receiving;
+    announceResponse(t);
+    t.cached = std::move(cached);
+    t.servesCached = true;
+    settleCache(t);
+    finish(t, nullptr);
+    return true;
+}
+
+void URLSessionLoader::settleCache(Transfer& t) {
+    if (t.servesCached) {
+        const Bytes& body = t.cached->data;
+        t.task->bytesReceived_ = static_cast<std::int64_t>(body.size());
+        if (!body.empty()) {
+            t.events->postData(body.data(), body.size());
+        }
+        return;
+    }
+    if (!t.cacheable || !configuration_.urlCache) {
+        return;
+    }
+    auto proposed = std::make_shared<CachedURLResponse>();
+    proposed->response = t.response;
+    proposed->data = std::move(t.cacheBody);
+    t.events->postGated([cache = configuration_.urlCache, request = t.request,
+                         proposed = CachedURLResponsePtr(std::move(proposed))](
+                            URLSession& s, const URLSessionTaskPtr& task, URLSessionDelegate& d,
+                            URLSessionEvents::Answer next) {
+        d.willCacheResponse(s, task, proposed, [cache, request, next](CachedURLResponsePtr kept) {
+            if (kept) {
+                cache->storeCachedResponse(std::move(kept), request);
+            }
+            next();
+        });
+    });
+}
+
+Result<Bytes> URLSessionLoader::produceResumeData(Transfer& t) {
+    auto none = [&t](const std::string& why) {
+        return makeURLError(URLErrorCancelled, t.request.url, "no resume data: " + why);
+    };
+    if (!t.download || !t.download->fd) {
+        return none("not a download under way");
+    }
+    Transfer::DownloadSink& sink = *t.download;
+    std::int64_t received = sink.offset + sink.written;
+    if (t.request.httpMethod != "GET" || t.phase != Transfer::Phase::Receiving ||
+        (t.status != 200 && t.status != 206) || received <= 0) {
+        return none("nothing received of the resource yet");
+    }
+    bool strongTag = !sink.entityTag.empty() && sink.entityTag.rfind("W/", 0) != 0;
+    if (!strongTag && sink.lastModified.empty()) {
+        return none("the server sent no validator");
+    }
+    if (::fsync(sink.fd.get()) != 0) {
+        return makeURLError(URLErrorCannotWriteToFile, t.request.url, std::strerror(errno));
+    }
+    if (t.record) {
+        // A background session's file goes with its record: the resume data gets one of its own.
+        std::string moved = partialDownloadPattern().string();
+        FileDescriptor placeholder(::mkostemp(moved.data(), O_CLOEXEC));
+        if (!placeholder || ::rename(sink.file.c_str(), moved.c_str()) != 0) {
+            if (placeholder) {
+                ::unlink(moved.c_str());
+            }
+            return none("the partial file cannot be handed over");
+        }
+        sink.file = moved;
+    }
+    sink.keepFile = true;
+    URLSessionResumeData resume;
+    resume.request = t.request;
+    resume.file = sink.file;
+    resume.offset = received;
+    resume.entityTag = strongTag ? sink.entityTag : "";
+    resume.lastModified = sink.lastModified;
+    return resume.encode();
 }
 
 void URLSessionLoader::checkTimeouts() {

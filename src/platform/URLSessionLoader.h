@@ -35,7 +35,9 @@ class URLSessionLoader : public std::enable_shared_from_this<URLSessionLoader> {
     // `record`: the task is kept in the store (and may have been adopted from an earlier process).
     void startTask(const URLSessionTaskPtr& task,
                    std::optional<URLSessionStore::Record> record = std::nullopt);
-    void cancelTask(const URLSessionTaskPtr& task);
+    // `resumeData`, when set, hears the resume data of a download (or why there is none).
+    void cancelTask(const URLSessionTaskPtr& task,
+                    URLSessionTask::ResumeDataCompletion resumeData = nullptr);
     void suspendTask(const URLSessionTaskPtr& task);
     void resumeTask(const URLSessionTaskPtr& task);
     // The worker ends once no transfer is left.
@@ -62,6 +64,10 @@ class URLSessionLoader : public std::enable_shared_from_this<URLSessionLoader> {
     void beginHop(Transfer& t);
     bool prepareBody(Transfer& t);
     bool prepareDownloadFile(Transfer& t);
+    bool openTemporaryDownload(Transfer& t);
+    // Goes on as the download task the delegate turned the data task into.
+    bool becomeDownload(Transfer& t, const URLSessionTaskPtr& download, const Bytes& pending);
+    void applyDisposition(Transfer& t, Command& command);
     void hopDone(Transfer& t, int curlCode);
     void redirect(Transfer& t);
     void follow(Transfer& t, UrlRequest request);
@@ -71,6 +77,13 @@ class URLSessionLoader : public std::enable_shared_from_this<URLSessionLoader> {
     void fail(Transfer& t, ErrorPtr error);
     void finish(Transfer& t, ErrorPtr error);
     void applyPause(Transfer& t);
+    // Answers a data task from the cache when it may (true: the task is done), or notes the kept
+    // reply to revalidate.
+    bool answerFromCache(Transfer& t);
+    // The hop's reply came whole: the kept body after a 304, or the offer to keep this one.
+    void settleCache(Transfer& t);
+    // Keeps a cancelled download's partial file and describes it, or says why it cannot go on.
+    Result<Bytes> produceResumeData(Transfer& t);
     void keepConnectionsFor(const Url& url);
     void checkTimeouts();
     long nextWakeMs();

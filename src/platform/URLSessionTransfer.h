@@ -20,7 +20,17 @@ namespace quarra {
 
 // A request to the worker thread.
 struct URLSessionLoader::Command {
-    enum class Type { Start, Cancel, Suspend, Resume, Unpause, Redirect, BodyStream, Stop };
+    enum class Type {
+        Start,
+        Cancel,
+        Suspend,
+        Resume,
+        Unpause,
+        Redirect,
+        BodyStream,
+        Disposition,
+        Stop
+    };
     Command(Type type, URLSessionTaskPtr task = nullptr) : type(type), task(std::move(task)) {}
     Type type;
     URLSessionTaskPtr task;
@@ -28,13 +38,16 @@ struct URLSessionLoader::Command {
     std::optional<UrlRequest> request;
     InputStreamPtr stream;
     bool firstSend = false;
+    URLSessionTask::ResumeDataCompletion resumeData;
+    URLSessionResponseDisposition disposition = URLSessionResponseDisposition::Allow;
+    URLSessionTaskPtr downloadTask;  // the data task becomes this one
 };
 
 struct URLSessionLoader::Transfer {
     // Where the current hop (one request and its reply) stands.
     enum class Phase {
-        Requesting,  // the request goes out; no final reply head yet
-        Receiving,   // the reply's body goes to the delegate, or to the download's file
+        Requesting,   // the request goes out; no final reply head yet
+        Receiving,    // the reply's body goes to the delegate, or to the download's file
         Redirecting,  // a redirect's head arrived: its body is kept until the delegate decides
         Restarting,   // the server refused the download's range: the hop starts again from zero
     };
@@ -64,14 +77,20 @@ struct URLSessionLoader::Transfer {
         std::int64_t written = 0;  // by this hop
         std::int64_t expectedTotal = URLSessionTransferSizeUnknown;
         bool rangeRequested = false;
+        // The resource's validators, for an If-Range when the download goes on.
+        std::string entityTag, lastModified;
+        bool keepFile = false;  // cancelled with resume data: the file is the resume's
     };
 
     // While any holds, no bytes move and no time-out runs.
     struct Holds {
-        bool suspended = false;       // by the task's owner
-        bool delegateBehind = false;  // the delegate has not taken enough of the body yet
-        bool awaitingStream = false;  // the delegate has not handed over the body stream yet
-        bool any() const { return suspended || delegateBehind || awaitingStream; }
+        bool suspended = false;            // by the task's owner
+        bool delegateBehind = false;       // the delegate has not taken enough of the body yet
+        bool awaitingStream = false;       // the delegate has not handed over the body stream yet
+        bool awaitingDisposition = false;  // the body kept back for the answer is full
+        bool any() const {
+            return suspended || delegateBehind || awaitingStream || awaitingDisposition;
+        }
     };
 
     URLSessionLoader* loader = nullptr;
@@ -99,6 +118,19 @@ struct URLSessionLoader::Transfer {
 
     std::optional<DownloadSink> download;  // download tasks only
 
+    // The kept reply that this hop revalidates (a 304 serves it), and the body of a reply that
+    // may be kept (while `cacheable`).
+    CachedURLResponsePtr cached;
+    bool servesCached = false;
+    bool cacheable = false;
+    Bytes cacheBody;
+
+    // The delegate may turn the data task into a download: its body is kept back here until the
+    // answer, and a hop that ends meanwhile waits for it too.
+    bool awaitingDisposition = false;
+    Bytes pendingBody;
+    bool hopFinished = false;
+
     ErrorPtr failure;  // decided by us (cancel, trust, stream, file), wins over curl's result
     Holds holds;
     Clock::time_point lastActivity;
@@ -122,12 +154,16 @@ struct TransferCallbacks {
     static CURLcode sslContext(CURL*, void* sslContext, void* context);
     // The final reply head of a hop has arrived; false fails the hop (t.failure says why).
     static bool onHead(Transfer& t);
+    static void collectForCache(Transfer& t, const char* buffer, size_t length);
 
   private:
     static int verify(X509_STORE_CTX* storeContext, void* context);
     static bool defaultTrust(Transfer& t, const ServerTrust& trust);
     static bool askDelegate(Transfer& t, const std::shared_ptr<const ServerTrust>& trust);
 };
+
+// The process's in-memory cookie store, for every transfer that handles cookies.
+CURLSH* httpCookieShare();
 
 // Writes all of `data`; false (with errno) when the file refuses.
 bool writeAll(int fd, const char* data, std::size_t length);

@@ -28,9 +28,14 @@ void HTImageDownloaderMergedTask::removeResponseHandler(
         responseHandlers_.erase(it);
 }
 
+URLCachePtr HTImageDownloader::defaultURLCache() {
+    return URLCache::make(20 * 1024 * 1024);
+}
+
 URLSessionConfiguration HTImageDownloader::defaultURLSessionConfiguration() {
     auto configuration = URLSessionConfiguration::defaultSessionConfiguration();
     configuration.timeoutIntervalForRequest = 60.0;
+    configuration.urlCache = defaultURLCache();
     return configuration;
 }
 

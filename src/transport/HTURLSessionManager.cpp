@@ -90,9 +90,9 @@ HTURLSessionManager::HTURLSessionManager(std::optional<URLSessionConfiguration> 
                                          DispatchQueuePtr operationQueue)
     : configuration_(configuration ? std::move(*configuration)
                                    : URLSessionConfiguration::defaultSessionConfiguration()),
-      operationQueue_(operationQueue ? std::move(operationQueue)
-                                     : DispatchQueue::serial(
-                                           "com.tovik.transport.networking.session.manager")),
+      operationQueue_(
+          operationQueue ? std::move(operationQueue)
+                         : DispatchQueue::serial("com.tovik.transport.networking.session.manager")),
       taskDescription_(addressText(this)),
       responseSerializer_(HTJSONResponseSerializer::serializer()),
       securityPolicy_(HTSecurityPolicy::defaultPolicy()),
@@ -200,6 +200,8 @@ HT_BLOCK_SETTER(setTaskNeedNewBodyStreamBlock, taskNeedNewBodyStream_)
 HT_BLOCK_SETTER(setTaskDidSendBodyDataBlock, taskDidSendBodyData_)
 HT_BLOCK_SETTER(setTaskDidCompleteBlock, taskDidComplete_)
 HT_BLOCK_SETTER(setDataTaskDidReceiveResponseBlock, dataTaskDidReceiveResponse_)
+HT_BLOCK_SETTER(setDataTaskWillCacheResponseBlock, dataTaskWillCacheResponse_)
+HT_BLOCK_SETTER(setDataTaskDidBecomeDownloadTaskBlock, dataTaskDidBecomeDownloadTask_)
 HT_BLOCK_SETTER(setDataTaskDidReceiveDataBlock, dataTaskDidReceiveData_)
 HT_BLOCK_SETTER(setDownloadTaskDidFinishDownloadingBlock, downloadTaskDidFinishDownloading_)
 HT_BLOCK_SETTER(setDownloadTaskDidWriteDataBlock, downloadTaskDidWriteData_)
@@ -299,8 +301,26 @@ URLSessionTaskPtr HTURLSessionManager::downloadTaskWithRequest(
     URLSessionTaskPtr task =
         createTask([&](ErrorPtr* error) { return session_->downloadTask(request, error); }, request,
                    completionHandler);
-    if (!task)
-        return task;
+    if (task)
+        addDelegateForDownloadTask(task, std::move(downloadProgress), std::move(destination),
+                                   std::move(completionHandler));
+    return task;
+}
+
+Result<URLSessionTaskPtr> HTURLSessionManager::downloadTaskWithResumeData(
+    const Bytes& resumeData, ProgressBlock downloadProgress, DestinationBlock destination,
+    CompletionHandler completionHandler) {
+    Result<URLSessionTaskPtr> task = session_->downloadTaskWithResumeData(resumeData);
+    if (task)
+        addDelegateForDownloadTask(*task, std::move(downloadProgress), std::move(destination),
+                                   std::move(completionHandler));
+    return task;
+}
+
+void HTURLSessionManager::addDelegateForDownloadTask(const URLSessionTaskPtr& task,
+                                                     ProgressBlock downloadProgress,
+                                                     DestinationBlock destination,
+                                                     CompletionHandler completionHandler) {
     auto delegate = addDelegateForTask(task, std::move(completionHandler));
     if (destination) {
         delegate->downloadTaskDidFinishDownloading = [destination = std::move(destination)](
@@ -310,7 +330,6 @@ URLSessionTaskPtr HTURLSessionManager::downloadTaskWithRequest(
         };
     }
     delegate->downloadProgressBlock = std::move(downloadProgress);
-    return task;
 }
 
 HTURLSessionManagerTaskDelegatePtr HTURLSessionManager::addDelegateForTask(
@@ -542,6 +561,29 @@ void HTURLSessionManager::didReceiveResponse(
     std::function<void(URLSessionResponseDisposition)> completion) {
     auto decide = block(dataTaskDidReceiveResponse_);
     completion(decide ? decide(session, task, response) : URLSessionResponseDisposition::Allow);
+}
+
+bool HTURLSessionManager::mayTurnDataTasksIntoDownloads() const {
+    return block(dataTaskDidReceiveResponse_) != nullptr;
+}
+
+void HTURLSessionManager::didBecomeDownloadTask(URLSession& session,
+                                                const URLSessionTaskPtr& dataTask,
+                                                const URLSessionTaskPtr& downloadTask) {
+    // The same delegate, with its one completion handler, goes on under the download task.
+    if (auto delegate = delegateForTask(dataTask)) {
+        removeDelegateForTask(dataTask);
+        setDelegate(delegate, downloadTask);
+    }
+    if (auto became = block(dataTaskDidBecomeDownloadTask_))
+        became(session, dataTask, downloadTask);
+}
+
+void HTURLSessionManager::willCacheResponse(URLSession& session, const URLSessionTaskPtr& task,
+                                            const CachedURLResponsePtr& proposed,
+                                            std::function<void(CachedURLResponsePtr)> completion) {
+    auto decide = block(dataTaskWillCacheResponse_);
+    completion(decide ? decide(session, task, proposed) : proposed);
 }
 
 void HTURLSessionManager::didReceiveData(URLSession& session, const URLSessionTaskPtr& task,

@@ -1,14 +1,18 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <condition_variable>
 #include <cstring>
 #include <fstream>
+#include <future>
+#include <map>
 #include <thread>
 
 #include "quarra/RunLoop.h"
 #include "quarra/URLSession.h"
+#include "quarra/Json.h"
 #include "support/QuarraTestServer.h"
 #include "support/TestSupport.h"
 
@@ -31,6 +35,8 @@ class Recorder : public URLSessionDelegate {
     // Never return from a completion: it is heard, but never counts as delivered.
     bool holdCompletions = false;
     std::function<InputStreamPtr()> onNeedStream;
+    bool refuseCaching = false;
+    bool turnsIntoDownloads = false;
 
     void didReceiveChallenge(URLSession&, const URLSessionTaskPtr&, const AuthChallenge& challenge,
                              ChallengeCompletion completion) override {
@@ -75,6 +81,17 @@ class Recorder : public URLSessionDelegate {
         add("data");
         std::lock_guard lock(mutex);
         body.append(data.begin(), data.end());
+    }
+    bool mayTurnDataTasksIntoDownloads() const override { return turnsIntoDownloads; }
+    void didBecomeDownloadTask(URLSession&, const URLSessionTaskPtr&,
+                               const URLSessionTaskPtr& download) override {
+        add(download->isDownloadTask() ? "became download" : "became?");
+    }
+    void willCacheResponse(URLSession&, const URLSessionTaskPtr&,
+                           const CachedURLResponsePtr& proposed,
+                           std::function<void(CachedURLResponsePtr)> done) override {
+        add("cache");
+        done(refuseCaching ? nullptr : proposed);
     }
     void didResumeAtOffset(URLSession&, const URLSessionTaskPtr&, std::int64_t offset,
                            std::int64_t) override {
@@ -602,6 +619,307 @@ TEST_F(URLSessionTest, SlowDelegateAndSuspensionLoseNothing) {
     EXPECT_TRUE(recorder->body == QuarraTestServer::generatedBody(24 << 20))
         << recorder->body.size();
     EXPECT_LT(slow->backlog, 10 << 20);
+}
+
+// ---- Resume data
+
+class URLSessionResume : public URLSessionTest {
+  protected:
+    static constexpr std::int64_t Length = 1 << 20;
+    static constexpr std::int64_t Half = 256 * 1024;
+
+    static Reply file(const std::string& entityTag, bool stall) {
+        Reply r;
+        r.generatedLength = Length;
+        r.contentType = "application/octet-stream";
+        r.headers.emplace_back("ETag", entityTag);
+        if (stall) {
+            r.stallAfter = Half;
+        }
+        return r;
+    }
+    // Cancels a download of /file half-way and hands back its resume data.
+    Bytes cancelHalfWay() {
+        server.reply("/file", file("\"v1\"", true));
+        UrlRequest get = request("/file");
+        get.setValue("Bearer not-for-resume-data", "Authorization");
+        auto task = open()->downloadTask(get);
+        task->resume();
+        EXPECT_TRUE(recorder->waitForWritten(Half));
+        std::promise<Result<Bytes>> produced;
+        task->cancelByProducingResumeData([&](Result<Bytes> data) { produced.set_value(data); });
+        auto future = produced.get_future();
+        EXPECT_EQ(future.wait_for(10s), std::future_status::ready);
+        Result<Bytes> data = future.get();
+        EXPECT_TRUE(recorder->waitForCompletion());
+        server.releaseStalls();
+        EXPECT_TRUE(data.ok()) << (data.ok() ? "" : data.error()->description());
+        return data.valueOr({});
+    }
+    static Json document(const Bytes& data) {
+        return *parseJson(std::string(data.begin(), data.end()));
+    }
+    static Bytes bytes(const Json& document) {
+        std::string text = document.dump();
+        return Bytes(text.begin(), text.end());
+    }
+    // Runs a download made from resume data to its end.
+    Events resume(const Bytes& data) {
+        {
+            std::lock_guard lock(recorder->mutex);
+            recorder->completedTasks.clear();
+            recorder->events.clear();
+        }
+        Result<URLSessionTaskPtr> task = session->downloadTaskWithResumeData(data);
+        EXPECT_TRUE(task.ok());
+        Events events = task.ok() ? run(*task) : Events{};
+        // Whether a new connection is needed is not the point here.
+        std::erase_if(events, [](const std::string& e) { return e.rfind("challenge", 0) == 0; });
+        return events;
+    }
+};
+
+TEST_F(URLSessionResume, CancelledDownloadGoesOnFromItsBytesWithRangeAndIfRange) {
+    Bytes data = cancelHalfWay();
+    std::string text(data.begin(), data.end());
+    EXPECT_EQ(text.find("not-for-resume-data"), std::string::npos);
+    std::filesystem::path partial = document(data)["file"].get<std::string>();
+    struct stat info {};
+    ASSERT_EQ(::stat(partial.c_str(), &info), 0);
+    EXPECT_EQ(info.st_size, Half);
+    EXPECT_EQ(info.st_mode & 0777, 0600u);
+
+    server.clearRequests();
+    server.reply("/file", file("\"v1\"", false));
+    EXPECT_EQ(resume(data), (Events{"resume 262144", "written", "finished", "complete"}));
+    EXPECT_TRUE(recorder->body == QuarraTestServer::generatedBody(Length));
+    EXPECT_EQ(recorder->written, Length);
+    EXPECT_EQ(recorder->expectedToWrite, Length);
+    auto sent = server.requests("/file");
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_EQ(sent[0].header("Range"), "bytes=262144-");
+    EXPECT_EQ(sent[0].header("If-Range"), "\"v1\"");
+    EXPECT_FALSE(std::filesystem::exists(partial));
+}
+
+TEST_F(URLSessionResume, ChangedResourceStartsOver) {
+    Bytes data = cancelHalfWay();
+    server.reply("/file", file("\"v2\"", false));
+    EXPECT_EQ(resume(data), (Events{"written", "finished", "complete"}));
+    EXPECT_TRUE(recorder->body == QuarraTestServer::generatedBody(Length));
+    EXPECT_EQ(recorder->written, Length);
+}
+
+TEST_F(URLSessionResume, HostileOrStaleResumeDataIsAClearError) {
+    Bytes good = cancelHalfWay();
+    Json valid = document(good);
+    std::filesystem::path partial = valid["file"].get<std::string>();
+    // A file of ours in every way but its length, and a link to one.
+    std::filesystem::path grown = partial.string() + "-grown";
+    std::filesystem::copy_file(partial, grown);
+    std::ofstream(grown, std::ios::app) << "more";
+    std::filesystem::path link = partial.string() + "-link";
+    std::filesystem::create_symlink(partial, link);
+
+    auto with = [&](const std::string& key, Json value) {
+        Json changed = valid;
+        changed[key] = std::move(value);
+        return bytes(changed);
+    };
+    struct Case {
+        const char* what;
+        Bytes data;
+        long code;
+    };
+    std::vector<Case> cases = {
+        {"empty", {}, URLErrorCannotDecodeRawData},
+        {"not JSON", toBytes("\x01\x02garbage"), URLErrorCannotDecodeRawData},
+        {"deeply nested", toBytes(std::string(100, '[')), URLErrorCannotDecodeRawData},
+        {"other format", with("format", "plist"), URLErrorCannotDecodeRawData},
+        {"later version", with("version", 2), URLErrorCannotDecodeRawData},
+        {"no URL", with("url", "file:///etc/passwd"), URLErrorCannotDecodeRawData},
+        {"negative offset", with("offset", -5), URLErrorCannotDecodeRawData},
+        {"offset as text", with("offset", "262144"), URLErrorCannotDecodeRawData},
+        {"header injection", with("headers", Json{{"X-A", "1\r\nX-B: 2"}}),
+         URLErrorCannotDecodeRawData},
+        {"no validator", with("entityTag", ""), URLErrorCannotDecodeRawData},
+        {"file elsewhere", with("file", "/etc/passwd"), URLErrorFileDoesNotExist},
+        {"path with dots",
+         with("file", partial.parent_path().string() + "/../" + partial.filename().string()),
+         URLErrorFileDoesNotExist},
+        {"file changed", with("file", grown.string()), URLErrorFileDoesNotExist},
+        {"symbolic link", with("file", link.string()), URLErrorFileDoesNotExist},
+        {"file gone", with("file", partial.string() + "-gone"), URLErrorFileDoesNotExist},
+    };
+    for (const Case& c : cases) {
+        Result<URLSessionTaskPtr> task = session->downloadTaskWithResumeData(c.data);
+        ASSERT_FALSE(task.ok()) << c.what;
+        EXPECT_EQ(task.error()->code(), c.code) << c.what;
+    }
+    std::filesystem::remove(grown);
+    std::filesystem::remove(link);
+    // The good data still works after all that.
+    server.reply("/file", file("\"v1\"", false));
+    EXPECT_EQ(resume(good).back(), "complete");
+    EXPECT_TRUE(recorder->body == QuarraTestServer::generatedBody(Length));
+}
+
+TEST_F(URLSessionResume, NoResumeDataWithoutAValidatorOrATransfer) {
+    Reply plain = file("\"v1\"", true);
+    plain.headers.clear();
+    server.reply("/plain", plain);
+    auto task = open()->downloadTask(request("/plain"));
+    task->resume();
+    ASSERT_TRUE(recorder->waitForWritten(Half));
+    std::promise<Result<Bytes>> noValidator;
+    task->cancelByProducingResumeData([&](Result<Bytes> data) { noValidator.set_value(data); });
+    EXPECT_FALSE(noValidator.get_future().get().ok());
+    ASSERT_TRUE(recorder->waitForCompletion());
+    server.releaseStalls();
+
+    auto unstarted = session->downloadTask(request("/plain"));
+    std::promise<Result<Bytes>> never;
+    unstarted->cancelByProducingResumeData([&](Result<Bytes> data) { never.set_value(data); });
+    EXPECT_FALSE(never.get_future().get().ok());
+    std::promise<Result<Bytes>> ended;
+    task->cancelByProducingResumeData([&](Result<Bytes> data) { ended.set_value(data); });
+    EXPECT_FALSE(ended.get_future().get().ok());
+}
+
+// ---- Data tasks that become downloads
+
+// The body kept back while the delegate decides is larger than what is kept before the transfer
+// waits, so the whole way (kept, paused, written on) is taken.
+TEST_F(URLSessionTest, DataTaskBecomesADownloadWithItsWholeBody) {
+    Reply file;
+    file.generatedLength = 3 << 20;
+    file.contentType = "application/octet-stream";
+    server.reply("/file", file);
+    recorder->turnsIntoDownloads = true;
+    recorder->responseAnswer = URLSessionResponseDisposition::BecomeDownload;
+    auto data = open()->dataTask(request("/file"));
+    EXPECT_EQ(run(data), (Events{"challenge 127.0.0.1", "response 200", "became download",
+                                 "written", "finished", "complete"}));
+    EXPECT_TRUE(recorder->body == QuarraTestServer::generatedBody(3 << 20));
+    EXPECT_FALSE(std::filesystem::exists(recorder->downloadPath));
+    std::lock_guard lock(recorder->mutex);
+    ASSERT_EQ(recorder->completedTasks.size(), 1u);
+    const URLSessionTaskPtr& download = recorder->completedTasks[0];
+    EXPECT_TRUE(download->isDownloadTask());
+    EXPECT_NE(download->taskIdentifier(), data->taskIdentifier());
+    EXPECT_EQ(download->countOfBytesReceived(), 3 << 20);
+    EXPECT_EQ(data->state(), URLSessionTaskState::Completed);
+}
+
+TEST_F(URLSessionTest, BecomeDownloadFromADelegateThatDidNotSaySoCancels) {
+    server.reply("/small", Reply::json("{}"));
+    recorder->responseAnswer = URLSessionResponseDisposition::BecomeDownload;
+    EXPECT_EQ(run(open()->dataTask(request("/small"))),
+              (Events{"challenge 127.0.0.1", "response 200", "complete -999"}));
+}
+
+// ---- Response cache
+
+TEST_F(URLSessionTest, CacheServesFreshRepliesFromMemoryAndRevalidatesStaleOnes) {
+    URLSessionConfiguration configuration;
+    configuration.urlCache = URLCache::make(1 << 20);
+    open(configuration);
+    enum class Second { FromMemory, Revalidated, FromNetwork };
+    struct Case {
+        std::string path;
+        std::string cacheControl;
+        bool refused = false;
+        Second second;
+    };
+    std::vector<Case> cases = {
+        {"/fresh", "max-age=60", false, Second::FromMemory},
+        {"/private", "private, max-age=60", false, Second::FromMemory},
+        {"/stale", "max-age=0", false, Second::Revalidated},
+        {"/no-cache", "no-cache, max-age=60", false, Second::Revalidated},
+        {"/no-store", "no-store, max-age=60", false, Second::FromNetwork},
+        {"/refused", "max-age=60", true, Second::FromNetwork},
+    };
+    std::size_t completions = 0;
+    auto fetch = [&](const std::string& path) {
+        {
+            std::lock_guard lock(recorder->mutex);
+            recorder->body.clear();
+        }
+        auto task = session->dataTask(request(path));
+        task->resume();
+        EXPECT_TRUE(recorder->waitForCompletions(++completions));
+        std::lock_guard lock(recorder->mutex);
+        EXPECT_EQ(task->response()->statusCode, 200) << path;
+        return recorder->body;
+    };
+    for (const Case& c : cases) {
+        Reply first = Reply::json(R"({"v":1})");
+        first.headers = {{"Cache-Control", c.cacheControl}, {"ETag", "\"e1\""}};
+        Reply second = Reply::json(R"({"v":2})");
+        if (c.second == Second::Revalidated) {
+            second = Reply::json("", 304);
+            second.headers = {{"ETag", "\"e1\""}};
+        }
+        server.replies(c.path, {first, second});
+        recorder->refuseCaching = c.refused;
+        EXPECT_EQ(fetch(c.path), R"({"v":1})") << c.path;
+        EXPECT_EQ(fetch(c.path), c.second == Second::FromNetwork ? R"({"v":2})" : R"({"v":1})")
+            << c.path;
+        auto sent = server.requests(c.path);
+        ASSERT_EQ(sent.size(), c.second == Second::FromMemory ? 1u : 2u) << c.path;
+        EXPECT_EQ(sent.back().header("If-None-Match"),
+                  c.second == Second::Revalidated ? "\"e1\"" : "")
+            << c.path;
+    }
+    EXPECT_GT(configuration.urlCache->currentMemoryUsage(), 0u);
+
+    UrlRequest offline = request("/never-fetched");
+    offline.cachePolicy = UrlRequestCachePolicy::ReturnCacheDataDontLoad;
+    auto task = session->dataTask(offline);
+    task->resume();
+    ASSERT_TRUE(recorder->waitForCompletions(++completions));
+    EXPECT_EQ(task->error()->code(), URLErrorResourceUnavailable);
+    EXPECT_TRUE(server.requests("/never-fetched").empty());
+}
+
+// ---- Cookies
+
+TEST_F(URLSessionTest, CookiesAreSharedByAllSessionsInMemoryUnlessDeclined) {
+    HTTPCookieStorage::removeAllCookies();
+    Reply login = Reply::json("{}");
+    login.headers.emplace_back("Set-Cookie", "sid=abc123; Path=/; Secure; HttpOnly");
+    server.reply("/login", login);
+    server.reply("/page", Reply::json("{}"));
+    run(open()->dataTask(request("/login")));
+
+    auto other = std::make_shared<Recorder>();
+    other->anchors = recorder->anchors;
+    URLSessionConfiguration declining;
+    declining.httpShouldSetCookies = false;
+    auto otherSession = URLSession::make({}, other);
+    auto decliningSession = URLSession::make(declining, other);
+    UrlRequest noCookies = request("/page?request-declines");
+    noCookies.httpShouldHandleCookies = false;
+    for (const auto& task : {otherSession->dataTask(request("/page?other-session")),
+                             decliningSession->dataTask(request("/page?session-declines")),
+                             otherSession->dataTask(noCookies)}) {
+        task->resume();
+    }
+    ASSERT_TRUE(other->waitForCompletions(3));
+    HTTPCookieStorage::removeAllCookies();
+    otherSession->dataTask(request("/page?removed"))->resume();
+    ASSERT_TRUE(other->waitForCompletions(4));
+    otherSession->invalidateAndCancel();
+    decliningSession->invalidateAndCancel();
+
+    std::map<std::string, std::string> cookies;
+    for (const auto& r : server.requests("/page")) {
+        cookies[r.query] = r.header("Cookie");
+    }
+    EXPECT_EQ(cookies, (std::map<std::string, std::string>{{"other-session", "sid=abc123"},
+                                                           {"session-declines", ""},
+                                                           {"request-declines", ""},
+                                                           {"removed", ""}}));
 }
 
 // A process that opens a background session, starts a transfer and ends mid-way (forked, so the

@@ -2,7 +2,8 @@
 // The Quarra test server: real HTTPS on 127.0.0.1 on a free port, with a test CA and a server
 // certificate (for 127.0.0.1 and localhost) made when it starts. It records every request and plays
 // replies scripted per path; a reply can be delayed, stall, drop the connection or claim a wrong
-// content type. Later features add routes of their own with route().
+// content type. A reply with a body honours a single Range ("bytes=N-"), and If-Range against the
+// reply's own ETag or Last-Modified header. Later features add routes of their own with route().
 //
 // Thread-safe: scripting and reading the record may happen while requests are served.
 #include <chrono>

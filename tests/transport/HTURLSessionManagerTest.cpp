@@ -7,6 +7,8 @@
 #include "quarra/Dispatch.h"
 #include "quarra/RunLoop.h"
 #include "quarra/URLError.h"
+#include <future>
+
 #include "support/QuarraTestServer.h"
 #include "support/TestSupport.h"
 #include "transport/HTHTTPResponseSerializer.h"
@@ -303,6 +305,58 @@ TEST_F(URLSessionManagerTest, DownloadThatCannotBeMovedIsReportedAndStillComplet
     EXPECT_EQ(test::readFile(folder / "taken"), "old");
 }
 
+TEST_F(URLSessionManagerTest, DownloadGoesOnFromResumeDataToItsDestination) {
+    test::TempDir folder;
+    Reply file;
+    file.generatedLength = 512 * 1024;
+    file.contentType = "application/octet-stream";
+    file.headers.emplace_back("Last-Modified", "Tue, 01 Dec 2026 10:00:00 GMT");
+    file.stallAfter = 100000;
+    server.reply("/file", file);
+    std::atomic<std::int64_t> written = 0;
+    auto first = manager->downloadTaskWithRequest(
+        request("/file"), [&](const Progress& p) { written = p.completedUnitCount(); }, nullptr,
+        handler());
+    first->resume();
+    ASSERT_TRUE(runMainUntil([&] { return written >= 100000; }, 10s));
+    std::promise<Result<Bytes>> produced;
+    first->cancelByProducingResumeData([&](Result<Bytes> data) { produced.set_value(data); });
+    Result<Bytes> data = produced.get_future().get();
+    ASSERT_TRUE(data.ok());
+    ASSERT_TRUE(waitForHandler());
+    EXPECT_EQ(error->code(), URLErrorCancelled);
+    server.releaseStalls();
+
+    file.stallAfter.reset();
+    server.reply("/file", file);
+    handled = false;
+    std::atomic<std::int64_t> resumedAt = -1;
+    manager->setDownloadTaskDidResumeBlock([&](URLSession&, const URLSessionTaskPtr&,
+                                               std::int64_t offset,
+                                               std::int64_t) { resumedAt = offset; });
+    Result<URLSessionTaskPtr> resumed = manager->downloadTaskWithResumeData(
+        *data, nullptr,
+        [&](const Url&, const HttpResponsePtr&) { return Url::fileUrl(folder / "file"); },
+        handler());
+    ASSERT_TRUE(resumed.ok());
+    (*resumed)->resume();
+    ASSERT_TRUE(waitForHandler());
+    EXPECT_FALSE(error);
+    EXPECT_EQ(resumedAt.load(), 100000);
+    EXPECT_EQ(std::any_cast<Url>(object), Url::fileUrl(folder / "file"));
+    EXPECT_TRUE(test::readFile(folder / "file") == QuarraTestServer::generatedBody(512 * 1024));
+    EXPECT_EQ(server.requests("/file").back().header("If-Range"), "Tue, 01 Dec 2026 10:00:00 GMT");
+
+    // Data that is not resume data gets no task and no handler call.
+    handled = false;
+    Result<URLSessionTaskPtr> refused =
+        manager->downloadTaskWithResumeData(toBytes("{}"), nullptr, nullptr, handler());
+    ASSERT_FALSE(refused.ok());
+    EXPECT_EQ(refused.error()->code(), URLErrorCannotDecodeRawData);
+    runMainUntil([] { return false; }, 20ms);
+    EXPECT_FALSE(handled);
+}
+
 TEST_F(URLSessionManagerTest, ProgressFollowsTheTransferAndCancelsIt) {
     Reply big;
     big.generatedLength = 1 << 20;
@@ -358,6 +412,60 @@ TEST_F(URLSessionManagerTest, TaskListsAnswerAlsoFromTheDelegateQueue) {
     EXPECT_EQ(manager->tasks(), (std::vector<URLSessionTaskPtr>{data, download}));
     EXPECT_EQ(manager->downloadTasks(), (std::vector<URLSessionTaskPtr>{download}));
     EXPECT_TRUE(manager->uploadTasks().empty());
+}
+
+TEST_F(URLSessionManagerTest, CacheKeepsWhatTheWillCacheBlockReturns) {
+    URLSessionConfiguration configuration;
+    configuration.urlCache = URLCache::make(1 << 20);
+    manager->invalidateSessionCancelingTasks(true);
+    manager = HTURLSessionManager::make(configuration);
+    Reply cacheable = Reply::json(R"({"v":1})");
+    cacheable.headers = {{"Cache-Control", "max-age=60"}};
+    server.reply("/kept", cacheable);
+    server.reply("/declined", cacheable);
+    std::atomic<int> asked = 0;
+    manager->setDataTaskWillCacheResponseBlock(
+        [&](URLSession&, const URLSessionTaskPtr& task, const CachedURLResponsePtr& proposed) {
+            ++asked;
+            return task->originalRequest().url.path() == "/kept" ? proposed : nullptr;
+        });
+    for (const char* path : {"/kept", "/declined", "/kept", "/declined"}) {
+        handled = false;
+        manager->dataTaskWithRequest(request(path), handler())->resume();
+        ASSERT_TRUE(waitForHandler()) << path;
+        EXPECT_FALSE(error) << path;
+        EXPECT_EQ(std::any_cast<Json>(object), Json({{"v", 1}})) << path;
+    }
+    EXPECT_EQ(server.requests("/kept").size(), 1u);
+    EXPECT_EQ(server.requests("/declined").size(), 2u);
+    EXPECT_EQ(asked.load(), 3);
+}
+
+TEST_F(URLSessionManagerTest, DataTaskThatBecomesADownloadKeepsItsOneHandler) {
+    server.reply("/doc", Reply::json(R"({"id":7})"));
+    manager->setDataTaskDidReceiveResponseBlock(
+        [](URLSession&, const URLSessionTaskPtr&, const HttpResponsePtr&) {
+            return URLSessionResponseDisposition::BecomeDownload;
+        });
+    URLSessionTaskPtr became;
+    manager->setDataTaskDidBecomeDownloadTaskBlock(
+        [&](URLSession&, const URLSessionTaskPtr& data, const URLSessionTaskPtr& download) {
+            became = download;
+            // Registered again under the download task, before this block runs.
+            journal.add(manager->downloadProgressForTask(download) &&
+                                !manager->downloadProgressForTask(data)
+                            ? "moved"
+                            : "not moved");
+        });
+    auto task = manager->dataTaskWithRequest(request("/doc"), handler());
+    task->resume();
+    ASSERT_TRUE(journal.waitFor("complete"));
+    runMainUntil([] { return false; }, 20ms);
+    EXPECT_EQ(journal.entries(),
+              (std::vector<std::string>{"resume", "moved", "handler", "complete"}));
+    EXPECT_FALSE(error);
+    ASSERT_TRUE(became);
+    EXPECT_TRUE(journal.last(HTNetworkingTaskDidCompleteNotification, became).sender);
 }
 
 TEST_F(URLSessionManagerTest, InvalidationCancelsTasksAndLaterTasksFailAtOnce) {
