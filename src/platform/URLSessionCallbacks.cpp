@@ -131,7 +131,7 @@ bool TransferCallbacks::onHead(Transfer& t) {
         sink.expectedTotal = length;
     }
     t.task->bytesExpectedToReceive_ = sink.expectedTotal;
-    t.task->bytesReceived_ = sink.offset;
+    t.task->setBytesReceived(sink.offset);
     if (t.record && t.loader->store_) {
         t.record->entityTag = t.response->valueForHTTPHeaderField("ETag").value_or("");
         t.record->lastModified = t.response->valueForHTTPHeaderField("Last-Modified").value_or("");
@@ -158,7 +158,7 @@ size_t TransferCallbacks::body(char* buffer, size_t size, size_t count, void* co
         }
         sink.written += static_cast<std::int64_t>(length);
         std::int64_t total = sink.offset + sink.written;
-        t.task->bytesReceived_ = total;
+        t.task->setBytesReceived(total);
         t.events->postWritten(static_cast<std::int64_t>(length), total, sink.expectedTotal);
         return length;
     }
@@ -171,7 +171,7 @@ size_t TransferCallbacks::body(char* buffer, size_t size, size_t count, void* co
         t.holds.delegateBehind = true;
         return CURL_WRITEFUNC_PAUSE;
     }
-    t.task->bytesReceived_ += static_cast<std::int64_t>(length);
+    t.task->addBytesReceived(static_cast<std::int64_t>(length));
     t.events->postData(reinterpret_cast<const std::uint8_t*>(buffer), length);
     return length;
 }
@@ -230,7 +230,7 @@ size_t TransferCallbacks::read(char* buffer, size_t size, size_t count, void* co
     }
     if (got > 0) {
         t.sent += got;
-        t.task->bytesSent_ = t.sent;
+        t.task->setBytesSent(t.sent);
         t.events->postSent(got, t.sent, t.bodyLength);
     }
     return static_cast<size_t>(got);
