@@ -78,6 +78,16 @@ class URLSessionTask : public std::enable_shared_from_this<URLSessionTask> {
     using TransitionHook = std::function<void(const URLSessionTaskPtr&, Transition)>;
     static void setTransitionHook(TransitionHook hook);
 
+    // Observation of the task's changing values, as views that follow a task need it. An observer
+    // runs on the thread that made the change (a transfer thread, the delegate queue, the caller of
+    // resume()), after the new value is readable; it must not block.
+    enum class KeyPath { State, CountOfBytesSent, CountOfBytesReceived };
+    using ChangeObserver = std::function<void(URLSessionTask&, KeyPath)>;
+    // Returns a token for removeChangeObserver(); 0 is never issued.
+    std::uint64_t addChangeObserver(ChangeObserver observer);
+    // After this returns the observer is not started again (a call under way may finish).
+    void removeChangeObserver(std::uint64_t token);
+
   private:
     friend class URLSession;
     friend class URLSessionLoader;
@@ -92,6 +102,23 @@ class URLSessionTask : public std::enable_shared_from_this<URLSessionTask> {
     };
     // Cancels; `resumeData` (when set) hears the resume data or why there is none.
     void cancel(ResumeDataCompletion resumeData);
+    void changed(KeyPath keyPath);
+    void setState(URLSessionTaskState state) {
+        state_ = state;
+        changed(KeyPath::State);
+    }
+    void setBytesSent(std::int64_t count) {
+        bytesSent_ = count;
+        changed(KeyPath::CountOfBytesSent);
+    }
+    void setBytesReceived(std::int64_t count) {
+        bytesReceived_ = count;
+        changed(KeyPath::CountOfBytesReceived);
+    }
+    void addBytesReceived(std::int64_t count) {
+        bytesReceived_ += count;
+        changed(KeyPath::CountOfBytesReceived);
+    }
     URLSessionTask(std::weak_ptr<URLSession> session, std::uint64_t identifier,
                    URLSessionTaskKind kind, UrlRequest request);
 
@@ -121,6 +148,11 @@ class URLSessionTask : public std::enable_shared_from_this<URLSessionTask> {
     HttpResponsePtr response_;
     ErrorPtr error_;
     std::string description_;
+
+    struct ChangeObservers;
+    std::atomic<bool> observed_{false};
+    std::shared_ptr<ChangeObservers> observers_;
+    std::mutex observersMutex_;
 };
 
 }  // namespace quarra

@@ -14,19 +14,42 @@ Application& Application::shared() {
     return *application;
 }
 
+namespace {
+void post(const char* name) {
+    NotificationCenter::defaultCenter().post(name);
+}
+}  // namespace
+
+void Application::didFinishLaunching() {
+    post(ApplicationDidFinishLaunchingNotification);
+    state_ = ApplicationState::Active;
+    post(ApplicationDidBecomeActiveNotification);
+}
+
 void Application::didEnterBackground() {
-    if (state_.exchange(ApplicationState::Background) != ApplicationState::Background)
-        NotificationCenter::defaultCenter().post(ApplicationDidEnterBackgroundNotification);
+    ApplicationState before = state_.load();
+    do {
+        if (before == ApplicationState::Background)
+            return;
+    } while (!state_.compare_exchange_weak(before, ApplicationState::Background));
+    if (before == ApplicationState::Active)
+        post(ApplicationWillResignActiveNotification);
+    post(ApplicationDidEnterBackgroundNotification);
 }
 
 void Application::willEnterForeground() {
-    if (state_.exchange(ApplicationState::Active) != ApplicationState::Active)
-        NotificationCenter::defaultCenter().post(ApplicationWillEnterForegroundNotification);
+    // Inactive while coming back, so a second report meanwhile posts nothing.
+    ApplicationState before = ApplicationState::Background;
+    if (!state_.compare_exchange_strong(before, ApplicationState::Inactive))
+        return;
+    post(ApplicationWillEnterForegroundNotification);
+    state_ = ApplicationState::Active;
+    post(ApplicationDidBecomeActiveNotification);
 }
 
 void Application::willTerminate() {
     if (!terminated_.exchange(true))
-        NotificationCenter::defaultCenter().post(ApplicationWillTerminateNotification);
+        post(ApplicationWillTerminateNotification);
 }
 
 void Application::postWillTerminateAtExit() {

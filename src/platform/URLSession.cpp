@@ -87,6 +87,61 @@ void URLSessionTask::setTransitionHook(TransitionHook hook) {
     transitionHook() = std::move(hook);
 }
 
+struct URLSessionTask::ChangeObservers {
+    struct Entry {
+        std::uint64_t token;
+        ChangeObserver observer;
+        std::atomic<bool> active{true};
+    };
+    std::vector<std::shared_ptr<Entry>> entries;
+};
+
+std::uint64_t URLSessionTask::addChangeObserver(ChangeObserver observer) {
+    static std::atomic<std::uint64_t> nextToken{1};
+    auto entry = std::make_shared<ChangeObservers::Entry>();
+    entry->token = nextToken++;
+    entry->observer = std::move(observer);
+    std::lock_guard lock(observersMutex_);
+    // Copied on write: a change being told keeps the list it started with.
+    auto next = std::make_shared<ChangeObservers>(observers_ ? *observers_ : ChangeObservers{});
+    next->entries.push_back(entry);
+    observers_ = std::move(next);
+    observed_ = true;
+    return entry->token;
+}
+
+void URLSessionTask::removeChangeObserver(std::uint64_t token) {
+    std::lock_guard lock(observersMutex_);
+    if (!observers_)
+        return;
+    auto next = std::make_shared<ChangeObservers>();
+    for (const auto& entry : observers_->entries) {
+        if (entry->token == token)
+            entry->active = false;
+        else
+            next->entries.push_back(entry);
+    }
+    observed_ = !next->entries.empty();
+    observers_ = std::move(next);
+}
+
+void URLSessionTask::changed(KeyPath keyPath) {
+    // Body bytes change often; without observers this stays one atomic load.
+    if (!observed_.load())
+        return;
+    std::shared_ptr<ChangeObservers> observers;
+    {
+        std::lock_guard lock(observersMutex_);
+        observers = observers_;
+    }
+    if (!observers)
+        return;
+    for (const auto& entry : observers->entries) {
+        if (entry->active)
+            entry->observer(*this, keyPath);
+    }
+}
+
 void URLSessionTask::resume() {
     URLSessionTaskState before = URLSessionTaskState::Suspended;
     bool resumed = state_.compare_exchange_strong(before, URLSessionTaskState::Running);
@@ -96,6 +151,7 @@ void URLSessionTask::resume() {
         tellHook(shared_from_this(), Transition::Resume);
     }
     if (resumed) {
+        changed(KeyPath::State);
         if (auto session = session_.lock()) {
             if (!started_.exchange(true)) {
                 session->start(shared_from_this());
@@ -109,6 +165,7 @@ void URLSessionTask::resume() {
 void URLSessionTask::suspend() {
     URLSessionTaskState before = URLSessionTaskState::Running;
     if (state_.compare_exchange_strong(before, URLSessionTaskState::Suspended)) {
+        changed(KeyPath::State);
         if (auto session = session_.lock()) {
             session->loader_->suspendTask(shared_from_this());
         }
@@ -146,6 +203,7 @@ void URLSessionTask::cancel(ResumeDataCompletion resumeData) {
     URLSessionTaskState state = state_.load();
     while (state == URLSessionTaskState::Running || state == URLSessionTaskState::Suspended) {
         if (state_.compare_exchange_weak(state, URLSessionTaskState::Canceling)) {
+            changed(KeyPath::State);
             auto session = session_.lock();
             if (!session) {
                 noResumeData(nullptr, "the session is gone");

@@ -157,7 +157,7 @@ bool TransferCallbacks::onHead(Transfer& t) {
         sink.expectedTotal = length;
     }
     t.task->bytesExpectedToReceive_ = sink.expectedTotal;
-    t.task->bytesReceived_ = sink.offset;
+    t.task->setBytesReceived(sink.offset);
     // A partial reply need not repeat the validators; a whole one replaces them.
     auto tag = t.response->valueForHTTPHeaderField("ETag");
     auto modified = t.response->valueForHTTPHeaderField("Last-Modified");
@@ -191,7 +191,7 @@ size_t TransferCallbacks::body(char* buffer, size_t size, size_t count, void* co
         }
         sink.written += static_cast<std::int64_t>(length);
         std::int64_t total = sink.offset + sink.written;
-        t.task->bytesReceived_ = total;
+        t.task->setBytesReceived(total);
         t.events->postWritten(static_cast<std::int64_t>(length), total, sink.expectedTotal);
         return length;
     }
@@ -214,7 +214,7 @@ size_t TransferCallbacks::body(char* buffer, size_t size, size_t count, void* co
         t.holds.delegateBehind = true;
         return CURL_WRITEFUNC_PAUSE;
     }
-    t.task->bytesReceived_ += static_cast<std::int64_t>(length);
+    t.task->addBytesReceived(static_cast<std::int64_t>(length));
     t.events->postData(reinterpret_cast<const std::uint8_t*>(buffer), length);
     collectForCache(t, buffer, length);
     return length;
@@ -287,7 +287,7 @@ size_t TransferCallbacks::read(char* buffer, size_t size, size_t count, void* co
     }
     if (got > 0) {
         t.sent += got;
-        t.task->bytesSent_ = t.sent;
+        t.task->setBytesSent(t.sent);
         t.events->postSent(got, t.sent, t.bodyLength);
     }
     return static_cast<size_t>(got);

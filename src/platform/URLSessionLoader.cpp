@@ -368,7 +368,7 @@ bool URLSessionLoader::prepareBody(Transfer& t) {
         }
     }
     t.task->bytesExpectedToSend_ = t.bodyLength;
-    t.task->bytesSent_ = 0;
+    t.task->setBytesSent(0);
     return true;
 }
 
@@ -808,14 +808,14 @@ void URLSessionLoader::refuseRedirect(Transfer& t) {
             return;
         }
         sink.written = static_cast<std::int64_t>(t.heldBody.size());
-        t.task->bytesReceived_ = sink.written;
+        t.task->setBytesReceived(sink.written);
         if (sink.written > 0) {
             t.events->postWritten(sink.written, sink.written, sink.expectedTotal);
         }
     } else {
         announceResponse(t);
         if (!t.heldBody.empty()) {
-            t.task->bytesReceived_ = static_cast<std::int64_t>(t.heldBody.size());
+            t.task->setBytesReceived(static_cast<std::int64_t>(t.heldBody.size()));
             t.events->postData(t.heldBody.data(), t.heldBody.size());
         }
     }
@@ -898,7 +898,7 @@ void URLSessionLoader::postFinish(const URLSessionTaskPtr& task, std::optional<f
                 std::lock_guard lock(task->mutex_);
                 task->error_ = outcome;
             }
-            task->state_ = URLSessionTaskState::Completed;
+            task->setState(URLSessionTaskState::Completed);
             d.didCompleteWithError(s, task, outcome);
             s.completionDelivered(task);
         });

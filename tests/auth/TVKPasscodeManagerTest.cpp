@@ -104,6 +104,8 @@ TEST_F(Passcode, ForegroundAsksForThePasscodeOnlyOnce) {
     ASSERT_TRUE(first);
     EXPECT_EQ(first->lockScreenMode(), LKLockScreenModeNormal);
     EXPECT_TRUE(TVKQuarraAuth::sharedInstance().isShowingLockScreen());
+    // Away and back again while the lock screen still shows.
+    ui::Application::shared().enterBackground();
     ui::Application::shared().enterForeground();
     EXPECT_FALSE(TVKQuarraAuth::sharedInstance().showLockScreen());
     EXPECT_EQ(lockScreen(), first);
@@ -189,6 +191,7 @@ TEST_F(Passcode, AttemptLimitFromTheHostIsAtLeastOne) {
 TEST_F(Passcode, DisabledFeatureShowsNothingAndResetsAtOnce) {
     start({{"com.tovik.PasscodeEnabled", false}});
     ui::Application::shared().finishLaunching();
+    ui::Application::shared().enterBackground();
     ui::Application::shared().enterForeground();
     EXPECT_FALSE(lockScreen());
     int handled = 0;

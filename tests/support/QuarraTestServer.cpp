@@ -185,11 +185,6 @@ void QuarraTestServer::releaseStalls() {
     changed_.notify_all();
 }
 
-std::uint64_t QuarraTestServer::currentStallGeneration() const {
-    std::lock_guard lock(mutex_);
-    return stallGeneration_;
-}
-
 bool QuarraTestServer::waitStall(std::uint64_t generation, std::chrono::milliseconds limit) {
     std::unique_lock lock(mutex_);
     changed_.wait_for(lock, limit, [&] { return stopping_ || stallGeneration_ != generation; });
@@ -318,10 +313,17 @@ void QuarraTestServer::handle(const httplib::Request& q, httplib::Response& r,
         r.set_content("", reply.contentType);
         return;
     }
-    auto stalled = std::make_shared<bool>(false);
+    // Whether the body has stalled yet, and the releases it waits for: any since the request came,
+    // also one made before the body got this far (a client holding the bytes before the stall
+    // point may release it before the server reaches it).
+    struct Stall {
+        bool stalled = false;
+        std::uint64_t generation;
+    };
+    auto stall = std::make_shared<Stall>(Stall{false, stallGeneration});
     r.set_content_provider(
         length, reply.contentType,
-        [this, reply, stalled](size_t offset, size_t wanted, httplib::DataSink& sink) {
+        [this, reply, stall](size_t offset, size_t wanted, httplib::DataSink& sink) {
             std::uint64_t chunk = std::min<std::uint64_t>(wanted, ChunkSize);
             for (const auto& limit : {reply.stallAfter, reply.dropAfter}) {
                 if (limit && offset < *limit) {
@@ -331,9 +333,9 @@ void QuarraTestServer::handle(const httplib::Request& q, httplib::Response& r,
             if (reply.dropAfter && offset == *reply.dropAfter) {
                 return false;
             }
-            if (reply.stallAfter && offset == *reply.stallAfter && !*stalled) {
-                *stalled = true;
-                if (!waitStall(currentStallGeneration(), std::chrono::minutes(10))) {
+            if (reply.stallAfter && offset == *reply.stallAfter && !stall->stalled) {
+                stall->stalled = true;
+                if (!waitStall(stall->generation, std::chrono::minutes(10))) {
                     return false;
                 }
             }

@@ -151,7 +151,6 @@ class QuarraTestServer {
     Reply replyFor(const RecordedRequest& request);
     // Waits for a release after `generation` (the count of releases when the request came).
     bool waitStall(std::uint64_t generation, std::chrono::milliseconds limit);
-    std::uint64_t currentStallGeneration() const;
 
     const Options options_;
     TestCertificate authority_;

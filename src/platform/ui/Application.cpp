@@ -10,32 +10,28 @@ Application& Application::shared() {
     return *instance;
 }
 
-void Application::post(const char* name) {
-    NotificationCenter::defaultCenter().post(name);
-}
-
 void Application::finishLaunching() {
-    post(ApplicationDidFinishLaunchingNotification);
-    state_ = ApplicationState::Active;
-    post(ApplicationDidBecomeActiveNotification);
+    quarra::Application::shared().didFinishLaunching();
 }
 
 void Application::enterBackground() {
-    state_ = ApplicationState::Inactive;
-    post(ApplicationWillResignActiveNotification);
-    state_ = ApplicationState::Background;
-    post(ApplicationDidEnterBackgroundNotification);
+    quarra::Application::shared().didEnterBackground();
 }
 
 void Application::enterForeground() {
-    state_ = ApplicationState::Inactive;
-    post(ApplicationWillEnterForegroundNotification);
-    state_ = ApplicationState::Active;
-    post(ApplicationDidBecomeActiveNotification);
+    quarra::Application::shared().willEnterForeground();
 }
 
 void Application::terminate() {
-    post(ApplicationWillTerminateNotification);
+    quarra::Application::shared().willTerminate();
+}
+
+void Application::setNetworkActivityIndicatorVisible(bool visible) {
+    if (visible == networkActivityIndicatorVisible_)
+        return;
+    networkActivityIndicatorVisible_ = visible;
+    if (networkActivityObserver_)
+        networkActivityObserver_(visible);
 }
 
 bool Application::sendActionToFirstResponder(const std::function<void(Responder&)>& action) {

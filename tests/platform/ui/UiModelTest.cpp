@@ -6,6 +6,7 @@
 #include "quarra/ui/Scheduler.h"
 #include "quarra/ui/TextField.h"
 #include "quarra/ui/Window.h"
+#include "platform/Application.h"
 
 namespace quarra::ui {
 namespace {
@@ -89,7 +90,7 @@ TEST(Presentation, AnAlertIsGoneBeforeItsActionRuns) {
     EXPECT_FALSE(presentedDuringAction);
 }
 
-TEST(ApplicationLifeCycle, PostsThePlatformNotificationsInOrder) {
+TEST(ApplicationLifeCycle, BothApplicationObjectsPostOneLifeCycleInThePlatformOrder) {
     std::vector<std::string> seen;
     auto& center = NotificationCenter::defaultCenter();
     for (const char* name :
@@ -99,12 +100,20 @@ TEST(ApplicationLifeCycle, PostsThePlatformNotificationsInOrder) {
         center.addObserver(name, [&seen](const Notification& n) { seen.push_back(n.name); });
     }
     Application& app = Application::shared();
+    quarra::Application& platform = quarra::Application::shared();
+    EXPECT_EQ(app.applicationState(), ApplicationState::Inactive);
     app.finishLaunching();
     EXPECT_EQ(app.applicationState(), ApplicationState::Active);
-    app.enterBackground();
+    // The SDK's application delegate reports to the platform object: the UI model sees the same
+    // state, and a repeated report from either object is no second change.
+    platform.didEnterBackground();
     EXPECT_EQ(app.applicationState(), ApplicationState::Background);
+    app.enterBackground();
     app.enterForeground();
+    EXPECT_EQ(platform.state(), ApplicationState::Active);
+    platform.willEnterForeground();
     app.terminate();
+    platform.willTerminate();
     EXPECT_EQ(seen, (std::vector<std::string>{"UIApplicationDidFinishLaunchingNotification",
                                               "UIApplicationDidBecomeActiveNotification",
                                               "UIApplicationWillResignActiveNotification",
