@@ -4,7 +4,7 @@
 #include "auth/TVKUpgradeManager.h"
 #include "core/TVKQuarraConfigurationManager.h"
 #include "quarra/TVKQuarraManager.h"
-#include "platform/Application.h"
+#include "quarra/Application.h"
 #include "quarra/TVKCryptFiles.h"
 
 namespace quarra {

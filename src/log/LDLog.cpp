@@ -6,7 +6,7 @@
 #include <mutex>
 #include <thread>
 
-#include "platform/Application.h"
+#include "quarra/Application.h"
 #include "quarra/NotificationCenter.h"
 
 namespace quarra {

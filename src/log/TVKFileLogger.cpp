@@ -9,7 +9,7 @@
 #include "quarra/LDLog.h"
 #include "log/LDLogFileManagerDefault.h"
 #include "log/TVKLogFileFormatter.h"
-#include "platform/Application.h"
+#include "quarra/Application.h"
 #include "quarra/Files.h"
 #include "sso/SSOUtf8.h"
 

@@ -1,4 +1,4 @@
-#include "platform/Application.h"
+#include "quarra/Application.h"
 
 #include <openssl/crypto.h>
 

@@ -11,7 +11,7 @@
 #include "quarra/LDLog.h"
 #include "log/LDLogFileManagerDefault.h"
 #include "log/TVKQuarraLoggerInternal.h"
-#include "platform/Application.h"
+#include "quarra/Application.h"
 #include "quarra/Bundle.h"
 #include "support/ClientLogEndpoint.h"
 #include "support/SignInTestBed.h"

@@ -9,7 +9,7 @@
 #include <memory>
 
 #include "quarra/ui/Graphics.h"
-#include "platform/Application.h"
+#include "quarra/Application.h"
 
 namespace quarra::ui {
 

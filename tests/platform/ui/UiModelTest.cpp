@@ -6,7 +6,7 @@
 #include "quarra/ui/Scheduler.h"
 #include "quarra/ui/TextField.h"
 #include "quarra/ui/Window.h"
-#include "platform/Application.h"
+#include "quarra/Application.h"
 
 namespace quarra::ui {
 namespace {
