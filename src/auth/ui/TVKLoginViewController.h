@@ -58,6 +58,11 @@ class TVKLoginViewController : public ui::ViewController,
     // Withdraws the biometric choice when no password is kept for it.
     void clearUserDefaultsIfNecessary();
 
+    // The user-name step (the password hidden and dropped) and the password step; animated, they
+    // take 0.2 seconds and then bring their field above the keyboard.
+    void hidePasswordField(bool animated);
+    void showPasswordField(bool animated);
+
     // --- Outlets of the storyboard
     std::shared_ptr<ui::ScrollView> scrollView;
     std::shared_ptr<ui::ImageView> imageHeaderView;
@@ -120,8 +125,6 @@ class TVKLoginViewController : public ui::ViewController,
     void initUI();
     void setUpCheckbox();
     void setUpSessionRefresh(const TVKUserInternalPtr& user);
-    void hidePasswordField(bool animated);
-    void showPasswordField(bool animated);
     void runUsernameFlow();
     void runPasswordFlow();
     void didDiscover(long type, const Json& profile, const ErrorPtr& error);
