@@ -1,7 +1,9 @@
 // A small host program: forwards its launch to the SDK, signs a user in and calls the server.
 //
-//     quarra_example                       starts the bundled test server and signs in its demo
-//                                          user
+//     quarra_example                       starts the bundled test server and signs its demo
+//                                          user in on the SDK's sign-in screen, in the terminal
+//                                          (user "demo", password "demo-password"); without a
+//                                          terminal the demo's credentials are typed in
 //     quarra_example sso                   the same through single sign-on: the bundled OpenID
 //                                          provider signs the demo user in, in the desktop's
 //                                          browser (log in as "demo" with any password); without
@@ -11,7 +13,8 @@
 //                                          asks for the user's own record
 //     quarra_example passcode              signs the demo user in and shows the application
 //                                          passcode's lock screen in the terminal
-//     quarra_example pictures [folder]     draws the lock screen in each mode into PNG files
+//     quarra_example pictures [folder]     draws the lock screen in each mode and the sign-in
+//                                          screen's two steps into PNG files
 //     quarra_example upload FILE           uploads FILE to the bundled test server as a new
 //                                          document
 //     quarra_example download ID FILE      downloads document ID (1 or 2) of the bundled test
@@ -28,6 +31,7 @@
 
 #include "PasscodeTerminal.h"
 #include "quarra/QuarraMobileSDK.h"
+#include "SignInTerminal.h"
 #include "auth/KeychainItemStore.h"
 #include "quarra/TVKQuarraAuth.h"
 #include "auth/TVKQuarraAuthInternal.h"
@@ -232,8 +236,10 @@ int main(int argc, char** argv) {
              {"com.tovik.oauth.client_id", test::OpenIDTestProvider::NativeClient},
              {"com.tovik.oauth.redirect_uri", test::OpenIDTestProvider::LoopbackRedirect}});
     }
-    if (mode == "pictures")
-        return drawLockScreenPictures(argc >= 3 ? argv[2] : "docs");
+    if (mode == "pictures") {
+        std::filesystem::path folder = argc >= 3 ? argv[2] : "docs";
+        return drawLockScreenPictures(folder) || drawSignInPictures(folder);
+    }
     std::unique_ptr<DemoServer> demo;
     std::unique_ptr<DemoProvider> identityProvider;
     std::string signInHost, username, password, endpoint;
@@ -307,6 +313,10 @@ int main(int argc, char** argv) {
             });
         // A person at a browser takes longer than a program.
         RunLoop::main().runUntil([&] { return signedIn; }, std::chrono::minutes(5));
+    } else if (demo && command.empty() && !passcode &&
+               !TVKQuarraAuthManager::sharedInstance().currentUser()) {
+        std::cout << "sign-in screen:\n";
+        signedIn = signInInTerminal(std::cin, std::cout, username, password) == 0;
     } else {
         TVKQuarraAuthInternal::sharedInstance().authenticateWithUsername(
             username, password, [&](const TVKUserPtr&, const ErrorPtr& error) {

@@ -7,6 +7,7 @@
 #include "auth/TVKOAuthManager.h"
 #include "auth/TVKPasscodeManager.h"
 #include "quarra/TVKErrors.h"
+#include "auth/ui/TVKLoginViewController.h"
 #include "core/TVKQuarraConfigurationManager.h"
 #include "core/TVKQuarraEMMManager.h"
 #include "quarra/TVKQuarraManager.h"
@@ -15,6 +16,8 @@
 #include "quarra/Dispatch.h"
 #include "platform/KeychainValue.h"
 #include "quarra/UserDefaults.h"
+#include "quarra/ui/Application.h"
+#include "quarra/ui/Window.h"
 #include "sso/SSOErrorUtilities.h"
 #include "quarra/TVKQuarraCryptManager.h"
 
@@ -118,10 +121,18 @@ void TVKQuarraAuthManager::requireAuthentication(TVKUserHandler handler, TVKUser
     });
 }
 
+void TVKQuarraAuthManager::presentLoginView(TVKUserHandler handler, TVKUserInternalPtr user) {
+    if (!TVKLoginViewController::loginViewController()->presentWithHandler(handler))
+        requireAuthentication(std::move(handler), std::move(user));
+}
+
 void TVKQuarraAuthManager::authenticateWithHandler(TVKUserHandler handler) {
+    // One screen at a time: the one on show answers its own caller.
+    if (isShowingLoginView())
+        return;
     auto user = currentUser();
-    if (isShowingLoginView() || !user) {
-        requireAuthentication(std::move(handler), user);
+    if (!user) {
+        presentLoginView(std::move(handler), nullptr);
         return;
     }
     checkAuthTypeForUsername(user->username(), [this, handler = std::move(handler), user](
@@ -134,6 +145,8 @@ void TVKQuarraAuthManager::authenticateWithHandler(TVKUserHandler handler) {
                                [this, handler](const TVKUserInternalPtr&, const ErrorPtr& error) {
                                    call(handler, currentUser(), error);
                                });
+        } else if (type == TVKAuthTypePassword) {
+            presentLoginView(handler, currentUser());
         } else {
             call(handler, currentUser(), authenticationRequiredError());
         }
@@ -389,7 +402,9 @@ bool TVKQuarraAuthManager::resumeOAuthFlowWithURL(const Url& url) {
 }
 
 bool TVKQuarraAuthManager::isShowingLoginView() const {
-    return false;
+    auto window = ui::Application::shared().keyWindow();
+    return window &&
+           std::dynamic_pointer_cast<TVKLoginViewController>(window->rootViewController());
 }
 
 // --- Quarras, session and logout
@@ -620,7 +635,7 @@ bool TVKQuarraAuthManager::isBiometricAuthenticationEnabled() const {
 }
 
 bool TVKQuarraAuthManager::biometricAuthenticationUserSelected() const {
-    return UserDefaults::standard().boolForKey(biometricUserSelectedKey_);
+    return TVKLoginViewController::biometricAuthenticationUserSelected();
 }
 
 bool TVKQuarraAuthManager::showLockScreen() {

@@ -69,11 +69,13 @@ class TVKQuarraAuthManager {
     // --- Signing in
 
     // Makes sure somebody is signed in. With nobody signed in, or a user who signs in with a
-    // password, the sign-in screen would ask; until it exists the handler receives
+    // password, the sign-in screen takes the key window's root place and the handler hears its
+    // outcome. Without a key window no screen can ask: the handler receives
     // TVKAuthorizationErrorDomain -20 "The operation requires the user to authenticate". A
     // single-sign-on user signs in again through the provider (authorizeOAuthUser). Errors of
-    // discovery reach the handler with the current user. The handler is always called once, on
-    // the main queue.
+    // discovery reach the handler with the current user. While the sign-in screen is on show
+    // nothing happens and the handler is never called; otherwise it is called once, on the main
+    // queue.
     void authenticateWithHandler(TVKUserHandler handler);
 
     // Discovery: asks the sign-in host how `username` signs in. The handler receives (type,
@@ -127,7 +129,7 @@ class TVKQuarraAuthManager {
                             unsigned long numRetries, TVKUserHandler handler);
     // Hands a redirect URL to a pending single sign-on; false: not the SDK's URL.
     bool resumeOAuthFlowWithURL(const Url& url);
-    // Whether the sign-in screen is showing. There is no screen yet: always false.
+    // Whether the sign-in screen is the key window's root view controller.
     bool isShowingLoginView() const;
 
     // --- Quarras, session and logout
@@ -194,6 +196,8 @@ class TVKQuarraAuthManager {
   private:
     TVKQuarraAuthManager();
 
+    // The sign-in screen with `handler`; -20 when there is no window to show it in.
+    void presentLoginView(TVKUserHandler handler, TVKUserInternalPtr user);
     // The user must sign in again and no screen can ask: -20 on the main queue.
     static void requireAuthentication(TVKUserHandler handler, TVKUserInternalPtr user);
     // Posts "auth/api" with `secret` and finalises with `password` as the one to keep or drop.

@@ -1,17 +1,12 @@
 #include "platform/Browser.h"
 
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdlib>
 #include <filesystem>
 #include <mutex>
-#include <thread>
 
-extern char** environ;
+#include "platform/Process.h"
 
 namespace quarra {
 namespace {
@@ -25,27 +20,7 @@ class CommandBrowser : public Browser {
             return false;
         std::vector<std::string> arguments = command_;
         arguments.push_back(url.string());
-        std::vector<char*> argv;
-        for (auto& argument : arguments)
-            argv.push_back(argument.data());
-        argv.push_back(nullptr);
-
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        // The browser reads nothing of ours; a launcher that waits for input must not hang on it.
-        posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-        pid_t pid = 0;
-        int status = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-        posix_spawn_file_actions_destroy(&actions);
-        if (status != 0)
-            return false;
-        // Reaped when it ends, so no zombie stays behind; the browser itself may run much longer.
-        std::thread([pid] {
-            int ignored = 0;
-            while (waitpid(pid, &ignored, 0) < 0 && errno == EINTR) {
-            }
-        }).detach();
-        return true;
+        return spawnDetached(std::move(arguments));
     }
 
   private:

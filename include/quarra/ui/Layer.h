@@ -43,6 +43,8 @@ class Layer : public std::enable_shared_from_this<Layer> {
     void setBorderColor(std::optional<Color> color) { borderColor_ = color; }
     bool masksToBounds() const { return masksToBounds_; }
     void setMasksToBounds(bool masks) { masksToBounds_ = masks; }
+    double cornerRadius() const { return cornerRadius_; }
+    void setCornerRadius(double radius) { cornerRadius_ = radius; }
 
     void addSublayer(std::shared_ptr<Layer> layer) { sublayers_.push_back(std::move(layer)); }
     const std::vector<std::shared_ptr<Layer>>& sublayers() const { return sublayers_; }
@@ -63,6 +65,7 @@ class Layer : public std::enable_shared_from_this<Layer> {
     double borderWidth_ = 0;
     std::optional<Color> borderColor_;
     bool masksToBounds_ = false;
+    double cornerRadius_ = 0;
     std::vector<std::shared_ptr<Layer>> sublayers_;
     std::map<std::string, Running> animations_;
     std::uint64_t nextSerial_ = 0;

@@ -1,6 +1,7 @@
 #pragma once
 // An editable line of text. It takes the focus when tapped (the delegate may refuse), receives
-// typed text while it has the focus, and tells its delegate about editing. Main thread only.
+// typed text while it has the focus, and tells its delegate about editing. The keyboard rises
+// when a field takes the focus and falls when no field keeps it (Keyboard.h). Main thread only.
 #include <memory>
 #include <string>
 

@@ -43,6 +43,8 @@ struct LayoutConstraint {
     LayoutAttribute secondAttribute = LayoutAttribute::NotAnAttribute;
     double multiplier = 1;
     double constant = 0;
+    // Of two constraints that disagree, the higher priority wins (1000 is required).
+    double priority = 1000;
 };
 using LayoutConstraintPtr = std::shared_ptr<LayoutConstraint>;
 
@@ -91,6 +93,13 @@ class View : public Responder {
     ViewPtr viewWithTag(long tag);
     // True when this view and all its superviews are shown.
     bool isVisibleInHierarchy() const;
+    // `rect`, given in this view's coordinates, in the coordinates of the topmost superview (the
+    // window), taking scrolled content into account.
+    Rect convertRectToWindow(const Rect& rect) const;
+    // Where the bounds start in the content: the scrolled amount of a scroll view, else zero.
+    virtual Point boundsOrigin() const { return {}; }
+    // Resigns the first responder when it is this view or one of its descendants.
+    bool endEditing();
 
     // --- Layout
     const std::vector<LayoutConstraintPtr>& constraints() const { return constraints_; }

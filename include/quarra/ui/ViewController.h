@@ -75,6 +75,9 @@ class ViewController : public std::enable_shared_from_this<ViewController> {
     virtual void viewDidLayoutSubviews() {}
 
   private:
+    // A window's root controller appears and disappears with it.
+    friend class Window;
+
     ViewPtr view_;
     ViewControllerPtr presented_;
     std::weak_ptr<ViewController> presenting_;

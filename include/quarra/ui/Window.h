@@ -15,7 +15,8 @@ class Window : public View {
     static std::shared_ptr<Window> make() { return std::make_shared<Window>(); }
 
     const ViewControllerPtr& rootViewController() const { return root_; }
-    // Shows `controller`'s view filling the window in place of the former root's.
+    // Shows `controller`'s view filling the window in place of the former root's; the former root
+    // is told that it disappears and the new one that it appears.
     void setRootViewController(ViewControllerPtr controller);
     // Makes this the application's key window.
     void makeKeyAndVisible();

@@ -1,6 +1,14 @@
 #include "quarra/ui/TextField.h"
 
+#include "platform/ui/Keyboard.h"
+
 namespace quarra::ui {
+namespace {
+
+// Set while a field takes the focus from another one: the keyboard stays up in between.
+bool gHandingOver = false;
+
+}  // namespace
 
 bool TextField::canBecomeFirstResponder() {
     return isEnabled() && isVisibleInHierarchy();
@@ -12,8 +20,12 @@ bool TextField::becomeFirstResponder() {
     auto observer = delegate();
     if (observer && !observer->textFieldShouldBeginEditing(*this))
         return false;
-    if (!Control::becomeFirstResponder())
+    gHandingOver = true;
+    bool focused = Control::becomeFirstResponder();
+    gHandingOver = false;
+    if (!focused)
         return false;
+    Keyboard::show();
     if (observer)
         observer->textFieldDidBeginEditing(*this);
     sendActionsForControlEvents(ControlEventEditingDidBegin);
@@ -27,6 +39,8 @@ bool TextField::resignFirstResponder() {
     if (observer && !observer->textFieldShouldEndEditing(*this))
         return false;
     Control::resignFirstResponder();
+    if (!gHandingOver)
+        Keyboard::hide();
     if (observer)
         observer->textFieldDidEndEditing(*this);
     sendActionsForControlEvents(ControlEventEditingDidEnd);

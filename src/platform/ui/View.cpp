@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "quarra/ui/Scheduler.h"
+#include "quarra/ui/Application.h"
 
 namespace quarra::ui {
 
@@ -72,6 +73,29 @@ bool View::isVisibleInHierarchy() const {
     for (const View* v = this; v; v = v->superview_.lock().get()) {
         if (v->hidden_)
             return false;
+    }
+    return true;
+}
+
+Rect View::convertRectToWindow(const Rect& rect) const {
+    Rect result = rect;
+    for (const View* v = this; v; v = v->superview_.lock().get()) {
+        Point scrolled = v->boundsOrigin();
+        result.origin.x -= scrolled.x;
+        result.origin.y -= scrolled.y;
+        if (!v->superview_.lock())
+            break;
+        result.origin.x += v->frame_.x();
+        result.origin.y += v->frame_.y();
+    }
+    return result;
+}
+
+bool View::endEditing() {
+    auto responder = Application::shared().firstResponder();
+    for (auto* v = dynamic_cast<View*>(responder.get()); v; v = v->superview_.lock().get()) {
+        if (v == this)
+            return responder->resignFirstResponder();
     }
     return true;
 }

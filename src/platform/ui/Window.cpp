@@ -7,14 +7,24 @@ namespace quarra::ui {
 Window::Window() : View(Application::shared().screenBounds()) {}
 
 void Window::setRootViewController(ViewControllerPtr controller) {
-    if (root_ && root_->isViewLoaded())
-        root_->view()->removeFromSuperview();
+    if (controller == root_)
+        return;
+    ViewControllerPtr old = std::move(root_);
+    if (old && old->isViewLoaded()) {
+        old->viewWillDisappear(false);
+        old->view()->removeFromSuperview();
+    }
     root_ = std::move(controller);
     if (root_) {
         root_->view()->setFrame(bounds());
+        root_->viewWillAppear(false);
         addSubview(root_->view());
         root_->layoutView();
     }
+    if (old && old->isViewLoaded())
+        old->viewDidDisappear(false);
+    if (root_)
+        root_->viewDidAppear(false);
 }
 
 void Window::makeKeyAndVisible() {

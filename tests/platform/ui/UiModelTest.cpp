@@ -7,6 +7,8 @@
 #include "quarra/ui/TextField.h"
 #include "quarra/ui/Window.h"
 #include "quarra/Application.h"
+#include "platform/ui/Keyboard.h"
+#include "platform/ui/ScrollView.h"
 
 namespace quarra::ui {
 namespace {
@@ -66,8 +68,10 @@ TEST(Presentation, DismissingTakesTheWholeChainAbove) {
     root->dismissViewController(false);
     EXPECT_EQ(root->presentedViewController(), nullptr);
     EXPECT_EQ(b->presentingViewController(), nullptr);
-    EXPECT_EQ(log, (std::vector<std::string>{"a appeared", "b appeared", "b disappeared",
-                                             "b appeared", "b disappeared", "a disappeared"}));
+    // The window's root appears with it.
+    EXPECT_EQ(
+        log, (std::vector<std::string>{"root appeared", "a appeared", "b appeared", "b disappeared",
+                                       "b appeared", "b disappeared", "a disappeared"}));
     EXPECT_EQ(completions, 2);
     // Nothing to dismiss: no completion.
     root->dismissViewController(false, [&] { ++completions; });
@@ -152,6 +156,51 @@ TEST(TextFieldFocus, TheDelegateDecidesWhenEditingEnds) {
     EXPECT_TRUE(other->isFirstResponder());
     EXPECT_EQ(name->text(), "abc");
     EXPECT_EQ(rule->events, (std::vector<std::string>{"began", "ended"}));
+}
+
+}  // namespace
+}  // namespace quarra::ui
+
+namespace quarra::ui {
+namespace {
+
+TEST(Keyboard, RisesWithATextFieldAndStaysUpWhileTheFocusMovesBetweenFields) {
+    auto window = Window::make();
+    window->makeKeyAndVisible();
+    auto a = View::make<TextField>(Rect(0, 0, 100, 30));
+    auto b = View::make<TextField>(Rect(0, 40, 100, 30));
+    window->addSubview(a);
+    window->addSubview(b);
+    std::vector<Rect> frames;
+    auto token = NotificationCenter::defaultCenter().addObserver(
+        KeyboardWillChangeFrameNotification, [&](const Notification& n) {
+            if (const Rect* end = n.value<Rect>(KeyboardFrameEndUserInfoKey))
+                frames.push_back(*end);
+        });
+    Rect screen = Application::shared().screenBounds();
+    ASSERT_TRUE(a->tap());
+    ASSERT_TRUE(b->tap());
+    EXPECT_TRUE(b->resignFirstResponder());
+    NotificationCenter::defaultCenter().removeObserver(token);
+    EXPECT_EQ(frames,
+              (std::vector<Rect>{
+                  Rect(0, screen.height() - Keyboard::Height, screen.width(), Keyboard::Height),
+                  Rect(0, screen.height(), screen.width(), Keyboard::Height)}));
+    EXPECT_FALSE(Keyboard::isShown());
+}
+
+TEST(ScrollView, ScrollsARectIntoThePartTheInsetsLeaveVisible) {
+    auto scroll = View::make<ScrollView>(Rect(0, 0, 100, 400));
+    auto field = View::make<View>(Rect(0, 300, 100, 40));
+    scroll->addSubview(field);
+    scroll->setContentInset({0, 0, 216, 0});
+    scroll->scrollRectToVisible(field->frame(), true);
+    // 340 must sit at 400 - 216 = 184 from the top.
+    EXPECT_EQ(scroll->contentOffset().y, 156);
+    EXPECT_EQ(field->convertRectToWindow(field->bounds()).y(), 300 - 156);
+    EXPECT_EQ(scroll->animatedScrolls(), 1);
+    scroll->scrollRectToVisible(field->frame(), true);
+    EXPECT_EQ(scroll->animatedScrolls(), 1);
 }
 
 }  // namespace

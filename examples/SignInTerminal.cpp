@@ -1,0 +1,141 @@
+#include "SignInTerminal.h"
+
+#include <termios.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <iostream>
+#include <memory>
+#include <string>
+
+#include "auth/TVKQuarraAuthManager.h"
+#include "auth/ui/TVKLoginViewController.h"
+#include "quarra/RunLoop.h"
+#include "quarra/ui/Application.h"
+#include "quarra/ui/PngRenderer.h"
+#include "quarra/ui/Scheduler.h"
+#include "quarra/ui/Window.h"
+
+using namespace quarra;
+
+namespace {
+
+// Reads a line with the terminal's echo off, so the password does not show.
+bool readSecretLine(std::istream& in, std::string& line) {
+    termios saved{};
+    bool terminal =
+        &in == &std::cin && isatty(STDIN_FILENO) && tcgetattr(STDIN_FILENO, &saved) == 0;
+    if (terminal) {
+        termios quiet = saved;
+        quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+        tcsetattr(STDIN_FILENO, TCSANOW, &quiet);
+    }
+    bool read = static_cast<bool>(std::getline(in, line));
+    if (terminal) {
+        tcsetattr(STDIN_FILENO, TCSANOW, &saved);
+        std::cout << "\n";
+    }
+    return read;
+}
+
+}  // namespace
+
+int signInInTerminal(std::istream& in, std::ostream& out, const std::string& username,
+                     const std::string& password) {
+    const bool interactive = &in == &std::cin && isatty(STDIN_FILENO);
+    bool finished = false;
+    ErrorPtr failure;
+    auto& auth = TVKQuarraAuthManager::sharedInstance();
+    auth.authenticateWithHandler([&](const TVKUserInternalPtr&, const ErrorPtr& error) {
+        failure = error;
+        finished = true;
+    });
+    auto window = ui::Application::shared().keyWindow();
+    auto screen = std::dynamic_pointer_cast<TVKLoginViewController>(
+        window ? window->rootViewController() : nullptr);
+    if (!screen) {
+        out << "the sign-in screen did not come up\n";
+        return 1;
+    }
+    const auto limit = std::chrono::minutes(5);
+    int attempts = 0;
+    while (!finished) {
+        if (!screen->errorLabel->text().empty())
+            out << "  ! " << screen->errorLabel->text() << "\n";
+        bool passwordStep = screen->passwordTF->alpha() > 0;
+        auto field = passwordStep ? screen->passwordTF : screen->usernameTF;
+        std::string line;
+        if (!interactive) {
+            // Nobody at a terminal: the demo user's credentials, typed once.
+            if (++attempts > 2)
+                return 1;
+            line = passwordStep ? password : username;
+            out << (passwordStep ? "  PASSWORD: ********\n" : "  USERNAME: " + line + "\n");
+        } else if (passwordStep) {
+            out << "  " << screen->passwordLabel->text() << " for " << screen->usernameTF->text()
+                << " (empty: another user name): " << std::flush;
+            if (!readSecretLine(in, line))
+                return 1;
+            if (line.empty() && screen->usernameTF->isEnabled()) {
+                // An empty password: back to the user name, as editing it would.
+                screen->hidePasswordField(false);
+                continue;
+            }
+        } else {
+            out << "  " << screen->usernameLabel->text() << ": " << std::flush;
+            if (!std::getline(in, line))
+                return 1;
+        }
+        field->setText(line);
+        out << "  [" << screen->nextLoginButton->currentTitle() << "]\n";
+        screen->nextLoginButton->tap();
+        RunLoop::main().runUntil([&] { return finished || screen->nextLoginButton->isEnabled(); },
+                                 limit);
+        // Lets the step change (0.2 s) play out.
+        RunLoop::main().runUntil([] { return false; }, std::chrono::milliseconds(300));
+    }
+    if (failure) {
+        out << "  sign-in ended: " << failure->localizedDescription() << "\n";
+        return 1;
+    }
+    return 0;
+}
+
+int drawSignInPictures(const std::filesystem::path& folder) {
+    auto clock = std::make_shared<ui::ManualScheduler>();
+    ui::Scheduler::setShared(clock);
+    auto window = ui::Window::make();
+    window->setRootViewController(std::make_shared<ui::ViewController>());
+    window->makeKeyAndVisible();
+    std::error_code ec;
+    std::filesystem::create_directories(folder, ec);
+    struct Picture {
+        const char* file;
+        bool passwordStep;
+        const char* error;
+    };
+    const Picture pictures[] = {
+        {"sign-in-username.png", false, ""},
+        {"sign-in-password.png", true, "The user name or password is incorrect"},
+    };
+    for (const auto& picture : pictures) {
+        auto screen = TVKLoginViewController::loginViewController();
+        if (!screen->presentWithHandler(nullptr))
+            return 1;
+        screen->usernameTF->setText("demo");
+        if (picture.passwordStep) {
+            screen->showPasswordField(false);
+            screen->passwordTF->setText("password");
+        }
+        screen->errorLabel->setText(picture.error);
+        auto path = folder / picture.file;
+        if (auto error = ui::drawWindowToPng(*window, path)) {
+            std::cerr << error->localizedDescription() << "\n";
+            return 1;
+        }
+        std::cout << path.string() << "\n";
+        screen->didTapCancelButton();
+    }
+    ui::Scheduler::setShared(nullptr);
+    return 0;
+}

@@ -1,0 +1,18 @@
+#pragma once
+// The example host's sign-in in a terminal: the SDK's own sign-in screen, step by step, and
+// pictures of it.
+#include <filesystem>
+#include <iosfwd>
+#include <string>
+
+// Shows the SDK's sign-in screen (authenticateWithHandler) and fills it from `in`: the user name,
+// then the password (not echoed when `in` is a terminal) unless the user signs in through single
+// sign-on. When standard input is no terminal, `username` and `password` are typed into the
+// screen's fields instead, so the screen still runs. Prints what the screen shows to `out`.
+// Returns 0 once somebody is signed in, 1 when the sign-in failed or the input ended.
+// REQUIRES: the SDK started, the host's window set up; main thread.
+int signInInTerminal(std::istream& in, std::ostream& out, const std::string& username,
+                     const std::string& password);
+
+// Writes pictures of the sign-in screen's two steps into `folder`.
+int drawSignInPictures(const std::filesystem::path& folder);
