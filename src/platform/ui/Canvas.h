@@ -4,10 +4,9 @@
 #include <string>
 
 #include "platform/ui/Graphics.h"
+#include "platform/ui/Image.h"
 
 namespace quarra::ui {
-
-struct Image;
 
 class Canvas {
   public:

@@ -1,11 +1,12 @@
 #pragma once
 // Shows an image, or its highlighted image while highlighted.
+#include "platform/ui/AssociatedObjects.h"
 #include "platform/ui/Image.h"
 #include "platform/ui/View.h"
 
 namespace quarra::ui {
 
-class ImageView : public View {
+class ImageView : public View, public AssociatedObjects {
   public:
     using View::View;
 
