@@ -283,6 +283,7 @@ TEST_F(ImageViewTransportTest, ButtonLoadsImageAndBackgroundPerState) {
         [&] { return side(button->backgroundImageForState(ui::ControlStateNormal)) == 7; }, 10s));
     EXPECT_FALSE(button->imageForState(ui::ControlStateNormal));
 
+    ASSERT_TRUE(server.waitForRequests(2, 10s));
     server.releaseStalls();
     ASSERT_TRUE(runMainUntil(
         [&] { return side(button->imageForState(ui::ControlStateHighlighted)) == 6; }, 10s));
