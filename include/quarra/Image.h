@@ -4,10 +4,16 @@
 // size first and refuses an image above maximumPixelCount before any pixel memory is allocated, so
 // a tiny file that declares a huge image cannot exhaust memory.
 //
+// An image may instead be made of a drawing that paints itself into any rectangle (how the SDK's
+// own small symbols are made); views show both kinds alike.
+//
 // Images are immutable once made and may be shared between threads.
 #include <cstdint>
+#include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -15,6 +21,11 @@
 #include "quarra/Error.h"
 
 namespace quarra {
+
+namespace ui {
+class Canvas;
+struct Rect;
+}  // namespace ui
 
 inline constexpr const char* ImageErrorDomain = "com.tovik.platform.image";
 enum ImageErrorCode : long {
@@ -49,6 +60,8 @@ class Image {
         double height = 0;
     };
 
+    using Drawing = std::function<void(ui::Canvas&, const ui::Rect&)>;
+
     // `pixels` holds width * height * 4 bytes (RGBA, row after row); throws std::invalid_argument
     // when it does not (a programming error).
     Image(std::uint32_t width, std::uint32_t height, std::vector<std::uint8_t> pixels,
@@ -64,11 +77,28 @@ class Image {
     static ImagePtr decode(const Bytes& data, double scale = 1.0, ErrorPtr* error = nullptr,
                            std::uint64_t maxPixels = maximumPixelCount);
 
+    // "<folder>/<name>.png" decoded at scale 1; null when there is no such readable image. A name
+    // that is empty or holds "/" is refused: it would leave the folder.
+    static ImagePtr named(const std::string& name, const std::filesystem::path& folder);
+    // An image of no pixels, `size` points large, that paints itself with `drawing`.
+    static ImagePtr drawn(std::string name, Size size, Drawing drawing);
+
+    // The name given to named() or drawn(); empty for a decoded image.
+    const std::string& name() const { return name_; }
+    // Set only for a drawn image.
+    const Drawing& drawing() const { return drawing_; }
+
+    // The bytes the image was decoded from, when the decoder's caller kept them
+    // (withEncodedData); null otherwise.
+    const std::shared_ptr<const Bytes>& encodedData() const { return encodedData_; }
+    // The same image carrying `data` as its encoded form.
+    ImagePtr withEncodedData(std::shared_ptr<const Bytes> data) const;
+
     std::uint32_t pixelWidth() const { return width_; }
     std::uint32_t pixelHeight() const { return height_; }
     double scale() const { return scale_; }
     // In points: pixels divided by the scale.
-    Size size() const { return {width_ / scale_, height_ / scale_}; }
+    Size size() const { return drawing_ ? drawnSize_ : Size{width_ / scale_, height_ / scale_}; }
     const std::vector<std::uint8_t>& pixels() const { return pixels_; }
 
     // Bits per sample of the source the image was decoded from (pixels are always 8-bit).
@@ -97,6 +127,10 @@ class Image {
     bool isCMYK_ = false;
     bool premultiplied_ = false;
     std::vector<ImagePtr> frames_;
+    std::string name_;
+    Drawing drawing_;
+    Size drawnSize_;
+    std::shared_ptr<const Bytes> encodedData_;
 };
 
 }  // namespace quarra

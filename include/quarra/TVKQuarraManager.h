@@ -23,10 +23,15 @@
 #include "quarra/NotificationCenter.h"
 #include "quarra/Progress.h"
 #include "quarra/Url.h"
+#include "quarra/Image.h"
 
 namespace quarra {
 
 class HTHTTPSessionManager;
+class HTImageDownloader;
+namespace ui {
+class ImageView;
+}  // namespace ui
 
 // HTTP method codes of a request.
 enum TVKQuarraRequestMethod : unsigned long {
@@ -237,6 +242,25 @@ class TVKQuarraManager {
     // the localized-description key, each only when not empty; an empty object when neither is.
     static Json userInfoWithLocalizedDescription(std::string_view localizedDescription,
                                                  const Json& response);
+
+    // --- Document thumbnails
+
+    // Shows the thumbnail of a document version of `quarra` in `imageView`: a cached one at once,
+    // otherwise `placeholder` (when not null) until the download has succeeded; a failed download
+    // leaves what the view shows. Nobody signed in: nothing happens. The session id goes only to
+    // the Quarra it belongs to (the current Quarra); a thumbnail of another Quarra is asked for
+    // without it. Main thread.
+    void setQuarraDocumentThumbnailWithImageView(const std::shared_ptr<ui::ImageView>& imageView,
+                                                 ImagePtr placeholder, unsigned long documentId,
+                                                 unsigned long majorVersion,
+                                                 unsigned long minorVersion,
+                                                 const TVKQuarraPtr& quarra);
+    // The downloader of thumbnails (FIFO, 4 at once, an encrypted per-user disk tier), made on the
+    // first thumbnail call with a signed-in user and kept for the process; null before.
+    static std::shared_ptr<HTImageDownloader> thumbnailImageDownloader();
+    // Empties the thumbnails' memory tier; the files stay. At logout, so that the next user never
+    // sees an earlier user's thumbnails.
+    static void clearThumbnailMemoryCache();
 
   private:
     TVKQuarraManager();

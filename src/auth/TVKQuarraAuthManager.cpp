@@ -607,6 +607,8 @@ void TVKQuarraAuthManager::clearCurrentUser() {
     if (ErrorPtr error = defaults.synchronize())
         TVK_LOG_ERROR("Could not save the settings at logout: " + error->description());
     setCurrentUser(nullptr);
+    // Thumbnails are cached by URL alone: the next user must not be shown this user's.
+    TVKQuarraManager::clearThumbnailMemoryCache();
 }
 
 void TVKQuarraAuthManager::invalidateSession() {

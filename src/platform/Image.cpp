@@ -10,6 +10,8 @@
 #include <stdexcept>
 #include <string>
 
+#include "quarra/Files.h"
+
 namespace quarra {
 
 namespace {
@@ -427,6 +429,34 @@ ImagePtr Image::premultipliedCopy() const {
         p[i + 2] = static_cast<std::uint8_t>((p[i + 2] * a + 127) / 255);
     }
     copy->premultiplied_ = true;
+    return copy;
+}
+
+ImagePtr Image::named(const std::string& name, const std::filesystem::path& folder) {
+    if (name.empty() || name.find('/') != std::string::npos)
+        return nullptr;
+    auto text = files::read(folder / (name + ".png"));
+    if (!text)
+        return nullptr;
+    ImagePtr decoded = decode(Bytes(text->begin(), text->end()));
+    if (!decoded)
+        return nullptr;
+    auto image = std::make_shared<Image>(*decoded);
+    image->name_ = name;
+    return image;
+}
+
+ImagePtr Image::drawn(std::string name, Size size, Drawing drawing) {
+    auto image = std::make_shared<Image>(0, 0, std::vector<std::uint8_t>{});
+    image->name_ = std::move(name);
+    image->drawnSize_ = size;
+    image->drawing_ = std::move(drawing);
+    return image;
+}
+
+ImagePtr Image::withEncodedData(std::shared_ptr<const Bytes> data) const {
+    auto copy = std::make_shared<Image>(*this);
+    copy->encodedData_ = std::move(data);
     return copy;
 }
 

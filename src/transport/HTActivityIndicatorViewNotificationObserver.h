@@ -6,7 +6,7 @@
 
 #include "quarra/NotificationCenter.h"
 #include "quarra/URLSessionTask.h"
-#include "platform/ui/ActivityIndicatorView.h"
+#include "quarra/ui/ActivityIndicatorView.h"
 
 namespace quarra {
 

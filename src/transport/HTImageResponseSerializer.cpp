@@ -25,6 +25,7 @@ std::shared_ptr<HTHTTPResponseSerializer> HTImageResponseSerializer::copy() cons
     copyInto(*copy);
     copy->imageScale_ = imageScale_;
     copy->inflates_ = inflates_;
+    copy->keepsEncodedData_ = keepsEncodedData_;
     return copy;
 }
 
@@ -59,6 +60,8 @@ std::any HTImageResponseSerializer::responseObjectForResponse(const HttpResponse
             *error = HTErrorWithUnderlyingError(decodeError, *error);
         return {};
     }
+    if (keepsEncodedData_)
+        return image->withEncodedData(std::make_shared<const Bytes>(data));
     return image;
 }
 

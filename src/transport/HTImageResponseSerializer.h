@@ -34,6 +34,10 @@ class HTImageResponseSerializer : public HTHTTPResponseSerializer {
     void setImageScale(double scale) { imageScale_ = scale; }
     bool automaticallyInflatesResponseImage() const { return inflates_; }
     void setAutomaticallyInflatesResponseImage(bool value) { inflates_ = value; }
+    // Images carry the body they were decoded from (Image::encodedData), for a cache that stores
+    // the encoded form. Off by default: the bytes cost memory beside the pixels.
+    bool keepsEncodedData() const { return keepsEncodedData_; }
+    void setKeepsEncodedData(bool value) { keepsEncodedData_ = value; }
 
     // An ImagePtr, or nothing: for an unacceptable content type or an empty body, and for a body
     // that does not decode (then with the decoder's error of ImageErrorDomain, any validation
@@ -47,6 +51,7 @@ class HTImageResponseSerializer : public HTHTTPResponseSerializer {
 
     double imageScale_ = 1.0;
     bool inflates_ = true;
+    bool keepsEncodedData_ = false;
 };
 
 }  // namespace quarra

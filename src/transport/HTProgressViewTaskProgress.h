@@ -6,7 +6,7 @@
 #include <memory>
 
 #include "quarra/URLSessionTask.h"
-#include "platform/ui/ProgressView.h"
+#include "quarra/ui/ProgressView.h"
 
 namespace quarra {
 

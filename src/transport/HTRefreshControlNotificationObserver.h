@@ -6,7 +6,7 @@
 
 #include "quarra/NotificationCenter.h"
 #include "quarra/URLSessionTask.h"
-#include "platform/ui/RefreshControl.h"
+#include "quarra/ui/RefreshControl.h"
 
 namespace quarra {
 

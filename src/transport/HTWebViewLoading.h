@@ -12,7 +12,7 @@
 #include "quarra/HttpResponse.h"
 #include "quarra/Progress.h"
 #include "quarra/UrlRequest.h"
-#include "platform/ui/WebView.h"
+#include "quarra/ui/WebView.h"
 #include "transport/HTHTTPResponseSerializer.h"
 #include "quarra/HTHTTPSessionManager.h"
 

@@ -1,14 +1,16 @@
 #pragma once
-// A control with a title per state.
+// A control with a title, an image and a background image per state.
 #include <map>
 #include <optional>
 #include <string>
 
 #include "quarra/ui/Control.h"
+#include "quarra/ui/AssociatedObjects.h"
+#include "quarra/ui/Image.h"
 
 namespace quarra::ui {
 
-class Button : public Control {
+class Button : public Control, public AssociatedObjects {
   public:
     using Control::Control;
 
@@ -19,6 +21,14 @@ class Button : public Control {
     void setTitleColor(Color color, std::uint64_t state = ControlStateNormal);
     // The colour of `state`, else of the normal state; white when none.
     Color titleColorForState(std::uint64_t state) const;
+    // A null image removes the state's own image.
+    void setImage(ImagePtr image, std::uint64_t state = ControlStateNormal);
+    // The image of `state`, else of the normal state; null when none.
+    ImagePtr imageForState(std::uint64_t state) const;
+    ImagePtr currentImage() const { return imageForState(this->state()); }
+    void setBackgroundImage(ImagePtr image, std::uint64_t state = ControlStateNormal);
+    ImagePtr backgroundImageForState(std::uint64_t state) const;
+    ImagePtr currentBackgroundImage() const { return backgroundImageForState(this->state()); }
     const Font& titleFont() const { return titleFont_; }
     void setTitleFont(Font font) { titleFont_ = std::move(font); }
 
@@ -27,6 +37,8 @@ class Button : public Control {
   private:
     std::map<std::uint64_t, std::string> titles_;
     std::map<std::uint64_t, Color> titleColors_;
+    std::map<std::uint64_t, ImagePtr> images_;
+    std::map<std::uint64_t, ImagePtr> backgroundImages_;
     Font titleFont_;
 };
 

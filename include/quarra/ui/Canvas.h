@@ -4,10 +4,9 @@
 #include <string>
 
 #include "quarra/ui/Graphics.h"
+#include "quarra/ui/Image.h"
 
 namespace quarra::ui {
-
-struct Image;
 
 class Canvas {
   public:

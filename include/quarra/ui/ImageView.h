@@ -2,10 +2,11 @@
 // Shows an image, or its highlighted image while highlighted.
 #include "quarra/ui/Image.h"
 #include "quarra/ui/View.h"
+#include "quarra/ui/AssociatedObjects.h"
 
 namespace quarra::ui {
 
-class ImageView : public View {
+class ImageView : public View, public AssociatedObjects {
   public:
     using View::View;
 

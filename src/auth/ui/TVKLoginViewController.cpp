@@ -17,7 +17,7 @@
 #include "quarra/UserDefaults.h"
 #include "quarra/ui/AlertController.h"
 #include "quarra/ui/Application.h"
-#include "platform/ui/Keyboard.h"
+#include "quarra/ui/Keyboard.h"
 #include "quarra/ui/Window.h"
 
 namespace quarra {

@@ -21,8 +21,8 @@
 #include "quarra/ui/Button.h"
 #include "quarra/ui/ImageView.h"
 #include "quarra/ui/Label.h"
-#include "platform/ui/MailComposer.h"
-#include "platform/ui/ScrollView.h"
+#include "quarra/ui/MailComposer.h"
+#include "quarra/ui/ScrollView.h"
 #include "quarra/ui/ViewController.h"
 
 namespace quarra {

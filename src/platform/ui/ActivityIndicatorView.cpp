@@ -1,4 +1,4 @@
-#include "platform/ui/ActivityIndicatorView.h"
+#include "quarra/ui/ActivityIndicatorView.h"
 
 namespace quarra::ui {
 

@@ -1,4 +1,4 @@
-#include "platform/ui/Keyboard.h"
+#include "quarra/ui/Keyboard.h"
 
 #include "quarra/NotificationCenter.h"
 #include "quarra/ui/Application.h"

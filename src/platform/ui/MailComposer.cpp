@@ -1,4 +1,4 @@
-#include "platform/ui/MailComposer.h"
+#include "quarra/ui/MailComposer.h"
 
 #include <stdlib.h>
 

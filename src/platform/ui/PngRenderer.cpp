@@ -68,30 +68,40 @@ class CairoCanvas : public Canvas {
     }
 
     void drawImage(const Image& image, const Rect& r) override {
-        if (image.drawing) {
-            image.drawing(*this, r);
+        if (image.drawing()) {
+            image.drawing()(*this, r);
             return;
         }
-        if (image.rgba.empty() || image.pixelWidth <= 0 || image.pixelHeight <= 0)
+        const int width = static_cast<int>(image.pixelWidth());
+        const int height = static_cast<int>(image.pixelHeight());
+        if (width <= 0 || height <= 0)
             return;
-        cairo_surface_t* surface =
-            cairo_image_surface_create(CAIRO_FORMAT_ARGB32, image.pixelWidth, image.pixelHeight);
+        cairo_surface_t* surface = cairo_image_surface_create(CAIRO_FORMAT_ARGB32, width, height);
+        if (cairo_surface_status(surface) != CAIRO_STATUS_SUCCESS) {
+            cairo_surface_destroy(surface);
+            return;
+        }
         cairo_surface_flush(surface);
         unsigned char* data = cairo_image_surface_get_data(surface);
         int stride = cairo_image_surface_get_stride(surface);
-        for (int y = 0; y < image.pixelHeight; ++y) {
+        const bool premultiplied = image.isPremultiplied();
+        const std::uint8_t* pixels = image.pixels().data();
+        for (int y = 0; y < height; ++y) {
             auto* row = reinterpret_cast<std::uint32_t*>(data + y * stride);
-            for (int x = 0; x < image.pixelWidth; ++x) {
-                const std::uint8_t* p = &image.rgba[(y * image.pixelWidth + x) * 4];
+            for (int x = 0; x < width; ++x) {
+                const std::uint8_t* p = &pixels[(std::size_t(y) * width + x) * 4];
                 std::uint32_t a = p[3];
-                auto pre = [a](std::uint32_t c) { return (c * a + 127) / 255; };
+                // Cairo wants colours multiplied by alpha; decoded images may carry them so.
+                auto pre = [a, premultiplied](std::uint32_t c) {
+                    return premultiplied ? c : (c * a + 127) / 255;
+                };
                 row[x] = a << 24 | pre(p[0]) << 16 | pre(p[1]) << 8 | pre(p[2]);
             }
         }
         cairo_surface_mark_dirty(surface);
         cairo_save(cr_);
         cairo_translate(cr_, r.x(), r.y());
-        cairo_scale(cr_, r.width() / image.pixelWidth, r.height() / image.pixelHeight);
+        cairo_scale(cr_, r.width() / width, r.height() / height);
         cairo_set_source_surface(cr_, surface, 0, 0);
         cairo_paint(cr_);
         cairo_restore(cr_);

@@ -1,4 +1,4 @@
-#include "platform/ui/ProgressView.h"
+#include "quarra/ui/ProgressView.h"
 
 #include <algorithm>
 

@@ -1,4 +1,4 @@
-#include "platform/ui/RefreshControl.h"
+#include "quarra/ui/RefreshControl.h"
 
 namespace quarra::ui {
 

@@ -1,4 +1,4 @@
-#include "platform/ui/ScrollView.h"
+#include "quarra/ui/ScrollView.h"
 
 #include <algorithm>
 

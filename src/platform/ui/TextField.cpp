@@ -1,6 +1,6 @@
 #include "quarra/ui/TextField.h"
 
-#include "platform/ui/Keyboard.h"
+#include "quarra/ui/Keyboard.h"
 
 namespace quarra::ui {
 namespace {

@@ -1,4 +1,4 @@
-#include "platform/ui/WebView.h"
+#include "quarra/ui/WebView.h"
 
 namespace quarra::ui {
 

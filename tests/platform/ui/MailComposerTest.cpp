@@ -1,4 +1,4 @@
-#include "platform/ui/MailComposer.h"
+#include "quarra/ui/MailComposer.h"
 
 #include <gtest/gtest.h>
 #include <stdlib.h>

@@ -7,8 +7,8 @@
 #include "quarra/ui/TextField.h"
 #include "quarra/ui/Window.h"
 #include "quarra/Application.h"
-#include "platform/ui/Keyboard.h"
-#include "platform/ui/ScrollView.h"
+#include "quarra/ui/Keyboard.h"
+#include "quarra/ui/ScrollView.h"
 
 namespace quarra::ui {
 namespace {

@@ -1,6 +1,6 @@
 #pragma once
 // A bar that shows how much of some work is done, from 0 to 1.
-#include "platform/ui/AssociatedObjects.h"
+#include "quarra/ui/AssociatedObjects.h"
 #include "quarra/ui/View.h"
 
 namespace quarra::ui {

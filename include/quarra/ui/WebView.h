@@ -9,7 +9,7 @@
 
 #include "quarra/Bytes.h"
 #include "quarra/Url.h"
-#include "platform/ui/AssociatedObjects.h"
+#include "quarra/ui/AssociatedObjects.h"
 #include "quarra/ui/View.h"
 
 namespace quarra::ui {

@@ -1,7 +1,7 @@
 #pragma once
 // The pull-to-refresh control of a scrolling list: the user's pull sends value-changed, and the
 // owner says when refreshing begins and ends.
-#include "platform/ui/AssociatedObjects.h"
+#include "quarra/ui/AssociatedObjects.h"
 #include "quarra/ui/Control.h"
 
 namespace quarra::ui {

@@ -1,6 +1,6 @@
 #pragma once
 // A spinner that shows that something is under way. Stopped it hides itself unless told not to.
-#include "platform/ui/AssociatedObjects.h"
+#include "quarra/ui/AssociatedObjects.h"
 #include "quarra/ui/View.h"
 
 namespace quarra::ui {

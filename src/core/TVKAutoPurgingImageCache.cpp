@@ -1,0 +1,140 @@
+#include "core/TVKAutoPurgingImageCache.h"
+
+#include <system_error>
+
+#include "quarra/TVKErrors.h"
+#include "core/TVKQuarraConfigurationManager.h"
+#include "log/TVKQuarraLoggerInternal.h"
+#include "sso/SSOTokenUtilities.h"
+#include "storage/crypt/TVKHexConversion.h"
+#include "quarra/TVKQuarraCryptManager.h"
+
+namespace quarra {
+namespace fs = std::filesystem;
+
+namespace {
+
+// TVKCryptographyErrorDomain: the bytes are no message of the key.
+constexpr long kDecryptionFailedCode = -4;
+
+// The user the cache works for now; nothing when nobody is signed in.
+std::optional<std::string> activeUsername() {
+    auto username = TVKQuarraConfigurationManager::sharedInstance().currentUsername();
+    if (!username || username->empty())
+        return std::nullopt;
+    return username;
+}
+
+void removeFile(const fs::path& file) {
+    std::error_code ec;
+    if (!fs::remove(file, ec) && ec)
+        TVK_LOG_ERROR("Unexpected error removing thumbnail file:" + ec.message());
+}
+
+}  // namespace
+
+TVKAutoPurgingImageCache::TVKAutoPurgingImageCache()
+    : HTAutoPurgingImageCache(DefaultMemoryCapacity, DefaultPreferredMemoryUsageAfterPurge),
+      syncStorageQueue_(DispatchQueue::concurrent(StorageQueueLabel)) {}
+
+std::shared_ptr<TVKAutoPurgingImageCache> TVKAutoPurgingImageCache::make() {
+    std::shared_ptr<TVKAutoPurgingImageCache> cache(new TVKAutoPurgingImageCache());
+    cache->observeMemoryWarnings();
+    return cache;
+}
+
+std::optional<fs::path> TVKAutoPurgingImageCache::fileForIdentifier(const std::string& identifier,
+                                                                    const std::string& username) {
+    // Hashed: an identifier is a URL, full of "/" and of any length.
+    return TVKQuarraConfigurationManager::sharedInstance().thumbnailURLForImageName(
+        hexString(SSOTokenUtilities::sha256(identifier)), username);
+}
+
+ImagePtr TVKAutoPurgingImageCache::imageWithIdentifier(const std::string& identifier) {
+    auto username = activeUsername();
+    if (!username)
+        return nullptr;
+    if (ImagePtr image = HTAutoPurgingImageCache::imageWithIdentifier(identifier))
+        return image;
+    auto file = fileForIdentifier(identifier, *username);
+    if (!file)
+        return nullptr;
+    ImagePtr image;
+    syncStorageQueue_->syncBarrier([&] {
+        std::error_code ec;
+        if (!fs::exists(*file, ec))
+            return;
+        ErrorPtr error;
+        auto data = TVKQuarraCryptManager::sharedInstance().decryptContentsAtPath(*file, &error);
+        if (!data) {
+            TVK_LOG_ERROR("Unexpected error decrypting thumbnail image:" +
+                          (error ? error->description() : std::string()));
+            // Only a file that is no message of this user's key is dropped: without a key or a
+            // user it may still be read later.
+            if (error && error->domain() == TVKCryptographyErrorDomain &&
+                error->code() == kDecryptionFailedCode)
+                removeFile(*file);
+            return;
+        }
+        image = Image::decode(*data);
+        if (!image) {
+            removeFile(*file);
+            return;
+        }
+        addImage(image, *data, identifier);
+    });
+    return image;
+}
+
+void TVKAutoPurgingImageCache::addImage(ImagePtr image, const std::string& identifier) {
+    if (image && image->encodedData()) {
+        auto data = image->encodedData();
+        addImage(std::move(image), *data, identifier);
+        return;
+    }
+    if (activeUsername())
+        HTAutoPurgingImageCache::addImage(std::move(image), identifier);
+}
+
+void TVKAutoPurgingImageCache::addImage(ImagePtr image, const Bytes& imageData,
+                                        const std::string& identifier) {
+    auto username = activeUsername();
+    if (!username)
+        return;
+    HTAutoPurgingImageCache::addImage(std::move(image), identifier);
+    syncStorageQueue_->asyncBarrier([identifier, username = *username, imageData] {
+        auto file = fileForIdentifier(identifier, username);
+        if (!file)
+            return;
+        std::error_code ec;
+        if (fs::exists(*file, ec))
+            return;
+        ErrorPtr error;
+        // The folder is made on the first write; a user who never sees a thumbnail has none.
+        TVKQuarraConfigurationManager::sharedInstance().thumbnailsDirectoryForUsername(username,
+                                                                                       true);
+        if (!TVKQuarraCryptManager::sharedInstance().createEncryptedFileAtPath(
+                *file, ByteView(imageData), Json::object(), &error))
+            TVK_LOG_ERROR("Unexpected error encrypting thumbnail image:" +
+                          (error ? error->description() : std::string()));
+    });
+}
+
+bool TVKAutoPurgingImageCache::removeImageWithIdentifier(const std::string& identifier) {
+    auto username = activeUsername();
+    if (!username)
+        return false;
+    if (!HTAutoPurgingImageCache::removeImageWithIdentifier(identifier))
+        return false;
+    syncStorageQueue_->asyncBarrier([identifier, username = *username] {
+        if (auto file = fileForIdentifier(identifier, username))
+            removeFile(*file);
+    });
+    return true;
+}
+
+bool TVKAutoPurgingImageCache::removeAllImages() {
+    return HTAutoPurgingImageCache::removeAllImages();
+}
+
+}  // namespace quarra
