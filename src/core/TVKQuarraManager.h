@@ -16,6 +16,7 @@
 #include <string_view>
 
 #include "auth/TVKQuarra.h"
+#include "core/TVKErrors.h"
 #include "core/TVKPendingTransfers.h"
 #include "platform/Dispatch.h"
 #include "platform/Error.h"
@@ -41,9 +42,6 @@ enum TVKQuarraParameterEncoding : unsigned long {
     TVKQuarraParameterEncodingFormURL = 1,
     TVKQuarraParameterEncodingJSON = 2,
 };
-
-// TVKQuarraErrorDomain code of a request with a method or encoding code the engine does not know.
-inline constexpr long TVKInvalidRequestErrorCode = -31;
 
 // The server's reply (a JSON object; null for none) and the error (null for none). A reply that
 // names a failure comes together with its mapped error.

@@ -1,4 +1,5 @@
 #include "transport/HTURLResponseSerialization.h"
+#include "platform/URLError.h"
 
 namespace quarra {
 
@@ -12,7 +13,7 @@ ErrorPtr HTErrorWithUnderlyingError(const ErrorPtr& error, const ErrorPtr& under
 
 bool HTErrorOrUnderlyingErrorHasCodeInDomain(const ErrorPtr& error) {
     for (const Error* e = error.get(); e; e = e->underlyingError().get()) {
-        if (e->is(HTURLResponseSerializationErrorDomain, -1016))
+        if (e->is(HTURLResponseSerializationErrorDomain, URLErrorCannotDecodeContentData))
             return true;
     }
     return false;

@@ -9,6 +9,7 @@
 #include "platform/Files.h"
 #include "platform/KeyedArchiver.h"
 #include "platform/PropertyList.h"
+#include "platform/Result.h"
 #include "platform/XmlParser.h"
 #include "sso/SSOServiceDiscovery.h"
 #include "support/TestSupport.h"
