@@ -372,7 +372,8 @@ int main(int argc, char** argv) {
     RunLoop::main().runUntil([&] { return !logger.isUploading(); }, kTimeout);
     if (demo)
         std::cout << "log records sent:  " << demo->logRecords << "\n";
-    if (!checkLogFolder({password, KeychainItemStore::getSessionId().value_or("")}))
+    if (!checkLogFolder(
+            {password, KeychainItemStore::getSessionId().valueOr(std::nullopt).value_or("")}))
         return 1;
 
     // The demo leaves nothing signed in behind.

@@ -12,6 +12,7 @@
 
 namespace quarra {
 
+// Its codes are those of URLErrorDomain (platform/URLError.h) for the same kind of failure.
 inline constexpr const char* HTURLRequestSerializationErrorDomain =
     "com.tovik.transport.error.serialization.request";
 inline constexpr const char* HTNetworkingOperationFailingURLRequestErrorKey =

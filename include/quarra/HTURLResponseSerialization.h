@@ -12,6 +12,7 @@
 
 namespace quarra {
 
+// Its codes are those of URLErrorDomain (platform/URLError.h) for the same kind of failure.
 inline constexpr const char* HTURLResponseSerializationErrorDomain =
     "com.tovik.transport.error.serialization.response";
 // User-info keys of validation errors: the failing response (an object with "url", "statusCode" and

@@ -18,17 +18,19 @@ std::string jsonString(const Json& object, std::string_view key);
 // any of them can overflow the stack.
 inline constexpr std::size_t JsonMaxDepth = 512;
 
-// Why parseJson refused a text: the parser's error id (nlohmann numbering; 0 for nesting too deep)
-// and a message.
-struct JsonParseFailure {
-    int id = 0;
-    std::string message;
+// Errors of parseJson: the code is the parser's error id (nlohmann numbering, e.g. 101 for a syntax
+// error) or JsonParseTooDeepError; the description is the parser's message.
+inline constexpr const char* JsonParseErrorDomain = "JSONParseError";
+enum JsonParseErrorCode : long {
+    JsonParseTooDeepError = 0,
 };
 
-// The JSON document in `text`; nothing, with `*failure`, when it is not JSON or nests deeper than
-// `maxDepth` containers.
-std::optional<Json> parseJson(std::string_view text, JsonParseFailure* failure = nullptr,
-                              std::size_t maxDepth = JsonMaxDepth);
+template <class T>
+class Result;  // platform/Result.h, which callers of parseJson include
+
+// The JSON document in `text`; an error of JsonParseErrorDomain when it is not JSON or nests
+// deeper than `maxDepth` containers.
+Result<Json> parseJson(std::string_view text, std::size_t maxDepth = JsonMaxDepth);
 
 // Whether `text` nests no deeper than `maxDepth` containers (a check on the brackets outside
 // strings; the text need not be valid JSON).

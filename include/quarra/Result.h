@@ -39,6 +39,12 @@ class [[nodiscard]] Result {
     // Null when ok().
     ErrorPtr error() const { return ok() ? nullptr : std::get<1>(state_); }
 
+    // A failure equals no value.
+    template <class U>
+    friend bool operator==(const Result& result, const U& expected) {
+        return result.ok() && result.value() == expected;
+    }
+
   private:
     std::variant<T, ErrorPtr> state_;
 };

@@ -16,4 +16,89 @@ inline constexpr const char* TVKQuarraServerErrorMessageKey = "com.tovik.error.m
 inline constexpr const char* TVKQuarraRequestedQuarraIDKey = "com.tovik.error.requestedquarra.key";
 inline constexpr const char* TVKInvalidServerResponseKey = "com.tovik.error.response.key";
 
+// The codes of each domain. Codes of the same value in two domains are distinct errors: the
+// authorization domain's -2 is an invalid session, the general domain's -2 a refused operation.
+
+// TVKAuthorizationErrorDomain.
+enum TVKAuthorizationErrorCode : long {
+    TVKAuthorizationInvalidUsernamePasswordErrorCode = -1,
+    // The server rejected the session id; the request engine signs in again once and resends.
+    TVKAuthorizationInvalidSessionErrorCode = -2,
+    TVKAuthorizationInsufficientAccessErrorCode = -3,
+    TVKAuthorizationUserLockedOutErrorCode = -4,
+    // The user cancelled (the sign-in screen, the browser step of single sign-on).
+    TVKAuthorizationUserCanceledErrorCode = -5,
+    // The sign-in host named an authorization type the SDK cannot use.
+    TVKAuthorizationInvalidConfigurationErrorCode = -6,
+    // Also read as a cancellation by the host-facing checks.
+    TVKAuthorizationOperationCanceledErrorCode = -8,
+    // The token exchange is retried on it.
+    TVKAuthorizationExpiredTokenErrorCode = -16,
+    TVKAuthorizationAuthenticationRequiredErrorCode = -20,
+};
+
+// TVKQuarraErrorDomain.
+enum TVKQuarraErrorCode : long {
+    TVKQuarraInvalidDataErrorCode = -1,
+    TVKQuarraOperationNotAllowedErrorCode = -2,
+    TVKQuarraParameterRequiredErrorCode = -3,
+    TVKQuarraMaxFileSizeExceededErrorCode = -4,
+    TVKQuarraDownForMaintenanceErrorCode = -5,
+    TVKQuarraPasscodeChangeRequiredErrorCode = -6,
+    TVKQuarraInactiveUserErrorCode = -7,
+    TVKQuarraNoActiveQuarrasErrorCode = -8,
+    TVKQuarraSoleInactiveQuarraErrorCode = -9,
+    TVKQuarraConfigurationModeEnabledErrorCode = -10,
+    TVKQuarraIPRangeErrorCode = -11,
+    TVKQuarraSoleProtectedTemplateQuarraErrorCode = -12,
+    // The requested Quarra is not among the user's, or no default Quarra could be determined.
+    TVKQuarraUnavailableErrorCode = -13,
+    TVKQuarraMethodNotSupportedErrorCode = -14,
+    TVKQuarraInvalidTokenErrorCode = -15,
+    TVKQuarraInvalidConfigurationErrorCode = -17,
+    TVKQuarraMalformedURLErrorCode = -18,
+    TVKQuarraInvalidFilterErrorCode = -19,
+    // A cache was handed a Quarra it is not associated with (or no entries to store).
+    TVKQuarraNotAssociatedWithCacheErrorCode = -20,
+    TVKQuarraInvalidDocumentErrorCode = -21,
+    // A user name (or per-user file name) that would leave its folder.
+    TVKInvalidUsernameErrorCode = -30,
+    // A request with a method or encoding code the engine does not know.
+    TVKInvalidRequestErrorCode = -31,
+};
+
+// TVKQuarraExceptionErrorDomain.
+enum TVKQuarraExceptionErrorCode : long {
+    // The server's reply named no failure the SDK knows; the reply is in the description.
+    TVKQuarraUnknownServerErrorCode = -1,
+};
+
+// TVKNetworkErrorDomain.
+enum TVKNetworkErrorCode : long {
+    TVKNetworkNotConnectedErrorCode = -1,
+};
+
+// TVKAPIErrorDomain.
+enum TVKAPIErrorCode : long {
+    // A background transfer that could not be started or whose result could not be used.
+    TVKAPITransferFailedErrorCode = -1,
+};
+
+// TVKCryptographyErrorDomain.
+enum TVKCryptographyErrorCode : long {
+    // No file-encryption key for the user (or the keychain holding it could not be read).
+    TVKCryptographyNoKeyErrorCode = -1,
+    TVKCryptographyNotSignedInErrorCode = -2,
+    TVKCryptographyEncryptionFailedErrorCode = -3,
+    TVKCryptographyDecryptionFailedErrorCode = -4,
+    TVKCryptographyInvalidFileErrorCode = -5,
+};
+
+// TVKCacheErrorDomain.
+enum TVKCacheErrorCode : long {
+    TVKCacheStatementFailedErrorCode = -1,
+    TVKCacheOpenFailedErrorCode = -2,
+    TVKCacheNotAuthenticatedErrorCode = -3,
+};
+
 }  // namespace quarra

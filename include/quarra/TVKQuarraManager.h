@@ -24,6 +24,7 @@
 #include "quarra/Progress.h"
 #include "quarra/Url.h"
 #include "quarra/Image.h"
+#include "quarra/TVKErrors.h"
 
 namespace quarra {
 
@@ -46,9 +47,6 @@ enum TVKQuarraParameterEncoding : unsigned long {
     TVKQuarraParameterEncodingFormURL = 1,
     TVKQuarraParameterEncodingJSON = 2,
 };
-
-// TVKQuarraErrorDomain code of a request with a method or encoding code the engine does not know.
-inline constexpr long TVKInvalidRequestErrorCode = -31;
 
 // The server's reply (a JSON object; null for none) and the error (null for none). A reply that
 // names a failure comes together with its mapped error.

@@ -18,52 +18,50 @@ std::string root() {
     return TVKQuarraConfigurationManager::sharedInstance().keychainIdentifierRoot();
 }
 
-// The attribute of an item, or nothing when it is empty or the keychain could not be read.
-std::optional<std::string> read(const std::string& identifier, KeychainAttribute key,
-                                ErrorPtr* error) {
+// The attribute of an item; nullopt when it is empty, an error when the keychain could not be read.
+Result<std::optional<std::string>> read(const std::string& identifier, KeychainAttribute key) {
     KeychainItemStore item(identifier);
-    if (error)
-        *error = item.readError();
+    if (item.readError())
+        return item.readError();
     std::string value = item.objectForKey(key);
     if (value.empty())
-        return std::nullopt;
-    return value;
+        return std::optional<std::string>();
+    return std::optional<std::string>(std::move(value));
 }
 
 }  // namespace
 
 KeychainItemStore::KeychainItemStore(std::string identifier, std::optional<std::string>)
     : identifier_(std::move(identifier)) {
-    KeychainResult result = Keychain::standard().copyMatching(byIdentifier(identifier_), &item_);
-    exists_ = result.ok();
-    if (!exists_) {
-        if (!result.notFound())
-            readError_ = result.error;
-        item_ = KeychainItem{};
-    }
+    auto found = Keychain::standard().copyMatching(byIdentifier(identifier_));
+    if (!found)
+        readError_ = found.error();
+    else if (*found)
+        item_ = std::move(**found);
+    exists_ = found && found->has_value();
     item_.generic = identifier_;
 }
 
-KeychainResult KeychainItemStore::setObject(const std::string& value, KeychainAttribute key) {
+ErrorPtr KeychainItemStore::setObject(const std::string& value, KeychainAttribute key) {
     return setObjects({{value, key}});
 }
 
-KeychainResult KeychainItemStore::setObjects(
+ErrorPtr KeychainItemStore::setObjects(
     const std::vector<std::pair<std::string, KeychainAttribute>>& values) {
     bool changed = false;
     for (const auto& [value, key] : values)
         changed |= objectForKey(key) != value;
     if (!changed)
-        return {};
+        return nullptr;
     if (readError_)
-        return {KeychainStatus::ReadFailed, readError_};
+        return readError_;
     KeychainItem before = item_;
     for (const auto& [value, key] : values)
         assign(value, key);
-    KeychainResult result = writeToKeychain();
-    if (!result.ok())
+    ErrorPtr error = writeToKeychain();
+    if (error)
         item_ = std::move(before);  // memory keeps matching the keychain
-    return result;
+    return error;
 }
 
 bool KeychainItemStore::assign(const std::string& value, KeychainAttribute key) {
@@ -115,22 +113,20 @@ std::string KeychainItemStore::objectForKey(KeychainAttribute key) const {
     return {};
 }
 
-KeychainResult KeychainItemStore::resetKeychainItem() {
+ErrorPtr KeychainItemStore::resetKeychainItem() {
     if (readError_)
-        return {KeychainStatus::ReadFailed, readError_};
-    KeychainResult result = Keychain::standard().remove(byIdentifier(identifier_));
-    if (result.ok() || result.notFound()) {
+        return readError_;
+    ErrorPtr error = Keychain::standard().remove(byIdentifier(identifier_)).error();
+    if (!error)
         exists_ = false;
-        result = {};
-    }
     item_.account.clear();
     item_.label.clear();
     item_.description.clear();
     item_.data.clear();
-    return result;
+    return error;
 }
 
-KeychainResult KeychainItemStore::writeToKeychain() {
+ErrorPtr KeychainItemStore::writeToKeychain() {
     Keychain& keychain = Keychain::standard();
     KeychainChanges changes;
     changes.service = item_.service;
@@ -139,12 +135,15 @@ KeychainResult KeychainItemStore::writeToKeychain() {
     changes.label = item_.label;
     changes.description = item_.description;
     changes.data = item_.data;
-    KeychainResult result = keychain.update(byIdentifier(identifier_), changes);
-    if (result.notFound())
-        result = keychain.add(item_);
-    if (result.ok())
-        exists_ = true;
-    return result;
+    auto updated = keychain.update(byIdentifier(identifier_), changes);
+    if (!updated)
+        return updated.error();
+    if (*updated == 0) {
+        if (ErrorPtr error = keychain.add(item_))
+            return error;
+    }
+    exists_ = true;
+    return nullptr;
 }
 
 // --- Identifiers
@@ -182,72 +181,69 @@ std::string KeychainItemStore::numFailedUnlockAttemptsIdentifier() {
 ErrorPtr KeychainItemStore::setUsername(const std::string& username) {
     return KeychainItemStore(basicAuthIdentifier())
         .setObjects({{basicAuthIdentifier(), KeychainAttribute::Service},
-                     {username, KeychainAttribute::Account}})
-        .failure();
+                     {username, KeychainAttribute::Account}});
 }
 
-std::optional<std::string> KeychainItemStore::getUsername(ErrorPtr* error) {
-    return read(basicAuthIdentifier(), KeychainAttribute::Account, error);
+Result<std::optional<std::string>> KeychainItemStore::getUsername() {
+    return read(basicAuthIdentifier(), KeychainAttribute::Account);
 }
 
 ErrorPtr KeychainItemStore::setPassword(const std::string& password) {
     return KeychainItemStore(basicAuthIdentifier())
         .setObjects({{basicAuthIdentifier(), KeychainAttribute::Service},
-                     {password, KeychainAttribute::ValueData}})
-        .failure();
+                     {password, KeychainAttribute::ValueData}});
 }
 
-std::optional<std::string> KeychainItemStore::getPassword(ErrorPtr* error) {
-    return read(basicAuthIdentifier(), KeychainAttribute::ValueData, error);
+Result<std::optional<std::string>> KeychainItemStore::getPassword() {
+    return read(basicAuthIdentifier(), KeychainAttribute::ValueData);
 }
 
 ErrorPtr KeychainItemStore::setUsername(const std::string& username, const std::string& password) {
     return KeychainItemStore(basicAuthIdentifier())
         .setObjects({{basicAuthIdentifier(), KeychainAttribute::Service},
                      {username, KeychainAttribute::Account},
-                     {password, KeychainAttribute::ValueData}})
-        .failure();
+                     {password, KeychainAttribute::ValueData}});
 }
 
 ErrorPtr KeychainItemStore::setSessionId(const std::string& sessionId) {
     KeychainItemStore item(sessionIdentifier());
     std::vector<std::pair<std::string, KeychainAttribute>> values{
         {sessionIdentifier(), KeychainAttribute::Service}};
-    ErrorPtr readError;
-    if (auto username = getUsername(&readError))
-        values.emplace_back(*username, KeychainAttribute::Account);
-    if (readError)
-        return readError;
+    auto username = getUsername();
+    if (!username)
+        return username.error();
+    if (*username)
+        values.emplace_back(**username, KeychainAttribute::Account);
     values.emplace_back(sessionId, KeychainAttribute::ValueData);
-    return item.setObjects(values).failure();
+    return item.setObjects(values);
 }
 
-std::optional<std::string> KeychainItemStore::getSessionId(ErrorPtr* error) {
-    return read(sessionIdentifier(), KeychainAttribute::ValueData, error);
+Result<std::optional<std::string>> KeychainItemStore::getSessionId() {
+    return read(sessionIdentifier(), KeychainAttribute::ValueData);
 }
 
 ErrorPtr KeychainItemStore::setOAuthState(const std::optional<Bytes>& state) {
     KeychainItemStore item(OAuthIdentifer());
     if (!state)
-        return item.resetKeychainItem().failure();
-    return item
-        .setObjects({{OAuthIdentifer(), KeychainAttribute::Service},
-                     {base64Encode(*state), KeychainAttribute::ValueData}})
-        .failure();
+        return item.resetKeychainItem();
+    return item.setObjects({{OAuthIdentifer(), KeychainAttribute::Service},
+                            {base64Encode(*state), KeychainAttribute::ValueData}});
 }
 
-std::optional<Bytes> KeychainItemStore::getOAuthState(ErrorPtr* error) {
-    auto text = read(OAuthIdentifer(), KeychainAttribute::ValueData, error);
+Result<std::optional<Bytes>> KeychainItemStore::getOAuthState() {
+    auto text = read(OAuthIdentifer(), KeychainAttribute::ValueData);
     if (!text)
-        return std::nullopt;
-    return base64Decode(*text, /*ignoreUnknown=*/true);
+        return text.error();
+    if (!*text)
+        return std::optional<Bytes>();
+    return std::optional<Bytes>(base64Decode(**text, /*ignoreUnknown=*/true));
 }
 
 ErrorPtr KeychainItemStore::resetAuthData() {
     ErrorPtr first;
     for (const auto& identifier : {basicAuthIdentifier(), sessionIdentifier(), OAuthIdentifer(),
                                    numFailedUnlockAttemptsIdentifier()}) {
-        ErrorPtr failure = KeychainItemStore(identifier).resetKeychainItem().failure();
+        ErrorPtr failure = KeychainItemStore(identifier).resetKeychainItem();
         if (!first)
             first = std::move(failure);
     }
@@ -260,8 +256,7 @@ ErrorPtr KeychainItemStore::setPasscode(const std::string& passcode, const std::
     return KeychainItemStore(passcodeIdentifierForUsername(username))
         .setObjects({{passcodeIdentifier(), KeychainAttribute::Service},
                      {username, KeychainAttribute::Account},
-                     {passcode, KeychainAttribute::ValueData}})
-        .failure();
+                     {passcode, KeychainAttribute::ValueData}});
 }
 
 std::string KeychainItemStore::getPasscodeForUsername(const std::string& username) {
@@ -270,20 +265,20 @@ std::string KeychainItemStore::getPasscodeForUsername(const std::string& usernam
 }
 
 ErrorPtr KeychainItemStore::resetPasscodeForUsername(const std::string& username) {
-    return KeychainItemStore(passcodeIdentifierForUsername(username)).resetKeychainItem().failure();
+    return KeychainItemStore(passcodeIdentifierForUsername(username)).resetKeychainItem();
 }
 
 ErrorPtr KeychainItemStore::setNumFailedUnlockAttempts(std::uint64_t count) {
     KeychainItemStore item(numFailedUnlockAttemptsIdentifier());
     std::vector<std::pair<std::string, KeychainAttribute>> values{
         {numFailedUnlockAttemptsIdentifier(), KeychainAttribute::Service}};
-    ErrorPtr readError;
-    if (auto username = getUsername(&readError))
-        values.emplace_back(*username, KeychainAttribute::Account);
-    if (readError)
-        return readError;
+    auto username = getUsername();
+    if (!username)
+        return username.error();
+    if (*username)
+        values.emplace_back(**username, KeychainAttribute::Account);
     values.emplace_back(std::to_string(count), KeychainAttribute::ValueData);
-    return item.setObjects(values).failure();
+    return item.setObjects(values);
 }
 
 std::uint64_t KeychainItemStore::getNumFailedUnlockAttempts() {
@@ -297,8 +292,8 @@ std::uint64_t KeychainItemStore::getNumFailedUnlockAttempts() {
 
 // --- New install
 
-KeychainResult KeychainItemStore::resetKeychainForNewInstall(
-    const std::string& frameworkId, const std::string& keychainIdentifierRoot) {
+ErrorPtr KeychainItemStore::resetKeychainForNewInstall(const std::string& frameworkId,
+                                                       const std::string& keychainIdentifierRoot) {
     auto underRoot = [](const std::string& value, const std::string& root) {
         return !root.empty() && value.starts_with(root) &&
                (value.size() == root.size() || value[root.size()] == '.');
@@ -311,8 +306,7 @@ KeychainResult KeychainItemStore::resetKeychainForNewInstall(
         }
         return false;
     };
-    KeychainResult result = Keychain::standard().remove(query);
-    return result.notFound() ? KeychainResult{} : result;
+    return Keychain::standard().remove(query).error();
 }
 
 }  // namespace quarra

@@ -16,6 +16,7 @@
 
 #include "quarra/Bytes.h"
 #include "platform/Keychain.h"
+#include "quarra/Result.h"
 
 namespace quarra {
 
@@ -38,14 +39,14 @@ class KeychainItemStore {
     KeychainItemStore& operator=(const KeychainItemStore&) = delete;
 
     // Stores `value` and writes the item at once; no write when the value is unchanged.
-    [[nodiscard]] KeychainResult setObject(const std::string& value, KeychainAttribute key);
+    [[nodiscard]] ErrorPtr setObject(const std::string& value, KeychainAttribute key);
     // Stores every value and writes the item once: all of them or, on failure, none.
-    [[nodiscard]] KeychainResult setObjects(
+    [[nodiscard]] ErrorPtr setObjects(
         const std::vector<std::pair<std::string, KeychainAttribute>>& values);
     // The value held; "" for attributes never set. The value data is the stored bytes as text.
     std::string objectForKey(KeychainAttribute key) const;
     // Deletes the item and starts over with empty account, label, description and value.
-    [[nodiscard]] KeychainResult resetKeychainItem();
+    [[nodiscard]] ErrorPtr resetKeychainItem();
 
     // True when the item was in the keychain at construction (or has been written since).
     bool exists() const { return exists_; }
@@ -63,20 +64,20 @@ class KeychainItemStore {
     static std::string passcodeIdentifierForUsername(const std::string& username);
     static std::string numFailedUnlockAttemptsIdentifier();
 
-    // Getters answer nothing for a missing or empty value; `error`, when given, is set when the
-    // keychain could not be read (and cleared otherwise). Setters return why the keychain refused
+    // Getters answer nullopt for a missing or empty value and an error when the keychain could
+    // not be read. Setters return why the keychain refused
     // the write (null on success); a refused write changes nothing of the item.
     [[nodiscard]] static ErrorPtr setUsername(const std::string& username);
-    static std::optional<std::string> getUsername(ErrorPtr* error = nullptr);
+    static Result<std::optional<std::string>> getUsername();
     [[nodiscard]] static ErrorPtr setPassword(const std::string& password);
-    static std::optional<std::string> getPassword(ErrorPtr* error = nullptr);
+    static Result<std::optional<std::string>> getPassword();
     [[nodiscard]] static ErrorPtr setUsername(const std::string& username,
                                               const std::string& password);
     [[nodiscard]] static ErrorPtr setSessionId(const std::string& sessionId);
-    static std::optional<std::string> getSessionId(ErrorPtr* error = nullptr);
+    static Result<std::optional<std::string>> getSessionId();
     // Nothing deletes the item.
     [[nodiscard]] static ErrorPtr setOAuthState(const std::optional<Bytes>& state);
-    static std::optional<Bytes> getOAuthState(ErrorPtr* error = nullptr);
+    static Result<std::optional<Bytes>> getOAuthState();
     // Deletes the user-name, session, OAuth-state and failed-unlock items (passcodes and the
     // per-user key items stay). Tries every item; returns the first failure.
     [[nodiscard]] static ErrorPtr resetAuthData();
@@ -91,13 +92,13 @@ class KeychainItemStore {
 
     // The new-install wipe: deletes every item of this SDK, those under `keychainIdentifierRoot`
     // and those under the older root `frameworkId`, and nothing else of the host's keychain.
-    static KeychainResult resetKeychainForNewInstall(const std::string& frameworkId,
-                                                     const std::string& keychainIdentifierRoot);
+    [[nodiscard]] static ErrorPtr resetKeychainForNewInstall(
+        const std::string& frameworkId, const std::string& keychainIdentifierRoot);
 
   private:
     // Sets the attribute in memory only; false when it already held `value`.
     bool assign(const std::string& value, KeychainAttribute key);
-    KeychainResult writeToKeychain();
+    ErrorPtr writeToKeychain();
 
     const std::string identifier_;
     KeychainItem item_;

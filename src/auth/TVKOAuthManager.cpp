@@ -9,6 +9,7 @@
 #include "quarra/Bundle.h"
 #include "quarra/Dispatch.h"
 #include "quarra/KeyedArchiver.h"
+#include "quarra/Result.h"
 #include "sso/SSOErrorUtilities.h"
 #include "sso/SSOExternalUserAgentLinux.h"
 #include "sso/SSOServiceDiscovery.h"
@@ -29,7 +30,7 @@ void deliver(const TVKOAuthManager::Handler& handler, Json reply, ErrorPtr error
 }
 
 ErrorPtr invalidConfigurationError(const std::string& detail) {
-    return Error::make(TVKAuthorizationErrorDomain, -6,
+    return Error::make(TVKAuthorizationErrorDomain, TVKAuthorizationInvalidConfigurationErrorCode,
                        Json{{LocalizedDescriptionKey, "Invalid authorization configuration"},
                             {"DebugDescription", detail}});
 }
@@ -56,24 +57,23 @@ void TVKOAuthManager::initConfig() {
 }
 
 void TVKOAuthManager::loadState() {
-    ErrorPtr readError;
-    std::optional<Bytes> data = KeychainItemStore::getOAuthState(&readError);
-    if (readError) {
+    auto stored = KeychainItemStore::getOAuthState();
+    if (!stored) {
         // Unreadable is not corrupt: the item stays for a later launch.
-        TVK_LOG_ERROR("OAUTH could not read the stored state: " + readError->description());
+        TVK_LOG_ERROR("OAUTH could not read the stored state: " + stored.error()->description());
         return;
     }
+    const std::optional<Bytes>& data = *stored;
     if (!data)
         return;
     std::shared_ptr<SSOAuthState> state;
     ErrorPtr error;
-    JsonParseFailure failure;
     if (auto document = parseJson(
-            std::string_view(reinterpret_cast<const char*>(data->data()), data->size()), &failure)) {
+            std::string_view(reinterpret_cast<const char*>(data->data()), data->size()))) {
         state = KeyedUnarchiver::unarchivedObject<SSOAuthState>(
             *document, SSOAuthState::archiveClasses(), &error);
     } else {
-        error = Error::make("JSONParseError", failure.id, failure.message);
+        error = document.error();
     }
     KeychainItemStore item(KeychainItemStore::OAuthIdentifer());
     std::string username = item.objectForKey(KeychainAttribute::Account);
@@ -258,7 +258,9 @@ void TVKOAuthManager::exchangeTokenForSession(const std::string& endpoint, unsig
             endpoint, *token, clientId().value_or(""),
             [this, state, username, endpoint, numRetries, handler](const Json& reply,
                                                                    const ErrorPtr& error) {
-                if (error && error->is(TVKAuthorizationErrorDomain, -16) && numRetries > 0) {
+                if (error &&
+                    error->is(TVKAuthorizationErrorDomain, TVKAuthorizationExpiredTokenErrorCode) &&
+                    numRetries > 0) {
                     state->setNeedsTokenRefresh();
                     exchangeTokenForSession(endpoint, numRetries - 1, handler);
                     return;
@@ -287,8 +289,8 @@ void TVKOAuthManager::saveAuthState(std::shared_ptr<SSOAuthState> state,
     }
     // The owner first: the state item is written whole with it.
     KeychainItemStore item(KeychainItemStore::OAuthIdentifer());
-    if (auto result = item.setObject(username, KeychainAttribute::Account); !result.ok())
-        TVK_LOG_ERROR("OAUTH could not store the state's user");
+    if (ErrorPtr error = item.setObject(username, KeychainAttribute::Account))
+        TVK_LOG_ERROR("OAUTH could not store the state's user: " + error->description());
     if (ErrorPtr error = KeychainItemStore::setOAuthState(toBytes(archive)))
         TVK_LOG_ERROR("OAUTH could not store the state: " + error->description());
 }
@@ -318,7 +320,8 @@ ErrorPtr TVKOAuthManager::sdkErrorForOAuthError(const ErrorPtr& error) {
     if (error && error->domain() == SSOGeneralErrorDomain &&
         (error->code() == SSOErrorCodeUserCancelled ||
          error->code() == SSOErrorCodeBrowserClosed)) {
-        return Error::make(TVKAuthorizationErrorDomain, -5, Json::object(), error);
+        return Error::make(TVKAuthorizationErrorDomain, TVKAuthorizationUserCanceledErrorCode,
+                           Json::object(), error);
     }
     return error;
 }

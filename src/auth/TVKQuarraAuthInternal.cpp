@@ -17,8 +17,8 @@ void TVKQuarraAuthInternal::setAuthDNS(std::string authDNS) {
     TVKQuarraAuthManager::sharedInstance().setAuthDNS(std::move(authDNS));
 }
 
-TVKQuarraPtr TVKQuarraAuthInternal::quarraWithId(std::uint64_t Id, ErrorPtr* error) const {
-    return TVKQuarraAuthManager::sharedInstance().quarraWithId(Id, error);
+Result<TVKQuarraPtr> TVKQuarraAuthInternal::quarraWithId(std::uint64_t Id) const {
+    return TVKQuarraAuthManager::sharedInstance().quarraWithId(Id);
 }
 
 void TVKQuarraAuthInternal::invalidateSession() {

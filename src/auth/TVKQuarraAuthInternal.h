@@ -21,7 +21,7 @@ class TVKQuarraAuthInternal {
     std::string authDNS() const;
     void setAuthDNS(std::string authDNS);
     // The signed-in user's Quarra with that id; null, with the -3 error when asked, when none.
-    TVKQuarraPtr quarraWithId(std::uint64_t Id, ErrorPtr* error = nullptr) const;
+    Result<TVKQuarraPtr> quarraWithId(std::uint64_t Id) const;
     // Makes the server reject the stored session on the next request (only when signed in).
     void invalidateSession();
     // Password sign-in; the password is kept only with the user's biometric opt-in.

@@ -37,13 +37,14 @@ void call(const TVKUserHandler& handler, const TVKUserInternalPtr& user, const E
 }
 
 ErrorPtr authenticationRequiredError() {
-    return Error::make(TVKAuthorizationErrorDomain, -20,
+    return Error::make(TVKAuthorizationErrorDomain, TVKAuthorizationAuthenticationRequiredErrorCode,
                        sdkText("The operation requires the user to authenticate"));
 }
 
 ErrorPtr noDefaultQuarraError() {
     // Not looked up in the string table, as earlier versions did.
-    return Error::make(TVKQuarraErrorDomain, -13, "No default quarra could be determined");
+    return Error::make(TVKQuarraErrorDomain, TVKQuarraUnavailableErrorCode,
+                       "No default quarra could be determined");
 }
 
 bool isCurrentQuarra(const TVKUserInternalPtr& user, std::uint64_t Id) {
@@ -55,7 +56,8 @@ bool isCurrentQuarra(const TVKUserInternalPtr& user, std::uint64_t Id) {
 // the session.
 bool isSessionRejection(const ErrorPtr& error) {
     return error && error->domain() == TVKAuthorizationErrorDomain &&
-           (error->code() == -1 || error->code() == -2);
+           (error->code() == TVKAuthorizationInvalidUsernamePasswordErrorCode ||
+            error->code() == TVKAuthorizationInvalidSessionErrorCode);
 }
 
 }  // namespace
@@ -79,9 +81,12 @@ void TVKQuarraAuthManager::initAuthenticationState() {
     enableBiometricAuthentication(
         offered && TVKQuarraEMMManager::sharedInstance().isBiometricAuthenticationVisible());
     auto username = KeychainItemStore::getUsername();
-    if (username) {
+    if (!username) {
+        // Nobody is signed in from here; the stored user stays for a launch that can read it.
+        TVK_LOG_ERROR("The keychain cannot be read: " + username.error()->description());
+    } else if (*username) {
         setCurrentUser(
-            TVKQuarraConfigurationManager::sharedInstance().readUserForUsername(*username));
+            TVKQuarraConfigurationManager::sharedInstance().readUserForUsername(**username));
     }
 }
 
@@ -95,10 +100,9 @@ void TVKQuarraAuthManager::setCurrentUser(TVKUserInternalPtr user) {
     currentUser_ = std::move(user);
 }
 
-std::optional<std::string> TVKQuarraAuthManager::sessionId(ErrorPtr* error) const {
-    static auto* stored =
-        new KeychainValue([](ErrorPtr* error) { return KeychainItemStore::getSessionId(error); });
-    return stored->get(error);
+Result<std::optional<std::string>> TVKQuarraAuthManager::sessionId() const {
+    static auto* stored = new KeychainValue([] { return KeychainItemStore::getSessionId(); });
+    return stored->get();
 }
 
 std::string TVKQuarraAuthManager::authDNS() const {
@@ -166,7 +170,8 @@ void TVKQuarraAuthManager::checkAuthTypeForUsername(const std::string& username,
                 if (type == TVKAuthTypeSingleSignOn)
                     profile = oauthProfileFromResponse(response);
                 if (type == TVKAuthTypeUnknown) {
-                    error = Error::make(TVKAuthorizationErrorDomain, -6,
+                    error = Error::make(TVKAuthorizationErrorDomain,
+                                        TVKAuthorizationInvalidConfigurationErrorCode,
                                         Json{{LocalizedDescriptionKey,
                                               sdkText("Invalid authorization configuration")},
                                              {TVKInvalidServerResponseKey, response}});
@@ -284,7 +289,7 @@ void TVKQuarraAuthManager::finalizeAuthorization(const Json& response, const Err
             reply["quarraId"].dump() + ")");
     }
     if (ErrorPtr error = updateSessionInfo(username, password, savePassword, reply)) {
-        if (error->is(TVKQuarraErrorDomain, -13))
+        if (error->is(TVKQuarraErrorDomain, TVKQuarraUnavailableErrorCode))
             logout();
         call(handler, nullptr, error);
         return;
@@ -339,11 +344,11 @@ ErrorPtr TVKQuarraAuthManager::updateAuthCredentials(const std::string& username
                                                      bool savePassword,
                                                      const std::string& sessionId) {
     // A password stays only beside the user who typed it and chose to keep it.
-    ErrorPtr error;
-    bool otherUser = KeychainItemStore::getUsername(&error) != username;
-    if (error)
-        return error;
-    error = KeychainItemStore::setUsername(username);
+    auto stored = KeychainItemStore::getUsername();
+    if (!stored)
+        return stored.error();
+    bool otherUser = *stored != username;
+    ErrorPtr error = KeychainItemStore::setUsername(username);
     if (!error && password && savePassword) {
         error = KeychainItemStore::setPassword(*password);
     } else if (!error && (password || otherUser)) {
@@ -439,13 +444,13 @@ void TVKQuarraAuthManager::switchCurrentQuarra(TVKQuarraPtr quarra, unsigned lon
         call(handler, currentUser(), quarraUnavailableErrorForQuarraId(targetId));
         return;
     }
-    ErrorPtr readError;
-    auto sessionId = KeychainItemStore::getSessionId(&readError);
-    if (readError) {
+    auto stored = KeychainItemStore::getSessionId();
+    if (!stored) {
         // The session may well be there: the user stays signed in and the caller hears why.
-        call(handler, currentUser(), readError);
+        call(handler, currentUser(), stored.error());
         return;
     }
+    std::optional<std::string> sessionId = std::move(*stored);
     if (!sessionId) {
         auto user = currentUser();
         TVK_LOG_ERROR("Unexpected nil sessionId for username:" +
@@ -454,18 +459,28 @@ void TVKQuarraAuthManager::switchCurrentQuarra(TVKQuarraPtr quarra, unsigned lon
         call(handler, nullptr, authenticationRequiredError());
         return;
     }
-    ErrorPtr error;
-    TVKQuarraPtr target = quarraWithId(targetId, &error);
-    if (!target) {
-        call(handler, currentUser(), error);
+    auto found = quarraWithId(targetId);
+    if (!found) {
+        call(handler, currentUser(), found.error());
         return;
     }
+    TVKQuarraPtr target = *found;
     if (sessionIsInvalid_) {
         reauthenticateAndSwitch(std::move(quarra), numRetries, std::move(handler));
         return;
     }
     auto user = currentUser();
-    std::string username = user ? user->username() : KeychainItemStore::getUsername().value_or("");
+    std::string username;
+    if (user) {
+        username = user->username();
+    } else {
+        auto storedName = KeychainItemStore::getUsername();
+        if (!storedName) {
+            call(handler, nullptr, storedName.error());
+            return;
+        }
+        username = storedName->value_or("");
+    }
     TVKQuarraManager::sharedInstance().requestQuarraEndpointInternal(
         "auth", target, TVKQuarraRequestMethodPOST,
         {{"username", username}, {"password", *sessionId}}, TVKQuarraParameterEncodingFormURL,
@@ -507,23 +522,20 @@ void TVKQuarraAuthManager::reauthenticateAndSwitch(TVKQuarraPtr quarra, unsigned
         });
 }
 
-TVKQuarraPtr TVKQuarraAuthManager::quarraWithId(std::uint64_t Id, ErrorPtr* error) const {
+Result<TVKQuarraPtr> TVKQuarraAuthManager::quarraWithId(std::uint64_t Id) const {
     if (auto user = currentUser()) {
         for (const auto& quarra : user->quarras()) {
             if (quarra->Id() == Id)
                 return quarra;
         }
     }
-    if (error) {
-        *error = Error::make(TVKAuthorizationErrorDomain, -3,
-                             sdkText("Could not switch quarras: Insufficient access"));
-    }
-    return nullptr;
+    return Error::make(TVKAuthorizationErrorDomain, TVKAuthorizationInsufficientAccessErrorCode,
+                       sdkText("Could not switch quarras: Insufficient access"));
 }
 
 ErrorPtr TVKQuarraAuthManager::quarraUnavailableErrorForQuarraId(std::uint64_t Id) {
     return Error::make(
-        TVKQuarraErrorDomain, -13,
+        TVKQuarraErrorDomain, TVKQuarraUnavailableErrorCode,
         Json{{LocalizedDescriptionKey, sdkText("The selected quarra is unavailable")},
              {TVKQuarraRequestedQuarraIDKey, Id}});
 }
@@ -542,7 +554,8 @@ void TVKQuarraAuthManager::isRemotelyAuthenticatedWithHandler(RemoteAuthenticati
         [this, handler = std::move(handler)](const Json&, const ErrorPtr& error) {
             if (!handler)
                 return;
-            bool rejected = error && error->is(TVKAuthorizationErrorDomain, -2);
+            bool rejected = error && error->is(TVKAuthorizationErrorDomain,
+                                               TVKAuthorizationInvalidSessionErrorCode);
             handler(!error, currentUser(), rejected ? nullptr : error);
         });
 }
@@ -559,15 +572,15 @@ void TVKQuarraAuthManager::refreshUserWithHandler(TVKUserHandler handler) {
                 // The session could not be read: no reason to ask the user to sign in again.
                 call(handler, user, error);
             } else if (authenticated && user) {
-                ErrorPtr readError;
-                auto sessionId = KeychainItemStore::getSessionId(&readError);
-                if (readError || !sessionId) {
+                auto sessionId = KeychainItemStore::getSessionId();
+                if (!sessionId || !*sessionId) {
                     // Never an empty secret sent in place of one that could not be read.
-                    call(handler, user, readError ? readError : authenticationRequiredError());
+                    call(handler, user,
+                         sessionId ? authenticationRequiredError() : sessionId.error());
                     return;
                 }
                 // The live session signs in at the sign-in host; it is no password to keep.
-                signInAtAuthServer(user->username(), *sessionId, std::nullopt, false, handler);
+                signInAtAuthServer(user->username(), **sessionId, std::nullopt, false, handler);
             } else {
                 authenticateWithHandler(handler);
             }

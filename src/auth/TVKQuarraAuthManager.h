@@ -21,6 +21,7 @@
 #include "quarra/Error.h"
 #include "quarra/Json.h"
 #include "quarra/Url.h"
+#include "quarra/Result.h"
 
 namespace quarra {
 
@@ -57,9 +58,9 @@ class TVKQuarraAuthManager {
     // Sign-in, restore and logout replace the user.
     void setCurrentUser(TVKUserInternalPtr user);
     // The stored session id as the keychain holds it now; the keychain is read again only after it
-    // has changed, so this is cheap enough for every request. Nothing, with `*error`, when the
-    // keychain could not be read (never an empty secret).
-    std::optional<std::string> sessionId(ErrorPtr* error = nullptr) const;
+    // has changed, so this is cheap enough for every request. nullopt when none is stored, an
+    // error when the keychain could not be read (never an empty secret).
+    Result<std::optional<std::string>> sessionId() const;
 
     // Host name of the sign-in server (with ":port" when not the default); initially the SDK
     // bundle's "com.tovik.QuarraUrl".
@@ -141,7 +142,7 @@ class TVKQuarraAuthManager {
     // that leave another Quarra current (0 answers -13 at once).
     void switchCurrentQuarra(TVKQuarraPtr quarra, unsigned long numRetries, TVKUserHandler handler);
     // The signed-in user's Quarra with that id; null (and, when asked, the -3 error) when none.
-    TVKQuarraPtr quarraWithId(std::uint64_t Id, ErrorPtr* error = nullptr) const;
+    Result<TVKQuarraPtr> quarraWithId(std::uint64_t Id) const;
     // TVKQuarraErrorDomain -13 "The selected quarra is unavailable" naming the id under
     // TVKQuarraRequestedQuarraIDKey.
     static ErrorPtr quarraUnavailableErrorForQuarraId(std::uint64_t Id);

@@ -15,7 +15,8 @@ std::optional<std::string> TVKUserInternal::encryptedUsername() const {
 }
 
 std::optional<std::string> TVKUserInternal::sessionId() const {
-    return KeychainItemStore::getSessionId();
+    // Unreadable reads as none here; the sign-in paths read the keychain themselves and fail.
+    return KeychainItemStore::getSessionId().valueOr(std::nullopt);
 }
 
 bool TVKUserInternal::isEqual(const TVKUser& other) const {

@@ -9,7 +9,8 @@
 namespace quarra {
 
 bool isUserCanceledOperationError(const Error& error) {
-    return error.is(TVKAuthorizationErrorDomain, -5) || error.is(TVKAuthorizationErrorDomain, -8);
+    return error.is(TVKAuthorizationErrorDomain, TVKAuthorizationUserCanceledErrorCode) ||
+           error.is(TVKAuthorizationErrorDomain, TVKAuthorizationOperationCanceledErrorCode);
 }
 
 bool isQuarraServerError(const Error& error) {

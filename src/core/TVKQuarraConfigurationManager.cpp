@@ -77,16 +77,30 @@ void TVKQuarraConfigurationManager::initFileSystem() const {
 // is keyed on a marker written once the folders exist: a folder that cannot be created must never
 // wipe at every launch (which would destroy the users' file keys), and an install whose folders
 // predate the marker is an upgrade, not a new install.
+//
+// The "installed" marker is written only once the wipe has succeeded. Until then a "wipe pending"
+// marker carries the decision across launches: a wipe refused by a locked keyring is retried at the
+// next launch instead of leaving an old install's secrets behind, even though the folders made by
+// this launch would otherwise read as an upgrade. Nothing is logged: the logger is not up yet.
 void TVKQuarraConfigurationManager::clearKeychainItemsIfNewInstall(bool dataDirectoryExisted) {
     std::error_code ec;
     if (!fs::is_directory(applicationDataDirectory(), ec) || fs::exists(installMarkerFile(), ec)) {
         return;
     }
+    const bool wipePending = fs::exists(wipePendingMarkerFile(), ec);
+    if (dataDirectoryExisted && !wipePending) {
+        // An upgrade; a marker that cannot be written is simply tried again next launch.
+        [[maybe_unused]] ErrorPtr notMarked = files::writeAtomically(installMarkerFile(), "");
+        return;
+    }
+    // Without a pending marker on disk a failure below could not be told from an upgrade.
+    if (!wipePending && files::writeAtomically(wipePendingMarkerFile(), ""))
+        return;
+    if (KeychainItemStore::resetKeychainForNewInstall(frameworkId_, keychainIdentifierRoot_))
+        return;
     if (files::writeAtomically(installMarkerFile(), ""))
         return;
-    if (!dataDirectoryExisted) {
-        KeychainItemStore::resetKeychainForNewInstall(frameworkId_, keychainIdentifierRoot_);
-    }
+    fs::remove(wipePendingMarkerFile(), ec);
 }
 
 void TVKQuarraConfigurationManager::initializeSDK() {
@@ -115,6 +129,9 @@ fs::path TVKQuarraConfigurationManager::cacheDirectory() const {
 }
 fs::path TVKQuarraConfigurationManager::installMarkerFile() const {
     return applicationDataDirectory() / ".installed";
+}
+fs::path TVKQuarraConfigurationManager::wipePendingMarkerFile() const {
+    return applicationDataDirectory() / ".keychain-wipe-pending";
 }
 
 fs::path TVKQuarraConfigurationManager::logDirectory() const {
@@ -220,7 +237,9 @@ std::optional<std::vector<std::string>> TVKQuarraConfigurationManager::usernames
 }
 
 std::optional<std::string> TVKQuarraConfigurationManager::currentUsername() const {
-    return KeychainItemStore::getUsername();
+    // A keychain that cannot be read names nobody: callers that must tell the two apart read
+    // KeychainItemStore::getUsername() themselves.
+    return KeychainItemStore::getUsername().valueOr(std::nullopt);
 }
 
 bool TVKQuarraConfigurationManager::writeObject(const Coding& object, const std::string& fileName,

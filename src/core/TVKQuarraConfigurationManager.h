@@ -16,14 +16,12 @@
 
 #include "quarra/Error.h"
 #include "quarra/KeyedArchiver.h"
+#include "quarra/TVKErrors.h"
 
 namespace quarra {
 
 class TVKQuarra;
 class TVKUserInternal;
-
-// TVKQuarraErrorDomain code of a refused user name (or per-user file name).
-inline constexpr long TVKInvalidUsernameErrorCode = -30;
 
 class TVKQuarraConfigurationManager {
   public:
@@ -108,6 +106,8 @@ class TVKQuarraConfigurationManager {
 
     // The file whose presence says the new-install wipe has been done for this install.
     std::filesystem::path installMarkerFile() const;
+    // The file whose presence says a new install's wipe is decided but has not succeeded yet.
+    std::filesystem::path wipePendingMarkerFile() const;
 
   private:
     void clearKeychainItemsIfNewInstall(bool dataDirectoryExisted);

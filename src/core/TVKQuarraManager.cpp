@@ -64,35 +64,49 @@ enum Failure {
 };
 
 constexpr ServerFailure kFailures[] = {
-    {"USERNAME_OR_PASSWORD_INCORRECT", TVKAuthorizationErrorDomain, -1, "Authorization failed"},
-    {"INVALID_SESSION_ID", TVKAuthorizationErrorDomain, -2, "Invalid session"},
-    {"INSUFFICIENT_ACCESS", TVKAuthorizationErrorDomain, -3, "Insufficient access"},
-    {"USER_LOCKED_OUT", TVKAuthorizationErrorDomain, -4, "This user is locked out"},
-    {"OPERATION_NOT_ALLOWED", TVKQuarraErrorDomain, -2, "Operation not allowed"},
-    {"API_OPERATION_NOT_SUPPORTED", TVKQuarraErrorDomain, -2, "Operation not allowed"},
-    {"DOWN_FOR_MAINTENANCE", TVKQuarraErrorDomain, -5,
+    {"USERNAME_OR_PASSWORD_INCORRECT", TVKAuthorizationErrorDomain,
+     TVKAuthorizationInvalidUsernamePasswordErrorCode, "Authorization failed"},
+    {"INVALID_SESSION_ID", TVKAuthorizationErrorDomain, TVKAuthorizationInvalidSessionErrorCode,
+     "Invalid session"},
+    {"INSUFFICIENT_ACCESS", TVKAuthorizationErrorDomain,
+     TVKAuthorizationInsufficientAccessErrorCode, "Insufficient access"},
+    {"USER_LOCKED_OUT", TVKAuthorizationErrorDomain, TVKAuthorizationUserLockedOutErrorCode,
+     "This user is locked out"},
+    {"OPERATION_NOT_ALLOWED", TVKQuarraErrorDomain, TVKQuarraOperationNotAllowedErrorCode,
+     "Operation not allowed"},
+    {"API_OPERATION_NOT_SUPPORTED", TVKQuarraErrorDomain, TVKQuarraOperationNotAllowedErrorCode,
+     "Operation not allowed"},
+    {"DOWN_FOR_MAINTENANCE", TVKQuarraErrorDomain, TVKQuarraDownForMaintenanceErrorCode,
      "Your Quarra server is currently down for maintenance"},
-    {"PASSCODE_CHANGE_REQUIRED", TVKQuarraErrorDomain, -6,
+    {"PASSCODE_CHANGE_REQUIRED", TVKQuarraErrorDomain, TVKQuarraPasscodeChangeRequiredErrorCode,
      "A password change is required before logging in again"},
-    {"INACTIVE_USER", TVKQuarraErrorDomain, -7, "User is inactive"},
-    {"NO_ACTIVE_QUARRAS", TVKQuarraErrorDomain, -8, kNoActiveQuarras},
-    {"SOLE_INACTIVE_QUARRA", TVKQuarraErrorDomain, -9, kNoActiveQuarras},
-    {"CONFIGURATION_MODE_ENABLED", TVKQuarraErrorDomain, -10,
+    {"INACTIVE_USER", TVKQuarraErrorDomain, TVKQuarraInactiveUserErrorCode, "User is inactive"},
+    {"NO_ACTIVE_QUARRAS", TVKQuarraErrorDomain, TVKQuarraNoActiveQuarrasErrorCode,
+     kNoActiveQuarras},
+    {"SOLE_INACTIVE_QUARRA", TVKQuarraErrorDomain, TVKQuarraSoleInactiveQuarraErrorCode,
+     kNoActiveQuarras},
+    {"CONFIGURATION_MODE_ENABLED", TVKQuarraErrorDomain, TVKQuarraConfigurationModeEnabledErrorCode,
      "Unable to login: Quarra is in configuration mode"},
-    {"IP_RANGE", TVKQuarraErrorDomain, -11, kUnknownError},
-    {"SOLE_PROTECTED_TEMPLATE_QUARRA", TVKQuarraErrorDomain, -12, kUnknownError},
-    {"INVALID_DATA", TVKQuarraErrorDomain, -1, "Invalid data in request"},
-    {"PARAMETER_REQUIRED", TVKQuarraErrorDomain, -3, "Missing parameter"},
-    {"EXCEEDS_FILE_MAX_SIZE", TVKQuarraErrorDomain, -4,
+    {"IP_RANGE", TVKQuarraErrorDomain, TVKQuarraIPRangeErrorCode, kUnknownError},
+    {"SOLE_PROTECTED_TEMPLATE_QUARRA", TVKQuarraErrorDomain,
+     TVKQuarraSoleProtectedTemplateQuarraErrorCode, kUnknownError},
+    {"INVALID_DATA", TVKQuarraErrorDomain, TVKQuarraInvalidDataErrorCode,
+     "Invalid data in request"},
+    {"PARAMETER_REQUIRED", TVKQuarraErrorDomain, TVKQuarraParameterRequiredErrorCode,
+     "Missing parameter"},
+    {"EXCEEDS_FILE_MAX_SIZE", TVKQuarraErrorDomain, TVKQuarraMaxFileSizeExceededErrorCode,
      "The maximum allowable file size was exceeded"},
-    {"METHOD_NOT_SUPPORTED", TVKQuarraErrorDomain, -14,
+    {"METHOD_NOT_SUPPORTED", TVKQuarraErrorDomain, TVKQuarraMethodNotSupportedErrorCode,
      "The quarra you are connecting to doesn\u2019t support this operation"},
-    {"INVALID_TOKEN", TVKQuarraErrorDomain, -15, kUnknownError},
-    {"EXPIRED_TOKEN", TVKAuthorizationErrorDomain, -16, kUnknownError},
-    {"INVALID_CONFIGURATION", TVKQuarraErrorDomain, -17, kUnknownError},
-    {"MALFORMED_URL", TVKQuarraErrorDomain, -18, kUnknownError},
-    {"INVALID_FILTER", TVKQuarraErrorDomain, -19, "The named search filter could not be found"},
-    {"INVALID_DOCUMENT", TVKQuarraErrorDomain, -21,
+    {"INVALID_TOKEN", TVKQuarraErrorDomain, TVKQuarraInvalidTokenErrorCode, kUnknownError},
+    {"EXPIRED_TOKEN", TVKAuthorizationErrorDomain, TVKAuthorizationExpiredTokenErrorCode,
+     kUnknownError},
+    {"INVALID_CONFIGURATION", TVKQuarraErrorDomain, TVKQuarraInvalidConfigurationErrorCode,
+     kUnknownError},
+    {"MALFORMED_URL", TVKQuarraErrorDomain, TVKQuarraMalformedURLErrorCode, kUnknownError},
+    {"INVALID_FILTER", TVKQuarraErrorDomain, TVKQuarraInvalidFilterErrorCode,
+     "The named search filter could not be found"},
+    {"INVALID_DOCUMENT", TVKQuarraErrorDomain, TVKQuarraInvalidDocumentErrorCode,
      "The document could not be found on the server"},
 };
 static_assert(std::size(kFailures) == InvalidDocument + 1);
@@ -358,7 +372,8 @@ ErrorPtr TVKQuarraManager::isConnectedToNetwork() const {
     }
     if (reachable)
         return nullptr;
-    return Error::make(TVKNetworkErrorDomain, -1, sdkText("No network connection"));
+    return Error::make(TVKNetworkErrorDomain, TVKNetworkNotConnectedErrorCode,
+                       sdkText("No network connection"));
 }
 
 void TVKQuarraManager::afterGate(TVKQuarraRequestHandler handler, std::function<void()> send) {
@@ -431,13 +446,13 @@ void TVKQuarraManager::sendQuarraRequest(const std::string& endpoint, const TVKQ
     std::optional<std::string> authorization;
     auto& auth = TVKQuarraAuthManager::sharedInstance();
     if (authorize && auth.currentUser()) {
-        ErrorPtr readError;
-        authorization = auth.sessionId(&readError);
-        if (readError) {
+        auto stored = auth.sessionId();
+        if (!stored) {
             // Sent without its session the request would read as signed out.
-            deliver(handler, Json(), std::move(readError));
+            deliver(handler, Json(), stored.error());
             return;
         }
+        authorization = std::move(*stored);
     }
     requestUrl(urlForQuarraEndpoint(endpoint, quarraDNS(quarra)), method, parameters,
                sessionManagerWithParameterEncoding(parameterEncoding), authorization,
@@ -479,7 +494,8 @@ void TVKQuarraManager::maybeDoImplicitLoginToQuarra(TVKQuarraPtr quarra,
     if (user && user->currentQuarra() && quarra && user->currentQuarra()->Id() == quarra->Id()) {
         send([signInAndSend, finish](const Json& response, const ErrorPtr& error) {
             // The one resend: its outcome is final, whatever it is.
-            if (error && error->is(TVKAuthorizationErrorDomain, -2)) {
+            if (error &&
+                error->is(TVKAuthorizationErrorDomain, TVKAuthorizationInvalidSessionErrorCode)) {
                 signInAndSend();
             } else {
                 finish(response, error);
@@ -533,7 +549,8 @@ void TVKQuarraManager::requestUrl(const std::string& url, unsigned long method,
                     {LocalizedDescriptionKey, defaultError(*reply)->localizedDescription()},
                     {TVKInvalidServerResponseKey, *reply}};
                 deliverReply(handler, nullptr,
-                        Error::make(TVKQuarraExceptionErrorDomain, -1, std::move(userInfo)));
+                             Error::make(TVKQuarraExceptionErrorDomain,
+                                         TVKQuarraUnknownServerErrorCode, std::move(userInfo)));
                 return;
             }
             Json response = reply ? *reply : Json();
@@ -582,7 +599,7 @@ ErrorPtr TVKQuarraManager::errorFromResponse(const Json& response) {
     if (jsonString(response, "responseStatus") == "SUCCESS") {
         // The server answers a user without any active Quarra with success and an empty host.
         if (jsonString(response, "defaultUrl") == "https:///api") {
-            return Error::make(TVKQuarraErrorDomain, -8,
+            return Error::make(TVKQuarraErrorDomain, TVKQuarraNoActiveQuarrasErrorCode,
                                std::string_view(sdkText(kNoActiveQuarras)));
         }
         return nullptr;
@@ -629,7 +646,8 @@ ErrorPtr TVKQuarraManager::defaultError(const Json& response) {
     // A reply that is not valid UTF-8 is still described, with its bad bytes replaced.
     std::string description = sdkText(kUnknownError) + "\nresponse:\n" +
                               response.dump(4, ' ', false, Json::error_handler_t::replace);
-    return Error::make(TVKQuarraExceptionErrorDomain, -1, std::string_view(description));
+    return Error::make(TVKQuarraExceptionErrorDomain, TVKQuarraUnknownServerErrorCode,
+                       std::string_view(description));
 }
 
 ErrorPtr TVKQuarraManager::sdkErrorForQuarraErrorType(std::string_view type, const char* domain,

@@ -20,6 +20,7 @@
 #include "quarra/TVKQuarraCryptManager.h"
 #include "quarra/HTHTTPSessionManager.h"
 #include "quarra/HTURLSessionManagerTaskDelegate.h"
+#include "quarra/Result.h"
 
 namespace quarra {
 namespace fs = std::filesystem;
@@ -29,8 +30,8 @@ namespace {
 constexpr std::uintmax_t kLargestServerReply = 1 << 20;
 
 ErrorPtr apiError(const std::string& description, ErrorPtr underlying = nullptr) {
-    return Error::make(TVKAPIErrorDomain, -1, Bundle::sdk().localizedString(description),
-                       std::move(underlying));
+    return Error::make(TVKAPIErrorDomain, TVKAPITransferFailedErrorCode,
+                       Bundle::sdk().localizedString(description), std::move(underlying));
 }
 
 std::optional<std::string> currentUsername() {
@@ -298,7 +299,8 @@ void TVKQuarraManager::requestQuarraDownloadFileEndpoint(
                     if (mapped) {
                         outcome = mapped;
                         // The resend, if one follows, makes a record of its own.
-                        if (mapped->is(TVKAuthorizationErrorDomain, -2)) {
+                        if (mapped->is(TVKAuthorizationErrorDomain,
+                                       TVKAuthorizationInvalidSessionErrorCode)) {
                             if (ErrorPtr removal = pendingTransfers_.removePendingDownload(*taskId))
                                 TVK_LOG_ERROR("Error removing file:" + removal->description());
                         }
@@ -384,7 +386,7 @@ Json TVKQuarraManager::checkFileAtPath(const fs::path& path, ErrorPtr* error) {
     auto contents = files::read(path);
     if (!contents)
         return nullptr;
-    std::optional<Json> parsed = parseJson(*contents);
+    auto parsed = parseJson(*contents);
     if (!parsed) {
         TVK_LOG_ERROR("Unexpected error opening download file:" + path.filename().string());
         return nullptr;

@@ -247,7 +247,8 @@ void TVKFileLogger::handleBatchResult(const ErrorPtr& error, std::uint64_t numBy
     }
     const Json& info = error->userInfo();
     auto message = info.find(TVKQuarraServerErrorMessageKey);
-    bool tooLarge = error->code() == -2 && message != info.end() && message->is_string() &&
+    bool tooLarge = error->code() == TVKQuarraOperationNotAllowedErrorCode &&
+                    message != info.end() && message->is_string() &&
                     message->get<std::string>() == PayloadLimitMessage;
     if (!tooLarge) {
         // Not delivered (no network, a server failure): the batch waits for the next upload.

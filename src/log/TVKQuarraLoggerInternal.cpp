@@ -22,15 +22,14 @@ struct SessionValues {
 };
 
 std::optional<std::string> storedSessionId() {
-    static auto* value =
-        new KeychainValue([](ErrorPtr* error) { return KeychainItemStore::getSessionId(error); });
-    return value->get();
+    static auto* value = new KeychainValue([] { return KeychainItemStore::getSessionId(); });
+    // A log line without the session is still worth writing.
+    return value->get().valueOr(std::nullopt);
 }
 
 std::optional<std::string> storedUsername() {
-    static auto* value =
-        new KeychainValue([](ErrorPtr* error) { return KeychainItemStore::getUsername(error); });
-    return value->get();
+    static auto* value = new KeychainValue([] { return KeychainItemStore::getUsername(); });
+    return value->get().valueOr(std::nullopt);
 }
 
 // Read afresh at every call: a signed-in user counts only once the SDK is initialised.

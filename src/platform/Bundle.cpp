@@ -7,6 +7,7 @@
 #include <stdexcept>
 
 #include "quarra/Files.h"
+#include "quarra/Result.h"
 
 namespace quarra {
 namespace {
@@ -21,7 +22,7 @@ std::string environment(const char* name) {
 Json objectFromText(const std::optional<std::string>& text) {
     if (!text)
         return Json::object();
-    Json value = parseJson(*text).value_or(Json());
+    Json value = parseJson(*text).valueOr(Json());
     return value.is_object() ? std::move(value) : Json::object();
 }
 

@@ -1,5 +1,7 @@
 #include "quarra/Json.h"
 
+#include "quarra/Result.h"
+
 namespace quarra {
 
 std::string jsonString(const Json& object, std::string_view key) {
@@ -34,21 +36,16 @@ bool jsonDepthWithin(std::string_view text, std::size_t maxDepth) {
     return true;
 }
 
-std::optional<Json> parseJson(std::string_view text, JsonParseFailure* failure,
-                              std::size_t maxDepth) {
+Result<Json> parseJson(std::string_view text, std::size_t maxDepth) {
     if (!jsonDepthWithin(text, maxDepth)) {
-        if (failure) {
-            *failure = {0, "JSON text nests deeper than " + std::to_string(maxDepth) + " levels."};
-        }
-        return std::nullopt;
+        return Error::make(JsonParseErrorDomain, JsonParseTooDeepError,
+                           "JSON text nests deeper than " + std::to_string(maxDepth) + " levels.");
     }
     try {
         return Json::parse(text);
     } catch (const Json::exception& e) {
-        if (failure)
-            *failure = {e.id, e.what()};
+        return Error::make(JsonParseErrorDomain, e.id, std::string_view(e.what()));
     }
-    return std::nullopt;
 }
 
 }  // namespace quarra

@@ -19,16 +19,13 @@
 #include "platform/FileLock.h"
 #include "quarra/Files.h"
 #include "quarra/Json.h"
+#include "quarra/Result.h"
 #include "platform/SecretServiceKeychainStore.h"
 
 namespace quarra {
 
-ErrorPtr KeychainResult::failure() const {
-    if (ok())
-        return nullptr;
-    return error ? error
-                 : Error::make(KeychainErrorDomain, static_cast<long>(status),
-                               "The keychain refused the operation.");
+bool isKeychainError(const ErrorPtr& error, KeychainErrorCode code) {
+    return error && error->is(KeychainErrorDomain, code);
 }
 
 namespace {
@@ -46,10 +43,8 @@ std::uint64_t keychainWriteCount() {
 
 namespace {
 
-KeychainResult failure(KeychainStatus status, std::string description,
-                       ErrorPtr underlying = nullptr) {
-    return {status, Error::make(KeychainErrorDomain, static_cast<long>(status), description,
-                                std::move(underlying))};
+ErrorPtr failure(KeychainErrorCode code, std::string description, ErrorPtr underlying = nullptr) {
+    return Error::make(KeychainErrorDomain, code, description, std::move(underlying));
 }
 
 Json toJson(const KeychainItem& item) {
@@ -70,7 +65,7 @@ bool stringField(const Json& object, const char* key, std::string& out) {
 }
 
 std::optional<std::vector<KeychainItem>> parseItems(const std::string& text) {
-    Json document = parseJson(text).value_or(Json());
+    Json document = parseJson(text).valueOr(Json());
     if (!document.is_object())
         return std::nullopt;
     auto list = document.find("items");
@@ -112,30 +107,30 @@ FileKeychainStore::FileKeychainStore(std::filesystem::path file,
                                      std::chrono::milliseconds lockTimeout)
     : file_(std::move(file)), lockTimeout_(lockTimeout) {}
 
-KeychainResult FileKeychainStore::transact(
+ErrorPtr FileKeychainStore::transact(
     const std::function<bool(std::vector<KeychainItem>&)>& change) {
     std::lock_guard guard(mutex_);
     const auto folder = file_.parent_path();
     if (ErrorPtr error = files::createDirectories(folder, 0700)) {
-        return failure(KeychainStatus::ReadFailed, "The keychain folder cannot be created.", error);
+        return failure(KeychainReadFailedError, "The keychain folder cannot be created.", error);
     }
     ::chmod(folder.c_str(), 0700);  // the folder may predate us with wider bits
     FileLock lock;
     if (ErrorPtr error = lock.acquire(file_.string() + ".lock", lockTimeout_)) {
-        return failure(KeychainStatus::ReadFailed, "The keychain is locked.", error);
+        return failure(KeychainReadFailedError, "The keychain is locked.", error);
     }
     std::vector<KeychainItem> items;
     ErrorPtr readError;
     if (auto text = files::read(file_, &readError)) {
         auto parsed = parseItems(*text);
         if (!parsed)
-            return failure(KeychainStatus::ReadFailed, "The keychain file is corrupt.");
+            return failure(KeychainReadFailedError, "The keychain file is corrupt.");
         items = std::move(*parsed);
     } else if (readError->code() != ENOENT) {
-        return failure(KeychainStatus::ReadFailed, "The keychain cannot be read.", readError);
+        return failure(KeychainReadFailedError, "The keychain cannot be read.", readError);
     }
     if (!change(items))
-        return {};
+        return nullptr;
     Json list = Json::array();
     for (const auto& item : items)
         list.push_back(toJson(item));
@@ -144,9 +139,9 @@ KeychainResult FileKeychainStore::transact(
     // Counted also when the write failed: the file may have changed all the same.
     writeCount().fetch_add(1, std::memory_order_acq_rel);
     if (error) {
-        return failure(KeychainStatus::WriteFailed, "The keychain cannot be written.", error);
+        return failure(KeychainWriteFailedError, "The keychain cannot be written.", error);
     }
-    return {};
+    return nullptr;
 }
 
 Keychain& Keychain::standard() {
@@ -181,9 +176,9 @@ std::shared_ptr<KeychainStore> Keychain::store() const {
     return store_;
 }
 
-KeychainResult Keychain::add(const KeychainItem& item) {
+ErrorPtr Keychain::add(const KeychainItem& item) {
     bool duplicate = false;
-    KeychainResult result = store()->transact([&](std::vector<KeychainItem>& items) {
+    ErrorPtr error = store()->transact([&](std::vector<KeychainItem>& items) {
         for (const auto& existing : items) {
             if (existing.service == item.service && existing.account == item.account &&
                 existing.accessGroup == item.accessGroup) {
@@ -194,43 +189,44 @@ KeychainResult Keychain::add(const KeychainItem& item) {
         items.push_back(item);
         return true;
     });
-    if (result.ok() && duplicate)
-        result.status = KeychainStatus::DuplicateItem;
-    return result;
+    if (!error && duplicate) {
+        return failure(KeychainDuplicateItemError,
+                       "An item with the same service, account and access group exists.");
+    }
+    return error;
 }
 
-KeychainResult Keychain::copyMatching(const KeychainQuery& query, KeychainItem* item) {
-    std::vector<KeychainItem> found;
-    KeychainResult result = copyAllMatching(query, &found);
-    if (result.ok() && item)
-        *item = std::move(found.front());
-    return result;
+Result<std::optional<KeychainItem>> Keychain::copyMatching(const KeychainQuery& query) {
+    auto found = copyAllMatching(query);
+    if (!found)
+        return found.error();
+    if (found->empty())
+        return std::optional<KeychainItem>();
+    return std::optional<KeychainItem>(std::move(found->front()));
 }
 
-KeychainResult Keychain::copyAllMatching(const KeychainQuery& query,
-                                         std::vector<KeychainItem>* items) {
+Result<std::vector<KeychainItem>> Keychain::copyAllMatching(const KeychainQuery& query) {
     std::vector<KeychainItem> found;
-    KeychainResult result = store()->transact([&](std::vector<KeychainItem>& stored) {
+    ErrorPtr error = store()->transact([&](std::vector<KeychainItem>& stored) {
         for (const auto& item : stored) {
             if (query.matches(item))
                 found.push_back(item);
         }
         return false;
     });
-    if (result.ok() && found.empty())
-        result.status = KeychainStatus::ItemNotFound;
-    if (items)
-        *items = std::move(found);
-    return result;
+    if (error)
+        return error;
+    return found;
 }
 
-KeychainResult Keychain::update(const KeychainQuery& query, const KeychainChanges& changes) {
-    bool any = false;
-    KeychainResult result = store()->transact([&](std::vector<KeychainItem>& items) {
+Result<std::size_t> Keychain::update(const KeychainQuery& query, const KeychainChanges& changes) {
+    std::size_t changed = 0;
+    ErrorPtr error = store()->transact([&](std::vector<KeychainItem>& items) {
+        changed = 0;
         for (auto& item : items) {
             if (!query.matches(item))
                 continue;
-            any = true;
+            ++changed;
             if (changes.service)
                 item.service = *changes.service;
             if (changes.account)
@@ -246,25 +242,25 @@ KeychainResult Keychain::update(const KeychainQuery& query, const KeychainChange
             if (changes.data)
                 item.data = *changes.data;
         }
-        return any;
+        return changed > 0;
     });
-    if (result.ok() && !any)
-        result.status = KeychainStatus::ItemNotFound;
-    return result;
+    if (error)
+        return error;
+    return changed;
 }
 
-KeychainResult Keychain::remove(const KeychainQuery& query) {
-    bool any = false;
-    KeychainResult result = store()->transact([&](std::vector<KeychainItem>& items) {
+Result<std::size_t> Keychain::remove(const KeychainQuery& query) {
+    std::size_t removed = 0;
+    ErrorPtr error = store()->transact([&](std::vector<KeychainItem>& items) {
         auto end = std::remove_if(items.begin(), items.end(),
                                   [&](const KeychainItem& item) { return query.matches(item); });
-        any = end != items.end();
+        removed = static_cast<std::size_t>(items.end() - end);
         items.erase(end, items.end());
-        return any;
+        return removed > 0;
     });
-    if (result.ok() && !any)
-        result.status = KeychainStatus::ItemNotFound;
-    return result;
+    if (error)
+        return error;
+    return removed;
 }
 
 }  // namespace quarra

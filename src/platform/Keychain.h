@@ -19,6 +19,7 @@
 
 #include "quarra/Bytes.h"
 #include "quarra/Error.h"
+#include "quarra/Result.h"
 
 namespace quarra {
 
@@ -56,37 +57,27 @@ struct KeychainChanges {
     std::optional<Bytes> data;
 };
 
-enum class KeychainStatus {
-    Success,
-    ItemNotFound,
-    // Another item has the same service, account and access group.
-    DuplicateItem,
-    // The store exists but could not be read: unreadable, corrupt, or locked past the time-out.
-    ReadFailed,
-    WriteFailed,
-};
-
-// Domain of the errors in KeychainResult; the code is the KeychainStatus value.
+// Domain of the keychain's errors.
 inline constexpr const char* KeychainErrorDomain = "quarra.keychain";
-
-struct KeychainResult {
-    KeychainStatus status = KeychainStatus::Success;
-    // Set for ReadFailed and WriteFailed: what went wrong.
-    ErrorPtr error;
-
-    bool ok() const { return status == KeychainStatus::Success; }
-    bool notFound() const { return status == KeychainStatus::ItemNotFound; }
-    // Null on success; otherwise `error`, or one of KeychainErrorDomain naming the status.
-    ErrorPtr failure() const;
+enum KeychainErrorCode : long {
+    // Another item has the same service, account and access group.
+    KeychainDuplicateItemError = 2,
+    // The store exists but could not be read: unreadable, corrupt, or locked past the time-out.
+    KeychainReadFailedError = 3,
+    // The store could not be written; it is as it was before.
+    KeychainWriteFailedError = 4,
 };
+
+// True when `error` is the keychain's error `code` (false for null).
+bool isKeychainError(const ErrorPtr& error, KeychainErrorCode code);
 
 // Where the items live. `transact` gives `change` the stored items under exclusive access and
-// writes them back when `change` returns true. ReadFailed: `change` was not called. WriteFailed:
-// the store is as it was before.
+// writes them back when `change` returns true. KeychainReadFailedError: `change` was not called.
+// KeychainWriteFailedError: the store is as it was before.
 class KeychainStore {
   public:
     virtual ~KeychainStore() = default;
-    virtual KeychainResult transact(
+    [[nodiscard]] virtual ErrorPtr transact(
         const std::function<bool(std::vector<KeychainItem>&)>& change) = 0;
 };
 
@@ -99,7 +90,8 @@ class FileKeychainStore : public KeychainStore {
   public:
     explicit FileKeychainStore(std::filesystem::path file,
                                std::chrono::milliseconds lockTimeout = std::chrono::seconds(10));
-    KeychainResult transact(const std::function<bool(std::vector<KeychainItem>&)>& change) override;
+    [[nodiscard]] ErrorPtr transact(
+        const std::function<bool(std::vector<KeychainItem>&)>& change) override;
     const std::filesystem::path& file() const { return file_; }
 
   private:
@@ -125,15 +117,16 @@ class Keychain {
     void setStore(std::shared_ptr<KeychainStore> store);
     std::shared_ptr<KeychainStore> store() const;
 
-    KeychainResult add(const KeychainItem& item);
-    // The first matching item into `item`.
-    KeychainResult copyMatching(const KeychainQuery& query, KeychainItem* item);
-    // Every matching item, in the order they were added; ItemNotFound when there is none.
-    KeychainResult copyAllMatching(const KeychainQuery& query, std::vector<KeychainItem>* items);
-    // Changes every matching item.
-    KeychainResult update(const KeychainQuery& query, const KeychainChanges& changes);
-    // Deletes every matching item.
-    KeychainResult remove(const KeychainQuery& query);
+    // Null when added; KeychainDuplicateItemError when an item with the same identity exists.
+    [[nodiscard]] ErrorPtr add(const KeychainItem& item);
+    // The first matching item; nullopt when there is none (which is no failure).
+    Result<std::optional<KeychainItem>> copyMatching(const KeychainQuery& query);
+    // Every matching item, in the order they were added; empty when there is none.
+    Result<std::vector<KeychainItem>> copyAllMatching(const KeychainQuery& query);
+    // Changes every matching item; the number changed (0: none matched).
+    Result<std::size_t> update(const KeychainQuery& query, const KeychainChanges& changes);
+    // Deletes every matching item; the number deleted (0: none matched).
+    Result<std::size_t> remove(const KeychainQuery& query);
 
   private:
     mutable std::mutex mutex_;

@@ -15,12 +15,10 @@ namespace {
 constexpr std::int64_t kRecheckAfter = 1'000'000;
 }  // namespace
 
-std::optional<std::string> KeychainValue::get(ErrorPtr* error) {
-    if (error)
-        *error = nullptr;
+Result<std::optional<std::string>> KeychainValue::get() {
     auto store = std::dynamic_pointer_cast<FileKeychainStore>(Keychain::standard().store());
     if (!store) {
-        return read_(error);  // a test's store: nothing to watch
+        return read_();  // a test's store: nothing to watch
     }
     std::shared_ptr<const Snapshot> last;
     {
@@ -44,15 +42,12 @@ std::optional<std::string> KeychainValue::get(ErrorPtr* error) {
     auto next = std::make_shared<Snapshot>();
     next->fd = ::open(store->file().c_str(), O_RDONLY | O_CLOEXEC);
     std::optional<Stamp> stamp = next->fd >= 0 ? stampOf(next->fd) : missingStamp(errno);
-    ErrorPtr readError;
-    next->value = read_(&readError);
+    auto read = read_();
     // A value that could not be read is not kept: the store may read well again (a lock released)
     // without changing.
-    if (readError) {
-        if (error)
-            *error = readError;
-        return std::nullopt;
-    }
+    if (!read)
+        return read.error();
+    next->value = std::move(*read);
     if (stamp) {
         next->stamp = *stamp;
         std::lock_guard lock(mutex_);

@@ -18,20 +18,22 @@
 #include <string>
 
 #include "quarra/Error.h"
+#include "quarra/Result.h"
 
 namespace quarra {
 
 class KeychainValue {
   public:
-    // Reads the value from the keychain; sets `*error` when the keychain could not be read.
-    using Read = std::optional<std::string> (*)(ErrorPtr* error);
+    // Reads the value from the keychain: nullopt when it holds none, an error when the keychain
+    // could not be read.
+    using Read = Result<std::optional<std::string>> (*)();
     explicit KeychainValue(Read read) : read_(read) {}
     KeychainValue(const KeychainValue&) = delete;
     KeychainValue& operator=(const KeychainValue&) = delete;
 
-    // The value as the keychain holds it now; nothing, with `*error`, when the keychain could not
-    // be read (as opposed to holding no value: nothing and no error).
-    std::optional<std::string> get(ErrorPtr* error = nullptr);
+    // The value as the keychain holds it now; nullopt when it holds none, an error when the
+    // keychain could not be read.
+    Result<std::optional<std::string>> get();
 
   private:
     struct Stamp {

@@ -5,6 +5,7 @@
 
 #include "platform/Base64.h"
 #include "quarra/Files.h"
+#include "quarra/Result.h"
 
 namespace quarra {
 namespace {
@@ -133,13 +134,17 @@ std::optional<Json> KeyedUnarchiver::readDocument(const std::filesystem::path& f
         }
         return std::nullopt;
     }
-    JsonParseFailure failure;
-    std::optional<Json> document = parseJson(*text, &failure);
-    if (!document && error) {
-        *error = Error::make(KeyedArchiveErrorDomain, KeyedArchiveCorrupt,
-                             "The archive is not valid JSON: " + failure.message);
+    auto document = parseJson(*text);
+    if (!document) {
+        if (error) {
+            *error = Error::make(
+                KeyedArchiveErrorDomain, KeyedArchiveCorrupt,
+                "The archive is not valid JSON: " + document.error()->localizedDescription(),
+                document.error());
+        }
+        return std::nullopt;
     }
-    return document;
+    return std::move(*document);
 }
 
 void KeyedUnarchiver::fail(long code, const std::string& description) {

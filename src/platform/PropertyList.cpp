@@ -139,7 +139,8 @@ class Reader : public XmlParserDelegate {
     }
 
     static ErrorPtr corrupt(const std::string& why) {
-        return Error::make(PropertyListErrorDomain, 1, "Not a property list: " + why + ".");
+        return Error::make(PropertyListErrorDomain, PropertyListReadCorruptError,
+                           "Not a property list: " + why + ".");
     }
 
     std::optional<Json> scalar(const std::string& name) const {
@@ -204,7 +205,7 @@ std::optional<Bytes> propertyListData(const Json& value, unsigned long format, E
         }
     }
     if (error) {
-        *error = Error::make(PropertyListErrorDomain, 2,
+        *error = Error::make(PropertyListErrorDomain, PropertyListWriteInvalidError,
                              "Cannot write a property list: " + problem + ".");
     }
     return std::nullopt;
@@ -219,7 +220,8 @@ std::optional<Json> propertyListFromData(const Bytes& data, ErrorPtr* error) {
     if (error) {
         *error = parser.parserError()
                      ? parser.parserError()
-                     : Error::make(PropertyListErrorDomain, 1, "Not a property list: no value.");
+                     : Error::make(PropertyListErrorDomain, PropertyListReadCorruptError,
+                                   "Not a property list: no value.");
     }
     return std::nullopt;
 }

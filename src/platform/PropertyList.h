@@ -10,6 +10,10 @@
 namespace quarra {
 
 inline constexpr const char* PropertyListErrorDomain = "quarra.property_list";
+enum PropertyListErrorCode : long {
+    PropertyListReadCorruptError = 1,
+    PropertyListWriteInvalidError = 2,
+};
 inline constexpr unsigned long PropertyListXMLFormat = 100;
 inline constexpr unsigned long PropertyListBinaryFormat = 200;
 

@@ -70,13 +70,12 @@ struct ValueUnref {
 };
 using Value = std::unique_ptr<SecretValue, ValueUnref>;
 
-KeychainResult failure(KeychainStatus status, std::string description, GError* gerror = nullptr) {
+ErrorPtr failure(KeychainErrorCode code, std::string description, GError* gerror = nullptr) {
     GErrorPtr owned(gerror);
     ErrorPtr underlying =
         gerror ? Error::make("quarra.secret-service", gerror->code, std::string(gerror->message))
                : nullptr;
-    return {status, Error::make(KeychainErrorDomain, static_cast<long>(status), description,
-                                std::move(underlying))};
+    return Error::make(KeychainErrorDomain, code, description, std::move(underlying));
 }
 
 Table newTable() {
@@ -209,30 +208,28 @@ bool SecretServiceKeychainStore::available() {
     return owned;
 }
 
-KeychainResult SecretServiceKeychainStore::transact(
+ErrorPtr SecretServiceKeychainStore::transact(
     const std::function<bool(std::vector<KeychainItem>&)>& change) {
     std::lock_guard guard(mutex_);
     if (ErrorPtr error = files::createDirectories(lockFile_.parent_path(), 0700)) {
-        return {KeychainStatus::ReadFailed,
-                Error::make(KeychainErrorDomain, static_cast<long>(KeychainStatus::ReadFailed),
-                            "The keychain folder cannot be created.", error)};
+        return Error::make(KeychainErrorDomain, KeychainReadFailedError,
+                           "The keychain folder cannot be created.", error);
     }
     FileLock lock;
     if (ErrorPtr error = lock.acquire(lockFile_, lockTimeout_)) {
-        return {KeychainStatus::ReadFailed,
-                Error::make(KeychainErrorDomain, static_cast<long>(KeychainStatus::ReadFailed),
-                            "The keychain is locked.", error)};
+        return Error::make(KeychainErrorDomain, KeychainReadFailedError, "The keychain is locked.",
+                           error);
     }
 
     GError* error = nullptr;
     GRef<GDBusConnection> bus(sessionBus(&error));
     if (!bus)
-        return failure(KeychainStatus::ReadFailed, "The session bus cannot be reached.", error);
+        return failure(KeychainReadFailedError, "The session bus cannot be reached.", error);
     GRef<SecretService> service(
         secret_service_get_sync(SECRET_SERVICE_OPEN_SESSION, nullptr, &error));
     if (!service) {
         secret_service_disconnect();  // the next call connects afresh (the service may restart)
-        return failure(KeychainStatus::ReadFailed, "The Secret Service does not answer.", error);
+        return failure(KeychainReadFailedError, "The Secret Service does not answer.", error);
     }
 
     GRef<SecretCollection> collection;
@@ -242,14 +239,14 @@ KeychainResult SecretServiceKeychainStore::transact(
         collection.reset(secret_collection_for_alias_sync(service.get(), SECRET_COLLECTION_DEFAULT,
                                                           SECRET_COLLECTION_NONE, nullptr, &error));
         if (!collection) {
-            return failure(KeychainStatus::ReadFailed, "The keyring has no default collection.",
+            return failure(KeychainReadFailedError, "The keyring has no default collection.",
                            error);
         }
         // Refused, dismissed, failed or unanswered: the collection stays locked and nothing in it
         // can be read, which is no answer to whether an item exists.
         if (secret_collection_get_locked(collection.get()) &&
             !UnlockPrompt::unlock(service.get(), collection.get(), unlockTimeout_)) {
-            return failure(KeychainStatus::ReadFailed, "The keyring is locked.");
+            return failure(KeychainReadFailedError, "The keyring is locked.");
         }
 
         Table attributes = newTable();
@@ -260,7 +257,7 @@ KeychainResult SecretServiceKeychainStore::transact(
             &error);
         if (error) {
             secret_service_disconnect();
-            return failure(KeychainStatus::ReadFailed, "The keyring cannot be searched.", error);
+            return failure(KeychainReadFailedError, "The keyring cannot be searched.", error);
         }
         std::vector<GRef<SecretItem>> items;
         for (GList* node = found; node; node = node->next)
@@ -268,10 +265,10 @@ KeychainResult SecretServiceKeychainStore::transact(
         g_list_free(found);
         for (auto& secretItem : items) {
             if (secret_item_get_locked(secretItem.get()))
-                return failure(KeychainStatus::ReadFailed, "The keyring is locked.");
+                return failure(KeychainReadFailedError, "The keyring is locked.");
             Value value(secret_item_get_secret(secretItem.get()));
             if (!value)
-                return failure(KeychainStatus::ReadFailed, "A keyring secret cannot be loaded.");
+                return failure(KeychainReadFailedError, "A keyring secret cannot be loaded.");
             Table itemAttributes(secret_item_get_attributes(secretItem.get()));
             Stored entry;
             entry.item.service = get(itemAttributes.get(), "service");
@@ -351,7 +348,7 @@ KeychainResult SecretServiceKeychainStore::transact(
             written = created != nullptr;
         }
         if (!written)
-            return failure(KeychainStatus::WriteFailed, "The keyring cannot be written.", error);
+            return failure(KeychainWriteFailedError, "The keyring cannot be written.", error);
     }
     for (auto& [identity, entry] : stored) {
         if (!kept.count(identity))
@@ -359,7 +356,7 @@ KeychainResult SecretServiceKeychainStore::transact(
     }
     for (const Stored& entry : stale) {
         if (!secret_item_delete_sync(entry.secretItem.get(), nullptr, &error))
-            return failure(KeychainStatus::WriteFailed, "The keyring cannot be written.", error);
+            return failure(KeychainWriteFailedError, "The keyring cannot be written.", error);
     }
     return {};
 }

@@ -30,7 +30,8 @@ class SecretServiceKeychainStore : public KeychainStore {
     // True when a Secret Service answers on the session bus now. Never starts one.
     static bool available();
 
-    KeychainResult transact(const std::function<bool(std::vector<KeychainItem>&)>& change) override;
+    [[nodiscard]] ErrorPtr transact(
+        const std::function<bool(std::vector<KeychainItem>&)>& change) override;
 
     const std::string& keychainName() const { return keychainName_; }
 

@@ -1,4 +1,5 @@
 #include "platform/URLSessionStore.h"
+#include "quarra/Result.h"
 
 #include <fcntl.h>
 #include <sys/file.h>

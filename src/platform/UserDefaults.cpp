@@ -1,4 +1,5 @@
 #include "quarra/UserDefaults.h"
+#include "quarra/Result.h"
 
 #include "platform/Directories.h"
 #include "quarra/Files.h"
@@ -15,7 +16,7 @@ UserDefaults::UserDefaults(std::filesystem::path file) : file_(std::move(file)) 
     auto text = files::read(file_, &error);
     if (!text)
         return;
-    Json values = parseJson(*text).value_or(Json());
+    Json values = parseJson(*text).valueOr(Json());
     if (values.is_object()) {
         values_ = std::move(values);
     } else {

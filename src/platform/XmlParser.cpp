@@ -23,7 +23,7 @@ bool XmlParser::parse() {
     }
     XML_Parser expat = XML_ParserCreate("UTF-8");
     if (!expat) {
-        error_ = Error::make(XmlParserErrorDomain, 1, "out of memory");
+        error_ = Error::make(XmlParserErrorDomain, XmlParserOutOfMemoryError, "out of memory");
         return false;
     }
     expat_ = expat;
@@ -78,7 +78,8 @@ bool XmlParser::parse() {
 void XmlParser::abortParsing(ErrorPtr error) {
     if (!expat_)
         return;
-    error_ = error ? std::move(error) : Error::make(XmlParserErrorDomain, 0, "parsing aborted");
+    error_ = error ? std::move(error)
+                   : Error::make(XmlParserErrorDomain, XmlParserAbortedError, "parsing aborted");
     XML_StopParser(static_cast<XML_Parser>(expat_), XML_FALSE);
 }
 

@@ -11,8 +11,14 @@
 namespace quarra {
 
 inline constexpr const char* XmlParserErrorDomain = "quarra.xml";
-// Code of the error for a document that nests elements deeper than XmlMaxDepth.
-inline constexpr long XmlParserTooDeepError = 1000;
+// Codes of XmlParserErrorDomain other than the XML parser library's own (which pass through).
+enum XmlParserErrorCode : long {
+    // A delegate stopped the parse without saying why.
+    XmlParserAbortedError = 0,
+    XmlParserOutOfMemoryError = 1,
+    // The document nests elements deeper than XmlMaxDepth.
+    XmlParserTooDeepError = 1000,
+};
 // Deeper element nesting than any document the SDK reads; a guard against hostile documents,
 // whose delegates (and the values they build) would otherwise grow without bound.
 inline constexpr int XmlMaxDepth = 512;

@@ -1,5 +1,6 @@
 #include "sso/SSOServiceDiscovery.h"
 
+#include "quarra/Result.h"
 #include "sso/SSOErrorUtilities.h"
 
 namespace quarra {
@@ -55,14 +56,11 @@ std::optional<SSOServiceDiscovery> SSOServiceDiscovery::fromDictionary(Json dict
 
 std::optional<SSOServiceDiscovery> SSOServiceDiscovery::fromJSONData(const Bytes& data,
                                                                      ErrorPtr* error) {
-    JsonParseFailure failure;
-    std::optional<Json> dictionary = parseJson(
-        std::string_view(reinterpret_cast<const char*>(data.data()), data.size()), &failure);
+    auto dictionary =
+        parseJson(std::string_view(reinterpret_cast<const char*>(data.data()), data.size()));
     if (!dictionary) {
-        if (error) {
-            auto parserError = Error::make("JSONParseError", failure.id, failure.message);
-            *error = SSOErrorUtilities::errorWithCode(SSOErrorCodeReplyNotJSON, parserError);
-        }
+        if (error)
+            *error = SSOErrorUtilities::errorWithCode(SSOErrorCodeReplyNotJSON, dictionary.error());
         return std::nullopt;
     }
     return fromDictionary(std::move(*dictionary), error);

@@ -3,6 +3,7 @@
 #include <numeric>
 
 #include "platform/HttpStatus.h"
+#include "quarra/URLError.h"
 #include "transport/HTLocalizedString.h"
 
 namespace quarra {
@@ -99,7 +100,7 @@ bool HTHTTPResponseSerializer::validateResponse(const HttpResponsePtr& response,
         acceptable = false;
         if (!data.empty() && hasUrl) {
             failure = Error::make(
-                HTURLResponseSerializationErrorDomain, -1016,
+                HTURLResponseSerializationErrorDomain, URLErrorCannotDecodeContentData,
                 failureInfo(
                     *response, data,
                     format(HTLocalizedString("Request failed: unacceptable content-type: %@"),
@@ -109,7 +110,7 @@ bool HTHTTPResponseSerializer::validateResponse(const HttpResponsePtr& response,
     if (statusCodes_ && !statusCodes_->count(response->statusCode) && hasUrl) {
         acceptable = false;
         auto statusError =
-            Error::make(HTURLResponseSerializationErrorDomain, -1011,
+            Error::make(HTURLResponseSerializationErrorDomain, URLErrorBadServerResponse,
                         failureInfo(*response, data,
                                     format(HTLocalizedString("Request failed: %@ (%ld)"),
                                            {localizedStringForStatusCode(response->statusCode),

@@ -2,6 +2,7 @@
 
 #include <cmath>
 
+#include "quarra/URLError.h"
 #include "transport/HTLocalizedString.h"
 
 namespace quarra {
@@ -69,7 +70,7 @@ std::optional<UrlRequest> HTJSONRequestSerializer::requestBySerializingRequest(
             }
             if (error) {
                 *error = Error::make(
-                    HTURLRequestSerializationErrorDomain, -1016,
+                    HTURLRequestSerializationErrorDomain, URLErrorCannotDecodeContentData,
                     Json{{LocalizedFailureReasonKey,
                           HTLocalizedString("The `parameters` argument is not valid JSON.")}});
             }

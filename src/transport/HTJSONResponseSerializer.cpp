@@ -1,4 +1,5 @@
 #include "transport/HTJSONResponseSerializer.h"
+#include "quarra/Result.h"
 
 namespace quarra {
 
@@ -50,12 +51,11 @@ std::any HTJSONResponseSerializer::responseObjectForResponse(const HttpResponseP
         return {};
 
     std::string reason;
-    JsonParseFailure failure;
-    std::optional<Json> parsed = parseJson(
-        std::string_view(reinterpret_cast<const char*>(data.data()), data.size()), &failure);
+    auto parsed =
+        parseJson(std::string_view(reinterpret_cast<const char*>(data.data()), data.size()));
     Json object;
     if (!parsed) {
-        reason = failure.message;
+        reason = parsed.error()->localizedDescription();
     } else {
         object = std::move(*parsed);
         if (!(readingOptions_ & HTJSONReadingFragmentsAllowed) && !object.is_object() &&
@@ -66,7 +66,7 @@ std::any HTJSONResponseSerializer::responseObjectForResponse(const HttpResponseP
     if (!reason.empty()) {
         if (error) {
             auto readerError = Error::make(
-                HTJSONReadingErrorDomain, 3840,
+                HTJSONReadingErrorDomain, HTJSONReadingCorruptError,
                 Json{
                     {LocalizedDescriptionKey,
                      "The data couldn\u2019t be read because it isn\u2019t in the correct format."},

@@ -8,6 +8,9 @@ namespace quarra {
 inline constexpr unsigned long HTJSONReadingFragmentsAllowed = 4;
 // Error domain of bodies that are not JSON.
 inline constexpr const char* HTJSONReadingErrorDomain = "com.tovik.transport.error.json";
+enum HTJSONReadingErrorCode : long {
+    HTJSONReadingCorruptError = 3840,
+};
 
 class HTJSONResponseSerializer : public HTHTTPResponseSerializer {
   public:

@@ -7,6 +7,7 @@
 
 #include "quarra/Files.h"
 #include "platform/MimeTypes.h"
+#include "quarra/URLError.h"
 #include "transport/HTLocalizedString.h"
 #include "quarra/HTURLRequestSerialization.h"
 
@@ -43,7 +44,7 @@ HttpHeaders fileHeaders(const std::string& name, const std::string& fileName,
 }
 
 ErrorPtr fileURLError(std::string_view reason) {
-    return Error::make(HTURLRequestSerializationErrorDomain, -1000,
+    return Error::make(HTURLRequestSerializationErrorDomain, URLErrorBadURL,
                        Json{{LocalizedFailureReasonKey, HTLocalizedString(reason)}});
 }
 

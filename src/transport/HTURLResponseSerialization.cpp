@@ -1,6 +1,7 @@
 #include "quarra/HTURLResponseSerialization.h"
 
 #include "quarra/Json.h"
+#include "quarra/URLError.h"
 
 namespace quarra {
 
@@ -14,7 +15,7 @@ ErrorPtr HTErrorWithUnderlyingError(const ErrorPtr& error, const ErrorPtr& under
 
 bool HTErrorOrUnderlyingErrorHasCodeInDomain(const ErrorPtr& error) {
     for (const Error* e = error.get(); e; e = e->underlyingError().get()) {
-        if (e->is(HTURLResponseSerializationErrorDomain, -1016))
+        if (e->is(HTURLResponseSerializationErrorDomain, URLErrorCannotDecodeContentData))
             return true;
     }
     return false;

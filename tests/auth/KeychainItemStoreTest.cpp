@@ -56,9 +56,9 @@ class KeychainItemStoreTest : public testing::TestWithParam<bool> {
     static KeychainItem stored(const std::string& identifier) {
         KeychainQuery query;
         query.generic = identifier;
-        KeychainItem item;
-        EXPECT_TRUE(Keychain::standard().copyMatching(query, &item).ok()) << identifier;
-        return item;
+        auto found = Keychain::standard().copyMatching(query);
+        EXPECT_TRUE(found && *found) << identifier;
+        return found && *found ? **found : KeychainItem{};
     }
 };
 
@@ -113,7 +113,7 @@ TEST_P(KeychainItemStoreTest, OAuthStateRoundTripsAsBase64AndNothingDeletesIt) {
     EXPECT_EQ(KeychainItemStore::getOAuthState(), std::nullopt);
     KeychainQuery query;
     query.generic = KeychainItemStore::OAuthIdentifer();
-    EXPECT_TRUE(Keychain::standard().copyMatching(query, nullptr).notFound());
+    EXPECT_EQ(Keychain::standard().copyMatching(query), std::nullopt);
 }
 
 TEST_P(KeychainItemStoreTest, ResetAuthDataKeepsPasscodesAndOtherItems) {
@@ -123,7 +123,7 @@ TEST_P(KeychainItemStoreTest, ResetAuthDataKeepsPasscodesAndOtherItems) {
     EXPECT_EQ(KeychainItemStore::setNumFailedUnlockAttempts(2), nullptr);
     EXPECT_EQ(KeychainItemStore::setPasscode("1234", "alice"), nullptr);
     KeychainItemStore other(root() + ".crypt.alice");
-    EXPECT_TRUE(other.setObject("key", KeychainAttribute::ValueData).ok());
+    EXPECT_EQ(other.setObject("key", KeychainAttribute::ValueData), nullptr);
 
     EXPECT_EQ(KeychainItemStore::resetAuthData(), nullptr);
     EXPECT_EQ(KeychainItemStore::getUsername(), std::nullopt);
@@ -138,24 +138,20 @@ TEST_P(KeychainItemStoreTest, UnreadableKeychainIsReportedAndNeverOverwritten) {
     EXPECT_EQ(KeychainItemStore::setUsername("alice", "pw"), nullptr);
     auto restore = makeUnreadable();
 
-    ErrorPtr error;
-    EXPECT_EQ(KeychainItemStore::getUsername(&error), std::nullopt);
-    ASSERT_NE(error, nullptr);
-    EXPECT_EQ(error->domain(), KeychainErrorDomain);
+    EXPECT_TRUE(isKeychainError(KeychainItemStore::getUsername().error(), KeychainReadFailedError));
 
     KeychainItemStore item(KeychainItemStore::basicAuthIdentifier());
     EXPECT_FALSE(item.exists());
     EXPECT_NE(item.readError(), nullptr);
-    EXPECT_EQ(item.setObject("mallory", KeychainAttribute::Account).status,
-              KeychainStatus::ReadFailed);
-    EXPECT_EQ(item.resetKeychainItem().status, KeychainStatus::ReadFailed);
+    EXPECT_TRUE(isKeychainError(item.setObject("mallory", KeychainAttribute::Account),
+                                KeychainReadFailedError));
+    EXPECT_TRUE(isKeychainError(item.resetKeychainItem(), KeychainReadFailedError));
     EXPECT_NE(KeychainItemStore::setSessionId("s"), nullptr);
-    EXPECT_EQ(KeychainItemStore::resetKeychainForNewInstall("old", root()).status,
-              KeychainStatus::ReadFailed);
+    EXPECT_TRUE(isKeychainError(KeychainItemStore::resetKeychainForNewInstall("old", root()),
+                                KeychainReadFailedError));
 
     restore();
-    EXPECT_EQ(KeychainItemStore::getUsername(&error), "alice");
-    EXPECT_EQ(error, nullptr);
+    EXPECT_EQ(KeychainItemStore::getUsername(), "alice");
     EXPECT_EQ(KeychainItemStore::getPassword(), "pw");
     EXPECT_EQ(KeychainItemStore::getSessionId(), std::nullopt);
 }
@@ -164,25 +160,25 @@ TEST_P(KeychainItemStoreTest, NewInstallResetRemovesOnlyTheSdksItems) {
     const std::string frameworkId = TVKQuarraConfigurationManager::sharedInstance().frameworkId();
     EXPECT_EQ(KeychainItemStore::setUsername("alice"), nullptr);
     EXPECT_EQ(KeychainItemStore::setPasscode("1234", "alice"), nullptr);
-    EXPECT_TRUE(KeychainItemStore(frameworkId + ".auth.basic")
-                    .setObject("old", KeychainAttribute::Account)
-                    .ok());
+    EXPECT_EQ(
+        KeychainItemStore(frameworkId + ".auth.basic").setObject("old", KeychainAttribute::Account),
+        nullptr);
     KeychainItem hostItem;
     hostItem.service = "com.example.host.own";
     hostItem.generic = "com.example.host.own";
     hostItem.data = toBytes("keep");
-    ASSERT_TRUE(Keychain::standard().add(hostItem).ok());
+    ASSERT_EQ(Keychain::standard().add(hostItem), nullptr);
     KeychainItem lookalike;
     lookalike.generic = frameworkId + "Other.x";  // shares the text, not the root
-    ASSERT_TRUE(Keychain::standard().add(lookalike).ok());
+    ASSERT_EQ(Keychain::standard().add(lookalike), nullptr);
 
-    ASSERT_TRUE(KeychainItemStore::resetKeychainForNewInstall(frameworkId, root()).ok());
-    std::vector<KeychainItem> left;
-    ASSERT_TRUE(Keychain::standard().copyAllMatching(KeychainQuery{}, &left).ok());
-    ASSERT_EQ(left.size(), 2u);
-    EXPECT_EQ(left[0].generic, "com.example.host.own");
-    EXPECT_EQ(left[1].generic, frameworkId + "Other.x");
-    EXPECT_TRUE(KeychainItemStore::resetKeychainForNewInstall(frameworkId, root()).ok());
+    ASSERT_EQ(KeychainItemStore::resetKeychainForNewInstall(frameworkId, root()), nullptr);
+    auto left = Keychain::standard().copyAllMatching(KeychainQuery{});
+    ASSERT_TRUE(left);
+    ASSERT_EQ(left->size(), 2u);
+    EXPECT_EQ((*left)[0].generic, "com.example.host.own");
+    EXPECT_EQ((*left)[1].generic, frameworkId + "Other.x");
+    EXPECT_EQ(KeychainItemStore::resetKeychainForNewInstall(frameworkId, root()), nullptr);
 }
 
 INSTANTIATE_TEST_SUITE_P(, KeychainItemStoreTest, testing::Bool(),

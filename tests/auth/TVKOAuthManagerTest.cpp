@@ -144,7 +144,7 @@ TEST_F(SingleSignOnTest, UserSignsInThroughTheProviderAndAStoredStateSkipsTheBro
     ASSERT_TRUE(oauth().authState());
     EXPECT_TRUE(oauth().authState()->needsTokenRefresh());
     EXPECT_EQ(oauth().authStateUsername(), "alice");
-    EXPECT_TRUE(KeychainItemStore::getOAuthState());
+    EXPECT_TRUE(KeychainItemStore::getOAuthState().valueOr(std::nullopt));
     // The ID token went to the server, which checked its signature.
     const std::string bearer = bed.first.requests("/oauth/session").front().header("Authorization");
     EXPECT_EQ(bearer, "Bearer " + *oauth().authState()->idToken());
@@ -222,7 +222,7 @@ TEST_F(SingleSignOnTest, ExpiredTokenAnswersAreResentTwiceAfterARefreshThenClear
     EXPECT_EQ(outcome.calls, 1);
     EXPECT_EQ(bed.first.requests("/oauth/session").size(), 3u);
     EXPECT_FALSE(oauth().authState());
-    EXPECT_FALSE(KeychainItemStore::getOAuthState());
+    EXPECT_EQ(KeychainItemStore::getOAuthState(), std::nullopt);
     EXPECT_FALSE(auth().currentUser());
 
     // Once the server takes the token again, the next sign-in goes through the browser anew.
@@ -270,9 +270,9 @@ TEST(SingleSignOnHost, RegisteredSchemesAreFoundIgnoringLetterCase) {
 TEST(SingleSignOnState, CorruptStoredStateIsDeleted) {
     OAuthHost host;
     ASSERT_EQ(KeychainItemStore::setOAuthState(toBytes(std::string("{not an archive"))), nullptr);
-    ASSERT_TRUE(KeychainItemStore::getOAuthState());
+    ASSERT_TRUE(KeychainItemStore::getOAuthState().valueOr(std::nullopt));
     EXPECT_FALSE(oauth().authState());
-    EXPECT_FALSE(KeychainItemStore::getOAuthState());
+    EXPECT_EQ(KeychainItemStore::getOAuthState(), std::nullopt);
 }
 
 TEST(SingleSignOnScheme, RedirectOnTheHostsSchemeArrivesThroughOpenURL) {

@@ -18,6 +18,7 @@
 #include "quarra/UserDefaults.h"
 #include "sso/SSOErrorUtilities.h"
 #include "storage/crypt/KeychainItemStoreCrypt.h"
+#include "support/FailingKeychainStore.h"
 #include "support/SignInTestBed.h"
 #include "support/TestSupport.h"
 
@@ -123,8 +124,8 @@ TEST(SignInReplies, ReplyWithoutUsableCurrentQuarraStoresNothing) {
         EXPECT_TRUE(outcome.error->is(TVKQuarraErrorDomain, -13)) << reply;
         EXPECT_FALSE(outcome.user);
         EXPECT_FALSE(auth().currentUser());
-        EXPECT_FALSE(KeychainItemStore::getUsername());
-        EXPECT_FALSE(KeychainItemStore::getSessionId());
+        EXPECT_EQ(KeychainItemStore::getUsername(), std::nullopt);
+        EXPECT_EQ(KeychainItemStore::getSessionId(), std::nullopt);
     }
 
     // Without a current Quarra named, the first one is current.
@@ -150,15 +151,17 @@ TEST_F(SignInTest, PasswordSignInStoresTheSession) {
     EXPECT_EQ(user->currentQuarra()->Id(), SignInTestBed::FirstQuarra);
     EXPECT_EQ(user->quarras().size(), 2u);
     EXPECT_EQ(KeychainItemStore::getUsername(), "alice");
-    EXPECT_EQ(bed.service.sessionQuarra(*KeychainItemStore::getSessionId()),
+    EXPECT_EQ(bed.service.sessionQuarra(**KeychainItemStore::getSessionId()),
               SignInTestBed::FirstQuarra);
     // No biometric opt-in: the password is not kept.
-    EXPECT_FALSE(KeychainItemStore::getPassword());
+    EXPECT_EQ(KeychainItemStore::getPassword(), std::nullopt);
     auto archived = TVKQuarraConfigurationManager::sharedInstance().readUserForUsername("alice");
     ASSERT_TRUE(archived);
     EXPECT_TRUE(archived->isEqual(*user));
-    EXPECT_TRUE(KeychainItemStoreCrypt::getFileEncryptionKeyForUsername("alice"));
-    EXPECT_TRUE(KeychainItemStoreCrypt::getEncryptedUsernameForUsername("alice"));
+    EXPECT_TRUE(
+        KeychainItemStoreCrypt::getFileEncryptionKeyForUsername("alice").valueOr(std::nullopt));
+    EXPECT_TRUE(
+        KeychainItemStoreCrypt::getEncryptedUsernameForUsername("alice").valueOr(std::nullopt));
     EXPECT_FALSE(auth().sessionIsInvalid());
     auto sent = bed.first.requests("/auth/api");
     ASSERT_EQ(sent.size(), 1u);
@@ -198,12 +201,12 @@ TEST_F(SignInTest, PasswordIsKeptOnlyWithBiometricOptIn) {
     auth().loginToAuthServerWithUsername("alice", "secret", false, again.userHandler());
     ASSERT_TRUE(again.wait());
     ASSERT_FALSE(again.error);
-    EXPECT_FALSE(KeychainItemStore::getPassword());
+    EXPECT_EQ(KeychainItemStore::getPassword(), std::nullopt);
 }
 
 TEST_F(SignInTest, WrongPasswordLeavesTheSignedInUser) {
     auto user = bed.signIn();
-    auto session = KeychainItemStore::getSessionId();
+    auto session = *KeychainItemStore::getSessionId();
     Outcome outcome;
     auth().loginToAuthServerWithUsername("bob", "wrong", outcome.userHandler());
     ASSERT_TRUE(outcome.wait());
@@ -211,7 +214,7 @@ TEST_F(SignInTest, WrongPasswordLeavesTheSignedInUser) {
     EXPECT_TRUE(outcome.error->is(TVKAuthorizationErrorDomain, -1));
     EXPECT_FALSE(outcome.user);
     EXPECT_EQ(auth().currentUser(), user);
-    EXPECT_EQ(KeychainItemStore::getSessionId(), session);
+    EXPECT_EQ(*KeychainItemStore::getSessionId(), session);
     EXPECT_EQ(KeychainItemStore::getUsername(), "alice");
 }
 
@@ -264,7 +267,7 @@ TEST(SignInRestore, RestoredProcess) {
 TEST_F(SignInTest, SignedInUserComesBackInANewProcess) {
     bed.signIn();
     std::string data = getenv("XDG_DATA_HOME");
-    std::string session = *KeychainItemStore::getSessionId();
+    std::string session = **KeychainItemStore::getSessionId();
     setenv("QUARRA_TEST_RESTORE_DATA", data.c_str(), 1);
     setenv("QUARRA_TEST_RESTORE_SESSION", session.c_str(), 1);
     std::string self = std::filesystem::read_symlink("/proc/self/exe");
@@ -316,14 +319,14 @@ TEST_F(SignInTest, SwitchingAnswersWithoutRequestWhenItCannot) {
 
 TEST_F(SignInTest, SwitchingSignsInToTheOtherQuarra) {
     auto before = bed.signIn();
-    auto oldSession = KeychainItemStore::getSessionId();
+    auto oldSession = *KeychainItemStore::getSessionId();
     Outcome outcome;
     auth().switchCurrentQuarra(bed.quarra(SignInTestBed::SecondQuarra), 3, outcome.userHandler());
     ASSERT_TRUE(outcome.wait());
     ASSERT_FALSE(outcome.error) << outcome.error->description();
     EXPECT_EQ(outcome.user->currentQuarra()->Id(), SignInTestBed::SecondQuarra);
     EXPECT_EQ(outcome.user->userId(), SignInTestBed::AliceId);
-    EXPECT_NE(KeychainItemStore::getSessionId(), oldSession);
+    EXPECT_NE(*KeychainItemStore::getSessionId(), oldSession);
     auto sent = bed.second.requests(bed.service.apiPath("auth"));
     ASSERT_EQ(sent.size(), 1u);
     EXPECT_EQ(sent[0].body, "password=" + *oldSession + "&username=alice");
@@ -378,7 +381,7 @@ TEST_F(SignInTest, MissingSessionLogsOutAndTellsTheCaller) {
     TVKUserPtr loggedOut;
     auth().setLogoutHandler([&](const TVKUserPtr& user) { loggedOut = user; });
     KeychainItemStore item(KeychainItemStore::sessionIdentifier());
-    EXPECT_TRUE(item.resetKeychainItem().ok());
+    EXPECT_EQ(item.resetKeychainItem(), nullptr);
 
     Outcome outcome;
     auth().switchCurrentQuarra(bed.quarra(SignInTestBed::SecondQuarra), 3, outcome.userHandler());
@@ -390,31 +393,7 @@ TEST_F(SignInTest, MissingSessionLogsOutAndTellsTheCaller) {
     EXPECT_EQ(bed.count("auth"), 0u);
 }
 
-// The keychain of a locked or damaged store: reads, writes or both fail while `failing` says so.
-class FailingStore : public KeychainStore {
-  public:
-    enum Failing { None, Writes, Everything };
-    explicit FailingStore(std::shared_ptr<KeychainStore> inner) : inner_(std::move(inner)) {}
-    KeychainResult transact(
-        const std::function<bool(std::vector<KeychainItem>&)>& change) override {
-        if (failing == Everything)
-            return {KeychainStatus::ReadFailed, Error::make(KeychainErrorDomain, 4, "locked")};
-        if (failing == None)
-            return inner_->transact(change);
-        bool wrote = false;
-        KeychainResult result = inner_->transact([&](std::vector<KeychainItem>& items) {
-            wrote = change(items);
-            return false;
-        });
-        if (result.ok() && wrote)
-            return {KeychainStatus::WriteFailed, Error::make(KeychainErrorDomain, 5, "disk full")};
-        return result;
-    }
-    std::atomic<Failing> failing{None};
-
-  private:
-    std::shared_ptr<KeychainStore> inner_;
-};
+using FailingStore = test::FailingKeychainStore;
 
 TEST_F(SignInTest, KeychainThatRefusesTheSessionFailsTheSignInAndStoresNothing) {
     auto store = std::make_shared<FailingStore>(Keychain::standard().store());
@@ -429,8 +408,8 @@ TEST_F(SignInTest, KeychainThatRefusesTheSessionFailsTheSignInAndStoresNothing) 
     EXPECT_FALSE(outcome.user);
     EXPECT_FALSE(auth().currentUser());
     store->failing = FailingStore::None;
-    EXPECT_FALSE(KeychainItemStore::getUsername());
-    EXPECT_FALSE(KeychainItemStore::getSessionId());
+    EXPECT_EQ(KeychainItemStore::getUsername(), std::nullopt);
+    EXPECT_EQ(KeychainItemStore::getSessionId(), std::nullopt);
     EXPECT_FALSE(TVKQuarraConfigurationManager::sharedInstance().readUserForUsername("alice"));
 }
 
@@ -522,14 +501,14 @@ TEST_F(SignInTest, RefreshGetsAFreshSessionOnTheDefaultQuarra) {
     Outcome toSecond;
     auth().switchCurrentQuarra(bed.quarra(SignInTestBed::SecondQuarra), 3, toSecond.userHandler());
     ASSERT_TRUE(toSecond.wait());
-    auto session = KeychainItemStore::getSessionId();
+    auto session = *KeychainItemStore::getSessionId();
 
     Outcome refresh;
     auth().refreshUserWithHandler(refresh.userHandler());
     ASSERT_TRUE(refresh.wait());
     ASSERT_FALSE(refresh.error) << refresh.error->description();
     EXPECT_EQ(refresh.user->currentQuarra()->Id(), SignInTestBed::FirstQuarra);
-    EXPECT_NE(KeychainItemStore::getSessionId(), session);
+    EXPECT_NE(*KeychainItemStore::getSessionId(), session);
     auto sent = bed.first.requests("/auth/api");
     ASSERT_EQ(sent.size(), 2u);
     EXPECT_EQ(sent[1].body, "password=" + *session + "&username=alice");
@@ -560,13 +539,15 @@ TEST_F(SignInTest, LogoutClearsTheSessionAndKeepsTheUsersOwnData) {
 
     EXPECT_EQ(calls, 1);
     EXPECT_FALSE(TVKQuarraAuth::sharedInstance().currentUser());
-    EXPECT_FALSE(KeychainItemStore::getUsername());
-    EXPECT_FALSE(KeychainItemStore::getSessionId());
+    EXPECT_EQ(KeychainItemStore::getUsername(), std::nullopt);
+    EXPECT_EQ(KeychainItemStore::getSessionId(), std::nullopt);
     EXPECT_FALSE(TVKQuarraConfigurationManager::sharedInstance().readUserForUsername("alice"));
     EXPECT_EQ(KeychainItemStore::getPasscodeForUsername("alice"), "1234");
     EXPECT_EQ(auth().lastAttemptedLoginUsername(), "alice");
-    EXPECT_TRUE(KeychainItemStoreCrypt::getFileEncryptionKeyForUsername("alice"));
-    EXPECT_TRUE(KeychainItemStoreCrypt::getEncryptedUsernameForUsername("alice"));
+    EXPECT_TRUE(
+        KeychainItemStoreCrypt::getFileEncryptionKeyForUsername("alice").valueOr(std::nullopt));
+    EXPECT_TRUE(
+        KeychainItemStoreCrypt::getEncryptedUsernameForUsername("alice").valueOr(std::nullopt));
     bed.signIn();
 
     // Requests still work after the managers were rebuilt.
@@ -581,7 +562,7 @@ TEST_F(SignInTest, LogoutClearsTheSessionAndKeepsTheUsersOwnData) {
 TEST_F(SignInTest, InvalidatedSessionIsRejectedByTheServer) {
     // Signed out: nothing changes.
     auth().invalidateSession();
-    EXPECT_FALSE(KeychainItemStore::getSessionId());
+    EXPECT_EQ(KeychainItemStore::getSessionId(), std::nullopt);
 
     bed.signIn();
     TVKQuarraAuthInternal::sharedInstance().invalidateSession();
@@ -613,11 +594,13 @@ TEST_F(SignInTest, InternalFacadeChangesTheSignInHost) {
     EXPECT_FALSE(outcome.error);
     EXPECT_EQ(bed.second.requests("/auth/api").size(), 1u);
     EXPECT_EQ(bed.first.requests("/auth/api").size(), 0u);
-    ErrorPtr error;
-    EXPECT_TRUE(internal.quarraWithId(SignInTestBed::SecondQuarra, &error));
-    EXPECT_FALSE(internal.quarraWithId(1, &error));
-    EXPECT_TRUE(error->is(TVKAuthorizationErrorDomain, -3));
-    EXPECT_FALSE(internal.quarraWithId(1));
+    auto found = internal.quarraWithId(SignInTestBed::SecondQuarra);
+    ASSERT_TRUE(found);
+    EXPECT_EQ((*found)->Id(), SignInTestBed::SecondQuarra);
+    auto missing = internal.quarraWithId(1);
+    ASSERT_FALSE(missing);
+    EXPECT_TRUE(missing.error()->is(TVKAuthorizationErrorDomain,
+                                    TVKAuthorizationInsufficientAccessErrorCode));
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include "quarra/TVKSDKApplicationDelegate.h"
 #include "quarra/Bundle.h"
 #include "platform/Directories.h"
+#include "support/FailingKeychainStore.h"
 #include "support/TestSupport.h"
 
 using namespace quarra;
@@ -32,10 +33,10 @@ class ConfigurationTest : public testing::Test {
         return item;
     }
     static std::vector<std::string> storedGenerics() {
-        std::vector<KeychainItem> items;
-        Keychain::standard().copyAllMatching(KeychainQuery{}, &items);
+        auto items = Keychain::standard().copyAllMatching(KeychainQuery{});
+        EXPECT_TRUE(items);
         std::vector<std::string> generics;
-        for (const auto& item : items)
+        for (const auto& item : items.valueOr({}))
             generics.push_back(item.generic);
         return generics;
     }
@@ -85,16 +86,17 @@ TEST_F(ConfigurationTest, HostCanKeepLogsUnderDocuments) {
 
 TEST_F(ConfigurationTest, FirstLaunchWipesOnlyTheSdksKeychainItemsAndOnlyOnce) {
     const std::string root = "com.example.host-com.tovik.QuarraMobileSDK";
-    Keychain::standard().add(sdkItem(root + ".auth.session"));
-    Keychain::standard().add(sdkItem(root + ".crypt.alice"));
-    Keychain::standard().add(sdkItem("com.tovik.QuarraMobileSDK.passcode.alice"));  // older root
-    Keychain::standard().add(sdkItem("com.example.host.own"));
+    ASSERT_EQ(Keychain::standard().add(sdkItem(root + ".auth.session")), nullptr);
+    ASSERT_EQ(Keychain::standard().add(sdkItem(root + ".crypt.alice")), nullptr);
+    ASSERT_EQ(Keychain::standard().add(sdkItem("com.tovik.QuarraMobileSDK.passcode.alice")),
+              nullptr);  // older root
+    ASSERT_EQ(Keychain::standard().add(sdkItem("com.example.host.own")), nullptr);
 
     TVKQuarraConfigurationManager first;
     EXPECT_EQ(storedGenerics(), std::vector<std::string>{"com.example.host.own"});
     EXPECT_TRUE(fs::exists(first.installMarkerFile()));
 
-    Keychain::standard().add(sdkItem(root + ".crypt.alice"));
+    ASSERT_EQ(Keychain::standard().add(sdkItem(root + ".crypt.alice")), nullptr);
     TVKQuarraConfigurationManager second;
     EXPECT_EQ(storedGenerics(),
               (std::vector<std::string>{"com.example.host.own", root + ".crypt.alice"}));
@@ -102,7 +104,9 @@ TEST_F(ConfigurationTest, FirstLaunchWipesOnlyTheSdksKeychainItemsAndOnlyOnce) {
 
 TEST_F(ConfigurationTest, FoldersFromBeforeTheMarkerAreAnUpgradeNotANewInstall) {
     fs::create_directories(appData() / "users" / "alice");
-    Keychain::standard().add(sdkItem("com.example.host-com.tovik.QuarraMobileSDK.crypt.alice"));
+    ASSERT_EQ(
+        Keychain::standard().add(sdkItem("com.example.host-com.tovik.QuarraMobileSDK.crypt.alice")),
+        nullptr);
     TVKQuarraConfigurationManager config;
     EXPECT_EQ(storedGenerics().size(), 1u);
     EXPECT_TRUE(fs::exists(config.installMarkerFile()));
@@ -110,11 +114,33 @@ TEST_F(ConfigurationTest, FoldersFromBeforeTheMarkerAreAnUpgradeNotANewInstall) 
 
 TEST_F(ConfigurationTest, FolderThatCannotBeCreatedNeverWipes) {
     writeFile(sandbox() / "data" / "com.example.host", "a file where the host folder belongs");
-    Keychain::standard().add(sdkItem("com.example.host-com.tovik.QuarraMobileSDK.crypt.alice"));
+    ASSERT_EQ(
+        Keychain::standard().add(sdkItem("com.example.host-com.tovik.QuarraMobileSDK.crypt.alice")),
+        nullptr);
     for (int launch = 0; launch < 2; ++launch) {
         TVKQuarraConfigurationManager config;
         EXPECT_EQ(storedGenerics().size(), 1u) << launch;
     }
+}
+
+TEST_F(ConfigurationTest, NewInstallWipeRefusedByALockedKeyringIsRetriedAtTheNextLaunch) {
+    const std::string root = "com.example.host-com.tovik.QuarraMobileSDK";
+    ASSERT_EQ(Keychain::standard().add(sdkItem(root + ".auth.session")), nullptr);
+    ASSERT_EQ(Keychain::standard().add(sdkItem("com.example.host.own")), nullptr);
+    auto healthy = Keychain::standard().store();
+    for (auto failing : {FailingKeychainStore::Everything, FailingKeychainStore::Writes}) {
+        Keychain::standard().setStore(std::make_shared<FailingKeychainStore>(healthy, failing));
+        TVKQuarraConfigurationManager locked;
+        EXPECT_FALSE(fs::exists(locked.installMarkerFile())) << failing;
+        Keychain::standard().setStore(healthy);
+        EXPECT_EQ(storedGenerics().size(), 2u) << failing;
+    }
+
+    // The folders now exist, yet this is still the new install whose wipe is owed.
+    TVKQuarraConfigurationManager unlocked;
+    EXPECT_EQ(storedGenerics(), std::vector<std::string>{"com.example.host.own"});
+    EXPECT_TRUE(fs::exists(unlocked.installMarkerFile()));
+    EXPECT_FALSE(fs::exists(unlocked.wipePendingMarkerFile()));
 }
 
 TEST_F(ConfigurationTest, UserNamesThatLeaveTheirFolderAreRefused) {

@@ -453,7 +453,7 @@ TEST(TransfersRestart, StartsTransfersAndEnds) {
         SignInTestBed::Alice, SignInTestBed::AlicePassword, signIn.userHandler());
     ASSERT_TRUE(signIn.wait());
     ASSERT_FALSE(signIn.error) << signIn.error->description();
-    auto quarra = TVKQuarraAuthManager::sharedInstance().quarraWithId(SignInTestBed::FirstQuarra);
+    auto quarra = *TVKQuarraAuthManager::sharedInstance().quarraWithId(SignInTestBed::FirstQuarra);
     int calls = 0;
     TVKQuarraAPI::sharedInstance().requestQuarraMultipartFormEndpoint(
         Documents, quarra, Url::fileUrl(getenv("QUARRA_TEST_RESTART_FILE")), false,

@@ -9,6 +9,7 @@
 
 #include "platform/Keychain.h"
 #include "platform/SecretServiceKeychainStore.h"
+#include "support/FailingKeychainStore.h"
 #include "support/SecretServiceSession.h"
 #include "support/TestSupport.h"
 
@@ -92,49 +93,53 @@ INSTANTIATE_TEST_SUITE_P(, KeychainStores,
 TEST_P(KeychainStores, ItemsAddFindUpdateAndDelete) {
     Keychain keychain(makeStore());
 
-    EXPECT_TRUE(keychain.copyMatching(byService("s"), nullptr).notFound());
-    ASSERT_TRUE(keychain.add(item("s", "alice", "secret")).ok());
-    EXPECT_EQ(keychain.add(item("s", "alice", "again")).status, KeychainStatus::DuplicateItem);
-    ASSERT_TRUE(keychain.add(item("s", "bob", "other")).ok());
+    EXPECT_EQ(keychain.copyMatching(byService("s")), std::nullopt);
+    ASSERT_EQ(keychain.add(item("s", "alice", "secret")), nullptr);
+    EXPECT_TRUE(
+        isKeychainError(keychain.add(item("s", "alice", "again")), KeychainDuplicateItemError));
+    ASSERT_EQ(keychain.add(item("s", "bob", "other")), nullptr);
 
     KeychainQuery alice = byService("s");
     alice.account = "alice";
-    KeychainItem found;
-    ASSERT_TRUE(keychain.copyMatching(alice, &found).ok());
-    EXPECT_EQ(toString(found.data), "secret");
+    auto found = keychain.copyMatching(alice);
+    ASSERT_TRUE(found && *found);
+    EXPECT_EQ(toString((*found)->data), "secret");
 
     KeychainChanges changes;
     changes.data = toBytes(std::string("new\0bytes", 9));
     changes.label = "label";
-    ASSERT_TRUE(keychain.update(alice, changes).ok());
+    ASSERT_EQ(keychain.update(alice, changes), 1u);
     // A second object on the same store sees the change: nothing is cached in memory.
     Keychain reopened(makeStore());
-    ASSERT_TRUE(reopened.copyMatching(alice, &found).ok());
-    EXPECT_EQ(found.data, toBytes(std::string("new\0bytes", 9)));
-    EXPECT_EQ(found.label, "label");
-    EXPECT_EQ(found.generic, "s");
+    found = reopened.copyMatching(alice);
+    ASSERT_TRUE(found && *found);
+    EXPECT_EQ((*found)->data, toBytes(std::string("new\0bytes", 9)));
+    EXPECT_EQ((*found)->label, "label");
+    EXPECT_EQ((*found)->generic, "s");
 
-    std::vector<KeychainItem> all;
-    ASSERT_TRUE(keychain.copyAllMatching(byService("s"), &all).ok());
-    ASSERT_EQ(all.size(), 2u);
-    EXPECT_EQ(all[0].account, "alice") << "in the order they were added";
-    EXPECT_EQ(all[1].account, "bob");
+    auto all = keychain.copyAllMatching(byService("s"));
+    ASSERT_TRUE(all);
+    ASSERT_EQ(all->size(), 2u);
+    EXPECT_EQ((*all)[0].account, "alice") << "in the order they were added";
+    EXPECT_EQ((*all)[1].account, "bob");
     KeychainQuery prefixed;
     prefixed.where = [](const KeychainItem& i) { return i.account.starts_with("b"); };
-    ASSERT_TRUE(keychain.remove(prefixed).ok());
-    EXPECT_TRUE(keychain.remove(prefixed).notFound());
-    EXPECT_TRUE(keychain.update(prefixed, changes).notFound());
-    ASSERT_TRUE(keychain.copyAllMatching(KeychainQuery{}, &all).ok());
-    EXPECT_EQ(all.size(), 1u);
+    ASSERT_EQ(keychain.remove(prefixed), 1u);
+    EXPECT_EQ(keychain.remove(prefixed), 0u);
+    EXPECT_EQ(keychain.update(prefixed, changes), 0u);
+    all = keychain.copyAllMatching(KeychainQuery{});
+    ASSERT_TRUE(all);
+    EXPECT_EQ(all->size(), 1u);
 
     // Changing what names an item moves it; nothing is left under the old name.
     KeychainChanges rename;
     rename.account = "carol";
-    ASSERT_TRUE(keychain.update(alice, rename).ok());
-    EXPECT_TRUE(reopened.copyMatching(alice, nullptr).notFound());
-    ASSERT_TRUE(reopened.copyAllMatching(KeychainQuery{}, &all).ok());
-    ASSERT_EQ(all.size(), 1u);
-    EXPECT_EQ(all[0].account, "carol");
+    ASSERT_EQ(keychain.update(alice, rename), 1u);
+    EXPECT_EQ(reopened.copyMatching(alice), std::nullopt);
+    all = reopened.copyAllMatching(KeychainQuery{});
+    ASSERT_TRUE(all);
+    ASSERT_EQ(all->size(), 1u);
+    EXPECT_EQ((*all)[0].account, "carol");
 
     if (onFile()) {
         EXPECT_EQ(modeOf(file), 0600u);
@@ -144,25 +149,23 @@ TEST_P(KeychainStores, ItemsAddFindUpdateAndDelete) {
 
 TEST_P(KeychainStores, UnreadableStoreIsAnErrorNeverNoItemAndIsNotWritten) {
     Keychain keychain(makeStore());
-    ASSERT_TRUE(keychain.add(item("s", "a", "v")).ok());
+    ASSERT_EQ(keychain.add(item("s", "a", "v")), nullptr);
     makeUnreadable();
 
-    KeychainResult result = keychain.copyMatching(byService("s"), nullptr);
-    EXPECT_EQ(result.status, KeychainStatus::ReadFailed);
-    ASSERT_NE(result.error, nullptr);
-    EXPECT_EQ(result.error->domain(), KeychainErrorDomain);
-    EXPECT_EQ(keychain.copyMatching(byService("missing"), nullptr).status,
-              KeychainStatus::ReadFailed);
+    EXPECT_TRUE(
+        isKeychainError(keychain.copyMatching(byService("s")).error(), KeychainReadFailedError));
+    EXPECT_TRUE(isKeychainError(keychain.copyMatching(byService("missing")).error(),
+                                KeychainReadFailedError));
     // A write must not replace what it could not read.
-    EXPECT_EQ(keychain.add(item("t", "a", "v")).status, KeychainStatus::ReadFailed);
-    EXPECT_EQ(keychain.remove(byService("s")).status, KeychainStatus::ReadFailed);
+    EXPECT_TRUE(isKeychainError(keychain.add(item("t", "a", "v")), KeychainReadFailedError));
+    EXPECT_TRUE(isKeychainError(keychain.remove(byService("s")).error(), KeychainReadFailedError));
 
     if (!onFile()) {
         ASSERT_EQ(SecretServiceSession::shared().unlock(), "");
-        std::vector<KeychainItem> all;
-        ASSERT_TRUE(keychain.copyAllMatching(KeychainQuery{}, &all).ok());
-        ASSERT_EQ(all.size(), 1u);
-        EXPECT_EQ(all[0], item("s", "a", "v"));
+        auto all = keychain.copyAllMatching(KeychainQuery{});
+        ASSERT_TRUE(all);
+        ASSERT_EQ(all->size(), 1u);
+        EXPECT_EQ((*all)[0], item("s", "a", "v"));
     }
 }
 
@@ -170,33 +173,36 @@ TEST(KeychainTest, CorruptFileIsAnErrorNeverNoItem) {
     TempDir dir;
     const auto file = dir / "host.json";
     Keychain keychain(std::make_shared<FileKeychainStore>(file));
-    ASSERT_TRUE(keychain.add(item("s", "a", "v")).ok());
+    ASSERT_EQ(keychain.add(item("s", "a", "v")), nullptr);
 
     for (const std::string& bad :
          {std::string("{broken"), std::string(R"({"items": [{"service": 5}]})"),
           std::string(R"({"items": [{"data": "%%%"}]})"), std::string("[]")}) {
         writeFile(file, bad);
-        KeychainResult result = keychain.copyMatching(byService("s"), nullptr);
-        EXPECT_EQ(result.status, KeychainStatus::ReadFailed) << bad;
-        EXPECT_EQ(keychain.add(item("t", "a", "v")).status, KeychainStatus::ReadFailed);
+        EXPECT_TRUE(
+            isKeychainError(keychain.copyMatching(byService("s")).error(), KeychainReadFailedError))
+            << bad;
+        EXPECT_TRUE(isKeychainError(keychain.add(item("t", "a", "v")), KeychainReadFailedError));
         EXPECT_EQ(readFile(file), bad);
     }
     // A folder in place of the file cannot be read either.
     std::filesystem::remove(file);
     std::filesystem::create_directory(file);
-    EXPECT_EQ(keychain.copyMatching(byService("s"), nullptr).status, KeychainStatus::ReadFailed);
+    EXPECT_TRUE(
+        isKeychainError(keychain.copyMatching(byService("s")).error(), KeychainReadFailedError));
 }
 
 TEST_P(KeychainStores, StoreLockedByAnotherHolderTimesOutAsReadFailure) {
     Keychain keychain(makeStore(std::chrono::milliseconds(100)));
-    ASSERT_TRUE(keychain.add(item("s", "a", "v")).ok());
+    ASSERT_EQ(keychain.add(item("s", "a", "v")), nullptr);
 
     int fd = ::open((file.string() + ".lock").c_str(), O_RDWR);
     ASSERT_GE(fd, 0);
     ASSERT_EQ(::flock(fd, LOCK_EX), 0);
-    EXPECT_EQ(keychain.copyMatching(byService("s"), nullptr).status, KeychainStatus::ReadFailed);
+    EXPECT_TRUE(
+        isKeychainError(keychain.copyMatching(byService("s")).error(), KeychainReadFailedError));
     ::close(fd);
-    EXPECT_TRUE(keychain.copyMatching(byService("s"), nullptr).ok());
+    EXPECT_TRUE(keychain.copyMatching(byService("s")));
 }
 
 TEST_P(KeychainStores, WritersInSeveralThreadsAndProcessesLoseNoItem) {
@@ -207,7 +213,7 @@ TEST_P(KeychainStores, WritersInSeveralThreadsAndProcessesLoseNoItem) {
     auto addMany = [&](const std::string& prefix) {
         Keychain keychain(makeStore());
         for (int i = 0; i < perWriter; ++i) {
-            if (!keychain.add(item(prefix + std::to_string(i), "", "x")).ok())
+            if (keychain.add(item(prefix + std::to_string(i), "", "x")))
                 return false;
         }
         return true;
@@ -235,10 +241,10 @@ TEST_P(KeychainStores, WritersInSeveralThreadsAndProcessesLoseNoItem) {
         EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
     }
 
-    std::vector<KeychainItem> all;
     Keychain keychain(makeStore());
-    ASSERT_TRUE(keychain.copyAllMatching(KeychainQuery{}, &all).ok());
-    EXPECT_EQ(all.size(), 3u * perWriter);
+    auto all = keychain.copyAllMatching(KeychainQuery{});
+    ASSERT_TRUE(all);
+    EXPECT_EQ(all->size(), 3u * perWriter);
 }
 
 TEST(KeychainTest, SecretServiceItemsOfAnotherHostAreNotSeen) {
@@ -248,13 +254,13 @@ TEST(KeychainTest, SecretServiceItemsOfAnotherHostAreNotSeen) {
         std::make_shared<SecretServiceKeychainStore>("com.example.mine", dir / "mine.lock"));
     Keychain theirs(
         std::make_shared<SecretServiceKeychainStore>("com.example.theirs", dir / "theirs.lock"));
-    ASSERT_TRUE(mine.add(item("s", "a", "mine")).ok());
-    EXPECT_TRUE(theirs.copyMatching(byService("s"), nullptr).notFound());
-    ASSERT_TRUE(theirs.add(item("s", "a", "theirs")).ok());
-    EXPECT_TRUE(theirs.remove(KeychainQuery{}).ok());
-    KeychainItem found;
-    ASSERT_TRUE(mine.copyMatching(byService("s"), &found).ok());
-    EXPECT_EQ(toString(found.data), "mine");
+    ASSERT_EQ(mine.add(item("s", "a", "mine")), nullptr);
+    EXPECT_EQ(theirs.copyMatching(byService("s")), std::nullopt);
+    ASSERT_EQ(theirs.add(item("s", "a", "theirs")), nullptr);
+    EXPECT_EQ(theirs.remove(KeychainQuery{}), 1u);
+    auto found = mine.copyMatching(byService("s"));
+    ASSERT_TRUE(found && *found);
+    EXPECT_EQ(toString((*found)->data), "mine");
 }
 
 TEST(KeychainTest, UnlockPromptLeftUnansweredIsAReadFailure) {
@@ -266,22 +272,22 @@ TEST(KeychainTest, UnlockPromptLeftUnansweredIsAReadFailure) {
             "test.unanswered", dir / "lock", std::chrono::seconds(10), unlockTimeout);
     };
     Keychain keychain(store(std::chrono::seconds(60)));
-    ASSERT_TRUE(keychain.add(item("s", "a", "v")).ok());
+    ASSERT_EQ(keychain.add(item("s", "a", "v")), nullptr);
     ASSERT_EQ(session.lock(), "");
     {
         SecretServiceSession::SilentPrompter prompter;
         ASSERT_EQ(prompter.failure(), "");
         // Whatever the time-out, waiting on a prompt nobody answers ends as unreadable.
         Keychain impatient(store(std::chrono::milliseconds(300)));
-        EXPECT_EQ(impatient.copyMatching(byService("missing"), nullptr).status,
-                  KeychainStatus::ReadFailed);
-        EXPECT_EQ(impatient.add(item("t", "a", "v")).status, KeychainStatus::ReadFailed);
+        EXPECT_TRUE(isKeychainError(impatient.copyMatching(byService("missing")).error(),
+                                    KeychainReadFailedError));
+        EXPECT_TRUE(isKeychainError(impatient.add(item("t", "a", "v")), KeychainReadFailedError));
     }
     ASSERT_EQ(session.unlock(), "");
-    std::vector<KeychainItem> all;
-    ASSERT_TRUE(keychain.copyAllMatching(KeychainQuery{}, &all).ok());
-    ASSERT_EQ(all.size(), 1u);
-    EXPECT_EQ(all[0], item("s", "a", "v"));
+    auto all = keychain.copyAllMatching(KeychainQuery{});
+    ASSERT_TRUE(all);
+    ASSERT_EQ(all->size(), 1u);
+    EXPECT_EQ((*all)[0], item("s", "a", "v"));
 }
 
 TEST(KeychainTest, StandardStoreIsTheSecretServiceWhenOneAnswersUnlessForced) {
@@ -316,49 +322,19 @@ TEST(KeychainTest, StandardStoreIsTheSecretServiceWhenOneAnswersUnlessForced) {
     setenv("QUARRA_KEYCHAIN", "file", 1);
 }
 
-namespace {
-
-// Forwards to a real store, failing the next read or write on request.
-class FaultyStore : public KeychainStore {
-  public:
-    explicit FaultyStore(std::shared_ptr<KeychainStore> inner) : inner_(std::move(inner)) {}
-    bool failNextRead = false;
-    bool failNextWrite = false;
-
-    KeychainResult transact(
-        const std::function<bool(std::vector<KeychainItem>&)>& change) override {
-        if (std::exchange(failNextRead, false)) {
-            return {KeychainStatus::ReadFailed, Error::make(KeychainErrorDomain, 1, "injected")};
-        }
-        if (!std::exchange(failNextWrite, false))
-            return inner_->transact(change);
-        bool wanted = false;
-        KeychainResult result = inner_->transact([&](std::vector<KeychainItem>& items) {
-            wanted = change(items);
-            return false;
-        });
-        if (result.ok() && wanted) {
-            return {KeychainStatus::WriteFailed, Error::make(KeychainErrorDomain, 2, "injected")};
-        }
-        return result;
-    }
-
-  private:
-    std::shared_ptr<KeychainStore> inner_;
-};
-
-}  // namespace
-
-TEST_P(KeychainStores, InjectedStoreFailsTheNextReadOrWriteOnly) {
+TEST_P(KeychainStores, StoreFailuresReachTheCallerAndChangeNothing) {
     Keychain keychain(makeStore());
-    auto faulty = std::make_shared<FaultyStore>(keychain.store());
-    keychain.setStore(faulty);
+    auto failing = std::make_shared<FailingKeychainStore>(keychain.store());
+    keychain.setStore(failing);
 
-    faulty->failNextWrite = true;
-    EXPECT_EQ(keychain.add(item("s", "a", "v")).status, KeychainStatus::WriteFailed);
-    EXPECT_TRUE(keychain.copyMatching(byService("s"), nullptr).notFound());
-    ASSERT_TRUE(keychain.add(item("s", "a", "v")).ok());
-    faulty->failNextRead = true;
-    EXPECT_EQ(keychain.copyMatching(byService("s"), nullptr).status, KeychainStatus::ReadFailed);
-    EXPECT_TRUE(keychain.copyMatching(byService("s"), nullptr).ok());
+    failing->failing = FailingKeychainStore::Writes;
+    EXPECT_TRUE(isKeychainError(keychain.add(item("s", "a", "v")), KeychainWriteFailedError));
+    failing->failing = FailingKeychainStore::None;
+    EXPECT_EQ(keychain.copyMatching(byService("s")), std::nullopt);
+    ASSERT_EQ(keychain.add(item("s", "a", "v")), nullptr);
+    failing->failing = FailingKeychainStore::Everything;
+    EXPECT_TRUE(
+        isKeychainError(keychain.copyMatching(byService("s")).error(), KeychainReadFailedError));
+    failing->failing = FailingKeychainStore::None;
+    EXPECT_TRUE(keychain.copyMatching(byService("s")));
 }

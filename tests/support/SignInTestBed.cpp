@@ -36,7 +36,7 @@ TVKUserInternalPtr SignInTestBed::signIn(const std::string& username, const std:
 }
 
 TVKQuarraPtr SignInTestBed::quarra(std::uint64_t Id) const {
-    return TVKQuarraAuthManager::sharedInstance().quarraWithId(Id);
+    return TVKQuarraAuthManager::sharedInstance().quarraWithId(Id).valueOr(nullptr);
 }
 
 std::size_t SignInTestBed::count(const std::string& endpoint) const {

@@ -9,6 +9,7 @@
 #include "quarra/Files.h"
 #include "quarra/KeyedArchiver.h"
 #include "platform/PropertyList.h"
+#include "quarra/Result.h"
 #include "platform/XmlParser.h"
 #include "sso/SSOServiceDiscovery.h"
 #include "support/TestSupport.h"

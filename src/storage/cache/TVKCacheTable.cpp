@@ -140,7 +140,8 @@ ErrorPtr TVKCacheTable::handleErrorForDatabase(SQDatabase& db, const std::string
     TVK_LOG_ERROR("Error executing sql:\n" + sql + "\n" + underlying->description());
     // A statement can fail without the engine recording a code (a connection that is busy with
     // another statement); that is still a failure.
-    return Error::make(TVKCacheErrorDomain, -1, Json::object(), underlying);
+    return Error::make(TVKCacheErrorDomain, TVKCacheStatementFailedErrorCode, Json::object(),
+                       underlying);
 }
 
 ErrorPtr TVKCacheTable::execute(SQDatabase& db, const std::string& sql,
@@ -203,7 +204,7 @@ ErrorPtr TVKCacheTable::insertOrUpdateRecordWithValues(const SQDictionary& value
         auto found = values.find(key->name());
         if (found == values.end() || found->second.isNull()) {
             return Error::make(
-                TVKCacheErrorDomain, -1,
+                TVKCacheErrorDomain, TVKCacheStatementFailedErrorCode,
                 Bundle::sdk().localizedString("Cache entry doesn't contain required field"));
         }
     }
@@ -279,7 +280,8 @@ std::optional<SQDictionary> TVKCacheTable::recordWithPrimaryKeyValues(const SQDi
 ErrorPtr TVKCacheTable::deleteRecordWithPrimaryKeyEqualTo(const SQValue& value, SQDatabase& db) {
     const auto keys = primaryKeys();
     if (keys.empty()) {
-        return Error::make(TVKCacheErrorDomain, -1, "The table has no key column");
+        return Error::make(TVKCacheErrorDomain, TVKCacheStatementFailedErrorCode,
+                           "The table has no key column");
     }
     if (value.isNull()) {
         return execute(db, "DELETE FROM '" + name_ + "' WHERE " + keys[0]->name() + " IS (NULL) ");
@@ -290,7 +292,8 @@ ErrorPtr TVKCacheTable::deleteRecordWithPrimaryKeyEqualTo(const SQValue& value, 
 ErrorPtr TVKCacheTable::deleteRecordsWithPrimaryKeysIn(const SQArguments& values, SQDatabase& db) {
     const auto keys = primaryKeys();
     if (keys.empty()) {
-        return Error::make(TVKCacheErrorDomain, -1, "The table has no key column");
+        return Error::make(TVKCacheErrorDomain, TVKCacheStatementFailedErrorCode,
+                           "The table has no key column");
     }
     return execute(db,
                    "DELETE FROM '" + name_ + "' WHERE " + keys[0]->name() + " IN " +
@@ -302,7 +305,8 @@ ErrorPtr TVKCacheTable::deleteRecordsWithCompositePrimaryKeysIn(
     const std::vector<SQArguments>& tuples, SQDatabase& db) {
     const auto keys = primaryKeys();
     if (keys.empty()) {
-        return Error::make(TVKCacheErrorDomain, -1, "The table has no key column");
+        return Error::make(TVKCacheErrorDomain, TVKCacheStatementFailedErrorCode,
+                           "The table has no key column");
     }
     if (tuples.empty()) {
         return nullptr;
@@ -311,7 +315,8 @@ ErrorPtr TVKCacheTable::deleteRecordsWithCompositePrimaryKeysIn(
     SQArguments arguments;
     for (const auto& tuple : tuples) {
         if (tuple.size() != keys.size()) {
-            return Error::make(TVKCacheErrorDomain, -1, "A key does not match the table's key");
+            return Error::make(TVKCacheErrorDomain, TVKCacheStatementFailedErrorCode,
+                               "A key does not match the table's key");
         }
         placeholders.push_back(columnValuesClauseForInsertRow(tuple.size()));
         arguments.insert(arguments.end(), tuple.begin(), tuple.end());

@@ -22,7 +22,8 @@ std::shared_ptr<SQDatabaseQueue> TVKQuarraCache::dbQueue() const {
 }
 
 ErrorPtr TVKQuarraCache::notAuthenticatedError() {
-    return Error::make(TVKCacheErrorDomain, -3, "User not authenticated");
+    return Error::make(TVKCacheErrorDomain, TVKCacheNotAuthenticatedErrorCode,
+                       "User not authenticated");
 }
 
 std::optional<std::string> TVKQuarraCache::authorizedUsername(ErrorPtr* error) {
@@ -58,7 +59,8 @@ std::shared_ptr<SQDatabaseQueue> TVKQuarraCache::loadDB(const std::string& usern
         dbQueue_ = SQDatabaseQueue::databaseQueueWithPath(path->string());
     }
     if (!dbQueue_) {
-        *error = Error::make(TVKCacheErrorDomain, -2, Json::object(), pathError);
+        *error = Error::make(TVKCacheErrorDomain, TVKCacheOpenFailedErrorCode, Json::object(),
+                             pathError);
         TVK_LOG_ERROR("Unexpected error opening database:" + (*error)->description());
         return nullptr;
     }
@@ -76,7 +78,7 @@ void TVKQuarraCache::openDatabaseForQuarra(const TVKQuarraPtr& quarra,
         return;
     }
     if (quarra && quarra != quarra_) {
-        closeHandler(Error::make(TVKQuarraErrorDomain, -20,
+        closeHandler(Error::make(TVKQuarraErrorDomain, TVKQuarraNotAssociatedWithCacheErrorCode,
                                  "Unable to cache data from Quarra not associated with cache"));
         return;
     }
@@ -94,15 +96,15 @@ void TVKQuarraCache::openDatabaseForQuarra(const TVKQuarraPtr& quarra,
             key.reset();
         }
         if (!key || keyError) {
-            error = keyError
-                        ? keyError
-                        : Error::make(TVKCryptographyErrorDomain, -1, "No file encryption key");
+            error = keyError ? keyError
+                             : Error::make(TVKCryptographyErrorDomain,
+                                           TVKCryptographyNoKeyErrorCode, "No file encryption key");
             TVK_LOG_ERROR("Unexpected error getting file encryption key for database access" +
                           error->description());
             return;
         }
         if (!db || !db->setKey(TVKCacheDatabaseKey::keyForDatabase(path, *key))) {
-            error = Error::make(TVKCacheErrorDomain, -2);
+            error = Error::make(TVKCacheErrorDomain, TVKCacheOpenFailedErrorCode);
             TVK_LOG_ERROR("Unexpected error opening database:" + error->description());
             return;
         }
@@ -113,7 +115,8 @@ void TVKQuarraCache::openDatabaseForQuarra(const TVKQuarraPtr& quarra,
     });
     if (transactionError && !error) {
         // The transaction could not begin, or its commit failed: nothing was stored.
-        error = Error::make(TVKCacheErrorDomain, -1, Json::object(), transactionError);
+        error = Error::make(TVKCacheErrorDomain, TVKCacheStatementFailedErrorCode, Json::object(),
+                            transactionError);
         TVK_LOG_ERROR("Unexpected error in cache transaction:" + transactionError->description());
     }
     (void)queue->close();

@@ -86,7 +86,7 @@ TVKQuarraFileCacheEntryPtr makeEntry(const SQDictionary& values, TVKQuarraPtr qu
 }
 
 ErrorPtr invalidParameter(const char* description) {
-    return Error::make(TVKQuarraErrorDomain, -20, description);
+    return Error::make(TVKQuarraErrorDomain, TVKQuarraNotAssociatedWithCacheErrorCode, description);
 }
 
 // Stored names are bare UUIDs; anything that could reach outside the store is never removed.
@@ -211,7 +211,8 @@ ErrorPtr TVKQuarraFileCache::removeFileWithName(const std::string& name) {
         return notAuthenticatedError();
     }
     if (!isStoreFileName(name)) {
-        return Error::make(TVKCacheErrorDomain, -1, "Not a file of the file store: " + name);
+        return Error::make(TVKCacheErrorDomain, TVKCacheStatementFailedErrorCode,
+                           "Not a file of the file store: " + name);
     }
     std::error_code failure;
     fs::remove(*store / name, failure);

@@ -55,7 +55,8 @@ Json jsonValue(const SQValue& value) {
 }
 
 ErrorPtr jsonError(const char* what, const std::exception& exception) {
-    return Error::make(TVKCacheErrorDomain, -1, std::string(what) + exception.what());
+    return Error::make(TVKCacheErrorDomain, TVKCacheStatementFailedErrorCode,
+                       std::string(what) + exception.what());
 }
 
 }  // namespace

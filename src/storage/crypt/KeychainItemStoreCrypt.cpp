@@ -17,26 +17,20 @@ ErrorPtr store(const std::string& service, const std::string& username, const st
     for (auto [text, attribute] : {std::pair{&service, KeychainAttribute::Service},
                                    {&username, KeychainAttribute::Account},
                                    {&value, KeychainAttribute::ValueData}}) {
-        KeychainResult result = item.setObject(*text, attribute);
-        if (!result.ok()) {
-            return result.error
-                       ? result.error
-                       : Error::make(KeychainErrorDomain, static_cast<long>(result.status));
-        }
+        if (ErrorPtr error = item.setObject(*text, attribute))
+            return error;
     }
     return nullptr;
 }
 
-std::optional<std::string> load(const std::string& identifier, ErrorPtr* error) {
+Result<std::optional<std::string>> load(const std::string& identifier) {
     KeychainItemStore item(identifier);
-    if (error) {
-        *error = item.readError();
-    }
+    if (item.readError())
+        return item.readError();
     std::string value = item.objectForKey(KeychainAttribute::ValueData);
-    if (item.readError() || value.empty()) {
-        return std::nullopt;
-    }
-    return value;
+    if (value.empty())
+        return std::optional<std::string>();
+    return std::optional<std::string>(std::move(value));
 }
 
 }  // namespace
@@ -75,9 +69,9 @@ ErrorPtr KeychainItemStoreCrypt::setFileEncryptionKeyForUsername(const std::stri
     return error;
 }
 
-std::optional<std::string> KeychainItemStoreCrypt::getFileEncryptionKeyForUsername(
-    const std::string& username, ErrorPtr* error) {
-    return load(fileEncryptionIdentifierForUsername(username), error);
+Result<std::optional<std::string>> KeychainItemStoreCrypt::getFileEncryptionKeyForUsername(
+    const std::string& username) {
+    return load(fileEncryptionIdentifierForUsername(username));
 }
 
 ErrorPtr KeychainItemStoreCrypt::setEncryptedUsername(const std::string& encryptedUsername,
@@ -85,9 +79,9 @@ ErrorPtr KeychainItemStoreCrypt::setEncryptedUsername(const std::string& encrypt
     return store(encryptedUsernameIdentifier(), username, encryptedUsername);
 }
 
-std::optional<std::string> KeychainItemStoreCrypt::getEncryptedUsernameForUsername(
-    const std::string& username, ErrorPtr* error) {
-    return load(encryptedUsernameIdentifierForUsername(username), error);
+Result<std::optional<std::string>> KeychainItemStoreCrypt::getEncryptedUsernameForUsername(
+    const std::string& username) {
+    return load(encryptedUsernameIdentifierForUsername(username));
 }
 
 }  // namespace quarra

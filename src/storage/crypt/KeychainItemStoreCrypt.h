@@ -13,6 +13,7 @@
 #include <string>
 
 #include "quarra/Error.h"
+#include "quarra/Result.h"
 
 namespace quarra {
 
@@ -26,18 +27,18 @@ class KeychainItemStoreCrypt {
     // Generates a new key and stores it, replacing any key the user had (which makes the user's
     // encrypted files unreadable: callers check first that there is none). Null on success; the
     // random generator's or the keychain's error otherwise.
-    static ErrorPtr setFileEncryptionKeyForUsername(const std::string& username);
-    // The stored key; nothing when the item is missing or empty. A keychain that cannot be read is
-    // not "no key": `error` (when given) is then set, and cleared otherwise.
-    static std::optional<std::string> getFileEncryptionKeyForUsername(const std::string& username,
-                                                                      ErrorPtr* error = nullptr);
+    [[nodiscard]] static ErrorPtr setFileEncryptionKeyForUsername(const std::string& username);
+    // The stored key; nullopt when the item is missing or empty. A keychain that cannot be read is
+    // not "no key" but an error.
+    static Result<std::optional<std::string>> getFileEncryptionKeyForUsername(
+        const std::string& username);
 
     // Stores the hex text as the user's encrypted user name; null on success.
-    static ErrorPtr setEncryptedUsername(const std::string& encryptedUsername,
-                                         const std::string& username);
+    [[nodiscard]] static ErrorPtr setEncryptedUsername(const std::string& encryptedUsername,
+                                                       const std::string& username);
     // As getFileEncryptionKeyForUsername, for the encrypted user name.
-    static std::optional<std::string> getEncryptedUsernameForUsername(const std::string& username,
-                                                                      ErrorPtr* error = nullptr);
+    static Result<std::optional<std::string>> getEncryptedUsernameForUsername(
+        const std::string& username);
 };
 
 }  // namespace quarra

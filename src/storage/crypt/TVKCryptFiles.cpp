@@ -26,7 +26,8 @@ std::string_view asText(ByteView bytes) {
 
 ErrorPtr fileError(std::string_view what, int code) {
     std::string text = Bundle::sdk().localizedString(std::string(what));
-    return Error::make(TVKCryptographyErrorDomain, -5, text + ": " + strerror(code));
+    return Error::make(TVKCryptographyErrorDomain, TVKCryptographyInvalidFileErrorCode,
+                       text + ": " + strerror(code));
 }
 
 std::filesystem::path partialFileJournal() {
@@ -44,7 +45,7 @@ FileDescriptor openSource(const std::filesystem::path& path, ErrorPtr* error) {
     struct stat info;
     if (path.empty() || ::stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) {
         if (error) {
-            *error = Error::make(TVKCryptographyErrorDomain, -5,
+            *error = Error::make(TVKCryptographyErrorDomain, TVKCryptographyInvalidFileErrorCode,
                                  Bundle::sdk().localizedString("Invalid file path"));
         }
         return FileDescriptor();

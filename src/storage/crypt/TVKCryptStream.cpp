@@ -23,7 +23,7 @@ bool TVKCryptStream::open() {
     opened_ = true;
     ourUsername_ = TVKQuarraCryptManager::currentUsername();
     if (!ourUsername_) {
-        ourError_ = Error::make(TVKCryptographyErrorDomain, -2);
+        ourError_ = Error::make(TVKCryptographyErrorDomain, TVKCryptographyNotSignedInErrorCode);
         return false;
     }
     file_ = cryptfiles::FileDescriptor(::open(path_.c_str(), O_RDONLY | O_CLOEXEC));
@@ -52,7 +52,7 @@ long TVKCryptStream::read(std::uint8_t* buffer, std::size_t length) {
         TVK_LOG_DEBUG(
             "Attempted to open stream for decryption as user:" + current.value_or("(null)") +
             " expected user:" + ourUsername_.value_or("(null)"));
-        return fail(Error::make(TVKCryptographyErrorDomain, -2));
+        return fail(Error::make(TVKCryptographyErrorDomain, TVKCryptographyNotSignedInErrorCode));
     }
     if (ourError_) {
         return -1;
@@ -72,13 +72,14 @@ long TVKCryptStream::read(std::uint8_t* buffer, std::size_t length) {
 // failure, which is then recorded.
 bool TVKCryptStream::produce(std::size_t length) {
     if (!cryptor_) {
-        ErrorPtr error;
-        auto key = KeychainItemStoreCrypt::getFileEncryptionKeyForUsername(*ourUsername_, &error);
-        if (!key) {
-            fail(Error::make(TVKCryptographyErrorDomain, -1, std::string_view(), error));
+        auto key = KeychainItemStoreCrypt::getFileEncryptionKeyForUsername(*ourUsername_);
+        if (!key || !*key) {
+            fail(Error::make(TVKCryptographyErrorDomain, TVKCryptographyNoKeyErrorCode,
+                             std::string_view(), key.error()));
             return false;
         }
-        cryptor_ = FCMessageCodec::make(encrypt_, *key, &error);
+        ErrorPtr error;
+        cryptor_ = FCMessageCodec::make(encrypt_, **key, &error);
         if (!cryptor_) {
             fail(error);
             return false;

@@ -26,12 +26,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr long kNoKey = -1;
-constexpr long kNotSignedIn = -2;
-constexpr long kEncryptionFailed = -3;
-constexpr long kDecryptionFailed = -4;
-constexpr long kBadFile = -5;
-
 ErrorPtr cryptError(long code, const char* description = nullptr, ErrorPtr underlying = nullptr) {
     std::string text = description ? Bundle::sdk().localizedString(description) : std::string();
     return Error::make(TVKCryptographyErrorDomain, code, std::string_view(text),
@@ -112,13 +106,11 @@ ErrorPtr TVKQuarraCryptManager::generateFileEncryptionKeyForUsernameIfNeeded(
     // could already encrypt files when the second replaced it.
     static std::mutex mutex;
     std::lock_guard lock(mutex);
-    ErrorPtr error;
-    if (KeychainItemStoreCrypt::getFileEncryptionKeyForUsername(username, &error)) {
+    auto stored = KeychainItemStoreCrypt::getFileEncryptionKeyForUsername(username);
+    if (stored && *stored)
         return nullptr;
-    }
-    if (!error) {
-        error = KeychainItemStoreCrypt::setFileEncryptionKeyForUsername(username);
-    }
+    ErrorPtr error =
+        stored ? KeychainItemStoreCrypt::setFileEncryptionKeyForUsername(username) : stored.error();
     if (error) {
         TVK_LOG_ERROR("Could not make sure of a file-encryption key: " + error->description());
     }
@@ -128,15 +120,15 @@ ErrorPtr TVKQuarraCryptManager::generateFileEncryptionKeyForUsernameIfNeeded(
 std::optional<std::string> TVKQuarraCryptManager::getFileEncryptionKey(ErrorPtr* error) const {
     auto username = currentUsername();
     if (!username) {
-        setError(error, cryptError(kNotSignedIn));
+        setError(error, cryptError(TVKCryptographyNotSignedInErrorCode));
         return std::nullopt;
     }
-    ErrorPtr readError;
-    auto key = KeychainItemStoreCrypt::getFileEncryptionKeyForUsername(*username, &readError);
-    if (!key) {
-        setError(error, cryptError(kNoKey, nullptr, readError));
+    auto key = KeychainItemStoreCrypt::getFileEncryptionKeyForUsername(*username);
+    if (!key || !*key) {
+        setError(error, cryptError(TVKCryptographyNoKeyErrorCode, nullptr, key.error()));
+        return std::nullopt;
     }
-    return key;
+    return std::move(*key);
 }
 
 std::optional<std::string> TVKQuarraCryptManager::getDatabaseEncryptionKey(ErrorPtr* error) const {
@@ -181,7 +173,8 @@ void TVKQuarraCryptManager::copy(fs::path path, fs::path sourcePath, const Json&
         struct stat info;
         if (ec || ::lstat(real.c_str(), &info) != 0 ||
             (S_ISREG(info.st_mode) && info.st_nlink > 1)) {
-            return callOnMain(handler, cryptError(kBadFile, "Invalid file path"));
+            return callOnMain(handler,
+                              cryptError(TVKCryptographyInvalidFileErrorCode, "Invalid file path"));
         }
         path = sourcePath = real;
     }
@@ -193,7 +186,8 @@ void TVKQuarraCryptManager::copy(fs::path path, fs::path sourcePath, const Json&
     struct stat from, to;
     if (!inPlace && ::fstat(source->get(), &from) == 0 && ::stat(path.c_str(), &to) == 0 &&
         from.st_dev == to.st_dev && from.st_ino == to.st_ino) {
-        return callOnMain(handler, cryptError(kBadFile, "Invalid file path"));
+        return callOnMain(handler,
+                          cryptError(TVKCryptographyInvalidFileErrorCode, "Invalid file path"));
     }
     auto key = getFileEncryptionKey(&error);
     if (!key) {
@@ -232,7 +226,8 @@ bool TVKQuarraCryptManager::createDecryptedFileAtPath(const fs::path& path,
 bool TVKQuarraCryptManager::createFileAtPath(const fs::path& path, std::optional<ByteView> contents,
                                              const Json& attributes, bool encrypt,
                                              ErrorPtr* error) {
-    long failedCode = encrypt ? kEncryptionFailed : kDecryptionFailed;
+    long failedCode = encrypt ? TVKCryptographyEncryptionFailedErrorCode
+                              : TVKCryptographyDecryptionFailedErrorCode;
     if (!contents) {
         setError(error, cryptError(failedCode, "Empty contents"));
         return false;
@@ -287,9 +282,9 @@ std::optional<Bytes> TVKQuarraCryptManager::contentsAtPath(const fs::path& path,
                             : FCEncryptor::encryptData(asBytes(*contents), kFCCryptorAES256Settings,
                                                        *key, &cryptorError);
     if (!result) {
-        setError(error, encrypted ? cryptError(kDecryptionFailed,
+        setError(error, encrypted ? cryptError(TVKCryptographyDecryptionFailedErrorCode,
                                                "A data decryption error occurred", cryptorError)
-                                  : cryptError(kEncryptionFailed,
+                                  : cryptError(TVKCryptographyEncryptionFailedErrorCode,
                                                "A data encryption error occurred", cryptorError));
     }
     return result;
@@ -310,17 +305,20 @@ std::shared_ptr<TVKCryptStream> TVKQuarraCryptManager::encryptionStreamForFileAt
 // --- User names
 
 std::optional<std::string> TVKQuarraCryptManager::encryptedUsername(const std::string& username) {
-    ErrorPtr readError;
-    auto stored = KeychainItemStoreCrypt::getEncryptedUsernameForUsername(username, &readError);
-    if (stored || readError) {
-        return stored;
-    }
+    auto stored = KeychainItemStoreCrypt::getEncryptedUsernameForUsername(username);
+    if (!stored)
+        return std::nullopt;  // unreadable: never replaced by a new one
+    if (*stored)
+        return std::move(*stored);
     auto encrypted = RSAEncryptData(asBytes(username));
     if (!encrypted) {
         return std::nullopt;
     }
     std::string hex = hexString(*encrypted);
-    KeychainItemStoreCrypt::setEncryptedUsername(hex, username);
+    if (ErrorPtr error = KeychainItemStoreCrypt::setEncryptedUsername(hex, username)) {
+        // The name stays usable; the next call encrypts it again.
+        TVK_LOG_ERROR("Could not store the encrypted user name: " + error->description());
+    }
     return hex;
 }
 

@@ -17,12 +17,14 @@
 #include "storage/crypt/KeychainItemStoreCrypt.h"
 #include "storage/crypt/TVKHexConversion.h"
 #include "quarra/TVKQuarraCrypt.h"
+#include "support/FailingKeychainStore.h"
 #include "support/TestSupport.h"
 
 namespace quarra {
 namespace {
 
 namespace fs = std::filesystem;
+using test::FailingKeychainStore;
 using test::readFile;
 using test::signIn;
 using test::signOut;
@@ -60,7 +62,9 @@ bool isCryptError(const ErrorPtr& error, long code) {
 }
 
 std::string fileKey(const std::string& username) {
-    return KeychainItemStoreCrypt::getFileEncryptionKeyForUsername(username).value_or("");
+    return KeychainItemStoreCrypt::getFileEncryptionKeyForUsername(username)
+        .valueOr(std::nullopt)
+        .value_or("");
 }
 
 TEST(CryptKeyItems, KeyIsMadeOnceWith128RandomBytesUnderTheUsersIdentifiers) {
@@ -73,7 +77,7 @@ TEST(CryptKeyItems, KeyIsMadeOnceWith128RandomBytesUnderTheUsersIdentifiers) {
     EXPECT_EQ(KeychainItemStoreCrypt::encryptedUsernameIdentifierForUsername("jdoe"),
               root + ".encrypted_username.jdoe");
 
-    EXPECT_FALSE(KeychainItemStoreCrypt::getFileEncryptionKeyForUsername("jdoe"));
+    EXPECT_EQ(KeychainItemStoreCrypt::getFileEncryptionKeyForUsername("jdoe"), std::nullopt);
     EXPECT_EQ(manager().generateFileEncryptionKeyForUsernameIfNeeded("jdoe"), nullptr);
     std::string key = fileKey("jdoe");
     ASSERT_EQ(key.size(), 172u);
@@ -81,12 +85,12 @@ TEST(CryptKeyItems, KeyIsMadeOnceWith128RandomBytesUnderTheUsersIdentifiers) {
     ASSERT_TRUE(decoded);
     EXPECT_EQ(decoded->size(), 128u);
 
-    KeychainItem item;
     KeychainQuery query;
     query.generic = root + ".crypt.jdoe";
-    ASSERT_TRUE(Keychain::standard().copyMatching(query, &item).ok());
-    EXPECT_EQ(item.service, root + ".crypt");
-    EXPECT_EQ(item.account, "jdoe");
+    auto item = Keychain::standard().copyMatching(query);
+    ASSERT_TRUE(item && *item);
+    EXPECT_EQ((*item)->service, root + ".crypt");
+    EXPECT_EQ((*item)->account, "jdoe");
 
     // An existing key is never replaced; another user gets a key of their own.
     EXPECT_EQ(manager().generateFileEncryptionKeyForUsernameIfNeeded("jdoe"), nullptr);
@@ -95,39 +99,22 @@ TEST(CryptKeyItems, KeyIsMadeOnceWith128RandomBytesUnderTheUsersIdentifiers) {
     EXPECT_NE(fileKey("other"), key);
 }
 
-// A store that can be told to fail every read, as a locked or damaged keychain file would.
-class FlakyStore : public KeychainStore {
-  public:
-    explicit FlakyStore(std::shared_ptr<KeychainStore> inner) : inner_(std::move(inner)) {}
-    KeychainResult transact(
-        const std::function<bool(std::vector<KeychainItem>&)>& change) override {
-        if (failing) {
-            return {KeychainStatus::ReadFailed, Error::make(KeychainErrorDomain, 4, "locked")};
-        }
-        return inner_->transact(change);
-    }
-    std::atomic<bool> failing{false};
-
-  private:
-    std::shared_ptr<KeychainStore> inner_;
-};
-
 TEST(CryptKeyItems, UnreadableKeychainNeverReplacesTheKey) {
     signIn("jdoe");
     std::string key = fileKey("jdoe");
-    auto flaky = std::make_shared<FlakyStore>(Keychain::standard().store());
+    auto flaky = std::make_shared<FailingKeychainStore>(Keychain::standard().store());
     Keychain::standard().setStore(flaky);
 
-    flaky->failing = true;
+    flaky->failing = FailingKeychainStore::Everything;
     ErrorPtr error = manager().generateFileEncryptionKeyForUsernameIfNeeded("jdoe");
     ASSERT_TRUE(error);
     EXPECT_EQ(error->domain(), KeychainErrorDomain);
     // Nor is "cannot read" reported as "nobody signed in" or as a missing key without its cause.
-    ErrorPtr readError;
-    EXPECT_FALSE(KeychainItemStoreCrypt::getFileEncryptionKeyForUsername("jdoe", &readError));
-    EXPECT_TRUE(readError);
+    EXPECT_TRUE(
+        isKeychainError(KeychainItemStoreCrypt::getFileEncryptionKeyForUsername("jdoe").error(),
+                        KeychainReadFailedError));
 
-    flaky->failing = false;
+    flaky->failing = FailingKeychainStore::None;
     EXPECT_EQ(fileKey("jdoe"), key);
 }
 
@@ -135,13 +122,13 @@ TEST(CryptKeyItems, ItemsSurviveARestart) {
     signIn("jdoe");
     ASSERT_TRUE(manager().encryptedUsername("jdoe"));
     std::string key = fileKey("jdoe");
-    std::string name = *KeychainItemStoreCrypt::getEncryptedUsernameForUsername("jdoe");
+    std::string name = **KeychainItemStoreCrypt::getEncryptedUsernameForUsername("jdoe");
     // A new store over the same file reads what the process before it wrote.
     auto file = std::dynamic_pointer_cast<FileKeychainStore>(Keychain::standard().store());
     ASSERT_TRUE(file);
     Keychain::standard().setStore(std::make_shared<FileKeychainStore>(file->file()));
     EXPECT_EQ(fileKey("jdoe"), key);
-    EXPECT_EQ(KeychainItemStoreCrypt::getEncryptedUsernameForUsername("jdoe"), name);
+    EXPECT_EQ(*KeychainItemStoreCrypt::getEncryptedUsernameForUsername("jdoe"), name);
     EXPECT_EQ(manager().getFileEncryptionKey(), key);
 }
 
@@ -451,7 +438,7 @@ TEST_F(RSATest, EncryptedUsernameIsComputedOnceAndStored) {
     ASSERT_TRUE(name);
     EXPECT_EQ(name->size(), 512u);
     EXPECT_EQ(*name, hexString(*dataFromHexString(*name)));  // upper-case hex
-    EXPECT_EQ(KeychainItemStoreCrypt::getEncryptedUsernameForUsername("jdoe@example.com"), name);
+    EXPECT_EQ(*KeychainItemStoreCrypt::getEncryptedUsernameForUsername("jdoe@example.com"), name);
     EXPECT_EQ(manager().encryptedUsername("jdoe@example.com"), name);
     EXPECT_EQ(decrypt(*dataFromHexString(*name)), "jdoe@example.com");
 }
@@ -463,7 +450,7 @@ TEST(RSAWithoutKey, MissingResourceYieldsNothingAndStoresNothing) {
     EXPECT_FALSE(manager().rsaPublicKey());
     EXPECT_FALSE(manager().RSAEncryptData(toBytes("x")));
     EXPECT_FALSE(manager().encryptedUsername("jdoe"));
-    EXPECT_FALSE(KeychainItemStoreCrypt::getEncryptedUsernameForUsername("jdoe"));
+    EXPECT_EQ(KeychainItemStoreCrypt::getEncryptedUsernameForUsername("jdoe"), std::nullopt);
 }
 
 TEST(RSAWithShippedKey, TheSDKsOwnKeyEncrypts) {
