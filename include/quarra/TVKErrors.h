@@ -101,4 +101,13 @@ enum TVKCacheErrorCode : long {
     TVKCacheNotAuthenticatedErrorCode = -3,
 };
 
+// Failures an upgrade task reports itself (the keychain's own errors keep their domain).
+inline constexpr const char* TVKUpgradeErrorDomain = "com.tovik.quarra_mobile_sdk.upgrade";
+enum TVKUpgradeErrorCode : long {
+    // The value stored under the new identifier did not read back as written.
+    TVKUpgradeReadBackErrorCode = 1,
+    // The users folder could not be listed, so it is unknown whose items to move.
+    TVKUpgradeUsersUnlistableErrorCode = 2,
+};
+
 }  // namespace quarra

@@ -104,7 +104,7 @@ ErrorPtr moveItem(const std::string& what, const std::string& oldIdentifier,
             }
         }
     }
-    return old.resetKeychainItem().failure();
+    return old.resetKeychainItem();
 }
 
 }  // namespace
@@ -192,14 +192,14 @@ ErrorPtr TVKUpgradeManager::upgradeUserFormat() {
     for (const std::string& identifier : {KeychainItemStore::sessionIdentifier(oldRoot()),
                                           KeychainItemStore::OAuthIdentifer(oldRoot()),
                                           oldRoot() + ".num_failed_unlock_attempts"}) {
-        if (ErrorPtr error = KeychainItemStore(identifier).resetKeychainItem().failure())
+        if (ErrorPtr error = KeychainItemStore(identifier).resetKeychainItem())
             return error;
     }
     TVKOAuthManager::sharedInstance().clearAuthState();
     if (ErrorPtr error = resetBiometricChoice())
         return error;
     // Last: the user's name, which a run cut short needs to find the user again.
-    if (ErrorPtr error = basic.resetKeychainItem().failure())
+    if (ErrorPtr error = basic.resetKeychainItem())
         return error;
     TVK_LOG_DEBUG("Upgrade task complete: upgradeUserFormat--previous user state removed");
     return nullptr;
@@ -246,8 +246,7 @@ ErrorPtr TVKUpgradeManager::updateKeychainScopes() {
                               .setObjects({{KeychainItemStoreCrypt::fileEncryptionIdentifier(),
                                             KeychainAttribute::Service},
                                            {username, KeychainAttribute::Account},
-                                           {value, KeychainAttribute::ValueData}})
-                              .failure();
+                                           {value, KeychainAttribute::ValueData}});
                       }));
     }
     if (first)

@@ -17,15 +17,9 @@
 
 #include "quarra/Dispatch.h"
 #include "quarra/Error.h"
+#include "quarra/TVKErrors.h"
 
 namespace quarra {
-
-// Domain of the failures a task reports itself (the keychain's own errors keep their domain).
-inline constexpr const char* TVKUpgradeErrorDomain = "com.tovik.quarra_mobile_sdk.upgrade";
-// The value stored under the new identifier did not read back as written.
-inline constexpr long TVKUpgradeReadBackErrorCode = 1;
-// The users folder could not be listed, so it is unknown whose items to move.
-inline constexpr long TVKUpgradeUsersUnlistableErrorCode = 2;
 
 class TVKUpgradeManager {
   public:

@@ -70,7 +70,7 @@ Result<URLSessionResumeData> URLSessionResumeData::decode(const Bytes& data) {
         return refused("empty or too long");
     }
     std::string text(data.begin(), data.end());
-    std::optional<Json> parsed = parseJson(text, nullptr, 4);
+    Result<Json> parsed = parseJson(text, 4);
     if (!parsed || !parsed->is_object()) {
         return refused("not a JSON object");
     }

@@ -12,6 +12,7 @@
 #include "quarra/Bundle.h"
 #include "quarra/UserDefaults.h"
 #include "storage/crypt/KeychainItemStoreCrypt.h"
+#include "support/FailingKeychainStore.h"
 #include "support/SecretServiceSession.h"
 #include "support/TestSupport.h"
 
@@ -29,35 +30,7 @@ TVKQuarraConfigurationManager& config() {
     return TVKQuarraConfigurationManager::sharedInstance();
 }
 
-// Forwards to the real store and fails one transaction on request: a write as a full disk would,
-// a transaction that writes nothing as a locked keychain would.
-class FailingStore : public KeychainStore {
-  public:
-    explicit FailingStore(std::shared_ptr<KeychainStore> inner) : inner_(std::move(inner)) {}
-
-    KeychainResult transact(
-        const std::function<bool(std::vector<KeychainItem>&)>& change) override {
-        if (++count != failAt)
-            return inner_->transact(change);
-        bool wanted = false;
-        KeychainResult result = inner_->transact([&](std::vector<KeychainItem>& items) {
-            wanted = change(items);
-            return false;
-        });
-        if (!result.ok())
-            return result;
-        if (wanted)
-            return {KeychainStatus::WriteFailed, Error::make(KeychainErrorDomain, 5, "disk full")};
-        return {KeychainStatus::ReadFailed, Error::make(KeychainErrorDomain, 4, "locked")};
-    }
-
-    // Transactions so far; the one with number `failAt` (from 1) fails, 0 fails none.
-    std::atomic<int> count{0};
-    std::atomic<int> failAt{0};
-
-  private:
-    std::shared_ptr<KeychainStore> inner_;
-};
+using FailingStore = test::FailingKeychainStore;
 
 // Old and current items on a real keychain store, behind a store that fails on request.
 class UpgradeFixture : public testing::Test {
@@ -84,7 +57,7 @@ class UpgradeFixture : public testing::Test {
         item.generic = item.service = oldRoot() + suffix;
         item.account = account;
         item.data = toBytes(value);
-        ASSERT_TRUE(Keychain::standard().add(item).ok()) << suffix;
+        ASSERT_EQ(Keychain::standard().add(item), nullptr) << suffix;
     }
     // Alice signed in with the old layout; bob signed in earlier and still has a passcode.
     void oldLayout() {
@@ -111,13 +84,14 @@ class UpgradeFixture : public testing::Test {
     static bool hasItem(const std::string& identifier) {
         KeychainQuery query;
         query.generic = identifier;
-        return Keychain::standard().copyMatching(query, nullptr).ok();
+        auto found = Keychain::standard().copyMatching(query);
+        return found && found->has_value();
     }
     static std::vector<std::string> oldItems() {
-        std::vector<KeychainItem> items;
-        Keychain::standard().copyAllMatching(KeychainQuery{}, &items);
+        auto items = Keychain::standard().copyAllMatching(KeychainQuery{});
+        EXPECT_TRUE(items.ok());
         std::vector<std::string> old;
-        for (const auto& item : items) {
+        for (const auto& item : items.valueOr({})) {
             if (item.generic.starts_with(oldRoot() + "."))
                 old.push_back(item.generic);
         }
@@ -127,10 +101,9 @@ class UpgradeFixture : public testing::Test {
         return UserDefaults::standard().stringForKey(TVKUpgradeManager::kPreviousVersionKey);
     }
     static std::optional<std::string> fileKey() {
-        ErrorPtr error;
-        auto key = KeychainItemStoreCrypt::getFileEncryptionKeyForUsername("alice", &error);
-        EXPECT_EQ(error, nullptr);
-        return key;
+        auto key = KeychainItemStoreCrypt::getFileEncryptionKeyForUsername("alice");
+        EXPECT_EQ(key.error(), nullptr);
+        return key.valueOr(std::nullopt);
     }
     // Everything of the old layout has gone where it belongs.
     void expectMigrated() {
@@ -142,12 +115,12 @@ class UpgradeFixture : public testing::Test {
         EXPECT_EQ(fileKey(), kFileKey);
         KeychainQuery query;
         query.generic = KeychainItemStoreCrypt::fileEncryptionIdentifierForUsername("alice");
-        KeychainItem key;
-        ASSERT_TRUE(Keychain::standard().copyMatching(query, &key).ok());
-        EXPECT_EQ(key.service, root() + ".crypt");
-        EXPECT_EQ(key.account, "alice");
-        EXPECT_FALSE(KeychainItemStore::getUsername());
-        EXPECT_FALSE(KeychainItemStore::getSessionId());
+        auto found = Keychain::standard().copyMatching(query);
+        ASSERT_TRUE(found && found->has_value());
+        EXPECT_EQ((*found)->service, root() + ".crypt");
+        EXPECT_EQ((*found)->account, "alice");
+        EXPECT_FALSE(*KeychainItemStore::getUsername());
+        EXPECT_FALSE(*KeychainItemStore::getSessionId());
         EXPECT_FALSE(UserDefaults::standard().boolForKey(biometricChoiceKey()));
         // Only the signed-in user's files of the old format go.
         const fs::path alice = config().usersDirectory() / "alice";
@@ -234,7 +207,7 @@ TEST_P(UpgradeTest, LaunchAfterAnOldVersionSignsTheOldUserOutAndMovesPerUserItem
 
     ASSERT_TRUE(TVKSDKApplicationDelegate::sharedInstance().didFinishLaunchingWithOptions());
     expectMigrated();
-    EXPECT_FALSE(KeychainItemStore::getOAuthState());
+    EXPECT_FALSE(*KeychainItemStore::getOAuthState());
     EXPECT_EQ(TVKQuarraAuthManager::sharedInstance().currentUser(), nullptr);
 
     // Done once: an item left under the old root later is not touched again.
@@ -274,7 +247,7 @@ TEST_P(UpgradeTest, VersionsAlreadyRunAreSkippedComparedAsNumbers) {
         EXPECT_EQ(storedVersion(), version);
         EXPECT_EQ(oldItems().size(), 8u) << version;
         EXPECT_TRUE(fs::exists(config().usersDirectory() / "alice" / "quarras"));
-        EXPECT_EQ(Keychain::standard().remove(KeychainQuery{}).status, KeychainStatus::Success);
+        EXPECT_TRUE(Keychain::standard().remove(KeychainQuery{}).ok());
     }
 }
 
@@ -286,7 +259,7 @@ TEST_P(UpgradeFaultTest, KeychainFailingAtAnyStepLosesNothingAndIsRetriedAtTheNe
 
     for (int failAt = GetParam() + 1; failAt <= transactions; failAt += kShares) {
         SCOPED_TRACE("failing transaction " + std::to_string(failAt));
-        ASSERT_EQ(Keychain::standard().remove(KeychainQuery{}).status, KeychainStatus::Success);
+        ASSERT_TRUE(Keychain::standard().remove(KeychainQuery{}).ok());
         UserDefaults::standard().removeObjectForKey(TVKUpgradeManager::kPreviousVersionKey);
         oldLayout();
         failing->count = 0;

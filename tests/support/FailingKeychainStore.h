@@ -1,7 +1,9 @@
 #pragma once
 // A keychain store that behaves as a locked or damaged one on request: it forwards to a real store
 // until told to refuse its writes (reads still work, nothing is changed) or everything (the store
-// cannot even be read). Tests inject it with Keychain::standard().setStore().
+// cannot even be read), or to fail only its transaction number `failAt` (a write as a full disk
+// would, a transaction that writes nothing as a locked keychain would). Tests inject it with
+// Keychain::standard().setStore().
 #include <atomic>
 #include <functional>
 #include <memory>
@@ -20,7 +22,10 @@ class FailingKeychainStore : public KeychainStore {
         : failing(failing), inner_(std::move(inner)) {}
 
     ErrorPtr transact(const std::function<bool(std::vector<KeychainItem>&)>& change) override {
-        const Failing now = failing;
+        const int number = ++count;
+        Failing now = failing;
+        if (failAt != 0)
+            now = number == failAt ? Writes : None;
         if (now == Everything)
             return Error::make(KeychainErrorDomain, KeychainReadFailedError, "locked");
         if (now == None)
@@ -32,10 +37,15 @@ class FailingKeychainStore : public KeychainStore {
         });
         if (!error && wrote)
             return Error::make(KeychainErrorDomain, KeychainWriteFailedError, "disk full");
+        if (!error && failAt != 0)
+            return Error::make(KeychainErrorDomain, KeychainReadFailedError, "locked");
         return error;
     }
 
     std::atomic<Failing> failing;
+    // Transactions so far; the one with number `failAt` (from 1) fails, 0 fails none.
+    std::atomic<int> count{0};
+    std::atomic<int> failAt{0};
 
   private:
     std::shared_ptr<KeychainStore> inner_;

@@ -239,7 +239,9 @@ bool TVKLoginViewController::presentWithHandler(TVKUserHandler handler) {
 }
 
 void TVKLoginViewController::clearUserDefaultsIfNecessary() {
-    if (KeychainItemStore::getPassword().value_or("").empty()) {
+    // An unreadable keychain says nothing of the saved password: the opt-in stays as it is.
+    auto password = KeychainItemStore::getPassword();
+    if (password && password->value_or("").empty()) {
         enabledBiometricAuthenticationCB->setChecked(false);
         clearUserSelectedFlag();
     }
@@ -266,8 +268,8 @@ void TVKLoginViewController::viewDidLoad() {
 void TVKLoginViewController::initUI() {
     if (auto image = TVKCustomUI::customHeaderImage()) {
         imageHeaderView->setImage(image);
-        imageHeaderWidth->constant = image->size.width;
-        imageHeaderHeight->constant = image->size.height;
+        imageHeaderWidth->constant = image->size().width;
+        imageHeaderHeight->constant = image->size().height;
     }
     view()->setBackgroundColor(TVKCustomUI::customBackgroundColor());
     errorLabel->setText("");
@@ -635,7 +637,8 @@ void TVKLoginViewController::promptForBiometricAuthentication() {
                 return;
             c->showPasswordField(false);
             if (success) {
-                c->passwordTF->setText(KeychainItemStore::getPassword().value_or(""));
+                c->passwordTF->setText(
+                    KeychainItemStore::getPassword().valueOr(std::nullopt).value_or(""));
                 c->runPasswordFlow();
             } else {
                 c->showAlertForError(

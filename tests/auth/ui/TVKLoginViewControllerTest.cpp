@@ -329,7 +329,7 @@ TEST_F(LoginScreen, BiometricOptInKeepsThePasswordOnlyWhileChecked) {
     EXPECT_TRUE(screen->enabledBiometricAuthenticationCB->checked());
     screen->enabledBiometricAuthenticationCB->didTapView();
     EXPECT_FALSE(userSelected());
-    EXPECT_FALSE(KeychainItemStore::getPassword());
+    EXPECT_FALSE(*KeychainItemStore::getPassword());
 
     // Checking it without biometry on the device: unchecked again, with the reason.
     biometrics->setUnavailable(ui::BiometricErrorNotEnrolled);
@@ -396,7 +396,7 @@ TEST_F(LoginScreen, SingleSignOnUserSignsInThroughTheProviderAndLosesTheBiometri
     ASSERT_TRUE(outcome.user);
     EXPECT_EQ(outcome.user->username(), "alice");
     EXPECT_FALSE(userSelected());
-    EXPECT_FALSE(KeychainItemStore::getPassword());
+    EXPECT_FALSE(*KeychainItemStore::getPassword());
     EXPECT_EQ(window->rootViewController(), host);
 }
 
