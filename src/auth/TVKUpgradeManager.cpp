@@ -8,7 +8,7 @@
 
 #include "auth/KeychainItemStore.h"
 #include "auth/TVKOAuthManager.h"
-#include "auth/TVKQuarraAuthManager.h"
+#include "auth/ui/TVKLoginViewController.h"
 #include "core/TVKQuarraConfigurationManager.h"
 #include "log/TVKQuarraLoggerInternal.h"
 #include "quarra/Files.h"
@@ -62,14 +62,6 @@ void removeObsoleteFile(const std::string& fileName, const std::string& username
         TVK_LOG_ERROR("Error upgrading user format: unexpected error removing obsolete " +
                       fileName + " file" + posixError(ec.value(), path->string())->description());
     }
-}
-
-// What the sign-in screen's reset of its settings does: the user's biometric-unlock choice goes.
-ErrorPtr resetBiometricChoice() {
-    UserDefaults& defaults = UserDefaults::standard();
-    defaults.removeObjectForKey(TVKQuarraAuthManager::sharedInstance()
-                                    .userDefaultsBiometricAuthenticationUserSelectedKey());
-    return defaults.synchronize();
 }
 
 // Moves the value of the item `oldIdentifier` to the item `newIdentifier`, which `write` stores.
@@ -196,7 +188,7 @@ ErrorPtr TVKUpgradeManager::upgradeUserFormat() {
             return error;
     }
     TVKOAuthManager::sharedInstance().clearAuthState();
-    if (ErrorPtr error = resetBiometricChoice())
+    if (ErrorPtr error = TVKLoginViewController::resetDefaults())
         return error;
     // Last: the user's name, which a run cut short needs to find the user again.
     if (ErrorPtr error = basic.resetKeychainItem())

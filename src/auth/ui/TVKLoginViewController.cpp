@@ -216,11 +216,10 @@ bool TVKLoginViewController::biometricAuthenticationUserSelected() {
     return UserDefaults::standard().boolForKey(userSelectedKey());
 }
 
-void TVKLoginViewController::resetDefaults() {
+ErrorPtr TVKLoginViewController::resetDefaults() {
     UserDefaults& defaults = UserDefaults::standard();
     defaults.removeObjectForKey(userSelectedKey());
-    if (ErrorPtr error = defaults.synchronize())
-        TVK_LOG_ERROR("Could not save the biometric choice: " + error->description());
+    return defaults.synchronize();
 }
 
 bool TVKLoginViewController::cancelAllowed() {

@@ -46,8 +46,8 @@ class TVKLoginViewController : public ui::ViewController,
 
     // The user's choice of biometric sign-in, as stored.
     static bool biometricAuthenticationUserSelected();
-    // Forgets that choice.
-    static void resetDefaults();
+    // Forgets that choice; the error when it could not be saved.
+    [[nodiscard]] static ErrorPtr resetDefaults();
     // Cancel is offered while a user is signed in and has an application passcode.
     static bool cancelAllowed();
 
