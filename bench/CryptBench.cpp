@@ -34,8 +34,11 @@ const std::string& password() {
             std::fprintf(stderr, "%s\n", error->description().c_str());
             std::exit(1);
         }
-        TVKQuarraCryptManager::sharedInstance().generateFileEncryptionKeyForUsernameIfNeeded(
-            "bench");
+        if (ErrorPtr error = TVKQuarraCryptManager::sharedInstance()
+                                 .generateFileEncryptionKeyForUsernameIfNeeded("bench")) {
+            std::fprintf(stderr, "%s\n", error->description().c_str());
+            std::exit(1);
+        }
         return *TVKQuarraCryptManager::sharedInstance().getFileEncryptionKey();
     }();
     return key;
@@ -57,7 +60,7 @@ const Bytes& plaintext() {
 
 const Bytes& message() {
     static const Bytes data =
-        *FCEncryptor::encryptData(plaintext(), kFCCryptorAES256Settings, password(), nullptr);
+        *FCEncryptor::encryptData(plaintext(), kFCCryptorAES256Settings, password());
     return data;
 }
 
@@ -121,9 +124,9 @@ void BM_InMemory_OpenSSL(benchmark::State& state) {
 void BM_InMemory_SDK(benchmark::State& state) {
     bool encrypt = state.range(0) == 1;
     for (auto _ : state) {
-        auto out = encrypt ? FCEncryptor::encryptData(plaintext(), kFCCryptorAES256Settings,
-                                                      password(), nullptr)
-                           : FCDecryptor::decryptData(message(), password(), nullptr);
+        auto out = encrypt
+                       ? FCEncryptor::encryptData(plaintext(), kFCCryptorAES256Settings, password())
+                       : FCDecryptor::decryptData(message(), password());
         if (!out) {
             state.SkipWithError("crypt failed");
         }
@@ -234,10 +237,9 @@ void BM_UploadRead_CryptStream(benchmark::State& state) {
 void BM_KeyDerivationPerMessage(benchmark::State& state) {
     const Bytes salt(8, 0x44);
     for (auto _ : state) {
-        auto a = FCCryptor::keyForPassword(password(), salt, kFCCryptorAES256Settings.keySettings,
-                                           nullptr);
-        auto b = FCCryptor::keyForPassword(password(), salt,
-                                           kFCCryptorAES256Settings.HMACKeySettings, nullptr);
+        auto a = FCCryptor::keyForPassword(password(), salt, kFCCryptorAES256Settings.keySettings);
+        auto b =
+            FCCryptor::keyForPassword(password(), salt, kFCCryptorAES256Settings.HMACKeySettings);
         benchmark::DoNotOptimize(a);
         benchmark::DoNotOptimize(b);
     }

@@ -19,7 +19,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (const Json* json = std::any_cast<Json>(&object))
             (void)json->dump();
     }
-    ErrorPtr error;
-    (void)SSOServiceDiscovery::fromJSONData(body, &error);
+    (void)SSOServiceDiscovery::fromJSONData(body);
     return 0;
 }

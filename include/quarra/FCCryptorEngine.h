@@ -3,7 +3,6 @@
 // padding, encrypting or decrypting a stream of bytes fed in any chunking. Movable, not copyable;
 // one thread at a time.
 #include <memory>
-#include <optional>
 
 #include "quarra/FCCryptorFormat.h"
 
@@ -16,16 +15,15 @@ class FCCryptorEngine {
     enum class Operation { Encrypt = 0, Decrypt = 1 };
 
     // The key's length picks AES-128, -192 or -256. Unsupported settings, a key or IV of the wrong
-    // size or a library failure give nothing and the error.
-    static std::optional<FCCryptorEngine> make(Operation operation,
-                                               const FCCryptorSettings& settings, ByteView key,
-                                               ByteView IV, ErrorPtr* error);
+    // size or a library failure give the error.
+    static Result<FCCryptorEngine> make(Operation operation, const FCCryptorSettings& settings,
+                                        ByteView key, ByteView IV);
 
     // Appends the output for `data` to `out` (whole blocks only; the rest waits for more input).
-    ErrorPtr addData(ByteView data, Bytes& out);
+    [[nodiscard]] ErrorPtr addData(ByteView data, Bytes& out);
     // Appends the final output: the padding block when encrypting, the last plaintext bytes when
     // decrypting. A padding or length failure gives the decode error and appends nothing.
-    ErrorPtr finish(Bytes& out);
+    [[nodiscard]] ErrorPtr finish(Bytes& out);
 
   private:
     struct Free {

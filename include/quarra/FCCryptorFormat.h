@@ -14,6 +14,7 @@
 
 #include "quarra/Bytes.h"
 #include "quarra/Error.h"
+#include "quarra/Result.h"
 
 typedef struct evp_mac_ctx_st EVP_MAC_CTX;
 
@@ -61,18 +62,14 @@ inline constexpr long kFCCryptorRNGFailure = -4307;
 
 // An error of the format's domain; codes 1 and 2 carry their descriptions.
 ErrorPtr fcError(long code);
-// Stores `fcError(code)` in `*error` when `error` is given.
-void fcSetError(ErrorPtr* error, long code);
 
 // `settings.keySize` bytes of PBKDF2 over the password's bytes (UTF-8; by the version-2 rule when
-// `hasV2Password`) and `salt`. A derivation failure or unsupported settings give nothing and the
-// error.
-std::optional<Bytes> fcKeyForPassword(std::string_view password, ByteView salt,
-                                      const FCCryptorKeyDerivationSettings& settings,
-                                      ErrorPtr* error);
+// `hasV2Password`) and `salt`. A derivation failure or unsupported settings give the error.
+Result<Bytes> fcKeyForPassword(std::string_view password, ByteView salt,
+                               const FCCryptorKeyDerivationSettings& settings);
 
-// `length` bytes from the secure random generator; its failure gives nothing and the error.
-std::optional<Bytes> fcRandomDataOfLength(std::size_t length, ErrorPtr* error);
+// `length` bytes from the secure random generator, or its failure.
+Result<Bytes> fcRandomDataOfLength(std::size_t length);
 
 // Whether two buffers are equal, in time that depends only on their lengths. Buffers of different
 // lengths (an empty one among them) are unequal; two empty buffers are equal.
@@ -82,14 +79,13 @@ bool fc_isEqualInConsistentTime(ByteView receiver, ByteView argument);
 class FCHMAC {
   public:
     // Starts an HMAC with the settings' algorithm and `key`, giving tags of `length` bytes (the
-    // digest cut short); nothing and the error when the algorithm is unknown, its digest is shorter
-    // than `length` or the library fails.
-    static std::optional<FCHMAC> make(std::uint32_t algorithm, ByteView key, std::size_t length,
-                                      ErrorPtr* error);
+    // digest cut short); the error when the algorithm is unknown, its digest is shorter than
+    // `length` or the library fails.
+    static Result<FCHMAC> make(std::uint32_t algorithm, ByteView key, std::size_t length);
 
     void update(ByteView data);
-    // The tag of everything fed; nothing when the library failed.
-    std::optional<Bytes> final();
+    // The tag of everything fed; the parameter error when the library failed.
+    Result<Bytes> final();
     std::size_t length() const { return length_; }
 
   private:

@@ -11,23 +11,22 @@ namespace quarra {
 class FCMessageCodec {
   public:
     // Encrypting: a version-3 message with the preset settings and fresh salts and IV.
-    // Decrypting: reads versions 2 and 3. Nothing and the error when the writer cannot be made.
-    static std::optional<FCMessageCodec> make(bool encrypt, std::string_view password,
-                                              ErrorPtr* error) {
+    // Decrypting: reads versions 2 and 3. The error when the writer cannot be made.
+    static Result<FCMessageCodec> make(bool encrypt, std::string_view password) {
         if (!encrypt) {
             return FCMessageCodec(FCMessageReader(password));
         }
-        auto writer = FCMessageWriter::make(kFCCryptorAES256Settings, password, error);
+        auto writer = FCMessageWriter::make(kFCCryptorAES256Settings, password);
         if (!writer) {
-            return std::nullopt;
+            return writer.error();
         }
         return FCMessageCodec(std::move(*writer));
     }
 
-    ErrorPtr update(ByteView data, Bytes& out) {
+    [[nodiscard]] ErrorPtr update(ByteView data, Bytes& out) {
         return std::visit([&](auto& core) { return core.update(data, out); }, core_);
     }
-    ErrorPtr finish(Bytes& out) {
+    [[nodiscard]] ErrorPtr finish(Bytes& out) {
         return std::visit([&](auto& core) { return core.finish(out); }, core_);
     }
 

@@ -27,10 +27,10 @@ class FCMessageReader {
 
     // Appends the plaintext that `message` completes to `out`. Errors: an unknown version byte
     // (code 2), a key derivation or cipher failure. After an error every call returns it again.
-    ErrorPtr update(ByteView message, Bytes& out);
+    [[nodiscard]] ErrorPtr update(ByteView message, Bytes& out);
     // Checks the HMAC and appends the last plaintext. Errors: a message shorter than its header
     // and HMAC, or an HMAC that differs (code 1); a padding failure (the decode error).
-    ErrorPtr finish(Bytes& out);
+    [[nodiscard]] ErrorPtr finish(Bytes& out);
 
     // Messages of the first format version authenticated the ciphertext alone: with this set the
     // header is left out of the HMAC. Takes effect only when set before the header is read.

@@ -12,28 +12,25 @@ namespace quarra {
 class FCMessageWriter {
   public:
     // A password-based message (options bit 0): draws the IV, then the encryption-key salt, then
-    // the HMAC-key salt, and derives both keys. Every make gives nothing and the error when the
-    // random generator, the key derivation or the cipher fails or the settings are unsupported.
-    static std::optional<FCMessageWriter> make(const FCCryptorSettings& settings,
-                                               std::string_view password, ErrorPtr* error);
-    static std::optional<FCMessageWriter> make(const FCCryptorSettings& settings,
-                                               std::string_view password, ByteView IV,
-                                               ByteView encryptionSalt, ByteView HMACSalt,
-                                               ErrorPtr* error);
+    // the HMAC-key salt, and derives both keys. Every make gives the error when the random
+    // generator, the key derivation or the cipher fails or the settings are unsupported.
+    static Result<FCMessageWriter> make(const FCCryptorSettings& settings,
+                                        std::string_view password);
+    static Result<FCMessageWriter> make(const FCCryptorSettings& settings,
+                                        std::string_view password, ByteView IV,
+                                        ByteView encryptionSalt, ByteView HMACSalt);
     // A key-based message (options 0, 18-byte header); an empty HMAC key writes no HMAC.
-    static std::optional<FCMessageWriter> make(const FCCryptorSettings& settings,
-                                               ByteView encryptionKey, ByteView HMACKey,
-                                               ErrorPtr* error);
-    static std::optional<FCMessageWriter> make(const FCCryptorSettings& settings,
-                                               ByteView encryptionKey, ByteView HMACKey,
-                                               ByteView IV, ErrorPtr* error);
+    static Result<FCMessageWriter> make(const FCCryptorSettings& settings, ByteView encryptionKey,
+                                        ByteView HMACKey);
+    static Result<FCMessageWriter> make(const FCCryptorSettings& settings, ByteView encryptionKey,
+                                        ByteView HMACKey, ByteView IV);
 
     // Appends the output for `plaintext` to `out` (the header first, the first time). Calls after
     // `finish` give the parameter error.
-    ErrorPtr update(ByteView plaintext, Bytes& out);
+    [[nodiscard]] ErrorPtr update(ByteView plaintext, Bytes& out);
     // Appends the rest of the message: the header when nothing was written yet, the last cipher
     // block and the HMAC. Nothing more may be fed afterwards.
-    ErrorPtr finish(Bytes& out);
+    [[nodiscard]] ErrorPtr finish(Bytes& out);
 
     // The size of a whole message for `plaintextSize` bytes of plaintext.
     std::size_t messageSize(std::size_t plaintextSize) const;

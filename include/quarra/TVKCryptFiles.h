@@ -11,6 +11,7 @@
 
 #include "quarra/Error.h"
 #include "quarra/Files.h"
+#include "quarra/Result.h"
 
 namespace quarra::cryptfiles {
 
@@ -34,7 +35,7 @@ void sweepPartialFiles();
 
 // Opens a regular file for reading. A missing path, a directory or anything else that is not a
 // regular file gives -5 "Invalid file path"; a file that cannot be opened gives the read error.
-FileDescriptor openSource(const std::filesystem::path& path, ErrorPtr* error);
+Result<FileDescriptor> openSource(const std::filesystem::path& path);
 
 // Reads up to `length` bytes, retrying interrupted calls: the count, 0 at the end, -1 with errno.
 long readSome(int fd, std::uint8_t* buffer, std::size_t length);
@@ -45,8 +46,8 @@ long readSome(int fd, std::uint8_t* buffer, std::size_t length);
 // and the rename are synced to disk first. Null on success; otherwise the read, write or format
 // error, and `destination` is untouched. `destination` may be the source's own path. The output
 // gets the permission bits `mode`, or else those of the file it replaces, or else 0600.
-ErrorPtr copy(FileDescriptor source, const std::filesystem::path& destination,
-              std::string_view password, bool encrypt, bool durable,
-              std::optional<mode_t> mode = std::nullopt);
+[[nodiscard]] ErrorPtr copy(FileDescriptor source, const std::filesystem::path& destination,
+                            std::string_view password, bool encrypt, bool durable,
+                            std::optional<mode_t> mode = std::nullopt);
 
 }  // namespace quarra::cryptfiles

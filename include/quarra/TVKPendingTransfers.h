@@ -101,9 +101,10 @@ class TVKPendingTransfers {
 
   private:
     // REQUIRES: mutex_ held.
-    ErrorPtr saveLocked(const std::string& key, const Json& map);
-    ErrorPtr removeRecord(Json& map, std::set<std::uint64_t>& claimed, const std::string& key,
-                          std::uint64_t taskId, const char* fileKey, const char* what);
+    [[nodiscard]] ErrorPtr saveLocked(const std::string& key, const Json& map);
+    [[nodiscard]] ErrorPtr removeRecord(Json& map, std::set<std::uint64_t>& claimed,
+                                        const std::string& key, std::uint64_t taskId,
+                                        const char* fileKey, const char* what);
     const Json* record(const Json& map, std::uint64_t taskId) const;
 
     UserDefaults& defaults_;

@@ -24,20 +24,19 @@ class TVKQuarraCrypt {
         TVKQuarraCryptManager::sharedInstance().encryptFileAtPath(path, attributes,
                                                                   std::move(handler));
     }
-    bool createEncryptedFileAtPath(const std::filesystem::path& path,
-                                   std::optional<ByteView> contents, const Json& attributes,
-                                   ErrorPtr* error = nullptr) {
+    [[nodiscard]] ErrorPtr createEncryptedFileAtPath(const std::filesystem::path& path,
+                                                     std::optional<ByteView> contents,
+                                                     const Json& attributes) {
         return TVKQuarraCryptManager::sharedInstance().createEncryptedFileAtPath(path, contents,
-                                                                                 attributes, error);
+                                                                                 attributes);
     }
     // A new, unopened stream that decrypts the file as it is read.
     std::shared_ptr<TVKCryptStream> streamFromEncryptedFileAtPath(
         const std::filesystem::path& path) {
         return TVKQuarraCryptManager::sharedInstance().streamFromEncryptedFileAtPath(path);
     }
-    std::optional<Bytes> decryptContentsAtPath(const std::filesystem::path& path,
-                                               ErrorPtr* error = nullptr) {
-        return TVKQuarraCryptManager::sharedInstance().decryptContentsAtPath(path, error);
+    Result<Bytes> decryptContentsAtPath(const std::filesystem::path& path) {
+        return TVKQuarraCryptManager::sharedInstance().decryptContentsAtPath(path);
     }
 
   private:

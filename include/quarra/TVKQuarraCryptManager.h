@@ -41,10 +41,11 @@ class TVKQuarraCryptManager {
     // Creates and stores a key for the user unless one is stored. A keychain that cannot be read
     // is never taken for a missing key: then nothing is written and the read error returned. Null
     // when the user has a key afterwards.
-    ErrorPtr generateFileEncryptionKeyForUsernameIfNeeded(const std::string& username);
-    // The signed-in user's key; nothing with -2 (nobody signed in) or -1 (no key).
-    std::optional<std::string> getFileEncryptionKey(ErrorPtr* error = nullptr) const;
-    std::optional<std::string> getDatabaseEncryptionKey(ErrorPtr* error = nullptr) const;
+    [[nodiscard]] ErrorPtr generateFileEncryptionKeyForUsernameIfNeeded(
+        const std::string& username);
+    // The signed-in user's key; -2 when nobody is signed in, -1 when there is no key.
+    Result<std::string> getFileEncryptionKey() const;
+    Result<std::string> getDatabaseEncryptionKey() const;
     // The user name the operations work for: the signed-in user's; nothing when nobody is.
     static std::optional<std::string> currentUsername();
 
@@ -73,23 +74,21 @@ class TVKQuarraCryptManager {
 
     // --- Bytes to a file, on the calling thread. No contents (nullopt) gives -3 / -4 "Empty
     // contents". The file is replaced atomically; the folder must exist. `attributes` may hold
-    // FilePosixPermissionsKey (default 0600).
-    bool createEncryptedFileAtPath(const std::filesystem::path& path,
-                                   std::optional<ByteView> contents, const Json& attributes,
-                                   ErrorPtr* error = nullptr);
-    bool createDecryptedFileAtPath(const std::filesystem::path& path,
-                                   std::optional<ByteView> contents, const Json& attributes,
-                                   ErrorPtr* error = nullptr);
-    bool createFileAtPath(const std::filesystem::path& path, std::optional<ByteView> contents,
-                          const Json& attributes, bool encrypt, ErrorPtr* error = nullptr);
+    // FilePosixPermissionsKey (default 0600). Null on success.
+    [[nodiscard]] ErrorPtr createEncryptedFileAtPath(const std::filesystem::path& path,
+                                                     std::optional<ByteView> contents,
+                                                     const Json& attributes);
+    [[nodiscard]] ErrorPtr createDecryptedFileAtPath(const std::filesystem::path& path,
+                                                     std::optional<ByteView> contents,
+                                                     const Json& attributes);
+    [[nodiscard]] ErrorPtr createFileAtPath(const std::filesystem::path& path,
+                                            std::optional<ByteView> contents,
+                                            const Json& attributes, bool encrypt);
 
     // --- A file to bytes, on the calling thread.
-    std::optional<Bytes> decryptContentsAtPath(const std::filesystem::path& path,
-                                               ErrorPtr* error = nullptr);
-    std::optional<Bytes> encryptContentsAtPath(const std::filesystem::path& path,
-                                               ErrorPtr* error = nullptr);
-    std::optional<Bytes> contentsAtPath(const std::filesystem::path& path, bool encrypted,
-                                        ErrorPtr* error = nullptr);
+    Result<Bytes> decryptContentsAtPath(const std::filesystem::path& path);
+    Result<Bytes> encryptContentsAtPath(const std::filesystem::path& path);
+    Result<Bytes> contentsAtPath(const std::filesystem::path& path, bool encrypted);
 
     // --- Streams: new, unopened streams over the file, decrypting or encrypting as they are read.
     std::shared_ptr<TVKCryptStream> streamFromEncryptedFileAtPath(

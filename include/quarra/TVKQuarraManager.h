@@ -186,9 +186,9 @@ class TVKQuarraManager {
     void handleResponseForDownloadTaskId(const Json& response, std::uint64_t taskId,
                                          const ErrorPtr& error, TVKQuarraDownloadHandler handler);
     // A downloaded JSON file that is a server reply (an object with "responseStatus" or
-    // "errors"): the reply, with its mapped error in `*error`. Anything else (a JSON document
-    // that is the file itself, a file too large to be a reply) is null, `*error` untouched.
-    static Json checkFileAtPath(const std::filesystem::path& path, ErrorPtr* error);
+    // "errors"): the reply, whose error errorFromResponse gives. Anything else (a JSON document
+    // that is the file itself, a file too large to be a reply) is null: no reply, no error.
+    static Json checkFileAtPath(const std::filesystem::path& path);
 
     TVKPendingTransfers& pendingTransfers() { return pendingTransfers_; }
 

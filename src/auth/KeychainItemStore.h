@@ -98,7 +98,7 @@ class KeychainItemStore {
   private:
     // Sets the attribute in memory only; false when it already held `value`.
     bool assign(const std::string& value, KeychainAttribute key);
-    ErrorPtr writeToKeychain();
+    [[nodiscard]] ErrorPtr writeToKeychain();
 
     const std::string identifier_;
     KeychainItem item_;

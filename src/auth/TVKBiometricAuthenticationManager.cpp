@@ -24,11 +24,12 @@ std::shared_ptr<ui::BiometricContext> TVKBiometricAuthenticationManager::createC
     return ui::BiometricService::shared()->makeContext();
 }
 
-long TVKBiometricAuthenticationManager::getAuthTypeWithError(ErrorPtr* error) const {
+Result<long> TVKBiometricAuthenticationManager::getAuthTypeWithError() const {
     auto context = createContext();
+    ErrorPtr error;
     if (!context->canEvaluatePolicy(ui::BiometricPolicyDeviceOwnerAuthenticationWithBiometrics,
-                                    error)) {
-        return TVKBiometryTypeNone;
+                                    &error)) {
+        return error ? error : ui::biometricError(ui::BiometricErrorNotAvailable);
     }
     switch (context->biometryType()) {
         case ui::BiometryType::FaceID:

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "quarra/Error.h"
+#include "quarra/Result.h"
 #include "quarra/ui/Biometrics.h"
 
 namespace quarra {
@@ -27,9 +28,10 @@ class TVKBiometricAuthenticationManager {
     TVKBiometricAuthenticationManager& operator=(const TVKBiometricAuthenticationManager&) = delete;
 
     std::shared_ptr<ui::BiometricContext> createContext() const;
-    // The device's usable biometry; TVKBiometryTypeNone when biometrics cannot be evaluated, with
-    // the service's reason in `error` when given.
-    long getAuthTypeWithError(ErrorPtr* error = nullptr) const;
+    // The device's usable biometry (TVKBiometryTypeNone for one of no known kind), or, when
+    // biometrics cannot be evaluated, the service's reason. Callers that only ask whether to offer
+    // biometry read a failure as TVKBiometryTypeNone.
+    Result<long> getAuthTypeWithError() const;
     // Shows the biometric prompt with `reason` (biometrics only, no device-passcode fallback).
     // `completion` runs once on the main queue with the outcome; when biometrics cannot be
     // evaluated, with false and the reason, and no prompt is shown.

@@ -122,13 +122,11 @@ void TVKOAuthManager::setExternalUserAgentFactory(UserAgentFactory factory) {
 void TVKOAuthManager::authorizeUserWithProfile(const Json& profile, const std::string& username,
                                                Handler handler) {
     const Json metadata = profile.is_object() ? profile.value("as_metadata", Json()) : Json();
-    ErrorPtr metadataError;
-    std::optional<SSOServiceDiscovery> discovery =
-        SSOServiceDiscovery::fromDictionary(metadata, &metadataError);
+    auto discovery = SSOServiceDiscovery::fromDictionary(metadata);
     if (!discovery) {
         clearAuthState();
         if (handler)
-            handler(nullptr, sdkErrorForOAuthError(metadataError));
+            handler(nullptr, sdkErrorForOAuthError(discovery.error()));
         return;
     }
     const std::string endpoint = jsonString(profile, "quarra_session_endpoint");

@@ -2,6 +2,8 @@
 
 #include <syslog.h>
 
+#include <cerrno>
+
 #include "auth/KeychainItemStore.h"
 #include "auth/TVKBiometricAuthenticationManager.h"
 #include "auth/TVKOAuthManager.h"
@@ -14,6 +16,7 @@
 #include "log/TVKQuarraLoggerInternal.h"
 #include "quarra/Bundle.h"
 #include "quarra/Dispatch.h"
+#include "quarra/Files.h"
 #include "platform/KeychainValue.h"
 #include "quarra/UserDefaults.h"
 #include "quarra/ui/Application.h"
@@ -76,8 +79,9 @@ TVKQuarraAuthManager::TVKQuarraAuthManager()
 }
 
 void TVKQuarraAuthManager::initAuthenticationState() {
-    bool offered = TVKBiometricAuthenticationManager::sharedInstance().getAuthTypeWithError() !=
-                   TVKBiometryTypeNone;
+    bool offered =
+        TVKBiometricAuthenticationManager::sharedInstance().getAuthTypeWithError().valueOr(
+            TVKBiometryTypeNone) != TVKBiometryTypeNone;
     enableBiometricAuthentication(
         offered && TVKQuarraEMMManager::sharedInstance().isBiometricAuthenticationVisible());
     auto username = KeychainItemStore::getUsername();
@@ -85,8 +89,10 @@ void TVKQuarraAuthManager::initAuthenticationState() {
         // Nobody is signed in from here; the stored user stays for a launch that can read it.
         TVK_LOG_ERROR("The keychain cannot be read: " + username.error()->description());
     } else if (*username) {
-        setCurrentUser(
-            TVKQuarraConfigurationManager::sharedInstance().readUserForUsername(**username));
+        auto user = TVKQuarraConfigurationManager::sharedInstance().readUserForUsername(**username);
+        if (!user)
+            TVK_LOG_ERROR("Could not read the stored user: " + user.error()->description());
+        setCurrentUser(std::move(user).valueOr(nullptr));
     }
 }
 
@@ -329,12 +335,10 @@ ErrorPtr TVKQuarraAuthManager::updateSessionInfo(const std::string& username,
     auto user = std::make_shared<TVKUserInternal>(username, std::move(quarras),
                                                   std::move(currentQuarra), userId);
     setCurrentUser(user);
-    ErrorPtr archiveError;
-    if (!TVKQuarraConfigurationManager::sharedInstance().writeUser(*user, username,
-                                                                   &archiveError)) {
+    if (ErrorPtr archiveError =
+            TVKQuarraConfigurationManager::sharedInstance().writeUser(*user, username)) {
         // The session works for this run; only the restore after a restart is lost.
-        TVK_LOG_ERROR("Could not store the signed-in user: " +
-                      (archiveError ? archiveError->description() : std::string("(null)")));
+        TVK_LOG_ERROR("Could not store the signed-in user: " + archiveError->description());
     }
     return nullptr;
 }
@@ -609,9 +613,14 @@ TVKQuarraAuthManager::LogoutHandler TVKQuarraAuthManager::logoutHandler() const 
 }
 
 void TVKQuarraAuthManager::clearCurrentUser() {
-    if (auto user = currentUser())
-        TVKQuarraConfigurationManager::sharedInstance().deleteTransientInfoForUsername(
-            user->username());
+    if (auto user = currentUser()) {
+        // Logout goes on either way. No archive at all (its write had failed) is no failure.
+        ErrorPtr error =
+            TVKQuarraConfigurationManager::sharedInstance().deleteTransientInfoForUsername(
+                user->username());
+        if (error && !error->is(PosixErrorDomain, ENOENT))
+            TVK_LOG_ERROR("Could not remove the stored user at logout: " + error->description());
+    }
     TVKOAuthManager::sharedInstance().clearAuthState();
     if (ErrorPtr error = KeychainItemStore::resetAuthData())
         TVK_LOG_ERROR("Could not remove the session at logout: " + error->description());

@@ -49,11 +49,10 @@ std::optional<std::vector<std::uint64_t>> parseVersion(const std::string& text) 
 
 // Removes a file of the old user format; a file that is already gone is no failure.
 void removeObsoleteFile(const std::string& fileName, const std::string& username) {
-    ErrorPtr refused;
-    auto path = configuration().subdirectory(fileName, username, false, &refused);
+    auto path = configuration().subdirectory(fileName, username, false);
     if (!path) {
         TVK_LOG_ERROR("Error upgrading user format: unexpected error removing obsolete " +
-                      fileName + " file" + refused->description());
+                      fileName + " file" + path.error()->description());
         return;
     }
     std::error_code ec;

@@ -46,8 +46,13 @@ std::shared_ptr<TVKAutoPurgingImageCache> TVKAutoPurgingImageCache::make() {
 std::optional<fs::path> TVKAutoPurgingImageCache::fileForIdentifier(const std::string& identifier,
                                                                     const std::string& username) {
     // Hashed: an identifier is a URL, full of "/" and of any length.
-    return TVKQuarraConfigurationManager::sharedInstance().thumbnailURLForImageName(
+    auto file = TVKQuarraConfigurationManager::sharedInstance().thumbnailURLForImageName(
         hexString(SSOTokenUtilities::sha256(identifier)), username);
+    if (!file) {
+        TVK_LOG_ERROR("Unexpected error finding thumbnail file:" + file.error()->description());
+        return std::nullopt;
+    }
+    return std::move(file).value();
 }
 
 ImagePtr TVKAutoPurgingImageCache::imageWithIdentifier(const std::string& identifier) {
@@ -64,14 +69,13 @@ ImagePtr TVKAutoPurgingImageCache::imageWithIdentifier(const std::string& identi
         std::error_code ec;
         if (!fs::exists(*file, ec))
             return;
-        ErrorPtr error;
-        auto data = TVKQuarraCryptManager::sharedInstance().decryptContentsAtPath(*file, &error);
+        auto data = TVKQuarraCryptManager::sharedInstance().decryptContentsAtPath(*file);
         if (!data) {
-            TVK_LOG_ERROR("Unexpected error decrypting thumbnail image:" +
-                          (error ? error->description() : std::string()));
+            ErrorPtr error = data.error();
+            TVK_LOG_ERROR("Unexpected error decrypting thumbnail image:" + error->description());
             // Only a file that is no message of this user's key is dropped: without a key or a
             // user it may still be read later.
-            if (error && error->domain() == TVKCryptographyErrorDomain &&
+            if (error->domain() == TVKCryptographyErrorDomain &&
                 error->code() == kDecryptionFailedCode)
                 removeFile(*file);
             return;
@@ -109,14 +113,13 @@ void TVKAutoPurgingImageCache::addImage(ImagePtr image, const Bytes& imageData,
         std::error_code ec;
         if (fs::exists(*file, ec))
             return;
-        ErrorPtr error;
-        // The folder is made on the first write; a user who never sees a thumbnail has none.
-        TVKQuarraConfigurationManager::sharedInstance().thumbnailsDirectoryForUsername(username,
-                                                                                       true);
-        if (!TVKQuarraCryptManager::sharedInstance().createEncryptedFileAtPath(
-                *file, ByteView(imageData), Json::object(), &error))
-            TVK_LOG_ERROR("Unexpected error encrypting thumbnail image:" +
-                          (error ? error->description() : std::string()));
+        // The folder is made on the first write; a user who never sees a thumbnail has none. The
+        // name was accepted for `file` already, and a folder that cannot be made fails the write.
+        (void)TVKQuarraConfigurationManager::sharedInstance().thumbnailsDirectoryForUsername(
+            username, true);
+        if (ErrorPtr error = TVKQuarraCryptManager::sharedInstance().createEncryptedFileAtPath(
+                *file, ByteView(imageData), Json::object()))
+            TVK_LOG_ERROR("Unexpected error encrypting thumbnail image:" + error->description());
     });
 }
 

@@ -140,68 +140,58 @@ fs::path TVKQuarraConfigurationManager::logDirectory() const {
     return (useDocuments ? documentsDirectory() : applicationDataDirectory()) / "logs";
 }
 
-std::optional<fs::path> TVKQuarraConfigurationManager::subdirectory(const std::string& subdirectory,
-                                                                    const std::string& username,
-                                                                    bool createIfNeeded,
-                                                                    ErrorPtr* error) const {
+Result<fs::path> TVKQuarraConfigurationManager::subdirectory(const std::string& subdirectory,
+                                                             const std::string& username,
+                                                             bool createIfNeeded) const {
     ErrorPtr refused = checkPathComponent(username, "user name");
     if (!refused)
         refused = checkPathComponent(subdirectory, "folder name");
-    if (error)
-        *error = refused;
     if (refused)
-        return std::nullopt;
+        return refused;
     fs::path path = usersDirectory() / username / subdirectory;
     if (createIfNeeded)
         createDirectoryIfNeeded(path);
     return path;
 }
 
-std::optional<fs::path> TVKQuarraConfigurationManager::thumbnailsDirectoryForUsername(
-    const std::string& username, bool createIfNeeded, ErrorPtr* error) const {
-    return subdirectory("thumbnails", username, createIfNeeded, error);
+Result<fs::path> TVKQuarraConfigurationManager::thumbnailsDirectoryForUsername(
+    const std::string& username, bool createIfNeeded) const {
+    return subdirectory("thumbnails", username, createIfNeeded);
 }
 
-std::optional<fs::path> TVKQuarraConfigurationManager::thumbnailURLForImageName(
-    const std::string& imageName, const std::string& username, ErrorPtr* error) const {
-    auto folder = thumbnailsDirectoryForUsername(username, false, error);
+Result<fs::path> TVKQuarraConfigurationManager::thumbnailURLForImageName(
+    const std::string& imageName, const std::string& username) const {
+    auto folder = thumbnailsDirectoryForUsername(username, false);
     if (!folder)
-        return std::nullopt;
-    if (ErrorPtr refused = checkPathComponent(imageName, "image name")) {
-        if (error)
-            *error = refused;
-        return std::nullopt;
-    }
+        return folder;
+    if (ErrorPtr refused = checkPathComponent(imageName, "image name"))
+        return refused;
     return *folder / imageName;
 }
 
-std::optional<fs::path> TVKQuarraConfigurationManager::cacheDirectoryForUsername(
-    const std::string& username, bool createIfNeeded, ErrorPtr* error) const {
-    ErrorPtr refused = checkPathComponent(username, "user name");
-    if (error)
-        *error = refused;
-    if (refused)
-        return std::nullopt;
+Result<fs::path> TVKQuarraConfigurationManager::cacheDirectoryForUsername(
+    const std::string& username, bool createIfNeeded) const {
+    if (ErrorPtr refused = checkPathComponent(username, "user name"))
+        return refused;
     fs::path path = cacheDirectory() / username;
     if (createIfNeeded)
         createDirectoryIfNeeded(path);
     return path;
 }
 
-std::optional<fs::path> TVKQuarraConfigurationManager::cacheDatabaseFileForQuarra(
-    const TVKQuarra& quarra, const std::string& username, bool createIfNeeded,
-    ErrorPtr* error) const {
-    auto folder = cacheDirectoryForUsername(username, createIfNeeded, error);
+Result<fs::path> TVKQuarraConfigurationManager::cacheDatabaseFileForQuarra(
+    const TVKQuarra& quarra, const std::string& username, bool createIfNeeded) const {
+    auto folder = cacheDirectoryForUsername(username, createIfNeeded);
     if (!folder)
-        return std::nullopt;
+        return folder;
     return *folder / ("quarra" + std::to_string(quarra.Id()) + "_cache.db");
 }
 
-std::optional<fs::path> TVKQuarraConfigurationManager::cacheFileStoreDirectoryForUsername(
-    const std::string& username, bool createIfNeeded, ErrorPtr* error) const {
-    auto folder = cacheDirectoryForUsername(username, createIfNeeded, error);
+Result<fs::path> TVKQuarraConfigurationManager::cacheFileStoreDirectoryForUsername(
+    const std::string& username, bool createIfNeeded) const {
+    auto folder = cacheDirectoryForUsername(username, createIfNeeded);
     if (!folder)
-        return std::nullopt;
+        return folder;
     fs::path path = *folder / "cache_file_store";
     if (createIfNeeded)
         createDirectoryIfNeeded(path);
@@ -242,9 +232,9 @@ std::optional<std::string> TVKQuarraConfigurationManager::currentUsername() cons
     return KeychainItemStore::getUsername().valueOr(std::nullopt);
 }
 
-bool TVKQuarraConfigurationManager::writeObject(const Coding& object, const std::string& fileName,
-                                                const std::string& username,
-                                                ErrorPtr* error) const {
+ErrorPtr TVKQuarraConfigurationManager::writeObject(const Coding& object,
+                                                    const std::string& fileName,
+                                                    const std::string& username) const {
     ErrorPtr failure = checkPathComponent(username, "user name");
     if (!failure)
         failure = checkPathComponent(fileName, "file name");
@@ -254,67 +244,64 @@ bool TVKQuarraConfigurationManager::writeObject(const Coding& object, const std:
         if (!failure)
             failure = KeyedArchiver::archiveRootObject(object, userFolder / fileName);
     }
-    if (error)
-        *error = failure;
-    return !failure;
+    return failure;
 }
 
-std::shared_ptr<Coding> TVKQuarraConfigurationManager::readObjectWithFileName(
+Result<std::shared_ptr<Coding>> TVKQuarraConfigurationManager::readObjectWithFileName(
     const std::string& fileName, const std::string& username,
-    const std::vector<KeyedUnarchiver::AllowedClass>& allowed, ErrorPtr* error) const {
-    if (error)
-        *error = nullptr;
+    const std::vector<KeyedUnarchiver::AllowedClass>& allowed) const {
     ErrorPtr refused = checkPathComponent(username, "user name");
     if (!refused)
         refused = checkPathComponent(fileName, "file name");
-    if (refused) {
-        if (error)
-            *error = refused;
-        return nullptr;
-    }
+    if (refused)
+        return refused;
     fs::path file = usersDirectory() / username / fileName;
     std::error_code ec;
     if (!fs::exists(file, ec)) {
         fprintf(stderr, "WARNING: attempting to read data that does not exist on disk\n");
-        return nullptr;
+        return std::shared_ptr<Coding>();
     }
-    auto document = KeyedUnarchiver::readDocument(file, error);
+    ErrorPtr error;
+    auto document = KeyedUnarchiver::readDocument(file, &error);
     if (!document)
-        return nullptr;
+        return error;
     KeyedUnarchiver coder(std::move(*document), allowed);
-    return coder.decodeRoot<Coding>(error);
+    auto root = coder.decodeRoot<Coding>(&error);
+    if (error)
+        return error;
+    return root;
 }
 
-bool TVKQuarraConfigurationManager::writeUser(const TVKUserInternal& user,
-                                              const std::string& username, ErrorPtr* error) const {
-    return writeObject(user, kUserArchiveFileName, username, error);
+ErrorPtr TVKQuarraConfigurationManager::writeUser(const TVKUserInternal& user,
+                                                  const std::string& username) const {
+    return writeObject(user, kUserArchiveFileName, username);
 }
 
-std::shared_ptr<TVKUserInternal> TVKQuarraConfigurationManager::readUserForUsername(
-    const std::string& username, ErrorPtr* error) const {
+Result<std::shared_ptr<TVKUserInternal>> TVKQuarraConfigurationManager::readUserForUsername(
+    const std::string& username) const {
     KeyedUnarchiver::setClassForClassName(TVKQuarra::ArchiveClassName,
                                           TVKQuarra::LegacyArchiveClassName);
-    auto object = readObjectWithFileName(kUserArchiveFileName, username,
-                                         TVKUserInternal::archiveClasses(), error);
-    auto user = std::dynamic_pointer_cast<TVKUserInternal>(object);
-    if (object && !user && error) {
-        *error = Error::make(KeyedArchiveErrorDomain, KeyedArchiveCorrupt,
-                             "The user archive holds no user.");
+    auto object =
+        readObjectWithFileName(kUserArchiveFileName, username, TVKUserInternal::archiveClasses());
+    if (!object)
+        return object.error();
+    auto user = std::dynamic_pointer_cast<TVKUserInternal>(*object);
+    if (*object && !user) {
+        return Error::make(KeyedArchiveErrorDomain, KeyedArchiveCorrupt,
+                           "The user archive holds no user.");
     }
     return user;
 }
 
-bool TVKQuarraConfigurationManager::deleteTransientInfoForUsername(const std::string& username,
-                                                                   ErrorPtr* error) const {
+ErrorPtr TVKQuarraConfigurationManager::deleteTransientInfoForUsername(
+    const std::string& username) const {
     ErrorPtr failure = checkPathComponent(username, "user name");
     if (!failure) {
         fs::path file = usersDirectory() / username / kUserArchiveFileName;
         if (::remove(file.c_str()) != 0)
             failure = posixError(errno, "cannot remove " + file.string());
     }
-    if (error)
-        *error = failure;
-    return !failure;
+    return failure;
 }
 
 }  // namespace quarra

@@ -16,6 +16,7 @@
 
 #include "quarra/Error.h"
 #include "quarra/KeyedArchiver.h"
+#include "quarra/Result.h"
 #include "quarra/TVKErrors.h"
 
 namespace quarra {
@@ -54,27 +55,24 @@ class TVKQuarraConfigurationManager {
     std::filesystem::path usersDirectory() const;
     std::filesystem::path cacheDirectory() const;
 
-    // Per-user paths; nothing (and `error` set) for a refused name. `createIfNeeded` creates the
-    // folders named; creation failures are ignored, as later file operations report them.
-    std::optional<std::filesystem::path> subdirectory(const std::string& subdirectory,
-                                                      const std::string& username,
-                                                      bool createIfNeeded,
-                                                      ErrorPtr* error = nullptr) const;
-    std::optional<std::filesystem::path> thumbnailsDirectoryForUsername(
-        const std::string& username, bool createIfNeeded, ErrorPtr* error = nullptr) const;
+    // Per-user paths; the error for a refused name. `createIfNeeded` creates the folders named;
+    // creation failures are ignored, as later file operations report them.
+    Result<std::filesystem::path> subdirectory(const std::string& subdirectory,
+                                               const std::string& username,
+                                               bool createIfNeeded) const;
+    Result<std::filesystem::path> thumbnailsDirectoryForUsername(const std::string& username,
+                                                                 bool createIfNeeded) const;
     // Never creates anything.
-    std::optional<std::filesystem::path> thumbnailURLForImageName(const std::string& imageName,
-                                                                  const std::string& username,
-                                                                  ErrorPtr* error = nullptr) const;
-    std::optional<std::filesystem::path> cacheDirectoryForUsername(const std::string& username,
-                                                                   bool createIfNeeded,
-                                                                   ErrorPtr* error = nullptr) const;
+    Result<std::filesystem::path> thumbnailURLForImageName(const std::string& imageName,
+                                                           const std::string& username) const;
+    Result<std::filesystem::path> cacheDirectoryForUsername(const std::string& username,
+                                                            bool createIfNeeded) const;
     // cache/<user>/quarra<Id>_cache.db; the flag creates the user's cache folder, never the file.
-    std::optional<std::filesystem::path> cacheDatabaseFileForQuarra(
-        const TVKQuarra& quarra, const std::string& username, bool createIfNeeded,
-        ErrorPtr* error = nullptr) const;
-    std::optional<std::filesystem::path> cacheFileStoreDirectoryForUsername(
-        const std::string& username, bool createIfNeeded, ErrorPtr* error = nullptr) const;
+    Result<std::filesystem::path> cacheDatabaseFileForQuarra(const TVKQuarra& quarra,
+                                                             const std::string& username,
+                                                             bool createIfNeeded) const;
+    Result<std::filesystem::path> cacheFileStoreDirectoryForUsername(const std::string& username,
+                                                                     bool createIfNeeded) const;
 
     // Creates a folder (with its parents) at `path` when nothing is there; returns `path`.
     std::filesystem::path createFileWithDirectoriesAtURL(const std::filesystem::path& path) const;
@@ -87,22 +85,19 @@ class TVKQuarraConfigurationManager {
     std::optional<std::string> currentUsername() const;
 
     // The user archive users/<name>/auth_user.
-    bool writeUser(const TVKUserInternal& user, const std::string& username,
-                   ErrorPtr* error = nullptr) const;
-    // Nothing when the archive is missing, unreadable, corrupt or of another kind (`error` says
-    // which; a missing archive leaves it null).
-    std::shared_ptr<TVKUserInternal> readUserForUsername(const std::string& username,
-                                                         ErrorPtr* error = nullptr) const;
+    [[nodiscard]] ErrorPtr writeUser(const TVKUserInternal& user,
+                                     const std::string& username) const;
+    // Null when there is no archive; the error when it is unreadable, corrupt or of another kind.
+    Result<std::shared_ptr<TVKUserInternal>> readUserForUsername(const std::string& username) const;
     // Removes the archive only (thumbnails and caches stay).
-    bool deleteTransientInfoForUsername(const std::string& username,
-                                        ErrorPtr* error = nullptr) const;
+    [[nodiscard]] ErrorPtr deleteTransientInfoForUsername(const std::string& username) const;
 
-    bool writeObject(const Coding& object, const std::string& fileName, const std::string& username,
-                     ErrorPtr* error = nullptr) const;
-    // The archived root object, if it is of one of `allowed`.
-    std::shared_ptr<Coding> readObjectWithFileName(
+    [[nodiscard]] ErrorPtr writeObject(const Coding& object, const std::string& fileName,
+                                       const std::string& username) const;
+    // The archived root object, if it is of one of `allowed`; null when there is no such file.
+    Result<std::shared_ptr<Coding>> readObjectWithFileName(
         const std::string& fileName, const std::string& username,
-        const std::vector<KeyedUnarchiver::AllowedClass>& allowed, ErrorPtr* error = nullptr) const;
+        const std::vector<KeyedUnarchiver::AllowedClass>& allowed) const;
 
     // The file whose presence says the new-install wipe has been done for this install.
     std::filesystem::path installMarkerFile() const;

@@ -158,6 +158,12 @@ HTURLSessionManager::ProgressBlock progressBlock(TVKQuarraProgressHandler handle
     };
 }
 
+// The error a downloaded server reply reports; none for a successful reply or a file that is no
+// reply at all.
+ErrorPtr replyError(const Json& reply) {
+    return reply.is_null() ? nullptr : TVKQuarraManager::errorFromResponse(reply);
+}
+
 }  // namespace
 
 // --- Background session
@@ -232,9 +238,8 @@ void TVKQuarraManager::setBackgroundDownloadResultHandler(TVKQuarraDownloadHandl
             std::error_code ec;
             if (!record || !fs::exists(record->tempFilePath, ec))
                 continue;
-            ErrorPtr mapped;
-            Json reply = checkFileAtPath(record->tempFilePath, &mapped);
-            handleResponseForDownloadTaskId(reply, taskId, mapped, handler);
+            Json reply = checkFileAtPath(record->tempFilePath);
+            handleResponseForDownloadTaskId(reply, taskId, replyError(reply), handler);
         }
     });
 }
@@ -294,9 +299,8 @@ void TVKQuarraManager::requestQuarraDownloadFileEndpoint(
                     pendingTransfers_.setTempFilePath(location->filePath().string(), *taskId);
                 auto temporary = pendingTransfers_.tempFilePathForPendingDownload(*taskId);
                 if (response && response->mimeType == "application/json" && temporary) {
-                    ErrorPtr mapped;
-                    reply = checkFileAtPath(*temporary, &mapped);
-                    if (mapped) {
+                    reply = checkFileAtPath(*temporary);
+                    if (ErrorPtr mapped = replyError(reply)) {
                         outcome = mapped;
                         // The resend, if one follows, makes a record of its own.
                         if (mapped->is(TVKAuthorizationErrorDomain,
@@ -378,7 +382,7 @@ void TVKQuarraManager::storeDownload(std::uint64_t, const TVKPendingDownload& re
     done(copyWithoutReplacing(record.tempFilePath, record.filePath));
 }
 
-Json TVKQuarraManager::checkFileAtPath(const fs::path& path, ErrorPtr* error) {
+Json TVKQuarraManager::checkFileAtPath(const fs::path& path) {
     std::error_code ec;
     auto size = fs::file_size(path, ec);
     if (ec || size > kLargestServerReply)
@@ -394,8 +398,6 @@ Json TVKQuarraManager::checkFileAtPath(const fs::path& path, ErrorPtr* error) {
     Json reply = std::move(*parsed);
     if (!reply.is_object() || (!reply.contains("responseStatus") && !reply.contains("errors")))
         return nullptr;
-    if (error)
-        *error = errorFromResponse(reply);
     return reply;
 }
 
@@ -623,9 +625,8 @@ void TVKQuarraManager::didReceiveTaskCompleteNotification(const Notification& no
     auto temporary = pendingTransfers_.tempFilePathForPendingDownload(taskId);
     auto head = task->response();
     if (head && head->mimeType == "application/json" && temporary) {
-        ErrorPtr mapped;
-        Json reply = checkFileAtPath(*temporary, &mapped);
-        if (mapped) {
+        Json reply = checkFileAtPath(*temporary);
+        if (ErrorPtr mapped = replyError(reply)) {
             response = reply;
             error = mapped;
         }

@@ -57,11 +57,9 @@ SSOAuthState::authStateByPresentingAuthorizationRequest(const SSOAuthorizationRe
                 deliver(std::make_shared<SSOAuthState>(response), error);
                 return;
             }
-            ErrorPtr exchangeError;
-            std::optional<SSOTokenRequest> exchange =
-                response->tokenExchangeRequest({}, &exchangeError);
+            auto exchange = response->tokenExchangeRequest();
             if (!exchange) {
-                deliver(nullptr, exchangeError);
+                deliver(nullptr, exchange.error());
                 return;
             }
             SSOAuthorizationService::performTokenRequest(

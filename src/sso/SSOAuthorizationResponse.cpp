@@ -25,17 +25,14 @@ const SSOFieldMap& SSOAuthorizationResponse::fieldMap() {
     return map;
 }
 
-std::optional<SSOTokenRequest> SSOAuthorizationResponse::tokenExchangeRequest(
-    SSOTokenRequest::Parameters additionalParameters, ErrorPtr* error) const {
+Result<SSOTokenRequest> SSOAuthorizationResponse::tokenExchangeRequest(
+    SSOTokenRequest::Parameters additionalParameters) const {
     std::optional<std::string> code = authorizationCode();
     if (!code) {
-        if (error) {
-            *error = SSOErrorUtilities::errorWithCode(
-                SSOErrorCodeNoAuthorizationCode, nullptr,
-                "Attempted to create a token exchange request from an authorization response with "
-                "no authorization code.");
-        }
-        return std::nullopt;
+        return SSOErrorUtilities::errorWithCode(
+            SSOErrorCodeNoAuthorizationCode, nullptr,
+            "Attempted to create a token exchange request from an authorization response with no "
+            "authorization code.");
     }
     return SSOTokenRequest(request_.configuration(), SSOGrantTypeAuthorizationCode, std::move(code),
                            request_.redirectURL(), request_.clientID(), request_.clientSecret(),

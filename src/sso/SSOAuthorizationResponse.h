@@ -6,6 +6,7 @@
 
 #include "quarra/Error.h"
 #include "quarra/Json.h"
+#include "quarra/Result.h"
 #include "sso/SSOAuthorizationRequest.h"
 #include "sso/SSOFieldMapping.h"
 #include "sso/SSOTokenRequest.h"
@@ -25,10 +26,9 @@ class SSOAuthorizationResponse : public SSOCoding {
     static const SSOFieldMap& fieldMap();
 
     // The code exchange (RFC 6749 section 4.1.3) with the request's redirect URL, client and code
-    // verifier. Nothing when this response carries no code; `error` (when given) then gets general
-    // error SSOErrorCodeNoAuthorizationCode.
-    std::optional<SSOTokenRequest> tokenExchangeRequest(
-        SSOTokenRequest::Parameters additionalParameters = {}, ErrorPtr* error = nullptr) const;
+    // verifier. General error SSOErrorCodeNoAuthorizationCode when this response carries no code.
+    Result<SSOTokenRequest> tokenExchangeRequest(
+        SSOTokenRequest::Parameters additionalParameters = {}) const;
 
     const SSOAuthorizationRequest& request() const { return request_; }
     std::optional<std::string> authorizationCode() const { return fields_.string("code"); }

@@ -17,22 +17,23 @@ void onMain(F&& block) {
     DispatchQueue::main()->async(std::forward<F>(block));
 }
 
-// The reply's JSON; nothing, and `error` (general -7 with the parser's error beneath), when the
-// body is not JSON or too large.
-std::optional<Json> parseReply(const Bytes& body, ErrorPtr* error) {
-    if (body.size() > kMaxReply) {
-        *error = SSOErrorUtilities::errorWithCode(SSOErrorCodeReplyNotJSON, nullptr,
-                                                  "The reply is too large.");
-        return std::nullopt;
-    }
+ErrorPtr replyTooLarge() {
+    return SSOErrorUtilities::errorWithCode(SSOErrorCodeReplyNotJSON, nullptr,
+                                            "The reply is too large.");
+}
+
+// The reply's JSON; general -7 (with the parser's error beneath) when the body is not JSON or too
+// large.
+Result<Json> parseReply(const Bytes& body) {
+    if (body.size() > kMaxReply)
+        return replyTooLarge();
     try {
         return Json::parse(body.begin(), body.end());
     } catch (const Json::exception& parseError) {
         auto cause =
             Error::make("JSONParseError", parseError.id, std::string_view(parseError.what()));
-        *error = SSOErrorUtilities::errorWithCode(SSOErrorCodeReplyNotJSON, cause,
-                                                  cause->localizedDescription());
-        return std::nullopt;
+        return SSOErrorUtilities::errorWithCode(SSOErrorCodeReplyNotJSON, cause,
+                                                cause->localizedDescription());
     }
 }
 
@@ -62,8 +63,8 @@ ErrorPtr failedReplyError(const HttpResponse& response, const Bytes& body, const
     for (int status : oauthStatuses) {
         if (response.statusCode != status)
             continue;
-        ErrorPtr ignored;
-        std::optional<Json> reply = parseReply(body, &ignored);
+        // A body that is no JSON is no OAuth error: the HTTP error below says what came back.
+        auto reply = parseReply(body);
         if (reply && reply->is_object() && reply->contains(SSOOAuthErrorFieldError))
             return SSOErrorUtilities::OAuthErrorWithDomain(domain, *reply, httpError);
     }
@@ -95,14 +96,14 @@ void SSOAuthorizationService::discoverServiceConfigurationForDiscoveryURL(
                     SSOErrorCodeNetwork,
                     SSOErrorUtilities::HTTPErrorWithHTTPResponse(*response, body));
             } else {
-                ErrorPtr metadataError;
                 auto discovery = body->size() > kMaxReply
-                                     ? std::nullopt
-                                     : SSOServiceDiscovery::fromJSONData(*body, &metadataError);
+                                     ? Result<SSOServiceDiscovery>(replyTooLarge())
+                                     : SSOServiceDiscovery::fromJSONData(*body);
                 if (discovery) {
                     configuration.emplace(*discovery);
                 } else {
-                    error = SSOErrorUtilities::errorWithCode(SSOErrorCodeNetwork, metadataError);
+                    error =
+                        SSOErrorUtilities::errorWithCode(SSOErrorCodeNetwork, discovery.error());
                 }
             }
             onMain([completion, configuration = std::move(configuration), error] {
@@ -139,12 +140,13 @@ void SSOAuthorizationService::performTokenRequest(const SSOTokenRequest& request
             if (transportError || !body || !response) {
                 error = transportFailure(transportError);
             } else if (response->statusCode == 200) {
-                if (auto reply = parseReply(*body, &error)) {
-                    if (reply->is_object()) {
-                        tokenResponse = std::make_shared<SSOTokenResponse>(request, *reply);
-                    } else {
-                        error = SSOErrorUtilities::errorWithCode(SSOErrorCodeNoTokenResponse);
-                    }
+                auto reply = parseReply(*body);
+                if (!reply) {
+                    error = reply.error();
+                } else if (reply->is_object()) {
+                    tokenResponse = std::make_shared<SSOTokenResponse>(request, *reply);
+                } else {
+                    error = SSOErrorUtilities::errorWithCode(SSOErrorCodeNoTokenResponse);
                 }
             } else {
                 // 401 too: a wrong client secret is "invalid_client" with 401 (RFC 6749 section
@@ -183,16 +185,16 @@ void SSOAuthorizationService::performRegistrationRequest(const SSORegistrationRe
             if (transportError || !body || !response) {
                 error = transportFailure(transportError);
             } else if (response->statusCode == 200 || response->statusCode == 201) {
-                if (auto reply = parseReply(*body, &error)) {
-                    auto made = reply->is_object()
-                                    ? SSORegistrationResponse::create(request, *reply)
-                                    : std::nullopt;
-                    if (made) {
-                        registration = std::make_shared<SSORegistrationResponse>(std::move(*made));
-                    } else {
-                        error =
-                            SSOErrorUtilities::errorWithCode(SSOErrorCodeNoRegistrationResponse);
-                    }
+                auto reply = parseReply(*body);
+                auto made = reply && reply->is_object()
+                                ? SSORegistrationResponse::create(request, *reply)
+                                : std::nullopt;
+                if (!reply) {
+                    error = reply.error();
+                } else if (made) {
+                    registration = std::make_shared<SSORegistrationResponse>(std::move(*made));
+                } else {
+                    error = SSOErrorUtilities::errorWithCode(SSOErrorCodeNoRegistrationResponse);
                 }
             } else {
                 error =

@@ -14,17 +14,13 @@ std::optional<Url> urlValue(const Json& dictionary, std::string_view key) {
     return Url::parse(it->get<std::string>());
 }
 
-bool fail(ErrorPtr* error, std::string description) {
-    if (error) {
-        *error =
-            SSOErrorUtilities::errorWithCode(SSOErrorCodeInvalidMetadata, nullptr, description);
-    }
-    return false;
+ErrorPtr invalidMetadata(std::string description) {
+    return SSOErrorUtilities::errorWithCode(SSOErrorCodeInvalidMetadata, nullptr, description);
 }
 
 }  // namespace
 
-bool SSOServiceDiscovery::dictionaryHasRequiredFields(const Json& dictionary, ErrorPtr* error) {
+ErrorPtr SSOServiceDiscovery::dictionaryHasRequiredFields(const Json& dictionary) {
     static constexpr const char* kRequired[] = {"issuer",
                                                 "authorization_endpoint",
                                                 "token_endpoint",
@@ -37,38 +33,32 @@ bool SSOServiceDiscovery::dictionaryHasRequiredFields(const Json& dictionary, Er
                                             "jwks_uri"};
     for (const char* key : kRequired) {
         if (!dictionary.is_object() || !dictionary.contains(key)) {
-            return fail(error, std::string("Missing field: ") + key);
+            return invalidMetadata(std::string("Missing field: ") + key);
         }
     }
     for (const char* key : kURLs) {
         if (!urlValue(dictionary, key))
-            return fail(error, std::string("Invalid URL: ") + key);
+            return invalidMetadata(std::string("Invalid URL: ") + key);
     }
-    return true;
+    return nullptr;
 }
 
-std::optional<SSOServiceDiscovery> SSOServiceDiscovery::fromDictionary(Json dictionary,
-                                                                       ErrorPtr* error) {
-    if (!dictionaryHasRequiredFields(dictionary, error))
-        return std::nullopt;
+Result<SSOServiceDiscovery> SSOServiceDiscovery::fromDictionary(Json dictionary) {
+    if (ErrorPtr error = dictionaryHasRequiredFields(dictionary))
+        return error;
     return SSOServiceDiscovery(std::move(dictionary));
 }
 
-std::optional<SSOServiceDiscovery> SSOServiceDiscovery::fromJSONData(const Bytes& data,
-                                                                     ErrorPtr* error) {
+Result<SSOServiceDiscovery> SSOServiceDiscovery::fromJSONData(const Bytes& data) {
     auto dictionary =
         parseJson(std::string_view(reinterpret_cast<const char*>(data.data()), data.size()));
-    if (!dictionary) {
-        if (error)
-            *error = SSOErrorUtilities::errorWithCode(SSOErrorCodeReplyNotJSON, dictionary.error());
-        return std::nullopt;
-    }
-    return fromDictionary(std::move(*dictionary), error);
+    if (!dictionary)
+        return SSOErrorUtilities::errorWithCode(SSOErrorCodeReplyNotJSON, dictionary.error());
+    return fromDictionary(std::move(*dictionary));
 }
 
-std::optional<SSOServiceDiscovery> SSOServiceDiscovery::fromJSON(std::string_view json,
-                                                                 ErrorPtr* error) {
-    return fromJSONData(Bytes(json.begin(), json.end()), error);
+Result<SSOServiceDiscovery> SSOServiceDiscovery::fromJSON(std::string_view json) {
+    return fromJSONData(Bytes(json.begin(), json.end()));
 }
 
 void SSOServiceDiscovery::encodeWithCoder(KeyedArchiver& coder) const {
@@ -77,7 +67,11 @@ void SSOServiceDiscovery::encodeWithCoder(KeyedArchiver& coder) const {
 
 std::shared_ptr<SSOServiceDiscovery> SSOServiceDiscovery::initWithCoder(KeyedUnarchiver& coder) {
     auto discovery = fromDictionary(sso_coding::decodeObject(coder, "discoveryDictionary"));
-    return discovery ? std::make_shared<SSOServiceDiscovery>(std::move(*discovery)) : nullptr;
+    if (!discovery) {
+        coder.failWithError(discovery.error());
+        return nullptr;
+    }
+    return std::make_shared<SSOServiceDiscovery>(std::move(*discovery));
 }
 
 std::optional<Url> SSOServiceDiscovery::url(std::string_view key) const {

@@ -9,6 +9,7 @@
 #include "quarra/Bytes.h"
 #include "quarra/Error.h"
 #include "quarra/Json.h"
+#include "quarra/Result.h"
 #include "quarra/Url.h"
 #include "sso/SSOCoding.h"
 
@@ -21,16 +22,14 @@ class SSOServiceDiscovery : public SSOCoding {
     SSOServiceDiscovery() = delete;
 
     // The metadata when it has every required field and its endpoint fields parse as absolute
-    // URLs; otherwise nothing, and `error` (when given) gets general error -2 naming the field.
-    static std::optional<SSOServiceDiscovery> fromDictionary(Json dictionary,
-                                                             ErrorPtr* error = nullptr);
+    // URLs; otherwise general error -2 naming the field.
+    static Result<SSOServiceDiscovery> fromDictionary(Json dictionary);
     // As fromDictionary() for JSON text; text that is not JSON gives general error -7.
-    static std::optional<SSOServiceDiscovery> fromJSONData(const Bytes& data,
-                                                           ErrorPtr* error = nullptr);
-    static std::optional<SSOServiceDiscovery> fromJSON(std::string_view json,
-                                                       ErrorPtr* error = nullptr);
+    static Result<SSOServiceDiscovery> fromJSONData(const Bytes& data);
+    static Result<SSOServiceDiscovery> fromJSON(std::string_view json);
 
-    static bool dictionaryHasRequiredFields(const Json& dictionary, ErrorPtr* error = nullptr);
+    // Null when every required field is there and the endpoint fields parse; else error -2.
+    [[nodiscard]] static ErrorPtr dictionaryHasRequiredFields(const Json& dictionary);
 
     const Json& discoveryDictionary() const { return *dictionary_; }
 

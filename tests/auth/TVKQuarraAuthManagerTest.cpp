@@ -156,8 +156,8 @@ TEST_F(SignInTest, PasswordSignInStoresTheSession) {
     // No biometric opt-in: the password is not kept.
     EXPECT_EQ(KeychainItemStore::getPassword(), std::nullopt);
     auto archived = TVKQuarraConfigurationManager::sharedInstance().readUserForUsername("alice");
-    ASSERT_TRUE(archived);
-    EXPECT_TRUE(archived->isEqual(*user));
+    ASSERT_TRUE(archived && *archived);
+    EXPECT_TRUE((*archived)->isEqual(*user));
     EXPECT_TRUE(
         KeychainItemStoreCrypt::getFileEncryptionKeyForUsername("alice").valueOr(std::nullopt));
     EXPECT_TRUE(
@@ -410,7 +410,8 @@ TEST_F(SignInTest, KeychainThatRefusesTheSessionFailsTheSignInAndStoresNothing) 
     store->failing = FailingStore::None;
     EXPECT_EQ(KeychainItemStore::getUsername(), std::nullopt);
     EXPECT_EQ(KeychainItemStore::getSessionId(), std::nullopt);
-    EXPECT_FALSE(TVKQuarraConfigurationManager::sharedInstance().readUserForUsername("alice"));
+    EXPECT_EQ(TVKQuarraConfigurationManager::sharedInstance().readUserForUsername("alice"),
+              nullptr);
 }
 
 TEST_F(SignInTest, UnreadableKeychainIsAnErrorNeverALogoutOrAnEmptySecret) {
@@ -541,7 +542,8 @@ TEST_F(SignInTest, LogoutClearsTheSessionAndKeepsTheUsersOwnData) {
     EXPECT_FALSE(TVKQuarraAuth::sharedInstance().currentUser());
     EXPECT_EQ(KeychainItemStore::getUsername(), std::nullopt);
     EXPECT_EQ(KeychainItemStore::getSessionId(), std::nullopt);
-    EXPECT_FALSE(TVKQuarraConfigurationManager::sharedInstance().readUserForUsername("alice"));
+    EXPECT_EQ(TVKQuarraConfigurationManager::sharedInstance().readUserForUsername("alice"),
+              nullptr);
     EXPECT_EQ(KeychainItemStore::getPasscodeForUsername("alice"), "1234");
     EXPECT_EQ(auth().lastAttemptedLoginUsername(), "alice");
     EXPECT_TRUE(

@@ -148,16 +148,16 @@ TEST_F(ConfigurationTest, UserNamesThatLeaveTheirFolderAreRefused) {
     const auto user = alice();
     for (const std::string& bad :
          std::vector<std::string>{"", ".", "..", "../x", "a/b", std::string("a\0b", 3)}) {
-        ErrorPtr error;
-        EXPECT_FALSE(config.subdirectory("thumbnails", bad, true, &error)) << bad;
+        ErrorPtr error = config.subdirectory("thumbnails", bad, true).error();
         ASSERT_NE(error, nullptr) << bad;
         EXPECT_EQ(error->domain(), TVKQuarraErrorDomain);
         EXPECT_EQ(error->code(), TVKInvalidUsernameErrorCode);
         EXPECT_FALSE(config.cacheDirectoryForUsername(bad, true)) << bad;
-        EXPECT_FALSE(config.writeUser(*user, bad)) << bad;
-        EXPECT_FALSE(config.readUserForUsername(bad, &error)) << bad;
+        EXPECT_NE(config.writeUser(*user, bad), nullptr) << bad;
+        error = config.readUserForUsername(bad).error();
+        ASSERT_NE(error, nullptr) << bad;
         EXPECT_EQ(error->code(), TVKInvalidUsernameErrorCode);
-        EXPECT_FALSE(config.deleteTransientInfoForUsername(bad)) << bad;
+        EXPECT_NE(config.deleteTransientInfoForUsername(bad), nullptr) << bad;
     }
     EXPECT_FALSE(config.thumbnailURLForImageName("../../x", "alice"));
     EXPECT_FALSE(config.subdirectory("..", "alice", false));
@@ -169,20 +169,18 @@ TEST_F(ConfigurationTest, UserNamesThatLeaveTheirFolderAreRefused) {
 TEST_F(ConfigurationTest, UserArchiveWritesReadsAndDeletes) {
     auto& config = TVKQuarraConfigurationManager::sharedInstance();
     EXPECT_EQ(KeychainItemStore::setSessionId("s"), nullptr);
-    ErrorPtr error;
-    EXPECT_FALSE(config.readUserForUsername("alice", &error));
-    EXPECT_EQ(error, nullptr);  // missing is not an error
-    ASSERT_TRUE(config.writeUser(*alice(), "alice"));
-    auto read = config.readUserForUsername("alice", &error);
-    ASSERT_TRUE(read) << error->description();
-    EXPECT_TRUE(read->isEqual(*alice()));
+    EXPECT_EQ(config.readUserForUsername("alice"), nullptr);  // missing is not an error
+    ASSERT_EQ(config.writeUser(*alice(), "alice"), nullptr);
+    auto read = config.readUserForUsername("alice");
+    ASSERT_TRUE(read) << read.error()->description();
+    ASSERT_TRUE(*read);
+    EXPECT_TRUE((*read)->isEqual(*alice()));
     EXPECT_TRUE(fs::exists(appData() / "users" / "alice" / "thumbnails") == false);
 
-    EXPECT_TRUE(config.deleteTransientInfoForUsername("alice"));
+    EXPECT_EQ(config.deleteTransientInfoForUsername("alice"), nullptr);
     EXPECT_FALSE(fs::exists(appData() / "users" / "alice" / "auth_user"));
     EXPECT_TRUE(fs::is_directory(appData() / "users" / "alice"));
-    EXPECT_FALSE(config.deleteTransientInfoForUsername("alice", &error));
-    EXPECT_NE(error, nullptr);
+    EXPECT_NE(config.deleteTransientInfoForUsername("alice"), nullptr);
 }
 
 TEST_F(ConfigurationTest, ArchiveWithTheLegacyQuarraClassNameReadsBack) {
@@ -192,7 +190,7 @@ TEST_F(ConfigurationTest, ArchiveWithTheLegacyQuarraClassNameReadsBack) {
     document["$root"]["currentQuarra"]["$class"] = "Quarra";
     fs::create_directories(appData() / "users" / "alice");
     writeFile(appData() / "users" / "alice" / "auth_user", document.dump());
-    auto read = config.readUserForUsername("alice");
+    auto read = config.readUserForUsername("alice").valueOr(nullptr);
     ASSERT_TRUE(read);
     EXPECT_EQ(read->currentQuarra()->Id(), 42u);
     EXPECT_EQ(read->quarras()[0]->URL()->host(), "q.example.com");
@@ -210,22 +208,18 @@ TEST_F(ConfigurationTest, CorruptForeignOrUnreadableArchiveGivesAnErrorNotAUser)
              wrongType.dump(),
              std::string(R"({"$archiver":"KeyedArchiver","$root":{"$class":"NSString"}})")}) {
         writeFile(file, contents);
-        ErrorPtr error;
-        EXPECT_FALSE(config.readUserForUsername("alice", &error)) << contents;
-        EXPECT_NE(error, nullptr) << contents;
+        EXPECT_NE(config.readUserForUsername("alice").error(), nullptr) << contents;
     }
     fs::remove(file);
     fs::create_directory(file);  // unreadable as a file
-    ErrorPtr error;
-    EXPECT_FALSE(config.readUserForUsername("alice", &error));
-    EXPECT_NE(error, nullptr);
+    EXPECT_NE(config.readUserForUsername("alice").error(), nullptr);
 }
 
 TEST_F(ConfigurationTest, UsernamesListTheUsersFolder) {
     auto& config = TVKQuarraConfigurationManager::sharedInstance();
     EXPECT_EQ(config.usernames(), std::nullopt);
-    config.writeUser(*alice(), "alice");
-    config.subdirectory("thumbnails", "bob", true);
+    ASSERT_EQ(config.writeUser(*alice(), "alice"), nullptr);
+    ASSERT_TRUE(config.subdirectory("thumbnails", "bob", true));
     auto names = config.usernames();
     ASSERT_TRUE(names);
     std::sort(names->begin(), names->end());
@@ -240,7 +234,7 @@ TEST_F(ConfigurationTest, LaunchHookRestoresTheStoredUserAndMarksTheSdkInitialis
         TVKQuarraConfigurationManager setup;  // an earlier run of the host signed alice in
         EXPECT_EQ(KeychainItemStore::setUsername("alice"), nullptr);
         EXPECT_EQ(KeychainItemStore::setSessionId("s"), nullptr);
-        setup.writeUser(*alice(), "alice");
+        ASSERT_EQ(setup.writeUser(*alice(), "alice"), nullptr);
     }
     auto& config = TVKQuarraConfigurationManager::sharedInstance();
     EXPECT_FALSE(config.isSDKInitialized());

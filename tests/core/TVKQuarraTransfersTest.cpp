@@ -334,10 +334,12 @@ TEST_F(UploadTest, FileTravelsAsOneCompletePartPlainOrDecrypted) {
     for (bool encrypted : {false, true}) {
         fs::path file = dir / (encrypted ? "sealed.pdf" : "report.pdf");
         if (encrypted) {
-            ASSERT_TRUE(TVKQuarraCryptManager::sharedInstance().createEncryptedFileAtPath(
-                file,
-                ByteView(reinterpret_cast<const std::uint8_t*>(contents.data()), contents.size()),
-                Json::object()));
+            ASSERT_EQ(TVKQuarraCryptManager::sharedInstance().createEncryptedFileAtPath(
+                          file,
+                          ByteView(reinterpret_cast<const std::uint8_t*>(contents.data()),
+                                   contents.size()),
+                          Json::object()),
+                      nullptr);
         } else {
             test::writeFile(file, contents);
         }

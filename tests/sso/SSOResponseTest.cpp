@@ -54,10 +54,8 @@ TEST(SSOResponseTest, RedirectParametersFillTheAuthorizationResponse) {
 
 TEST(SSOResponseTest, CodeExchangeTakesTheRequestsClientAndVerifier) {
     auto response = redirect("app:/cb?code=abc&state=xyz");
-    ErrorPtr error;
-    auto exchange = response.tokenExchangeRequest({{"resource", "r"}}, &error);
-    ASSERT_TRUE(exchange);
-    EXPECT_FALSE(error);
+    auto exchange = response.tokenExchangeRequest({{"resource", "r"}});
+    ASSERT_TRUE(exchange) << exchange.error()->description();
     EXPECT_EQ(exchange->grantType(), "authorization_code");
     EXPECT_EQ(exchange->authorizationCode(), "abc");
     EXPECT_EQ(exchange->redirectURL(), Url::parse("app:/cb"));
@@ -76,14 +74,12 @@ TEST(SSOResponseTest, CodeExchangeTakesTheRequestsClientAndVerifier) {
 TEST(SSOResponseTest, CodeExchangeWithoutACodeIsAnErrorNotACrash) {
     for (const char* url : {"app:/cb?state=xyz", "app:/cb?code=a&code=b", "app:/cb"}) {
         SCOPED_TRACE(url);
-        ErrorPtr error;
-        EXPECT_FALSE(redirect(url).tokenExchangeRequest({}, &error));
+        ErrorPtr error = redirect(url).tokenExchangeRequest().error();
         ASSERT_TRUE(error);
         EXPECT_TRUE(error->is(SSOGeneralErrorDomain, SSOErrorCodeNoAuthorizationCode));
         EXPECT_EQ(error->localizedDescription(),
                   "Attempted to create a token exchange request from an authorization response "
                   "with no authorization code.");
-        EXPECT_FALSE(redirect(url).tokenExchangeRequest());
     }
 }
 

@@ -17,8 +17,7 @@ const char* const kRequired[] = {"issuer",
                                  "id_token_signing_alg_values_supported"};
 
 void expectInvalid(const Json& metadata, const std::string& description) {
-    ErrorPtr error;
-    EXPECT_FALSE(SSOServiceDiscovery::fromDictionary(metadata, &error));
+    ErrorPtr error = SSOServiceDiscovery::fromDictionary(metadata).error();
     ASSERT_TRUE(error);
     EXPECT_TRUE(error->is(SSOGeneralErrorDomain, SSOErrorCodeInvalidMetadata));
     EXPECT_EQ(error->localizedDescription(), description);
@@ -33,7 +32,7 @@ TEST(SSOServiceConfigurationTest, MetadataMissingARequiredFieldIsRefusedNamingTh
         Json metadata = test::providerMetadata();
         metadata.erase(key);
         expectInvalid(metadata, std::string("Missing field: ") + key);
-        EXPECT_FALSE(SSOServiceDiscovery::dictionaryHasRequiredFields(metadata));
+        EXPECT_NE(SSOServiceDiscovery::dictionaryHasRequiredFields(metadata), nullptr);
     }
     Json metadata = test::providerMetadata();
     metadata.erase("jwks_uri");
@@ -68,21 +67,18 @@ TEST(SSOServiceConfigurationTest, MetadataWithABadUrlInAnEndpointFieldIsRefusedN
 }
 
 TEST(SSOServiceConfigurationTest, ReadsMetadataFromJsonText) {
-    ErrorPtr error;
-    EXPECT_FALSE(SSOServiceDiscovery::fromJSON("{\"issuer\": ", &error));
+    ErrorPtr error = SSOServiceDiscovery::fromJSON("{\"issuer\": ").error();
     ASSERT_TRUE(error);
     EXPECT_TRUE(error->is(SSOGeneralErrorDomain, SSOErrorCodeReplyNotJSON));
     EXPECT_TRUE(error->underlyingError());
 
-    error = nullptr;
-    EXPECT_FALSE(SSOServiceDiscovery::fromJSON(R"({"issuer": "https://idp"})", &error));
+    error = SSOServiceDiscovery::fromJSON(R"({"issuer": "https://idp"})").error();
     ASSERT_TRUE(error);
     EXPECT_TRUE(error->is(SSOGeneralErrorDomain, SSOErrorCodeInvalidMetadata));
 
     auto discovery = SSOServiceDiscovery::fromJSON(test::providerMetadata().dump());
     ASSERT_TRUE(discovery);
     EXPECT_EQ(discovery->discoveryDictionary(), test::providerMetadata());
-    // No error slot: only the empty result.
     EXPECT_FALSE(SSOServiceDiscovery::fromJSONData(toBytes("[")));
 }
 

@@ -72,11 +72,7 @@ TEST(HostileInputTest, DeepNestingIsAnErrorNeverACrash) {
         {"JSON reply without nulls", "{\"a\":" + deepJson(kHostileDepth) + "}",
          [](const std::string& text) { return jsonReply(text, true); }},
         {"discovery document", "{\"issuer\":" + deepJson(kHostileDepth) + "}",
-         [](const std::string& text) {
-             ErrorPtr error;
-             EXPECT_FALSE(SSOServiceDiscovery::fromJSON(text, &error));
-             return error;
-         }},
+         [](const std::string& text) { return SSOServiceDiscovery::fromJSON(text).error(); }},
         {"property list reply", deepPlist(kHostileDepth),
          [](const std::string& text) {
              ErrorPtr error;

@@ -151,8 +151,9 @@ void LKLockScreenViewController::viewDidLoad() {
         case LKLockScreenModeVerification:
             cancelButton->setTitle(text("Reset"), ui::ControlStateNormal);
             if (source && source->allowBiometricAuthenticationLockScreenViewController(*this)) {
-                long type =
-                    TVKBiometricAuthenticationManager::sharedInstance().getAuthTypeWithError();
+                long type = TVKBiometricAuthenticationManager::sharedInstance()
+                                .getAuthTypeWithError()
+                                .valueOr(TVKBiometryTypeNone);
                 if (type == TVKBiometryTypeFaceID)
                     setTexts("Face ID or Enter Passcode", "");
                 else if (type == TVKBiometryTypeTouchID)
@@ -200,7 +201,7 @@ void LKLockScreenViewController::viewDidAppear(bool animated) {
         return;
     auto& biometrics = TVKBiometricAuthenticationManager::sharedInstance();
     std::string reason = "Please unlock with Touch ID";
-    long type = biometrics.getAuthTypeWithError();
+    long type = biometrics.getAuthTypeWithError().valueOr(TVKBiometryTypeNone);
     if (type == TVKBiometryTypeFaceID)
         reason = "Please unlock with Face ID";
     if (type == TVKBiometryTypeNone)

@@ -323,7 +323,7 @@ void TVKLoginViewController::initUI() {
 
 void TVKLoginViewController::setUpCheckbox() {
     auto& biometrics = TVKBiometricAuthenticationManager::sharedInstance();
-    long type = biometrics.getAuthTypeWithError();
+    long type = biometrics.getAuthTypeWithError().valueOr(TVKBiometryTypeNone);
     if (type == TVKBiometryTypeTouchID)
         enabledBiometricAuthenticationCB->setText(text("Enable Touch ID"));
     else if (type == TVKBiometryTypeFaceID)
@@ -335,11 +335,11 @@ void TVKLoginViewController::setUpCheckbox() {
         enabledBiometricAuthenticationCB->setChecked(false);
         return;
     }
-    ErrorPtr error;
-    if (biometrics.getAuthTypeWithError(&error) != TVKBiometryTypeNone) {
+    auto present = biometrics.getAuthTypeWithError();
+    if (present.valueOr(TVKBiometryTypeNone) != TVKBiometryTypeNone) {
         enabledBiometricAuthenticationCB->setChecked(true);
     } else {
-        errorToHandle_ = error;
+        errorToHandle_ = present.error();
         withdrawBiometricChoice();
     }
 }
@@ -608,19 +608,20 @@ void TVKLoginViewController::didTapEnabledBiometricAuthenticationCheckbox() {
         withdrawBiometricChoice();
         return;
     }
-    ErrorPtr error;
-    if (TVKBiometricAuthenticationManager::sharedInstance().getAuthTypeWithError(&error) !=
-        TVKBiometryTypeNone) {
+    auto present = TVKBiometricAuthenticationManager::sharedInstance().getAuthTypeWithError();
+    if (present.valueOr(TVKBiometryTypeNone) != TVKBiometryTypeNone) {
         UserDefaults::standard().setBool(true, userSelectedKey());
         return;
     }
     withdrawBiometricChoice();
-    showAlertForError(error ? error : ui::biometricError(ui::BiometricErrorNotAvailable));
+    // Evaluable, but of no kind the SDK offers: as good as none.
+    showAlertForError(present ? ui::biometricError(ui::BiometricErrorNotAvailable)
+                              : present.error());
 }
 
 void TVKLoginViewController::promptForBiometricAuthentication() {
     auto& biometrics = TVKBiometricAuthenticationManager::sharedInstance();
-    long type = biometrics.getAuthTypeWithError();
+    long type = biometrics.getAuthTypeWithError().valueOr(TVKBiometryTypeNone);
     if (type == TVKBiometryTypeNone) {
         // Biometry has gone since the user chose it: the password still signs in.
         showPasswordField(false);

@@ -51,12 +51,15 @@ std::shared_ptr<SQDatabaseQueue> TVKQuarraCache::loadDB(const std::string& usern
         return dbQueue_;
     }
     ErrorPtr pathError;
-    auto path = quarra_
-                    ? TVKQuarraConfigurationManager::sharedInstance().cacheDatabaseFileForQuarra(
-                          *quarra_, username, true, &pathError)
-                    : std::nullopt;
-    if (path) {
-        dbQueue_ = SQDatabaseQueue::databaseQueueWithPath(path->string());
+    std::optional<std::filesystem::path> path;
+    if (quarra_) {
+        auto file = TVKQuarraConfigurationManager::sharedInstance().cacheDatabaseFileForQuarra(
+            *quarra_, username, true);
+        pathError = file.error();
+        if (file) {
+            path = std::move(file).value();
+            dbQueue_ = SQDatabaseQueue::databaseQueueWithPath(path->string());
+        }
     }
     if (!dbQueue_) {
         *error = Error::make(TVKCacheErrorDomain, TVKCacheOpenFailedErrorCode, Json::object(),
@@ -89,8 +92,9 @@ void TVKQuarraCache::openDatabaseForQuarra(const TVKQuarraPtr& quarra,
     }
     const std::string path = databasePath_;
     ErrorPtr transactionError = queue->inDeferredTransaction([&](SQDatabase* db, bool& rollback) {
-        ErrorPtr keyError;
-        auto key = TVKQuarraCryptManager::sharedInstance().getFileEncryptionKey(&keyError);
+        auto fileKey = TVKQuarraCryptManager::sharedInstance().getFileEncryptionKey();
+        ErrorPtr keyError = fileKey.error();
+        auto key = fileKey ? std::optional(std::move(*fileKey)) : std::nullopt;
         // The key is the signed-in user's: make sure that is still the user of this object.
         if (key && !keyError && !authorizedUsername(&keyError)) {
             key.reset();

@@ -193,7 +193,13 @@ std::optional<fs::path> TVKQuarraFileCache::fileStoreURL() {
     if (!username || username->empty()) {
         return std::nullopt;
     }
-    return configuration.cacheFileStoreDirectoryForUsername(*username, true);
+    auto folder = configuration.cacheFileStoreDirectoryForUsername(*username, true);
+    if (!folder) {
+        TVK_LOG_ERROR("Unexpected error finding the cache file store:" +
+                      folder.error()->description());
+        return std::nullopt;
+    }
+    return std::move(folder).value();
 }
 
 std::optional<fs::path> TVKQuarraFileCache::generateFileLocationForDownload() {

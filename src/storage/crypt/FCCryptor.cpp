@@ -91,8 +91,8 @@ void FCCryptor::cleanupAndNotifyWithError(ErrorPtr error, const Bytes& data) {
     }
 }
 
-std::optional<Bytes> FCCryptor::synchronousResultForCryptor(
-    const std::shared_ptr<FCCryptor>& cryptor, const Bytes& data, ErrorPtr* error) {
+Result<Bytes> FCCryptor::synchronousResultForCryptor(const std::shared_ptr<FCCryptor>& cryptor,
+                                                     const Bytes& data) {
     struct Run {
         DispatchSemaphore done;
         Bytes result;
@@ -107,20 +107,14 @@ std::optional<Bytes> FCCryptor::synchronousResultForCryptor(
         }
     });
     if (!started) {
-        if (error) {
-            *error = fcError(kFCCryptorParamError);
-        }
-        return std::nullopt;
+        return fcError(kFCCryptorParamError);
     }
     cryptor->setResponseQueue(DispatchQueue::serial("net.skelwyn.FCEncryptor.response"));
     cryptor->addData(data);
     cryptor->finish();
     run->done.wait();
     if (run->error) {
-        if (error) {
-            *error = run->error;
-        }
-        return std::nullopt;
+        return run->error;
     }
     return std::move(run->result);
 }

@@ -12,7 +12,6 @@
 #include <functional>
 #include <memory>
 #include <mutex>
-#include <optional>
 #include <string>
 
 #include "quarra/Dispatch.h"
@@ -49,20 +48,19 @@ class FCCryptor : public std::enable_shared_from_this<FCCryptor> {
     // run. REQUIRES: before the first `addData` or `finish`.
     bool setHandler(Handler handler);
 
-    static std::optional<Bytes> keyForPassword(std::string_view password, ByteView salt,
-                                               const FCCryptorKeyDerivationSettings& settings,
-                                               ErrorPtr* error) {
-        return fcKeyForPassword(password, salt, settings, error);
+    static Result<Bytes> keyForPassword(std::string_view password, ByteView salt,
+                                        const FCCryptorKeyDerivationSettings& settings) {
+        return fcKeyForPassword(password, salt, settings);
     }
-    static std::optional<Bytes> randomDataOfLength(std::size_t length, ErrorPtr* error) {
-        return fcRandomDataOfLength(length, error);
+    static Result<Bytes> randomDataOfLength(std::size_t length) {
+        return fcRandomDataOfLength(length);
     }
 
-    // Runs `cryptor` over `data` and returns its whole output, or nothing and the error. Blocks
-    // the calling thread until the cryptor completes (never the cryptor's own queues). A null or
-    // already finished cryptor gives the parameter error.
-    static std::optional<Bytes> synchronousResultForCryptor(
-        const std::shared_ptr<FCCryptor>& cryptor, const Bytes& data, ErrorPtr* error);
+    // Runs `cryptor` over `data` and returns its whole output, or the error. Blocks the calling
+    // thread until the cryptor completes (never the cryptor's own queues). A null or already
+    // finished cryptor gives the parameter error.
+    static Result<Bytes> synchronousResultForCryptor(const std::shared_ptr<FCCryptor>& cryptor,
+                                                     const Bytes& data);
 
   protected:
     // `className` names the queues ("net.skelwyn.<className>", "net.skelwyn.response.<className>").
@@ -70,8 +68,8 @@ class FCCryptor : public std::enable_shared_from_this<FCCryptor> {
 
     // The core's work, on the work queue: append the output for `data` (or the final output) to
     // `out`.
-    virtual ErrorPtr process(ByteView data, Bytes& out) = 0;
-    virtual ErrorPtr complete(Bytes& out) = 0;
+    [[nodiscard]] virtual ErrorPtr process(ByteView data, Bytes& out) = 0;
+    [[nodiscard]] virtual ErrorPtr complete(Bytes& out) = 0;
 
     // Records the outcome, marks the cryptor finished and makes the handler's last call with
     // `data`, synchronously on the response queue.
@@ -79,8 +77,7 @@ class FCCryptor : public std::enable_shared_from_this<FCCryptor> {
 
     // Runs a synchronous core over one whole buffer, with the output presized to `expectedSize`.
     template <class Core>
-    static std::optional<Bytes> runWhole(Core& core, ByteView data, std::size_t expectedSize,
-                                         ErrorPtr* error) {
+    static Result<Bytes> runWhole(Core& core, ByteView data, std::size_t expectedSize) {
         Bytes out;
         out.reserve(expectedSize);
         ErrorPtr failure = core.update(data, out);
@@ -88,10 +85,7 @@ class FCCryptor : public std::enable_shared_from_this<FCCryptor> {
             failure = core.finish(out);
         }
         if (failure) {
-            if (error) {
-                *error = failure;
-            }
-            return std::nullopt;
+            return failure;
         }
         return out;
     }

@@ -28,27 +28,24 @@ void FCCryptorEngine::Free::operator()(EVP_CIPHER_CTX* ctx) const {
     EVP_CIPHER_CTX_free(ctx);
 }
 
-std::optional<FCCryptorEngine> FCCryptorEngine::make(Operation operation,
-                                                     const FCCryptorSettings& settings,
-                                                     ByteView key, ByteView IV, ErrorPtr* error) {
+Result<FCCryptorEngine> FCCryptorEngine::make(Operation operation,
+                                              const FCCryptorSettings& settings, ByteView key,
+                                              ByteView IV) {
     const EVP_CIPHER* cipher = aesCBC(key.size());
     // Only AES in CBC mode is known; option bit 2 (ECB) and other algorithms are refused.
     if (settings.algorithm != 0 || settings.blockSize != kAESBlockSize ||
         (settings.options & ~1u) || !cipher || IV.size() != kAESBlockSize) {
-        fcSetError(error, kFCCryptorParamError);
-        return std::nullopt;
+        return fcError(kFCCryptorParamError);
     }
     FCCryptorEngine engine(EVP_CIPHER_CTX_new());
     if (!engine.ctx_) {
-        fcSetError(error, kFCCryptorMemoryFailure);
-        return std::nullopt;
+        return fcError(kFCCryptorMemoryFailure);
     }
     int encrypt = operation == Operation::Encrypt ? 1 : 0;
     if (EVP_CipherInit_ex(engine.ctx_.get(), cipher, nullptr, key.data(), IV.data(), encrypt) !=
             1 ||
         EVP_CIPHER_CTX_set_padding(engine.ctx_.get(), settings.options & 1) != 1) {
-        fcSetError(error, kFCCryptorParamError);
-        return std::nullopt;
+        return fcError(kFCCryptorParamError);
     }
     return engine;
 }

@@ -91,38 +91,28 @@ ErrorPtr fcError(long code) {
     }
 }
 
-void fcSetError(ErrorPtr* error, long code) {
-    if (error) {
-        *error = fcError(code);
-    }
-}
-
-std::optional<Bytes> fcKeyForPassword(std::string_view password, ByteView salt,
-                                      const FCCryptorKeyDerivationSettings& settings,
-                                      ErrorPtr* error) {
+Result<Bytes> fcKeyForPassword(std::string_view password, ByteView salt,
+                               const FCCryptorKeyDerivationSettings& settings) {
     const EVP_MD* digest = prfDigest(settings.PRF);
     if (settings.PBKDFAlgorithm != 2 || !digest || settings.keySize == 0 ||
         settings.keySize > INT_MAX || settings.rounds == 0 || settings.rounds > INT_MAX ||
         salt.size() > INT_MAX || password.size() > INT_MAX) {
-        fcSetError(error, kFCCryptorParamError);
-        return std::nullopt;
+        return fcError(kFCCryptorParamError);
     }
     std::size_t length = settings.hasV2Password ? v2PasswordLength(password) : password.size();
     Bytes key(settings.keySize);
     if (PKCS5_PBKDF2_HMAC(password.data(), static_cast<int>(length), salt.data(),
                           static_cast<int>(salt.size()), static_cast<int>(settings.rounds), digest,
                           static_cast<int>(key.size()), key.data()) != 1) {
-        fcSetError(error, kFCCryptorParamError);
-        return std::nullopt;
+        return fcError(kFCCryptorParamError);
     }
     return key;
 }
 
-std::optional<Bytes> fcRandomDataOfLength(std::size_t length, ErrorPtr* error) {
+Result<Bytes> fcRandomDataOfLength(std::size_t length) {
     Bytes data(length);
     if (length > INT_MAX || RAND_bytes(data.data(), static_cast<int>(length)) != 1) {
-        fcSetError(error, kFCCryptorRNGFailure);
-        return std::nullopt;
+        return fcError(kFCCryptorRNGFailure);
     }
     return data;
 }
@@ -140,22 +130,19 @@ void FCHMAC::Free::operator()(EVP_MAC_CTX* ctx) const {
     EVP_MAC_CTX_free(ctx);
 }
 
-std::optional<FCHMAC> FCHMAC::make(std::uint32_t algorithm, ByteView key, std::size_t length,
-                                   ErrorPtr* error) {
+Result<FCHMAC> FCHMAC::make(std::uint32_t algorithm, ByteView key, std::size_t length) {
     // Fetching searches the providers under a lock; one fetch serves the whole process.
     static EVP_MAC* mac = EVP_MAC_fetch(nullptr, "HMAC", nullptr);
     auto digest = hmacDigest(algorithm);
     if (!mac || !digest || length == 0 || length > digest->size) {
-        fcSetError(error, kFCCryptorParamError);
-        return std::nullopt;
+        return fcError(kFCCryptorParamError);
     }
     FCHMAC hmac(EVP_MAC_CTX_new(mac), length);
     OSSL_PARAM params[] = {
         OSSL_PARAM_construct_utf8_string(OSSL_MAC_PARAM_DIGEST, const_cast<char*>(digest->name), 0),
         OSSL_PARAM_construct_end()};
     if (!hmac.ctx_ || EVP_MAC_init(hmac.ctx_.get(), key.data(), key.size(), params) != 1) {
-        fcSetError(error, kFCCryptorMemoryFailure);
-        return std::nullopt;
+        return fcError(kFCCryptorMemoryFailure);
     }
     return hmac;
 }
@@ -166,12 +153,12 @@ void FCHMAC::update(ByteView data) {
     }
 }
 
-std::optional<Bytes> FCHMAC::final() {
+Result<Bytes> FCHMAC::final() {
     Bytes digest(EVP_MAX_MD_SIZE);
     std::size_t size = 0;
     if (failed_ || EVP_MAC_final(ctx_.get(), digest.data(), &size, digest.size()) != 1 ||
         size < length_) {
-        return std::nullopt;
+        return fcError(kFCCryptorParamError);
     }
     digest.resize(length_);
     return digest;

@@ -13,27 +13,24 @@ std::shared_ptr<FCDecryptor> FCDecryptor::make(std::string_view password, Handle
         new FCDecryptor(FCMessageReader(password), std::move(handler)));
 }
 
-std::optional<Bytes> FCDecryptor::decryptData(ByteView data, std::string_view password,
-                                              ErrorPtr* error) {
-    return decryptData(data, kFCCryptorAES256Settings, password, error);
+Result<Bytes> FCDecryptor::decryptData(ByteView data, std::string_view password) {
+    return decryptData(data, kFCCryptorAES256Settings, password);
 }
 
-std::optional<Bytes> FCDecryptor::decryptData(ByteView data, ByteView encryptionKey,
-                                              ByteView HMACKey, ErrorPtr* error) {
-    return decryptData(data, kFCCryptorAES256Settings, encryptionKey, HMACKey, error);
+Result<Bytes> FCDecryptor::decryptData(ByteView data, ByteView encryptionKey, ByteView HMACKey) {
+    return decryptData(data, kFCCryptorAES256Settings, encryptionKey, HMACKey);
 }
 
-std::optional<Bytes> FCDecryptor::decryptData(ByteView data, const FCCryptorSettings& settings,
-                                              std::string_view password, ErrorPtr* error) {
+Result<Bytes> FCDecryptor::decryptData(ByteView data, const FCCryptorSettings& settings,
+                                       std::string_view password) {
     FCMessageReader reader(password, settings);
-    return runWhole(reader, data, data.size(), error);
+    return runWhole(reader, data, data.size());
 }
 
-std::optional<Bytes> FCDecryptor::decryptData(ByteView data, const FCCryptorSettings& settings,
-                                              ByteView encryptionKey, ByteView HMACKey,
-                                              ErrorPtr* error) {
+Result<Bytes> FCDecryptor::decryptData(ByteView data, const FCCryptorSettings& settings,
+                                       ByteView encryptionKey, ByteView HMACKey) {
     FCMessageReader reader(encryptionKey, HMACKey, settings);
-    return runWhole(reader, data, data.size(), error);
+    return runWhole(reader, data, data.size());
 }
 
 }  // namespace quarra

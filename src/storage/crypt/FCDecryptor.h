@@ -3,7 +3,6 @@
 // in the queue-and-handler form of FCCryptor. Plaintext delivered before the completion is not yet
 // authenticated: when the completion carries an error, discard everything received. The
 // `decryptData` forms run the same core on the calling thread.
-#include <optional>
 #include <string_view>
 
 #include "storage/crypt/FCCryptor.h"
@@ -17,16 +16,13 @@ class FCDecryptor final : public FCCryptor {
                                              Handler handler);
     static std::shared_ptr<FCDecryptor> make(std::string_view password, Handler handler);
 
-    // The plaintext of a whole message, or nothing and the error.
-    static std::optional<Bytes> decryptData(ByteView data, std::string_view password,
-                                            ErrorPtr* error);
-    static std::optional<Bytes> decryptData(ByteView data, ByteView encryptionKey, ByteView HMACKey,
-                                            ErrorPtr* error);
-    static std::optional<Bytes> decryptData(ByteView data, const FCCryptorSettings& settings,
-                                            std::string_view password, ErrorPtr* error);
-    static std::optional<Bytes> decryptData(ByteView data, const FCCryptorSettings& settings,
-                                            ByteView encryptionKey, ByteView HMACKey,
-                                            ErrorPtr* error);
+    // The plaintext of a whole message, or the error.
+    static Result<Bytes> decryptData(ByteView data, std::string_view password);
+    static Result<Bytes> decryptData(ByteView data, ByteView encryptionKey, ByteView HMACKey);
+    static Result<Bytes> decryptData(ByteView data, const FCCryptorSettings& settings,
+                                     std::string_view password);
+    static Result<Bytes> decryptData(ByteView data, const FCCryptorSettings& settings,
+                                     ByteView encryptionKey, ByteView HMACKey);
 
     // Off by default. REQUIRES: before the first `addData` (the work queue reads it with the
     // header).

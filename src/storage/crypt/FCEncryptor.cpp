@@ -2,80 +2,67 @@
 
 namespace quarra {
 
-std::shared_ptr<FCEncryptor> FCEncryptor::start(std::optional<FCMessageWriter> writer,
-                                                ErrorPtr error, Handler handler) {
+std::shared_ptr<FCEncryptor> FCEncryptor::start(Result<FCMessageWriter> writer, Handler handler) {
     std::shared_ptr<FCEncryptor> encryptor(new FCEncryptor(std::move(handler)));
     if (!writer) {
-        encryptor->cleanupAndNotifyWithError(std::move(error));
+        encryptor->cleanupAndNotifyWithError(writer.error());
         return nullptr;
     }
-    encryptor->writer_ = std::move(writer);
+    encryptor->writer_ = std::move(writer).value();
     return encryptor;
 }
 
 std::shared_ptr<FCEncryptor> FCEncryptor::make(const FCCryptorSettings& settings,
                                                std::string_view password, Handler handler) {
-    ErrorPtr error;
-    auto writer = FCMessageWriter::make(settings, password, &error);
-    return start(std::move(writer), error, std::move(handler));
+    return start(FCMessageWriter::make(settings, password), std::move(handler));
 }
 
 std::shared_ptr<FCEncryptor> FCEncryptor::make(const FCCryptorSettings& settings,
                                                std::string_view password, ByteView IV,
                                                ByteView encryptionSalt, ByteView HMACSalt,
                                                Handler handler) {
-    ErrorPtr error;
-    auto writer = FCMessageWriter::make(settings, password, IV, encryptionSalt, HMACSalt, &error);
-    return start(std::move(writer), error, std::move(handler));
+    return start(FCMessageWriter::make(settings, password, IV, encryptionSalt, HMACSalt),
+                 std::move(handler));
 }
 
 std::shared_ptr<FCEncryptor> FCEncryptor::make(const FCCryptorSettings& settings,
                                                ByteView encryptionKey, ByteView HMACKey,
                                                Handler handler) {
-    ErrorPtr error;
-    auto writer = FCMessageWriter::make(settings, encryptionKey, HMACKey, &error);
-    return start(std::move(writer), error, std::move(handler));
+    return start(FCMessageWriter::make(settings, encryptionKey, HMACKey), std::move(handler));
 }
 
 std::shared_ptr<FCEncryptor> FCEncryptor::make(const FCCryptorSettings& settings,
                                                ByteView encryptionKey, ByteView HMACKey,
                                                ByteView IV, Handler handler) {
-    ErrorPtr error;
-    auto writer = FCMessageWriter::make(settings, encryptionKey, HMACKey, IV, &error);
-    return start(std::move(writer), error, std::move(handler));
+    return start(FCMessageWriter::make(settings, encryptionKey, HMACKey, IV), std::move(handler));
 }
 
-std::optional<Bytes> FCEncryptor::run(std::optional<FCMessageWriter> writer, ByteView data,
-                                      ErrorPtr* error) {
+Result<Bytes> FCEncryptor::run(Result<FCMessageWriter> writer, ByteView data) {
     if (!writer) {
-        return std::nullopt;
+        return writer.error();
     }
-    return runWhole(*writer, data, writer->messageSize(data.size()), error);
+    return runWhole(*writer, data, writer->messageSize(data.size()));
 }
 
-std::optional<Bytes> FCEncryptor::encryptData(ByteView data, const FCCryptorSettings& settings,
-                                              std::string_view password, ErrorPtr* error) {
-    return run(FCMessageWriter::make(settings, password, error), data, error);
+Result<Bytes> FCEncryptor::encryptData(ByteView data, const FCCryptorSettings& settings,
+                                       std::string_view password) {
+    return run(FCMessageWriter::make(settings, password), data);
 }
 
-std::optional<Bytes> FCEncryptor::encryptData(ByteView data, const FCCryptorSettings& settings,
-                                              std::string_view password, ByteView IV,
-                                              ByteView encryptionSalt, ByteView HMACSalt,
-                                              ErrorPtr* error) {
-    return run(FCMessageWriter::make(settings, password, IV, encryptionSalt, HMACSalt, error), data,
-               error);
+Result<Bytes> FCEncryptor::encryptData(ByteView data, const FCCryptorSettings& settings,
+                                       std::string_view password, ByteView IV,
+                                       ByteView encryptionSalt, ByteView HMACSalt) {
+    return run(FCMessageWriter::make(settings, password, IV, encryptionSalt, HMACSalt), data);
 }
 
-std::optional<Bytes> FCEncryptor::encryptData(ByteView data, const FCCryptorSettings& settings,
-                                              ByteView encryptionKey, ByteView HMACKey,
-                                              ErrorPtr* error) {
-    return run(FCMessageWriter::make(settings, encryptionKey, HMACKey, error), data, error);
+Result<Bytes> FCEncryptor::encryptData(ByteView data, const FCCryptorSettings& settings,
+                                       ByteView encryptionKey, ByteView HMACKey) {
+    return run(FCMessageWriter::make(settings, encryptionKey, HMACKey), data);
 }
 
-std::optional<Bytes> FCEncryptor::encryptData(ByteView data, const FCCryptorSettings& settings,
-                                              ByteView encryptionKey, ByteView HMACKey, ByteView IV,
-                                              ErrorPtr* error) {
-    return run(FCMessageWriter::make(settings, encryptionKey, HMACKey, IV, error), data, error);
+Result<Bytes> FCEncryptor::encryptData(ByteView data, const FCCryptorSettings& settings,
+                                       ByteView encryptionKey, ByteView HMACKey, ByteView IV) {
+    return run(FCMessageWriter::make(settings, encryptionKey, HMACKey, IV), data);
 }
 
 }  // namespace quarra

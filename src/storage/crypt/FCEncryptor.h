@@ -28,19 +28,16 @@ class FCEncryptor final : public FCCryptor {
                                              ByteView encryptionKey, ByteView HMACKey, ByteView IV,
                                              Handler handler);
 
-    // The whole message for `data`, or nothing and the error.
-    static std::optional<Bytes> encryptData(ByteView data, const FCCryptorSettings& settings,
-                                            std::string_view password, ErrorPtr* error);
-    static std::optional<Bytes> encryptData(ByteView data, const FCCryptorSettings& settings,
-                                            std::string_view password, ByteView IV,
-                                            ByteView encryptionSalt, ByteView HMACSalt,
-                                            ErrorPtr* error);
-    static std::optional<Bytes> encryptData(ByteView data, const FCCryptorSettings& settings,
-                                            ByteView encryptionKey, ByteView HMACKey,
-                                            ErrorPtr* error);
-    static std::optional<Bytes> encryptData(ByteView data, const FCCryptorSettings& settings,
-                                            ByteView encryptionKey, ByteView HMACKey, ByteView IV,
-                                            ErrorPtr* error);
+    // The whole message for `data`, or the error.
+    static Result<Bytes> encryptData(ByteView data, const FCCryptorSettings& settings,
+                                     std::string_view password);
+    static Result<Bytes> encryptData(ByteView data, const FCCryptorSettings& settings,
+                                     std::string_view password, ByteView IV,
+                                     ByteView encryptionSalt, ByteView HMACSalt);
+    static Result<Bytes> encryptData(ByteView data, const FCCryptorSettings& settings,
+                                     ByteView encryptionKey, ByteView HMACKey);
+    static Result<Bytes> encryptData(ByteView data, const FCCryptorSettings& settings,
+                                     ByteView encryptionKey, ByteView HMACKey, ByteView IV);
 
     // REQUIRES for these: read from the handler or after completion.
     Bytes header() const { return writer_->header(); }
@@ -53,10 +50,8 @@ class FCEncryptor final : public FCCryptor {
 
   private:
     explicit FCEncryptor(Handler handler) : FCCryptor("FCEncryptor", std::move(handler)) {}
-    static std::shared_ptr<FCEncryptor> start(std::optional<FCMessageWriter> writer, ErrorPtr error,
-                                              Handler handler);
-    static std::optional<Bytes> run(std::optional<FCMessageWriter> writer, ByteView data,
-                                    ErrorPtr* error);
+    static std::shared_ptr<FCEncryptor> start(Result<FCMessageWriter> writer, Handler handler);
+    static Result<Bytes> run(Result<FCMessageWriter> writer, ByteView data);
     ErrorPtr process(ByteView data, Bytes& out) override { return writer_->update(data, out); }
     ErrorPtr complete(Bytes& out) override { return writer_->finish(out); }
 

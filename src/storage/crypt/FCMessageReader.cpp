@@ -72,37 +72,36 @@ ErrorPtr FCMessageReader::readHeader(ByteView& message) {
 }
 
 ErrorPtr FCMessageReader::startDecrypting() {
-    ErrorPtr error;
     ByteView header(header_);
     if ((options_ & kFCCryptorOptionHasPassword) && hasPassword_) {
         ByteView encryptionSalt = header.subspan(kPreambleSize, settings_.keySettings.saltSize);
         ByteView HMACSalt = header.subspan(kPreambleSize + encryptionSalt.size(),
                                            settings_.HMACKeySettings.saltSize);
-        auto encryptionKey =
-            fcKeyForPassword(password_, encryptionSalt, settings_.keySettings, &error);
-        auto HMACKey =
-            encryptionKey ? fcKeyForPassword(password_, HMACSalt, settings_.HMACKeySettings, &error)
-                          : std::nullopt;
+        auto encryptionKey = fcKeyForPassword(password_, encryptionSalt, settings_.keySettings);
+        if (!encryptionKey) {
+            return fail(encryptionKey.error());
+        }
+        auto HMACKey = fcKeyForPassword(password_, HMACSalt, settings_.HMACKeySettings);
         if (!HMACKey) {
-            if (encryptionKey) {
-                fcCleanse(*encryptionKey);
-            }
-            return fail(error);
+            fcCleanse(*encryptionKey);
+            return fail(HMACKey.error());
         }
         encryptionKey_ = std::move(*encryptionKey);
         HMACKey_ = std::move(*HMACKey);
     }
     ByteView IV = header.last(settings_.IVSize);
-    engine_ = FCCryptorEngine::make(FCCryptorEngine::Operation::Decrypt, settings_, encryptionKey_,
-                                    IV, &error);
-    if (!engine_) {
-        return fail(error);
+    auto engine =
+        FCCryptorEngine::make(FCCryptorEngine::Operation::Decrypt, settings_, encryptionKey_, IV);
+    if (!engine) {
+        return fail(engine.error());
     }
+    engine_ = std::move(*engine);
     if (!HMACKey_.empty()) {
-        hmac_ = FCHMAC::make(settings_.HMACAlgorithm, HMACKey_, settings_.HMACLength, &error);
-        if (!hmac_) {
-            return fail(error);
+        auto hmac = FCHMAC::make(settings_.HMACAlgorithm, HMACKey_, settings_.HMACLength);
+        if (!hmac) {
+            return fail(hmac.error());
         }
+        hmac_ = std::move(*hmac);
         if (!hasV1HMAC_) {
             hmac_->update(header_);
         }
@@ -171,7 +170,7 @@ ErrorPtr FCMessageReader::finish(Bytes& out) {
     if (hmac_) {
         auto tag = hmac_->final();
         if (!tag) {
-            return fail(fcError(kFCCryptorParamError));
+            return fail(tag.error());
         }
         if (trailer_.size() < hmac_->length() || !fc_isEqualInConsistentTime(*tag, trailer_)) {
             return fail(fcError(kFCCryptorHMACMismatch));

@@ -8,37 +8,36 @@ constexpr std::size_t kSlice = 64 * 1024;
 
 }  // namespace
 
-std::optional<FCMessageWriter> FCMessageWriter::make(const FCCryptorSettings& settings,
-                                                     std::string_view password, ErrorPtr* error) {
-    auto IV = fcRandomDataOfLength(settings.IVSize, error);
+Result<FCMessageWriter> FCMessageWriter::make(const FCCryptorSettings& settings,
+                                              std::string_view password) {
+    auto IV = fcRandomDataOfLength(settings.IVSize);
     if (!IV) {
-        return std::nullopt;
+        return IV.error();
     }
-    auto encryptionSalt = fcRandomDataOfLength(settings.keySettings.saltSize, error);
+    auto encryptionSalt = fcRandomDataOfLength(settings.keySettings.saltSize);
     if (!encryptionSalt) {
-        return std::nullopt;
+        return encryptionSalt.error();
     }
-    auto HMACSalt = fcRandomDataOfLength(settings.HMACKeySettings.saltSize, error);
+    auto HMACSalt = fcRandomDataOfLength(settings.HMACKeySettings.saltSize);
     if (!HMACSalt) {
-        return std::nullopt;
+        return HMACSalt.error();
     }
-    return make(settings, password, *IV, *encryptionSalt, *HMACSalt, error);
+    return make(settings, password, *IV, *encryptionSalt, *HMACSalt);
 }
 
-std::optional<FCMessageWriter> FCMessageWriter::make(const FCCryptorSettings& settings,
-                                                     std::string_view password, ByteView IV,
-                                                     ByteView encryptionSalt, ByteView HMACSalt,
-                                                     ErrorPtr* error) {
-    auto encryptionKey = fcKeyForPassword(password, encryptionSalt, settings.keySettings, error);
+Result<FCMessageWriter> FCMessageWriter::make(const FCCryptorSettings& settings,
+                                              std::string_view password, ByteView IV,
+                                              ByteView encryptionSalt, ByteView HMACSalt) {
+    auto encryptionKey = fcKeyForPassword(password, encryptionSalt, settings.keySettings);
     if (!encryptionKey) {
-        return std::nullopt;
+        return encryptionKey.error();
     }
-    auto HMACKey = fcKeyForPassword(password, HMACSalt, settings.HMACKeySettings, error);
+    auto HMACKey = fcKeyForPassword(password, HMACSalt, settings.HMACKeySettings);
     if (!HMACKey) {
         fcCleanse(*encryptionKey);
-        return std::nullopt;
+        return HMACKey.error();
     }
-    auto writer = make(settings, *encryptionKey, *HMACKey, IV, error);
+    auto writer = make(settings, *encryptionKey, *HMACKey, IV);
     fcCleanse(*encryptionKey);
     fcCleanse(*HMACKey);
     if (writer) {
@@ -49,30 +48,30 @@ std::optional<FCMessageWriter> FCMessageWriter::make(const FCCryptorSettings& se
     return writer;
 }
 
-std::optional<FCMessageWriter> FCMessageWriter::make(const FCCryptorSettings& settings,
-                                                     ByteView encryptionKey, ByteView HMACKey,
-                                                     ErrorPtr* error) {
-    auto IV = fcRandomDataOfLength(settings.IVSize, error);
+Result<FCMessageWriter> FCMessageWriter::make(const FCCryptorSettings& settings,
+                                              ByteView encryptionKey, ByteView HMACKey) {
+    auto IV = fcRandomDataOfLength(settings.IVSize);
     if (!IV) {
-        return std::nullopt;
+        return IV.error();
     }
-    return make(settings, encryptionKey, HMACKey, *IV, error);
+    return make(settings, encryptionKey, HMACKey, *IV);
 }
 
-std::optional<FCMessageWriter> FCMessageWriter::make(const FCCryptorSettings& settings,
-                                                     ByteView encryptionKey, ByteView HMACKey,
-                                                     ByteView IV, ErrorPtr* error) {
+Result<FCMessageWriter> FCMessageWriter::make(const FCCryptorSettings& settings,
+                                              ByteView encryptionKey, ByteView HMACKey,
+                                              ByteView IV) {
     std::optional<FCHMAC> hmac;
     if (!HMACKey.empty()) {
-        hmac = FCHMAC::make(settings.HMACAlgorithm, HMACKey, settings.HMACLength, error);
-        if (!hmac) {
-            return std::nullopt;
+        auto made = FCHMAC::make(settings.HMACAlgorithm, HMACKey, settings.HMACLength);
+        if (!made) {
+            return made.error();
         }
+        hmac = std::move(*made);
     }
-    auto engine = FCCryptorEngine::make(FCCryptorEngine::Operation::Encrypt, settings,
-                                        encryptionKey, IV, error);
+    auto engine =
+        FCCryptorEngine::make(FCCryptorEngine::Operation::Encrypt, settings, encryptionKey, IV);
     if (!engine) {
-        return std::nullopt;
+        return engine.error();
     }
     return FCMessageWriter(std::move(*engine), std::move(hmac), Bytes(IV.begin(), IV.end()));
 }
@@ -138,7 +137,7 @@ ErrorPtr FCMessageWriter::finish(Bytes& out) {
         hmac_->update(ByteView(out).subspan(start));
         auto tag = hmac_->final();
         if (!tag) {
-            return fcError(kFCCryptorParamError);
+            return tag.error();
         }
         out.insert(out.end(), tag->begin(), tag->end());
     }

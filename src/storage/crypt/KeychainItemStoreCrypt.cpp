@@ -55,16 +55,15 @@ std::string KeychainItemStoreCrypt::encryptedUsernameIdentifierForUsername(
 }
 
 ErrorPtr KeychainItemStoreCrypt::setFileEncryptionKeyForUsername(const std::string& username) {
-    ErrorPtr error;
-    auto random = fcRandomDataOfLength(kKeyBytes, &error);
+    auto random = fcRandomDataOfLength(kKeyBytes);
     if (!random) {
-        return error;
+        return random.error();
     }
     std::string key(4 * ((kKeyBytes + 2) / 3), '\0');
     EVP_EncodeBlock(reinterpret_cast<unsigned char*>(key.data()), random->data(),
                     static_cast<int>(random->size()));
     fcCleanse(*random);
-    error = store(fileEncryptionIdentifier(), username, key);
+    ErrorPtr error = store(fileEncryptionIdentifier(), username, key);
     OPENSSL_cleanse(key.data(), key.size());
     return error;
 }

@@ -41,18 +41,15 @@ void sweepPartialFiles() {
     files::sweepPartialFiles(partialFileJournal());
 }
 
-FileDescriptor openSource(const std::filesystem::path& path, ErrorPtr* error) {
+Result<FileDescriptor> openSource(const std::filesystem::path& path) {
     struct stat info;
     if (path.empty() || ::stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) {
-        if (error) {
-            *error = Error::make(TVKCryptographyErrorDomain, TVKCryptographyInvalidFileErrorCode,
-                                 Bundle::sdk().localizedString("Invalid file path"));
-        }
-        return FileDescriptor();
+        return Error::make(TVKCryptographyErrorDomain, TVKCryptographyInvalidFileErrorCode,
+                           Bundle::sdk().localizedString("Invalid file path"));
     }
     FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    if (!fd && error) {
-        *error = fileError(kReadFailed, errno);
+    if (!fd) {
+        return fileError(kReadFailed, errno);
     }
     return fd;
 }
@@ -68,10 +65,9 @@ long readSome(int fd, std::uint8_t* buffer, std::size_t length) {
 
 ErrorPtr copy(FileDescriptor source, const std::filesystem::path& destination,
               std::string_view password, bool encrypt, bool durable, std::optional<mode_t> mode) {
-    ErrorPtr error;
-    auto codec = FCMessageCodec::make(encrypt, password, &error);
+    auto codec = FCMessageCodec::make(encrypt, password);
     if (!codec) {
-        return error;
+        return codec.error();
     }
     AtomicFile output(destination, partialFileJournal());
     if (output.error()) {
@@ -86,9 +82,9 @@ ErrorPtr copy(FileDescriptor source, const std::filesystem::path& destination,
             return fileError(kReadFailed, errno);
         }
         out.clear();
-        error = count > 0
-                    ? codec->update(ByteView(chunk).first(static_cast<std::size_t>(count)), out)
-                    : codec->finish(out);
+        ErrorPtr error =
+            count > 0 ? codec->update(ByteView(chunk).first(static_cast<std::size_t>(count)), out)
+                      : codec->finish(out);
         if (error) {
             return error;
         }

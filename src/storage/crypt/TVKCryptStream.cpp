@@ -78,12 +78,12 @@ bool TVKCryptStream::produce(std::size_t length) {
                              std::string_view(), key.error()));
             return false;
         }
-        ErrorPtr error;
-        cryptor_ = FCMessageCodec::make(encrypt_, **key, &error);
-        if (!cryptor_) {
-            fail(error);
+        auto cryptor = FCMessageCodec::make(encrypt_, **key);
+        if (!cryptor) {
+            fail(cryptor.error());
             return false;
         }
+        cryptor_ = std::move(cryptor).value();
         chunk_.resize(std::max(length, cryptfiles::kChunkSize));
     }
     processed_.clear();

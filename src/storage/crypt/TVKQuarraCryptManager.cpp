@@ -32,12 +32,6 @@ ErrorPtr cryptError(long code, const char* description = nullptr, ErrorPtr under
                        std::move(underlying));
 }
 
-void setError(ErrorPtr* out, ErrorPtr error) {
-    if (out) {
-        *out = std::move(error);
-    }
-}
-
 void callOnMain(const TVKQuarraCryptManager::Handler& handler, ErrorPtr error) {
     if (handler) {
         DispatchQueue::main()->async([handler, error] { handler(error); });
@@ -117,22 +111,20 @@ ErrorPtr TVKQuarraCryptManager::generateFileEncryptionKeyForUsernameIfNeeded(
     return error;
 }
 
-std::optional<std::string> TVKQuarraCryptManager::getFileEncryptionKey(ErrorPtr* error) const {
+Result<std::string> TVKQuarraCryptManager::getFileEncryptionKey() const {
     auto username = currentUsername();
     if (!username) {
-        setError(error, cryptError(TVKCryptographyNotSignedInErrorCode));
-        return std::nullopt;
+        return cryptError(TVKCryptographyNotSignedInErrorCode);
     }
     auto key = KeychainItemStoreCrypt::getFileEncryptionKeyForUsername(*username);
     if (!key || !*key) {
-        setError(error, cryptError(TVKCryptographyNoKeyErrorCode, nullptr, key.error()));
-        return std::nullopt;
+        return cryptError(TVKCryptographyNoKeyErrorCode, nullptr, key.error());
     }
-    return std::move(*key);
+    return std::move(**key);
 }
 
-std::optional<std::string> TVKQuarraCryptManager::getDatabaseEncryptionKey(ErrorPtr* error) const {
-    return getFileEncryptionKey(error);
+Result<std::string> TVKQuarraCryptManager::getDatabaseEncryptionKey() const {
+    return getFileEncryptionKey();
 }
 
 // --- Streaming copies
@@ -161,9 +153,7 @@ void TVKQuarraCryptManager::encryptFileAtPath(const fs::path& path, const Json& 
 }
 
 void TVKQuarraCryptManager::copy(fs::path path, fs::path sourcePath, const Json& attributes,
-                                 bool encrypt, bool inPlace,
-                                 Handler handler) {
-    ErrorPtr error;
+                                 bool encrypt, bool inPlace, Handler handler) {
     if (inPlace) {
         // The plaintext must not survive under another name: through a symbolic link the real
         // file is encrypted (the link stays), and a file with a second hard link is refused, as
@@ -178,20 +168,20 @@ void TVKQuarraCryptManager::copy(fs::path path, fs::path sourcePath, const Json&
         }
         path = sourcePath = real;
     }
-    auto source =
-        std::make_shared<cryptfiles::FileDescriptor>(cryptfiles::openSource(sourcePath, &error));
-    if (!*source) {
-        return callOnMain(handler, error);
+    auto opened = cryptfiles::openSource(sourcePath);
+    if (!opened) {
+        return callOnMain(handler, opened.error());
     }
+    auto source = std::make_shared<cryptfiles::FileDescriptor>(std::move(opened).value());
     struct stat from, to;
     if (!inPlace && ::fstat(source->get(), &from) == 0 && ::stat(path.c_str(), &to) == 0 &&
         from.st_dev == to.st_dev && from.st_ino == to.st_ino) {
         return callOnMain(handler,
                           cryptError(TVKCryptographyInvalidFileErrorCode, "Invalid file path"));
     }
-    auto key = getFileEncryptionKey(&error);
+    auto key = getFileEncryptionKey();
     if (!key) {
-        return callOnMain(handler, error);
+        return callOnMain(handler, key.error());
     }
     std::optional<mode_t> mode = posixPermissions(attributes);
     DispatchQueue::global()->async([=, key = std::move(*key)] {
@@ -211,81 +201,71 @@ void TVKQuarraCryptManager::copy(fs::path path, fs::path sourcePath, const Json&
 
 // --- Bytes to a file, a file to bytes
 
-bool TVKQuarraCryptManager::createEncryptedFileAtPath(const fs::path& path,
-                                                      std::optional<ByteView> contents,
-                                                      const Json& attributes, ErrorPtr* error) {
-    return createFileAtPath(path, contents, attributes, true, error);
+ErrorPtr TVKQuarraCryptManager::createEncryptedFileAtPath(const fs::path& path,
+                                                          std::optional<ByteView> contents,
+                                                          const Json& attributes) {
+    return createFileAtPath(path, contents, attributes, true);
 }
 
-bool TVKQuarraCryptManager::createDecryptedFileAtPath(const fs::path& path,
-                                                      std::optional<ByteView> contents,
-                                                      const Json& attributes, ErrorPtr* error) {
-    return createFileAtPath(path, contents, attributes, false, error);
+ErrorPtr TVKQuarraCryptManager::createDecryptedFileAtPath(const fs::path& path,
+                                                          std::optional<ByteView> contents,
+                                                          const Json& attributes) {
+    return createFileAtPath(path, contents, attributes, false);
 }
 
-bool TVKQuarraCryptManager::createFileAtPath(const fs::path& path, std::optional<ByteView> contents,
-                                             const Json& attributes, bool encrypt,
-                                             ErrorPtr* error) {
+ErrorPtr TVKQuarraCryptManager::createFileAtPath(const fs::path& path,
+                                                 std::optional<ByteView> contents,
+                                                 const Json& attributes, bool encrypt) {
     long failedCode = encrypt ? TVKCryptographyEncryptionFailedErrorCode
                               : TVKCryptographyDecryptionFailedErrorCode;
     if (!contents) {
-        setError(error, cryptError(failedCode, "Empty contents"));
-        return false;
+        return cryptError(failedCode, "Empty contents");
     }
-    auto key = getFileEncryptionKey(error);
+    auto key = getFileEncryptionKey();
     if (!key) {
-        return false;
+        return key.error();
     }
-    ErrorPtr cryptorError;
-    auto result =
-        encrypt ? FCEncryptor::encryptData(*contents, kFCCryptorAES256Settings, *key, &cryptorError)
-                : FCDecryptor::decryptData(*contents, *key, &cryptorError);
+    auto result = encrypt ? FCEncryptor::encryptData(*contents, kFCCryptorAES256Settings, *key)
+                          : FCDecryptor::decryptData(*contents, *key);
     if (!result) {
-        setError(error, cryptError(failedCode,
-                                   encrypt ? "A data encryption error occurred"
-                                           : "A data decryption error occurred",
-                                   cryptorError));
-        return false;
+        return cryptError(
+            failedCode,
+            encrypt ? "A data encryption error occurred" : "A data decryption error occurred",
+            result.error());
     }
     mode_t mode = posixPermissions(attributes).value_or(0600);
     if (ErrorPtr writeError = files::writeAtomically(path, asText(*result), mode)) {
-        setError(error, cryptfiles::fileError(cryptfiles::kSaveFailed, errnoOf(writeError)));
-        return false;
+        return cryptfiles::fileError(cryptfiles::kSaveFailed, errnoOf(writeError));
     }
-    return true;
+    return nullptr;
 }
 
-std::optional<Bytes> TVKQuarraCryptManager::decryptContentsAtPath(const fs::path& path,
-                                                                  ErrorPtr* error) {
-    return contentsAtPath(path, true, error);
+Result<Bytes> TVKQuarraCryptManager::decryptContentsAtPath(const fs::path& path) {
+    return contentsAtPath(path, true);
 }
 
-std::optional<Bytes> TVKQuarraCryptManager::encryptContentsAtPath(const fs::path& path,
-                                                                  ErrorPtr* error) {
-    return contentsAtPath(path, false, error);
+Result<Bytes> TVKQuarraCryptManager::encryptContentsAtPath(const fs::path& path) {
+    return contentsAtPath(path, false);
 }
 
-std::optional<Bytes> TVKQuarraCryptManager::contentsAtPath(const fs::path& path, bool encrypted,
-                                                           ErrorPtr* error) {
-    auto key = getFileEncryptionKey(error);
+Result<Bytes> TVKQuarraCryptManager::contentsAtPath(const fs::path& path, bool encrypted) {
+    auto key = getFileEncryptionKey();
     if (!key) {
-        return std::nullopt;
+        return key.error();
     }
     ErrorPtr readError;
     auto contents = files::read(path, &readError);
     if (!contents) {
-        setError(error, cryptfiles::fileError(cryptfiles::kReadFailed, errnoOf(readError)));
-        return std::nullopt;
+        return cryptfiles::fileError(cryptfiles::kReadFailed, errnoOf(readError));
     }
-    ErrorPtr cryptorError;
-    auto result = encrypted ? FCDecryptor::decryptData(asBytes(*contents), *key, &cryptorError)
-                            : FCEncryptor::encryptData(asBytes(*contents), kFCCryptorAES256Settings,
-                                                       *key, &cryptorError);
+    auto result =
+        encrypted ? FCDecryptor::decryptData(asBytes(*contents), *key)
+                  : FCEncryptor::encryptData(asBytes(*contents), kFCCryptorAES256Settings, *key);
     if (!result) {
-        setError(error, encrypted ? cryptError(TVKCryptographyDecryptionFailedErrorCode,
-                                               "A data decryption error occurred", cryptorError)
-                                  : cryptError(TVKCryptographyEncryptionFailedErrorCode,
-                                               "A data encryption error occurred", cryptorError));
+        return encrypted ? cryptError(TVKCryptographyDecryptionFailedErrorCode,
+                                      "A data decryption error occurred", result.error())
+                         : cryptError(TVKCryptographyEncryptionFailedErrorCode,
+                                      "A data encryption error occurred", result.error());
     }
     return result;
 }

@@ -78,10 +78,8 @@ class FileCacheDownload : public ::testing::Test {
     }
 
     std::string decrypted(const std::string& name) {
-        ErrorPtr error;
-        auto bytes =
-            TVKQuarraCryptManager::sharedInstance().decryptContentsAtPath(store() / name, &error);
-        EXPECT_FALSE(error);
+        auto bytes = TVKQuarraCryptManager::sharedInstance().decryptContentsAtPath(store() / name);
+        EXPECT_FALSE(bytes.error());
         return bytes ? std::string(bytes->begin(), bytes->end()) : std::string();
     }
 

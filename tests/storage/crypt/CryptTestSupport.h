@@ -13,7 +13,9 @@ namespace quarra::test {
 
 inline void signIn(const std::string& username) {
     EXPECT_EQ(KeychainItemStore::setUsername(username), nullptr);
-    TVKQuarraCryptManager::sharedInstance().generateFileEncryptionKeyForUsernameIfNeeded(username);
+    EXPECT_EQ(TVKQuarraCryptManager::sharedInstance().generateFileEncryptionKeyForUsernameIfNeeded(
+                  username),
+              nullptr);
 }
 
 inline void signOut() {

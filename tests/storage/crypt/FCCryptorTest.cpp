@@ -68,13 +68,11 @@ const Vector kVectors[] = {
 TEST(EncryptedDataFormat, FixedIVAndSaltsGiveTheVectorAndTheVectorDecrypts) {
     for (const Vector& v : kVectors) {
         SCOPED_TRACE(v.name);
-        ErrorPtr error;
-        auto message =
-            FCEncryptor::encryptData(toBytes(v.plaintext), kFCCryptorAES256Settings, v.password,
-                                     kIV, kEncryptionSalt, kHMACSalt, &error);
-        ASSERT_TRUE(message) << error->description();
+        auto message = FCEncryptor::encryptData(toBytes(v.plaintext), kFCCryptorAES256Settings,
+                                                v.password, kIV, kEncryptionSalt, kHMACSalt);
+        ASSERT_TRUE(message) << message.error()->description();
         EXPECT_EQ(hexString(*message), hexString(unhex(v.message)));
-        auto plaintext = FCDecryptor::decryptData(unhex(v.message), v.password, &error);
+        auto plaintext = FCDecryptor::decryptData(unhex(v.message), v.password);
         ASSERT_TRUE(plaintext);
         EXPECT_EQ(toString(*plaintext), v.plaintext);
     }
@@ -86,21 +84,20 @@ TEST(EncryptedDataFormat, VersionTwoTakesThePasswordTruncatedToItsUTF16Length) {
         "020101020304050607080807060504030201000102030405060708090a0b0c0d0e0f6b95b85a3cc5d4ad3e1c7d"
         "6f"
         "d09f933c259d530fdff985158721e408e08e17c9bfbdb80014a0b05a247f115096ba2a79");
-    ErrorPtr error;
-    auto plaintext = FCDecryptor::decryptData(v2, "p\u00e4ssw\u00f6rd", &error);
-    ASSERT_TRUE(plaintext) << error->description();
+    auto plaintext = FCDecryptor::decryptData(v2, "p\u00e4ssw\u00f6rd");
+    ASSERT_TRUE(plaintext) << plaintext.error()->description();
     EXPECT_EQ(toString(*plaintext), "Hello, World!");
 
     FCCryptorKeyDerivationSettings v2Rule = kFCCryptorAES256Settings.keySettings;
     v2Rule.hasV2Password = true;
-    auto truncated =
-        FCCryptor::keyForPassword("p\u00e4ssw\u00f6rd", kEncryptionSalt, v2Rule, &error);
+    auto truncated = FCCryptor::keyForPassword("p\u00e4ssw\u00f6rd", kEncryptionSalt, v2Rule);
     auto first8 = FCCryptor::keyForPassword("p\u00e4ssw\u00f6", kEncryptionSalt,
-                                            kFCCryptorAES256Settings.keySettings, &error);
+                                            kFCCryptorAES256Settings.keySettings);
     auto full = FCCryptor::keyForPassword("p\u00e4ssw\u00f6rd", kEncryptionSalt,
-                                          kFCCryptorAES256Settings.keySettings, &error);
-    EXPECT_EQ(truncated, first8);
-    EXPECT_NE(truncated, full);
+                                          kFCCryptorAES256Settings.keySettings);
+    ASSERT_TRUE(truncated && first8 && full);
+    EXPECT_EQ(*truncated, *first8);
+    EXPECT_NE(*truncated, *full);
 }
 
 TEST(EncryptedDataFormat, KeyBasedMessageHasNoSaltsAndOptionsZero) {
@@ -112,12 +109,11 @@ TEST(EncryptedDataFormat, KeyBasedMessageHasNoSaltsAndOptionsZero) {
         "03000f0e0d0c0b0a090807060504030201007003d430ea00c516e41b5858c4e93dbb1ef87061ec336d0ee298db"
         "f6"
         "addc60232a9e39dc043e1417f03a6fe4bad3842a";
-    ErrorPtr error;
     auto message = FCEncryptor::encryptData(toBytes("Hello, World!"), kFCCryptorAES256Settings,
-                                            encryptionKey, HMACKey, IV, &error);
+                                            encryptionKey, HMACKey, IV);
     ASSERT_TRUE(message);
     EXPECT_EQ(hexString(*message), hexString(unhex(expected)));
-    auto plaintext = FCDecryptor::decryptData(*message, encryptionKey, HMACKey, &error);
+    auto plaintext = FCDecryptor::decryptData(*message, encryptionKey, HMACKey);
     ASSERT_TRUE(plaintext);
     EXPECT_EQ(toString(*plaintext), "Hello, World!");
 }
@@ -142,13 +138,13 @@ TEST(EncryptedDataFormat, RoundTripsInEveryChunking) {
     for (std::size_t size : sizes) {
         Bytes plaintext = pattern(size);
         auto whole = FCEncryptor::encryptData(plaintext, kFCCryptorAES256Settings, "pw", kIV,
-                                              kEncryptionSalt, kHMACSalt, nullptr);
+                                              kEncryptionSalt, kHMACSalt);
         ASSERT_TRUE(whole);
         ASSERT_EQ(whole->size(), 34 + (size / 16 + 1) * 16 + 32);
         for (std::size_t chunk : chunks) {
             SCOPED_TRACE("size " + std::to_string(size) + " chunk " + std::to_string(chunk));
             auto writer = FCMessageWriter::make(kFCCryptorAES256Settings, "pw", kIV,
-                                                kEncryptionSalt, kHMACSalt, nullptr);
+                                                kEncryptionSalt, kHMACSalt);
             ASSERT_TRUE(writer);
             EXPECT_TRUE(feed(*writer, plaintext, chunk) == *whole);
             FCMessageReader reader("pw");
@@ -158,8 +154,8 @@ TEST(EncryptedDataFormat, RoundTripsInEveryChunking) {
 }
 
 TEST(EncryptedDataFormat, EncryptionsOfTheSamePlaintextDiffer) {
-    auto a = FCEncryptor::encryptData(toBytes("same"), kFCCryptorAES256Settings, "pw", nullptr);
-    auto b = FCEncryptor::encryptData(toBytes("same"), kFCCryptorAES256Settings, "pw", nullptr);
+    auto a = FCEncryptor::encryptData(toBytes("same"), kFCCryptorAES256Settings, "pw");
+    auto b = FCEncryptor::encryptData(toBytes("same"), kFCCryptorAES256Settings, "pw");
     ASSERT_TRUE(a && b);
     ASSERT_EQ(a->size(), b->size());
     // Salts, IV, ciphertext and tag all differ.
@@ -169,7 +165,7 @@ TEST(EncryptedDataFormat, EncryptionsOfTheSamePlaintextDiffer) {
 }
 
 TEST(EncryptedDataFormat, AnyChangedByteOrWrongPasswordFailsTheHMAC) {
-    Bytes message = *FCEncryptor::encryptData(pattern(40), kFCCryptorAES256Settings, "pw", nullptr);
+    Bytes message = *FCEncryptor::encryptData(pattern(40), kFCCryptorAES256Settings, "pw");
     struct Region {
         const char* name;
         std::size_t offset;
@@ -182,23 +178,22 @@ TEST(EncryptedDataFormat, AnyChangedByteOrWrongPasswordFailsTheHMAC) {
         SCOPED_TRACE(region.name);
         Bytes damaged = message;
         damaged[region.offset] ^= 0x80;
-        ErrorPtr error;
-        EXPECT_FALSE(FCDecryptor::decryptData(damaged, "pw", &error));
+        ErrorPtr error = FCDecryptor::decryptData(damaged, "pw").error();
+        ASSERT_NE(error, nullptr);
         EXPECT_EQ(errorCode(error), kFCCryptorHMACMismatch);
         EXPECT_EQ(error->domain(), kFCCryptorErrorDomain);
         EXPECT_EQ(error->localizedDescription(), "HMAC Mismatch");
     }
-    ErrorPtr error;
-    EXPECT_FALSE(FCDecryptor::decryptData(message, "other", &error));
-    EXPECT_EQ(errorCode(error), kFCCryptorHMACMismatch);
+    EXPECT_EQ(errorCode(FCDecryptor::decryptData(message, "other").error()),
+              kFCCryptorHMACMismatch);
 }
 
 // A first-version message: the same bytes, but the tag covers the ciphertext alone.
 Bytes withHeaderlessTag(const Bytes& message, std::string_view password) {
     const auto& settings = kFCCryptorAES256Settings;
     auto key = FCCryptor::keyForPassword(password, ByteView(message).subspan(10, 8),
-                                         settings.HMACKeySettings, nullptr);
-    auto hmac = FCHMAC::make(settings.HMACAlgorithm, *key, settings.HMACLength, nullptr);
+                                         settings.HMACKeySettings);
+    auto hmac = FCHMAC::make(settings.HMACAlgorithm, *key, settings.HMACLength);
     hmac->update(ByteView(message).subspan(34, message.size() - 34 - 32));
     Bytes result(message.begin(), message.end() - 32);
     Bytes tag = *hmac->final();
@@ -208,7 +203,7 @@ Bytes withHeaderlessTag(const Bytes& message, std::string_view password) {
 
 TEST(EncryptedDataFormat, FirstVersionTagLeavesTheHeaderOutOnlyWhenAskedTo) {
     Bytes plaintext = pattern(40);
-    Bytes current = *FCEncryptor::encryptData(plaintext, kFCCryptorAES256Settings, "pw", nullptr);
+    Bytes current = *FCEncryptor::encryptData(plaintext, kFCCryptorAES256Settings, "pw");
     Bytes firstVersion = withHeaderlessTag(current, "pw");
     struct Case {
         const char* name;
@@ -226,10 +221,8 @@ TEST(EncryptedDataFormat, FirstVersionTagLeavesTheHeaderOutOnlyWhenAskedTo) {
         auto decryptor = FCDecryptor::make("pw", nullptr);
         EXPECT_FALSE(decryptor->hasV1HMAC());
         decryptor->setHasV1HMAC(c.hasV1HMAC);
-        ErrorPtr error;
-        auto result = FCCryptor::synchronousResultForCryptor(decryptor, c.message, &error);
-        EXPECT_EQ(errorCode(error), c.code);
-        EXPECT_EQ(result.has_value(), c.code == 0);
+        auto result = FCCryptor::synchronousResultForCryptor(decryptor, c.message);
+        EXPECT_EQ(errorCode(result.error()), c.code);
         if (result) {
             EXPECT_TRUE(*result == plaintext);
         }
@@ -239,29 +232,28 @@ TEST(EncryptedDataFormat, FirstVersionTagLeavesTheHeaderOutOnlyWhenAskedTo) {
     damaged[12] ^= 0x80;
     auto decryptor = FCDecryptor::make("pw", nullptr);
     decryptor->setHasV1HMAC(true);
-    ErrorPtr error;
-    EXPECT_FALSE(FCCryptor::synchronousResultForCryptor(decryptor, damaged, &error));
-    EXPECT_EQ(errorCode(error), kFCCryptorHMACMismatch);
+    EXPECT_EQ(errorCode(FCCryptor::synchronousResultForCryptor(decryptor, damaged).error()),
+              kFCCryptorHMACMismatch);
 }
 
 TEST(EncryptedDataFormat, UnknownVersionIsRefused) {
-    Bytes message = *FCEncryptor::encryptData(pattern(40), kFCCryptorAES256Settings, "pw", nullptr);
+    Bytes message = *FCEncryptor::encryptData(pattern(40), kFCCryptorAES256Settings, "pw");
     for (std::uint8_t version : {0, 1, 4, 255}) {
         message[0] = version;
-        ErrorPtr error;
-        EXPECT_FALSE(FCDecryptor::decryptData(message, "pw", &error));
+        ErrorPtr error = FCDecryptor::decryptData(message, "pw").error();
+        ASSERT_NE(error, nullptr);
         EXPECT_EQ(errorCode(error), kFCCryptorUnknownHeader);
         EXPECT_EQ(error->localizedDescription(), "Unknown header");
     }
 }
 
 TEST(EncryptedDataFormat, TruncatedMessagesAreErrorsNeverEmptyPlaintext) {
-    Bytes message = *FCEncryptor::encryptData(pattern(40), kFCCryptorAES256Settings, "pw", nullptr);
+    Bytes message = *FCEncryptor::encryptData(pattern(40), kFCCryptorAES256Settings, "pw");
     for (std::size_t length = 0; length < message.size(); ++length) {
         SCOPED_TRACE(length);
-        ErrorPtr error;
-        EXPECT_FALSE(FCDecryptor::decryptData(ByteView(message).first(length), "pw", &error));
-        EXPECT_EQ(errorCode(error), kFCCryptorHMACMismatch);
+        EXPECT_EQ(
+            errorCode(FCDecryptor::decryptData(ByteView(message).first(length), "pw").error()),
+            kFCCryptorHMACMismatch);
     }
 }
 
@@ -286,18 +278,18 @@ TEST(EncryptedDataFormat, ConstantTimeComparisonChecksLengthsFirst) {
 TEST(EncryptedDataFormat, UnsupportedSettingsAreErrors) {
     FCCryptorSettings settings = kFCCryptorAES256Settings;
     settings.keySettings.rounds = 0;
-    ErrorPtr error;
-    EXPECT_FALSE(FCEncryptor::encryptData(pattern(1), settings, "pw", &error));
-    EXPECT_EQ(errorCode(error), kFCCryptorParamError);
+    EXPECT_EQ(errorCode(FCEncryptor::encryptData(pattern(1), settings, "pw").error()),
+              kFCCryptorParamError);
 
     settings = kFCCryptorAES256Settings;
     settings.HMACLength = 64;  // longer than SHA-256
-    EXPECT_FALSE(FCEncryptor::encryptData(pattern(1), settings, "pw", &error));
-    EXPECT_EQ(errorCode(error), kFCCryptorParamError);
+    EXPECT_EQ(errorCode(FCEncryptor::encryptData(pattern(1), settings, "pw").error()),
+              kFCCryptorParamError);
 
-    EXPECT_FALSE(FCEncryptor::encryptData(pattern(1), kFCCryptorAES256Settings, Bytes(5, 1),
-                                          Bytes(32, 2), &error));
-    EXPECT_EQ(errorCode(error), kFCCryptorParamError);
+    EXPECT_EQ(errorCode(FCEncryptor::encryptData(pattern(1), kFCCryptorAES256Settings, Bytes(5, 1),
+                                                 Bytes(32, 2))
+                            .error()),
+              kFCCryptorParamError);
 }
 
 // The queue-and-handler form.
@@ -351,7 +343,7 @@ TEST(Cryptors, EncryptorDeliversHeaderWithFirstChunkAndTagWithTheLast) {
     EXPECT_TRUE(encryptor->haveWrittenHeader());
     EXPECT_EQ(hexString(encryptor->header()).substr(0, 4), "0301");
     EXPECT_TRUE(c.joined() == *FCEncryptor::encryptData(plaintext, kFCCryptorAES256Settings, "pw",
-                                                        kIV, kEncryptionSalt, kHMACSalt, nullptr));
+                                                        kIV, kEncryptionSalt, kHMACSalt));
 }
 
 TEST(Cryptors, FinishAloneGivesTheWholeEmptyMessageAndLaterInputIsIgnored) {
@@ -366,14 +358,13 @@ TEST(Cryptors, FinishAloneGivesTheWholeEmptyMessageAndLaterInputIsIgnored) {
     ASSERT_EQ(c.deliveries.size(), 1u);
     EXPECT_EQ(c.deliveries[0].size(), 82u);
     EXPECT_TRUE(encryptor->isFinished());
-    auto plaintext = FCDecryptor::decryptData(c.deliveries[0], "pw", nullptr);
+    auto plaintext = FCDecryptor::decryptData(c.deliveries[0], "pw");
     ASSERT_TRUE(plaintext);
     EXPECT_TRUE(plaintext->empty());
 }
 
 TEST(Cryptors, DecryptorReportsTheHMACMismatchInItsCompletion) {
-    Bytes message =
-        *FCEncryptor::encryptData(pattern(1000), kFCCryptorAES256Settings, "pw", nullptr);
+    Bytes message = *FCEncryptor::encryptData(pattern(1000), kFCCryptorAES256Settings, "pw");
     message[500] ^= 1;
     Collector c;
     auto decryptor = FCDecryptor::make("pw", c.handler());
@@ -392,23 +383,23 @@ TEST(Cryptors, SynchronousRunMatchesTheCoreAndReportsErrors) {
     Bytes plaintext = pattern(70000);
     auto encryptor =
         FCEncryptor::make(kFCCryptorAES256Settings, "pw", kIV, kEncryptionSalt, kHMACSalt, nullptr);
-    ErrorPtr error;
-    auto message = FCCryptor::synchronousResultForCryptor(encryptor, plaintext, &error);
+    auto message = FCCryptor::synchronousResultForCryptor(encryptor, plaintext);
     ASSERT_TRUE(message);
     EXPECT_TRUE(*message == *FCEncryptor::encryptData(plaintext, kFCCryptorAES256Settings, "pw",
-                                                      kIV, kEncryptionSalt, kHMACSalt, nullptr));
+                                                      kIV, kEncryptionSalt, kHMACSalt));
     auto decrypted =
-        FCCryptor::synchronousResultForCryptor(FCDecryptor::make("pw", nullptr), *message, &error);
+        FCCryptor::synchronousResultForCryptor(FCDecryptor::make("pw", nullptr), *message);
     ASSERT_TRUE(decrypted);
     EXPECT_TRUE(*decrypted == plaintext);
 
-    EXPECT_FALSE(FCCryptor::synchronousResultForCryptor(FCDecryptor::make("wrong", nullptr),
-                                                        *message, &error));
-    EXPECT_EQ(errorCode(error), kFCCryptorHMACMismatch);
+    EXPECT_EQ(errorCode(FCCryptor::synchronousResultForCryptor(FCDecryptor::make("wrong", nullptr),
+                                                               *message)
+                            .error()),
+              kFCCryptorHMACMismatch);
     // A cryptor that could not be made, or one that has finished, cannot hang the caller.
-    EXPECT_FALSE(FCCryptor::synchronousResultForCryptor(nullptr, plaintext, &error));
-    EXPECT_EQ(errorCode(error), kFCCryptorParamError);
-    EXPECT_FALSE(FCCryptor::synchronousResultForCryptor(encryptor, plaintext, &error));
+    EXPECT_EQ(errorCode(FCCryptor::synchronousResultForCryptor(nullptr, plaintext).error()),
+              kFCCryptorParamError);
+    EXPECT_FALSE(FCCryptor::synchronousResultForCryptor(encryptor, plaintext));
 }
 
 TEST(Cryptors, EncryptorThatCannotBeMadeReportsThroughItsHandler) {

@@ -30,9 +30,9 @@ const std::string kPassword = "file password";
 
 ErrorPtr copyFile(const fs::path& source, const fs::path& destination, bool encrypt,
                   bool durable = false) {
-    ErrorPtr error;
-    auto fd = cryptfiles::openSource(source, &error);
-    return fd ? cryptfiles::copy(std::move(fd), destination, kPassword, encrypt, durable) : error;
+    auto fd = cryptfiles::openSource(source);
+    return fd ? cryptfiles::copy(std::move(fd).value(), destination, kPassword, encrypt, durable)
+              : fd.error();
 }
 
 // Entries of `folder` beyond `expected`: temporary files left behind.
@@ -55,7 +55,7 @@ TEST(CryptFiles, RoundTripAtChunkBoundaries) {
         ASSERT_EQ(copyFile(dir / "plain", dir / "encrypted", true), nullptr);
         std::string message = readFile(dir / "encrypted");
         EXPECT_EQ(message.size(), 34 + (size / 16 + 1) * 16 + 32);
-        auto decrypted = FCDecryptor::decryptData(toBytes(message), kPassword, nullptr);
+        auto decrypted = FCDecryptor::decryptData(toBytes(message), kPassword);
         ASSERT_TRUE(decrypted);
         EXPECT_TRUE(toString(*decrypted) == plain);
         ASSERT_EQ(copyFile(dir / "encrypted", dir / "decrypted", false), nullptr);
@@ -67,8 +67,7 @@ TEST(CryptFiles, InvalidSourcesAreRefused) {
     TempDir dir;
     for (const fs::path& source : {fs::path(), dir / "missing", dir.path()}) {
         SCOPED_TRACE(source);
-        ErrorPtr error;
-        EXPECT_FALSE(cryptfiles::openSource(source, &error));
+        ErrorPtr error = cryptfiles::openSource(source).error();
         ASSERT_TRUE(error);
         EXPECT_TRUE(error->is(TVKCryptographyErrorDomain, -5));
         EXPECT_EQ(error->localizedDescription(), "Invalid file path");
@@ -120,7 +119,7 @@ TEST(CryptFiles, InPlaceEncryptionReplacesTheFileAndKeepsItsPermissions) {
     writeFile(dir / "file", "secret notes");
     ASSERT_EQ(chmod((dir / "file").c_str(), 0640), 0);
     ASSERT_EQ(copyFile(dir / "file", dir / "file", true, true), nullptr);
-    auto plain = FCDecryptor::decryptData(toBytes(readFile(dir / "file")), kPassword, nullptr);
+    auto plain = FCDecryptor::decryptData(toBytes(readFile(dir / "file")), kPassword);
     ASSERT_TRUE(plain);
     EXPECT_EQ(toString(*plain), "secret notes");
     struct stat info;
@@ -161,8 +160,7 @@ fs::path partialFileOfAtLeast(const fs::path& folder, std::uintmax_t size) {
 TEST(CryptFiles, DecryptionKilledHalfWayLeavesNoPlaintextAfterTheNextStart) {
     TempDir dir;
     std::string plain = pattern(4 * cryptfiles::kChunkSize);
-    auto message = FCEncryptor::encryptData(toBytes(plain), kFCCryptorAES256Settings, kPassword,
-                                            nullptr);
+    auto message = FCEncryptor::encryptData(toBytes(plain), kFCCryptorAES256Settings, kPassword);
     ASSERT_TRUE(message);
     fs::path journal = cryptfiles::partialFileJournal();
     int pipeFds[2];

@@ -41,7 +41,7 @@ std::string readAll(TVKCryptStream& stream, std::size_t length, long* last = nul
 }
 
 void encryptFile(const fs::path& path, const std::string& contents) {
-    ASSERT_TRUE(manager().createEncryptedFileAtPath(path, toBytes(contents), nullptr));
+    ASSERT_EQ(manager().createEncryptedFileAtPath(path, toBytes(contents), nullptr), nullptr);
 }
 
 TEST(CryptStream, DecryptsFilesOfEveryBoundarySizeInAnyReadLength) {
@@ -91,9 +91,8 @@ TEST(CryptStream, EncryptingStreamHandsOutTheWholeMessageBeforeItsEnd) {
     EXPECT_EQ(n, 0);
     stream->removeFromRunLoop(RunLoop::main(), RunLoopDefaultMode);
     ASSERT_EQ(message.size(), 82u);
-    EXPECT_EQ(
-        FCDecryptor::decryptData(toBytes(message), *manager().getFileEncryptionKey(), nullptr),
-        toBytes("x"));
+    EXPECT_EQ(FCDecryptor::decryptData(toBytes(message), *manager().getFileEncryptionKey()),
+              toBytes("x"));
 }
 
 TEST(CryptStream, SigningOutBetweenReadsFailsTheNextRead) {

@@ -95,7 +95,7 @@ TEST(CryptKeyItems, KeyIsMadeOnceWith128RandomBytesUnderTheUsersIdentifiers) {
     // An existing key is never replaced; another user gets a key of their own.
     EXPECT_EQ(manager().generateFileEncryptionKeyForUsernameIfNeeded("jdoe"), nullptr);
     EXPECT_EQ(fileKey("jdoe"), key);
-    manager().generateFileEncryptionKeyForUsernameIfNeeded("other");
+    EXPECT_EQ(manager().generateFileEncryptionKeyForUsernameIfNeeded("other"), nullptr);
     EXPECT_NE(fileKey("other"), key);
 }
 
@@ -135,13 +135,10 @@ TEST(CryptKeyItems, ItemsSurviveARestart) {
 TEST(CryptManager, NobodySignedInFailsEveryKeyedOperationAndCreatesNothing) {
     TempDir dir;
     writeFile(dir / "plain", "data");
-    ErrorPtr error;
-    EXPECT_FALSE(manager().getFileEncryptionKey(&error));
-    EXPECT_TRUE(isCryptError(error, -2));
-    EXPECT_FALSE(manager().createEncryptedFileAtPath(dir / "a", toBytes("x"), nullptr, &error));
-    EXPECT_TRUE(isCryptError(error, -2));
-    EXPECT_FALSE(manager().decryptContentsAtPath(dir / "plain", &error));
-    EXPECT_TRUE(isCryptError(error, -2));
+    EXPECT_TRUE(isCryptError(manager().getFileEncryptionKey().error(), -2));
+    EXPECT_TRUE(
+        isCryptError(manager().createEncryptedFileAtPath(dir / "a", toBytes("x"), nullptr), -2));
+    EXPECT_TRUE(isCryptError(manager().decryptContentsAtPath(dir / "plain").error(), -2));
     HandlerResult copy;
     manager().createEncryptedFileAtPath(dir / "b", dir / "plain", nullptr, copy.handler());
     EXPECT_TRUE(isCryptError(copy.wait(), -2));
@@ -155,25 +152,20 @@ TEST(CryptManager, NobodySignedInFailsEveryKeyedOperationAndCreatesNothing) {
 
 TEST(CryptManager, SignedInUserWithoutKeyGetsNoKeyError) {
     EXPECT_EQ(KeychainItemStore::setUsername("jdoe"), nullptr);
-    ErrorPtr error;
-    EXPECT_FALSE(manager().getFileEncryptionKey(&error));
-    EXPECT_TRUE(isCryptError(error, -1));
-    EXPECT_FALSE(manager().getDatabaseEncryptionKey(&error));
-    EXPECT_TRUE(isCryptError(error, -1));
+    EXPECT_TRUE(isCryptError(manager().getFileEncryptionKey().error(), -1));
+    EXPECT_TRUE(isCryptError(manager().getDatabaseEncryptionKey().error(), -1));
 }
 
 TEST(CryptManager, BytesToFileAndBackThroughTheFacade) {
     signIn("jdoe");
     TempDir dir;
     TVKQuarraCrypt& crypt = TVKQuarraCrypt::sharedInstance();
-    ErrorPtr error;
     const Bytes contents = toBytes("thumbnail bytes");
-    ASSERT_TRUE(crypt.createEncryptedFileAtPath(dir / "thumb", contents, nullptr, &error));
+    ASSERT_EQ(crypt.createEncryptedFileAtPath(dir / "thumb", contents, nullptr), nullptr);
     auto message = toBytes(readFile(dir / "thumb"));
     EXPECT_EQ(message.size(), 34u + 16u + 32u);
-    EXPECT_TRUE(FCDecryptor::decryptData(message, *manager().getFileEncryptionKey(), nullptr) ==
-                contents);
-    EXPECT_EQ(crypt.decryptContentsAtPath(dir / "thumb", &error), contents);
+    EXPECT_TRUE(FCDecryptor::decryptData(message, *manager().getFileEncryptionKey()) == contents);
+    EXPECT_EQ(crypt.decryptContentsAtPath(dir / "thumb"), contents);
 
     auto stream = crypt.streamFromEncryptedFileAtPath(dir / "thumb");
     ASSERT_TRUE(stream->open());
@@ -184,8 +176,9 @@ TEST(CryptManager, BytesToFileAndBackThroughTheFacade) {
     EXPECT_EQ(stream->read(buffer, sizeof buffer), 0);
 
     // Attributes set the permissions of the new file.
-    ASSERT_TRUE(crypt.createEncryptedFileAtPath(dir / "shared", contents,
-                                                Json{{FilePosixPermissionsKey, 0644}}, &error));
+    ASSERT_EQ(crypt.createEncryptedFileAtPath(dir / "shared", contents,
+                                              Json{{FilePosixPermissionsKey, 0644}}),
+              nullptr);
     EXPECT_EQ(fs::status(dir / "shared").permissions(), fs::perms(0644));
     EXPECT_EQ(fs::status(dir / "thumb").permissions(), fs::perms(0600));
 }
@@ -193,48 +186,45 @@ TEST(CryptManager, BytesToFileAndBackThroughTheFacade) {
 TEST(CryptManager, BytesAndFileErrors) {
     signIn("jdoe");
     TempDir dir;
-    ErrorPtr error;
-    EXPECT_FALSE(manager().createEncryptedFileAtPath(dir / "a", std::nullopt, nullptr, &error));
+    ErrorPtr error = manager().createEncryptedFileAtPath(dir / "a", std::nullopt, nullptr);
     EXPECT_TRUE(isCryptError(error, -3));
     EXPECT_EQ(error->localizedDescription(), "Empty contents");
-    EXPECT_FALSE(manager().createDecryptedFileAtPath(dir / "a", std::nullopt, nullptr, &error));
+    error = manager().createDecryptedFileAtPath(dir / "a", std::nullopt, nullptr);
     EXPECT_TRUE(isCryptError(error, -4));
 
-    EXPECT_FALSE(
-        manager().createEncryptedFileAtPath(dir / "no" / "a", toBytes("x"), nullptr, &error));
+    error = manager().createEncryptedFileAtPath(dir / "no" / "a", toBytes("x"), nullptr);
     EXPECT_TRUE(isCryptError(error, -5));
     EXPECT_EQ(error->localizedDescription(),
               "An error occurred saving file: No such file or directory");
 
-    EXPECT_FALSE(manager().decryptContentsAtPath(dir / "missing", &error));
+    error = manager().decryptContentsAtPath(dir / "missing").error();
     EXPECT_TRUE(isCryptError(error, -5));
     EXPECT_EQ(error->localizedDescription(),
               "An error occurred reading from file: No such file or directory");
 
     // Damaged data fails to decrypt, whether given as bytes or read from a file.
     writeFile(dir / "plain", "not a message at all");
-    EXPECT_FALSE(manager().decryptContentsAtPath(dir / "plain", &error));
+    error = manager().decryptContentsAtPath(dir / "plain").error();
     EXPECT_TRUE(isCryptError(error, -4));
     EXPECT_EQ(error->localizedDescription(), "A data decryption error occurred");
-    EXPECT_FALSE(
-        manager().createDecryptedFileAtPath(dir / "out", toBytes("short"), nullptr, &error));
+    error = manager().createDecryptedFileAtPath(dir / "out", toBytes("short"), nullptr);
     EXPECT_TRUE(isCryptError(error, -4));
     EXPECT_FALSE(fs::exists(dir / "out"));
 
     // Plain files encrypt to messages of the user's key.
-    auto encrypted = manager().encryptContentsAtPath(dir / "plain", &error);
+    auto encrypted = manager().encryptContentsAtPath(dir / "plain");
     ASSERT_TRUE(encrypted);
-    EXPECT_EQ(FCDecryptor::decryptData(*encrypted, *manager().getFileEncryptionKey(), nullptr),
+    EXPECT_EQ(FCDecryptor::decryptData(*encrypted, *manager().getFileEncryptionKey()),
               toBytes("not a message at all"));
 }
 
 TEST(CryptManager, FileOfAnotherUserFailsWithTheHMACMismatchBeneath) {
     signIn("alice");
     TempDir dir;
-    ASSERT_TRUE(manager().createEncryptedFileAtPath(dir / "file", toBytes("alice's"), nullptr));
+    ASSERT_EQ(manager().createEncryptedFileAtPath(dir / "file", toBytes("alice's"), nullptr),
+              nullptr);
     signIn("bob");
-    ErrorPtr error;
-    EXPECT_FALSE(manager().decryptContentsAtPath(dir / "file", &error));
+    ErrorPtr error = manager().decryptContentsAtPath(dir / "file").error();
     ASSERT_TRUE(isCryptError(error, -4));
     ASSERT_TRUE(error->underlyingError());
     EXPECT_TRUE(error->underlyingError()->is(kFCCryptorErrorDomain, kFCCryptorHMACMismatch));
@@ -340,8 +330,9 @@ TEST(CryptManager, EveryWritePathGivesTheFileTheAskedForMode) {
                 ASSERT_EQ(result.wait(), nullptr);
                 break;
             case Path::Bytes:
-                ASSERT_TRUE(
-                    manager().createEncryptedFileAtPath(target, toBytes("data"), c.attributes));
+                ASSERT_EQ(
+                    manager().createEncryptedFileAtPath(target, toBytes("data"), c.attributes),
+                    nullptr);
                 break;
         }
         EXPECT_EQ(fs::status(target).permissions(), fs::perms(c.mode));
