@@ -20,7 +20,7 @@
 namespace quarra {
 namespace {
 
-std::string sdkText(const std::string& key) {
+std::string managerText(const std::string& key) {
     return Bundle::sdk().localizedString(key);
 }
 
@@ -128,7 +128,7 @@ const Json* firstServerError(const Json& response) {
 ErrorPtr errorFor(Failure failure, const Json& response) {
     const ServerFailure& f = kFailures[failure];
     return TVKQuarraManager::sdkErrorForQuarraErrorType(f.type, f.domain, f.code,
-                                                        sdkText(f.message), response);
+                                                        managerText(f.message), response);
 }
 
 // A request waits at most this long for its reply.
@@ -155,7 +155,7 @@ ErrorPtr invalidRequestError(const std::string& what) {
     return Error::make(TVKQuarraErrorDomain, TVKInvalidRequestErrorCode, what);
 }
 
-void deliver(const TVKQuarraRequestHandler& handler, Json response, ErrorPtr error) {
+void deliverToHandler(const TVKQuarraRequestHandler& handler, Json response, ErrorPtr error) {
     if (!handler)
         return;
     DispatchQueue::main()->async([handler, response = std::move(response),
@@ -169,7 +169,7 @@ void deliverReply(const TVKQuarraRequestHandler& handler, Json response, ErrorPt
     if (isMainThread())
         handler(response, error);
     else
-        deliver(handler, std::move(response), std::move(error));
+        deliverToHandler(handler, std::move(response), std::move(error));
 }
 
 std::string infoText(const Bundle& bundle, const char* key, const char* fallbackKey) {
@@ -373,13 +373,13 @@ ErrorPtr TVKQuarraManager::isConnectedToNetwork() const {
     if (reachable)
         return nullptr;
     return Error::make(TVKNetworkErrorDomain, TVKNetworkNotConnectedErrorCode,
-                       sdkText("No network connection"));
+                       managerText("No network connection"));
 }
 
 void TVKQuarraManager::afterGate(TVKQuarraRequestHandler handler, std::function<void()> send) {
     // The status is read, not waited for: the request leaves from the caller's thread.
     if (ErrorPtr error = isConnectedToNetwork()) {
-        deliver(handler, nullptr, std::move(error));
+        deliverToHandler(handler, nullptr, std::move(error));
         return;
     }
     send();
@@ -411,7 +411,7 @@ void TVKQuarraManager::requestQuarraEndpoint(const std::string& endpoint, TVKQua
                                              unsigned long parameterEncoding,
                                              TVKQuarraRequestHandler handler) {
     if (!quarra) {
-        deliver(handler, nullptr, invalidRequestError("No quarra given"));
+        deliverToHandler(handler, nullptr, invalidRequestError("No quarra given"));
         return;
     }
     auto send = [this, endpoint, quarra, method, parameters,
@@ -429,7 +429,7 @@ void TVKQuarraManager::requestQuarraEndpointInternal(const std::string& endpoint
                                                      unsigned long parameterEncoding,
                                                      TVKQuarraRequestHandler handler) {
     if (!quarra) {
-        deliver(handler, nullptr, invalidRequestError("No quarra given"));
+        deliverToHandler(handler, nullptr, invalidRequestError("No quarra given"));
         return;
     }
     afterGate(handler, [this, endpoint, quarra = std::move(quarra), method, parameters,
@@ -449,7 +449,7 @@ void TVKQuarraManager::sendQuarraRequest(const std::string& endpoint, const TVKQ
         auto stored = auth.sessionId();
         if (!stored) {
             // Sent without its session the request would read as signed out.
-            deliver(handler, Json(), stored.error());
+            deliverToHandler(handler, Json(), stored.error());
             return;
         }
         authorization = std::move(*stored);
@@ -514,9 +514,9 @@ void TVKQuarraManager::requestUrl(const std::string& url, unsigned long method,
     const char* methodName = httpMethodName(method);
     if (!methodName || !sessionManager) {
         TVK_LOG_ERROR("Invalid request for url:" + url + " method:" + std::to_string(method));
-        deliver(handler, nullptr,
-                invalidRequestError(methodName ? "Invalid parameter encoding"
-                                               : "Invalid request method"));
+        deliverToHandler(handler, nullptr,
+                         invalidRequestError(methodName ? "Invalid parameter encoding"
+                                                        : "Invalid request method"));
         return;
     }
     ErrorPtr error;
@@ -524,7 +524,7 @@ void TVKQuarraManager::requestUrl(const std::string& url, unsigned long method,
         methodName, url, parameters.is_null() ? Json::object() : parameters, &error);
     if (!request) {
         TVK_LOG_ERROR("Error requesting url:" + url + "  error:" + error->description());
-        deliver(handler, nullptr, std::move(error));
+        deliverToHandler(handler, nullptr, std::move(error));
         return;
     }
     // Set on this request alone, so no other request ever carries or loses it.
@@ -600,15 +600,16 @@ ErrorPtr TVKQuarraManager::errorFromResponse(const Json& response) {
         // The server answers a user without any active Quarra with success and an empty host.
         if (jsonString(response, "defaultUrl") == "https:///api") {
             return Error::make(TVKQuarraErrorDomain, TVKQuarraNoActiveQuarrasErrorCode,
-                               std::string_view(sdkText(kNoActiveQuarras)));
+                               std::string_view(managerText(kNoActiveQuarras)));
         }
         return nullptr;
     }
     if (auto type = quarraErrorTypeFromResponse(response)) {
         for (const ServerFailure& f : kFailures) {
             if (*type == f.type) {
-                return Error::make(f.domain, f.code,
-                                   userInfoWithLocalizedDescription(sdkText(f.message), response));
+                return Error::make(
+                    f.domain, f.code,
+                    userInfoWithLocalizedDescription(managerText(f.message), response));
             }
         }
     }
@@ -644,7 +645,7 @@ ErrorPtr TVKQuarraManager::errorIfInvalidDocument(const Json& r) { return errorF
 
 ErrorPtr TVKQuarraManager::defaultError(const Json& response) {
     // A reply that is not valid UTF-8 is still described, with its bad bytes replaced.
-    std::string description = sdkText(kUnknownError) + "\nresponse:\n" +
+    std::string description = managerText(kUnknownError) + "\nresponse:\n" +
                               response.dump(4, ' ', false, Json::error_handler_t::replace);
     return Error::make(TVKQuarraExceptionErrorDomain, TVKQuarraUnknownServerErrorCode,
                        std::string_view(description));

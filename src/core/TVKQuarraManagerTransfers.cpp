@@ -34,7 +34,7 @@ ErrorPtr apiError(const std::string& description, ErrorPtr underlying = nullptr)
                        Bundle::sdk().localizedString(description), std::move(underlying));
 }
 
-std::optional<std::string> currentUsername() {
+std::optional<std::string> transferUsername() {
     auto user = TVKQuarraAuthManager::sharedInstance().currentUser();
     return user ? std::optional<std::string>(user->username()) : std::nullopt;
 }
@@ -264,7 +264,7 @@ void TVKQuarraManager::requestQuarraDownloadFileEndpoint(
     if (endpoint.empty() || !quarra || !isValidDownloadLocation(fileURL)) {
         if (completionHandler) {
             DispatchQueue::main()->async(
-                [completionHandler, fileURL, mimeType, username = currentUsername()] {
+                [completionHandler, fileURL, mimeType, username = transferUsername()] {
                     completionHandler(nullptr, fileURL, mimeType, username,
                                       apiError("Invalid download location"));
                 });
@@ -331,7 +331,7 @@ void TVKQuarraManager::requestQuarraDownloadFileEndpoint(
         // No task, or one whose record went with an invalid-session reply that no resend
         // followed: the caller still hears how it ended.
         if (completionHandler) {
-            DispatchQueue::main()->async([=, username = currentUsername()] {
+            DispatchQueue::main()->async([=, username = transferUsername()] {
                 completionHandler(response, fileURL, mimeType, username, error);
             });
         }
@@ -412,7 +412,7 @@ void TVKQuarraManager::requestQuarraMultipartFormEndpoint(const std::string& end
     auto refuse = [&](ErrorPtr error) {
         if (completeHandler) {
             DispatchQueue::main()->async(
-                [completeHandler, fileURL, error, username = currentUsername()] {
+                [completeHandler, fileURL, error, username = transferUsername()] {
                     completeHandler(Json::object(), fileURL, username, error);
                 });
         }

@@ -9,7 +9,7 @@
 namespace quarra {
 namespace {
 
-std::atomic<bool> sharedMade{false};
+std::atomic<bool> aslSharedMade{false};
 
 // A header field: printable ASCII without spaces, at most `limit` characters, "-" when empty.
 std::string headerField(std::string_view value, std::size_t limit) {
@@ -36,14 +36,14 @@ LDASLLogger::LDASLLogger()
 const std::shared_ptr<LDASLLogger>& LDASLLogger::sharedInstance() {
     static const std::shared_ptr<LDASLLogger> shared = [] {
         std::shared_ptr<LDASLLogger> logger(new LDASLLogger());
-        sharedMade = true;
+        aslSharedMade = true;
         return logger;
     }();
     return shared;
 }
 
 std::shared_ptr<LDASLLogger> LDASLLogger::make() {
-    return sharedMade ? nullptr : std::shared_ptr<LDASLLogger>(new LDASLLogger());
+    return aslSharedMade ? nullptr : std::shared_ptr<LDASLLogger>(new LDASLLogger());
 }
 
 int LDASLLogger::severityForFlag(std::uint64_t flag) {

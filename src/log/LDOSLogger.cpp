@@ -5,7 +5,7 @@
 namespace quarra {
 namespace {
 
-std::atomic<bool> sharedMade{false};
+std::atomic<bool> osSharedMade{false};
 
 // KEY=value, or for a value with a line break the length-prefixed binary form.
 void appendField(std::string& record, std::string_view key, std::string_view value) {
@@ -31,14 +31,14 @@ LDOSLogger::LDOSLogger() : LDSystemLogger("log.dispatch.osLogger", kLDJournalSoc
 const std::shared_ptr<LDOSLogger>& LDOSLogger::sharedInstance() {
     static const std::shared_ptr<LDOSLogger> shared = [] {
         std::shared_ptr<LDOSLogger> logger(new LDOSLogger());
-        sharedMade = true;
+        osSharedMade = true;
         return logger;
     }();
     return shared;
 }
 
 std::shared_ptr<LDOSLogger> LDOSLogger::make() {
-    return sharedMade ? nullptr : std::shared_ptr<LDOSLogger>(new LDOSLogger());
+    return osSharedMade ? nullptr : std::shared_ptr<LDOSLogger>(new LDOSLogger());
 }
 
 int LDOSLogger::priorityForFlag(std::uint64_t flag) {

@@ -20,7 +20,7 @@ namespace {
 
 constexpr const char* kEscape = "\x1b[";
 
-std::atomic<bool> sharedMade{false};
+std::atomic<bool> ttySharedMade{false};
 
 bool containsNoCase(const char* text, const char* part) {
     return text && strcasestr(text, part) != nullptr;
@@ -257,14 +257,14 @@ const std::shared_ptr<LDTTYLogger>& LDTTYLogger::sharedInstance() {
     static const std::shared_ptr<LDTTYLogger> shared = [] {
         colorSet();
         std::shared_ptr<LDTTYLogger> logger(new LDTTYLogger());
-        sharedMade = true;
+        ttySharedMade = true;
         return logger;
     }();
     return shared;
 }
 
 std::shared_ptr<LDTTYLogger> LDTTYLogger::make() {
-    if (sharedMade) {
+    if (ttySharedMade) {
         return nullptr;
     }
     colorSet();

@@ -70,7 +70,7 @@ struct ValueUnref {
 };
 using Value = std::unique_ptr<SecretValue, ValueUnref>;
 
-ErrorPtr failure(KeychainErrorCode code, std::string description, GError* gerror = nullptr) {
+ErrorPtr keyringFailure(KeychainErrorCode code, std::string description, GError* gerror = nullptr) {
     GErrorPtr owned(gerror);
     ErrorPtr underlying =
         gerror ? Error::make("quarra.secret-service", gerror->code, std::string(gerror->message))
@@ -224,12 +224,13 @@ ErrorPtr SecretServiceKeychainStore::transact(
     GError* error = nullptr;
     GRef<GDBusConnection> bus(sessionBus(&error));
     if (!bus)
-        return failure(KeychainReadFailedError, "The session bus cannot be reached.", error);
+        return keyringFailure(KeychainReadFailedError, "The session bus cannot be reached.", error);
     GRef<SecretService> service(
         secret_service_get_sync(SECRET_SERVICE_OPEN_SESSION, nullptr, &error));
     if (!service) {
         secret_service_disconnect();  // the next call connects afresh (the service may restart)
-        return failure(KeychainReadFailedError, "The Secret Service does not answer.", error);
+        return keyringFailure(KeychainReadFailedError, "The Secret Service does not answer.",
+                              error);
     }
 
     GRef<SecretCollection> collection;
@@ -239,14 +240,14 @@ ErrorPtr SecretServiceKeychainStore::transact(
         collection.reset(secret_collection_for_alias_sync(service.get(), SECRET_COLLECTION_DEFAULT,
                                                           SECRET_COLLECTION_NONE, nullptr, &error));
         if (!collection) {
-            return failure(KeychainReadFailedError, "The keyring has no default collection.",
-                           error);
+            return keyringFailure(KeychainReadFailedError, "The keyring has no default collection.",
+                                  error);
         }
         // Refused, dismissed, failed or unanswered: the collection stays locked and nothing in it
         // can be read, which is no answer to whether an item exists.
         if (secret_collection_get_locked(collection.get()) &&
             !UnlockPrompt::unlock(service.get(), collection.get(), unlockTimeout_)) {
-            return failure(KeychainReadFailedError, "The keyring is locked.");
+            return keyringFailure(KeychainReadFailedError, "The keyring is locked.");
         }
 
         Table attributes = newTable();
@@ -257,7 +258,8 @@ ErrorPtr SecretServiceKeychainStore::transact(
             &error);
         if (error) {
             secret_service_disconnect();
-            return failure(KeychainReadFailedError, "The keyring cannot be searched.", error);
+            return keyringFailure(KeychainReadFailedError, "The keyring cannot be searched.",
+                                  error);
         }
         std::vector<GRef<SecretItem>> items;
         for (GList* node = found; node; node = node->next)
@@ -265,10 +267,11 @@ ErrorPtr SecretServiceKeychainStore::transact(
         g_list_free(found);
         for (auto& secretItem : items) {
             if (secret_item_get_locked(secretItem.get()))
-                return failure(KeychainReadFailedError, "The keyring is locked.");
+                return keyringFailure(KeychainReadFailedError, "The keyring is locked.");
             Value value(secret_item_get_secret(secretItem.get()));
             if (!value)
-                return failure(KeychainReadFailedError, "A keyring secret cannot be loaded.");
+                return keyringFailure(KeychainReadFailedError,
+                                      "A keyring secret cannot be loaded.");
             Table itemAttributes(secret_item_get_attributes(secretItem.get()));
             Stored entry;
             entry.item.service = get(itemAttributes.get(), "service");
@@ -348,7 +351,8 @@ ErrorPtr SecretServiceKeychainStore::transact(
             written = created != nullptr;
         }
         if (!written)
-            return failure(KeychainWriteFailedError, "The keyring cannot be written.", error);
+            return keyringFailure(KeychainWriteFailedError, "The keyring cannot be written.",
+                                  error);
     }
     for (auto& [identity, entry] : stored) {
         if (!kept.count(identity))
@@ -356,7 +360,8 @@ ErrorPtr SecretServiceKeychainStore::transact(
     }
     for (const Stored& entry : stale) {
         if (!secret_item_delete_sync(entry.secretItem.get(), nullptr, &error))
-            return failure(KeychainWriteFailedError, "The keyring cannot be written.", error);
+            return keyringFailure(KeychainWriteFailedError, "The keyring cannot be written.",
+                                  error);
     }
     return {};
 }

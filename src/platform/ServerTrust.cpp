@@ -80,7 +80,7 @@ bool isIpAddress(const std::string& host) {
            inet_pton(AF_INET6, host.c_str(), buffer) == 1;
 }
 
-TrustEvaluation failure(std::string reason) {
+TrustEvaluation trustFailure(std::string reason) {
     TrustEvaluation result;
     result.failureReason = std::move(reason);
     return result;
@@ -94,11 +94,11 @@ ServerTrust::ServerTrust(std::string host, std::vector<Bytes> certificates)
 TrustEvaluation ServerTrust::evaluate(const std::optional<std::string>& hostName,
                                       const std::vector<Bytes>* anchors) const {
     if (certificates_.empty()) {
-        return failure("no certificate");
+        return trustFailure("no certificate");
     }
     X509Ptr leaf = parseCertificate(certificates_.front());
     if (!leaf) {
-        return failure("the server's certificate cannot be parsed");
+        return trustFailure("the server's certificate cannot be parsed");
     }
     std::unique_ptr<STACK_OF(X509), StackFree> untrusted(sk_X509_new_null());
     for (size_t i = 1; i < certificates_.size(); ++i) {
@@ -121,7 +121,7 @@ TrustEvaluation ServerTrust::evaluate(const std::optional<std::string>& hostName
     std::unique_ptr<X509_STORE_CTX, StoreCtxFree> ctx(X509_STORE_CTX_new());
     if (!store || !ctx ||
         !X509_STORE_CTX_init(ctx.get(), store.get(), leaf.get(), untrusted.get())) {
-        return failure("out of memory");
+        return trustFailure("out of memory");
     }
     if (hostName) {
         X509_STORE_CTX_set_default(ctx.get(), "ssl_server");

@@ -25,7 +25,7 @@ bool isRedirect(int status) {
     return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
 }
 
-std::string_view trim(std::string_view text) {
+std::string_view trimHeaderValue(std::string_view text) {
     while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) {
         text.remove_prefix(1);
     }
@@ -64,7 +64,7 @@ size_t TransferCallbacks::header(char* buffer, size_t size, size_t count, void* 
     auto& t = *static_cast<Transfer*>(context);
     size_t length = size * count;
     t.touch();
-    std::string_view line = trim(std::string_view(buffer, length));
+    std::string_view line = trimHeaderValue(std::string_view(buffer, length));
     if (line.substr(0, 5) == "HTTP/") {
         size_t space = line.find(' ');
         t.status = space == std::string_view::npos
@@ -82,8 +82,8 @@ size_t TransferCallbacks::header(char* buffer, size_t size, size_t count, void* 
     }
     size_t colon = line.find(':');
     if (colon != std::string_view::npos) {
-        std::string name(trim(line.substr(0, colon)));
-        std::string value(trim(line.substr(colon + 1)));
+        std::string name(trimHeaderValue(line.substr(0, colon)));
+        std::string value(trimHeaderValue(line.substr(colon + 1)));
         auto it = t.replyHeaders.find(name);
         if (it == t.replyHeaders.end()) {
             t.replyHeaders.emplace(std::move(name), std::move(value));

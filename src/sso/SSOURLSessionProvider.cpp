@@ -7,20 +7,20 @@
 namespace quarra {
 namespace {
 
-std::mutex gMutex;
+std::mutex gProviderMutex;
 std::shared_ptr<URLSession> gSession;
 
 }  // namespace
 
 std::shared_ptr<URLSession> SSOURLSessionProvider::session() {
-    std::lock_guard lock(gMutex);
+    std::lock_guard lock(gProviderMutex);
     if (!gSession)
         gSession = URLSessionDataTasks::makeSession();
     return gSession;
 }
 
 void SSOURLSessionProvider::setSession(std::shared_ptr<URLSession> session) {
-    std::lock_guard lock(gMutex);
+    std::lock_guard lock(gProviderMutex);
     gSession = std::move(session);
 }
 

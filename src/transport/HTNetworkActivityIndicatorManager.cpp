@@ -19,7 +19,7 @@ std::shared_ptr<URLSessionTask> countableTask(const Notification& notification) 
     return task;
 }
 
-Clock::duration seconds(double value) {
+Clock::duration afterSeconds(double value) {
     return std::chrono::duration_cast<Clock::duration>(
         std::chrono::duration<double>(value > 0 ? value : 0));
 }
@@ -256,7 +256,7 @@ void HTNetworkActivityIndicatorManager::setCurrentState(State state) {
             setNetworkActivityIndicatorVisible(false);
             break;
         case WaitingToShow:
-            ui::Scheduler::shared().after(seconds(delay), [weak, generation] {
+            ui::Scheduler::shared().after(afterSeconds(delay), [weak, generation] {
                 if (auto self = weak.lock())
                     self->activationDelayTimerFired(generation);
             });
@@ -265,7 +265,7 @@ void HTNetworkActivityIndicatorManager::setCurrentState(State state) {
             setNetworkActivityIndicatorVisible(true);
             break;
         case WaitingToHide:
-            ui::Scheduler::shared().after(seconds(delay), [weak, generation] {
+            ui::Scheduler::shared().after(afterSeconds(delay), [weak, generation] {
                 if (auto self = weak.lock())
                     self->completionDelayTimerFired(generation);
             });

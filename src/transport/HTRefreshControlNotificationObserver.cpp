@@ -4,7 +4,7 @@
 
 namespace quarra {
 namespace {
-const char observerKey = 0;
+const char refreshObserverKey = 0;
 }
 
 HTRefreshControlNotificationObserver::HTRefreshControlNotificationObserver(
@@ -49,7 +49,7 @@ void HTRefreshControlNotificationObserver::setRefreshingWithStateOfTask(
 void setRefreshingWithStateOfTask(const std::shared_ptr<ui::RefreshControl>& control,
                                   const URLSessionTaskPtr& task) {
     auto observer = control->associatedObject<HTRefreshControlNotificationObserver>(
-        &observerKey,
+        &refreshObserverKey,
         [&] { return std::make_shared<HTRefreshControlNotificationObserver>(control); });
     observer->setRefreshingWithStateOfTask(task);
 }

@@ -7,7 +7,7 @@
 namespace quarra {
 namespace {
 
-const char stateKey = 0;
+const char webViewStateKey = 0;
 
 struct WebViewState {
     std::shared_ptr<HTHTTPSessionManager> sessionManager;
@@ -15,12 +15,12 @@ struct WebViewState {
     URLSessionTaskPtr task;
 };
 
-WebViewState* findState(const ui::WebView& view) {
-    return view.associatedObject<WebViewState>(&stateKey).get();
+WebViewState* findWebViewState(const ui::WebView& view) {
+    return view.associatedObject<WebViewState>(&webViewStateKey).get();
 }
 
-WebViewState& stateOf(ui::WebView& view) {
-    return view.associatedObjectOrMake<WebViewState>(&stateKey);
+WebViewState& webViewStateOf(ui::WebView& view) {
+    return view.associatedObjectOrMake<WebViewState>(&webViewStateKey);
 }
 
 const std::shared_ptr<HTHTTPSessionManager>& defaultSessionManager() {
@@ -75,34 +75,34 @@ std::string characterSet(const HttpResponsePtr& response) {
 }  // namespace
 
 std::shared_ptr<HTHTTPSessionManager> sessionManager(const ui::WebView& view) {
-    const WebViewState* state = findState(view);
+    const WebViewState* state = findWebViewState(view);
     return state && state->sessionManager ? state->sessionManager : defaultSessionManager();
 }
 
 void setSessionManager(ui::WebView& view, std::shared_ptr<HTHTTPSessionManager> manager) {
-    stateOf(view).sessionManager = std::move(manager);
+    webViewStateOf(view).sessionManager = std::move(manager);
 }
 
 std::shared_ptr<HTHTTPResponseSerializer> responseSerializer(const ui::WebView& view) {
-    const WebViewState* state = findState(view);
+    const WebViewState* state = findWebViewState(view);
     return state && state->responseSerializer ? state->responseSerializer
                                               : defaultResponseSerializer();
 }
 
 void setResponseSerializer(ui::WebView& view,
                            std::shared_ptr<HTHTTPResponseSerializer> serializer) {
-    stateOf(view).responseSerializer = std::move(serializer);
+    webViewStateOf(view).responseSerializer = std::move(serializer);
 }
 
 URLSessionTaskPtr ht_URLSessionTask(const ui::WebView& view) {
-    const WebViewState* state = findState(view);
+    const WebViewState* state = findWebViewState(view);
     return state ? state->task : nullptr;
 }
 
 void loadRequest(const std::shared_ptr<ui::WebView>& view, const UrlRequest& request,
                  const std::string& MIMEType, const std::string& textEncodingName,
                  ProgressPtr* progress, HTWebViewDataSuccess success, HTWebViewFailure failure) {
-    WebViewState& state = stateOf(*view);
+    WebViewState& state = webViewStateOf(*view);
     if (state.task) {
         URLSessionTaskState taskState = state.task->state();
         if (taskState == URLSessionTaskState::Running ||

@@ -37,7 +37,7 @@ using test::SignInTestBed;
 
 constexpr auto kLimit = std::chrono::seconds(120);
 
-TVKQuarraAuthManager& auth() {
+TVKQuarraAuthManager& authManager() {
     return TVKQuarraAuthManager::sharedInstance();
 }
 TVKOAuthManager& oauth() {
@@ -90,7 +90,7 @@ class SingleSignOnTest : public testing::Test {
 
     Outcome signIn(const std::string& username = "alice") {
         Outcome outcome;
-        auth().authorizeOAuthUser(username, profile, outcome.userHandler());
+        authManager().authorizeOAuthUser(username, profile, outcome.userHandler());
         EXPECT_TRUE(runMainUntil([&] { return outcome.calls > 0; }, kLimit));
         return outcome;
     }
@@ -119,7 +119,7 @@ TEST_F(SingleSignOnTest, UserSignsInThroughTheProviderAndAStoredStateSkipsTheBro
     Outcome discovery;
     long type = 0;
     Json found;
-    auth().checkAuthTypeForUsername("alice", [&](long t, const Json& p, const ErrorPtr& e) {
+    authManager().checkAuthTypeForUsername("alice", [&](long t, const Json& p, const ErrorPtr& e) {
         type = t;
         found = p;
         discovery.error = e;
@@ -129,11 +129,11 @@ TEST_F(SingleSignOnTest, UserSignsInThroughTheProviderAndAStoredStateSkipsTheBro
     ASSERT_EQ(type, TVKAuthTypeSingleSignOn);
 
     Outcome first;
-    auth().authorizeOAuthUser("alice", found, first.userHandler());
+    authManager().authorizeOAuthUser("alice", found, first.userHandler());
     ASSERT_TRUE(runMainUntil([&] { return first.calls > 0; }, kLimit));
     ASSERT_FALSE(first.error) << first.error->description();
     ASSERT_TRUE(first.user);
-    EXPECT_EQ(first.user, auth().currentUser());
+    EXPECT_EQ(first.user, authManager().currentUser());
     EXPECT_EQ(first.user->username(), "alice");
     EXPECT_EQ(first.user->userId(), SignInTestBed::AliceId);
     EXPECT_EQ(first.user->currentQuarra()->Id(), SignInTestBed::FirstQuarra);
@@ -176,7 +176,7 @@ TEST(SingleSignOnRestore, RestoredProcess) {
     OAuthHost host;
     setenv("XDG_DATA_HOME", data, 1);
     TVKSDKApplicationDelegate::sharedInstance().didFinishLaunchingWithOptions();
-    auto user = auth().currentUser();
+    auto user = authManager().currentUser();
     ASSERT_TRUE(user);
     EXPECT_EQ(user->username(), "alice");
     ASSERT_TRUE(oauth().authState());
@@ -223,7 +223,7 @@ TEST_F(SingleSignOnTest, ExpiredTokenAnswersAreResentTwiceAfterARefreshThenClear
     EXPECT_EQ(bed.first.requests("/oauth/session").size(), 3u);
     EXPECT_FALSE(oauth().authState());
     EXPECT_EQ(KeychainItemStore::getOAuthState(), std::nullopt);
-    EXPECT_FALSE(auth().currentUser());
+    EXPECT_FALSE(authManager().currentUser());
 
     // Once the server takes the token again, the next sign-in goes through the browser anew.
     Outcome again = signIn();
@@ -236,15 +236,15 @@ TEST_F(SingleSignOnTest, UnusableProfilesAndCancelsEndTheSignInOnce) {
     Outcome missing;
     Json broken = profile;
     broken["as_metadata"].erase("jwks_uri");
-    auth().authorizeOAuthUser("alice", broken, missing.userHandler());
+    authManager().authorizeOAuthUser("alice", broken, missing.userHandler());
     ASSERT_EQ(missing.calls, 1);
     EXPECT_TRUE(missing.error->is(SSOGeneralErrorDomain, SSOErrorCodeInvalidMetadata));
 
     // The person closes the browser step.
     Browser::setShared(std::make_shared<SilentBrowser>());
-    EXPECT_FALSE(auth().resumeOAuthFlowWithURL(*Url::parse("http://127.0.0.1/callback")));
+    EXPECT_FALSE(authManager().resumeOAuthFlowWithURL(*Url::parse("http://127.0.0.1/callback")));
     Outcome cancelled;
-    auth().authorizeOAuthUser("alice", profile, cancelled.userHandler());
+    authManager().authorizeOAuthUser("alice", profile, cancelled.userHandler());
     auto flow = oauth().currentAuthorizationFlow();
     ASSERT_TRUE(flow);
     flow->cancel();
@@ -290,7 +290,7 @@ TEST(SingleSignOnScheme, RedirectOnTheHostsSchemeArrivesThroughOpenURL) {
             EXPECT_FALSE(TVKSDKApplicationDelegate::sharedInstance().openURL(redirect));
         }));
     Outcome outcome;
-    auth().authorizeOAuthUser("alice", profile, outcome.userHandler());
+    authManager().authorizeOAuthUser("alice", profile, outcome.userHandler());
     ASSERT_TRUE(runMainUntil([&] { return outcome.calls > 0; }, kLimit));
     Browser::setShared(nullptr);
     ASSERT_FALSE(outcome.error) << outcome.error->description();
@@ -319,7 +319,7 @@ TEST_F(SingleSignOnTest, RefusedRefreshTokenStartsTheBrowserSignInAgain) {
     EXPECT_EQ(again.calls, 1);
     EXPECT_EQ(browser->opened(), 2);
     EXPECT_NE(oauth().authState(), state);
-    EXPECT_EQ(auth().currentUser()->username(), "alice");
+    EXPECT_EQ(authManager().currentUser()->username(), "alice");
 }
 
 }  // namespace

@@ -29,7 +29,7 @@ using test::Reply;
 using test::SignInTestBed;
 
 constexpr const char* Content = "objects/documents/7/content";
-constexpr const char* Documents = "objects/documents";
+constexpr const char* DocumentsPath = "objects/documents";
 
 struct DownloadOutcome {
     int calls = 0;
@@ -310,7 +310,7 @@ class UploadTest : public TransfersTest {
   protected:
     void SetUp() override {
         bed.signIn();
-        bed.service.addEndpoint(SignInTestBed::FirstQuarra, Documents,
+        bed.service.addEndpoint(SignInTestBed::FirstQuarra, DocumentsPath,
                                 [](const RecordedRequest& request, const QuarraTestService::User&) {
                                     return QuarraTestService::success({{"method", request.method}});
                                 });
@@ -319,13 +319,13 @@ class UploadTest : public TransfersTest {
                          unsigned long method = TVKQuarraRequestMethodPOST) {
         UploadOutcome outcome;
         engine().requestQuarraMultipartFormEndpoint(
-            Documents, bed.quarra(SignInTestBed::FirstQuarra), Url::fileUrl(file), encrypted,
+            DocumentsPath, bed.quarra(SignInTestBed::FirstQuarra), Url::fileUrl(file), encrypted,
             method, {{"title", "Q3 report"}}, nullptr, outcome.handler());
         EXPECT_TRUE(outcome.wait());
         return outcome;
     }
     std::vector<RecordedRequest> sent() {
-        return bed.first.requests(bed.service.apiPath(Documents));
+        return bed.first.requests(bed.service.apiPath(DocumentsPath));
     }
 };
 
@@ -458,7 +458,7 @@ TEST(TransfersRestart, StartsTransfersAndEnds) {
     auto quarra = *TVKQuarraAuthManager::sharedInstance().quarraWithId(SignInTestBed::FirstQuarra);
     int calls = 0;
     TVKQuarraAPI::sharedInstance().requestQuarraMultipartFormEndpoint(
-        Documents, quarra, Url::fileUrl(getenv("QUARRA_TEST_RESTART_FILE")), false,
+        DocumentsPath, quarra, Url::fileUrl(getenv("QUARRA_TEST_RESTART_FILE")), false,
         TVKQuarraRequestMethodPOST, {}, nullptr,
         [&](const Json&, const std::optional<Url>&, const std::optional<std::string>&,
             const ErrorPtr&) { ++calls; });
@@ -596,7 +596,7 @@ TEST_F(TransfersTest, ResultsOfTransfersStartedBeforeARelaunchArriveOnce) {
                             [held](const RecordedRequest&, const QuarraTestService::User&) {
                                 return held(file(kRestartDownloadLength));
                             });
-    bed.service.addEndpoint(SignInTestBed::FirstQuarra, Documents,
+    bed.service.addEndpoint(SignInTestBed::FirstQuarra, DocumentsPath,
                             [held](const RecordedRequest&, const QuarraTestService::User&) {
                                 return held(QuarraTestService::success());
                             });
@@ -612,7 +612,7 @@ TEST_F(TransfersTest, ResultsOfTransfersStartedBeforeARelaunchArriveOnce) {
     bed.first.releaseStalls();
     ASSERT_TRUE(runStage("deliver", "DeliversAfterRelaunch"));
 
-    auto uploads = bed.first.requests(bed.service.apiPath(Documents));
+    auto uploads = bed.first.requests(bed.service.apiPath(DocumentsPath));
     ASSERT_FALSE(uploads.empty());
     ASSERT_EQ(uploads.back().parts.size(), 1u);
     EXPECT_EQ(uploads.back().parts[0].name, "file");

@@ -30,7 +30,7 @@ class Lambda : public LDLogFormatter {
     std::function<std::optional<std::string>(const LDLogMessage&)> fn_;
 };
 
-LDLogMessage message(std::string text, std::int64_t context = 0) {
+LDLogMessage extrasMessage(std::string text, std::int64_t context = 0) {
     return LDLogMessage(std::move(text), LDLogLevelAll, LDLogFlagInfo, context, "/src/Here.cpp",
                         "f", 12, nullptr, 0);
 }
@@ -41,7 +41,7 @@ LDLogMessage messageFrom(const DispatchQueuePtr& queue, const std::string& threa
     std::optional<LDLogMessage> made;
     std::thread([&] {
         pthread_setname_np(pthread_self(), threadName.c_str());
-        auto make = [&] { made.emplace(message("text")); };
+        auto make = [&] { made.emplace(extrasMessage("text")); };
         if (queue) {
             queue->sync(make);
         } else {
@@ -67,11 +67,11 @@ TEST(LDMultiFormatterTest, ChainsMembersInOrderAndStopsAtADrop) {
     auto drop = std::make_shared<Lambda>([](const LDLogMessage&) { return std::nullopt; });
 
     LDMultiFormatter chain;
-    EXPECT_EQ(chain.formatLogMessage(message("as is", 5)), "as is");
+    EXPECT_EQ(chain.formatLogMessage(extrasMessage("as is", 5)), "as is");
     chain.addFormatter(upper);
     chain.addFormatter(prefix);
     chain.addFormatter(prefix);
-    EXPECT_EQ(chain.formatLogMessage(message("hi", 5)), "> > HI");
+    EXPECT_EQ(chain.formatLogMessage(extrasMessage("hi", 5)), "> > HI");
     EXPECT_TRUE(chain.isFormattingWithFormatter(prefix));
 
     chain.removeFormatter(prefix);  // every occurrence
@@ -80,15 +80,15 @@ TEST(LDMultiFormatterTest, ChainsMembersInOrderAndStopsAtADrop) {
     chain.addFormatter(drop);
     chain.addFormatter(prefix);
     prefix->calls = 0;
-    EXPECT_EQ(chain.formatLogMessage(message("gone", 5)), std::nullopt);
+    EXPECT_EQ(chain.formatLogMessage(extrasMessage("gone", 5)), std::nullopt);
     EXPECT_EQ(prefix->calls, 0);
 }
 
 TEST(LDContextFilterTest, WhitelistAndBlacklistByContext) {
     LDContextWhitelistFilterLogFormatter white;
     LDContextBlacklistFilterLogFormatter black;
-    EXPECT_EQ(white.formatLogMessage(message("m", 1)), std::nullopt);
-    EXPECT_EQ(black.formatLogMessage(message("m", 1)), "m");
+    EXPECT_EQ(white.formatLogMessage(extrasMessage("m", 1)), std::nullopt);
+    EXPECT_EQ(black.formatLogMessage(extrasMessage("m", 1)), "m");
 
     white.addToWhitelist(1);
     white.addToWhitelist(static_cast<std::uint64_t>(-3));  // a negative context, bit for bit
@@ -98,9 +98,9 @@ TEST(LDContextFilterTest, WhitelistAndBlacklistByContext) {
         bool white;
     };
     for (Case c : {Case{1, true}, Case{2, false}, Case{-3, true}, Case{3, false}}) {
-        EXPECT_EQ(white.formatLogMessage(message("m", c.context)).has_value(), c.white)
+        EXPECT_EQ(white.formatLogMessage(extrasMessage("m", c.context)).has_value(), c.white)
             << c.context;
-        EXPECT_EQ(black.formatLogMessage(message("m", c.context)).has_value(), c.context != 1)
+        EXPECT_EQ(black.formatLogMessage(extrasMessage("m", c.context)).has_value(), c.context != 1)
             << c.context;
     }
     auto list = white.whitelist();

@@ -104,7 +104,7 @@ std::multimap<std::string, std::string> journalFields(const std::string& record)
     return fields;
 }
 
-void logSync(std::string text, std::uint64_t flag, const char* file = "/src/Upload.cpp") {
+void logSystemSync(std::string text, std::uint64_t flag, const char* file = "/src/Upload.cpp") {
     LDLog::sharedInstance().log(false, std::move(text), LDLogLevelAll, flag, 0, file, "upload()",
                                 42, nullptr);
 }
@@ -129,12 +129,12 @@ TEST(LDOSLoggerTest, JournalRecordsCarryFieldsPrioritiesAndUTF8) {
 
     const char* priorities[] = {"3", "6", "6", "7", "7"};
     for (int i = 0; i < 5; ++i) {
-        logSync("straße ✓ " + std::to_string(i), kFlags[i]);
+        logSystemSync("straße ✓ " + std::to_string(i), kFlags[i]);
         auto fields = journalFields(journal.receive());
         EXPECT_EQ(fields.find("PRIORITY")->second, priorities[i]) << i;
         EXPECT_EQ(fields.find("MESSAGE")->second, "straße ✓ " + std::to_string(i));
     }
-    logSync("two\nlines", LDLogFlagInfo);
+    logSystemSync("two\nlines", LDLogFlagInfo);
     auto fields = journalFields(journal.receive());
     std::multimap<std::string, std::string> expected = {
         {"MESSAGE", "two\nlines"},        {"PRIORITY", "6"},
@@ -145,7 +145,7 @@ TEST(LDOSLoggerTest, JournalRecordsCarryFieldsPrioritiesAndUTF8) {
 
     // More than a datagram holds goes as a sealed file, as the journal accepts it.
     std::string large(2 << 20, 'y');
-    logSync(large, LDLogFlagInfo);
+    logSystemSync(large, LDLogFlagInfo);
     EXPECT_EQ(journalFields(journal.receive()).find("MESSAGE")->second, large);
     EXPECT_EQ(LDOSLogger::make(), nullptr);
 }
@@ -161,7 +161,7 @@ TEST(LDASLLoggerTest, SyslogRecordsAreRfc5424WithSeverities) {
     gethostname(host, sizeof host - 1);
     const char* priorities[] = {"10", "11", "12", "13", "13"};
     for (int i = 0; i < 5; ++i) {
-        logSync("grüße ✓", kFlags[i]);
+        logSystemSync("grüße ✓", kFlags[i]);
         std::regex record("<" + std::string(priorities[i]) +
                           R"(>1 \d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{6}Z )" + host + " " +
                           program_invocation_short_name + " " + std::to_string(getpid()) +
@@ -181,18 +181,18 @@ TEST(LDSystemLoggerTest, CapturedAndDroppedMessagesAreNotWritten) {
     LDLog::sharedInstance().addLogger(LDASLLogger::sharedInstance());
 
     for (std::uint64_t flag : kFlags) {
-        logSync("fed back", flag, "/any/where/LDASLLogCapture.cpp");
+        logSystemSync("fed back", flag, "/any/where/LDASLLogCapture.cpp");
     }
-    logSync("first written", LDLogFlagInfo);
+    logSystemSync("first written", LDLogFlagInfo);
     EXPECT_EQ(journalFields(journal.receive()).find("MESSAGE")->second, "first written");
     EXPECT_NE(syslog.receive().find("first written"), std::string::npos);
 
     LDOSLogger::sharedInstance()->setLogFormatter(std::make_shared<DropAll>());
     LDASLLogger::sharedInstance()->setLogFormatter(std::make_shared<DropAll>());
-    logSync("dropped", LDLogFlagError);
+    logSystemSync("dropped", LDLogFlagError);
     LDOSLogger::sharedInstance()->setLogFormatter(nullptr);
     LDASLLogger::sharedInstance()->setLogFormatter(nullptr);
-    logSync("next written", LDLogFlagInfo);
+    logSystemSync("next written", LDLogFlagInfo);
     EXPECT_EQ(journalFields(journal.receive()).find("MESSAGE")->second, "next written");
     EXPECT_NE(syslog.receive().find("next written"), std::string::npos);
 }
@@ -201,7 +201,7 @@ TEST(LDSystemLoggerTest, UnreachableOrFullSocketDropsLinesWithoutWaiting) {
     const auto& logger = LDASLLogger::sharedInstance();
     logger->setSocketPath("/nonexistent/quarra/log.socket");
     LDLog::sharedInstance().addLogger(logger);
-    logSync("nobody listens", LDLogFlagError);
+    logSystemSync("nobody listens", LDLogFlagError);
 
     // A listener that reads nothing: once its queue is full, lines are dropped, and each
     // synchronous log call still returns.
@@ -209,7 +209,7 @@ TEST(LDSystemLoggerTest, UnreachableOrFullSocketDropsLinesWithoutWaiting) {
     logger->setSocketPath(syslog.path());
     constexpr int kLines = 5000;
     for (int i = 0; i < kLines; ++i) {
-        logSync("line " + std::to_string(i), LDLogFlagInfo);
+        logSystemSync("line " + std::to_string(i), LDLogFlagInfo);
     }
     int received = 0;
     while (syslog.hasPending()) {
@@ -220,6 +220,6 @@ TEST(LDSystemLoggerTest, UnreachableOrFullSocketDropsLinesWithoutWaiting) {
     EXPECT_LT(received, kLines);
 
     // With room again the logger carries on.
-    logSync("after the jam", LDLogFlagInfo);
+    logSystemSync("after the jam", LDLogFlagInfo);
     EXPECT_NE(syslog.receive().find("after the jam"), std::string::npos);
 }

@@ -23,7 +23,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr auto kWait = std::chrono::seconds(60);
+constexpr auto kUploadWait = std::chrono::seconds(60);
 
 std::string entry(int n, const std::string& message) {
     return "2018/11/28 14:03:07:" + std::string(n < 10 ? "00" : n < 100 ? "0" : "") +
@@ -49,7 +49,7 @@ class TVKFileLoggerUploadTest : public ::testing::Test {
     // Starts an upload and runs the main loop until it has ended.
     bool upload(const std::shared_ptr<TVKFileLogger>& logger) {
         logger->startUploadProcess();
-        return runMainUntil([&] { return !logger->isUploading(); }, kWait);
+        return runMainUntil([&] { return !logger->isUploading(); }, kUploadWait);
     }
     static std::vector<std::string> messages(const std::vector<Json>& records) {
         std::vector<std::string> out;
@@ -174,7 +174,7 @@ TEST_F(TVKFileLoggerUploadTest, TwoTriggersMakeOneUpload) {
     });
     logger->startUploadProcess();
     other.join();
-    ASSERT_TRUE(runMainUntil([&] { return !logger->isUploading(); }, kWait));
+    ASSERT_TRUE(runMainUntil([&] { return !logger->isUploading(); }, kUploadWait));
     // The SDK's own logger heard the foreground too and sends its own lines: "once" goes once.
     auto sent = messages(endpoint.acceptedRecords());
     EXPECT_EQ(std::count(sent.begin(), sent.end(), "once\n"), 1);
@@ -199,7 +199,7 @@ TEST_F(TVKFileLoggerUploadTest, LinesLoggedDuringTheRollAreNeitherLostNorSentTwi
         std::this_thread::yield();
     facade.startUploadProcess();
     writer.join();
-    ASSERT_TRUE(runMainUntil([&] { return !logger->isUploading(); }, kWait));
+    ASSERT_TRUE(runMainUntil([&] { return !logger->isUploading(); }, kUploadWait));
     // Whatever came after the roll goes with the next upload.
     LDLog::sharedInstance().flushLog();
     ASSERT_TRUE(upload(logger));
@@ -222,7 +222,7 @@ TEST_F(TVKFileLoggerUploadTest, LogBytesComeOffTheLoggerQueueAndTheHandlerMayLog
         got = std::move(bytes);
         ++calls;
     });
-    ASSERT_TRUE(runMainUntil([&] { return calls == 1; }, kWait));
+    ASSERT_TRUE(runMainUntil([&] { return calls == 1; }, kUploadWait));
     EXPECT_FALSE(got) << "no log file yet";
 
     writeFile(logFile(), entry(1, "mail me\n"));
@@ -233,7 +233,7 @@ TEST_F(TVKFileLoggerUploadTest, LogBytesComeOffTheLoggerQueueAndTheHandlerMayLog
         LDLog::sharedInstance().flushLog();
         ++calls;
     });
-    ASSERT_TRUE(runMainUntil([&] { return calls == 2; }, kWait));
+    ASSERT_TRUE(runMainUntil([&] { return calls == 2; }, kUploadWait));
     ASSERT_TRUE(got);
     EXPECT_EQ(toString(*got), entry(1, "mail me\n"));
 }

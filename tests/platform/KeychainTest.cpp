@@ -33,7 +33,7 @@ KeychainQuery byService(std::string service) {
     return query;
 }
 
-mode_t modeOf(const std::filesystem::path& path) {
+mode_t fileModeOf(const std::filesystem::path& path) {
     struct stat st {};
     EXPECT_EQ(::stat(path.c_str(), &st), 0) << path;
     return st.st_mode & 0777;
@@ -142,8 +142,8 @@ TEST_P(KeychainStores, ItemsAddFindUpdateAndDelete) {
     EXPECT_EQ((*all)[0].account, "carol");
 
     if (onFile()) {
-        EXPECT_EQ(modeOf(file), 0600u);
-        EXPECT_EQ(modeOf(file.parent_path()), 0700u);
+        EXPECT_EQ(fileModeOf(file), 0600u);
+        EXPECT_EQ(fileModeOf(file.parent_path()), 0700u);
     }
 }
 

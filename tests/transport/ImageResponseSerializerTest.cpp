@@ -8,7 +8,7 @@
 namespace quarra {
 namespace {
 
-HttpResponsePtr response(int status, const char* contentType) {
+HttpResponsePtr imageResponse(int status, const char* contentType) {
     HttpHeaders headers;
     headers["Content-Type"] = contentType;
     return std::make_shared<HttpResponse>(*Url::parse("https://h/t"), status, headers);
@@ -24,7 +24,7 @@ TEST(ImageResponseSerializerTest, DecodesAcceptedImagesAtTheConfiguredScale) {
     EXPECT_EQ(serializer->acceptableContentTypes()->size(), 10u);
     serializer->setImageScale(2.0);
     ErrorPtr error;
-    auto image = imageOf(serializer->responseObjectForResponse(response(200, "image/png"),
+    auto image = imageOf(serializer->responseObjectForResponse(imageResponse(200, "image/png"),
                                                                test::makePng(200, 100), &error));
     ASSERT_TRUE(image);
     EXPECT_FALSE(error);
@@ -35,7 +35,7 @@ TEST(ImageResponseSerializerTest, DecodesAcceptedImagesAtTheConfiguredScale) {
     EXPECT_TRUE(image->isPremultiplied());
 
     serializer->setAutomaticallyInflatesResponseImage(false);
-    image = imageOf(serializer->responseObjectForResponse(response(200, "image/jpeg"),
+    image = imageOf(serializer->responseObjectForResponse(imageResponse(200, "image/jpeg"),
                                                           test::makeJpeg(8, 8), &error));
     ASSERT_TRUE(image);
     EXPECT_FALSE(image->isPremultiplied());
@@ -59,12 +59,13 @@ TEST(ImageResponseSerializerTest, InflatesOnlySmallShallowStillImages) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        auto image = imageOf(serializer->responseObjectForResponse(response(200, c.type), c.data));
+        auto image =
+            imageOf(serializer->responseObjectForResponse(imageResponse(200, c.type), c.data));
         ASSERT_TRUE(image);
         EXPECT_EQ(image->isPremultiplied(), c.inflated);
     }
-    auto gif = imageOf(
-        serializer->responseObjectForResponse(response(200, "image/gif"), test::makeGif(4, 4, 2)));
+    auto gif = imageOf(serializer->responseObjectForResponse(imageResponse(200, "image/gif"),
+                                                             test::makeGif(4, 4, 2)));
     ASSERT_TRUE(gif);
     EXPECT_EQ(gif->frames().size(), 2u);
 }
@@ -72,28 +73,28 @@ TEST(ImageResponseSerializerTest, InflatesOnlySmallShallowStillImages) {
 TEST(ImageResponseSerializerTest, StatusErrorsKeepTheImageContentTypeErrorsDropIt) {
     auto serializer = HTImageResponseSerializer::serializer();
     ErrorPtr error;
-    auto image = imageOf(serializer->responseObjectForResponse(response(404, "image/png"),
+    auto image = imageOf(serializer->responseObjectForResponse(imageResponse(404, "image/png"),
                                                                test::makePng(4, 4), &error));
     EXPECT_TRUE(image);
     ASSERT_TRUE(error);
     EXPECT_EQ(error->code(), URLErrorBadServerResponse);
 
     error.reset();
-    EXPECT_FALSE(imageOf(serializer->responseObjectForResponse(response(200, "text/plain"),
+    EXPECT_FALSE(imageOf(serializer->responseObjectForResponse(imageResponse(200, "text/plain"),
                                                                test::makePng(4, 4), &error)));
     ASSERT_TRUE(error);
     EXPECT_EQ(error->code(), URLErrorCannotDecodeContentData);
 
     // Without an error location any validation failure ends decoding.
-    EXPECT_FALSE(imageOf(
-        serializer->responseObjectForResponse(response(404, "image/png"), test::makePng(4, 4))));
+    EXPECT_FALSE(imageOf(serializer->responseObjectForResponse(imageResponse(404, "image/png"),
+                                                               test::makePng(4, 4))));
 }
 
 TEST(ImageResponseSerializerTest, EmptyBodyIsNoImageButABadBodyIsAnError) {
     auto serializer = HTImageResponseSerializer::serializer();
     ErrorPtr error;
-    EXPECT_FALSE(
-        imageOf(serializer->responseObjectForResponse(response(200, "image/png"), {}, &error)));
+    EXPECT_FALSE(imageOf(
+        serializer->responseObjectForResponse(imageResponse(200, "image/png"), {}, &error)));
     EXPECT_FALSE(error);
 
     const std::pair<Bytes, long> bad[] = {
@@ -103,7 +104,7 @@ TEST(ImageResponseSerializerTest, EmptyBodyIsNoImageButABadBodyIsAnError) {
     for (const auto& [data, code] : bad) {
         error.reset();
         EXPECT_FALSE(imageOf(
-            serializer->responseObjectForResponse(response(200, "image/png"), data, &error)));
+            serializer->responseObjectForResponse(imageResponse(200, "image/png"), data, &error)));
         ASSERT_TRUE(error);
         EXPECT_EQ(error->domain(), ImageErrorDomain);
         EXPECT_EQ(error->code(), code);

@@ -15,7 +15,7 @@ using namespace std::chrono_literals;
 using test::QuarraTestServer;
 using test::Reply;
 
-Reply pngReply(std::uint32_t side, bool stall = false) {
+Reply pngReplyOfSide(std::uint32_t side, bool stall = false) {
     Reply reply;
     reply.contentType = "image/png";
     reply.body = test::asString(test::makePng(side, side));
@@ -85,7 +85,7 @@ class ImageViewTransportTest : public ::testing::Test {
 };
 
 TEST_F(ImageViewTransportTest, ViewsAskingForOneUrlShareOneDownload) {
-    server.reply("/t.png", pngReply(8, true));
+    server.reply("/t.png", pngReplyOfSide(8, true));
     auto first = ui::View::make<ui::ImageView>();
     auto second = ui::View::make<ui::ImageView>();
     ImagePtr placeholder = solidImage(2);
@@ -119,8 +119,8 @@ TEST_F(ImageViewTransportTest, ViewsAskingForOneUrlShareOneDownload) {
 
 // A reused view (a table cell) must show its newest image, never a late older one.
 TEST_F(ImageViewTransportTest, ReusedViewDropsTheResultOfItsEarlierUrl) {
-    server.reply("/a.png", pngReply(8, true));
-    server.reply("/b.png", pngReply(4));
+    server.reply("/a.png", pngReplyOfSide(8, true));
+    server.reply("/b.png", pngReplyOfSide(4));
     auto view = ui::View::make<ui::ImageView>();
     setImageWithURLRequest(view, request("/a.png"), nullptr, a.success(), a.failure());
     ASSERT_TRUE(server.waitForRequests(1, 10s));
@@ -167,7 +167,7 @@ TEST_F(ImageViewTransportTest, MissWithoutPlaceholderKeepsTheImageAndFailureKeep
 }
 
 TEST_F(ImageViewTransportTest, RequestWithoutUrlShowsThePlaceholderAndFailsAtOnce) {
-    server.reply("/a.png", pngReply(8, true));
+    server.reply("/a.png", pngReplyOfSide(8, true));
     auto view = ui::View::make<ui::ImageView>();
     setImageWithURL(view, server.url("/a.png"));
     ASSERT_TRUE(activeImageDownloadReceipt(*view));
@@ -189,7 +189,7 @@ TEST_F(ImageViewTransportTest, RequestWithoutUrlShowsThePlaceholderAndFailsAtOnc
 }
 
 TEST_F(ImageViewTransportTest, CancelledDownloadCallsNeitherBlock) {
-    server.reply("/a.png", pngReply(8, true));
+    server.reply("/a.png", pngReplyOfSide(8, true));
     auto view = ui::View::make<ui::ImageView>();
     ImagePtr placeholder = solidImage(2);
     setImageWithURLRequest(view, request("/a.png"), placeholder, a.success(), a.failure());
@@ -209,7 +209,7 @@ TEST_F(ImageViewTransportTest, CancelledDownloadCallsNeitherBlock) {
 }
 
 TEST_F(ImageViewTransportTest, ViewGoneBeforeItsImageArrivesIsNoFault) {
-    server.reply("/a.png", pngReply(8, true));
+    server.reply("/a.png", pngReplyOfSide(8, true));
     {
         auto view = ui::View::make<ui::ImageView>();
         setImageWithURLRequest(view, request("/a.png"), nullptr, a.success(), a.failure());
@@ -234,7 +234,7 @@ TEST_F(ImageViewTransportTest, DownloadersBelongToTheClassTheyWereSetOn) {
     auto fancy = ui::View::make<FancyImageView>();
     setImageWithURL(plain, server.url("/c.png"));
     EXPECT_EQ(side(plain->image()), 3u);
-    server.reply("/c.png", pngReply(5));
+    server.reply("/c.png", pngReplyOfSide(5));
     setImageWithURL(fancy, server.url("/c.png"));
     ASSERT_TRUE(runMainUntil([&] { return side(fancy->image()) == 5; }, 10s));
     HTImageDownloader::defaultInstance()->sessionManager()->invalidateSessionCancelingTasks(true);
@@ -268,8 +268,8 @@ TEST_F(ImageViewTransportTest, ButtonStatesHaveTheirOwnSlots) {
 }
 
 TEST_F(ImageViewTransportTest, ButtonLoadsImageAndBackgroundPerState) {
-    server.reply("/i.png", pngReply(6, true));
-    server.reply("/bg.png", pngReply(7));
+    server.reply("/i.png", pngReplyOfSide(6, true));
+    server.reply("/bg.png", pngReplyOfSide(7));
     auto button = ui::View::make<ui::Button>();
     ImagePtr placeholder = solidImage(2);
     setImageForState(button, ui::ControlStateHighlighted, server.url("/i.png"), placeholder);

@@ -12,7 +12,7 @@ using namespace quarra;
 
 namespace {
 
-HttpResponsePtr response(int status, const char* contentType) {
+HttpResponsePtr plistResponse(int status, const char* contentType) {
     return std::make_shared<HttpResponse>(*Url::parse("https://h/x"), status,
                                           HttpHeaders{{"Content-Type", contentType}});
 }
@@ -54,7 +54,7 @@ TEST(PropertyListSerializerTest, BodyIsAPropertyListAnIndependentReaderAccepts) 
 
     // Our own reader gives the parameters back, data included.
     auto decoded = HTPropertyListResponseSerializer::serializer()->responseObjectForResponse(
-        response(200, "application/x-plist"), *request->httpBody);
+        plistResponse(200, "application/x-plist"), *request->httpBody);
     EXPECT_EQ(std::any_cast<Json>(decoded), parameters);
 
     auto get = serializer->requestWithMethod("GET", "https://h/", {{"a", 1}});
@@ -74,7 +74,7 @@ TEST(PropertyListSerializerTest, ResponseSerializerValidatesAndReportsBadDocumen
         "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>a</key><integer>1</integer>"
         "<key>d</key><date>2020-01-02T03:04:05Z</date></dict></plist>";
     ErrorPtr error;
-    auto object = serializer->responseObjectForResponse(response(404, "application/x-plist"),
+    auto object = serializer->responseObjectForResponse(plistResponse(404, "application/x-plist"),
                                                         toBytes(plist), &error);
     EXPECT_EQ(std::any_cast<Json>(object), Json({{"a", 1}, {"d", "2020-01-02T03:04:05Z"}}));
     EXPECT_TRUE(error && error->code() == -1011);
@@ -84,14 +84,15 @@ TEST(PropertyListSerializerTest, ResponseSerializerValidatesAndReportsBadDocumen
           "<plist><dict>", "{\"a\":1}", "<plist><blink/></plist>"}) {
         error = nullptr;
         EXPECT_FALSE(serializer
-                         ->responseObjectForResponse(response(200, "application/x-plist"),
+                         ->responseObjectForResponse(plistResponse(200, "application/x-plist"),
                                                      toBytes(bad), &error)
                          .has_value())
             << bad;
         EXPECT_TRUE(error) << bad;
     }
-    EXPECT_FALSE(serializer->responseObjectForResponse(response(200, "text/html"), toBytes(plist))
-                     .has_value());
+    EXPECT_FALSE(
+        serializer->responseObjectForResponse(plistResponse(200, "text/html"), toBytes(plist))
+            .has_value());
 }
 
 TEST(PropertyListSerializerTest, CompoundHandsAnXmlBodyToTheXmlParser) {
@@ -99,7 +100,8 @@ TEST(PropertyListSerializerTest, CompoundHandsAnXmlBodyToTheXmlParser) {
         {HTJSONResponseSerializer::serializer(), HTXMLParserResponseSerializer::serializer()});
     ErrorPtr error;
     auto object = compound->responseObjectForResponse(
-        response(200, "text/xml"), toBytes("<doc><item id=\"1\">one</item><item/></doc>"), &error);
+        plistResponse(200, "text/xml"), toBytes("<doc><item id=\"1\">one</item><item/></doc>"),
+        &error);
     EXPECT_FALSE(error);
     auto parser = std::any_cast<std::shared_ptr<XmlParser>>(object);
 

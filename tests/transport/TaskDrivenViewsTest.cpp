@@ -19,7 +19,7 @@ using namespace std::chrono_literals;
 using test::QuarraTestServer;
 using test::Reply;
 
-constexpr auto kWait = 20s;
+constexpr auto kViewWait = 20s;
 constexpr std::uint64_t kBodyLength = 256 * 1024;
 
 class TaskDrivenViews : public ::testing::Test {
@@ -55,9 +55,9 @@ class TaskDrivenViews : public ::testing::Test {
     bool drainMain() {
         bool drained = false;
         DispatchQueue::main()->async([&drained] { drained = true; });
-        return runMainUntil([&drained] { return drained; }, kWait);
+        return runMainUntil([&drained] { return drained; }, kViewWait);
     }
-    bool until(const std::function<bool()>& done) { return runMainUntil(done, kWait); }
+    bool until(const std::function<bool()>& done) { return runMainUntil(done, kViewWait); }
 
     QuarraTestServer server;
     HTHTTPSessionManagerPtr http;
@@ -75,7 +75,7 @@ TEST_F(TaskDrivenViews, AnActivityIndicatorSpinsWhileItsTaskRuns) {
     EXPECT_TRUE(spinner->isHidden());
     task->resume();
     ASSERT_TRUE(until([&] { return spinner->isAnimating(); }));
-    ASSERT_TRUE(server.waitForRequests(1, kWait));
+    ASSERT_TRUE(server.waitForRequests(1, kViewWait));
     server.releaseStalls();
     ASSERT_TRUE(until([&] { return completed == 1; }));
     ASSERT_TRUE(until([&] { return !spinner->isAnimating(); }));
@@ -108,7 +108,7 @@ TEST_F(TaskDrivenViews, ARefreshControlRefreshesWhileItsTaskRuns) {
     auto task = start("/held");
     setRefreshingWithStateOfTask(refresh, task);
     EXPECT_TRUE(refresh->isRefreshing());
-    ASSERT_TRUE(server.waitForRequests(1, kWait));
+    ASSERT_TRUE(server.waitForRequests(1, kViewWait));
     server.releaseStalls();
     ASSERT_TRUE(until([&] { return completed == 1; }));
     ASSERT_TRUE(until([&] { return !refresh->isRefreshing(); }));

@@ -13,7 +13,7 @@
 namespace quarra {
 namespace {
 
-std::string text(const std::string& key) {
+std::string lockScreenText(const std::string& key) {
     return Bundle::sdk().localizedString(key);
 }
 
@@ -68,7 +68,7 @@ ui::ViewPtr loadLKLockScreenViewControllerNib(LKLockScreenViewController& owner,
     }
     owner.cancelButton = ui::View::make<ui::Button>();
     // What it reads where the mode names it nothing else (choosing a replacement passcode).
-    owner.cancelButton->setTitle(text("Cancel"));
+    owner.cancelButton->setTitle(lockScreenText("Cancel"));
     owner.cancelButton->addTarget(ui::ControlEventTouchUpInside,
                                   action(&LKLockScreenViewController::onCancelClicked));
     owner.deleteButton = ui::View::make<ui::Button>();
@@ -139,17 +139,17 @@ ui::ViewPtr LKLockScreenViewController::loadView() {
 
 void LKLockScreenViewController::setTexts(const std::string& titleKey,
                                           const std::string& subtitleKey) {
-    titleLabel->setText(titleKey.empty() ? std::string() : text(titleKey));
-    subtitleLabel->setText(subtitleKey.empty() ? std::string() : text(subtitleKey));
+    titleLabel->setText(titleKey.empty() ? std::string() : lockScreenText(titleKey));
+    subtitleLabel->setText(subtitleKey.empty() ? std::string() : lockScreenText(subtitleKey));
 }
 
 void LKLockScreenViewController::viewDidLoad() {
-    deleteButton->setTitle(text("Delete"), ui::ControlStateNormal);
+    deleteButton->setTitle(lockScreenText("Delete"), ui::ControlStateNormal);
     auto source = dataSource();
     switch (mode_) {
         case LKLockScreenModeNormal:
         case LKLockScreenModeVerification:
-            cancelButton->setTitle(text("Reset"), ui::ControlStateNormal);
+            cancelButton->setTitle(lockScreenText("Reset"), ui::ControlStateNormal);
             if (source && source->allowBiometricAuthenticationLockScreenViewController(*this)) {
                 long type = TVKBiometricAuthenticationManager::sharedInstance()
                                 .getAuthTypeWithError()
@@ -208,7 +208,7 @@ void LKLockScreenViewController::viewDidAppear(bool animated) {
         return;
     std::weak_ptr<LKLockScreenViewController> weak = self();
     biometrics.evaluateBiometricPolicyWithLocalizedAuthReason(
-        text(reason), [weak](bool success, const ErrorPtr& error) {
+        lockScreenText(reason), [weak](bool success, const ErrorPtr& error) {
             auto controller = weak.lock();
             if (!controller)
                 return;

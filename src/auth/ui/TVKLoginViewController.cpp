@@ -23,7 +23,7 @@
 namespace quarra {
 namespace {
 
-std::string text(const std::string& key) {
+std::string loginText(const std::string& key) {
     return Bundle::sdk().localizedString(key);
 }
 
@@ -172,7 +172,7 @@ std::optional<std::string> biometricAlertMessage(const Error& error) {
     long code = error.domain() == ui::BiometricErrorDomain ? error.code() : 0;
     switch (code) {
         case ui::BiometricErrorAuthenticationFailed:
-            return text("Authentication failed");
+            return loginText("Authentication failed");
         case ui::BiometricErrorUserCancel:
             syslog(LOG_NOTICE, "User canceled login via Biometric Authentication");
             return std::nullopt;
@@ -189,16 +189,16 @@ std::optional<std::string> biometricAlertMessage(const Error& error) {
         case ui::BiometricErrorNotAvailable:
         case -10:
         case -1004:
-            return text("Biometric Authentication is not available for this device");
+            return loginText("Biometric Authentication is not available for this device");
         case ui::BiometricErrorNotEnrolled:
-            return text(
+            return loginText(
                 "Biometric Authentication has not been enabled for this device. Please enable "
                 "Biometric Authentication in Settings.");
         case ui::BiometricErrorLockout:
-            return text("Biometric Authentication has been locked out");
+            return loginText("Biometric Authentication has been locked out");
         default:
             syslog(LOG_NOTICE, "ERROR CODE %ld", error.code());
-            return text("An error occurred enabling Biometric Authentication:%@");
+            return loginText("An error occurred enabling Biometric Authentication:%@");
     }
 }
 
@@ -280,7 +280,7 @@ void TVKLoginViewController::initUI() {
     auto setUpField = [&](const std::shared_ptr<TVKTextField>& field,
                           const std::shared_ptr<ui::Label>& caption, const char* captionText) {
         field->setHeaderLabel(caption);
-        caption->setText(text(captionText));
+        caption->setText(loginText(captionText));
         field->setTextColor(secondary);
         field->setFocusColor(primary);
         field->setUnfocusedColor(secondary);
@@ -296,13 +296,13 @@ void TVKLoginViewController::initUI() {
     if (auto cancel = cancelButton.lock())
         cancel->setTitleColor(primary, ui::ControlStateNormal);
     if (forgotPassword) {
-        forgotPassword->setTitle(text("Forgot password?"), ui::ControlStateNormal);
+        forgotPassword->setTitle(loginText("Forgot password?"), ui::ControlStateNormal);
         forgotPassword->setTintColor(secondary);
         forgotPassword->setTitleColor(secondary, ui::ControlStateNormal);
         forgotPassword->setTitleFont(ui::Font::system(kCaptionSize));
     }
     if (forgotUsername) {
-        forgotUsername->setTitle(text("Forgot username?"), ui::ControlStateNormal);
+        forgotUsername->setTitle(loginText("Forgot username?"), ui::ControlStateNormal);
         forgotUsername->setTintColor(secondary);
         forgotUsername->setTitleColor(secondary, ui::ControlStateNormal);
         forgotUsername->setTitleFont(ui::Font::system(kCaptionSize));
@@ -325,9 +325,9 @@ void TVKLoginViewController::setUpCheckbox() {
     auto& biometrics = TVKBiometricAuthenticationManager::sharedInstance();
     long type = biometrics.getAuthTypeWithError().valueOr(TVKBiometryTypeNone);
     if (type == TVKBiometryTypeTouchID)
-        enabledBiometricAuthenticationCB->setText(text("Enable Touch ID"));
+        enabledBiometricAuthenticationCB->setText(loginText("Enable Touch ID"));
     else if (type == TVKBiometryTypeFaceID)
-        enabledBiometricAuthenticationCB->setText(text("Enable Face ID"));
+        enabledBiometricAuthenticationCB->setText(loginText("Enable Face ID"));
     else
         return;
     enabledBiometricAuthenticationCB->setTextColor(TVKCustomUI::customSecondaryColor());
@@ -363,7 +363,7 @@ void TVKLoginViewController::hidePasswordField(bool animated) {
         auto c = weak.lock();
         if (!c)
             return;
-        c->nextLoginButton->setTitle(text("Next"), ui::ControlStateNormal);
+        c->nextLoginButton->setTitle(loginText("Next"), ui::ControlStateNormal);
         for (const ui::ViewPtr& v : std::initializer_list<ui::ViewPtr>{
                  c->passwordTF, c->passwordLabel, c->forgotPasswordButton.lock(),
                  c->enabledBiometricAuthenticationCB}) {
@@ -394,7 +394,7 @@ void TVKLoginViewController::showPasswordField(bool animated) {
         auto c = weak.lock();
         if (!c)
             return;
-        c->nextLoginButton->setTitle(text("Log in"), ui::ControlStateNormal);
+        c->nextLoginButton->setTitle(loginText("Log in"), ui::ControlStateNormal);
         c->enabledBiometricAuthenticationCB->setAlpha(
             auth().isBiometricAuthenticationEnabled() ? 1 : 0);
         for (const ui::ViewPtr& v : std::initializer_list<ui::ViewPtr>{
@@ -464,7 +464,7 @@ void TVKLoginViewController::runUsernameFlow() {
         return;
     }
     if (username.empty()) {
-        errorLabel->setText(text("Please enter a username"));
+        errorLabel->setText(loginText("Please enter a username"));
         return;
     }
     usernameDirtyFlag_ = false;
@@ -510,11 +510,11 @@ void TVKLoginViewController::runPasswordFlow() {
     const std::string username = usernameTF->text();
     const std::string password = passwordTF->text();
     if (username.empty()) {
-        errorLabel->setText(text("Please enter a username"));
+        errorLabel->setText(loginText("Please enter a username"));
         return;
     }
     if (password.empty()) {
-        errorLabel->setText(text("Please enter a password"));
+        errorLabel->setText(loginText("Please enter a password"));
         return;
     }
     errorLabel->setText("");
@@ -631,7 +631,7 @@ void TVKLoginViewController::promptForBiometricAuthentication() {
         type == TVKBiometryTypeFaceID ? "Please login with Face ID" : "Please login with Touch ID";
     std::weak_ptr<TVKLoginViewController> weak = self();
     biometrics.evaluateBiometricPolicyWithLocalizedAuthReason(
-        text(reason), [weak](bool success, const ErrorPtr& error) {
+        loginText(reason), [weak](bool success, const ErrorPtr& error) {
             auto c = weak.lock();
             if (!c)
                 return;
@@ -655,7 +655,7 @@ void TVKLoginViewController::showAlertForError(const ErrorPtr& error) {
     if (auto at = message->find("%@"); at != std::string::npos)
         message->replace(at, 2, error->localizedDescription());
     auto alert = ui::AlertController::make("", *message, ui::AlertStyle::Alert);
-    alert->addAction({text("OK"), ui::AlertActionStyle::Default, nullptr});
+    alert->addAction({loginText("OK"), ui::AlertActionStyle::Default, nullptr});
     presentViewController(alert, true);
 }
 
@@ -690,7 +690,8 @@ void TVKLoginViewController::presentLogEmailDialog() {
 }
 
 void TVKLoginViewController::showMailAlert(const std::string& title, const std::string& message) {
-    auto alert = ui::AlertController::make(text(title), text(message), ui::AlertStyle::Alert);
+    auto alert =
+        ui::AlertController::make(loginText(title), loginText(message), ui::AlertStyle::Alert);
     alert->addAction({"Ok", ui::AlertActionStyle::Default, nullptr});
     presentViewController(alert, true);
 }
@@ -707,7 +708,7 @@ void TVKLoginViewController::viewWillAppear(bool animated) {
     ViewController::viewWillAppear(animated);
     if (auto cancel = cancelButton.lock()) {
         if (cancelAllowed())
-            cancel->setTitle(text("Cancel"), ui::ControlStateNormal);
+            cancel->setTitle(loginText("Cancel"), ui::ControlStateNormal);
         else
             cancel->setHidden(true);
     }

@@ -15,8 +15,8 @@ namespace {
 
 constexpr const char* MailErrorDomain = "MailErrorDomain";
 
-std::mutex gMutex;
-std::shared_ptr<MailService> gShared;
+std::mutex gMailMutex;
+std::shared_ptr<MailService> gMailService;
 
 // RFC 2047 for a header text that is not plain ASCII.
 std::string headerText(const std::string& text) {
@@ -77,15 +77,15 @@ std::string formatRfc5322Message(const MailMessage& message, const std::string& 
 }
 
 std::shared_ptr<MailService> MailService::shared() {
-    std::lock_guard lock(gMutex);
-    if (!gShared)
-        gShared = std::make_shared<DesktopMailService>();
-    return gShared;
+    std::lock_guard lock(gMailMutex);
+    if (!gMailService)
+        gMailService = std::make_shared<DesktopMailService>();
+    return gMailService;
 }
 
 void MailService::setShared(std::shared_ptr<MailService> service) {
-    std::lock_guard lock(gMutex);
-    gShared = std::move(service);
+    std::lock_guard lock(gMailMutex);
+    gMailService = std::move(service);
 }
 
 bool DesktopMailService::canSendMail() {

@@ -12,12 +12,12 @@ class MainQueueScheduler : public Scheduler {
     }
 };
 
-std::mutex& sharedMutex() {
+std::mutex& schedulerMutex() {
     static std::mutex mutex;
     return mutex;
 }
 
-std::shared_ptr<Scheduler>& installed() {
+std::shared_ptr<Scheduler>& installedScheduler() {
     static auto* scheduler = new std::shared_ptr<Scheduler>();
     return *scheduler;
 }
@@ -26,13 +26,13 @@ std::shared_ptr<Scheduler>& installed() {
 
 Scheduler& Scheduler::shared() {
     static MainQueueScheduler* fallback = new MainQueueScheduler();
-    std::lock_guard lock(sharedMutex());
-    return installed() ? *installed() : *fallback;
+    std::lock_guard lock(schedulerMutex());
+    return installedScheduler() ? *installedScheduler() : *fallback;
 }
 
 void Scheduler::setShared(std::shared_ptr<Scheduler> scheduler) {
-    std::lock_guard lock(sharedMutex());
-    installed() = std::move(scheduler);
+    std::lock_guard lock(schedulerMutex());
+    installedScheduler() = std::move(scheduler);
 }
 
 void ManualScheduler::after(Clock::duration delay, Block block) {

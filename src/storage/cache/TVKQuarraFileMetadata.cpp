@@ -6,7 +6,7 @@ namespace quarra {
 
 namespace {
 
-std::string n(std::uint64_t value) {
+std::string number(std::uint64_t value) {
     return std::to_string(value);
 }
 
@@ -17,8 +17,8 @@ TVKDocumentMetadata::TVKDocumentMetadata(std::uint64_t documentId, std::uint64_t
     : documentId_(documentId), majorVersion_(majorVersion), minorVersion_(minorVersion) {}
 
 std::optional<std::string> TVKDocumentMetadata::endpoint() const {
-    return "objects/documents/" + n(documentId_) + "/versions/" + n(majorVersion_) + "/" +
-           n(minorVersion_) + "/file";
+    return "objects/documents/" + number(documentId_) + "/versions/" + number(majorVersion_) + "/" +
+           number(minorVersion_) + "/file";
 }
 
 SQDictionary TVKDocumentMetadata::columnsDictionary() const {
@@ -29,8 +29,8 @@ SQDictionary TVKDocumentMetadata::columnsDictionary() const {
 }
 
 std::string TVKDocumentMetadata::description() const {
-    return "documentId:" + n(documentId_) + "; majorVersion:" + n(majorVersion_) +
-           "; minorVersion:" + n(minorVersion_);
+    return "documentId:" + number(documentId_) + "; majorVersion:" + number(majorVersion_) +
+           "; minorVersion:" + number(minorVersion_);
 }
 
 TVKDocumentRenditionMetadata::TVKDocumentRenditionMetadata(std::uint64_t documentId,
@@ -43,8 +43,8 @@ TVKDocumentRenditionMetadata::TVKDocumentRenditionMetadata(std::uint64_t documen
       renditionType_(std::move(renditionType)) {}
 
 std::optional<std::string> TVKDocumentRenditionMetadata::endpoint() const {
-    return "objects/documents/" + n(documentId_) + "/versions/" + n(majorVersion_) + "/" +
-           n(minorVersion_) + "/renditions/" + renditionType_;
+    return "objects/documents/" + number(documentId_) + "/versions/" + number(majorVersion_) + "/" +
+           number(minorVersion_) + "/renditions/" + renditionType_;
 }
 
 SQDictionary TVKDocumentRenditionMetadata::columnsDictionary() const {
@@ -56,8 +56,8 @@ SQDictionary TVKDocumentRenditionMetadata::columnsDictionary() const {
 }
 
 std::string TVKDocumentRenditionMetadata::description() const {
-    return "documentId:" + n(documentId_) + "; majorVersion:" + n(majorVersion_) +
-           "; minorVersion:" + n(minorVersion_) + " renditionType:" + renditionType_;
+    return "documentId:" + number(documentId_) + "; majorVersion:" + number(majorVersion_) +
+           "; minorVersion:" + number(minorVersion_) + " renditionType:" + renditionType_;
 }
 
 TVKDocumentAttachmentMetadata::TVKDocumentAttachmentMetadata(std::uint64_t documentId,
@@ -66,8 +66,8 @@ TVKDocumentAttachmentMetadata::TVKDocumentAttachmentMetadata(std::uint64_t docum
     : documentId_(documentId), attachmentId_(attachmentId), attachmentVersion_(attachmentVersion) {}
 
 std::optional<std::string> TVKDocumentAttachmentMetadata::endpoint() const {
-    return "objects/documents/" + n(documentId_) + "/attachments/" + n(attachmentId_) +
-           "/versions/" + n(attachmentVersion_) + "/file";
+    return "objects/documents/" + number(documentId_) + "/attachments/" + number(attachmentId_) +
+           "/versions/" + number(attachmentVersion_) + "/file";
 }
 
 SQDictionary TVKDocumentAttachmentMetadata::columnsDictionary() const {
@@ -78,8 +78,8 @@ SQDictionary TVKDocumentAttachmentMetadata::columnsDictionary() const {
 }
 
 std::string TVKDocumentAttachmentMetadata::description() const {
-    return "documentId:" + n(documentId_) + "; attachmentId:" + n(attachmentId_) +
-           "; attachmentVersion:" + n(attachmentVersion_);
+    return "documentId:" + number(documentId_) + "; attachmentId:" + number(attachmentId_) +
+           "; attachmentVersion:" + number(attachmentVersion_);
 }
 
 TVKDocumentVersionAttachmentMetadata::TVKDocumentVersionAttachmentMetadata(
@@ -92,9 +92,9 @@ TVKDocumentVersionAttachmentMetadata::TVKDocumentVersionAttachmentMetadata(
       attachmentVersion_(attachmentVersion) {}
 
 std::optional<std::string> TVKDocumentVersionAttachmentMetadata::endpoint() const {
-    return "objects/documents/" + n(documentId_) + "/versions/" + n(majorVersion_) + "/" +
-           n(minorVersion_) + "/attachments/" + n(attachmentId_) + "/versions/" +
-           n(attachmentVersion_) + "/file";
+    return "objects/documents/" + number(documentId_) + "/versions/" + number(majorVersion_) + "/" +
+           number(minorVersion_) + "/attachments/" + number(attachmentId_) + "/versions/" +
+           number(attachmentVersion_) + "/file";
 }
 
 SQDictionary TVKDocumentVersionAttachmentMetadata::columnsDictionary() const {
@@ -107,9 +107,9 @@ SQDictionary TVKDocumentVersionAttachmentMetadata::columnsDictionary() const {
 }
 
 std::string TVKDocumentVersionAttachmentMetadata::description() const {
-    return "documentId:" + n(documentId_) + "; majorVersion:" + n(majorVersion_) +
-           "; minorVersion:" + n(minorVersion_) + "; attachmentId:" + n(attachmentId_) +
-           "; attachmentVersion:" + n(attachmentVersion_);
+    return "documentId:" + number(documentId_) + "; majorVersion:" + number(majorVersion_) +
+           "; minorVersion:" + number(minorVersion_) + "; attachmentId:" + number(attachmentId_) +
+           "; attachmentVersion:" + number(attachmentVersion_);
 }
 
 TVKObjectRecordAttachmentMetadata::TVKObjectRecordAttachmentMetadata(
@@ -121,8 +121,8 @@ TVKObjectRecordAttachmentMetadata::TVKObjectRecordAttachmentMetadata(
       attachmentVersion_(attachmentVersion) {}
 
 std::optional<std::string> TVKObjectRecordAttachmentMetadata::endpoint() const {
-    return "vobjects/" + objectRecordName_ + "/" + n(objectRecordId_) + "/attachments/" +
-           n(attachmentId_) + "/versions/" + n(attachmentVersion_) + "/file";
+    return "vobjects/" + objectRecordName_ + "/" + number(objectRecordId_) + "/attachments/" +
+           number(attachmentId_) + "/versions/" + number(attachmentVersion_) + "/file";
 }
 
 SQDictionary TVKObjectRecordAttachmentMetadata::columnsDictionary() const {
@@ -134,8 +134,9 @@ SQDictionary TVKObjectRecordAttachmentMetadata::columnsDictionary() const {
 }
 
 std::string TVKObjectRecordAttachmentMetadata::description() const {
-    return "objectRecordName:" + objectRecordName_ + "; objectRecordId:" + n(objectRecordId_) +
-           "; attachmentId:" + n(attachmentId_) + "; attachmentVersion:" + n(attachmentVersion_);
+    return "objectRecordName:" + objectRecordName_ + "; objectRecordId:" + number(objectRecordId_) +
+           "; attachmentId:" + number(attachmentId_) +
+           "; attachmentVersion:" + number(attachmentVersion_);
 }
 
 }  // namespace quarra

@@ -8,7 +8,7 @@ namespace {
 constexpr std::size_t kPreambleSize = 2;
 // HMAC and cipher take turns over slices of this size, so the cipher reads ciphertext still in
 // cache.
-constexpr std::size_t kSlice = 64 * 1024;
+constexpr std::size_t kReadSlice = 64 * 1024;
 
 // Moves up to `wanted - into.size()` bytes from the front of `from` to `into`.
 void take(Bytes& into, ByteView& from, std::size_t wanted) {
@@ -112,7 +112,7 @@ ErrorPtr FCMessageReader::startDecrypting() {
 
 ErrorPtr FCMessageReader::decrypt(ByteView ciphertext, Bytes& out) {
     while (!ciphertext.empty()) {
-        ByteView slice = ciphertext.first(std::min(ciphertext.size(), kSlice));
+        ByteView slice = ciphertext.first(std::min(ciphertext.size(), kReadSlice));
         if (hmac_) {
             hmac_->update(slice);
         }

@@ -4,7 +4,7 @@ namespace quarra {
 namespace {
 
 // Cipher and HMAC take turns over slices of this size, so the HMAC reads ciphertext still in cache.
-constexpr std::size_t kSlice = 64 * 1024;
+constexpr std::size_t kWriteSlice = 64 * 1024;
 
 }  // namespace
 
@@ -108,7 +108,7 @@ ErrorPtr FCMessageWriter::update(ByteView plaintext, Bytes& out) {
         writeHeader(out);
     }
     while (!plaintext.empty()) {
-        ByteView slice = plaintext.first(std::min(plaintext.size(), kSlice));
+        ByteView slice = plaintext.first(std::min(plaintext.size(), kWriteSlice));
         std::size_t start = out.size();
         if (ErrorPtr error = engine_.addData(slice, out)) {
             return error;

@@ -13,7 +13,7 @@ namespace quarra {
 namespace {
 
 using test::Delivery;
-using Entries = std::vector<TVKQuarraJSONCacheEntryPtr>;
+using JSONEntries = std::vector<TVKQuarraJSONCacheEntryPtr>;
 using Criteria = TVKQuarraQueryCriteria;
 
 class JSONCache : public ::testing::Test {
@@ -25,15 +25,15 @@ class JSONCache : public ::testing::Test {
         ASSERT_TRUE(cache);
     }
 
-    Delivery<Entries> store(const std::vector<Json>& records) {
-        Delivery<Entries> delivery;
+    Delivery<JSONEntries> store(const std::vector<Json>& records) {
+        Delivery<JSONEntries> delivery;
         cache->cache(records, quarra, delivery.handler());
         delivery.wait();
         return delivery;
     }
 
-    Entries find(const TVKQuarraExpression& expression, ErrorPtr* error = nullptr) {
-        Delivery<Entries> delivery;
+    JSONEntries find(const TVKQuarraExpression& expression, ErrorPtr* error = nullptr) {
+        Delivery<JSONEntries> delivery;
         cache->query(*TVKQuarraLocalQuery::createWithExpression(expression), delivery.handler());
         ErrorPtr result = delivery.wait();
         if (error) {
@@ -131,7 +131,7 @@ TEST_F(JSONCache, StoresBatchesWholeOrNotAtAll) {
     }
     EXPECT_EQ(find({}).size(), 1u);
 
-    Delivery<Entries> foreign;
+    Delivery<JSONEntries> foreign;
     cache->cache({{{"id", 3}}}, std::make_shared<TVKQuarra>(7, "First", "first.example.com"),
                  foreign.handler());
     ASSERT_TRUE(foreign.wait());
@@ -160,14 +160,14 @@ TEST_F(JSONCache, RemovesEntriesByIdIncludingTextIdsWithQuotes) {
     auto texts =
         TVKQuarraJSONCache::openCacheWithName("Texts", quarra, {TVKQuarraJSONField("id", 1)});
     ASSERT_TRUE(texts);
-    Delivery<Entries> stored;
+    Delivery<JSONEntries> stored;
     texts->cache({{{"id", "o'brien"}}, {{"id", "x') OR 1=1 --"}}, {{"id", "kept"}}}, quarra,
                  stored.handler());
     ASSERT_FALSE(stored.wait());
     Delivery<test::NoResult> removed;
     texts->removeEntries({stored.result[0], stored.result[1]}, removed.errorHandler());
     EXPECT_FALSE(removed.wait());
-    Delivery<Entries> left;
+    Delivery<JSONEntries> left;
     texts->query(*TVKQuarraLocalQuery::createWithExpression({}), left.handler());
     ASSERT_FALSE(left.wait());
     ASSERT_EQ(left.result.size(), 1u);
@@ -228,7 +228,7 @@ TEST_F(JSONCache, ReindexingWithoutATableFailsAndAnEmptyTableAdoptsTheFields) {
 }
 
 TEST_F(JSONCache, HandlersRunOnTheMainQueueWhenCalledFromAnotherThread) {
-    Delivery<Entries> delivery;
+    Delivery<JSONEntries> delivery;
     std::thread worker([&] { cache->cache({records[0]}, quarra, delivery.handler()); });
     worker.join();
     EXPECT_FALSE(delivery.wait());

@@ -21,7 +21,7 @@ const Bytes kEncryptionSalt = unhex("0102030405060708");
 const Bytes kHMACSalt = unhex("0807060504030201");
 const Bytes kIV = unhex("000102030405060708090a0b0c0d0e0f");
 
-Bytes pattern(std::size_t size) {
+Bytes patternBytes(std::size_t size) {
     Bytes data(size);
     for (std::size_t i = 0; i < size; ++i) {
         data[i] = static_cast<std::uint8_t>(i * 7 + i / 251);
@@ -136,7 +136,7 @@ TEST(EncryptedDataFormat, RoundTripsInEveryChunking) {
     const std::size_t sizes[] = {0, 1, 15, 16, 17, 32767, 32768, 32769, 1 << 20};
     const std::size_t chunks[] = {1, 16, 32768, 0};
     for (std::size_t size : sizes) {
-        Bytes plaintext = pattern(size);
+        Bytes plaintext = patternBytes(size);
         auto whole = FCEncryptor::encryptData(plaintext, kFCCryptorAES256Settings, "pw", kIV,
                                               kEncryptionSalt, kHMACSalt);
         ASSERT_TRUE(whole);
@@ -165,7 +165,7 @@ TEST(EncryptedDataFormat, EncryptionsOfTheSamePlaintextDiffer) {
 }
 
 TEST(EncryptedDataFormat, AnyChangedByteOrWrongPasswordFailsTheHMAC) {
-    Bytes message = *FCEncryptor::encryptData(pattern(40), kFCCryptorAES256Settings, "pw");
+    Bytes message = *FCEncryptor::encryptData(patternBytes(40), kFCCryptorAES256Settings, "pw");
     struct Region {
         const char* name;
         std::size_t offset;
@@ -202,7 +202,7 @@ Bytes withHeaderlessTag(const Bytes& message, std::string_view password) {
 }
 
 TEST(EncryptedDataFormat, FirstVersionTagLeavesTheHeaderOutOnlyWhenAskedTo) {
-    Bytes plaintext = pattern(40);
+    Bytes plaintext = patternBytes(40);
     Bytes current = *FCEncryptor::encryptData(plaintext, kFCCryptorAES256Settings, "pw");
     Bytes firstVersion = withHeaderlessTag(current, "pw");
     struct Case {
@@ -237,7 +237,7 @@ TEST(EncryptedDataFormat, FirstVersionTagLeavesTheHeaderOutOnlyWhenAskedTo) {
 }
 
 TEST(EncryptedDataFormat, UnknownVersionIsRefused) {
-    Bytes message = *FCEncryptor::encryptData(pattern(40), kFCCryptorAES256Settings, "pw");
+    Bytes message = *FCEncryptor::encryptData(patternBytes(40), kFCCryptorAES256Settings, "pw");
     for (std::uint8_t version : {0, 1, 4, 255}) {
         message[0] = version;
         ErrorPtr error = FCDecryptor::decryptData(message, "pw").error();
@@ -248,7 +248,7 @@ TEST(EncryptedDataFormat, UnknownVersionIsRefused) {
 }
 
 TEST(EncryptedDataFormat, TruncatedMessagesAreErrorsNeverEmptyPlaintext) {
-    Bytes message = *FCEncryptor::encryptData(pattern(40), kFCCryptorAES256Settings, "pw");
+    Bytes message = *FCEncryptor::encryptData(patternBytes(40), kFCCryptorAES256Settings, "pw");
     for (std::size_t length = 0; length < message.size(); ++length) {
         SCOPED_TRACE(length);
         EXPECT_EQ(
@@ -278,15 +278,15 @@ TEST(EncryptedDataFormat, ConstantTimeComparisonChecksLengthsFirst) {
 TEST(EncryptedDataFormat, UnsupportedSettingsAreErrors) {
     FCCryptorSettings settings = kFCCryptorAES256Settings;
     settings.keySettings.rounds = 0;
-    EXPECT_EQ(errorCode(FCEncryptor::encryptData(pattern(1), settings, "pw").error()),
+    EXPECT_EQ(errorCode(FCEncryptor::encryptData(patternBytes(1), settings, "pw").error()),
               kFCCryptorParamError);
 
     settings = kFCCryptorAES256Settings;
     settings.HMACLength = 64;  // longer than SHA-256
-    EXPECT_EQ(errorCode(FCEncryptor::encryptData(pattern(1), settings, "pw").error()),
+    EXPECT_EQ(errorCode(FCEncryptor::encryptData(patternBytes(1), settings, "pw").error()),
               kFCCryptorParamError);
 
-    EXPECT_EQ(errorCode(FCEncryptor::encryptData(pattern(1), kFCCryptorAES256Settings, Bytes(5, 1),
+    EXPECT_EQ(errorCode(FCEncryptor::encryptData(patternBytes(1), kFCCryptorAES256Settings, Bytes(5, 1),
                                                  Bytes(32, 2))
                             .error()),
               kFCCryptorParamError);
@@ -328,7 +328,7 @@ TEST(Cryptors, EncryptorDeliversHeaderWithFirstChunkAndTagWithTheLast) {
     auto encryptor = FCEncryptor::make(kFCCryptorAES256Settings, "pw", kIV, kEncryptionSalt,
                                        kHMACSalt, c.handler());
     ASSERT_TRUE(encryptor);
-    Bytes plaintext = pattern(100);
+    Bytes plaintext = patternBytes(100);
     encryptor->addData(Bytes(plaintext.begin(), plaintext.begin() + 40));
     encryptor->addData(Bytes(plaintext.begin() + 40, plaintext.end()));
     encryptor->finish();
@@ -352,7 +352,7 @@ TEST(Cryptors, FinishAloneGivesTheWholeEmptyMessageAndLaterInputIsIgnored) {
     ASSERT_TRUE(encryptor);
     encryptor->finish();
     ASSERT_TRUE(c.done.wait(std::chrono::seconds(10)));
-    encryptor->addData(pattern(10));
+    encryptor->addData(patternBytes(10));
     encryptor->finish();
     std::lock_guard lock(c.mutex);
     ASSERT_EQ(c.deliveries.size(), 1u);
@@ -364,7 +364,7 @@ TEST(Cryptors, FinishAloneGivesTheWholeEmptyMessageAndLaterInputIsIgnored) {
 }
 
 TEST(Cryptors, DecryptorReportsTheHMACMismatchInItsCompletion) {
-    Bytes message = *FCEncryptor::encryptData(pattern(1000), kFCCryptorAES256Settings, "pw");
+    Bytes message = *FCEncryptor::encryptData(patternBytes(1000), kFCCryptorAES256Settings, "pw");
     message[500] ^= 1;
     Collector c;
     auto decryptor = FCDecryptor::make("pw", c.handler());
@@ -380,7 +380,7 @@ TEST(Cryptors, DecryptorReportsTheHMACMismatchInItsCompletion) {
 }
 
 TEST(Cryptors, SynchronousRunMatchesTheCoreAndReportsErrors) {
-    Bytes plaintext = pattern(70000);
+    Bytes plaintext = patternBytes(70000);
     auto encryptor =
         FCEncryptor::make(kFCCryptorAES256Settings, "pw", kIV, kEncryptionSalt, kHMACSalt, nullptr);
     auto message = FCCryptor::synchronousResultForCryptor(encryptor, plaintext);

@@ -21,7 +21,7 @@ using test::TempDir;
 using test::writeFile;
 using Status = TVKCryptStream::Status;
 
-TVKQuarraCryptManager& manager() {
+TVKQuarraCryptManager& cryptManager() {
     return TVKQuarraCryptManager::sharedInstance();
 }
 
@@ -41,7 +41,7 @@ std::string readAll(TVKCryptStream& stream, std::size_t length, long* last = nul
 }
 
 void encryptFile(const fs::path& path, const std::string& contents) {
-    ASSERT_EQ(manager().createEncryptedFileAtPath(path, toBytes(contents), nullptr), nullptr);
+    ASSERT_EQ(cryptManager().createEncryptedFileAtPath(path, toBytes(contents), nullptr), nullptr);
 }
 
 TEST(CryptStream, DecryptsFilesOfEveryBoundarySizeInAnyReadLength) {
@@ -52,7 +52,7 @@ TEST(CryptStream, DecryptsFilesOfEveryBoundarySizeInAnyReadLength) {
         encryptFile(dir / "file", plain);
         for (std::size_t length : {16, 1000, 32768, 100000}) {
             SCOPED_TRACE("size " + std::to_string(size) + " read " + std::to_string(length));
-            auto stream = manager().streamFromEncryptedFileAtPath(dir / "file");
+            auto stream = cryptManager().streamFromEncryptedFileAtPath(dir / "file");
             EXPECT_EQ(stream->streamStatus(), Status::NotOpen);
             ASSERT_TRUE(stream->open());
             long last = 0;
@@ -71,7 +71,7 @@ TEST(CryptStream, EncryptingStreamHandsOutTheWholeMessageBeforeItsEnd) {
     signIn("jdoe");
     TempDir dir;
     writeFile(dir / "one", "x");
-    auto stream = manager().encryptionStreamForFileAtPath(dir / "one");
+    auto stream = cryptManager().encryptionStreamForFileAtPath(dir / "one");
     // Scheduled on the main run loop it is still read by polling, and it lends no buffer.
     stream->scheduleInRunLoop(RunLoop::main(), RunLoopDefaultMode);
     ASSERT_TRUE(stream->open());
@@ -91,7 +91,7 @@ TEST(CryptStream, EncryptingStreamHandsOutTheWholeMessageBeforeItsEnd) {
     EXPECT_EQ(n, 0);
     stream->removeFromRunLoop(RunLoop::main(), RunLoopDefaultMode);
     ASSERT_EQ(message.size(), 82u);
-    EXPECT_EQ(FCDecryptor::decryptData(toBytes(message), *manager().getFileEncryptionKey()),
+    EXPECT_EQ(FCDecryptor::decryptData(toBytes(message), *cryptManager().getFileEncryptionKey()),
               toBytes("x"));
 }
 
@@ -99,7 +99,7 @@ TEST(CryptStream, SigningOutBetweenReadsFailsTheNextRead) {
     signIn("jdoe");
     TempDir dir;
     encryptFile(dir / "file", pattern(100000));
-    auto stream = manager().streamFromEncryptedFileAtPath(dir / "file");
+    auto stream = cryptManager().streamFromEncryptedFileAtPath(dir / "file");
     ASSERT_TRUE(stream->open());
     std::uint8_t buffer[1000];
     EXPECT_EQ(stream->read(buffer, sizeof buffer), 1000);
@@ -123,7 +123,7 @@ TEST(CryptStream, DamagedOrShortFilesEndWithAnErrorNeverWithTheEnd) {
     writeFile(dir / "short", message.substr(0, 10));
     for (const char* name : {"damaged", "short"}) {
         SCOPED_TRACE(name);
-        auto stream = manager().streamFromEncryptedFileAtPath(dir / name);
+        auto stream = cryptManager().streamFromEncryptedFileAtPath(dir / name);
         ASSERT_TRUE(stream->open());
         long last = 0;
         readAll(*stream, 4096, &last);
@@ -140,16 +140,16 @@ TEST(CryptStream, ReadsAfterCloseOrWithoutOpenFail) {
     encryptFile(dir / "file", "content");
     std::uint8_t buffer[64];
 
-    auto unopened = manager().streamFromEncryptedFileAtPath(dir / "file");
+    auto unopened = cryptManager().streamFromEncryptedFileAtPath(dir / "file");
     EXPECT_EQ(unopened->read(buffer, sizeof buffer), -1);
 
-    auto stream = manager().streamFromEncryptedFileAtPath(dir / "file");
+    auto stream = cryptManager().streamFromEncryptedFileAtPath(dir / "file");
     ASSERT_TRUE(stream->open());
     stream->close();
     EXPECT_EQ(stream->read(buffer, sizeof buffer), -1);
     EXPECT_EQ(stream->streamStatus(), Status::Closed);
 
-    auto missing = manager().streamFromEncryptedFileAtPath(dir / "missing");
+    auto missing = cryptManager().streamFromEncryptedFileAtPath(dir / "missing");
     EXPECT_FALSE(missing->open());
     EXPECT_TRUE(missing->streamError()->is(TVKCryptographyErrorDomain, -5));
 }
@@ -160,7 +160,7 @@ TEST(CryptStream, UploadBodyCarriesThePlaintextOfAnEncryptedFile) {
     std::string plain = pattern(70000);
     encryptFile(dir / "file", plain);
     HTStreamingMultipartFormData form(UrlRequest(), 4, "BOUNDARY");
-    form.appendPartWithInputStream(manager().streamFromEncryptedFileAtPath(dir / "file"), "file",
+    form.appendPartWithInputStream(cryptManager().streamFromEncryptedFileAtPath(dir / "file"), "file",
                                    "file.bin", static_cast<std::int64_t>(plain.size()),
                                    "application/octet-stream");
     const auto& body = form.bodyStream();
