@@ -26,7 +26,7 @@ ErrorPtr TVKQuarraCache::notAuthenticatedError() {
                        "User not authenticated");
 }
 
-std::optional<std::string> TVKQuarraCache::authorizedUsername(ErrorPtr* error) {
+Result<std::string> TVKQuarraCache::authorizedUsername() {
     auto user = TVKQuarraAuthManager::sharedInstance().currentUser();
     auto stored = TVKQuarraConfigurationManager::sharedInstance().currentUsername();
     std::lock_guard lock(mutex_);
@@ -35,17 +35,13 @@ std::optional<std::string> TVKQuarraCache::authorizedUsername(ErrorPtr* error) {
             boundUsername_ = *stored;
         }
         if (*boundUsername_ == *stored) {
-            return stored;
+            return *stored;
         }
     }
-    if (error) {
-        *error = notAuthenticatedError();
-    }
-    return std::nullopt;
+    return notAuthenticatedError();
 }
 
-std::shared_ptr<SQDatabaseQueue> TVKQuarraCache::loadDB(const std::string& username,
-                                                        ErrorPtr* error) {
+Result<std::shared_ptr<SQDatabaseQueue>> TVKQuarraCache::loadDB(const std::string& username) {
     std::lock_guard lock(mutex_);
     if (dbQueue_) {
         return dbQueue_;
@@ -59,10 +55,10 @@ std::shared_ptr<SQDatabaseQueue> TVKQuarraCache::loadDB(const std::string& usern
         dbQueue_ = SQDatabaseQueue::databaseQueueWithPath(path->string());
     }
     if (!dbQueue_) {
-        *error = Error::make(TVKCacheErrorDomain, TVKCacheOpenFailedErrorCode, Json::object(),
-                             pathError);
-        TVK_LOG_ERROR("Unexpected error opening database:" + (*error)->description());
-        return nullptr;
+        ErrorPtr error = Error::make(TVKCacheErrorDomain, TVKCacheOpenFailedErrorCode,
+                                     Json::object(), pathError);
+        TVK_LOG_ERROR("Unexpected error opening database:" + error->description());
+        return error;
     }
     databasePath_ = path->string();
     return dbQueue_;
@@ -71,10 +67,9 @@ std::shared_ptr<SQDatabaseQueue> TVKQuarraCache::loadDB(const std::string& usern
 void TVKQuarraCache::openDatabaseForQuarra(const TVKQuarraPtr& quarra,
                                            const OpenHandler& openHandler,
                                            const CloseHandler& closeHandler) {
-    ErrorPtr error;
-    auto username = authorizedUsername(&error);
+    auto username = authorizedUsername();
     if (!username) {
-        closeHandler(error);
+        closeHandler(username.error());
         return;
     }
     if (quarra && quarra != quarra_) {
@@ -82,18 +77,22 @@ void TVKQuarraCache::openDatabaseForQuarra(const TVKQuarraPtr& quarra,
                                  "Unable to cache data from Quarra not associated with cache"));
         return;
     }
-    auto queue = loadDB(*username, &error);
-    if (!queue) {
-        closeHandler(error);
+    auto loaded = loadDB(*username);
+    if (!loaded) {
+        closeHandler(loaded.error());
         return;
     }
+    const auto& queue = *loaded;
     const std::string path = databasePath_;
+    ErrorPtr error;
     ErrorPtr transactionError = queue->inDeferredTransaction([&](SQDatabase* db, bool& rollback) {
         ErrorPtr keyError;
         auto key = TVKQuarraCryptManager::sharedInstance().getFileEncryptionKey(&keyError);
         // The key is the signed-in user's: make sure that is still the user of this object.
-        if (key && !keyError && !authorizedUsername(&keyError)) {
-            key.reset();
+        if (key && !keyError) {
+            if (auto stillAuthorized = authorizedUsername(); !stillAuthorized) {
+                keyError = stillAuthorized.error();
+            }
         }
         if (!key || keyError) {
             error = keyError ? keyError
@@ -108,7 +107,7 @@ void TVKQuarraCache::openDatabaseForQuarra(const TVKQuarraPtr& quarra,
             TVK_LOG_ERROR("Unexpected error opening database:" + error->description());
             return;
         }
-        openHandler(*db, error);
+        error = openHandler(*db);
         if (error) {
             rollback = true;
         }
