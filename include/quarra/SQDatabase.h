@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "quarra/Error.h"
+#include "quarra/Result.h"
 #include "quarra/Url.h"
 #include "quarra/DateFormatter.h"
 #include "quarra/SQResultSet.h"
@@ -125,23 +126,21 @@ class SQDatabase : public std::enable_shared_from_this<SQDatabase> {
 
     // ---- Updates: true when the statement ran to completion. Extra arguments are ignored; too few
     // fail with the bind-count message. A statement that yields a row is not an update and fails.
+    // The forms returning an ErrorPtr say why (null on success); the others leave it to lastError().
 
     template <class... Args>
     requires(std::convertible_to<Args, SQValue>&&...) bool executeUpdate(std::string_view sql,
                                                                          Args&&... args) {
-        return updateWorker(sql, nullptr, SQArguments{SQValue(std::forward<Args>(args))...},
-                            nullptr);
+        return !updateWorker(sql, SQArguments{SQValue(std::forward<Args>(args))...}, nullptr);
     }
     bool executeUpdate(std::string_view sql, const SQArguments& arguments);
-    bool executeUpdate(std::string_view sql, const SQArguments& values, ErrorPtr* error);
+    [[nodiscard]] ErrorPtr executeUpdateValues(std::string_view sql, const SQArguments& values);
     // Each key binds the parameter ":key".
-    bool executeUpdate(std::string_view sql, const SQDictionary& parameters,
-                       ErrorPtr* error = nullptr);
+    bool executeUpdate(std::string_view sql, const SQDictionary& parameters);
     template <class... Args>
-    requires(std::convertible_to<Args, SQValue>&&...) bool executeUpdate(std::string_view sql,
-                                                                         ErrorPtr* error,
-                                                                         Args&&... args) {
-        return updateWorker(sql, error, SQArguments{SQValue(std::forward<Args>(args))...}, nullptr);
+    requires(std::convertible_to<Args, SQValue>&&...) [[nodiscard]] ErrorPtr
+        executeUpdateWithErrorAndBindings(std::string_view sql, Args&&... args) {
+        return updateWorker(sql, SQArguments{SQValue(std::forward<Args>(args))...}, nullptr);
     }
     // printf-like: each conversion becomes a "?" bound to its argument ("%@" takes any value and a
     // null one becomes an inline NULL; "%s" a C string; "%d", "%ld", "%llu", "%f"... numbers).
@@ -164,8 +163,9 @@ class SQDatabase : public std::enable_shared_from_this<SQDatabase> {
         return queryWorker(sql, SQArguments{SQValue(std::forward<Args>(args))...}, nullptr);
     }
     std::shared_ptr<SQResultSet> executeQuery(std::string_view sql, const SQArguments& arguments);
-    std::shared_ptr<SQResultSet> executeQuery(std::string_view sql, const SQArguments& values,
-                                              ErrorPtr* error);
+    // The cursor, or lastError() when there is none.
+    Result<std::shared_ptr<SQResultSet>> executeQueryValues(std::string_view sql,
+                                                            const SQArguments& values);
     std::shared_ptr<SQResultSet> executeQuery(std::string_view sql, const SQDictionary& parameters);
     template <class... Args>
     std::shared_ptr<SQResultSet> executeQueryWithFormat(std::string_view format, Args&&... args) {
@@ -196,9 +196,9 @@ class SQDatabase : public std::enable_shared_from_this<SQDatabase> {
     bool commit();
     bool rollback();
 
-    bool startSavePointWithName(std::string_view name, ErrorPtr* error = nullptr);
-    bool releaseSavePointWithName(std::string_view name, ErrorPtr* error = nullptr);
-    bool rollbackToSavePointWithName(std::string_view name, ErrorPtr* error = nullptr);
+    [[nodiscard]] ErrorPtr startSavePointWithName(std::string_view name);
+    [[nodiscard]] ErrorPtr releaseSavePointWithName(std::string_view name);
+    [[nodiscard]] ErrorPtr rollbackToSavePointWithName(std::string_view name);
     // Runs `block` inside a fresh savepoint, rolled back to when the block sets its flag. Null on
     // success, otherwise the error of the last step that failed.
     ErrorPtr inSavePoint(const std::function<void(bool& rollback)>& block);
@@ -210,11 +210,11 @@ class SQDatabase : public std::enable_shared_from_this<SQDatabase> {
     ErrorPtr runSavePoint(const std::string& name, const TransactionBlock& block);
 
     // Write-ahead-log checkpoint; mode 0 passive, 1 full, 2 restart, 3 truncate. No name: every
-    // database.
-    bool checkpoint(int mode, ErrorPtr* error = nullptr);
-    bool checkpoint(int mode, const std::optional<std::string>& name, ErrorPtr* error = nullptr);
-    bool checkpoint(int mode, const std::optional<std::string>& name, int* logFrameCount,
-                    int* checkpointCount, ErrorPtr* error = nullptr);
+    // database. The counts are filled in when given.
+    [[nodiscard]] ErrorPtr checkpoint(int mode);
+    [[nodiscard]] ErrorPtr checkpoint(int mode, const std::optional<std::string>& name);
+    [[nodiscard]] ErrorPtr checkpoint(int mode, const std::optional<std::string>& name,
+                                      int* logFrameCount, int* checkpointCount);
 
     // ---- Statement cache (off by default): several compiled copies per text, one per open cursor.
 
@@ -326,8 +326,8 @@ class SQDatabase : public std::enable_shared_from_this<SQDatabase> {
     void setApplicationID(std::uint32_t appID);
     std::uint32_t userVersion();
     void setUserVersion(std::uint32_t version);
-    // True when the engine compiles `sql`; runs nothing.
-    bool validateSQL(const std::string& sql, ErrorPtr* error = nullptr);
+    // Null when the engine compiles `sql`; runs nothing.
+    [[nodiscard]] ErrorPtr validateSQL(const std::string& sql);
 
     // ---- Copies of a private in-memory database (created without a path) from or to an
     // unencrypted file.
@@ -354,25 +354,32 @@ class SQDatabase : public std::enable_shared_from_this<SQDatabase> {
     friend class SQResultSet;
     struct Guard;
 
-    bool updateWorker(std::string_view sql, ErrorPtr* error, SQArguments arguments,
-                      const SQDictionary* parameters);
+    // Null when the statement ran to completion.
+    [[nodiscard]] ErrorPtr updateWorker(std::string_view sql, SQArguments arguments,
+                                        const SQDictionary* parameters);
     std::shared_ptr<SQResultSet> queryWorker(std::string_view sql, SQArguments arguments,
                                              const SQDictionary* parameters);
-    // Open and not already running a statement; logs why not.
-    bool canRunStatement();
-    // Compiles (or takes from the cache) and binds; null after logging on failure.
-    sqlite3_stmt* prepare(std::string_view sql, const SQArguments& arguments,
-                          const SQDictionary* parameters, std::shared_ptr<SQStatement>& cached,
-                          bool forQuery, ErrorPtr* error);
-    sqlite3_stmt* compile(std::string_view sql, std::shared_ptr<SQStatement>& cached, bool forQuery,
-                          ErrorPtr* error);
-    int bind(sqlite3_stmt* stmt, const SQArguments& arguments, const SQDictionary* parameters,
-             bool forQuery, ErrorPtr* error, int& parameterCount);
+    // Null when open and not already running a statement; otherwise logs why and says so.
+    [[nodiscard]] ErrorPtr canRunStatement();
+    // Compiles (or takes from the cache) and binds; the error after logging on failure.
+    Result<sqlite3_stmt*> prepare(std::string_view sql, const SQArguments& arguments,
+                                  const SQDictionary* parameters,
+                                  std::shared_ptr<SQStatement>& cached, bool forQuery);
+    Result<sqlite3_stmt*> compile(std::string_view sql, std::shared_ptr<SQStatement>& cached,
+                                  bool forQuery);
+    struct BindCounts {
+        int bound = 0;
+        int parameters = 0;
+    };
+    BindCounts bind(sqlite3_stmt* stmt, const SQArguments& arguments,
+                    const SQDictionary* parameters, bool forQuery);
     void bindValue(const SQValue& value, int index, sqlite3_stmt* stmt);
     static std::pair<std::string, SQArguments> extractSQL(std::string_view format,
                                                           SQArguments arguments);
-    bool runTransactionStatement(const char* sql, std::optional<bool> inTransactionOnSuccess);
-    bool savePointStatement(const char* verb, std::string_view name, ErrorPtr* error);
+    [[nodiscard]] ErrorPtr runTransactionStatement(const char* sql,
+                                                   std::optional<bool> inTransactionOnSuccess);
+    [[nodiscard]] ErrorPtr beginStatement(SQTransactionKind kind);
+    [[nodiscard]] ErrorPtr savePointStatement(const char* verb, std::string_view name);
     void warnInUse() const;
     void logError(std::string_view sql) const;
     static int busyHandler(void* context, int count);

@@ -55,10 +55,12 @@ class SQDatabaseQueue : public std::enable_shared_from_this<SQDatabaseQueue>,
     // failed savepoint start runs no block.
     ErrorPtr inSavePoint(const TransactionBlock& block);
 
-    bool checkpoint(int mode, ErrorPtr* error = nullptr);
-    bool checkpoint(int mode, const std::optional<std::string>& name, ErrorPtr* error = nullptr);
-    bool checkpoint(int mode, const std::optional<std::string>& name, int* logFrameCount,
-                    int* checkpointCount, ErrorPtr* error = nullptr);
+    // The connection's checkpoint on the queue: null on success. The counts are filled in when
+    // given.
+    [[nodiscard]] ErrorPtr checkpoint(int mode);
+    [[nodiscard]] ErrorPtr checkpoint(int mode, const std::optional<std::string>& name);
+    [[nodiscard]] ErrorPtr checkpoint(int mode, const std::optional<std::string>& name,
+                                      int* logFrameCount, int* checkpointCount);
 
     // Closes and drops the connection; the next operation opens a new, unkeyed one.
     ErrorPtr close();

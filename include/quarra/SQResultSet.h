@@ -15,6 +15,7 @@
 #include <string_view>
 
 #include "quarra/Error.h"
+#include "quarra/Result.h"
 #include "quarra/SQStatement.h"
 #include "quarra/SQTextOffsets.h"
 #include "quarra/SQValue.h"
@@ -33,10 +34,11 @@ class SQResultSet {
     SQResultSet(const SQResultSet&) = delete;
     SQResultSet& operator=(const SQResultSet&) = delete;
 
-    // True when a row is current. Any other outcome closes the cursor; `error` then tells a failure
-    // (a closed cursor reports code 21, "parentDB does not exist").
-    bool next() { return nextWithError(nullptr); }
-    bool nextWithError(ErrorPtr* error);
+    // True when a row is current, false at the end of the rows. Any other outcome closes the
+    // cursor; a failure is the error (a closed cursor reports code 21, "parentDB does not exist").
+    // next() tells the end and a failure apart only through the connection's lastError().
+    bool next() { return nextWithError().valueOr(false); }
+    Result<bool> nextWithError();
     // The connection's last result was a row.
     bool hasAnotherRow() const;
     // Safe to call more than once.

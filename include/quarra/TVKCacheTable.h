@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "quarra/Error.h"
+#include "quarra/Result.h"
 #include "quarra/TVKCacheTableColumn.h"
 #include "quarra/TVKQuarraLocalQuery.h"
 #include "quarra/SQDatabase.h"
@@ -69,13 +70,13 @@ class TVKCacheTable {
     // UPDATE of the rows the query selects (every row without a query); nothing for no values.
     [[nodiscard]] ErrorPtr updateRecordsMatchingQuery(const TVKQuarraLocalQuery* query,
                                                       const SQDictionary& values, SQDatabase& db);
-    // The query's SELECT on this table; null with `error` set on failure.
-    std::shared_ptr<SQResultSet> performQuery(const TVKQuarraLocalQuery& query, SQDatabase& db,
-                                              ErrorPtr* error);
-    // The row whose key columns hold these values; nothing (and no error) when none does. With two
-    // rows the first is returned and the duplicate logged.
-    std::optional<SQDictionary> recordWithPrimaryKeyValues(const SQDictionary& keyValues,
-                                                           SQDatabase& db, ErrorPtr* error);
+    // The query's SELECT on this table: the cursor before its first row.
+    Result<std::shared_ptr<SQResultSet>> performQuery(const TVKQuarraLocalQuery& query,
+                                                      SQDatabase& db);
+    // The row whose key columns hold these values; nothing when none does. With two rows the first
+    // is returned and the duplicate logged.
+    Result<std::optional<SQDictionary>> recordWithPrimaryKeyValues(const SQDictionary& keyValues,
+                                                                   SQDatabase& db);
     // By the first key column: IS NULL for a null value, "=" otherwise.
     [[nodiscard]] ErrorPtr deleteRecordWithPrimaryKeyEqualTo(const SQValue& value, SQDatabase& db);
     // By the first key column; an empty list deletes nothing.
@@ -91,9 +92,9 @@ class TVKCacheTable {
                                                  SQDatabase& db);
     // DROP TABLE IF EXISTS.
     [[nodiscard]] ErrorPtr dropTableWithDatabase(SQDatabase& db);
-    bool tableExistsInDatabase(SQDatabase& db, ErrorPtr* error);
-    // Nothing when the table has no columns (is missing) or on failure (`error` set).
-    std::optional<std::vector<std::string>> columnNamesInDatabase(SQDatabase& db, ErrorPtr* error);
+    Result<bool> tableExistsInDatabase(SQDatabase& db);
+    // Nothing when the table has no columns (is missing).
+    Result<std::optional<std::vector<std::string>>> columnNamesInDatabase(SQDatabase& db);
 
     // The cache error for the statement `sql` that just failed on `db`, logged with the statement.
     static ErrorPtr handleErrorForDatabase(SQDatabase& db, const std::string& sql);
@@ -101,10 +102,10 @@ class TVKCacheTable {
   private:
     [[nodiscard]] ErrorPtr execute(SQDatabase& db, const std::string& sql,
                                    const SQArguments& arguments = {});
-    std::shared_ptr<SQResultSet> query(SQDatabase& db, const std::string& sql,
-                                       const SQArguments& arguments, ErrorPtr* error);
-    // Steps the cursor; false at the end of the rows or on failure (then `error` is set).
-    static bool advance(SQResultSet& rows, SQDatabase& db, const std::string& sql, ErrorPtr* error);
+    Result<std::shared_ptr<SQResultSet>> query(SQDatabase& db, const std::string& sql,
+                                               const SQArguments& arguments);
+    // Steps the cursor: true on a row, false at the end of the rows.
+    static Result<bool> advance(SQResultSet& rows, SQDatabase& db, const std::string& sql);
 
     std::string name_;
     std::vector<TVKCacheTableColumnPtr> orderedColumns_;

@@ -20,6 +20,7 @@
 #include "quarra/TVKQuarra.h"
 #include "quarra/Dispatch.h"
 #include "quarra/Error.h"
+#include "quarra/Result.h"
 #include "quarra/SQDatabase.h"
 #include "quarra/SQDatabaseQueue.h"
 
@@ -27,9 +28,9 @@ namespace quarra {
 
 class TVKQuarraCache : public std::enable_shared_from_this<TVKQuarraCache> {
   public:
-    // Does the operation's statements on the open, keyed connection; a failure is reported by
-    // setting `error`, which rolls the transaction back.
-    using OpenHandler = std::function<void(SQDatabase& db, ErrorPtr& error)>;
+    // Does the operation's statements on the open, keyed connection; the error it returns rolls the
+    // transaction back.
+    using OpenHandler = std::function<ErrorPtr(SQDatabase& db)>;
     using CloseHandler = std::function<void(const ErrorPtr& error)>;
 
     virtual ~TVKQuarraCache() = default;
@@ -63,7 +64,7 @@ class TVKQuarraCache : public std::enable_shared_from_this<TVKQuarraCache> {
 
     // The user this object works for, when the signed-in user is that user; -3 otherwise. The
     // first call binds an object made without a user.
-    std::optional<std::string> authorizedUsername(ErrorPtr* error);
+    Result<std::string> authorizedUsername();
     static ErrorPtr notAuthenticatedError();
 
     // Calls the host's handler later, on the main queue; an empty handler is not called.
@@ -75,8 +76,8 @@ class TVKQuarraCache : public std::enable_shared_from_this<TVKQuarraCache> {
     }
 
   private:
-    // The queue, made when absent; null with the error when the file cannot be opened.
-    std::shared_ptr<SQDatabaseQueue> loadDB(const std::string& username, ErrorPtr* error);
+    // The queue, made when absent; -2 when the file cannot be opened.
+    Result<std::shared_ptr<SQDatabaseQueue>> loadDB(const std::string& username);
 
     std::string name_;
     TVKQuarraPtr quarra_;

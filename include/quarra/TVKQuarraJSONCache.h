@@ -138,8 +138,7 @@ class TVKQuarraJSONCache : public TVKQuarraCache {
     [[nodiscard]] ErrorPtr setupTableIfNeededInDatabase(SQDatabase& db);
     TVKQuarraJSONCacheEntryPtr cacheEntryForResponse(
         const Json& record, const std::vector<TVKQuarraJSONField>& fields) const;
-    static std::optional<SQDictionary> databaseValuesForEntry(const TVKQuarraJSONCacheEntry& entry,
-                                                              ErrorPtr* error);
+    static Result<SQDictionary> databaseValuesForEntry(const TVKQuarraJSONCacheEntry& entry);
     [[nodiscard]] ErrorPtr updateEntry(const TVKQuarraJSONCacheEntry& entry, SQDatabase& db);
 
     std::vector<TVKQuarraJSONField> fields_;

@@ -152,25 +152,20 @@ ErrorPtr TVKCacheTable::execute(SQDatabase& db, const std::string& sql,
     return nullptr;
 }
 
-std::shared_ptr<SQResultSet> TVKCacheTable::query(SQDatabase& db, const std::string& sql,
-                                                  const SQArguments& arguments, ErrorPtr* error) {
-    auto rows = db.executeQuery(sql, arguments);
-    if (!rows && error) {
-        *error = handleErrorForDatabase(db, sql);
+Result<std::shared_ptr<SQResultSet>> TVKCacheTable::query(SQDatabase& db, const std::string& sql,
+                                                          const SQArguments& arguments) {
+    if (auto rows = db.executeQuery(sql, arguments)) {
+        return rows;
     }
-    return rows;
+    return handleErrorForDatabase(db, sql);
 }
 
-bool TVKCacheTable::advance(SQResultSet& rows, SQDatabase& db, const std::string& sql,
-                            ErrorPtr* error) {
-    ErrorPtr stepError;
-    if (rows.nextWithError(&stepError)) {
-        return true;
+Result<bool> TVKCacheTable::advance(SQResultSet& rows, SQDatabase& db, const std::string& sql) {
+    auto step = rows.nextWithError();
+    if (!step) {
+        return handleErrorForDatabase(db, sql);
     }
-    if (stepError && error) {
-        *error = handleErrorForDatabase(db, sql);
-    }
-    return false;
+    return step;
 }
 
 // ---- Operations
@@ -186,12 +181,12 @@ ErrorPtr TVKCacheTable::addColumn(const TVKCacheTableColumnPtr& column, SQDataba
         }
     }
     orderedColumns_.push_back(column);
-    ErrorPtr error;
-    bool exists = tableExistsInDatabase(db, &error);
-    if (!error) {
-        error = exists ? execute(db, "ALTER TABLE '" + name_ + "' ADD COLUMN '" + column->name() +
-                                         "' '" + column->sqlType() + "'")
-                       : createTableWithDatabase(db);
+    auto exists = tableExistsInDatabase(db);
+    ErrorPtr error = exists.error();
+    if (exists) {
+        error = *exists ? execute(db, "ALTER TABLE '" + name_ + "' ADD COLUMN '" + column->name() +
+                                          "' '" + column->sqlType() + "'")
+                        : createTableWithDatabase(db);
     }
     if (error) {
         orderedColumns_.pop_back();
@@ -237,15 +232,14 @@ ErrorPtr TVKCacheTable::updateRecordsMatchingQuery(const TVKQuarraLocalQuery* qu
     return execute(db, sql, arguments);
 }
 
-std::shared_ptr<SQResultSet> TVKCacheTable::performQuery(const TVKQuarraLocalQuery& localQuery,
-                                                         SQDatabase& db, ErrorPtr* error) {
+Result<std::shared_ptr<SQResultSet>> TVKCacheTable::performQuery(
+    const TVKQuarraLocalQuery& localQuery, SQDatabase& db) {
     auto bound = localQuery.boundSqlForTableName(name_);
-    return query(db, bound.sql, bound.arguments, error);
+    return query(db, bound.sql, bound.arguments);
 }
 
-std::optional<SQDictionary> TVKCacheTable::recordWithPrimaryKeyValues(const SQDictionary& keyValues,
-                                                                      SQDatabase& db,
-                                                                      ErrorPtr* error) {
+Result<std::optional<SQDictionary>> TVKCacheTable::recordWithPrimaryKeyValues(
+    const SQDictionary& keyValues, SQDatabase& db) {
     TVKQuarraExpression expression;
     for (const auto& [name, value] : keyValues) {
         if (!expression.empty()) {
@@ -255,24 +249,26 @@ std::optional<SQDictionary> TVKCacheTable::recordWithPrimaryKeyValues(const SQDi
     }
     auto keyQuery = TVKQuarraLocalQuery::createWithExpression(expression);
     auto bound = keyQuery->boundSqlForTableName(name_);
-    ErrorPtr failure;
-    auto rows = query(db, bound.sql, bound.arguments, &failure);
-    if (!rows || !advance(*rows, db, bound.sql, &failure)) {
-        if (error) {
-            *error = failure;
-        }
-        return std::nullopt;
+    auto rows = query(db, bound.sql, bound.arguments);
+    if (!rows) {
+        return rows.error();
     }
-    auto record = rows->resultDictionary();
-    if (advance(*rows, db, bound.sql, &failure)) {
+    auto first = advance(**rows, db, bound.sql);
+    if (!first) {
+        return first.error();
+    }
+    if (!*first) {
+        return std::optional<SQDictionary>();
+    }
+    auto record = (*rows)->resultDictionary();
+    auto second = advance(**rows, db, bound.sql);
+    if (!second) {
+        return second.error();
+    }
+    if (*second) {
         TVK_LOG_ERROR("Multiple records found for primary key values:" +
                       dictionaryDescription(keyValues) + "\ntable:" + description());
-        rows->close();
-    } else if (failure) {
-        if (error) {
-            *error = failure;
-        }
-        return std::nullopt;
+        (*rows)->close();
     }
     return record;
 }
@@ -340,25 +336,31 @@ ErrorPtr TVKCacheTable::alterTableWithColumns(const std::vector<TVKCacheTableCol
     }
     const std::string oldName = name_;
     const std::string readSql = "SELECT * FROM '" + oldName + "'";
-    ErrorPtr error;
-    auto rows = query(db, readSql, {}, &error);
+    auto rows = query(db, readSql, {});
     if (!rows) {
-        return error;
+        return rows.error();
     }
     const std::string tempName = oldName + "_temp";
+    ErrorPtr error;
     if ((error = execute(
              db, "CREATE TABLE '" + tempName + "' " + columnsClauseForCreateAlterTable(columns)))) {
         return error;
     }
     name_ = tempName;
-    while (advance(*rows, db, readSql, &error)) {
-        auto row = rows->resultDictionary().value_or(SQDictionary{});
+    while (!error) {
+        auto step = advance(**rows, db, readSql);
+        if (!step) {
+            error = step.error();
+            break;
+        }
+        if (!*step) {
+            break;
+        }
+        auto row = (*rows)->resultDictionary().value_or(SQDictionary{});
         for (const auto& name : removed) {
             row.erase(name);
         }
-        if ((error = insertOrUpdateRecordWithValues(row, db))) {
-            break;
-        }
+        error = insertOrUpdateRecordWithValues(row, db);
     }
     name_ = oldName;
     if (error) {
@@ -379,39 +381,39 @@ ErrorPtr TVKCacheTable::dropTableWithDatabase(SQDatabase& db) {
     return execute(db, dropTableSql());
 }
 
-bool TVKCacheTable::tableExistsInDatabase(SQDatabase& db, ErrorPtr* error) {
+Result<bool> TVKCacheTable::tableExistsInDatabase(SQDatabase& db) {
     const std::string sql = existsSql();
-    auto rows = query(db, sql, {}, error);
+    auto rows = query(db, sql, {});
     if (!rows) {
-        return false;
+        return rows.error();
     }
-    bool exists = advance(*rows, db, sql, error);
-    rows->close();
+    auto exists = advance(**rows, db, sql);
+    (*rows)->close();
     return exists;
 }
 
-std::optional<std::vector<std::string>> TVKCacheTable::columnNamesInDatabase(SQDatabase& db,
-                                                                             ErrorPtr* error) {
+Result<std::optional<std::vector<std::string>>> TVKCacheTable::columnNamesInDatabase(
+    SQDatabase& db) {
     const std::string sql = "PRAGMA table_info('" + name_ + "')";
-    auto rows = query(db, sql, {}, error);
+    auto rows = query(db, sql, {});
     if (!rows) {
-        return std::nullopt;
+        return rows.error();
     }
     std::vector<std::string> names;
-    ErrorPtr failure;
-    while (advance(*rows, db, sql, &failure)) {
-        names.push_back(rows->stringForColumn("name").value_or(""));
-    }
-    if (failure) {
-        if (error) {
-            *error = failure;
+    for (;;) {
+        auto step = advance(**rows, db, sql);
+        if (!step) {
+            return step.error();
         }
-        return std::nullopt;
+        if (!*step) {
+            break;
+        }
+        names.push_back((*rows)->stringForColumn("name").value_or(""));
     }
     if (names.empty()) {
-        return std::nullopt;
+        return std::optional<std::vector<std::string>>();
     }
-    return names;
+    return std::optional(std::move(names));
 }
 
 }  // namespace quarra

@@ -26,7 +26,7 @@ ErrorPtr TVKQuarraCache::notAuthenticatedError() {
                        "User not authenticated");
 }
 
-std::optional<std::string> TVKQuarraCache::authorizedUsername(ErrorPtr* error) {
+Result<std::string> TVKQuarraCache::authorizedUsername() {
     auto user = TVKQuarraAuthManager::sharedInstance().currentUser();
     auto stored = TVKQuarraConfigurationManager::sharedInstance().currentUsername();
     std::lock_guard lock(mutex_);
@@ -35,17 +35,13 @@ std::optional<std::string> TVKQuarraCache::authorizedUsername(ErrorPtr* error) {
             boundUsername_ = *stored;
         }
         if (*boundUsername_ == *stored) {
-            return stored;
+            return *stored;
         }
     }
-    if (error) {
-        *error = notAuthenticatedError();
-    }
-    return std::nullopt;
+    return notAuthenticatedError();
 }
 
-std::shared_ptr<SQDatabaseQueue> TVKQuarraCache::loadDB(const std::string& username,
-                                                        ErrorPtr* error) {
+Result<std::shared_ptr<SQDatabaseQueue>> TVKQuarraCache::loadDB(const std::string& username) {
     std::lock_guard lock(mutex_);
     if (dbQueue_) {
         return dbQueue_;
@@ -62,10 +58,10 @@ std::shared_ptr<SQDatabaseQueue> TVKQuarraCache::loadDB(const std::string& usern
         }
     }
     if (!dbQueue_) {
-        *error = Error::make(TVKCacheErrorDomain, TVKCacheOpenFailedErrorCode, Json::object(),
-                             pathError);
-        TVK_LOG_ERROR("Unexpected error opening database:" + (*error)->description());
-        return nullptr;
+        ErrorPtr error = Error::make(TVKCacheErrorDomain, TVKCacheOpenFailedErrorCode,
+                                     Json::object(), pathError);
+        TVK_LOG_ERROR("Unexpected error opening database:" + error->description());
+        return error;
     }
     databasePath_ = path->string();
     return dbQueue_;
@@ -74,10 +70,9 @@ std::shared_ptr<SQDatabaseQueue> TVKQuarraCache::loadDB(const std::string& usern
 void TVKQuarraCache::openDatabaseForQuarra(const TVKQuarraPtr& quarra,
                                            const OpenHandler& openHandler,
                                            const CloseHandler& closeHandler) {
-    ErrorPtr error;
-    auto username = authorizedUsername(&error);
+    auto username = authorizedUsername();
     if (!username) {
-        closeHandler(error);
+        closeHandler(username.error());
         return;
     }
     if (quarra && quarra != quarra_) {
@@ -85,19 +80,23 @@ void TVKQuarraCache::openDatabaseForQuarra(const TVKQuarraPtr& quarra,
                                  "Unable to cache data from Quarra not associated with cache"));
         return;
     }
-    auto queue = loadDB(*username, &error);
-    if (!queue) {
-        closeHandler(error);
+    auto loaded = loadDB(*username);
+    if (!loaded) {
+        closeHandler(loaded.error());
         return;
     }
+    const auto& queue = *loaded;
     const std::string path = databasePath_;
+    ErrorPtr error;
     ErrorPtr transactionError = queue->inDeferredTransaction([&](SQDatabase* db, bool& rollback) {
         auto fileKey = TVKQuarraCryptManager::sharedInstance().getFileEncryptionKey();
         ErrorPtr keyError = fileKey.error();
         auto key = fileKey ? std::optional(std::move(*fileKey)) : std::nullopt;
         // The key is the signed-in user's: make sure that is still the user of this object.
-        if (key && !keyError && !authorizedUsername(&keyError)) {
-            key.reset();
+        if (key && !keyError) {
+            if (auto stillAuthorized = authorizedUsername(); !stillAuthorized) {
+                keyError = stillAuthorized.error();
+            }
         }
         if (!key || keyError) {
             error = keyError ? keyError
@@ -112,7 +111,7 @@ void TVKQuarraCache::openDatabaseForQuarra(const TVKQuarraPtr& quarra,
             TVK_LOG_ERROR("Unexpected error opening database:" + error->description());
             return;
         }
-        openHandler(*db, error);
+        error = openHandler(*db);
         if (error) {
             rollback = true;
         }

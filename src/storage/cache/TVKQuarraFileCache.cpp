@@ -89,6 +89,28 @@ ErrorPtr invalidParameter(const char* description) {
     return Error::make(TVKQuarraErrorDomain, TVKQuarraNotAssociatedWithCacheErrorCode, description);
 }
 
+// Adds the stored file names of the existing table `table` to `names`.
+ErrorPtr readFileNames(SQDatabase& db, const TVKCacheTable& table,
+                       std::vector<std::string>& names) {
+    const std::string sql = "SELECT FileName FROM '" + table.name() + "'";
+    auto rows = db.executeQuery(sql);
+    if (!rows) {
+        return TVKCacheTable::handleErrorForDatabase(db, sql);
+    }
+    for (;;) {
+        auto step = rows->nextWithError();
+        if (!step) {
+            return TVKCacheTable::handleErrorForDatabase(db, sql);
+        }
+        if (!*step) {
+            return nullptr;
+        }
+        if (auto name = rows->stringForColumnIndex(0)) {
+            names.push_back(*name);
+        }
+    }
+}
+
 // Stored names are bare UUIDs; anything that could reach outside the store is never removed.
 bool isStoreFileName(const std::string& name) {
     return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos;
@@ -271,11 +293,11 @@ void TVKQuarraFileCache::downloadAndCacheFileWithMetadata(
                    invalidParameter("Invalid parameter: the metadata names no cached file kind"));
         return;
     }
-    ErrorPtr error;
-    auto destination =
-        authorizedUsername(&error) ? generateFileLocationForDownload() : std::nullopt;
+    auto username = authorizedUsername();
+    auto destination = username ? generateFileLocationForDownload() : std::nullopt;
     if (!destination) {
-        callOnMain(handler, TVKQuarraFileCacheEntryPtr(), error ? error : notAuthenticatedError());
+        callOnMain(handler, TVKQuarraFileCacheEntryPtr(),
+                   username ? notAuthenticatedError() : username.error());
         return;
     }
     startDownload(
@@ -304,33 +326,32 @@ void TVKQuarraFileCache::addOrUpdateRecordForFileAtURL(const fs::path& fileURL,
     std::optional<std::string> oldFileName;
     openDatabaseForQuarra(
         quarra,
-        [&](SQDatabase& db, ErrorPtr& error) {
+        [&](SQDatabase& db) -> ErrorPtr {
             if (!cacheTable) {
-                error =
-                    invalidParameter("Invalid parameter: the metadata names no cached file kind");
-                return;
+                return invalidParameter("Invalid parameter: the metadata names no cached file kind");
             }
-            if ((error = cacheTable->createTableWithDatabase(db))) {
-                return;
+            if (ErrorPtr error = cacheTable->createTableWithDatabase(db)) {
+                return error;
             }
             SQDictionary values = metadata.columnsDictionary();
-            auto old = cacheTable->recordWithPrimaryKeyValues(values, db, &error);
-            if (error) {
-                return;
+            auto old = cacheTable->recordWithPrimaryKeyValues(values, db);
+            if (!old) {
+                return old.error();
             }
-            if (old) {
-                auto found = old->find("FileName");
-                if (found != old->end() && found->second.text() &&
+            if (*old) {
+                auto found = (*old)->find("FileName");
+                if (found != (*old)->end() && found->second.text() &&
                     *found->second.text() != fileName) {
                     oldFileName = *found->second.text();
                 }
             }
             values["FileName"] = fileName;
             values["MIMEType"] = MIMEType;
-            if ((error = cacheTable->insertOrUpdateRecordWithValues(values, db))) {
-                return;
+            if (ErrorPtr error = cacheTable->insertOrUpdateRecordWithValues(values, db)) {
+                return error;
             }
             entry = entryForColumnValues(values, *cacheTable);
+            return nullptr;
         },
         [&](const ErrorPtr& error) {
             if (error) {
@@ -355,22 +376,29 @@ void TVKQuarraFileCache::query(const TVKQuarraLocalQuery& localQuery, EntriesHan
     }
     std::vector<TVKQuarraFileCacheEntryPtr> entries;
     openDatabaseWithOpenHandler(
-        [&](SQDatabase& db, ErrorPtr& error) {
-            auto rows = table->performQuery(localQuery, db, &error);
-            if (!rows) {
-                return;
+        [&](SQDatabase& db) -> ErrorPtr {
+            auto found = table->performQuery(localQuery, db);
+            if (!found) {
+                return found.error();
             }
-            ErrorPtr stepError;
-            while (rows->nextWithError(&stepError)) {
+            const auto& rows = *found;
+            ErrorPtr error;
+            for (;;) {
+                auto step = rows->nextWithError();
+                if (!step) {
+                    error = TVKCacheTable::handleErrorForDatabase(db, rows->query());
+                    break;
+                }
+                if (!*step) {
+                    break;
+                }
                 if (auto entry = entryForColumnValues(
                         rows->resultDictionary().value_or(SQDictionary{}), *table)) {
                     entries.push_back(entry);
                 }
             }
-            if (stepError) {
-                error = TVKCacheTable::handleErrorForDatabase(db, rows->query());
-            }
             rows->close();
+            return error;
         },
         [&](const ErrorPtr& error) { callOnMain(handler, entries, error); });
 }
@@ -408,9 +436,7 @@ void TVKQuarraFileCache::removeEntries(const std::vector<TVKQuarraFileCacheEntry
     }
     openDatabaseForQuarra(
         entries[0]->quarra(),
-        [&](SQDatabase& db, ErrorPtr& error) {
-            error = table->deleteRecordsWithCompositePrimaryKeysIn(keys, db);
-        },
+        [&](SQDatabase& db) { return table->deleteRecordsWithCompositePrimaryKeysIn(keys, db); },
         [&](ErrorPtr error) {
             if (!error) {
                 error = removeFilesWithNames(fileNames, "Unexpected error removing cache entries:");
@@ -424,23 +450,13 @@ void TVKQuarraFileCache::removeAllEntries(ErrorHandler handler) {
     const TVKCacheTablePtr tables[] = {docTable_, docRenditionTable_, docAttachmentTable_,
                                        docVersionAttachmentTable_, objectRecordAttachmentTable_};
     openDatabaseWithOpenHandler(
-        [&](SQDatabase& db, ErrorPtr& error) {
+        [&](SQDatabase& db) -> ErrorPtr {
+            ErrorPtr error;
             for (const auto& table : tables) {
-                ErrorPtr stepError;
-                if (table->tableExistsInDatabase(db, &stepError)) {
-                    const std::string sql = "SELECT FileName FROM '" + table->name() + "'";
-                    if (auto rows = db.executeQuery(sql)) {
-                        while (rows->nextWithError(&stepError)) {
-                            if (auto name = rows->stringForColumnIndex(0)) {
-                                fileNames.push_back(*name);
-                            }
-                        }
-                        if (stepError) {
-                            stepError = TVKCacheTable::handleErrorForDatabase(db, sql);
-                        }
-                    } else {
-                        stepError = TVKCacheTable::handleErrorForDatabase(db, sql);
-                    }
+                auto exists = table->tableExistsInDatabase(db);
+                ErrorPtr stepError = exists.error();
+                if (exists == true) {
+                    stepError = readFileNames(db, *table, fileNames);
                 }
                 if (ErrorPtr dropError = table->dropTableWithDatabase(db)) {
                     stepError = dropError;
@@ -453,6 +469,7 @@ void TVKQuarraFileCache::removeAllEntries(ErrorHandler handler) {
                 TVK_LOG_ERROR("Unexpected error removing all cache entries:" +
                               error->description());
             }
+            return error;
         },
         [&](ErrorPtr error) {
             if (!error) {

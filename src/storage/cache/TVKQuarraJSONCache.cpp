@@ -207,8 +207,8 @@ TVKQuarraJSONCacheEntryPtr TVKQuarraJSONCache::cacheEntryForResponse(
     return std::make_shared<TVKQuarraJSONCacheEntry>(std::move(values), quarra(), record);
 }
 
-std::optional<SQDictionary> TVKQuarraJSONCache::databaseValuesForEntry(
-    const TVKQuarraJSONCacheEntry& entry, ErrorPtr* error) {
+Result<SQDictionary> TVKQuarraJSONCache::databaseValuesForEntry(
+    const TVKQuarraJSONCacheEntry& entry) {
     SQDictionary row;
     for (const auto& value : entry.values()) {
         row[value.field().fieldName()] = databaseValue(value.value());
@@ -217,8 +217,7 @@ std::optional<SQDictionary> TVKQuarraJSONCache::databaseValuesForEntry(
         std::string text = entry.json().dump();
         row[kJsonColumn] = Bytes(text.begin(), text.end());
     } catch (const Json::exception& exception) {
-        *error = jsonError("The record cannot be stored as JSON: ", exception);
-        return std::nullopt;
+        return jsonError("The record cannot be stored as JSON: ", exception);
     }
     return row;
 }
@@ -227,10 +226,9 @@ ErrorPtr TVKQuarraJSONCache::updateEntry(const TVKQuarraJSONCacheEntry& entry, S
     auto idQuery =
         TVKQuarraLocalQuery::createWithExpression({TVKQuarraQueryCriteria::criteriaWithFieldEqualTo(
             kIdField, databaseValue(entry[kIdField]))});
-    ErrorPtr error;
-    auto row = databaseValuesForEntry(entry, &error);
+    auto row = databaseValuesForEntry(entry);
     if (!row) {
-        return error;
+        return row.error();
     }
     return jsonTable_->updateRecordsMatchingQuery(idQuery.get(), *row, db);
 }
@@ -240,19 +238,23 @@ void TVKQuarraJSONCache::cache(const std::vector<Json>& records, const TVKQuarra
     std::vector<TVKQuarraJSONCacheEntryPtr> entries;
     openDatabaseForQuarra(
         quarra,
-        [&](SQDatabase& db, ErrorPtr& error) {
-            if ((error = setupTableIfNeededInDatabase(db))) {
-                return;
+        [&](SQDatabase& db) -> ErrorPtr {
+            if (ErrorPtr error = setupTableIfNeededInDatabase(db)) {
+                return error;
             }
             for (const auto& record : records) {
                 entries.push_back(cacheEntryForResponse(record, fields_));
             }
             for (const auto& entry : entries) {
-                auto row = databaseValuesForEntry(*entry, &error);
-                if (!row || (error = jsonTable_->insertOrUpdateRecordWithValues(*row, db))) {
-                    return;
+                auto row = databaseValuesForEntry(*entry);
+                if (!row) {
+                    return row.error();
+                }
+                if (ErrorPtr error = jsonTable_->insertOrUpdateRecordWithValues(*row, db)) {
+                    return error;
                 }
             }
+            return nullptr;
         },
         [&](const ErrorPtr& error) {
             if (error) {
@@ -265,19 +267,25 @@ void TVKQuarraJSONCache::cache(const std::vector<Json>& records, const TVKQuarra
 void TVKQuarraJSONCache::query(const TVKQuarraLocalQuery& localQuery, EntriesHandler handler) {
     std::vector<TVKQuarraJSONCacheEntryPtr> entries;
     openDatabaseWithOpenHandler(
-        [&](SQDatabase& db, ErrorPtr& error) {
-            auto rows = jsonTable_->performQuery(localQuery, db, &error);
-            if (!rows) {
+        [&](SQDatabase& db) -> ErrorPtr {
+            auto found = jsonTable_->performQuery(localQuery, db);
+            if (!found) {
                 // A cache that has stored nothing yet (or was emptied) has no table: it finds
                 // nothing. Every other failure is reported.
-                ErrorPtr existsError;
-                if (!jsonTable_->tableExistsInDatabase(db, &existsError) && !existsError) {
-                    error = nullptr;
+                if (jsonTable_->tableExistsInDatabase(db) == false) {
+                    return nullptr;
                 }
-                return;
+                return found.error();
             }
-            ErrorPtr stepError;
-            while (rows->nextWithError(&stepError)) {
+            const auto& rows = *found;
+            for (;;) {
+                auto step = rows->nextWithError();
+                if (!step) {
+                    return TVKCacheTable::handleErrorForDatabase(db, rows->query());
+                }
+                if (!*step) {
+                    return nullptr;
+                }
                 std::vector<TVKQuarraJSONFieldValue> values;
                 for (const auto& field : fields_) {
                     auto column = rows->objectForColumn(field.fieldName());
@@ -289,15 +297,11 @@ void TVKQuarraJSONCache::query(const TVKQuarraLocalQuery& localQuery, EntriesHan
                     auto bytes = rows->dataForColumn(kJsonColumn).value_or(Bytes{});
                     record = Json::parse(bytes.begin(), bytes.end());
                 } catch (const Json::exception& exception) {
-                    error = jsonError("A stored record cannot be read: ", exception);
                     rows->close();
-                    return;
+                    return jsonError("A stored record cannot be read: ", exception);
                 }
                 entries.push_back(
                     std::make_shared<TVKQuarraJSONCacheEntry>(std::move(values), quarra(), record));
-            }
-            if (stepError) {
-                error = TVKCacheTable::handleErrorForDatabase(db, rows->query());
             }
         },
         [&](const ErrorPtr& error) { callOnMain(handler, entries, error); });
@@ -314,15 +318,13 @@ void TVKQuarraJSONCache::removeEntries(const std::vector<TVKQuarraJSONCacheEntry
         ids.push_back(databaseValue(entry ? (*entry)[kIdField] : std::nullopt));
     }
     openDatabaseWithOpenHandler(
-        [&](SQDatabase& db, ErrorPtr& error) {
-            error = jsonTable_->deleteRecordsWithPrimaryKeysIn(ids, db);
-        },
+        [&](SQDatabase& db) { return jsonTable_->deleteRecordsWithPrimaryKeysIn(ids, db); },
         [&](const ErrorPtr& error) { callOnMain(handler, error); });
 }
 
 void TVKQuarraJSONCache::removeAllEntries(ErrorHandler handler) {
     openDatabaseWithOpenHandler(
-        [&](SQDatabase& db, ErrorPtr& error) { error = jsonTable_->dropTableWithDatabase(db); },
+        [&](SQDatabase& db) { return jsonTable_->dropTableWithDatabase(db); },
         [&](const ErrorPtr& error) { callOnMain(handler, error); });
 }
 
@@ -331,17 +333,27 @@ void TVKQuarraJSONCache::reindexWithFields(std::vector<TVKQuarraJSONField> field
     auto newFields = addRequiredFieldsIfNecessary(std::move(fields));
     const auto oldColumns = jsonTable_->orderedColumns();
     openDatabaseWithOpenHandler(
-        [&](SQDatabase& db, ErrorPtr& error) {
-            if ((error = jsonTable_->alterTableWithColumns(columnsForFields(newFields), db))) {
-                return;
+        [&](SQDatabase& db) -> ErrorPtr {
+            if (ErrorPtr error =
+                    jsonTable_->alterTableWithColumns(columnsForFields(newFields), db)) {
+                return error;
             }
             auto everything = TVKQuarraLocalQuery::createWithExpression({});
-            auto rows = jsonTable_->performQuery(*everything, db, &error);
-            if (!rows) {
-                return;
+            auto found = jsonTable_->performQuery(*everything, db);
+            if (!found) {
+                return found.error();
             }
-            ErrorPtr stepError;
-            while (rows->nextWithError(&stepError)) {
+            const auto& rows = *found;
+            ErrorPtr error;
+            while (!error) {
+                auto step = rows->nextWithError();
+                if (!step) {
+                    error = TVKCacheTable::handleErrorForDatabase(db, rows->query());
+                    break;
+                }
+                if (!*step) {
+                    break;
+                }
                 Json record;
                 try {
                     auto bytes = rows->dataForColumn(kJsonColumn).value_or(Bytes{});
@@ -350,14 +362,10 @@ void TVKQuarraJSONCache::reindexWithFields(std::vector<TVKQuarraJSONField> field
                     error = jsonError("A stored record cannot be read: ", exception);
                     break;
                 }
-                if ((error = updateEntry(*cacheEntryForResponse(record, newFields), db))) {
-                    break;
-                }
-            }
-            if (stepError && !error) {
-                error = TVKCacheTable::handleErrorForDatabase(db, rows->query());
+                error = updateEntry(*cacheEntryForResponse(record, newFields), db);
             }
             rows->close();
+            return error;
         },
         [&](const ErrorPtr& error) {
             if (error) {

@@ -319,44 +319,48 @@ void SQDatabase::logError(std::string_view sql) const {
 
 // ---- Running statements
 
-bool SQDatabase::canRunStatement() {
+ErrorPtr SQDatabase::canRunStatement() {
     if (!databaseExists()) {
-        return false;
+        // The engine has no code for this: without a handle it would report a misuse anyway.
+        return Error::make(SQDatabaseErrorDomain, SQLITE_MISUSE,
+                           "The SQDatabase " + description() + " is not open.");
     }
     if (isExecutingStatement_) {
         warnInUse();
-        return false;
+        return Error::make(SQDatabaseErrorDomain, SQLITE_MISUSE,
+                           "The SQDatabase " + description() + " is currently in use.");
     }
-    return true;
+    return nullptr;
 }
 
-sqlite3_stmt* SQDatabase::prepare(std::string_view sql, const SQArguments& arguments,
-                                  const SQDictionary* parameters,
-                                  std::shared_ptr<SQStatement>& cached, bool forQuery,
-                                  ErrorPtr* error) {
-    sqlite3_stmt* stmt = compile(sql, cached, forQuery, error);
-    if (!stmt) {
-        return nullptr;
+Result<sqlite3_stmt*> SQDatabase::prepare(std::string_view sql, const SQArguments& arguments,
+                                          const SQDictionary* parameters,
+                                          std::shared_ptr<SQStatement>& cached, bool forQuery) {
+    auto compiled = compile(sql, cached, forQuery);
+    if (!compiled) {
+        return compiled;
     }
-    int parameterCount = 0;
-    int bound = bind(stmt, arguments, parameters, forQuery, error, parameterCount);
-    if (bound == parameterCount) {
+    sqlite3_stmt* stmt = *compiled;
+    BindCounts counts = bind(stmt, arguments, parameters, forQuery);
+    if (counts.bound == counts.parameters) {
         return stmt;
     }
+    ErrorPtr error;
     if (forQuery) {
-        sqdb::log("Error: the bind count is not correct for the # of variables (executeQuery)");
+        std::string message =
+            "Error: the bind count is not correct for the # of variables (executeQuery)";
+        sqdb::log(message);
+        error = errorWithMessage(message);
     } else {
         std::string message = format(
             "Error: the bind count (%d) is not correct for the # of variables in the query (%d) "
             "(%s) "
             "(executeUpdate)",
-            bound, parameterCount, std::string(sql).c_str());
+            counts.bound, counts.parameters, std::string(sql).c_str());
         if (logsErrors_) {
             sqdb::log(message);
         }
-        if (error) {
-            *error = errorWithMessage(message);
-        }
+        error = errorWithMessage(message);
     }
     // A cached statement stays cached for the next caller; a new one goes.
     if (cached) {
@@ -365,11 +369,11 @@ sqlite3_stmt* SQDatabase::prepare(std::string_view sql, const SQArguments& argum
     } else {
         sqlite3_finalize(stmt);
     }
-    return nullptr;
+    return error;
 }
 
-sqlite3_stmt* SQDatabase::compile(std::string_view sql, std::shared_ptr<SQStatement>& cached,
-                                  bool forQuery, ErrorPtr* error) {
+Result<sqlite3_stmt*> SQDatabase::compile(std::string_view sql,
+                                          std::shared_ptr<SQStatement>& cached, bool forQuery) {
     if (traceExecution_) {
         sqdb::log(description() + (forQuery ? " executeQuery: " : " executeUpdate: ") +
                   std::string(sql));
@@ -386,14 +390,12 @@ sqlite3_stmt* SQDatabase::compile(std::string_view sql, std::shared_ptr<SQStatem
     if (sqlite3_prepare_v2(db_, sql.data(), static_cast<int>(sql.size()), &stmt, nullptr) !=
         SQLITE_OK) {
         logError(sql);
-        if (error) {
-            *error = lastError();
-        }
+        ErrorPtr error = lastError();
         sqlite3_finalize(stmt);
         if (crashOnErrors_) {
             throw std::logic_error("DB Error: " + lastErrorMessage() + " in " + std::string(sql));
         }
-        return nullptr;
+        return error;
     }
     return stmt;
 }
@@ -426,11 +428,11 @@ void SQDatabase::bindValue(const SQValue& value, int index, sqlite3_stmt* stmt) 
         value.storage());
 }
 
-// Binds and answers how many parameters got a value; `parameterCount` receives how many there are.
-int SQDatabase::bind(sqlite3_stmt* stmt, const SQArguments& arguments,
-                     const SQDictionary* parameters, bool forQuery, ErrorPtr* error,
-                     int& parameterCount) {
-    parameterCount = sqlite3_bind_parameter_count(stmt);
+// Binds, and answers how many parameters got a value and how many there are. A key without a
+// parameter is only logged: the count mismatch is the failure the caller reports.
+SQDatabase::BindCounts SQDatabase::bind(sqlite3_stmt* stmt, const SQArguments& arguments,
+                                        const SQDictionary* parameters, bool forQuery) {
+    const int parameterCount = sqlite3_bind_parameter_count(stmt);
     int bound = 0;
     if (parameters) {
         for (const auto& [key, value] : *parameters) {
@@ -444,15 +446,11 @@ int SQDatabase::bind(sqlite3_stmt* stmt, const SQArguments& arguments,
                 ++bound;
                 continue;
             }
-            std::string message = "Could not find index for " + key;
             if (logsErrors_ || forQuery) {
-                sqdb::log(message);
-            }
-            if (error) {
-                *error = errorWithMessage(message);
+                sqdb::log("Could not find index for " + key);
             }
         }
-        return bound;
+        return {bound, parameterCount};
     }
     while (bound < parameterCount && bound < static_cast<int>(arguments.size())) {
         const SQValue& value = arguments[static_cast<size_t>(bound)];
@@ -463,25 +461,28 @@ int SQDatabase::bind(sqlite3_stmt* stmt, const SQArguments& arguments,
         ++bound;
         bindValue(value, bound, stmt);
     }
-    return bound;
+    return {bound, parameterCount};
 }
 
-bool SQDatabase::updateWorker(std::string_view sql, ErrorPtr* error, SQArguments arguments,
-                              const SQDictionary* parameters) {
-    if (!canRunStatement()) {
-        return false;
+ErrorPtr SQDatabase::updateWorker(std::string_view sql, SQArguments arguments,
+                                  const SQDictionary* parameters) {
+    if (ErrorPtr refused = canRunStatement()) {
+        return refused;
     }
     Guard guard(*this);
     std::shared_ptr<SQStatement> cached;
-    sqlite3_stmt* stmt = prepare(sql, arguments, parameters, cached, false, error);
-    if (!stmt) {
-        return false;
+    auto prepared = prepare(sql, arguments, parameters, cached, false);
+    if (!prepared) {
+        return prepared.error();
     }
+    sqlite3_stmt* stmt = *prepared;
 
+    ErrorPtr error;
     int result = sqlite3_step(stmt);
     if (result == SQLITE_DONE) {
         // success
     } else if (result == SQLITE_INTERRUPT) {
+        error = lastError();
         if (logsErrors_) {
             sqdb::log(format(
                 "Error calling sqlite3_step. Query was interrupted (%d: %s) SQLITE_INTERRUPT",
@@ -495,13 +496,9 @@ bool SQDatabase::updateWorker(std::string_view sql, ErrorPtr* error, SQArguments
             sqdb::log(message);
             sqdb::log("DB Query: " + std::string(sql));
         }
-        if (error) {
-            *error = errorWithMessage(message);
-        }
+        error = errorWithMessage(message);
     } else {
-        if (error) {
-            *error = lastError();
-        }
+        error = lastError();
         if (logsErrors_) {
             const char* kind =
                 result == SQLITE_ERROR    ? "Error calling sqlite3_step (%d: %s) SQLITE_ERROR"
@@ -529,20 +526,21 @@ bool SQDatabase::updateWorker(std::string_view sql, ErrorPtr* error, SQArguments
                          lastErrorMessage().c_str()));
         sqdb::log("DB Query: " + std::string(sql));
     }
-    return result == SQLITE_DONE || result == SQLITE_OK;
+    return error;
 }
 
 std::shared_ptr<SQResultSet> SQDatabase::queryWorker(std::string_view sql, SQArguments arguments,
                                                      const SQDictionary* parameters) {
-    if (!canRunStatement()) {
+    if (canRunStatement()) {
         return nullptr;
     }
     Guard guard(*this);
     std::shared_ptr<SQStatement> cached;
-    sqlite3_stmt* stmt = prepare(sql, arguments, parameters, cached, true, nullptr);
-    if (!stmt) {
+    auto prepared = prepare(sql, arguments, parameters, cached, true);
+    if (!prepared) {
         return nullptr;
     }
+    sqlite3_stmt* stmt = *prepared;
     if (!cached) {
         cached = std::make_shared<SQStatement>(stmt, handleAlive_);
         if (shouldCacheStatements_) {
@@ -565,16 +563,15 @@ std::shared_ptr<SQResultSet> SQDatabase::queryWorker(std::string_view sql, SQArg
 }
 
 bool SQDatabase::executeUpdate(std::string_view sql, const SQArguments& arguments) {
-    return updateWorker(sql, nullptr, arguments, nullptr);
+    return !updateWorker(sql, arguments, nullptr);
 }
 
-bool SQDatabase::executeUpdate(std::string_view sql, const SQArguments& values, ErrorPtr* error) {
-    return updateWorker(sql, error, values, nullptr);
+ErrorPtr SQDatabase::executeUpdateValues(std::string_view sql, const SQArguments& values) {
+    return updateWorker(sql, values, nullptr);
 }
 
-bool SQDatabase::executeUpdate(std::string_view sql, const SQDictionary& parameters,
-                               ErrorPtr* error) {
-    return updateWorker(sql, error, {}, &parameters);
+bool SQDatabase::executeUpdate(std::string_view sql, const SQDictionary& parameters) {
+    return !updateWorker(sql, {}, &parameters);
 }
 
 std::shared_ptr<SQResultSet> SQDatabase::executeQuery(std::string_view sql,
@@ -582,13 +579,12 @@ std::shared_ptr<SQResultSet> SQDatabase::executeQuery(std::string_view sql,
     return queryWorker(sql, arguments, nullptr);
 }
 
-std::shared_ptr<SQResultSet> SQDatabase::executeQuery(std::string_view sql,
-                                                      const SQArguments& values, ErrorPtr* error) {
-    auto resultSet = queryWorker(sql, values, nullptr);
-    if (!resultSet && error) {
-        *error = lastError();
+Result<std::shared_ptr<SQResultSet>> SQDatabase::executeQueryValues(std::string_view sql,
+                                                                     const SQArguments& values) {
+    if (auto resultSet = queryWorker(sql, values, nullptr)) {
+        return resultSet;
     }
-    return resultSet;
+    return lastError();
 }
 
 std::shared_ptr<SQResultSet> SQDatabase::executeQuery(std::string_view sql,
@@ -759,17 +755,29 @@ std::pair<std::string, SQArguments> SQDatabase::extractSQL(std::string_view form
 
 // ---- Transactions and savepoints
 
-bool SQDatabase::runTransactionStatement(const char* sql,
-                                         std::optional<bool> inTransactionOnSuccess) {
-    bool ok = executeUpdate(sql);
-    if (ok && inTransactionOnSuccess) {
+ErrorPtr SQDatabase::runTransactionStatement(const char* sql,
+                                             std::optional<bool> inTransactionOnSuccess) {
+    ErrorPtr error = updateWorker(sql, {}, nullptr);
+    if (!error && inTransactionOnSuccess) {
         isInTransaction_ = *inTransactionOnSuccess;
     }
-    return ok;
+    return error;
+}
+
+ErrorPtr SQDatabase::beginStatement(SQTransactionKind kind) {
+    switch (kind) {
+        case SQTransactionKind::Deferred:
+            return runTransactionStatement("begin deferred transaction", true);
+        case SQTransactionKind::Immediate:
+            return runTransactionStatement("begin immediate transaction", true);
+        case SQTransactionKind::Exclusive:
+            break;
+    }
+    return runTransactionStatement("begin exclusive transaction", true);
 }
 
 bool SQDatabase::beginTransaction() {
-    return runTransactionStatement("begin exclusive transaction", true);
+    return !beginStatement(SQTransactionKind::Exclusive);
 }
 
 bool SQDatabase::beginExclusiveTransaction() {
@@ -777,36 +785,35 @@ bool SQDatabase::beginExclusiveTransaction() {
 }
 
 bool SQDatabase::beginDeferredTransaction() {
-    return runTransactionStatement("begin deferred transaction", true);
+    return !beginStatement(SQTransactionKind::Deferred);
 }
 
 bool SQDatabase::beginImmediateTransaction() {
-    return runTransactionStatement("begin immediate transaction", true);
+    return !beginStatement(SQTransactionKind::Immediate);
 }
 
 bool SQDatabase::commit() {
-    return runTransactionStatement("commit transaction", false);
+    return !runTransactionStatement("commit transaction", false);
 }
 
 bool SQDatabase::rollback() {
-    return runTransactionStatement("rollback transaction", false);
+    return !runTransactionStatement("rollback transaction", false);
 }
 
-bool SQDatabase::savePointStatement(const char* verb, std::string_view name, ErrorPtr* error) {
-    return updateWorker(std::string(verb) + " '" + sqdb::escapedLiteral(name) + "';", error, {},
-                        nullptr);
+ErrorPtr SQDatabase::savePointStatement(const char* verb, std::string_view name) {
+    return updateWorker(std::string(verb) + " '" + sqdb::escapedLiteral(name) + "';", {}, nullptr);
 }
 
-bool SQDatabase::startSavePointWithName(std::string_view name, ErrorPtr* error) {
-    return savePointStatement("savepoint", name, error);
+ErrorPtr SQDatabase::startSavePointWithName(std::string_view name) {
+    return savePointStatement("savepoint", name);
 }
 
-bool SQDatabase::releaseSavePointWithName(std::string_view name, ErrorPtr* error) {
-    return savePointStatement("release savepoint", name, error);
+ErrorPtr SQDatabase::releaseSavePointWithName(std::string_view name) {
+    return savePointStatement("release savepoint", name);
 }
 
-bool SQDatabase::rollbackToSavePointWithName(std::string_view name, ErrorPtr* error) {
-    return savePointStatement("rollback transaction to savepoint", name, error);
+ErrorPtr SQDatabase::rollbackToSavePointWithName(std::string_view name) {
+    return savePointStatement("rollback transaction to savepoint", name);
 }
 
 ErrorPtr SQDatabase::inSavePoint(const std::function<void(bool& rollback)>& block) {
@@ -819,73 +826,69 @@ ErrorPtr SQDatabase::inSavePoint(const std::function<void(bool& rollback)>& bloc
 }
 
 ErrorPtr SQDatabase::runTransaction(SQTransactionKind kind, const TransactionBlock& block) {
-    bool began = kind == SQTransactionKind::Deferred    ? beginDeferredTransaction()
-                 : kind == SQTransactionKind::Immediate ? beginImmediateTransaction()
-                                                        : beginTransaction();
-    if (!began) {
+    if (ErrorPtr error = beginStatement(kind)) {
         // Without a transaction the block's statements would each commit on their own.
-        return lastError();
+        return error;
     }
     bool shouldRollback = false;
     try {
         block(this, shouldRollback);
     } catch (...) {
-        rollback();
+        // The block's own failure is the one that matters; the rollback's is only logged.
+        (void)rollback();
         throw;
     }
     if (shouldRollback) {
-        return rollback() ? nullptr : lastError();
+        return runTransactionStatement("rollback transaction", false);
     }
-    if (!commit()) {
-        // A transaction left open would hold its locks and swallow later statements.
-        ErrorPtr error = lastError();
-        rollback();
+    if (ErrorPtr error = runTransactionStatement("commit transaction", false)) {
+        // A transaction left open would hold its locks and swallow later statements. The commit's
+        // failure is the one to report; the rollback's is only logged.
+        (void)rollback();
         return error;
     }
     return nullptr;
 }
 
 ErrorPtr SQDatabase::runSavePoint(const std::string& name, const TransactionBlock& block) {
-    ErrorPtr error, failure;
-    if (!startSavePointWithName(name, &error)) {
+    if (ErrorPtr error = startSavePointWithName(name)) {
         return error;
     }
     bool shouldRollback = false;
     block(this, shouldRollback);
-    if (shouldRollback && !rollbackToSavePointWithName(name, &error)) {
-        failure = error;
+    ErrorPtr failure;
+    if (shouldRollback) {
+        failure = rollbackToSavePointWithName(name);
     }
-    if (!releaseSavePointWithName(name, &error)) {
+    if (ErrorPtr error = releaseSavePointWithName(name)) {
         failure = error;
     }
     return failure;
 }
 
-bool SQDatabase::checkpoint(int mode, ErrorPtr* error) {
-    return checkpoint(mode, std::nullopt, nullptr, nullptr, error);
+ErrorPtr SQDatabase::checkpoint(int mode) {
+    return checkpoint(mode, std::nullopt, nullptr, nullptr);
 }
 
-bool SQDatabase::checkpoint(int mode, const std::optional<std::string>& name, ErrorPtr* error) {
-    return checkpoint(mode, name, nullptr, nullptr, error);
+ErrorPtr SQDatabase::checkpoint(int mode, const std::optional<std::string>& name) {
+    return checkpoint(mode, name, nullptr, nullptr);
 }
 
-bool SQDatabase::checkpoint(int mode, const std::optional<std::string>& name, int* logFrameCount,
-                            int* checkpointCount, ErrorPtr* error) {
+ErrorPtr SQDatabase::checkpoint(int mode, const std::optional<std::string>& name,
+                                int* logFrameCount, int* checkpointCount) {
     int result = sqlite3_wal_checkpoint_v2(db_, name ? name->c_str() : nullptr, mode, logFrameCount,
                                            checkpointCount);
-    if (result != SQLITE_OK) {
-        if (error) {
-            *error = lastError();
-        }
-        if (logsErrors_) {
-            sqdb::log(lastErrorMessage());
-        }
-        if (crashOnErrors_) {
-            throw std::logic_error("checkpoint failed: " + lastErrorMessage());
-        }
-        return false;
+    if (result == SQLITE_OK) {
+        return nullptr;
     }
-    return true;
+    ErrorPtr error = lastError();
+    if (logsErrors_) {
+        sqdb::log(lastErrorMessage());
+    }
+    if (crashOnErrors_) {
+        throw std::logic_error("checkpoint failed: " + lastErrorMessage());
+    }
+    return error;
 }
 
 // ---- Statement cache

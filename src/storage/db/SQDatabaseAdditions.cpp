@@ -100,15 +100,15 @@ void SQDatabase::setUserVersion(std::uint32_t version) {
     }
 }
 
-bool SQDatabase::validateSQL(const std::string& sql, ErrorPtr* error) {
+ErrorPtr SQDatabase::validateSQL(const std::string& sql) {
     sqlite3_stmt* stmt = nullptr;
-    bool valid = sqlite3_prepare_v2(db_, sql.c_str(), -1, &stmt, nullptr) == SQLITE_OK;
-    if (!valid && error) {
-        *error = Error::make("NSCocoaErrorDomain", lastErrorCode(),
-                             std::string_view(lastErrorMessage()));
+    ErrorPtr error;
+    if (sqlite3_prepare_v2(db_, sql.c_str(), -1, &stmt, nullptr) != SQLITE_OK) {
+        error = Error::make("NSCocoaErrorDomain", lastErrorCode(),
+                            std::string_view(lastErrorMessage()));
     }
     sqlite3_finalize(stmt);
-    return valid;
+    return error;
 }
 
 bool SQDatabase::copyInMemory(const std::string& filePath, bool save) {

@@ -170,26 +170,19 @@ ErrorPtr SQDatabaseQueue::inSavePoint(const TransactionBlock& block) {
         });
 }
 
-bool SQDatabaseQueue::checkpoint(int mode, ErrorPtr* error) {
-    return checkpoint(mode, std::nullopt, nullptr, nullptr, error);
+ErrorPtr SQDatabaseQueue::checkpoint(int mode) {
+    return checkpoint(mode, std::nullopt, nullptr, nullptr);
 }
 
-bool SQDatabaseQueue::checkpoint(int mode, const std::optional<std::string>& name,
-                                 ErrorPtr* error) {
-    return checkpoint(mode, name, nullptr, nullptr, error);
+ErrorPtr SQDatabaseQueue::checkpoint(int mode, const std::optional<std::string>& name) {
+    return checkpoint(mode, name, nullptr, nullptr);
 }
 
-bool SQDatabaseQueue::checkpoint(int mode, const std::optional<std::string>& name,
-                                 int* logFrameCount, int* checkpointCount, ErrorPtr* error) {
-    ErrorPtr failure = runWithDatabase("checkpoint:", [&](SQDatabase& db) -> ErrorPtr {
-        ErrorPtr engineError;
-        db.checkpoint(mode, name, logFrameCount, checkpointCount, &engineError);
-        return engineError;
+ErrorPtr SQDatabaseQueue::checkpoint(int mode, const std::optional<std::string>& name,
+                                     int* logFrameCount, int* checkpointCount) {
+    return runWithDatabase("checkpoint:", [&](SQDatabase& db) {
+        return db.checkpoint(mode, name, logFrameCount, checkpointCount);
     });
-    if (error) {
-        *error = failure;
-    }
-    return !failure;
 }
 
 ErrorPtr SQDatabaseQueue::close() {

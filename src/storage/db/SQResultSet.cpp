@@ -39,39 +39,44 @@ void SQResultSet::close() {
     }
 }
 
-bool SQResultSet::nextWithError(ErrorPtr* error) {
+Result<bool> SQResultSet::nextWithError() {
     int result = sqlite3_step(stmt());
     auto engineMessage = [this] {
         return parentDB_ ? parentDB_->lastErrorMessage()
                          : std::string(sqlite3_errstr(SQLITE_MISUSE));
     };
-    if (result == SQLITE_BUSY || result == SQLITE_LOCKED) {
+    // Without a connection there is no engine error to read: the cursor is closed.
+    auto failure = [this] {
+        return parentDB_ ? parentDB_->lastError()
+                         : Error::make(SQDatabaseErrorDomain, SQLITE_MISUSE,
+                                       std::string_view("parentDB does not exist"));
+    };
+    if (result == SQLITE_ROW) {
+        return true;
+    }
+    ErrorPtr error;
+    if (result == SQLITE_DONE) {
+        // the end of the rows
+    } else if (result == SQLITE_BUSY || result == SQLITE_LOCKED) {
         sqdb::log("SQResultSet::nextWithError Database busy (" +
                   (parentDB_ && parentDB_->databasePath() ? *parentDB_->databasePath() : "(null)") +
                   ")");
         sqdb::log("Database busy");
-        if (error && parentDB_)
-            *error = parentDB_->lastError();
-    } else if (result == SQLITE_ROW || result == SQLITE_DONE) {
-        // nothing to report
+        error = failure();
     } else if (result == SQLITE_ERROR || result == SQLITE_MISUSE) {
         sqdb::log("Error calling sqlite3_step (" + std::to_string(result) + ": " + engineMessage() +
                   ") rs");
-        if (error) {
-            *error = parentDB_ ? parentDB_->lastError()
-                               : Error::make(SQDatabaseErrorDomain, SQLITE_MISUSE,
-                                             std::string_view("parentDB does not exist"));
-        }
+        error = failure();
     } else {
         sqdb::log("Unknown error calling sqlite3_step (" + std::to_string(result) + ": " +
                   engineMessage() + ") rs");
-        if (error && parentDB_)
-            *error = parentDB_->lastError();
+        error = failure();
     }
-    if (result != SQLITE_ROW) {
-        close();
+    close();
+    if (error) {
+        return error;
     }
-    return result == SQLITE_ROW;
+    return false;
 }
 
 bool SQResultSet::hasAnotherRow() const {

@@ -7,17 +7,14 @@
 
 namespace quarra {
 
-std::shared_ptr<SQStopWordTokenizer> SQStopWordTokenizer::tokenizerWithFileURL(
-    const std::string& path, std::shared_ptr<SQTokenizerDelegate> baseTokenizer, ErrorPtr* error) {
+Result<std::shared_ptr<SQStopWordTokenizer>> SQStopWordTokenizer::tokenizerWithFileURL(
+    const std::string& path, std::shared_ptr<SQTokenizerDelegate> baseTokenizer) {
     std::ifstream in(path, std::ios::binary);
     std::ostringstream text;
     if (!in || !(text << in.rdbuf())) {
         int code = errno;
-        if (error) {
-            *error = Error::make("NSPOSIXErrorDomain", code,
-                                 std::string_view(std::string(std::strerror(code)) + ": " + path));
-        }
-        return nullptr;
+        return Error::make("NSPOSIXErrorDomain", code,
+                           std::string_view(std::string(std::strerror(code)) + ": " + path));
     }
     std::set<std::string> words;
     std::string contents = text.str();

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "quarra/Error.h"
+#include "quarra/Result.h"
 #include "storage/db/SQTokenizer.h"
 
 namespace quarra {
@@ -13,10 +14,9 @@ namespace quarra {
 class SQStopWordTokenizer : public SQTokenizerDelegate {
   public:
     // One stop word per line of the UTF-8 file (lines are not trimmed, so "\r" stays in a word);
-    // null, with `error` set, when the file cannot be read.
-    static std::shared_ptr<SQStopWordTokenizer> tokenizerWithFileURL(
-        const std::string& path, std::shared_ptr<SQTokenizerDelegate> baseTokenizer,
-        ErrorPtr* error);
+    // the read error when the file cannot be read.
+    static Result<std::shared_ptr<SQStopWordTokenizer>> tokenizerWithFileURL(
+        const std::string& path, std::shared_ptr<SQTokenizerDelegate> baseTokenizer);
     SQStopWordTokenizer(std::set<std::string> words,
                         std::shared_ptr<SQTokenizerDelegate> baseTokenizer);
 

@@ -82,11 +82,11 @@ TEST_F(CacheTable, InsertReplacesWholeRowsAndRefusesRowsWithoutKey) {
     ASSERT_FALSE(table.createTableWithDatabase(*db));
     ASSERT_FALSE(table.insertOrUpdateRecordWithValues({{"id", 1}, {"title", "a"}}, *db));
     ASSERT_FALSE(table.insertOrUpdateRecordWithValues({{"id", 1}, {"__json", "j"}}, *db));
-    ErrorPtr error;
-    auto row = table.recordWithPrimaryKeyValues({{"id", 1}}, *db, &error);
-    ASSERT_TRUE(row);
-    EXPECT_TRUE((*row)["title"].isNull());
-    EXPECT_EQ((*row)["__json"], SQValue("j"));
+    auto found = table.recordWithPrimaryKeyValues({{"id", 1}}, *db);
+    ASSERT_TRUE(found && *found);
+    auto row = **found;
+    EXPECT_TRUE(row["title"].isNull());
+    EXPECT_EQ(row["__json"], SQValue("j"));
     for (const SQDictionary& keyless :
          {SQDictionary{{"title", "x"}}, SQDictionary{{"id", SQNull{}}, {"title", "x"}}}) {
         ErrorPtr refused = table.insertOrUpdateRecordWithValues(keyless, *db);
@@ -95,8 +95,7 @@ TEST_F(CacheTable, InsertReplacesWholeRowsAndRefusesRowsWithoutKey) {
         EXPECT_FALSE(refused->underlyingError());
     }
     EXPECT_EQ(count("J"), 1);
-    EXPECT_FALSE(table.recordWithPrimaryKeyValues({{"id", 2}}, *db, &error));
-    EXPECT_FALSE(error);
+    EXPECT_EQ(table.recordWithPrimaryKeyValues({{"id", 2}}, *db), std::nullopt);
 }
 
 TEST_F(CacheTable, DeletesBindKeysSoQuotesAreJustText) {
@@ -126,13 +125,14 @@ TEST_F(CacheTable, AddsColumnsOnlyWhenNewAndUndoesFailures) {
     TVKCacheTable table("J", jsonColumns());
     // Before the table exists, adding creates it with every column.
     ASSERT_FALSE(table.addColumn(column("extra", "TEXT"), *db));
-    ErrorPtr error;
-    EXPECT_EQ(table.columnNamesInDatabase(*db, &error),
+    EXPECT_EQ(table.columnNamesInDatabase(*db),
               (std::vector<std::string>{"id", "title", "__json", "extra"}));
     // Known to the descriptor: nothing runs.
     ASSERT_FALSE(table.addColumn(column("extra", "INTEGER"), *db));
     ASSERT_FALSE(table.addColumn(column("more", "INTEGER"), *db));
-    EXPECT_EQ(table.columnNamesInDatabase(*db, &error)->size(), 5u);
+    auto names = table.columnNamesInDatabase(*db);
+    ASSERT_TRUE(names && *names);
+    EXPECT_EQ((*names)->size(), 5u);
     // In the database but not in the descriptor: the engine refuses, the descriptor stays.
     TVKCacheTable stale("J", jsonColumns());
     ErrorPtr refused = stale.addColumn(column("more", "INTEGER"), *db);
@@ -163,14 +163,13 @@ TEST_F(CacheTable, RebuildKeepsKeptColumnsAndFailsWholeOnNotNullColumns) {
                     column("__json", "TEXT")};
     ASSERT_FALSE(table.alterTableWithColumns(rebuilt, *db));
     EXPECT_EQ(table.orderedColumns(), rebuilt);
-    ErrorPtr error;
-    EXPECT_EQ(table.columnNamesInDatabase(*db, &error),
-              (std::vector<std::string>{"id", "size", "__json"}));
-    auto row = table.recordWithPrimaryKeyValues({{"id", 1}}, *db, &error);
-    ASSERT_TRUE(row);
-    EXPECT_EQ((*row)["__json"], SQValue("{}"));
-    EXPECT_TRUE((*row)["size"].isNull());
-    EXPECT_FALSE(row->contains("title"));
+    EXPECT_EQ(table.columnNamesInDatabase(*db), (std::vector<std::string>{"id", "size", "__json"}));
+    auto found = table.recordWithPrimaryKeyValues({{"id", 1}}, *db);
+    ASSERT_TRUE(found && *found);
+    auto row = **found;
+    EXPECT_EQ(row["__json"], SQValue("{}"));
+    EXPECT_TRUE(row["size"].isNull());
+    EXPECT_FALSE(row.contains("title"));
     EXPECT_FALSE(db->tableExists("J_temp"));
 
     TVKCacheTable empty("E", jsonColumns());
@@ -197,16 +196,13 @@ TEST_F(CacheTable, UpdatesTheRowsAQuerySelects) {
 
 TEST_F(CacheTable, FailedStatementsAreCacheErrorsOverTheDatabaseError) {
     TVKCacheTable missing("Missing", jsonColumns());
-    ErrorPtr error;
     auto everything = TVKQuarraLocalQuery::createWithExpression({});
-    EXPECT_FALSE(missing.performQuery(*everything, *db, &error));
+    ErrorPtr error = missing.performQuery(*everything, *db).error();
     ASSERT_TRUE(isCacheError(error));
     EXPECT_EQ(error->underlyingError()->code(), 1);
-    error = nullptr;
-    EXPECT_FALSE(missing.tableExistsInDatabase(*db, &error));
-    EXPECT_FALSE(error);
-    EXPECT_FALSE(missing.columnNamesInDatabase(*db, &error));
-    EXPECT_FALSE(error);
+    // A missing table is an answer, not a failure.
+    EXPECT_EQ(missing.tableExistsInDatabase(*db), false);
+    EXPECT_EQ(missing.columnNamesInDatabase(*db), std::nullopt);
     EXPECT_TRUE(isCacheError(missing.alterTableWithColumns(jsonColumns(), *db)));
     EXPECT_FALSE(missing.dropTableWithDatabase(*db));
 }

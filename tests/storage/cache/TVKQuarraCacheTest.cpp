@@ -44,17 +44,19 @@ fs::path cacheFolder() {
     return TVKQuarraConfigurationManager::sharedInstance().cacheDirectory();
 }
 
-const TVKQuarraCache::OpenHandler insertRow = [](SQDatabase& db, ErrorPtr& error) {
+const TVKQuarraCache::OpenHandler insertRow = [](SQDatabase& db) -> ErrorPtr {
     if (!db.executeUpdate("CREATE TABLE IF NOT EXISTS t (v TEXT)") ||
         !db.executeUpdate("INSERT INTO t VALUES ('x')")) {
-        error = db.lastError();
+        return db.lastError();
     }
+    return nullptr;
 };
 
 std::int64_t rowsIn(PlainCache& cache) {
     std::int64_t rows = -1;
-    EXPECT_FALSE(cache.run([&](SQDatabase& db, ErrorPtr&) {
+    EXPECT_FALSE(cache.run([&](SQDatabase& db) {
         rows = db.tableExists("t") ? db.longForQuery("SELECT COUNT(*) FROM t") : 0;
+        return ErrorPtr();
     }));
     return rows;
 }
@@ -62,7 +64,10 @@ std::int64_t rowsIn(PlainCache& cache) {
 TEST(CacheBase, WithoutSignedInUserReportsMinus3AndCreatesNothing) {
     PlainCache cache(makeQuarra(7));
     bool ran = false;
-    ErrorPtr error = cache.run([&](SQDatabase&, ErrorPtr&) { ran = true; });
+    ErrorPtr error = cache.run([&](SQDatabase&) {
+        ran = true;
+        return ErrorPtr();
+    });
     ASSERT_TRUE(error);
     EXPECT_TRUE(error->is(TVKCacheErrorDomain, -3));
     EXPECT_EQ(error->localizedDescription(), "User not authenticated");
@@ -99,16 +104,19 @@ TEST(CacheBase, RollsBackWhatAFailedOperationWroteAndReportsAFailedCommit) {
     PlainCache cache(quarra);
     ASSERT_FALSE(cache.run(insertRow));
     ErrorPtr failure = Error::make("test", 1);
-    EXPECT_EQ(cache.run([&](SQDatabase& db, ErrorPtr& error) {
-        insertRow(db, error);
-        error = failure;
+    EXPECT_EQ(cache.run([&](SQDatabase& db) {
+        EXPECT_FALSE(insertRow(db));
+        return failure;
     }),
               failure);
     EXPECT_EQ(rowsIn(cache), 1);
 
     // Work that ends the transaction itself leaves the final commit nothing to commit: that is a
     // failure, never success.
-    ErrorPtr error = cache.run([](SQDatabase& db, ErrorPtr&) { db.executeUpdate("COMMIT"); });
+    ErrorPtr error = cache.run([](SQDatabase& db) {
+        EXPECT_TRUE(db.executeUpdate("COMMIT"));
+        return ErrorPtr();
+    });
     ASSERT_TRUE(error);
     EXPECT_TRUE(error->is(TVKCacheErrorDomain, -1));
     ASSERT_TRUE(error->underlyingError());
@@ -121,7 +129,10 @@ TEST(CacheBase, WithoutFileKeyReportsTheCryptErrorAndRunsNothing) {
         std::make_shared<TVKUserInternal>("carol", std::vector{quarra}, quarra, 1));
     PlainCache cache(quarra);
     bool ran = false;
-    ErrorPtr error = cache.run([&](SQDatabase&, ErrorPtr&) { ran = true; });
+    ErrorPtr error = cache.run([&](SQDatabase&) {
+        ran = true;
+        return ErrorPtr();
+    });
     ASSERT_TRUE(error);
     EXPECT_TRUE(error->is(TVKCryptographyErrorDomain, -1));
     EXPECT_FALSE(ran);

@@ -195,10 +195,8 @@ TEST_F(JSONCache, ReindexingRebuildsColumnsFromTheStoredRecords) {
     // A rebuild that succeeds and a later step that fails leave database and object as they were.
     Delivery<test::NoResult> spoiled;
     cache->openDatabaseWithOpenHandler(
-        [](SQDatabase& db, ErrorPtr& e) {
-            if (!db.executeUpdate("UPDATE Docs SET __json = 'not json' WHERE id = 3")) {
-                e = db.lastError();
-            }
+        [](SQDatabase& db) {
+            return db.executeUpdateValues("UPDATE Docs SET __json = 'not json' WHERE id = 3", {});
         },
         spoiled.errorHandler());
     ASSERT_EQ(spoiled.calls, 1);

@@ -72,8 +72,7 @@ TEST(SQCipherTest, AWrongKeyFailsAtTheFirstReadAndCanBeRetried) {
     auto db = SQDatabase::databaseWithPath(path);
     ASSERT_TRUE(db->open());
     EXPECT_TRUE(db->setKey("wrong")) << "keying alone does not read the file";
-    ErrorPtr error;
-    EXPECT_FALSE(db->executeUpdate("insert into t values (1)", SQArguments{}, &error));
+    ErrorPtr error = db->executeUpdateValues("insert into t values (1)", SQArguments{});
     ASSERT_TRUE(error);
     EXPECT_EQ(error->code(), SQLITE_NOTADB);
     EXPECT_EQ(error->localizedDescription(), "file is encrypted or is not a database");

@@ -98,10 +98,9 @@ TEST_F(SQDatabaseAdditionsTest, HeaderNumbers) {
 }
 
 TEST_F(SQDatabaseAdditionsTest, ValidateSQLCompilesWithoutRunning) {
-    ErrorPtr error;
-    EXPECT_TRUE(db->validateSQL("delete from MixedCase", &error));
+    EXPECT_EQ(db->validateSQL("delete from MixedCase"), nullptr);
     EXPECT_EQ(db->intForQuery("select count(*) from MixedCase"), 2);
-    EXPECT_FALSE(db->validateSQL("delete from Nowhere", &error));
+    ErrorPtr error = db->validateSQL("delete from Nowhere");
     ASSERT_TRUE(error);
     EXPECT_EQ(error->domain(), "NSCocoaErrorDomain");
     EXPECT_EQ(error->code(), SQLITE_ERROR);

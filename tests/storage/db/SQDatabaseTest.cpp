@@ -101,8 +101,7 @@ TEST(SQDatabaseTest, DatesAreTextThroughAFormatter) {
 TEST(SQDatabaseTest, ArgumentCountsDictionariesAndFormats) {
     auto db = openMemory();
     ASSERT_TRUE(db->executeUpdate("create table t (a, b)"));
-    ErrorPtr error;
-    EXPECT_FALSE(db->executeUpdate("insert into t values (?, ?)", SQArguments{1}, &error));
+    ErrorPtr error = db->executeUpdateValues("insert into t values (?, ?)", SQArguments{1});
     ASSERT_TRUE(error);
     EXPECT_EQ(error->domain(), SQDatabaseErrorDomain);
     EXPECT_NE(
@@ -113,16 +112,15 @@ TEST(SQDatabaseTest, ArgumentCountsDictionariesAndFormats) {
         << "extra arguments are ignored";
     EXPECT_FALSE(db->executeQuery("select * from t where a = ?"));
 
-    error = nullptr;
-    EXPECT_TRUE(db->executeUpdate("insert into t values (:a, :b)",
-                                  SQDictionary{{"a", 5}, {"b", "x"}}, &error));
-    EXPECT_FALSE(error);
+    EXPECT_TRUE(
+        db->executeUpdate("insert into t values (:a, :b)", SQDictionary{{"a", 5}, {"b", "x"}}));
     EXPECT_EQ(db->intForQuery("select count(*) from t where a = 5 and b = 'x'"), 1);
-    // A key without a parameter is reported, yet the update runs when every parameter got a value.
-    EXPECT_TRUE(db->executeUpdate("insert into t values (:a, 0)", SQDictionary{{"a", 6}, {"zz", 1}},
-                                  &error));
-    ASSERT_TRUE(error);
-    EXPECT_EQ(error->localizedDescription(), "Could not find index for zz");
+    // A key without a parameter is logged, yet the update runs when every parameter got a value.
+    testing::internal::CaptureStderr();
+    EXPECT_TRUE(
+        db->executeUpdate("insert into t values (:a, 0)", SQDictionary{{"a", 6}, {"zz", 1}}));
+    EXPECT_NE(testing::internal::GetCapturedStderr().find("Could not find index for zz"),
+              std::string::npos);
     EXPECT_FALSE(db->executeUpdate("insert into t values (:a, :b)", SQDictionary{{"a", 7}}));
 
     // "%d" collects a number, a null "%@" becomes an inline NULL, "%%" is one percent sign.
@@ -140,21 +138,22 @@ TEST(SQDatabaseTest, ArgumentCountsDictionariesAndFormats) {
 TEST(SQDatabaseTest, FailuresCarryTheEngineCodeAndMessage) {
     auto db = openMemory();
     ASSERT_TRUE(db->executeUpdate("create table t (a unique)"));
-    ErrorPtr error;
-    EXPECT_FALSE(db->executeUpdate("selec nonsense", SQArguments{}, &error));
+    ErrorPtr error = db->executeUpdateValues("selec nonsense", SQArguments{});
     ASSERT_TRUE(error);
     EXPECT_EQ(error->code(), SQLITE_ERROR);
     EXPECT_EQ(error->localizedDescription(), "near \"selec\": syntax error");
     EXPECT_TRUE(db->hadError());
 
     ASSERT_TRUE(db->executeUpdate("insert into t values (1)"));
-    EXPECT_FALSE(db->executeUpdate("insert into t values (1)", SQArguments{}, &error));
+    error = db->executeUpdateValues("insert into t values (1)", SQArguments{});
+    ASSERT_TRUE(error);
     EXPECT_EQ(error->code(), SQLITE_CONSTRAINT);
     EXPECT_EQ(db->lastExtendedErrorCode(), SQLITE_CONSTRAINT_UNIQUE);
     EXPECT_EQ(db->lastError()->code(), SQLITE_CONSTRAINT);
 
     // An update that yields a row is refused; one that yields none is fine.
-    EXPECT_FALSE(db->executeUpdate("select * from t", SQArguments{}, &error));
+    error = db->executeUpdateValues("select * from t", SQArguments{});
+    ASSERT_TRUE(error);
     EXPECT_EQ(error->localizedDescription(),
               "A executeUpdate is being called with a query string 'select * from t'");
     EXPECT_TRUE(db->executeUpdate("select * from t where a = 42"));
@@ -165,6 +164,13 @@ TEST(SQDatabaseTest, FailuresCarryTheEngineCodeAndMessage) {
     EXPECT_FALSE(closed->executeQuery("select 1"));
     EXPECT_NE(closed->lastErrorCode(), SQLITE_OK) << "a missing handle is never a success";
     EXPECT_NE(closed->lastError()->code(), 0);
+    // The forms that say why fail with an error even though the engine was never asked.
+    ErrorPtr refused = closed->executeUpdateValues("create table t (a)", SQArguments{});
+    ASSERT_TRUE(refused);
+    EXPECT_TRUE(refused->is(SQDatabaseErrorDomain, SQLITE_MISUSE));
+    bool ran = false;
+    EXPECT_TRUE(closed->inSavePoint([&](bool&) { ran = true; }));
+    EXPECT_FALSE(ran);
 }
 
 TEST(SQDatabaseTest, HadErrorOnlyForEngineErrorCodes) {
@@ -205,7 +211,7 @@ TEST(SQDatabaseTest, SavepointsNestAndRollBack) {
     auto db = openMemory();
     ASSERT_TRUE(db->executeUpdate("create table t (a)"));
     // A quote in the name is escaped, not spliced into the SQL.
-    ASSERT_TRUE(db->startSavePointWithName("it's"));
+    ASSERT_EQ(db->startSavePointWithName("it's"), nullptr);
     ASSERT_TRUE(db->executeUpdate("insert into t values (1)"));
     ErrorPtr inner = db->inSavePoint([&](bool& rollback) {
         db->executeUpdate("insert into t values (2)");
@@ -213,11 +219,10 @@ TEST(SQDatabaseTest, SavepointsNestAndRollBack) {
     });
     EXPECT_FALSE(inner);
     EXPECT_FALSE(db->inSavePoint([&](bool&) { db->executeUpdate("insert into t values (3)"); }));
-    ASSERT_TRUE(db->releaseSavePointWithName("it's"));
+    ASSERT_EQ(db->releaseSavePointWithName("it's"), nullptr);
     EXPECT_EQ(db->stringForQuery("select group_concat(a) from t"), "1,3");
 
-    ErrorPtr error;
-    EXPECT_FALSE(db->releaseSavePointWithName("nope", &error));
+    ErrorPtr error = db->releaseSavePointWithName("nope");
     ASSERT_TRUE(error);
     EXPECT_EQ(error->localizedDescription(), "no such savepoint: nope");
 }
@@ -263,8 +268,7 @@ TEST(SQDatabaseTest, BusyConnectionRetriesForItsIntervalThenFails) {
     waiter->setMaxBusyRetryTimeInterval(0.3);
     ASSERT_TRUE(holder->beginExclusiveTransaction());
     auto start = std::chrono::steady_clock::now();
-    ErrorPtr error;
-    EXPECT_FALSE(waiter->executeUpdate("insert into t values (1)", SQArguments{}, &error));
+    ErrorPtr error = waiter->executeUpdateValues("insert into t values (1)", SQArguments{});
     auto waited = std::chrono::steady_clock::now() - start;
     ASSERT_TRUE(error);
     EXPECT_EQ(error->code(), SQLITE_BUSY);
@@ -283,8 +287,7 @@ TEST(SQDatabaseTest, BusyConnectionRetriesForItsIntervalThenFails) {
     ASSERT_TRUE(holder->beginExclusiveTransaction());
     // No retries when switched off: busy at once (were it retrying, it would wait for ever, as the
     // holder only lets go after the call).
-    ErrorPtr busy;
-    EXPECT_FALSE(waiter->executeUpdate("insert into t values (2)", SQArguments{}, &busy));
+    ErrorPtr busy = waiter->executeUpdateValues("insert into t values (2)", SQArguments{});
     ASSERT_TRUE(busy);
     EXPECT_EQ(busy->code(), SQLITE_BUSY);
     holder->rollback();
@@ -298,10 +301,11 @@ TEST(SQDatabaseTest, InterruptStopsARunningStatementFromAnotherThread) {
         statement.waitUntilRunning();
         EXPECT_TRUE(db->interrupt());
     });
-    ErrorPtr error;
-    bool ok = db->executeUpdate(test::EndlessStatement::kSQL, SQArguments{}, &error);
+    ErrorPtr error = db->executeUpdateValues(test::EndlessStatement::kSQL, SQArguments{});
     stopper.join();
-    EXPECT_FALSE(ok);
+    // An interrupted update is a failure the caller hears of, not only a log line.
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->code(), SQLITE_INTERRUPT);
     EXPECT_EQ(db->lastErrorCode(), SQLITE_INTERRUPT);
     EXPECT_FALSE(SQDatabase::databaseWithPath()->interrupt()) << "no handle";
 }

@@ -54,10 +54,10 @@ TEST_F(SQFullTextTest, TheEngineRefusesModuleAddressesUnlessTheConnectionInstall
     const void* anything = nullptr;
     Bytes address(sizeof anything);
     auto registerFromSQL = [&] {
-        ErrorPtr error;
         auto rs = db->executeQuery("select fts3_tokenizer('x', ?)", address);
-        EXPECT_FALSE(rs->nextWithError(&error));
-        return error ? error->localizedDescription() : "no error";
+        auto step = rs->nextWithError();
+        EXPECT_FALSE(step == true);
+        return step ? std::string("no error") : step.error()->localizedDescription();
     };
     EXPECT_EQ(registerFromSQL(), "fts3tokenize disabled");
 
@@ -113,9 +113,8 @@ TEST_F(SQFullTextTest, LongTokensAreCutYetTheirOffsetsCoverTheWord) {
 
 TEST_F(SQFullTextTest, AnUnregisteredKeyCannotMakeATable) {
     ASSERT_TRUE(db->installTokenizerModule());
-    ErrorPtr error;
-    EXPECT_FALSE(db->executeUpdate(
-        "create virtual table docs using fts4(body, tokenize=sqdb nobody)", SQArguments{}, &error));
+    ErrorPtr error = db->executeUpdateValues(
+        "create virtual table docs using fts4(body, tokenize=sqdb nobody)", SQArguments{});
     ASSERT_TRUE(error);
     EXPECT_EQ(error->code(), SQLITE_ERROR);
     // The registry holds tokenizers weakly.
@@ -128,10 +127,9 @@ TEST_F(SQFullTextTest, StopWordsAreDroppedExceptInPrefixSearches) {
     test::TempDir dir;
     test::writeFile(dir / "stop.txt", "the\na\r\nof");
     auto base = std::make_shared<SQSimpleTokenizer>("en_US");
-    ErrorPtr error;
-    auto stop =
-        SQStopWordTokenizer::tokenizerWithFileURL((dir / "stop.txt").string(), base, &error);
-    ASSERT_TRUE(stop) << error->description();
+    auto read = SQStopWordTokenizer::tokenizerWithFileURL((dir / "stop.txt").string(), base);
+    ASSERT_TRUE(read) << read.error()->description();
+    auto stop = *read;
     EXPECT_EQ(stop->words(), (std::set<std::string>{"the", "a\r", "of"}));
     EXPECT_EQ(tokens(*stop, "The Art of a War"), (std::vector<std::string>{"art", "a", "war"}))
         << "\"a\\r\" never matches";
@@ -147,8 +145,8 @@ TEST_F(SQFullTextTest, StopWordsAreDroppedExceptInPrefixSearches) {
     EXPECT_EQ(db->intForQuery("select count(*) from docs where docs match 'the*'"), 0)
         << "the stop word was never indexed";
 
-    EXPECT_FALSE(
-        SQStopWordTokenizer::tokenizerWithFileURL((dir / "none.txt").string(), base, &error));
+    ErrorPtr error =
+        SQStopWordTokenizer::tokenizerWithFileURL((dir / "none.txt").string(), base).error();
     ASSERT_TRUE(error);
     EXPECT_EQ(error->code(), ENOENT);
 }

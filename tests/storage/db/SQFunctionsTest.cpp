@@ -48,10 +48,11 @@ TEST(SQFunctionsTest, BlocksAnswerSQLCallsWithEveryResultKind) {
     EXPECT_EQ(db->stringForQuery("select typeof(empty())"), "blob")
         << "an empty result is not NULL";
 
-    ErrorPtr error;
-    EXPECT_FALSE(db->executeUpdate("select fail()", SQArguments{}, &error));
+    ErrorPtr error = db->executeUpdateValues("select fail()", SQArguments{});
+    ASSERT_TRUE(error);
     EXPECT_EQ(error->localizedDescription(), "no arguments");
-    EXPECT_FALSE(db->executeUpdate("select fail(1)", SQArguments{}, &error));
+    error = db->executeUpdateValues("select fail(1)", SQArguments{});
+    ASSERT_TRUE(error);
     EXPECT_EQ(error->code(), SQLITE_CONSTRAINT);
 }
 

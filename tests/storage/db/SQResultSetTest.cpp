@@ -105,8 +105,7 @@ TEST_F(SQResultSetTest, TheEndOfTheRowsClosesTheCursor) {
     EXPECT_FALSE(rs->next());
     EXPECT_FALSE(db->hasOpenResultSets());
     EXPECT_FALSE(rs->parentDB());
-    ErrorPtr error;
-    EXPECT_FALSE(rs->nextWithError(&error));
+    ErrorPtr error = rs->nextWithError().error();
     ASSERT_TRUE(error);
     EXPECT_TRUE(error->is(SQDatabaseErrorDomain, SQLITE_MISUSE));
     EXPECT_EQ(error->localizedDescription(), "parentDB does not exist");
