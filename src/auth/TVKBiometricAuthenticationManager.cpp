@@ -26,8 +26,10 @@ std::shared_ptr<ui::BiometricContext> TVKBiometricAuthenticationManager::createC
 
 long TVKBiometricAuthenticationManager::getAuthTypeWithError(ErrorPtr* error) const {
     auto context = createContext();
-    if (!context->canEvaluatePolicy(ui::BiometricPolicyDeviceOwnerAuthenticationWithBiometrics,
-                                    error)) {
+    if (ErrorPtr refused =
+            context->canEvaluatePolicy(ui::BiometricPolicyDeviceOwnerAuthenticationWithBiometrics)) {
+        if (error)
+            *error = std::move(refused);
         return TVKBiometryTypeNone;
     }
     switch (context->biometryType()) {
@@ -43,9 +45,8 @@ long TVKBiometricAuthenticationManager::getAuthTypeWithError(ErrorPtr* error) co
 void TVKBiometricAuthenticationManager::evaluateBiometricPolicyWithLocalizedAuthReason(
     const std::string& reason, Completion completion) const {
     auto context = createContext();
-    ErrorPtr error;
-    if (!context->canEvaluatePolicy(ui::BiometricPolicyDeviceOwnerAuthenticationWithBiometrics,
-                                    &error)) {
+    if (ErrorPtr error =
+            context->canEvaluatePolicy(ui::BiometricPolicyDeviceOwnerAuthenticationWithBiometrics)) {
         deliverOnMain(std::move(completion), false, std::move(error));
         return;
     }

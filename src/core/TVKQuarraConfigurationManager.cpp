@@ -278,11 +278,17 @@ std::shared_ptr<Coding> TVKQuarraConfigurationManager::readObjectWithFileName(
         fprintf(stderr, "WARNING: attempting to read data that does not exist on disk\n");
         return nullptr;
     }
-    auto document = KeyedUnarchiver::readDocument(file, error);
-    if (!document)
+    auto document = KeyedUnarchiver::readDocument(file);
+    if (!document) {
+        if (error)
+            *error = document.error();
         return nullptr;
+    }
     KeyedUnarchiver coder(std::move(*document), allowed);
-    return coder.decodeRoot<Coding>(error);
+    auto root = coder.decodeRoot<Coding>();
+    if (!root && error)
+        *error = root.error();
+    return root.valueOr(nullptr);
 }
 
 bool TVKQuarraConfigurationManager::writeUser(const TVKUserInternal& user,

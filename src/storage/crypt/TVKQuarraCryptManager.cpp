@@ -271,10 +271,9 @@ std::optional<Bytes> TVKQuarraCryptManager::contentsAtPath(const fs::path& path,
     if (!key) {
         return std::nullopt;
     }
-    ErrorPtr readError;
-    auto contents = files::read(path, &readError);
+    auto contents = files::read(path);
     if (!contents) {
-        setError(error, cryptfiles::fileError(cryptfiles::kReadFailed, errnoOf(readError)));
+        setError(error, cryptfiles::fileError(cryptfiles::kReadFailed, errnoOf(contents.error())));
         return std::nullopt;
     }
     ErrorPtr cryptorError;
