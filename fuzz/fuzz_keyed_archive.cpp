@@ -26,7 +26,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     Json copy = *document;
     (void)KeyedUnarchiver::unarchivedObject<SSOAuthorizationResponse>(
         std::move(*document), SSOAuthorizationResponse::archiveClasses());
-    (void)KeyedUnarchiver::unarchivedObject<SSOTokenResponse>(
-        std::move(copy), SSOTokenResponse::archiveClasses());
+    (void)KeyedUnarchiver::unarchivedObject<SSOTokenResponse>(std::move(copy),
+                                                              SSOTokenResponse::archiveClasses());
     return 0;
 }

@@ -26,8 +26,8 @@ std::shared_ptr<ui::BiometricContext> TVKBiometricAuthenticationManager::createC
 
 long TVKBiometricAuthenticationManager::getAuthTypeWithError(ErrorPtr* error) const {
     auto context = createContext();
-    if (ErrorPtr refused =
-            context->canEvaluatePolicy(ui::BiometricPolicyDeviceOwnerAuthenticationWithBiometrics)) {
+    if (ErrorPtr refused = context->canEvaluatePolicy(
+            ui::BiometricPolicyDeviceOwnerAuthenticationWithBiometrics)) {
         if (error)
             *error = std::move(refused);
         return TVKBiometryTypeNone;
@@ -45,8 +45,8 @@ long TVKBiometricAuthenticationManager::getAuthTypeWithError(ErrorPtr* error) co
 void TVKBiometricAuthenticationManager::evaluateBiometricPolicyWithLocalizedAuthReason(
     const std::string& reason, Completion completion) const {
     auto context = createContext();
-    if (ErrorPtr error =
-            context->canEvaluatePolicy(ui::BiometricPolicyDeviceOwnerAuthenticationWithBiometrics)) {
+    if (ErrorPtr error = context->canEvaluatePolicy(
+            ui::BiometricPolicyDeviceOwnerAuthenticationWithBiometrics)) {
         deliverOnMain(std::move(completion), false, std::move(error));
         return;
     }

@@ -479,8 +479,7 @@ void TVKQuarraManager::doRequestQuarraMultipartFormEndpoint(
     ErrorPtr partError;
     auto request = serializer->multipartFormRequestWithMethod(
         method == TVKQuarraRequestMethodPUT ? "PUT" : "POST", url,
-        parameters.is_null() ? Json::object() : parameters,
-        [&](HTMultipartFormData& form) {
+        parameters.is_null() ? Json::object() : parameters, [&](HTMultipartFormData& form) {
             if (isEncrypted) {
                 std::error_code ec;
                 auto size = fs::file_size(path, ec);

@@ -25,9 +25,9 @@ ErrorPtr tooLarge(std::uint64_t width, std::uint64_t height, std::uint64_t maxPi
     if (width == 0 || height == 0)
         return imageError(ImageErrorCorrupt, "The image declares no pixels.");
     if (width * height > maxPixels) {
-        return imageError(ImageErrorTooLarge,
-                          "The image declares " + std::to_string(width) + "x" +
-                              std::to_string(height) + " pixels, more than can be decoded.");
+        return imageError(ImageErrorTooLarge, "The image declares " + std::to_string(width) + "x" +
+                                                  std::to_string(height) +
+                                                  " pixels, more than can be decoded.");
     }
     return nullptr;
 }
@@ -69,7 +69,7 @@ struct PngReader {
 
 struct ImageDecoding {
     static ErrorPtr png(const Bytes& data, ImageHeader& header, std::uint64_t maxPixels,
-                    std::shared_ptr<Image>* out) {
+                        std::shared_ptr<Image>* out) {
         PngReader reader;
         if (!reader.png || !reader.info) {
             return imageError(ImageErrorCorrupt, "The PNG decoder could not start.");
@@ -113,9 +113,9 @@ struct ImageDecoding {
     }
 
     static ErrorPtr jpeg(const Bytes& data, ImageHeader& header, std::uint64_t maxPixels,
-                     std::shared_ptr<Image>* out);
+                         std::shared_ptr<Image>* out);
     static ErrorPtr gif(const Bytes& data, ImageHeader& header, std::uint64_t maxPixels,
-                    std::shared_ptr<Image>* out);
+                        std::shared_ptr<Image>* out);
 
     static void setSource(Image& image, const ImageHeader& header) {
         image.bitsPerComponent_ = header.bitsPerComponent;
@@ -143,7 +143,7 @@ void jpegMessage(j_common_ptr) {}
 }  // namespace
 
 ErrorPtr ImageDecoding::jpeg(const Bytes& data, ImageHeader& header, std::uint64_t maxPixels,
-                         std::shared_ptr<Image>* out) {
+                             std::shared_ptr<Image>* out) {
     jpeg_decompress_struct info;
     JpegError jerr;
     info.err = jpeg_std_error(&jerr.manager);
@@ -221,7 +221,7 @@ struct GifCloser {
 }  // namespace
 
 ErrorPtr ImageDecoding::gif(const Bytes& data, ImageHeader& header, std::uint64_t maxPixels,
-                        std::shared_ptr<Image>* out) {
+                            std::shared_ptr<Image>* out) {
     GifSource source{&data};
     int code = 0;
     std::unique_ptr<GifFileType, GifCloser> gif(DGifOpen(&source, gifRead, &code));
@@ -243,9 +243,7 @@ ErrorPtr ImageDecoding::gif(const Bytes& data, ImageHeader& header, std::uint64_
     std::vector<ImagePtr> frames;
     std::vector<GifByteType> line;
     GraphicsControlBlock control{DISPOSAL_UNSPECIFIED, false, 0, NO_TRANSPARENT_COLOR};
-    auto corrupt = [] {
-        return imageError(ImageErrorCorrupt, "The GIF data is corrupt.");
-    };
+    auto corrupt = [] { return imageError(ImageErrorCorrupt, "The GIF data is corrupt."); };
 
     GifRecordType record;
     do {

@@ -37,9 +37,9 @@ Result<std::shared_ptr<const Regex>> Regex::make(std::string_view pattern, unsig
     if (!compiled) {
         PCRE2_UCHAR message[256];
         pcre2_get_error_message(code, message, sizeof message);
-        return Error::make(RegexErrorDomain, code,
-                           std::string(reinterpret_cast<char*>(message)) + " at offset " +
-                               std::to_string(offset));
+        return Error::make(
+            RegexErrorDomain, code,
+            std::string(reinterpret_cast<char*>(message)) + " at offset " + std::to_string(offset));
     }
     // Without JIT (an unsupported machine) matching still works, only slower.
     pcre2_jit_compile(compiled, PCRE2_JIT_COMPLETE);

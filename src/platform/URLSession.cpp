@@ -343,8 +343,8 @@ Result<URLSessionTaskPtr> URLSession::downloadTaskWithResumeData(const Bytes& re
     if (!task) {
         return task;
     }
-    (*task)->resumeFrom_ = URLSessionTask::ResumePoint{resume->file, resume->offset, resume->entityTag,
-                                                    resume->lastModified};
+    (*task)->resumeFrom_ = URLSessionTask::ResumePoint{resume->file, resume->offset,
+                                                       resume->entityTag, resume->lastModified};
     return task;
 }
 

@@ -216,7 +216,8 @@ void HTURLSessionManagerTaskDelegate::didCompleteWithError(const URLSessionTaskP
         ErrorPtr serializationError;
         std::any responseObject;
         if (serializer) {
-            HTSerializedResponse answer = serializer->responseObjectForResponse(task->response(), data);
+            HTSerializedResponse answer =
+                serializer->responseObjectForResponse(task->response(), data);
             responseObject = std::move(answer.responseObject);
             serializationError = std::move(answer.error);
         }

@@ -91,9 +91,9 @@ TEST(DispatchSourceTest, FileWatchReportsDeletionOfAnOpenFileAndRenaming) {
         test::writeFile(path, "x");
         int fd = ::open(path.c_str(), O_WRONLY | O_APPEND);
         ASSERT_GE(fd, 0);
-        auto watch = DispatchSource::fileWatch(fd, path, DispatchVnodeDelete | DispatchVnodeRename,
-                                               queue)
-                         .value();
+        auto watch =
+            DispatchSource::fileWatch(fd, path, DispatchVnodeDelete | DispatchVnodeRename, queue)
+                .value();
         Counter seen;
         watch->setEventHandler([&] { seen.hit(watch->data()); });
         watch->resume();

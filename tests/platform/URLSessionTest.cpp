@@ -10,10 +10,10 @@
 #include <map>
 #include <thread>
 
+#include "platform/URLSessionDataTasks.h"
+#include "quarra/Json.h"
 #include "quarra/RunLoop.h"
 #include "quarra/URLSession.h"
-#include "quarra/Json.h"
-#include "platform/URLSessionDataTasks.h"
 #include "support/QuarraTestServer.h"
 #include "support/TestSupport.h"
 
@@ -547,6 +547,8 @@ TEST_F(URLSessionTest, InvalidationWaitsForTasksThenRefusesNewOnes) {
 // The completion-handler tasks hand a refused task to their handler instead of using a null task.
 TEST(URLSessionDataTasksTest, InvalidatedSessionFailsTheHandler) {
     auto session = URLSessionDataTasks::makeSession();
+    // An unfinished task holds the invalidating session, and with it its delegate.
+    auto held = session->dataTask(UrlRequest(*Url::parse("https://127.0.0.1/"))).value();
     session->finishTasksAndInvalidate();
     std::promise<ErrorPtr> failed;
     URLSessionTaskPtr task = URLSessionDataTasks::dataTask(
@@ -561,6 +563,7 @@ TEST(URLSessionDataTasksTest, InvalidatedSessionFailsTheHandler) {
     ErrorPtr error = answer.get();
     ASSERT_TRUE(error);
     EXPECT_TRUE(error->is(URLErrorDomain, URLErrorCancelled));
+    held->cancel();
 }
 
 TEST_F(URLSessionTest, InvalidateAndCancelCancelsRunningTasks) {

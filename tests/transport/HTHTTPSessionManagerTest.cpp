@@ -202,7 +202,8 @@ TEST_F(HTTPSessionManagerTest, MultipartPostStreamsFieldsAndFilesToTheServer) {
     manager->POSTConstructingBodyWithBlock(
         "upload", {{"title", "Q3"}, {"tags", {"a", "b"}}},
         [&](HTMultipartFormData& form) {
-            EXPECT_EQ(form.appendPartWithFileURL(Url::fileUrl(folder / "report.pdf"), "file"), nullptr);
+            EXPECT_EQ(form.appendPartWithFileURL(Url::fileUrl(folder / "report.pdf"), "file"),
+                      nullptr);
         },
         [&](const Progress& progress) { sent = progress.completedUnitCount(); }, success(),
         failure());

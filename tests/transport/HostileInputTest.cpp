@@ -78,9 +78,9 @@ TEST(HostileInputTest, DeepNestingIsAnErrorNeverACrash) {
          }},
         {"property list reply", deepPlist(kHostileDepth),
          [](const std::string& text) {
-             auto [object, error] = HTPropertyListResponseSerializer::serializer()
-                                        ->responseObjectForResponse(response("application/x-plist"),
-                                                                    toBytes(text));
+             auto [object, error] =
+                 HTPropertyListResponseSerializer::serializer()->responseObjectForResponse(
+                     response("application/x-plist"), toBytes(text));
              EXPECT_FALSE(object.has_value());
              return error;
          }},

@@ -23,8 +23,8 @@ TEST(ImageResponseSerializerTest, DecodesAcceptedImagesAtTheConfiguredScale) {
     auto serializer = HTImageResponseSerializer::serializer();
     EXPECT_EQ(serializer->acceptableContentTypes()->size(), 10u);
     serializer->setImageScale(2.0);
-    auto answer = serializer->responseObjectForResponse(response(200, "image/png"),
-                                                        test::makePng(200, 100));
+    auto answer =
+        serializer->responseObjectForResponse(response(200, "image/png"), test::makePng(200, 100));
     auto image = imageOf(answer);
     ASSERT_TRUE(image);
     EXPECT_FALSE(answer.error);

@@ -79,8 +79,8 @@ TEST(PropertyListSerializerTest, ResponseSerializerValidatesAndReportsBadDocumen
     for (const char* bad :
          {"<plist><dict><integer>1</integer></dict></plist>", "<plist><integer>x</integer></plist>",
           "<plist><dict>", "{\"a\":1}", "<plist><blink/></plist>"}) {
-        auto refused =
-            serializer->responseObjectForResponse(response(200, "application/x-plist"), toBytes(bad));
+        auto refused = serializer->responseObjectForResponse(response(200, "application/x-plist"),
+                                                             toBytes(bad));
         EXPECT_FALSE(refused.responseObject.has_value()) << bad;
         EXPECT_TRUE(refused.error) << bad;
     }

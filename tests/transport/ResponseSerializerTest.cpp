@@ -135,8 +135,8 @@ TEST(ResponseSerializerTest, CompoundSerializerAnswersWithTheFirstObject) {
     auto compound = HTCompoundResponseSerializer::compoundSerializerWithResponseSerializers(
         {HTJSONResponseSerializer::serializer(), textOnly});
 
-    auto json = compound->responseObjectForResponse(response(200, "application/json"),
-                                                    toBytes("[1]"));
+    auto json =
+        compound->responseObjectForResponse(response(200, "application/json"), toBytes("[1]"));
     EXPECT_EQ(*asJson(json.responseObject), Json({1}));
     EXPECT_FALSE(json.error);
 

@@ -21,7 +21,8 @@ struct Answer {
 
 Answer ask(const std::string& address) {
     auto context = std::make_shared<FingerprintBiometricService>(address)->makeContext();
-    ErrorPtr error = context->canEvaluatePolicy(BiometricPolicyDeviceOwnerAuthenticationWithBiometrics);
+    ErrorPtr error =
+        context->canEvaluatePolicy(BiometricPolicyDeviceOwnerAuthenticationWithBiometrics);
     return {error == nullptr, context->biometryType(), error ? error->code() : 0};
 }
 
@@ -62,7 +63,8 @@ TEST(FingerprintBiometrics, NoDaemonOrNoBusMeansNoBiometry) {
     std::string nowhere = "unix:path=" + (test::sandbox() / "no-system-bus").string();
     setenv("DBUS_SYSTEM_BUS_ADDRESS", nowhere.c_str(), 1);
     auto context = BiometricService::shared()->makeContext();
-    ErrorPtr error = context->canEvaluatePolicy(BiometricPolicyDeviceOwnerAuthenticationWithBiometrics);
+    ErrorPtr error =
+        context->canEvaluatePolicy(BiometricPolicyDeviceOwnerAuthenticationWithBiometrics);
     ASSERT_TRUE(error);
     EXPECT_TRUE(error->is(BiometricErrorDomain, BiometricErrorNotAvailable));
     EXPECT_EQ(context->biometryType(), BiometryType::None);
