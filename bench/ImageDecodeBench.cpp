@@ -111,8 +111,8 @@ int main() {
         std::make_shared<HttpResponse>(*Url::parse("https://h/t.jpg"), 200, jpegHeaders);
     auto serializer = HTImageResponseSerializer::serializer();
     auto viaSerializer = [&](const HttpResponsePtr& response, const Bytes& data) {
-        std::any object = serializer->responseObjectForResponse(response, data);
-        return std::any_cast<ImagePtr>(&object) != nullptr;
+        auto answer = serializer->responseObjectForResponse(response, data);
+        return std::any_cast<ImagePtr>(&answer.responseObject) != nullptr;
     };
 
     std::printf(
@@ -125,7 +125,7 @@ int main() {
           std::tuple{"jpeg", &jpeg, jpegResponse, &directJpeg}}) {
         const Bytes& body = *data;
         auto reference = threeRuns([&] { return direct(body); });
-        auto sdk = threeRuns([&] { return Image::decode(body) != nullptr; });
+        auto sdk = threeRuns([&] { return Image::decode(body).ok(); });
         auto serialized = threeRuns([&] { return viaSerializer(response, body); });
         print((std::string(label) + " direct").c_str(), reference, reference);
         print((std::string(label) + " Image::decode").c_str(), sdk, reference);

@@ -76,8 +76,8 @@ void BM_MultipartBodyToFile(benchmark::State& state) {
         request.httpMethod = "POST";
         HTStreamingMultipartFormData form(request, 4);
         form.appendPartWithFormData(toBytes("quarterly report"), "title");
-        if (!form.appendPartWithFileURL(Url::fileUrl(source()), "file")) {
-            state.SkipWithError("cannot add the file part");
+        if (ErrorPtr error = form.appendPartWithFileURL(Url::fileUrl(source()), "file")) {
+            state.SkipWithError(error->description().c_str());
             break;
         }
         if (ErrorPtr error = form.bodyStream()->writeToFile(output)) {
@@ -135,8 +135,8 @@ void BM_MultipartUpload_HTTPSessionManager(benchmark::State& state) {
         ErrorPtr failure;
         manager->POSTConstructingBodyWithBlock(
             "upload", {{"title", "quarterly report"}},
-            [](HTMultipartFormData& form) {
-                form.appendPartWithFileURL(Url::fileUrl(source()), "file");
+            [&failure](HTMultipartFormData& form) {
+                failure = form.appendPartWithFileURL(Url::fileUrl(source()), "file");
             },
             [&](const URLSessionTaskPtr&, const std::any&) { done.signal(); },
             [&](const URLSessionTaskPtr&, const ErrorPtr& error) {
@@ -159,7 +159,10 @@ void BM_MultipartUpload_CurlT(benchmark::State& state) {
     request.httpMethod = "POST";
     HTStreamingMultipartFormData form(request, 4);
     form.appendPartWithFormData(toBytes("quarterly report"), "title");
-    form.appendPartWithFileURL(Url::fileUrl(source()), "file");
+    if (ErrorPtr error = form.appendPartWithFileURL(Url::fileUrl(source()), "file")) {
+        state.SkipWithError(error->description().c_str());
+        return;
+    }
     request = form.requestByFinalizingMultipartFormData();
     fs::path body = folder() / "upload-body.bin";
     if (ErrorPtr error = form.bodyStream()->writeToFile(body)) {

@@ -80,7 +80,7 @@ int main() {
 
     auto cache = TVKAutoPurgingImageCache::make();
     const Bytes png = test::makePng(256, 256);
-    cache->addImage(Image::decode(png), png, kIdentifier);
+    cache->addImage(Image::decode(png).value(), png, kIdentifier);
     cache->syncStorageQueue()->syncBarrier([] {});
     if (!fs::exists(*TVKAutoPurgingImageCache::fileForIdentifier(kIdentifier, "bench"))) {
         std::fprintf(stderr, "the thumbnail file was not written\n");

@@ -146,7 +146,7 @@ std::string url(const std::string& path) {
 void BM_Download256MiB_URLSession(benchmark::State& state) {
     for (auto _ : state) {
         runSession(state, 1, [](URLSession& s) {
-            return s.downloadTask(UrlRequest(*Url::parse(url("/big"))));
+            return s.downloadTask(UrlRequest(*Url::parse(url("/big")))).value();
         });
     }
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * Big));
@@ -165,7 +165,7 @@ void BM_Upload256MiB_URLSession(benchmark::State& state) {
         runSession(state, 1, [](URLSession& s) {
             UrlRequest put(*Url::parse(url("/upload")));
             put.httpMethod = "PUT";
-            return s.uploadTask(put, fixture().uploadFile);
+            return s.uploadTask(put, fixture().uploadFile).value();
         });
     }
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * Big));
@@ -181,7 +181,7 @@ void BM_Upload256MiB_Curl(benchmark::State& state) {
 void BM_1000SmallGets_URLSession(benchmark::State& state) {
     for (auto _ : state) {
         runSession(state, SmallRequests, [](URLSession& s) {
-            return s.dataTask(UrlRequest(*Url::parse(url("/small"))));
+            return s.dataTask(UrlRequest(*Url::parse(url("/small")))).value();
         });
     }
     state.SetItemsProcessed(state.iterations() * SmallRequests);

@@ -14,9 +14,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (bool removeNulls : {false, true}) {
         auto serializer = HTJSONResponseSerializer::serializer();
         serializer->setRemovesKeysWithNullValues(removeNulls);
-        ErrorPtr error;
-        std::any object = serializer->responseObjectForResponse(response, body, &error);
-        if (const Json* json = std::any_cast<Json>(&object))
+        auto answer = serializer->responseObjectForResponse(response, body);
+        if (const Json* json = std::any_cast<Json>(&answer.responseObject))
             (void)json->dump();
     }
     (void)SSOServiceDiscovery::fromJSONData(body);

@@ -19,15 +19,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         std::ofstream out(file, std::ios::binary | std::ios::trunc);
         out.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
     }
-    ErrorPtr error;
-    auto document = KeyedUnarchiver::readDocument(file, &error);
+    auto document = KeyedUnarchiver::readDocument(file);
     std::filesystem::remove(file);
     if (!document)
         return 0;
     Json copy = *document;
     (void)KeyedUnarchiver::unarchivedObject<SSOAuthorizationResponse>(
-        std::move(*document), SSOAuthorizationResponse::archiveClasses(), &error);
-    (void)KeyedUnarchiver::unarchivedObject<SSOTokenResponse>(
-        std::move(copy), SSOTokenResponse::archiveClasses(), &error);
+        std::move(*document), SSOAuthorizationResponse::archiveClasses());
+    (void)KeyedUnarchiver::unarchivedObject<SSOTokenResponse>(std::move(copy),
+                                                              SSOTokenResponse::archiveClasses());
     return 0;
 }

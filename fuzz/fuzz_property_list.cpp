@@ -6,15 +6,11 @@
 using namespace quarra;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    ErrorPtr error;
-    auto value = propertyListFromData(fuzz::bytes(data, size), &error);
-    if (!value) {
-        if (!error)
-            __builtin_trap();
+    auto value = propertyListFromData(fuzz::bytes(data, size));
+    if (!value)
         return 0;
-    }
-    if (auto written = propertyListData(*value, PropertyListXMLFormat, &error)) {
-        auto again = propertyListFromData(*written, &error);
+    if (auto written = propertyListData(*value, PropertyListXMLFormat)) {
+        auto again = propertyListFromData(*written);
         if (!again)
             __builtin_trap();
     }

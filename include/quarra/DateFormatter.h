@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "quarra/Error.h"
+#include "quarra/Result.h"
 
 namespace quarra {
 
@@ -23,12 +24,11 @@ class DateFormatter {
   public:
     // `locale`: an ICU/BCP 47 locale id ("en_US_POSIX", "de-CH"); empty = the process's locale
     // (LC_ALL, LC_TIME, LANG). `timeZone`: an Olson id or "GMT"/"UTC"/"GMT+02:00"; empty = the local
-    // time zone (TZ, else the system's). Null with `error` set when the pattern or locale is
-    // unusable (an unknown time zone id is an error too, not a silent GMT).
-    static std::shared_ptr<const DateFormatter> make(const std::string& pattern,
-                                                     const std::string& locale = {},
-                                                     const std::string& timeZone = {},
-                                                     ErrorPtr* error = nullptr);
+    // time zone (TZ, else the system's). Fails when the pattern or locale is unusable (an unknown
+    // time zone id is an error too, not a silent GMT).
+    static Result<std::shared_ptr<const DateFormatter>> make(const std::string& pattern,
+                                                             const std::string& locale = {},
+                                                             const std::string& timeZone = {});
     ~DateFormatter();
     DateFormatter(const DateFormatter&) = delete;
     DateFormatter& operator=(const DateFormatter&) = delete;

@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "quarra/Error.h"
+#include "quarra/Result.h"
 #include "quarra/FileDescriptor.h"
 #include "quarra/Json.h"
 
@@ -31,9 +32,8 @@ ErrorPtr posixError(int code, std::string_view what);
 
 namespace files {
 
-// The whole file. On failure returns nothing and sets `error` (code ENOENT when the file is
-// missing).
-std::optional<std::string> read(const std::filesystem::path& path, ErrorPtr* error = nullptr);
+// The whole file, or the error that prevented reading it (code ENOENT when the file is missing).
+Result<std::string> read(const std::filesystem::path& path);
 
 // Replaces `path` with `contents` atomically (through an AtomicFile), the new file having
 // permission bits `mode`. The folder must exist. Returns null on success.

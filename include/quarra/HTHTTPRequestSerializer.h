@@ -32,9 +32,9 @@ class HTHTTPRequestSerializer : public HTURLRequestSerialization, public Coding 
   public:
     static constexpr const char* ArchiveClassName = "HTHTTPRequestSerializer";
 
-    // Returns the query for the parameters, or nothing with `*error` set.
-    using QueryStringSerialization = std::function<std::optional<std::string>(
-        const UrlRequest& request, const Json& parameters, ErrorPtr* error)>;
+    // Returns the query for the parameters, or why there is none.
+    using QueryStringSerialization =
+        std::function<Result<std::string>(const UrlRequest& request, const Json& parameters)>;
     using HeaderTable = std::map<std::string, std::string>;
 
     // Default headers "Accept-Language" (the user's languages) and "User-Agent" (the host program).
@@ -100,19 +100,17 @@ class HTHTTPRequestSerializer : public HTURLRequestSerialization, public Coding 
     void setQueryStringSerializationWithBlock(QueryStringSerialization block);
 
     // A request for `method` (sent as given) and `URLString` (an empty URL when it does not parse)
-    // with the settings, headers and parameters (null: none) applied; nothing, with `*error` set,
-    // when the parameters cannot be encoded.
-    std::optional<UrlRequest> requestWithMethod(const std::string& method,
-                                                const std::string& URLString,
-                                                const Json& parameters = nullptr,
-                                                ErrorPtr* error = nullptr) const;
+    // with the settings, headers and parameters (null: none) applied; fails when the parameters
+    // cannot be encoded.
+    Result<UrlRequest> requestWithMethod(const std::string& method, const std::string& URLString,
+                                         const Json& parameters = nullptr) const;
 
     // A request whose body stream is a "multipart/form-data" form: the parameters as fields
-    // (nested keys flattened as in query strings), then the parts `block` appends. Nothing, with
-    // `*error` set, when the request cannot be built.
-    std::optional<UrlRequest> multipartFormRequestWithMethod(
+    // (nested keys flattened as in query strings), then the parts `block` appends. Fails when the
+    // request cannot be built.
+    Result<UrlRequest> multipartFormRequestWithMethod(
         const std::string& method, const std::string& URLString, const Json& parameters,
-        const std::function<void(HTMultipartFormData&)>& block, ErrorPtr* error = nullptr) const;
+        const std::function<void(HTMultipartFormData&)>& block) const;
     // Writes the body stream of `request` into the file at `fileURL` on a background queue, then
     // calls `completionHandler` (when given) on the main queue with null or what went wrong.
     // Returns at once the request without its body stream, to be uploaded from that file.
@@ -120,9 +118,8 @@ class HTHTTPRequestSerializer : public HTURLRequestSerialization, public Coding 
         const UrlRequest& request, const Url& fileURL,
         std::function<void(const ErrorPtr&)> completionHandler) const;
 
-    std::optional<UrlRequest> requestBySerializingRequest(const UrlRequest& request,
-                                                          const Json& parameters,
-                                                          ErrorPtr* error = nullptr) const override;
+    Result<UrlRequest> requestBySerializingRequest(const UrlRequest& request,
+                                                   const Json& parameters) const override;
 
   protected:
     // A copy of `request` with the default headers it lacks.
@@ -130,10 +127,10 @@ class HTHTTPRequestSerializer : public HTURLRequestSerialization, public Coding 
     bool encodesParametersInURI(const std::string& method) const;
     // For the body encodings of subclasses: methods that encode parameters in the URL get the query
     // string; others get the default headers and, when there are parameters, `contentType` (unless
-    // the request has one) and the body that `encode` makes (none: `encode` has set the error).
-    std::optional<UrlRequest> requestWithEncodedBody(
-        const UrlRequest& request, const Json& parameters, ErrorPtr* error, const char* contentType,
-        const std::function<std::optional<Bytes>(ErrorPtr* error)>& encode) const;
+    // the request has one) and the body that `encode` makes, or its failure.
+    Result<UrlRequest> requestWithEncodedBody(const UrlRequest& request, const Json& parameters,
+                                              const char* contentType,
+                                              const std::function<Result<Bytes>()>& encode) const;
     // Carries the header table and query-string settings over to `copy`.
     void copyInto(HTHTTPRequestSerializer& copy) const;
     // Reads what encodeWithCoder wrote into `serializer`; false when the archive is corrupt.

@@ -36,15 +36,16 @@ class HTMultipartFormData {
 
     // A file part named `name`, with the file's last path component as file name and the MIME type
     // of its extension ("application/octet-stream" when it has none). See the next overload.
-    virtual bool appendPartWithFileURL(const Url& fileURL, const std::string& name,
-                                       ErrorPtr* error = nullptr) = 0;
+    [[nodiscard]] virtual ErrorPtr appendPartWithFileURL(const Url& fileURL,
+                                                         const std::string& name) = 0;
     // A file part whose body is read from the file while the form is read, its size taken now.
-    // False, with `*error` set and the form unchanged, when `fileURL` is not a file URL or not a
-    // regular file that exists (HTURLRequestSerializationErrorDomain, -1000), or when its size
-    // cannot be read.
-    virtual bool appendPartWithFileURL(const Url& fileURL, const std::string& name,
-                                       const std::string& fileName, const std::string& mimeType,
-                                       ErrorPtr* error = nullptr) = 0;
+    // Returns null on success; the error, and the form unchanged, when `fileURL` is not a file URL
+    // or not a regular file that exists (HTURLRequestSerializationErrorDomain, -1000), or when its
+    // size cannot be read.
+    [[nodiscard]] virtual ErrorPtr appendPartWithFileURL(const Url& fileURL,
+                                                         const std::string& name,
+                                                         const std::string& fileName,
+                                                         const std::string& mimeType) = 0;
     // A file part whose body is `length` bytes read from `stream` while the form is read.
     virtual void appendPartWithInputStream(InputStreamPtr stream, const std::string& name,
                                            const std::string& fileName, std::int64_t length,

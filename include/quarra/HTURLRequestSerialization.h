@@ -8,6 +8,7 @@
 
 #include "quarra/Error.h"
 #include "quarra/Json.h"
+#include "quarra/Result.h"
 #include "quarra/UrlRequest.h"
 
 namespace quarra {
@@ -49,10 +50,10 @@ std::string HTQueryStringFromParameters(const Json& parameters);
 class HTURLRequestSerialization {
   public:
     virtual ~HTURLRequestSerialization() = default;
-    // A copy of `request` with headers and `parameters` (null: none) applied; nothing, with
-    // `*error` set when `error` is given, when the parameters cannot be encoded.
-    virtual std::optional<UrlRequest> requestBySerializingRequest(
-        const UrlRequest& request, const Json& parameters, ErrorPtr* error = nullptr) const = 0;
+    // A copy of `request` with headers and `parameters` (null: none) applied; fails when the
+    // parameters cannot be encoded.
+    virtual Result<UrlRequest> requestBySerializingRequest(const UrlRequest& request,
+                                                           const Json& parameters) const = 0;
 };
 
 }  // namespace quarra

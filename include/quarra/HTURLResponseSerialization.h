@@ -22,13 +22,20 @@ inline constexpr const char* HTNetworkingOperationFailingURLResponseErrorKey =
 inline constexpr const char* HTNetworkingOperationFailingURLResponseDataErrorKey =
     "com.tovik.transport.serialization.response.error.data";
 
+// A serializer's answer. Unlike a Result, the object and the error can come together: an error
+// reply still decodes (a JSON body with status 404), and the completion handler receives both.
+struct [[nodiscard]] HTSerializedResponse {
+    std::any responseObject;
+    // Null for an acceptable response that decoded.
+    ErrorPtr error;
+};
+
 class HTURLResponseSerialization {
   public:
     virtual ~HTURLResponseSerialization() = default;
-    // `response` may be null. Stores an error in `*error` (when given) for an unacceptable
-    // response; the object and the error can come together (a JSON error reply with status 404).
-    virtual std::any responseObjectForResponse(const HttpResponsePtr& response, const Bytes& data,
-                                               ErrorPtr* error = nullptr) const = 0;
+    // `response` may be null.
+    virtual HTSerializedResponse responseObjectForResponse(const HttpResponsePtr& response,
+                                                           const Bytes& data) const = 0;
 };
 
 // `error` with `underlying` attached, unless it has one already; `underlying` when there is no

@@ -244,8 +244,7 @@ class HTURLSessionManager : public URLSessionDelegate,
 
     // Runs `make`; null and an asynchronous failure call of `completionHandler` (with the error
     // `make` gave) when no task results, as for a session that has been invalidated.
-    URLSessionTaskPtr createTask(const std::function<URLSessionTaskPtr(ErrorPtr*)>& make,
-                                 const UrlRequest& request,
+    URLSessionTaskPtr createTask(const std::function<Result<URLSessionTaskPtr>()>& make,
                                  const CompletionHandler& completionHandler);
     HTURLSessionManagerTaskDelegatePtr addDelegateForTask(const URLSessionTaskPtr& task,
                                                           CompletionHandler completionHandler);

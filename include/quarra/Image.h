@@ -19,6 +19,7 @@
 
 #include "quarra/Bytes.h"
 #include "quarra/Error.h"
+#include "quarra/Result.h"
 
 namespace quarra {
 
@@ -70,12 +71,12 @@ class Image {
     // The format from the first bytes.
     static ImageFormat sniffFormat(const Bytes& data);
     // The declared size and sample layout, or an error (unknown format, truncated header).
-    static std::optional<ImageHeader> readHeader(const Bytes& data, ErrorPtr* error = nullptr);
-    // Decodes PNG, JPEG or GIF (every frame of an animated GIF). Null with an error of
+    static Result<ImageHeader> readHeader(const Bytes& data);
+    // Decodes PNG, JPEG or GIF (every frame of an animated GIF). Fails with an error of
     // ImageErrorDomain for an unknown format, corrupt data, or a declared size above `maxPixels`
     // (all frames of a GIF together).
-    static ImagePtr decode(const Bytes& data, double scale = 1.0, ErrorPtr* error = nullptr,
-                           std::uint64_t maxPixels = maximumPixelCount);
+    static Result<ImagePtr> decode(const Bytes& data, double scale = 1.0,
+                                   std::uint64_t maxPixels = maximumPixelCount);
 
     // "<folder>/<name>.png" decoded at scale 1; null when there is no such readable image. A name
     // that is empty or holds "/" is refused: it would leave the folder.

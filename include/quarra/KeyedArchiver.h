@@ -25,6 +25,7 @@
 #include "quarra/Bytes.h"
 #include "quarra/Error.h"
 #include "quarra/Json.h"
+#include "quarra/Result.h"
 #include "quarra/Url.h"
 
 namespace quarra {
@@ -117,27 +118,25 @@ class KeyedUnarchiver {
     // Like setClassForClassName, for this unarchiver only.
     void setClass(const std::string& className, const std::string& archivedName);
 
-    // The root object, when it and everything inside decoded and it is a T; else null and `error`.
+    // The root object (never null), when it and everything inside decoded and it is a T.
     template <class T>
-    std::shared_ptr<T> decodeRoot(ErrorPtr* error = nullptr) {
+    Result<std::shared_ptr<T>> decodeRoot() {
         std::shared_ptr<T> root = checkedCast<T>(decodeRootObject(), "root");
         if (error_)
-            root = nullptr;
-        if (error)
-            *error = error_;
+            return error_;
         return root;
     }
 
     // One-call forms.
     template <class T>
-    static std::shared_ptr<T> unarchivedObject(Json document, std::vector<AllowedClass> allowed,
-                                               ErrorPtr* error = nullptr) {
+    static Result<std::shared_ptr<T>> unarchivedObject(Json document,
+                                                       std::vector<AllowedClass> allowed) {
         KeyedUnarchiver coder(std::move(document), std::move(allowed));
-        return coder.decodeRoot<T>(error);
+        return coder.decodeRoot<T>();
     }
     // Reads and parses `file` (unreadable: KeyedArchiveUnreadable; not JSON, nested deeper than
     // JsonMaxDepth or larger than MaxArchiveFileSize: KeyedArchiveCorrupt).
-    static std::optional<Json> readDocument(const std::filesystem::path& file, ErrorPtr* error);
+    static Result<Json> readDocument(const std::filesystem::path& file);
 
     // --- For initWithCoder: a missing key gives nothing without error; a value of another type
     // gives nothing and fails the whole decoding.

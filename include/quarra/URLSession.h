@@ -156,14 +156,13 @@ class URLSession : public std::enable_shared_from_this<URLSession> {
     std::shared_ptr<URLSessionDelegate> delegate() const;
 
     // New tasks start suspended. A session that has been invalidated (an invalidation may race
-    // with any caller) makes none: null, with `*error` URLErrorCancelled.
-    URLSessionTaskPtr dataTask(UrlRequest request, ErrorPtr* error = nullptr);
-    URLSessionTaskPtr uploadTask(UrlRequest request, Bytes body, ErrorPtr* error = nullptr);
-    URLSessionTaskPtr uploadTask(UrlRequest request, const std::filesystem::path& file,
-                                 ErrorPtr* error = nullptr);
+    // with any caller) makes none: it fails with URLErrorCancelled. A task made is never null.
+    Result<URLSessionTaskPtr> dataTask(UrlRequest request);
+    Result<URLSessionTaskPtr> uploadTask(UrlRequest request, Bytes body);
+    Result<URLSessionTaskPtr> uploadTask(UrlRequest request, const std::filesystem::path& file);
     // The body comes from the delegate's needNewBodyStream, else from the request's stream.
-    URLSessionTaskPtr uploadTaskWithStreamedRequest(UrlRequest request, ErrorPtr* error = nullptr);
-    URLSessionTaskPtr downloadTask(UrlRequest request, ErrorPtr* error = nullptr);
+    Result<URLSessionTaskPtr> uploadTaskWithStreamedRequest(UrlRequest request);
+    Result<URLSessionTaskPtr> downloadTask(UrlRequest request);
     // Continues a download cancelled by cancelByProducingResumeData: asks for the rest with Range
     // and If-Range, and starts over when the resource changed. Resume data that is not this
     // session layer's, or whose partial file is gone or changed, is refused with
@@ -191,7 +190,7 @@ class URLSession : public std::enable_shared_from_this<URLSession> {
 
     URLSession(URLSessionConfiguration configuration, std::shared_ptr<URLSessionDelegate> delegate,
                DispatchQueuePtr delegateQueue);
-    URLSessionTaskPtr makeTask(URLSessionTaskKind kind, UrlRequest request, ErrorPtr* error);
+    Result<URLSessionTaskPtr> makeTask(URLSessionTaskKind kind, UrlRequest request);
     void start(const URLSessionTaskPtr& task);
     // The running download task that `dataTask` becomes (which ends here); null once the session
     // is invalidating.

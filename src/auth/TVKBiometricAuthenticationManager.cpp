@@ -26,10 +26,9 @@ std::shared_ptr<ui::BiometricContext> TVKBiometricAuthenticationManager::createC
 
 Result<long> TVKBiometricAuthenticationManager::getAuthTypeWithError() const {
     auto context = createContext();
-    ErrorPtr error;
-    if (!context->canEvaluatePolicy(ui::BiometricPolicyDeviceOwnerAuthenticationWithBiometrics,
-                                    &error)) {
-        return error ? error : ui::biometricError(ui::BiometricErrorNotAvailable);
+    if (ErrorPtr refused = context->canEvaluatePolicy(
+            ui::BiometricPolicyDeviceOwnerAuthenticationWithBiometrics)) {
+        return refused;
     }
     switch (context->biometryType()) {
         case ui::BiometryType::FaceID:
@@ -44,9 +43,8 @@ Result<long> TVKBiometricAuthenticationManager::getAuthTypeWithError() const {
 void TVKBiometricAuthenticationManager::evaluateBiometricPolicyWithLocalizedAuthReason(
     const std::string& reason, Completion completion) const {
     auto context = createContext();
-    ErrorPtr error;
-    if (!context->canEvaluatePolicy(ui::BiometricPolicyDeviceOwnerAuthenticationWithBiometrics,
-                                    &error)) {
+    if (ErrorPtr error = context->canEvaluatePolicy(
+            ui::BiometricPolicyDeviceOwnerAuthenticationWithBiometrics)) {
         deliverOnMain(std::move(completion), false, std::move(error));
         return;
     }

@@ -70,8 +70,10 @@ void TVKOAuthManager::loadState() {
     ErrorPtr error;
     if (auto document = parseJson(
             std::string_view(reinterpret_cast<const char*>(data->data()), data->size()))) {
-        state = KeyedUnarchiver::unarchivedObject<SSOAuthState>(
-            *document, SSOAuthState::archiveClasses(), &error);
+        auto decoded = KeyedUnarchiver::unarchivedObject<SSOAuthState>(
+            *document, SSOAuthState::archiveClasses());
+        state = decoded.valueOr(nullptr);
+        error = decoded.error();
     } else {
         error = document.error();
     }

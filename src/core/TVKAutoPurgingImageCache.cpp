@@ -80,11 +80,12 @@ ImagePtr TVKAutoPurgingImageCache::imageWithIdentifier(const std::string& identi
                 removeFile(*file);
             return;
         }
-        image = Image::decode(*data);
-        if (!image) {
+        auto decoded = Image::decode(*data);
+        if (!decoded) {
             removeFile(*file);
             return;
         }
+        image = *decoded;
         addImage(image, *data, identifier);
     });
     return image;

@@ -261,15 +261,11 @@ Result<std::shared_ptr<Coding>> TVKQuarraConfigurationManager::readObjectWithFil
         fprintf(stderr, "WARNING: attempting to read data that does not exist on disk\n");
         return std::shared_ptr<Coding>();
     }
-    ErrorPtr error;
-    auto document = KeyedUnarchiver::readDocument(file, &error);
+    auto document = KeyedUnarchiver::readDocument(file);
     if (!document)
-        return error;
+        return document.error();
     KeyedUnarchiver coder(std::move(*document), allowed);
-    auto root = coder.decodeRoot<Coding>(&error);
-    if (error)
-        return error;
-    return root;
+    return coder.decodeRoot<Coding>();
 }
 
 ErrorPtr TVKQuarraConfigurationManager::writeUser(const TVKUserInternal& user,

@@ -519,12 +519,11 @@ void TVKQuarraManager::requestUrl(const std::string& url, unsigned long method,
                                                         : "Invalid request method"));
         return;
     }
-    ErrorPtr error;
     auto request = sessionManager->requestSerializer()->requestWithMethod(
-        methodName, url, parameters.is_null() ? Json::object() : parameters, &error);
+        methodName, url, parameters.is_null() ? Json::object() : parameters);
     if (!request) {
-        TVK_LOG_ERROR("Error requesting url:" + url + "  error:" + error->description());
-        deliverToHandler(handler, nullptr, std::move(error));
+        TVK_LOG_ERROR("Error requesting url:" + url + "  error:" + request.error()->description());
+        deliverToHandler(handler, nullptr, request.error());
         return;
     }
     // Set on this request alone, so no other request ever carries or loses it.

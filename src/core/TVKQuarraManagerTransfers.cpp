@@ -276,12 +276,12 @@ void TVKQuarraManager::requestQuarraDownloadFileEndpoint(
     auto send = [this, endpoint, quarra, fileURL, encrypt, parameters, progressHandler,
                  cell](TVKQuarraRequestHandler completion) {
         auto manager = sessionManagerWithParameterEncoding(TVKQuarraParameterEncodingFormURL);
-        ErrorPtr error;
         auto request = manager->requestSerializer()->requestWithMethod(
             "GET", urlForQuarraEndpoint(endpoint, quarraDNS(*quarra)),
-            parameters.is_null() ? Json::object() : parameters, &error);
+            parameters.is_null() ? Json::object() : parameters);
         if (!request) {
-            DispatchQueue::main()->async([completion, error] { completion(nullptr, error); });
+            DispatchQueue::main()->async(
+                [completion, error = request.error()] { completion(nullptr, error); });
             return;
         }
         auto user = TVKQuarraAuthManager::sharedInstance().currentUser();
@@ -479,11 +479,9 @@ void TVKQuarraManager::doRequestQuarraMultipartFormEndpoint(
         sessionManagerWithParameterEncoding(TVKQuarraParameterEncodingFormURL)->requestSerializer();
     std::string url = urlForQuarraEndpoint(endpoint, quarraDNS(*quarra));
     ErrorPtr partError;
-    ErrorPtr error;
     auto request = serializer->multipartFormRequestWithMethod(
         method == TVKQuarraRequestMethodPUT ? "PUT" : "POST", url,
-        parameters.is_null() ? Json::object() : parameters,
-        [&](HTMultipartFormData& form) {
+        parameters.is_null() ? Json::object() : parameters, [&](HTMultipartFormData& form) {
             if (isEncrypted) {
                 std::error_code ec;
                 auto size = fs::file_size(path, ec);
@@ -491,14 +489,13 @@ void TVKQuarraManager::doRequestQuarraMultipartFormEndpoint(
                     TVKQuarraCryptManager::sharedInstance().streamFromEncryptedFileAtPath(path),
                     "file", fileName, ec ? 0 : static_cast<std::int64_t>(size),
                     contentTypeForPathExtension(extensionOf(fileName)));
-            } else if (!form.appendPartWithFileURL(fileURL, "file", &partError)) {
+            } else if ((partError = form.appendPartWithFileURL(fileURL, "file"))) {
                 TVK_LOG_ERROR("Error requesting URL:" + url +
                               "  error:" + partError->description());
             }
-        },
-        &error);
+        });
     if (!request || partError) {
-        fail(partError ? partError : error);
+        fail(partError ? partError : request.error());
         return;
     }
     request->setValue(user ? user->sessionId() : std::nullopt, "Authorization");

@@ -72,7 +72,7 @@ void LDDispatchQueueLogFormatter::setReplacementString(
 }
 
 DateFormatterPtr LDDispatchQueueLogFormatter::createDateFormatter() const {
-    return DateFormatter::make("yyyy-MM-dd HH:mm:ss:SSS", "en_US_POSIX");
+    return DateFormatter::make("yyyy-MM-dd HH:mm:ss:SSS", "en_US_POSIX").value();
 }
 
 std::string LDDispatchQueueLogFormatter::stringFromDate(LDLogTimestamp date) {

@@ -133,8 +133,11 @@ int LDFileLogger::currentLogFileHandle() {
                 buffer_.size();
     scheduleTimerToRollLogFileDueToAge();
     std::weak_ptr<LDFileLogger> weak = sharedFileLogger();
+    // An unwatched file is still written and still rolled by size and age; the logger has no one
+    // to tell.
     fileWatch_ = DispatchSource::fileWatch(fd, info->filePath(),
-                                           DispatchVnodeDelete | DispatchVnodeRename, loggerQueue());
+                                           DispatchVnodeDelete | DispatchVnodeRename, loggerQueue())
+                     .valueOr(nullptr);
     if (fileWatch_) {
         fileWatch_->setEventHandler([weak] {
             if (auto self = weak.lock())

@@ -7,7 +7,7 @@ constexpr const char* kPattern = "yyyy/MM/dd HH:mm:ss:SSS";
 }
 
 LDLogFileFormatterDefault::LDLogFileFormatterDefault()
-    : dateFormatter_(DateFormatter::make(kPattern, "en_US_POSIX")), cacheSeconds_(true) {}
+    : dateFormatter_(DateFormatter::make(kPattern, "en_US_POSIX").value()), cacheSeconds_(true) {}
 
 LDLogFileFormatterDefault::LDLogFileFormatterDefault(DateFormatterPtr dateFormatter)
     : dateFormatter_(std::move(dateFormatter)), cacheSeconds_(false) {}

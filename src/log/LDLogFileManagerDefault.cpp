@@ -69,7 +69,7 @@ const std::string& LDLogFileManagerDefault::applicationName() {
 const DateFormatter& LDLogFileManagerDefault::logFileDateFormatter() {
     // Never destroyed: the logger may still name files while the process exits.
     static const DateFormatterPtr& formatter =
-        *new DateFormatterPtr(DateFormatter::make(kNamePattern, "en_US_POSIX", "GMT"));
+        *new DateFormatterPtr(DateFormatter::make(kNamePattern, "en_US_POSIX", "GMT").value());
     return *formatter;
 }
 

@@ -14,7 +14,7 @@ const Regex& entryRegex() {
         "(\\d\\d\\d\\d/\\d\\d/\\d\\d \\d\\d:\\d\\d:\\d\\d:\\d\\d\\d)\\s+\\[bundleID:(\\S+)\\s+"
         "sessionId:(\\S+)\\s+quarraId:(\\d+)\\s+username:(\\S+)\\s+file:(\\S+)\\s+function:(.+)"
         "\\s+line:(\\d+)\\]\\s+(DEBUG|INFO|WARNING|ERROR|VERBOSE)\\s+message:\\s+(\\S+.*)$",
-        Regex::DotMatchesLineSeparators);
+        Regex::DotMatchesLineSeparators).value();
     return *regex;
 }
 

@@ -15,13 +15,13 @@ namespace {
 
 // The patterns are never destroyed: the logger may still format a line while the process exits.
 const Regex& sessionIdRegex() {
-    static const RegexPtr& regex = *new RegexPtr(Regex::make("[A-F\\d]{128}"));
+    static const RegexPtr& regex = *new RegexPtr(Regex::make("[A-F\\d]{128}").value());
     return *regex;
 }
 
 const Regex& emailRegex() {
     static const RegexPtr& regex = *new RegexPtr(
-        Regex::make("([A-Za-z0-9_\\-\\.\\+])+\\@([A-Za-z0-9_\\-\\.])+\\.([A-Za-z]+)"));
+        Regex::make("([A-Za-z0-9_\\-\\.\\+])+\\@([A-Za-z0-9_\\-\\.])+\\.([A-Za-z]+)").value());
     return *regex;
 }
 
@@ -41,7 +41,7 @@ const Regex& keyedSecretRegex() {
         // Text: key: value, key:value (an Authorization header's scheme stays)
         "|(?<![A-Za-z0-9_])(" TVK_SECRET_KEYS ")\\s*:\\s*(?:(?:Bearer|Basic)\\s+)?([^\\s\"',;\\]]+)"
         // A bearer token on its own.
-        "|(Bearer)\\s+([A-Za-z0-9\\-._~+/]+=*)"));
+        "|(Bearer)\\s+([A-Za-z0-9\\-._~+/]+=*)").value());
     return *regex;
 }
 

@@ -19,7 +19,7 @@ std::string environment(const char* name) {
 
 // A JSON object from a file or text; an empty object when missing or malformed, since a broken
 // resource must not stop the host.
-Json objectFromText(const std::optional<std::string>& text) {
+Json objectFromText(const Result<std::string>& text) {
     if (!text)
         return Json::object();
     Json value = parseJson(*text).valueOr(Json());

@@ -23,32 +23,26 @@ ErrorPtr icuError(UErrorCode code, const std::string& what) {
 
 DateFormatter::~DateFormatter() = default;
 
-std::shared_ptr<const DateFormatter> DateFormatter::make(const std::string& pattern,
-                                                         const std::string& locale,
-                                                         const std::string& timeZone,
-                                                         ErrorPtr* error) {
-    auto fail = [&](ErrorPtr e) -> std::shared_ptr<const DateFormatter> {
-        if (error)
-            *error = std::move(e);
-        return nullptr;
-    };
+Result<std::shared_ptr<const DateFormatter>> DateFormatter::make(const std::string& pattern,
+                                                                 const std::string& locale,
+                                                                 const std::string& timeZone) {
     icu::Locale icuLocale =
         locale.empty() ? icu::Locale::getDefault() : icu::Locale::createCanonical(locale.c_str());
     if (icuLocale.isBogus())
-        return fail(icuError(U_ILLEGAL_ARGUMENT_ERROR, "Unusable locale \"" + locale + "\""));
+        return icuError(U_ILLEGAL_ARGUMENT_ERROR, "Unusable locale \"" + locale + "\"");
     std::unique_ptr<icu::TimeZone> zone;
     if (timeZone.empty()) {
         zone.reset(icu::TimeZone::detectHostTimeZone());
     } else {
         zone.reset(icu::TimeZone::createTimeZone(icu::UnicodeString::fromUTF8(timeZone)));
         if (*zone == icu::TimeZone::getUnknown())
-            return fail(icuError(U_ILLEGAL_ARGUMENT_ERROR, "Unknown time zone \"" + timeZone + "\""));
+            return icuError(U_ILLEGAL_ARGUMENT_ERROR, "Unknown time zone \"" + timeZone + "\"");
     }
     UErrorCode status = U_ZERO_ERROR;
     auto format = std::make_unique<icu::SimpleDateFormat>(icu::UnicodeString::fromUTF8(pattern),
                                                           icuLocale, status);
     if (U_FAILURE(status))
-        return fail(icuError(status, "Unusable date pattern \"" + pattern + "\""));
+        return icuError(status, "Unusable date pattern \"" + pattern + "\"");
     format->adoptTimeZone(zone.release());
     format->setLenient(false);
 
@@ -59,7 +53,7 @@ std::shared_ptr<const DateFormatter> DateFormatter::make(const std::string& patt
     format->getTimeZone().getID(zoneId);
     zoneId.toUTF8String(made->timeZone_);
     made->impl_ = std::make_unique<Impl>(Impl{std::move(format)});
-    return made;
+    return std::shared_ptr<const DateFormatter>(std::move(made));
 }
 
 std::string DateFormatter::stringFromDate(Date date) const {

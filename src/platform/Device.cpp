@@ -45,7 +45,7 @@ std::optional<std::string> readIdentifier(const std::filesystem::path& path) {
         return std::nullopt;
     while (!text->empty() && std::isspace(static_cast<unsigned char>(text->back())))
         text->pop_back();
-    return isUUID(*text) ? text : std::nullopt;
+    return isUUID(*text) ? std::optional(std::move(*text)) : std::nullopt;
 }
 
 }  // namespace

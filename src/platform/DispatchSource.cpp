@@ -23,8 +23,9 @@ class FileWatcher {
         return *watcher;
     }
 
-    ErrorPtr add(const std::filesystem::path& path, unsigned long mask,
-                 const std::shared_ptr<DispatchSource>& source, int* watch) {
+    // The watch descriptor that now reports to `source`.
+    Result<int> add(const std::filesystem::path& path, unsigned long mask,
+                    const std::shared_ptr<DispatchSource>& source) {
         std::lock_guard lock(mutex_);
         if (fd_ < 0) {
             fd_ = inotify_init1(IN_CLOEXEC);
@@ -39,8 +40,7 @@ class FileWatcher {
         if (wd < 0)
             return posixError(errno, "inotify_add_watch " + path.string());
         watches_[wd].push_back(source);
-        *watch = wd;
-        return nullptr;
+        return wd;
     }
 
     void remove(int wd, const DispatchSource* source) {
@@ -128,28 +128,24 @@ std::shared_ptr<DispatchSource> DispatchSource::timer(DispatchQueuePtr queue) {
     return std::shared_ptr<DispatchSource>(new DispatchSource(Kind::Timer, std::move(queue)));
 }
 
-std::shared_ptr<DispatchSource> DispatchSource::fileWatch(int fd, const std::filesystem::path& path,
-                                                          unsigned long mask,
-                                                          DispatchQueuePtr queue, ErrorPtr* error) {
+Result<std::shared_ptr<DispatchSource>> DispatchSource::fileWatch(int fd,
+                                                                  const std::filesystem::path& path,
+                                                                  unsigned long mask,
+                                                                  DispatchQueuePtr queue) {
     struct stat byPath, byFd;
     if (fstat(fd, &byFd) != 0 || ::stat(path.c_str(), &byPath) != 0 ||
         byPath.st_ino != byFd.st_ino || byPath.st_dev != byFd.st_dev) {
-        if (error)
-            *error = posixError(errno ? errno : ENOENT, "watch " + path.string());
-        return nullptr;
+        return posixError(errno ? errno : ENOENT, "watch " + path.string());
     }
     std::shared_ptr<DispatchSource> source(new DispatchSource(Kind::FileWatch, std::move(queue)));
     source->fd_ = fd;
     // Only the events asked for reach the handler.
     source->mask_ = mask;
-    int watch = -1;
-    if (ErrorPtr failed = FileWatcher::shared().add(path, mask, source, &watch)) {
-        if (error)
-            *error = std::move(failed);
-        return nullptr;
-    }
+    auto watch = FileWatcher::shared().add(path, mask, source);
+    if (!watch)
+        return watch.error();
     std::lock_guard lock(source->mutex_);
-    source->watch_ = watch;
+    source->watch_ = *watch;
     return source;
 }
 

@@ -14,6 +14,7 @@
 
 #include "quarra/Dispatch.h"
 #include "quarra/Error.h"
+#include "quarra/Result.h"
 
 namespace quarra {
 
@@ -28,11 +29,12 @@ class DispatchSource : public std::enable_shared_from_this<DispatchSource> {
     static std::shared_ptr<DispatchSource> timer(DispatchQueuePtr queue);
     // Watches the file open as `fd` (found by `path`, whose inode must be the descriptor's) for the
     // events in `mask`. Deletion counts when the file's last name goes, even while it is still
-    // open. Null with `error` set when the file cannot be watched. The descriptor stays the
-    // caller's and must stay open until the source is cancelled.
-    static std::shared_ptr<DispatchSource> fileWatch(int fd, const std::filesystem::path& path,
-                                                     unsigned long mask, DispatchQueuePtr queue,
-                                                     ErrorPtr* error = nullptr);
+    // open. Fails when the file cannot be watched. The descriptor stays the caller's and must stay
+    // open until the source is cancelled.
+    static Result<std::shared_ptr<DispatchSource>> fileWatch(int fd,
+                                                             const std::filesystem::path& path,
+                                                             unsigned long mask,
+                                                             DispatchQueuePtr queue);
 
     ~DispatchSource();
     DispatchSource(const DispatchSource&) = delete;

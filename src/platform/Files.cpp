@@ -49,13 +49,10 @@ bool writeAll(int fd, std::string_view data) {
 
 }  // namespace
 
-std::optional<std::string> read(const std::filesystem::path& path, ErrorPtr* error) {
+Result<std::string> read(const std::filesystem::path& path) {
     int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        if (error)
-            *error = posixError(errno, "cannot open " + path.string());
-        return std::nullopt;
-    }
+    if (fd < 0)
+        return posixError(errno, "cannot open " + path.string());
     std::string contents;
     char buffer[16384];
     for (;;) {
@@ -65,9 +62,7 @@ std::optional<std::string> read(const std::filesystem::path& path, ErrorPtr* err
                 continue;
             int code = errno;
             ::close(fd);
-            if (error)
-                *error = posixError(code, "cannot read " + path.string());
-            return std::nullopt;
+            return posixError(code, "cannot read " + path.string());
         }
         if (n == 0)
             break;

@@ -20,23 +20,16 @@ ErrorPtr imageError(long code, const std::string& description) {
     return Error::make(ImageErrorDomain, code, description);
 }
 
-void fail(ErrorPtr* error, long code, const std::string& description) {
-    if (error)
-        *error = imageError(code, description);
-}
-
-bool tooLarge(std::uint64_t width, std::uint64_t height, std::uint64_t maxPixels, ErrorPtr* error) {
-    if (width == 0 || height == 0) {
-        fail(error, ImageErrorCorrupt, "The image declares no pixels.");
-        return true;
-    }
+// Why an image of this size is not decoded; null when it may be.
+ErrorPtr tooLarge(std::uint64_t width, std::uint64_t height, std::uint64_t maxPixels) {
+    if (width == 0 || height == 0)
+        return imageError(ImageErrorCorrupt, "The image declares no pixels.");
     if (width * height > maxPixels) {
-        fail(error, ImageErrorTooLarge,
-             "The image declares " + std::to_string(width) + "x" + std::to_string(height) +
-                 " pixels, more than can be decoded.");
-        return true;
+        return imageError(ImageErrorTooLarge, "The image declares " + std::to_string(width) + "x" +
+                                                  std::to_string(height) +
+                                                  " pixels, more than can be decoded.");
     }
-    return false;
+    return nullptr;
 }
 
 // ---- PNG ----------------------------------------------------------------------------------------
@@ -75,12 +68,11 @@ struct PngReader {
 }  // namespace
 
 struct ImageDecoding {
-    static bool png(const Bytes& data, ImageHeader& header, std::uint64_t maxPixels,
-                    std::shared_ptr<Image>* out, ErrorPtr* error) {
+    static ErrorPtr png(const Bytes& data, ImageHeader& header, std::uint64_t maxPixels,
+                        std::shared_ptr<Image>* out) {
         PngReader reader;
         if (!reader.png || !reader.info) {
-            fail(error, ImageErrorCorrupt, "The PNG decoder could not start.");
-            return false;
+            return imageError(ImageErrorCorrupt, "The PNG decoder could not start.");
         }
         PngSource source{&data};
         // Locals changed after setjmp would be indeterminate after the jump: the buffers live on
@@ -90,8 +82,7 @@ struct ImageDecoding {
         auto& pixels = buffers->first;
         auto& rows = buffers->second;
         if (setjmp(png_jmpbuf(reader.png))) {
-            fail(error, ImageErrorCorrupt, "The PNG data is corrupt.");
-            return false;
+            return imageError(ImageErrorCorrupt, "The PNG data is corrupt.");
         }
         png_set_read_fn(reader.png, &source, pngRead);
         png_read_info(reader.png, reader.info);
@@ -99,9 +90,9 @@ struct ImageDecoding {
         header.height = png_get_image_height(reader.png, reader.info);
         header.bitsPerComponent = png_get_bit_depth(reader.png, reader.info);
         if (!out)
-            return true;
-        if (tooLarge(header.width, header.height, maxPixels, error))
-            return false;
+            return nullptr;
+        if (ErrorPtr refused = tooLarge(header.width, header.height, maxPixels))
+            return refused;
 
         png_set_expand(reader.png);
         png_set_strip_16(reader.png);
@@ -118,13 +109,13 @@ struct ImageDecoding {
         png_read_image(reader.png, rows.data());
         png_read_end(reader.png, nullptr);
         *out = std::make_shared<Image>(header.width, header.height, std::move(pixels));
-        return true;
+        return nullptr;
     }
 
-    static bool jpeg(const Bytes& data, ImageHeader& header, std::uint64_t maxPixels,
-                     std::shared_ptr<Image>* out, ErrorPtr* error);
-    static bool gif(const Bytes& data, ImageHeader& header, std::uint64_t maxPixels,
-                    std::shared_ptr<Image>* out, ErrorPtr* error);
+    static ErrorPtr jpeg(const Bytes& data, ImageHeader& header, std::uint64_t maxPixels,
+                         std::shared_ptr<Image>* out);
+    static ErrorPtr gif(const Bytes& data, ImageHeader& header, std::uint64_t maxPixels,
+                        std::shared_ptr<Image>* out);
 
     static void setSource(Image& image, const ImageHeader& header) {
         image.bitsPerComponent_ = header.bitsPerComponent;
@@ -151,8 +142,8 @@ void jpegMessage(j_common_ptr) {}
 
 }  // namespace
 
-bool ImageDecoding::jpeg(const Bytes& data, ImageHeader& header, std::uint64_t maxPixels,
-                         std::shared_ptr<Image>* out, ErrorPtr* error) {
+ErrorPtr ImageDecoding::jpeg(const Bytes& data, ImageHeader& header, std::uint64_t maxPixels,
+                             std::shared_ptr<Image>* out) {
     jpeg_decompress_struct info;
     JpegError jerr;
     info.err = jpeg_std_error(&jerr.manager);
@@ -163,8 +154,7 @@ bool ImageDecoding::jpeg(const Bytes& data, ImageHeader& header, std::uint64_t m
     auto& pixels = *buffer;
     if (setjmp(jerr.jump)) {
         jpeg_destroy_decompress(&info);
-        fail(error, ImageErrorCorrupt, "The JPEG data is corrupt.");
-        return false;
+        return imageError(ImageErrorCorrupt, "The JPEG data is corrupt.");
     }
     jpeg_create_decompress(&info);
     jpeg_mem_src(&info, data.data(), static_cast<unsigned long>(data.size()));
@@ -173,9 +163,10 @@ bool ImageDecoding::jpeg(const Bytes& data, ImageHeader& header, std::uint64_t m
     header.height = info.image_height;
     header.bitsPerComponent = info.data_precision;
     header.isCMYK = info.jpeg_color_space == JCS_CMYK || info.jpeg_color_space == JCS_YCCK;
-    if (!out || tooLarge(header.width, header.height, maxPixels, error)) {
+    ErrorPtr refused = out ? tooLarge(header.width, header.height, maxPixels) : nullptr;
+    if (!out || refused) {
         jpeg_destroy_decompress(&info);
-        return out == nullptr;
+        return refused;
     }
     info.out_color_space = header.isCMYK ? JCS_CMYK : JCS_EXT_RGBA;
     jpeg_start_decompress(&info);
@@ -199,7 +190,7 @@ bool ImageDecoding::jpeg(const Bytes& data, ImageHeader& header, std::uint64_t m
     jpeg_finish_decompress(&info);
     jpeg_destroy_decompress(&info);
     *out = std::make_shared<Image>(header.width, header.height, std::move(pixels));
-    return true;
+    return nullptr;
 }
 
 // ---- GIF ----------------------------------------------------------------------------------------
@@ -229,22 +220,21 @@ struct GifCloser {
 
 }  // namespace
 
-bool ImageDecoding::gif(const Bytes& data, ImageHeader& header, std::uint64_t maxPixels,
-                        std::shared_ptr<Image>* out, ErrorPtr* error) {
+ErrorPtr ImageDecoding::gif(const Bytes& data, ImageHeader& header, std::uint64_t maxPixels,
+                            std::shared_ptr<Image>* out) {
     GifSource source{&data};
     int code = 0;
     std::unique_ptr<GifFileType, GifCloser> gif(DGifOpen(&source, gifRead, &code));
     if (!gif) {
-        fail(error, ImageErrorCorrupt, "The GIF data is corrupt.");
-        return false;
+        return imageError(ImageErrorCorrupt, "The GIF data is corrupt.");
     }
     header.width = static_cast<std::uint32_t>(std::max(gif->SWidth, 0));
     header.height = static_cast<std::uint32_t>(std::max(gif->SHeight, 0));
     header.bitsPerComponent = 8;
     if (!out)
-        return true;
-    if (tooLarge(header.width, header.height, maxPixels, error))
-        return false;
+        return nullptr;
+    if (ErrorPtr refused = tooLarge(header.width, header.height, maxPixels))
+        return refused;
 
     const std::uint32_t width = header.width;
     const std::uint32_t height = header.height;
@@ -253,10 +243,7 @@ bool ImageDecoding::gif(const Bytes& data, ImageHeader& header, std::uint64_t ma
     std::vector<ImagePtr> frames;
     std::vector<GifByteType> line;
     GraphicsControlBlock control{DISPOSAL_UNSPECIFIED, false, 0, NO_TRANSPARENT_COLOR};
-    auto corrupt = [&] {
-        fail(error, ImageErrorCorrupt, "The GIF data is corrupt.");
-        return false;
-    };
+    auto corrupt = [] { return imageError(ImageErrorCorrupt, "The GIF data is corrupt."); };
 
     GifRecordType record;
     do {
@@ -278,8 +265,8 @@ bool ImageDecoding::gif(const Bytes& data, ImageHeader& header, std::uint64_t ma
                 return corrupt();
             // Every frame is one more canvas in memory: the limit covers them all.
             if (std::uint64_t(frames.size() + 1) * framePixels > maxPixels) {
-                fail(error, ImageErrorTooLarge, "The GIF has more frames than can be decoded.");
-                return false;
+                return imageError(ImageErrorTooLarge,
+                                  "The GIF has more frames than can be decoded.");
             }
             const GifImageDesc& desc = gif->Image;
             const ColorMapObject* map = desc.ColorMap ? desc.ColorMap : gif->SColorMap;
@@ -340,7 +327,7 @@ bool ImageDecoding::gif(const Bytes& data, ImageHeader& header, std::uint64_t ma
     if (frames.size() > 1)
         setFrames(*image, std::move(frames));
     *out = std::move(image);
-    return true;
+    return nullptr;
 }
 
 // ---- Image --------------------------------------------------------------------------------------
@@ -366,37 +353,37 @@ ImageFormat Image::sniffFormat(const Bytes& data) {
 
 namespace {
 
-bool runDecoder(const Bytes& data, ImageHeader& header, std::uint64_t maxPixels,
-                std::shared_ptr<Image>* out, ErrorPtr* error) {
+// Reads the header, and the pixels into `out` unless it is null. Null on success.
+ErrorPtr runDecoder(const Bytes& data, ImageHeader& header, std::uint64_t maxPixels,
+                    std::shared_ptr<Image>* out) {
     header.format = Image::sniffFormat(data);
     switch (header.format) {
         case ImageFormat::PNG:
-            return ImageDecoding::png(data, header, maxPixels, out, error);
+            return ImageDecoding::png(data, header, maxPixels, out);
         case ImageFormat::JPEG:
-            return ImageDecoding::jpeg(data, header, maxPixels, out, error);
+            return ImageDecoding::jpeg(data, header, maxPixels, out);
         case ImageFormat::GIF:
-            return ImageDecoding::gif(data, header, maxPixels, out, error);
+            return ImageDecoding::gif(data, header, maxPixels, out);
         case ImageFormat::Unknown:
             break;
     }
-    fail(error, ImageErrorUnknownFormat, "The data is not a PNG, JPEG or GIF image.");
-    return false;
+    return imageError(ImageErrorUnknownFormat, "The data is not a PNG, JPEG or GIF image.");
 }
 
 }  // namespace
 
-std::optional<ImageHeader> Image::readHeader(const Bytes& data, ErrorPtr* error) {
+Result<ImageHeader> Image::readHeader(const Bytes& data) {
     ImageHeader header;
-    if (!runDecoder(data, header, 0, nullptr, error))
-        return std::nullopt;
+    if (ErrorPtr error = runDecoder(data, header, 0, nullptr))
+        return error;
     return header;
 }
 
-ImagePtr Image::decode(const Bytes& data, double scale, ErrorPtr* error, std::uint64_t maxPixels) {
+Result<ImagePtr> Image::decode(const Bytes& data, double scale, std::uint64_t maxPixels) {
     ImageHeader header;
     std::shared_ptr<Image> image;
-    if (!runDecoder(data, header, maxPixels, &image, error))
-        return nullptr;
+    if (ErrorPtr error = runDecoder(data, header, maxPixels, &image))
+        return error;
     ImageDecoding::setSource(*image, header);
     image->scale_ = scale > 0 ? scale : 1.0;
     for (auto& frame : image->frames_) {
@@ -404,7 +391,7 @@ ImagePtr Image::decode(const Bytes& data, double scale, ErrorPtr* error, std::ui
         scaled->scale_ = image->scale_;
         frame = std::move(scaled);
     }
-    return image;
+    return ImagePtr(std::move(image));
 }
 
 ImagePtr Image::withScale(double scale) const {
@@ -438,10 +425,10 @@ ImagePtr Image::named(const std::string& name, const std::filesystem::path& fold
     auto text = files::read(folder / (name + ".png"));
     if (!text)
         return nullptr;
-    ImagePtr decoded = decode(Bytes(text->begin(), text->end()));
+    auto decoded = decode(Bytes(text->begin(), text->end()));
     if (!decoded)
         return nullptr;
-    auto image = std::make_shared<Image>(*decoded);
+    auto image = std::make_shared<Image>(**decoded);
     image->name_ = name;
     return image;
 }

@@ -120,14 +120,13 @@ ErrorPtr FileKeychainStore::transact(
         return failure(KeychainReadFailedError, "The keychain is locked.", error);
     }
     std::vector<KeychainItem> items;
-    ErrorPtr readError;
-    if (auto text = files::read(file_, &readError)) {
+    if (auto text = files::read(file_)) {
         auto parsed = parseItems(*text);
         if (!parsed)
             return failure(KeychainReadFailedError, "The keychain file is corrupt.");
         items = std::move(*parsed);
-    } else if (readError->code() != ENOENT) {
-        return failure(KeychainReadFailedError, "The keychain cannot be read.", readError);
+    } else if (text.error()->code() != ENOENT) {
+        return failure(KeychainReadFailedError, "The keychain cannot be read.", text.error());
     }
     if (!change(items))
         return nullptr;

@@ -115,34 +115,23 @@ void KeyedUnarchiver::setClass(const std::string& className, const std::string& 
     classNames_[archivedName] = className;
 }
 
-std::optional<Json> KeyedUnarchiver::readDocument(const std::filesystem::path& file,
-                                                  ErrorPtr* error) {
-    ErrorPtr readError;
+Result<Json> KeyedUnarchiver::readDocument(const std::filesystem::path& file) {
     std::error_code ec;
     if (std::filesystem::file_size(file, ec) > MaxArchiveFileSize && !ec) {
-        if (error) {
-            *error = Error::make(KeyedArchiveErrorDomain, KeyedArchiveCorrupt,
-                                 "The archive is larger than any archive the SDK writes.");
-        }
-        return std::nullopt;
+        return Error::make(KeyedArchiveErrorDomain, KeyedArchiveCorrupt,
+                           "The archive is larger than any archive the SDK writes.");
     }
-    auto text = files::read(file, &readError);
+    auto text = files::read(file);
     if (!text) {
-        if (error) {
-            *error = Error::make(KeyedArchiveErrorDomain, KeyedArchiveUnreadable,
-                                 "The archive cannot be read.", readError);
-        }
-        return std::nullopt;
+        return Error::make(KeyedArchiveErrorDomain, KeyedArchiveUnreadable,
+                           "The archive cannot be read.", text.error());
     }
     auto document = parseJson(*text);
     if (!document) {
-        if (error) {
-            *error = Error::make(
-                KeyedArchiveErrorDomain, KeyedArchiveCorrupt,
-                "The archive is not valid JSON: " + document.error()->localizedDescription(),
-                document.error());
-        }
-        return std::nullopt;
+        return Error::make(
+            KeyedArchiveErrorDomain, KeyedArchiveCorrupt,
+            "The archive is not valid JSON: " + document.error()->localizedDescription(),
+            document.error());
     }
     return std::move(*document);
 }

@@ -45,17 +45,13 @@ void reply(int fd, int status, const char* reason, const std::string& body) {
 
 }  // namespace
 
-std::shared_ptr<LoopbackRedirectListener> LoopbackRedirectListener::listen(int port,
-                                                                           ErrorPtr* error) {
-    auto fail = [error](const char* what, int fd) -> std::shared_ptr<LoopbackRedirectListener> {
-        if (error)
-            *error = systemError(what);
+Result<std::shared_ptr<LoopbackRedirectListener>> LoopbackRedirectListener::listen(int port) {
+    auto fail = [](const char* what, int fd) -> ErrorPtr {
+        ErrorPtr error = systemError(what);
         if (fd >= 0)
             ::close(fd);
-        return nullptr;
+        return error;
     };
-    if (error)
-        *error = nullptr;
     int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0)
         return fail("socket", -1);

@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "quarra/Error.h"
+#include "quarra/Result.h"
 #include "quarra/Url.h"
 
 namespace quarra {
@@ -22,9 +23,8 @@ class LoopbackRedirectListener : public std::enable_shared_from_this<LoopbackRed
     // The redirect URL that arrived; nothing when the listener closed first.
     using Completion = std::function<void(const std::optional<Url>& redirect)>;
 
-    // Listens on 127.0.0.1:`port` (0 takes a free port). Null, and `error`, when the port cannot
-    // be had.
-    static std::shared_ptr<LoopbackRedirectListener> listen(int port, ErrorPtr* error = nullptr);
+    // Listens on 127.0.0.1:`port` (0 takes a free port). Fails when the port cannot be had.
+    static Result<std::shared_ptr<LoopbackRedirectListener>> listen(int port);
     ~LoopbackRedirectListener();
     LoopbackRedirectListener(const LoopbackRedirectListener&) = delete;
     LoopbackRedirectListener& operator=(const LoopbackRedirectListener&) = delete;

@@ -30,7 +30,7 @@ std::string lower(std::string_view text) {
 
 MimeTable loadTable() {
     MimeTable table;
-    std::istringstream lines(files::read("/etc/mime.types").value_or(""));
+    std::istringstream lines(files::read("/etc/mime.types").valueOr(""));
     std::string line;
     while (std::getline(lines, line)) {
         if (line.empty() || line[0] == '#')

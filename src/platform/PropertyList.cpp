@@ -192,7 +192,7 @@ class Reader : public XmlParserDelegate {
 
 }  // namespace
 
-std::optional<Bytes> propertyListData(const Json& value, unsigned long format, ErrorPtr* error) {
+Result<Bytes> propertyListData(const Json& value, unsigned long format) {
     std::string problem;
     std::string out;
     if (format != PropertyListXMLFormat) {
@@ -204,26 +204,20 @@ std::optional<Bytes> propertyListData(const Json& value, unsigned long format, E
             return toBytes(out);
         }
     }
-    if (error) {
-        *error = Error::make(PropertyListErrorDomain, PropertyListWriteInvalidError,
-                             "Cannot write a property list: " + problem + ".");
-    }
-    return std::nullopt;
+    return Error::make(PropertyListErrorDomain, PropertyListWriteInvalidError,
+                       "Cannot write a property list: " + problem + ".");
 }
 
-std::optional<Json> propertyListFromData(const Bytes& data, ErrorPtr* error) {
+Result<Json> propertyListFromData(const Bytes& data) {
     XmlParser parser(data);
     Reader reader;
     parser.setDelegate(&reader);
     if (parser.parse() && reader.result)
-        return std::move(reader.result);
-    if (error) {
-        *error = parser.parserError()
-                     ? parser.parserError()
-                     : Error::make(PropertyListErrorDomain, PropertyListReadCorruptError,
-                                   "Not a property list: no value.");
-    }
-    return std::nullopt;
+        return std::move(*reader.result);
+    if (parser.parserError())
+        return parser.parserError();
+    return Error::make(PropertyListErrorDomain, PropertyListReadCorruptError,
+                       "Not a property list: no value.");
 }
 
 }  // namespace quarra

@@ -1,11 +1,10 @@
 #pragma once
 // Property lists in their XML form (format 100), as Json values: dictionaries, arrays, strings,
 // integers, reals, booleans, data (Json binary) and dates (ISO 8601 text when read).
-#include <optional>
-
 #include "quarra/Bytes.h"
 #include "quarra/Error.h"
 #include "quarra/Json.h"
+#include "quarra/Result.h"
 
 namespace quarra {
 
@@ -17,10 +16,10 @@ enum PropertyListErrorCode : long {
 inline constexpr unsigned long PropertyListXMLFormat = 100;
 inline constexpr unsigned long PropertyListBinaryFormat = 200;
 
-// Nothing, with `*error`, for a format other than XML or a value a property list cannot hold (null,
-// a NaN or infinite real).
-std::optional<Bytes> propertyListData(const Json& value, unsigned long format, ErrorPtr* error);
-// Nothing, with `*error`, for a document that is not an XML property list.
-std::optional<Json> propertyListFromData(const Bytes& data, ErrorPtr* error);
+// Fails for a format other than XML or a value a property list cannot hold (null, a NaN or infinite
+// real).
+Result<Bytes> propertyListData(const Json& value, unsigned long format);
+// Fails for a document that is not an XML property list.
+Result<Json> propertyListFromData(const Bytes& data);
 
 }  // namespace quarra

@@ -23,8 +23,7 @@ struct MatchData {
 
 Regex::~Regex() = default;
 
-std::shared_ptr<const Regex> Regex::make(std::string_view pattern, unsigned options,
-                                         ErrorPtr* error) {
+Result<std::shared_ptr<const Regex>> Regex::make(std::string_view pattern, unsigned options) {
     uint32_t flags = 0;
     if (options & DotMatchesLineSeparators)
         flags |= PCRE2_DOTALL;
@@ -36,14 +35,11 @@ std::shared_ptr<const Regex> Regex::make(std::string_view pattern, unsigned opti
         pcre2_compile(reinterpret_cast<PCRE2_SPTR>(pattern.data()), pattern.size(), flags, &code,
                       &offset, nullptr);
     if (!compiled) {
-        if (error) {
-            PCRE2_UCHAR message[256];
-            pcre2_get_error_message(code, message, sizeof message);
-            *error = Error::make(RegexErrorDomain, code,
-                                 std::string(reinterpret_cast<char*>(message)) + " at offset " +
-                                     std::to_string(offset));
-        }
-        return nullptr;
+        PCRE2_UCHAR message[256];
+        pcre2_get_error_message(code, message, sizeof message);
+        return Error::make(
+            RegexErrorDomain, code,
+            std::string(reinterpret_cast<char*>(message)) + " at offset " + std::to_string(offset));
     }
     // Without JIT (an unsupported machine) matching still works, only slower.
     pcre2_jit_compile(compiled, PCRE2_JIT_COMPLETE);
@@ -53,7 +49,7 @@ std::shared_ptr<const Regex> Regex::make(std::string_view pattern, unsigned opti
     uint32_t groups = 0;
     pcre2_pattern_info(compiled, PCRE2_INFO_CAPTURECOUNT, &groups);
     regex->groups_ = groups;
-    return regex;
+    return std::shared_ptr<const Regex>(std::move(regex));
 }
 
 std::optional<Regex::Match> Regex::firstMatch(std::string_view text, size_t start) const {

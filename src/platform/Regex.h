@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "quarra/Error.h"
+#include "quarra/Result.h"
 
 namespace quarra {
 
@@ -30,9 +31,9 @@ class Regex {
     // Ranges of the whole match (index 0) and of every group.
     using Match = std::vector<Range>;
 
-    // Null with `error` set when the pattern does not compile.
-    static std::shared_ptr<const Regex> make(std::string_view pattern, unsigned options = None,
-                                             ErrorPtr* error = nullptr);
+    // Fails when the pattern does not compile.
+    static Result<std::shared_ptr<const Regex>> make(std::string_view pattern,
+                                                     unsigned options = None);
     ~Regex();
     Regex(const Regex&) = delete;
     Regex& operator=(const Regex&) = delete;

@@ -283,16 +283,10 @@ std::shared_ptr<URLSessionDelegate> URLSession::delegate() const {
     return delegate_;
 }
 
-URLSessionTaskPtr URLSession::makeTask(URLSessionTaskKind kind, UrlRequest request,
-                                       ErrorPtr* error) {
+Result<URLSessionTaskPtr> URLSession::makeTask(URLSessionTaskKind kind, UrlRequest request) {
     std::lock_guard lock(mutex_);
-    if (invalidating_) {
-        if (error) {
-            *error =
-                makeURLError(URLErrorCancelled, request.url, "the session has been invalidated");
-        }
-        return nullptr;
-    }
+    if (invalidating_)
+        return makeURLError(URLErrorCancelled, request.url, "the session has been invalidated");
     std::uint64_t identifier = store_ ? store_->reserveIdentifier() : nextIdentifier_++;
     URLSessionTaskPtr task(
         new URLSessionTask(weak_from_this(), identifier, kind, std::move(request)));
@@ -301,42 +295,37 @@ URLSessionTaskPtr URLSession::makeTask(URLSessionTaskKind kind, UrlRequest reque
     return task;
 }
 
-URLSessionTaskPtr URLSession::dataTask(UrlRequest request, ErrorPtr* error) {
-    return makeTask(URLSessionTaskKind::Data, std::move(request), error);
+Result<URLSessionTaskPtr> URLSession::dataTask(UrlRequest request) {
+    return makeTask(URLSessionTaskKind::Data, std::move(request));
 }
 
-URLSessionTaskPtr URLSession::uploadTask(UrlRequest request, Bytes body, ErrorPtr* error) {
-    URLSessionTaskPtr task = makeTask(URLSessionTaskKind::Upload, std::move(request), error);
-    if (!task) {
-        return nullptr;
+Result<URLSessionTaskPtr> URLSession::uploadTask(UrlRequest request, Bytes body) {
+    auto task = makeTask(URLSessionTaskKind::Upload, std::move(request));
+    if (task) {
+        (*task)->bodySource_ = URLSessionTask::BodySource::Data;
+        (*task)->bodyData_ = std::make_shared<const Bytes>(std::move(body));
     }
-    task->bodySource_ = URLSessionTask::BodySource::Data;
-    task->bodyData_ = std::make_shared<const Bytes>(std::move(body));
     return task;
 }
 
-URLSessionTaskPtr URLSession::uploadTask(UrlRequest request, const fs::path& file,
-                                         ErrorPtr* error) {
-    URLSessionTaskPtr task = makeTask(URLSessionTaskKind::Upload, std::move(request), error);
-    if (!task) {
-        return nullptr;
+Result<URLSessionTaskPtr> URLSession::uploadTask(UrlRequest request, const fs::path& file) {
+    auto task = makeTask(URLSessionTaskKind::Upload, std::move(request));
+    if (task) {
+        (*task)->bodySource_ = URLSessionTask::BodySource::File;
+        (*task)->bodyFile_ = file;
     }
-    task->bodySource_ = URLSessionTask::BodySource::File;
-    task->bodyFile_ = file;
     return task;
 }
 
-URLSessionTaskPtr URLSession::uploadTaskWithStreamedRequest(UrlRequest request, ErrorPtr* error) {
-    URLSessionTaskPtr task = makeTask(URLSessionTaskKind::Upload, std::move(request), error);
-    if (!task) {
-        return nullptr;
-    }
-    task->bodySource_ = URLSessionTask::BodySource::Stream;
+Result<URLSessionTaskPtr> URLSession::uploadTaskWithStreamedRequest(UrlRequest request) {
+    auto task = makeTask(URLSessionTaskKind::Upload, std::move(request));
+    if (task)
+        (*task)->bodySource_ = URLSessionTask::BodySource::Stream;
     return task;
 }
 
-URLSessionTaskPtr URLSession::downloadTask(UrlRequest request, ErrorPtr* error) {
-    return makeTask(URLSessionTaskKind::Download, std::move(request), error);
+Result<URLSessionTaskPtr> URLSession::downloadTask(UrlRequest request) {
+    return makeTask(URLSessionTaskKind::Download, std::move(request));
 }
 
 Result<URLSessionTaskPtr> URLSession::downloadTaskWithResumeData(const Bytes& resumeData) {
@@ -350,22 +339,21 @@ Result<URLSessionTaskPtr> URLSession::downloadTaskWithResumeData(const Bytes& re
     if (!file) {
         return file.error();
     }
-    ErrorPtr error;
-    URLSessionTaskPtr task = downloadTask(resume->request, &error);
+    auto task = downloadTask(resume->request);
     if (!task) {
-        return error;
+        return task;
     }
-    task->resumeFrom_ = URLSessionTask::ResumePoint{resume->file, resume->offset, resume->entityTag,
-                                                    resume->lastModified};
+    (*task)->resumeFrom_ = URLSessionTask::ResumePoint{resume->file, resume->offset,
+                                                       resume->entityTag, resume->lastModified};
     return task;
 }
 
 URLSessionTaskPtr URLSession::becomeDownload(const URLSessionTaskPtr& dataTask) {
-    URLSessionTaskPtr download =
-        makeTask(URLSessionTaskKind::Download, dataTask->currentRequest(), nullptr);
-    if (!download) {
+    auto made = makeTask(URLSessionTaskKind::Download, dataTask->currentRequest());
+    if (!made) {
         return nullptr;
     }
+    URLSessionTaskPtr download = std::move(*made);
     download->started_ = true;
     download->state_ = URLSessionTaskState::Running;
     {

@@ -11,17 +11,21 @@ std::shared_ptr<URLSession> URLSessionDataTasks::makeSession(
 
 URLSessionTaskPtr URLSessionDataTasks::dataTask(const std::shared_ptr<URLSession>& session,
                                                 UrlRequest request, Completion completion) {
-    auto delegate =
-        session ? std::dynamic_pointer_cast<URLSessionDataTasks>(session->delegate()) : nullptr;
-    if (!delegate) {
-        Url url = request.url;
-        DispatchQueue::global()->async([completion = std::move(completion), url] {
+    auto failAsync = [&completion](ErrorPtr error) -> URLSessionTaskPtr {
+        DispatchQueue::global()->async([completion = std::move(completion), error] {
             if (completion)
-                completion(std::nullopt, nullptr, makeURLError(URLErrorUnknown, url));
+                completion(std::nullopt, nullptr, error);
         });
         return nullptr;
-    }
-    URLSessionTaskPtr task = session->dataTask(std::move(request));
+    };
+    auto delegate =
+        session ? std::dynamic_pointer_cast<URLSessionDataTasks>(session->delegate()) : nullptr;
+    if (!delegate)
+        return failAsync(makeURLError(URLErrorUnknown, request.url));
+    auto made = session->dataTask(std::move(request));
+    if (!made)
+        return failAsync(made.error());
+    URLSessionTaskPtr task = std::move(*made);
     {
         std::lock_guard lock(delegate->mutex_);
         delegate->pending_[task->taskIdentifier()] = {Bytes(), std::move(completion)};

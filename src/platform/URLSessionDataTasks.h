@@ -26,8 +26,9 @@ class URLSessionDataTasks : public URLSessionDelegate {
             URLSessionConfiguration::defaultSessionConfiguration());
 
     // Starts a data task on `session`, whose delegate must be a URLSessionDataTasks; a session
-    // with another delegate (or none) fails the task at once with URLErrorUnknown, asynchronously
-    // on a global queue.
+    // with another delegate (or none) fails the task at once with URLErrorUnknown, and an
+    // invalidated session with URLErrorCancelled, asynchronously on a global queue; then no task
+    // is returned.
     static URLSessionTaskPtr dataTask(const std::shared_ptr<URLSession>& session,
                                       UrlRequest request, Completion completion);
 

@@ -12,8 +12,7 @@ UserDefaults& UserDefaults::standard() {
 }
 
 UserDefaults::UserDefaults(std::filesystem::path file) : file_(std::move(file)) {
-    ErrorPtr error;
-    auto text = files::read(file_, &error);
+    auto text = files::read(file_);
     if (!text)
         return;
     Json values = parseJson(*text).valueOr(Json());

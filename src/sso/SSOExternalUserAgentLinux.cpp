@@ -21,12 +21,13 @@ bool SSOExternalUserAgentLinux::isLoopbackRedirect(const Url& url) {
 Url SSOExternalUserAgentLinux::redirectURLForRequest(const Url& configured) {
     if (!isLoopbackRedirect(configured) || configured.port())
         return configured;
-    ErrorPtr error;
-    auto listener = LoopbackRedirectListener::listen(0, &error);
-    if (!listener) {
-        TVK_LOG_ERROR("OAUTH could not open a loopback listener: " + error->description());
+    auto listening = LoopbackRedirectListener::listen(0);
+    if (!listening) {
+        TVK_LOG_ERROR("OAUTH could not open a loopback listener: " +
+                      listening.error()->description());
         return configured;
     }
+    auto listener = std::move(*listening);
     std::string text = configured.string();
     // "http://127.0.0.1" + ":<port>" + the rest of the configured URL.
     size_t hostEnd = text.find(configured.host(), text.find("//") + 2) + configured.host().size();
@@ -62,12 +63,13 @@ bool SSOExternalUserAgentLinux::presentExternalUserAgentRequest(
     };
     if (redirect && isLoopbackRedirect(*redirect)) {
         if (!listener || listener->port() != redirect->port()) {
-            ErrorPtr error;
-            listener = LoopbackRedirectListener::listen(redirect->port().value_or(80), &error);
-            if (!listener) {
-                TVK_LOG_ERROR("OAUTH could not listen for the redirect: " + error->description());
+            auto listening = LoopbackRedirectListener::listen(redirect->port().value_or(80));
+            if (!listening) {
+                TVK_LOG_ERROR("OAUTH could not listen for the redirect: " +
+                              listening.error()->description());
                 return fail(SSOErrorCodeBrowserUnavailable, "Unable to open Safari.");
             }
+            listener = std::move(*listening);
             std::lock_guard lock(mutex_);
             listener_ = listener;
         }

@@ -106,7 +106,7 @@ std::string SSOMappedFields::describe(std::string_view key, bool secret) const {
         return url->string();
     // A date describes itself in GMT: "2026-01-02 03:04:05 +0000".
     static const DateFormatterPtr format =
-        DateFormatter::make("yyyy-MM-dd HH:mm:ss Z", "en_US_POSIX", "GMT");
+        DateFormatter::make("yyyy-MM-dd HH:mm:ss Z", "en_US_POSIX", "GMT").value();
     return format->stringFromDate(std::get<SSODate>(it->second));
 }
 

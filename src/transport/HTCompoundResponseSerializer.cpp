@@ -27,21 +27,16 @@ std::shared_ptr<HTCompoundResponseSerializer> HTCompoundResponseSerializer::init
     return decodeInto(*compound, coder) ? compound : nullptr;
 }
 
-std::any HTCompoundResponseSerializer::responseObjectForResponse(const HttpResponsePtr& response,
-                                                                 const Bytes& data,
-                                                                 ErrorPtr* error) const {
+HTSerializedResponse HTCompoundResponseSerializer::responseObjectForResponse(
+    const HttpResponsePtr& response, const Bytes& data) const {
     for (const auto& serializer : serializers_) {
         if (!serializer)
             continue;
-        ErrorPtr serializerError;
-        std::any object = serializer->responseObjectForResponse(response, data, &serializerError);
-        if (object.has_value()) {
-            if (error)
-                *error = HTErrorWithUnderlyingError(serializerError, *error);
-            return object;
-        }
+        HTSerializedResponse answer = serializer->responseObjectForResponse(response, data);
+        if (answer.responseObject.has_value())
+            return answer;
     }
-    return HTHTTPResponseSerializer::responseObjectForResponse(response, data, error);
+    return HTHTTPResponseSerializer::responseObjectForResponse(response, data);
 }
 
 }  // namespace quarra

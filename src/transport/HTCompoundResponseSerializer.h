@@ -24,10 +24,10 @@ class HTCompoundResponseSerializer : public HTHTTPResponseSerializer {
 
     const Serializers& responseSerializers() const { return serializers_; }
 
-    // The first object a member gives, its error attached over the caller's; when none gives one,
-    // the base class's answer with this serializer's own acceptable sets.
-    std::any responseObjectForResponse(const HttpResponsePtr& response, const Bytes& data,
-                                       ErrorPtr* error = nullptr) const override;
+    // The first object a member gives, with that member's error; when none gives one, the base
+    // class's answer with this serializer's own acceptable sets.
+    HTSerializedResponse responseObjectForResponse(const HttpResponsePtr& response,
+                                                   const Bytes& data) const override;
 
   private:
     Serializers serializers_;

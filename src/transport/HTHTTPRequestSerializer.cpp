@@ -143,10 +143,9 @@ void HTHTTPRequestSerializer::setQueryStringSerializationWithBlock(QueryStringSe
     queryStringSerialization_ = std::move(block);
 }
 
-std::optional<UrlRequest> HTHTTPRequestSerializer::requestWithMethod(const std::string& method,
-                                                                     const std::string& URLString,
-                                                                     const Json& parameters,
-                                                                     ErrorPtr* error) const {
+Result<UrlRequest> HTHTTPRequestSerializer::requestWithMethod(const std::string& method,
+                                                              const std::string& URLString,
+                                                              const Json& parameters) const {
     UrlRequest request(Url::parse(URLString).value_or(Url()));
     request.httpMethod = method;
     if (allowsCellularAccess_)
@@ -161,7 +160,7 @@ std::optional<UrlRequest> HTHTTPRequestSerializer::requestWithMethod(const std::
         request.networkServiceType = *networkServiceType_;
     if (timeoutInterval_)
         request.timeoutInterval = *timeoutInterval_;
-    return requestBySerializingRequest(request, parameters, error);
+    return requestBySerializingRequest(request, parameters);
 }
 
 UrlRequest HTHTTPRequestSerializer::requestWithDefaultHeaders(const UrlRequest& request) const {
@@ -178,38 +177,35 @@ bool HTHTTPRequestSerializer::encodesParametersInURI(const std::string& method) 
     return uriMethods_.count(upper(method)) > 0;
 }
 
-std::optional<UrlRequest> HTHTTPRequestSerializer::requestWithEncodedBody(
-    const UrlRequest& request, const Json& parameters, ErrorPtr* error, const char* contentType,
-    const std::function<std::optional<Bytes>(ErrorPtr* error)>& encode) const {
+Result<UrlRequest> HTHTTPRequestSerializer::requestWithEncodedBody(
+    const UrlRequest& request, const Json& parameters, const char* contentType,
+    const std::function<Result<Bytes>()>& encode) const {
     if (encodesParametersInURI(request.httpMethod)) {
-        return HTHTTPRequestSerializer::requestBySerializingRequest(request, parameters, error);
+        return HTHTTPRequestSerializer::requestBySerializingRequest(request, parameters);
     }
     UrlRequest copy = requestWithDefaultHeaders(request);
     if (parameters.is_null())
         return copy;
     if (!copy.valueForHTTPHeaderField("Content-Type"))
         copy.setValue(contentType, "Content-Type");
-    auto body = encode(error);
+    auto body = encode();
     if (!body)
-        return std::nullopt;
+        return body.error();
     copy.httpBody = std::move(*body);
     return copy;
 }
 
-std::optional<UrlRequest> HTHTTPRequestSerializer::requestBySerializingRequest(
-    const UrlRequest& request, const Json& parameters, ErrorPtr* error) const {
+Result<UrlRequest> HTHTTPRequestSerializer::requestBySerializingRequest(
+    const UrlRequest& request, const Json& parameters) const {
     UrlRequest copy = requestWithDefaultHeaders(request);
 
     std::optional<std::string> query;
     if (!parameters.is_null()) {
         if (queryStringSerialization_) {
-            ErrorPtr blockError;
-            query = queryStringSerialization_(request, parameters, &blockError);
-            if (!query) {
-                if (error)
-                    *error = blockError;
-                return std::nullopt;
-            }
+            Result<std::string> made = queryStringSerialization_(request, parameters);
+            if (!made)
+                return made.error();
+            query = std::move(*made);
         } else if (queryStringStyle_ == HTHTTPRequestQueryStringDefaultStyle) {
             query = HTQueryStringFromParameters(parameters);
         }
@@ -251,12 +247,12 @@ std::optional<Bytes> fieldData(const Json& value, unsigned long stringEncoding) 
 
 }  // namespace
 
-std::optional<UrlRequest> HTHTTPRequestSerializer::multipartFormRequestWithMethod(
+Result<UrlRequest> HTHTTPRequestSerializer::multipartFormRequestWithMethod(
     const std::string& method, const std::string& URLString, const Json& parameters,
-    const std::function<void(HTMultipartFormData&)>& block, ErrorPtr* error) const {
-    std::optional<UrlRequest> request = requestWithMethod(method, URLString, nullptr, error);
+    const std::function<void(HTMultipartFormData&)>& block) const {
+    Result<UrlRequest> request = requestWithMethod(method, URLString, nullptr);
     if (!request)
-        return std::nullopt;
+        return request;
     HTStreamingMultipartFormData form(std::move(*request), HTUTF8StringEncoding);
     if (parameters.is_object()) {
         for (const HTQueryStringPair& pair : HTQueryStringPairsFromDictionary(parameters)) {

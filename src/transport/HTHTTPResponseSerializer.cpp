@@ -87,8 +87,8 @@ std::shared_ptr<HTHTTPResponseSerializer> HTHTTPResponseSerializer::initWithCode
     return decodeInto(*serializer, coder) ? serializer : nullptr;
 }
 
-bool HTHTTPResponseSerializer::validateResponse(const HttpResponsePtr& response, const Bytes& data,
-                                                ErrorPtr* error) const {
+Result<bool> HTHTTPResponseSerializer::validateResponse(const HttpResponsePtr& response,
+                                                        const Bytes& data) const {
     if (!response)
         return true;
     bool acceptable = true;
@@ -117,23 +117,14 @@ bool HTHTTPResponseSerializer::validateResponse(const HttpResponsePtr& response,
                                             std::to_string(response->statusCode)})));
         failure = HTErrorWithUnderlyingError(statusError, failure);
     }
-    if (!acceptable && error)
-        *error = failure;
+    if (failure)
+        return failure;
     return acceptable;
 }
 
-bool HTHTTPResponseSerializer::validateForDecoding(const HttpResponsePtr& response,
-                                                   const Bytes& data, ErrorPtr* error) const {
-    if (validateResponse(response, data, error))
-        return true;
-    return error && !HTErrorOrUnderlyingErrorHasCodeInDomain(*error);
-}
-
-std::any HTHTTPResponseSerializer::responseObjectForResponse(const HttpResponsePtr& response,
-                                                             const Bytes& data,
-                                                             ErrorPtr* error) const {
-    validateResponse(response, data, error);
-    return data;
+HTSerializedResponse HTHTTPResponseSerializer::responseObjectForResponse(
+    const HttpResponsePtr& response, const Bytes& data) const {
+    return {data, validationError(response, data)};
 }
 
 }  // namespace quarra

@@ -44,23 +44,24 @@ class HTHTTPResponseSerializer : public HTURLResponseSerialization, public Codin
         contentTypes_ = std::move(types);
     }
 
-    // True when acceptable. Otherwise false, with `*error` set to -1016 (content type; only for a
-    // non-empty body) and/or -1011 (status code, the content-type error under it); the error may be
-    // null. The status and type are not held against a response without a URL, and a missing type
-    // not against an empty body. A null response is acceptable.
-    bool validateResponse(const HttpResponsePtr& response, const Bytes& data,
-                          ErrorPtr* error = nullptr) const;
+    // Whether the response is acceptable; an unacceptable one fails with -1016 (content type; only
+    // for a non-empty body) and/or -1011 (status code, the content-type error under it), or is
+    // false when there is no error to give. The status and type are not held against a response
+    // without a URL (false for the type, no error), and a missing type not against an empty body.
+    // A null response is acceptable.
+    Result<bool> validateResponse(const HttpResponsePtr& response, const Bytes& data) const;
 
-    // The body (Bytes), whatever the validation says.
-    std::any responseObjectForResponse(const HttpResponsePtr& response, const Bytes& data,
-                                       ErrorPtr* error = nullptr) const override;
+    // The body (Bytes), whatever the validation says, with the validation's error.
+    HTSerializedResponse responseObjectForResponse(const HttpResponsePtr& response,
+                                                   const Bytes& data) const override;
 
   protected:
-    // Validation for decoding serializers: false when decoding must stop (an unacceptable content
-    // type, or any failure when the caller takes no error); other failures leave their error in
-    // `*error` and let decoding go on.
-    bool validateForDecoding(const HttpResponsePtr& response, const Bytes& data,
-                             ErrorPtr* error) const;
+    // The error validation gives, null when there is none. Decoding serializers stop when it is
+    // (or holds) an unacceptable content type, see HTErrorOrUnderlyingErrorHasCodeInDomain; any
+    // other validation error goes on with them beside the object they decode.
+    ErrorPtr validationError(const HttpResponsePtr& response, const Bytes& data) const {
+        return validateResponse(response, data).error();
+    }
     void copyInto(HTHTTPResponseSerializer& copy) const;
     // Reads what encodeWithCoder wrote into `serializer`; false when the archive is corrupt.
     static bool decodeInto(HTHTTPResponseSerializer& serializer, KeyedUnarchiver& coder);

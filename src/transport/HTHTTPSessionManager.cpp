@@ -108,11 +108,10 @@ URLSessionTaskPtr HTHTTPSessionManager::dataTaskWithHTTPMethod(
     const std::string& method, const std::string& URLString, const Json& parameters,
     ProgressBlock uploadProgress, ProgressBlock downloadProgress, SuccessBlock success,
     FailureBlock failure) {
-    ErrorPtr error;
-    std::optional<UrlRequest> request = requestSerializer()->requestWithMethod(
-        method, absoluteURLString(URLString), parameters, &error);
+    Result<UrlRequest> request =
+        requestSerializer()->requestWithMethod(method, absoluteURLString(URLString), parameters);
     if (!request) {
-        failAsynchronously(failure, error);
+        failAsynchronously(failure, request.error());
         return nullptr;
     }
     // The handler learns its task once it exists; until then (the session refused to make one)
@@ -183,11 +182,10 @@ URLSessionTaskPtr HTHTTPSessionManager::POSTConstructingBodyWithBlock(const std:
 URLSessionTaskPtr HTHTTPSessionManager::POSTConstructingBodyWithBlock(
     const std::string& URLString, const Json& parameters, ConstructingBodyBlock block,
     ProgressBlock uploadProgress, SuccessBlock success, FailureBlock failure) {
-    ErrorPtr error;
-    std::optional<UrlRequest> request = requestSerializer()->multipartFormRequestWithMethod(
-        "POST", absoluteURLString(URLString), parameters, block, &error);
+    Result<UrlRequest> request = requestSerializer()->multipartFormRequestWithMethod(
+        "POST", absoluteURLString(URLString), parameters, block);
     if (!request) {
-        failAsynchronously(failure, error);
+        failAsynchronously(failure, request.error());
         return nullptr;
     }
     auto task = std::make_shared<URLSessionTaskPtr>();

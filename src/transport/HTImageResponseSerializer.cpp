@@ -4,10 +4,10 @@
 
 namespace quarra {
 
-ImagePtr HTSafeImageWithData(const Bytes& data, ErrorPtr* error) {
+Result<ImagePtr> HTSafeImageWithData(const Bytes& data) {
     static std::mutex imageLock;
     std::lock_guard lock(imageLock);
-    return Image::decode(data, 1.0, error);
+    return Image::decode(data, 1.0);
 }
 
 HTImageResponseSerializer::HTImageResponseSerializer() {
@@ -45,37 +45,37 @@ std::shared_ptr<HTImageResponseSerializer> HTImageResponseSerializer::initWithCo
     return serializer;
 }
 
-std::any HTImageResponseSerializer::responseObjectForResponse(const HttpResponsePtr& response,
-                                                              const Bytes& data,
-                                                              ErrorPtr* error) const {
-    if (!validateForDecoding(response, data, error))
-        return {};
-    ErrorPtr decodeError;
-    ImagePtr image =
-        inflates_ ? inflatedImage(data, &decodeError) : scaledImage(data, &decodeError);
-    if (!image) {
-        // A body that claims to be an image but is none (or declares a size too large to decode)
-        // is an error, not a success without an image.
-        if (decodeError && error)
-            *error = HTErrorWithUnderlyingError(decodeError, *error);
-        return {};
-    }
+HTSerializedResponse HTImageResponseSerializer::responseObjectForResponse(
+    const HttpResponsePtr& response, const Bytes& data) const {
+    ErrorPtr error = validationError(response, data);
+    if (HTErrorOrUnderlyingErrorHasCodeInDomain(error))
+        return {{}, error};
+    Result<ImagePtr> image = inflates_ ? inflatedImage(data) : scaledImage(data);
+    // A body that claims to be an image but is none (or declares a size too large to decode) is an
+    // error, not a success without an image.
+    if (!image)
+        return {{}, HTErrorWithUnderlyingError(image.error(), error)};
+    if (!*image)
+        return {{}, error};
     if (keepsEncodedData_)
-        return image->withEncodedData(std::make_shared<const Bytes>(data));
-    return image;
+        return {(*image)->withEncodedData(std::make_shared<const Bytes>(data)), error};
+    return {std::move(*image), error};
 }
 
-ImagePtr HTImageResponseSerializer::scaledImage(const Bytes& data, ErrorPtr* error) const {
+Result<ImagePtr> HTImageResponseSerializer::scaledImage(const Bytes& data) const {
     if (data.empty())
-        return nullptr;
-    ImagePtr decoded = HTSafeImageWithData(data, error);
+        return ImagePtr();
+    auto decoded = HTSafeImageWithData(data);
     if (!decoded)
-        return nullptr;
-    return decoded->withScale(imageScale_);
+        return decoded;
+    return (*decoded)->withScale(imageScale_);
 }
 
-ImagePtr HTImageResponseSerializer::inflatedImage(const Bytes& data, ErrorPtr* error) const {
-    ImagePtr scaled = scaledImage(data, error);
+Result<ImagePtr> HTImageResponseSerializer::inflatedImage(const Bytes& data) const {
+    auto made = scaledImage(data);
+    if (!made)
+        return made;
+    ImagePtr scaled = std::move(*made);
     // Animated images keep their frames as decoded; large or deep images are not worth the copy.
     if (!scaled || scaled->isAnimated())
         return scaled;

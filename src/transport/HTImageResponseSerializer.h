@@ -11,9 +11,9 @@
 
 namespace quarra {
 
-// Decodes `data` at scale 1 under one process-wide lock; null (and the decoder's error) for data
-// that is no image.
-ImagePtr HTSafeImageWithData(const Bytes& data, ErrorPtr* error = nullptr);
+// Decodes `data` at scale 1 under one process-wide lock; the decoder's error for data that is no
+// image.
+Result<ImagePtr> HTSafeImageWithData(const Bytes& data);
 
 class HTImageResponseSerializer : public HTHTTPResponseSerializer {
   public:
@@ -42,12 +42,13 @@ class HTImageResponseSerializer : public HTHTTPResponseSerializer {
     // An ImagePtr, or nothing: for an unacceptable content type or an empty body, and for a body
     // that does not decode (then with the decoder's error of ImageErrorDomain, any validation
     // error under it).
-    std::any responseObjectForResponse(const HttpResponsePtr& response, const Bytes& data,
-                                       ErrorPtr* error = nullptr) const override;
+    HTSerializedResponse responseObjectForResponse(const HttpResponsePtr& response,
+                                                   const Bytes& data) const override;
 
   private:
-    ImagePtr scaledImage(const Bytes& data, ErrorPtr* error) const;
-    ImagePtr inflatedImage(const Bytes& data, ErrorPtr* error) const;
+    // Null for an empty body, which is no image but no failure either.
+    Result<ImagePtr> scaledImage(const Bytes& data) const;
+    Result<ImagePtr> inflatedImage(const Bytes& data) const;
 
     double imageScale_ = 1.0;
     bool inflates_ = true;

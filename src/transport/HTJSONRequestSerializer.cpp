@@ -54,11 +54,10 @@ std::shared_ptr<HTJSONRequestSerializer> HTJSONRequestSerializer::initWithCoder(
     return decodeInto(*serializer, coder) ? serializer : nullptr;
 }
 
-std::optional<UrlRequest> HTJSONRequestSerializer::requestBySerializingRequest(
-    const UrlRequest& request, const Json& parameters, ErrorPtr* error) const {
+Result<UrlRequest> HTJSONRequestSerializer::requestBySerializingRequest(
+    const UrlRequest& request, const Json& parameters) const {
     return requestWithEncodedBody(
-        request, parameters, error, "application/json",
-        [&](ErrorPtr* error) -> std::optional<Bytes> {
+        request, parameters, "application/json", [&]() -> Result<Bytes> {
             if ((parameters.is_object() || parameters.is_array()) &&
                 holdsOnlyJsonValues(parameters)) {
                 try {
@@ -68,13 +67,10 @@ std::optional<UrlRequest> HTJSONRequestSerializer::requestBySerializingRequest(
                     // text that is not UTF-8
                 }
             }
-            if (error) {
-                *error = Error::make(
-                    HTURLRequestSerializationErrorDomain, URLErrorCannotDecodeContentData,
-                    Json{{LocalizedFailureReasonKey,
-                          HTLocalizedString("The `parameters` argument is not valid JSON.")}});
-            }
-            return std::nullopt;
+            return Error::make(
+                HTURLRequestSerializationErrorDomain, URLErrorCannotDecodeContentData,
+                Json{{LocalizedFailureReasonKey,
+                      HTLocalizedString("The `parameters` argument is not valid JSON.")}});
         });
 }
 

@@ -29,9 +29,8 @@ class HTJSONRequestSerializer : public HTHTTPRequestSerializer {
     // Without parameters no body and no "Content-Type" are added. Parameters that are no JSON
     // document (top level not an object or array, a NaN or infinite number, a byte string, text
     // that is not UTF-8) give error -1016 of HTURLRequestSerializationErrorDomain.
-    std::optional<UrlRequest> requestBySerializingRequest(const UrlRequest& request,
-                                                          const Json& parameters,
-                                                          ErrorPtr* error = nullptr) const override;
+    Result<UrlRequest> requestBySerializingRequest(const UrlRequest& request,
+                                                   const Json& parameters) const override;
 
   private:
     unsigned long writingOptions_ = 0;

@@ -41,14 +41,14 @@ std::shared_ptr<HTJSONResponseSerializer> HTJSONResponseSerializer::initWithCode
     return decodeInto(*serializer, coder) ? serializer : nullptr;
 }
 
-std::any HTJSONResponseSerializer::responseObjectForResponse(const HttpResponsePtr& response,
-                                                             const Bytes& data,
-                                                             ErrorPtr* error) const {
-    if (!validateForDecoding(response, data, error))
-        return {};
+HTSerializedResponse HTJSONResponseSerializer::responseObjectForResponse(
+    const HttpResponsePtr& response, const Bytes& data) const {
+    ErrorPtr error = validationError(response, data);
+    if (HTErrorOrUnderlyingErrorHasCodeInDomain(error))
+        return {{}, error};
     // Some servers answer "head :ok" with a single space.
     if (data.empty() || (data.size() == 1 && data[0] == ' '))
-        return {};
+        return {{}, error};
 
     std::string reason;
     auto parsed =
@@ -64,20 +64,16 @@ std::any HTJSONResponseSerializer::responseObjectForResponse(const HttpResponseP
         }
     }
     if (!reason.empty()) {
-        if (error) {
-            auto readerError = Error::make(
-                HTJSONReadingErrorDomain, HTJSONReadingCorruptError,
-                Json{
-                    {LocalizedDescriptionKey,
-                     "The data couldn\u2019t be read because it isn\u2019t in the correct format."},
-                    {"DebugDescription", reason}});
-            *error = HTErrorWithUnderlyingError(readerError, *error);
-        }
-        return {};
+        auto readerError = Error::make(
+            HTJSONReadingErrorDomain, HTJSONReadingCorruptError,
+            Json{{LocalizedDescriptionKey,
+                  "The data couldn\u2019t be read because it isn\u2019t in the correct format."},
+                 {"DebugDescription", reason}});
+        return {{}, HTErrorWithUnderlyingError(readerError, error)};
     }
     if (removesKeysWithNullValues_)
-        return HTJSONObjectByRemovingKeysWithNullValues(object);
-    return object;
+        return {HTJSONObjectByRemovingKeysWithNullValues(object), error};
+    return {std::move(object), error};
 }
 
 }  // namespace quarra

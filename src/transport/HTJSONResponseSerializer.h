@@ -35,8 +35,8 @@ class HTJSONResponseSerializer : public HTHTTPResponseSerializer {
 
     // A Json, or nothing for an unacceptable content type, an empty body, a body of one space, or a
     // body that is no JSON (error 3840 of HTJSONReadingErrorDomain, any validation error under it).
-    std::any responseObjectForResponse(const HttpResponsePtr& response, const Bytes& data,
-                                       ErrorPtr* error = nullptr) const override;
+    HTSerializedResponse responseObjectForResponse(const HttpResponsePtr& response,
+                                                   const Bytes& data) const override;
 
   private:
     unsigned long readingOptions_ = 0;

@@ -37,11 +37,10 @@ std::shared_ptr<HTPropertyListRequestSerializer> HTPropertyListRequestSerializer
     return decodeInto(*serializer, coder) ? serializer : nullptr;
 }
 
-std::optional<UrlRequest> HTPropertyListRequestSerializer::requestBySerializingRequest(
-    const UrlRequest& request, const Json& parameters, ErrorPtr* error) const {
-    return requestWithEncodedBody(
-        request, parameters, error, "application/x-plist",
-        [&](ErrorPtr* error) { return propertyListData(parameters, format_, error); });
+Result<UrlRequest> HTPropertyListRequestSerializer::requestBySerializingRequest(
+    const UrlRequest& request, const Json& parameters) const {
+    return requestWithEncodedBody(request, parameters, "application/x-plist",
+                                  [&] { return propertyListData(parameters, format_); });
 }
 
 }  // namespace quarra

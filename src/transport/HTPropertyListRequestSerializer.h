@@ -28,9 +28,8 @@ class HTPropertyListRequestSerializer : public HTHTTPRequestSerializer {
 
     // Without parameters no body and no "Content-Type" are added; parameters a property list cannot
     // hold give the writer's error.
-    std::optional<UrlRequest> requestBySerializingRequest(const UrlRequest& request,
-                                                          const Json& parameters,
-                                                          ErrorPtr* error = nullptr) const override;
+    Result<UrlRequest> requestBySerializingRequest(const UrlRequest& request,
+                                                   const Json& parameters) const override;
 
   private:
     unsigned long format_ = 100;

@@ -41,18 +41,15 @@ std::shared_ptr<HTPropertyListResponseSerializer> HTPropertyListResponseSerializ
     return decodeInto(*serializer, coder) ? serializer : nullptr;
 }
 
-std::any HTPropertyListResponseSerializer::responseObjectForResponse(
-    const HttpResponsePtr& response, const Bytes& data, ErrorPtr* error) const {
-    if (!validateForDecoding(response, data, error) || data.empty())
-        return {};
-    ErrorPtr readerError;
-    auto object = propertyListFromData(data, &readerError);
-    if (!object) {
-        if (error)
-            *error = HTErrorWithUnderlyingError(readerError, *error);
-        return {};
-    }
-    return *object;
+HTSerializedResponse HTPropertyListResponseSerializer::responseObjectForResponse(
+    const HttpResponsePtr& response, const Bytes& data) const {
+    ErrorPtr error = validationError(response, data);
+    if (HTErrorOrUnderlyingErrorHasCodeInDomain(error) || data.empty())
+        return {{}, error};
+    auto object = propertyListFromData(data);
+    if (!object)
+        return {{}, HTErrorWithUnderlyingError(object.error(), error)};
+    return {std::move(*object), error};
 }
 
 }  // namespace quarra

@@ -28,8 +28,8 @@ class HTPropertyListResponseSerializer : public HTHTTPResponseSerializer {
 
     // A Json, or nothing for an unacceptable content type, an empty body or a body that is no
     // property list (the reader's error, any validation error under it).
-    std::any responseObjectForResponse(const HttpResponsePtr& response, const Bytes& data,
-                                       ErrorPtr* error = nullptr) const override;
+    HTSerializedResponse responseObjectForResponse(const HttpResponsePtr& response,
+                                                   const Bytes& data) const override;
 
   private:
     unsigned long format_ = 100;

@@ -58,19 +58,18 @@ HTStreamingMultipartFormData::HTStreamingMultipartFormData(UrlRequest request,
       boundary_(std::move(boundary)),
       bodyStream_(std::make_shared<HTMultipartBodyStream>(stringEncoding)) {}
 
-bool HTStreamingMultipartFormData::appendPartWithFileURL(const Url& fileURL,
-                                                         const std::string& name, ErrorPtr* error) {
+ErrorPtr HTStreamingMultipartFormData::appendPartWithFileURL(const Url& fileURL,
+                                                             const std::string& name) {
     std::string fileName = fileURL.lastPathComponent();
     std::string extension = std::filesystem::path(fileName).extension().string();
     std::string mimeType = mimeTypeForPathExtension(extension.empty() ? "" : extension.substr(1));
-    return appendPartWithFileURL(fileURL, name, fileName, mimeType, error);
+    return appendPartWithFileURL(fileURL, name, fileName, mimeType);
 }
 
-bool HTStreamingMultipartFormData::appendPartWithFileURL(const Url& fileURL,
-                                                         const std::string& name,
-                                                         const std::string& fileName,
-                                                         const std::string& mimeType,
-                                                         ErrorPtr* error) {
+ErrorPtr HTStreamingMultipartFormData::appendPartWithFileURL(const Url& fileURL,
+                                                             const std::string& name,
+                                                             const std::string& fileName,
+                                                             const std::string& mimeType) {
     ErrorPtr failure;
     std::uint64_t size = 0;
     if (!fileURL.isFileUrl()) {
@@ -89,13 +88,10 @@ bool HTStreamingMultipartFormData::appendPartWithFileURL(const Url& fileURL,
             failure = posixError(ec.value(), "cannot read the size of " + path.string());
         }
     }
-    if (failure) {
-        if (error)
-            *error = failure;
-        return false;
-    }
+    if (failure)
+        return failure;
     appendPart(fileHeaders(name, fileName, mimeType), fileURL, size);
-    return true;
+    return nullptr;
 }
 
 void HTStreamingMultipartFormData::appendPartWithInputStream(InputStreamPtr stream,

@@ -25,11 +25,11 @@ class HTStreamingMultipartFormData final : public HTMultipartFormData {
     const std::string& boundary() const { return boundary_; }
     const HTMultipartBodyStreamPtr& bodyStream() const { return bodyStream_; }
 
-    bool appendPartWithFileURL(const Url& fileURL, const std::string& name,
-                               ErrorPtr* error = nullptr) override;
-    bool appendPartWithFileURL(const Url& fileURL, const std::string& name,
-                               const std::string& fileName, const std::string& mimeType,
-                               ErrorPtr* error = nullptr) override;
+    [[nodiscard]] ErrorPtr appendPartWithFileURL(const Url& fileURL,
+                                                 const std::string& name) override;
+    [[nodiscard]] ErrorPtr appendPartWithFileURL(const Url& fileURL, const std::string& name,
+                                                 const std::string& fileName,
+                                                 const std::string& mimeType) override;
     void appendPartWithInputStream(InputStreamPtr stream, const std::string& name,
                                    const std::string& fileName, std::int64_t length,
                                    const std::string& mimeType) override;

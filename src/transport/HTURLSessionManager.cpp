@@ -211,21 +211,20 @@ HT_BLOCK_SETTER(setDownloadTaskDidResumeBlock, downloadTaskDidResume_)
 // ---- Tasks
 
 URLSessionTaskPtr HTURLSessionManager::createTask(
-    const std::function<URLSessionTaskPtr(ErrorPtr*)>& make, const UrlRequest& request,
+    const std::function<Result<URLSessionTaskPtr>()>& make,
     const CompletionHandler& completionHandler) {
-    ErrorPtr error;
-    URLSessionTaskPtr task = make(&error);
-    if (!task && completionHandler) {
-        if (!error)
-            error =
-                makeURLError(URLErrorCancelled, request.url, "the session has been invalidated");
+    Result<URLSessionTaskPtr> made = make();
+    if (made)
+        return *made;
+    if (completionHandler) {
+        ErrorPtr error = made.error();
         DispatchQueuePtr queue = completionQueue();
         std::shared_ptr<DispatchGroup> group = completionGroup();
         (group ? group : HTURLSessionManagerCompletionGroup())
             ->async(queue ? queue : DispatchQueue::main(),
                     [completionHandler, error] { completionHandler(nullptr, {}, error); });
     }
-    return task;
+    return nullptr;
 }
 
 URLSessionTaskPtr HTURLSessionManager::dataTaskWithRequest(UrlRequest request,
@@ -238,8 +237,7 @@ URLSessionTaskPtr HTURLSessionManager::dataTaskWithRequest(UrlRequest request,
                                                            ProgressBlock downloadProgress,
                                                            CompletionHandler completionHandler) {
     URLSessionTaskPtr task =
-        createTask([&](ErrorPtr* error) { return session_->dataTask(request, error); }, request,
-                   completionHandler);
+        createTask([&] { return session_->dataTask(request); }, completionHandler);
     if (task) {
         auto delegate = addDelegateForTask(task, std::move(completionHandler));
         delegate->uploadProgressBlock = std::move(uploadProgress);
@@ -259,13 +257,13 @@ URLSessionTaskPtr HTURLSessionManager::uploadTaskWithRequest(UrlRequest request,
     request.setValue(ec ? std::nullopt : std::optional(std::to_string(size)), "Content-Length");
     bool retry = attemptsToRecreateUploadTasksForBackgroundSessions() && configuration_.identifier;
     URLSessionTaskPtr task = createTask(
-        [&](ErrorPtr* error) {
-            URLSessionTaskPtr task = session_->uploadTask(request, fromFile.filePath(), error);
+        [&] {
+            auto task = session_->uploadTask(request, fromFile.filePath());
             for (int attempt = 0; !task && retry && attempt < 3; ++attempt)
-                task = session_->uploadTask(request, fromFile.filePath(), error);
+                task = session_->uploadTask(request, fromFile.filePath());
             return task;
         },
-        request, completionHandler);
+        completionHandler);
     if (task)
         addDelegateForTask(task, std::move(completionHandler))->uploadProgressBlock =
             std::move(uploadProgress);
@@ -276,8 +274,7 @@ URLSessionTaskPtr HTURLSessionManager::uploadTaskWithRequest(UrlRequest request,
                                                              ProgressBlock uploadProgress,
                                                              CompletionHandler completionHandler) {
     URLSessionTaskPtr task = createTask(
-        [&](ErrorPtr* error) { return session_->uploadTask(request, std::move(fromData), error); },
-        request, completionHandler);
+        [&] { return session_->uploadTask(request, std::move(fromData)); }, completionHandler);
     if (task)
         addDelegateForTask(task, std::move(completionHandler))->uploadProgressBlock =
             std::move(uploadProgress);
@@ -287,8 +284,7 @@ URLSessionTaskPtr HTURLSessionManager::uploadTaskWithRequest(UrlRequest request,
 URLSessionTaskPtr HTURLSessionManager::uploadTaskWithStreamedRequest(
     UrlRequest request, ProgressBlock uploadProgress, CompletionHandler completionHandler) {
     URLSessionTaskPtr task = createTask(
-        [&](ErrorPtr* error) { return session_->uploadTaskWithStreamedRequest(request, error); },
-        request, completionHandler);
+        [&] { return session_->uploadTaskWithStreamedRequest(request); }, completionHandler);
     if (task)
         addDelegateForTask(task, std::move(completionHandler))->uploadProgressBlock =
             std::move(uploadProgress);
@@ -299,8 +295,7 @@ URLSessionTaskPtr HTURLSessionManager::downloadTaskWithRequest(
     UrlRequest request, ProgressBlock downloadProgress, DestinationBlock destination,
     CompletionHandler completionHandler) {
     URLSessionTaskPtr task =
-        createTask([&](ErrorPtr* error) { return session_->downloadTask(request, error); }, request,
-                   completionHandler);
+        createTask([&] { return session_->downloadTask(request); }, completionHandler);
     if (task)
         addDelegateForDownloadTask(task, std::move(downloadProgress), std::move(destination),
                                    std::move(completionHandler));

@@ -216,8 +216,10 @@ void HTURLSessionManagerTaskDelegate::didCompleteWithError(const URLSessionTaskP
         ErrorPtr serializationError;
         std::any responseObject;
         if (serializer) {
-            responseObject =
-                serializer->responseObjectForResponse(task->response(), data, &serializationError);
+            HTSerializedResponse answer =
+                serializer->responseObjectForResponse(task->response(), data);
+            responseObject = std::move(answer.responseObject);
+            serializationError = std::move(answer.error);
         }
         if (keepData)
             (*userInfo)[HTNetworkingTaskDidCompleteResponseDataKey] = std::move(data);

@@ -22,12 +22,12 @@ std::shared_ptr<HTXMLParserResponseSerializer> HTXMLParserResponseSerializer::in
     return decodeInto(*serializer, coder) ? serializer : nullptr;
 }
 
-std::any HTXMLParserResponseSerializer::responseObjectForResponse(const HttpResponsePtr& response,
-                                                                  const Bytes& data,
-                                                                  ErrorPtr* error) const {
-    if (!validateForDecoding(response, data, error))
-        return {};
-    return std::make_shared<XmlParser>(data);
+HTSerializedResponse HTXMLParserResponseSerializer::responseObjectForResponse(
+    const HttpResponsePtr& response, const Bytes& data) const {
+    ErrorPtr error = validationError(response, data);
+    if (HTErrorOrUnderlyingErrorHasCodeInDomain(error))
+        return {{}, error};
+    return {std::make_shared<XmlParser>(data), error};
 }
 
 }  // namespace quarra

@@ -18,8 +18,8 @@ class HTXMLParserResponseSerializer : public HTHTTPResponseSerializer {
     std::string archiveClassName() const override { return ArchiveClassName; }
     static std::shared_ptr<HTXMLParserResponseSerializer> initWithCoder(KeyedUnarchiver& coder);
 
-    std::any responseObjectForResponse(const HttpResponsePtr& response, const Bytes& data,
-                                       ErrorPtr* error = nullptr) const override;
+    HTSerializedResponse responseObjectForResponse(const HttpResponsePtr& response,
+                                                   const Bytes& data) const override;
 };
 
 }  // namespace quarra

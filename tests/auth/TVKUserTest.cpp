@@ -19,10 +19,9 @@ std::shared_ptr<TVKUserInternal> user(std::uint64_t userId = 7) {
         "alice", std::vector{q1, makeQuarra(2, "Two", "https://q2.example.com")}, q1, userId);
 }
 
-std::shared_ptr<TVKUserInternal> roundTrip(const TVKUserInternal& original,
-                                           ErrorPtr* error = nullptr) {
+Result<std::shared_ptr<TVKUserInternal>> roundTrip(const TVKUserInternal& original) {
     return KeyedUnarchiver::unarchivedObject<TVKUserInternal>(
-        KeyedArchiver::archivedDocument(original), TVKUserInternal::archiveClasses(), error);
+        KeyedArchiver::archivedDocument(original), TVKUserInternal::archiveClasses());
 }
 
 }  // namespace
@@ -72,9 +71,9 @@ TEST(TVKUserTest, ArchiveRoundTripKeepsEverythingIncludingLargeIds) {
     EXPECT_EQ(KeychainItemStore::setSessionId("sess"), nullptr);
     auto original = user((1ULL << 40) + 3);
     original->quarras()[1]->setId((1ULL << 63) + 1);
-    ErrorPtr error;
-    auto read = roundTrip(*original, &error);
-    ASSERT_TRUE(read) << error->description();
+    auto decoded = roundTrip(*original);
+    ASSERT_TRUE(decoded) << decoded.error()->description();
+    auto read = *decoded;
     EXPECT_TRUE(read->isEqual(*original));
     EXPECT_EQ(read->userId(), (1ULL << 40) + 3);
     EXPECT_EQ(read->quarras()[1]->Id(), (1ULL << 63) + 1);
@@ -91,8 +90,8 @@ TEST(TVKUserTest, MissingValuesDecodeAsDefaultsAndWrongTypesFail) {
     document["$root"].erase("currentQuarra");
     document["$root"]["quarras"][0].erase("Id");
     auto read = KeyedUnarchiver::unarchivedObject<TVKUserInternal>(
-        document, TVKUserInternal::archiveClasses());
-    ASSERT_TRUE(read);
+                    document, TVKUserInternal::archiveClasses())
+                    .value();
     EXPECT_EQ(read->userId(), 0u);
     EXPECT_EQ(read->currentQuarra(), nullptr);
     EXPECT_EQ(read->quarras()[0]->Id(), 0u);
@@ -103,10 +102,8 @@ TEST(TVKUserTest, MissingValuesDecodeAsDefaultsAndWrongTypesFail) {
                        +[](Json& d) { d["$root"]["quarras"][0]["$class"] = "TVKUser"; }}) {
         Json bad = KeyedArchiver::archivedDocument(*user());
         spoil(bad);
-        ErrorPtr error;
         EXPECT_FALSE(KeyedUnarchiver::unarchivedObject<TVKUserInternal>(
-            bad, TVKUserInternal::archiveClasses(), &error));
-        EXPECT_NE(error, nullptr);
+            bad, TVKUserInternal::archiveClasses()));
     }
 }
 

@@ -194,7 +194,7 @@ TEST(LDDispatchQueueLogFormatterTest, LineCarriesLocalDateLabelAndText) {
     class DayOnly : public LDDispatchQueueLogFormatter {
       public:
         DateFormatterPtr createDateFormatter() const override {
-            return DateFormatter::make("yyyy-MM-dd", "en_US_POSIX");
+            return DateFormatter::make("yyyy-MM-dd", "en_US_POSIX").value();
         }
     };
     LDDispatchQueueLogFormatter plain;

@@ -121,7 +121,7 @@ TEST(TVKLogFileFormatterTest, AddressesBecomeEncryptedText) {
 }
 
 TEST(TVKLogFileFormatterTest, ReplacementCoversPlainOccurrencesOfEachMatchedText) {
-    auto regex = Regex::make("b+");
+    auto regex = Regex::make("b+").value();
     int calls = 0;
     std::string out = TVKLogFileFormatter::replaceStringsMatchingRegex(
         *regex, "abb-bb-cbbd", [&](const std::string& matched) {

@@ -42,9 +42,9 @@ TEST(DateFormatterTest, PatternsFormatAndParseRoundTrip) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.pattern);
-        ErrorPtr error;
-        auto formatter = DateFormatter::make(c.pattern, c.locale, c.zone, &error);
-        ASSERT_TRUE(formatter) << error->description();
+        auto made = DateFormatter::make(c.pattern, c.locale, c.zone);
+        ASSERT_TRUE(made) << made.error()->description();
+        auto formatter = *made;
         EXPECT_EQ(formatter->stringFromDate(kMoment), c.text);
         auto parsed = formatter->dateFromString(c.text);
         ASSERT_TRUE(parsed);
@@ -55,22 +55,19 @@ TEST(DateFormatterTest, PatternsFormatAndParseRoundTrip) {
 }
 
 TEST(DateFormatterTest, ParsingIsStrictAndBadSettingsAreErrors) {
-    auto formatter = DateFormatter::make("yyyy-MM-dd HH:mm:ss", "en_US_POSIX", "GMT");
-    ASSERT_TRUE(formatter);
+    auto formatter = DateFormatter::make("yyyy-MM-dd HH:mm:ss", "en_US_POSIX", "GMT").value();
     for (const char* bad : {"2023-13-14 22:13:20", "2023-11-14 22:13:20 trailing", "2023-11-14",
                             "", "2023-02-30 00:00:00", "2023-11-14 25:00:00"}) {
         EXPECT_FALSE(formatter->dateFromString(bad)) << bad;
     }
-    ErrorPtr error;
-    EXPECT_FALSE(DateFormatter::make("yyyy", "en_US", "Mars/Olympus_Mons", &error));
-    ASSERT_TRUE(error);
-    EXPECT_EQ(error->domain(), DateFormatterErrorDomain);
+    auto unknownZone = DateFormatter::make("yyyy", "en_US", "Mars/Olympus_Mons");
+    ASSERT_FALSE(unknownZone);
+    EXPECT_EQ(unknownZone.error()->domain(), DateFormatterErrorDomain);
 }
 
 TEST(DateFormatterTest, EmptyTimeZoneIsTheLocalOne) {
     setenv("TZ", "Asia/Tokyo", 1);
-    auto formatter = DateFormatter::make("yyyy/MM/dd HH:mm:ss:SSS", "en_US_POSIX");
-    ASSERT_TRUE(formatter);
+    auto formatter = DateFormatter::make("yyyy/MM/dd HH:mm:ss:SSS", "en_US_POSIX").value();
     EXPECT_EQ(formatter->timeZone(), "Asia/Tokyo");
     EXPECT_EQ(formatter->stringFromDate(kMoment), "2023/11/15 07:13:20:250");
 }

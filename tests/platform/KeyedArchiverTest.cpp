@@ -87,11 +87,11 @@ TEST(KeyedArchiverTest, EveryValueKindSurvivesAFileRoundTrip) {
     TempDir dir;
     Json document = sample();
     writeFile(dir / "a", document.dump());
-    ErrorPtr error;
-    auto read = KeyedUnarchiver::readDocument(dir / "a", &error);
+    auto read = KeyedUnarchiver::readDocument(dir / "a");
     ASSERT_TRUE(read);
-    auto shape = KeyedUnarchiver::unarchivedObject<Shape>(*read, both(), &error);
-    ASSERT_TRUE(shape) << error->description();
+    auto decoded = KeyedUnarchiver::unarchivedObject<Shape>(*read, both());
+    ASSERT_TRUE(decoded) << decoded.error()->description();
+    auto shape = *decoded;
     ASSERT_EQ(shape->points.size(), 2u);
     EXPECT_EQ(shape->points[0]->x, (1ULL << 63) + 5);
     EXPECT_EQ(shape->points[0]->tag, "corner");
@@ -108,8 +108,8 @@ TEST(KeyedArchiverTest, EveryValueKindSurvivesAFileRoundTrip) {
 TEST(KeyedArchiverTest, LegacyClassNameMapsToTheCurrentClass) {
     Json document = sample();
     document["$root"]["origin"]["$class"] = "OldPoint";
-    ErrorPtr error;
-    EXPECT_FALSE(KeyedUnarchiver::unarchivedObject<Shape>(document, both(), &error));
+    ErrorPtr error = KeyedUnarchiver::unarchivedObject<Shape>(document, both()).error();
+    ASSERT_TRUE(error);
     EXPECT_EQ(error->code(), KeyedArchiveClassNotAllowed);
 
     KeyedUnarchiver coder(document, both());
@@ -153,8 +153,7 @@ TEST(KeyedArchiverTest, ForeignCorruptOrWrongTypedArchivesFailWithAnError) {
     for (const auto& c : cases) {
         Json document = sample();
         c.spoil(document);
-        ErrorPtr error;
-        EXPECT_FALSE(KeyedUnarchiver::unarchivedObject<Shape>(document, both(), &error)) << c.name;
+        ErrorPtr error = KeyedUnarchiver::unarchivedObject<Shape>(document, both()).error();
         ASSERT_NE(error, nullptr) << c.name;
         EXPECT_EQ(error->domain(), KeyedArchiveErrorDomain) << c.name;
         EXPECT_EQ(error->code(), c.code) << c.name;
@@ -163,12 +162,13 @@ TEST(KeyedArchiverTest, ForeignCorruptOrWrongTypedArchivesFailWithAnError) {
 
 TEST(KeyedArchiverTest, UnreadableOrNonJsonFileIsAnError) {
     TempDir dir;
-    ErrorPtr error;
-    EXPECT_FALSE(KeyedUnarchiver::readDocument(dir / "missing", &error));
-    EXPECT_EQ(error->code(), KeyedArchiveUnreadable);
+    auto missing = KeyedUnarchiver::readDocument(dir / "missing");
+    ASSERT_FALSE(missing);
+    EXPECT_EQ(missing.error()->code(), KeyedArchiveUnreadable);
     writeFile(dir / "junk", "\x01\x02 not json");
-    EXPECT_FALSE(KeyedUnarchiver::readDocument(dir / "junk", &error));
-    EXPECT_EQ(error->code(), KeyedArchiveCorrupt);
+    auto junk = KeyedUnarchiver::readDocument(dir / "junk");
+    ASSERT_FALSE(junk);
+    EXPECT_EQ(junk.error()->code(), KeyedArchiveCorrupt);
 }
 
 namespace {
@@ -192,8 +192,9 @@ TEST(KeyedArchiverTest, DeepNestingIsRefusedNotOverflowed) {
     for (int i = 0; i < 200; ++i)
         inner = {{"$class", "Chain"}, {"next", inner}};
     Json document = {{"$archiver", "KeyedArchiver"}, {"$version", 1}, {"$root", inner}};
-    ErrorPtr error;
-    EXPECT_FALSE(KeyedUnarchiver::unarchivedObject<Chain>(
-        document, {KeyedUnarchiver::allow<Chain>()}, &error));
+    ErrorPtr error =
+        KeyedUnarchiver::unarchivedObject<Chain>(document, {KeyedUnarchiver::allow<Chain>()})
+            .error();
+    ASSERT_TRUE(error);
     EXPECT_EQ(error->code(), KeyedArchiveCorrupt);
 }

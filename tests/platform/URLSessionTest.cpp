@@ -10,9 +10,10 @@
 #include <map>
 #include <thread>
 
+#include "platform/URLSessionDataTasks.h"
+#include "quarra/Json.h"
 #include "quarra/RunLoop.h"
 #include "quarra/URLSession.h"
-#include "quarra/Json.h"
 #include "support/QuarraTestServer.h"
 #include "support/TestSupport.h"
 
@@ -218,7 +219,7 @@ TEST_F(URLSessionTest, DataTaskEventsArriveInOrderWithCountersAndRequestRecorded
     UrlRequest post = request("/echo?x=1", "POST");
     post.setValue("text/plain", "Content-Type");
     post.httpBody = toBytes("hello");
-    auto task = open()->dataTask(post);
+    auto task = open()->dataTask(post).value();
     EXPECT_EQ(task->state(), URLSessionTaskState::Suspended);
     EXPECT_EQ(run(task),
               (Events{"challenge 127.0.0.1", "sent", "response 201", "data", "complete"}));
@@ -242,8 +243,8 @@ TEST_F(URLSessionTest, DataTaskEventsArriveInOrderWithCountersAndRequestRecorded
 TEST_F(URLSessionTest, TasksHaveDistinctIdentifiersAndReuseTheConnection) {
     server.reply("/a", Reply::json("{}"));
     open();
-    auto first = session->dataTask(request("/a"));
-    auto second = session->dataTask(request("/a"));
+    auto first = session->dataTask(request("/a")).value();
+    auto second = session->dataTask(request("/a")).value();
     EXPECT_NE(first->taskIdentifier(), second->taskIdentifier());
     run(first);
     second->resume();
@@ -268,7 +269,7 @@ TEST(URLSessionConnections, BurstsReuseTheConnectionsOfTheFirstBurst) {
     constexpr int Burst = 64;
     auto burst = [&](size_t completedBefore) {
         for (int i = 0; i < Burst; ++i) {
-            session->dataTask(UrlRequest(server.url("/a")))->resume();
+            session->dataTask(UrlRequest(server.url("/a"))).value()->resume();
         }
         ASSERT_TRUE(recorder->waitForCompletions(completedBefore + Burst));
     };
@@ -288,7 +289,7 @@ TEST_F(URLSessionTest, ServerTrustDefaultsToSystemStoreAndHostName) {
     recorder->anchors.clear();
     open();
     // The test CA is in no system store: refused.
-    run(session->dataTask(request("/a")));
+    run(session->dataTask(request("/a")).value());
     EXPECT_EQ(recorder->log().back(), "complete -1202");
     EXPECT_TRUE(server.requests().empty());
 }
@@ -298,7 +299,7 @@ TEST_F(URLSessionTest, ServerTrustDefaultAcceptsWhenTheStoreHoldsTheAuthority) {
     server.trustAuthority();
     recorder->anchors.clear();
     open();
-    run(session->dataTask(request("/a")));
+    run(session->dataTask(request("/a")).value());
     EXPECT_EQ(recorder->log().back(), "complete");
 }
 
@@ -306,7 +307,7 @@ TEST_F(URLSessionTest, ServerTrustWithoutDelegateUsesTheSystemStore) {
     server.reply("/a", Reply::json("{}"));
     server.trustAuthority();
     auto plain = URLSession::make({});
-    auto task = plain->dataTask(request("/a"));
+    auto task = plain->dataTask(request("/a")).value();
     task->resume();
     for (int i = 0; i < 6000 && task->state() != URLSessionTaskState::Completed; ++i) {
         std::this_thread::sleep_for(10ms);
@@ -321,7 +322,7 @@ TEST_F(URLSessionTest, ServerTrustDelegateCancelsOrRejectsConnection) {
     server.reply("/a", Reply::json("{}"));
     recorder->challengeAnswer = AuthChallengeDisposition::CancelAuthenticationChallenge;
     open();
-    EXPECT_EQ(run(session->dataTask(request("/a"))),
+    EXPECT_EQ(run(session->dataTask(request("/a")).value()),
               (Events{"challenge 127.0.0.1", "complete -999"}));
     EXPECT_TRUE(server.requests().empty());
 }
@@ -331,7 +332,7 @@ TEST_F(URLSessionTest, CancelEndsRunningAndUnstartedTasksWithCancelled) {
     stall.stallBeforeHead = true;
     server.reply("/slow", stall);
     open();
-    auto task = session->dataTask(request("/slow"));
+    auto task = session->dataTask(request("/slow")).value();
     task->resume();
     ASSERT_TRUE(server.waitForRequests(1, 60s));
     task->cancel();
@@ -340,7 +341,7 @@ TEST_F(URLSessionTest, CancelEndsRunningAndUnstartedTasksWithCancelled) {
     EXPECT_EQ(task->state(), URLSessionTaskState::Completed);
     EXPECT_EQ(task->error()->domain(), URLErrorDomain);
 
-    auto unstarted = session->dataTask(request("/slow"));
+    auto unstarted = session->dataTask(request("/slow")).value();
     unstarted->cancel();
     ASSERT_TRUE(recorder->waitForCompletions(2));
     std::lock_guard lock(recorder->mutex);
@@ -357,7 +358,7 @@ TEST_F(URLSessionTest, StalledReplyTimesOut) {
     r.timeoutInterval = 0.3;
     open();
     auto started = std::chrono::steady_clock::now();
-    Events events = run(session->dataTask(r));
+    Events events = run(session->dataTask(r).value());
     auto took = std::chrono::steady_clock::now() - started;
     EXPECT_EQ(events.back(), "complete -1001");
     EXPECT_GE(took, 300ms);
@@ -387,7 +388,7 @@ TEST_F(URLSessionTest, TransportFailuresMapToUrlErrors) {
     };
     open();
     for (const Case& c : cases) {
-        auto task = session->dataTask(UrlRequest(*Url::parse(c.url)));
+        auto task = session->dataTask(UrlRequest(*Url::parse(c.url))).value();
         task->resume();
         for (int i = 0; i < 6000 && task->state() != URLSessionTaskState::Completed; ++i) {
             std::this_thread::sleep_for(10ms);
@@ -401,7 +402,7 @@ TEST_F(URLSessionTest, RedirectsAreFollowedRefusedOrRewrittenAsTheDelegateDecide
     server.reply("/from", Reply::redirect("/to", 302));
     server.reply("/to", Reply::json(R"({"at":"to"})"));
     open();
-    auto task = session->dataTask(request("/from"));
+    auto task = session->dataTask(request("/from")).value();
     EXPECT_EQ(run(task),
               (Events{"challenge 127.0.0.1", "redirect 302", "response 200", "data", "complete"}));
     EXPECT_EQ(task->currentRequest().url.path(), "/to");
@@ -412,7 +413,7 @@ TEST_F(URLSessionTest, RedirectsAreFollowedRefusedOrRewrittenAsTheDelegateDecide
     recorder->completedTasks.clear();
     recorder->body.clear();
     recorder->onRedirect = [](const HttpResponsePtr&, UrlRequest) { return std::nullopt; };
-    auto refused = session->dataTask(request("/from"));
+    auto refused = session->dataTask(request("/from")).value();
     EXPECT_EQ(run(refused), (Events{"redirect 302", "response 302", "complete"}));
     EXPECT_EQ(refused->response()->valueForHTTPHeaderField("Location"), "/to");
 }
@@ -425,7 +426,7 @@ TEST_F(URLSessionTest, RedirectKeepsOrDropsTheBodyByStatus) {
     for (const char* path : {"/see-other", "/temporary"}) {
         UrlRequest post = request(path, "POST");
         post.httpBody = toBytes("payload");
-        auto task = session->dataTask(post);
+        auto task = session->dataTask(post).value();
         task->resume();
         for (int i = 0; i < 6000 && task->state() != URLSessionTaskState::Completed; ++i) {
             std::this_thread::sleep_for(10ms);
@@ -445,7 +446,7 @@ TEST_F(URLSessionTest, DownloadWritesATemporaryFileRemovedAfterTheEvent) {
     file.generatedLength = 3 << 20;
     file.contentType = "application/octet-stream";
     server.reply("/file", file);
-    auto task = open()->downloadTask(request("/file"));
+    auto task = open()->downloadTask(request("/file")).value();
     EXPECT_EQ(run(task), (Events{"challenge 127.0.0.1", "written", "finished", "complete"}));
     EXPECT_TRUE(recorder->body == QuarraTestServer::generatedBody(3 << 20));
     EXPECT_EQ(recorder->written, 3 << 20);
@@ -459,7 +460,7 @@ TEST_F(URLSessionTest, UploadFromFileSendsTheFileWithProgress) {
     std::string content = QuarraTestServer::generatedBody(1 << 20);
     test::writeFile(dir / "body.bin", content);
     server.reply("/upload", Reply::json(R"({"stored":true})"));
-    auto task = open()->uploadTask(request("/upload", "PUT"), dir / "body.bin");
+    auto task = open()->uploadTask(request("/upload", "PUT"), dir / "body.bin").value();
     EXPECT_EQ(task->kind(), URLSessionTaskKind::Upload);
     EXPECT_EQ(run(task),
               (Events{"challenge 127.0.0.1", "sent", "response 200", "data", "complete"}));
@@ -472,7 +473,7 @@ TEST_F(URLSessionTest, UploadFromFileSendsTheFileWithProgress) {
 
     recorder->events.clear();
     recorder->completedTasks.clear();
-    auto missing = session->uploadTask(request("/upload", "PUT"), dir / "missing.bin");
+    auto missing = session->uploadTask(request("/upload", "PUT"), dir / "missing.bin").value();
     EXPECT_EQ(run(missing), (Events{"complete -1100"}));
 }
 
@@ -498,7 +499,7 @@ TEST_F(URLSessionTest, StreamedUploadAsksForItsBodyOnEverySend) {
     server.reply("/temporary", Reply::redirect("/stored", 307));
     server.reply("/stored", Reply::json("{}"));
     recorder->onNeedStream = [] { return std::make_shared<StringStream>("streamed body"); };
-    auto task = open()->uploadTaskWithStreamedRequest(request("/temporary", "POST"));
+    auto task = open()->uploadTaskWithStreamedRequest(request("/temporary", "POST")).value();
     EXPECT_EQ(run(task), (Events{"challenge 127.0.0.1", "stream", "sent", "redirect 307", "stream",
                                  "sent", "response 200", "data", "complete"}));
     auto recorded = server.requests("/stored");
@@ -510,7 +511,7 @@ TEST_F(URLSessionTest, StreamedUploadAsksForItsBodyOnEverySend) {
 TEST_F(URLSessionTest, RefusedResponseCancelsWithoutData) {
     server.reply("/a", Reply::json(R"({"big":"reply"})"));
     recorder->responseAnswer = URLSessionResponseDisposition::Cancel;
-    auto task = open()->dataTask(request("/a"));
+    auto task = open()->dataTask(request("/a")).value();
     EXPECT_EQ(run(task), (Events{"challenge 127.0.0.1", "response 200", "complete -999"}));
     EXPECT_TRUE(recorder->body.empty());
 }
@@ -520,7 +521,7 @@ TEST_F(URLSessionTest, InvalidationWaitsForTasksThenRefusesNewOnes) {
     slow.delay = 200ms;
     server.reply("/slow", slow);
     open();
-    auto task = session->dataTask(request("/slow"));
+    auto task = session->dataTask(request("/slow")).value();
     task->resume();
     std::vector<URLSessionTaskPtr> listed;
     DispatchSemaphore got;
@@ -533,8 +534,7 @@ TEST_F(URLSessionTest, InvalidationWaitsForTasksThenRefusesNewOnes) {
     EXPECT_EQ(listed, std::vector<URLSessionTaskPtr>{task});
     session->finishTasksAndInvalidate();
     // An invalidation can race with any caller: a task asked for later is refused with an error.
-    ErrorPtr refused;
-    EXPECT_EQ(session->dataTask(request("/slow"), &refused), nullptr);
+    ErrorPtr refused = session->dataTask(request("/slow")).error();
     ASSERT_TRUE(refused);
     EXPECT_TRUE(refused->is(URLErrorDomain, URLErrorCancelled));
     ASSERT_TRUE(recorder->waitFor("invalid"));
@@ -544,12 +544,34 @@ TEST_F(URLSessionTest, InvalidationWaitsForTasksThenRefusesNewOnes) {
     EXPECT_EQ(session->delegate(), nullptr);
 }
 
+// The completion-handler tasks hand a refused task to their handler instead of using a null task.
+TEST(URLSessionDataTasksTest, InvalidatedSessionFailsTheHandler) {
+    auto session = URLSessionDataTasks::makeSession();
+    // An unfinished task holds the invalidating session, and with it its delegate.
+    auto held = session->dataTask(UrlRequest(*Url::parse("https://127.0.0.1/"))).value();
+    session->finishTasksAndInvalidate();
+    std::promise<ErrorPtr> failed;
+    URLSessionTaskPtr task = URLSessionDataTasks::dataTask(
+        session, UrlRequest(*Url::parse("https://127.0.0.1/")),
+        [&](const std::optional<Bytes>& body, const HttpResponsePtr&, const ErrorPtr& error) {
+            EXPECT_FALSE(body);
+            failed.set_value(error);
+        });
+    EXPECT_EQ(task, nullptr);
+    auto answer = failed.get_future();
+    ASSERT_EQ(answer.wait_for(60s), std::future_status::ready);
+    ErrorPtr error = answer.get();
+    ASSERT_TRUE(error);
+    EXPECT_TRUE(error->is(URLErrorDomain, URLErrorCancelled));
+    held->cancel();
+}
+
 TEST_F(URLSessionTest, InvalidateAndCancelCancelsRunningTasks) {
     Reply stall = Reply::json("{}");
     stall.stallBeforeHead = true;
     server.reply("/slow", stall);
     open();
-    session->dataTask(request("/slow"))->resume();
+    session->dataTask(request("/slow")).value()->resume();
     ASSERT_TRUE(server.waitForRequests(1, 60s));
     session->invalidateAndCancel();
     ASSERT_TRUE(recorder->waitFor("invalid"));
@@ -567,7 +589,7 @@ TEST_F(URLSessionTest, ResumeAndSuspendTellTheHookOnlyOnChange) {
     Reply stall = Reply::json("{}");
     stall.stallBeforeHead = true;
     server.reply("/slow", stall);
-    auto task = open()->dataTask(request("/slow"));
+    auto task = open()->dataTask(request("/slow")).value();
     task->suspend();
     task->resume();
     task->resume();
@@ -599,7 +621,7 @@ TEST_F(URLSessionTest, SlowDelegateAndSuspensionLoseNothing) {
     big.generatedLength = 24 << 20;
     big.contentType = "application/octet-stream";
     server.reply("/big", big);
-    auto task = open()->dataTask(request("/big"));
+    auto task = open()->dataTask(request("/big")).value();
     task->resume();
     ASSERT_TRUE(runMainUntil([&] { return task->countOfBytesReceived() > 0; }, 60s));
     task->suspend();
@@ -643,7 +665,7 @@ class URLSessionResume : public URLSessionTest {
         server.reply("/file", file("\"v1\"", true));
         UrlRequest get = request("/file");
         get.setValue("Bearer not-for-resume-data", "Authorization");
-        auto task = open()->downloadTask(get);
+        auto task = open()->downloadTask(get).value();
         task->resume();
         EXPECT_TRUE(recorder->waitForWritten(Half));
         std::promise<Result<Bytes>> produced;
@@ -768,7 +790,7 @@ TEST_F(URLSessionResume, NoResumeDataWithoutAValidatorOrATransfer) {
     Reply plain = file("\"v1\"", true);
     plain.headers.clear();
     server.reply("/plain", plain);
-    auto task = open()->downloadTask(request("/plain"));
+    auto task = open()->downloadTask(request("/plain")).value();
     task->resume();
     ASSERT_TRUE(recorder->waitForWritten(Half));
     std::promise<Result<Bytes>> noValidator;
@@ -777,7 +799,7 @@ TEST_F(URLSessionResume, NoResumeDataWithoutAValidatorOrATransfer) {
     ASSERT_TRUE(recorder->waitForCompletion());
     server.releaseStalls();
 
-    auto unstarted = session->downloadTask(request("/plain"));
+    auto unstarted = session->downloadTask(request("/plain")).value();
     std::promise<Result<Bytes>> never;
     unstarted->cancelByProducingResumeData([&](Result<Bytes> data) { never.set_value(data); });
     EXPECT_FALSE(never.get_future().get().ok());
@@ -797,7 +819,7 @@ TEST_F(URLSessionTest, DataTaskBecomesADownloadWithItsWholeBody) {
     server.reply("/file", file);
     recorder->turnsIntoDownloads = true;
     recorder->responseAnswer = URLSessionResponseDisposition::BecomeDownload;
-    auto data = open()->dataTask(request("/file"));
+    auto data = open()->dataTask(request("/file")).value();
     EXPECT_EQ(run(data), (Events{"challenge 127.0.0.1", "response 200", "became download",
                                  "written", "finished", "complete"}));
     EXPECT_TRUE(recorder->body == QuarraTestServer::generatedBody(3 << 20));
@@ -814,7 +836,7 @@ TEST_F(URLSessionTest, DataTaskBecomesADownloadWithItsWholeBody) {
 TEST_F(URLSessionTest, BecomeDownloadFromADelegateThatDidNotSaySoCancels) {
     server.reply("/small", Reply::json("{}"));
     recorder->responseAnswer = URLSessionResponseDisposition::BecomeDownload;
-    EXPECT_EQ(run(open()->dataTask(request("/small"))),
+    EXPECT_EQ(run(open()->dataTask(request("/small")).value()),
               (Events{"challenge 127.0.0.1", "response 200", "complete -999"}));
 }
 
@@ -845,7 +867,7 @@ TEST_F(URLSessionTest, CacheServesFreshRepliesFromMemoryAndRevalidatesStaleOnes)
             std::lock_guard lock(recorder->mutex);
             recorder->body.clear();
         }
-        auto task = session->dataTask(request(path));
+        auto task = session->dataTask(request(path)).value();
         task->resume();
         EXPECT_TRUE(recorder->waitForCompletions(++completions));
         std::lock_guard lock(recorder->mutex);
@@ -875,7 +897,7 @@ TEST_F(URLSessionTest, CacheServesFreshRepliesFromMemoryAndRevalidatesStaleOnes)
 
     UrlRequest offline = request("/never-fetched");
     offline.cachePolicy = UrlRequestCachePolicy::ReturnCacheDataDontLoad;
-    auto task = session->dataTask(offline);
+    auto task = session->dataTask(offline).value();
     task->resume();
     ASSERT_TRUE(recorder->waitForCompletions(++completions));
     EXPECT_EQ(task->error()->code(), URLErrorResourceUnavailable);
@@ -890,7 +912,7 @@ TEST_F(URLSessionTest, CookiesAreSharedByAllSessionsInMemoryUnlessDeclined) {
     login.headers.emplace_back("Set-Cookie", "sid=abc123; Path=/; Secure; HttpOnly");
     server.reply("/login", login);
     server.reply("/page", Reply::json("{}"));
-    run(open()->dataTask(request("/login")));
+    run(open()->dataTask(request("/login")).value());
 
     auto other = std::make_shared<Recorder>();
     other->anchors = recorder->anchors;
@@ -900,14 +922,14 @@ TEST_F(URLSessionTest, CookiesAreSharedByAllSessionsInMemoryUnlessDeclined) {
     auto decliningSession = URLSession::make(declining, other);
     UrlRequest noCookies = request("/page?request-declines");
     noCookies.httpShouldHandleCookies = false;
-    for (const auto& task : {otherSession->dataTask(request("/page?other-session")),
-                             decliningSession->dataTask(request("/page?session-declines")),
-                             otherSession->dataTask(noCookies)}) {
+    for (const auto& task : {otherSession->dataTask(request("/page?other-session")).value(),
+                             decliningSession->dataTask(request("/page?session-declines")).value(),
+                             otherSession->dataTask(noCookies).value()}) {
         task->resume();
     }
     ASSERT_TRUE(other->waitForCompletions(3));
     HTTPCookieStorage::removeAllCookies();
-    otherSession->dataTask(request("/page?removed"))->resume();
+    otherSession->dataTask(request("/page?removed")).value()->resume();
     ASSERT_TRUE(other->waitForCompletions(4));
     otherSession->invalidateAndCancel();
     decliningSession->invalidateAndCancel();
@@ -1009,7 +1031,7 @@ TEST_F(URLSessionBackground, NextProcessResumesAnInterruptedDownload) {
         GTEST_SKIP() << "needs a process of its own";
     }
     fork([](URLSession& session, Recorder& recorder, const Url& url) {
-        auto task = session.downloadTask(UrlRequest(url));
+        auto task = session.downloadTask(UrlRequest(url)).value();
         task->setTaskDescription("interrupted");
         task->resume();
         recorder.waitForWritten(256 * 1024);
@@ -1060,9 +1082,9 @@ TEST_F(URLSessionBackground, NextProcessRestartsAnUploadAndRedeliversAFinishedOn
         put.httpMethod = "PUT";
         // Finishes in the child, but the child ends before its delegate has taken the completion.
         recorder.holdCompletions = true;
-        auto done = session.uploadTask(put, body);
+        auto done = session.uploadTask(put, body).value();
         put.url = url.resolve("/slow").value();
-        auto slow = session.uploadTask(put, body);
+        auto slow = session.uploadTask(put, body).value();
         slow->resume();
         if (!recorder.waitForSent(300 * 1024)) {
             return 3;

@@ -47,18 +47,17 @@ SSORegistrationResponse registrationResponse() {
 }
 
 template <class T>
-std::shared_ptr<T> restore(const Json& document, ErrorPtr* error = nullptr) {
-    return KeyedUnarchiver::unarchivedObject<T>(document, T::archiveClasses(), error);
+Result<std::shared_ptr<T>> restore(const Json& document) {
+    return KeyedUnarchiver::unarchivedObject<T>(document, T::archiveClasses());
 }
 
 template <class T>
 void expectRoundTrip(const T& original) {
     Json document = KeyedArchiver::archivedDocument(original);
     // Through text, as the archive is stored.
-    ErrorPtr error;
-    auto restored = restore<T>(Json::parse(document.dump()), &error);
-    ASSERT_TRUE(restored) << (error ? error->description() : "") << "\n" << document.dump(2);
-    EXPECT_EQ(*restored, original) << document.dump(2);
+    auto restored = restore<T>(Json::parse(document.dump()));
+    ASSERT_TRUE(restored) << restored.error()->description() << "\n" << document.dump(2);
+    EXPECT_EQ(**restored, original) << document.dump(2);
 }
 
 }  // namespace
@@ -91,8 +90,7 @@ TEST(SSOArchiveTest, RestoredValuesAreTheArchivedOnesNotRecomputed) {
     auto original = tokenResponse();
     Json document = KeyedArchiver::archivedDocument(original);
     std::this_thread::sleep_for(milliseconds(5));
-    auto restored = restore<SSOTokenResponse>(document);
-    ASSERT_TRUE(restored);
+    auto restored = restore<SSOTokenResponse>(document).value();
     EXPECT_EQ(restored->accessTokenExpirationDate(), original.accessTokenExpirationDate());
     EXPECT_EQ(restored->request().clientSecret(), "secret");
     EXPECT_EQ(restored->request().configuration().discoveryDocument()->scopesSupported(),
@@ -102,7 +100,7 @@ TEST(SSOArchiveTest, RestoredValuesAreTheArchivedOnesNotRecomputed) {
     // The response type is not read back: a restored request is a "code" request.
     Json request = KeyedArchiver::archivedDocument(authorizationResponse().request());
     request["$root"]["response_type"] = "token";
-    EXPECT_EQ(restore<SSOAuthorizationRequest>(request)->responseType(), "code");
+    EXPECT_EQ(restore<SSOAuthorizationRequest>(request).value()->responseType(), "code");
 }
 
 TEST(SSOArchiveTest, ArchivesWithValuesOfTheWrongTypeAreRefused) {
@@ -155,28 +153,26 @@ TEST(SSOArchiveTest, ArchivesWithValuesOfTheWrongTypeAreRefused) {
             document[pointer] = c.value;
         }
         ErrorPtr error;
-        bool restored;
         if (c.document == &authorization) {
-            restored = restore<SSOAuthorizationResponse>(document, &error) != nullptr;
+            error = restore<SSOAuthorizationResponse>(document).error();
         } else if (c.document == &token) {
-            restored = restore<SSOTokenResponse>(document, &error) != nullptr;
+            error = restore<SSOTokenResponse>(document).error();
         } else {
-            restored = restore<SSORegistrationResponse>(document, &error) != nullptr;
+            error = restore<SSORegistrationResponse>(document).error();
         }
-        EXPECT_FALSE(restored);
         ASSERT_TRUE(error);
         EXPECT_EQ(error->domain(), KeyedArchiveErrorDomain);
     }
 }
 
 TEST(SSOArchiveTest, OnlyTheMessageClassesMayAppearInAnArchive) {
-    ErrorPtr error;
     Json document = KeyedArchiver::archivedDocument(tokenResponse());
-    EXPECT_FALSE(KeyedUnarchiver::unarchivedObject<SSOTokenResponse>(
-        document, {KeyedUnarchiver::allow<SSOTokenResponse>()}, &error));
+    ErrorPtr error = KeyedUnarchiver::unarchivedObject<SSOTokenResponse>(
+                         document, {KeyedUnarchiver::allow<SSOTokenResponse>()})
+                         .error();
     ASSERT_TRUE(error);
     EXPECT_EQ(error->code(), KeyedArchiveClassNotAllowed);
     // The root must be the class asked for.
     EXPECT_FALSE(KeyedUnarchiver::unarchivedObject<SSOAuthorizationResponse>(
-        document, SSOAuthorizationResponse::archiveClasses(), &error));
+        document, SSOAuthorizationResponse::archiveClasses()));
 }

@@ -283,10 +283,10 @@ TEST_F(SSOProviderTest, ArchivedStateRefreshesAfterRestore) {
     ASSERT_TRUE(outcome.state) << outcome.error->description();
     outcome.state->setNeedsTokenRefresh();
     Json archive = KeyedArchiver::archivedDocument(*outcome.state);
-    ErrorPtr error;
-    auto restored = KeyedUnarchiver::unarchivedObject<SSOAuthState>(
-        archive, SSOAuthState::archiveClasses(), &error);
-    ASSERT_TRUE(restored) << error->description();
+    auto decoded =
+        KeyedUnarchiver::unarchivedObject<SSOAuthState>(archive, SSOAuthState::archiveClasses());
+    ASSERT_TRUE(decoded) << decoded.error()->description();
+    auto restored = *decoded;
     EXPECT_EQ(restored->refreshToken(), outcome.state->refreshToken());
     EXPECT_EQ(restored->idToken(), outcome.state->idToken());
     EXPECT_TRUE(restored->needsTokenRefresh());
@@ -307,7 +307,8 @@ TEST_F(SSOProviderTest, ArchivedStateRefreshesAfterRestore) {
     EXPECT_FALSE(outcome.state->needsTokenRefresh());
     Json invalid = KeyedArchiver::archivedDocument(*outcome.state);
     auto reread =
-        KeyedUnarchiver::unarchivedObject<SSOAuthState>(invalid, SSOAuthState::archiveClasses());
+        KeyedUnarchiver::unarchivedObject<SSOAuthState>(invalid, SSOAuthState::archiveClasses())
+            .valueOr(nullptr);
     ASSERT_TRUE(reread && reread->authorizationError());
     EXPECT_TRUE(
         reread->authorizationError()->is(SSOOAuthTokenErrorDomain, SSOOAuthErrorInvalidGrant));

@@ -202,7 +202,8 @@ TEST_F(HTTPSessionManagerTest, MultipartPostStreamsFieldsAndFilesToTheServer) {
     manager->POSTConstructingBodyWithBlock(
         "upload", {{"title", "Q3"}, {"tags", {"a", "b"}}},
         [&](HTMultipartFormData& form) {
-            EXPECT_TRUE(form.appendPartWithFileURL(Url::fileUrl(folder / "report.pdf"), "file"));
+            EXPECT_EQ(form.appendPartWithFileURL(Url::fileUrl(folder / "report.pdf"), "file"),
+                      nullptr);
         },
         [&](const Progress& progress) { sent = progress.completedUnitCount(); }, success(),
         failure());
@@ -277,8 +278,10 @@ TEST_F(HTTPSessionManagerTest, ArchivedAndCopiedManagersComeBackWithWhatTheyKeep
     } ways[] = {
         {"archived",
          [&] {
-             return KeyedUnarchiver::unarchivedObject<HTHTTPSessionManager>(
-                 KeyedArchiver::archivedDocument(*original), allowed, &error);
+             auto decoded = KeyedUnarchiver::unarchivedObject<HTHTTPSessionManager>(
+                 KeyedArchiver::archivedDocument(*original), allowed);
+             error = decoded.error();
+             return decoded.valueOr(nullptr);
          }},
         {"copied",
          [&] { return std::dynamic_pointer_cast<HTHTTPSessionManager>(original->copy()); }},
@@ -308,9 +311,10 @@ TEST_F(HTTPSessionManagerTest, ArchivedAndCopiedManagersComeBackWithWhatTheyKeep
     // The plain manager keeps its configuration alone.
     auto plain = HTURLSessionManager::make(configuration);
     plain->setResponseSerializer(HTHTTPResponseSerializer::serializer());
-    auto back = KeyedUnarchiver::unarchivedObject<HTURLSessionManager>(
-        KeyedArchiver::archivedDocument(*plain), allowed, &error);
-    ASSERT_TRUE(back) << error->description();
+    auto decoded = KeyedUnarchiver::unarchivedObject<HTURLSessionManager>(
+        KeyedArchiver::archivedDocument(*plain), allowed);
+    ASSERT_TRUE(decoded) << decoded.error()->description();
+    auto back = *decoded;
     EXPECT_EQ(back->sessionConfiguration().timeoutIntervalForRequest, 12);
     EXPECT_TRUE(std::dynamic_pointer_cast<HTJSONResponseSerializer>(back->responseSerializer()));
     EXPECT_EQ(back->securityPolicy()->SSLPinningMode(), HTSSLPinningModeNone);

@@ -190,7 +190,7 @@ TEST_F(URLSessionManagerTest, OnlyTheOwningManagerAnnouncesResumeAndSuspend) {
     server.reply("/slow", stall);
     auto other = HTURLSessionManager::make();
     auto task = manager->dataTaskWithRequest(request("/slow"), nullptr);
-    auto foreign = URLSession::make({})->dataTask(request("/slow"));
+    auto foreign = URLSession::make({})->dataTask(request("/slow")).value();
     task->resume();
     task->suspend();
     task->suspend();

@@ -50,9 +50,8 @@ using Parser = std::function<ErrorPtr(const std::string& text)>;
 ErrorPtr jsonReply(const std::string& text, bool removeNulls) {
     auto serializer = HTJSONResponseSerializer::serializer();
     serializer->setRemovesKeysWithNullValues(removeNulls);
-    ErrorPtr error;
-    std::any object = serializer->responseObjectForResponse(response("application/json"),
-                                                            toBytes(text), &error);
+    auto [object, error] =
+        serializer->responseObjectForResponse(response("application/json"), toBytes(text));
     EXPECT_FALSE(object.has_value());
     return error;
 }
@@ -75,10 +74,9 @@ TEST(HostileInputTest, DeepNestingIsAnErrorNeverACrash) {
          [](const std::string& text) { return SSOServiceDiscovery::fromJSON(text).error(); }},
         {"property list reply", deepPlist(kHostileDepth),
          [](const std::string& text) {
-             ErrorPtr error;
-             std::any object = HTPropertyListResponseSerializer::serializer()
-                                   ->responseObjectForResponse(response("application/x-plist"),
-                                                               toBytes(text), &error);
+             auto [object, error] =
+                 HTPropertyListResponseSerializer::serializer()->responseObjectForResponse(
+                     response("application/x-plist"), toBytes(text));
              EXPECT_FALSE(object.has_value());
              return error;
          }},
@@ -97,9 +95,8 @@ TEST(HostileInputTest, DeepNestingIsAnErrorNeverACrash) {
          [&dir](const std::string& text) {
              auto file = dir.path() / "archive";
              EXPECT_EQ(files::writeAtomically(file, text), nullptr);
-             ErrorPtr error;
-             EXPECT_FALSE(KeyedUnarchiver::readDocument(file, &error));
-             EXPECT_EQ(error->code(), KeyedArchiveCorrupt);
+             ErrorPtr error = KeyedUnarchiver::readDocument(file).error();
+             EXPECT_TRUE(error && error->code() == KeyedArchiveCorrupt);
              return error;
          }},
     };
@@ -117,14 +114,13 @@ TEST(HostileInputTest, NestingWithinTheLimitStillParses) {
     ASSERT_TRUE(value);
     EXPECT_FALSE(parseJson(deepJson(static_cast<int>(JsonMaxDepth) + 1)));
 
-    ErrorPtr error;
-    auto plist = propertyListFromData(toBytes(deepPlist(XmlMaxDepth - 1)), &error);
-    ASSERT_TRUE(plist) << error->description();
-    EXPECT_FALSE(propertyListFromData(toBytes(deepPlist(XmlMaxDepth + 1)), &error));
+    auto plist = propertyListFromData(toBytes(deepPlist(XmlMaxDepth - 1)));
+    ASSERT_TRUE(plist) << plist.error()->description();
+    EXPECT_FALSE(propertyListFromData(toBytes(deepPlist(XmlMaxDepth + 1))));
 
     // Writing refuses what reading would refuse.
     Json deep = Json::array();
     for (int i = 0; i < XmlMaxDepth + 1; ++i)
         deep = Json::array({std::move(deep)});
-    EXPECT_FALSE(propertyListData(deep, PropertyListXMLFormat, &error));
+    EXPECT_FALSE(propertyListData(deep, PropertyListXMLFormat));
 }

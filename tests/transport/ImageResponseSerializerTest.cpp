@@ -14,8 +14,8 @@ HttpResponsePtr imageResponse(int status, const char* contentType) {
     return std::make_shared<HttpResponse>(*Url::parse("https://h/t"), status, headers);
 }
 
-ImagePtr imageOf(const std::any& object) {
-    const ImagePtr* image = std::any_cast<ImagePtr>(&object);
+ImagePtr imageOf(const HTSerializedResponse& answer) {
+    const ImagePtr* image = std::any_cast<ImagePtr>(&answer.responseObject);
     return image ? *image : nullptr;
 }
 
@@ -23,11 +23,11 @@ TEST(ImageResponseSerializerTest, DecodesAcceptedImagesAtTheConfiguredScale) {
     auto serializer = HTImageResponseSerializer::serializer();
     EXPECT_EQ(serializer->acceptableContentTypes()->size(), 10u);
     serializer->setImageScale(2.0);
-    ErrorPtr error;
-    auto image = imageOf(serializer->responseObjectForResponse(imageResponse(200, "image/png"),
-                                                               test::makePng(200, 100), &error));
+    auto answer =
+        serializer->responseObjectForResponse(imageResponse(200, "image/png"), test::makePng(200, 100));
+    auto image = imageOf(answer);
     ASSERT_TRUE(image);
-    EXPECT_FALSE(error);
+    EXPECT_FALSE(answer.error);
     EXPECT_DOUBLE_EQ(image->size().width, 100);
     EXPECT_DOUBLE_EQ(image->size().height, 50);
     EXPECT_DOUBLE_EQ(image->scale(), 2.0);
@@ -35,8 +35,8 @@ TEST(ImageResponseSerializerTest, DecodesAcceptedImagesAtTheConfiguredScale) {
     EXPECT_TRUE(image->isPremultiplied());
 
     serializer->setAutomaticallyInflatesResponseImage(false);
-    image = imageOf(serializer->responseObjectForResponse(imageResponse(200, "image/jpeg"),
-                                                          test::makeJpeg(8, 8), &error));
+    image = imageOf(
+        serializer->responseObjectForResponse(imageResponse(200, "image/jpeg"), test::makeJpeg(8, 8)));
     ASSERT_TRUE(image);
     EXPECT_FALSE(image->isPremultiplied());
 }
@@ -59,52 +59,45 @@ TEST(ImageResponseSerializerTest, InflatesOnlySmallShallowStillImages) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        auto image =
-            imageOf(serializer->responseObjectForResponse(imageResponse(200, c.type), c.data));
+        auto image = imageOf(serializer->responseObjectForResponse(imageResponse(200, c.type), c.data));
         ASSERT_TRUE(image);
         EXPECT_EQ(image->isPremultiplied(), c.inflated);
     }
-    auto gif = imageOf(serializer->responseObjectForResponse(imageResponse(200, "image/gif"),
-                                                             test::makeGif(4, 4, 2)));
+    auto gif = imageOf(
+        serializer->responseObjectForResponse(imageResponse(200, "image/gif"), test::makeGif(4, 4, 2)));
     ASSERT_TRUE(gif);
     EXPECT_EQ(gif->frames().size(), 2u);
 }
 
 TEST(ImageResponseSerializerTest, StatusErrorsKeepTheImageContentTypeErrorsDropIt) {
     auto serializer = HTImageResponseSerializer::serializer();
-    ErrorPtr error;
-    auto image = imageOf(serializer->responseObjectForResponse(imageResponse(404, "image/png"),
-                                                               test::makePng(4, 4), &error));
-    EXPECT_TRUE(image);
-    ASSERT_TRUE(error);
-    EXPECT_EQ(error->code(), URLErrorBadServerResponse);
+    auto notFound =
+        serializer->responseObjectForResponse(imageResponse(404, "image/png"), test::makePng(4, 4));
+    EXPECT_TRUE(imageOf(notFound));
+    ASSERT_TRUE(notFound.error);
+    EXPECT_EQ(notFound.error->code(), URLErrorBadServerResponse);
 
-    error.reset();
-    EXPECT_FALSE(imageOf(serializer->responseObjectForResponse(imageResponse(200, "text/plain"),
-                                                               test::makePng(4, 4), &error)));
-    ASSERT_TRUE(error);
-    EXPECT_EQ(error->code(), URLErrorCannotDecodeContentData);
-
-    // Without an error location any validation failure ends decoding.
-    EXPECT_FALSE(imageOf(serializer->responseObjectForResponse(imageResponse(404, "image/png"),
-                                                               test::makePng(4, 4))));
+    auto text =
+        serializer->responseObjectForResponse(imageResponse(200, "text/plain"), test::makePng(4, 4));
+    EXPECT_FALSE(imageOf(text));
+    ASSERT_TRUE(text.error);
+    EXPECT_EQ(text.error->code(), URLErrorCannotDecodeContentData);
 }
 
 TEST(ImageResponseSerializerTest, EmptyBodyIsNoImageButABadBodyIsAnError) {
     auto serializer = HTImageResponseSerializer::serializer();
-    ErrorPtr error;
-    EXPECT_FALSE(imageOf(
-        serializer->responseObjectForResponse(imageResponse(200, "image/png"), {}, &error)));
-    EXPECT_FALSE(error);
+    auto empty = serializer->responseObjectForResponse(imageResponse(200, "image/png"), {});
+    EXPECT_FALSE(imageOf(empty));
+    EXPECT_FALSE(empty.error);
 
     const std::pair<Bytes, long> bad[] = {
         {Bytes{'n', 'o', 'p', 'e'}, ImageErrorUnknownFormat},
         {test::makePngHeader(30000, 30000), ImageErrorTooLarge},
     };
     for (const auto& [data, code] : bad) {
-        error.reset();
-        EXPECT_FALSE(imageOf(
-            serializer->responseObjectForResponse(imageResponse(200, "image/png"), data, &error)));
+        auto answer = serializer->responseObjectForResponse(imageResponse(200, "image/png"), data);
+        EXPECT_FALSE(imageOf(answer));
+        ErrorPtr error = answer.error;
         ASSERT_TRUE(error);
         EXPECT_EQ(error->domain(), ImageErrorDomain);
         EXPECT_EQ(error->code(), code);
@@ -115,11 +108,11 @@ TEST(ImageResponseSerializerTest, ArchivesAndCopiesItsSettings) {
     auto serializer = HTImageResponseSerializer::serializer();
     serializer->setImageScale(3.0);
     serializer->setAutomaticallyInflatesResponseImage(false);
-    ErrorPtr error;
-    auto decoded = KeyedUnarchiver::unarchivedObject<HTImageResponseSerializer>(
+    auto result = KeyedUnarchiver::unarchivedObject<HTImageResponseSerializer>(
         KeyedArchiver::archivedDocument(*serializer),
-        {KeyedUnarchiver::allow<HTImageResponseSerializer>()}, &error);
-    ASSERT_TRUE(decoded) << (error ? error->description() : "");
+        {KeyedUnarchiver::allow<HTImageResponseSerializer>()});
+    ASSERT_TRUE(result) << result.error()->description();
+    auto decoded = *result;
     auto copy = std::dynamic_pointer_cast<HTImageResponseSerializer>(serializer->copy());
     ASSERT_TRUE(copy);
     for (const auto& s : {decoded, copy}) {

@@ -55,17 +55,15 @@ TEST(PropertyListSerializerTest, BodyIsAPropertyListAnIndependentReaderAccepts) 
     // Our own reader gives the parameters back, data included.
     auto decoded = HTPropertyListResponseSerializer::serializer()->responseObjectForResponse(
         plistResponse(200, "application/x-plist"), *request->httpBody);
-    EXPECT_EQ(std::any_cast<Json>(decoded), parameters);
+    EXPECT_EQ(std::any_cast<Json>(decoded.responseObject), parameters);
 
     auto get = serializer->requestWithMethod("GET", "https://h/", {{"a", 1}});
     EXPECT_EQ(get->url.string(), "https://h/?a=1");
     EXPECT_FALSE(serializer->requestWithMethod("POST", "https://h/", nullptr)->httpBody);
 
-    ErrorPtr error;
-    EXPECT_FALSE(serializer->requestWithMethod("POST", "https://h/", {{"none", nullptr}}, &error));
-    EXPECT_TRUE(error);
+    EXPECT_FALSE(serializer->requestWithMethod("POST", "https://h/", {{"none", nullptr}}));
     EXPECT_FALSE(HTPropertyListRequestSerializer::serializerWithFormat(200, 0)->requestWithMethod(
-        "POST", "https://h/", {{"a", 1}}, &error));
+        "POST", "https://h/", {{"a", 1}}));
 }
 
 TEST(PropertyListSerializerTest, ResponseSerializerValidatesAndReportsBadDocuments) {
@@ -73,35 +71,28 @@ TEST(PropertyListSerializerTest, ResponseSerializerValidatesAndReportsBadDocumen
     const std::string plist =
         "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>a</key><integer>1</integer>"
         "<key>d</key><date>2020-01-02T03:04:05Z</date></dict></plist>";
-    ErrorPtr error;
-    auto object = serializer->responseObjectForResponse(plistResponse(404, "application/x-plist"),
-                                                        toBytes(plist), &error);
+    auto [object, error] =
+        serializer->responseObjectForResponse(plistResponse(404, "application/x-plist"), toBytes(plist));
     EXPECT_EQ(std::any_cast<Json>(object), Json({{"a", 1}, {"d", "2020-01-02T03:04:05Z"}}));
     EXPECT_TRUE(error && error->code() == -1011);
 
     for (const char* bad :
          {"<plist><dict><integer>1</integer></dict></plist>", "<plist><integer>x</integer></plist>",
           "<plist><dict>", "{\"a\":1}", "<plist><blink/></plist>"}) {
-        error = nullptr;
-        EXPECT_FALSE(serializer
-                         ->responseObjectForResponse(plistResponse(200, "application/x-plist"),
-                                                     toBytes(bad), &error)
-                         .has_value())
-            << bad;
-        EXPECT_TRUE(error) << bad;
+        auto refused = serializer->responseObjectForResponse(plistResponse(200, "application/x-plist"),
+                                                             toBytes(bad));
+        EXPECT_FALSE(refused.responseObject.has_value()) << bad;
+        EXPECT_TRUE(refused.error) << bad;
     }
-    EXPECT_FALSE(
-        serializer->responseObjectForResponse(plistResponse(200, "text/html"), toBytes(plist))
-            .has_value());
+    EXPECT_FALSE(serializer->responseObjectForResponse(plistResponse(200, "text/html"), toBytes(plist))
+                     .responseObject.has_value());
 }
 
 TEST(PropertyListSerializerTest, CompoundHandsAnXmlBodyToTheXmlParser) {
     auto compound = HTCompoundResponseSerializer::compoundSerializerWithResponseSerializers(
         {HTJSONResponseSerializer::serializer(), HTXMLParserResponseSerializer::serializer()});
-    ErrorPtr error;
-    auto object = compound->responseObjectForResponse(
-        plistResponse(200, "text/xml"), toBytes("<doc><item id=\"1\">one</item><item/></doc>"),
-        &error);
+    auto [object, error] = compound->responseObjectForResponse(
+        plistResponse(200, "text/xml"), toBytes("<doc><item id=\"1\">one</item><item/></doc>"));
     EXPECT_FALSE(error);
     auto parser = std::any_cast<std::shared_ptr<XmlParser>>(object);
 

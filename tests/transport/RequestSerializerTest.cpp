@@ -172,19 +172,15 @@ TEST(RequestSerializerTest, HeaderTableTakesWritesAtOnceAndKeepsBuildsConsistent
 TEST(RequestSerializerTest, QueryStringBlockReplacesTheFormatAndCanRefuse) {
     auto serializer = HTHTTPRequestSerializer::serializer();
     serializer->setQueryStringSerializationWithBlock(
-        [](const UrlRequest& request, const Json& parameters,
-           ErrorPtr* error) -> std::optional<std::string> {
-            if (parameters.contains("bad")) {
-                *error = Error::make("test", 7);
-                return std::nullopt;
-            }
+        [](const UrlRequest& request, const Json& parameters) -> Result<std::string> {
+            if (parameters.contains("bad"))
+                return Error::make("test", 7);
             return request.httpMethod + "-" + parameters.dump();
         });
     EXPECT_EQ(body(*serializer->requestWithMethod("POST", "https://h/", {{"a", 1}})),
               "POST-{\"a\":1}");
 
-    ErrorPtr error;
-    EXPECT_FALSE(serializer->requestWithMethod("POST", "https://h/", {{"bad", 1}}, &error));
+    ErrorPtr error = serializer->requestWithMethod("POST", "https://h/", {{"bad", 1}}).error();
     ASSERT_TRUE(error);
     EXPECT_TRUE(error->is("test", 7));
 
@@ -234,8 +230,7 @@ TEST(RequestSerializerTest, JsonSerializerRefusesWhatIsNoJsonDocument) {
         {{"text", "\xFF\xFE not UTF-8"}},
     };
     for (const auto& parameters : cases) {
-        ErrorPtr error;
-        EXPECT_FALSE(serializer->requestWithMethod("POST", "https://h/", parameters, &error));
+        ErrorPtr error = serializer->requestWithMethod("POST", "https://h/", parameters).error();
         ASSERT_TRUE(error);
         EXPECT_TRUE(error->is(HTURLRequestSerializationErrorDomain, -1016));
         EXPECT_EQ(jsonString(error->userInfo(), LocalizedFailureReasonKey),
@@ -257,10 +252,10 @@ TEST(RequestSerializerTest, ArchiveKeepsHeadersStyleAndOptions) {
     serializer->setTimeoutInterval(5);  // request settings are not archived
     Json document = KeyedArchiver::archivedDocument(*serializer);
 
-    ErrorPtr error;
-    auto decoded = KeyedUnarchiver::unarchivedObject<HTJSONRequestSerializer>(
-        document, {KeyedUnarchiver::allow<HTJSONRequestSerializer>()}, &error);
-    ASSERT_TRUE(decoded) << (error ? error->description() : "");
+    auto result = KeyedUnarchiver::unarchivedObject<HTJSONRequestSerializer>(
+        document, {KeyedUnarchiver::allow<HTJSONRequestSerializer>()});
+    ASSERT_TRUE(result) << result.error()->description();
+    auto decoded = *result;
     EXPECT_EQ(decoded->HTTPRequestHeaders(), serializer->HTTPRequestHeaders());
     EXPECT_EQ(decoded->writingOptions(), HTJSONWritingPrettyPrinted);
     EXPECT_EQ(decoded->requestWithMethod("GET", "https://h/")->timeoutInterval,
@@ -269,9 +264,10 @@ TEST(RequestSerializerTest, ArchiveKeepsHeadersStyleAndOptions) {
     // A plain serializer's archive is refused where only the JSON class is allowed.
     EXPECT_FALSE(KeyedUnarchiver::unarchivedObject<HTJSONRequestSerializer>(
         KeyedArchiver::archivedDocument(*HTHTTPRequestSerializer::serializer()),
-        {KeyedUnarchiver::allow<HTJSONRequestSerializer>()}, &error));
+        {KeyedUnarchiver::allow<HTJSONRequestSerializer>()}));
     document["$root"]["mutableHTTPRequestHeaders"]["value"]["ClientID"] = 7;
-    EXPECT_FALSE(KeyedUnarchiver::unarchivedObject<HTJSONRequestSerializer>(
-        document, {KeyedUnarchiver::allow<HTJSONRequestSerializer>()}, &error));
+    ErrorPtr error = KeyedUnarchiver::unarchivedObject<HTJSONRequestSerializer>(
+                         document, {KeyedUnarchiver::allow<HTJSONRequestSerializer>()})
+                         .error();
     EXPECT_TRUE(error && error->domain() == KeyedArchiveErrorDomain);
 }

@@ -48,9 +48,8 @@ TEST(ResponseSerializerTest, JsonSerializerDecodesAndValidates) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        ErrorPtr error;
-        std::any object = serializer->responseObjectForResponse(response(c.status, c.type),
-                                                                toBytes(c.body), &error);
+        auto [object, error] =
+            serializer->responseObjectForResponse(response(c.status, c.type), toBytes(c.body));
         if (c.object.is_discarded()) {
             EXPECT_FALSE(object.has_value());
         } else {
@@ -65,8 +64,8 @@ TEST(ResponseSerializerTest, JsonSerializerDecodesAndValidates) {
 
 TEST(ResponseSerializerTest, ValidationErrorsDescribeTheResponse) {
     auto serializer = HTJSONResponseSerializer::serializer();
-    ErrorPtr error;
-    serializer->responseObjectForResponse(response(200, "text/html"), toBytes("<p>"), &error);
+    ErrorPtr error =
+        serializer->responseObjectForResponse(response(200, "text/html"), toBytes("<p>")).error;
     ASSERT_TRUE(error);
     EXPECT_EQ(error->domain(), HTURLResponseSerializationErrorDomain);
     EXPECT_EQ(error->localizedDescription(),
@@ -77,8 +76,9 @@ TEST(ResponseSerializerTest, ValidationErrorsDescribeTheResponse) {
     EXPECT_EQ(error->userInfo()[HTNetworkingOperationFailingURLResponseErrorKey]["statusCode"],
               200);
 
-    error = nullptr;
-    serializer->responseObjectForResponse(response(404, "application/json"), toBytes("{}"), &error);
+    error = serializer->responseObjectForResponse(response(404, "application/json"), toBytes("{}"))
+                .error;
+    ASSERT_TRUE(error);
     EXPECT_EQ(error->localizedDescription(), "Request failed: not found (404)");
     EXPECT_TRUE(HTErrorOrUnderlyingErrorHasCodeInDomain(HTErrorWithUnderlyingError(
         Error::make("x", 1), Error::make(HTURLResponseSerializationErrorDomain, -1016))));
@@ -87,35 +87,32 @@ TEST(ResponseSerializerTest, ValidationErrorsDescribeTheResponse) {
 
 TEST(ResponseSerializerTest, WithoutUrlOrResponseNothingIsHeldAgainstTheReply) {
     auto serializer = HTJSONResponseSerializer::serializer();
-    ErrorPtr error;
     // No URL: neither the status nor the type gives an error, so decoding goes on.
-    EXPECT_TRUE(asJson(serializer->responseObjectForResponse(
-        response(500, "application/json", nullptr), toBytes("[1]"), &error)));
-    EXPECT_TRUE(asJson(serializer->responseObjectForResponse(response(200, "text/html", nullptr),
-                                                             toBytes("[1]"), &error)));
-    EXPECT_FALSE(error);
-    EXPECT_EQ(*asJson(serializer->responseObjectForResponse(nullptr, toBytes("[2]"), &error)),
-              Json({2}));
-    // A caller that takes no error gets no object for any failed validation.
-    EXPECT_FALSE(
-        serializer->responseObjectForResponse(response(404, "application/json"), toBytes("[1]"))
-            .has_value());
+    for (const auto& reply : {response(500, "application/json", nullptr),
+                              response(200, "text/html", nullptr), HttpResponsePtr()}) {
+        auto [object, error] = serializer->responseObjectForResponse(reply, toBytes("[2]"));
+        ASSERT_TRUE(asJson(object));
+        EXPECT_EQ(*asJson(object), Json({2}));
+        EXPECT_FALSE(error);
+    }
 }
 
 TEST(ResponseSerializerTest, BaseSerializerHandsBackTheBodyAndSwitchesTestsOff) {
     auto serializer = HTHTTPResponseSerializer::serializer();
-    ErrorPtr error;
-    auto object =
-        serializer->responseObjectForResponse(response(404, "text/html"), toBytes("b"), &error);
+    auto [object, error] =
+        serializer->responseObjectForResponse(response(404, "text/html"), toBytes("b"));
     EXPECT_EQ(std::any_cast<Bytes>(object), toBytes("b"));
     EXPECT_TRUE(error && error->code() == -1011);
 
     serializer->setAcceptableStatusCodes(std::nullopt);
-    EXPECT_TRUE(serializer->validateResponse(response(999, "x/y"), toBytes("b")));
+    EXPECT_EQ(serializer->validateResponse(response(999, "x/y"), toBytes("b")), true);
     serializer->setAcceptableContentTypes(std::set<std::string>{"image/png"});
     auto copy = serializer->copy();
     EXPECT_FALSE(copy->validateResponse(response(200, "x/y"), toBytes("b")));
-    EXPECT_TRUE(copy->validateResponse(response(200, "image/png"), toBytes("b")));
+    EXPECT_EQ(copy->validateResponse(response(200, "image/png"), toBytes("b")), true);
+    // Unacceptable, but with no error to give: a wrong type without a URL, or without a body.
+    EXPECT_EQ(copy->validateResponse(response(200, "x/y", nullptr), toBytes("b")), false);
+    EXPECT_EQ(copy->validateResponse(response(200, "x/y"), {}), false);
 }
 
 TEST(ResponseSerializerTest, RemovesNullMembersAtEveryDepth) {
@@ -127,7 +124,8 @@ TEST(ResponseSerializerTest, RemovesNullMembersAtEveryDepth) {
     serializer->setRemovesKeysWithNullValues(true);
     auto copy = serializer->copy();
     EXPECT_EQ(*asJson(copy->responseObjectForResponse(response(200, "application/json"),
-                                                      toBytes(R"({"a":null,"b":2})"))),
+                                                      toBytes(R"({"a":null,"b":2})"))
+                          .responseObject),
               Json({{"b", 2}}));
 }
 
@@ -137,21 +135,22 @@ TEST(ResponseSerializerTest, CompoundSerializerAnswersWithTheFirstObject) {
     auto compound = HTCompoundResponseSerializer::compoundSerializerWithResponseSerializers(
         {HTJSONResponseSerializer::serializer(), textOnly});
 
-    ErrorPtr error;
-    auto json = compound->responseObjectForResponse(response(200, "application/json"),
-                                                    toBytes("[1]"), &error);
-    EXPECT_EQ(*asJson(json), Json({1}));
-    EXPECT_FALSE(error);
+    auto json =
+        compound->responseObjectForResponse(response(200, "application/json"), toBytes("[1]"));
+    EXPECT_EQ(*asJson(json.responseObject), Json({1}));
+    EXPECT_FALSE(json.error);
 
     // The JSON member refuses the type, the next one takes the body.
-    auto text =
-        compound->responseObjectForResponse(response(200, "text/plain"), toBytes("hi"), &error);
-    EXPECT_EQ(std::any_cast<Bytes>(text), toBytes("hi"));
-    EXPECT_FALSE(error);
+    auto text = compound->responseObjectForResponse(response(200, "text/plain"), toBytes("hi"));
+    EXPECT_EQ(std::any_cast<Bytes>(text.responseObject), toBytes("hi"));
+    EXPECT_FALSE(text.error);
 
     // A 404 JSON reply: the JSON member's object with its error.
-    compound->responseObjectForResponse(response(404, "application/json"), toBytes("[1]"), &error);
-    EXPECT_TRUE(error && error->code() == -1011);
+    auto failed =
+        compound->responseObjectForResponse(response(404, "application/json"), toBytes("[1]"));
+    ASSERT_TRUE(asJson(failed.responseObject));
+    EXPECT_EQ(*asJson(failed.responseObject), Json({1}));
+    EXPECT_TRUE(failed.error && failed.error->code() == -1011);
 }
 
 TEST(ResponseSerializerTest, ArchiveKeepsAcceptableSetsAndMembers) {
@@ -167,10 +166,10 @@ TEST(ResponseSerializerTest, ArchiveKeepsAcceptableSetsAndMembers) {
         KeyedUnarchiver::allow<HTCompoundResponseSerializer>(),
         KeyedUnarchiver::allow<HTJSONResponseSerializer>(),
         KeyedUnarchiver::allow<HTHTTPResponseSerializer>()};
-    ErrorPtr error;
-    auto decoded = KeyedUnarchiver::unarchivedObject<HTCompoundResponseSerializer>(
-        KeyedArchiver::archivedDocument(*compound), allowed, &error);
-    ASSERT_TRUE(decoded) << (error ? error->description() : "");
+    auto result = KeyedUnarchiver::unarchivedObject<HTCompoundResponseSerializer>(
+        KeyedArchiver::archivedDocument(*compound), allowed);
+    ASSERT_TRUE(result) << result.error()->description();
+    auto decoded = *result;
     ASSERT_EQ(decoded->responseSerializers().size(), 2u);
     auto members = decoded->responseSerializers();
     auto decodedJson = std::dynamic_pointer_cast<HTJSONResponseSerializer>(members[0]);
@@ -183,5 +182,5 @@ TEST(ResponseSerializerTest, ArchiveKeepsAcceptableSetsAndMembers) {
 
     // Members of a class the caller did not allow fail the whole decoding.
     EXPECT_FALSE(KeyedUnarchiver::unarchivedObject<HTCompoundResponseSerializer>(
-        KeyedArchiver::archivedDocument(*compound), {allowed[0], allowed[2]}, &error));
+        KeyedArchiver::archivedDocument(*compound), {allowed[0], allowed[2]}));
 }

@@ -191,7 +191,7 @@ class PolicyDelegate : public URLSessionDelegate {
 ErrorPtr fetch(const test::QuarraTestServer& server, std::shared_ptr<HTSecurityPolicy> policy) {
     auto session = URLSession::make(URLSessionConfiguration::defaultSessionConfiguration(),
                                     std::make_shared<PolicyDelegate>(std::move(policy)));
-    auto task = session->dataTask(UrlRequest(server.url("/ok")));
+    auto task = session->dataTask(UrlRequest(server.url("/ok"))).value();
     task->resume();
     for (int i = 0; i < 6000 && task->state() != URLSessionTaskState::Completed; ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -234,15 +234,13 @@ TEST(SecurityPolicyTest, ArchiveKeepsModeFlagsAndPins) {
 
     std::vector<KeyedUnarchiver::AllowedClass> allowed = {
         KeyedUnarchiver::allow<HTSecurityPolicy>()};
-    auto decoded = KeyedUnarchiver::unarchivedObject<HTSecurityPolicy>(document, allowed);
-    ASSERT_TRUE(decoded);
+    auto decoded = KeyedUnarchiver::unarchivedObject<HTSecurityPolicy>(document, allowed).value();
     EXPECT_EQ(decoded->SSLPinningMode(), HTSSLPinningModePublicKey);
     EXPECT_FALSE(decoded->validatesDomainName());
     EXPECT_EQ(decoded->pinnedPublicKeys(), policy->pinnedPublicKeys());
     EXPECT_TRUE(decoded->evaluateServerTrust(f.chain({&f.renewed, &f.ca}), "anything.test"));
 
     document["$root"]["pinnedCertificates"]["value"][0] = "not base64!";
-    ErrorPtr error;
-    EXPECT_FALSE(KeyedUnarchiver::unarchivedObject<HTSecurityPolicy>(document, allowed, &error));
+    ErrorPtr error = KeyedUnarchiver::unarchivedObject<HTSecurityPolicy>(document, allowed).error();
     EXPECT_TRUE(error && error->domain() == KeyedArchiveErrorDomain);
 }

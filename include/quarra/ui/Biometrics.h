@@ -39,8 +39,8 @@ class BiometricContext {
     using Reply = std::function<void(bool success, const ErrorPtr& error)>;
 
     virtual ~BiometricContext() = default;
-    // Whether `policy` can be evaluated now; when not, `error` (if given) says why.
-    virtual bool canEvaluatePolicy(long policy, ErrorPtr* error) = 0;
+    // Null when `policy` can be evaluated now; otherwise why not.
+    [[nodiscard]] virtual ErrorPtr canEvaluatePolicy(long policy) = 0;
     // The biometry of the device; meaningful after canEvaluatePolicy answered yes.
     virtual BiometryType biometryType() = 0;
     // Shows the prompt with `reason`; `reply` runs once, on a thread of the service.

@@ -70,16 +70,14 @@ class ScriptedContext : public BiometricContext {
     explicit ScriptedContext(std::weak_ptr<ScriptedBiometricService> service)
         : service_(std::move(service)) {}
 
-    bool canEvaluatePolicy(long, ErrorPtr* error) override {
+    ErrorPtr canEvaluatePolicy(long) override {
         auto service = service_.lock();
         std::optional<long> unavailable = BiometricErrorNotAvailable;
         if (service) {
             std::lock_guard lock(service->mutex_);
             unavailable = service->unavailable_;
         }
-        if (error)
-            *error = unavailable ? biometricError(*unavailable) : nullptr;
-        return !unavailable;
+        return unavailable ? biometricError(*unavailable) : nullptr;
     }
 
     BiometryType biometryType() override {

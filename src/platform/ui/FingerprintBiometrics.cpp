@@ -4,6 +4,7 @@
 
 #include "quarra/Dispatch.h"
 #include "quarra/Json.h"
+#include "quarra/Result.h"
 
 namespace quarra::ui {
 namespace {
@@ -104,12 +105,10 @@ class FingerprintContext : public BiometricContext {
     explicit FingerprintContext(std::shared_ptr<FingerprintBiometricService> service)
         : service_(std::move(service)) {}
 
-    bool canEvaluatePolicy(long, ErrorPtr* error) override {
+    ErrorPtr canEvaluatePolicy(long) override {
         ErrorPtr reason = check();
-        if (error)
-            *error = reason;
         type_ = reason ? BiometryType::None : BiometryType::TouchID;
-        return !reason;
+        return reason;
     }
 
     BiometryType biometryType() override { return type_; }
@@ -123,26 +122,23 @@ class FingerprintContext : public BiometricContext {
     }
 
   private:
-    // The default reader's object path; empty, with `reason` set, when the bus or the reader
-    // cannot be reached.
-    static std::string defaultReader(const Bus& bus, ErrorPtr& reason) {
-        if (!bus.get()) {
-            reason = errorFor(BiometricErrorNotAvailable, bus.error());
-            return {};
-        }
+    // The default reader's object path; fails when the bus or the reader cannot be reached.
+    static Result<std::string> defaultReader(const Bus& bus) {
+        if (!bus.get())
+            return errorFor(BiometricErrorNotAvailable, bus.error());
         GErrorPtr error;
         std::string device = bus.defaultDevice(error);
         if (device.empty())
-            reason = errorFor(BiometricErrorNotAvailable, error.get());
+            return errorFor(BiometricErrorNotAvailable, error.get());
         return device;
     }
 
     ErrorPtr check() const {
         Bus bus(service_->busAddress(), service_->callTimeout());
-        ErrorPtr reason;
-        std::string device = defaultReader(bus, reason);
-        if (device.empty())
-            return reason;
+        Result<std::string> reader = defaultReader(bus);
+        if (!reader)
+            return reader.error();
+        const std::string& device = *reader;
         GErrorPtr error;
         // The empty user name is the daemon's word for the calling user.
         Variant fingers = bus.call(device, kDeviceInterface, "ListEnrolledFingers",
@@ -196,10 +192,10 @@ class FingerprintContext : public BiometricContext {
 
     static ErrorPtr verifyOn(const FingerprintBiometricService& service, GMainContext* context) {
         Bus bus(service.busAddress(), service.callTimeout());
-        ErrorPtr reason;
-        std::string device = defaultReader(bus, reason);
-        if (device.empty())
-            return reason;
+        Result<std::string> reader = defaultReader(bus);
+        if (!reader)
+            return reader.error();
+        const std::string& device = *reader;
         GErrorPtr error;
         if (!bus.call(device, kDeviceInterface, "Claim", g_variant_new("(s)", ""), nullptr, error))
             return errorFor(BiometricErrorSystemCancel, error.get());

@@ -253,10 +253,9 @@ Result<Bytes> TVKQuarraCryptManager::contentsAtPath(const fs::path& path, bool e
     if (!key) {
         return key.error();
     }
-    ErrorPtr readError;
-    auto contents = files::read(path, &readError);
+    auto contents = files::read(path);
     if (!contents) {
-        return cryptfiles::fileError(cryptfiles::kReadFailed, errnoOf(readError));
+        return cryptfiles::fileError(cryptfiles::kReadFailed, errnoOf(contents.error()));
     }
     auto result =
         encrypted ? FCDecryptor::decryptData(asBytes(*contents), *key)

@@ -957,7 +957,7 @@ void SQDatabase::resultSetDidClose(SQResultSet* resultSet) {
 // ---- Dates
 
 std::shared_ptr<const DateFormatter> SQDatabase::storeableDateFormat(std::string format) {
-    return DateFormatter::make(format, "en_US", "GMT");
+    return DateFormatter::make(format, "en_US", "GMT").valueOr(nullptr);
 }
 
 std::optional<SQDate> SQDatabase::dateFromString(std::string_view text) const {

@@ -27,7 +27,7 @@ TEST(ImageDrawing, DecodedImagesDrawWithTheirOwnColoursStraightOrPremultiplied) 
         auto view = View::make<ImageView>(Rect(0, 0, 2, 2));
         view->setImage(shown);
         ASSERT_EQ(drawViewToPng(*view, dir / "view.png"), nullptr);
-        ImagePtr drawn = Image::decode(readBytes(dir / "view.png"));
+        ImagePtr drawn = Image::decode(readBytes(dir / "view.png")).valueOr(nullptr);
         ASSERT_TRUE(drawn);
         ASSERT_EQ(drawn->pixelWidth(), 2u);
         for (int channel = 0; channel < 4; ++channel)
@@ -43,7 +43,7 @@ TEST(ImageDrawing, NamedImagesComeFromTheirFolderOnly) {
     ASSERT_TRUE(logo);
     EXPECT_EQ(logo->name(), "logo");
     EXPECT_EQ(logo->size().width, 3);
-    EXPECT_EQ(logo->pixels(), Image::decode(png)->pixels());
+    EXPECT_EQ(logo->pixels(), Image::decode(png).value()->pixels());
     std::filesystem::create_directories(dir / "sub");
     test::writeFile(dir / "sub" / "inner.png", test::asString(png));
     test::writeFile(dir / "broken.png", "not an image");
@@ -65,7 +65,7 @@ TEST(ImageDrawing, DrawnImagesHaveASizeAndNoPixels) {
     test::TempDir dir;
     ASSERT_EQ(drawViewToPng(*view, dir / "symbol.png"), nullptr);
     EXPECT_EQ(calls, 1);
-    ImagePtr drawn = Image::decode(readBytes(dir / "symbol.png"));
+    ImagePtr drawn = Image::decode(readBytes(dir / "symbol.png")).valueOr(nullptr);
     ASSERT_TRUE(drawn);
     EXPECT_EQ(drawn->pixels()[0], 255);
     EXPECT_EQ(drawn->pixels()[1], 0);
