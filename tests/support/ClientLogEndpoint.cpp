@@ -4,27 +4,28 @@ namespace quarra::test {
 
 ClientLogEndpoint::ClientLogEndpoint(QuarraTestService& service, std::uint64_t quarraId) {
     service.addEndpoint(quarraId, "client/log",
-                        [this](const RecordedRequest& request, const QuarraTestService::User&) {
+                        [state = state_](const RecordedRequest& request,
+                                         const QuarraTestService::User&) {
                             Json batch = Json::parse(request.body, nullptr, false);
-                            std::lock_guard lock(mutex_);
-                            batches_.push_back(batch);
-                            if (!replies_.empty()) {
-                                Reply reply = std::move(replies_.front());
-                                replies_.pop_front();
+                            std::lock_guard lock(state->mutex);
+                            state->batches.push_back(batch);
+                            if (!state->replies.empty()) {
+                                Reply reply = std::move(state->replies.front());
+                                state->replies.pop_front();
                                 return reply;
                             }
                             if (batch.is_array()) {
                                 for (const Json& record : batch)
-                                    accepted_.push_back(record);
+                                    state->accepted.push_back(record);
                             }
                             return QuarraTestService::success();
                         });
 }
 
 void ClientLogEndpoint::queueReplies(std::vector<Reply> replies) {
-    std::lock_guard lock(mutex_);
+    std::lock_guard lock(state_->mutex);
     for (auto& reply : replies)
-        replies_.push_back(std::move(reply));
+        state_->replies.push_back(std::move(reply));
 }
 
 Reply ClientLogEndpoint::payloadTooLarge() {
@@ -32,18 +33,18 @@ Reply ClientLogEndpoint::payloadTooLarge() {
 }
 
 std::vector<Json> ClientLogEndpoint::batches() const {
-    std::lock_guard lock(mutex_);
-    return batches_;
+    std::lock_guard lock(state_->mutex);
+    return state_->batches;
 }
 
 std::vector<Json> ClientLogEndpoint::acceptedRecords() const {
-    std::lock_guard lock(mutex_);
-    return accepted_;
+    std::lock_guard lock(state_->mutex);
+    return state_->accepted;
 }
 
 std::size_t ClientLogEndpoint::batchCount() const {
-    std::lock_guard lock(mutex_);
-    return batches_.size();
+    std::lock_guard lock(state_->mutex);
+    return state_->batches.size();
 }
 
 }  // namespace quarra::test

@@ -3,6 +3,7 @@
 // receives and answers with the replies a test queues (success once the queue is empty).
 #include <cstdint>
 #include <deque>
+#include <memory>
 #include <mutex>
 #include <vector>
 
@@ -27,10 +28,14 @@ class ClientLogEndpoint {
     std::size_t batchCount() const;
 
   private:
-    mutable std::mutex mutex_;
-    std::deque<Reply> replies_;
-    std::vector<Json> batches_;
-    std::vector<Json> accepted_;
+    // Shared with the service's reply, so an upload still in flight when a test ends finds it.
+    struct State {
+        std::mutex mutex;
+        std::deque<Reply> replies;
+        std::vector<Json> batches;
+        std::vector<Json> accepted;
+    };
+    std::shared_ptr<State> state_ = std::make_shared<State>();
 };
 
 }  // namespace quarra::test
