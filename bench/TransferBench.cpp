@@ -29,7 +29,7 @@
 #include "quarra/TVKSDKApplicationDelegate.h"
 #include "quarra/Bundle.h"
 #include "quarra/RunLoop.h"
-#include "quarra/TVKQuarraCryptManager.h"
+#include "storage/crypt/TVKQuarraCryptManager.h"
 #include "support/QuarraTestServer.h"
 #include "support/QuarraTestService.h"
 

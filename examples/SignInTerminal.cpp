@@ -8,9 +8,9 @@
 #include <memory>
 #include <string>
 
-#include "auth/TVKQuarraAuthManager.h"
 #include "auth/ui/TVKLoginViewController.h"
 #include "quarra/RunLoop.h"
+#include "quarra/TVKQuarraAuth.h"
 #include "quarra/ui/Application.h"
 #include "quarra/ui/PngRenderer.h"
 #include "quarra/ui/Scheduler.h"
@@ -45,8 +45,8 @@ int signInInTerminal(std::istream& in, std::ostream& out, const std::string& use
     const bool interactive = &in == &std::cin && isatty(STDIN_FILENO);
     bool finished = false;
     ErrorPtr failure;
-    auto& auth = TVKQuarraAuthManager::sharedInstance();
-    auth.authenticateWithHandler([&](const TVKUserInternalPtr&, const ErrorPtr& error) {
+    TVKQuarraAuth::sharedInstance().authenticateWithHandler([&](const TVKUserPtr&,
+                                                                const ErrorPtr& error) {
         failure = error;
         finished = true;
     });
@@ -59,7 +59,9 @@ int signInInTerminal(std::istream& in, std::ostream& out, const std::string& use
     }
     const auto limit = std::chrono::minutes(5);
     int attempts = 0;
-    while (!finished) {
+    // The lock screen comes over the sign-in screen when the new user has to choose a passcode
+    // first; the sign-in ends once it is chosen, on that screen.
+    while (!finished && !screen->presentedViewController()) {
         if (!screen->errorLabel->text().empty())
             out << "  ! " << screen->errorLabel->text() << "\n";
         bool passwordStep = screen->passwordTF->alpha() > 0;

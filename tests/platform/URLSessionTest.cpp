@@ -11,7 +11,7 @@
 #include <thread>
 
 #include "quarra/RunLoop.h"
-#include "quarra/URLSession.h"
+#include "platform/URLSession.h"
 #include "quarra/Json.h"
 #include "support/QuarraTestServer.h"
 #include "support/TestSupport.h"

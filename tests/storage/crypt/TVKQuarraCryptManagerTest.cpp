@@ -9,7 +9,7 @@
 #include "quarra/TVKErrors.h"
 #include "core/TVKQuarraConfigurationManager.h"
 #include "platform/Base64.h"
-#include "quarra/Files.h"
+#include "platform/Files.h"
 #include "platform/Keychain.h"
 #include "quarra/RunLoop.h"
 #include "storage/crypt/FCDecryptor.h"
