@@ -25,6 +25,7 @@
 #include "BenchScratch.h"
 #include "auth/TVKQuarraAuthInternal.h"
 #include "auth/TVKQuarraAuthManager.h"
+#include "core/TVKQuarraManager.h"
 #include "quarra/TVKQuarraAPI.h"
 #include "quarra/TVKSDKApplicationDelegate.h"
 #include "quarra/Bundle.h"

@@ -15,5 +15,9 @@
 int signInInTerminal(std::istream& in, std::ostream& out, const std::string& username,
                      const std::string& password);
 
+// Nobody can see a browser: the test provider's driver plays the person at its pages, logging in
+// with `login` and `password`, in place of the desktop's browser.
+void letTestDriverUseBrowser(const std::string& login, const std::string& password);
+
 // Writes pictures of the sign-in screen's two steps into `folder`.
 int drawSignInPictures(const std::filesystem::path& folder);

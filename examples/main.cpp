@@ -36,7 +36,6 @@
 
 #include "PasscodeTerminal.h"
 #include "SignInTerminal.h"
-#include "quarra/Browser.h"
 #include "quarra/Bundle.h"
 #include "quarra/Error.h"
 #include "quarra/Json.h"
@@ -49,7 +48,6 @@
 #include "quarra/ui/ViewController.h"
 #include "quarra/ui/Window.h"
 #include "support/OpenIDTestProvider.h"
-#include "support/ProviderTestDriver.h"
 #include "support/QuarraTestServer.h"
 #include "support/QuarraTestService.h"
 
@@ -127,8 +125,7 @@ struct DemoProvider {
                      {"quarra_session_endpoint", demo.server.url("/oauth/session").string()}});
         if (!getenv("DISPLAY") && !getenv("WAYLAND_DISPLAY")) {
             // Nobody can see a browser: the test driver logs in as the demo user.
-            Browser::setShared(std::make_shared<test::ProviderTestBrowser>(
-                test::ProviderTestDriver::Options{.login = "demo", .password = "any"}));
+            letTestDriverUseBrowser("demo", "any");
         }
     }
 };

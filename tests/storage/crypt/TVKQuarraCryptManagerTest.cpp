@@ -14,6 +14,7 @@
 #include "quarra/RunLoop.h"
 #include "storage/crypt/FCDecryptor.h"
 #include "storage/crypt/FCEncryptor.h"
+#include "storage/crypt/TVKCryptStream.h"
 #include "storage/crypt/KeychainItemStoreCrypt.h"
 #include "storage/crypt/TVKHexConversion.h"
 #include "quarra/TVKQuarraCrypt.h"
