@@ -18,8 +18,8 @@
 #include "auth/TVKUserInternal.h"
 #include "storage/cache/TVKCacheDatabaseKey.h"
 #include "quarra/TVKQuarraJSONCache.h"
-#include "quarra/TVKQuarraCryptManager.h"
-#include "quarra/SQDatabase.h"
+#include "storage/crypt/TVKQuarraCryptManager.h"
+#include "storage/db/SQDatabase.h"
 
 namespace {
 

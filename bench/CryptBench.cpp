@@ -17,9 +17,9 @@
 #include "quarra/RunLoop.h"
 #include "storage/crypt/FCDecryptor.h"
 #include "storage/crypt/FCEncryptor.h"
-#include "quarra/TVKCryptFiles.h"
-#include "quarra/TVKCryptStream.h"
-#include "quarra/TVKQuarraCryptManager.h"
+#include "storage/crypt/TVKCryptFiles.h"
+#include "storage/crypt/TVKCryptStream.h"
+#include "storage/crypt/TVKQuarraCryptManager.h"
 
 namespace {
 

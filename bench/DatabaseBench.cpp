@@ -13,7 +13,7 @@
 #include <string>
 
 #include "BenchScratch.h"
-#include "quarra/SQDatabase.h"
+#include "storage/db/SQDatabase.h"
 
 namespace {
 

@@ -18,8 +18,8 @@
 #include "auth/KeychainItemStore.h"
 #include "auth/TVKQuarraAuthManager.h"
 #include "core/TVKQuarraConfigurationManager.h"
-#include "quarra/LDAbstractLogger.h"
-#include "quarra/LDLog.h"
+#include "log/LDAbstractLogger.h"
+#include "log/LDLog.h"
 #include "log/TVKQuarraLoggerInternal.h"
 #include "quarra/Bundle.h"
 

@@ -23,7 +23,7 @@
 #include "auth/KeychainItemStore.h"
 #include "auth/TVKQuarraAuthManager.h"
 #include "core/TVKQuarraConfigurationManager.h"
-#include "quarra/LDLog.h"
+#include "log/LDLog.h"
 #include "log/TVKFileLogger.h"
 #include "log/TVKQuarraLoggerInternal.h"
 #include "quarra/Bundle.h"

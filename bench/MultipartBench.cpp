@@ -21,7 +21,7 @@
 #include "quarra/Dispatch.h"
 #include "support/QuarraTestServer.h"
 #include "transport/HTHTTPResponseSerializer.h"
-#include "quarra/HTHTTPSessionManager.h"
+#include "transport/HTHTTPSessionManager.h"
 #include "transport/HTStreamingMultipartFormData.h"
 
 extern char** environ;

@@ -19,13 +19,13 @@
 #include "BenchScratch.h"
 #include "auth/TVKQuarraAuthInternal.h"
 #include "auth/TVKQuarraAuthManager.h"
-#include "quarra/TVKQuarraManager.h"
+#include "core/TVKQuarraManager.h"
 #include "quarra/TVKSDKApplicationDelegate.h"
 #include "quarra/Bundle.h"
 #include "quarra/RunLoop.h"
 #include "support/QuarraTestServer.h"
 #include "support/QuarraTestService.h"
-#include "quarra/HTHTTPSessionManager.h"
+#include "transport/HTHTTPSessionManager.h"
 
 using namespace quarra;
 using Clock = std::chrono::steady_clock;

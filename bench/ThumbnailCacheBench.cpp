@@ -15,7 +15,7 @@
 #include "auth/KeychainItemStore.h"
 #include "core/TVKAutoPurgingImageCache.h"
 #include "core/TVKQuarraConfigurationManager.h"
-#include "quarra/TVKQuarraCryptManager.h"
+#include "storage/crypt/TVKQuarraCryptManager.h"
 #include "support/ImageFixtures.h"
 
 namespace {

@@ -25,11 +25,12 @@
 #include "BenchScratch.h"
 #include "auth/TVKQuarraAuthInternal.h"
 #include "auth/TVKQuarraAuthManager.h"
+#include "core/TVKQuarraManager.h"
 #include "quarra/TVKQuarraAPI.h"
 #include "quarra/TVKSDKApplicationDelegate.h"
 #include "quarra/Bundle.h"
 #include "quarra/RunLoop.h"
-#include "quarra/TVKQuarraCryptManager.h"
+#include "storage/crypt/TVKQuarraCryptManager.h"
 #include "support/QuarraTestServer.h"
 #include "support/QuarraTestService.h"
 

@@ -14,7 +14,7 @@
 #include <mutex>
 
 #include "BenchScratch.h"
-#include "quarra/URLSession.h"
+#include "platform/URLSession.h"
 #include "support/QuarraTestServer.h"
 
 extern char** environ;

@@ -8,13 +8,17 @@
 #include <memory>
 #include <string>
 
-#include "auth/TVKQuarraAuthManager.h"
+#include "auth/TVKPasscodeManager.h"
+#include "auth/ui/LKLockScreenViewController.h"
 #include "auth/ui/TVKLoginViewController.h"
+#include "quarra/Browser.h"
 #include "quarra/RunLoop.h"
+#include "quarra/TVKQuarraAuth.h"
 #include "quarra/ui/Application.h"
 #include "quarra/ui/PngRenderer.h"
 #include "quarra/ui/Scheduler.h"
 #include "quarra/ui/Window.h"
+#include "support/ProviderTestDriver.h"
 
 using namespace quarra;
 
@@ -43,13 +47,20 @@ bool readSecretLine(std::istream& in, std::string& line) {
 int signInInTerminal(std::istream& in, std::ostream& out, const std::string& username,
                      const std::string& password) {
     const bool interactive = &in == &std::cin && isatty(STDIN_FILENO);
-    bool finished = false;
-    ErrorPtr failure;
-    auto& auth = TVKQuarraAuthManager::sharedInstance();
-    auth.authenticateWithHandler([&](const TVKUserInternalPtr&, const ErrorPtr& error) {
-        failure = error;
-        finished = true;
-    });
+    // The handler may run after this returns (once the new user's passcode is chosen on the lock
+    // screen), so what it sets outlives this call.
+    struct Outcome {
+        bool finished = false;
+        ErrorPtr failure;
+    };
+    auto outcome = std::make_shared<Outcome>();
+    TVKQuarraAuth::sharedInstance().authenticateWithHandler(
+        [outcome](const TVKUserPtr&, const ErrorPtr& error) {
+            outcome->failure = error;
+            outcome->finished = true;
+        });
+    const bool& finished = outcome->finished;
+    const ErrorPtr& failure = outcome->failure;
     auto window = ui::Application::shared().keyWindow();
     auto screen = std::dynamic_pointer_cast<TVKLoginViewController>(
         window ? window->rootViewController() : nullptr);
@@ -59,7 +70,13 @@ int signInInTerminal(std::istream& in, std::ostream& out, const std::string& use
     }
     const auto limit = std::chrono::minutes(5);
     int attempts = 0;
-    while (!finished) {
+    // The lock screen comes over the sign-in screen when the new user has to choose a passcode
+    // first; the sign-in ends once it is chosen, on that screen.
+    auto lockScreenUp = [] {
+        return std::dynamic_pointer_cast<LKLockScreenViewController>(
+                   TVKPasscodeManager::sharedInstance().topViewController()) != nullptr;
+    };
+    while (!finished && !lockScreenUp()) {
         if (!screen->errorLabel->text().empty())
             out << "  ! " << screen->errorLabel->text() << "\n";
         bool passwordStep = screen->passwordTF->alpha() > 0;
@@ -89,7 +106,8 @@ int signInInTerminal(std::istream& in, std::ostream& out, const std::string& use
         field->setText(line);
         out << "  [" << screen->nextLoginButton->currentTitle() << "]\n";
         screen->nextLoginButton->tap();
-        RunLoop::main().runUntil([&] { return finished || screen->nextLoginButton->isEnabled(); },
+        RunLoop::main().runUntil(
+            [&] { return finished || lockScreenUp() || screen->nextLoginButton->isEnabled(); },
                                  limit);
         // Lets the step change (0.2 s) play out.
         RunLoop::main().runUntil([] { return false; }, std::chrono::milliseconds(300));
@@ -99,6 +117,11 @@ int signInInTerminal(std::istream& in, std::ostream& out, const std::string& use
         return 1;
     }
     return 0;
+}
+
+void letTestDriverUseBrowser(const std::string& login, const std::string& password) {
+    Browser::setShared(std::make_shared<test::ProviderTestBrowser>(
+        test::ProviderTestDriver::Options{.login = login, .password = password}));
 }
 
 int drawSignInPictures(const std::filesystem::path& folder) {

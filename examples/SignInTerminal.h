@@ -9,10 +9,15 @@
 // then the password (not echoed when `in` is a terminal) unless the user signs in through single
 // sign-on. When standard input is no terminal, `username` and `password` are typed into the
 // screen's fields instead, so the screen still runs. Prints what the screen shows to `out`.
-// Returns 0 once somebody is signed in, 1 when the sign-in failed or the input ended.
+// Returns 0 once somebody is signed in or the lock screen asks the new user for a passcode first,
+// 1 when the sign-in failed or the input ended.
 // REQUIRES: the SDK started, the host's window set up; main thread.
 int signInInTerminal(std::istream& in, std::ostream& out, const std::string& username,
                      const std::string& password);
+
+// Nobody can see a browser: the test provider's driver plays the person at its pages, logging in
+// with `login` and `password`, in place of the desktop's browser.
+void letTestDriverUseBrowser(const std::string& login, const std::string& password);
 
 // Writes pictures of the sign-in screen's two steps into `folder`.
 int drawSignInPictures(const std::filesystem::path& folder);

@@ -13,43 +13,41 @@
 //                                          asks for the user's own record
 //     quarra_example passcode              signs the demo user in and shows the application
 //                                          passcode's lock screen in the terminal
-//     quarra_example pictures [folder]     draws the lock screen in each mode and the sign-in
-//                                          screen's two steps into PNG files
 //     quarra_example upload FILE           uploads FILE to the bundled test server as a new
 //                                          document
 //     quarra_example download ID FILE      downloads document ID (1 or 2) of the bundled test
 //                                          server to FILE (which must not exist yet)
+//
+// The program is a host like any other: it includes only the SDK's public headers and links the
+// library. Beside it are the embedded test server and the terminal stand-ins for a person at the
+// SDK's screens (SignInTerminal, PasscodeTerminal), its own dependencies.
 #include <stdlib.h>
 
 #include <atomic>
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <iostream>
+#include <iterator>
+#include <sstream>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "PasscodeTerminal.h"
-#include "quarra/QuarraMobileSDK.h"
 #include "SignInTerminal.h"
-#include "auth/KeychainItemStore.h"
-#include "quarra/TVKQuarraAuth.h"
-#include "auth/TVKQuarraAuthInternal.h"
-#include "auth/TVKQuarraAuthManager.h"
-#include "quarra/TVKQuarraAPI.h"
-#include "core/TVKQuarraConfigurationManager.h"
-#include "quarra/TVKQuarraManager.h"
-#include "quarra/TVKSDKApplicationDelegate.h"
-#include "quarra/LDLog.h"
-#include "log/TVKFileLogger.h"
-#include "log/TVKQuarraLoggerInternal.h"
-#include "quarra/Files.h"
-#include "platform/Browser.h"
 #include "quarra/Bundle.h"
+#include "quarra/Error.h"
+#include "quarra/Json.h"
+#include "quarra/Progress.h"
+#include "quarra/QuarraMobileSDK.h"
 #include "quarra/RunLoop.h"
+#include "quarra/TVKQuarraAPI.h"
+#include "quarra/TVKQuarraAuth.h"
+#include "quarra/TVKSDKApplicationDelegate.h"
+#include "quarra/ui/ViewController.h"
 #include "quarra/ui/Window.h"
 #include "support/OpenIDTestProvider.h"
-#include "support/ProviderTestDriver.h"
 #include "support/QuarraTestServer.h"
 #include "support/QuarraTestService.h"
 
@@ -127,20 +125,30 @@ struct DemoProvider {
                      {"quarra_session_endpoint", demo.server.url("/oauth/session").string()}});
         if (!getenv("DISPLAY") && !getenv("WAYLAND_DISPLAY")) {
             // Nobody can see a browser: the test driver logs in as the demo user.
-            Browser::setShared(std::make_shared<test::ProviderTestBrowser>(
-                test::ProviderTestDriver::Options{.login = "demo", .password = "any"}));
+            letTestDriverUseBrowser("demo", "any");
         }
     }
 };
 
+// Where the SDK keeps its log file: <data home>/<host>/Application Support/<SDK>/logs.
+std::filesystem::path logFolder() {
+    const char* dataHome = getenv("XDG_DATA_HOME");
+    const char* home = getenv("HOME");
+    std::filesystem::path base = dataHome && *dataHome == '/' ? std::filesystem::path(dataHome)
+                                 : std::filesystem::path(home ? home : "") / ".local/share";
+    return base / Bundle::main().bundleIdentifier() / "Application Support" /
+           Bundle::sdk().bundleIdentifier() / "logs";
+}
+
 // What the log folder holds; false when a secret of the run reached it in clear.
 bool checkLogFolder(const std::vector<std::string>& secrets) {
-    LDLog::sharedInstance().flushLog();
-    auto folder = TVKQuarraConfigurationManager::sharedInstance().logDirectory();
+    auto folder = logFolder();
     bool clean = true;
     std::error_code error;
     for (const auto& entry : std::filesystem::directory_iterator(folder, error)) {
-        auto text = files::read(entry.path());
+        std::ifstream file(entry.path(), std::ios::binary);
+        std::string contents((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+        const std::string* text = file ? &contents : nullptr;
         if (!text)
             continue;
         std::cout << "log file:          " << entry.path().string() << " (" << text->size()
@@ -236,10 +244,6 @@ int main(int argc, char** argv) {
              {"com.tovik.oauth.client_id", test::OpenIDTestProvider::NativeClient},
              {"com.tovik.oauth.redirect_uri", test::OpenIDTestProvider::LoopbackRedirect}});
     }
-    if (mode == "pictures") {
-        std::filesystem::path folder = argc >= 3 ? argv[2] : "docs";
-        return drawLockScreenPictures(folder) || drawSignInPictures(folder);
-    }
     std::unique_ptr<DemoServer> demo;
     std::unique_ptr<DemoProvider> identityProvider;
     std::string signInHost, username, password, endpoint;
@@ -279,66 +283,45 @@ int main(int argc, char** argv) {
         }
     }
 
+    // The sign-in host is one of the SDK's settings, which the environment may override.
+    if (!getenv("QUARRA_SDK_INFO"))
+        setenv("QUARRA_SDK_INFO", Json{{"com.tovik.QuarraUrl", signInHost}}.dump().c_str(), 1);
+
     // The host's window, with a screen of its own under anything the SDK presents.
     auto window = ui::Window::make();
     window->setRootViewController(std::make_shared<ui::ViewController>());
     window->makeKeyAndVisible();
     TVKSDKApplicationDelegate::sharedInstance().didFinishLaunchingWithOptions();
-    auto& config = TVKQuarraConfigurationManager::sharedInstance();
     std::cout << "Quarra SDK " << QuarraMobileSDKVersionString << "\n"
               << "host:              " << Bundle::main().bundleIdentifier() << "\n"
-              << "application data:  " << config.applicationDataDirectory().string() << "\n"
               << "sign-in host:      " << signInHost << (demo ? " (embedded test server)" : "")
               << "\n";
 
-    TVKQuarraAuthInternal::sharedInstance().setAuthDNS(signInHost);
-    bool signedIn = false;
+    // Everybody signs in on the SDK's sign-in screen: at the terminal when a person is there and
+    // the demo is run plainly, else with the credentials the program was given typed in for them.
     ErrorPtr failure;
-    if (singleSignOn) {
-        // As a sign-in screen does: ask how the user signs in, then sign in that way.
-        auto& auth = TVKQuarraAuthManager::sharedInstance();
-        auth.checkAuthTypeForUsername(
-            username, [&](long type, const Json& profile, const ErrorPtr& error) {
-                if (error || type != TVKAuthTypeSingleSignOn) {
-                    failure = error;
-                    signedIn = true;
-                    return;
-                }
-                std::cout << "single sign-on:    " << profile["as_metadata"]["issuer"] << "\n";
-                auth.authorizeOAuthUser(username, profile,
-                                        [&](const TVKUserInternalPtr&, const ErrorPtr& error) {
-                                            failure = error;
-                                            signedIn = true;
-                                        });
-            });
-        // A person at a browser takes longer than a program.
-        RunLoop::main().runUntil([&] { return signedIn; }, std::chrono::minutes(5));
-    } else if (demo && command.empty() && !passcode &&
-               !TVKQuarraAuthManager::sharedInstance().currentUser()) {
+    if (!TVKQuarraAuth::sharedInstance().currentUser()) {
+        std::istringstream nobody;
+        const bool atTerminal = demo && command.empty() && !passcode && !singleSignOn;
         std::cout << "sign-in screen:\n";
-        signedIn = signInInTerminal(std::cin, std::cout, username, password) == 0;
-    } else {
-        TVKQuarraAuthInternal::sharedInstance().authenticateWithUsername(
-            username, password, [&](const TVKUserPtr&, const ErrorPtr& error) {
-                failure = error;
-                signedIn = true;
-            });
-        RunLoop::main().runUntil([&] { return signedIn; }, kTimeout);
+        if (signInInTerminal(atTerminal ? std::cin : nobody, std::cout, username, password) != 0)
+            return 1;
     }
-    auto user = TVKQuarraAuthManager::sharedInstance().currentUser();
-    if (!signedIn || failure || !user) {
-        std::cerr << "sign-in failed: " << (failure ? describe(failure) : "no answer") << "\n";
-        return 1;
-    }
-    std::cout << "signed in:         " << user->username() << " in "
-              << user->currentQuarra()->name() << " ("
-              << TVKQuarraManager::quarraDNS(*user->currentQuarra()) << ")\n";
     if (passcode) {
-        // The passcode stays with the user for the next run; the session does not.
+        // The user chooses or types the application passcode on the lock screen; the passcode stays
+        // with the user for the next run, the session does not.
         int status = drivePasscodeInTerminal(std::cin, std::cout);
         TVKQuarraAuth::sharedInstance().logout();
         return status;
     }
+    auto user = TVKQuarraAuth::sharedInstance().currentUser();
+    if (!user || user->quarras().empty()) {
+        std::cerr << "sign-in failed: nobody is signed in\n";
+        return 1;
+    }
+    auto quarra = user->quarras().front();
+    std::cout << "signed in:         " << user->username() << " in " << quarra->name() << " ("
+              << (quarra->URL() ? quarra->URL()->string() : "no URL") << ")\n";
 
     int status = 0;
     if (!command.empty()) {
@@ -350,8 +333,8 @@ int main(int argc, char** argv) {
 
     bool answered = false;
     Json reply;
-    TVKQuarraManager::sharedInstance().requestQuarraEndpoint(
-        endpoint, user->currentQuarra(), TVKQuarraRequestMethodGET, Json::object(),
+    TVKQuarraAPI::sharedInstance().requestQuarraEndpoint(
+        endpoint, quarra, TVKQuarraRequestMethodGET, Json::object(),
         TVKQuarraParameterEncodingFormURL, [&](const Json& response, const ErrorPtr& error) {
             reply = response;
             failure = error;
@@ -365,15 +348,14 @@ int main(int argc, char** argv) {
     std::cout << endpoint << ":\n" << reply.dump(2) << "\n";
 
     // The request started a log upload; a trip to the background and back starts another one.
-    auto& logger = *TVKQuarraLoggerInternal::sharedInstance().fileLogger();
-    RunLoop::main().runUntil([&] { return !logger.isUploading(); }, kTimeout);
+    // The embedded server counts what arrives.
+    if (demo)
+        RunLoop::main().runUntil([&] { return demo->logRecords > 0; }, kTimeout);
     TVKSDKApplicationDelegate::sharedInstance().applicationDidEnterBackground();
     TVKSDKApplicationDelegate::sharedInstance().applicationWillEnterForeground();
-    RunLoop::main().runUntil([&] { return !logger.isUploading(); }, kTimeout);
     if (demo)
         std::cout << "log records sent:  " << demo->logRecords << "\n";
-    if (!checkLogFolder(
-            {password, KeychainItemStore::getSessionId().valueOr(std::nullopt).value_or("")}))
+    if (!checkLogFolder({password}))
         return 1;
 
     // The demo leaves nothing signed in behind.

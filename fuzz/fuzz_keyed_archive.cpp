@@ -5,7 +5,7 @@
 #include <unistd.h>
 
 #include "FuzzSupport.h"
-#include "quarra/KeyedArchiver.h"
+#include "platform/KeyedArchiver.h"
 #include "sso/SSOAuthorizationResponse.h"
 #include "sso/SSOTokenResponse.h"
 

@@ -2,17 +2,12 @@
 // The host tells the SDK that memory runs low (the system's low-memory signal, a cgroup pressure
 // event, ...) by posting this notification; caches of decoded data drop what they hold. Observers
 // run on the posting thread before postMemoryWarning() returns.
-#include "quarra/NotificationCenter.h"
-
 namespace quarra {
 
 inline constexpr const char* ApplicationDidReceiveMemoryWarningNotification =
     "ApplicationDidReceiveMemoryWarningNotification";
 
 // Posts the notification on the default centre, without a sender.
-inline void postMemoryWarning() {
-    NotificationCenter::defaultCenter().post(
-        Notification{ApplicationDidReceiveMemoryWarningNotification, nullptr, {}});
-}
+void postMemoryWarning();
 
 }  // namespace quarra

@@ -8,7 +8,7 @@
 #include <string_view>
 
 #include "quarra/Json.h"
-#include "quarra/KeyedArchiver.h"
+#include "quarra/Coding.h"
 #include "quarra/Url.h"
 
 namespace quarra {

@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <string>
 
-#include "quarra/TVKQuarraManager.h"
+#include "quarra/TVKQuarraRequestTypes.h"
 #include "quarra/TVKQuarraServerRequest.h"
 
 namespace quarra {

@@ -10,7 +10,13 @@
 
 namespace quarra {
 
-class TVKPasscodeManagerDelegate;
+// Told of every successful unlock of the lock screen. Every method is optional.
+class TVKPasscodeManagerDelegate {
+  public:
+    virtual ~TVKPasscodeManagerDelegate() = default;
+    // The application has been unlocked (passcode or biometrics) or a passcode was chosen.
+    virtual void unlockWasSuccessful() {}
+};
 
 class TVKQuarraAuth {
   public:

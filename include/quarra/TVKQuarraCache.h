@@ -21,10 +21,11 @@
 #include "quarra/Dispatch.h"
 #include "quarra/Error.h"
 #include "quarra/Result.h"
-#include "quarra/SQDatabase.h"
-#include "quarra/SQDatabaseQueue.h"
 
 namespace quarra {
+
+class SQDatabase;
+class SQDatabaseQueue;
 
 class TVKQuarraCache : public std::enable_shared_from_this<TVKQuarraCache> {
   public:

@@ -20,13 +20,18 @@
 #include <string>
 #include <vector>
 
-#include "quarra/TVKCacheTable.h"
 #include "quarra/TVKQuarraCache.h"
 #include "quarra/TVKQuarraFileCacheEntry.h"
 #include "quarra/TVKQuarraFileMetadata.h"
 #include "quarra/TVKQuarraLocalQuery.h"
 
 namespace quarra {
+
+// The table layer beneath the caches, which the host never handles.
+class TVKCacheTable;
+class TVKCacheTableColumn;
+using TVKCacheTablePtr = std::shared_ptr<TVKCacheTable>;
+using TVKCacheTableColumnPtr = std::shared_ptr<TVKCacheTableColumn>;
 
 class TVKQuarraFileCache : public TVKQuarraCache {
   public:

@@ -17,12 +17,17 @@
 #include <vector>
 
 #include "quarra/Json.h"
-#include "quarra/TVKCacheTable.h"
 #include "quarra/TVKQuarraCache.h"
 #include "quarra/TVKQuarraCacheEntry.h"
 #include "quarra/TVKQuarraLocalQuery.h"
 
 namespace quarra {
+
+// The table layer beneath the caches, which the host never handles.
+class TVKCacheTable;
+class TVKCacheTableColumn;
+using TVKCacheTablePtr = std::shared_ptr<TVKCacheTable>;
+using TVKCacheTableColumnPtr = std::shared_ptr<TVKCacheTableColumn>;
 
 // One searchable field: the record's key and the column name. Type 0 is stored as INTEGER, 1 as
 // TEXT.

@@ -5,7 +5,7 @@
 #include <string>
 
 #include "quarra/TVKQuarra.h"
-#include "quarra/TVKQuarraManager.h"
+#include "quarra/TVKQuarraRequestTypes.h"
 #include "quarra/Json.h"
 
 namespace quarra {

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "quarra/TVKQuarra.h"
-#include "quarra/KeyedArchiver.h"
+#include "quarra/Coding.h"
 
 namespace quarra {
 

@@ -4,11 +4,11 @@
 
 #include "auth/KeychainItemStore.h"
 #include "quarra/TVKErrors.h"
-#include "quarra/TVKQuarraManager.h"
+#include "core/TVKQuarraManager.h"
 #include "log/TVKQuarraLoggerInternal.h"
 #include "quarra/Bundle.h"
 #include "quarra/Dispatch.h"
-#include "quarra/KeyedArchiver.h"
+#include "platform/KeyedArchiver.h"
 #include "quarra/Result.h"
 #include "sso/SSOErrorUtilities.h"
 #include "sso/SSOExternalUserAgentLinux.h"

@@ -10,7 +10,7 @@
 #include "quarra/Dispatch.h"
 #include "quarra/ui/Application.h"
 #include "quarra/ui/Window.h"
-#include "quarra/FCCryptorFormat.h"
+#include "storage/crypt/FCCryptorFormat.h"
 
 namespace quarra {
 

@@ -13,19 +13,12 @@
 #include <string>
 
 #include "auth/ui/LKLockScreenViewController.h"
-#include "quarra/NotificationCenter.h"
+#include "platform/NotificationCenter.h"
+#include "quarra/TVKQuarraAuth.h"
 #include "quarra/ui/AlertController.h"
 #include "quarra/ui/ViewController.h"
 
 namespace quarra {
-
-// The host's side. Every method is optional.
-class TVKPasscodeManagerDelegate {
-  public:
-    virtual ~TVKPasscodeManagerDelegate() = default;
-    // The application has been unlocked (passcode or biometrics) or a passcode was chosen.
-    virtual void unlockWasSuccessful() {}
-};
 
 class TVKPasscodeManager : public LKLockScreenViewControllerDataSource,
                            public LKLockScreenViewControllerDelegate,

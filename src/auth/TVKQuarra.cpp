@@ -2,6 +2,8 @@
 
 #include <charconv>
 
+#include "platform/KeyedArchiver.h"
+
 namespace quarra {
 
 TVKQuarra::TVKQuarra(std::uint64_t Id, std::string name, std::string_view url)

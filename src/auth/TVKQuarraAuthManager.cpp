@@ -12,17 +12,17 @@
 #include "auth/ui/TVKLoginViewController.h"
 #include "core/TVKQuarraConfigurationManager.h"
 #include "core/TVKQuarraEMMManager.h"
-#include "quarra/TVKQuarraManager.h"
+#include "core/TVKQuarraManager.h"
 #include "log/TVKQuarraLoggerInternal.h"
 #include "quarra/Bundle.h"
 #include "quarra/Dispatch.h"
-#include "quarra/Files.h"
+#include "platform/Files.h"
 #include "platform/KeychainValue.h"
-#include "quarra/UserDefaults.h"
+#include "platform/UserDefaults.h"
 #include "quarra/ui/Application.h"
 #include "quarra/ui/Window.h"
 #include "sso/SSOErrorUtilities.h"
-#include "quarra/TVKQuarraCryptManager.h"
+#include "storage/crypt/TVKQuarraCryptManager.h"
 
 namespace quarra {
 namespace {

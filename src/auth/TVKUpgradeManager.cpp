@@ -11,8 +11,8 @@
 #include "auth/ui/TVKLoginViewController.h"
 #include "core/TVKQuarraConfigurationManager.h"
 #include "log/TVKQuarraLoggerInternal.h"
-#include "quarra/Files.h"
-#include "quarra/UserDefaults.h"
+#include "platform/Files.h"
+#include "platform/UserDefaults.h"
 #include "storage/crypt/KeychainItemStoreCrypt.h"
 
 namespace quarra {

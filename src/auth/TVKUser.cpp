@@ -1,5 +1,7 @@
 #include "quarra/TVKUser.h"
 
+#include "platform/KeyedArchiver.h"
+
 namespace quarra {
 
 TVKUser::TVKUser(std::string username, std::vector<TVKQuarraPtr> quarras, std::uint64_t userId)

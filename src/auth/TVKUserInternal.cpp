@@ -1,7 +1,7 @@
 #include "auth/TVKUserInternal.h"
 
 #include "auth/KeychainItemStore.h"
-#include "quarra/TVKQuarraCryptManager.h"
+#include "storage/crypt/TVKQuarraCryptManager.h"
 
 namespace quarra {
 

@@ -4,6 +4,7 @@
 #include <optional>
 #include <string>
 
+#include "platform/KeyedArchiver.h"
 #include "quarra/TVKUser.h"
 
 namespace quarra {

@@ -7,7 +7,7 @@
 #include "log/TVKQuarraLoggerInternal.h"
 #include "sso/SSOTokenUtilities.h"
 #include "storage/crypt/TVKHexConversion.h"
-#include "quarra/TVKQuarraCryptManager.h"
+#include "storage/crypt/TVKQuarraCryptManager.h"
 
 namespace quarra {
 namespace fs = std::filesystem;

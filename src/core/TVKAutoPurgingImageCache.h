@@ -17,7 +17,7 @@
 #include <string>
 
 #include "quarra/Dispatch.h"
-#include "quarra/HTAutoPurgingImageCache.h"
+#include "transport/HTAutoPurgingImageCache.h"
 
 namespace quarra {
 

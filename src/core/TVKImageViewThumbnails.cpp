@@ -1,6 +1,6 @@
 #include "quarra/TVKImageViewThumbnails.h"
 
-#include "quarra/TVKQuarraManager.h"
+#include "core/TVKQuarraManager.h"
 
 namespace quarra {
 

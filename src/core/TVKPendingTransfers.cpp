@@ -1,4 +1,4 @@
-#include "quarra/TVKPendingTransfers.h"
+#include "core/TVKPendingTransfers.h"
 
 #include <cerrno>
 #include <charconv>
@@ -6,7 +6,7 @@
 #include <utility>
 
 #include "log/TVKQuarraLoggerInternal.h"
-#include "quarra/Files.h"
+#include "platform/Files.h"
 
 namespace quarra {
 namespace {

@@ -1,5 +1,6 @@
 #include "quarra/TVKQuarraAPI.h"
 
+#include "core/TVKQuarraManager.h"
 #include "quarra/Dispatch.h"
 
 namespace quarra {

@@ -14,7 +14,7 @@
 #include "log/TVKQuarraLoggerInternal.h"
 #include "quarra/Bundle.h"
 #include "platform/Directories.h"
-#include "quarra/Files.h"
+#include "platform/Files.h"
 
 namespace quarra {
 namespace {

@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "quarra/Error.h"
-#include "quarra/KeyedArchiver.h"
+#include "platform/KeyedArchiver.h"
 #include "quarra/Result.h"
 #include "quarra/TVKErrors.h"
 

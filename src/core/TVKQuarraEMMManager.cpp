@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cctype>
 
-#include "quarra/UserDefaults.h"
+#include "platform/UserDefaults.h"
 
 namespace quarra {
 

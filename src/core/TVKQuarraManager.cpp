@@ -1,4 +1,4 @@
-#include "quarra/TVKQuarraManager.h"
+#include "core/TVKQuarraManager.h"
 
 #include <sys/utsname.h>
 
@@ -11,11 +11,11 @@
 #include "core/TVKQuarraConfigurationManager.h"
 #include "log/TVKQuarraLoggerInternal.h"
 #include "quarra/Bundle.h"
-#include "quarra/UserDefaults.h"
-#include "quarra/HTHTTPSessionManager.h"
+#include "platform/UserDefaults.h"
+#include "transport/HTHTTPSessionManager.h"
 #include "transport/HTJSONRequestSerializer.h"
 #include "transport/HTNetworkReachabilityManager.h"
-#include "quarra/HTURLSessionManagerTaskDelegate.h"
+#include "transport/HTURLSessionManagerTaskDelegate.h"
 
 namespace quarra {
 namespace {

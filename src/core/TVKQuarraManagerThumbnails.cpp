@@ -4,10 +4,10 @@
 
 #include "auth/TVKQuarraAuthManager.h"
 #include "core/TVKAutoPurgingImageCache.h"
-#include "quarra/TVKQuarraManager.h"
-#include "quarra/HTHTTPSessionManager.h"
+#include "core/TVKQuarraManager.h"
+#include "transport/HTHTTPSessionManager.h"
 #include "transport/HTImageResponseSerializer.h"
-#include "quarra/HTImageViewTransport.h"
+#include "transport/HTImageViewTransport.h"
 
 namespace quarra {
 

@@ -3,9 +3,9 @@
 #include "auth/TVKQuarraAuthManager.h"
 #include "auth/TVKUpgradeManager.h"
 #include "core/TVKQuarraConfigurationManager.h"
-#include "quarra/TVKQuarraManager.h"
+#include "core/TVKQuarraManager.h"
 #include "quarra/Application.h"
-#include "quarra/TVKCryptFiles.h"
+#include "storage/crypt/TVKCryptFiles.h"
 
 namespace quarra {
 

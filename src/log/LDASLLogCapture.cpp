@@ -12,9 +12,9 @@
 #include <mutex>
 #include <thread>
 
-#include "quarra/LDLog.h"
-#include "quarra/LDSystemLogger.h"
-#include "quarra/FileDescriptor.h"
+#include "log/LDLog.h"
+#include "log/LDSystemLogger.h"
+#include "platform/FileDescriptor.h"
 
 namespace quarra {
 namespace {

@@ -1,4 +1,4 @@
-#include "quarra/LDASLLogger.h"
+#include "log/LDASLLogger.h"
 
 #include <unistd.h>
 

@@ -1,4 +1,4 @@
-#include "quarra/LDAbstractDatabaseLogger.h"
+#include "log/LDAbstractDatabaseLogger.h"
 
 #include <cmath>
 

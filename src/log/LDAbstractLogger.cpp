@@ -1,6 +1,6 @@
-#include "quarra/LDAbstractLogger.h"
+#include "log/LDAbstractLogger.h"
 
-#include "quarra/LDLog.h"
+#include "log/LDLog.h"
 
 namespace quarra {
 

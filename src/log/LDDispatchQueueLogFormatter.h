@@ -7,8 +7,8 @@
 #include <string>
 #include <unordered_map>
 
-#include "quarra/LDLogger.h"
-#include "quarra/DateFormatter.h"
+#include "log/LDLogger.h"
+#include "platform/DateFormatter.h"
 
 namespace quarra {
 

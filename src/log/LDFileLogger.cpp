@@ -9,7 +9,7 @@
 #include <cstring>
 #include <utility>
 
-#include "quarra/LDLog.h"
+#include "log/LDLog.h"
 #include "log/LDLogFileFormatterDefault.h"
 #include "log/LDLogFileManagerDefault.h"
 

@@ -9,7 +9,7 @@
 #include <atomic>
 #include <cstdint>
 
-#include "quarra/LDAbstractLogger.h"
+#include "log/LDAbstractLogger.h"
 #include "log/LDLogFileManager.h"
 #include "platform/DispatchSource.h"
 

@@ -1,4 +1,4 @@
-#include "quarra/LDLog.h"
+#include "log/LDLog.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -7,7 +7,7 @@
 #include <thread>
 
 #include "quarra/Application.h"
-#include "quarra/NotificationCenter.h"
+#include "platform/NotificationCenter.h"
 
 namespace quarra {
 

@@ -4,8 +4,8 @@
 #include <cstdint>
 #include <mutex>
 
-#include "quarra/LDLogger.h"
-#include "quarra/DateFormatter.h"
+#include "log/LDLogger.h"
+#include "platform/DateFormatter.h"
 
 namespace quarra {
 

@@ -8,7 +8,7 @@
 #include <optional>
 #include <string>
 
-#include "quarra/DateFormatter.h"
+#include "platform/DateFormatter.h"
 
 namespace quarra {
 

@@ -9,7 +9,7 @@
 #include <cstdlib>
 
 #include "quarra/Bundle.h"
-#include "quarra/Files.h"
+#include "platform/Files.h"
 
 namespace quarra {
 namespace {

@@ -8,7 +8,7 @@
 #include <string>
 
 #include "log/LDLogFileManager.h"
-#include "quarra/DateFormatter.h"
+#include "platform/DateFormatter.h"
 
 namespace quarra {
 

@@ -1,4 +1,4 @@
-#include "quarra/LDLogMessage.h"
+#include "log/LDLogMessage.h"
 
 #include <pthread.h>
 #include <sys/syscall.h>

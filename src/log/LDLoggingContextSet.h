@@ -7,7 +7,7 @@
 #include <unordered_set>
 #include <vector>
 
-#include "quarra/LDLogger.h"
+#include "log/LDLogger.h"
 
 namespace quarra {
 

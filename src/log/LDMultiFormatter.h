@@ -7,7 +7,7 @@
 #include <mutex>
 #include <vector>
 
-#include "quarra/LDLogger.h"
+#include "log/LDLogger.h"
 
 namespace quarra {
 

@@ -1,4 +1,4 @@
-#include "quarra/LDOSLogger.h"
+#include "log/LDOSLogger.h"
 
 #include <atomic>
 

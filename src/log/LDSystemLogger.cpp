@@ -1,4 +1,4 @@
-#include "quarra/LDSystemLogger.h"
+#include "log/LDSystemLogger.h"
 
 #include <cerrno>
 

@@ -1,4 +1,4 @@
-#include "quarra/LDTTYLogger.h"
+#include "log/LDTTYLogger.h"
 
 #include <sys/uio.h>
 #include <unistd.h>
@@ -12,8 +12,8 @@
 #include <ctime>
 #include <cstring>
 
-#include "quarra/LDLog.h"
-#include "quarra/LDSystemLogger.h"
+#include "log/LDLog.h"
+#include "log/LDSystemLogger.h"
 
 namespace quarra {
 namespace {

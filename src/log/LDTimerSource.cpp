@@ -1,4 +1,4 @@
-#include "quarra/LDTimerSource.h"
+#include "log/LDTimerSource.h"
 
 #include <algorithm>
 

@@ -5,12 +5,12 @@
 #include "auth/TVKQuarraAuthManager.h"
 #include "quarra/TVKErrors.h"
 #include "core/TVKQuarraConfigurationManager.h"
-#include "quarra/TVKQuarraManager.h"
-#include "quarra/LDLog.h"
+#include "core/TVKQuarraManager.h"
+#include "log/LDLog.h"
 #include "log/LDLogFileManagerDefault.h"
 #include "log/TVKLogFileFormatter.h"
 #include "quarra/Application.h"
-#include "quarra/Files.h"
+#include "platform/Files.h"
 #include "sso/SSOUtf8.h"
 
 namespace quarra {

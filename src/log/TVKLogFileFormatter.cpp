@@ -8,7 +8,7 @@
 #include "auth/TVKQuarraAuthManager.h"
 #include "platform/Device.h"
 #include "storage/crypt/TVKHexConversion.h"
-#include "quarra/TVKQuarraCryptManager.h"
+#include "storage/crypt/TVKQuarraCryptManager.h"
 
 namespace quarra {
 namespace {

@@ -15,7 +15,7 @@
 #include <string>
 #include <string_view>
 
-#include "quarra/LDLogMessage.h"
+#include "log/LDLogMessage.h"
 #include "quarra/Bytes.h"
 
 namespace quarra {

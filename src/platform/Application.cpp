@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <mutex>
 
-#include "quarra/NotificationCenter.h"
+#include "platform/NotificationCenter.h"
 
 namespace quarra {
 

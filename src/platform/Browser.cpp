@@ -1,4 +1,4 @@
-#include "platform/Browser.h"
+#include "quarra/Browser.h"
 
 #include <unistd.h>
 

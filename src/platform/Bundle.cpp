@@ -6,7 +6,7 @@
 #include <cctype>
 #include <stdexcept>
 
-#include "quarra/Files.h"
+#include "platform/Files.h"
 #include "quarra/Result.h"
 
 namespace quarra {

@@ -1,4 +1,4 @@
-#include "quarra/DateFormatter.h"
+#include "platform/DateFormatter.h"
 
 #include <unicode/locid.h>
 #include <unicode/smpdtfmt.h>

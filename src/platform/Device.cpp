@@ -9,7 +9,7 @@
 #include <mutex>
 
 #include "platform/Directories.h"
-#include "quarra/Files.h"
+#include "platform/Files.h"
 
 namespace quarra {
 namespace {

@@ -10,7 +10,7 @@
 #include <thread>
 #include <vector>
 
-#include "quarra/Files.h"
+#include "platform/Files.h"
 
 namespace quarra {
 

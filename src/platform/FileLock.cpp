@@ -8,7 +8,7 @@
 #include <thread>
 
 #include "quarra/Dispatch.h"
-#include "quarra/Files.h"
+#include "platform/Files.h"
 
 namespace quarra {
 

@@ -1,4 +1,4 @@
-#include "quarra/Files.h"
+#include "platform/Files.h"
 
 #include <errno.h>
 #include <fcntl.h>

@@ -1,4 +1,4 @@
-#include "quarra/HttpResponse.h"
+#include "platform/HttpResponse.h"
 
 #include <algorithm>
 #include <cctype>

@@ -10,7 +10,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "quarra/Files.h"
+#include "platform/Files.h"
 
 namespace quarra {
 

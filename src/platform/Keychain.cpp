@@ -17,7 +17,7 @@
 #include "quarra/Bundle.h"
 #include "platform/Directories.h"
 #include "platform/FileLock.h"
-#include "quarra/Files.h"
+#include "platform/Files.h"
 #include "quarra/Json.h"
 #include "quarra/Result.h"
 #include "platform/SecretServiceKeychainStore.h"

@@ -1,10 +1,10 @@
-#include "quarra/KeyedArchiver.h"
+#include "platform/KeyedArchiver.h"
 
 #include <limits>
 #include <mutex>
 
 #include "platform/Base64.h"
-#include "quarra/Files.h"
+#include "platform/Files.h"
 #include "quarra/Result.h"
 
 namespace quarra {

@@ -4,7 +4,7 @@
 #include <sstream>
 #include <unordered_map>
 
-#include "quarra/Files.h"
+#include "platform/Files.h"
 
 namespace quarra {
 namespace {

@@ -17,7 +17,7 @@
 #include <thread>
 #include <vector>
 
-#include "quarra/FileDescriptor.h"
+#include "platform/FileDescriptor.h"
 
 namespace quarra {
 namespace {

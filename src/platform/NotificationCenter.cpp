@@ -1,4 +1,4 @@
-#include "quarra/NotificationCenter.h"
+#include "platform/NotificationCenter.h"
 
 #include <vector>
 

@@ -13,7 +13,7 @@
 #include <utility>
 
 #include "platform/FileLock.h"
-#include "quarra/Files.h"
+#include "platform/Files.h"
 
 namespace quarra {
 namespace {

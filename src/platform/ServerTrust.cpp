@@ -1,4 +1,4 @@
-#include "quarra/ServerTrust.h"
+#include "platform/ServerTrust.h"
 
 #include <arpa/inet.h>
 #include <openssl/x509.h>

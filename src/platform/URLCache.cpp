@@ -1,4 +1,4 @@
-#include "quarra/URLCache.h"
+#include "platform/URLCache.h"
 
 #include <algorithm>
 #include <cctype>

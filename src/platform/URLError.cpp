@@ -1,4 +1,4 @@
-#include "quarra/URLError.h"
+#include "platform/URLError.h"
 
 #include "quarra/Json.h"
 

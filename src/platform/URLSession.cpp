@@ -1,4 +1,4 @@
-#include "quarra/URLSession.h"
+#include "platform/URLSession.h"
 
 #include <cctype>
 #include <cstdio>

@@ -5,7 +5,7 @@
 
 #include <mutex>
 
-#include "quarra/URLSession.h"
+#include "platform/URLSession.h"
 #include "platform/URLSessionTransfer.h"
 
 namespace quarra {

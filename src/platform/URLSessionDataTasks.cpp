@@ -1,6 +1,6 @@
 #include "platform/URLSessionDataTasks.h"
 
-#include "quarra/URLSessionTask.h"
+#include "platform/URLSessionTask.h"
 
 namespace quarra {
 

@@ -9,7 +9,7 @@
 #include <mutex>
 #include <optional>
 
-#include "quarra/URLSession.h"
+#include "platform/URLSession.h"
 
 namespace quarra {
 

@@ -1,6 +1,6 @@
 #include "platform/URLSessionEvents.h"
 
-#include "quarra/URLSession.h"
+#include "platform/URLSession.h"
 
 namespace quarra {
 namespace {

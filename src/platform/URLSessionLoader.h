@@ -16,7 +16,7 @@
 #include <unordered_map>
 #include <unordered_set>
 
-#include "quarra/URLSession.h"
+#include "platform/URLSession.h"
 #include "platform/URLSessionStore.h"
 
 namespace quarra {

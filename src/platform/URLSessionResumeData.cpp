@@ -8,7 +8,7 @@
 #include <cstring>
 
 #include "quarra/Json.h"
-#include "quarra/URLError.h"
+#include "platform/URLError.h"
 
 namespace quarra {
 namespace fs = std::filesystem;

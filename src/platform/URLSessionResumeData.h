@@ -5,9 +5,9 @@
 #include <filesystem>
 #include <string>
 
-#include "quarra/FileDescriptor.h"
+#include "platform/FileDescriptor.h"
 #include "quarra/Result.h"
-#include "quarra/URLSessionTask.h"
+#include "platform/URLSessionTask.h"
 
 namespace quarra {
 

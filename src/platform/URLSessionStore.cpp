@@ -9,7 +9,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "quarra/Files.h"
+#include "platform/Files.h"
 #include "quarra/Json.h"
 
 namespace quarra {

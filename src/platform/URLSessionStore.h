@@ -12,8 +12,8 @@
 #include <vector>
 
 #include "quarra/Error.h"
-#include "quarra/HttpResponse.h"
-#include "quarra/URLSessionTask.h"
+#include "platform/HttpResponse.h"
+#include "platform/URLSessionTask.h"
 
 namespace quarra {
 

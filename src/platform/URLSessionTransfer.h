@@ -9,9 +9,9 @@
 #include <optional>
 #include <variant>
 
-#include "quarra/FileDescriptor.h"
+#include "platform/FileDescriptor.h"
 #include "platform/URLSessionEvents.h"
-#include "quarra/ServerTrust.h"
+#include "platform/ServerTrust.h"
 #include "platform/URLSessionLoader.h"
 
 typedef struct x509_store_ctx_st X509_STORE_CTX;

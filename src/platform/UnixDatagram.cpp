@@ -1,4 +1,4 @@
-#include "quarra/UnixDatagram.h"
+#include "platform/UnixDatagram.h"
 
 #include <fcntl.h>
 #include <sys/mman.h>

@@ -1,4 +1,4 @@
-#include "quarra/UrlRequest.h"
+#include "platform/UrlRequest.h"
 
 #include <algorithm>
 #include <cctype>

@@ -1,8 +1,8 @@
-#include "quarra/UserDefaults.h"
+#include "platform/UserDefaults.h"
 #include "quarra/Result.h"
 
 #include "platform/Directories.h"
-#include "quarra/Files.h"
+#include "platform/Files.h"
 
 namespace quarra {
 

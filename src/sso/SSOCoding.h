@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "quarra/KeyedArchiver.h"
+#include "platform/KeyedArchiver.h"
 #include "quarra/Url.h"
 #include "sso/SSOFieldMapping.h"
 

@@ -9,7 +9,7 @@
 
 #include "quarra/Bytes.h"
 #include "quarra/Error.h"
-#include "quarra/HttpResponse.h"
+#include "platform/HttpResponse.h"
 #include "quarra/Json.h"
 
 namespace quarra {

@@ -1,6 +1,6 @@
 #include "sso/SSOExternalUserAgentCustomBrowser.h"
 
-#include "platform/Browser.h"
+#include "quarra/Browser.h"
 #include "sso/SSOURLQueryComponent.h"
 
 namespace quarra {

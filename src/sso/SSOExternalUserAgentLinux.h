@@ -14,7 +14,7 @@
 #include <memory>
 #include <mutex>
 
-#include "platform/Browser.h"
+#include "quarra/Browser.h"
 #include "platform/LoopbackRedirectListener.h"
 #include "sso/SSOExternalUserAgent.h"
 

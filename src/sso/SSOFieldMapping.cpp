@@ -4,7 +4,7 @@
 #include <cmath>
 #include <cstdint>
 
-#include "quarra/DateFormatter.h"
+#include "platform/DateFormatter.h"
 
 namespace quarra {
 namespace {

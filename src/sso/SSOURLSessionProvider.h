@@ -6,7 +6,7 @@
 // Safe to call from any thread.
 #include <memory>
 
-#include "quarra/URLSession.h"
+#include "platform/URLSession.h"
 
 namespace quarra {
 

@@ -1,4 +1,4 @@
-#include "quarra/HTAutoPurgingImageCache.h"
+#include "transport/HTAutoPurgingImageCache.h"
 
 #include <algorithm>
 #include <ctime>

@@ -7,8 +7,8 @@
 #include <algorithm>
 #include <cstring>
 
-#include "quarra/Files.h"
-#include "quarra/HTMultipartFormData.h"
+#include "platform/Files.h"
+#include "transport/HTMultipartFormData.h"
 
 namespace quarra {
 namespace {

@@ -1,4 +1,4 @@
-#include "quarra/HTHTTPRequestSerializer.h"
+#include "transport/HTHTTPRequestSerializer.h"
 
 #include <algorithm>
 #include <cctype>
@@ -8,7 +8,7 @@
 
 #include "platform/Base64.h"
 #include "quarra/Dispatch.h"
-#include "quarra/Files.h"
+#include "platform/Files.h"
 #include "platform/Locale.h"
 #include "transport/HTMultipartBodyStream.h"
 #include "transport/HTStreamingMultipartFormData.h"

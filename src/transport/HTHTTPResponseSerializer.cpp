@@ -3,7 +3,7 @@
 #include <numeric>
 
 #include "platform/HttpStatus.h"
-#include "quarra/URLError.h"
+#include "platform/URLError.h"
 #include "transport/HTLocalizedString.h"
 
 namespace quarra {

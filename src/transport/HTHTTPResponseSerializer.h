@@ -7,8 +7,8 @@
 #include <set>
 #include <string>
 
-#include "quarra/KeyedArchiver.h"
-#include "quarra/HTURLResponseSerialization.h"
+#include "platform/KeyedArchiver.h"
+#include "transport/HTURLResponseSerialization.h"
 
 namespace quarra {
 

@@ -1,4 +1,4 @@
-#include "quarra/HTHTTPSessionManager.h"
+#include "transport/HTHTTPSessionManager.h"
 
 #include <stdexcept>
 

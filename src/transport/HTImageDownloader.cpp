@@ -1,9 +1,9 @@
-#include "quarra/HTImageDownloader.h"
+#include "transport/HTImageDownloader.h"
 
 #include <algorithm>
 #include <stdexcept>
 
-#include "quarra/URLError.h"
+#include "platform/URLError.h"
 #include "platform/Uuid.h"
 #include "transport/HTImageResponseSerializer.h"
 

@@ -1,11 +1,11 @@
-#include "quarra/HTImageViewTransport.h"
+#include "transport/HTImageViewTransport.h"
 
 #include <atomic>
 #include <mutex>
 #include <string>
 #include <unordered_map>
 
-#include "quarra/URLError.h"
+#include "platform/URLError.h"
 #include "platform/Uuid.h"
 
 namespace quarra {

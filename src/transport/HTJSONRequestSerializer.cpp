@@ -2,7 +2,7 @@
 
 #include <cmath>
 
-#include "quarra/URLError.h"
+#include "platform/URLError.h"
 #include "transport/HTLocalizedString.h"
 
 namespace quarra {

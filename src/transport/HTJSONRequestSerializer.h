@@ -1,7 +1,7 @@
 #pragma once
 // A request serializer that sends parameters as a JSON body ("application/json"); methods that
 // encode parameters in the URL still get a query string.
-#include "quarra/HTHTTPRequestSerializer.h"
+#include "transport/HTHTTPRequestSerializer.h"
 
 namespace quarra {
 

@@ -7,7 +7,7 @@
 #include <chrono>
 #include <thread>
 
-#include "quarra/Files.h"
+#include "platform/Files.h"
 
 namespace quarra {
 namespace {

@@ -1,4 +1,4 @@
-#include "quarra/HTMultipartFormData.h"
+#include "transport/HTMultipartFormData.h"
 
 #include <cstdio>
 #include <random>

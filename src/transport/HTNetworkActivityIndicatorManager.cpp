@@ -2,10 +2,10 @@
 
 #include <chrono>
 
-#include "quarra/URLSessionTask.h"
+#include "platform/URLSessionTask.h"
 #include "quarra/ui/Application.h"
 #include "quarra/ui/Scheduler.h"
-#include "quarra/HTURLSessionManagerTaskDelegate.h"
+#include "transport/HTURLSessionManagerTaskDelegate.h"
 
 namespace quarra {
 namespace {

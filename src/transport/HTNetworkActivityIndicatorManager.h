@@ -20,7 +20,7 @@
 #include <mutex>
 
 #include "quarra/Dispatch.h"
-#include "quarra/NotificationCenter.h"
+#include "platform/NotificationCenter.h"
 
 namespace quarra {
 

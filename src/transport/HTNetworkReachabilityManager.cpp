@@ -7,7 +7,7 @@
 #include <cstdio>
 
 #include "quarra/Dispatch.h"
-#include "quarra/NotificationCenter.h"
+#include "platform/NotificationCenter.h"
 #include "transport/HTLocalizedString.h"
 
 namespace quarra {

@@ -9,8 +9,8 @@
 #include <string>
 
 #include "quarra/Bytes.h"
-#include "quarra/KeyedArchiver.h"
-#include "quarra/ServerTrust.h"
+#include "platform/KeyedArchiver.h"
+#include "platform/ServerTrust.h"
 
 namespace quarra {
 

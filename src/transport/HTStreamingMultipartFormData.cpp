@@ -5,11 +5,11 @@
 #include <filesystem>
 #include <system_error>
 
-#include "quarra/Files.h"
+#include "platform/Files.h"
 #include "platform/MimeTypes.h"
-#include "quarra/URLError.h"
+#include "platform/URLError.h"
 #include "transport/HTLocalizedString.h"
-#include "quarra/HTURLRequestSerialization.h"
+#include "transport/HTURLRequestSerialization.h"
 
 namespace quarra {
 namespace {

@@ -5,9 +5,9 @@
 #include <memory>
 #include <string>
 
-#include "quarra/UrlRequest.h"
+#include "platform/UrlRequest.h"
 #include "transport/HTMultipartBodyStream.h"
-#include "quarra/HTMultipartFormData.h"
+#include "transport/HTMultipartFormData.h"
 
 namespace quarra {
 

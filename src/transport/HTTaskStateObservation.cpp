@@ -1,7 +1,7 @@
 #include "transport/HTTaskStateObservation.h"
 
 #include "quarra/Dispatch.h"
-#include "quarra/HTURLSessionManagerTaskDelegate.h"
+#include "transport/HTURLSessionManagerTaskDelegate.h"
 
 namespace quarra {
 

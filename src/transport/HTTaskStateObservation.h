@@ -3,8 +3,8 @@
 // notifications with a block that runs on the main queue.
 #include <functional>
 
-#include "quarra/NotificationCenter.h"
-#include "quarra/URLSessionTask.h"
+#include "platform/NotificationCenter.h"
+#include "platform/URLSessionTask.h"
 
 namespace quarra {
 

@@ -1,4 +1,4 @@
-#include "quarra/HTURLRequestSerialization.h"
+#include "transport/HTURLRequestSerialization.h"
 
 #include <charconv>
 

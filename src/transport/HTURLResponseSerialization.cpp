@@ -1,7 +1,7 @@
-#include "quarra/HTURLResponseSerialization.h"
+#include "transport/HTURLResponseSerialization.h"
 
 #include "quarra/Json.h"
-#include "quarra/URLError.h"
+#include "platform/URLError.h"
 
 namespace quarra {
 

@@ -1,12 +1,12 @@
-#include "quarra/HTURLSessionManager.h"
+#include "transport/HTURLSessionManager.h"
 
 #include <cctype>
 #include <cstdio>
 #include <stdexcept>
 
 #include "platform/Directories.h"
-#include "quarra/Files.h"
-#include "quarra/URLError.h"
+#include "platform/Files.h"
+#include "platform/URLError.h"
 #include "transport/HTJSONResponseSerializer.h"
 #include "transport/HTMultipartBodyStream.h"
 #include "transport/HTNetworkReachabilityManager.h"

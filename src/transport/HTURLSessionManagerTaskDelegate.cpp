@@ -1,14 +1,14 @@
-#include "quarra/HTURLSessionManagerTaskDelegate.h"
+#include "transport/HTURLSessionManagerTaskDelegate.h"
 
 #include <errno.h>
 
 #include <filesystem>
 #include <mutex>
 
-#include "quarra/Files.h"
-#include "quarra/NotificationCenter.h"
-#include "quarra/HTURLResponseSerialization.h"
-#include "quarra/HTURLSessionManager.h"
+#include "platform/Files.h"
+#include "platform/NotificationCenter.h"
+#include "transport/HTURLResponseSerialization.h"
+#include "transport/HTURLSessionManager.h"
 
 namespace quarra {
 namespace fs = std::filesystem;

@@ -2,7 +2,7 @@
 
 #include <unicode/ucnv.h>
 
-#include "quarra/HTHTTPRequestSerializer.h"
+#include "transport/HTHTTPRequestSerializer.h"
 
 namespace quarra {
 namespace {

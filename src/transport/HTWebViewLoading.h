@@ -9,12 +9,12 @@
 #include <memory>
 #include <string>
 
-#include "quarra/HttpResponse.h"
+#include "platform/HttpResponse.h"
 #include "quarra/Progress.h"
-#include "quarra/UrlRequest.h"
+#include "platform/UrlRequest.h"
 #include "quarra/ui/WebView.h"
 #include "transport/HTHTTPResponseSerializer.h"
-#include "quarra/HTHTTPSessionManager.h"
+#include "transport/HTHTTPSessionManager.h"
 
 namespace quarra {
 

@@ -8,7 +8,7 @@
 #include "quarra/TVKQuarraAuth.h"
 #include "core/TVKQuarraEMMManager.h"
 #include "quarra/Bundle.h"
-#include "quarra/UserDefaults.h"
+#include "platform/UserDefaults.h"
 #include "quarra/ui/Application.h"
 #include "quarra/ui/Biometrics.h"
 #include "quarra/ui/Scheduler.h"

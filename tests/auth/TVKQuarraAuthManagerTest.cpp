@@ -15,7 +15,7 @@
 #include "quarra/TVKSDKApplicationDelegate.h"
 #include "platform/Keychain.h"
 #include "platform/NetworkReachability.h"
-#include "quarra/UserDefaults.h"
+#include "platform/UserDefaults.h"
 #include "sso/SSOErrorUtilities.h"
 #include "storage/crypt/KeychainItemStoreCrypt.h"
 #include "support/FailingKeychainStore.h"

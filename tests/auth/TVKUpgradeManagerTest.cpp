@@ -10,7 +10,7 @@
 #include "core/TVKQuarraConfigurationManager.h"
 #include "quarra/TVKSDKApplicationDelegate.h"
 #include "quarra/Bundle.h"
-#include "quarra/UserDefaults.h"
+#include "platform/UserDefaults.h"
 #include "storage/crypt/KeychainItemStoreCrypt.h"
 #include "support/FailingKeychainStore.h"
 #include "support/SecretServiceSession.h"

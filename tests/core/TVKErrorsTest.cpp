@@ -5,7 +5,7 @@
 
 #include "core/TVKErrorMessageExtensions.h"
 #include "quarra/TVKErrors.h"
-#include "quarra/TVKQuarraManager.h"
+#include "core/TVKQuarraManager.h"
 
 using namespace quarra;
 

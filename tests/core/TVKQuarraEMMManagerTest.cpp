@@ -3,7 +3,7 @@
 #include "core/TVKMIMEType.h"
 #include "core/TVKQuarraEMMManager.h"
 #include "quarra/Bundle.h"
-#include "quarra/UserDefaults.h"
+#include "platform/UserDefaults.h"
 
 using namespace quarra;
 

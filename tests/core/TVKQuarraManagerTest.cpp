@@ -1,4 +1,4 @@
-#include "quarra/TVKQuarraManager.h"
+#include "core/TVKQuarraManager.h"
 
 #include <gtest/gtest.h>
 

@@ -11,10 +11,10 @@
 #include "quarra/TVKErrors.h"
 #include "quarra/TVKQuarraAPI.h"
 #include "core/TVKQuarraConfigurationManager.h"
-#include "quarra/TVKQuarraManager.h"
+#include "core/TVKQuarraManager.h"
 #include "quarra/TVKSDKApplicationDelegate.h"
-#include "quarra/UserDefaults.h"
-#include "quarra/TVKQuarraCryptManager.h"
+#include "platform/UserDefaults.h"
+#include "storage/crypt/TVKQuarraCryptManager.h"
 #include "support/SignInTestBed.h"
 #include "support/TestSupport.h"
 

@@ -2,12 +2,12 @@
 
 #include "core/TVKAutoPurgingImageCache.h"
 #include "quarra/TVKImageViewThumbnails.h"
-#include "quarra/TVKQuarraManager.h"
-#include "quarra/TVKQuarraCryptManager.h"
+#include "core/TVKQuarraManager.h"
+#include "storage/crypt/TVKQuarraCryptManager.h"
 #include "support/ImageFixtures.h"
 #include "support/SignInTestBed.h"
 #include "support/TestSupport.h"
-#include "quarra/HTImageDownloader.h"
+#include "transport/HTImageDownloader.h"
 
 namespace quarra {
 namespace {

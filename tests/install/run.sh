@@ -12,6 +12,7 @@ cmake --install "$build" --prefix "$prefix"
 # Only the public surface is installed.
 test -f "$prefix/include/quarra/TVKQuarraAPI.h"
 test ! -e "$prefix/include/quarra/TVKQuarraAuthInternal.h"
+test ! -e "$prefix/include/quarra/TVKQuarraManager.h"
 test -f "$prefix/share/quarra/resources/Info.json"
 
 cmake -S "$source/tests/install/host" -B "$work/cmake-host" -G Ninja -DQUARRA_STATIC=ON \
@@ -20,6 +21,16 @@ cmake --build "$work/cmake-host"
 pcdir=$(dirname "$(find "$prefix" -name quarra.pc)")
 PKG_CONFIG_PATH="$pcdir${PKG_CONFIG_PATH:+:$PKG_CONFIG_PATH}"
 export PKG_CONFIG_PATH
+# Every installed header compiles on its own with nothing but the installed include folder (and
+# what pkg-config says the public headers need), so no header of the library's inside can slip in.
+cflags=$(pkg-config --cflags quarra)
+find "$prefix/include/quarra" -name '*.h' | sort | while read -r header; do
+    printf '#include <%s>\n' "${header#"$prefix/include/"}" |
+        ${CXX:-c++} -std=c++20 -Wall -Wextra -Werror -fsyntax-only -x c++ - \
+            $cflags -I"$prefix/include" && continue
+    echo "not self-contained: $header" >&2
+    exit 1
+done
 ${CXX:-c++} -std=c++20 -Wall -Wextra -Werror "$source/tests/install/host/host.cpp" \
     -o "$work/pkg-config-host" $(pkg-config --cflags --libs quarra) -Wl,-rpath,"$(dirname "$pcdir")"
 

@@ -17,10 +17,10 @@
 #include <cstring>
 #include <csignal>
 
-#include "quarra/LDAbstractLogger.h"
-#include "quarra/LDLog.h"
-#include "quarra/LDOSLogger.h"
-#include "quarra/FileDescriptor.h"
+#include "log/LDAbstractLogger.h"
+#include "log/LDLog.h"
+#include "log/LDOSLogger.h"
+#include "platform/FileDescriptor.h"
 #include "support/TestSupport.h"
 
 extern char** environ;

@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "quarra/LDAbstractDatabaseLogger.h"
-#include "quarra/LDLog.h"
+#include "log/LDAbstractDatabaseLogger.h"
+#include "log/LDLog.h"
 
 using namespace quarra;
 using namespace std::chrono_literals;

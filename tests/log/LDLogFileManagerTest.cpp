@@ -7,7 +7,7 @@
 
 #include "log/LDFileLogger.h"
 #include "log/TVKFileLogger.h"
-#include "quarra/LDLog.h"
+#include "log/LDLog.h"
 #include "quarra/Bundle.h"
 #include "quarra/RunLoop.h"
 #include "support/TestSupport.h"

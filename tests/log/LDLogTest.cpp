@@ -7,9 +7,9 @@
 #include <thread>
 #include <vector>
 
-#include "quarra/LDAbstractLogger.h"
-#include "quarra/LDLog.h"
-#include "quarra/NotificationCenter.h"
+#include "log/LDAbstractLogger.h"
+#include "log/LDLog.h"
+#include "platform/NotificationCenter.h"
 #include "quarra/RunLoop.h"
 
 using namespace quarra;

@@ -9,9 +9,9 @@
 #include <map>
 #include <regex>
 
-#include "quarra/LDASLLogger.h"
-#include "quarra/LDLog.h"
-#include "quarra/LDOSLogger.h"
+#include "log/LDASLLogger.h"
+#include "log/LDLog.h"
+#include "log/LDOSLogger.h"
 
 using namespace quarra;
 

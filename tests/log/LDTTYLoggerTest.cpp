@@ -9,8 +9,8 @@
 #include <regex>
 #include <string>
 
-#include "quarra/LDLog.h"
-#include "quarra/LDTTYLogger.h"
+#include "log/LDLog.h"
+#include "log/LDTTYLogger.h"
 
 using namespace quarra;
 

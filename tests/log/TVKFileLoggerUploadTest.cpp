@@ -8,7 +8,7 @@
 #include <thread>
 
 #include "core/TVKQuarraConfigurationManager.h"
-#include "quarra/LDLog.h"
+#include "log/LDLog.h"
 #include "log/LDLogFileManagerDefault.h"
 #include "log/TVKQuarraLoggerInternal.h"
 #include "quarra/Application.h"

@@ -5,7 +5,7 @@
 #include "auth/TVKQuarraAuthManager.h"
 #include "log/TVKLogEntry.h"
 #include "quarra/Bundle.h"
-#include "quarra/TVKQuarraCryptManager.h"
+#include "storage/crypt/TVKQuarraCryptManager.h"
 
 using namespace quarra;
 

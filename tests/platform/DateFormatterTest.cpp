@@ -1,4 +1,4 @@
-#include "quarra/DateFormatter.h"
+#include "platform/DateFormatter.h"
 
 #include <gtest/gtest.h>
 

@@ -6,9 +6,9 @@
 #include <sys/stat.h>
 
 #include "platform/Directories.h"
-#include "quarra/Files.h"
+#include "platform/Files.h"
 #include "platform/URLSessionStore.h"
-#include "quarra/UserDefaults.h"
+#include "platform/UserDefaults.h"
 #include "support/TestSupport.h"
 
 using namespace quarra;

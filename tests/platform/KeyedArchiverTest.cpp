@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "quarra/KeyedArchiver.h"
+#include "platform/KeyedArchiver.h"
 #include "support/TestSupport.h"
 
 using namespace quarra;

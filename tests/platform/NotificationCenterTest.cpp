@@ -3,7 +3,7 @@
 #include <atomic>
 #include <thread>
 
-#include "quarra/NotificationCenter.h"
+#include "platform/NotificationCenter.h"
 #include "quarra/RunLoop.h"
 
 using namespace quarra;

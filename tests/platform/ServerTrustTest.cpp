@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "quarra/ServerTrust.h"
+#include "platform/ServerTrust.h"
 #include "support/TestCertificates.h"
 #include "support/TestSupport.h"
 

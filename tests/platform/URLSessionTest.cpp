@@ -13,7 +13,7 @@
 #include "platform/URLSessionDataTasks.h"
 #include "quarra/Json.h"
 #include "quarra/RunLoop.h"
-#include "quarra/URLSession.h"
+#include "platform/URLSession.h"
 #include "support/QuarraTestServer.h"
 #include "support/TestSupport.h"
 

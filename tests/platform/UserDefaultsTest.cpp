@@ -4,7 +4,7 @@
 #include <thread>
 #include <vector>
 
-#include "quarra/UserDefaults.h"
+#include "platform/UserDefaults.h"
 #include "support/TestSupport.h"
 
 using namespace quarra;

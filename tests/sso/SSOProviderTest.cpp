@@ -3,7 +3,7 @@
 // code exchange, refresh with rotation, registration, and the provider's refusals.
 #include <gtest/gtest.h>
 
-#include "quarra/KeyedArchiver.h"
+#include "platform/KeyedArchiver.h"
 #include "quarra/RunLoop.h"
 #include "sso/SSOAuthState.h"
 #include "sso/SSOAuthorizationService.h"

@@ -14,7 +14,7 @@
 #include <optional>
 #include <string>
 
-#include "platform/Browser.h"
+#include "quarra/Browser.h"
 #include "quarra/Url.h"
 #include "sso/SSOExternalUserAgent.h"
 

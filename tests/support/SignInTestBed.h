@@ -6,7 +6,7 @@
 #include <string>
 
 #include "auth/TVKQuarraAuthManager.h"
-#include "quarra/TVKQuarraManager.h"
+#include "core/TVKQuarraManager.h"
 #include "quarra/RunLoop.h"
 #include "support/QuarraTestServer.h"
 #include "support/QuarraTestService.h"

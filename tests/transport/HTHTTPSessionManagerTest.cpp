@@ -1,4 +1,4 @@
-#include "quarra/HTHTTPSessionManager.h"
+#include "transport/HTHTTPSessionManager.h"
 
 #include <gtest/gtest.h>
 
@@ -6,7 +6,7 @@
 #include <functional>
 
 #include "quarra/RunLoop.h"
-#include "quarra/URLError.h"
+#include "platform/URLError.h"
 #include "support/QuarraTestServer.h"
 #include "support/TestSupport.h"
 #include "transport/HTJSONRequestSerializer.h"

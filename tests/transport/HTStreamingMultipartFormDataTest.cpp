@@ -7,10 +7,10 @@
 #include <chrono>
 #include <regex>
 
-#include "quarra/Files.h"
+#include "platform/Files.h"
 #include "quarra/RunLoop.h"
 #include "support/TestSupport.h"
-#include "quarra/HTHTTPRequestSerializer.h"
+#include "transport/HTHTTPRequestSerializer.h"
 
 namespace quarra {
 namespace {

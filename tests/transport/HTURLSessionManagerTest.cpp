@@ -1,4 +1,4 @@
-#include "quarra/HTURLSessionManager.h"
+#include "transport/HTURLSessionManager.h"
 
 #include <gtest/gtest.h>
 #include <sys/wait.h>
@@ -6,7 +6,7 @@
 
 #include "quarra/Dispatch.h"
 #include "quarra/RunLoop.h"
-#include "quarra/URLError.h"
+#include "platform/URLError.h"
 #include <future>
 
 #include "support/QuarraTestServer.h"

@@ -6,8 +6,8 @@
 #include <filesystem>
 #include <functional>
 
-#include "quarra/Files.h"
-#include "quarra/KeyedArchiver.h"
+#include "platform/Files.h"
+#include "platform/KeyedArchiver.h"
 #include "platform/PropertyList.h"
 #include "quarra/Result.h"
 #include "platform/XmlParser.h"

@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "quarra/MemoryPressure.h"
-#include "quarra/HTAutoPurgingImageCache.h"
+#include "transport/HTAutoPurgingImageCache.h"
 
 namespace quarra {
 namespace {

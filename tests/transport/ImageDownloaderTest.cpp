@@ -1,9 +1,9 @@
-#include "quarra/HTImageDownloader.h"
+#include "transport/HTImageDownloader.h"
 
 #include <gtest/gtest.h>
 
 #include "quarra/RunLoop.h"
-#include "quarra/URLError.h"
+#include "platform/URLError.h"
 #include "support/ImageFixtures.h"
 #include "support/QuarraTestServer.h"
 #include "transport/HTImageResponseSerializer.h"

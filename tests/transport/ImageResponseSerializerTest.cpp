@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "quarra/URLError.h"
+#include "platform/URLError.h"
 #include "support/ImageFixtures.h"
 
 namespace quarra {

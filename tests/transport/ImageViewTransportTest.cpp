@@ -1,9 +1,9 @@
-#include "quarra/HTImageViewTransport.h"
+#include "transport/HTImageViewTransport.h"
 
 #include <gtest/gtest.h>
 
 #include "quarra/RunLoop.h"
-#include "quarra/URLError.h"
+#include "platform/URLError.h"
 #include "support/ImageFixtures.h"
 #include "support/QuarraTestServer.h"
 #include "transport/HTImageResponseSerializer.h"

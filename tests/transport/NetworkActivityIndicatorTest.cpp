@@ -2,12 +2,12 @@
 
 #include <gtest/gtest.h>
 
-#include "quarra/NotificationCenter.h"
+#include "platform/NotificationCenter.h"
 #include "quarra/RunLoop.h"
 #include "quarra/ui/Application.h"
 #include "quarra/ui/Scheduler.h"
 #include "support/QuarraTestServer.h"
-#include "quarra/HTHTTPSessionManager.h"
+#include "transport/HTHTTPSessionManager.h"
 
 namespace quarra {
 namespace {

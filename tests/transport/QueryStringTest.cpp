@@ -4,7 +4,7 @@
 #include <string>
 
 #include "support/TestSupport.h"
-#include "quarra/HTHTTPRequestSerializer.h"
+#include "transport/HTHTTPRequestSerializer.h"
 
 using namespace quarra;
 

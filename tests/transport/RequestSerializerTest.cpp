@@ -4,7 +4,7 @@
 #include <thread>
 
 #include "quarra/Bundle.h"
-#include "quarra/HTHTTPRequestSerializer.h"
+#include "transport/HTHTTPRequestSerializer.h"
 #include "transport/HTJSONRequestSerializer.h"
 
 using namespace quarra;

@@ -2,7 +2,7 @@
 #include <stdlib.h>
 
 #include "quarra/Bundle.h"
-#include "quarra/URLSession.h"
+#include "platform/URLSession.h"
 #include "support/QuarraTestServer.h"
 #include "support/TestCertificates.h"
 #include "support/TestSupport.h"

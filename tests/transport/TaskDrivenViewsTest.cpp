@@ -3,11 +3,11 @@
 #include <gtest/gtest.h>
 
 #include "quarra/RunLoop.h"
-#include "quarra/URLError.h"
+#include "platform/URLError.h"
 #include "support/QuarraTestServer.h"
 #include "transport/HTActivityIndicatorViewNotificationObserver.h"
 #include "transport/HTHTTPResponseSerializer.h"
-#include "quarra/HTHTTPSessionManager.h"
+#include "transport/HTHTTPSessionManager.h"
 #include "transport/HTProgressViewTaskProgress.h"
 #include "transport/HTRefreshControlNotificationObserver.h"
 #include "transport/HTWebViewLoading.h"

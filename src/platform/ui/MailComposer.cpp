@@ -5,8 +5,8 @@
 #include <filesystem>
 
 #include "platform/Base64.h"
-#include "platform/Browser.h"
-#include "quarra/Files.h"
+#include "quarra/Browser.h"
+#include "platform/Files.h"
 #include "platform/Process.h"
 #include "platform/Uuid.h"
 

@@ -1,4 +1,4 @@
-#include "quarra/TVKCacheTable.h"
+#include "storage/cache/TVKCacheTable.h"
 
 #include <algorithm>
 #include <set>

@@ -1,4 +1,4 @@
-#include "quarra/TVKCacheTableColumn.h"
+#include "storage/cache/TVKCacheTableColumn.h"
 
 #include <strings.h>
 #include <cstdio>

@@ -5,7 +5,9 @@
 #include "core/TVKQuarraConfigurationManager.h"
 #include "log/TVKQuarraLoggerInternal.h"
 #include "storage/cache/TVKCacheDatabaseKey.h"
-#include "quarra/TVKQuarraCryptManager.h"
+#include "storage/db/SQDatabase.h"
+#include "storage/db/SQDatabaseQueue.h"
+#include "storage/crypt/TVKQuarraCryptManager.h"
 
 namespace quarra {
 

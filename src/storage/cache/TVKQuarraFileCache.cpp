@@ -6,10 +6,12 @@
 #include "auth/TVKQuarraAuthManager.h"
 #include "quarra/TVKErrors.h"
 #include "core/TVKQuarraConfigurationManager.h"
-#include "quarra/TVKQuarraManager.h"
+#include "core/TVKQuarraManager.h"
 #include "log/TVKQuarraLoggerInternal.h"
-#include "quarra/Files.h"
+#include "platform/Files.h"
 #include "platform/Uuid.h"
+#include "storage/cache/TVKCacheTable.h"
+#include "storage/db/SQDatabase.h"
 
 namespace quarra {
 

@@ -8,6 +8,8 @@
 #include "quarra/TVKErrors.h"
 #include "log/TVKQuarraLoggerInternal.h"
 #include "quarra/TVKQuarraFileCache.h"
+#include "storage/cache/TVKCacheTable.h"
+#include "storage/db/SQDatabase.h"
 
 namespace quarra {
 

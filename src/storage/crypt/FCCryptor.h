@@ -15,7 +15,7 @@
 #include <string>
 
 #include "quarra/Dispatch.h"
-#include "quarra/FCCryptorFormat.h"
+#include "storage/crypt/FCCryptorFormat.h"
 
 namespace quarra {
 

@@ -1,4 +1,4 @@
-#include "quarra/FCCryptorEngine.h"
+#include "storage/crypt/FCCryptorEngine.h"
 
 #include <openssl/evp.h>
 

@@ -1,4 +1,4 @@
-#include "quarra/FCCryptorFormat.h"
+#include "storage/crypt/FCCryptorFormat.h"
 
 #include <openssl/core_names.h>
 #include <openssl/crypto.h>

@@ -6,7 +6,7 @@
 #include <string_view>
 
 #include "storage/crypt/FCCryptor.h"
-#include "quarra/FCMessageReader.h"
+#include "storage/crypt/FCMessageReader.h"
 
 namespace quarra {
 

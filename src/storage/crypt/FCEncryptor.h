@@ -7,7 +7,7 @@
 #include <string_view>
 
 #include "storage/crypt/FCCryptor.h"
-#include "quarra/FCMessageWriter.h"
+#include "storage/crypt/FCMessageWriter.h"
 
 namespace quarra {
 

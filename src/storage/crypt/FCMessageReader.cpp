@@ -1,4 +1,4 @@
-#include "quarra/FCMessageReader.h"
+#include "storage/crypt/FCMessageReader.h"
 
 #include <openssl/crypto.h>
 

@@ -1,4 +1,4 @@
-#include "quarra/FCMessageWriter.h"
+#include "storage/crypt/FCMessageWriter.h"
 
 namespace quarra {
 namespace {

@@ -4,7 +4,7 @@
 
 #include "auth/KeychainItemStore.h"
 #include "core/TVKQuarraConfigurationManager.h"
-#include "quarra/FCCryptorFormat.h"
+#include "storage/crypt/FCCryptorFormat.h"
 
 namespace quarra {
 namespace {

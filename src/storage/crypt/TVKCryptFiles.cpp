@@ -1,4 +1,4 @@
-#include "quarra/TVKCryptFiles.h"
+#include "storage/crypt/TVKCryptFiles.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -9,7 +9,7 @@
 #include "quarra/TVKErrors.h"
 #include "quarra/Bundle.h"
 #include "platform/Directories.h"
-#include "quarra/FCMessageCodec.h"
+#include "storage/crypt/FCMessageCodec.h"
 
 namespace quarra::cryptfiles {
 namespace {

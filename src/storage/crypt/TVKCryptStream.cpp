@@ -1,4 +1,4 @@
-#include "quarra/TVKCryptStream.h"
+#include "storage/crypt/TVKCryptStream.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -8,7 +8,7 @@
 #include "quarra/TVKErrors.h"
 #include "log/TVKQuarraLoggerInternal.h"
 #include "storage/crypt/KeychainItemStoreCrypt.h"
-#include "quarra/TVKQuarraCryptManager.h"
+#include "storage/crypt/TVKQuarraCryptManager.h"
 
 namespace quarra {
 

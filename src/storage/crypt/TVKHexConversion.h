@@ -4,7 +4,7 @@
 #include <string>
 #include <string_view>
 
-#include "quarra/FCCryptorFormat.h"
+#include "storage/crypt/FCCryptorFormat.h"
 
 namespace quarra {
 

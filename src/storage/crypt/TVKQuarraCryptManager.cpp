@@ -1,4 +1,4 @@
-#include "quarra/TVKQuarraCryptManager.h"
+#include "storage/crypt/TVKQuarraCryptManager.h"
 
 #include <openssl/decoder.h>
 #include <openssl/evp.h>
@@ -13,12 +13,12 @@
 #include "log/TVKQuarraLoggerInternal.h"
 #include "quarra/Bundle.h"
 #include "quarra/Dispatch.h"
-#include "quarra/Files.h"
+#include "platform/Files.h"
 #include "storage/crypt/FCDecryptor.h"
 #include "storage/crypt/FCEncryptor.h"
 #include "storage/crypt/KeychainItemStoreCrypt.h"
-#include "quarra/TVKCryptFiles.h"
-#include "quarra/TVKCryptStream.h"
+#include "storage/crypt/TVKCryptFiles.h"
+#include "storage/crypt/TVKCryptStream.h"
 #include "storage/crypt/TVKHexConversion.h"
 
 namespace quarra {

@@ -1,4 +1,4 @@
-#include "quarra/SQDatabase.h"
+#include "storage/db/SQDatabase.h"
 
 #include <sqlcipher/sqlite3.h>
 

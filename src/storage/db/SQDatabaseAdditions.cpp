@@ -1,7 +1,7 @@
 // Single-value queries, schema and header questions, SQL validation and in-memory copies.
 #include <sqlcipher/sqlite3.h>
 
-#include "quarra/SQDatabase.h"
+#include "storage/db/SQDatabase.h"
 #include "storage/db/SQSupport.h"
 
 namespace quarra {

@@ -7,7 +7,7 @@
 #include <mutex>
 #include <unordered_map>
 
-#include "quarra/SQDatabase.h"
+#include "storage/db/SQDatabase.h"
 #include "storage/db/SQTokenizer.h"
 
 namespace quarra {

@@ -1,7 +1,7 @@
 // Blocks as scalar SQL functions, and the value and result calls such a block uses.
 #include <sqlcipher/sqlite3.h>
 
-#include "quarra/SQDatabase.h"
+#include "storage/db/SQDatabase.h"
 
 namespace quarra {
 namespace {

@@ -15,8 +15,8 @@
 #include "quarra/Dispatch.h"
 #include "quarra/Error.h"
 #include "quarra/Url.h"
-#include "quarra/SQDatabase.h"
-#include "quarra/SQTransactionForms.h"
+#include "storage/db/SQDatabase.h"
+#include "storage/db/SQTransactionForms.h"
 
 namespace quarra {
 

@@ -1,4 +1,4 @@
-#include "quarra/SQDatabaseQueue.h"
+#include "storage/db/SQDatabaseQueue.h"
 
 #include <sqlcipher/sqlite3.h>
 

@@ -1,11 +1,11 @@
-#include "quarra/SQResultSet.h"
+#include "storage/db/SQResultSet.h"
 
 #include <sqlcipher/sqlite3.h>
 
 #include <algorithm>
 #include <cctype>
 
-#include "quarra/SQDatabase.h"
+#include "storage/db/SQDatabase.h"
 #include "storage/db/SQSupport.h"
 
 namespace quarra {

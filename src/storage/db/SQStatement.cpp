@@ -1,4 +1,4 @@
-#include "quarra/SQStatement.h"
+#include "storage/db/SQStatement.h"
 
 #include <sqlcipher/sqlite3.h>
 

@@ -1,4 +1,4 @@
-#include "quarra/SQTextOffsets.h"
+#include "storage/db/SQTextOffsets.h"
 
 #include <sstream>
 

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "quarra/NotificationCenter.h"
+#include "platform/NotificationCenter.h"
 #include "quarra/ui/AlertController.h"
 #include "quarra/ui/Application.h"
 #include "quarra/ui/Scheduler.h"

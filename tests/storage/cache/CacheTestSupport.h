@@ -10,7 +10,7 @@
 #include "auth/TVKQuarraAuthManager.h"
 #include "auth/TVKUserInternal.h"
 #include "quarra/RunLoop.h"
-#include "quarra/TVKQuarraCryptManager.h"
+#include "storage/crypt/TVKQuarraCryptManager.h"
 
 namespace quarra::test {
 

@@ -1,6 +1,6 @@
 // The cache table layer on a real database connection: the SQL text it writes and what running it
 // does to the rows.
-#include "quarra/TVKCacheTable.h"
+#include "storage/cache/TVKCacheTable.h"
 
 #include <gtest/gtest.h>
 

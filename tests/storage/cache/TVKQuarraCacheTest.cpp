@@ -11,6 +11,7 @@
 #include "quarra/TVKErrors.h"
 #include "core/TVKQuarraConfigurationManager.h"
 #include "storage/cache/TVKCacheDatabaseKey.h"
+#include "storage/db/SQDatabase.h"
 #include "support/TestSupport.h"
 
 namespace quarra {

@@ -8,8 +8,8 @@
 
 #include "CacheTestSupport.h"
 #include "quarra/TVKErrors.h"
-#include "quarra/Files.h"
-#include "quarra/TVKQuarraCryptManager.h"
+#include "platform/Files.h"
+#include "storage/crypt/TVKQuarraCryptManager.h"
 #include "support/SignInTestBed.h"
 #include "support/TestSupport.h"
 

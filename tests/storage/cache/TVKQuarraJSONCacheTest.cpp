@@ -8,6 +8,8 @@
 
 #include "CacheTestSupport.h"
 #include "quarra/TVKErrors.h"
+#include "storage/cache/TVKCacheTable.h"
+#include "storage/db/SQDatabase.h"
 
 namespace quarra {
 namespace {

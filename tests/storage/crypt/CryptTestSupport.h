@@ -7,7 +7,7 @@
 #include <string>
 
 #include "auth/KeychainItemStore.h"
-#include "quarra/TVKQuarraCryptManager.h"
+#include "storage/crypt/TVKQuarraCryptManager.h"
 
 namespace quarra::test {
 

@@ -14,7 +14,7 @@
 #include "quarra/TVKErrors.h"
 #include "storage/crypt/FCDecryptor.h"
 #include "storage/crypt/FCEncryptor.h"
-#include "quarra/TVKCryptFiles.h"
+#include "storage/crypt/TVKCryptFiles.h"
 #include "support/TestSupport.h"
 
 namespace quarra {

@@ -5,7 +5,7 @@
 #include "quarra/TVKErrors.h"
 #include "quarra/RunLoop.h"
 #include "storage/crypt/FCDecryptor.h"
-#include "quarra/TVKCryptStream.h"
+#include "storage/crypt/TVKCryptStream.h"
 #include "support/TestSupport.h"
 #include "transport/HTStreamingMultipartFormData.h"
 

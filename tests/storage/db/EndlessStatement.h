@@ -4,7 +4,7 @@
 #include <future>
 #include <mutex>
 
-#include "quarra/SQDatabase.h"
+#include "storage/db/SQDatabase.h"
 
 namespace quarra::test {
 

@@ -3,7 +3,7 @@
 #include <sqlcipher/sqlite3.h>
 #include <stdio.h>
 
-#include "quarra/SQDatabase.h"
+#include "storage/db/SQDatabase.h"
 #include "support/TestSupport.h"
 
 using namespace quarra;

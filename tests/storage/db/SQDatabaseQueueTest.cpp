@@ -1,4 +1,4 @@
-#include "quarra/SQDatabaseQueue.h"
+#include "storage/db/SQDatabaseQueue.h"
 
 #include <gtest/gtest.h>
 #include <sqlcipher/sqlite3.h>

@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 #include <sqlcipher/sqlite3.h>
 
-#include "quarra/SQDatabase.h"
+#include "storage/db/SQDatabase.h"
 #include "storage/db/SQSimpleTokenizer.h"
 #include "storage/db/SQStopWordTokenizer.h"
 #include "support/TestSupport.h"

@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 #include <sqlcipher/sqlite3.h>
 
-#include "quarra/SQDatabase.h"
+#include "storage/db/SQDatabase.h"
 
 using namespace quarra;
 

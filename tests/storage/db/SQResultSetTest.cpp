@@ -1,9 +1,9 @@
-#include "quarra/SQResultSet.h"
+#include "storage/db/SQResultSet.h"
 
 #include <gtest/gtest.h>
 #include <sqlcipher/sqlite3.h>
 
-#include "quarra/SQDatabase.h"
+#include "storage/db/SQDatabase.h"
 
 using namespace quarra;
 

@@ -1,0 +1,133 @@
+#pragma once
+// What a session manager keeps for one of its tasks: upload and download progress, the body as it
+// arrives, where a finished download goes, and the completion handler. At completion it runs the
+// manager's response serializer on the processing queue, calls the handler on the completion queue
+// and then posts HTNetworkingTaskDidCompleteNotification on the main queue.
+//
+// Also the transport's notification names and the user-info keys of the task-complete
+// notification, which the request engine reads to learn how background transfers ended.
+//
+// The event methods run on the owning manager's delegate queue, one at a time.
+#include <any>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+
+#include "quarra/Bytes.h"
+#include "quarra/Dispatch.h"
+#include "quarra/Error.h"
+#include "platform/HttpResponse.h"
+#include "quarra/Progress.h"
+#include "platform/URLSession.h"
+#include "quarra/Url.h"
+
+namespace quarra {
+
+class HTURLSessionManager;
+
+// Object: the task. Posted on the main queue when one of a manager's tasks is resumed or suspended
+// (once per change of state).
+inline constexpr const char* HTNetworkingTaskDidResumeNotification =
+    "com.tovik.transport.networking.task.resume";
+inline constexpr const char* HTNetworkingTaskDidSuspendNotification =
+    "com.tovik.transport.networking.task.suspend";
+// Object: the task; user info under the keys below. Posted on the main queue after the task's
+// completion handler has run.
+inline constexpr const char* HTNetworkingTaskDidCompleteNotification =
+    "com.tovik.transport.networking.task.complete";
+// Object: the session. Posted on the manager's delegate queue.
+inline constexpr const char* HTURLSessionDidInvalidateNotification =
+    "com.tovik.transport.networking.session.invalidate";
+// Object: the download task; user info: the move error's user info, and the error itself under
+// HTNetworkingTaskDidCompleteErrorKey. Posted on the delegate queue.
+inline constexpr const char* HTURLSessionDownloadTaskDidFailToMoveFileNotification =
+    "com.tovik.transport.networking.session.download.file-manager-error";
+
+// Values: the manager's response serializer (std::shared_ptr<HTURLResponseSerialization>).
+inline constexpr const char* HTNetworkingTaskDidCompleteResponseSerializerKey =
+    "com.tovik.transport.networking.task.complete.responseserializer";
+// Bytes, possibly empty; only when there is no asset path.
+inline constexpr const char* HTNetworkingTaskDidCompleteResponseDataKey =
+    "com.tovik.transport.networking.complete.finish.responsedata";
+// The response object as the serializer made it (Json, Bytes, ...), or the Url of a moved download;
+// never with a transport error.
+inline constexpr const char* HTNetworkingTaskDidCompleteSerializedResponseKey =
+    "com.tovik.transport.networking.task.complete.serializedresponse";
+// Url: where the download was moved.
+inline constexpr const char* HTNetworkingTaskDidCompleteAssetPathKey =
+    "com.tovik.transport.networking.task.complete.assetpath";
+// ErrorPtr: the transport's error, else the serializer's.
+inline constexpr const char* HTNetworkingTaskDidCompleteErrorKey =
+    "com.tovik.transport.networking.task.complete.error";
+
+// Posted synchronously by every task (of any session) when resume() finds it not running and when
+// suspend() finds it not suspended; managers turn them into the public notifications above.
+inline constexpr const char* HTURLSessionTaskDidResumePrivateNotification =
+    "com.tovik.transport.networking.nsurlsessiontask.resume";
+inline constexpr const char* HTURLSessionTaskDidSuspendPrivateNotification =
+    "com.tovik.transport.networking.nsurlsessiontask.suspend";
+// Makes every task post the private notifications; idempotent.
+void HTInstallTaskTransitionNotifications();
+
+// The concurrent queue on which responses are decoded, and the group completion handlers run in
+// when a manager names none.
+const DispatchQueuePtr& HTURLSessionManagerProcessingQueue();
+const std::shared_ptr<DispatchGroup>& HTURLSessionManagerCompletionGroup();
+
+// Moves a finished download to `to` (refusing an existing file, as the platform's file manager
+// does); on failure posts HTURLSessionDownloadTaskDidFailToMoveFileNotification for `task`.
+void HTMoveDownloadedFile(const URLSessionTaskPtr& task, const Url& from, const Url& to);
+
+class HTURLSessionManagerTaskDelegate
+    : public std::enable_shared_from_this<HTURLSessionManagerTaskDelegate> {
+  public:
+    using ProgressBlock = std::function<void(const Progress&)>;
+    using CompletionHandler = std::function<void(
+        const HttpResponsePtr& response, const std::any& responseObject, const ErrorPtr& error)>;
+    // (session, download task, temporary file) -> where to move it; none to leave it.
+    using DestinationBlock = std::function<std::optional<Url>(
+        URLSession& session, const URLSessionTaskPtr& task, const Url& location)>;
+
+    // Progress objects whose cancel, pause and resume act on `task`.
+    static std::shared_ptr<HTURLSessionManagerTaskDelegate> make(const URLSessionTaskPtr& task);
+    ~HTURLSessionManagerTaskDelegate();
+    HTURLSessionManagerTaskDelegate(const HTURLSessionManagerTaskDelegate&) = delete;
+    HTURLSessionManagerTaskDelegate& operator=(const HTURLSessionManagerTaskDelegate&) = delete;
+
+    std::weak_ptr<HTURLSessionManager> manager;
+    // Set before the task's events can arrive (registration happens on creation).
+    ProgressBlock uploadProgressBlock;
+    ProgressBlock downloadProgressBlock;
+    CompletionHandler completionHandler;
+    DestinationBlock downloadTaskDidFinishDownloading;
+
+    const ProgressPtr& uploadProgress() const { return uploadProgress_; }
+    const ProgressPtr& downloadProgress() const { return downloadProgress_; }
+    // Where the finished download was moved (also when the move failed); none before.
+    const std::optional<Url>& downloadFileURL() const { return downloadFileURL_; }
+    void setDownloadFileURL(std::optional<Url> url) { downloadFileURL_ = std::move(url); }
+
+    void didReceiveData(const URLSessionTaskPtr& task, const Bytes& data);
+    void didSendBodyData(const URLSessionTaskPtr& task);
+    void didWriteData(std::int64_t totalBytesWritten, std::int64_t totalBytesExpectedToWrite);
+    void didResumeAtOffset(std::int64_t fileOffset, std::int64_t expectedTotalBytes);
+    void didFinishDownloadingTo(URLSession& session, const URLSessionTaskPtr& task,
+                                const Url& location);
+    void didCompleteWithError(const URLSessionTaskPtr& task, const ErrorPtr& error);
+
+  private:
+    HTURLSessionManagerTaskDelegate() = default;
+
+    ProgressPtr uploadProgress_;
+    ProgressPtr downloadProgress_;
+    std::uint64_t uploadObserver_ = 0;
+    std::uint64_t downloadObserver_ = 0;
+    std::optional<Url> downloadFileURL_;
+    // Released at completion.
+    std::optional<Bytes> mutableData_ = Bytes();
+};
+
+using HTURLSessionManagerTaskDelegatePtr = std::shared_ptr<HTURLSessionManagerTaskDelegate>;
+
+}  // namespace quarra
