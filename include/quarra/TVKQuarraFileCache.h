@@ -112,9 +112,9 @@ class TVKQuarraFileCache : public TVKQuarraCache {
     TVKQuarraFileCacheEntryPtr entryForColumnValues(const SQDictionary& values,
                                                     const TVKCacheTable& table) const;
     // Removes the store's files of these names, carrying on past failures; the first failure.
-    static ErrorPtr removeFilesWithNames(const std::vector<std::string>& names,
+    [[nodiscard]] static ErrorPtr removeFilesWithNames(const std::vector<std::string>& names,
                                          const char* logPrefix);
-    static ErrorPtr removeFileWithName(const std::string& name);
+    [[nodiscard]] static ErrorPtr removeFileWithName(const std::string& name);
 
     TVKCacheTablePtr docTable_, docRenditionTable_, docAttachmentTable_, docVersionAttachmentTable_,
         objectRecordAttachmentTable_;

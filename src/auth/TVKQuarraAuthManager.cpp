@@ -648,7 +648,8 @@ void TVKQuarraAuthManager::invalidateSession() {
 void TVKQuarraAuthManager::enableBiometricAuthentication(bool enabled) {
     UserDefaults& defaults = UserDefaults::standard();
     defaults.setBool(enabled, biometricEnabledKey_);
-    defaults.synchronize();
+    if (ErrorPtr error = defaults.synchronize())
+        TVK_LOG_ERROR("Could not save the biometric setting: " + error->description());
     // Turning biometrics off withdraws the user's opt-in too.
     if (!enabled)
         defaults.setBool(false, biometricUserSelectedKey_);
@@ -685,7 +686,8 @@ void TVKQuarraAuthManager::updateLastAttemptedLoginUsername(const std::string& u
     } else {
         defaults.setString(username, lastAttemptedUsernameKey_);
     }
-    defaults.synchronize();
+    if (ErrorPtr error = defaults.synchronize())
+        TVK_LOG_ERROR("Could not save the last user name tried: " + error->description());
 }
 
 std::optional<std::string> TVKQuarraAuthManager::lastAttemptedLoginUsername() const {

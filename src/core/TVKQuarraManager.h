@@ -45,7 +45,7 @@ class TVKQuarraManager {
 
     // Null when the network is reachable, else TVKNetworkErrorDomain -1 "No network connection".
     // Never waits: before the first network status has been delivered it asks the network itself.
-    ErrorPtr isConnectedToNetwork() const;
+    [[nodiscard]] ErrorPtr isConnectedToNetwork() const;
 
     // A request to the sign-in host ("auth/discovery", "auth/api"): form-encoded, no
     // "Authorization". `authDNS` is a host name, with ":port" when not the default.

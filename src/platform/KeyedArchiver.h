@@ -55,7 +55,7 @@ class KeyedArchiver {
     static Json archivedDocument(const Coding& root);
     static std::string archivedData(const Coding& root);
     // Writes the archive atomically, replacing `file`. Null on success.
-    static ErrorPtr archiveRootObject(const Coding& root, const std::filesystem::path& file);
+    [[nodiscard]] static ErrorPtr archiveRootObject(const Coding& root, const std::filesystem::path& file);
 
     // A null object encodes nothing.
     void encodeObject(const Coding* object, const std::string& key);

@@ -41,7 +41,7 @@ class UserDefaults {
     void setInteger(std::int64_t value, const std::string& key) { setObject(value, key); }
 
     // Writes unsaved changes; null when everything is on disk.
-    ErrorPtr synchronize();
+    [[nodiscard]] ErrorPtr synchronize();
 
     const std::filesystem::path& file() const { return file_; }
 

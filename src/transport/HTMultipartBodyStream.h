@@ -54,8 +54,8 @@ class HTMultipartBodyStream final : public InputStream {
     // Reads the whole body into the file at `path` (created or truncated, readable by the user
     // only), from where it is now. Returns null on success, else why the body could not be read or
     // the file not written; a failed write leaves no file behind.
-    ErrorPtr writeToFile(const std::filesystem::path& path) { return writeToFile(*this, path); }
-    static ErrorPtr writeToFile(InputStream& stream, const std::filesystem::path& path);
+    [[nodiscard]] ErrorPtr writeToFile(const std::filesystem::path& path) { return writeToFile(*this, path); }
+    [[nodiscard]] static ErrorPtr writeToFile(InputStream& stream, const std::filesystem::path& path);
 
   private:
     // Copies a file body that the current part stands at straight to `fd`; false when it failed.

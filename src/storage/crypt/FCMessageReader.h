@@ -42,9 +42,9 @@ class FCMessageReader {
     std::size_t HMACLength() const { return hmac_ ? hmac_->length() : 0; }
 
   private:
-    ErrorPtr readHeader(ByteView& message);
-    ErrorPtr startDecrypting();
-    ErrorPtr decrypt(ByteView ciphertext, Bytes& out);
+    [[nodiscard]] ErrorPtr readHeader(ByteView& message);
+    [[nodiscard]] ErrorPtr startDecrypting();
+    [[nodiscard]] ErrorPtr decrypt(ByteView ciphertext, Bytes& out);
     ErrorPtr fail(ErrorPtr error);
     void dropSecrets();
 

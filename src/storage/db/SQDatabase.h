@@ -201,13 +201,13 @@ class SQDatabase : public std::enable_shared_from_this<SQDatabase> {
     [[nodiscard]] ErrorPtr rollbackToSavePointWithName(std::string_view name);
     // Runs `block` inside a fresh savepoint, rolled back to when the block sets its flag. Null on
     // success, otherwise the error of the last step that failed.
-    ErrorPtr inSavePoint(const std::function<void(bool& rollback)>& block);
+    [[nodiscard]] ErrorPtr inSavePoint(const std::function<void(bool& rollback)>& block);
 
     // The transaction and savepoint protocol of the queue and the pool: begin, the block, then
     // commit or (when the block sets its flag) roll back. Null on success, otherwise the failed
     // step's error; a failed begin runs no block and a failed commit is rolled back.
-    ErrorPtr runTransaction(SQTransactionKind kind, const TransactionBlock& block);
-    ErrorPtr runSavePoint(const std::string& name, const TransactionBlock& block);
+    [[nodiscard]] ErrorPtr runTransaction(SQTransactionKind kind, const TransactionBlock& block);
+    [[nodiscard]] ErrorPtr runSavePoint(const std::string& name, const TransactionBlock& block);
 
     // Write-ahead-log checkpoint; mode 0 passive, 1 full, 2 restart, 3 truncate. No name: every
     // database. The counts are filled in when given.
