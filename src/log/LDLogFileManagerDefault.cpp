@@ -57,12 +57,13 @@ std::filesystem::path LDLogFileManagerDefault::defaultLogsDirectory() {
 }
 
 const std::string& LDLogFileManagerDefault::applicationName() {
-    static const std::string name = [] {
+    // Never destroyed: a logger thread may still name a new log file while the process exits.
+    static const std::string& name = *new std::string([] {
         std::string id = Bundle::main().bundleIdentifier();
         if (!id.empty())
             return id;
         return std::string(program_invocation_short_name ? program_invocation_short_name : "");
-    }();
+    }());
     return name;
 }
 

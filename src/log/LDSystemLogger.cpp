@@ -35,10 +35,11 @@ std::string LDSystemLogger::socketPath() {
 }
 
 const std::string& LDProcessName() {
-    static const std::string name = [] {
+    // Never destroyed: loggers may still read it while the process exits.
+    static const std::string& name = *new std::string([] {
         std::string process = program_invocation_short_name ? program_invocation_short_name : "";
         return process.empty() ? std::string("<UnnamedApp>") : process;
-    }();
+    }());
     return name;
 }
 

@@ -196,11 +196,12 @@ std::string TVKQuarraLoggerInternal::hostBundleId() {
 }
 
 const std::string& TVKQuarraLoggerInternal::sdkBundleId() {
-    static const std::string id = [] {
+    // Never destroyed: loggers may still read it while the process exits.
+    static const std::string& id = *new std::string([] {
         std::string sdk = Bundle::sdk().bundleIdentifier();
         auto dot = sdk.rfind('.');
         return hostBundleId() + "." + (dot == std::string::npos ? sdk : sdk.substr(dot + 1));
-    }();
+    }());
     return id;
 }
 
