@@ -25,13 +25,18 @@ class TVKQuarraAPI {
                                unsigned long method, const Json& parameters,
                                unsigned long parameterEncoding,
                                TVKQuarraRequestHandler completionHandler);
-    // A multipart upload of a file (part "file") beside form fields; see TVKQuarraManager.
+    // A multipart upload of a file (part "file") beside form fields, sent by the background
+    // session after a fresh sign-in to `quarra`. Refused before anything is sent when there is no
+    // network, or the file cannot be read or is over TVKMaximumUploadFileSize (TVKAPIErrorDomain
+    // -1).
     void requestQuarraMultipartFormEndpoint(const std::string& endpoint, TVKQuarraPtr quarra,
                                             const Url& fileURL, bool isEncrypted,
                                             unsigned long method, const Json& parameters,
                                             TVKQuarraProgressHandler progressHandler,
                                             TVKQuarraUploadHandler completionHandler);
-    // A file download to `fileURL`, stored encrypted when `encrypt`; see TVKQuarraManager.
+    // A file download (GET, `parameters` in the query) to the file URL `fileURL`, stored encrypted
+    // with the signed-in user's key when `encrypt`; a JSON server reply in place of the file is
+    // answered as the SDK's error.
     void requestQuarraDownloadFileEndpoint(const std::string& endpoint, TVKQuarraPtr quarra,
                                            const Url& fileURL, bool encrypt, const Json& parameters,
                                            TVKQuarraProgressHandler progressHandler,
