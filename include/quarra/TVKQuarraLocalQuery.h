@@ -21,11 +21,12 @@
 namespace quarra {
 
 // The operator constants. Criteria made with TVKQuarraComparisonOperatorLike itself (not merely an
-// equal text) match the value anywhere in the column.
-extern const std::string TVKQuarraComparisonOperatorEquals;  // "="
-extern const std::string TVKQuarraComparisonOperatorLike;    // "LIKE"
-extern const std::string TVKQuarraLogicalOperatorAnd;        // "AND"
-extern const std::string TVKQuarraLogicalOperatorOr;         // "OR"
+// equal text) match the value anywhere in the column. They are never destroyed, so queries may
+// still be made on other threads while the process exits.
+extern const std::string& TVKQuarraComparisonOperatorEquals;  // "="
+extern const std::string& TVKQuarraComparisonOperatorLike;    // "LIKE"
+extern const std::string& TVKQuarraLogicalOperatorAnd;        // "AND"
+extern const std::string& TVKQuarraLogicalOperatorOr;         // "OR"
 
 // A statement text with "?" placeholders and the values they take, in order.
 struct TVKBoundSql {

@@ -570,8 +570,9 @@ std::string TVKQuarraManager::urlForAuthEndpoint(const std::string& endpoint,
 
 std::string TVKQuarraManager::urlForQuarraEndpoint(const std::string& endpoint,
                                                    const std::string& quarraDNS) {
-    static const std::string version =
-        jsonString(Bundle::sdk().infoDictionary(), "com.tovik.APIVersion");
+    // Never destroyed: requests may still be made while the process exits.
+    static const std::string& version =
+        *new std::string(jsonString(Bundle::sdk().infoDictionary(), "com.tovik.APIVersion"));
     return "https://" + quarraDNS + "/api/v" + version + "/" + endpoint;
 }
 

@@ -19,7 +19,8 @@ std::mutex& thumbnailMutex() {
 }
 
 HTImageDownloaderPtr& thumbnailDownloader() {
-    static HTImageDownloaderPtr downloader;
+    // Never destroyed: its downloads may still finish while the process exits.
+    static HTImageDownloaderPtr& downloader = *new HTImageDownloaderPtr();
     return downloader;
 }
 

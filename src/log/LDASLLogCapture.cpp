@@ -25,9 +25,10 @@ struct Capture {
     FileDescriptor wake;
 };
 
+// Never destroyed: the capture thread may still run while the process exits.
 std::mutex captureMutex;
-std::shared_ptr<Capture> running;  // guarded by captureMutex
-std::string journalNamespace;      // guarded by captureMutex
+std::shared_ptr<Capture>& running = *new std::shared_ptr<Capture>();  // guarded by captureMutex
+std::string& journalNamespace = *new std::string();                   // guarded by captureMutex
 std::atomic<std::uint64_t> level{LDLogLevelVerbose};
 
 std::optional<std::uint64_t> parseNumber(const std::string& text) {

@@ -34,11 +34,12 @@ LDASLLogger::LDASLLogger()
     : LDSystemLogger("log.dispatch.aslLogger", kLDSyslogSocketPath), header_(makeHeader()) {}
 
 const std::shared_ptr<LDASLLogger>& LDASLLogger::sharedInstance() {
-    static const std::shared_ptr<LDASLLogger> shared = [] {
+    // Never destroyed: it may still be writing while the process exits.
+    static const auto& shared = *new std::shared_ptr<LDASLLogger>([] {
         std::shared_ptr<LDASLLogger> logger(new LDASLLogger());
         aslSharedMade = true;
         return logger;
-    }();
+    }());
     return shared;
 }
 

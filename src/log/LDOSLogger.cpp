@@ -29,11 +29,12 @@ void appendField(std::string& record, std::string_view key, std::string_view val
 LDOSLogger::LDOSLogger() : LDSystemLogger("log.dispatch.osLogger", kLDJournalSocketPath) {}
 
 const std::shared_ptr<LDOSLogger>& LDOSLogger::sharedInstance() {
-    static const std::shared_ptr<LDOSLogger> shared = [] {
+    // Never destroyed: it may still be writing while the process exits.
+    static const auto& shared = *new std::shared_ptr<LDOSLogger>([] {
         std::shared_ptr<LDOSLogger> logger(new LDOSLogger());
         osSharedMade = true;
         return logger;
-    }();
+    }());
     return shared;
 }
 

@@ -222,7 +222,8 @@ LDTTYColorMode LDTTYLogger::colorMode() {
 }
 
 const std::vector<LDTTYLogger::ColorSetEntry>& LDTTYLogger::colorSet() {
-    static const std::vector<ColorSetEntry> set = [] {
+    // Never destroyed: the logger may still colour lines while the process exits.
+    static const auto& set = *new std::vector<ColorSetEntry>([] {
         switch (colorMode()) {
             case LDTTYColorMode::Color16:
                 return colors16();
@@ -231,7 +232,7 @@ const std::vector<LDTTYLogger::ColorSetEntry>& LDTTYLogger::colorSet() {
             default:
                 return std::vector<ColorSetEntry>{};
         }
-    }();
+    }());
     return set;
 }
 
@@ -254,12 +255,13 @@ std::size_t LDTTYLogger::codeIndexForColor(const CLIColor& color) {
 }
 
 const std::shared_ptr<LDTTYLogger>& LDTTYLogger::sharedInstance() {
-    static const std::shared_ptr<LDTTYLogger> shared = [] {
+    // Never destroyed: it may still be writing while the process exits.
+    static const auto& shared = *new std::shared_ptr<LDTTYLogger>([] {
         colorSet();
         std::shared_ptr<LDTTYLogger> logger(new LDTTYLogger());
         ttySharedMade = true;
         return logger;
-    }();
+    }());
     return shared;
 }
 

@@ -52,7 +52,9 @@ class SystemTimerSource : public LDTimerSource {
 }  // namespace
 
 const std::shared_ptr<LDTimerSource>& LDTimerSource::system() {
-    static const std::shared_ptr<LDTimerSource> source = std::make_shared<SystemTimerSource>();
+    // Never destroyed: loggers may still set timers while the process exits.
+    static const auto& source =
+        *new std::shared_ptr<LDTimerSource>(std::make_shared<SystemTimerSource>());
     return source;
 }
 

@@ -10,11 +10,12 @@ const char* const kKeys[] = {"timestamp_str", "bundle_id", "session_id", "quarra
                              "file", "function_name", "line_num", "level", "message"};
 
 const Regex& entryRegex() {
-    static const RegexPtr regex = Regex::make(
+    // Never destroyed: a log upload may still read entries while the process exits.
+    static const RegexPtr& regex = *new RegexPtr(Regex::make(
         "(\\d\\d\\d\\d/\\d\\d/\\d\\d \\d\\d:\\d\\d:\\d\\d:\\d\\d\\d)\\s+\\[bundleID:(\\S+)\\s+"
         "sessionId:(\\S+)\\s+quarraId:(\\d+)\\s+username:(\\S+)\\s+file:(\\S+)\\s+function:(.+)"
         "\\s+line:(\\d+)\\]\\s+(DEBUG|INFO|WARNING|ERROR|VERBOSE)\\s+message:\\s+(\\S+.*)$",
-        Regex::DotMatchesLineSeparators).value();
+        Regex::DotMatchesLineSeparators).value());
     return *regex;
 }
 

@@ -1,10 +1,9 @@
 #include "quarra/Application.h"
 
-#include <openssl/crypto.h>
-
 #include <cstdlib>
 #include <mutex>
 
+#include "platform/LibraryLifetime.h"
 #include "platform/NotificationCenter.h"
 
 namespace quarra {
@@ -58,7 +57,7 @@ void Application::postWillTerminateAtExit() {
         // What observers do at exit may still hash or encrypt (the log's last lines are redacted
         // with digests), so OpenSSL must not clean itself up at exit before them: a host that had
         // not used OpenSSL before would crash on its way out. Its memory goes with the process.
-        OPENSSL_init_crypto(OPENSSL_INIT_NO_ATEXIT, nullptr);
+        keepOpenSSLUntilProcessEnd();
         std::atexit([] {
             try {
                 Application::shared().willTerminate();

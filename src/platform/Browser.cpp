@@ -27,8 +27,9 @@ class CommandBrowser : public Browser {
     const std::vector<std::string> command_;
 };
 
+// Never destroyed: a page may still be opened from another thread while the process exits.
 std::mutex gMutex;
-std::shared_ptr<Browser> gShared;
+std::shared_ptr<Browser>& gShared = *new std::shared_ptr<Browser>();
 
 }  // namespace
 

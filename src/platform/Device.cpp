@@ -51,8 +51,9 @@ std::optional<std::string> readIdentifier(const std::filesystem::path& path) {
 }  // namespace
 
 std::optional<std::string> identifierForVendor() {
+    // Never destroyed: a request may still ask for it while the process exits.
     static std::mutex mutex;
-    static std::optional<std::string> known;
+    static std::optional<std::string>& known = *new std::optional<std::string>();
     std::lock_guard lock(mutex);
     if (known)
         return known;

@@ -5,7 +5,8 @@
 namespace quarra {
 
 std::string localizedStringForStatusCode(int statusCode) {
-    static const std::map<int, const char*> phrases = {
+    // Never destroyed: a reply may still be described while the process exits.
+    static const auto& phrases = *new std::map<int, const char*>{
         {100, "continue"},
         {101, "switching protocols"},
         {200, "no error"},
@@ -50,6 +51,7 @@ std::string localizedStringForStatusCode(int statusCode) {
         {504, "gateway timed out"},
         {505, "unsupported version"},
     };
+
     if (auto it = phrases.find(statusCode); it != phrases.end())
         return it->second;
     switch (statusCode / 100) {

@@ -110,8 +110,9 @@ class UnlockPrompt {
     // after `timeout`.
     static bool unlock(SecretService* service, SecretCollection* collection,
                        std::chrono::milliseconds timeout) {
+        // Never destroyed: a keychain read on another thread may still wait on it at exit.
         static std::mutex mutex;
-        static std::shared_ptr<UnlockPrompt> open;
+        static std::shared_ptr<UnlockPrompt>& open = *new std::shared_ptr<UnlockPrompt>();
         std::shared_ptr<UnlockPrompt> prompt;
         {
             std::lock_guard lock(mutex);

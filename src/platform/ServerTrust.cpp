@@ -51,9 +51,10 @@ Bytes encode(X509* cert) {
 // Loading the system bundle parses a hundred or more certificates, far too slow for every
 // connection, so the store is kept, and made again only when the variables that choose it change.
 StorePtr systemStore() {
+    // Never destroyed: a connection may still start while the process exits.
     static std::mutex mutex;
     static X509_STORE* store = nullptr;
-    static std::string key;
+    static std::string& key = *new std::string();
     const char* file = std::getenv(X509_get_default_cert_file_env());
     const char* dir = std::getenv(X509_get_default_cert_dir_env());
     std::string current = std::string(file ? file : "") + '\n' + (dir ? dir : "");

@@ -5,6 +5,7 @@
 
 #include <mutex>
 
+#include "platform/LibraryLifetime.h"
 #include "platform/URLSession.h"
 #include "platform/URLSessionTransfer.h"
 
@@ -28,7 +29,7 @@ void unlockCookies(CURL*, curl_lock_data data, void*) {
 CURLSH* httpCookieShare() {
     // Made once and kept for the life of the process: transfers of any session may hold it.
     static CURLSH* share = [] {
-        curl_global_init(CURL_GLOBAL_DEFAULT);
+        initializeCurlOnce();
         CURLSH* made = curl_share_init();
         curl_share_setopt(made, CURLSHOPT_LOCKFUNC, &lockCookies);
         curl_share_setopt(made, CURLSHOPT_UNLOCKFUNC, &unlockCookies);

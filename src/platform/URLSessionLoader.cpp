@@ -9,7 +9,9 @@
 #include <cerrno>
 #include <cstring>
 #include <thread>
+#include <utility>
 
+#include "platform/LibraryLifetime.h"
 #include "platform/URLSessionResumeData.h"
 #include "platform/URLSessionTransfer.h"
 
@@ -75,14 +77,12 @@ long urlErrorCode(CURLcode code) {
     }
 }
 
-std::once_flag curlInitialized;
-
 }  // namespace
 
 std::shared_ptr<URLSessionLoader> URLSessionLoader::start(
     std::weak_ptr<URLSession> session, const URLSessionConfiguration& configuration,
     std::shared_ptr<URLSessionStore> store, bool delegateDecidesTrust) {
-    std::call_once(curlInitialized, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+    initializeCurlOnce();
     std::shared_ptr<URLSessionLoader> loader(new URLSessionLoader(
         std::move(session), configuration, std::move(store), delegateDecidesTrust));
     std::thread([loader] { loader->run(); }).detach();
@@ -701,6 +701,7 @@ void URLSessionLoader::detach(Transfer& t) {
         curl_multi_remove_handle(multiOf(multi_), t.easy);
         curl_easy_cleanup(t.easy);
         t.easy = nullptr;
+        connectionFreed_ = true;
     }
     curl_slist_free_all(t.headerList);
     t.headerList = nullptr;
@@ -1023,7 +1024,14 @@ void URLSessionLoader::checkTimeouts() {
 }
 
 long URLSessionLoader::nextWakeMs() {
-    long wait = 1000;
+    // A transfer curl holds back for the per-host connection limit has no timer of its own: it may
+    // go as soon as curl sees the connection this loop just gave back.
+    if (std::exchange(connectionFreed_, false)) {
+        return 0;
+    }
+    // Commands wake the wait, and curl's and the transfers' deadlines bound it; this only keeps
+    // the wait finite.
+    long wait = 60'000;
     long curlWait = -1;
     curl_multi_timeout(multiOf(multi_), &curlWait);
     if (curlWait >= 0) {

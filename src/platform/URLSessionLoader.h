@@ -103,6 +103,7 @@ class URLSessionLoader : public std::enable_shared_from_this<URLSessionLoader> {
 
     // Worker thread only.
     bool stopping_ = false;
+    bool connectionFreed_ = false;  // a transfer left curl since the last wait
     std::unordered_map<std::uint64_t, std::unique_ptr<Transfer>> transfers_;
     std::unordered_set<std::string> origins_;  // hosts (with scheme and port) talked to
 };

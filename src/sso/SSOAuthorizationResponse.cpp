@@ -13,7 +13,8 @@ SSOAuthorizationResponse::SSOAuthorizationResponse(SSOAuthorizationRequest reque
 
 const SSOFieldMap& SSOAuthorizationResponse::fieldMap() {
     using Type = SSOFieldMapping::Type;
-    static const SSOFieldMap map = {
+    // Never destroyed: a reply may still be read on another thread while the process exits.
+    static const SSOFieldMap& map = *new SSOFieldMap{
         {"code", SSOFieldMapping(Type::String)},
         {"state", SSOFieldMapping(Type::String)},
         {"access_token", SSOFieldMapping(Type::String)},

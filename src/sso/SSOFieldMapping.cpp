@@ -105,8 +105,9 @@ std::string SSOMappedFields::describe(std::string_view key, bool secret) const {
     if (auto* url = std::get_if<Url>(&it->second))
         return url->string();
     // A date describes itself in GMT: "2026-01-02 03:04:05 +0000".
-    static const DateFormatterPtr format =
-        DateFormatter::make("yyyy-MM-dd HH:mm:ss Z", "en_US_POSIX", "GMT").value();
+    // Never destroyed, like the field maps.
+    static const DateFormatterPtr& format = *new DateFormatterPtr(
+        DateFormatter::make("yyyy-MM-dd HH:mm:ss Z", "en_US_POSIX", "GMT").value());
     return format->stringFromDate(std::get<SSODate>(it->second));
 }
 

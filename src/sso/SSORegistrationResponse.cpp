@@ -25,7 +25,8 @@ std::optional<SSORegistrationResponse> SSORegistrationResponse::create(
 
 const SSOFieldMap& SSORegistrationResponse::fieldMap() {
     using Type = SSOFieldMapping::Type;
-    static const SSOFieldMap map = {
+    // Never destroyed: a reply may still be read on another thread while the process exits.
+    static const SSOFieldMap& map = *new SSOFieldMap{
         {SSOClientIDParam, SSOFieldMapping(Type::String)},
         {SSOClientIDIssuedAtParam,
          SSOFieldMapping(Type::Date, SSOFieldMapping::dateEpochConversion)},

@@ -11,7 +11,8 @@ SSOTokenResponse::SSOTokenResponse(SSOTokenRequest request, const Json& paramete
 
 const SSOFieldMap& SSOTokenResponse::fieldMap() {
     using Type = SSOFieldMapping::Type;
-    static const SSOFieldMap map = {
+    // Never destroyed: a reply may still be read on another thread while the process exits.
+    static const SSOFieldMap& map = *new SSOFieldMap{
         {"access_token", SSOFieldMapping(Type::String)},
         {"expires_in", SSOFieldMapping(Type::Date, SSOFieldMapping::dateSinceNowConversion)},
         {"token_type", SSOFieldMapping(Type::String)},

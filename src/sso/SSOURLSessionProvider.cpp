@@ -7,8 +7,9 @@
 namespace quarra {
 namespace {
 
+// Never destroyed: the session's thread and its requests may outlive main().
 std::mutex gProviderMutex;
-std::shared_ptr<URLSession> gSession;
+std::shared_ptr<URLSession>& gSession = *new std::shared_ptr<URLSession>();
 
 }  // namespace
 

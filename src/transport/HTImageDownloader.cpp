@@ -64,7 +64,8 @@ std::shared_ptr<HTImageDownloader> HTImageDownloader::make(
 }
 
 const std::shared_ptr<HTImageDownloader>& HTImageDownloader::defaultInstance() {
-    static const std::shared_ptr<HTImageDownloader> instance = make();
+    // Never destroyed: its downloads may still finish while the process exits.
+    static const auto& instance = *new std::shared_ptr<HTImageDownloader>(make());
     return instance;
 }
 

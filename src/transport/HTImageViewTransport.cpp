@@ -18,7 +18,8 @@ std::mutex& downloadersMutex() {
 }
 
 std::unordered_map<std::type_index, HTImageDownloaderPtr>& downloaders() {
-    static std::unordered_map<std::type_index, HTImageDownloaderPtr> map;
+    // Never destroyed: their downloads may still finish while the process exits.
+    static auto& map = *new std::unordered_map<std::type_index, HTImageDownloaderPtr>();
     return map;
 }
 

@@ -15,8 +15,9 @@ namespace {
 
 constexpr const char* MailErrorDomain = "MailErrorDomain";
 
+// Never destroyed: a message may still be handed over while the process exits.
 std::mutex gMailMutex;
-std::shared_ptr<MailService> gMailService;
+std::shared_ptr<MailService>& gMailService = *new std::shared_ptr<MailService>();
 
 // RFC 2047 for a header text that is not plain ASCII.
 std::string headerText(const std::string& text) {

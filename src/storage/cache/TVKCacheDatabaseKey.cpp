@@ -34,7 +34,8 @@ std::mutex& keysMutex() {
 }
 
 std::map<std::string, DerivedKey>& derivedKeys() {
-    static std::map<std::string, DerivedKey> keys;
+    // Never destroyed: a cache may still be opened on another thread while the process exits.
+    static auto& keys = *new std::map<std::string, DerivedKey>();
     return keys;
 }
 

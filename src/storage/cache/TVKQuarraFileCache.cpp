@@ -26,9 +26,10 @@ TVKCacheTableColumnPtr keyColumn(const std::string& name, const char* type) {
         name, type, std::vector<std::string>{"PRIMARY KEY", "NOT NULL"});
 }
 
-// Built once, shared by every cache object.
+// Built once, shared by every cache object, and never destroyed: a cache call on another thread
+// may still use them while the process exits.
 const Columns& fileColumns() {
-    static const Columns columns{std::make_shared<TVKCacheTableColumn>(
+    static const Columns& columns = *new Columns{std::make_shared<TVKCacheTableColumn>(
                                      "FileName", "TEXT", std::vector<std::string>{"NOT NULL"}),
                                  std::make_shared<TVKCacheTableColumn>(
                                      "MIMEType", "TEXT", std::vector<std::string>{"NOT NULL"})};
@@ -37,7 +38,7 @@ const Columns& fileColumns() {
 
 const Columns& docColumns() {
     using Q = TVKDocumentQuery;
-    static const Columns columns{keyColumn(Q::DOCUMENT_ID(), "INTEGER"),
+    static const Columns& columns = *new Columns{keyColumn(Q::DOCUMENT_ID(), "INTEGER"),
                                  keyColumn(Q::MAJOR_VERSION(), "INTEGER"),
                                  keyColumn(Q::MINOR_VERSION(), "INTEGER")};
     return columns;
@@ -45,7 +46,7 @@ const Columns& docColumns() {
 
 const Columns& docRenditionColumns() {
     using Q = TVKDocumentRenditionQuery;
-    static const Columns columns{
+    static const Columns& columns = *new Columns{
         keyColumn(Q::DOCUMENT_ID(), "INTEGER"), keyColumn(Q::MAJOR_VERSION(), "INTEGER"),
         keyColumn(Q::MINOR_VERSION(), "INTEGER"), keyColumn(Q::RENDITION_TYPE(), "TEXT")};
     return columns;
@@ -53,7 +54,7 @@ const Columns& docRenditionColumns() {
 
 const Columns& docAttachmentColumns() {
     using Q = TVKDocumentAttachmentQuery;
-    static const Columns columns{keyColumn(Q::DOCUMENT_ID(), "INTEGER"),
+    static const Columns& columns = *new Columns{keyColumn(Q::DOCUMENT_ID(), "INTEGER"),
                                  keyColumn(Q::ATTACHMENT_ID(), "INTEGER"),
                                  keyColumn(Q::ATTACHMENT_VERSION(), "INTEGER")};
     return columns;
@@ -61,7 +62,7 @@ const Columns& docAttachmentColumns() {
 
 const Columns& docVersionAttachmentColumns() {
     using Q = TVKDocumentVersionAttachmentQuery;
-    static const Columns columns{
+    static const Columns& columns = *new Columns{
         keyColumn(Q::DOCUMENT_ID(), "INTEGER"), keyColumn(Q::MAJOR_VERSION(), "INTEGER"),
         keyColumn(Q::MINOR_VERSION(), "INTEGER"), keyColumn(Q::ATTACHMENT_ID(), "INTEGER"),
         keyColumn(Q::ATTACHMENT_VERSION(), "INTEGER")};
@@ -70,7 +71,7 @@ const Columns& docVersionAttachmentColumns() {
 
 const Columns& objectRecordAttachmentColumns() {
     using Q = TVKObjectRecordAttachmentQuery;
-    static const Columns columns{
+    static const Columns& columns = *new Columns{
         keyColumn(Q::OBJECT_RECORD_NAME(), "TEXT"), keyColumn(Q::OBJECT_RECORD_ID(), "INTEGER"),
         keyColumn(Q::ATTACHMENT_ID(), "INTEGER"), keyColumn(Q::ATTACHMENT_VERSION(), "INTEGER")};
     return columns;
@@ -121,7 +122,7 @@ bool isStoreFileName(const std::string& name) {
 }  // namespace
 
 const std::vector<std::string>& TVKQuarraFileCache::tableNames() {
-    static const std::vector<std::string> names{"Document", "DocumentRendition",
+    static const auto& names = *new std::vector<std::string>{"Document", "DocumentRendition",
                                                 "DocumentAttachment", "DocumentVersionAttachment",
                                                 "ObjectRecordAttachment"};
     return names;

@@ -121,7 +121,8 @@ std::string TVKQuarraJSONCacheEntry::description() const {
 // ---- The cache
 
 bool TVKQuarraJSONCache::isValidCacheName(const std::string& name) {
-    static const std::regex identifier("[A-Za-z_][A-Za-z0-9_]*");
+    // Never destroyed: a cache may still be opened on another thread while the process exits.
+    static const auto& identifier = *new std::regex("[A-Za-z_][A-Za-z0-9_]*");
     if (!std::regex_match(name, identifier) || strncasecmp(name.c_str(), "sqlite_", 7) == 0) {
         return false;
     }

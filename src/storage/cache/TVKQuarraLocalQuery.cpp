@@ -7,10 +7,10 @@
 
 namespace quarra {
 
-const std::string TVKQuarraComparisonOperatorEquals = "=";
-const std::string TVKQuarraComparisonOperatorLike = "LIKE";
-const std::string TVKQuarraLogicalOperatorAnd = "AND";
-const std::string TVKQuarraLogicalOperatorOr = "OR";
+const std::string& TVKQuarraComparisonOperatorEquals = *new std::string("=");
+const std::string& TVKQuarraComparisonOperatorLike = *new std::string("LIKE");
+const std::string& TVKQuarraLogicalOperatorAnd = *new std::string("AND");
+const std::string& TVKQuarraLogicalOperatorOr = *new std::string("OR");
 
 namespace {
 

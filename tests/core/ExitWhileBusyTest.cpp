@@ -1,0 +1,76 @@
+// A host that returns from main while signed in, with an upload, a request and a log upload under
+// way, ends without a crash: nothing the SDK's threads still use is torn down by exit().
+#include <gtest/gtest.h>
+#include <spawn.h>
+#include <sys/wait.h>
+
+#include <cstring>
+#include <string>
+
+#include "support/ClientLogEndpoint.h"
+#include "support/SignInTestBed.h"
+#include "support/TestSupport.h"
+
+namespace quarra {
+namespace {
+
+using test::QuarraTestService;
+using test::RecordedRequest;
+using test::Reply;
+using test::SignInTestBed;
+
+// Runs the host once in a data folder of its own; its wait status.
+int runHost(const std::string& authority, const std::string& upload, int waitMs) {
+    test::TempDir data;
+    std::string host = QUARRA_EXIT_HOST;
+    std::string quarra = std::to_string(SignInTestBed::FirstQuarra);
+    std::string wait = std::to_string(waitMs);
+    std::string file = upload;
+    std::string authorityArg = authority;
+    char* argv[] = {host.data(), authorityArg.data(), quarra.data(), file.data(), wait.data(),
+                    nullptr};
+    std::string previous = getenv("XDG_DATA_HOME");
+    setenv("XDG_DATA_HOME", data.path().c_str(), 1);
+    pid_t child;
+    int spawned = posix_spawn(&child, host.c_str(), nullptr, nullptr, argv, environ);
+    setenv("XDG_DATA_HOME", previous.c_str(), 1);
+    if (spawned != 0)
+        return -1;
+    int status = 0;
+    return waitpid(child, &status, 0) == child ? status : -1;
+}
+
+std::string describe(int status) {
+    if (status == -1)
+        return "not started";
+    if (WIFSIGNALED(status))
+        return std::string("killed by ") + strsignal(WTERMSIG(status));
+    return "exit status " + std::to_string(WEXITSTATUS(status));
+}
+
+TEST(ExitWhileBusy, HostReturningFromMainWhileSignedInNeverCrashes) {
+    SignInTestBed bed;
+    test::ClientLogEndpoint logEndpoint(bed.service, SignInTestBed::FirstQuarra);
+    // The upload and the request are still unanswered when the host ends.
+    auto stalled = [](const RecordedRequest&, const QuarraTestService::User&) {
+        Reply reply = QuarraTestService::success();
+        reply.stallBeforeHead = true;
+        return reply;
+    };
+    bed.service.addEndpoint(SignInTestBed::FirstQuarra, "objects/documents", stalled);
+    bed.service.addEndpoint(SignInTestBed::FirstQuarra, "objects/documents/7", stalled);
+    test::TempDir dir;
+    test::writeFile(dir / "upload.bin", std::string(1 << 20, 'u'));
+    const std::string authority = "127.0.0.1:" + std::to_string(bed.first.port());
+
+    // Each run ends at another moment: right away, or while the work goes on.
+    for (int run = 0; run < 20; ++run) {
+        int status = runHost(authority, (dir / "upload.bin").string(), run * 5);
+        EXPECT_TRUE(status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0)
+            << "run " << run << ": " << describe(status);
+    }
+    bed.first.releaseStalls();
+}
+
+}  // namespace
+}  // namespace quarra
