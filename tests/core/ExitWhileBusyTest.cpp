@@ -1,11 +1,16 @@
 // A host that returns from main while signed in, with an upload, a request and a log upload under
 // way, ends without a crash: nothing the SDK's threads still use is torn down by exit().
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
 #include <spawn.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "support/ClientLogEndpoint.h"
 #include "support/SignInTestBed.h"
@@ -29,13 +34,27 @@ int runHost(const std::string& authority, const std::string& upload, int waitMs)
     std::string authorityArg = authority;
     char* argv[] = {host.data(), authorityArg.data(), quarra.data(), file.data(), wait.data(),
                     nullptr};
-    std::string previous = getenv("XDG_DATA_HOME");
-    setenv("XDG_DATA_HOME", data.path().c_str(), 1);
+    // The child's own environment: setenv here would race with the test server's threads.
+    std::vector<std::string> variables;
+    for (char** v = environ; *v; ++v) {
+        if (std::strncmp(*v, "XDG_DATA_HOME=", 14) != 0)
+            variables.emplace_back(*v);
+    }
+    variables.push_back("XDG_DATA_HOME=" + data.path().string());
+    std::vector<char*> envp;
+    for (auto& v : variables)
+        envp.push_back(v.data());
+    envp.push_back(nullptr);
     pid_t child;
-    int spawned = posix_spawn(&child, host.c_str(), nullptr, nullptr, argv, environ);
-    setenv("XDG_DATA_HOME", previous.c_str(), 1);
-    if (spawned != 0)
+    if (posix_spawn(&child, host.c_str(), nullptr, nullptr, argv, envp.data()) != 0)
         return -1;
+    // A host that hangs in exit() is a failure too, not a stuck suite.
+    int ended = static_cast<int>(syscall(SYS_pidfd_open, child, 0));
+    pollfd exited{ended, POLLIN, 0};
+    if (ended < 0 || poll(&exited, 1, 120'000) != 1)
+        kill(child, SIGKILL);
+    if (ended >= 0)
+        close(ended);
     int status = 0;
     return waitpid(child, &status, 0) == child ? status : -1;
 }
