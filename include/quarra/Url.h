@@ -53,6 +53,9 @@ class Url {
 
     // Percent-encodes every byte outside the unreserved set and `allowed`.
     static std::string percentEncode(std::string_view text, std::string_view allowed = {});
+    // `text` as one path segment: every byte outside the unreserved set is escaped, and "." and
+    // ".." become "%2E" and "%2E%2E" so that no value can climb out of the path it is put in.
+    static std::string percentEncodedPathSegment(std::string_view text);
     // Decodes %XX escapes; malformed escapes stay as they are.
     static std::string percentDecode(std::string_view text);
 

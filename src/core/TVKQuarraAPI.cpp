@@ -104,9 +104,10 @@ void TVKQuarraAPI::getDocument(std::uint64_t documentId, TVKQuarraPtr quarra,
 void TVKQuarraAPI::getDocumentType(const std::string& type, TVKQuarraPtr quarra,
                                    TVKQuarraRequestHandler completeHandler) {
     // A name is one path segment, whatever it holds ("/", "?", "#", spaces).
-    engine().requestQuarraEndpoint("metadata/objects/documents/types/" + Url::percentEncode(type),
-                                   std::move(quarra), TVKQuarraRequestMethodGET, Json::object(),
-                                   TVKQuarraParameterEncodingFormURL, std::move(completeHandler));
+    engine().requestQuarraEndpoint(
+        "metadata/objects/documents/types/" + Url::percentEncodedPathSegment(type),
+        std::move(quarra), TVKQuarraRequestMethodGET, Json::object(),
+        TVKQuarraParameterEncodingFormURL, std::move(completeHandler));
 }
 
 void TVKQuarraAPI::getDocumentProperties(std::uint64_t documentId, TVKQuarraPtr quarra,

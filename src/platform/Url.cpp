@@ -270,6 +270,14 @@ std::string Url::percentEncode(std::string_view text, std::string_view allowed) 
     return out;
 }
 
+std::string Url::percentEncodedPathSegment(std::string_view text) {
+    if (text == ".")
+        return "%2E";
+    if (text == "..")
+        return "%2E%2E";
+    return percentEncode(text);
+}
+
 std::string Url::percentDecode(std::string_view text) {
     std::string out;
     out.reserve(text.size());

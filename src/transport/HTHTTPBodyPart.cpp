@@ -127,11 +127,15 @@ std::uint64_t HTHTTPBodyPart::contentLength() const {
 }
 
 bool HTHTTPBodyPart::hasBytesAvailable() const {
+    // A failed part still has its failure to report: wherever the read that opened its body
+    // ended, the next read must return it instead of passing on to the next part.
     return phase_ == Phase::FinalBoundary || streamState_ == StreamState::NotOpen ||
-           streamState_ == StreamState::Open;
+           streamState_ == StreamState::Open || streamState_ == StreamState::Failed;
 }
 
 long HTHTTPBodyPart::read(std::uint8_t* buffer, std::size_t length) {
+    if (streamState_ == StreamState::Failed)
+        return -1;
     std::size_t total = 0;
     if (phase_ == Phase::Boundary)
         total += readText(leadingBoundaryText(), buffer, length);

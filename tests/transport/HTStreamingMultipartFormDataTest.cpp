@@ -282,6 +282,34 @@ TEST(MultipartFormData, UnreadableFileFailsTheBody) {
     EXPECT_EQ(body->error()->code(), ENOENT);
 }
 
+// The vanished file's part header may end anywhere: in the middle of a read or exactly at the end
+// of one. Either way the body fails instead of skipping the part and ending short.
+TEST(MultipartFormData, VanishedFileFailsTheBodyWhereverTheReadBufferEnds) {
+    TempDir dir;
+    test::writeFile(dir / "gone.txt", "abc");
+    HTStreamingMultipartFormData form(postRequest(), 4, kBoundary);
+    form.appendPartWithFormData(toBytes("1"), "a");
+    ASSERT_EQ(form.appendPartWithFileURL(Url::fileUrl(dir / "gone.txt"), "f"), nullptr);
+    form.appendPartWithFormData(toBytes("2"), "b");
+    std::filesystem::remove(dir / "gone.txt");
+    const std::size_t declared = form.bodyStream()->contentLength();
+    // Every chunk size up to the end of the second part's headers makes one read end there.
+    for (std::size_t chunk = 1; chunk <= 400; ++chunk) {
+        SCOPED_TRACE(chunk);
+        auto stream = form.bodyStream()->copy();
+        ASSERT_TRUE(stream->open());
+        std::vector<std::uint8_t> buffer(chunk);
+        std::size_t sent = 0;
+        long n;
+        while ((n = stream->read(buffer.data(), buffer.size())) > 0)
+            sent += static_cast<std::size_t>(n);
+        EXPECT_EQ(n, -1);
+        EXPECT_LT(sent, declared);
+        ASSERT_TRUE(stream->error());
+        EXPECT_EQ(stream->error()->code(), ENOENT);
+    }
+}
+
 TEST(MultipartFormData, StreamThatOnlyAnswersZeroCountsAsEnded) {
     auto silent = std::make_shared<ScriptedStream>("", false);
     HTStreamingMultipartFormData form(postRequest(), 4, kBoundary);

@@ -1,6 +1,7 @@
 #include "quarra/TVKQuarraFileMetadata.h"
 
 #include "quarra/TVKQuarraLocalQuery.h"
+#include "quarra/Url.h"
 
 namespace quarra {
 
@@ -44,7 +45,7 @@ TVKDocumentRenditionMetadata::TVKDocumentRenditionMetadata(std::uint64_t documen
 
 std::optional<std::string> TVKDocumentRenditionMetadata::endpoint() const {
     return "objects/documents/" + number(documentId_) + "/versions/" + number(majorVersion_) + "/" +
-           number(minorVersion_) + "/renditions/" + renditionType_;
+           number(minorVersion_) + "/renditions/" + Url::percentEncodedPathSegment(renditionType_);
 }
 
 SQDictionary TVKDocumentRenditionMetadata::columnsDictionary() const {
@@ -121,7 +122,7 @@ TVKObjectRecordAttachmentMetadata::TVKObjectRecordAttachmentMetadata(
       attachmentVersion_(attachmentVersion) {}
 
 std::optional<std::string> TVKObjectRecordAttachmentMetadata::endpoint() const {
-    return "vobjects/" + objectRecordName_ + "/" + number(objectRecordId_) + "/attachments/" +
+    return "vobjects/" + Url::percentEncodedPathSegment(objectRecordName_) + "/" + number(objectRecordId_) + "/attachments/" +
            number(attachmentId_) + "/versions/" + number(attachmentVersion_) + "/file";
 }
 

@@ -5,6 +5,7 @@
 
 #include "quarra/TVKQuarraFileCacheEntry.h"
 #include "quarra/TVKQuarraFileMetadata.h"
+#include "quarra/Url.h"
 
 namespace quarra {
 namespace {
@@ -33,7 +34,7 @@ TEST(FileKinds, NameEndpointsKeyColumnsAndTexts) {
          maker<TVKDocumentCacheEntry>(),
          "documentId:12; majorVersion:1; minorVersion:0"},
         {std::make_shared<TVKDocumentRenditionMetadata>(12, 1, 0, "pdf/a"),
-         "objects/documents/12/versions/1/0/renditions/pdf/a",
+         "objects/documents/12/versions/1/0/renditions/pdf%2Fa",
          {{"DocumentID", 12}, {"MajorVersion", 1}, {"MinorVersion", 0}, {"RenditionType", "pdf/a"}},
          "documentId:12; majorVersion:1; minorVersion:0 renditionType:pdf/a",
          maker<TVKDocumentRenditionCacheEntry>(),
@@ -80,6 +81,35 @@ TEST(FileKinds, NameEndpointsKeyColumnsAndTexts) {
         EXPECT_EQ(entry->fileSize(), 0u);
         ASSERT_TRUE(entry->primaryKeyValues());
         EXPECT_EQ(entry->primaryKeyValues()->size(), kind.columns.size());
+    }
+}
+
+// A name from the host or the server stays one segment of the path: it cannot climb to another
+// endpoint, add a query or cut the path with a fragment.
+TEST(FileKinds, NamesInTheEndpointStayOneSegment) {
+    const std::string hostile[] = {
+        "../../../../users/me?x=1#", "..", ".", "a/b", "%2e%2e", "x y;z=1", "\\..\\",
+        std::string("nul\0byte", 8), ""};
+    for (const auto& name : hostile) {
+        SCOPED_TRACE(name);
+        const std::pair<std::shared_ptr<TVKQuarraFileMetadata>, std::string> kinds[] = {
+            {std::make_shared<TVKDocumentRenditionMetadata>(1, 2, 3, name),
+             "/api/v1/objects/documents/1/versions/2/3/renditions/"},
+            {std::make_shared<TVKObjectRecordAttachmentMetadata>(name, 7, 8, 9),
+             "/api/v1/vobjects/"},
+        };
+        for (const auto& [metadata, prefix] : kinds) {
+            auto url = Url::parse("https://q.example/api/v1/" + metadata->endpoint().value());
+            ASSERT_TRUE(url);
+            EXPECT_FALSE(url->query());
+            EXPECT_FALSE(url->fragment());
+            ASSERT_EQ(url->path().substr(0, prefix.size()), prefix);
+            std::string segment = url->path().substr(prefix.size());
+            segment = segment.substr(0, segment.find('/'));
+            EXPECT_EQ(Url::percentDecode(segment), name);
+            EXPECT_NE(segment, "..");
+            EXPECT_NE(segment, ".");
+        }
     }
 }
 
