@@ -23,7 +23,12 @@
 // SDK's screens (SignInTerminal, PasscodeTerminal), its own dependencies.
 #include <stdlib.h>
 
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <atomic>
+#include <charconv>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -168,14 +173,53 @@ std::string describe(const ErrorPtr& error) {
            std::to_string(error->code()) + ")";
 }
 
-// One line on the terminal that fills as the transfer goes on.
+const char* const kUsage =
+    "usage: quarra_example                       sign the demo user in (bundled test server)\n"
+    "       quarra_example sso                   the same through single sign-on\n"
+    "       quarra_example passcode              the demo user and the passcode lock screen\n"
+    "       quarra_example <host[:port]> <user>  sign in to that host\n"
+    "       quarra_example upload FILE           upload FILE to the bundled test server\n"
+    "       quarra_example download ID FILE      download document ID (1 or 2) to FILE\n"
+    "       quarra_example --help                this text\n";
+
+// One line on the terminal that fills as the transfer goes on, as wide as the terminal; nothing
+// when standard output is no terminal (a file or a pipe would collect every step).
 void drawProgress(const char* what, const Progress& progress) {
-    constexpr int kWidth = 40;
+    static const bool terminal = isatty(STDOUT_FILENO);
+    if (!terminal)
+        return;
+    winsize size{};
+    int columns = ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col ? size.ws_col : 80;
     double fraction = progress.totalUnitCount() > 0 ? progress.fractionCompleted() : 0;
-    int filled = static_cast<int>(fraction * kWidth);
-    std::cout << "\r" << what << " [" << std::string(filled, '#')
-              << std::string(kWidth - filled, ' ') << "] " << static_cast<int>(fraction * 100)
-              << "%  " << progress.completedUnitCount() / 1024 << " KiB" << std::flush;
+    std::string tail = " " + std::to_string(static_cast<int>(fraction * 100)) + "%  " +
+                       std::to_string(progress.completedUnitCount() / 1024) + " KiB";
+    std::string head = std::string(what) + " [";
+    // The last column stays free: a full line would wrap on some terminals.
+    int width = columns - 1 - static_cast<int>(head.size() + tail.size()) - 1;
+    std::string line;
+    if (width >= 4) {
+        int filled = static_cast<int>(fraction * width);
+        line = head + std::string(filled, '#') + std::string(width - filled, ' ') + "]" + tail;
+    } else {
+        line = tail.substr(1);
+    }
+    line.resize(std::min<std::size_t>(line.size(), std::max(columns - 1, 1)));
+    std::cout << "\r" << line << "\x1b[K" << std::flush;
+}
+
+// Download: a positive document id, and a destination whose folder exists and that does not exist
+// yet. Checked before anything is sent, so that a mistake costs no transfer.
+std::string downloadArgumentsProblem(const std::string& id, const std::filesystem::path& file) {
+    std::uint64_t value = 0;
+    auto [end, ec] = std::from_chars(id.data(), id.data() + id.size(), value);
+    if (ec != std::errc() || end != id.data() + id.size() || value == 0)
+        return "not a document id: " + id;
+    std::error_code error;
+    if (std::filesystem::exists(std::filesystem::symlink_status(file, error)))
+        return file.string() + " exists already";
+    if (!std::filesystem::is_directory(file.parent_path(), error))
+        return "no such folder: " + file.parent_path().string();
+    return {};
 }
 
 // upload FILE and download ID FILE: the host's part is TVKQuarraAPI and TVKQuarraAuth alone.
@@ -216,7 +260,8 @@ int transfer(const std::vector<std::string>& command) {
             });
     }
     RunLoop::main().runUntil([&] { return done; }, std::chrono::minutes(10));
-    std::cout << "\n";
+    if (isatty(STDOUT_FILENO))
+        std::cout << "\n";
     if (!done || failure) {
         std::cerr << command[0] << " failed: " << (failure ? describe(failure) : "no answer")
                   << "\n";
@@ -234,6 +279,16 @@ int transfer(const std::vector<std::string>& command) {
 
 int main(int argc, char** argv) {
     std::string mode = argc >= 2 ? argv[1] : "";
+    if (mode == "--help" || mode == "-h") {
+        std::cout << kUsage;
+        return 0;
+    }
+    const bool known = argc == 1 || mode == "upload" || mode == "download" || argc == 3 ||
+                       (argc == 2 && (mode == "sso" || mode == "passcode"));
+    if (!known || mode.starts_with("-")) {
+        std::cerr << (mode.empty() ? "" : "unknown command: " + mode + "\n") << kUsage;
+        return 2;
+    }
     bool passcode = mode == "passcode";
     // A host names itself before the SDK starts (unless the environment already does).
     if (!getenv("QUARRA_HOST_BUNDLE_ID")) {
@@ -252,8 +307,16 @@ int main(int argc, char** argv) {
     if (argc >= 2 && (std::string(argv[1]) == "upload" || std::string(argv[1]) == "download")) {
         command.assign(argv + 1, argv + argc);
         if (command.size() != (command[0] == "upload" ? 2u : 3u)) {
-            std::cerr << "usage: quarra_example upload FILE | download ID FILE\n";
+            std::cerr << kUsage;
             return 2;
+        }
+        if (command[0] == "download") {
+            std::string problem =
+                downloadArgumentsProblem(command[1], std::filesystem::absolute(command[2]));
+            if (!problem.empty()) {
+                std::cerr << "download: " << problem << "\n";
+                return 2;
+            }
         }
     }
     if (argc >= 3 && command.empty()) {
