@@ -34,8 +34,8 @@
 #include <fstream>
 #include <iostream>
 #include <iterator>
-#include <sstream>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <vector>
 

@@ -11,11 +11,11 @@ namespace {
 // Blocks of any code run on these, so their labels say nothing of who logged.
 bool isSharedGlobalQueue(const std::string& label) {
     // Never destroyed: lines may still be formatted while the process exits.
-    static const auto& labels = *new std::array<std::string, 4>{
-        DispatchQueue::global(QueuePriority::High)->label(),
-        DispatchQueue::global(QueuePriority::Default)->label(),
-        DispatchQueue::global(QueuePriority::Low)->label(),
-        DispatchQueue::global(QueuePriority::Background)->label()};
+    static const auto& labels =
+        *new std::array<std::string, 4>{DispatchQueue::global(QueuePriority::High)->label(),
+                                        DispatchQueue::global(QueuePriority::Default)->label(),
+                                        DispatchQueue::global(QueuePriority::Low)->label(),
+                                        DispatchQueue::global(QueuePriority::Background)->label()};
     for (const auto& shared : labels) {
         if (label == shared) {
             return true;

@@ -11,11 +11,13 @@ const char* const kKeys[] = {"timestamp_str", "bundle_id", "session_id", "quarra
 
 const Regex& entryRegex() {
     // Never destroyed: a log upload may still read entries while the process exits.
-    static const RegexPtr& regex = *new RegexPtr(Regex::make(
-        "(\\d\\d\\d\\d/\\d\\d/\\d\\d \\d\\d:\\d\\d:\\d\\d:\\d\\d\\d)\\s+\\[bundleID:(\\S+)\\s+"
-        "sessionId:(\\S+)\\s+quarraId:(\\d+)\\s+username:(\\S+)\\s+file:(\\S+)\\s+function:(.+)"
-        "\\s+line:(\\d+)\\]\\s+(DEBUG|INFO|WARNING|ERROR|VERBOSE)\\s+message:\\s+(\\S+.*)$",
-        Regex::DotMatchesLineSeparators).value());
+    static const RegexPtr& regex = *new RegexPtr(
+        Regex::make(
+            "(\\d\\d\\d\\d/\\d\\d/\\d\\d \\d\\d:\\d\\d:\\d\\d:\\d\\d\\d)\\s+\\[bundleID:(\\S+)\\s+"
+            "sessionId:(\\S+)\\s+quarraId:(\\d+)\\s+username:(\\S+)\\s+file:(\\S+)\\s+function:(.+)"
+            "\\s+line:(\\d+)\\]\\s+(DEBUG|INFO|WARNING|ERROR|VERBOSE)\\s+message:\\s+(\\S+.*)$",
+            Regex::DotMatchesLineSeparators)
+            .value());
     return *regex;
 }
 

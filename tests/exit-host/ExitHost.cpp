@@ -1,7 +1,7 @@
 // A host that signs in, sets an upload, a request and a log upload going, and returns from main
 // while they run, the way a host that simply ends does. Started by the exit test, which serves the
 // Quarra and checks that this process ends without a crash.
-// Arguments: <sign-in host:port> <quarra id> <file to upload> <milliseconds to wait before returning>
+// Arguments: <sign-in host:port> <quarra id> <file to upload> <milliseconds before returning>
 #include <chrono>
 #include <cstdlib>
 #include <string>
@@ -51,7 +51,8 @@ int main(int argc, char** argv) {
            const ErrorPtr&) {});
     api.getDocument(7, quarra, [](const Json&, const ErrorPtr&) {});
     log.startUploadProcess();
-    // Each run ends at another moment of the work.
+    // Each run ends at another moment of the work; nothing waits on the clock here, the pause only
+    // lets the work go on for that long before main returns.
     std::this_thread::sleep_for(std::chrono::milliseconds(std::atoi(argv[4])));
     return 0;
 }

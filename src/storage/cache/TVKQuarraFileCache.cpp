@@ -29,18 +29,19 @@ TVKCacheTableColumnPtr keyColumn(const std::string& name, const char* type) {
 // Built once, shared by every cache object, and never destroyed: a cache call on another thread
 // may still use them while the process exits.
 const Columns& fileColumns() {
-    static const Columns& columns = *new Columns{std::make_shared<TVKCacheTableColumn>(
-                                     "FileName", "TEXT", std::vector<std::string>{"NOT NULL"}),
-                                 std::make_shared<TVKCacheTableColumn>(
-                                     "MIMEType", "TEXT", std::vector<std::string>{"NOT NULL"})};
+    static const Columns& columns =
+        *new Columns{std::make_shared<TVKCacheTableColumn>("FileName", "TEXT",
+                                                           std::vector<std::string>{"NOT NULL"}),
+                     std::make_shared<TVKCacheTableColumn>("MIMEType", "TEXT",
+                                                           std::vector<std::string>{"NOT NULL"})};
     return columns;
 }
 
 const Columns& docColumns() {
     using Q = TVKDocumentQuery;
     static const Columns& columns = *new Columns{keyColumn(Q::DOCUMENT_ID(), "INTEGER"),
-                                 keyColumn(Q::MAJOR_VERSION(), "INTEGER"),
-                                 keyColumn(Q::MINOR_VERSION(), "INTEGER")};
+                                                 keyColumn(Q::MAJOR_VERSION(), "INTEGER"),
+                                                 keyColumn(Q::MINOR_VERSION(), "INTEGER")};
     return columns;
 }
 
@@ -55,8 +56,8 @@ const Columns& docRenditionColumns() {
 const Columns& docAttachmentColumns() {
     using Q = TVKDocumentAttachmentQuery;
     static const Columns& columns = *new Columns{keyColumn(Q::DOCUMENT_ID(), "INTEGER"),
-                                 keyColumn(Q::ATTACHMENT_ID(), "INTEGER"),
-                                 keyColumn(Q::ATTACHMENT_VERSION(), "INTEGER")};
+                                                 keyColumn(Q::ATTACHMENT_ID(), "INTEGER"),
+                                                 keyColumn(Q::ATTACHMENT_VERSION(), "INTEGER")};
     return columns;
 }
 
@@ -122,9 +123,9 @@ bool isStoreFileName(const std::string& name) {
 }  // namespace
 
 const std::vector<std::string>& TVKQuarraFileCache::tableNames() {
-    static const auto& names = *new std::vector<std::string>{"Document", "DocumentRendition",
-                                                "DocumentAttachment", "DocumentVersionAttachment",
-                                                "ObjectRecordAttachment"};
+    static const auto& names =
+        *new std::vector<std::string>{"Document", "DocumentRendition", "DocumentAttachment",
+                                      "DocumentVersionAttachment", "ObjectRecordAttachment"};
     return names;
 }
 

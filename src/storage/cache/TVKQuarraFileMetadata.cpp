@@ -122,8 +122,9 @@ TVKObjectRecordAttachmentMetadata::TVKObjectRecordAttachmentMetadata(
       attachmentVersion_(attachmentVersion) {}
 
 std::optional<std::string> TVKObjectRecordAttachmentMetadata::endpoint() const {
-    return "vobjects/" + Url::percentEncodedPathSegment(objectRecordName_) + "/" + number(objectRecordId_) + "/attachments/" +
-           number(attachmentId_) + "/versions/" + number(attachmentVersion_) + "/file";
+    return "vobjects/" + Url::percentEncodedPathSegment(objectRecordName_) + "/" +
+           number(objectRecordId_) + "/attachments/" + number(attachmentId_) + "/versions/" +
+           number(attachmentVersion_) + "/file";
 }
 
 SQDictionary TVKObjectRecordAttachmentMetadata::columnsDictionary() const {
