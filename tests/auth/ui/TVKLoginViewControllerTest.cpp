@@ -135,7 +135,7 @@ TEST_F(LoginScreen, PasswordSignInTakesTwoStepsAndGivesTheRootBackAfterThePassco
     EXPECT_TRUE(screen->cancelButton.lock()->isHidden());
     EXPECT_EQ(title(), "Next");
     EXPECT_FALSE(passwordShown());
-    // One screen at a time: a second call is not answered at all.
+    // One screen at a time: a second call waits for it.
     Outcome second;
     auth().authenticateWithHandler(second.userHandler());
 
@@ -182,7 +182,9 @@ TEST_F(LoginScreen, PasswordSignInTakesTwoStepsAndGivesTheRootBackAfterThePassco
     EXPECT_FALSE(auth().isShowingLoginView());
     EXPECT_EQ(KeychainItemStore::getPasscodeForUsername("alice"), "1357");
     RunLoop::main().runPending();
-    EXPECT_EQ(second.calls, 0);
+    EXPECT_EQ(second.calls, 1);
+    EXPECT_EQ(second.user, outcome.user);
+    EXPECT_FALSE(second.error);
 }
 
 TEST_F(LoginScreen, EditingTheUserNameReturnsToTheFirstStepAndDropsThePassword) {
