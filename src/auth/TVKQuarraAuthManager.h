@@ -76,7 +76,7 @@ class TVKQuarraAuthManager {
     // TVKAuthorizationErrorDomain -20 "The operation requires the user to authenticate". A
     // single-sign-on user signs in again through the provider (authorizeOAuthUser). Errors of
     // discovery reach the handler with the current user. While the sign-in screen is on show
-    // the handler waits for it and hears its outcome; otherwise it is called once, on the main
+    // the handler waits for it and hears its outcome. The handler is called once, on the main
     // queue.
     void authenticateWithHandler(TVKUserHandler handler);
     // Ends the sign-in in progress: the browser step of single sign-on and the sign-in screen.
