@@ -235,7 +235,7 @@ void LoopbackRedirectListener::start(std::string path, Completion completion) {
         completion_ = std::move(completion);
     }
     if (closed_) {
-        finish(std::nullopt, nullptr);
+        finish();
         return;
     }
     // The thread holds the listener only weakly through `this`: the destructor joins it.
@@ -317,10 +317,7 @@ void LoopbackRedirectListener::serve(const std::string& path) {
             }
             auto answer = std::make_shared<Reply>(open[i].fd);
             open.erase(open.begin() + static_cast<std::ptrdiff_t>(i));
-            for (const Connection& other : open)
-                ::close(other.fd);
-            finish(url, answer);
-            return;
+            deliver(*url, answer);
         }
         for (size_t i = open.size(); i-- > 0;) {
             if (open[i].deadline <= now)
@@ -339,11 +336,20 @@ void LoopbackRedirectListener::serve(const std::string& path) {
     }
     for (const Connection& connection : open)
         ::close(connection.fd);
-    finish(std::nullopt, nullptr);
+    finish();
 }
 
-void LoopbackRedirectListener::finish(const std::optional<Url>& redirect,
-                                      const std::shared_ptr<Reply>& reply) {
+void LoopbackRedirectListener::deliver(const Url& redirect, const std::shared_ptr<Reply>& reply) {
+    Completion completion;
+    {
+        std::lock_guard lock(mutex_);
+        completion = completion_;
+    }
+    if (completion)
+        completion(redirect, reply);
+}
+
+void LoopbackRedirectListener::finish() {
     Completion completion;
     {
         std::lock_guard lock(mutex_);
@@ -351,7 +357,7 @@ void LoopbackRedirectListener::finish(const std::optional<Url>& redirect,
         completion_ = nullptr;
     }
     if (completion)
-        completion(redirect, reply);
+        completion(std::nullopt, nullptr);
 }
 
 }  // namespace quarra

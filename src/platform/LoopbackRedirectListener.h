@@ -1,13 +1,14 @@
 #pragma once
 // Takes a browser's redirect back into a native program over loopback (RFC 8252 section 7.3): an
 // HTTP listener on the loopback address a redirect URI names (127.0.0.1, ::1, or both for
-// "localhost", since a browser may resolve that name to either) that waits for one GET of a given
-// path and hands the whole redirect URL over together with the browser's connection, so that the
-// browser is answered only once the redirect has been judged. Requests for other paths (a browser
-// asks for its icon) get 404 and change nothing. Connections are served side by side, each with
-// one time limit for its whole request, so a client that sends nothing, or a byte now and then,
-// cannot hold the real redirect up. The listener serves on a thread of its own and never outlives
-// close() or its last owner. Every member is safe to call from any thread.
+// "localhost", since a browser may resolve that name to either) that waits for GETs of a given
+// path and hands each whole redirect URL over together with the browser's connection, so that the
+// browser is answered only once the redirect has been judged; it goes on listening until closed,
+// since any local program can send a redirect that is not the real one. Requests for other paths
+// (a browser asks for its icon) get 404 and change nothing. Connections are served side by side,
+// each with one time limit for its whole request, so a client that sends nothing, or a byte now and
+// then, cannot hold the real redirect up. The listener serves on a thread of its own and never
+// outlives close() or its last owner. Every member is safe to call from any thread.
 #include <atomic>
 #include <functional>
 #include <memory>
@@ -45,8 +46,8 @@ class LoopbackRedirectListener : public std::enable_shared_from_this<LoopbackRed
         int connection_;
     };
 
-    // The redirect URL that arrived and its browser's reply; nothing (and no reply) when the
-    // listener closed first.
+    // A redirect URL that arrived and its browser's reply; nothing (and no reply) once the
+    // listener has closed.
     using Completion = std::function<void(const std::optional<Url>& redirect,
                                           const std::shared_ptr<Reply>& reply)>;
 
@@ -61,11 +62,11 @@ class LoopbackRedirectListener : public std::enable_shared_from_this<LoopbackRed
 
     int port() const { return port_; }
 
-    // Starts waiting for a GET of `path`; `completion` runs once, on the listener's thread, with
-    // the redirect ("http://<host as given to listen>:<port>" and the request target) or with
-    // nothing when the listener is closed first. REQUIRES: called once.
+    // Starts waiting for GETs of `path`; `completion` runs on the listener's thread for each, with
+    // the redirect ("http://<host as given to listen>:<port>" and the request target), and once
+    // more with nothing when the listener closes. REQUIRES: called once.
     void start(std::string path, Completion completion);
-    // Stops listening; a waiting completion gets nothing. Idempotent.
+    // Stops listening; the completion gets nothing. Idempotent.
     void close();
 
   private:
@@ -73,7 +74,8 @@ class LoopbackRedirectListener : public std::enable_shared_from_this<LoopbackRed
     LoopbackRedirectListener(std::vector<int> sockets, std::string authority, int port,
                              int wakeRead, int wakeWrite);
     void serve(const std::string& path);
-    void finish(const std::optional<Url>& redirect, const std::shared_ptr<Reply>& reply);
+    void deliver(const Url& redirect, const std::shared_ptr<Reply>& reply);
+    void finish();
 
     const std::vector<int> sockets_;
     // The host as the redirect URI writes it, brackets included.

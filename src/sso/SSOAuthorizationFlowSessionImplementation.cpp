@@ -123,6 +123,14 @@ bool SSOAuthorizationFlowSessionImplementation::resumeExternalUserAgentFlowWithU
                   " for request:" + request_.description());
     if (!shouldHandleURL(url))
         return false;
+    Json query = redirectParameters(url);
+    std::shared_ptr<SSOAuthorizationResponse> response =
+        std::make_shared<SSOAuthorizationResponse>(request_, query);
+    const bool stateMatches = sameState(request_.state(), response->state());
+    // A refusal without the flow's state is not the provider's: any local program can send one to
+    // a loopback listener. It is not taken, and the flow goes on waiting for the real redirect.
+    if (query.contains(SSOOAuthErrorFieldError) && !stateMatches)
+        return false;
     std::shared_ptr<SSOExternalUserAgent> agent;
     {
         std::lock_guard lock(mutex_);
@@ -134,13 +142,8 @@ bool SSOAuthorizationFlowSessionImplementation::resumeExternalUserAgentFlowWithU
         agent = externalUserAgent_;
     }
 
-    Json query = redirectParameters(url);
-    std::shared_ptr<SSOAuthorizationResponse> response =
-        std::make_shared<SSOAuthorizationResponse>(request_, query);
     ErrorPtr error;
-    // An error redirect counts only with the flow's state: otherwise any local program could end
-    // the sign-in with a refusal of its own making.
-    if (!sameState(request_.state(), response->state())) {
+    if (!stateMatches) {
         Json userInfo = query;
         userInfo[LocalizedDescriptionKey] = "State mismatch, expecting " +
                                             request_.state().value_or("(null)") + " but got " +

@@ -121,25 +121,24 @@ void SSOExternalUserAgentLinux::listenerFinished(
         cleanUp();
         return;
     }
-    ErrorPtr outcome;
-    if (redirect && session->resumeExternalUserAgentFlowWithURL(*redirect, outcome)) {
-        if (!reply)
-            return;
-        if (outcome)
+    if (redirect) {
+        ErrorPtr outcome;
+        if (!session->resumeExternalUserAgentFlowWithURL(*redirect, outcome)) {
+            // Not the flow's (a refusal without its state): the listener goes on waiting for
+            // the real redirect, within the flow's time limit.
+            reply->failed("The reply does not belong to the sign-in that is waiting.");
+        } else if (outcome) {
             reply->failed(failureText(outcome));
-        else
+        } else {
             reply->succeeded();
+        }
         return;
     }
-    if (reply)
-        reply->failed("The address is not the sign-in's.");
-    // The browser came back without this flow's redirect: the flow ends instead of waiting for a
-    // redirect that can no longer come.
+    // The listener closed while the flow waited: the flow ends instead of waiting for a redirect
+    // that can no longer come.
     cleanUp();
     session->failExternalUserAgentFlowWithError(SSOErrorUtilities::errorWithCode(
-        SSOErrorCodeUserCancelled, nullptr,
-        redirect ? "The browser returned to an address that is not the sign-in's redirect."
-                 : "The sign-in was closed before the browser returned."));
+        SSOErrorCodeUserCancelled, nullptr, "The sign-in was closed before the browser returned."));
 }
 
 void SSOExternalUserAgentLinux::dismissExternalUserAgentAnimated(bool,

@@ -8,8 +8,9 @@
 //   (redirectURLForRequest), which providers accept for native clients.
 // - Any other redirect URI (a private-use scheme, RFC 8252 section 7.1): the desktop starts the
 //   host with the redirect, and the host passes it in through the SDK's openURL hook.
-// A browser step that ends without this flow's redirect (a listener closed, a redirect to another
-// address) fails the flow with the user-cancelled error: the flow never hangs on it.
+// A listener that closes while the flow waits fails the flow with the user-cancelled error, so the
+// flow never hangs on it. A redirect the flow does not take (a refusal without the flow's state,
+// which any local program can send) gets a failure page, and the listener goes on waiting.
 // One agent serves one flow. Safe to use from any thread; the flow session hears from it on the
 // main queue.
 #include <memory>
