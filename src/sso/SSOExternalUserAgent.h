@@ -20,8 +20,8 @@ class SSOExternalUserAgentSession {
 
     // Ends the flow: the agent is dismissed and the flow fails with the user-cancelled error.
     virtual void cancel() = 0;
-    // True when `url` is this flow's redirect and was taken; false for any other URL, and for a
-    // flow that no longer waits for its redirect.
+    // True when `url` is this flow's redirect and was taken; false for any other URL, for a refusal
+    // ("error") without the flow's state, and for a flow that no longer waits for its redirect.
     bool resumeExternalUserAgentFlowWithURL(const Url& url) {
         ErrorPtr ignored;
         return resumeExternalUserAgentFlowWithURL(url, ignored);
