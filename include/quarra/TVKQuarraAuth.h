@@ -2,6 +2,7 @@
 // The host's door to sign-in and session: who is signed in, making sure somebody is, refreshing
 // the session and logging out. Every call is passed to the session manager; handlers run on the
 // main queue. Call from the main thread.
+#include <chrono>
 #include <functional>
 #include <memory>
 
@@ -32,6 +33,12 @@ class TVKQuarraAuth {
     TVKUserPtr currentUser() const;
     // Makes sure somebody is signed in; see TVKQuarraAuthManager::authenticateWithHandler.
     void authenticateWithHandler(UserHandler handler);
+    // Ends the sign-in in progress (the sign-in screen, the browser step of single sign-on): its
+    // handlers, and the requests waiting for it, get TVKAuthorizationErrorDomain -5.
+    void cancelSignIn();
+    // How long the browser step of single sign-on may take before it ends with the cancel error;
+    // five minutes unless set. Applies to sign-ins started later.
+    void setSignInTimeLimit(std::chrono::milliseconds limit);
     // A fresh session from the server while the current one is alive.
     void refreshUserWithHandler(UserHandler handler);
     void logout();

@@ -1,5 +1,6 @@
 #include "quarra/TVKQuarraAuth.h"
 
+#include "auth/TVKOAuthManager.h"
 #include "auth/TVKQuarraAuthManager.h"
 
 namespace quarra {
@@ -26,6 +27,14 @@ TVKUserPtr TVKQuarraAuth::currentUser() const {
 
 void TVKQuarraAuth::authenticateWithHandler(UserHandler handler) {
     TVKQuarraAuthManager::sharedInstance().authenticateWithHandler(forward(std::move(handler)));
+}
+
+void TVKQuarraAuth::cancelSignIn() {
+    TVKQuarraAuthManager::sharedInstance().cancelSignIn();
+}
+
+void TVKQuarraAuth::setSignInTimeLimit(std::chrono::milliseconds limit) {
+    TVKOAuthManager::sharedInstance().setAuthorizationTimeLimit(limit);
 }
 
 void TVKQuarraAuth::refreshUserWithHandler(UserHandler handler) {

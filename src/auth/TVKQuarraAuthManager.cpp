@@ -137,9 +137,11 @@ void TVKQuarraAuthManager::presentLoginView(TVKUserHandler handler, TVKUserInter
 }
 
 void TVKQuarraAuthManager::authenticateWithHandler(TVKUserHandler handler) {
-    // One screen at a time: the one on show answers its own caller.
-    if (isShowingLoginView())
+    // One screen at a time: the one on show answers every caller when it ends.
+    if (auto screen = shownLoginView()) {
+        screen->addHandler(std::move(handler));
         return;
+    }
     auto user = currentUser();
     if (!user) {
         presentLoginView(std::move(handler), nullptr);
@@ -161,6 +163,12 @@ void TVKQuarraAuthManager::authenticateWithHandler(TVKUserHandler handler) {
             call(handler, currentUser(), authenticationRequiredError());
         }
     });
+}
+
+void TVKQuarraAuthManager::cancelSignIn() {
+    TVKOAuthManager::sharedInstance().cancelAuthorization();
+    if (auto screen = shownLoginView())
+        screen->cancelSignIn();
 }
 
 void TVKQuarraAuthManager::checkAuthTypeForUsername(const std::string& username,
@@ -388,7 +396,30 @@ std::vector<TVKQuarraPtr> TVKQuarraAuthManager::quarrasFromResponse(const Json& 
 
 void TVKQuarraAuthManager::authorizeOAuthUser(const std::string& username, const Json& authProfile,
                                               TVKUserHandler handler) {
-    authorizeOAuthUser(username, authProfile, 2, std::move(handler));
+    std::shared_ptr<PendingSingleSignOn> pending;
+    {
+        std::lock_guard lock(mutex_);
+        if (singleSignOn_ && singleSignOn_->username == username) {
+            singleSignOn_->handlers.push_back(std::move(handler));
+            return;
+        }
+        pending = std::make_shared<PendingSingleSignOn>();
+        pending->username = username;
+        pending->handlers.push_back(std::move(handler));
+        singleSignOn_ = pending;
+    }
+    authorizeOAuthUser(username, authProfile, 2,
+                       [this, pending](const TVKUserInternalPtr& user, const ErrorPtr& error) {
+                           std::vector<TVKUserHandler> handlers;
+                           {
+                               std::lock_guard lock(mutex_);
+                               if (singleSignOn_ == pending)
+                                   singleSignOn_ = nullptr;
+                               handlers = std::move(pending->handlers);
+                           }
+                           for (const TVKUserHandler& waiting : handlers)
+                               call(waiting, user, error);
+                       });
 }
 
 void TVKQuarraAuthManager::authorizeOAuthUser(const std::string& username, const Json& authProfile,
@@ -411,9 +442,13 @@ bool TVKQuarraAuthManager::resumeOAuthFlowWithURL(const Url& url) {
 }
 
 bool TVKQuarraAuthManager::isShowingLoginView() const {
+    return shownLoginView() != nullptr;
+}
+
+std::shared_ptr<TVKLoginViewController> TVKQuarraAuthManager::shownLoginView() const {
     auto window = ui::Application::shared().keyWindow();
-    return window &&
-           std::dynamic_pointer_cast<TVKLoginViewController>(window->rootViewController());
+    return window ? std::dynamic_pointer_cast<TVKLoginViewController>(window->rootViewController())
+                  : nullptr;
 }
 
 // --- Quarras, session and logout

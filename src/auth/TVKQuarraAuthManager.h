@@ -35,6 +35,7 @@ enum TVKAuthType : long {
 using TVKUserHandler = std::function<void(const TVKUserInternalPtr& user, const ErrorPtr& error)>;
 
 class TVKPasscodeManagerDelegate;
+class TVKLoginViewController;
 
 class TVKQuarraAuthManager {
   public:
@@ -75,9 +76,12 @@ class TVKQuarraAuthManager {
     // TVKAuthorizationErrorDomain -20 "The operation requires the user to authenticate". A
     // single-sign-on user signs in again through the provider (authorizeOAuthUser). Errors of
     // discovery reach the handler with the current user. While the sign-in screen is on show
-    // nothing happens and the handler is never called; otherwise it is called once, on the main
+    // the handler waits for it and hears its outcome. The handler is called once, on the main
     // queue.
     void authenticateWithHandler(TVKUserHandler handler);
+    // Ends the sign-in in progress: the browser step of single sign-on and the sign-in screen.
+    // Their handlers, and every request that waits on them, get TVKAuthorizationErrorDomain -5.
+    void cancelSignIn();
 
     // Discovery: asks the sign-in host how `username` signs in. The handler receives (type,
     // profile or null, error) asynchronously on the main queue; an unusable reply is
@@ -123,7 +127,8 @@ class TVKQuarraAuthManager {
 
     // Single sign-on through the profile's identity provider (TVKOAuthManager), then the session
     // stored like any sign-in. A refresh token the provider no longer accepts starts the sign-in
-    // again, at most `numRetries` times (2 without a count). The handler is called once.
+    // again, at most `numRetries` times (2 without a count). The handler is called once. Without a
+    // count, a call for the user whose sign-in is running joins it and hears its outcome.
     void authorizeOAuthUser(const std::string& username, const Json& authProfile,
                             TVKUserHandler handler);
     void authorizeOAuthUser(const std::string& username, const Json& authProfile,
@@ -196,6 +201,8 @@ class TVKQuarraAuthManager {
 
   private:
     TVKQuarraAuthManager();
+    // The sign-in screen when it is the key window's root view controller.
+    std::shared_ptr<TVKLoginViewController> shownLoginView() const;
 
     // The sign-in screen with `handler`; -20 when there is no window to show it in.
     void presentLoginView(TVKUserHandler handler, TVKUserInternalPtr user);
@@ -210,6 +217,12 @@ class TVKQuarraAuthManager {
     void reauthenticateAndSwitch(TVKQuarraPtr quarra, unsigned long numRetries,
                                  TVKUserHandler handler);
 
+    // A single sign-on in progress and the handlers that wait for it.
+    struct PendingSingleSignOn {
+        std::string username;
+        std::vector<TVKUserHandler> handlers;
+    };
+
     std::string biometricUserSelectedKey_;
     std::string biometricEnabledKey_;
     std::string lastAttemptedUsernameKey_;
@@ -220,6 +233,7 @@ class TVKQuarraAuthManager {
     std::string authDNS_;
     TVKUserInternalPtr currentUser_;
     LogoutHandler logoutHandler_;
+    std::shared_ptr<PendingSingleSignOn> singleSignOn_;
 };
 
 }  // namespace quarra

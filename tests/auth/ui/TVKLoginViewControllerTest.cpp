@@ -3,14 +3,16 @@
 #include <gtest/gtest.h>
 
 #include "auth/KeychainItemStore.h"
+#include "auth/TVKOAuthManager.h"
 #include "auth/TVKPasscodeManager.h"
-#include "quarra/TVKErrors.h"
 #include "log/LDLog.h"
 #include "log/TVKQuarraLoggerInternal.h"
+#include "platform/UserDefaults.h"
 #include "quarra/Browser.h"
 #include "quarra/Bundle.h"
 #include "quarra/RunLoop.h"
-#include "platform/UserDefaults.h"
+#include "quarra/TVKErrors.h"
+#include "quarra/TVKQuarraAuth.h"
 #include "quarra/ui/AlertController.h"
 #include "quarra/ui/Application.h"
 #include "quarra/ui/Biometrics.h"
@@ -135,7 +137,7 @@ TEST_F(LoginScreen, PasswordSignInTakesTwoStepsAndGivesTheRootBackAfterThePassco
     EXPECT_TRUE(screen->cancelButton.lock()->isHidden());
     EXPECT_EQ(title(), "Next");
     EXPECT_FALSE(passwordShown());
-    // One screen at a time: a second call is not answered at all.
+    // One screen at a time: a second call waits for it.
     Outcome second;
     auth().authenticateWithHandler(second.userHandler());
 
@@ -182,7 +184,9 @@ TEST_F(LoginScreen, PasswordSignInTakesTwoStepsAndGivesTheRootBackAfterThePassco
     EXPECT_FALSE(auth().isShowingLoginView());
     EXPECT_EQ(KeychainItemStore::getPasscodeForUsername("alice"), "1357");
     RunLoop::main().runPending();
-    EXPECT_EQ(second.calls, 0);
+    EXPECT_EQ(second.calls, 1);
+    EXPECT_EQ(second.user, outcome.user);
+    EXPECT_FALSE(second.error);
 }
 
 TEST_F(LoginScreen, EditingTheUserNameReturnsToTheFirstStepAndDropsThePassword) {
@@ -415,6 +419,74 @@ TEST_F(LoginScreen, TheFocusedFieldStaysAboveTheKeyboard) {
     EXPECT_FALSE(screen->usernameTF->isFirstResponder());
     EXPECT_EQ(screen->scrollView->contentInset(), ui::EdgeInsets{});
     EXPECT_EQ(screen->scrollView->contentOffset().y, 0);
+}
+
+// Callers that need a sign-in while the screen is up: a second authenticateWithHandler and a
+// request whose engine signs in first. Each hears the screen's outcome once: the request is sent
+// after a sign-in and fails with the cancel error after a cancel.
+TEST_F(LoginScreen, CallersWaitingOnTheScreenHearItsOutcomeOnce) {
+    TVKPasscodeManager::sharedInstance().setEnabled(false);
+    for (bool cancel : {true, false}) {
+        SCOPED_TRACE(cancel ? "cancelled" : "signed in");
+        outcome = Outcome();
+        ASSERT_TRUE(show());
+        Outcome second, request;
+        auth().authenticateWithHandler(second.userHandler());
+        auto quarra = std::make_shared<TVKQuarra>(SignInTestBed::FirstQuarra, "First",
+                                                  bed->service.host(SignInTestBed::FirstQuarra));
+        TVKQuarraManager::sharedInstance().requestQuarraEndpoint(
+            "objects/users/me", quarra, TVKQuarraRequestMethodGET, {},
+            TVKQuarraParameterEncodingFormURL, request.requestHandler());
+        // The engine asks for the sign-in on the main queue.
+        RunLoop::main().runPending();
+        if (cancel) {
+            TVKQuarraAuth::sharedInstance().cancelSignIn();
+        } else {
+            reachPasswordStep();
+            typeInto(screen->passwordTF, SignInTestBed::AlicePassword);
+            screen->nextLoginButton->tap();
+        }
+        ASSERT_TRUE(runMainUntil(
+            [&] { return outcome.calls > 0 && second.calls > 0 && request.calls > 0; }, kLimit));
+        RunLoop::main().runPending();
+        for (const Outcome* waiting : {&outcome, &second, &request}) {
+            EXPECT_EQ(waiting->calls, 1);
+            if (cancel) {
+                ASSERT_TRUE(waiting->error);
+                EXPECT_TRUE(waiting->error->is(TVKAuthorizationErrorDomain, -5));
+            } else {
+                EXPECT_FALSE(waiting->error) << waiting->error->description();
+            }
+        }
+        EXPECT_EQ(bed->count("objects/users/me"), cancel ? 0u : 1u);
+        EXPECT_EQ(window->rootViewController(), host);
+    }
+}
+
+// A person who leaves the browser for good: the screen offers Cancel meanwhile, and Cancel ends the
+// browser step as the host's cancel does.
+TEST_F(LoginScreen, CancelEndsASingleSignOnWhoseBrowserNeverReturns) {
+    test::OpenIDTestProvider provider;
+    bed->service.setSingleSignOnProfile(
+        "alice", {{"as_metadata", provider.metadata()},
+                  {"quarra_session_endpoint", bed->first.url("/oauth/session").string()}});
+    ASSERT_TRUE(show());
+    EXPECT_TRUE(screen->cancelButton.lock()->isHidden());
+    typeInto(screen->usernameTF, "alice");
+    screen->nextLoginButton->tap();
+    ASSERT_TRUE(runMainUntil([&] { return !browser->opened.empty(); }, kLimit));
+    auto cancel = screen->cancelButton.lock();
+    EXPECT_FALSE(cancel->isHidden());
+    EXPECT_FALSE(screen->nextLoginButton->isEnabled());
+    ASSERT_TRUE(TVKOAuthManager::sharedInstance().currentAuthorizationFlow());
+    EXPECT_TRUE(cancel->tap());
+    ASSERT_TRUE(runMainUntil([&] { return outcome.calls > 0; }, kLimit));
+    RunLoop::main().runPending();
+    EXPECT_EQ(outcome.calls, 1);
+    ASSERT_TRUE(outcome.error);
+    EXPECT_TRUE(outcome.error->is(TVKAuthorizationErrorDomain, -5));
+    EXPECT_FALSE(TVKOAuthManager::sharedInstance().currentAuthorizationFlow());
+    EXPECT_EQ(window->rootViewController(), host);
 }
 
 }  // namespace
