@@ -223,7 +223,9 @@ ErrorPtr TVKLoginViewController::resetDefaults() {
 }
 
 bool TVKLoginViewController::cancelAllowed() {
-    return auth().currentUser() && TVKPasscodeManager::sharedInstance().isPasscodeSet();
+    // A passcode that cannot be read may well be set.
+    return auth().currentUser() &&
+           TVKPasscodeManager::sharedInstance().isPasscodeSet().valueOr(true);
 }
 
 bool TVKLoginViewController::presentWithHandler(TVKUserHandler handler) {
@@ -535,7 +537,9 @@ void TVKLoginViewController::finalizeAuthorization(const TVKUserInternalPtr& use
         return;
     }
     auto& passcode = TVKPasscodeManager::sharedInstance();
-    if (passcode.isPasscodeSet()) {
+    // A passcode that cannot be read is not replaced: the sign-in has just proved who this is,
+    // and the lock screen asks for the passcode once the keychain answers.
+    if (passcode.isPasscodeSet().valueOr(true)) {
         dismissWithUser(user, nullptr);
         return;
     }

@@ -287,8 +287,9 @@ TEST_F(LoginScreen, CancelIsOfferedOnlyToASignedInUserWithAPasscode) {
         } else {
             window->setRootViewController(host);
         }
-        if (c.signedIn)
-            auth().logout();
+        if (c.signedIn) {
+            EXPECT_EQ(auth().logout(), nullptr);
+        }
     }
 }
 
@@ -304,10 +305,10 @@ TEST_F(LoginScreen, ForgottenLinksOpenTheSignInSitesPages) {
 
 TEST_F(LoginScreen, BiometricOptInKeepsThePasswordOnlyWhileChecked) {
     biometrics->setAvailable(ui::BiometryType::TouchID);
-    auth().enableBiometricAuthentication(true);
+    ASSERT_EQ(auth().enableBiometricAuthentication(true), nullptr);
     ASSERT_TRUE(show());
     auto box = screen->enabledBiometricAuthenticationCB;
-    EXPECT_EQ(box->text(), "Enable Touch ID");
+    EXPECT_EQ(box->text(), "Sign in with the fingerprint reader");
     EXPECT_FALSE(box->checked());
     reachPasswordStep();
     EXPECT_EQ(box->alpha(), 1);
@@ -346,13 +347,14 @@ TEST_F(LoginScreen, BiometricOptInKeepsThePasswordOnlyWhileChecked) {
 TEST_F(LoginScreen, AReturningUserSignsInWithBiometricsOrTypesThePassword) {
     signInWithPasscode();
     biometrics->setAvailable(ui::BiometryType::FaceID);
-    auth().enableBiometricAuthentication(true);
+    ASSERT_EQ(auth().enableBiometricAuthentication(true), nullptr);
     setUserSelected(true);
     ASSERT_EQ(KeychainItemStore::setPassword(SignInTestBed::AlicePassword), nullptr);
     biometrics->queueOutcome(true);
     ASSERT_TRUE(show());
     ASSERT_TRUE(runMainUntil([&] { return outcome.calls > 0; }, kLimit));
-    EXPECT_EQ(biometrics->prompts(), std::vector<std::string>{"Please login with Face ID"});
+    EXPECT_EQ(biometrics->prompts(),
+              std::vector<std::string>{"Please sign in with the fingerprint reader"});
     EXPECT_FALSE(outcome.error);
     EXPECT_EQ(window->rootViewController(), host);
 
