@@ -641,8 +641,13 @@ void TVKLoginViewController::promptForBiometricAuthentication() {
                 return;
             c->showPasswordField(false);
             if (success) {
-                c->passwordTF->setText(
-                    KeychainItemStore::getPassword().valueOr(std::nullopt).value_or(""));
+                // A kept password that cannot be read is no wrong password to send.
+                auto kept = KeychainItemStore::getPassword();
+                if (!kept) {
+                    c->showErrorForInvalidLogin(kept.error());
+                    return;
+                }
+                c->passwordTF->setText(kept->value_or(""));
                 c->runPasswordFlow();
             } else {
                 c->showAlertForError(

@@ -4,13 +4,13 @@
 
 #include "auth/KeychainItemStore.h"
 #include "auth/TVKPasscodeManager.h"
-#include "quarra/TVKErrors.h"
 #include "log/LDLog.h"
 #include "log/TVKQuarraLoggerInternal.h"
+#include "platform/UserDefaults.h"
 #include "quarra/Browser.h"
 #include "quarra/Bundle.h"
 #include "quarra/RunLoop.h"
-#include "platform/UserDefaults.h"
+#include "quarra/TVKErrors.h"
 #include "quarra/ui/AlertController.h"
 #include "quarra/ui/Application.h"
 #include "quarra/ui/Biometrics.h"
@@ -18,6 +18,7 @@
 #include "quarra/ui/MailComposer.h"
 #include "quarra/ui/Scheduler.h"
 #include "quarra/ui/Window.h"
+#include "support/FailingKeychainStore.h"
 #include "support/OpenIDTestProvider.h"
 #include "support/ProviderTestDriver.h"
 #include "support/SignInTestBed.h"
@@ -365,6 +366,27 @@ TEST_F(LoginScreen, AReturningUserSignsInWithBiometricsOrTypesThePassword) {
     EXPECT_EQ(title(), "Log in");
     EXPECT_TRUE(passwordShown());
     EXPECT_EQ(biometrics->prompts().size(), 1u);
+}
+
+TEST_F(LoginScreen, AKeptPasswordThatCannotBeReadIsNeverSent) {
+    signInWithPasscode();
+    biometrics->setAvailable(ui::BiometryType::TouchID);
+    ASSERT_EQ(auth().enableBiometricAuthentication(true), nullptr);
+    setUserSelected(true);
+    ASSERT_EQ(KeychainItemStore::setPassword(SignInTestBed::AlicePassword), nullptr);
+    const std::size_t signIns = bed->count("/auth/api");
+    auto real = Keychain::standard().store();
+    Keychain::standard().setStore(
+        std::make_shared<test::FailingKeychainStore>(real, test::FailingKeychainStore::Everything));
+    biometrics->queueOutcome(true);
+    ASSERT_TRUE(show());
+    bool shown = runMainUntil([&] { return !screen->errorLabel->text().empty(); }, kLimit);
+    Keychain::standard().setStore(real);
+    ASSERT_TRUE(shown);
+    EXPECT_EQ(screen->errorLabel->text(), "locked");
+    EXPECT_TRUE(passwordShown());
+    EXPECT_EQ(bed->count("/auth/api"), signIns);
+    EXPECT_EQ(outcome.calls, 0);
 }
 
 TEST_F(LoginScreen, ASignInWithoutPasscodeScreenStillFinishesOnce) {
