@@ -110,6 +110,14 @@ class LoginScreen : public ::testing::Test {
         bed->signIn();
         ASSERT_EQ(KeychainItemStore::setPasscode("2580", SignInTestBed::Alice), nullptr);
     }
+    // Alice again, who chose biometric sign-in and has her password kept for it.
+    void returnWithBiometrics(ui::BiometryType type) {
+        signInWithPasscode();
+        biometrics->setAvailable(type);
+        ASSERT_EQ(auth().enableBiometricAuthentication(true), nullptr);
+        setUserSelected(true);
+        ASSERT_EQ(KeychainItemStore::setPassword(SignInTestBed::AlicePassword), nullptr);
+    }
     static bool userSelected() {
         return TVKLoginViewController::biometricAuthenticationUserSelected();
     }
@@ -346,11 +354,7 @@ TEST_F(LoginScreen, BiometricOptInKeepsThePasswordOnlyWhileChecked) {
 }
 
 TEST_F(LoginScreen, AReturningUserSignsInWithBiometricsOrTypesThePassword) {
-    signInWithPasscode();
-    biometrics->setAvailable(ui::BiometryType::FaceID);
-    ASSERT_EQ(auth().enableBiometricAuthentication(true), nullptr);
-    setUserSelected(true);
-    ASSERT_EQ(KeychainItemStore::setPassword(SignInTestBed::AlicePassword), nullptr);
+    returnWithBiometrics(ui::BiometryType::FaceID);
     biometrics->queueOutcome(true);
     ASSERT_TRUE(show());
     ASSERT_TRUE(runMainUntil([&] { return outcome.calls > 0; }, kLimit));
@@ -369,11 +373,7 @@ TEST_F(LoginScreen, AReturningUserSignsInWithBiometricsOrTypesThePassword) {
 }
 
 TEST_F(LoginScreen, AKeptPasswordThatCannotBeReadIsNeverSent) {
-    signInWithPasscode();
-    biometrics->setAvailable(ui::BiometryType::TouchID);
-    ASSERT_EQ(auth().enableBiometricAuthentication(true), nullptr);
-    setUserSelected(true);
-    ASSERT_EQ(KeychainItemStore::setPassword(SignInTestBed::AlicePassword), nullptr);
+    returnWithBiometrics(ui::BiometryType::TouchID);
     const std::size_t signIns = bed->count("/auth/api");
     auto real = Keychain::standard().store();
     Keychain::standard().setStore(
