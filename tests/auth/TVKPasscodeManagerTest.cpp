@@ -193,6 +193,19 @@ TEST_F(Passcode, UnreadableKeychainKeepsTheScreenLockedAndJudgesNothing) {
     EXPECT_EQ(KeychainItemStore::getNumFailedUnlockAttempts(), 0u);
 }
 
+TEST_F(Passcode, AKeychainThatAnswersAgainWithoutAPasscodeAsksForOne) {
+    start();
+    auto keychain = failKeychain(FailingKeychainStore::Everything);
+    ASSERT_TRUE(manager().showLockScreen());
+    EXPECT_EQ(lockScreen()->lockScreenMode(), LKLockScreenModeNormal);
+    keychain->failing = FailingKeychainStore::None;
+    type("1234");
+    ASSERT_TRUE(lockScreen());
+    EXPECT_EQ(lockScreen()->lockScreenMode(), LKLockScreenModeNew);
+    EXPECT_EQ(KeychainItemStore::getNumFailedUnlockAttempts(), 0u);
+    EXPECT_EQ(delegate->unlocks, 0);
+}
+
 TEST_F(Passcode, APasscodeTheKeychainRefusesIsNotChosen) {
     start();
     int handled = 0;
