@@ -157,7 +157,7 @@ bool TVKPasscodeManager::presentLockScreen(long mode, bool keychainLocked) {
 
 void TVKPasscodeManager::showKeychainLocked(LKLockScreenViewController& controller) {
     controller.subtitleLabel->setText(Bundle::sdk().localizedString(
-        "The keychain is locked. Unlock it, then enter your passcode."));
+        "The keychain is locked. Unlock it to go on."));
 }
 
 void TVKPasscodeManager::replaceLockScreen(LKLockScreenViewController& controller) {
@@ -243,7 +243,7 @@ void TVKPasscodeManager::unlockWasSuccessfulLockScreenViewController(
                     std::dynamic_pointer_cast<LKLockScreenViewController>(topViewController());
                 if (screen && screen->lockScreenMode() == LKLockScreenModeNew) {
                     screen->subtitleLabel->setText(Bundle::sdk().localizedString(
-                        "The passcode could not be saved. Please try again."));
+                        "The passcode could not be saved. Try again."));
                 }
             }
             return;

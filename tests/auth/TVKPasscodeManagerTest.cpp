@@ -95,7 +95,7 @@ class Passcode : public ::testing::Test {
 };
 
 constexpr const char* kKeychainLocked =
-    "The keychain is locked. Unlock it, then enter your passcode.";
+    "The keychain is locked. Unlock it to go on.";
 
 TEST_F(Passcode, LaunchWithoutPasscodeAsksForOneAndStoresIt) {
     start();
@@ -215,7 +215,7 @@ TEST_F(Passcode, APasscodeTheKeychainRefusesIsNotChosen) {
     auto again = lockScreen();
     ASSERT_TRUE(again);
     EXPECT_EQ(again->lockScreenMode(), LKLockScreenModeNew);
-    EXPECT_EQ(again->subtitleLabel->text(), "The passcode could not be saved. Please try again.");
+    EXPECT_EQ(again->subtitleLabel->text(), "The passcode could not be saved. Try again.");
     EXPECT_EQ(handled, 0);
     EXPECT_EQ(delegate->unlocks, 0);
 
@@ -348,7 +348,7 @@ TEST_F(Passcode, BiometricUnlockCountsAsUnlock) {
                                      TVKQuarraAuthManager::sharedInstance()
                                          .userDefaultsBiometricAuthenticationUserSelectedKey());
     ASSERT_TRUE(manager().showLockScreen());
-    EXPECT_EQ(lockScreen()->titleLabel->text(), "Use the Fingerprint Reader or Enter Passcode");
+    EXPECT_EQ(lockScreen()->titleLabel->text(), "Fingerprint or Enter Passcode");
     ASSERT_TRUE(runMainUntil([&] { return clock->pending() > 0; }));
     clock->advance(milliseconds(400));
     EXPECT_FALSE(lockScreen());
