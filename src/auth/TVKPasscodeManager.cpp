@@ -1,6 +1,7 @@
 #include "auth/TVKPasscodeManager.h"
 
 #include <cmath>
+#include <utility>
 
 #include "auth/KeychainItemStore.h"
 #include "quarra/TVKQuarraAuth.h"
@@ -156,8 +157,8 @@ bool TVKPasscodeManager::presentLockScreen(long mode, bool keychainLocked) {
 }
 
 void TVKPasscodeManager::showKeychainLocked(LKLockScreenViewController& controller) {
-    controller.subtitleLabel->setText(Bundle::sdk().localizedString(
-        "The keychain is locked. Unlock it to go on."));
+    controller.subtitleLabel->setText(
+        Bundle::sdk().localizedString("The keychain is locked. Unlock it to go on."));
 }
 
 void TVKPasscodeManager::replaceLockScreen(LKLockScreenViewController& controller) {
@@ -276,14 +277,15 @@ void TVKPasscodeManager::unlockWasFailureLockScreenViewController(
     LKLockScreenViewController& controller) {
     if (controller.lockScreenMode() == LKLockScreenModeNew)
         return;
-    switch (lastJudgement_) {
-        case Judgement::Unreadable:
-            return;  // nothing was judged, so nothing was guessed wrong
-        case Judgement::NoPasscode:
-            replaceLockScreen(controller);  // the keychain answers again and holds none
-            return;
-        default:
-            break;
+    // Only an unlock asks the data source; a failed confirmation of a change does not.
+    const Judgement judged = controller.lockScreenMode() == LKLockScreenModeNormal
+                                 ? std::exchange(lastJudgement_, Judgement::Wrong)
+                                 : Judgement::Wrong;
+    if (judged == Judgement::Unreadable)
+        return;  // nothing was judged, so nothing was guessed wrong
+    if (judged == Judgement::NoPasscode) {
+        replaceLockScreen(controller);  // the keychain answers again and holds none
+        return;
     }
     auto counted = KeychainItemStore::getNumFailedUnlockAttempts();
     std::uint64_t failures = counted.valueOr(0) + 1;

@@ -94,8 +94,7 @@ class Passcode : public ::testing::Test {
     std::shared_ptr<KeychainStore> realStore;
 };
 
-constexpr const char* kKeychainLocked =
-    "The keychain is locked. Unlock it to go on.";
+constexpr const char* kKeychainLocked = "The keychain is locked. Unlock it to go on.";
 
 TEST_F(Passcode, LaunchWithoutPasscodeAsksForOneAndStoresIt) {
     start();

@@ -96,10 +96,10 @@ TEST_F(LockScreen, EachModeShowsItsTextsAndButtons) {
     };
     const Case cases[] = {
         {LKLockScreenModeNormal, false, ui::BiometryType::TouchID, "Enter Passcode", "", true},
-        {LKLockScreenModeNormal, true, ui::BiometryType::TouchID,
-         "Fingerprint or Enter Passcode", "", true},
-        {LKLockScreenModeNormal, true, ui::BiometryType::FaceID,
-         "Fingerprint or Enter Passcode", "", true},
+        {LKLockScreenModeNormal, true, ui::BiometryType::TouchID, "Fingerprint or Enter Passcode",
+         "", true},
+        {LKLockScreenModeNormal, true, ui::BiometryType::FaceID, "Fingerprint or Enter Passcode",
+         "", true},
         // Allowed, but the device has no biometry: no title at all.
         {LKLockScreenModeNormal, true, ui::BiometryType::None, "", "", true},
         {LKLockScreenModeNew, false, ui::BiometryType::None, "Set Passcode",
