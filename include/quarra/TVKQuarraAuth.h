@@ -41,7 +41,9 @@ class TVKQuarraAuth {
     void setSignInTimeLimit(std::chrono::milliseconds limit);
     // A fresh session from the server while the current one is alive.
     void refreshUserWithHandler(UserHandler handler);
-    void logout();
+    // Signs the user out; the error says what of the stored session could not be deleted (see
+    // TVKQuarraAuthManager::logout).
+    [[nodiscard]] ErrorPtr logout();
     // Called, on the thread that logs out, with the user that was signed in.
     void setLogoutHandler(LogoutHandler handler);
 
@@ -49,7 +51,8 @@ class TVKQuarraAuth {
     // passcode when none is set); false when nothing is presented.
     bool showLockScreen();
     bool isShowingLockScreen() const;
-    void enableBiometricAuthentication(bool enabled);
+    // Off also deletes a password kept for biometric sign-in; the error says what failed.
+    [[nodiscard]] ErrorPtr enableBiometricAuthentication(bool enabled);
     bool isBiometricAuthenticationEnabled() const;
     // Told of every successful unlock; held weakly.
     void setPasscodeDelegate(std::weak_ptr<TVKPasscodeManagerDelegate> delegate);

@@ -41,16 +41,16 @@ void TVKQuarraAuth::refreshUserWithHandler(UserHandler handler) {
     TVKQuarraAuthManager::sharedInstance().refreshUserWithHandler(forward(std::move(handler)));
 }
 
-void TVKQuarraAuth::logout() {
-    TVKQuarraAuthManager::sharedInstance().logout();
+ErrorPtr TVKQuarraAuth::logout() {
+    return TVKQuarraAuthManager::sharedInstance().logout();
 }
 
 void TVKQuarraAuth::setLogoutHandler(LogoutHandler handler) {
     TVKQuarraAuthManager::sharedInstance().setLogoutHandler(std::move(handler));
 }
 
-void TVKQuarraAuth::enableBiometricAuthentication(bool enabled) {
-    TVKQuarraAuthManager::sharedInstance().enableBiometricAuthentication(enabled);
+ErrorPtr TVKQuarraAuth::enableBiometricAuthentication(bool enabled) {
+    return TVKQuarraAuthManager::sharedInstance().enableBiometricAuthentication(enabled);
 }
 
 bool TVKQuarraAuth::isBiometricAuthenticationEnabled() const {

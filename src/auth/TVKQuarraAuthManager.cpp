@@ -82,8 +82,10 @@ void TVKQuarraAuthManager::initAuthenticationState() {
     bool offered =
         TVKBiometricAuthenticationManager::sharedInstance().getAuthTypeWithError().valueOr(
             TVKBiometryTypeNone) != TVKBiometryTypeNone;
-    enableBiometricAuthentication(
-        offered && TVKQuarraEMMManager::sharedInstance().isBiometricAuthenticationVisible());
+    if (ErrorPtr error = enableBiometricAuthentication(
+            offered && TVKQuarraEMMManager::sharedInstance().isBiometricAuthenticationVisible())) {
+        TVK_LOG_ERROR("Could not apply the biometric setting: " + error->description());
+    }
     auto username = KeychainItemStore::getUsername();
     if (!username) {
         // Nobody is signed in from here; the stored user stays for a launch that can read it.
@@ -303,8 +305,10 @@ void TVKQuarraAuthManager::finalizeAuthorization(const Json& response, const Err
             reply["quarraId"].dump() + ")");
     }
     if (ErrorPtr error = updateSessionInfo(username, password, savePassword, reply)) {
-        if (error->is(TVKQuarraErrorDomain, TVKQuarraUnavailableErrorCode))
-            logout();
+        if (error->is(TVKQuarraErrorDomain, TVKQuarraUnavailableErrorCode)) {
+            if (ErrorPtr logoutError = logout())
+                TVK_LOG_ERROR("Could not log out: " + logoutError->description());
+        }
         call(handler, nullptr, error);
         return;
     }
@@ -494,7 +498,8 @@ void TVKQuarraAuthManager::switchCurrentQuarra(TVKQuarraPtr quarra, unsigned lon
         auto user = currentUser();
         TVK_LOG_ERROR("Unexpected nil sessionId for username:" +
                       (user ? user->username() : std::string("(null)")));
-        logout();
+        if (ErrorPtr logoutError = logout())
+            TVK_LOG_ERROR("Could not log out: " + logoutError->description());
         call(handler, nullptr, authenticationRequiredError());
         return;
     }
@@ -626,15 +631,23 @@ void TVKQuarraAuthManager::refreshUserWithHandler(TVKUserHandler handler) {
         });
 }
 
-void TVKQuarraAuthManager::logout() {
+ErrorPtr TVKQuarraAuthManager::logout() {
     auto user = currentUser();
-    if (!user || isLoggingOut_.exchange(true))
-        return;
+    if (isLoggingOut_.exchange(true))
+        return nullptr;
+    if (!user) {
+        // What an earlier logout could not delete (the keychain was locked) goes now. Nobody is
+        // told of a sign-out: there was none.
+        ErrorPtr error = KeychainItemStore::resetAuthData();
+        isLoggingOut_ = false;
+        return error;
+    }
     TVKQuarraManager::sharedInstance().cancelAllRequests();
-    clearCurrentUser();
+    ErrorPtr error = clearCurrentUser();
     isLoggingOut_ = false;
     if (auto handler = logoutHandler())
         handler(user);
+    return error;
 }
 
 void TVKQuarraAuthManager::setLogoutHandler(LogoutHandler handler) {
@@ -647,25 +660,33 @@ TVKQuarraAuthManager::LogoutHandler TVKQuarraAuthManager::logoutHandler() const 
     return logoutHandler_;
 }
 
-void TVKQuarraAuthManager::clearCurrentUser() {
+ErrorPtr TVKQuarraAuthManager::clearCurrentUser() {
+    // Every step is tried whatever the others did; the first failure is the answer.
+    ErrorPtr first;
+    auto keep = [&first](const char* what, ErrorPtr error) {
+        if (!error)
+            return;
+        TVK_LOG_ERROR(std::string("Could not ") + what + " at logout: " + error->description());
+        if (!first)
+            first = std::move(error);
+    };
     if (auto user = currentUser()) {
-        // Logout goes on either way. No archive at all (its write had failed) is no failure.
+        // No archive at all (its write had failed) is no failure.
         ErrorPtr error =
             TVKQuarraConfigurationManager::sharedInstance().deleteTransientInfoForUsername(
                 user->username());
         if (error && !error->is(PosixErrorDomain, ENOENT))
-            TVK_LOG_ERROR("Could not remove the stored user at logout: " + error->description());
+            keep("remove the stored user", std::move(error));
     }
     TVKOAuthManager::sharedInstance().clearAuthState();
-    if (ErrorPtr error = KeychainItemStore::resetAuthData())
-        TVK_LOG_ERROR("Could not remove the session at logout: " + error->description());
+    keep("remove the session", KeychainItemStore::resetAuthData());
     UserDefaults& defaults = UserDefaults::standard();
     defaults.removeObjectForKey(biometricUserSelectedKey_);
-    if (ErrorPtr error = defaults.synchronize())
-        TVK_LOG_ERROR("Could not save the settings at logout: " + error->description());
+    keep("save the settings", defaults.synchronize());
     setCurrentUser(nullptr);
     // Thumbnails are cached by URL alone: the next user must not be shown this user's.
     TVKQuarraManager::clearThumbnailMemoryCache();
+    return first;
 }
 
 void TVKQuarraAuthManager::invalidateSession() {
@@ -680,14 +701,19 @@ void TVKQuarraAuthManager::invalidateSession() {
 
 // --- Settings
 
-void TVKQuarraAuthManager::enableBiometricAuthentication(bool enabled) {
+ErrorPtr TVKQuarraAuthManager::enableBiometricAuthentication(bool enabled) {
     UserDefaults& defaults = UserDefaults::standard();
     defaults.setBool(enabled, biometricEnabledKey_);
-    if (ErrorPtr error = defaults.synchronize())
-        TVK_LOG_ERROR("Could not save the biometric setting: " + error->description());
-    // Turning biometrics off withdraws the user's opt-in too.
-    if (!enabled)
-        defaults.setBool(false, biometricUserSelectedKey_);
+    if (enabled)
+        return defaults.synchronize();
+    // Turning biometrics off withdraws the user's opt-in too, and with it the password that was
+    // kept only for biometric sign-in.
+    defaults.setBool(false, biometricUserSelectedKey_);
+    ErrorPtr error = defaults.synchronize();
+    auto kept = KeychainItemStore::getPassword();
+    ErrorPtr passwordError =
+        !kept ? kept.error() : (*kept ? KeychainItemStore::setPassword("") : nullptr);
+    return error ? error : passwordError;
 }
 
 bool TVKQuarraAuthManager::isBiometricAuthenticationEnabled() const {

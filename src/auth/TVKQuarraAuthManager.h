@@ -161,11 +161,15 @@ class TVKQuarraAuthManager {
 
     // Cancels every request, deletes the session state (the user's passcode, file key, folders
     // and caches stay) and calls the logout handler with the user that was signed in. Does nothing
-    // when nobody is signed in or a logout is already running.
-    void logout();
+    // while a logout is already running. The user is signed out of this process either way; the
+    // error says what could not be deleted (a locked keychain keeps the session and any kept
+    // password). With nobody signed in it only deletes such leftovers, so a logout that failed is
+    // finished by calling it again once the keychain answers.
+    [[nodiscard]] ErrorPtr logout();
     void setLogoutHandler(LogoutHandler handler);
     LogoutHandler logoutHandler() const;
-    void clearCurrentUser();
+    // Deletes what it can of the session state and forgets the user; the first failure.
+    [[nodiscard]] ErrorPtr clearCurrentUser();
     // Stores a session id the server will reject (a test aid for hosts); only when signed in.
     void invalidateSession();
 
@@ -174,7 +178,9 @@ class TVKQuarraAuthManager {
 
     // --- Settings
 
-    void enableBiometricAuthentication(bool enabled);
+    // Off also withdraws the user's opt-in and deletes the password kept for biometric sign-in;
+    // the error says what could not be stored or deleted.
+    [[nodiscard]] ErrorPtr enableBiometricAuthentication(bool enabled);
     bool isBiometricAuthenticationEnabled() const;
     // Whether the user chose, on the sign-in screen, to unlock with biometrics.
     bool biometricAuthenticationUserSelected() const;

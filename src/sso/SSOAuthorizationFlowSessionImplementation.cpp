@@ -78,7 +78,7 @@ void SSOAuthorizationFlowSessionImplementation::presentAuthorizationWithExternal
     if (!started) {
         didFinishWithResponse(
             nullptr, SSOErrorUtilities::errorWithCode(SSOErrorCodeBrowserUnavailable, nullptr,
-                                                      "Unable to open Safari."));
+                                                      "Unable to open the web browser."));
     }
 }
 

@@ -83,7 +83,7 @@ bool SSOExternalUserAgentLinux::presentExternalUserAgentRequest(
             if (!listening) {
                 TVK_LOG_ERROR("OAUTH could not listen for the redirect: " +
                               listening.error()->description());
-                return fail(SSOErrorCodeBrowserUnavailable, "Unable to open Safari.");
+                return fail(SSOErrorCodeBrowserUnavailable, "Unable to open the web browser.");
             }
             listener = std::move(*listening);
             std::lock_guard lock(mutex_);
@@ -102,7 +102,7 @@ bool SSOExternalUserAgentLinux::presentExternalUserAgentRequest(
     }
     std::shared_ptr<Browser> browser = browser_ ? browser_ : Browser::shared();
     if (!browser->openURL(request.externalUserAgentRequestURL()))
-        return fail(SSOErrorCodeBrowserUnavailable, "Unable to open Safari.");
+        return fail(SSOErrorCodeBrowserUnavailable, "Unable to open the web browser.");
     return true;
 }
 

@@ -223,7 +223,9 @@ ErrorPtr TVKLoginViewController::resetDefaults() {
 }
 
 bool TVKLoginViewController::cancelAllowed() {
-    return auth().currentUser() && TVKPasscodeManager::sharedInstance().isPasscodeSet();
+    // A passcode that cannot be read may well be set.
+    return auth().currentUser() &&
+           TVKPasscodeManager::sharedInstance().isPasscodeSet().valueOr(true);
 }
 
 bool TVKLoginViewController::presentWithHandler(TVKUserHandler handler) {
@@ -558,7 +560,9 @@ void TVKLoginViewController::finalizeAuthorization(const TVKUserInternalPtr& use
         return;
     }
     auto& passcode = TVKPasscodeManager::sharedInstance();
-    if (passcode.isPasscodeSet()) {
+    // A passcode that cannot be read is not replaced: the sign-in has just proved who this is,
+    // and the lock screen asks for the passcode once the keychain answers.
+    if (passcode.isPasscodeSet().valueOr(true)) {
         dismissWithUser(user, nullptr);
         return;
     }
@@ -661,8 +665,13 @@ void TVKLoginViewController::promptForBiometricAuthentication() {
                 return;
             c->showPasswordField(false);
             if (success) {
-                c->passwordTF->setText(
-                    KeychainItemStore::getPassword().valueOr(std::nullopt).value_or(""));
+                // A kept password that cannot be read is no wrong password to send.
+                auto kept = KeychainItemStore::getPassword();
+                if (!kept) {
+                    c->showErrorForInvalidLogin(kept.error());
+                    return;
+                }
+                c->passwordTF->setText(kept->value_or(""));
                 c->runPasswordFlow();
             } else {
                 c->showAlertForError(

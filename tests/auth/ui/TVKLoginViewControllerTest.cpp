@@ -20,6 +20,7 @@
 #include "quarra/ui/MailComposer.h"
 #include "quarra/ui/Scheduler.h"
 #include "quarra/ui/Window.h"
+#include "support/FailingKeychainStore.h"
 #include "support/OpenIDTestProvider.h"
 #include "support/ProviderTestDriver.h"
 #include "support/SignInTestBed.h"
@@ -110,6 +111,14 @@ class LoginScreen : public ::testing::Test {
     void signInWithPasscode() {
         bed->signIn();
         ASSERT_EQ(KeychainItemStore::setPasscode("2580", SignInTestBed::Alice), nullptr);
+    }
+    // Alice again, who chose biometric sign-in and has her password kept for it.
+    void returnWithBiometrics(ui::BiometryType type) {
+        signInWithPasscode();
+        biometrics->setAvailable(type);
+        ASSERT_EQ(auth().enableBiometricAuthentication(true), nullptr);
+        setUserSelected(true);
+        ASSERT_EQ(KeychainItemStore::setPassword(SignInTestBed::AlicePassword), nullptr);
     }
     static bool userSelected() {
         return TVKLoginViewController::biometricAuthenticationUserSelected();
@@ -291,8 +300,9 @@ TEST_F(LoginScreen, CancelIsOfferedOnlyToASignedInUserWithAPasscode) {
         } else {
             window->setRootViewController(host);
         }
-        if (c.signedIn)
-            auth().logout();
+        if (c.signedIn) {
+            EXPECT_EQ(auth().logout(), nullptr);
+        }
     }
 }
 
@@ -308,10 +318,10 @@ TEST_F(LoginScreen, ForgottenLinksOpenTheSignInSitesPages) {
 
 TEST_F(LoginScreen, BiometricOptInKeepsThePasswordOnlyWhileChecked) {
     biometrics->setAvailable(ui::BiometryType::TouchID);
-    auth().enableBiometricAuthentication(true);
+    ASSERT_EQ(auth().enableBiometricAuthentication(true), nullptr);
     ASSERT_TRUE(show());
     auto box = screen->enabledBiometricAuthenticationCB;
-    EXPECT_EQ(box->text(), "Enable Touch ID");
+    EXPECT_EQ(box->text(), "Sign in with the fingerprint reader");
     EXPECT_FALSE(box->checked());
     reachPasswordStep();
     EXPECT_EQ(box->alpha(), 1);
@@ -348,15 +358,12 @@ TEST_F(LoginScreen, BiometricOptInKeepsThePasswordOnlyWhileChecked) {
 }
 
 TEST_F(LoginScreen, AReturningUserSignsInWithBiometricsOrTypesThePassword) {
-    signInWithPasscode();
-    biometrics->setAvailable(ui::BiometryType::FaceID);
-    auth().enableBiometricAuthentication(true);
-    setUserSelected(true);
-    ASSERT_EQ(KeychainItemStore::setPassword(SignInTestBed::AlicePassword), nullptr);
+    returnWithBiometrics(ui::BiometryType::FaceID);
     biometrics->queueOutcome(true);
     ASSERT_TRUE(show());
     ASSERT_TRUE(runMainUntil([&] { return outcome.calls > 0; }, kLimit));
-    EXPECT_EQ(biometrics->prompts(), std::vector<std::string>{"Please login with Face ID"});
+    EXPECT_EQ(biometrics->prompts(),
+              std::vector<std::string>{"Please sign in with the fingerprint reader"});
     EXPECT_FALSE(outcome.error);
     EXPECT_EQ(window->rootViewController(), host);
 
@@ -367,6 +374,23 @@ TEST_F(LoginScreen, AReturningUserSignsInWithBiometricsOrTypesThePassword) {
     EXPECT_EQ(title(), "Log in");
     EXPECT_TRUE(passwordShown());
     EXPECT_EQ(biometrics->prompts().size(), 1u);
+}
+
+TEST_F(LoginScreen, AKeptPasswordThatCannotBeReadIsNeverSent) {
+    returnWithBiometrics(ui::BiometryType::TouchID);
+    const std::size_t signIns = bed->count("/auth/api");
+    auto real = Keychain::standard().store();
+    Keychain::standard().setStore(
+        std::make_shared<test::FailingKeychainStore>(real, test::FailingKeychainStore::Everything));
+    biometrics->queueOutcome(true);
+    ASSERT_TRUE(show());
+    bool shown = runMainUntil([&] { return !screen->errorLabel->text().empty(); }, kLimit);
+    Keychain::standard().setStore(real);
+    ASSERT_TRUE(shown);
+    EXPECT_EQ(screen->errorLabel->text(), "locked");
+    EXPECT_TRUE(passwordShown());
+    EXPECT_EQ(bed->count("/auth/api"), signIns);
+    EXPECT_EQ(outcome.calls, 0);
 }
 
 TEST_F(LoginScreen, ASignInWithoutPasscodeScreenStillFinishesOnce) {
