@@ -400,7 +400,10 @@ Result<sqlite3_stmt*> SQDatabase::compile(std::string_view sql,
     return stmt;
 }
 
-void SQDatabase::bindValue(const SQValue& value, int index, sqlite3_stmt* stmt) {
+void SQDatabase::bindValue(const SQValue& value, int index, sqlite3_stmt* stmt, bool copy) {
+    // A cursor steps after the call that bound it returned: what it reads must outlive the
+    // caller's values unless the statement keeps them itself.
+    auto* lifetime = copy ? SQLITE_TRANSIENT : SQLITE_STATIC;
     std::visit(
         [&](const auto& v) {
             using T = std::decay_t<decltype(v)>;
@@ -411,10 +414,10 @@ void SQDatabase::bindValue(const SQValue& value, int index, sqlite3_stmt* stmt) 
             } else if constexpr (std::is_same_v<T, double>) {
                 sqlite3_bind_double(stmt, index, v);
             } else if constexpr (std::is_same_v<T, std::string>) {
-                sqlite3_bind_text(stmt, index, v.data(), static_cast<int>(v.size()), SQLITE_STATIC);
+                sqlite3_bind_text(stmt, index, v.data(), static_cast<int>(v.size()), lifetime);
             } else if constexpr (std::is_same_v<T, Bytes>) {
                 const void* bytes = v.empty() ? static_cast<const void*>(kEmpty) : v.data();
-                sqlite3_bind_blob(stmt, index, bytes, static_cast<int>(v.size()), SQLITE_STATIC);
+                sqlite3_bind_blob(stmt, index, bytes, static_cast<int>(v.size()), lifetime);
             } else if constexpr (std::is_same_v<T, SQDate>) {
                 if (dateFormat_) {
                     std::string text = dateFormat_->stringFromDate(v);
@@ -442,7 +445,7 @@ SQDatabase::BindCounts SQDatabase::bind(sqlite3_stmt* stmt, const SQArguments& a
             }
             int index = sqlite3_bind_parameter_index(stmt, name.c_str());
             if (index > 0) {
-                bindValue(value, index, stmt);
+                bindValue(value, index, stmt, true);
                 ++bound;
                 continue;
             }
@@ -459,7 +462,7 @@ SQDatabase::BindCounts SQDatabase::bind(sqlite3_stmt* stmt, const SQArguments& a
                                    : "obj: " + value.description());
         }
         ++bound;
-        bindValue(value, bound, stmt);
+        bindValue(value, bound, stmt, false);
     }
     return {bound, parameterCount};
 }
@@ -547,13 +550,8 @@ std::shared_ptr<SQResultSet> SQDatabase::queryWorker(std::string_view sql, SQArg
             setCachedStatement(cached, sql);
         }
     }
-    // The cursor steps later, so the bound text and blob bytes stay with the statement.
-    if (parameters) {
-        SQArguments values;
-        for (const auto& entry : *parameters)
-            values.push_back(entry.second);
-        arguments = std::move(values);
-    }
+    // The cursor steps later, so the bound text and blob bytes stay with the statement (values
+    // bound by name were copied by the engine).
     cached->keepBoundValues(std::move(arguments));
     auto resultSet = SQResultSet::resultSetWithStatement(cached, shared_from_this());
     resultSet->setQuery(std::string(sql));
@@ -618,21 +616,17 @@ bool SQDatabase::executeStatements(const std::string& sql, const ResultBlock& bl
     return result == SQLITE_OK;
 }
 
-std::int64_t SQDatabase::lastInsertRowId() {
-    if (isExecutingStatement_) {
-        warnInUse();
-        return 0;
+Result<std::int64_t> SQDatabase::lastInsertRowId() {
+    if (ErrorPtr refused = canRunStatement()) {
+        return refused;
     }
-    Guard guard(*this);
     return sqlite3_last_insert_rowid(db_);
 }
 
-int SQDatabase::changes() {
-    if (isExecutingStatement_) {
-        warnInUse();
-        return 0;
+Result<int> SQDatabase::changes() {
+    if (ErrorPtr refused = canRunStatement()) {
+        return refused;
     }
-    Guard guard(*this);
     return sqlite3_changes(db_);
 }
 
@@ -876,6 +870,9 @@ ErrorPtr SQDatabase::checkpoint(int mode, const std::optional<std::string>& name
 
 ErrorPtr SQDatabase::checkpoint(int mode, const std::optional<std::string>& name,
                                 int* logFrameCount, int* checkpointCount) {
+    if (ErrorPtr refused = canRunStatement()) {
+        return refused;
+    }
     int result = sqlite3_wal_checkpoint_v2(db_, name ? name->c_str() : nullptr, mode, logFrameCount,
                                            checkpointCount);
     if (result == SQLITE_OK) {

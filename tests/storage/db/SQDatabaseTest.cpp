@@ -340,6 +340,39 @@ TEST(SQDatabaseTest, LastInsertRowIdAndChanges) {
     EXPECT_EQ(db->changes(), 2);
 }
 
+TEST(SQDatabaseTest, CallsOnAConnectionWithoutHandleAnswerWithAnError) {
+    auto never = SQDatabase::databaseWithPath();
+    auto closed = openMemory();
+    closed->close();
+    for (auto* db : {never.get(), closed.get()}) {
+        EXPECT_FALSE(db->changes());
+        EXPECT_FALSE(db->lastInsertRowId());
+        EXPECT_TRUE(db->checkpoint(0));
+        EXPECT_TRUE(db->makeFunctionNamed("f", 0, [](sqlite3_context*, int, sqlite3_value**) {}));
+    }
+}
+
+// The cursor steps after the caller's dictionary is gone: the bound text must be the cursor's own.
+TEST(SQDatabaseTest, ADictionaryBoundCursorOwnsWhatItBinds) {
+    auto db = openMemory();
+    const std::string name(64, 'n');
+    const Bytes blob(64, 0xb1);
+    ASSERT_TRUE(db->executeUpdate("create table t (a, b)"));
+    ASSERT_TRUE(db->executeUpdate("insert into t values (?, ?)", SQArguments{name, blob}));
+    std::shared_ptr<SQResultSet> rows;
+    {
+        auto parameters = std::make_unique<SQDictionary>(
+            SQDictionary{{"a", std::string(name)}, {"b", Bytes(blob)}});
+        rows = db->executeQuery("select count(*) from t where a = :a and b = :b", *parameters);
+    }
+    // Whatever reuses the freed memory must not change the answer.
+    std::string other(64, 'x');
+    Bytes otherBlob(64, 0);
+    ASSERT_TRUE(rows && rows->next());
+    EXPECT_EQ(rows->intForColumnIndex(0), 1);
+    rows->close();
+}
+
 TEST(SQDatabaseTest, LibraryIdentity) {
     EXPECT_EQ(SQDBUserVersion(), "2.7.4");
     EXPECT_EQ(SQDBVersion(), 0x274u);
