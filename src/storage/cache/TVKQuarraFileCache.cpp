@@ -11,6 +11,7 @@
 #include "platform/Files.h"
 #include "platform/Uuid.h"
 #include "storage/cache/TVKCacheTable.h"
+#include "storage/cache/TVKSqlName.h"
 #include "storage/db/SQDatabase.h"
 
 namespace quarra {
@@ -96,7 +97,7 @@ ErrorPtr invalidParameter(const char* description) {
 // Adds the stored file names of the existing table `table` to `names`.
 ErrorPtr readFileNames(SQDatabase& db, const TVKCacheTable& table,
                        std::vector<std::string>& names) {
-    const std::string sql = "SELECT FileName FROM '" + table.name() + "'";
+    const std::string sql = "SELECT FileName FROM " + TVKSqlName(table.name());
     auto rows = db.executeQuery(sql);
     if (!rows) {
         return TVKCacheTable::handleErrorForDatabase(db, sql);

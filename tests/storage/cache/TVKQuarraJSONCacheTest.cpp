@@ -86,8 +86,11 @@ TEST_F(JSONCache, QueriesWithTheFourOperatorsTreatValuesAsValues) {
         {{Criteria::criteriaWithFieldEqualTo("title", "it's \"quoted\"")}, {1}},
         // A value equal to a column name is a value, not that column.
         {{Criteria::criteriaWithFieldEqualTo("title", "size")}, {4}},
-        // In LIKE, a percent sign is a wildcard; ASCII letters match in any case.
-        {{Criteria::criteriaWithFieldLike("title", "0% OFF")}, {2, 5}},
+        // LIKE finds the value's own percent sign (no wildcard); ASCII letters match in any case.
+        {{Criteria::criteriaWithFieldLike("title", "0% OFF")}, {2}},
+        {{Criteria::criteriaWithFieldLike("title", "0_ off")}, {}},
+        // An equal "LIKE" text takes the value as the caller's pattern.
+        {{std::make_shared<Criteria>("title", std::string("LIKE"), "5_% off")}, {2, 5}},
         {{Criteria::criteriaWithFieldLike("title", "aus 東")}, {3}},
         {{Criteria::criteriaWithFieldLike("size", 0)}, {1, 2, 3}},
         {{Criteria::criteriaWithFieldEqualTo("size", 20), TVKQuarraLogicalOperatorOr,
@@ -182,6 +185,20 @@ TEST_F(JSONCache, RemovesEntriesByIdIncludingTextIdsWithQuotes) {
     EXPECT_FALSE(nothing.wait());
 }
 
+TEST_F(JSONCache, RemovesThousandsOfEntriesInOneCall) {
+    std::vector<Json> many;
+    for (int id = 0; id < 5001; ++id) {
+        many.push_back({{"id", id}, {"size", id}});
+    }
+    auto stored = store(many);
+    ASSERT_FALSE(stored.error);
+    stored.result.pop_back();
+    Delivery<test::NoResult> removed;
+    cache->removeEntries(stored.result, removed.errorHandler());
+    ASSERT_FALSE(removed.wait()) << removed.error->description();
+    EXPECT_EQ(ids({}), std::vector<std::int64_t>{5000});
+}
+
 TEST_F(JSONCache, ReindexingRebuildsColumnsFromTheStoredRecords) {
     ASSERT_FALSE(store(records).error);
     ASSERT_FALSE(reindex({TVKQuarraJSONField("title", 1), TVKQuarraJSONField("nested", 1)}));
@@ -246,8 +263,48 @@ TEST(JSONCacheOpen, RefusesNamesThatAreNoPlainIdentifierOrBelongToTheFileCache) 
     auto cache = TVKQuarraJSONCache::openCacheWithName("My_Docs2", quarra, {});
     ASSERT_TRUE(cache);
     EXPECT_EQ(cache->jsonTable()->createTableSql(),
-              "CREATE TABLE IF NOT EXISTS 'My_Docs2' (id INTEGER NOT NULL, __json TEXT, PRIMARY "
-              "KEY (id))");
+              "CREATE TABLE IF NOT EXISTS `My_Docs2` (`id` INTEGER NOT NULL, `__json` TEXT, "
+              "PRIMARY KEY (`id`))");
+}
+
+// Keywords, blanks, dashes, quotes and SQL text as names: each stays a name on every statement.
+TEST(JSONCacheNames, HostileFieldAndCacheNamesAreOnlyNames) {
+    auto quarra = std::make_shared<TVKQuarra>(7, "First", "first.example.com");
+    test::signInCacheUser("alice", {quarra});
+    const std::vector<std::string> names = {"order", "first-name", "e mail", "it's",
+                                            "x`y",   "a\"b",      "select"};
+    std::vector<TVKQuarraJSONField> fields;
+    Json record = {{"id", 1}};
+    for (const auto& name : names) {
+        fields.emplace_back(name, 1);
+        record[name] = "v " + name;
+    }
+    auto cache = TVKQuarraJSONCache::openCacheWithName("select", quarra, fields);
+    ASSERT_TRUE(cache);
+    Delivery<JSONEntries> stored;
+    cache->cache({record, {{"id", 2}}}, quarra, stored.handler());
+    ASSERT_FALSE(stored.wait()) << stored.error->description();
+    for (const auto& name : names) {
+        Delivery<JSONEntries> found;
+        cache->query(*TVKQuarraLocalQuery::createWithExpression(
+                         {Criteria::criteriaWithFieldEqualTo(name, "v " + name)}),
+                     found.handler());
+        ASSERT_FALSE(found.wait()) << name;
+        ASSERT_EQ(found.result.size(), 1u) << name;
+        EXPECT_EQ(found.result[0]->json(), record);
+    }
+    // A field that is SQL text matches no column: an error naming the reason, never every row.
+    for (const char* field : {"1=1 OR id", "id; DROP TABLE x"}) {
+        Delivery<JSONEntries> found;
+        cache->query(*TVKQuarraLocalQuery::createWithExpression(
+                         {Criteria::criteriaWithFieldEqualTo(field, 1)}),
+                     found.handler());
+        ErrorPtr error = found.wait();
+        ASSERT_TRUE(error) << field;
+        EXPECT_NE(error->localizedDescription().find("no such column"), std::string::npos)
+            << error->description();
+        EXPECT_TRUE(found.result.empty());
+    }
 }
 
 }  // namespace
