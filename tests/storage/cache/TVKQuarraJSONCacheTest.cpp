@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <set>
 #include <thread>
 
 #include "CacheTestSupport.h"
@@ -242,6 +243,48 @@ TEST_F(JSONCache, ReindexingWithoutATableFailsAndAnEmptyTableAdoptsTheFields) {
     EXPECT_EQ(cache->fields().size(), 2u);
     ASSERT_FALSE(store({{{"id", 9}, {"other", "x"}}}).error);
     EXPECT_EQ(find({Criteria::criteriaWithFieldEqualTo("other", "x")}).size(), 1u);
+}
+
+// One cache object used from two threads: every query sees one whole field list, the old or the
+// new, never a reindex half applied.
+TEST_F(JSONCache, ReindexAndQueriesFromTwoThreadsSeeOneFieldListEach) {
+    ASSERT_FALSE(store(records).error);
+    const std::vector<TVKQuarraJSONField> wide = {TVKQuarraJSONField("title", 1),
+                                                  TVKQuarraJSONField("size", 0)};
+    const std::vector<TVKQuarraJSONField> narrow = {TVKQuarraJSONField("title", 1)};
+    constexpr int kRounds = 20;
+    std::vector<ErrorPtr> errors;
+    std::set<std::size_t> fieldCounts;
+    int delivered = 0;
+    auto reindexer = std::thread([&] {
+        for (int i = 0; i < kRounds; ++i) {
+            cache->reindexWithFields(i % 2 ? wide : narrow, [&](const ErrorPtr& error) {
+                errors.push_back(error);
+                ++delivered;
+            });
+        }
+    });
+    auto reader = std::thread([&] {
+        for (int i = 0; i < kRounds; ++i) {
+            cache->query(*TVKQuarraLocalQuery::createWithExpression({}),
+                         [&](const JSONEntries& entries, const ErrorPtr& error) {
+                             errors.push_back(error);
+                             for (const auto& entry : entries) {
+                                 fieldCounts.insert(entry->values().size());
+                             }
+                             ++delivered;
+                         });
+        }
+    });
+    reindexer.join();
+    reader.join();
+    ASSERT_TRUE(runMainUntil([&] { return delivered == 2 * kRounds; }, std::chrono::seconds(60)));
+    for (const auto& error : errors) {
+        EXPECT_FALSE(error) << error->description();
+    }
+    for (std::size_t count : fieldCounts) {
+        EXPECT_TRUE(count == 2 || count == 3) << count;
+    }
 }
 
 TEST_F(JSONCache, HandlersRunOnTheMainQueueWhenCalledFromAnotherThread) {
