@@ -56,8 +56,7 @@ class TVKQuarraCache : public std::enable_shared_from_this<TVKQuarraCache> {
     // statements describe is brought in line there, before any other operation of this object
     // can see it.
     void openDatabaseForQuarra(const TVKQuarraPtr& quarra, const OpenHandler& openHandler,
-                               const CloseHandler& closeHandler,
-                               const CloseHandler& settled = {});
+                               const CloseHandler& closeHandler, const CloseHandler& settled = {});
     void openDatabaseWithOpenHandler(const OpenHandler& openHandler,
                                      const CloseHandler& closeHandler) {
         openDatabaseForQuarra(nullptr, openHandler, closeHandler);

@@ -23,8 +23,8 @@ namespace quarra {
 
 // The operator constants. Criteria made with TVKQuarraComparisonOperatorLike itself (not merely an
 // equal text) match the value anywhere in the column, its "%" and "_" as plain characters; an
-// equal "LIKE" text from elsewhere takes the value as the caller's own pattern. They are never destroyed, so queries may
-// still be made on other threads while the process exits.
+// equal "LIKE" text from elsewhere takes the value as the caller's own pattern. They are never
+// destroyed, so queries may still be made on other threads while the process exits.
 extern const std::string& TVKQuarraComparisonOperatorEquals;  // "="
 extern const std::string& TVKQuarraComparisonOperatorLike;    // "LIKE"
 extern const std::string& TVKQuarraLogicalOperatorAnd;        // "AND"

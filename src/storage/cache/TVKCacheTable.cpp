@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <set>
 
-#include "quarra/TVKErrors.h"
 #include "log/TVKQuarraLoggerInternal.h"
 #include "quarra/Bundle.h"
+#include "quarra/TVKErrors.h"
 #include "storage/cache/TVKSqlName.h"
 
 namespace quarra {
@@ -375,9 +375,8 @@ ErrorPtr TVKCacheTable::alterTableWithColumns(const std::vector<TVKCacheTableCol
     }
     const std::string tempName = oldName + "_temp";
     ErrorPtr error;
-    if ((error = execute(
-             db, "CREATE TABLE " + TVKSqlName(tempName) + " " +
-                     columnsClauseForCreateAlterTable(columns)))) {
+    if ((error = execute(db, "CREATE TABLE " + TVKSqlName(tempName) + " " +
+                                 columnsClauseForCreateAlterTable(columns)))) {
         return error;
     }
     name_ = tempName;
@@ -404,8 +403,8 @@ ErrorPtr TVKCacheTable::alterTableWithColumns(const std::vector<TVKCacheTableCol
     if ((error = execute(db, "DROP TABLE " + TVKSqlName(oldName)))) {
         return error;
     }
-    if ((error = execute(db, "ALTER TABLE " + TVKSqlName(tempName) + " RENAME TO " +
-                                 TVKSqlName(oldName)))) {
+    if ((error = execute(
+             db, "ALTER TABLE " + TVKSqlName(tempName) + " RENAME TO " + TVKSqlName(oldName)))) {
         return error;
     }
     orderedColumns_ = columns;

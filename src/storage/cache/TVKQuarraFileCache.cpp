@@ -6,15 +6,15 @@
 #include <system_error>
 
 #include "auth/TVKQuarraAuthManager.h"
-#include "quarra/TVKErrors.h"
 #include "core/TVKQuarraConfigurationManager.h"
 #include "core/TVKQuarraManager.h"
 #include "log/TVKQuarraLoggerInternal.h"
 #include "platform/Files.h"
 #include "platform/Uuid.h"
+#include "quarra/TVKErrors.h"
+#include "storage/cache/TVKCacheDatabaseKey.h"
 #include "storage/cache/TVKCacheTable.h"
 #include "storage/cache/TVKSqlName.h"
-#include "storage/cache/TVKCacheDatabaseKey.h"
 #include "storage/crypt/TVKQuarraCryptManager.h"
 #include "storage/db/SQDatabase.h"
 

@@ -1,6 +1,9 @@
 #include "storage/db/SQDatabase.h"
 
+#include <fcntl.h>
 #include <sqlcipher/sqlite3.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -116,12 +119,40 @@ bool SQDatabase::open() {
     return openWithFlags(SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
 }
 
+namespace {
+
+// A database file is its user's alone, and so are its journals: the engine gives a journal the
+// mode of its database file. Made 0600 before the engine would create it under the process's
+// umask; a file left readable by others is narrowed. A failure is the engine's to report when it
+// opens the file.
+void makeDatabaseFilePrivate(const std::string& path, int flags) {
+    if (path.empty() || path == ":memory:" || path.rfind("file:", 0) == 0) {
+        return;
+    }
+    const int create = (flags & SQLITE_OPEN_CREATE) ? O_CREAT : 0;
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | create, 0600);
+    if (fd < 0) {
+        return;
+    }
+    struct stat info {};
+    if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && (info.st_mode & 077) != 0 &&
+        info.st_uid == ::geteuid()) {
+        (void)::fchmod(fd, info.st_mode & 0700);
+    }
+    ::close(fd);
+}
+
+}  // namespace
+
 bool SQDatabase::openWithFlags(int flags, const char* vfsName) {
     if (isOpen_) {
         return true;
     }
     if (db_) {
         close();
+    }
+    if (!(flags & SQLITE_OPEN_READONLY)) {
+        makeDatabaseFilePrivate(sqlitePath(), flags);
     }
     sqlite3* handle = nullptr;
     int result = sqlite3_open_v2(sqlitePath().c_str(), &handle, flags, vfsName);

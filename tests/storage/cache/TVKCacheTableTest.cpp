@@ -130,10 +130,11 @@ TEST_F(CacheTable, BulkDeletesPassTheEnginesBoundValueLimit) {
     for (const Case c : {Case{1, 1000}, Case{1, 5000}, Case{4, 1000}, Case{5, 5000}}) {
         Columns columns;
         for (std::size_t k = 0; k < c.keyColumns; ++k) {
-            columns.push_back(column(("k" + std::to_string(k)).c_str(), "INTEGER",
-                                     {"PRIMARY KEY", "NOT NULL"}));
+            columns.push_back(
+                column(("k" + std::to_string(k)).c_str(), "INTEGER", {"PRIMARY KEY", "NOT NULL"}));
         }
-        const std::string name = "B" + std::to_string(c.keyColumns) + "_" + std::to_string(c.removed);
+        const std::string name =
+            "B" + std::to_string(c.keyColumns) + "_" + std::to_string(c.removed);
         TVKCacheTable table(name, columns);
         ASSERT_FALSE(table.createTableWithDatabase(*db));
         ASSERT_TRUE(db->beginTransaction());
@@ -152,8 +153,9 @@ TEST_F(CacheTable, BulkDeletesPassTheEnginesBoundValueLimit) {
                 firstKeys.push_back(key);
             }
         }
-        ErrorPtr error = c.keyColumns == 1 ? table.deleteRecordsWithPrimaryKeysIn(firstKeys, *db)
-                                           : table.deleteRecordsWithCompositePrimaryKeysIn(tuples, *db);
+        ErrorPtr error = c.keyColumns == 1
+                             ? table.deleteRecordsWithPrimaryKeysIn(firstKeys, *db)
+                             : table.deleteRecordsWithCompositePrimaryKeysIn(tuples, *db);
         ASSERT_FALSE(error) << error->description();
         ASSERT_TRUE(db->commit());
         EXPECT_EQ(count(name), 10) << name;

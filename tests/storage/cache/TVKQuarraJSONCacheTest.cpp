@@ -315,7 +315,7 @@ TEST(JSONCacheNames, HostileFieldAndCacheNamesAreOnlyNames) {
     auto quarra = std::make_shared<TVKQuarra>(7, "First", "first.example.com");
     test::signInCacheUser("alice", {quarra});
     const std::vector<std::string> names = {"order", "first-name", "e mail", "it's",
-                                            "x`y",   "a\"b",      "select"};
+                                            "x`y",   "a\"b",       "select"};
     std::vector<TVKQuarraJSONField> fields;
     Json record = {{"id", 1}};
     for (const auto& name : names) {

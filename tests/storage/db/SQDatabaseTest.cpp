@@ -10,6 +10,8 @@
 #include <limits>
 #include <thread>
 
+#include <sys/stat.h>
+
 #include "support/TestSupport.h"
 #include "EndlessStatement.h"
 
@@ -338,6 +340,31 @@ TEST(SQDatabaseTest, LastInsertRowIdAndChanges) {
     EXPECT_EQ(db->lastInsertRowId(), 3);
     ASSERT_TRUE(db->executeUpdate("update t set a = 0 where a > 1"));
     EXPECT_EQ(db->changes(), 2);
+}
+
+// Under the usual umask the engine would make the database and its journal readable by all.
+TEST(SQDatabaseTest, DatabaseFilesAndTheirJournalsAreTheUsersAlone) {
+    test::TempDir dir;
+    const mode_t saved = ::umask(022);
+    auto modeOf = [](const std::string& path) {
+        struct stat info {};
+        return ::stat(path.c_str(), &info) == 0 ? info.st_mode & 07777 : 01000u;
+    };
+    const std::string fresh = (dir / "fresh.db").string();
+    const std::string old = (dir / "old.db").string();
+    test::writeFile(old, "");
+    ::chmod(old.c_str(), 0644);
+    for (const auto& path : {fresh, old}) {
+        auto db = SQDatabase::databaseWithPath(path);
+        ASSERT_TRUE(db->open());
+        EXPECT_EQ(modeOf(path), 0600u) << path;
+        ASSERT_TRUE(db->beginTransaction());
+        ASSERT_TRUE(db->executeUpdate("create table t (a)"));
+        EXPECT_EQ(modeOf(path + "-journal"), 0600u) << path;
+        ASSERT_TRUE(db->commit());
+        db->close();
+    }
+    ::umask(saved);
 }
 
 TEST(SQDatabaseTest, CallsOnAConnectionWithoutHandleAnswerWithAnError) {
