@@ -91,7 +91,7 @@ class TVKQuarraFileCache : public TVKQuarraCache {
     TVKCacheTablePtr tableForQueryClass(const std::string& className) const;
     TVKCacheTablePtr tableForEntryClass(const std::string& className) const;
 
-    // The signed-in user's file store, created when missing; nothing without a stored user name.
+    // The signed-in user's file store, created when missing; nothing when nobody is signed in.
     static std::optional<std::filesystem::path> fileStoreURL();
     // A fresh file of the store: its name a new UUID, no extension.
     static std::optional<std::filesystem::path> generateFileLocationForDownload();

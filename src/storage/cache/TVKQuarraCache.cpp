@@ -29,10 +29,9 @@ ErrorPtr TVKQuarraCache::notAuthenticatedError() {
 }
 
 Result<std::string> TVKQuarraCache::authorizedUsername() {
-    auto user = TVKQuarraAuthManager::sharedInstance().currentUser();
-    auto stored = TVKQuarraConfigurationManager::sharedInstance().currentUsername();
+    auto stored = TVKQuarraCryptManager::currentUsername();
     std::lock_guard lock(mutex_);
-    if (user && stored && !stored->empty() && *stored == user->username()) {
+    if (stored) {
         if (!boundUsername_) {
             boundUsername_ = *stored;
         }

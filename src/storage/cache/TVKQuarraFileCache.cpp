@@ -222,8 +222,8 @@ std::shared_ptr<TVKQuarraFileCache> TVKQuarraFileCache::openCacheWithQuarra(TVKQ
 
 ErrorPtr TVKQuarraFileCache::sweepFileStore() {
     auto& configuration = TVKQuarraConfigurationManager::sharedInstance();
-    auto username = configuration.currentUsername();
-    if (!username || username->empty()) {
+    auto username = TVKQuarraCryptManager::currentUsername();
+    if (!username) {
         return notAuthenticatedError();
     }
     auto folder = configuration.cacheDirectoryForUsername(*username, false);
@@ -353,8 +353,8 @@ std::string TVKQuarraFileCache::description() const {
 
 std::optional<fs::path> TVKQuarraFileCache::fileStoreURL() {
     auto& configuration = TVKQuarraConfigurationManager::sharedInstance();
-    auto username = configuration.currentUsername();
-    if (!username || username->empty()) {
+    auto username = TVKQuarraCryptManager::currentUsername();
+    if (!username) {
         return std::nullopt;
     }
     auto folder = configuration.cacheFileStoreDirectoryForUsername(*username, true);
