@@ -124,7 +124,7 @@ void TVKQuarraCache::openDatabaseForQuarra(const TVKQuarraPtr& quarra,
         if (transactionError && !error) {
             // The transaction could not begin, or its commit failed: nothing was stored.
             error = Error::make(TVKCacheErrorDomain, TVKCacheStatementFailedErrorCode,
-                                Json::object(), transactionError);
+                                transactionError->localizedDescription(), transactionError);
             TVK_LOG_ERROR("Unexpected error in cache transaction:" +
                           transactionError->description());
         }

@@ -123,6 +123,9 @@ TEST(CacheBase, RollsBackWhatAFailedOperationWroteAndReportsAFailedCommit) {
     ASSERT_TRUE(error);
     EXPECT_TRUE(error->is(TVKCacheErrorDomain, -1));
     ASSERT_TRUE(error->underlyingError());
+    EXPECT_EQ(error->localizedDescription(), error->underlyingError()->localizedDescription());
+    EXPECT_NE(error->localizedDescription().find("no transaction is active"), std::string::npos)
+        << error->description();
 }
 
 TEST(CacheBase, WithoutFileKeyReportsTheCryptErrorAndRunsNothing) {
