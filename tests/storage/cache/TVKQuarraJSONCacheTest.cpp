@@ -194,9 +194,28 @@ TEST_F(JSONCache, RemovesThousandsOfEntriesInOneCall) {
     auto stored = store(many);
     ASSERT_FALSE(stored.error);
     stored.result.pop_back();
-    Delivery<test::NoResult> removed;
-    cache->removeEntries(stored.result, removed.errorHandler());
-    ASSERT_FALSE(removed.wait()) << removed.error->description();
+    auto statement = [&](const std::string& sql) {
+        ErrorPtr result;
+        cache->openDatabaseWithOpenHandler(
+            [&](SQDatabase& db) { return db.executeUpdateValues(sql, {}); },
+            [&](const ErrorPtr& error) { result = error; });
+        return result;
+    };
+    auto remove = [&] {
+        Delivery<test::NoResult> removed;
+        cache->removeEntries(stored.result, removed.errorHandler());
+        return removed.wait();
+    };
+    // A key near the end refuses to go: nothing goes, not even the statements before it.
+    ASSERT_FALSE(statement("CREATE TRIGGER keep BEFORE DELETE ON Docs WHEN old.id = 4500 "
+                           "BEGIN SELECT RAISE(ABORT, 'kept'); END"));
+    ErrorPtr refused = remove();
+    ASSERT_TRUE(refused);
+    EXPECT_EQ(refused->localizedDescription(), "kept");
+    EXPECT_EQ(ids({}).size(), 5001u);
+    ASSERT_FALSE(statement("DROP TRIGGER keep"));
+    ErrorPtr error = remove();
+    ASSERT_FALSE(error) << error->description();
     EXPECT_EQ(ids({}), std::vector<std::int64_t>{5000});
 }
 
