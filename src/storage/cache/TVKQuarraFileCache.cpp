@@ -237,7 +237,9 @@ ErrorPtr TVKQuarraFileCache::sweepFileStore() {
     std::error_code failure;
     for (fs::directory_iterator it(*store, failure), end; !failure && it != end;
          it.increment(failure)) {
-        if (it->is_regular_file(failure) && !failure) {
+        // A partial file is a copy still being written (or left by a crash, which the crypt
+        // journal sweeps at start-up): its download holds only the final name.
+        if (it->is_regular_file(failure) && !failure && !files::isPartialFile(it->path())) {
             files.push_back(it->path().filename().string());
         }
     }

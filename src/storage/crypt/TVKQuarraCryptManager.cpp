@@ -8,13 +8,13 @@
 #include <cstdio>
 #include <mutex>
 
-#include "quarra/TVKErrors.h"
 #include "auth/TVKQuarraAuthManager.h"
 #include "core/TVKQuarraConfigurationManager.h"
 #include "log/TVKQuarraLoggerInternal.h"
+#include "platform/Files.h"
 #include "quarra/Bundle.h"
 #include "quarra/Dispatch.h"
-#include "platform/Files.h"
+#include "quarra/TVKErrors.h"
 #include "storage/crypt/FCDecryptor.h"
 #include "storage/crypt/FCEncryptor.h"
 #include "storage/crypt/KeychainItemStoreCrypt.h"

@@ -8,8 +8,8 @@
 #include <filesystem>
 
 #include "CacheTestSupport.h"
-#include "quarra/TVKErrors.h"
 #include "core/TVKQuarraConfigurationManager.h"
+#include "quarra/TVKErrors.h"
 #include "quarra/TVKQuarraFileCache.h"
 #include "storage/cache/TVKCacheDatabaseKey.h"
 #include "storage/crypt/TVKCryptStream.h"

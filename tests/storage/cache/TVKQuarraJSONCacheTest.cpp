@@ -207,8 +207,9 @@ TEST_F(JSONCache, RemovesThousandsOfEntriesInOneCall) {
         return removed.wait();
     };
     // A key near the end refuses to go: nothing goes, not even the statements before it.
-    ASSERT_FALSE(statement("CREATE TRIGGER keep BEFORE DELETE ON Docs WHEN old.id = 4500 "
-                           "BEGIN SELECT RAISE(ABORT, 'kept'); END"));
+    ASSERT_FALSE(
+        statement("CREATE TRIGGER keep BEFORE DELETE ON Docs WHEN old.id = 4500 "
+                  "BEGIN SELECT RAISE(ABORT, 'kept'); END"));
     ErrorPtr refused = remove();
     ASSERT_TRUE(refused);
     EXPECT_EQ(refused->localizedDescription(), "kept");
