@@ -8,12 +8,13 @@
 #include <cstdio>
 #include <mutex>
 
-#include "quarra/TVKErrors.h"
+#include "auth/TVKQuarraAuthManager.h"
 #include "core/TVKQuarraConfigurationManager.h"
 #include "log/TVKQuarraLoggerInternal.h"
+#include "platform/Files.h"
 #include "quarra/Bundle.h"
 #include "quarra/Dispatch.h"
-#include "platform/Files.h"
+#include "quarra/TVKErrors.h"
 #include "storage/crypt/FCDecryptor.h"
 #include "storage/crypt/FCEncryptor.h"
 #include "storage/crypt/KeychainItemStoreCrypt.h"
@@ -90,8 +91,18 @@ TVKQuarraCryptManager::TVKQuarraCryptManager() {
 // --- Keys
 
 std::optional<std::string> TVKQuarraCryptManager::currentUsername() {
+    // The session's user, and only while the stored user name is that user's: after a restore
+    // that failed at start-up the name is stored but nobody is signed in, and a session whose
+    // stored name was replaced no longer belongs to the keychain's user.
+    auto user = TVKQuarraAuthManager::sharedInstance().currentUser();
+    if (!user) {
+        return std::nullopt;
+    }
     auto username = TVKQuarraConfigurationManager::sharedInstance().currentUsername();
-    return username && !username->empty() ? username : std::nullopt;
+    if (!username || username->empty() || *username != user->username()) {
+        return std::nullopt;
+    }
+    return username;
 }
 
 ErrorPtr TVKQuarraCryptManager::generateFileEncryptionKeyForUsernameIfNeeded(
