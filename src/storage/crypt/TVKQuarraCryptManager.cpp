@@ -82,7 +82,7 @@ TVKQuarraCryptManager& TVKQuarraCryptManager::sharedInstance() {
 TVKQuarraCryptManager::TVKQuarraCryptManager() {
     // Before this process starts copies of its own: what a crashed one left may be plaintext.
     cryptfiles::sweepPartialFiles();
-    if (auto der = files::read(Bundle::sdk().resourcePath() / "rsa_public_key.der")) {
+    if (auto der = Bundle::sdk().resourceData("rsa_public_key.der")) {
         rsaPublicKey_ = Bytes(der->begin(), der->end());
         rsaKey_.reset(decodePublicKey(*rsaPublicKey_));
     }
