@@ -8,12 +8,15 @@
 //     request does not accept (-1011, the status through TVKHTTPStatusCode(); -1016);
 //   HTJSONReadingErrorDomain: a reply that should be JSON is not;
 //   PosixErrorDomain (quarra/Error.h, the errno value): a local file could not be read or written;
+//   KeychainErrorDomain (quarra/KeychainErrors.h): a secret could not be read or stored (a locked
+//     or absent keyring);
 //   ImageErrorDomain (quarra/Image.h): a thumbnail could not be decoded;
 //   JsonParseErrorDomain (quarra/Json.h): a JSON text the host handed over is malformed.
 // A mapped error may carry the error that caused it as its underlying error.
 #include <optional>
 
 #include "quarra/Error.h"
+#include "quarra/KeychainErrors.h"
 #include "quarra/URLError.h"
 
 namespace quarra {
@@ -133,6 +136,50 @@ inline constexpr const char* HTNetworkingOperationFailingURLResponseErrorKey =
 inline constexpr const char* HTJSONReadingErrorDomain = "com.tovik.transport.error.json";
 enum HTJSONReadingErrorCode : long {
     HTJSONReadingCorruptError = 3840,
+};
+
+// The single sign-on client's domains (signing in through an OpenID provider).
+inline constexpr const char* SSOGeneralErrorDomain = "com.tovik.sso.general";
+inline constexpr const char* SSOOAuthAuthorizationErrorDomain = "com.tovik.sso.oauth_authorization";
+inline constexpr const char* SSOOAuthTokenErrorDomain = "com.tovik.sso.oauth_token";
+inline constexpr const char* SSOOAuthRegistrationErrorDomain = "com.tovik.sso.oauth_registration";
+inline constexpr const char* SSOResourceServerAuthorizationErrorDomain =
+    "com.tovik.sso.resourceserver";
+// The code is the HTTP status.
+inline constexpr const char* SSOHTTPErrorDomain = "com.tovik.sso.remote-http";
+
+// Codes of SSOGeneralErrorDomain.
+enum SSOErrorCode : long {
+    SSOErrorCodeInvalidMetadata = -2,
+    SSOErrorCodeUserCancelled = -3,
+    SSOErrorCodeBrowserClosed = -4,
+    SSOErrorCodeNetwork = -5,
+    SSOErrorCodeServer = -6,
+    SSOErrorCodeReplyNotJSON = -7,
+    SSOErrorCodeNoTokenResponse = -8,
+    SSOErrorCodeBrowserUnavailable = -9,
+    SSOErrorCodeNoRefreshToken = -11,
+    SSOErrorCodeNoRegistrationResponse = -12,
+    SSOErrorCodeRequestNotSerializable = -13,
+    // A code exchange was asked of an authorization response that carries no code.
+    SSOErrorCodeNoAuthorizationCode = -14,
+};
+
+// Codes of the three OAuth domains, from the reply's "error" text (RFC 6749 sections 4.1.2.1, 5.2).
+enum SSOOAuthErrorCode : long {
+    SSOOAuthErrorInvalidRequest = -2,
+    SSOOAuthErrorUnauthorizedClient = -3,
+    SSOOAuthErrorAccessDenied = -4,
+    SSOOAuthErrorUnsupportedResponseType = -5,
+    SSOOAuthErrorInvalidScope = -6,
+    SSOOAuthErrorServerError = -7,
+    SSOOAuthErrorTemporarilyUnavailable = -8,
+    SSOOAuthErrorInvalidClient = -9,
+    SSOOAuthErrorInvalidGrant = -10,
+    SSOOAuthErrorUnsupportedGrantType = -11,
+    SSOOAuthErrorOther = -61440,
+    // Authorization domain only: the redirect's state is not the request's.
+    SSOOAuthErrorStateMismatch = -61439,
 };
 
 // The HTTP status of the reply that made `error` (or an error beneath it), when a reply was the

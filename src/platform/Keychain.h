@@ -19,6 +19,7 @@
 
 #include "quarra/Bytes.h"
 #include "quarra/Error.h"
+#include "quarra/KeychainErrors.h"
 #include "quarra/Result.h"
 
 namespace quarra {
@@ -55,17 +56,6 @@ struct KeychainChanges {
     std::optional<std::string> description;
     std::optional<std::string> accessGroup;
     std::optional<Bytes> data;
-};
-
-// Domain of the keychain's errors.
-inline constexpr const char* KeychainErrorDomain = "quarra.keychain";
-enum KeychainErrorCode : long {
-    // Another item has the same service, account and access group.
-    KeychainDuplicateItemError = 2,
-    // The store exists but could not be read: unreadable, corrupt, or locked past the time-out.
-    KeychainReadFailedError = 3,
-    // The store could not be written; it is as it was before.
-    KeychainWriteFailedError = 4,
 };
 
 // True when `error` is the keychain's error `code` (false for null).

@@ -7,21 +7,13 @@
 #include <string>
 #include <string_view>
 
+#include "platform/HttpResponse.h"
 #include "quarra/Bytes.h"
 #include "quarra/Error.h"
-#include "platform/HttpResponse.h"
 #include "quarra/Json.h"
+#include "quarra/TVKErrors.h"
 
 namespace quarra {
-
-inline constexpr const char* SSOGeneralErrorDomain = "com.tovik.sso.general";
-inline constexpr const char* SSOOAuthAuthorizationErrorDomain = "com.tovik.sso.oauth_authorization";
-inline constexpr const char* SSOOAuthTokenErrorDomain = "com.tovik.sso.oauth_token";
-inline constexpr const char* SSOOAuthRegistrationErrorDomain = "com.tovik.sso.oauth_registration";
-inline constexpr const char* SSOResourceServerAuthorizationErrorDomain =
-    "com.tovik.sso.resourceserver";
-// The code is the HTTP status.
-inline constexpr const char* SSOHTTPErrorDomain = "com.tovik.sso.remote-http";
 
 // User-info key of the whole OAuth error reply.
 inline constexpr const char* SSOOAuthErrorResponseErrorKey = "SSOOAuthErrorResponseErrorKey";
@@ -32,40 +24,6 @@ inline constexpr const char* SSOOAuthErrorFieldErrorURI = "error_uri";
 
 inline constexpr const char* SSOOAuthExceptionInvalidAuthorizationFlow =
     "An OAuth redirect was sent to a SSOAuthorizationFlowSession after it already completed.";
-
-// Codes of SSOGeneralErrorDomain.
-enum SSOErrorCode : long {
-    SSOErrorCodeInvalidMetadata = -2,
-    SSOErrorCodeUserCancelled = -3,
-    SSOErrorCodeBrowserClosed = -4,
-    SSOErrorCodeNetwork = -5,
-    SSOErrorCodeServer = -6,
-    SSOErrorCodeReplyNotJSON = -7,
-    SSOErrorCodeNoTokenResponse = -8,
-    SSOErrorCodeBrowserUnavailable = -9,
-    SSOErrorCodeNoRefreshToken = -11,
-    SSOErrorCodeNoRegistrationResponse = -12,
-    SSOErrorCodeRequestNotSerializable = -13,
-    // A code exchange was asked of an authorization response that carries no code.
-    SSOErrorCodeNoAuthorizationCode = -14,
-};
-
-// Codes of the three OAuth domains, from the reply's "error" text (RFC 6749 sections 4.1.2.1, 5.2).
-enum SSOOAuthErrorCode : long {
-    SSOOAuthErrorInvalidRequest = -2,
-    SSOOAuthErrorUnauthorizedClient = -3,
-    SSOOAuthErrorAccessDenied = -4,
-    SSOOAuthErrorUnsupportedResponseType = -5,
-    SSOOAuthErrorInvalidScope = -6,
-    SSOOAuthErrorServerError = -7,
-    SSOOAuthErrorTemporarilyUnavailable = -8,
-    SSOOAuthErrorInvalidClient = -9,
-    SSOOAuthErrorInvalidGrant = -10,
-    SSOOAuthErrorUnsupportedGrantType = -11,
-    SSOOAuthErrorOther = -61440,
-    // Authorization domain only: the redirect's state is not the request's.
-    SSOOAuthErrorStateMismatch = -61439,
-};
 
 // Thrown for programming errors only; nothing in the client catches it.
 class SSOException : public std::logic_error {
