@@ -62,10 +62,19 @@ class TextField : public Control {
     bool typeText(const std::string& characters);
     // The return key; answers the delegate's choice.
     bool pressReturn();
+    // Deletes the last character (not just its last UTF-8 byte), when the field has the focus and
+    // is not empty.
+    bool deleteBackward();
+
+    // The placeholder, and the text as it shows (dots for a secure field).
+    std::string accessibilityLabel() const override { return placeholder_; }
+    std::string accessibilityValue() const override { return shownText(); }
 
     void draw(Canvas& canvas, const Rect& rect) const override;
 
   private:
+    std::string shownText() const;
+
     std::string text_;
     std::string placeholder_;
     bool secure_ = false;
