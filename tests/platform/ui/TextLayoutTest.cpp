@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/ui/TextLayout.h"
+#include "quarra/ui/AlertController.h"
 #include "quarra/ui/Label.h"
 #include "quarra/ui/PngRenderer.h"
 #include "support/TestSupport.h"
@@ -94,6 +95,24 @@ TEST(TextLayout, ALabelWrapsWithinItsWidthAndShowsItsLineBreaks) {
         EXPECT_LE(ink.right, 121);
         EXPECT_GE(inkedBands(ink.rows), 3);
     }
+}
+
+// A long message with line breaks gets the room it needs, above the buttons, at its own size.
+TEST(TextLayout, AnAlertMakesRoomForItsMessage) {
+    std::string message =
+        "The server could not be reached.\nCheck the connection and try again; if that does not "
+        "help, the server may be down for maintenance.\nYour changes are kept.";
+    auto alert = AlertController::make("Offline", message);
+    alert->addAction({"OK", AlertActionStyle::Default, nullptr});
+    const auto& root = alert->view();
+    ASSERT_EQ(root->subviews().size(), 1u);
+    const auto& box = root->subviews()[0]->subviews();
+    ASSERT_EQ(box.size(), 3u);
+    Rect text = box[1]->frame(), button = box[2]->frame();
+    // Five lines or more of 13-point text, each about 16 points high.
+    EXPECT_GE(text.height(), 5 * 15);
+    EXPECT_GE(button.y(), text.y() + text.height());
+    EXPECT_LE(button.y() + button.height(), root->subviews()[0]->frame().height());
 }
 
 }  // namespace
