@@ -198,6 +198,15 @@ std::vector<View*> windowLayers(Window& window) {
 }
 
 void drawViews(cairo_t* cr, const std::vector<View*>& views) {
+    // Text set the same on every surface (a window's may ask for other hinting), so the screens
+    // look in a window as in their pictures and take the room their layout gives them.
+    cairo_save(cr);
+    cairo_font_options_t* options = cairo_font_options_create();
+    cairo_font_options_set_antialias(options, CAIRO_ANTIALIAS_GRAY);
+    cairo_font_options_set_hint_style(options, CAIRO_HINT_STYLE_SLIGHT);
+    cairo_font_options_set_hint_metrics(options, CAIRO_HINT_METRICS_ON);
+    cairo_set_font_options(cr, options);
+    cairo_font_options_destroy(options);
     for (View* view : views) {
         cairo_save(cr);
         // Each view is drawn at its own place; a window's origin is the picture's.
@@ -205,6 +214,7 @@ void drawViews(cairo_t* cr, const std::vector<View*>& views) {
         drawView(cr, *view);
         cairo_restore(cr);
     }
+    cairo_restore(cr);
 }
 
 }  // namespace quarra::ui
