@@ -100,14 +100,25 @@ int signInInTerminal(std::istream& in, std::ostream& out, const std::string& use
         auto fields = screens::withRole(Element::Role::TextField);
         if (fields.empty())
             break;
-        // Whatever the screen says beside the fields' captions: its error texts.
+        // Whatever the screen says beside the fields' captions and the buttons' own texts (a
+        // checkbox's): its error texts.
         std::vector<std::string> captions;
         for (const auto& field : fields) {
             if (auto caption = captionOf(field))
                 captions.push_back(caption->label);
         }
+        auto buttons = screens::withRole(Element::Role::Button);
+        auto onAButton = [&](const Element& text) {
+            return std::any_of(buttons.begin(), buttons.end(), [&](const Element& button) {
+                return text.frame.midX() >= button.frame.x() &&
+                       text.frame.midX() <= button.frame.x() + button.frame.width() &&
+                       text.frame.midY() >= button.frame.y() &&
+                       text.frame.midY() <= button.frame.y() + button.frame.height();
+            });
+        };
         for (const auto& text : screens::withRole(Element::Role::Text)) {
-            if (std::find(captions.begin(), captions.end(), text.label) != captions.end())
+            if (std::find(captions.begin(), captions.end(), text.label) != captions.end() ||
+                onAButton(text))
                 continue;
             std::string lines = text.label;
             for (std::size_t at = lines.find('\n'); at != std::string::npos;

@@ -110,6 +110,11 @@ TEST_F(Screens, SignInWithAWrongThenTheRightPasswordAndANewPasscode) {
     EXPECT_EQ(fields[0].value, "alice");
     click(fields[1]);
     EXPECT_TRUE(fields[1].enabled);
+    // Tab goes round the fields and back.
+    EXPECT_TRUE(WindowHost::pressKey(Key::Tab));
+    EXPECT_TRUE(elementsWith(ScreenElement::Role::TextField)[0].focused);
+    EXPECT_TRUE(WindowHost::pressKey(Key::Tab));
+    EXPECT_TRUE(elementsWith(ScreenElement::Role::TextField)[1].focused);
     EXPECT_TRUE(WindowHost::insertText("wrong"));
     EXPECT_EQ(elementsWith(ScreenElement::Role::TextField)[1].value,
               "\u2022\u2022\u2022\u2022\u2022");
