@@ -73,6 +73,8 @@ bool TextField::pressReturn() {
 bool TextField::deleteBackward() {
     if (!isFirstResponder() || text_.empty())
         return false;
+    if (auto observer = delegate(); observer && !observer->shouldChangeCharacters(*this, ""))
+        return false;
     std::size_t end = text_.size() - 1;
     while (end > 0 && (static_cast<unsigned char>(text_[end]) & 0xC0) == 0x80)
         --end;

@@ -128,9 +128,21 @@ TEST_F(Screens, SignInWithAWrongThenTheRightPasswordAndANewPasscode) {
     EXPECT_EQ(shown, "Authorization failed\nQuarra Response:  Invalid username or password");
     EXPECT_EQ(calls, 0);
 
+    // Backspace in the password deletes dots; in the user name (below) it edits the name, which
+    // takes the screen back to its first step.
     for (int i = 0; i < 5; ++i)
         EXPECT_TRUE(WindowHost::pressKey(Key::Backspace));
     EXPECT_FALSE(WindowHost::pressKey(Key::Backspace));
+    click(elementsWith(ScreenElement::Role::TextField)[0]);
+    EXPECT_TRUE(WindowHost::pressKey(Key::Backspace));
+    EXPECT_TRUE(shows("Next"));
+    clock->advance(milliseconds(200));
+    EXPECT_EQ(elementsWith(ScreenElement::Role::TextField).size(), 1u);
+    EXPECT_TRUE(WindowHost::insertText("e"));
+    EXPECT_TRUE(WindowHost::pressKey(Key::Return));
+    ASSERT_TRUE(runMainUntil([] { return enabled("Log in"); }, kLimit));
+    clock->advance(milliseconds(200));
+    click(elementsWith(ScreenElement::Role::TextField)[1]);
     EXPECT_TRUE(WindowHost::insertText(test::SignInTestBed::AlicePassword));
     EXPECT_TRUE(WindowHost::pressKey(Key::Return));
     ASSERT_TRUE(runMainUntil([] { return shows("Set Passcode"); }, kLimit));
