@@ -34,3 +34,19 @@ configure_file(cmake/quarra.pc.in ${CMAKE_CURRENT_BINARY_DIR}/quarra.pc @ONLY)
 configure_file(cmake/quarra-static.pc.in ${CMAKE_CURRENT_BINARY_DIR}/quarra-static.pc @ONLY)
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/quarra.pc ${CMAKE_CURRENT_BINARY_DIR}/quarra-static.pc
     DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+
+# The GTK presenter, on the shared library: CMake COMPONENTS gtk (quarra::quarra_gtk), pkg-config
+# quarra-gtk.
+if(QUARRA_GTK)
+    quarra_add_gtk_library(quarra_gtk_shared SHARED quarra_shared)
+    # It finds the SDK's library beside itself, wherever the prefix is.
+    set_target_properties(quarra_gtk_shared PROPERTIES OUTPUT_NAME quarra-gtk
+        EXPORT_NAME quarra_gtk VERSION ${PROJECT_VERSION} SOVERSION ${PROJECT_VERSION_MAJOR}
+        LIBRARY_OUTPUT_DIRECTORY ${QUARRA_INSTALL_LIBDIR} INSTALL_RPATH "$ORIGIN")
+    install(TARGETS quarra_gtk_shared EXPORT quarraGtkTargets
+        LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
+    install(EXPORT quarraGtkTargets NAMESPACE quarra:: DESTINATION ${QUARRA_CMAKE_DIR})
+    configure_file(cmake/quarra-gtk.pc.in ${CMAKE_CURRENT_BINARY_DIR}/quarra-gtk.pc @ONLY)
+    install(FILES ${CMAKE_CURRENT_BINARY_DIR}/quarra-gtk.pc
+        DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+endif()

@@ -2,21 +2,17 @@
 
 #include <iostream>
 #include <memory>
+#include <optional>
 #include <string>
 
-#include "auth/TVKPasscodeManager.h"
-#include "quarra/TVKQuarraAuth.h"
-#include "auth/ui/LKLockScreenViewController.h"
+#include "ScreenReader.h"
 #include "quarra/RunLoop.h"
-#include "quarra/ui/AlertController.h"
+#include "quarra/TVKQuarraAuth.h"
 #include "quarra/ui/Application.h"
-#include "quarra/ui/Biometrics.h"
-#include "quarra/ui/PngRenderer.h"
-#include "quarra/ui/Scheduler.h"
 #include "quarra/ui/Sounds.h"
-#include "quarra/ui/Window.h"
 
 using namespace quarra;
+using screens::Element;
 
 namespace {
 
@@ -25,23 +21,41 @@ void settle() {
     RunLoop::main().runUntil([] { return false; }, std::chrono::milliseconds(700));
 }
 
-ui::ViewControllerPtr topViewController() {
-    return TVKPasscodeManager::sharedInstance().topViewController();
+// The lock screen's two word buttons beside the 0: Reset or Cancel on its left, Delete on its
+// right.
+struct WordButtons {
+    std::optional<Element> reset, erase;
+};
+
+WordButtons wordButtons() {
+    WordButtons found;
+    auto zero = screens::labelled("0");
+    if (!zero)
+        return found;
+    for (auto& button : screens::withRole(Element::Role::Button)) {
+        if (button.label.size() == 1 && button.label[0] >= '0' && button.label[0] <= '9')
+            continue;
+        (button.frame.midX() < zero->frame.midX() ? found.reset : found.erase) = button;
+    }
+    return found;
 }
 
-void printScreen(const LKLockScreenViewController& screen, std::ostream& out) {
+void printScreen(std::ostream& out) {
+    out << "\n";
     std::string dots;
-    for (std::size_t i = 0; i < LKLockScreenPincodeView::PincodeLength; ++i)
-        dots += i < screen.pincodeView->filledDots() ? " \u25cf" : " \u25cb";
-    out << "\n  " << screen.titleLabel->text() << "\n";
-    if (!screen.subtitleLabel->text().empty())
-        out << "  " << screen.subtitleLabel->text() << "\n";
-    out << " " << dots << "\n";
-    if (!screen.cancelButton->isHidden())
-        out << "  [r] " << screen.cancelButton->currentTitle() << "   [d] "
-            << screen.deleteButton->currentTitle() << "\n";
-    else
-        out << "  [d] " << screen.deleteButton->currentTitle() << "\n";
+    for (const auto& element : screens::all()) {
+        if (element.role == Element::Role::Text && !element.label.empty())
+            out << "  " << element.label << "\n";
+        else if (element.role == Element::Role::Text && !element.value.empty())
+            dots = element.value;
+    }
+    out << "  " << dots << "\n";
+    WordButtons words = wordButtons();
+    if (words.reset)
+        out << "  [r] " << words.reset->label;
+    if (words.erase)
+        out << (words.reset ? "   " : "  ") << "[d] " << words.erase->label;
+    out << "\n";
 }
 
 struct PrintingDelegate : TVKPasscodeManagerDelegate {
@@ -57,15 +71,14 @@ int drivePasscodeInTerminal(std::istream& in, std::ostream& out) {
     TVKQuarraAuth::sharedInstance().setPasscodeDelegate(delegate);
     ui::Sounds::setObserver([&out](unsigned sound) {
         if (sound == ui::SystemSoundVibrate)
-            out << "  *bzzt* (the device vibrates)\n";
+            out << "  *bzzt* (the device vibrates; the dots shake)\n";
     });
     out << "digits to type, d delete, r reset, b background and back, q quit\n";
     auto& app = ui::Application::shared();
     app.finishLaunching();
     std::string line;
     for (;;) {
-        auto top = topViewController();
-        if (auto alert = std::dynamic_pointer_cast<ui::AlertController>(top)) {
+        if (auto alert = screens::alertShown()) {
             out << "\n  " << alert->message() << "\n  [Enter] " << alert->actions().at(0).title
                 << "\n> " << std::flush;
             if (!std::getline(in, line))
@@ -73,9 +86,8 @@ int drivePasscodeInTerminal(std::istream& in, std::ostream& out) {
             alert->chooseAction(0);
             continue;
         }
-        auto screen = std::dynamic_pointer_cast<LKLockScreenViewController>(top);
-        if (screen) {
-            printScreen(*screen, out);
+        if (screens::digitPadShown()) {
+            printScreen(out);
         } else if (!TVKQuarraAuth::sharedInstance().currentUser()) {
             out << "\n  signed out: the host would show its sign-in screen now\n";
             break;
@@ -87,15 +99,14 @@ int drivePasscodeInTerminal(std::istream& in, std::ostream& out) {
             break;
         bool quit = false;
         for (char c : line) {
-            auto lock = std::dynamic_pointer_cast<LKLockScreenViewController>(topViewController());
-            if (c >= '0' && c <= '9' && lock) {
-                lock->numberButtons.at(c - '0')->tap();
-                if (lock->pincodeView->layer()->animationForKey("shake"))
-                    out << "  ~ the dots shake ~\n";
-            } else if (c == 'd' && lock) {
-                lock->deleteButton->tap();
-            } else if (c == 'r' && lock) {
-                lock->cancelButton->tap();
+            const bool pad = screens::digitPadShown();
+            WordButtons words = pad ? wordButtons() : WordButtons{};
+            if (c >= '0' && c <= '9' && pad) {
+                ui::WindowHost::tapElement(std::string(1, c));
+            } else if (c == 'd' && words.erase) {
+                screens::click(*words.erase);
+            } else if (c == 'r' && words.reset) {
+                screens::click(*words.reset);
             } else if (c == 'b') {
                 app.enterBackground();
                 out << "  (in the background)\n";
@@ -110,70 +121,5 @@ int drivePasscodeInTerminal(std::istream& in, std::ostream& out) {
             break;
     }
     ui::Sounds::setObserver(nullptr);
-    return 0;
-}
-
-namespace {
-
-// A stand-in for the passcode manager: any passcode is wrong, biometrics are offered.
-struct PictureSource : LKLockScreenViewControllerDataSource {
-    bool allow = false;
-    bool lockScreenViewController(LKLockScreenViewController&, const std::string&) override {
-        return false;
-    }
-    bool allowBiometricAuthenticationLockScreenViewController(
-        LKLockScreenViewController&) override {
-        return allow;
-    }
-};
-
-}  // namespace
-
-int drawLockScreenPictures(const std::filesystem::path& folder) {
-    auto clock = std::make_shared<ui::ManualScheduler>();
-    ui::Scheduler::setShared(clock);
-    auto biometrics = std::make_shared<ui::ScriptedBiometricService>();
-    biometrics->setAvailable(ui::BiometryType::TouchID);
-    ui::BiometricService::setShared(biometrics);
-    auto window = ui::Window::make();
-    window->setRootViewController(std::make_shared<ui::ViewController>());
-    window->makeKeyAndVisible();
-    auto source = std::make_shared<PictureSource>();
-
-    struct Picture {
-        const char* file;
-        long mode;
-        bool biometrics;
-        const char* typed;
-    };
-    const Picture pictures[] = {
-        {"lock-screen-unlock.png", LKLockScreenModeNormal, false, "12"},
-        {"lock-screen-unlock-touch-id.png", LKLockScreenModeNormal, true, ""},
-        {"lock-screen-new.png", LKLockScreenModeNew, false, "1"},
-        {"lock-screen-confirm.png", LKLockScreenModeNew, false, "1234"},
-        {"lock-screen-change.png", LKLockScreenModeChange, false, ""},
-    };
-    std::error_code ec;
-    std::filesystem::create_directories(folder, ec);
-    for (const auto& picture : pictures) {
-        source->allow = picture.biometrics;
-        auto screen = LKLockScreenViewController::make();
-        screen->setLockScreenMode(picture.mode);
-        screen->setDataSource(source);
-        window->rootViewController()->presentViewController(screen, false);
-        for (const char* c = picture.typed; *c; ++c)
-            screen->numberButtons.at(*c - '0')->tap();
-        // Lets the slide to the confirmation step finish.
-        clock->advance(std::chrono::seconds(1));
-        auto path = folder / picture.file;
-        if (auto error = ui::drawWindowToPng(*window, path)) {
-            std::cerr << error->localizedDescription() << "\n";
-            return 1;
-        }
-        std::cout << path.string() << "\n";
-        screen->dismissViewController(false);
-    }
-    ui::Scheduler::setShared(nullptr);
-    ui::BiometricService::setShared(nullptr);
     return 0;
 }

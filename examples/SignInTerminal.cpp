@@ -3,24 +3,18 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <iostream>
 #include <memory>
 #include <string>
 
-#include "auth/TVKPasscodeManager.h"
-#include "auth/ui/LKLockScreenViewController.h"
-#include "auth/ui/TVKLoginViewController.h"
-#include "quarra/Browser.h"
+#include "ScreenReader.h"
 #include "quarra/RunLoop.h"
 #include "quarra/TVKQuarraAuth.h"
-#include "quarra/ui/Application.h"
-#include "quarra/ui/PngRenderer.h"
-#include "quarra/ui/Scheduler.h"
-#include "quarra/ui/Window.h"
-#include "support/ProviderTestDriver.h"
 
 using namespace quarra;
+using screens::Element;
 
 namespace {
 
@@ -42,6 +36,36 @@ bool readSecretLine(std::istream& in, std::string& line) {
     return read;
 }
 
+// The text right above `field`: its caption.
+std::optional<Element> captionOf(const Element& field) {
+    std::optional<Element> caption;
+    for (auto& text : screens::withRole(Element::Role::Text)) {
+        double bottom = text.frame.y() + text.frame.height();
+        if (bottom <= field.frame.y() + 1 && (!caption || bottom > caption->frame.y()))
+            caption = text;
+    }
+    return caption;
+}
+
+// The screen's action button (Next, Log in): the largest one.
+std::optional<Element> actionButton() {
+    std::optional<Element> largest;
+    for (auto& button : screens::withRole(Element::Role::Button)) {
+        auto area = [](const Element& e) { return e.frame.width() * e.frame.height(); };
+        if (!largest || area(button) > area(*largest))
+            largest = button;
+    }
+    return largest;
+}
+
+// Clicks into `field`, deletes what it holds and types `text`, as a person would.
+void retype(const Element& field, const std::string& text) {
+    screens::click(field);
+    while (ui::WindowHost::pressKey(ui::Key::Backspace)) {
+    }
+    ui::WindowHost::insertText(text);
+}
+
 }  // namespace
 
 int signInInTerminal(std::istream& in, std::ostream& out, const std::string& username,
@@ -61,54 +85,84 @@ int signInInTerminal(std::istream& in, std::ostream& out, const std::string& use
         });
     const bool& finished = outcome->finished;
     const ErrorPtr& failure = outcome->failure;
-    auto window = ui::Application::shared().keyWindow();
-    auto screen = std::dynamic_pointer_cast<TVKLoginViewController>(
-        window ? window->rootViewController() : nullptr);
-    if (!screen) {
+    const auto limit = std::chrono::minutes(5);
+    RunLoop::main().runUntil(
+        [&] { return finished || !screens::withRole(Element::Role::TextField).empty(); },
+        std::chrono::seconds(30));
+    if (!finished && screens::withRole(Element::Role::TextField).empty()) {
         out << "the sign-in screen did not come up\n";
         return 1;
     }
-    const auto limit = std::chrono::minutes(5);
     int attempts = 0;
     // The lock screen comes over the sign-in screen when the new user has to choose a passcode
     // first; the sign-in ends once it is chosen, on that screen.
-    auto lockScreenUp = [] {
-        return std::dynamic_pointer_cast<LKLockScreenViewController>(
-                   TVKPasscodeManager::sharedInstance().topViewController()) != nullptr;
-    };
-    while (!finished && !lockScreenUp()) {
-        if (!screen->errorLabel->text().empty())
-            out << "  ! " << screen->errorLabel->text() << "\n";
-        bool passwordStep = screen->passwordTF->alpha() > 0;
-        auto field = passwordStep ? screen->passwordTF : screen->usernameTF;
+    while (!finished && !screens::digitPadShown()) {
+        auto fields = screens::withRole(Element::Role::TextField);
+        if (fields.empty())
+            break;
+        // Whatever the screen says beside the fields' captions and the buttons' own texts (a
+        // checkbox's): its error texts.
+        std::vector<std::string> captions;
+        for (const auto& field : fields) {
+            if (auto caption = captionOf(field))
+                captions.push_back(caption->label);
+        }
+        auto buttons = screens::withRole(Element::Role::Button);
+        auto onAButton = [&](const Element& text) {
+            return std::any_of(buttons.begin(), buttons.end(), [&](const Element& button) {
+                return text.frame.midX() >= button.frame.x() &&
+                       text.frame.midX() <= button.frame.x() + button.frame.width() &&
+                       text.frame.midY() >= button.frame.y() &&
+                       text.frame.midY() <= button.frame.y() + button.frame.height();
+            });
+        };
+        for (const auto& text : screens::withRole(Element::Role::Text)) {
+            if (std::find(captions.begin(), captions.end(), text.label) != captions.end() ||
+                onAButton(text))
+                continue;
+            std::string lines = text.label;
+            for (std::size_t at = lines.find('\n'); at != std::string::npos;
+                 at = lines.find('\n', at + 5))
+                lines.replace(at, 1, "\n    ");
+            out << "  ! " << lines << "\n";
+        }
+        const bool passwordStep = fields.size() > 1;
+        const Element& field = fields.back();
+        const std::string caption = captionOf(field) ? captionOf(field)->label : "";
         std::string line;
         if (!interactive) {
             // Nobody at a terminal: the demo user's credentials, typed once.
             if (++attempts > 2)
                 return 1;
             line = passwordStep ? password : username;
-            out << (passwordStep ? "  PASSWORD: ********\n" : "  USERNAME: " + line + "\n");
+            out << "  " << caption << ": " << (passwordStep ? "********" : line) << "\n";
         } else if (passwordStep) {
-            out << "  " << screen->passwordLabel->text() << " for " << screen->usernameTF->text()
+            out << "  " << caption << " for " << fields.front().value
                 << " (empty: another user name): " << std::flush;
             if (!readSecretLine(in, line))
                 return 1;
-            if (line.empty() && screen->usernameTF->isEnabled()) {
-                // An empty password: back to the user name, as editing it would.
-                screen->hidePasswordField(false);
+            if (line.empty() && fields.front().enabled) {
+                // An empty password: back to the user name, which editing it does.
+                screens::click(fields.front());
+                ui::WindowHost::pressKey(ui::Key::Backspace);
+                RunLoop::main().runUntil([] { return false; }, std::chrono::milliseconds(300));
                 continue;
             }
         } else {
-            out << "  " << screen->usernameLabel->text() << ": " << std::flush;
+            out << "  " << caption << ": " << std::flush;
             if (!std::getline(in, line))
                 return 1;
         }
-        field->setText(line);
-        out << "  [" << screen->nextLoginButton->currentTitle() << "]\n";
-        screen->nextLoginButton->tap();
+        retype(field, line);
+        if (auto action = actionButton())
+            out << "  [" << action->label << "]\n";
+        ui::WindowHost::pressKey(ui::Key::Return);
         RunLoop::main().runUntil(
-            [&] { return finished || lockScreenUp() || screen->nextLoginButton->isEnabled(); },
-                                 limit);
+            [&] {
+                auto action = actionButton();
+                return finished || screens::digitPadShown() || (action && action->enabled);
+            },
+            limit);
         // Lets the step change (0.2 s) play out.
         RunLoop::main().runUntil([] { return false; }, std::chrono::milliseconds(300));
     }
@@ -116,49 +170,5 @@ int signInInTerminal(std::istream& in, std::ostream& out, const std::string& use
         out << "  sign-in ended: " << failure->localizedDescription() << "\n";
         return 1;
     }
-    return 0;
-}
-
-void letTestDriverUseBrowser(const std::string& login, const std::string& password) {
-    Browser::setShared(std::make_shared<test::ProviderTestBrowser>(
-        test::ProviderTestDriver::Options{.login = login, .password = password}));
-}
-
-int drawSignInPictures(const std::filesystem::path& folder) {
-    auto clock = std::make_shared<ui::ManualScheduler>();
-    ui::Scheduler::setShared(clock);
-    auto window = ui::Window::make();
-    window->setRootViewController(std::make_shared<ui::ViewController>());
-    window->makeKeyAndVisible();
-    std::error_code ec;
-    std::filesystem::create_directories(folder, ec);
-    struct Picture {
-        const char* file;
-        bool passwordStep;
-        const char* error;
-    };
-    const Picture pictures[] = {
-        {"sign-in-username.png", false, ""},
-        {"sign-in-password.png", true, "The user name or password is incorrect"},
-    };
-    for (const auto& picture : pictures) {
-        auto screen = TVKLoginViewController::loginViewController();
-        if (!screen->presentWithHandler(nullptr))
-            return 1;
-        screen->usernameTF->setText("demo");
-        if (picture.passwordStep) {
-            screen->showPasswordField(false);
-            screen->passwordTF->setText("password");
-        }
-        screen->errorLabel->setText(picture.error);
-        auto path = folder / picture.file;
-        if (auto error = ui::drawWindowToPng(*window, path)) {
-            std::cerr << error->localizedDescription() << "\n";
-            return 1;
-        }
-        std::cout << path.string() << "\n";
-        screen->didTapCancelButton();
-    }
-    ui::Scheduler::setShared(nullptr);
     return 0;
 }

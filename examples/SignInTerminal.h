@@ -1,7 +1,6 @@
 #pragma once
-// The example host's sign-in in a terminal: the SDK's own sign-in screen, step by step, and
-// pictures of it.
-#include <filesystem>
+// The example host's sign-in in a terminal: the SDK's own sign-in screen, read and filled through
+// the public window-host interface.
 #include <iosfwd>
 #include <string>
 
@@ -14,10 +13,3 @@
 // REQUIRES: the SDK started, the host's window set up; main thread.
 int signInInTerminal(std::istream& in, std::ostream& out, const std::string& username,
                      const std::string& password);
-
-// Nobody can see a browser: the test provider's driver plays the person at its pages, logging in
-// with `login` and `password`, in place of the desktop's browser.
-void letTestDriverUseBrowser(const std::string& login, const std::string& password);
-
-// Writes pictures of the sign-in screen's two steps into `folder`.
-int drawSignInPictures(const std::filesystem::path& folder);

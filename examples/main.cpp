@@ -1,26 +1,30 @@
 // A small host program: forwards its launch to the SDK, signs a user in and calls the server.
 //
 //     quarra_example                       starts the bundled test server and signs its demo
-//                                          user in on the SDK's sign-in screen, in the terminal
-//                                          (user "demo", password "demo-password"); without a
-//                                          terminal the demo's credentials are typed in
+//                                          user in on the SDK's sign-in screen, in a window at a
+//                                          desktop, else in the terminal (user "demo", password
+//                                          "demo-password"); without a terminal the demo's
+//                                          credentials are typed in
 //     quarra_example sso                   the same through single sign-on: the bundled OpenID
 //                                          provider signs the demo user in, in the desktop's
 //                                          browser (log in as "demo" with any password); without
-//                                          a display the test driver plays the person there
+//                                          a display or xdg-open the test driver plays the person
+//                                          there
 //     quarra_example <host[:port]> <user>  signs in to that sign-in host (password from
 //                                          QUARRA_PASSWORD, else read from standard input) and
 //                                          asks for the user's own record
 //     quarra_example passcode              signs the demo user in and shows the application
-//                                          passcode's lock screen in the terminal
+//                                          passcode's lock screen, in a window at a desktop, else
+//                                          in the terminal
 //     quarra_example upload FILE           uploads FILE to the bundled test server as a new
 //                                          document
 //     quarra_example download ID FILE      downloads document ID (1 or 2) of the bundled test
 //                                          server to FILE (which must not exist yet)
 //
 // The program is a host like any other: it includes only the SDK's public headers and links the
-// library. Beside it are the embedded test server and the terminal stand-ins for a person at the
-// SDK's screens (SignInTerminal, PasscodeTerminal), its own dependencies.
+// library; the embedded test server is its own dependency. At a desktop the SDK's screens show in
+// a GTK window and GLib's main loop runs the SDK (DesktopWindow); in a terminal they are read and
+// filled through the same public interface (SignInTerminal, PasscodeTerminal).
 #include <stdlib.h>
 
 #include <sys/ioctl.h>
@@ -41,6 +45,8 @@
 
 #include "PasscodeTerminal.h"
 #include "SignInTerminal.h"
+#include "TestBrowser.h"
+#include "quarra/Browser.h"
 #include "quarra/Bundle.h"
 #include "quarra/Error.h"
 #include "quarra/Json.h"
@@ -55,6 +61,9 @@
 #include "support/OpenIDTestProvider.h"
 #include "support/QuarraTestServer.h"
 #include "support/QuarraTestService.h"
+#if QUARRA_EXAMPLE_DESKTOP
+#include "DesktopWindow.h"
+#endif
 
 using namespace quarra;
 
@@ -128,8 +137,13 @@ struct DemoProvider {
         demo.service.setSingleSignOnProfile(
             "demo", {{"as_metadata", provider.metadata()},
                      {"quarra_session_endpoint", demo.server.url("/oauth/session").string()}});
-        if (!getenv("DISPLAY") && !getenv("WAYLAND_DISPLAY")) {
+        const char* missing = !getenv("DISPLAY") && !getenv("WAYLAND_DISPLAY") ? "no display"
+                              : !Browser::programExists("xdg-open")
+                                  ? "no xdg-open to open the desktop's browser"
+                                  : nullptr;
+        if (missing) {
             // Nobody can see a browser: the test driver logs in as the demo user.
+            std::cout << missing << ": the test driver logs in to the identity provider\n";
             letTestDriverUseBrowser("demo", "any");
         }
     }
@@ -371,18 +385,35 @@ int main(int argc, char** argv) {
 
     // Everybody signs in on the SDK's sign-in screen: at the terminal when a person is there and
     // the demo is run plainly, else with the credentials the program was given typed in for them.
+    // A person at a desktop gets the screens in a window.
+#if QUARRA_EXAMPLE_DESKTOP
+    const bool desktop = isatty(STDIN_FILENO) && (command.empty() && demo && !singleSignOn) &&
+                         openDesktop(argc, argv);
+#else
+    const bool desktop = false;
+#endif
     ErrorPtr failure;
     if (!TVKQuarraAuth::sharedInstance().currentUser()) {
         std::istringstream nobody;
         const bool atTerminal = demo && command.empty() && !passcode && !singleSignOn;
         std::cout << "sign-in screen:\n";
-        if (signInInTerminal(atTerminal ? std::cin : nobody, std::cout, username, password) != 0)
+#if QUARRA_EXAMPLE_DESKTOP
+        if (desktop && !passcode && signInInWindow(std::cout) != 0)
+            return 1;
+#endif
+        if ((!desktop || passcode) &&
+            signInInTerminal(atTerminal ? std::cin : nobody, std::cout, username, password) != 0)
             return 1;
     }
     if (passcode) {
         // The user chooses or types the application passcode on the lock screen; the passcode stays
         // with the user for the next run, the session does not.
+#if QUARRA_EXAMPLE_DESKTOP
+        int status =
+            desktop ? passcodeInWindow(std::cout) : drivePasscodeInTerminal(std::cin, std::cout);
+#else
         int status = drivePasscodeInTerminal(std::cin, std::cout);
+#endif
         return signOut() ? status : 1;
     }
     auto user = TVKQuarraAuth::sharedInstance().currentUser();

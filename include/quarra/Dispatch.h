@@ -85,6 +85,8 @@ class DispatchQueue : public std::enable_shared_from_this<DispatchQueue> {
     void drainConcurrent();
     bool canTakeFrontLocked() const;
     void runItem(const Block& block);
+    // When the earliest block handed to after() for this queue falls due, if any.
+    std::optional<Clock::time_point> nextDelayedBlock() const;
 
     const Kind kind_;
     const std::string label_;

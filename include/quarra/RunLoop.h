@@ -1,7 +1,10 @@
 #pragma once
 // The main run loop: the only place where blocks of the main queue run. A host runs it on its main
-// thread; tests run it until what they wait for has happened.
+// thread, either itself (run()) or from its own main loop (GLib, Qt, libuv): that loop watches
+// fileDescriptor() for reading and calls runDue() when it is readable, so neither loop polls the
+// other. Tests run it until what they wait for has happened.
 #include <functional>
+#include <optional>
 #include <string_view>
 
 #include "quarra/Dispatch.h"
@@ -28,6 +31,18 @@ class RunLoop {
     // Runs the main-queue blocks already due, without waiting.
     void runPending();
 
+    // --- Driven by another main loop
+    // A descriptor that is readable while main-queue blocks wait to run, from the moment one is
+    // queued (from any thread, or by a timer falling due) until runDue() has run it. It stays open
+    // for the life of the process; the caller must not read, write or close it. -1 (errno set)
+    // when the process has no descriptor left; a later call tries again.
+    int fileDescriptor();
+    // Runs the main-queue blocks already due, as runPending(), and returns how long until the next
+    // delayed main-queue block falls due (none: nullopt). A loop needs that only for its own
+    // bookkeeping: the descriptor becomes readable by itself when the block falls due.
+    // REQUIRES: called on the main thread.
+    std::optional<Clock::duration> runDue();
+
   private:
     RunLoop() = default;
     friend class DispatchQueue;
@@ -37,6 +52,7 @@ class RunLoop {
     std::mutex mutex_;
     std::condition_variable cv_;
     bool stopped_ = false;
+    int eventFd_ = -1;  // guarded by the main queue's mutex
 };
 
 // Test helper: runs the main loop until `done` holds, at most `timeout` (by default a minute: a

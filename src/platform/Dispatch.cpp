@@ -191,6 +191,15 @@ class Timers {
         cv_.notify_one();
     }
 
+    std::optional<Clock::time_point> next(const DispatchQueue* queue) {
+        std::lock_guard lock(mutex_);
+        for (const auto& [due, entry] : pending_) {
+            if (entry.queue.get() == queue)
+                return due;
+        }
+        return std::nullopt;
+    }
+
   private:
     struct Entry {
         DispatchQueuePtr queue;
@@ -276,6 +285,10 @@ void DispatchQueue::syncBarrier(const Block& block) {
 
 void DispatchQueue::after(Clock::duration delay, Block block) {
     Timers::shared().schedule(Clock::now() + delay, shared_from_this(), std::move(block));
+}
+
+std::optional<Clock::time_point> DispatchQueue::nextDelayedBlock() const {
+    return Timers::shared().next(this);
 }
 
 void DispatchQueue::enqueue(Block block, bool barrier) {

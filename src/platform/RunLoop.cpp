@@ -1,5 +1,11 @@
 #include "quarra/RunLoop.h"
 
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
 #include <stdexcept>
 
 namespace quarra {
@@ -11,6 +17,11 @@ RunLoop& RunLoop::main() {
 
 void RunLoop::wake() {
     cv_.notify_all();
+    if (eventFd_ >= 0) {
+        // Only fails when the counter would overflow, and then it is readable already.
+        std::uint64_t one = 1;
+        [[maybe_unused]] auto written = ::write(eventFd_, &one, sizeof one);
+    }
 }
 
 void RunLoop::stop() {
@@ -68,6 +79,36 @@ void RunLoop::runPending() {
     size_t due = DispatchQueue::main()->items_.size();
     while (due-- > 0 && runOne(lock, Clock::now())) {
     }
+}
+
+int RunLoop::fileDescriptor() {
+    std::lock_guard lock(DispatchQueue::main()->mutex_);
+    if (eventFd_ < 0) {
+        eventFd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+        if (eventFd_ >= 0 && !DispatchQueue::main()->items_.empty()) {
+            wake();
+        }
+    }
+    return eventFd_;
+}
+
+std::optional<Clock::duration> RunLoop::runDue() {
+    if (!isMainThread()) {
+        throw std::logic_error("the main run loop runs on the main thread only");
+    }
+    {
+        // Emptied before the blocks run: a block queued from here on makes it readable again.
+        std::lock_guard lock(DispatchQueue::main()->mutex_);
+        std::uint64_t count;
+        while (eventFd_ >= 0 && ::read(eventFd_, &count, sizeof count) < 0 && errno == EINTR) {
+        }
+    }
+    runPending();
+    auto next = DispatchQueue::main()->nextDelayedBlock();
+    if (!next) {
+        return std::nullopt;
+    }
+    return std::max(Clock::duration::zero(), *next - Clock::now());
 }
 
 bool runMainUntil(const std::function<bool()>& done, Clock::duration timeout) {

@@ -38,6 +38,14 @@ ${CXX:-c++} -std=c++20 -Wall -Wextra -Werror "$source/tests/install/host/host.cp
     -o "$work/pkg-config-host" $(pkg-config --cflags --libs quarra) -Wl,-rpath,"$(dirname "$pcdir")"
 ${CXX:-c++} -std=c++20 -Wall -Wextra -Werror "$source/tests/install/host/host.cpp" \
     -o "$work/pkg-config-static-host" $(pkg-config --cflags --libs quarra-static)
+# The GTK presenter, when built: a host links it alone through pkg-config (the SDK comes along) and
+# its library finds the SDK's beside itself.
+if pkg-config --exists quarra-gtk; then
+    printf '#include <quarra/gtk/WindowPresenter.h>\nint main() { return quarra::gtk::joinGLibMainLoop() ? 0 : 1; }\n' |
+        ${CXX:-c++} -std=c++20 -Wall -Wextra -Werror -x c++ - -o "$work/gtk-host" \
+            $(pkg-config --cflags --libs quarra-gtk) -Wl,-rpath,"$(dirname "$pcdir")"
+    "$work/gtk-host"
+fi
 
 # The server signs a user in for the host's identity in a data folder of the test's own, prints
 # "ready <authority file>" and serves until its standard input closes.

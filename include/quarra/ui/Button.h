@@ -33,6 +33,7 @@ class Button : public Control, public AssociatedObjects {
     void setTitleFont(Font font) { titleFont_ = std::move(font); }
 
     void draw(Canvas& canvas, const Rect& rect) const override;
+    std::string accessibilityLabel() const override { return currentTitle(); }
 
   private:
     std::map<std::uint64_t, std::string> titles_;

@@ -1,6 +1,6 @@
 #pragma once
 // What a view may draw with. Views describe their own look through this interface; the PNG
-// renderer implements it over cairo, so no view depends on a drawing library.
+// renderers implement it over cairo, so no view depends on a drawing library.
 #include <string>
 
 #include "quarra/ui/Graphics.h"
@@ -17,7 +17,9 @@ class Canvas {
     virtual void fillEllipse(const Rect& rect, const Color& color) = 0;
     virtual void strokeEllipse(const Rect& rect, const Color& color, double lineWidth) = 0;
     virtual void strokeLine(Point from, Point to, const Color& color, double lineWidth) = 0;
-    // One line of text, vertically centred in `rect` and aligned within its width.
+    // Text broken into lines at its line breaks and wherever it would run past the width of
+    // `rect`, each line aligned within that width, the lines vertically centred. Lines that do
+    // not fit the height are set smaller; none is ever cut off.
     virtual void drawText(const std::string& text, const Rect& rect, const Font& font,
                           const Color& color, TextAlignment alignment) = 0;
     // The image scaled into `rect`.

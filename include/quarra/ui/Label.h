@@ -1,5 +1,5 @@
 #pragma once
-// One line of text.
+// A text, wrapped to the label's width and at its line breaks.
 #include <string>
 
 #include "quarra/ui/View.h"
@@ -29,6 +29,7 @@ class Label : public View {
     void setTextAlignment(TextAlignment alignment) { alignment_ = alignment; }
 
     void draw(Canvas& canvas, const Rect& rect) const override;
+    std::string accessibilityLabel() const override { return text_; }
 
   private:
     std::string text_;

@@ -19,7 +19,8 @@ class TextFieldDelegate {
     virtual void textFieldDidBeginEditing(TextField&) {}
     virtual bool textFieldShouldEndEditing(TextField&) { return true; }
     virtual void textFieldDidEndEditing(TextField&) {}
-    // `replacement` is about to be appended to the text.
+    // `replacement` is about to be appended to the text; an empty one: the last character is
+    // about to be deleted.
     virtual bool shouldChangeCharacters(TextField&, const std::string& /*replacement*/) {
         return true;
     }
@@ -62,10 +63,19 @@ class TextField : public Control {
     bool typeText(const std::string& characters);
     // The return key; answers the delegate's choice.
     bool pressReturn();
+    // Deletes the last character (not just its last UTF-8 byte), when the field has the focus, is
+    // not empty and the delegate agrees.
+    bool deleteBackward();
+
+    // The placeholder, and the text as it shows (dots for a secure field).
+    std::string accessibilityLabel() const override { return placeholder_; }
+    std::string accessibilityValue() const override { return shownText(); }
 
     void draw(Canvas& canvas, const Rect& rect) const override;
 
   private:
+    std::string shownText() const;
+
     std::string text_;
     std::string placeholder_;
     bool secure_ = false;

@@ -6,6 +6,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "quarra/Dispatch.h"
@@ -64,11 +65,11 @@ class View : public Responder {
     Rect bounds() const { return {0, 0, frame_.width(), frame_.height()}; }
 
     bool isHidden() const { return hidden_; }
-    void setHidden(bool hidden) { hidden_ = hidden; }
+    void setHidden(bool hidden);
     double alpha() const { return alpha_; }
-    void setAlpha(double alpha) { alpha_ = alpha; }
+    void setAlpha(double alpha);
     std::optional<Color> backgroundColor() const { return backgroundColor_; }
-    void setBackgroundColor(std::optional<Color> color) { backgroundColor_ = color; }
+    void setBackgroundColor(std::optional<Color> color);
     // Set here or inherited from the superview; a system blue when nobody set one.
     Color tintColor() const;
     virtual void setTintColor(std::optional<Color> color);
@@ -118,17 +119,25 @@ class View : public Responder {
     }
 
     // --- Drawing
-    // Marks the content as changed; counted, so tests see redraws.
-    void setNeedsDisplay() { ++displayCount_; }
+    // Marks the content as changed; counted, so tests see redraws. A window's host hears of it
+    // (WindowHost.h), as of every other change that shows.
+    void setNeedsDisplay();
     int displayCount() const { return displayCount_; }
     // Draws the view's own content into `rect` (its bounds); the base draws nothing.
     virtual void draw(Canvas& canvas, const Rect& rect) const;
+
+    // --- Accessibility
+    // What a screen reader says of the view, and its current value (a field's text, a checkbox's
+    // state); both empty for a view that says nothing, as the base.
+    virtual std::string accessibilityLabel() const { return {}; }
+    virtual std::string accessibilityValue() const { return {}; }
 
     // --- User actions
     // Runs `handler` when the view is tapped.
     void addTapRecognizer(std::function<void()> handler) {
         tapRecognizers_.push_back(std::move(handler));
     }
+    bool hasTapRecognizers() const { return !tapRecognizers_.empty(); }
     // Simulates a user's tap: nothing happens (false) when the view is hidden, or it or a
     // superview takes no user interaction.
     virtual bool tap();

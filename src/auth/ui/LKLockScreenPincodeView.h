@@ -55,6 +55,13 @@ class LKLockScreenPincodeView : public ui::View {
     std::size_t filledDots() const;
 
     void draw(ui::Canvas& canvas, const ui::Rect& rect) const override;
+    // The dots as they show, filled first ("\u25cf\u25cf\u25cb\u25cb" for two of four).
+    std::string accessibilityValue() const override {
+        std::string dots;
+        for (std::size_t i = 0; i < PincodeLength; ++i)
+            dots += i < filledDots() ? "\u25cf" : "\u25cb";
+        return dots;
+    }
 
   private:
     std::string pincode_;

@@ -27,6 +27,9 @@ class TVKCheckbox : public ui::Control {
     // The tap action: toggles and tells the observers.
     void didTapView();
 
+    std::string accessibilityLabel() const override { return text_; }
+    std::string accessibilityValue() const override { return checked_ ? "checked" : "unchecked"; }
+
     // Outlets of the "TVKCheckbox" nib.
     std::shared_ptr<ui::View> checkboxView;
     std::shared_ptr<ui::ImageView> checkboxImageView;

@@ -158,7 +158,8 @@ ui::ViewPtr loadLoginStoryboard(TVKLoginViewController& owner,
         passField->setFrame(ui::Rect(left, top + 124, fieldWidth, 36));
         passLink->setFrame(ui::Rect(left, top + 164, fieldWidth, 20));
         checkbox->setFrame(ui::Rect(left, top + 196, fieldWidth, 28));
-        error->setFrame(ui::Rect(left, top + 232, fieldWidth, 24));
+        // Two lines of the server's answer fit above the log-in button.
+        error->setFrame(ui::Rect(left, top + 228, fieldWidth, 40));
         const ui::LayoutConstraint* place = next->priority >= login->priority ? next : login;
         button->setFrame(ui::Rect(left, top + place->constant - 330 + 100, fieldWidth, 44));
         cancelView->setFrame(ui::Rect(16, 28, 80, 30));

@@ -70,20 +70,37 @@ bool TextField::pressReturn() {
     return !observer || observer->textFieldShouldReturn(*this);
 }
 
+bool TextField::deleteBackward() {
+    if (!isFirstResponder() || text_.empty())
+        return false;
+    if (auto observer = delegate(); observer && !observer->shouldChangeCharacters(*this, ""))
+        return false;
+    std::size_t end = text_.size() - 1;
+    while (end > 0 && (static_cast<unsigned char>(text_[end]) & 0xC0) == 0x80)
+        --end;
+    setText(text_.substr(0, end));
+    sendActionsForControlEvents(ControlEventEditingChanged);
+    return true;
+}
+
+std::string TextField::shownText() const {
+    if (!secure_)
+        return text_;
+    // One dot per character, not per byte of its UTF-8 form.
+    std::string shown;
+    for (unsigned char c : text_) {
+        if ((c & 0xC0) != 0x80)
+            shown += "\u2022";
+    }
+    return shown;
+}
+
 void TextField::draw(Canvas& canvas, const Rect& rect) const {
     if (text_.empty()) {
         canvas.drawText(placeholder_, rect, font_, Color::rgb(0.7, 0.7, 0.7), TextAlignment::Left);
         return;
     }
-    std::string shown = secure_ ? std::string() : text_;
-    if (secure_) {
-        // One dot per character, not per byte of its UTF-8 form.
-        for (unsigned char c : text_) {
-            if ((c & 0xC0) != 0x80)
-                shown += "\u2022";
-        }
-    }
-    canvas.drawText(shown, rect, font_, textColor_, TextAlignment::Left);
+    canvas.drawText(shownText(), rect, font_, textColor_, TextAlignment::Left);
 }
 
 }  // namespace quarra::ui

@@ -2,8 +2,9 @@
 
 #include <algorithm>
 
-#include "quarra/ui/Scheduler.h"
+#include "platform/ui/WindowChanges.h"
 #include "quarra/ui/Application.h"
+#include "quarra/ui/Scheduler.h"
 
 namespace quarra::ui {
 
@@ -12,10 +13,33 @@ View::View(Rect frame) : frame_(frame) {
 }
 
 void View::setFrame(Rect frame) {
+    const bool moved = frame != frame_;
     if (frame.size != frame_.size)
         needsLayout_ = true;
     frame_ = frame;
     layer_->setFrame(frame);
+    if (moved)
+        noteWindowChange();
+}
+
+void View::setHidden(bool hidden) {
+    hidden_ = hidden;
+    noteWindowChange();
+}
+
+void View::setAlpha(double alpha) {
+    alpha_ = alpha;
+    noteWindowChange();
+}
+
+void View::setBackgroundColor(std::optional<Color> color) {
+    backgroundColor_ = color;
+    noteWindowChange();
+}
+
+void View::setNeedsDisplay() {
+    ++displayCount_;
+    noteWindowChange();
 }
 
 Color View::tintColor() const {
@@ -39,6 +63,7 @@ void View::addSubview(const ViewPtr& view) {
     subviews_.push_back(keep);
     keep->superview_ = std::static_pointer_cast<View>(shared_from_this());
     setNeedsLayout();
+    noteWindowChange();
 }
 
 void View::removeFromSuperview() {
@@ -50,6 +75,7 @@ void View::removeFromSuperview() {
                                   [this](const ViewPtr& v) { return v.get() == this; }),
                    siblings.end());
     superview_.reset();
+    noteWindowChange();
 }
 
 void View::bringSubviewToFront(const ViewPtr& view) {

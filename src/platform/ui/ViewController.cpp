@@ -1,5 +1,6 @@
 #include "quarra/ui/ViewController.h"
 
+#include "platform/ui/WindowChanges.h"
 #include "quarra/ui/Application.h"
 
 namespace quarra::ui {
@@ -33,6 +34,7 @@ bool ViewController::presentViewController(const ViewControllerPtr& controller, 
     controller->viewWillAppear(animated);
     controller->layoutView();
     controller->viewDidAppear(animated);
+    noteWindowChange();
     if (completion)
         completion();
     return true;
@@ -58,6 +60,7 @@ void ViewController::dismissViewController(bool animated, std::function<void()> 
             break;
         top = presenter;
     }
+    noteWindowChange();
     if (completion)
         completion();
 }
