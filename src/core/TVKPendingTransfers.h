@@ -1,19 +1,24 @@
 #pragma once
-// The request engine's memory of its background uploads and downloads: one record per transfer,
-// keyed by the background session's task identifier, kept in user defaults until the transfer's
-// result has been delivered. A result that arrives after a relaunch is matched through it to the
-// file, the destination and the user of its transfer, and each result is delivered once: a
-// delivery first claims the record, and a claimed record is not handed out again.
+// The request engine's memory of its background uploads and downloads, kept in user defaults until
+// the host has heard each result. An upload is recorded when the host asks for it, before it signs
+// in or writes its body, and gets its task identifier once the background session took it; a
+// download is recorded with its task. A result that arrives after a relaunch is matched through
+// the record to the file, the destination and the user of its transfer. A delivery first claims
+// the record, and a claimed record is not handed out again; the record goes only after the host's
+// handler has returned, and the files it names go after it. A crash in between therefore delivers
+// the result again at the next launch, never loses it.
 //
 // Each map is written whole to user defaults after every change; an empty map removes its key.
 // Every member is safe to call from any thread.
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <optional>
 #include <set>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "quarra/Error.h"
@@ -26,13 +31,21 @@ inline constexpr const char* TVKUploadInfoMultipartPathKey =
     "com.tovik.upload.info.multipartpath.key";
 inline constexpr const char* TVKUploadInfoUsernameKey = "com.tovik.upload.info.username.key";
 inline constexpr const char* TVKUploadInfoFilePathKey = "com.tovik.upload.info.filepath.key";
+inline constexpr const char* TVKUploadInfoTaskIdKey = "com.tovik.upload.info.taskid.key";
 inline constexpr const char* TVKDownloadInfoUsernameKey = "com.tovik.download.info.username.key";
 inline constexpr const char* TVKDownloadInfoFilePathKey = "com.tovik.download.info.filepath.key";
 inline constexpr const char* TVKDownloadInfoEncryptKey = "com.tovik.download.info.encrypt.key";
 inline constexpr const char* TVKDownloadInfoTempFilePathKey =
     "com.tovik.download.info.tempfilepath.key";
 
+// Where a transfer's delivery stands; a test stops the process at one to show that a crash there
+// loses nothing. The hook is for tests only and runs on whichever thread reached the step.
+void setTransferStepHook(std::function<void(std::string_view step)> hook);
+void transferStep(std::string_view step);
+
 struct TVKPendingUpload {
+    std::string key;                      // the record's own key
+    std::optional<std::uint64_t> taskId;  // none before the background session took it
     std::string multipartPath;  // the temporary multipart body
     std::string filePath;       // the file that was uploaded
     std::string username;
@@ -60,16 +73,20 @@ class TVKPendingTransfers {
     const std::string& userDefaultsUploadTaskInfoKey() const { return uploadKey_; }
     const std::string& userDefaultsDownloadTaskInfoKey() const { return downloadKey_; }
 
+    // Records an upload the host asked for (its body will be written to `multipartPath`) and
+    // saves; the record's key. An unsaved record is logged, and the upload goes on regardless.
+    std::string addRequestedUpload(const std::string& multipartPath, const std::string& filePath,
+                                   const std::string& username);
+    // The background session took the upload under `taskId`.
+    void setUploadTask(const std::string& key, std::uint64_t taskId, const std::string& username);
     // Put a record under `taskId` (replacing one an earlier process left there) and save.
-    void addPendingUpload(std::uint64_t taskId, const std::string& multipartPath,
-                          const std::string& filePath, const std::string& username);
     void addPendingDownload(std::uint64_t taskId, const std::string& filePath, bool encrypt,
                             const std::string& username);
 
-    // Delete the record's file (body file, temporary download) and drop the record. A file that is
-    // already gone counts as deleted. When it cannot be deleted the record stays (and stays
-    // claimed) and the error is returned.
-    [[nodiscard]] ErrorPtr removePendingUpload(std::uint64_t taskId);
+    // Drop the record, save, and then delete its file (body file, temporary download); a file that
+    // is already gone counts as deleted. A file that cannot be deleted is left to the sweep at the
+    // next launch, and the error is returned.
+    [[nodiscard]] ErrorPtr removePendingUpload(const std::string& key);
     [[nodiscard]] ErrorPtr removePendingDownload(std::uint64_t taskId);
 
     // Where the finished download of `taskId` lies (none clears it); saved at once, so a crash
@@ -78,9 +95,6 @@ class TVKPendingTransfers {
 
     std::optional<TVKPendingUpload> pendingUpload(std::uint64_t taskId) const;
     std::optional<TVKPendingDownload> pendingDownload(std::uint64_t taskId) const;
-    std::optional<std::string> multipartPathForPendingUpload(std::uint64_t taskId) const;
-    std::optional<std::string> usernameForPendingUpload(std::uint64_t taskId) const;
-    std::optional<std::string> filePathForPendingUpload(std::uint64_t taskId) const;
     std::optional<std::string> filePathForPendingDownload(std::uint64_t taskId) const;
     std::optional<std::string> usernameForPendingDownload(std::uint64_t taskId) const;
     std::optional<std::string> tempFilePathForPendingDownload(std::uint64_t taskId) const;
@@ -89,7 +103,19 @@ class TVKPendingTransfers {
 
     // The record, claimed for one delivery; nothing when there is none or it is claimed already.
     std::optional<TVKPendingUpload> claimPendingUpload(std::uint64_t taskId);
+    std::optional<TVKPendingUpload> claimRequestedUpload(const std::string& key);
     std::optional<TVKPendingDownload> claimPendingDownload(std::uint64_t taskId);
+    // Whether a record for the task exists, claimed or not.
+    bool hasUpload(std::uint64_t taskId) const;
+
+    // Records an earlier process left without a task the background session still has (`tasks`):
+    // their transfer never went out, or its task is gone. Each is claimed for one delivery.
+    std::vector<TVKPendingUpload> claimUploadsWithoutTask(const std::set<std::uint64_t>& tasks);
+    // Download records without a task there and without a finished file.
+    std::vector<std::uint64_t> claimFailedDownloadsWithoutTask(
+        const std::set<std::uint64_t>& tasks);
+    // Every file a record names (body files, temporary downloads).
+    std::set<std::filesystem::path> filesNamed() const;
 
     // Downloads an earlier process had finished (their record named a temporary file when it was
     // loaded) but not delivered; each id is handed out once.
@@ -102,10 +128,12 @@ class TVKPendingTransfers {
   private:
     // REQUIRES: mutex_ held.
     [[nodiscard]] ErrorPtr saveLocked(const std::string& key, const Json& map);
-    [[nodiscard]] ErrorPtr removeRecord(Json& map, std::set<std::uint64_t>& claimed,
-                                        const std::string& key, std::uint64_t taskId,
+    [[nodiscard]] ErrorPtr removeRecord(Json& map, std::set<std::string>& claimed,
+                                        const std::string& key, const std::string& id,
                                         const char* fileKey, const char* what);
     const Json* record(const Json& map, std::uint64_t taskId) const;
+    // REQUIRES: mutex_ held. The key of the upload record of `taskId`; empty when there is none.
+    std::string uploadKey(std::uint64_t taskId) const;
 
     UserDefaults& defaults_;
     const std::string uploadKey_;
@@ -114,8 +142,8 @@ class TVKPendingTransfers {
     mutable std::mutex mutex_;
     Json uploads_ = Json::object();
     Json downloads_ = Json::object();
-    std::set<std::uint64_t> claimedUploads_;
-    std::set<std::uint64_t> claimedDownloads_;
+    std::set<std::string> claimedUploads_;
+    std::set<std::string> claimedDownloads_;
     std::vector<std::uint64_t> finishedEarlier_;
 };
 

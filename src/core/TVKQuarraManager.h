@@ -15,17 +15,18 @@
 #include <string>
 #include <string_view>
 
-#include "quarra/TVKQuarra.h"
 #include "core/TVKPendingTransfers.h"
-#include "quarra/TVKQuarraRequestTypes.h"
+#include "platform/NotificationCenter.h"
+#include "platform/UrlRequest.h"
 #include "quarra/Dispatch.h"
 #include "quarra/Error.h"
-#include "quarra/Json.h"
-#include "platform/NotificationCenter.h"
-#include "quarra/Progress.h"
-#include "quarra/Url.h"
 #include "quarra/Image.h"
+#include "quarra/Json.h"
+#include "quarra/Progress.h"
 #include "quarra/TVKErrors.h"
+#include "quarra/TVKQuarra.h"
+#include "quarra/TVKQuarraRequestTypes.h"
+#include "quarra/Url.h"
 
 namespace quarra {
 
@@ -143,9 +144,9 @@ class TVKQuarraManager {
     // is neither kept nor called.
     void setCompletionHandler(std::function<void()> handler, const std::string& identifier);
 
-    // Delivers one task's result once: removes the record and its file, then calls `handler` on
-    // the main queue. A task without (unclaimed) record was delivered before: nothing happens.
-    // REQUIRES: called on the main queue.
+    // Delivers one task's result once: calls `handler` on the main queue, and only when it has
+    // returned removes the record, then its file, then what the background session keeps of the
+    // task. A task without (unclaimed) record was delivered before: nothing reaches `handler`.
     void handleResponseForUploadTaskId(const Json& response, std::uint64_t taskId,
                                        const ErrorPtr& error, TVKQuarraUploadHandler handler);
     void handleResponseForDownloadTaskId(const Json& response, std::uint64_t taskId,
@@ -244,14 +245,38 @@ class TVKQuarraManager {
 
     // Transfers (TVKQuarraManagerTransfers.cpp).
     void setUpBackgroundManager(HTHTTPSessionManager& manager);
-    void doRequestQuarraMultipartFormEndpoint(const std::string& endpoint, TVKQuarraPtr quarra,
+    void doRequestQuarraMultipartFormEndpoint(const std::string& key,
+                                              const std::filesystem::path& bodyPath,
+                                              const std::string& endpoint, TVKQuarraPtr quarra,
                                               const Url& fileURL, bool isEncrypted,
                                               unsigned long method, const Json& parameters,
                                               TVKQuarraProgressHandler progressHandler,
                                               TVKQuarraUploadHandler completeHandler);
+    // Sets again the credential the background session does not keep on disk.
+    void prepareAdoptedRequest(std::uint64_t taskId, UrlRequest& request);
     void didReceiveTaskCompleteNotification(const Notification& notification);
     void storeDownload(std::uint64_t taskId, const TVKPendingDownload& record,
                        std::function<void(ErrorPtr)> done);
+    // The host hears the result on the main queue; then the record, its file and the session's
+    // memory of the task go, in that order.
+    void deliverUpload(const TVKPendingUpload& record, const Json& response, ErrorPtr error,
+                       TVKQuarraUploadHandler handler);
+    void deliverDownload(std::uint64_t taskId, const TVKPendingDownload& record,
+                         const Json& response, ErrorPtr error, TVKQuarraDownloadHandler handler);
+    void forgetBackgroundTask(std::uint64_t taskId);
+    // At start-up: results of transfers an earlier process recorded but whose task the background
+    // session no longer has wait for their handler, and files that no record names go.
+    void recoverEarlierTransfers();
+    // Results that arrived before a background result handler was set; delivered when one is.
+    struct WaitingResult {
+        std::uint64_t taskId = 0;
+        Json response;
+        ErrorPtr error;
+        std::optional<TVKPendingUpload> upload;      // a claimed record without a task
+        std::optional<TVKPendingDownload> download;  // likewise
+    };
+    void deliverWaitingUploads();
+    void deliverWaitingDownloads();
     void backgroundEventsFinished();
     TVKQuarraUploadHandler backgroundUploadResultHandler() const;
     TVKQuarraDownloadHandler backgroundDownloadResultHandler() const;
@@ -267,6 +292,8 @@ class TVKQuarraManager {
     TVKQuarraDownloadHandler backgroundDownloadResultHandler_;
     std::function<void()> backgroundEventsCompletionHandler_;
     bool backgroundEventsFinished_ = false;
+    std::vector<WaitingResult> waitingUploads_;
+    std::vector<WaitingResult> waitingDownloads_;
 
     mutable std::mutex managersMutex_;
     std::shared_ptr<HTHTTPSessionManager> formURLEncodedSessionManager_;

@@ -469,9 +469,13 @@ TEST(TransfersRestart, StartsTransfersAndEnds) {
             const std::optional<std::string>&, const ErrorPtr&) { ++calls; });
     auto& engine = TVKQuarraManager::sharedInstance();
     auto& records = engine.pendingTransfers();
+    // The upload is recorded when asked for, and has its task once its body is written.
     auto recorded = [&] {
         auto& defaults = UserDefaults::standard();
-        return !defaults.objectForKey(records.userDefaultsUploadTaskInfoKey()).is_null() &&
+        Json uploads = defaults.objectForKey(records.userDefaultsUploadTaskInfoKey());
+        bool uploadStarted = uploads.is_object() && !uploads.empty() &&
+                             uploads.begin()->contains(TVKUploadInfoTaskIdKey);
+        return uploadStarted &&
                !defaults.objectForKey(records.userDefaultsDownloadTaskInfoKey()).is_null();
     };
     ASSERT_TRUE(runMainUntil(recorded, std::chrono::seconds(60)));
