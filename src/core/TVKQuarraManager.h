@@ -255,14 +255,13 @@ class TVKQuarraManager {
     // Sets again the credential the background session does not keep on disk.
     void prepareAdoptedRequest(std::uint64_t taskId, UrlRequest& request);
     void didReceiveTaskCompleteNotification(const Notification& notification);
-    void storeDownload(std::uint64_t taskId, const TVKPendingDownload& record,
-                       std::function<void(ErrorPtr)> done);
+    void storeDownload(const TVKPendingDownload& record, std::function<void(ErrorPtr)> done);
     // The host hears the result on the main queue; then the record, its file and the session's
     // memory of the task go, in that order.
     void deliverUpload(const TVKPendingUpload& record, const Json& response, ErrorPtr error,
                        TVKQuarraUploadHandler handler);
-    void deliverDownload(std::uint64_t taskId, const TVKPendingDownload& record,
-                         const Json& response, ErrorPtr error, TVKQuarraDownloadHandler handler);
+    void deliverDownload(const TVKPendingDownload& record, const Json& response, ErrorPtr error,
+                         TVKQuarraDownloadHandler handler);
     void forgetBackgroundTask(std::uint64_t taskId);
     // At start-up: results of transfers an earlier process recorded but whose task the background
     // session no longer has wait for their handler, and files that no record names go.

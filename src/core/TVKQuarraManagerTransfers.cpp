@@ -278,8 +278,7 @@ void TVKQuarraManager::deliverWaitingDownloads() {
     }
     for (WaitingResult& result : waiting) {
         if (result.download)
-            deliverDownload(result.taskId, *result.download, result.response, result.error,
-                            handler);
+            deliverDownload(*result.download, result.response, result.error, handler);
         else
             handleResponseForDownloadTaskId(result.response, result.taskId, result.error, handler);
     }
@@ -296,8 +295,8 @@ void TVKQuarraManager::prepareAdoptedRequest(std::uint64_t taskId, UrlRequest& r
     std::string owner;
     if (auto upload = pendingTransfers_.pendingUpload(taskId))
         owner = upload->username;
-    else
-        owner = pendingTransfers_.usernameForPendingDownload(taskId).value_or("");
+    else if (auto download = pendingTransfers_.pendingDownload(taskId))
+        owner = download->username;
     if (owner.empty())
         return;
     auto& auth = TVKQuarraAuthManager::sharedInstance();
@@ -324,13 +323,11 @@ void TVKQuarraManager::recoverEarlierTransfers() {
             result.upload = std::move(upload);
             waitingUploads_.push_back(std::move(result));
         }
-        for (std::uint64_t taskId : pendingTransfers_.claimFailedDownloadsWithoutTask(tasks)) {
+        for (TVKPendingDownload& download : pendingTransfers_.claimDownloadsWithoutTask(tasks)) {
             WaitingResult result;
-            result.taskId = taskId;
             result.error = interruptedError();
-            result.download = pendingTransfers_.pendingDownload(taskId);
-            if (result.download)
-                waitingDownloads_.push_back(std::move(result));
+            result.download = std::move(download);
+            waitingDownloads_.push_back(std::move(result));
         }
     }
     std::set<fs::path> named = pendingTransfers_.filesNamed();
@@ -391,9 +388,13 @@ void TVKQuarraManager::requestQuarraDownloadFileEndpoint(
         }
         return;
     }
+    // Recorded before the sign-in and the task, so that a crash cannot lose it.
+    std::string key = pendingTransfers_.addRequestedDownload(fileURL.filePath().string(), encrypt,
+                                                             transferUsername().value_or(""));
+    transferStep("download.requested");
     // The latest task of this call: a resend after an invalid session makes a new one.
     auto cell = std::make_shared<std::atomic<std::uint64_t>>(0);
-    auto send = [this, endpoint, quarra, fileURL, encrypt, parameters, progressHandler,
+    auto send = [this, key, endpoint, quarra, fileURL, parameters, progressHandler,
                  cell](TVKQuarraRequestHandler completion) {
         auto manager = sessionManagerWithParameterEncoding(TVKQuarraParameterEncodingFormURL);
         auto request = manager->requestSerializer()->requestWithMethod(
@@ -422,11 +423,10 @@ void TVKQuarraManager::requestQuarraDownloadFileEndpoint(
                     reply = checkFileAtPath(*temporary);
                     if (ErrorPtr mapped = replyError(reply)) {
                         outcome = mapped;
-                        // The resend, if one follows, makes a record of its own.
+                        // The resend, if one follows, goes under a task of its own.
                         if (mapped->is(TVKAuthorizationErrorDomain,
                                        TVKAuthorizationInvalidSessionErrorCode)) {
-                            if (ErrorPtr removal = pendingTransfers_.removePendingDownload(*taskId))
-                                TVK_LOG_ERROR("Error removing file:" + removal->description());
+                            pendingTransfers_.releaseDownloadTask(*taskId);
                             forgetBackgroundTask(*taskId);
                         }
                     }
@@ -438,25 +438,20 @@ void TVKQuarraManager::requestQuarraDownloadFileEndpoint(
         *progress = background->downloadProgressForTask(task);
         *taskId = task->taskIdentifier();
         cell->store(*taskId);
-        pendingTransfers_.addPendingDownload(*taskId, fileURL.filePath().string(), encrypt,
-                                             user ? user->username() : std::string());
+        pendingTransfers_.setDownloadTask(key, *taskId, user ? user->username() : std::string());
         transferStep("download.taskRecorded");
         task->resume();
     };
-    auto finish = [this, cell, fileURL, mimeType, completionHandler](const Json& response,
-                                                                     const ErrorPtr& error) {
+    auto finish = [this, key, cell, completionHandler](const Json& response,
+                                                       const ErrorPtr& error) {
         std::uint64_t taskId = cell->load();
-        if (taskId != 0 && pendingTransfers_.pendingDownload(taskId)) {
-            handleResponseForDownloadTaskId(response, taskId, error, completionHandler);
-            return;
-        }
-        // No task, or one whose record went with an invalid-session reply that no resend
-        // followed: the caller still hears how it ended.
-        if (completionHandler) {
-            DispatchQueue::main()->async([=, username = transferUsername()] {
-                completionHandler(response, fileURL, mimeType, username, error);
-            });
-        }
+        auto record = taskId != 0 ? pendingTransfers_.claimPendingDownload(taskId) : std::nullopt;
+        // No task, or one whose session was invalid and that no resend followed: the record
+        // still holds what the caller asked for.
+        if (!record)
+            record = pendingTransfers_.claimRequestedDownload(key);
+        if (record)
+            deliverDownload(*record, response, error, completionHandler);
     };
     maybeDoImplicitLoginToQuarra(std::move(quarra), std::move(send), std::move(finish));
 }
@@ -472,34 +467,34 @@ void TVKQuarraManager::handleResponseForDownloadTaskId(const Json& response, std
             forgetBackgroundTask(taskId);
         return;
     }
-    deliverDownload(taskId, *record, response, error, std::move(handler));
+    deliverDownload(*record, response, error, std::move(handler));
 }
 
-void TVKQuarraManager::deliverDownload(std::uint64_t taskId, const TVKPendingDownload& record,
-                                       const Json& response, ErrorPtr error,
-                                       TVKQuarraDownloadHandler handler) {
+void TVKQuarraManager::deliverDownload(const TVKPendingDownload& record, const Json& response,
+                                       ErrorPtr error, TVKQuarraDownloadHandler handler) {
     std::optional<Url> fileURL = fileUrlOf(record.filePath);
     std::string mimeType = mimeTypeOf(fileURL);
     std::optional<std::string> username = optionalName(record.username);
-    auto done = [this, taskId, response, fileURL, mimeType, username, handler](ErrorPtr outcome) {
+    auto done = [this, record, response, fileURL, mimeType, username, handler](ErrorPtr outcome) {
         transferStep("download.stored");
         DispatchQueue::main()->async([=, this] {
             if (handler)
                 handler(response, fileURL, mimeType, username, outcome);
             transferStep("download.handled");
-            if (ErrorPtr removal = pendingTransfers_.removePendingDownload(taskId))
+            if (ErrorPtr removal = pendingTransfers_.removePendingDownload(record.key))
                 TVK_LOG_ERROR("Error removing file:" + removal->description());
-            forgetBackgroundTask(taskId);
+            if (record.taskId)
+                forgetBackgroundTask(*record.taskId);
         });
     };
     if (error) {
         done(std::move(error));
         return;
     }
-    storeDownload(taskId, record, std::move(done));
+    storeDownload(record, std::move(done));
 }
 
-void TVKQuarraManager::storeDownload(std::uint64_t, const TVKPendingDownload& record,
+void TVKQuarraManager::storeDownload(const TVKPendingDownload& record,
                                      std::function<void(ErrorPtr)> done) {
     if (record.encrypt) {
         TVKQuarraCryptManager::sharedInstance().createEncryptedFileAtPath(
@@ -694,7 +689,7 @@ void TVKQuarraManager::handleResponseForUploadTaskId(const Json& response, std::
     if (!record) {
         TVK_LOG_WARNING("Task " + std::to_string(taskId) + " already handled");
         // Delivered by an earlier process that ended before the session forgot the task.
-        if (!pendingTransfers_.hasUpload(taskId))
+        if (!pendingTransfers_.pendingUpload(taskId).has_value())
             forgetBackgroundTask(taskId);
         return;
     }
@@ -736,7 +731,7 @@ void TVKQuarraManager::didReceiveTaskCompleteNotification(const Notification& no
         const Json* reply =
             notification.value<Json>(HTNetworkingTaskDidCompleteSerializedResponseKey);
         auto handler = backgroundUploadResultHandler();
-        if (!handler && pendingTransfers_.hasUpload(taskId)) {
+        if (!handler && pendingTransfers_.pendingUpload(taskId).has_value()) {
             // Kept until a handler is set (the session keeps it on disk, too).
             std::lock_guard lock(transfersMutex_);
             waitingUploads_.push_back({taskId, reply ? *reply : Json(), error, {}, {}});

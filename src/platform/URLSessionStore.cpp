@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <fstream>
+#include <set>
 #include <sstream>
 
 #include "platform/Base64.h"
@@ -170,6 +171,18 @@ std::vector<URLSessionStore::Record> URLSessionStore::load() {
     }
     std::sort(records.begin(), records.end(),
               [](const Record& a, const Record& b) { return a.identifier < b.identifier; });
+    // What a process that ended mid-write left: half-written records, and files of no record.
+    std::set<std::string> kept;
+    for (const Record& record : records)
+        kept.insert(std::to_string(record.identifier));
+    for (const fs::directory_entry& entry : fs::directory_iterator(folder_, ec)) {
+        const fs::path& path = entry.path();
+        bool partial = path.filename().string().find(PartialFileMarker) != std::string::npos;
+        bool orphan = (path.extension() == ".partial" || path.extension() == ".download") &&
+                      !kept.count(path.stem().string());
+        if (partial || orphan)
+            fs::remove(path, ec);
+    }
     return records;
 }
 
