@@ -7,8 +7,10 @@
 // A background session (configuration with an identifier) also keeps its upload-from-file and
 // download tasks on disk. Made again with the same identifier, in this or a later process, it
 // adopts what is left: unfinished uploads start again from their file, unfinished downloads
-// continue with a Range request, finished tasks whose completion never reached a delegate are
-// delivered again, and then the delegate hears that the background events are finished.
+// continue with a Range request, finished tasks whose completion never reached a delegate (or, for
+// a session that keeps completed tasks until told to forget them, was never forgotten) are
+// delivered again, with an upload's reply, and then the delegate hears that the background events
+// are finished.
 //
 // Sessions live until invalidated (they hold their delegate until then). Every member is safe to
 // call from any thread.
