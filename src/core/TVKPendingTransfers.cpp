@@ -305,6 +305,21 @@ std::optional<TVKPendingDownload> TVKPendingTransfers::pendingDownload(std::uint
     return key.empty() ? std::nullopt : std::optional(downloadOf(key, downloads_.at(key)));
 }
 
+// clang-format off
+std::optional<std::string> TVKPendingTransfers::multipartPathForPendingUpload(std::uint64_t id) const {
+    auto r = pendingUpload(id); return r ? std::optional(r->multipartPath) : std::nullopt; }
+std::optional<std::string> TVKPendingTransfers::usernameForPendingUpload(std::uint64_t id) const {
+    auto r = pendingUpload(id); return r ? std::optional(r->username) : std::nullopt; }
+std::optional<std::string> TVKPendingTransfers::filePathForPendingUpload(std::uint64_t id) const {
+    auto r = pendingUpload(id); return r ? std::optional(r->filePath) : std::nullopt; }
+std::optional<std::string> TVKPendingTransfers::filePathForPendingDownload(std::uint64_t id) const {
+    auto r = pendingDownload(id); return r ? std::optional(r->filePath) : std::nullopt; }
+std::optional<std::string> TVKPendingTransfers::usernameForPendingDownload(std::uint64_t id) const {
+    auto r = pendingDownload(id); return r ? std::optional(r->username) : std::nullopt; }
+bool TVKPendingTransfers::encryptForPendingDownload(std::uint64_t id) const {
+    auto r = pendingDownload(id); return r && r->encrypt; }
+// clang-format on
+
 std::optional<std::string> TVKPendingTransfers::tempFilePathForPendingDownload(
     std::uint64_t taskId) const {
     auto download = pendingDownload(taskId);

@@ -102,7 +102,14 @@ class TVKPendingTransfers {
 
     std::optional<TVKPendingUpload> pendingUpload(std::uint64_t taskId) const;
     std::optional<TVKPendingDownload> pendingDownload(std::uint64_t taskId) const;
+    // The record's fields; none (false) when there is no record.
+    std::optional<std::string> multipartPathForPendingUpload(std::uint64_t taskId) const;
+    std::optional<std::string> usernameForPendingUpload(std::uint64_t taskId) const;
+    std::optional<std::string> filePathForPendingUpload(std::uint64_t taskId) const;
+    std::optional<std::string> filePathForPendingDownload(std::uint64_t taskId) const;
+    std::optional<std::string> usernameForPendingDownload(std::uint64_t taskId) const;
     std::optional<std::string> tempFilePathForPendingDownload(std::uint64_t taskId) const;
+    bool encryptForPendingDownload(std::uint64_t taskId) const;
 
     // The record, claimed for one delivery; nothing when there is none or it is claimed already.
     std::optional<TVKPendingUpload> claimPendingUpload(std::uint64_t taskId);
