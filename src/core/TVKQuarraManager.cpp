@@ -233,6 +233,7 @@ TVKQuarraManager::TVKQuarraManager()
         });
     pendingTransfers_.initPendingUploads();
     pendingTransfers_.initPendingDownloads();
+    sweepFilesOfNoRecord();
     initSessionManagers();
     recoverEarlierTransfers();
     auto monitor = HTNetworkReachabilityManager::sharedManager();

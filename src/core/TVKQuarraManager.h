@@ -263,8 +263,11 @@ class TVKQuarraManager {
     void deliverDownload(const TVKPendingDownload& record, const Json& response, ErrorPtr error,
                          TVKQuarraDownloadHandler handler);
     void forgetBackgroundTask(std::uint64_t taskId);
+    // At start-up, before the background session exists (so that nothing it adopts can land
+    // meanwhile): files that no record names go.
+    void sweepFilesOfNoRecord();
     // At start-up: results of transfers an earlier process recorded but whose task the background
-    // session no longer has wait for their handler, and files that no record names go.
+    // session no longer has wait for their handler.
     void recoverEarlierTransfers();
     // Results that arrived before a background result handler was set; delivered when one is.
     struct WaitingResult {

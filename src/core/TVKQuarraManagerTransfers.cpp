@@ -330,6 +330,9 @@ void TVKQuarraManager::recoverEarlierTransfers() {
             waitingDownloads_.push_back(std::move(result));
         }
     }
+}
+
+void TVKQuarraManager::sweepFilesOfNoRecord() {
     std::set<fs::path> named = pendingTransfers_.filesNamed();
     auto& configuration = TVKQuarraConfigurationManager::sharedInstance();
     sweepFolder(configuration.uploadsDirectory(), named);
