@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <strings.h>
 #include <algorithm>
 #include <atomic>
 #include <filesystem>
@@ -127,6 +128,18 @@ TEST(TransferCrashHost, StartsTransfersAndIsKilled) {
 TEST(TransferCrashHost, IsRelaunched) {
     if (!stage("relaunch"))
         GTEST_SKIP() << "runs only as the second life of the crash test's host";
+    // The session id stays in the keychain: no task the background session kept carries it.
+    std::error_code ec;
+    for (auto it =
+             fs::recursive_directory_iterator(applicationSupportDirectory() / "URLSessions", ec);
+         it != fs::recursive_directory_iterator(); ++it) {
+        if (it->path().extension() != ".json")
+            continue;
+        auto record = parseJson(test::readFile(it->path()));
+        ASSERT_TRUE(record) << it->path();
+        for (const auto& [field, value] : (*record)["request"]["headers"].items())
+            EXPECT_NE(strcasecmp(field.c_str(), "Authorization"), 0) << it->path();
+    }
     auto& api = TVKQuarraAPI::sharedInstance();
     bool late = *env("QUARRA_CRASH_LATE");
     if (!late) {
@@ -164,7 +177,6 @@ TEST(TransferCrashHost, IsRelaunched) {
     // What no record names any more must be gone: bodies, temporaries, the session's own files.
     Json left = Json::array();
     auto& configuration = TVKQuarraConfigurationManager::sharedInstance();
-    std::error_code ec;
     for (const fs::path& folder :
          std::vector<fs::path>{configuration.uploadsDirectory(), configuration.downloadsDirectory(),
                                applicationSupportDirectory() / "com.tovik.transport.downloads",
