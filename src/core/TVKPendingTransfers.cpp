@@ -251,7 +251,8 @@ std::string TVKPendingTransfers::keyOfDownload(std::uint64_t taskId) const {
 
 ErrorPtr TVKPendingTransfers::removeRecord(Json& map, std::set<std::string>& claimed,
                                            const std::string& key, const std::string& id,
-                                           const char* fileKey, const char* what) {
+                                           const char* fileKey, const char* what,
+                                           const char* step) {
     std::string path;
     {
         std::lock_guard lock(mutex_);
@@ -265,19 +266,19 @@ ErrorPtr TVKPendingTransfers::removeRecord(Json& map, std::set<std::string>& cla
     }
     // The file goes after its record: a crash in between leaves a file that no record names,
     // which the next launch sweeps, never a record whose file is gone.
-    transferStep(std::string(what) + ".recordRemoved");
+    transferStep(step);
     TVK_LOG_DEBUG(std::string("Removed ") + what + " " + id + "  removing file at:" + path);
     return removeFile(path);
 }
 
 ErrorPtr TVKPendingTransfers::removePendingUpload(const std::string& key) {
     return removeRecord(uploads_, claimedUploads_, uploadKey_, key, TVKUploadInfoMultipartPathKey,
-                        "upload");
+                        "upload", "upload.recordRemoved");
 }
 
 ErrorPtr TVKPendingTransfers::removePendingDownload(const std::string& key) {
     return removeRecord(downloads_, claimedDownloads_, downloadKey_, key,
-                        TVKDownloadInfoTempFilePathKey, "download");
+                        TVKDownloadInfoTempFilePathKey, "download", "download.recordRemoved");
 }
 
 void TVKPendingTransfers::setTempFilePath(const std::optional<std::string>& path,

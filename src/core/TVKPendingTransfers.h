@@ -142,7 +142,7 @@ class TVKPendingTransfers {
                        const std::string& username);
     [[nodiscard]] ErrorPtr removeRecord(Json& map, std::set<std::string>& claimed,
                                         const std::string& key, const std::string& id,
-                                        const char* fileKey, const char* what);
+                                        const char* fileKey, const char* what, const char* step);
     // The key of the record of `taskId`; empty when there is none.
     std::string keyOfUpload(std::uint64_t taskId) const;
     std::string keyOfDownload(std::uint64_t taskId) const;

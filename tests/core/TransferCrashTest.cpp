@@ -12,8 +12,10 @@
 #include <strings.h>
 #include <algorithm>
 #include <atomic>
+#include <condition_variable>
 #include <filesystem>
 #include <iostream>
+#include <mutex>
 #include <sstream>
 
 #include "core/TVKPendingTransfers.h"
@@ -253,15 +255,30 @@ TEST(TransferCrash, EveryTransferArrivesWithItsTrueOutcomeWhereverTheHostIsKille
         {"download.stored", true, true},
     };
     SignInTestBed bed;
-    auto host = std::make_shared<std::atomic<pid_t>>(0);
+    // The host's process, published once it is spawned (the server may hear from it first).
+    struct Host {
+        std::mutex mutex;
+        std::condition_variable known;
+        pid_t pid = 0;
+    };
+    auto host = std::make_shared<Host>();
+    auto publish = [host](pid_t pid) {
+        std::lock_guard lock(host->mutex);
+        host->pid = pid;
+        host->known.notify_all();
+    };
     auto killOnUpload = std::make_shared<std::atomic<bool>>(false);
     auto broken = std::make_shared<std::atomic<bool>>(false);
     bed.service.addEndpoint(
         SignInTestBed::FirstQuarra, DocumentsPath,
         [host, killOnUpload](const RecordedRequest&, const QuarraTestService::User&) {
             // Stored, and the host dies before it hears so.
-            if (killOnUpload->exchange(false) && host->load() > 0)
-                ::kill(host->load(), SIGKILL);
+            if (killOnUpload->exchange(false)) {
+                std::unique_lock lock(host->mutex);
+                if (host->known.wait_for(lock, std::chrono::minutes(1),
+                                         [&] { return host->pid > 0; }))
+                    ::kill(host->pid, SIGKILL);
+            }
             return QuarraTestService::success();
         });
     bed.service.addEndpoint(SignInTestBed::FirstQuarra, Content,
@@ -299,9 +316,9 @@ TEST(TransferCrash, EveryTransferArrivesWithItsTrueOutcomeWhereverTheHostIsKille
         std::size_t uploadsBefore = bed.first.requests(uploadPath).size();
 
         pid_t first = spawnHost("crash", "StartsTransfersAndIsKilled", extra);
-        host->store(first);
+        publish(first);
         int status = waitFor(first);
-        host->store(0);
+        publish(0);
         ASSERT_TRUE(status != -1 && WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL)
             << "the host was not killed at its step";
         int relaunched = waitFor(spawnHost("relaunch", "IsRelaunched", extra));
