@@ -112,7 +112,10 @@ class TVKQuarraManager {
     const DispatchQueuePtr& sessionManagersQueue() const { return sessionManagersQueue_; }
 
     // --- Background transfers. Their results reach the caller's handler when the transfer ends in
-    // this process; after a relaunch they reach the background result handlers below, once.
+    // this process; after a relaunch they reach the background result handlers below, once. A
+    // transfer is recorded when asked for and forgotten only after its handler has returned: a
+    // crash delivers its result at the next launch (a second time, with the same file and reply,
+    // only when the crash came while the handler ran).
 
     // Uploads the file at `fileURL` (decrypted first when `isEncrypted`) as the multipart part
     // "file" beside the form `parameters`, with "PUT" for method code 3 and "POST" otherwise.
