@@ -1,15 +1,25 @@
 #include "core/TVKPendingTransfers.h"
 
+#include <atomic>
 #include <cerrno>
 #include <charconv>
-#include <cstdlib>
+#include <random>
 #include <utility>
 
 #include "log/TVKQuarraLoggerInternal.h"
 #include "platform/Files.h"
 
 namespace quarra {
+namespace fs = std::filesystem;
 namespace {
+
+std::optional<std::uint64_t> number(std::string_view text) {
+    std::uint64_t id = 0;
+    auto [end, status] = std::from_chars(text.data(), text.data() + text.size(), id);
+    if (status != std::errc() || end != text.data() + text.size())
+        return std::nullopt;
+    return id;
+}
 
 // Only maps of records survive loading: anything else in the entry is of no use to a delivery.
 Json loadMap(const Json& stored) {
@@ -17,38 +27,85 @@ Json loadMap(const Json& stored) {
     if (!stored.is_object())
         return map;
     for (const auto& [key, value] : stored.items()) {
-        std::uint64_t id = 0;
-        auto [end, status] = std::from_chars(key.data(), key.data() + key.size(), id);
-        if (value.is_object() && status == std::errc() && end == key.data() + key.size())
+        if (value.is_object() && !key.empty())
             map[key] = value;
     }
     return map;
 }
 
-std::optional<std::string> field(const Json* record, const char* key) {
-    if (!record)
-        return std::nullopt;
-    auto it = record->find(key);
-    if (it == record->end() || !it->is_string())
-        return std::nullopt;
-    return it->get<std::string>();
+std::string text(const Json& record, const char* key) {
+    auto it = record.find(key);
+    return it == record.end() || !it->is_string() ? std::string() : it->get<std::string>();
 }
 
-std::string text(const Json* record, const char* key) {
-    return field(record, key).value_or(std::string());
+// Records of earlier versions are keyed by their task; later ones name it in a field.
+std::optional<std::uint64_t> taskIdOf(const std::string& key, const Json& record,
+                                      const char* field) {
+    auto it = record.find(field);
+    if (it != record.end())
+        return it->is_number_unsigned() ? std::optional(it->get<std::uint64_t>()) : std::nullopt;
+    return number(key);
+}
+
+std::string keyOf(const Json& map, std::uint64_t taskId, const char* field) {
+    for (const auto& [key, record] : map.items()) {
+        if (taskIdOf(key, record, field) == taskId)
+            return key;
+    }
+    return {};
+}
+
+TVKPendingUpload uploadOf(const std::string& key, const Json& r) {
+    return {key, taskIdOf(key, r, TVKUploadInfoTaskIdKey), text(r, TVKUploadInfoMultipartPathKey),
+            text(r, TVKUploadInfoFilePathKey), text(r, TVKUploadInfoUsernameKey)};
+}
+
+TVKPendingDownload downloadOf(const std::string& key, const Json& r) {
+    auto encrypt = r.find(TVKDownloadInfoEncryptKey);
+    return {key,
+            taskIdOf(key, r, TVKDownloadInfoTaskIdKey),
+            text(r, TVKDownloadInfoFilePathKey),
+            encrypt != r.end() && encrypt->is_boolean() && encrypt->get<bool>(),
+            text(r, TVKDownloadInfoUsernameKey),
+            text(r, TVKDownloadInfoTempFilePathKey)};
 }
 
 ErrorPtr removeFile(const std::string& path) {
     if (path.empty())
         return nullptr;
     std::error_code ec;
-    std::filesystem::remove(path, ec);
+    fs::remove(path, ec);
     if (ec && ec.value() != ENOENT)
         return posixError(ec.value(), "cannot remove " + path);
     return nullptr;
 }
 
+std::mutex stepHookMutex;
+std::atomic<bool> stepHookSet{false};
+std::function<void(std::string_view)>& stepHook() {
+    static auto* hook = new std::function<void(std::string_view)>();
+    return *hook;
+}
+
 }  // namespace
+
+void setTransferStepHook(std::function<void(std::string_view)> hook) {
+    std::lock_guard lock(stepHookMutex);
+    stepHookSet = static_cast<bool>(hook);
+    stepHook() = std::move(hook);
+}
+
+void transferStep(std::string_view step) {
+    if (!stepHookSet.load())
+        return;
+    std::function<void(std::string_view)> hook;
+    {
+        std::lock_guard lock(stepHookMutex);
+        hook = stepHook();
+    }
+    if (hook)
+        hook(step);
+}
 
 TVKPendingTransfers::TVKPendingTransfers(const std::string& frameworkId, UserDefaults& defaults)
     : defaults_(defaults),
@@ -66,8 +123,9 @@ void TVKPendingTransfers::initPendingDownloads() {
     downloads_ = loadMap(defaults_.objectForKey(downloadKey_));
     finishedEarlier_.clear();
     for (const auto& [key, record] : downloads_.items()) {
-        if (!text(&record, TVKDownloadInfoTempFilePathKey).empty())
-            finishedEarlier_.push_back(std::strtoull(key.c_str(), nullptr, 10));
+        auto taskId = taskIdOf(key, record, TVKDownloadInfoTaskIdKey);
+        if (taskId && !text(record, TVKDownloadInfoTempFilePathKey).empty())
+            finishedEarlier_.push_back(*taskId);
     }
     TVK_LOG_DEBUG("Initializing pending download tasks:" + downloads_.dump());
 }
@@ -96,60 +154,137 @@ ErrorPtr TVKPendingTransfers::savePendingDownloads() {
     return saveLocked(downloadKey_, downloads_);
 }
 
-void TVKPendingTransfers::addPendingUpload(std::uint64_t taskId, const std::string& multipartPath,
-                                           const std::string& filePath,
-                                           const std::string& username) {
-    std::lock_guard lock(mutex_);
-    uploads_[std::to_string(taskId)] = {{TVKUploadInfoMultipartPathKey, multipartPath},
-                                        {TVKUploadInfoUsernameKey, username},
-                                        {TVKUploadInfoFilePathKey, filePath}};
-    claimedUploads_.erase(taskId);
+std::string TVKPendingTransfers::addLocked(Json& map, const std::string& key, const char* prefix,
+                                           Json record) {
+    static thread_local std::mt19937_64 random{std::random_device{}()};
+    std::string id;
+    do {
+        id = prefix + std::to_string(random());
+    } while (map.contains(id));
+    map[id] = std::move(record);
     // A failed save is logged inside; the transfer goes on and is delivered in this process.
-    (void)saveLocked(uploadKey_, uploads_);
+    (void)saveLocked(key, map);
+    return id;
 }
 
-void TVKPendingTransfers::addPendingDownload(std::uint64_t taskId, const std::string& filePath,
-                                             bool encrypt, const std::string& username) {
+std::string TVKPendingTransfers::addRequestedUpload(const std::string& multipartPath,
+                                                    const std::string& filePath,
+                                                    const std::string& username) {
     std::lock_guard lock(mutex_);
-    downloads_[std::to_string(taskId)] = {{TVKDownloadInfoUsernameKey, username},
-                                          {TVKDownloadInfoFilePathKey, filePath},
-                                          {TVKDownloadInfoEncryptKey, encrypt}};
-    claimedDownloads_.erase(taskId);
-    (void)saveLocked(downloadKey_, downloads_);
+    return addLocked(uploads_, uploadKey_, "upload-",
+                     {{TVKUploadInfoMultipartPathKey, multipartPath},
+                      {TVKUploadInfoUsernameKey, username},
+                      {TVKUploadInfoFilePathKey, filePath}});
 }
 
-ErrorPtr TVKPendingTransfers::removeRecord(Json& map, std::set<std::uint64_t>& claimed,
-                                           const std::string& key, std::uint64_t taskId,
-                                           const char* fileKey, const char* what) {
+std::string TVKPendingTransfers::addRequestedDownload(const std::string& filePath, bool encrypt,
+                                                      const std::string& username) {
     std::lock_guard lock(mutex_);
-    std::string id = std::to_string(taskId);
+    return addLocked(downloads_, downloadKey_, "download-",
+                     {{TVKDownloadInfoUsernameKey, username},
+                      {TVKDownloadInfoFilePathKey, filePath},
+                      {TVKDownloadInfoEncryptKey, encrypt}});
+}
+
+void TVKPendingTransfers::setTaskLocked(Json& map, const std::string& key, const std::string& id,
+                                        const char* taskField, const char* userField,
+                                        std::uint64_t taskId, const std::string& username) {
     auto it = map.find(id);
     if (it == map.end())
-        return nullptr;
-    std::string path = text(&*it, fileKey);
-    TVK_LOG_DEBUG(std::string(what) + id + "  removing file at:" + path);
-    if (ErrorPtr error = removeFile(path))
-        return error;
-    map.erase(id);
-    claimed.erase(taskId);
+        return;
+    // A record an earlier process left under the same task is of a transfer long gone.
+    for (std::string other = keyOf(map, taskId, taskField); !other.empty() && other != id;
+         other = keyOf(map, taskId, taskField))
+        map.erase(other);
+    it = map.find(id);
+    (*it)[taskField] = taskId;
+    (*it)[userField] = username;
     (void)saveLocked(key, map);
-    return nullptr;
 }
 
-ErrorPtr TVKPendingTransfers::removePendingUpload(std::uint64_t taskId) {
-    return removeRecord(uploads_, claimedUploads_, uploadKey_, taskId,
-                        TVKUploadInfoMultipartPathKey, "Finished upload task:");
+void TVKPendingTransfers::setUploadTask(const std::string& key, std::uint64_t taskId,
+                                        const std::string& username) {
+    std::lock_guard lock(mutex_);
+    setTaskLocked(uploads_, uploadKey_, key, TVKUploadInfoTaskIdKey, TVKUploadInfoUsernameKey,
+                  taskId, username);
 }
 
-ErrorPtr TVKPendingTransfers::removePendingDownload(std::uint64_t taskId) {
-    return removeRecord(downloads_, claimedDownloads_, downloadKey_, taskId,
-                        TVKDownloadInfoTempFilePathKey, "Removing download task:");
+void TVKPendingTransfers::setDownloadTask(const std::string& key, std::uint64_t taskId,
+                                          const std::string& username) {
+    std::string replaced;
+    {
+        std::lock_guard lock(mutex_);
+        auto it = downloads_.find(key);
+        if (it == downloads_.end())
+            return;
+        replaced = text(*it, TVKDownloadInfoTempFilePathKey);
+        it->erase(TVKDownloadInfoTempFilePathKey);
+        claimedDownloads_.erase(key);
+        setTaskLocked(downloads_, downloadKey_, key, TVKDownloadInfoTaskIdKey,
+                      TVKDownloadInfoUsernameKey, taskId, username);
+    }
+    (void)removeFile(replaced);
+}
+
+void TVKPendingTransfers::releaseDownloadTask(std::uint64_t taskId) {
+    std::string released;
+    {
+        std::lock_guard lock(mutex_);
+        auto it = downloads_.find(keyOfDownload(taskId));
+        if (it == downloads_.end())
+            return;
+        released = text(*it, TVKDownloadInfoTempFilePathKey);
+        it->erase(TVKDownloadInfoTempFilePathKey);
+        (*it)[TVKDownloadInfoTaskIdKey] = nullptr;
+        (void)saveLocked(downloadKey_, downloads_);
+    }
+    (void)removeFile(released);
+}
+
+std::string TVKPendingTransfers::keyOfUpload(std::uint64_t taskId) const {
+    return keyOf(uploads_, taskId, TVKUploadInfoTaskIdKey);
+}
+
+std::string TVKPendingTransfers::keyOfDownload(std::uint64_t taskId) const {
+    return keyOf(downloads_, taskId, TVKDownloadInfoTaskIdKey);
+}
+
+ErrorPtr TVKPendingTransfers::removeRecord(Json& map, std::set<std::string>& claimed,
+                                           const std::string& key, const std::string& id,
+                                           const char* fileKey, const char* what,
+                                           const char* step) {
+    std::string path;
+    {
+        std::lock_guard lock(mutex_);
+        auto it = map.find(id);
+        if (it == map.end())
+            return nullptr;
+        path = text(*it, fileKey);
+        map.erase(id);
+        claimed.erase(id);
+        (void)saveLocked(key, map);
+    }
+    // The file goes after its record: a crash in between leaves a file that no record names,
+    // which the next launch sweeps, never a record whose file is gone.
+    transferStep(step);
+    TVK_LOG_DEBUG(std::string("Removed ") + what + " " + id + "  removing file at:" + path);
+    return removeFile(path);
+}
+
+ErrorPtr TVKPendingTransfers::removePendingUpload(const std::string& key) {
+    return removeRecord(uploads_, claimedUploads_, uploadKey_, key, TVKUploadInfoMultipartPathKey,
+                        "upload", "upload.recordRemoved");
+}
+
+ErrorPtr TVKPendingTransfers::removePendingDownload(const std::string& key) {
+    return removeRecord(downloads_, claimedDownloads_, downloadKey_, key,
+                        TVKDownloadInfoTempFilePathKey, "download", "download.recordRemoved");
 }
 
 void TVKPendingTransfers::setTempFilePath(const std::optional<std::string>& path,
                                           std::uint64_t taskId) {
     std::lock_guard lock(mutex_);
-    auto it = downloads_.find(std::to_string(taskId));
+    auto it = downloads_.find(keyOfDownload(taskId));
     if (it == downloads_.end())
         return;
     if (path && !path->empty())
@@ -159,71 +294,115 @@ void TVKPendingTransfers::setTempFilePath(const std::optional<std::string>& path
     (void)saveLocked(downloadKey_, downloads_);
 }
 
-const Json* TVKPendingTransfers::record(const Json& map, std::uint64_t taskId) const {
-    auto it = map.find(std::to_string(taskId));
-    return it == map.end() ? nullptr : &*it;
-}
-
 std::optional<TVKPendingUpload> TVKPendingTransfers::pendingUpload(std::uint64_t taskId) const {
     std::lock_guard lock(mutex_);
-    const Json* r = record(uploads_, taskId);
-    if (!r)
-        return std::nullopt;
-    return TVKPendingUpload{text(r, TVKUploadInfoMultipartPathKey),
-                            text(r, TVKUploadInfoFilePathKey), text(r, TVKUploadInfoUsernameKey)};
+    std::string key = keyOfUpload(taskId);
+    return key.empty() ? std::nullopt : std::optional(uploadOf(key, uploads_.at(key)));
 }
 
 std::optional<TVKPendingDownload> TVKPendingTransfers::pendingDownload(std::uint64_t taskId) const {
     std::lock_guard lock(mutex_);
-    const Json* r = record(downloads_, taskId);
-    if (!r)
-        return std::nullopt;
-    auto encrypt = r->find(TVKDownloadInfoEncryptKey);
-    return TVKPendingDownload{text(r, TVKDownloadInfoFilePathKey),
-                              encrypt != r->end() && encrypt->is_boolean() && encrypt->get<bool>(),
-                              text(r, TVKDownloadInfoUsernameKey),
-                              text(r, TVKDownloadInfoTempFilePathKey)};
-}
-
-std::optional<TVKPendingUpload> TVKPendingTransfers::claimPendingUpload(std::uint64_t taskId) {
-    auto upload = pendingUpload(taskId);
-    std::lock_guard lock(mutex_);
-    if (!upload || !claimedUploads_.insert(taskId).second)
-        return std::nullopt;
-    return upload;
-}
-
-std::optional<TVKPendingDownload> TVKPendingTransfers::claimPendingDownload(std::uint64_t taskId) {
-    auto download = pendingDownload(taskId);
-    std::lock_guard lock(mutex_);
-    if (!download || !claimedDownloads_.insert(taskId).second)
-        return std::nullopt;
-    return download;
+    std::string key = keyOfDownload(taskId);
+    return key.empty() ? std::nullopt : std::optional(downloadOf(key, downloads_.at(key)));
 }
 
 // clang-format off
 std::optional<std::string> TVKPendingTransfers::multipartPathForPendingUpload(std::uint64_t id) const {
-    std::lock_guard lock(mutex_); return field(record(uploads_, id), TVKUploadInfoMultipartPathKey); }
+    auto r = pendingUpload(id); return r ? std::optional(r->multipartPath) : std::nullopt; }
 std::optional<std::string> TVKPendingTransfers::usernameForPendingUpload(std::uint64_t id) const {
-    std::lock_guard lock(mutex_); return field(record(uploads_, id), TVKUploadInfoUsernameKey); }
+    auto r = pendingUpload(id); return r ? std::optional(r->username) : std::nullopt; }
 std::optional<std::string> TVKPendingTransfers::filePathForPendingUpload(std::uint64_t id) const {
-    std::lock_guard lock(mutex_); return field(record(uploads_, id), TVKUploadInfoFilePathKey); }
+    auto r = pendingUpload(id); return r ? std::optional(r->filePath) : std::nullopt; }
 std::optional<std::string> TVKPendingTransfers::filePathForPendingDownload(std::uint64_t id) const {
-    std::lock_guard lock(mutex_); return field(record(downloads_, id), TVKDownloadInfoFilePathKey); }
+    auto r = pendingDownload(id); return r ? std::optional(r->filePath) : std::nullopt; }
 std::optional<std::string> TVKPendingTransfers::usernameForPendingDownload(std::uint64_t id) const {
-    std::lock_guard lock(mutex_); return field(record(downloads_, id), TVKDownloadInfoUsernameKey); }
-std::optional<std::string> TVKPendingTransfers::tempFilePathForPendingDownload(std::uint64_t id) const {
-    std::lock_guard lock(mutex_); return field(record(downloads_, id), TVKDownloadInfoTempFilePathKey); }
+    auto r = pendingDownload(id); return r ? std::optional(r->username) : std::nullopt; }
+bool TVKPendingTransfers::encryptForPendingDownload(std::uint64_t id) const {
+    auto r = pendingDownload(id); return r && r->encrypt; }
 // clang-format on
+
+std::optional<std::string> TVKPendingTransfers::tempFilePathForPendingDownload(
+    std::uint64_t taskId) const {
+    auto download = pendingDownload(taskId);
+    if (!download || download->tempFilePath.empty())
+        return std::nullopt;
+    return download->tempFilePath;
+}
+
+std::optional<TVKPendingUpload> TVKPendingTransfers::claimRequestedUpload(const std::string& key) {
+    std::lock_guard lock(mutex_);
+    auto it = uploads_.find(key);
+    if (it == uploads_.end() || !claimedUploads_.insert(key).second)
+        return std::nullopt;
+    return uploadOf(key, *it);
+}
+
+std::optional<TVKPendingDownload> TVKPendingTransfers::claimRequestedDownload(
+    const std::string& key) {
+    std::lock_guard lock(mutex_);
+    auto it = downloads_.find(key);
+    if (it == downloads_.end() || !claimedDownloads_.insert(key).second)
+        return std::nullopt;
+    return downloadOf(key, *it);
+}
+
+std::optional<TVKPendingUpload> TVKPendingTransfers::claimPendingUpload(std::uint64_t taskId) {
+    std::string key;
+    {
+        std::lock_guard lock(mutex_);
+        key = keyOfUpload(taskId);
+    }
+    return key.empty() ? std::nullopt : claimRequestedUpload(key);
+}
+
+std::optional<TVKPendingDownload> TVKPendingTransfers::claimPendingDownload(std::uint64_t taskId) {
+    std::string key;
+    {
+        std::lock_guard lock(mutex_);
+        key = keyOfDownload(taskId);
+    }
+    return key.empty() ? std::nullopt : claimRequestedDownload(key);
+}
+
+std::vector<TVKPendingUpload> TVKPendingTransfers::claimUploadsWithoutTask(
+    const std::set<std::uint64_t>& tasks) {
+    std::lock_guard lock(mutex_);
+    std::vector<TVKPendingUpload> orphans;
+    for (const auto& [key, record] : uploads_.items()) {
+        auto taskId = taskIdOf(key, record, TVKUploadInfoTaskIdKey);
+        if ((!taskId || !tasks.count(*taskId)) && claimedUploads_.insert(key).second)
+            orphans.push_back(uploadOf(key, record));
+    }
+    return orphans;
+}
+
+std::vector<TVKPendingDownload> TVKPendingTransfers::claimDownloadsWithoutTask(
+    const std::set<std::uint64_t>& tasks) {
+    std::lock_guard lock(mutex_);
+    std::vector<TVKPendingDownload> orphans;
+    for (const auto& [key, record] : downloads_.items()) {
+        auto taskId = taskIdOf(key, record, TVKDownloadInfoTaskIdKey);
+        if ((!taskId || !tasks.count(*taskId)) &&
+            text(record, TVKDownloadInfoTempFilePathKey).empty() &&
+            claimedDownloads_.insert(key).second)
+            orphans.push_back(downloadOf(key, record));
+    }
+    return orphans;
+}
+
+std::set<fs::path> TVKPendingTransfers::filesNamed() const {
+    std::lock_guard lock(mutex_);
+    std::set<fs::path> named;
+    for (const auto& [key, record] : uploads_.items())
+        named.insert(text(record, TVKUploadInfoMultipartPathKey));
+    for (const auto& [key, record] : downloads_.items())
+        named.insert(text(record, TVKDownloadInfoTempFilePathKey));
+    return named;
+}
 
 std::vector<std::uint64_t> TVKPendingTransfers::takeDownloadsFinishedEarlier() {
     std::lock_guard lock(mutex_);
     return std::exchange(finishedEarlier_, {});
-}
-
-bool TVKPendingTransfers::encryptForPendingDownload(std::uint64_t taskId) const {
-    auto download = pendingDownload(taskId);
-    return download && download->encrypt;
 }
 
 }  // namespace quarra

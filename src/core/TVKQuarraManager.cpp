@@ -233,7 +233,9 @@ TVKQuarraManager::TVKQuarraManager()
         });
     pendingTransfers_.initPendingUploads();
     pendingTransfers_.initPendingDownloads();
+    sweepFilesOfNoRecord();
     initSessionManagers();
+    recoverEarlierTransfers();
     auto monitor = HTNetworkReachabilityManager::sharedManager();
     monitor->setReachabilityStatusChangeBlock(
         [this](HTNetworkReachabilityStatus) { hasReceivedNetworkStatus_ = true; });
@@ -268,6 +270,12 @@ std::shared_ptr<HTHTTPSessionManager> TVKQuarraManager::makeSessionManager(Manag
         auto configuration =
             URLSessionConfiguration::backgroundSessionConfiguration(backgroundSessionIdentifier_);
         configuration.timeoutIntervalForResource = kBackgroundResourceTimeout;
+        // A result stays on disk until the host has heard it; the session id never goes there.
+        configuration.keepsCompletedTasksUntilForgotten = true;
+        configuration.headerFieldsNotKept = {"Authorization"};
+        configuration.prepareAdoptedRequest = [this](std::uint64_t taskId, UrlRequest& request) {
+            prepareAdoptedRequest(taskId, request);
+        };
         // Set up before the session exists, so the results of adopted tasks find it ready.
         manager = HTHTTPSessionManager::make(
             std::nullopt, configuration,

@@ -15,17 +15,18 @@
 #include <string>
 #include <string_view>
 
-#include "quarra/TVKQuarra.h"
 #include "core/TVKPendingTransfers.h"
-#include "quarra/TVKQuarraRequestTypes.h"
+#include "platform/NotificationCenter.h"
+#include "platform/UrlRequest.h"
 #include "quarra/Dispatch.h"
 #include "quarra/Error.h"
-#include "quarra/Json.h"
-#include "platform/NotificationCenter.h"
-#include "quarra/Progress.h"
-#include "quarra/Url.h"
 #include "quarra/Image.h"
+#include "quarra/Json.h"
+#include "quarra/Progress.h"
 #include "quarra/TVKErrors.h"
+#include "quarra/TVKQuarra.h"
+#include "quarra/TVKQuarraRequestTypes.h"
+#include "quarra/Url.h"
 
 namespace quarra {
 
@@ -111,7 +112,10 @@ class TVKQuarraManager {
     const DispatchQueuePtr& sessionManagersQueue() const { return sessionManagersQueue_; }
 
     // --- Background transfers. Their results reach the caller's handler when the transfer ends in
-    // this process; after a relaunch they reach the background result handlers below, once.
+    // this process; after a relaunch they reach the background result handlers below, once. A
+    // transfer is recorded when asked for and forgotten only after its handler has returned: a
+    // crash delivers its result at the next launch (a second time, with the same file and reply,
+    // only when the crash came while the handler ran).
 
     // Uploads the file at `fileURL` (decrypted first when `isEncrypted`) as the multipart part
     // "file" beside the form `parameters`, with "PUT" for method code 3 and "POST" otherwise.
@@ -143,9 +147,9 @@ class TVKQuarraManager {
     // is neither kept nor called.
     void setCompletionHandler(std::function<void()> handler, const std::string& identifier);
 
-    // Delivers one task's result once: removes the record and its file, then calls `handler` on
-    // the main queue. A task without (unclaimed) record was delivered before: nothing happens.
-    // REQUIRES: called on the main queue.
+    // Delivers one task's result once: calls `handler` on the main queue, and only when it has
+    // returned removes the record, then its file, then what the background session keeps of the
+    // task. A task without (unclaimed) record was delivered before: nothing reaches `handler`.
     void handleResponseForUploadTaskId(const Json& response, std::uint64_t taskId,
                                        const ErrorPtr& error, TVKQuarraUploadHandler handler);
     void handleResponseForDownloadTaskId(const Json& response, std::uint64_t taskId,
@@ -244,14 +248,40 @@ class TVKQuarraManager {
 
     // Transfers (TVKQuarraManagerTransfers.cpp).
     void setUpBackgroundManager(HTHTTPSessionManager& manager);
-    void doRequestQuarraMultipartFormEndpoint(const std::string& endpoint, TVKQuarraPtr quarra,
+    void doRequestQuarraMultipartFormEndpoint(const std::string& key,
+                                              const std::filesystem::path& bodyPath,
+                                              const std::string& endpoint, TVKQuarraPtr quarra,
                                               const Url& fileURL, bool isEncrypted,
                                               unsigned long method, const Json& parameters,
                                               TVKQuarraProgressHandler progressHandler,
                                               TVKQuarraUploadHandler completeHandler);
+    // Sets again the credential the background session does not keep on disk.
+    void prepareAdoptedRequest(std::uint64_t taskId, UrlRequest& request);
     void didReceiveTaskCompleteNotification(const Notification& notification);
-    void storeDownload(std::uint64_t taskId, const TVKPendingDownload& record,
-                       std::function<void(ErrorPtr)> done);
+    void storeDownload(const TVKPendingDownload& record, std::function<void(ErrorPtr)> done);
+    // The host hears the result on the main queue; then the record, its file and the session's
+    // memory of the task go, in that order.
+    void deliverUpload(const TVKPendingUpload& record, const Json& response, ErrorPtr error,
+                       TVKQuarraUploadHandler handler);
+    void deliverDownload(const TVKPendingDownload& record, const Json& response, ErrorPtr error,
+                         TVKQuarraDownloadHandler handler);
+    void forgetBackgroundTask(std::uint64_t taskId);
+    // At start-up, before the background session exists (so that nothing it adopts can land
+    // meanwhile): files that no record names go.
+    void sweepFilesOfNoRecord();
+    // At start-up: results of transfers an earlier process recorded but whose task the background
+    // session no longer has wait for their handler.
+    void recoverEarlierTransfers();
+    // Results that arrived before a background result handler was set; delivered when one is.
+    struct WaitingResult {
+        std::uint64_t taskId = 0;
+        Json response;
+        ErrorPtr error;
+        std::optional<TVKPendingUpload> upload;      // a claimed record without a task
+        std::optional<TVKPendingDownload> download;  // likewise
+    };
+    void deliverWaitingUploads();
+    void deliverWaitingDownloads();
     void backgroundEventsFinished();
     TVKQuarraUploadHandler backgroundUploadResultHandler() const;
     TVKQuarraDownloadHandler backgroundDownloadResultHandler() const;
@@ -267,6 +297,8 @@ class TVKQuarraManager {
     TVKQuarraDownloadHandler backgroundDownloadResultHandler_;
     std::function<void()> backgroundEventsCompletionHandler_;
     bool backgroundEventsFinished_ = false;
+    std::vector<WaitingResult> waitingUploads_;
+    std::vector<WaitingResult> waitingDownloads_;
 
     mutable std::mutex managersMutex_;
     std::shared_ptr<HTHTTPSessionManager> formURLEncodedSessionManager_;

@@ -7,20 +7,23 @@
 #include <atomic>
 #include <cstdio>
 #include <random>
+#include <set>
 
+#include "auth/KeychainItemStore.h"
 #include "auth/TVKQuarraAuthManager.h"
-#include "quarra/TVKErrors.h"
 #include "core/TVKMIMEType.h"
 #include "core/TVKQuarraConfigurationManager.h"
 #include "core/TVKQuarraManager.h"
 #include "log/TVKQuarraLoggerInternal.h"
-#include "quarra/Bundle.h"
+#include "platform/Directories.h"
 #include "platform/Files.h"
+#include "quarra/Bundle.h"
+#include "quarra/Result.h"
+#include "quarra/TVKErrors.h"
 #include "storage/crypt/TVKCryptStream.h"
 #include "storage/crypt/TVKQuarraCryptManager.h"
 #include "transport/HTHTTPSessionManager.h"
 #include "transport/HTURLSessionManagerTaskDelegate.h"
-#include "quarra/Result.h"
 
 namespace quarra {
 namespace fs = std::filesystem;
@@ -126,8 +129,14 @@ ErrorPtr copyWithoutReplacing(const fs::path& from, const fs::path& to) {
     // The temporary file is ours to give away: a hard link moves it without copying a byte.
     if (::link(from.c_str(), to.c_str()) == 0)
         return nullptr;
-    if (errno == EEXIST)
+    if (errno == EEXIST) {
+        // Linked by a process that ended before it could deliver: the download is in place.
+        struct stat source = {}, target = {};
+        if (::stat(from.c_str(), &source) == 0 && ::lstat(to.c_str(), &target) == 0 &&
+            source.st_dev == target.st_dev && source.st_ino == target.st_ino)
+            return nullptr;
         return posixError(EEXIST, "cannot copy to " + to.string());
+    }
     if (!fs::copy_file(from, to, fs::copy_options::none, ec)) {
         ErrorPtr error = posixError(ec.value(), "cannot copy to " + to.string());
         if (ec.value() != EEXIST)
@@ -135,10 +144,6 @@ ErrorPtr copyWithoutReplacing(const fs::path& from, const fs::path& to) {
         return error;
     }
     return nullptr;
-}
-
-void console(const std::string& line) {
-    std::fprintf(stderr, "%s\n", line.c_str());
 }
 
 // Hands the live progress object to `handler` on the main queue, never queueing a second call
@@ -157,6 +162,25 @@ HTURLSessionManager::ProgressBlock progressBlock(TVKQuarraProgressHandler handle
                 handler(*progress);
         });
     };
+}
+
+ErrorPtr interruptedError() {
+    return apiError("The transfer was interrupted before it completed");
+}
+
+std::optional<std::string> optionalName(const std::string& name) {
+    return name.empty() ? std::nullopt : std::optional<std::string>(name);
+}
+
+// Files in `folder` that `named` does not list.
+void sweepFolder(const fs::path& folder, const std::set<fs::path>& named) {
+    std::error_code ec;
+    for (const auto& entry : fs::directory_iterator(folder, ec)) {
+        if (named.count(entry.path()))
+            continue;
+        TVK_LOG_DEBUG("Removing a file no transfer names:" + entry.path().filename().string());
+        fs::remove_all(entry.path(), ec);
+    }
 }
 
 // The error a downloaded server reply reports; none for a successful reply or a file that is no
@@ -219,8 +243,102 @@ void TVKQuarraManager::backgroundEventsFinished() {
 }
 
 void TVKQuarraManager::setBackgroundUploadResultHandler(TVKQuarraUploadHandler handler) {
-    std::lock_guard lock(transfersMutex_);
-    backgroundUploadResultHandler_ = std::move(handler);
+    {
+        std::lock_guard lock(transfersMutex_);
+        backgroundUploadResultHandler_ = std::move(handler);
+    }
+    DispatchQueue::main()->async([this] { deliverWaitingUploads(); });
+}
+
+void TVKQuarraManager::deliverWaitingUploads() {
+    auto handler = backgroundUploadResultHandler();
+    if (!handler)
+        return;
+    std::vector<WaitingResult> waiting;
+    {
+        std::lock_guard lock(transfersMutex_);
+        waiting.swap(waitingUploads_);
+    }
+    for (WaitingResult& result : waiting) {
+        if (result.upload)
+            deliverUpload(*result.upload, result.response, result.error, handler);
+        else
+            handleResponseForUploadTaskId(result.response, result.taskId, result.error, handler);
+    }
+}
+
+void TVKQuarraManager::deliverWaitingDownloads() {
+    auto handler = backgroundDownloadResultHandler();
+    if (!handler)
+        return;
+    std::vector<WaitingResult> waiting;
+    {
+        std::lock_guard lock(transfersMutex_);
+        waiting.swap(waitingDownloads_);
+    }
+    for (WaitingResult& result : waiting) {
+        if (result.download)
+            deliverDownload(*result.download, result.response, result.error, handler);
+        else
+            handleResponseForDownloadTaskId(result.response, result.taskId, result.error, handler);
+    }
+}
+
+void TVKQuarraManager::forgetBackgroundTask(std::uint64_t taskId) {
+    if (auto background = backgroundSessionManager())
+        background->session()->forgetTask(taskId);
+}
+
+void TVKQuarraManager::prepareAdoptedRequest(std::uint64_t taskId, UrlRequest& request) {
+    // The session keeps no credential on disk: its owner's session goes on again, if it is still
+    // the one signed in.
+    std::string owner;
+    if (auto upload = pendingTransfers_.pendingUpload(taskId))
+        owner = upload->username;
+    else if (auto download = pendingTransfers_.pendingDownload(taskId))
+        owner = download->username;
+    if (owner.empty())
+        return;
+    auto& auth = TVKQuarraAuthManager::sharedInstance();
+    std::optional<std::string> session;
+    if (auto user = auth.currentUser(); user && user->username() == owner)
+        session = user->sessionId();
+    else if (KeychainItemStore::getUsername().valueOr(std::nullopt) == owner)
+        session = auth.sessionId().valueOr(std::nullopt);
+    if (session)
+        request.setValue(session, "Authorization");
+}
+
+void TVKQuarraManager::recoverEarlierTransfers() {
+    auto background = backgroundSessionManager();
+    const auto& adopted = background->session()->adoptedTaskIdentifiers();
+    std::set<std::uint64_t> tasks(adopted.begin(), adopted.end());
+    {
+        std::lock_guard lock(transfersMutex_);
+        for (TVKPendingUpload& upload : pendingTransfers_.claimUploadsWithoutTask(tasks)) {
+            // Never handed to the session, or its task is gone: it was not sent.
+            WaitingResult result;
+            result.response = Json::object();
+            result.error = interruptedError();
+            result.upload = std::move(upload);
+            waitingUploads_.push_back(std::move(result));
+        }
+        for (TVKPendingDownload& download : pendingTransfers_.claimDownloadsWithoutTask(tasks)) {
+            WaitingResult result;
+            result.error = interruptedError();
+            result.download = std::move(download);
+            waitingDownloads_.push_back(std::move(result));
+        }
+    }
+}
+
+void TVKQuarraManager::sweepFilesOfNoRecord() {
+    std::set<fs::path> named = pendingTransfers_.filesNamed();
+    auto& configuration = TVKQuarraConfigurationManager::sharedInstance();
+    sweepFolder(configuration.uploadsDirectory(), named);
+    sweepFolder(configuration.downloadsDirectory(), named);
+    // Where the transport puts adopted downloads nobody claims: none of ours is ever left there.
+    sweepFolder(applicationSupportDirectory() / "com.tovik.transport.downloads", named);
 }
 
 void TVKQuarraManager::setBackgroundDownloadResultHandler(TVKQuarraDownloadHandler handler) {
@@ -229,8 +347,9 @@ void TVKQuarraManager::setBackgroundDownloadResultHandler(TVKQuarraDownloadHandl
         backgroundDownloadResultHandler_ = std::move(handler);
     }
     // A download whose file an earlier process had but did not store (it ended while storing)
-    // has no task left to report it: it is delivered from its record.
+    // may have no task left to report it: it is delivered from its record.
     DispatchQueue::main()->async([this] {
+        deliverWaitingDownloads();
         auto handler = backgroundDownloadResultHandler();
         if (!handler)
             return;
@@ -272,9 +391,13 @@ void TVKQuarraManager::requestQuarraDownloadFileEndpoint(
         }
         return;
     }
+    // Recorded before the sign-in and the task, so that a crash cannot lose it.
+    std::string key = pendingTransfers_.addRequestedDownload(fileURL.filePath().string(), encrypt,
+                                                             transferUsername().value_or(""));
+    transferStep("download.requested");
     // The latest task of this call: a resend after an invalid session makes a new one.
     auto cell = std::make_shared<std::atomic<std::uint64_t>>(0);
-    auto send = [this, endpoint, quarra, fileURL, encrypt, parameters, progressHandler,
+    auto send = [this, key, endpoint, quarra, fileURL, parameters, progressHandler,
                  cell](TVKQuarraRequestHandler completion) {
         auto manager = sessionManagerWithParameterEncoding(TVKQuarraParameterEncodingFormURL);
         auto request = manager->requestSerializer()->requestWithMethod(
@@ -303,11 +426,11 @@ void TVKQuarraManager::requestQuarraDownloadFileEndpoint(
                     reply = checkFileAtPath(*temporary);
                     if (ErrorPtr mapped = replyError(reply)) {
                         outcome = mapped;
-                        // The resend, if one follows, makes a record of its own.
+                        // The resend, if one follows, goes under a task of its own.
                         if (mapped->is(TVKAuthorizationErrorDomain,
                                        TVKAuthorizationInvalidSessionErrorCode)) {
-                            if (ErrorPtr removal = pendingTransfers_.removePendingDownload(*taskId))
-                                TVK_LOG_ERROR("Error removing file:" + removal->description());
+                            pendingTransfers_.releaseDownloadTask(*taskId);
+                            forgetBackgroundTask(*taskId);
                         }
                     }
                 }
@@ -318,24 +441,20 @@ void TVKQuarraManager::requestQuarraDownloadFileEndpoint(
         *progress = background->downloadProgressForTask(task);
         *taskId = task->taskIdentifier();
         cell->store(*taskId);
-        pendingTransfers_.addPendingDownload(*taskId, fileURL.filePath().string(), encrypt,
-                                             user ? user->username() : std::string());
+        pendingTransfers_.setDownloadTask(key, *taskId, user ? user->username() : std::string());
+        transferStep("download.taskRecorded");
         task->resume();
     };
-    auto finish = [this, cell, fileURL, mimeType, completionHandler](const Json& response,
-                                                                     const ErrorPtr& error) {
+    auto finish = [this, key, cell, completionHandler](const Json& response,
+                                                       const ErrorPtr& error) {
         std::uint64_t taskId = cell->load();
-        if (taskId != 0 && pendingTransfers_.pendingDownload(taskId)) {
-            handleResponseForDownloadTaskId(response, taskId, error, completionHandler);
-            return;
-        }
-        // No task, or one whose record went with an invalid-session reply that no resend
-        // followed: the caller still hears how it ended.
-        if (completionHandler) {
-            DispatchQueue::main()->async([=, username = transferUsername()] {
-                completionHandler(response, fileURL, mimeType, username, error);
-            });
-        }
+        auto record = taskId != 0 ? pendingTransfers_.claimPendingDownload(taskId) : std::nullopt;
+        // No task, or one whose session was invalid and that no resend followed: the record
+        // still holds what the caller asked for.
+        if (!record)
+            record = pendingTransfers_.claimRequestedDownload(key);
+        if (record)
+            deliverDownload(*record, response, error, completionHandler);
     };
     maybeDoImplicitLoginToQuarra(std::move(quarra), std::move(send), std::move(finish));
 }
@@ -346,30 +465,39 @@ void TVKQuarraManager::handleResponseForDownloadTaskId(const Json& response, std
     auto record = pendingTransfers_.claimPendingDownload(taskId);
     if (!record) {
         TVK_LOG_DEBUG("Task " + std::to_string(taskId) + " already handled");
+        // Delivered by an earlier process that ended before the session forgot the task.
+        if (!pendingTransfers_.pendingDownload(taskId))
+            forgetBackgroundTask(taskId);
         return;
     }
-    std::optional<Url> fileURL = fileUrlOf(record->filePath);
-    std::string mimeType = mimeTypeOf(fileURL);
-    std::optional<std::string> username =
-        record->username.empty() ? std::nullopt : std::optional<std::string>(record->username);
-    auto done = [this, taskId, response, fileURL, mimeType, username, handler](ErrorPtr outcome) {
-        if (ErrorPtr removal = pendingTransfers_.removePendingDownload(taskId))
-            TVK_LOG_ERROR("Error removing file:" + removal->description());
-        if (handler) {
-            DispatchQueue::main()->async(
-                [=] { handler(response, fileURL, mimeType, username, outcome); });
-        }
-    };
-    if (error) {
-        // A failed transfer leaves nothing worth keeping: its record and file go now, so the
-        // failure is delivered once.
-        done(error);
-        return;
-    }
-    storeDownload(taskId, *record, std::move(done));
+    deliverDownload(*record, response, error, std::move(handler));
 }
 
-void TVKQuarraManager::storeDownload(std::uint64_t, const TVKPendingDownload& record,
+void TVKQuarraManager::deliverDownload(const TVKPendingDownload& record, const Json& response,
+                                       ErrorPtr error, TVKQuarraDownloadHandler handler) {
+    std::optional<Url> fileURL = fileUrlOf(record.filePath);
+    std::string mimeType = mimeTypeOf(fileURL);
+    std::optional<std::string> username = optionalName(record.username);
+    auto done = [this, record, response, fileURL, mimeType, username, handler](ErrorPtr outcome) {
+        transferStep("download.stored");
+        DispatchQueue::main()->async([=, this] {
+            if (handler)
+                handler(response, fileURL, mimeType, username, outcome);
+            transferStep("download.handled");
+            if (ErrorPtr removal = pendingTransfers_.removePendingDownload(record.key))
+                TVK_LOG_ERROR("Error removing file:" + removal->description());
+            if (record.taskId)
+                forgetBackgroundTask(*record.taskId);
+        });
+    };
+    if (error) {
+        done(std::move(error));
+        return;
+    }
+    storeDownload(record, std::move(done));
+}
+
+void TVKQuarraManager::storeDownload(const TVKPendingDownload& record,
                                      std::function<void(ErrorPtr)> done) {
     if (record.encrypt) {
         TVKQuarraCryptManager::sharedInstance().createEncryptedFileAtPath(
@@ -441,40 +569,49 @@ void TVKQuarraManager::requestQuarraMultipartFormEndpoint(const std::string& end
         refuse(apiError("File size exceeds allowable size", nullptr, TVKAPIFileTooLargeErrorCode));
         return;
     }
+    // Recorded before anything a crash could interrupt: the sign-in, the body, the task.
+    fs::path folder = TVKQuarraConfigurationManager::sharedInstance().uploadsDirectory();
+    if (ErrorPtr folderError = files::createDirectories(folder, 0700)) {
+        refuse(std::move(folderError));
+        return;
+    }
+    static thread_local std::mt19937 random{std::random_device{}()};
+    fs::path bodyPath = folder / (std::to_string(random()) + "l_" + fileURL.lastPathComponent());
+    std::string key = pendingTransfers_.addRequestedUpload(bodyPath.string(), path.string(),
+                                                           transferUsername().value_or(""));
+    transferStep("upload.requested");
     // The sign-in runs on the main thread, where the session lives.
     DispatchQueue::main()->async([=, this] {
         TVKQuarraAuthManager::sharedInstance().loginToQuarraServer(
             quarra, true, [=, this](const TVKUserInternalPtr& user, const ErrorPtr& error) {
                 if (error) {
-                    if (completeHandler) {
-                        completeHandler(
-                            Json::object(), fileURL,
-                            user ? std::optional<std::string>(user->username()) : std::nullopt,
-                            error);
+                    if (auto record = pendingTransfers_.claimRequestedUpload(key)) {
+                        if (user)
+                            record->username = user->username();
+                        deliverUpload(*record, Json::object(), error, completeHandler);
                     }
                     return;
                 }
-                doRequestQuarraMultipartFormEndpoint(endpoint, quarra, fileURL, isEncrypted, method,
-                                                     parameters, progressHandler, completeHandler);
+                doRequestQuarraMultipartFormEndpoint(key, bodyPath, endpoint, quarra, fileURL,
+                                                     isEncrypted, method, parameters,
+                                                     progressHandler, completeHandler);
             });
     });
 }
 
 void TVKQuarraManager::doRequestQuarraMultipartFormEndpoint(
-    const std::string& endpoint, TVKQuarraPtr quarra, const Url& fileURL, bool isEncrypted,
-    unsigned long method, const Json& parameters, TVKQuarraProgressHandler progressHandler,
+    const std::string& key, const fs::path& bodyPath, const std::string& endpoint,
+    TVKQuarraPtr quarra, const Url& fileURL, bool isEncrypted, unsigned long method,
+    const Json& parameters, TVKQuarraProgressHandler progressHandler,
     TVKQuarraUploadHandler completeHandler) {
     auto user = TVKQuarraAuthManager::sharedInstance().currentUser();
     std::string username = user ? user->username() : std::string();
     fs::path path = fileURL.filePath();
     std::string fileName = fileURL.lastPathComponent();
-    auto fail = [completeHandler, fileURL, username](ErrorPtr error) {
-        if (completeHandler) {
-            DispatchQueue::main()->async([=] {
-                completeHandler(
-                    Json::object(), fileURL,
-                    username.empty() ? std::nullopt : std::optional<std::string>(username), error);
-            });
+    auto fail = [this, key, username, completeHandler](ErrorPtr error) {
+        if (auto record = pendingTransfers_.claimRequestedUpload(key)) {
+            record->username = username;
+            deliverUpload(*record, Json::object(), std::move(error), completeHandler);
         }
     };
     auto serializer =
@@ -501,13 +638,6 @@ void TVKQuarraManager::doRequestQuarraMultipartFormEndpoint(
         return;
     }
     request->setValue(user ? user->sessionId() : std::nullopt, "Authorization");
-    fs::path folder = TVKQuarraConfigurationManager::sharedInstance().uploadsDirectory();
-    if (ErrorPtr folderError = files::createDirectories(folder, 0700)) {
-        fail(folderError);
-        return;
-    }
-    static thread_local std::mt19937 random{std::random_device{}()};
-    fs::path bodyPath = folder / (std::to_string(random()) + "l_" + fileName);
     // Sent from the body file: the same request without its body stream.
     UrlRequest upload = *request;
     upload.httpBodyStream = nullptr;
@@ -520,6 +650,7 @@ void TVKQuarraManager::doRequestQuarraMultipartFormEndpoint(
                 fail(writeError);
                 return;
             }
+            transferStep("upload.bodyWritten");
             sessionManagersQueue_->async([=, this] {
                 auto background = backgroundSessionManager();
                 auto progress = std::make_shared<ProgressPtr>();
@@ -536,9 +667,7 @@ void TVKQuarraManager::doRequestQuarraMultipartFormEndpoint(
                                       "  response:" + redactedResponse(response, url).dump() +
                                       "  error:" + (outcome ? outcome->description() : "(null)"));
                         if (*recorded == 0) {
-                            // The session never took the task: nothing was recorded.
-                            std::error_code ec;
-                            fs::remove(bodyPath, ec);
+                            // The session never took the task.
                             fail(outcome);
                             return;
                         }
@@ -549,8 +678,8 @@ void TVKQuarraManager::doRequestQuarraMultipartFormEndpoint(
                     return;
                 *progress = background->uploadProgressForTask(task);
                 *recorded = task->taskIdentifier();
-                pendingTransfers_.addPendingUpload(*recorded, bodyPath.string(), path.string(),
-                                                   username);
+                pendingTransfers_.setUploadTask(key, *recorded, username);
+                transferStep("upload.taskRecorded");
                 task->resume();
             });
         });
@@ -562,25 +691,28 @@ void TVKQuarraManager::handleResponseForUploadTaskId(const Json& response, std::
     auto record = pendingTransfers_.claimPendingUpload(taskId);
     if (!record) {
         TVK_LOG_WARNING("Task " + std::to_string(taskId) + " already handled");
+        // Delivered by an earlier process that ended before the session forgot the task.
+        if (!pendingTransfers_.pendingUpload(taskId).has_value())
+            forgetBackgroundTask(taskId);
         return;
-    }
-    std::optional<Url> fileURL = fileUrlOf(record->filePath);
-    std::optional<std::string> username =
-        record->username.empty() ? std::nullopt : std::optional<std::string>(record->username);
-    TVK_LOG_DEBUG("Finished uploading task:" + std::to_string(taskId) +
-                  "  removing file at:" + record->multipartPath);
-    ErrorPtr removal = pendingTransfers_.removePendingUpload(taskId);
-    if (!handler)
-        return;
-    if (removal) {
-        TVK_LOG_ERROR("Error removing file:" + removal->description() +
-                      "  path:" + record->multipartPath);
     }
     Json reply = response.is_object() ? response : Json::object();
-    ErrorPtr outcome = error ? error : errorFromResponse(reply);
-    DispatchQueue::main()->async([handler, reply, fileURL, username, outcome, failed = !!error] {
-        handler(reply, fileURL, username, outcome);
-        if (!failed)
+    deliverUpload(*record, reply, error ? error : errorFromResponse(reply), std::move(handler));
+}
+
+void TVKQuarraManager::deliverUpload(const TVKPendingUpload& record, const Json& response,
+                                     ErrorPtr error, TVKQuarraUploadHandler handler) {
+    DispatchQueue::main()->async([this, record, response, error, handler] {
+        if (handler)
+            handler(response, fileUrlOf(record.filePath), optionalName(record.username), error);
+        transferStep("upload.handled");
+        TVK_LOG_DEBUG("Finished uploading:" + record.key +
+                      "  removing file at:" + record.multipartPath);
+        if (ErrorPtr removal = pendingTransfers_.removePendingUpload(record.key))
+            TVK_LOG_ERROR("Error removing file:" + removal->description());
+        if (record.taskId)
+            forgetBackgroundTask(*record.taskId);
+        if (handler && !error)
             TVKQuarraLoggerInternal::sharedInstance().startUploadProcess();
     });
 }
@@ -599,22 +731,17 @@ void TVKQuarraManager::didReceiveTaskCompleteNotification(const Notification& no
     ErrorPtr error = errorValue ? *errorValue : nullptr;
     std::uint64_t taskId = task->taskIdentifier();
     if (task->isUploadTask()) {
+        const Json* reply =
+            notification.value<Json>(HTNetworkingTaskDidCompleteSerializedResponseKey);
         auto handler = backgroundUploadResultHandler();
-        if (!handler) {
-            if (pendingTransfers_.pendingUpload(taskId))
-                console("WARNING: no background upload task completion handler set.");
+        if (!handler && pendingTransfers_.pendingUpload(taskId).has_value()) {
+            // Kept until a handler is set (the session keeps it on disk, too).
+            std::lock_guard lock(transfersMutex_);
+            waitingUploads_.push_back({taskId, reply ? *reply : Json(), error, {}, {}});
             return;
         }
         TVK_LOG_DEBUG("Received notification for upload task:" + std::to_string(taskId));
-        const Json* reply =
-            notification.value<Json>(HTNetworkingTaskDidCompleteSerializedResponseKey);
         handleResponseForUploadTaskId(reply ? *reply : Json(), taskId, error, handler);
-        return;
-    }
-    auto handler = backgroundDownloadResultHandler();
-    if (!handler) {
-        if (pendingTransfers_.pendingDownload(taskId))
-            console("WARNING: no background download task completion handler set.");
         return;
     }
     TVK_LOG_DEBUG("Received notification for download task:" + std::to_string(taskId));
@@ -629,6 +756,12 @@ void TVKQuarraManager::didReceiveTaskCompleteNotification(const Notification& no
             response = reply;
             error = mapped;
         }
+    }
+    auto handler = backgroundDownloadResultHandler();
+    if (!handler && pendingTransfers_.pendingDownload(taskId)) {
+        std::lock_guard lock(transfersMutex_);
+        waitingDownloads_.push_back({taskId, response, error, {}, {}});
+        return;
     }
     handleResponseForDownloadTaskId(response, taskId, error, handler);
 }

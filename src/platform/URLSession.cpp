@@ -254,7 +254,7 @@ std::shared_ptr<URLSession> URLSession::make(URLSessionConfiguration configurati
             config.backgroundStorageDirectory.empty()
                 ? applicationSupportDirectory() / "URLSessions" / folderName(*config.identifier)
                 : config.backgroundStorageDirectory;
-        session->store_ = URLSessionStore::open(folder);
+        session->store_ = URLSessionStore::open(folder, config.headerFieldsNotKept);
         if (!session->store_) {
             std::fprintf(stderr,
                          "URLSession: background session \"%s\" is open elsewhere or %s cannot be "
@@ -388,6 +388,9 @@ void URLSession::start(const URLSessionTaskPtr& task) {
 void URLSession::adoptStoredTasks() {
     std::vector<URLSessionTaskPtr> adopted;
     for (URLSessionStore::Record& record : store_->load()) {
+        if (!record.completed && configuration_.prepareAdoptedRequest)
+            configuration_.prepareAdoptedRequest(record.identifier, record.request);
+        adoptedIdentifiers_.push_back(record.identifier);
         URLSessionTaskPtr task(
             new URLSessionTask(weak_from_this(), record.identifier, record.kind, record.request));
         task->events_ = std::make_shared<URLSessionEvents>(weak_from_this(), task, delegateQueue_);
@@ -418,6 +421,13 @@ void URLSession::adoptStoredTasks() {
             if (record.kind == URLSessionTaskKind::Download && !record.fileDelivered &&
                 fs::exists(finished, ec)) {
                 location = finished;
+            }
+            if (!record.replyBody.empty()) {
+                task->events_->post(
+                    [body = std::move(record.replyBody)](
+                        URLSession& s, const URLSessionTaskPtr& task, URLSessionDelegate& d) {
+                        d.didReceiveData(s, task, body);
+                    });
             }
             URLSessionLoader::postFinish(task, location, store_, record, record.error);
         }
@@ -469,12 +479,13 @@ void URLSession::reportBackgroundEventsFinished() {
 }
 
 void URLSession::completionDelivered(const URLSessionTaskPtr& task) {
-    if (task->persisted_ && store_) {
-        store_->remove(task->taskIdentifier());
-    }
     bool report = false;
+    bool forget = !configuration_.keepsCompletedTasksUntilForgotten;
     {
         std::lock_guard lock(mutex_);
+        forget = forgotten_.erase(task->taskIdentifier()) > 0 || forget;
+        if (task->persisted_ && store_ && forget)
+            store_->remove(task->taskIdentifier());
         tasks_.erase(task->taskIdentifier());
         if (task->adopted_) {
             report = --adoptedPending_ == 0 && adoptionStarted_;
@@ -484,6 +495,17 @@ void URLSession::completionDelivered(const URLSessionTaskPtr& task) {
         reportBackgroundEventsFinished();
     }
     finishInvalidationIfDone();
+}
+
+void URLSession::forgetTask(std::uint64_t identifier) {
+    std::lock_guard lock(mutex_);
+    if (!store_)
+        return;
+    // Asked before the completion event has returned: it goes when that has.
+    if (tasks_.count(identifier))
+        forgotten_.insert(identifier);
+    else
+        store_->remove(identifier);
 }
 
 void URLSession::getTasks(TaskLists completion) {

@@ -7,8 +7,10 @@
 // A background session (configuration with an identifier) also keeps its upload-from-file and
 // download tasks on disk. Made again with the same identifier, in this or a later process, it
 // adopts what is left: unfinished uploads start again from their file, unfinished downloads
-// continue with a Range request, finished tasks whose completion never reached a delegate are
-// delivered again, and then the delegate hears that the background events are finished.
+// continue with a Range request, finished tasks whose completion never reached a delegate (or, for
+// a session that keeps completed tasks until told to forget them, was never forgotten) are
+// delivered again, with an upload's reply, and then the delegate hears that the background events
+// are finished.
 //
 // Sessions live until invalidated (they hold their delegate until then). Every member is safe to
 // call from any thread.
@@ -18,6 +20,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -56,6 +59,15 @@ struct URLSessionConfiguration {
     // Where a background session keeps its tasks; empty means a folder named after the identifier
     // in application support ("URLSessions/<identifier>").
     std::filesystem::path backgroundStorageDirectory;
+    // Request header fields a background session never writes to disk (credentials). A task
+    // adopted by a later process gets them again from prepareAdoptedRequest, which runs on the
+    // thread that makes the session, before the task goes out again.
+    std::vector<std::string> headerFieldsNotKept;
+    std::function<void(std::uint64_t taskIdentifier, UrlRequest& request)> prepareAdoptedRequest;
+    // Set: a background session keeps a completed task on disk until forgetTask(), not only until
+    // its completion event returned, so a result that a process ended before handing on reaches
+    // the delegate of a later one again.
+    bool keepsCompletedTasksUntilForgotten = false;
 
     bool isBackground() const { return identifier.has_value(); }
 };
@@ -178,6 +190,12 @@ class URLSession : public std::enable_shared_from_this<URLSession> {
                                          std::vector<URLSessionTaskPtr> downloadTasks)>;
     void getTasks(TaskLists completion);
 
+    // The tasks a background session took over from the folder when it was made.
+    const std::vector<std::uint64_t>& adoptedTaskIdentifiers() const { return adoptedIdentifiers_; }
+    // Drops what a background session keeps of a completed task (see
+    // keepsCompletedTasksUntilForgotten), at once or when its completion event has returned.
+    void forgetTask(std::uint64_t identifier);
+
     // Lets running tasks finish, refuses new ones, then tells the delegate didBecomeInvalid.
     void finishTasksAndInvalidate();
     // The same after cancelling every task.
@@ -209,12 +227,15 @@ class URLSession : public std::enable_shared_from_this<URLSession> {
     // Both set once by make().
     std::shared_ptr<URLSessionLoader> loader_;
     std::shared_ptr<URLSessionStore> store_;
+    std::vector<std::uint64_t> adoptedIdentifiers_;
 
     mutable std::mutex mutex_;
     std::shared_ptr<URLSessionDelegate> delegate_;
     std::uint64_t nextIdentifier_ = 1;
     // Tasks whose completion has not been delivered yet.
     std::map<std::uint64_t, URLSessionTaskPtr> tasks_;
+    // Tasks to forget as soon as their completion has been delivered.
+    std::set<std::uint64_t> forgotten_;
     bool invalidating_ = false;
     bool invalid_ = false;
     // Adopted tasks still to be delivered before background events count as finished.

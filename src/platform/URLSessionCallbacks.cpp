@@ -214,6 +214,15 @@ size_t TransferCallbacks::body(char* buffer, size_t size, size_t count, void* co
         t.holds.delegateBehind = true;
         return CURL_WRITEFUNC_PAUSE;
     }
+    if (t.record && !t.record->replyBodyTooLarge) {
+        // Kept with the completion, so a later process can deliver the same reply.
+        Bytes& kept = t.record->replyBody;
+        t.record->replyBodyTooLarge = kept.size() + length > URLSessionStore::ReplyBodyLimit;
+        if (t.record->replyBodyTooLarge)
+            kept = Bytes();
+        else
+            kept.insert(kept.end(), buffer, buffer + length);
+    }
     t.task->addBytesReceived(static_cast<std::int64_t>(length));
     t.events->postData(reinterpret_cast<const std::uint8_t*>(buffer), length);
     collectForCache(t, buffer, length);

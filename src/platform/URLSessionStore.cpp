@@ -7,8 +7,10 @@
 
 #include <algorithm>
 #include <fstream>
+#include <set>
 #include <sstream>
 
+#include "platform/Base64.h"
 #include "platform/Files.h"
 #include "quarra/Json.h"
 
@@ -16,10 +18,15 @@ namespace quarra {
 namespace fs = std::filesystem;
 namespace {
 
-Json headersJson(const HttpHeaders& headers) {
+Json headersJson(const HttpHeaders& headers, const std::vector<std::string>& notKept = {}) {
     Json out = Json::object();
+    CaseInsensitiveLess less;
     for (const auto& [name, value] : headers) {
-        out[name] = value;
+        bool kept = std::none_of(notKept.begin(), notKept.end(), [&](const std::string& field) {
+            return !less(field, name) && !less(name, field);
+        });
+        if (kept)
+            out[name] = value;
     }
     return out;
 }
@@ -32,14 +39,14 @@ HttpHeaders headersFrom(const Json& json) {
     return headers;
 }
 
-Json toJson(const URLSessionStore::Record& r) {
+Json toJson(const URLSessionStore::Record& r, const std::vector<std::string>& notKept) {
     Json out = {
         {"identifier", r.identifier},
         {"kind", r.kind == URLSessionTaskKind::Upload ? "upload" : "download"},
         {"request",
          {{"url", r.request.url.string()},
           {"method", r.request.httpMethod},
-          {"headers", headersJson(r.request.headers)},
+          {"headers", headersJson(r.request.headers, notKept)},
           {"timeout", r.request.timeoutInterval}}},
         {"bodyFile", r.bodyFile.string()},
         {"description", r.description},
@@ -53,6 +60,10 @@ Json toJson(const URLSessionStore::Record& r) {
                            {"status", r.response->statusCode},
                            {"headers", headersJson(r.response->headers)}};
     }
+    if (!r.replyBody.empty())
+        out["replyBody"] = base64Encode(r.replyBody);
+    if (r.replyBodyTooLarge)
+        out["replyBodyTooLarge"] = true;
     if (r.error) {
         out["error"] = {{"domain", r.error->domain()},
                         {"code", r.error->code()},
@@ -82,6 +93,9 @@ URLSessionStore::Record fromJson(const Json& in) {
             Url::parse(response.at("url").get<std::string>()).value_or(Url()),
             response.at("status").get<int>(), headersFrom(response.at("headers")));
     }
+    if (in.contains("replyBody"))
+        r.replyBody = base64Decode(in.at("replyBody").get<std::string>()).value_or(Bytes());
+    r.replyBodyTooLarge = in.value("replyBodyTooLarge", false);
     if (in.contains("error")) {
         const Json& error = in["error"];
         r.error = Error::make(error.at("domain").get<std::string>(), error.at("code").get<long>(),
@@ -102,7 +116,8 @@ std::optional<std::string> readText(const fs::path& path) {
 
 }  // namespace
 
-std::unique_ptr<URLSessionStore> URLSessionStore::open(const fs::path& folder) {
+std::unique_ptr<URLSessionStore> URLSessionStore::open(const fs::path& folder,
+                                                       std::vector<std::string> notKept) {
     std::error_code ec;
     (void)files::createDirectories(folder, 0700);
     fs::permissions(folder, fs::perms::owner_all, ec);
@@ -114,15 +129,15 @@ std::unique_ptr<URLSessionStore> URLSessionStore::open(const fs::path& folder) {
         ::close(fd);
         return nullptr;
     }
-    std::unique_ptr<URLSessionStore> store(new URLSessionStore(folder, fd));
+    std::unique_ptr<URLSessionStore> store(new URLSessionStore(folder, fd, std::move(notKept)));
     if (auto text = readText(folder / "next-identifier")) {
         store->next_ = std::max<std::uint64_t>(1, std::strtoull(text->c_str(), nullptr, 10));
     }
     return store;
 }
 
-URLSessionStore::URLSessionStore(fs::path folder, int lockFd)
-    : folder_(std::move(folder)), lockFd_(lockFd) {}
+URLSessionStore::URLSessionStore(fs::path folder, int lockFd, std::vector<std::string> notKept)
+    : folder_(std::move(folder)), notKept_(std::move(notKept)), lockFd_(lockFd) {}
 
 URLSessionStore::~URLSessionStore() {
     close();
@@ -156,6 +171,18 @@ std::vector<URLSessionStore::Record> URLSessionStore::load() {
     }
     std::sort(records.begin(), records.end(),
               [](const Record& a, const Record& b) { return a.identifier < b.identifier; });
+    // What a process that ended mid-write left: half-written records, and files of no record.
+    std::set<std::string> kept;
+    for (const Record& record : records)
+        kept.insert(std::to_string(record.identifier));
+    for (const fs::directory_entry& entry : fs::directory_iterator(folder_, ec)) {
+        const fs::path& path = entry.path();
+        bool partial = path.filename().string().find(PartialFileMarker) != std::string::npos;
+        bool orphan = (path.extension() == ".partial" || path.extension() == ".download") &&
+                      !kept.count(path.stem().string());
+        if (partial || orphan)
+            fs::remove(path, ec);
+    }
     return records;
 }
 
@@ -173,7 +200,7 @@ ErrorPtr URLSessionStore::save(const Record& record) {
     std::lock_guard lock(mutex_);
     if (lockFd_ < 0)
         return nullptr;
-    return files::writeAtomically(recordFile(record.identifier), toJson(record).dump());
+    return files::writeAtomically(recordFile(record.identifier), toJson(record, notKept_).dump());
 }
 
 void URLSessionStore::remove(std::uint64_t identifier) {

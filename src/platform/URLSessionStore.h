@@ -11,9 +11,10 @@
 #include <string>
 #include <vector>
 
-#include "quarra/Error.h"
 #include "platform/HttpResponse.h"
 #include "platform/URLSessionTask.h"
+#include "quarra/Bytes.h"
+#include "quarra/Error.h"
 
 namespace quarra {
 
@@ -30,12 +31,18 @@ class URLSessionStore {
         bool completed = false;
         bool fileDelivered = false;  // the finished download reached the delegate
         HttpResponsePtr response;
+        // Uploads: the reply's body, while it is no larger than ReplyBodyLimit.
+        Bytes replyBody;
+        bool replyBodyTooLarge = false;
         ErrorPtr error;
     };
+    static constexpr std::size_t ReplyBodyLimit = 1 << 20;
 
     // Opens (making it when needed) and locks `folder`; null when another session holds it or it
     // cannot be made.
-    static std::unique_ptr<URLSessionStore> open(const std::filesystem::path& folder);
+    // Request header fields in `notKept` are left out of every record written.
+    static std::unique_ptr<URLSessionStore> open(const std::filesystem::path& folder,
+                                                 std::vector<std::string> notKept = {});
     ~URLSessionStore();
     URLSessionStore(const URLSessionStore&) = delete;
     URLSessionStore& operator=(const URLSessionStore&) = delete;
@@ -56,10 +63,11 @@ class URLSessionStore {
     std::filesystem::path finishedFile(std::uint64_t identifier) const;
 
   private:
-    URLSessionStore(std::filesystem::path folder, int lockFd);
+    URLSessionStore(std::filesystem::path folder, int lockFd, std::vector<std::string> notKept);
     std::filesystem::path recordFile(std::uint64_t identifier) const;
 
     const std::filesystem::path folder_;
+    const std::vector<std::string> notKept_;
     int lockFd_;
     std::mutex mutex_;
     std::uint64_t next_ = 1;

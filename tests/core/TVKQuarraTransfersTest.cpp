@@ -132,6 +132,8 @@ class TransfersTest : public ::testing::Test {
         EXPECT_EQ(entries(uploads()), std::vector<std::string>());
     }
 
+    void expectDeliveredFromRecord(bool linkedAlready);
+
     SignInTestBed bed;
     test::TempDir dir;
 };
@@ -469,9 +471,13 @@ TEST(TransfersRestart, StartsTransfersAndEnds) {
             const std::optional<std::string>&, const ErrorPtr&) { ++calls; });
     auto& engine = TVKQuarraManager::sharedInstance();
     auto& records = engine.pendingTransfers();
+    // The upload is recorded when asked for, and has its task once its body is written.
     auto recorded = [&] {
         auto& defaults = UserDefaults::standard();
-        return !defaults.objectForKey(records.userDefaultsUploadTaskInfoKey()).is_null() &&
+        Json uploads = defaults.objectForKey(records.userDefaultsUploadTaskInfoKey());
+        bool uploadStarted = uploads.is_object() && !uploads.empty() &&
+                             uploads.begin()->contains(TVKUploadInfoTaskIdKey);
+        return uploadStarted &&
                !defaults.objectForKey(records.userDefaultsDownloadTaskInfoKey()).is_null();
     };
     ASSERT_TRUE(runMainUntil(recorded, std::chrono::seconds(60)));
@@ -537,12 +543,14 @@ TEST(TransfersRestart, DeliversAfterRelaunch) {
     EXPECT_EQ(entries(configuration.downloadsDirectory()), std::vector<std::string>());
 }
 
-TEST_F(TransfersTest, DownloadAnEarlierProcessDidNotStoreIsDeliveredFromItsRecord) {
-    // An earlier process ended while it stored a finished download: its file and record remain,
-    // and no task of the session will report it again.
+// An earlier process ended while it stored a finished download: its file and record remain, and
+// no task of the session will report it again. It may have linked the file into place already.
+void TransfersTest::expectDeliveredFromRecord(bool linkedAlready) {
     fs::create_directories(downloads());
     fs::path temporary = downloads() / "report.pdf-5C1B8F0E";
     test::writeFile(temporary, "finished before the relaunch");
+    if (linkedAlready)
+        fs::create_hard_link(temporary, dir / "report.pdf");
     const std::string key =
         TVKQuarraConfigurationManager::sharedInstance().frameworkId() + ".download_task_info_key";
     UserDefaults::standard().setObject(
@@ -568,6 +576,14 @@ TEST_F(TransfersTest, DownloadAnEarlierProcessDidNotStoreIsDeliveredFromItsRecor
     ASSERT_TRUE(runMainUntil([&] { return drained; }));
     EXPECT_EQ(outcome.calls + again.calls, 1);
     expectNothingPending();
+}
+
+TEST_F(TransfersTest, DownloadAnEarlierProcessDidNotStoreIsDeliveredFromItsRecord) {
+    expectDeliveredFromRecord(false);
+}
+
+TEST_F(TransfersTest, DownloadAnEarlierProcessLinkedIntoPlaceIsDeliveredNotRefused) {
+    expectDeliveredFromRecord(true);
 }
 
 // Runs this program again with `stage`; true when it ended with status 0.

@@ -951,6 +951,13 @@ class URLSessionBackground : public ::testing::Test {
     URLSessionConfiguration configuration() {
         auto c = URLSessionConfiguration::backgroundSessionConfiguration("test.background");
         c.backgroundStorageDirectory = folder.path();
+        if (keepsUntilForgotten) {
+            c.keepsCompletedTasksUntilForgotten = true;
+            c.headerFieldsNotKept = {"authorization"};
+            c.prepareAdoptedRequest = [](std::uint64_t, UrlRequest& request) {
+                request.setValue("renewed", "Authorization");
+            };
+        }
         return c;
     }
     // fork() copies only the calling thread; with other threads about, the child could inherit a
@@ -1018,6 +1025,7 @@ class URLSessionBackground : public ::testing::Test {
         third->invalidateAndCancel();
     }
 
+    bool keepsUntilForgotten = false;
     test::TempDir folder;
     pid_t child = -1;
     int toChild = -1;
@@ -1119,6 +1127,61 @@ TEST_F(URLSessionBackground, NextProcessRestartsAnUploadAndRedeliversAFinishedOn
     auto slow = server.requests("/slow");
     ASSERT_EQ(slow.size(), 2u);
     EXPECT_TRUE(slow[1].body == content);
+    expectNothingLeft();
+}
+
+// A session that keeps completed tasks until told to forget them delivers a finished upload again
+// in the next process, with its reply, and never writes a credential to disk: the next process
+// sets it again on the upload it sends anew.
+TEST_F(URLSessionBackground, KeptCompletionCarriesItsReplyAndNoCredential) {
+    if (!alone()) {
+        GTEST_SKIP() << "needs a process of its own";
+    }
+    keepsUntilForgotten = true;
+    test::writeFile(folder / "body.bin", QuarraTestServer::generatedBody(64 * 1024));
+    std::filesystem::path body = folder / "body.bin";
+    fork([body](URLSession& session, Recorder& recorder, const Url& url) {
+        UrlRequest put(url);
+        put.httpMethod = "PUT";
+        put.setValue("secret-session", "Authorization");
+        auto done = session.uploadTask(put, body).value();
+        put.url = url.resolve("/slow").value();
+        auto slow = session.uploadTask(put, body).value();
+        slow->resume();
+        if (!recorder.waitForSent(64 * 1024)) {
+            return 3;
+        }
+        done->resume();
+        // Heard here; only forgetTask would let the session drop it.
+        return recorder.waitForCompletions(1) ? 0 : 4;
+    });
+    QuarraTestServer server;
+    server.trustAuthority();
+    Reply stall = Reply::json(R"({"stored":"slow"})");
+    stall.stallBeforeHead = true;
+    server.replies("/slow", {stall, Reply::json(R"({"stored":"slow"})")});
+    server.reply("/upload", Reply::json(R"({"stored":"first"})"));
+    runChild(server.url("/upload"));
+    server.releaseStalls();
+    for (const auto& entry : std::filesystem::directory_iterator(folder.path())) {
+        EXPECT_EQ(test::readFile(entry.path()).find("secret-session"), std::string::npos)
+            << entry.path();
+    }
+
+    auto adopted = reopen();
+    ASSERT_EQ(adopted.size(), 2u);
+    {
+        std::lock_guard lock(recorder->mutex);
+        EXPECT_NE(recorder->body.find(R"({"stored":"first"})"), std::string::npos);
+        EXPECT_NE(recorder->body.find(R"({"stored":"slow"})"), std::string::npos);
+    }
+    EXPECT_EQ(server.requests("/upload").size(), 1u);
+    auto slow = server.requests("/slow");
+    ASSERT_EQ(slow.size(), 2u);
+    EXPECT_EQ(slow[1].header("authorization"), "renewed");
+    for (const URLSessionTaskPtr& task : adopted) {
+        session->forgetTask(task->taskIdentifier());
+    }
     expectNothingLeft();
 }
 

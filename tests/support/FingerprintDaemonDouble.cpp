@@ -125,8 +125,10 @@ struct FingerprintDaemonDouble::Service {
                     g_error_free(error);
                 }
                 ready = true;
+                // Told under the lock: the waiter, and with it this condition variable, cannot
+                // be gone before the signal is.
+                readyChanged.notify_one();
             }
-            readyChanged.notify_one();
             g_main_loop_run(loop);
             if (connection) {
                 g_dbus_connection_close_sync(connection, nullptr, nullptr);

@@ -243,7 +243,8 @@ void QuarraTestServer::handle(const httplib::Request& q, httplib::Response& r,
     if (!reader) {
         keep(q.body.data(), q.body.size());
     } else if (q.is_multipart_form_data()) {
-        (*reader)(
+        // A body cut short (its client died while sending) is no request: nothing is stored.
+        bool whole = (*reader)(
             [&record](const httplib::MultipartFormData& part) {
                 record.parts.push_back({part.name, part.filename, part.content_type, ""});
                 return true;
@@ -256,6 +257,10 @@ void QuarraTestServer::handle(const httplib::Request& q, httplib::Response& r,
                 record.bodyLength += length;
                 return true;
             });
+        if (!whole) {
+            r.status = 400;
+            return;
+        }
     } else {
         (*reader)(keep);
     }

@@ -1,0 +1,404 @@
+// The host is killed (SIGKILL) at each named step of an upload's and a download's delivery, and
+// once by the server right after it stored an upload, then relaunched: every transfer it asked for
+// reaches it with its true outcome, twice only when it died in its own handler, and nothing is left
+// on disk that no record names. The host is this program again, started with a stage to play.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <strings.h>
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <filesystem>
+#include <iostream>
+#include <mutex>
+#include <sstream>
+
+#include "core/TVKPendingTransfers.h"
+#include "core/TVKQuarraConfigurationManager.h"
+#include "core/TVKQuarraManager.h"
+#include "platform/Directories.h"
+#include "platform/UserDefaults.h"
+#include "quarra/TVKQuarraAPI.h"
+#include "quarra/TVKSDKApplicationDelegate.h"
+#include "support/SignInTestBed.h"
+#include "support/TestSupport.h"
+
+namespace quarra {
+namespace {
+
+namespace fs = std::filesystem;
+using test::QuarraTestServer;
+using test::QuarraTestService;
+using test::RecordedRequest;
+using test::Reply;
+using test::SignInTestBed;
+
+constexpr const char* Content = "objects/documents/7/content";
+constexpr const char* DocumentsPath = "objects/documents";
+constexpr std::uint64_t kDownloadLength = 256 << 10;
+
+// --- The host's two lives
+
+const char* env(const char* name) {
+    const char* value = getenv(name);
+    return value ? value : "";
+}
+
+bool stage(const char* name) {
+    if (std::string(env("QUARRA_CRASH_STAGE")) != name)
+        return false;
+    setenv("XDG_DATA_HOME", env("QUARRA_CRASH_DATA"), 1);
+    TVKSDKApplicationDelegate::sharedInstance().didFinishLaunchingWithOptions();
+    return true;
+}
+
+// One line per result the host heard; appended whole, so a kill loses none that was written.
+void note(const Json& line) {
+    std::string text = line.dump() + "\n";
+    int fd = ::open(env("QUARRA_CRASH_LOG"), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
+    if (fd >= 0) {
+        (void)!::write(fd, text.data(), text.size());
+        ::close(fd);
+    }
+}
+
+Json result(const std::optional<Url>& fileURL, const Json& reply, const ErrorPtr& error) {
+    return {{"file", fileURL ? fileURL->filePath().string() : ""},
+            {"ok", !error},
+            {"status", reply.is_object() ? reply.value("responseStatus", "") : ""},
+            {"error", error ? error->description() : ""}};
+}
+
+int delivered = 0;
+
+TVKQuarraUploadHandler uploadNote() {
+    return [](const Json& reply, const std::optional<Url>& fileURL,
+              const std::optional<std::string>&, const ErrorPtr& error) {
+        ++delivered;
+        note(result(fileURL, reply, error));
+    };
+}
+
+TVKQuarraDownloadHandler downloadNote() {
+    return [](const Json& reply, const std::optional<Url>& fileURL, const std::string&,
+              const std::optional<std::string>&, const ErrorPtr& error) {
+        ++delivered;
+        note(result(fileURL, reply, error));
+    };
+}
+
+TEST(TransferCrashHost, StartsTransfersAndIsKilled) {
+    if (!stage("crash"))
+        GTEST_SKIP() << "runs only as the first life of the crash test's host";
+    std::string step = env("QUARRA_CRASH_STEP");
+    setTransferStepHook([step](std::string_view reached) {
+        if (reached == step)
+            ::kill(::getpid(), SIGKILL);
+    });
+    auto& auth = TVKQuarraAuthManager::sharedInstance();
+    auth.setAuthDNS(std::string("127.0.0.1:") + env("QUARRA_CRASH_PORT"));
+    test::Outcome signIn;
+    auth.loginToAuthServerWithUsername(SignInTestBed::Alice, SignInTestBed::AlicePassword,
+                                       signIn.userHandler());
+    ASSERT_TRUE(signIn.wait());
+    ASSERT_FALSE(signIn.error) << signIn.error->description();
+    auto quarra = *auth.quarraWithId(SignInTestBed::FirstQuarra);
+    // A transfer counts as asked for once its call has returned; a kill may come before.
+    auto& api = TVKQuarraAPI::sharedInstance();
+    api.requestQuarraDownloadFileEndpoint(Content, quarra, Url::fileUrl(env("QUARRA_CRASH_PLAIN")),
+                                          false, {}, nullptr, downloadNote());
+    note({{"asked", env("QUARRA_CRASH_PLAIN")}});
+    api.requestQuarraDownloadFileEndpoint(Content, quarra,
+                                          Url::fileUrl(env("QUARRA_CRASH_ENCRYPTED")), true, {},
+                                          nullptr, downloadNote());
+    note({{"asked", env("QUARRA_CRASH_ENCRYPTED")}});
+    api.requestQuarraMultipartFormEndpoint(DocumentsPath, quarra,
+                                           Url::fileUrl(env("QUARRA_CRASH_UPLOAD")), false,
+                                           TVKQuarraRequestMethodPOST, {}, nullptr, uploadNote());
+    note({{"asked", env("QUARRA_CRASH_UPLOAD")}});
+    runMainUntil([] { return delivered == 3; }, std::chrono::seconds(90));
+    // Alive here means the step never came: the test that started this one fails.
+    std::fflush(nullptr);
+    _exit(0);
+}
+
+TEST(TransferCrashHost, IsRelaunched) {
+    if (!stage("relaunch"))
+        GTEST_SKIP() << "runs only as the second life of the crash test's host";
+    // The session id stays in the keychain: no task the background session kept carries it.
+    std::error_code ec;
+    for (auto it =
+             fs::recursive_directory_iterator(applicationSupportDirectory() / "URLSessions", ec);
+         it != fs::recursive_directory_iterator(); ++it) {
+        if (it->path().extension() != ".json")
+            continue;
+        auto record = parseJson(test::readFile(it->path()));
+        ASSERT_TRUE(record) << it->path();
+        for (const auto& [field, value] : (*record)["request"]["headers"].items())
+            EXPECT_NE(strcasecmp(field.c_str(), "Authorization"), 0) << it->path();
+    }
+    auto& api = TVKQuarraAPI::sharedInstance();
+    bool late = *env("QUARRA_CRASH_LATE");
+    if (!late) {
+        api.setBackgroundUploadResultHandler(uploadNote());
+        api.setBackgroundDownloadResultHandler(downloadNote());
+    }
+    auto& engine = TVKQuarraManager::sharedInstance();
+    int events = 0;
+    TVKSDKApplicationDelegate::sharedInstance().handleEventsForBackgroundURLSession(
+        engine.backgroundSessionIdentifier(), [&] { ++events; });
+    ASSERT_TRUE(runMainUntil([&] { return events > 0; }, std::chrono::seconds(90)));
+    auto drain = [] {
+        for (int round = 0; round < 3; ++round) {
+            bool drained = false;
+            DispatchQueue::main()->async([&] { drained = true; });
+            runMainUntil([&] { return drained; });
+        }
+    };
+    if (late) {
+        // Every result of the session has reached the engine, with no handler to take it yet.
+        drain();
+        EXPECT_EQ(delivered, 0);
+        api.setBackgroundUploadResultHandler(uploadNote());
+        api.setBackgroundDownloadResultHandler(downloadNote());
+    }
+    auto& records = engine.pendingTransfers();
+    auto& defaults = UserDefaults::standard();
+    EXPECT_TRUE(runMainUntil(
+        [&] {
+            return defaults.objectForKey(records.userDefaultsUploadTaskInfoKey()).is_null() &&
+                   defaults.objectForKey(records.userDefaultsDownloadTaskInfoKey()).is_null();
+        },
+        std::chrono::seconds(90)));
+    drain();
+    // What no record names any more must be gone: bodies, temporaries, the session's own files.
+    Json left = Json::array();
+    auto& configuration = TVKQuarraConfigurationManager::sharedInstance();
+    for (const fs::path& folder :
+         std::vector<fs::path>{configuration.uploadsDirectory(), configuration.downloadsDirectory(),
+                               applicationSupportDirectory() / "com.tovik.transport.downloads",
+                               applicationSupportDirectory() / "URLSessions"}) {
+        for (auto it = fs::recursive_directory_iterator(folder, ec);
+             it != fs::recursive_directory_iterator(); ++it) {
+            std::string name = it->path().filename().string();
+            if (it->is_regular_file() && name != "lock" && name != "next-identifier")
+                left.push_back(it->path().string());
+        }
+    }
+    note({{"left", left}});
+    std::fflush(nullptr);
+    _exit(::testing::Test::HasFailure() ? 1 : 0);
+}
+
+// --- The test
+
+struct Scenario {
+    const char* step;             // where the host is killed; "server" when the server kills it
+    bool brokenDownload = false;  // the server cuts every download short
+    bool lateHandlers = false;    // the relaunched host sets its handlers only after the session
+                                  // delivered everything
+};
+
+pid_t spawnHost(const char* stageName, const char* test, const std::vector<std::string>& extra) {
+    std::vector<std::string> variables;
+    for (char** v = environ; *v; ++v) {
+        if (std::strncmp(*v, "QUARRA_CRASH_", 13) != 0)
+            variables.emplace_back(*v);
+    }
+    variables.push_back(std::string("QUARRA_CRASH_STAGE=") + stageName);
+    variables.insert(variables.end(), extra.begin(), extra.end());
+    std::vector<char*> envp;
+    for (auto& v : variables)
+        envp.push_back(v.data());
+    envp.push_back(nullptr);
+    std::string self = fs::read_symlink("/proc/self/exe");
+    std::string filter = std::string("--gtest_filter=TransferCrashHost.") + test;
+    char* argv[] = {self.data(), filter.data(), nullptr};
+    pid_t child = -1;
+    if (posix_spawn(&child, self.c_str(), nullptr, nullptr, argv, envp.data()) != 0)
+        return -1;
+    return child;
+}
+
+int waitFor(pid_t child) {
+    int status = 0;
+    return child > 0 && waitpid(child, &status, 0) == child ? status : -1;
+}
+
+std::vector<Json> readNotes(const fs::path& log) {
+    std::vector<Json> lines;
+    std::istringstream in(test::readFile(log));
+    for (std::string line; std::getline(in, line);) {
+        if (auto parsed = parseJson(line))
+            lines.push_back(*parsed);
+    }
+    return lines;
+}
+
+TEST(TransferCrash, EveryTransferArrivesWithItsTrueOutcomeWhereverTheHostIsKilled) {
+    const Scenario scenarios[] = {
+        {"upload.requested"},
+        {"upload.bodyWritten"},
+        {"upload.taskRecorded"},
+        {"server"},
+        {"upload.handled"},
+        {"upload.recordRemoved"},
+        {"download.taskRecorded"},
+        {"download.stored"},
+        {"download.handled"},
+        {"download.recordRemoved"},
+        {"download.stored", true, true},
+    };
+    SignInTestBed bed;
+    // The host's process, published once it is spawned (the server may hear from it first).
+    struct Host {
+        std::mutex mutex;
+        std::condition_variable known;
+        pid_t pid = 0;
+    };
+    auto host = std::make_shared<Host>();
+    auto publish = [host](pid_t pid) {
+        std::lock_guard lock(host->mutex);
+        host->pid = pid;
+        host->known.notify_all();
+    };
+    auto killOnUpload = std::make_shared<std::atomic<bool>>(false);
+    auto broken = std::make_shared<std::atomic<bool>>(false);
+    bed.service.addEndpoint(
+        SignInTestBed::FirstQuarra, DocumentsPath,
+        [host, killOnUpload](const RecordedRequest&, const QuarraTestService::User&) {
+            // Stored, and the host dies before it hears so.
+            if (killOnUpload->exchange(false)) {
+                std::unique_lock lock(host->mutex);
+                if (host->known.wait_for(lock, std::chrono::minutes(1),
+                                         [&] { return host->pid > 0; }))
+                    ::kill(host->pid, SIGKILL);
+            }
+            return QuarraTestService::success();
+        });
+    bed.service.addEndpoint(SignInTestBed::FirstQuarra, Content,
+                            [broken](const RecordedRequest&, const QuarraTestService::User&) {
+                                Reply reply;
+                                reply.contentType = "application/pdf";
+                                reply.generatedLength = kDownloadLength;
+                                if (broken->load())
+                                    reply.dropAfter = kDownloadLength / 2;
+                                return reply;
+                            });
+    const std::string uploadPath = bed.service.apiPath(DocumentsPath);
+    int transfers = 0, deliveries = 0, repeatsOnServer = 0, twiceHeard = 0;
+    for (const Scenario& scenario : scenarios) {
+        SCOPED_TRACE(std::string("killed at ") + scenario.step +
+                     (scenario.lateHandlers ? ", handlers set late" : ""));
+        test::TempDir data, files;
+        const std::string contents = QuarraTestServer::generatedBody(300 << 10);
+        test::writeFile(files / "minutes.txt", contents);
+        fs::path plain = files / "plain.pdf", encrypted = files / "sealed.pdf";
+        fs::path log = files / "heard.jsonl";
+        std::vector<std::string> extra = {
+            "QUARRA_CRASH_DATA=" + data.path().string(),
+            "QUARRA_CRASH_LOG=" + log.string(),
+            "QUARRA_CRASH_PORT=" + std::to_string(bed.first.port()),
+            "QUARRA_CRASH_UPLOAD=" + (files / "minutes.txt").string(),
+            "QUARRA_CRASH_PLAIN=" + plain.string(),
+            "QUARRA_CRASH_ENCRYPTED=" + encrypted.string(),
+            std::string("QUARRA_CRASH_STEP=") + scenario.step,
+        };
+        if (scenario.lateHandlers)
+            extra.push_back("QUARRA_CRASH_LATE=1");
+        broken->store(scenario.brokenDownload);
+        killOnUpload->store(std::string(scenario.step) == "server");
+        std::size_t uploadsBefore = bed.first.requests(uploadPath).size();
+
+        pid_t first = spawnHost("crash", "StartsTransfersAndIsKilled", extra);
+        publish(first);
+        int status = waitFor(first);
+        publish(0);
+        ASSERT_TRUE(status != -1 && WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL)
+            << "the host was not killed at its step";
+        int relaunched = waitFor(spawnHost("relaunch", "IsRelaunched", extra));
+        ASSERT_TRUE(relaunched != -1 && WIFEXITED(relaunched) && WEXITSTATUS(relaunched) == 0);
+
+        auto notes = readNotes(log);
+        ASSERT_FALSE(notes.empty());
+        EXPECT_EQ(notes.back().value("left", Json::array()), Json::array());
+        auto heard = [&](const fs::path& file) {
+            std::vector<Json> found;
+            for (const Json& line : notes) {
+                if (line.value("file", "") == file.string())
+                    found.push_back(line);
+            }
+            return found;
+        };
+        auto uploadsSeen = bed.first.requests(uploadPath);
+        std::size_t stored = uploadsSeen.size() - uploadsBefore;
+        int extraDeliveries = 0;
+        for (const fs::path& file : {files / "minutes.txt", plain, encrypted}) {
+            SCOPED_TRACE(file.filename().string());
+            auto results = heard(file);
+            bool asked = std::any_of(notes.begin(), notes.end(), [&](const Json& line) {
+                return line.value("asked", "") == file.string();
+            });
+            if (!asked && results.empty())
+                continue;  // the kill came before the host asked for it
+            ++transfers;
+            deliveries += static_cast<int>(results.size());
+            ASSERT_FALSE(results.empty()) << "never delivered";
+            extraDeliveries += static_cast<int>(results.size()) - 1;
+            // A second delivery is the same result again.
+            for (const Json& again : results)
+                EXPECT_EQ(again, results.front());
+            bool ok = results.front().at("ok").get<bool>();
+            if (file == files / "minutes.txt") {
+                // Delivered as done exactly when the server has it.
+                EXPECT_EQ(ok, stored > 0) << results.front().dump();
+                if (ok) {
+                    EXPECT_EQ(results.front().at("status"), "SUCCESS");
+                    ASSERT_EQ(uploadsSeen.back().parts.size(), 1u);
+                    EXPECT_TRUE(uploadsSeen.back().parts[0].content == contents);
+                }
+                repeatsOnServer += stored > 1 ? static_cast<int>(stored) - 1 : 0;
+                // Sent again only when the kill fell between the server storing it and the
+                // transfer layer recording its reply.
+                EXPECT_LE(stored, 2u);
+                if (stored > 1)
+                    std::cout << "Stored twice after a kill at " << scenario.step << "\n";
+                // Once its completion reached the transfer layer, an upload is never sent again.
+                if (std::string(scenario.step).starts_with("upload.")) {
+                    EXPECT_LE(stored, 1u);
+                }
+            } else {
+                EXPECT_EQ(ok, fs::exists(file)) << results.front().dump();
+                if (scenario.brokenDownload) {
+                    EXPECT_FALSE(ok);
+                }
+                if (ok && file == plain) {
+                    EXPECT_TRUE(test::readFile(plain) ==
+                                QuarraTestServer::generatedBody(kDownloadLength));
+                }
+                if (ok && file == encrypted) {
+                    EXPECT_GT(fs::file_size(encrypted), kDownloadLength);
+                }
+            }
+        }
+        // A host that died in its handler hears that result again. Another transfer's result is
+        // heard twice only if the kill fell just after its handler returned, before the record
+        // went: rare, and always the same result again.
+        if (std::string(scenario.step).ends_with(".handled")) {
+            EXPECT_GE(extraDeliveries, 1);
+        }
+        EXPECT_LE(extraDeliveries, 2);
+        twiceHeard += extraDeliveries;
+    }
+    std::cout << "Crash test: " << std::size(scenarios) << " kills, " << transfers << " transfers, "
+              << deliveries << " deliveries (" << twiceHeard << " heard twice), " << repeatsOnServer
+              << " upload(s) stored twice by the server\n";
+}
+
+}  // namespace
+}  // namespace quarra
