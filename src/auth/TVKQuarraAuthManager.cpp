@@ -8,17 +8,18 @@
 #include "auth/TVKBiometricAuthenticationManager.h"
 #include "auth/TVKOAuthManager.h"
 #include "auth/TVKPasscodeManager.h"
-#include "quarra/TVKErrors.h"
 #include "auth/ui/TVKLoginViewController.h"
 #include "core/TVKQuarraConfigurationManager.h"
 #include "core/TVKQuarraEMMManager.h"
 #include "core/TVKQuarraManager.h"
 #include "log/TVKQuarraLoggerInternal.h"
-#include "quarra/Bundle.h"
-#include "quarra/Dispatch.h"
 #include "platform/Files.h"
 #include "platform/KeychainValue.h"
+#include "platform/URLSession.h"
 #include "platform/UserDefaults.h"
+#include "quarra/Bundle.h"
+#include "quarra/Dispatch.h"
+#include "quarra/TVKErrors.h"
 #include "quarra/ui/Application.h"
 #include "quarra/ui/Window.h"
 #include "sso/SSOErrorUtilities.h"
@@ -631,6 +632,8 @@ void TVKQuarraAuthManager::clearCurrentUser() {
     setCurrentUser(nullptr);
     // Thumbnails are cached by URL alone: the next user must not be shown this user's.
     TVKQuarraManager::clearThumbnailMemoryCache();
+    // Nor sent this session's cookies.
+    HTTPCookieStorage::removeAllCookies();
 }
 
 void TVKQuarraAuthManager::invalidateSession() {

@@ -136,10 +136,6 @@ ErrorPtr copyWithoutReplacing(const fs::path& from, const fs::path& to) {
     return nullptr;
 }
 
-void console(const std::string& line) {
-    std::fprintf(stderr, "%s\n", line.c_str());
-}
-
 // Hands the live progress object to `handler` on the main queue, never queueing a second call
 // while one is waiting.
 HTURLSessionManager::ProgressBlock progressBlock(TVKQuarraProgressHandler handler,
@@ -600,7 +596,7 @@ void TVKQuarraManager::didReceiveTaskCompleteNotification(const Notification& no
         auto handler = backgroundUploadResultHandler();
         if (!handler) {
             if (pendingTransfers_.pendingUpload(taskId))
-                console("WARNING: no background upload task completion handler set.");
+                TVK_LOG_WARNING("WARNING: no background upload task completion handler set.");
             return;
         }
         TVK_LOG_DEBUG("Received notification for upload task:" + std::to_string(taskId));
@@ -612,7 +608,7 @@ void TVKQuarraManager::didReceiveTaskCompleteNotification(const Notification& no
     auto handler = backgroundDownloadResultHandler();
     if (!handler) {
         if (pendingTransfers_.pendingDownload(taskId))
-            console("WARNING: no background download task completion handler set.");
+            TVK_LOG_WARNING("WARNING: no background download task completion handler set.");
         return;
     }
     TVK_LOG_DEBUG("Received notification for download task:" + std::to_string(taskId));

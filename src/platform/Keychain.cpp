@@ -14,13 +14,14 @@
 #include "quarra/Dispatch.h"
 
 #include "platform/Base64.h"
-#include "quarra/Bundle.h"
+#include "platform/Diagnostics.h"
 #include "platform/Directories.h"
 #include "platform/FileLock.h"
 #include "platform/Files.h"
+#include "platform/SecretServiceKeychainStore.h"
+#include "quarra/Bundle.h"
 #include "quarra/Json.h"
 #include "quarra/Result.h"
-#include "platform/SecretServiceKeychainStore.h"
 
 namespace quarra {
 
@@ -154,7 +155,9 @@ std::shared_ptr<KeychainStore> Keychain::standardStore() {
     const char* forced = getenv("QUARRA_KEYCHAIN");
     std::string_view choice = forced ? forced : "";
     if (!choice.empty() && choice != "file" && choice != "secret-service") {
-        fprintf(stderr, "QUARRA_KEYCHAIN=%s is neither \"file\" nor \"secret-service\"\n", forced);
+        reportDiagnostic(DiagnosticLevel::Warning,
+                         "QUARRA_KEYCHAIN=" + std::string(choice) +
+                             " is neither \"file\" nor \"secret-service\"");
         choice = "";
     }
     if (choice == "secret-service" || (choice.empty() && SecretServiceKeychainStore::available())) {

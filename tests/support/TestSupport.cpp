@@ -9,8 +9,11 @@
 
 #include <atomic>
 #include <fstream>
+#include <mutex>
 #include <sstream>
 #include <stdexcept>
+
+#include "platform/Diagnostics.h"
 
 namespace quarra::test {
 namespace {
@@ -38,6 +41,42 @@ TempDir::~TempDir() {
 std::filesystem::path sourceDir() {
     const char* dir = getenv("QUARRA_TEST_SOURCE_DIR");
     return dir ? dir : std::filesystem::current_path();
+}
+
+namespace {
+
+std::mutex& recordedMutex() {
+    static std::mutex& mutex = *new std::mutex();
+    return mutex;
+}
+std::string& recorded() {
+    static std::string& text = *new std::string();
+    return text;
+}
+DiagnosticHandler replacedHandler = nullptr;
+
+void record(DiagnosticLevel, std::string_view message, const std::source_location&) {
+    std::lock_guard lock(recordedMutex());
+    recorded().append(message).push_back('\n');
+}
+
+}  // namespace
+
+DiagnosticsRecorder::DiagnosticsRecorder() {
+    {
+        std::lock_guard lock(recordedMutex());
+        recorded().clear();
+    }
+    replacedHandler = setDiagnosticHandler(&record);
+}
+
+DiagnosticsRecorder::~DiagnosticsRecorder() {
+    setDiagnosticHandler(replacedHandler);
+}
+
+std::string DiagnosticsRecorder::text() const {
+    std::lock_guard lock(recordedMutex());
+    return recorded();
 }
 
 std::string readFile(const std::filesystem::path& path) {

@@ -2,6 +2,7 @@
 #include <sqlcipher/sqlite3.h>
 
 #include "storage/db/SQDatabase.h"
+#include "support/TestSupport.h"
 
 using namespace quarra;
 
@@ -86,9 +87,9 @@ TEST(SQFunctionsTest, SQLFromInsideABlockOnItsOwnConnectionIsRefused) {
         rowId = db->lastInsertRowId();
         SQDatabase::resultInt(1, context);
     });
-    testing::internal::CaptureStderr();
+    test::DiagnosticsRecorder diagnostics;
     EXPECT_TRUE(db->executeUpdate("insert into calls values (sneaky())"));
-    std::string log = testing::internal::GetCapturedStderr();
+    std::string log = diagnostics.text();
     EXPECT_FALSE(nestedOk);
     EXPECT_EQ(rowId, 0);
     EXPECT_NE(log.find("is currently in use."), std::string::npos);
