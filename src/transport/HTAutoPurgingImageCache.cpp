@@ -4,8 +4,9 @@
 #include <ctime>
 #include <vector>
 
-#include "quarra/MemoryPressure.h"
+#include "platform/MemoryPressure.h"
 #include "platform/Uuid.h"
+#include "quarra/MemoryPressure.h"
 
 namespace quarra {
 
@@ -73,6 +74,7 @@ std::shared_ptr<HTAutoPurgingImageCache> HTAutoPurgingImageCache::make(
     std::shared_ptr<HTAutoPurgingImageCache> cache(
         new HTAutoPurgingImageCache(memoryCapacity, preferredMemoryCapacity));
     cache->observeMemoryWarnings();
+    watchMemoryPressure();
     return cache;
 }
 

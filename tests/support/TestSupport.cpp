@@ -14,6 +14,7 @@
 #include <stdexcept>
 
 #include "platform/Diagnostics.h"
+#include "platform/MemoryPressure.h"
 
 namespace quarra::test {
 namespace {
@@ -127,6 +128,9 @@ int main(int argc, char** argv) {
     // Never the desktop's own keyring: tests that want a Secret Service start a private one.
     setenv("QUARRA_KEYCHAIN", "file", 1);
     unsetenv("DBUS_SESSION_BUS_ADDRESS");
+    // A busy machine's memory stalls would empty the caches that tests look into: memory warnings
+    // come only from the tests themselves.
+    quarra::watchMemoryPressure(quarra::MemoryPressureWatch::Sources{});
 
     testing::InitGoogleTest(&argc, argv);
     int result = RUN_ALL_TESTS();
