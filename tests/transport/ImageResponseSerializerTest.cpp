@@ -56,12 +56,17 @@ TEST(ImageResponseSerializerTest, InflatesOnlySmallShallowStillImages) {
         {"2048x1024 png", "image/png", test::makePng(2048, 1024, 8, false), false},
         {"16-bit png", "image/png", test::makePng(8, 8, 16), false},
         {"animated gif", "image/gif", test::makeGif(4, 4, 2), false},
+        {"tiff", "image/tiff", test::makeTiff(8, 8), true},
+        {"bmp", "image/bmp", test::makeBmp(8, 8), true},
+        {"icon", "image/x-icon", test::makeIco(16, 16), true},
+        {"x bitmap", "image/x-xbitmap", test::makeXbm(9, 3), true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         auto image = imageOf(serializer->responseObjectForResponse(imageResponse(200, c.type), c.data));
         ASSERT_TRUE(image);
         EXPECT_EQ(image->isPremultiplied(), c.inflated);
+        EXPECT_DOUBLE_EQ(image->scale(), 1.0);
     }
     auto gif = imageOf(
         serializer->responseObjectForResponse(imageResponse(200, "image/gif"), test::makeGif(4, 4, 2)));
