@@ -9,8 +9,8 @@
 #include <cstdlib>
 
 #include "platform/Diagnostics.h"
-#include "platform/Files.h"
 #include "quarra/Bundle.h"
+#include "platform/Files.h"
 
 namespace quarra {
 namespace {

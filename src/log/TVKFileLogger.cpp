@@ -3,15 +3,15 @@
 #include <cstring>
 
 #include "auth/TVKQuarraAuthManager.h"
+#include "platform/Diagnostics.h"
+#include "quarra/TVKErrors.h"
 #include "core/TVKQuarraConfigurationManager.h"
 #include "core/TVKQuarraManager.h"
 #include "log/LDLog.h"
 #include "log/LDLogFileManagerDefault.h"
 #include "log/TVKLogFileFormatter.h"
-#include "platform/Diagnostics.h"
-#include "platform/Files.h"
 #include "quarra/Application.h"
-#include "quarra/TVKErrors.h"
+#include "platform/Files.h"
 #include "sso/SSOUtf8.h"
 
 namespace quarra {

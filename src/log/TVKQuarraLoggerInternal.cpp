@@ -12,8 +12,8 @@
 #include "log/LDTTYLogger.h"
 #include "log/TVKFileLogger.h"
 #include "platform/Diagnostics.h"
-#include "platform/KeychainValue.h"
 #include "quarra/Bundle.h"
+#include "platform/KeychainValue.h"
 
 namespace quarra {
 namespace {

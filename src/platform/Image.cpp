@@ -1,10 +1,8 @@
 #include "quarra/Image.h"
 
-#include <gdk-pixbuf/gdk-pixbuf.h>
 #include <gif_lib.h>
 #include <jpeglib.h>
 #include <png.h>
-#include <tiffio.h>
 
 #include <algorithm>
 #include <bit>
@@ -12,8 +10,10 @@
 #include <csetjmp>
 #include <cstdarg>
 #include <cstring>
+#include <gdk-pixbuf/gdk-pixbuf.h>
 #include <stdexcept>
 #include <string>
+#include <tiffio.h>
 
 #include "platform/Files.h"
 

@@ -15,13 +15,13 @@
 
 #include "platform/Base64.h"
 #include "platform/Diagnostics.h"
+#include "quarra/Bundle.h"
 #include "platform/Directories.h"
 #include "platform/FileLock.h"
 #include "platform/Files.h"
-#include "platform/SecretServiceKeychainStore.h"
-#include "quarra/Bundle.h"
 #include "quarra/Json.h"
 #include "quarra/Result.h"
+#include "platform/SecretServiceKeychainStore.h"
 
 namespace quarra {
 

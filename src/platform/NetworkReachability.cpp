@@ -1,3 +1,4 @@
+#include "platform/Diagnostics.h"
 #include "platform/NetworkReachability.h"
 
 #include <ifaddrs.h>
@@ -17,7 +18,6 @@
 #include <thread>
 #include <vector>
 
-#include "platform/Diagnostics.h"
 #include "platform/FileDescriptor.h"
 
 namespace quarra {

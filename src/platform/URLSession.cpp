@@ -1,10 +1,10 @@
+#include "platform/Diagnostics.h"
 #include "platform/URLSession.h"
 
 #include <cctype>
 #include <cstdio>
 #include <stdexcept>
 
-#include "platform/Diagnostics.h"
 #include "platform/Directories.h"
 #include "platform/URLSessionEvents.h"
 #include "platform/URLSessionLoader.h"

@@ -1,12 +1,12 @@
+#include "platform/MemoryPressure.h"
 #include "transport/HTAutoPurgingImageCache.h"
 
 #include <algorithm>
 #include <ctime>
 #include <vector>
 
-#include "platform/MemoryPressure.h"
-#include "platform/Uuid.h"
 #include "quarra/MemoryPressure.h"
+#include "platform/Uuid.h"
 
 namespace quarra {
 

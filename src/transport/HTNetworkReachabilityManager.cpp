@@ -1,3 +1,4 @@
+#include "platform/Diagnostics.h"
 #include "transport/HTNetworkReachabilityManager.h"
 
 #include <arpa/inet.h>
@@ -6,9 +7,8 @@
 
 #include <cstdio>
 
-#include "platform/Diagnostics.h"
-#include "platform/NotificationCenter.h"
 #include "quarra/Dispatch.h"
+#include "platform/NotificationCenter.h"
 #include "transport/HTLocalizedString.h"
 
 namespace quarra {

@@ -11,8 +11,8 @@
 #include "log/LDLog.h"
 #include "log/TVKQuarraLoggerInternal.h"
 #include "platform/Diagnostics.h"
-#include "platform/Keychain.h"
 #include "quarra/Bundle.h"
+#include "platform/Keychain.h"
 #include "quarra/RunLoop.h"
 
 using namespace quarra;

@@ -1,8 +1,8 @@
 #include "quarra/Image.h"
 
+#include <algorithm>
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cstdlib>
 
 #include "support/ImageFixtures.h"

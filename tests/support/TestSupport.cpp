@@ -1,3 +1,5 @@
+#include "platform/Diagnostics.h"
+#include "platform/MemoryPressure.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -12,9 +14,6 @@
 #include <mutex>
 #include <sstream>
 #include <stdexcept>
-
-#include "platform/Diagnostics.h"
-#include "platform/MemoryPressure.h"
 
 namespace quarra::test {
 namespace {

@@ -1,9 +1,8 @@
 #include "transport/HTImageResponseSerializer.h"
 
-#include <gtest/gtest.h>
-
 #include <algorithm>
 #include <atomic>
+#include <gtest/gtest.h>
 #include <thread>
 
 #include "platform/URLError.h"

@@ -1,8 +1,8 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
-#include "platform/URLSession.h"
 #include "quarra/Bundle.h"
+#include "platform/URLSession.h"
 #include "support/QuarraTestServer.h"
 #include "support/TestCertificates.h"
 #include "support/TestSupport.h"

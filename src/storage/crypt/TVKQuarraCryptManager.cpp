@@ -8,12 +8,12 @@
 #include <cstdio>
 #include <mutex>
 
+#include "quarra/TVKErrors.h"
 #include "core/TVKQuarraConfigurationManager.h"
 #include "log/TVKQuarraLoggerInternal.h"
-#include "platform/Files.h"
 #include "quarra/Bundle.h"
 #include "quarra/Dispatch.h"
-#include "quarra/TVKErrors.h"
+#include "platform/Files.h"
 #include "storage/crypt/FCDecryptor.h"
 #include "storage/crypt/FCEncryptor.h"
 #include "storage/crypt/KeychainItemStoreCrypt.h"

@@ -1,6 +1,5 @@
-#include <gtest/gtest.h>
-
 #include <algorithm>
+#include <gtest/gtest.h>
 
 #include "quarra/ui/ImageView.h"
 #include "quarra/ui/PngRenderer.h"
