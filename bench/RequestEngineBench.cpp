@@ -5,9 +5,13 @@
 // the main queue, which the benchmark thread runs. One request at a time is also set beside
 // libcurl's easy interface on the calling thread. The counter "new_connections" counts the
 // connections the server accepted after a warm-up round (when connections are kept: none).
+// "switches" and "cpu_ms" are the process's context switches and CPU time per request; the server
+// runs in the same process, so both sides carry the same server share and only the difference is
+// the client's.
 #include <benchmark/benchmark.h>
 #include <curl/curl.h>
 #include <stdlib.h>
+#include <sys/resource.h>
 
 #include <atomic>
 #include <chrono>
@@ -41,6 +45,26 @@ struct World {
     TVKQuarraPtr quarra;
     std::string url;
     std::string sessionId;
+};
+
+// Context switches and CPU time of the whole process from construction to `report`.
+class ProcessCost {
+public:
+    ProcessCost() { ::getrusage(RUSAGE_SELF, &start_); }
+
+    void report(benchmark::State& state, std::int64_t requests) const {
+        rusage end{};
+        ::getrusage(RUSAGE_SELF, &end);
+        auto seconds = [](const timeval& t) { return double(t.tv_sec) + double(t.tv_usec) / 1e6; };
+        double switches = double((end.ru_nvcsw + end.ru_nivcsw) - (start_.ru_nvcsw + start_.ru_nivcsw));
+        double cpu = seconds(end.ru_utime) + seconds(end.ru_stime) - seconds(start_.ru_utime) -
+                     seconds(start_.ru_stime);
+        state.counters["switches"] = switches / double(requests);
+        state.counters["cpu_ms"] = 1000 * cpu / double(requests);
+    }
+
+private:
+    rusage start_{};
 };
 
 World& world() {
@@ -104,9 +128,11 @@ void BM_Engine(benchmark::State& state) {
     latencySum = 0;
     failures = 0;
     std::size_t warm = w.server.connections();
+    ProcessCost cost;
     for (auto _ : state) {
         round();
     }
+    cost.report(state, state.iterations() * n);
     state.SetItemsProcessed(state.iterations() * n);
     state.counters["latency_ms"] = 1000 * latencySum / double(state.iterations() * n);
     state.counters["failures"] = double(failures);
@@ -189,6 +215,7 @@ void BM_Curl(benchmark::State& state) {
     }
     double latencySum = 0;
     std::int64_t failures = 0;
+    ProcessCost cost;
     for (auto _ : state) {
         for (Call& c : calls) {
             c.body.clear();
@@ -218,6 +245,7 @@ void BM_Curl(benchmark::State& state) {
         curl_easy_cleanup(c.easy);
         curl_slist_free_all(c.headers);
     }
+    cost.report(state, state.iterations() * n);
     curl_multi_cleanup(multi);
     state.SetItemsProcessed(state.iterations() * n);
     state.counters["latency_ms"] = 1000 * latencySum / double(state.iterations() * n);
@@ -243,6 +271,7 @@ void BM_CurlEasy(benchmark::State& state) {
     std::int64_t failures = 0;
     int page = 0;
     w.server.clearRequests();
+    ProcessCost cost;
     for (auto _ : state) {
         std::string url = w.url + "?page=" + std::to_string(page++ % 64);
         curl_easy_setopt(easy, CURLOPT_URL, url.c_str());
@@ -253,6 +282,7 @@ void BM_CurlEasy(benchmark::State& state) {
         failures += (result != CURLE_OK || jsonString(reply, "responseStatus") != "SUCCESS");
         latencySum += std::chrono::duration<double>(Clock::now() - start).count();
     }
+    cost.report(state, state.iterations());
     curl_easy_cleanup(easy);
     curl_slist_free_all(headers);
     state.SetItemsProcessed(state.iterations());

@@ -1,15 +1,9 @@
-# The installable libraries, from the same objects as the tree's own; their bundle reads the SDK's
-# resources from where they are installed.
+# The installable libraries, from the same objects as the tree's own.
 include(CMakePackageConfigHelpers)
 
-set(QUARRA_INSTALLED_RESOURCES "${CMAKE_INSTALL_FULL_DATADIR}/quarra/resources")
 set(QUARRA_INSTALL_LIBDIR "${CMAKE_CURRENT_BINARY_DIR}/install-lib")
-quarra_add_library(quarra_shared SHARED "${QUARRA_INSTALLED_RESOURCES}")
-quarra_add_library(quarra_static STATIC "${QUARRA_INSTALLED_RESOURCES}")
-file(RELATIVE_PATH QUARRA_RESOURCES_FROM_LIBDIR "${CMAKE_INSTALL_FULL_LIBDIR}"
-    "${QUARRA_INSTALLED_RESOURCES}")
-target_compile_definitions(quarra_shared PRIVATE
-    QUARRA_SDK_RESOURCES_FROM_LIBRARY="${QUARRA_RESOURCES_FROM_LIBDIR}")
+quarra_add_library(quarra_shared SHARED)
+quarra_add_library(quarra_static STATIC)
 set_target_properties(quarra_shared PROPERTIES OUTPUT_NAME quarra EXPORT_NAME quarra
     VERSION ${PROJECT_VERSION} SOVERSION ${PROJECT_VERSION_MAJOR}
     LIBRARY_OUTPUT_DIRECTORY ${QUARRA_INSTALL_LIBDIR})
@@ -21,7 +15,6 @@ install(TARGETS quarra_shared EXPORT quarraTargets
 install(TARGETS quarra_static EXPORT quarraStaticTargets
     ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
 install(DIRECTORY include/quarra DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
-install(DIRECTORY resources/ DESTINATION ${QUARRA_INSTALL_RESOURCES})
 
 set(QUARRA_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/quarra)
 install(EXPORT quarraTargets NAMESPACE quarra:: DESTINATION ${QUARRA_CMAKE_DIR})
@@ -38,4 +31,6 @@ install(FILES ${CMAKE_CURRENT_BINARY_DIR}/quarraConfig.cmake
 file(RELATIVE_PATH QUARRA_PC_TO_PREFIX "${CMAKE_INSTALL_FULL_LIBDIR}/pkgconfig"
     "${CMAKE_INSTALL_PREFIX}")
 configure_file(cmake/quarra.pc.in ${CMAKE_CURRENT_BINARY_DIR}/quarra.pc @ONLY)
-install(FILES ${CMAKE_CURRENT_BINARY_DIR}/quarra.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+configure_file(cmake/quarra-static.pc.in ${CMAKE_CURRENT_BINARY_DIR}/quarra-static.pc @ONLY)
+install(FILES ${CMAKE_CURRENT_BINARY_DIR}/quarra.pc ${CMAKE_CURRENT_BINARY_DIR}/quarra-static.pc
+    DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)

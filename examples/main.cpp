@@ -184,6 +184,15 @@ const char* const kUsage =
 
 // One line on the terminal that fills as the transfer goes on, as wide as the terminal; nothing
 // when standard output is no terminal (a file or a pipe would collect every step).
+// Signs out; false, with the reason, when the stored session could not all be deleted.
+bool signOut() {
+    if (ErrorPtr error = TVKQuarraAuth::sharedInstance().logout()) {
+        std::cerr << "sign-out incomplete: " << describe(error) << "\n";
+        return false;
+    }
+    return true;
+}
+
 void drawProgress(const char* what, const Progress& progress) {
     static const bool terminal = isatty(STDOUT_FILENO);
     if (!terminal)
@@ -374,8 +383,7 @@ int main(int argc, char** argv) {
         // The user chooses or types the application passcode on the lock screen; the passcode stays
         // with the user for the next run, the session does not.
         int status = drivePasscodeInTerminal(std::cin, std::cout);
-        TVKQuarraAuth::sharedInstance().logout();
-        return status;
+        return signOut() ? status : 1;
     }
     auto user = TVKQuarraAuth::sharedInstance().currentUser();
     if (!user || user->quarras().empty()) {
@@ -389,7 +397,8 @@ int main(int argc, char** argv) {
     int status = 0;
     if (!command.empty()) {
         status = transfer(command);
-        TVKQuarraAuth::sharedInstance().logout();
+        if (!signOut())
+            return 1;
         std::cout << "signed out\n";
         return status;
     }
@@ -423,7 +432,8 @@ int main(int argc, char** argv) {
 
     // The demo leaves nothing signed in behind.
     if (demo) {
-        TVKQuarraAuth::sharedInstance().logout();
+        if (!signOut())
+            return 1;
         std::cout << "signed out\n";
     }
     return 0;

@@ -2,7 +2,8 @@
 
 namespace quarra {
 
-const double QuarraMobileSDKVersionNumber = 1.0;
-const char* const QuarraMobileSDKVersionString = "1.0.0";
+// Both from the project's version (CMakeLists.txt).
+const double QuarraMobileSDKVersionNumber = QUARRA_VERSION_NUMBER;
+const char* const QuarraMobileSDKVersionString = QUARRA_VERSION;
 
 }  // namespace quarra

@@ -18,8 +18,11 @@
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <vector>
 
+#include "quarra/Error.h"
 #include "quarra/Json.h"
+#include "quarra/Result.h"
 
 namespace quarra {
 
@@ -32,9 +35,10 @@ inline constexpr const char* BundleVersionKey = "CFBundleVersion";
 class Bundle {
   public:
     static Bundle& main();
-    // The SDK's own bundle: the resources folder of the SDK (QUARRA_SDK_RESOURCES, which the
-    // environment variable of the same name overrides at run time; QUARRA_SDK_INFO, a JSON object,
-    // is laid over its Info.json, e.g. to point "com.tovik.QuarraUrl" at a local test server).
+    // The SDK's own bundle: the resources compiled into the library, or the folder the environment
+    // variable QUARRA_SDK_RESOURCES names instead (all of them: a file missing there is missing).
+    // QUARRA_SDK_INFO, a JSON object, is laid over its Info.json, e.g. to point
+    // "com.tovik.QuarraUrl" at a local test server.
     static Bundle& sdk();
 
     // Names the host. `identifier` must be usable as a folder name (no "/", not "." or "..");
@@ -52,7 +56,19 @@ class Bundle {
     Json infoDictionary() const;
     // The value under `key`, null when missing.
     Json objectForInfoDictionaryKey(std::string_view key) const;
+    // Empty for resources compiled into the library.
     std::filesystem::path resourcePath() const;
+    // The resource `name` ("rsa_public_key.der"); an error of PosixErrorDomain with ENOENT when
+    // there is none, another when it could not be read.
+    Result<std::string> resourceData(std::string_view name) const;
+    // The names of the resources at the top of the bundle.
+    std::vector<std::string> resourceNames() const;
+    // Why the bundle's resources cannot be used (a folder without a readable Info.json, an
+    // Info.json or string table that is not a JSON object); null when they can.
+    ErrorPtr resourceError() const;
+    // Lays `values` over the info dictionary, as QUARRA_SDK_INFO does. Values read before are not
+    // read again, so this belongs before anything else uses the bundle.
+    void addInfoValues(const Json& values);
 
     // The text for `key` in `table`; when the table has none, `value` unless it is empty, else
     // `key`.
@@ -60,11 +76,18 @@ class Bundle {
                                 const std::string& table = "Localizable") const;
 
   private:
+    struct BuiltIn {};
+    Bundle(BuiltIn, Json infoOverrides);
     void load(std::filesystem::path resourcePath, std::string identifier, Json infoOverrides);
+    Result<std::string> readLocked(std::string_view name) const;
+    Json objectLocked(std::string_view name, bool required) const;
     const Json& tableLocked(const std::string& table) const;
 
     mutable std::mutex mutex_;
+    // Resources come from the library itself, not from a folder.
+    bool builtIn_ = false;
     std::filesystem::path resourcePath_;
+    mutable ErrorPtr resourceError_;
     std::string identifier_;
     Json info_;
     mutable std::map<std::string, Json> tables_;

@@ -12,6 +12,9 @@ namespace quarra {
 class Error;
 using ErrorPtr = std::shared_ptr<const Error>;
 
+// Domain of errors that carry an errno value as code (a file that could not be read or written).
+inline constexpr const char* PosixErrorDomain = "quarra.posix";
+
 // User-info key of the human-readable description.
 inline constexpr const char* LocalizedDescriptionKey = "LocalizedDescription";
 // User-info key of the reason for a failure, as a sentence.

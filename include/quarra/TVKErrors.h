@@ -1,5 +1,20 @@
 #pragma once
-// The SDK's error domains and user-info keys. Hosts compare errors against these values.
+// The error domains and codes a host receives from the SDK, and the user-info keys they carry.
+// Hosts compare errors against these values. Beside the SDK's own domains below, a handler can
+// receive:
+//   URLErrorDomain (quarra/URLError.h): the request could not be made or completed (no connection
+//     -1004/-1009, time-out -1001, a refused certificate -1202, cancelled -999, ...);
+//   HTURLResponseSerializationErrorDomain: the server answered with a status or content type the
+//     request does not accept (-1011, the status through TVKHTTPStatusCode(); -1016);
+//   HTJSONReadingErrorDomain: a reply that should be JSON is not;
+//   PosixErrorDomain (quarra/Error.h, the errno value): a local file could not be read or written;
+//   ImageErrorDomain (quarra/Image.h): a thumbnail could not be decoded;
+//   JsonParseErrorDomain (quarra/Json.h): a JSON text the host handed over is malformed.
+// A mapped error may carry the error that caused it as its underlying error.
+#include <optional>
+
+#include "quarra/Error.h"
+#include "quarra/URLError.h"
 
 namespace quarra {
 
@@ -82,6 +97,10 @@ enum TVKNetworkErrorCode : long {
 enum TVKAPIErrorCode : long {
     // A background transfer that could not be started or whose result could not be used.
     TVKAPITransferFailedErrorCode = -1,
+    // The file to upload cannot be read (the cause is the underlying error).
+    TVKAPIFileUnreadableErrorCode = -2,
+    // The file to upload is larger than TVKMaximumUploadFileSize.
+    TVKAPIFileTooLargeErrorCode = -3,
 };
 
 // TVKCryptographyErrorDomain.
@@ -100,6 +119,25 @@ enum TVKCacheErrorCode : long {
     TVKCacheOpenFailedErrorCode = -2,
     TVKCacheNotAuthenticatedErrorCode = -3,
 };
+
+// The HTTP transport's domains. Their codes are those of URLErrorDomain for the same kind of
+// failure.
+inline constexpr const char* HTURLResponseSerializationErrorDomain =
+    "com.tovik.transport.error.serialization.response";
+inline constexpr const char* HTURLRequestSerializationErrorDomain =
+    "com.tovik.transport.error.serialization.request";
+// User-info key of a response validation error's response: an object with "url", "statusCode"
+// and "headers".
+inline constexpr const char* HTNetworkingOperationFailingURLResponseErrorKey =
+    "com.tovik.transport.serialization.response.error.response";
+inline constexpr const char* HTJSONReadingErrorDomain = "com.tovik.transport.error.json";
+enum HTJSONReadingErrorCode : long {
+    HTJSONReadingCorruptError = 3840,
+};
+
+// The HTTP status of the reply that made `error` (or an error beneath it), when a reply was the
+// cause; none for failures before any reply arrived.
+std::optional<long> TVKHTTPStatusCode(const ErrorPtr& error);
 
 // Failures an upgrade task reports itself (the keychain's own errors keep their domain).
 inline constexpr const char* TVKUpgradeErrorDomain = "com.tovik.quarra_mobile_sdk.upgrade";

@@ -19,6 +19,10 @@ class TVKQuarraAPI {
     TVKQuarraAPI(const TVKQuarraAPI&) = delete;
     TVKQuarraAPI& operator=(const TVKQuarraAPI&) = delete;
 
+    // The identifier of the background session that carries uploads and downloads: the one
+    // TVKSDKApplicationDelegate::handleEventsForBackgroundURLSession is told about.
+    std::string backgroundSessionIdentifier() const;
+
     // Any endpoint below the API root, with method (1 GET, 2 POST, 3 PUT) and parameter encoding
     // (1 form, 2 JSON) codes.
     void requestQuarraEndpoint(const std::string& endpoint, TVKQuarraPtr quarra,
@@ -27,8 +31,8 @@ class TVKQuarraAPI {
                                TVKQuarraRequestHandler completionHandler);
     // A multipart upload of a file (part "file") beside form fields, sent by the background
     // session after a fresh sign-in to `quarra`. Refused before anything is sent when there is no
-    // network, or the file cannot be read or is over TVKMaximumUploadFileSize (TVKAPIErrorDomain
-    // -1).
+    // network (TVKNetworkErrorDomain), or the file cannot be read (TVKAPIFileUnreadableErrorCode)
+    // or is over TVKMaximumUploadFileSize (TVKAPIFileTooLargeErrorCode).
     void requestQuarraMultipartFormEndpoint(const std::string& endpoint, TVKQuarraPtr quarra,
                                             const Url& fileURL, bool isEncrypted,
                                             unsigned long method, const Json& parameters,

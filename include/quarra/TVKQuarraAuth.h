@@ -2,6 +2,7 @@
 // The host's door to sign-in and session: who is signed in, making sure somebody is, refreshing
 // the session and logging out. Every call is passed to the session manager; handlers run on the
 // main queue. Call from the main thread.
+#include <chrono>
 #include <functional>
 #include <memory>
 
@@ -32,9 +33,17 @@ class TVKQuarraAuth {
     TVKUserPtr currentUser() const;
     // Makes sure somebody is signed in; see TVKQuarraAuthManager::authenticateWithHandler.
     void authenticateWithHandler(UserHandler handler);
+    // Ends the sign-in in progress (the sign-in screen, the browser step of single sign-on): its
+    // handlers, and the requests waiting for it, get TVKAuthorizationErrorDomain -5.
+    void cancelSignIn();
+    // How long the browser step of single sign-on may take before it ends with the cancel error;
+    // five minutes unless set. Applies to sign-ins started later.
+    void setSignInTimeLimit(std::chrono::milliseconds limit);
     // A fresh session from the server while the current one is alive.
     void refreshUserWithHandler(UserHandler handler);
-    void logout();
+    // Signs the user out; the error says what of the stored session could not be deleted (see
+    // TVKQuarraAuthManager::logout).
+    [[nodiscard]] ErrorPtr logout();
     // Called, on the thread that logs out, with the user that was signed in.
     void setLogoutHandler(LogoutHandler handler);
 
@@ -42,7 +51,8 @@ class TVKQuarraAuth {
     // passcode when none is set); false when nothing is presented.
     bool showLockScreen();
     bool isShowingLockScreen() const;
-    void enableBiometricAuthentication(bool enabled);
+    // Off also deletes a password kept for biometric sign-in; the error says what failed.
+    [[nodiscard]] ErrorPtr enableBiometricAuthentication(bool enabled);
     bool isBiometricAuthenticationEnabled() const;
     // Told of every successful unlock; held weakly.
     void setPasscodeDelegate(std::weak_ptr<TVKPasscodeManagerDelegate> delegate);

@@ -50,8 +50,13 @@ class TVKQuarraCache : public std::enable_shared_from_this<TVKQuarraCache> {
     // (nobody signed in, no stored user name, or another user than this object's), -20, -2 (file
     // cannot be opened or keyed), the crypt manager's error (no key), the open handler's error, or
     // -1 over the database's error when the transaction could not begin or commit.
+    //
+    // `settled`, when given, runs on the queue right after the commit or rollback with the error
+    // the close handler will get (not when the open handler never ran): state the open handler's
+    // statements describe is brought in line there, before any other operation of this object
+    // can see it.
     void openDatabaseForQuarra(const TVKQuarraPtr& quarra, const OpenHandler& openHandler,
-                               const CloseHandler& closeHandler);
+                               const CloseHandler& closeHandler, const CloseHandler& settled = {});
     void openDatabaseWithOpenHandler(const OpenHandler& openHandler,
                                      const CloseHandler& closeHandler) {
         openDatabaseForQuarra(nullptr, openHandler, closeHandler);

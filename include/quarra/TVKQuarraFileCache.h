@@ -43,8 +43,13 @@ class TVKQuarraFileCache : public TVKQuarraCache {
 
     static constexpr const char* CacheName = "TVKQuarraFileCache";
 
-    // A new cache object with its own database queue; null when nobody is signed in.
+    // A new cache object with its own database queue; null when nobody is signed in. Sweeps the
+    // file store first (sweepFileStore).
     static std::shared_ptr<TVKQuarraFileCache> openCacheWithQuarra(TVKQuarraPtr quarra);
+    // Removes the signed-in user's stored files that no row of any of the user's cache databases
+    // names and that no download or recording of this process is about to record. When a
+    // database cannot be read nothing is removed and that is the error.
+    [[nodiscard]] static ErrorPtr sweepFileStore();
     // The five kinds' table names, which no other cache may use.
     static const std::vector<std::string>& tableNames();
 
@@ -56,13 +61,14 @@ class TVKQuarraFileCache : public TVKQuarraCache {
     // The entries the query (of one kind's query class) selects, in database order; none: an empty
     // list. A kind whose table was never made (or was removed) fails with the table layer's error.
     void query(const TVKQuarraLocalQuery& query, EntriesHandler handler);
-    // Deletes the entries' rows, then their files. The entries must be of one kind and one Quarra
+    // Deletes the entries' rows, then the files those rows named (an entry's own file name may be
+    // stale). The entries must be of one kind and one Quarra
     // (the cache's own object), else TVKQuarraErrorDomain -20. A file that cannot be removed is
     // logged and reported, after the others have been removed.
     void removeEntries(const std::vector<TVKQuarraFileCacheEntryPtr>& entries,
                        ErrorHandler handler);
-    // Drops the five tables of this Quarra's database, then removes the files their rows named;
-    // the files of the user's other Quarras stay.
+    // Drops the five tables of this Quarra's database, then removes the files their rows named
+    // and sweeps the store; the files of the user's other Quarras stay.
     void removeAllEntries(ErrorHandler handler) override;
 
     // Records a file that is already in the file store (a finished download): replaces the row of
@@ -85,7 +91,7 @@ class TVKQuarraFileCache : public TVKQuarraCache {
     TVKCacheTablePtr tableForQueryClass(const std::string& className) const;
     TVKCacheTablePtr tableForEntryClass(const std::string& className) const;
 
-    // The signed-in user's file store, created when missing; nothing without a stored user name.
+    // The signed-in user's file store, created when missing; nothing when nobody is signed in.
     static std::optional<std::filesystem::path> fileStoreURL();
     // A fresh file of the store: its name a new UUID, no extension.
     static std::optional<std::filesystem::path> generateFileLocationForDownload();

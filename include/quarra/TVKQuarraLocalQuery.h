@@ -6,8 +6,9 @@
 //
 // generateSqlWhereClause() and generateSqlForTableName() give the documented text, with the values
 // written in; the caches never run that text. They run boundWhereClause() / boundSqlForTableName(),
-// the same statement with every value bound to a "?" placeholder, so no value (a quote, a
-// double-quoted column name) can change the statement.
+// the same statement with every value bound to a "?" placeholder and every name (table, field)
+// quoted, so no value and no name (a quote, a keyword, "1=1 OR x", a second statement) can change
+// the statement.
 //
 // Queries and criteria are values owned by one thread at a time.
 #include <memory>
@@ -21,8 +22,9 @@
 namespace quarra {
 
 // The operator constants. Criteria made with TVKQuarraComparisonOperatorLike itself (not merely an
-// equal text) match the value anywhere in the column. They are never destroyed, so queries may
-// still be made on other threads while the process exits.
+// equal text) match the value anywhere in the column, its "%" and "_" as plain characters; an
+// equal "LIKE" text from elsewhere takes the value as the caller's own pattern. They are never
+// destroyed, so queries may still be made on other threads while the process exits.
 extern const std::string& TVKQuarraComparisonOperatorEquals;  // "="
 extern const std::string& TVKQuarraComparisonOperatorLike;    // "LIKE"
 extern const std::string& TVKQuarraLogicalOperatorAnd;        // "AND"
@@ -65,13 +67,16 @@ class TVKQuarraQueryCriteria {
 
     // `field OP "text" ` or `field OP 12 ` (the value written in, a trailing blank).
     std::string generateSQL() const;
-    // `field OP ? ` with the value (wrapped in "%" for a match anywhere).
+    // `field` OP ? with the value; for a match anywhere the value's wildcards escaped, wrapped in
+    // "%" and followed by ESCAPE '\'.
     TVKBoundSql boundSQL() const;
     std::string description() const;
 
   private:
     // The value as compared: wrapped in percent signs for the LIKE constant.
     SQValue comparedValue() const;
+    // The same, as bound: with the LIKE constant the value's own wildcards escaped.
+    SQValue boundValue() const;
     std::string sqlWord() const;
 
     std::string field_;

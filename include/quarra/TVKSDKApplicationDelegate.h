@@ -5,6 +5,7 @@
 #include <functional>
 #include <string>
 
+#include "quarra/Error.h"
 #include "quarra/Json.h"
 #include "quarra/Url.h"
 
@@ -24,8 +25,19 @@ class TVKSDKApplicationDelegate {
     TVKSDKApplicationDelegate(const TVKSDKApplicationDelegate&) = delete;
     TVKSDKApplicationDelegate& operator=(const TVKSDKApplicationDelegate&) = delete;
 
-    // Runs the pending upgrade tasks, then starts the SDK. Always true; the options are not read.
+    // Lays `settings` over the SDK's own before launch, as the environment variable
+    // QUARRA_SDK_INFO (a JSON object of the same keys) does:
+    //     "com.tovik.QuarraUrl"    the sign-in host ("host" or "host:port")
+    //     "com.tovik.APIVersion"   the server API version the requests name
+    // An error (TVKQuarraErrorDomain, TVKQuarraInvalidConfigurationErrorCode) for another key, a
+    // value that is not a non-empty string, or a call after didFinishLaunchingWithOptions.
+    [[nodiscard]] static ErrorPtr setSDKSettings(const Json& settings);
+
+    // Runs the pending upgrade tasks, then starts the SDK. False when the SDK cannot start because
+    // its resources or settings are unusable (launchError() says why); the options are not read.
     virtual bool didFinishLaunchingWithOptions(const Json& launchOptions = Json::object());
+    // Why the last didFinishLaunchingWithOptions returned false; null after a launch that worked.
+    static ErrorPtr launchError();
     // True when the URL was the SDK's (a single sign-on redirect).
     virtual bool openURL(const Url& url, const Json& options = Json::object());
     // The host went to the background / is coming back to the foreground. Posts the platform's

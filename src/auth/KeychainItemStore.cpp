@@ -1,5 +1,6 @@
 #include "auth/KeychainItemStore.h"
 
+#include <algorithm>
 #include <charconv>
 
 #include "core/TVKQuarraConfigurationManager.h"
@@ -114,11 +115,11 @@ std::string KeychainItemStore::objectForKey(KeychainAttribute key) const {
 }
 
 ErrorPtr KeychainItemStore::resetKeychainItem() {
-    if (readError_)
-        return readError_;
     ErrorPtr error = Keychain::standard().remove(byIdentifier(identifier_)).error();
-    if (!error)
+    if (!error) {
         exists_ = false;
+        readError_ = nullptr;  // known now: there is no such item
+    }
     item_.account.clear();
     item_.label.clear();
     item_.description.clear();
@@ -240,14 +241,16 @@ Result<std::optional<Bytes>> KeychainItemStore::getOAuthState() {
 }
 
 ErrorPtr KeychainItemStore::resetAuthData() {
-    ErrorPtr first;
-    for (const auto& identifier : {basicAuthIdentifier(), sessionIdentifier(), OAuthIdentifer(),
-                                   numFailedUnlockAttemptsIdentifier()}) {
-        ErrorPtr failure = KeychainItemStore(identifier).resetKeychainItem();
-        if (!first)
-            first = std::move(failure);
-    }
-    return first;
+    // One transaction: a keychain that fails half-way must not leave a user name whose password
+    // or session is gone, nor a session without its user.
+    const std::string identifiers[] = {basicAuthIdentifier(), sessionIdentifier(), OAuthIdentifer(),
+                                       numFailedUnlockAttemptsIdentifier()};
+    KeychainQuery query;
+    query.where = [&](const KeychainItem& item) {
+        return std::find(std::begin(identifiers), std::end(identifiers), item.generic) !=
+               std::end(identifiers);
+    };
+    return Keychain::standard().remove(query).error();
 }
 
 // --- Items of the passcode
@@ -259,9 +262,9 @@ ErrorPtr KeychainItemStore::setPasscode(const std::string& passcode, const std::
                      {passcode, KeychainAttribute::ValueData}});
 }
 
-std::string KeychainItemStore::getPasscodeForUsername(const std::string& username) {
-    return KeychainItemStore(passcodeIdentifierForUsername(username))
-        .objectForKey(KeychainAttribute::ValueData);
+Result<std::optional<std::string>> KeychainItemStore::getPasscodeForUsername(
+    const std::string& username) {
+    return read(passcodeIdentifierForUsername(username), KeychainAttribute::ValueData);
 }
 
 ErrorPtr KeychainItemStore::resetPasscodeForUsername(const std::string& username) {
@@ -281,12 +284,13 @@ ErrorPtr KeychainItemStore::setNumFailedUnlockAttempts(std::uint64_t count) {
     return item.setObjects(values);
 }
 
-std::uint64_t KeychainItemStore::getNumFailedUnlockAttempts() {
-    std::string text = KeychainItemStore(numFailedUnlockAttemptsIdentifier())
-                           .objectForKey(KeychainAttribute::ValueData);
+Result<std::uint64_t> KeychainItemStore::getNumFailedUnlockAttempts() {
+    auto text = read(numFailedUnlockAttemptsIdentifier(), KeychainAttribute::ValueData);
+    if (!text)
+        return text.error();
     std::uint64_t count = 0;
-    std::from_chars(text.data(), text.data() + text.size(),
-                    count);  // leading digits, like intValue
+    if (*text)  // leading digits, like intValue
+        std::from_chars((*text)->data(), (*text)->data() + (*text)->size(), count);
     return count;
 }
 

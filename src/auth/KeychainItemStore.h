@@ -45,7 +45,8 @@ class KeychainItemStore {
         const std::vector<std::pair<std::string, KeychainAttribute>>& values);
     // The value held; "" for attributes never set. The value data is the stored bytes as text.
     std::string objectForKey(KeychainAttribute key) const;
-    // Deletes the item and starts over with empty account, label, description and value.
+    // Deletes the item and starts over with empty account, label, description and value. Tried
+    // even when the item could not be read: a deletion overwrites nothing worth keeping.
     [[nodiscard]] ErrorPtr resetKeychainItem();
 
     // True when the item was in the keychain at construction (or has been written since).
@@ -84,11 +85,11 @@ class KeychainItemStore {
 
     [[nodiscard]] static ErrorPtr setPasscode(const std::string& passcode,
                                               const std::string& username);
-    // "" when none is stored.
-    static std::string getPasscodeForUsername(const std::string& username);
+    static Result<std::optional<std::string>> getPasscodeForUsername(const std::string& username);
     [[nodiscard]] static ErrorPtr resetPasscodeForUsername(const std::string& username);
     [[nodiscard]] static ErrorPtr setNumFailedUnlockAttempts(std::uint64_t count);
-    static std::uint64_t getNumFailedUnlockAttempts();
+    // 0 when none is stored.
+    static Result<std::uint64_t> getNumFailedUnlockAttempts();
 
     // The new-install wipe: deletes every item of this SDK, those under `keychainIdentifierRoot`
     // and those under the older root `frameworkId`, and nothing else of the host's keychain.

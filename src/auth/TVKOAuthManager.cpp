@@ -2,6 +2,8 @@
 
 #include <strings.h>
 
+#include <atomic>
+
 #include "auth/KeychainItemStore.h"
 #include "quarra/TVKErrors.h"
 #include "core/TVKQuarraManager.h"
@@ -116,6 +118,27 @@ std::shared_ptr<SSOAuthorizationFlowSession> TVKOAuthManager::currentAuthorizati
     return currentAuthorizationFlow_;
 }
 
+void TVKOAuthManager::setAuthorizationTimeLimit(std::chrono::milliseconds limit) {
+    std::lock_guard lock(mutex_);
+    authorizationTimeLimit_ = limit;
+}
+
+std::chrono::milliseconds TVKOAuthManager::authorizationTimeLimit() const {
+    std::lock_guard lock(mutex_);
+    return authorizationTimeLimit_;
+}
+
+void TVKOAuthManager::cancelAuthorization() {
+    std::shared_ptr<SSOAuthorizationFlowSessionImplementation> flow;
+    {
+        std::lock_guard lock(mutex_);
+        flow = std::move(currentAuthorizationFlow_);
+        currentAuthorizationFlow_ = nullptr;
+    }
+    if (flow)
+        flow->cancel();
+}
+
 void TVKOAuthManager::setExternalUserAgentFactory(UserAgentFactory factory) {
     std::lock_guard lock(mutex_);
     agentFactory_ = std::move(factory);
@@ -189,10 +212,32 @@ void TVKOAuthManager::presentFlow(const SSOAuthorizationRequest& request,
                                   std::shared_ptr<SSOExternalUserAgent> agent,
                                   const std::string& username, const std::string& endpoint,
                                   Handler handler) {
+    std::uint64_t generation;
+    std::shared_ptr<SSOAuthorizationFlowSessionImplementation> previous;
+    std::chrono::milliseconds limit;
+    {
+        std::lock_guard lock(mutex_);
+        generation = ++flowGeneration_;
+        previous = std::move(currentAuthorizationFlow_);
+        currentAuthorizationFlow_ = nullptr;
+        limit = authorizationTimeLimit_;
+    }
+    // One browser step at a time: the one before hears that it was cancelled.
+    if (previous)
+        previous->cancel();
+    // Set by the flow's end, which may come before the flow is returned (a browser that does not
+    // start).
+    auto ended = std::make_shared<std::atomic<bool>>(false);
     auto flow = SSOAuthState::authStateByPresentingAuthorizationRequest(
         request, std::move(agent),
-        [this, username, endpoint, handler](const std::shared_ptr<SSOAuthState>& state,
-                                            const ErrorPtr& error) {
+        [this, username, endpoint, handler, generation, ended](
+            const std::shared_ptr<SSOAuthState>& state, const ErrorPtr& error) {
+            *ended = true;
+            {
+                std::lock_guard lock(mutex_);
+                if (flowGeneration_ == generation)
+                    currentAuthorizationFlow_ = nullptr;
+            }
             if (error || !state) {
                 ErrorPtr mapped = sdkErrorForOAuthError(
                     error ? error : SSOErrorUtilities::errorWithCode(SSOErrorCodeNoTokenResponse));
@@ -206,8 +251,22 @@ void TVKOAuthManager::presentFlow(const SSOAuthorizationRequest& request,
                 exchangeTokenForSession(endpoint, handler);
             });
         });
-    std::lock_guard lock(mutex_);
-    currentAuthorizationFlow_ = std::move(flow);
+    {
+        std::lock_guard lock(mutex_);
+        if (flowGeneration_ != generation || *ended)
+            return;
+        currentAuthorizationFlow_ = flow;
+    }
+    std::weak_ptr<SSOAuthorizationFlowSessionImplementation> weak = flow;
+    DispatchQueue::main()->after(limit, [weak, limit] {
+        if (auto flow = weak.lock()) {
+            flow->cancelWithError(SSOErrorUtilities::errorWithCode(
+                SSOErrorCodeBrowserClosed, nullptr,
+                "The sign-in in the browser was not finished within " +
+                    std::to_string(std::chrono::ceil<std::chrono::seconds>(limit).count()) +
+                    " seconds."));
+        }
+    });
 }
 
 bool TVKOAuthManager::resumeOAuthFlowWithURL(const Url& url) {
@@ -215,7 +274,7 @@ bool TVKOAuthManager::resumeOAuthFlowWithURL(const Url& url) {
     if (!flow || !flow->resumeAuthorizationFlowWithURL(url))
         return false;
     std::lock_guard lock(mutex_);
-    if (currentAuthorizationFlow_ == flow)
+    if (currentAuthorizationFlow_.get() == flow.get())
         currentAuthorizationFlow_ = nullptr;
     return true;
 }

@@ -7,8 +7,12 @@
 // straight to the exchange, refreshing the tokens first when they are stale.
 //
 // The stored state belongs to the user who signed in with it: another user name never reuses it.
-// Handlers are called exactly once, on the main queue. Safe to call from any thread; sign-ins are
-// expected one at a time.
+// Handlers are called exactly once, on the main queue. Safe to call from any thread. One browser
+// step at a time: a new one ends the one before with the cancel error, and a browser step that is
+// not finished within the time limit ends with it too, so a person who closes the tab never leaves
+// a sign-in (and its listener) behind.
+#include <chrono>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -19,6 +23,7 @@
 #include "quarra/Json.h"
 #include "quarra/Url.h"
 #include "sso/SSOAuthState.h"
+#include "sso/SSOAuthorizationFlowSessionImplementation.h"
 #include "sso/SSOExternalUserAgent.h"
 
 namespace quarra {
@@ -46,8 +51,15 @@ class TVKOAuthManager {
     std::shared_ptr<SSOAuthState> authState() const;
     // The user the state belongs to.
     std::optional<std::string> authStateUsername() const;
-    // The flow that waits for its redirect; null when none.
+    // The flow that waits for its redirect; null when none, also once a flow has ended.
     std::shared_ptr<SSOAuthorizationFlowSession> currentAuthorizationFlow() const;
+
+    // How long the browser step of later flows may take; five minutes unless set.
+    void setAuthorizationTimeLimit(std::chrono::milliseconds limit);
+    std::chrono::milliseconds authorizationTimeLimit() const;
+    // Ends the waiting browser step: its handler gets the cancel error (TVKAuthorizationErrorDomain
+    // -5). Nothing when none waits.
+    void cancelAuthorization();
 
     // The agent of later flows; by default the desktop's browser (SSOExternalUserAgentLinux).
     void setExternalUserAgentFactory(UserAgentFactory factory);
@@ -89,7 +101,10 @@ class TVKOAuthManager {
     mutable std::mutex mutex_;
     std::optional<std::string> clientId_;
     std::optional<Url> redirectURL_;
-    std::shared_ptr<SSOAuthorizationFlowSession> currentAuthorizationFlow_;
+    std::shared_ptr<SSOAuthorizationFlowSessionImplementation> currentAuthorizationFlow_;
+    // Counts presented flows, so that a flow's end forgets only itself.
+    std::uint64_t flowGeneration_ = 0;
+    std::chrono::milliseconds authorizationTimeLimit_ = std::chrono::minutes(5);
     std::shared_ptr<SSOAuthState> authState_;
     std::optional<std::string> authStateUsername_;
     UserAgentFactory agentFactory_;

@@ -1,6 +1,7 @@
 #include "auth/TVKPasscodeManager.h"
 
 #include <cmath>
+#include <utility>
 
 #include "auth/KeychainItemStore.h"
 #include "quarra/TVKQuarraAuth.h"
@@ -88,16 +89,25 @@ void TVKPasscodeManager::hostApplicationWillEnterForeground() {
     showLockScreen();
 }
 
-bool TVKPasscodeManager::isPasscodeSet() const {
+Result<bool> TVKPasscodeManager::isPasscodeSet() const {
     std::string username = currentUsername();
-    return !username.empty() && !KeychainItemStore::getPasscodeForUsername(username).empty();
+    if (username.empty())
+        return false;
+    auto stored = KeychainItemStore::getPasscodeForUsername(username);
+    if (!stored)
+        return stored.error();
+    return stored->has_value();
 }
 
 bool TVKPasscodeManager::showLockScreen() {
-    bool set = isPasscodeSet();
-    if (set && !TVKQuarraAuth::sharedInstance().currentUser())
+    auto set = isPasscodeSet();
+    logFailure("read the passcode", set.error());
+    // A passcode that cannot be read may well be set: the screen asks for it and never offers to
+    // choose one over it.
+    bool unlock = !set || *set;
+    if (unlock && !TVKQuarraAuth::sharedInstance().currentUser())
         return false;
-    return showLockScreenWithMode(set ? LKLockScreenModeNormal : LKLockScreenModeNew);
+    return presentLockScreen(unlock ? LKLockScreenModeNormal : LKLockScreenModeNew, !set);
 }
 
 ui::ViewControllerPtr TVKPasscodeManager::topViewController() const {
@@ -122,10 +132,15 @@ bool TVKPasscodeManager::canPresentLockScreen() const {
 }
 
 bool TVKPasscodeManager::showLockScreenWithMode(long mode) {
+    return presentLockScreen(mode, false);
+}
+
+bool TVKPasscodeManager::presentLockScreen(long mode, bool keychainLocked) {
     if (!canPresentLockScreen())
         return false;
     if (!isMainThread()) {
-        DispatchQueue::main()->async([this, mode] { showLockScreenWithMode(mode); });
+        DispatchQueue::main()->async(
+            [this, mode, keychainLocked] { presentLockScreen(mode, keychainLocked); });
         return true;
     }
     auto lockScreen = LKLockScreenViewController::make();
@@ -135,7 +150,20 @@ bool TVKPasscodeManager::showLockScreenWithMode(long mode) {
     lockScreen->setDataSource(
         std::static_pointer_cast<LKLockScreenViewControllerDataSource>(shared_from_this()));
     lockScreen->setModalPresentationStyle(ui::ModalPresentationStyle::OverFullScreen);
-    return topViewController()->presentViewController(lockScreen, false);
+    bool presented = topViewController()->presentViewController(lockScreen, false);
+    if (presented && keychainLocked)
+        showKeychainLocked(*lockScreen);
+    return presented;
+}
+
+void TVKPasscodeManager::showKeychainLocked(LKLockScreenViewController& controller) {
+    controller.subtitleLabel->setText(
+        Bundle::sdk().localizedString("The keychain is locked. Unlock it to go on."));
+}
+
+void TVKPasscodeManager::replaceLockScreen(LKLockScreenViewController& controller) {
+    auto self = shared_from_this();
+    controller.dismissViewController(false, [self] { self->showLockScreen(); });
 }
 
 bool TVKPasscodeManager::resetPasscodeWithHandler(std::function<void()> handler) {
@@ -147,8 +175,12 @@ bool TVKPasscodeManager::resetPasscodeWithHandler(std::function<void()> handler)
             handler();
         return false;
     }
+    // Choosing a passcode while the old one stays would leave the old one in force.
+    if (ErrorPtr error = KeychainItemStore::resetPasscodeForUsername(username)) {
+        logFailure("delete the passcode", error);
+        return false;
+    }
     resetHandler_ = std::move(handler);
-    logFailure("delete the passcode", KeychainItemStore::resetPasscodeForUsername(username));
     return showLockScreenWithMode(LKLockScreenModeNew);
 }
 
@@ -167,11 +199,24 @@ void TVKPasscodeManager::showAlertWithTitle(const std::string& title, const std:
 
 // --- Data source
 
-bool TVKPasscodeManager::lockScreenViewController(LKLockScreenViewController&,
+bool TVKPasscodeManager::lockScreenViewController(LKLockScreenViewController& controller,
                                                   const std::string& pincode) {
-    std::string stored = KeychainItemStore::getPasscodeForUsername(currentUsername());
+    auto stored = KeychainItemStore::getPasscodeForUsername(currentUsername());
+    if (!stored) {
+        logFailure("read the passcode", stored.error());
+        lastJudgement_ = Judgement::Unreadable;
+        showKeychainLocked(controller);
+        return false;
+    }
+    controller.subtitleLabel->setText("");
     // No stored passcode matches nothing, not even an empty entry.
-    return !stored.empty() && fc_isEqualInConsistentTime(bytes(stored), bytes(pincode));
+    if (!*stored) {
+        lastJudgement_ = Judgement::NoPasscode;
+        return false;
+    }
+    bool right = fc_isEqualInConsistentTime(bytes(**stored), bytes(pincode));
+    lastJudgement_ = right ? Judgement::Right : Judgement::Wrong;
+    return right;
 }
 
 bool TVKPasscodeManager::allowBiometricAuthenticationLockScreenViewController(
@@ -190,7 +235,20 @@ void TVKPasscodeManager::unlocked() {
 void TVKPasscodeManager::unlockWasSuccessfulLockScreenViewController(
     LKLockScreenViewController& controller, const std::string& pincode) {
     if (controller.lockScreenMode() == LKLockScreenModeNew) {
-        logFailure("store the passcode", KeychainItemStore::setPasscode(pincode, currentUsername()));
+        if (ErrorPtr error = KeychainItemStore::setPasscode(pincode, currentUsername())) {
+            // A passcode not stored was not chosen: nothing is unlocked and the person is asked
+            // again, by the screen that the keychain now calls for.
+            logFailure("store the passcode", error);
+            if (showLockScreen() && isMainThread()) {
+                auto screen =
+                    std::dynamic_pointer_cast<LKLockScreenViewController>(topViewController());
+                if (screen && screen->lockScreenMode() == LKLockScreenModeNew) {
+                    screen->subtitleLabel->setText(Bundle::sdk().localizedString(
+                        "The passcode could not be saved. Try again."));
+                }
+            }
+            return;
+        }
         // Cleared before it runs, so it runs once even if it asks for another reset.
         auto handler = std::move(resetHandler_);
         resetHandler_ = nullptr;
@@ -211,7 +269,7 @@ void TVKPasscodeManager::unlockWasCancelledLockScreenViewController(
     auto& auth = TVKQuarraAuthManager::sharedInstance();
     logFailure("delete the passcode",
                KeychainItemStore::resetPasscodeForUsername(currentUsername()));
-    auth.logout();
+    logFailure("log out", auth.logout());
     auth.authenticateWithHandler(nullptr);
 }
 
@@ -219,9 +277,21 @@ void TVKPasscodeManager::unlockWasFailureLockScreenViewController(
     LKLockScreenViewController& controller) {
     if (controller.lockScreenMode() == LKLockScreenModeNew)
         return;
-    std::uint64_t failures = KeychainItemStore::getNumFailedUnlockAttempts() + 1;
+    // Only an unlock asks the data source; a failed confirmation of a change does not.
+    const Judgement judged = controller.lockScreenMode() == LKLockScreenModeNormal
+                                 ? std::exchange(lastJudgement_, Judgement::Wrong)
+                                 : Judgement::Wrong;
+    if (judged == Judgement::Unreadable)
+        return;  // nothing was judged, so nothing was guessed wrong
+    if (judged == Judgement::NoPasscode) {
+        replaceLockScreen(controller);  // the keychain answers again and holds none
+        return;
+    }
+    auto counted = KeychainItemStore::getNumFailedUnlockAttempts();
+    std::uint64_t failures = counted.valueOr(0) + 1;
     // A count that cannot be kept would allow guesses without end: that counts as the limit.
-    ErrorPtr countError = KeychainItemStore::setNumFailedUnlockAttempts(failures);
+    ErrorPtr countError =
+        counted ? KeychainItemStore::setNumFailedUnlockAttempts(failures) : counted.error();
     logFailure("count the failed attempt", countError);
     if (failures < maxFailedAttempts_ && !countError)
         return;
@@ -230,7 +300,7 @@ void TVKPasscodeManager::unlockWasFailureLockScreenViewController(
     auto& auth = TVKQuarraAuthManager::sharedInstance();
     logFailure("delete the passcode",
                KeychainItemStore::resetPasscodeForUsername(currentUsername()));
-    auth.logout();
+    logFailure("log out", auth.logout());
     const Bundle& sdk = Bundle::sdk();
     std::weak_ptr<ui::ViewController> lockScreen = controller.shared_from_this();
     showAlertWithTitle(

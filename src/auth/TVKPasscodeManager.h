@@ -5,6 +5,10 @@
 // typed passcodes, counts failed unlocks (across launches) and, at the limit, deletes the passcode
 // and signs the user out; the host's passcode delegate hears of every successful unlock.
 //
+// A keychain that cannot be read (a keyring locked while the host was away) never counts as "no
+// passcode": the lock screen stays up asking for the passcode, says that the keychain is locked,
+// and neither a typed passcode nor a failed attempt is judged until the keychain answers again.
+//
 // Host configuration (Info dictionary, read once): "com.tovik.PasscodeEnabled" (Boolean, default
 // true) and "com.tovik.MaxAllowedUnlockAttempts" (number, default 5, at least 1).
 // Main thread only, except showLockScreenWithMode, which may be called from any thread.
@@ -14,6 +18,7 @@
 
 #include "auth/ui/LKLockScreenViewController.h"
 #include "platform/NotificationCenter.h"
+#include "quarra/Result.h"
 #include "quarra/TVKQuarraAuth.h"
 #include "quarra/ui/AlertController.h"
 #include "quarra/ui/ViewController.h"
@@ -50,15 +55,16 @@ class TVKPasscodeManager : public LKLockScreenViewControllerDataSource,
         passcodeDelegate_ = std::move(delegate);
     }
 
-    // Whether the signed-in user has a passcode (false when nobody is signed in).
-    bool isPasscodeSet() const;
+    // Whether the signed-in user has a passcode (false when nobody is signed in); the keychain's
+    // error when it could not be read.
+    Result<bool> isPasscodeSet() const;
     // The lock screen for the signed-in user: to unlock when a passcode is set, otherwise to
     // choose one. False when nothing was (or will be) presented.
     bool showLockScreen();
     bool isShowingLockScreen() const;
     // Deletes the user's passcode and asks for a new one; `handler` runs once it is stored.
-    // Nobody signed in: false, and `handler` is not called. Feature off: `handler` runs at once
-    // and the answer is false.
+    // Nobody signed in, or a passcode the keychain refuses to delete: false, and `handler` is not
+    // called. Feature off: `handler` runs at once and the answer is false.
     bool resetPasscodeWithHandler(std::function<void()> handler);
     // Presents a lock screen in `mode` over the top controller. Off the main thread the
     // presentation moves to the main queue and the answer is true when it may happen.
@@ -85,9 +91,19 @@ class TVKPasscodeManager : public LKLockScreenViewControllerDataSource,
     void unlockWasFailureLockScreenViewController(LKLockScreenViewController& controller) override;
 
   private:
+    // What the last check of a typed passcode found.
+    enum class Judgement { Right, Wrong, NoPasscode, Unreadable };
+
     TVKPasscodeManager();
     void removeObservers();
     void unlocked();
+    // Tells the person on `controller` why their passcode cannot be checked now.
+    static void showKeychainLocked(LKLockScreenViewController& controller);
+    // showLockScreenWithMode, saying on the screen, when `keychainLocked`, why the passcode
+    // cannot be checked now.
+    bool presentLockScreen(long mode, bool keychainLocked);
+    // Takes `controller` away and shows the lock screen that the keychain now calls for.
+    void replaceLockScreen(LKLockScreenViewController& controller);
 
     bool enabled_ = true;
     unsigned long maxFailedAttempts_ = 5;
@@ -95,6 +111,7 @@ class TVKPasscodeManager : public LKLockScreenViewControllerDataSource,
     std::weak_ptr<TVKPasscodeManagerDelegate> passcodeDelegate_;
     ObserverToken foregroundObserver_ = 0;
     ObserverToken launchObserver_ = 0;
+    Judgement lastJudgement_ = Judgement::Wrong;
 };
 
 }  // namespace quarra

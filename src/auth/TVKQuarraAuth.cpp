@@ -1,5 +1,6 @@
 #include "quarra/TVKQuarraAuth.h"
 
+#include "auth/TVKOAuthManager.h"
 #include "auth/TVKQuarraAuthManager.h"
 
 namespace quarra {
@@ -28,20 +29,28 @@ void TVKQuarraAuth::authenticateWithHandler(UserHandler handler) {
     TVKQuarraAuthManager::sharedInstance().authenticateWithHandler(forward(std::move(handler)));
 }
 
+void TVKQuarraAuth::cancelSignIn() {
+    TVKQuarraAuthManager::sharedInstance().cancelSignIn();
+}
+
+void TVKQuarraAuth::setSignInTimeLimit(std::chrono::milliseconds limit) {
+    TVKOAuthManager::sharedInstance().setAuthorizationTimeLimit(limit);
+}
+
 void TVKQuarraAuth::refreshUserWithHandler(UserHandler handler) {
     TVKQuarraAuthManager::sharedInstance().refreshUserWithHandler(forward(std::move(handler)));
 }
 
-void TVKQuarraAuth::logout() {
-    TVKQuarraAuthManager::sharedInstance().logout();
+ErrorPtr TVKQuarraAuth::logout() {
+    return TVKQuarraAuthManager::sharedInstance().logout();
 }
 
 void TVKQuarraAuth::setLogoutHandler(LogoutHandler handler) {
     TVKQuarraAuthManager::sharedInstance().setLogoutHandler(std::move(handler));
 }
 
-void TVKQuarraAuth::enableBiometricAuthentication(bool enabled) {
-    TVKQuarraAuthManager::sharedInstance().enableBiometricAuthentication(enabled);
+ErrorPtr TVKQuarraAuth::enableBiometricAuthentication(bool enabled) {
+    return TVKQuarraAuthManager::sharedInstance().enableBiometricAuthentication(enabled);
 }
 
 bool TVKQuarraAuth::isBiometricAuthenticationEnabled() const {

@@ -83,8 +83,10 @@ void TVKQuarraAuthManager::initAuthenticationState() {
     bool offered =
         TVKBiometricAuthenticationManager::sharedInstance().getAuthTypeWithError().valueOr(
             TVKBiometryTypeNone) != TVKBiometryTypeNone;
-    enableBiometricAuthentication(
-        offered && TVKQuarraEMMManager::sharedInstance().isBiometricAuthenticationVisible());
+    if (ErrorPtr error = enableBiometricAuthentication(
+            offered && TVKQuarraEMMManager::sharedInstance().isBiometricAuthenticationVisible())) {
+        TVK_LOG_ERROR("Could not apply the biometric setting: " + error->description());
+    }
     auto username = KeychainItemStore::getUsername();
     if (!username) {
         // Nobody is signed in from here; the stored user stays for a launch that can read it.
@@ -138,9 +140,11 @@ void TVKQuarraAuthManager::presentLoginView(TVKUserHandler handler, TVKUserInter
 }
 
 void TVKQuarraAuthManager::authenticateWithHandler(TVKUserHandler handler) {
-    // One screen at a time: the one on show answers its own caller.
-    if (isShowingLoginView())
+    // One screen at a time: the one on show answers every caller when it ends.
+    if (auto screen = shownLoginView()) {
+        screen->addHandler(std::move(handler));
         return;
+    }
     auto user = currentUser();
     if (!user) {
         presentLoginView(std::move(handler), nullptr);
@@ -162,6 +166,12 @@ void TVKQuarraAuthManager::authenticateWithHandler(TVKUserHandler handler) {
             call(handler, currentUser(), authenticationRequiredError());
         }
     });
+}
+
+void TVKQuarraAuthManager::cancelSignIn() {
+    TVKOAuthManager::sharedInstance().cancelAuthorization();
+    if (auto screen = shownLoginView())
+        screen->cancelSignIn();
 }
 
 void TVKQuarraAuthManager::checkAuthTypeForUsername(const std::string& username,
@@ -296,8 +306,10 @@ void TVKQuarraAuthManager::finalizeAuthorization(const Json& response, const Err
             reply["quarraId"].dump() + ")");
     }
     if (ErrorPtr error = updateSessionInfo(username, password, savePassword, reply)) {
-        if (error->is(TVKQuarraErrorDomain, TVKQuarraUnavailableErrorCode))
-            logout();
+        if (error->is(TVKQuarraErrorDomain, TVKQuarraUnavailableErrorCode)) {
+            if (ErrorPtr logoutError = logout())
+                TVK_LOG_ERROR("Could not log out: " + logoutError->description());
+        }
         call(handler, nullptr, error);
         return;
     }
@@ -389,7 +401,30 @@ std::vector<TVKQuarraPtr> TVKQuarraAuthManager::quarrasFromResponse(const Json& 
 
 void TVKQuarraAuthManager::authorizeOAuthUser(const std::string& username, const Json& authProfile,
                                               TVKUserHandler handler) {
-    authorizeOAuthUser(username, authProfile, 2, std::move(handler));
+    std::shared_ptr<PendingSingleSignOn> pending;
+    {
+        std::lock_guard lock(mutex_);
+        if (singleSignOn_ && singleSignOn_->username == username) {
+            singleSignOn_->handlers.push_back(std::move(handler));
+            return;
+        }
+        pending = std::make_shared<PendingSingleSignOn>();
+        pending->username = username;
+        pending->handlers.push_back(std::move(handler));
+        singleSignOn_ = pending;
+    }
+    authorizeOAuthUser(username, authProfile, 2,
+                       [this, pending](const TVKUserInternalPtr& user, const ErrorPtr& error) {
+                           std::vector<TVKUserHandler> handlers;
+                           {
+                               std::lock_guard lock(mutex_);
+                               if (singleSignOn_ == pending)
+                                   singleSignOn_ = nullptr;
+                               handlers = std::move(pending->handlers);
+                           }
+                           for (const TVKUserHandler& waiting : handlers)
+                               call(waiting, user, error);
+                       });
 }
 
 void TVKQuarraAuthManager::authorizeOAuthUser(const std::string& username, const Json& authProfile,
@@ -412,9 +447,13 @@ bool TVKQuarraAuthManager::resumeOAuthFlowWithURL(const Url& url) {
 }
 
 bool TVKQuarraAuthManager::isShowingLoginView() const {
+    return shownLoginView() != nullptr;
+}
+
+std::shared_ptr<TVKLoginViewController> TVKQuarraAuthManager::shownLoginView() const {
     auto window = ui::Application::shared().keyWindow();
-    return window &&
-           std::dynamic_pointer_cast<TVKLoginViewController>(window->rootViewController());
+    return window ? std::dynamic_pointer_cast<TVKLoginViewController>(window->rootViewController())
+                  : nullptr;
 }
 
 // --- Quarras, session and logout
@@ -460,7 +499,8 @@ void TVKQuarraAuthManager::switchCurrentQuarra(TVKQuarraPtr quarra, unsigned lon
         auto user = currentUser();
         TVK_LOG_ERROR("Unexpected nil sessionId for username:" +
                       (user ? user->username() : std::string("(null)")));
-        logout();
+        if (ErrorPtr logoutError = logout())
+            TVK_LOG_ERROR("Could not log out: " + logoutError->description());
         call(handler, nullptr, authenticationRequiredError());
         return;
     }
@@ -592,15 +632,23 @@ void TVKQuarraAuthManager::refreshUserWithHandler(TVKUserHandler handler) {
         });
 }
 
-void TVKQuarraAuthManager::logout() {
+ErrorPtr TVKQuarraAuthManager::logout() {
     auto user = currentUser();
-    if (!user || isLoggingOut_.exchange(true))
-        return;
+    if (isLoggingOut_.exchange(true))
+        return nullptr;
+    if (!user) {
+        // What an earlier logout could not delete (the keychain was locked) goes now. Nobody is
+        // told of a sign-out: there was none.
+        ErrorPtr error = KeychainItemStore::resetAuthData();
+        isLoggingOut_ = false;
+        return error;
+    }
     TVKQuarraManager::sharedInstance().cancelAllRequests();
-    clearCurrentUser();
+    ErrorPtr error = clearCurrentUser();
     isLoggingOut_ = false;
     if (auto handler = logoutHandler())
         handler(user);
+    return error;
 }
 
 void TVKQuarraAuthManager::setLogoutHandler(LogoutHandler handler) {
@@ -613,27 +661,35 @@ TVKQuarraAuthManager::LogoutHandler TVKQuarraAuthManager::logoutHandler() const 
     return logoutHandler_;
 }
 
-void TVKQuarraAuthManager::clearCurrentUser() {
+ErrorPtr TVKQuarraAuthManager::clearCurrentUser() {
+    // Every step is tried whatever the others did; the first failure is the answer.
+    ErrorPtr first;
+    auto keep = [&first](const char* what, ErrorPtr error) {
+        if (!error)
+            return;
+        TVK_LOG_ERROR(std::string("Could not ") + what + " at logout: " + error->description());
+        if (!first)
+            first = std::move(error);
+    };
     if (auto user = currentUser()) {
-        // Logout goes on either way. No archive at all (its write had failed) is no failure.
+        // No archive at all (its write had failed) is no failure.
         ErrorPtr error =
             TVKQuarraConfigurationManager::sharedInstance().deleteTransientInfoForUsername(
                 user->username());
         if (error && !error->is(PosixErrorDomain, ENOENT))
-            TVK_LOG_ERROR("Could not remove the stored user at logout: " + error->description());
+            keep("remove the stored user", std::move(error));
     }
     TVKOAuthManager::sharedInstance().clearAuthState();
-    if (ErrorPtr error = KeychainItemStore::resetAuthData())
-        TVK_LOG_ERROR("Could not remove the session at logout: " + error->description());
+    keep("remove the session", KeychainItemStore::resetAuthData());
     UserDefaults& defaults = UserDefaults::standard();
     defaults.removeObjectForKey(biometricUserSelectedKey_);
-    if (ErrorPtr error = defaults.synchronize())
-        TVK_LOG_ERROR("Could not save the settings at logout: " + error->description());
+    keep("save the settings", defaults.synchronize());
     setCurrentUser(nullptr);
     // Thumbnails are cached by URL alone: the next user must not be shown this user's.
     TVKQuarraManager::clearThumbnailMemoryCache();
     // Nor sent this session's cookies.
     HTTPCookieStorage::removeAllCookies();
+    return first;
 }
 
 void TVKQuarraAuthManager::invalidateSession() {
@@ -648,14 +704,19 @@ void TVKQuarraAuthManager::invalidateSession() {
 
 // --- Settings
 
-void TVKQuarraAuthManager::enableBiometricAuthentication(bool enabled) {
+ErrorPtr TVKQuarraAuthManager::enableBiometricAuthentication(bool enabled) {
     UserDefaults& defaults = UserDefaults::standard();
     defaults.setBool(enabled, biometricEnabledKey_);
-    if (ErrorPtr error = defaults.synchronize())
-        TVK_LOG_ERROR("Could not save the biometric setting: " + error->description());
-    // Turning biometrics off withdraws the user's opt-in too.
-    if (!enabled)
-        defaults.setBool(false, biometricUserSelectedKey_);
+    if (enabled)
+        return defaults.synchronize();
+    // Turning biometrics off withdraws the user's opt-in too, and with it the password that was
+    // kept only for biometric sign-in.
+    defaults.setBool(false, biometricUserSelectedKey_);
+    ErrorPtr error = defaults.synchronize();
+    auto kept = KeychainItemStore::getPassword();
+    ErrorPtr passwordError =
+        !kept ? kept.error() : (*kept ? KeychainItemStore::setPassword("") : nullptr);
+    return error ? error : passwordError;
 }
 
 bool TVKQuarraAuthManager::isBiometricAuthenticationEnabled() const {

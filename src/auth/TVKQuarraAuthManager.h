@@ -35,6 +35,7 @@ enum TVKAuthType : long {
 using TVKUserHandler = std::function<void(const TVKUserInternalPtr& user, const ErrorPtr& error)>;
 
 class TVKPasscodeManagerDelegate;
+class TVKLoginViewController;
 
 class TVKQuarraAuthManager {
   public:
@@ -75,9 +76,12 @@ class TVKQuarraAuthManager {
     // TVKAuthorizationErrorDomain -20 "The operation requires the user to authenticate". A
     // single-sign-on user signs in again through the provider (authorizeOAuthUser). Errors of
     // discovery reach the handler with the current user. While the sign-in screen is on show
-    // nothing happens and the handler is never called; otherwise it is called once, on the main
+    // the handler waits for it and hears its outcome. The handler is called once, on the main
     // queue.
     void authenticateWithHandler(TVKUserHandler handler);
+    // Ends the sign-in in progress: the browser step of single sign-on and the sign-in screen.
+    // Their handlers, and every request that waits on them, get TVKAuthorizationErrorDomain -5.
+    void cancelSignIn();
 
     // Discovery: asks the sign-in host how `username` signs in. The handler receives (type,
     // profile or null, error) asynchronously on the main queue; an unusable reply is
@@ -123,7 +127,8 @@ class TVKQuarraAuthManager {
 
     // Single sign-on through the profile's identity provider (TVKOAuthManager), then the session
     // stored like any sign-in. A refresh token the provider no longer accepts starts the sign-in
-    // again, at most `numRetries` times (2 without a count). The handler is called once.
+    // again, at most `numRetries` times (2 without a count). The handler is called once. Without a
+    // count, a call for the user whose sign-in is running joins it and hears its outcome.
     void authorizeOAuthUser(const std::string& username, const Json& authProfile,
                             TVKUserHandler handler);
     void authorizeOAuthUser(const std::string& username, const Json& authProfile,
@@ -156,11 +161,15 @@ class TVKQuarraAuthManager {
 
     // Cancels every request, deletes the session state (the user's passcode, file key, folders
     // and caches stay) and calls the logout handler with the user that was signed in. Does nothing
-    // when nobody is signed in or a logout is already running.
-    void logout();
+    // while a logout is already running. The user is signed out of this process either way; the
+    // error says what could not be deleted (a locked keychain keeps the session and any kept
+    // password). With nobody signed in it only deletes such leftovers, so a logout that failed is
+    // finished by calling it again once the keychain answers.
+    [[nodiscard]] ErrorPtr logout();
     void setLogoutHandler(LogoutHandler handler);
     LogoutHandler logoutHandler() const;
-    void clearCurrentUser();
+    // Deletes what it can of the session state and forgets the user; the first failure.
+    [[nodiscard]] ErrorPtr clearCurrentUser();
     // Stores a session id the server will reject (a test aid for hosts); only when signed in.
     void invalidateSession();
 
@@ -169,7 +178,9 @@ class TVKQuarraAuthManager {
 
     // --- Settings
 
-    void enableBiometricAuthentication(bool enabled);
+    // Off also withdraws the user's opt-in and deletes the password kept for biometric sign-in;
+    // the error says what could not be stored or deleted.
+    [[nodiscard]] ErrorPtr enableBiometricAuthentication(bool enabled);
     bool isBiometricAuthenticationEnabled() const;
     // Whether the user chose, on the sign-in screen, to unlock with biometrics.
     bool biometricAuthenticationUserSelected() const;
@@ -196,6 +207,8 @@ class TVKQuarraAuthManager {
 
   private:
     TVKQuarraAuthManager();
+    // The sign-in screen when it is the key window's root view controller.
+    std::shared_ptr<TVKLoginViewController> shownLoginView() const;
 
     // The sign-in screen with `handler`; -20 when there is no window to show it in.
     void presentLoginView(TVKUserHandler handler, TVKUserInternalPtr user);
@@ -210,6 +223,12 @@ class TVKQuarraAuthManager {
     void reauthenticateAndSwitch(TVKQuarraPtr quarra, unsigned long numRetries,
                                  TVKUserHandler handler);
 
+    // A single sign-on in progress and the handlers that wait for it.
+    struct PendingSingleSignOn {
+        std::string username;
+        std::vector<TVKUserHandler> handlers;
+    };
+
     std::string biometricUserSelectedKey_;
     std::string biometricEnabledKey_;
     std::string lastAttemptedUsernameKey_;
@@ -220,6 +239,7 @@ class TVKQuarraAuthManager {
     std::string authDNS_;
     TVKUserInternalPtr currentUser_;
     LogoutHandler logoutHandler_;
+    std::shared_ptr<PendingSingleSignOn> singleSignOn_;
 };
 
 }  // namespace quarra

@@ -1,4 +1,4 @@
-#include "core/TVKErrorMessageExtensions.h"
+#include "quarra/TVKErrorMessageExtensions.h"
 
 #include <algorithm>
 #include <string_view>
@@ -41,6 +41,19 @@ std::optional<std::string> debugOAuthErrorMessage(const Error& error) {
         return std::nullopt;
     }
     return error.description();
+}
+
+std::optional<long> TVKHTTPStatusCode(const ErrorPtr& error) {
+    for (const Error* e = error.get(); e; e = e->underlyingError().get()) {
+        const Json& info = e->userInfo();
+        auto response = info.find(HTNetworkingOperationFailingURLResponseErrorKey);
+        if (response != info.end() && response->is_object()) {
+            auto status = response->find("statusCode");
+            if (status != response->end() && status->is_number_integer())
+                return status->get<long>();
+        }
+    }
+    return std::nullopt;
 }
 
 }  // namespace quarra

@@ -32,6 +32,10 @@ TVKQuarraAPI& TVKQuarraAPI::sharedInstance() {
     return *instance;
 }
 
+std::string TVKQuarraAPI::backgroundSessionIdentifier() const {
+    return engine().backgroundSessionIdentifier();
+}
+
 void TVKQuarraAPI::requestQuarraEndpoint(const std::string& endpoint, TVKQuarraPtr quarra,
                                          unsigned long method, const Json& parameters,
                                          unsigned long parameterEncoding,

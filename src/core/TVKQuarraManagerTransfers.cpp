@@ -29,9 +29,10 @@ namespace {
 // A downloaded JSON file larger than this is a document, never a server's error reply.
 constexpr std::uintmax_t kLargestServerReply = 1 << 20;
 
-ErrorPtr apiError(const std::string& description, ErrorPtr underlying = nullptr) {
-    return Error::make(TVKAPIErrorDomain, TVKAPITransferFailedErrorCode,
-                       Bundle::sdk().localizedString(description), std::move(underlying));
+ErrorPtr apiError(const std::string& description, ErrorPtr underlying = nullptr,
+                  long code = TVKAPITransferFailedErrorCode) {
+    return Error::make(TVKAPIErrorDomain, code, Bundle::sdk().localizedString(description),
+                       std::move(underlying));
 }
 
 std::optional<std::string> transferUsername() {
@@ -428,11 +429,12 @@ void TVKQuarraManager::requestQuarraMultipartFormEndpoint(const std::string& end
         ::access(path.c_str(), R_OK) != 0) {
         int code = path.empty() ? EINVAL : (errno ? errno : EISDIR);
         refuse(apiError("The file to upload cannot be read",
-                        posixError(code, "cannot read " + path.string())));
+                        posixError(code, "cannot read " + path.string()),
+                        TVKAPIFileUnreadableErrorCode));
         return;
     }
     if (static_cast<std::uint64_t>(status.st_size) > TVKMaximumUploadFileSize) {
-        refuse(apiError("File size exceeds allowable size"));
+        refuse(apiError("File size exceeds allowable size", nullptr, TVKAPIFileTooLargeErrorCode));
         return;
     }
     // The sign-in runs on the main thread, where the session lives.

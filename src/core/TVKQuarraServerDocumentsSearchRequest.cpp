@@ -1,4 +1,4 @@
-#include "core/TVKQuarraServerDocumentsSearchRequest.h"
+#include "quarra/TVKQuarraServerDocumentsSearchRequest.h"
 
 namespace quarra {
 

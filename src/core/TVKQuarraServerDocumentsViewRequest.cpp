@@ -1,4 +1,4 @@
-#include "core/TVKQuarraServerDocumentsViewRequest.h"
+#include "quarra/TVKQuarraServerDocumentsViewRequest.h"
 
 namespace quarra {
 

@@ -1,11 +1,12 @@
 #include "quarra/Bundle.h"
 
-#include <dlfcn.h>
 #include <stdlib.h>
 
 #include <cctype>
+#include <cerrno>
 #include <stdexcept>
 
+#include "platform/EmbeddedResources.h"
 #include "platform/Files.h"
 #include "quarra/Result.h"
 
@@ -17,12 +18,9 @@ std::string environment(const char* name) {
     return value ? value : "";
 }
 
-// A JSON object from a file or text; an empty object when missing or malformed, since a broken
-// resource must not stop the host.
-Json objectFromText(const Result<std::string>& text) {
-    if (!text)
-        return Json::object();
-    Json value = parseJson(*text).valueOr(Json());
+// A JSON object from a text; an empty object when the text is no JSON object.
+Json objectFromText(const std::string& text) {
+    Json value = parseJson(text).valueOr(Json());
     return value.is_object() ? std::move(value) : Json::object();
 }
 
@@ -37,26 +35,6 @@ void checkIdentifier(const std::string& identifier) {
         identifier.find('/') != std::string::npos || identifier.find('\0') != std::string::npos) {
         throw std::invalid_argument("bundle identifier is not a valid folder name: " + identifier);
     }
-}
-
-// The SDK's own resources: QUARRA_SDK_RESOURCES when set; for an installed shared library, the
-// resources installed beside it (so an installed tree still works after being moved); otherwise
-// where the library was built to find them.
-std::string sdkResources() {
-    std::string path = environment("QUARRA_SDK_RESOURCES");
-    if (!path.empty())
-        return path;
-#ifdef QUARRA_SDK_RESOURCES_FROM_LIBRARY
-    Dl_info library{};
-    if (dladdr(reinterpret_cast<void*>(&sdkResources), &library) && library.dli_fname) {
-        std::error_code ec;
-        auto beside = std::filesystem::path(library.dli_fname).parent_path() /
-                      QUARRA_SDK_RESOURCES_FROM_LIBRARY;
-        if (std::filesystem::is_directory(beside, ec))
-            return beside.lexically_normal().string();
-    }
-#endif
-    return QUARRA_SDK_RESOURCES;
 }
 
 }  // namespace
@@ -74,8 +52,11 @@ Bundle& Bundle::main() {
 Bundle& Bundle::sdk() {
     static Bundle* instance = [] {
         std::string info = environment("QUARRA_SDK_INFO");
-        return new Bundle(sdkResources(), {},
-                          info.empty() ? Json::object() : objectFromText(info));
+        Json overrides = info.empty() ? Json::object() : objectFromText(info);
+        std::string folder = environment("QUARRA_SDK_RESOURCES");
+        if (!folder.empty())
+            return new Bundle(folder, {}, std::move(overrides));
+        return new Bundle(BuiltIn{}, std::move(overrides));
     }();
     return *instance;
 }
@@ -89,9 +70,18 @@ Bundle::Bundle(std::filesystem::path resourcePath, std::string identifier, Json 
     load(std::move(resourcePath), std::move(identifier), std::move(infoOverrides));
 }
 
+Bundle::Bundle(BuiltIn, Json infoOverrides) : builtIn_(true) {
+    load({}, {}, std::move(infoOverrides));
+}
+
 void Bundle::load(std::filesystem::path resourcePath, std::string identifier, Json infoOverrides) {
-    Json info = resourcePath.empty() ? Json::object()
-                                     : objectFromText(files::read(resourcePath / "Info.json"));
+    std::lock_guard lock(mutex_);
+    resourcePath_ = std::move(resourcePath);
+    resourceError_ = nullptr;
+    tables_.clear();
+    // A host without resources of its own is fine; a folder that was named must hold them.
+    Json info =
+        (builtIn_ || !resourcePath_.empty()) ? objectLocked("Info.json", true) : Json::object();
     if (infoOverrides.is_object())
         info.update(infoOverrides);
     if (!identifier.empty())
@@ -104,12 +94,42 @@ void Bundle::load(std::filesystem::path resourcePath, std::string identifier, Js
     checkIdentifier(identifier);
     if (!info.contains(BundleExecutableKey))
         info[BundleExecutableKey] = executableName();
-
-    std::lock_guard lock(mutex_);
-    resourcePath_ = std::move(resourcePath);
     identifier_ = std::move(identifier);
     info_ = std::move(info);
-    tables_.clear();
+}
+
+Result<std::string> Bundle::readLocked(std::string_view name) const {
+    if (!builtIn_) {
+        if (resourcePath_.empty())
+            return posixError(ENOENT, name);
+        return files::read(resourcePath_ / name);
+    }
+    for (const EmbeddedResource& resource : embeddedResources()) {
+        if (resource.name == name)
+            return std::string(resource.data);
+    }
+    return posixError(ENOENT, name);
+}
+
+// The object in resource `name`; a missing resource is an empty object unless `required`, and the
+// first thing wrong is kept as the bundle's resource error.
+Json Bundle::objectLocked(std::string_view name, bool required) const {
+    auto text = readLocked(name);
+    ErrorPtr error;
+    Json value = Json::object();
+    if (!text) {
+        if (required || !text.error()->is(PosixErrorDomain, ENOENT))
+            error = text.error();
+    } else if (auto parsed = parseJson(*text); !parsed || !parsed->is_object()) {
+        error = Error::make(
+            PosixErrorDomain, EINVAL,
+            std::string(name) + " of " + resourcePath_.string() + " is not a JSON object");
+    } else {
+        value = std::move(*parsed);
+    }
+    if (error && !resourceError_)
+        resourceError_ = std::move(error);
+    return value;
 }
 
 std::string Bundle::bundleIdentifier() const {
@@ -133,23 +153,58 @@ std::filesystem::path Bundle::resourcePath() const {
     return resourcePath_;
 }
 
+Result<std::string> Bundle::resourceData(std::string_view name) const {
+    std::lock_guard lock(mutex_);
+    return readLocked(name);
+}
+
+std::vector<std::string> Bundle::resourceNames() const {
+    std::lock_guard lock(mutex_);
+    std::vector<std::string> names;
+    if (builtIn_) {
+        for (const EmbeddedResource& resource : embeddedResources()) {
+            if (resource.name.find('/') == std::string_view::npos)
+                names.emplace_back(resource.name);
+        }
+        return names;
+    }
+    std::error_code ec;
+    if (resourcePath_.empty())
+        return names;
+    for (const auto& entry : std::filesystem::directory_iterator(resourcePath_, ec)) {
+        if (entry.is_regular_file(ec))
+            names.push_back(entry.path().filename().string());
+    }
+    return names;
+}
+
+ErrorPtr Bundle::resourceError() const {
+    std::lock_guard lock(mutex_);
+    // The tables are read when first used; a broken one counts as soon as the bundle is asked.
+    tableLocked("Localizable");
+    return resourceError_;
+}
+
+void Bundle::addInfoValues(const Json& values) {
+    if (!values.is_object())
+        return;
+    std::lock_guard lock(mutex_);
+    info_.update(values);
+}
+
 const Json& Bundle::tableLocked(const std::string& table) const {
     auto it = tables_.find(table);
     if (it != tables_.end())
         return it->second;
-    Json merged = Json::object();
-    if (!resourcePath_.empty()) {
-        const std::string file = table + ".strings.json";
-        merged = objectFromText(files::read(resourcePath_ / file));
-        // "de_DE.UTF-8" -> "de": a translation overrides the base table entry by entry.
-        std::string language = environment("LANG").substr(0, 2);
-        bool isLanguage = language.size() == 2 &&
-                          std::islower(static_cast<unsigned char>(language[0])) &&
-                          std::islower(static_cast<unsigned char>(language[1]));
-        if (isLanguage && language != "en") {
-            merged.update(objectFromText(files::read(resourcePath_ / language / file)));
-        }
-    }
+    const std::string file = table + ".strings.json";
+    Json merged = objectLocked(file, false);
+    // "de_DE.UTF-8" -> "de": a translation overrides the base table entry by entry.
+    std::string language = environment("LANG").substr(0, 2);
+    bool isLanguage = language.size() == 2 &&
+                      std::islower(static_cast<unsigned char>(language[0])) &&
+                      std::islower(static_cast<unsigned char>(language[1]));
+    if (isLanguage && language != "en")
+        merged.update(objectLocked(language + "/" + file, false));
     return tables_.emplace(table, std::move(merged)).first->second;
 }
 

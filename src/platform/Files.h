@@ -24,9 +24,6 @@ inline constexpr const char* FilePosixPermissionsKey = "posixPermissions";
 // when they ask for none.
 std::optional<mode_t> posixPermissions(const Json& attributes);
 
-// Domain of errors that carry an errno value as code.
-inline constexpr const char* PosixErrorDomain = "quarra.posix";
-
 // An error of PosixErrorDomain with `code` and the text "<what>: <strerror>".
 ErrorPtr posixError(int code, std::string_view what);
 

@@ -7,7 +7,6 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <cstdio>
 #include <cstdlib>
 #include <thread>
 
@@ -151,19 +150,34 @@ Keychain& Keychain::standard() {
 
 std::shared_ptr<KeychainStore> Keychain::standardStore() {
     const std::string host = Bundle::main().bundleIdentifier();
-    const auto file = dataHomeDirectory() / "keychains" / (host + ".json");
+    const auto folder = dataHomeDirectory() / "keychains";
+    const auto file = folder / (host + ".json");
+    auto secretService = [&] {
+        return std::make_shared<SecretServiceKeychainStore>(
+            host, file.string() + ".lock", std::chrono::seconds(10), std::chrono::seconds(60),
+            folder / (host + ".secret-service"));
+    };
+    auto fileStore = [&] { return std::make_shared<FileKeychainStore>(file); };
     const char* forced = getenv("QUARRA_KEYCHAIN");
-    std::string_view choice = forced ? forced : "";
-    if (!choice.empty() && choice != "file" && choice != "secret-service") {
-        reportDiagnostic(DiagnosticLevel::Warning,
-                         "QUARRA_KEYCHAIN=" + std::string(choice) +
-                             " is neither \"file\" nor \"secret-service\"");
-        choice = "";
-    }
-    if (choice == "secret-service" || (choice.empty() && SecretServiceKeychainStore::available())) {
-        return std::make_shared<SecretServiceKeychainStore>(host, file.string() + ".lock");
-    }
-    return std::make_shared<FileKeychainStore>(file);
+    const std::string_view choice = forced ? forced : "";
+    if (choice == "file")
+        return fileStore();
+    if (choice == "secret-service")
+        return secretService();
+    if (!choice.empty())
+        reportDiagnostic(DiagnosticLevel::Warning, "QUARRA_KEYCHAIN=" + std::string(choice) +
+                                                       " is neither \"file\" nor \"secret-service\"");
+    // The store that holds an installation's secrets stays its store: moving to the other one
+    // would leave the user's file key behind, and with it every file and cache it encrypts. A
+    // marker that cannot be looked at may well be there.
+    std::error_code error;
+    if (std::filesystem::exists(folder / (host + ".secret-service"), error) || error)
+        return secretService();
+    if (std::filesystem::exists(file, error) || error)
+        return fileStore();
+    if (SecretServiceKeychainStore::available())
+        return secretService();
+    return fileStore();
 }
 
 Keychain::Keychain(std::shared_ptr<KeychainStore> store) : store_(std::move(store)) {}

@@ -104,9 +104,14 @@ class Keychain {
   public:
     // The host's keychain, made at first use with standardStore().
     static Keychain& standard();
-    // The desktop's Secret Service when one answers on the session bus, else the file
-    // <data home>/keychains/<host bundle identifier>.json. QUARRA_KEYCHAIN=file or
-    // QUARRA_KEYCHAIN=secret-service forces either.
+    // The store this installation keeps its secrets in: the desktop's Secret Service once it has
+    // answered for this host (the marker <data home>/keychains/<host bundle
+    // identifier>.secret-service records that), else the file <data home>/keychains/<host bundle
+    // identifier>.json once it exists; for a new installation the Secret Service when one answers
+    // on the session bus, else the file. A remembered Secret Service that does not answer fails
+    // every call with ReadFailed
+    // ("The keyring is unavailable"), as a file store would not. QUARRA_KEYCHAIN=file or
+    // QUARRA_KEYCHAIN=secret-service forces either; any other value counts as unset.
     static std::shared_ptr<KeychainStore> standardStore();
 
     explicit Keychain(std::shared_ptr<KeychainStore> store);

@@ -1,9 +1,14 @@
 #pragma once
 // Takes a browser's redirect back into a native program over loopback (RFC 8252 section 7.3): an
-// HTTP listener on 127.0.0.1 that waits for one GET of a given path, answers it with a short page
-// and hands the whole redirect URL over. Requests for other paths (a browser asks for its icon)
-// get 404 and change nothing. The listener serves on a thread of its own and never outlives
-// close() or its last owner. Every member is safe to call from any thread.
+// HTTP listener on the loopback address a redirect URI names (127.0.0.1, ::1, or both for
+// "localhost", since a browser may resolve that name to either) that waits for GETs of a given
+// path and hands each whole redirect URL over together with the browser's connection, so that the
+// browser is answered only once the redirect has been judged; it goes on listening until closed,
+// since any local program can send a redirect that is not the real one. Requests for other paths
+// (a browser asks for its icon) get 404 and change nothing. Connections are served side by side,
+// each with one time limit for its whole request, so a client that sends nothing, or a byte now and
+// then, cannot hold the real redirect up. The listener serves on a thread of its own and never
+// outlives close() or its last owner. Every member is safe to call from any thread.
 #include <atomic>
 #include <functional>
 #include <memory>
@@ -11,6 +16,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "quarra/Error.h"
 #include "quarra/Result.h"
@@ -20,32 +26,60 @@ namespace quarra {
 
 class LoopbackRedirectListener : public std::enable_shared_from_this<LoopbackRedirectListener> {
   public:
-    // The redirect URL that arrived; nothing when the listener closed first.
-    using Completion = std::function<void(const std::optional<Url>& redirect)>;
+    // The browser's connection that brought the redirect, waiting for its page. The first answer
+    // counts; one never given is a failure page when the last owner lets go.
+    class Reply {
+      public:
+        explicit Reply(int connection) : connection_(connection) {}
+        ~Reply();
+        Reply(const Reply&) = delete;
+        Reply& operator=(const Reply&) = delete;
 
-    // Listens on 127.0.0.1:`port` (0 takes a free port). Fails when the port cannot be had.
-    static Result<std::shared_ptr<LoopbackRedirectListener>> listen(int port);
+        void succeeded();
+        // `reason` is shown to the person as text.
+        void failed(const std::string& reason);
+
+      private:
+        void send(int status, const std::string& title, const std::string& text);
+
+        std::mutex mutex_;
+        int connection_;
+    };
+
+    // A redirect URL that arrived and its browser's reply; nothing (and no reply) once the
+    // listener has closed.
+    using Completion = std::function<void(const std::optional<Url>& redirect,
+                                          const std::shared_ptr<Reply>& reply)>;
+
+    // Listens on `host`:`port` (0 takes a free port): "127.0.0.1", "::1" (also "[::1]"), or
+    // "localhost" for both, where a host without IPv6 gets 127.0.0.1 alone. Fails when the port
+    // cannot be had or the host is no loopback name.
+    static Result<std::shared_ptr<LoopbackRedirectListener>> listen(const std::string& host,
+                                                                    int port);
     ~LoopbackRedirectListener();
     LoopbackRedirectListener(const LoopbackRedirectListener&) = delete;
     LoopbackRedirectListener& operator=(const LoopbackRedirectListener&) = delete;
 
     int port() const { return port_; }
 
-    // Starts waiting for a GET of `path`; `completion` runs once, on the listener's thread, with
-    // the redirect ("http://127.0.0.1:<port>" and the request target) or with nothing when the
-    // listener is closed first. REQUIRES: called once.
+    // Starts waiting for GETs of `path`; `completion` runs on the listener's thread for each, with
+    // the redirect ("http://<host as given to listen>:<port>" and the request target), and once
+    // more with nothing when the listener closes. REQUIRES: called once.
     void start(std::string path, Completion completion);
-    // Stops listening; a waiting completion gets nothing. Idempotent.
+    // Stops listening; the completion gets nothing. Idempotent.
     void close();
 
   private:
-    LoopbackRedirectListener(int socket, int port, int wakeRead, int wakeWrite);
-    void serve(std::string path);
-    // The request target of one connection's GET, answered; nothing for anything else.
-    std::optional<std::string> answer(int connection, const std::string& path);
-    void finish(const std::optional<Url>& redirect);
+    struct Connection;
+    LoopbackRedirectListener(std::vector<int> sockets, std::string authority, int port,
+                             int wakeRead, int wakeWrite);
+    void serve(const std::string& path);
+    void deliver(const Url& redirect, const std::shared_ptr<Reply>& reply);
+    void finish();
 
-    const int socket_;
+    const std::vector<int> sockets_;
+    // The host as the redirect URI writes it, brackets included.
+    const std::string authority_;
     const int port_;
     const int wakeRead_;
     const int wakeWrite_;

@@ -91,6 +91,21 @@ std::string get(GHashTable* table, const char* key) {
     return value ? value : "";
 }
 
+// Without an address GLib would try to launch a bus of its own.
+bool sessionBusNamed() {
+    const char* address = getenv("DBUS_SESSION_BUS_ADDRESS");
+    const char* runtime = getenv("XDG_RUNTIME_DIR");
+    std::error_code ec;
+    return (address && *address) ||
+           (runtime && *runtime &&
+            std::filesystem::exists(std::filesystem::path(runtime) / "bus", ec));
+}
+
+ErrorPtr unavailable(const char* why, GError* gerror = nullptr) {
+    return keyringFailure(KeychainReadFailedError,
+                          std::string("The keyring is unavailable: ") + why, gerror);
+}
+
 // The session bus singleton that libsecret shares. GLib would end the whole process when the bus
 // goes away; a host must outlive its desktop session's keyring, so that is turned off.
 GDBusConnection* sessionBus(GError** error) {
@@ -174,20 +189,16 @@ std::uint64_t parseSequence(const std::string& text) {
 SecretServiceKeychainStore::SecretServiceKeychainStore(std::string keychainName,
                                                        std::filesystem::path lockFile,
                                                        std::chrono::milliseconds lockTimeout,
-                                                       std::chrono::milliseconds unlockTimeout)
+                                                       std::chrono::milliseconds unlockTimeout,
+                                                       std::filesystem::path marker)
     : keychainName_(std::move(keychainName)),
       lockFile_(std::move(lockFile)),
       lockTimeout_(lockTimeout),
-      unlockTimeout_(unlockTimeout) {}
+      unlockTimeout_(unlockTimeout),
+      marker_(std::move(marker)) {}
 
 bool SecretServiceKeychainStore::available() {
-    // Without an address GLib would try to launch a bus of its own.
-    const char* address = getenv("DBUS_SESSION_BUS_ADDRESS");
-    const char* runtime = getenv("XDG_RUNTIME_DIR");
-    std::error_code ec;
-    if (!(address && *address) &&
-        !(runtime && *runtime &&
-          std::filesystem::exists(std::filesystem::path(runtime) / "bus", ec)))
+    if (!sessionBusNamed())
         return false;
     GError* error = nullptr;
     GRef<GDBusConnection> bus(sessionBus(&error));
@@ -222,16 +233,17 @@ ErrorPtr SecretServiceKeychainStore::transact(
                            error);
     }
 
+    if (!sessionBusNamed())
+        return unavailable("there is no session bus.");
     GError* error = nullptr;
     GRef<GDBusConnection> bus(sessionBus(&error));
     if (!bus)
-        return keyringFailure(KeychainReadFailedError, "The session bus cannot be reached.", error);
+        return unavailable("the session bus cannot be reached.", error);
     GRef<SecretService> service(
         secret_service_get_sync(SECRET_SERVICE_OPEN_SESSION, nullptr, &error));
     if (!service) {
         secret_service_disconnect();  // the next call connects afresh (the service may restart)
-        return keyringFailure(KeychainReadFailedError, "The Secret Service does not answer.",
-                              error);
+        return unavailable("the Secret Service does not answer.", error);
     }
 
     GRef<SecretCollection> collection;
@@ -311,6 +323,18 @@ ErrorPtr SecretServiceKeychainStore::transact(
     for (const Stored* entry : ordered) {
         items.push_back(entry->item);
         nextSequence = std::max(nextSequence, entry->sequence + 1);
+    }
+    // Recorded once the service has answered, and before anything it holds is used or anything
+    // is written to it.
+    if (!marker_.empty() && !marked_) {
+        std::error_code ec;
+        if (!std::filesystem::exists(marker_, ec)) {
+            if (ErrorPtr failure = files::writeAtomically(marker_, "secret-service\n", 0600)) {
+                return Error::make(KeychainErrorDomain, KeychainReadFailedError,
+                                   "The keychain's place cannot be recorded.", failure);
+            }
+        }
+        marked_ = true;
     }
     if (!change(items))
         return {};

@@ -22,10 +22,14 @@ class SecretServiceKeychainStore : public KeychainStore {
     // Items of `keychainName` only (the host's bundle identifier for the standard keychain), so
     // hosts sharing a login keyring never see each other's items. `lockFile` serialises processes;
     // a holder that keeps it past `lockTimeout`, or an unlock prompt left unanswered past
-    // `unlockTimeout`, fails the call with ReadFailed.
+    // `unlockTimeout`, fails the call with ReadFailed. `marker`, when given, is the file (mode
+    // 0600) that records, before the service's items are first handed out, that the installation
+    // keeps its secrets here: a service that later does not answer is then an error the caller
+    // sees, never a reason to look elsewhere (see Keychain::standardStore).
     SecretServiceKeychainStore(std::string keychainName, std::filesystem::path lockFile,
                                std::chrono::milliseconds lockTimeout = std::chrono::seconds(10),
-                               std::chrono::milliseconds unlockTimeout = std::chrono::seconds(60));
+                               std::chrono::milliseconds unlockTimeout = std::chrono::seconds(60),
+                               std::filesystem::path marker = {});
 
     // True when a Secret Service answers on the session bus now. Never starts one.
     static bool available();
@@ -34,13 +38,16 @@ class SecretServiceKeychainStore : public KeychainStore {
         const std::function<bool(std::vector<KeychainItem>&)>& change) override;
 
     const std::string& keychainName() const { return keychainName_; }
+    const std::filesystem::path& marker() const { return marker_; }
 
   private:
     const std::string keychainName_;
     const std::filesystem::path lockFile_;
     const std::chrono::milliseconds lockTimeout_;
     const std::chrono::milliseconds unlockTimeout_;
+    const std::filesystem::path marker_;
     std::mutex mutex_;
+    bool marked_ = false;  // under mutex_
 };
 
 }  // namespace quarra

@@ -10,7 +10,8 @@ std::shared_ptr<URLSession> URLSessionDataTasks::makeSession(
 }
 
 URLSessionTaskPtr URLSessionDataTasks::dataTask(const std::shared_ptr<URLSession>& session,
-                                                UrlRequest request, Completion completion) {
+                                                UrlRequest request, Completion completion,
+                                                std::size_t maxBody) {
     auto failAsync = [&completion](ErrorPtr error) -> URLSessionTaskPtr {
         DispatchQueue::global()->async([completion = std::move(completion), error] {
             if (completion)
@@ -28,7 +29,7 @@ URLSessionTaskPtr URLSessionDataTasks::dataTask(const std::shared_ptr<URLSession
     URLSessionTaskPtr task = std::move(*made);
     {
         std::lock_guard lock(delegate->mutex_);
-        delegate->pending_[task->taskIdentifier()] = {Bytes(), std::move(completion)};
+        delegate->pending_[task->taskIdentifier()] = {Bytes(), std::move(completion), maxBody};
     }
     task->resume();
     return task;
@@ -36,10 +37,21 @@ URLSessionTaskPtr URLSessionDataTasks::dataTask(const std::shared_ptr<URLSession
 
 void URLSessionDataTasks::didReceiveData(URLSession&, const URLSessionTaskPtr& task,
                                          const Bytes& data) {
-    std::lock_guard lock(mutex_);
-    auto it = pending_.find(task->taskIdentifier());
-    if (it != pending_.end())
-        it->second.body.insert(it->second.body.end(), data.begin(), data.end());
+    {
+        std::lock_guard lock(mutex_);
+        auto it = pending_.find(task->taskIdentifier());
+        if (it == pending_.end() || it->second.tooLarge)
+            return;
+        Pending& pending = it->second;
+        if (data.size() <= pending.maxBody - pending.body.size()) {
+            pending.body.insert(pending.body.end(), data.begin(), data.end());
+            return;
+        }
+        pending.tooLarge = true;
+        pending.body = Bytes();
+    }
+    // Outside the lock: the cancel may complete the task on this thread.
+    task->cancel();
 }
 
 void URLSessionDataTasks::didCompleteWithError(URLSession&, const URLSessionTaskPtr& task,
@@ -56,6 +68,12 @@ void URLSessionDataTasks::didCompleteWithError(URLSession&, const URLSessionTask
     if (!pending.completion)
         return;
     HttpResponsePtr response = task->response();
+    if (pending.tooLarge) {
+        pending.completion(
+            std::nullopt, response,
+            makeURLError(URLErrorDataLengthExceedsMaximum, task->originalRequest().url));
+        return;
+    }
     std::optional<Bytes> body;
     if (!error)
         body = std::move(pending.body);

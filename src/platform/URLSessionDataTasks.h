@@ -3,6 +3,7 @@
 // answer per request rather than the session's stream of events: a session delegate that gathers
 // each task's body and hands (body, response, error) over when the task completes.
 // Every member is safe to call from any thread.
+#include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
@@ -28,9 +29,11 @@ class URLSessionDataTasks : public URLSessionDelegate {
     // Starts a data task on `session`, whose delegate must be a URLSessionDataTasks; a session
     // with another delegate (or none) fails the task at once with URLErrorUnknown, and an
     // invalidated session with URLErrorCancelled, asynchronously on a global queue; then no task
-    // is returned.
+    // is returned. A reply body that grows past `maxBody` bytes ends the task as it arrives, with
+    // URLErrorDataLengthExceedsMaximum: a peer cannot make the caller hold more than that.
     static URLSessionTaskPtr dataTask(const std::shared_ptr<URLSession>& session,
-                                      UrlRequest request, Completion completion);
+                                      UrlRequest request, Completion completion,
+                                      std::size_t maxBody = SIZE_MAX);
 
     void didReceiveData(URLSession&, const URLSessionTaskPtr& task, const Bytes& data) override;
     void didCompleteWithError(URLSession&, const URLSessionTaskPtr& task,
@@ -40,6 +43,8 @@ class URLSessionDataTasks : public URLSessionDelegate {
     struct Pending {
         Bytes body;
         Completion completion;
+        std::size_t maxBody = SIZE_MAX;
+        bool tooLarge = false;
     };
     std::mutex mutex_;
     std::map<std::uint64_t, Pending> pending_;

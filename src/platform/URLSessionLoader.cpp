@@ -135,8 +135,13 @@ void URLSessionLoader::post(Command command) {
     if (exited_) {
         return;
     }
+    // The loop takes all commands at once after each wake-up, so only the first of a run needs to
+    // wake it; the rest would only make it spin once more for nothing.
+    bool wake = commands_.empty();
     commands_.push_back(std::move(command));
-    curl_multi_wakeup(multiOf(multi_));
+    if (wake) {
+        curl_multi_wakeup(multiOf(multi_));
+    }
 }
 
 void URLSessionLoader::run() {

@@ -104,7 +104,7 @@ std::optional<std::string> readText(const fs::path& path) {
 
 std::unique_ptr<URLSessionStore> URLSessionStore::open(const fs::path& folder) {
     std::error_code ec;
-    fs::create_directories(folder, ec);
+    (void)files::createDirectories(folder, 0700);
     fs::permissions(folder, fs::perms::owner_all, ec);
     int fd = ::open((folder / "lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
     if (fd < 0) {

@@ -20,8 +20,11 @@ std::optional<RedirectParts> redirectParts(const Url& url) {
     std::optional<Url> standard = url.resolve(url.string());
     if (!standard)
         return std::nullopt;
+    std::string path = standard->path();
+    if (path.empty() && (standard->scheme() == "http" || standard->scheme() == "https"))
+        path = "/";
     return RedirectParts{standard->scheme(), standard->user(), standard->password(),
-                         standard->host(),   standard->path(), standard->port()};
+                         standard->host(),   std::move(path),  standard->port()};
 }
 
 // The URL for a log line: the redirect's secrets (the code, tokens) masked, no fragment.
@@ -35,6 +38,20 @@ std::string loggableURL(const Url& url) {
     }
     std::string query = masked.URLEncodedParameters();
     return query.empty() ? text : text + "?" + query;
+}
+
+// The redirect's parameters, read as the form data they are (RFC 6749 appendix B): "+" is a space.
+Json redirectParameters(const Url& url) {
+    std::string query = url.query().value_or("");
+    std::string formQuery;
+    formQuery.reserve(query.size());
+    for (char c : query) {
+        if (c == '+')
+            formQuery += "%20";
+        else
+            formQuery += c;
+    }
+    return SSOURLQueryComponent(url.withQuery(formQuery)).dictionaryValue();
 }
 
 // Equal texts, compared in time that does not depend on where they differ.
@@ -61,7 +78,7 @@ void SSOAuthorizationFlowSessionImplementation::presentAuthorizationWithExternal
     if (!started) {
         didFinishWithResponse(
             nullptr, SSOErrorUtilities::errorWithCode(SSOErrorCodeBrowserUnavailable, nullptr,
-                                                      "Unable to open Safari."));
+                                                      "Unable to open the web browser."));
     }
 }
 
@@ -79,6 +96,10 @@ bool SSOAuthorizationFlowSessionImplementation::isWaiting() const {
 }
 
 void SSOAuthorizationFlowSessionImplementation::cancel() {
+    cancelWithError(SSOErrorUtilities::errorWithCode(SSOErrorCodeUserCancelled));
+}
+
+void SSOAuthorizationFlowSessionImplementation::cancelWithError(const ErrorPtr& error) {
     std::shared_ptr<SSOExternalUserAgent> agent;
     {
         std::lock_guard lock(mutex_);
@@ -88,10 +109,7 @@ void SSOAuthorizationFlowSessionImplementation::cancel() {
         agent = externalUserAgent_;
     }
     auto self = shared_from_this();
-    auto finish = [self] {
-        self->didFinishWithResponse(nullptr,
-                                    SSOErrorUtilities::errorWithCode(SSOErrorCodeUserCancelled));
-    };
+    auto finish = [self, error] { self->didFinishWithResponse(nullptr, error); };
     if (agent) {
         agent->dismissExternalUserAgentAnimated(true, finish);
     } else {
@@ -99,10 +117,19 @@ void SSOAuthorizationFlowSessionImplementation::cancel() {
     }
 }
 
-bool SSOAuthorizationFlowSessionImplementation::resumeExternalUserAgentFlowWithURL(const Url& url) {
+bool SSOAuthorizationFlowSessionImplementation::resumeExternalUserAgentFlowWithURL(
+    const Url& url, ErrorPtr& outcome) {
     TVK_LOG_DEBUG("OAUTH Received URL:" + loggableURL(url) +
                   " for request:" + request_.description());
     if (!shouldHandleURL(url))
+        return false;
+    Json query = redirectParameters(url);
+    std::shared_ptr<SSOAuthorizationResponse> response =
+        std::make_shared<SSOAuthorizationResponse>(request_, query);
+    const bool stateMatches = sameState(request_.state(), response->state());
+    // A refusal without the flow's state is not the provider's: any local program can send one to
+    // a loopback listener. It is not taken, and the flow goes on waiting for the real redirect.
+    if (query.contains(SSOOAuthErrorFieldError) && !stateMatches)
         return false;
     std::shared_ptr<SSOExternalUserAgent> agent;
     {
@@ -115,24 +142,21 @@ bool SSOAuthorizationFlowSessionImplementation::resumeExternalUserAgentFlowWithU
         agent = externalUserAgent_;
     }
 
-    Json query = SSOURLQueryComponent(url).dictionaryValue();
-    std::shared_ptr<SSOAuthorizationResponse> response;
     ErrorPtr error;
-    if (query.contains(SSOOAuthErrorFieldError)) {
+    if (!stateMatches) {
+        Json userInfo = query;
+        userInfo[LocalizedDescriptionKey] = "State mismatch, expecting " +
+                                            request_.state().value_or("(null)") + " but got " +
+                                            response->state().value_or("(null)") +
+                                            " in authorization response " + response->description();
+        error = Error::make(SSOOAuthAuthorizationErrorDomain, SSOOAuthErrorStateMismatch,
+                            std::move(userInfo));
+        response = nullptr;
+    } else if (query.contains(SSOOAuthErrorFieldError)) {
         error = SSOErrorUtilities::OAuthErrorWithDomain(SSOOAuthAuthorizationErrorDomain, query);
-    } else {
-        response = std::make_shared<SSOAuthorizationResponse>(request_, query);
-        if (!sameState(request_.state(), response->state())) {
-            Json userInfo = query;
-            userInfo[LocalizedDescriptionKey] =
-                "State mismatch, expecting " + request_.state().value_or("(null)") + " but got " +
-                response->state().value_or("(null)") + " in authorization response " +
-                response->description();
-            error = Error::make(SSOOAuthAuthorizationErrorDomain, SSOOAuthErrorStateMismatch,
-                                std::move(userInfo));
-            response = nullptr;
-        }
+        response = nullptr;
     }
+    outcome = error;
     auto self = shared_from_this();
     auto finish = [self, response, error] { self->didFinishWithResponse(response, error); };
     if (agent) {

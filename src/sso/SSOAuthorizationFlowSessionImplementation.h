@@ -33,11 +33,15 @@ class SSOAuthorizationFlowSessionImplementation
                                                    SSOAuthorizationCallback callback);
 
     // Scheme, user, password, host, port and path of both URLs, dot segments resolved, compare
-    // equal; query and fragment are not compared.
+    // equal; query and fragment are not compared. An http(s) URL without a path has the path "/",
+    // which is what a browser asks for.
     bool shouldHandleURL(const Url& url) const;
 
     void cancel() override;
-    bool resumeExternalUserAgentFlowWithURL(const Url& url) override;
+    // Ends a waiting flow as cancel() does, with `error` in place of the user-cancelled one.
+    void cancelWithError(const ErrorPtr& error);
+    using SSOExternalUserAgentSession::resumeExternalUserAgentFlowWithURL;
+    bool resumeExternalUserAgentFlowWithURL(const Url& url, ErrorPtr& outcome) override;
     void failExternalUserAgentFlowWithError(const ErrorPtr& error) override;
 
     // Finishes the flow with the pair; a second finish does nothing.

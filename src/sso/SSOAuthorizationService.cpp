@@ -1,8 +1,9 @@
 #include "sso/SSOAuthorizationService.h"
 
 #include "log/TVKQuarraLoggerInternal.h"
-#include "quarra/Dispatch.h"
+#include "platform/URLError.h"
 #include "platform/URLSessionDataTasks.h"
+#include "quarra/Dispatch.h"
 #include "sso/SSOErrorUtilities.h"
 #include "sso/SSOURLSessionProvider.h"
 
@@ -22,23 +23,31 @@ ErrorPtr replyTooLarge() {
                                             "The reply is too large.");
 }
 
-// The reply's JSON; general -7 (with the parser's error beneath) when the body is not JSON or too
-// large.
+// The reply's JSON; general -7 (with the parser's error beneath) when the body is not JSON, too
+// large or nested deeper than the parser follows.
 Result<Json> parseReply(const Bytes& body) {
     if (body.size() > kMaxReply)
         return replyTooLarge();
-    try {
-        return Json::parse(body.begin(), body.end());
-    } catch (const Json::exception& parseError) {
-        auto cause =
-            Error::make("JSONParseError", parseError.id, std::string_view(parseError.what()));
-        return SSOErrorUtilities::errorWithCode(SSOErrorCodeReplyNotJSON, cause,
-                                                cause->localizedDescription());
+    auto reply =
+        parseJson(std::string_view(reinterpret_cast<const char*>(body.data()), body.size()));
+    if (!reply) {
+        return SSOErrorUtilities::errorWithCode(SSOErrorCodeReplyNotJSON, reply.error(),
+                                                reply.error()->localizedDescription());
     }
+    return reply;
 }
 
-// No reply: general -5 with the transport's error beneath and its description.
+// Every request of the client: the reply is refused as it arrives once it outgrows kMaxReply.
+void send(UrlRequest request, URLSessionDataTasks::Completion completion) {
+    URLSessionDataTasks::dataTask(SSOURLSessionProvider::session(), std::move(request),
+                                  std::move(completion), kMaxReply);
+}
+
+// No reply: general -5 with the transport's error beneath and its description; -7 for a reply
+// that outgrew the limit.
 ErrorPtr transportFailure(const ErrorPtr& transportError) {
+    if (transportError && transportError->is(URLErrorDomain, URLErrorDataLengthExceedsMaximum))
+        return replyTooLarge();
     return SSOErrorUtilities::errorWithCode(
         SSOErrorCodeNetwork, transportError,
         transportError ? transportError->localizedDescription() : std::string());
@@ -82,8 +91,8 @@ void SSOAuthorizationService::discoverServiceConfigurationForIssuer(
 
 void SSOAuthorizationService::discoverServiceConfigurationForDiscoveryURL(
     const Url& discoveryURL, SSODiscoveryCallback completion) {
-    URLSessionDataTasks::dataTask(
-        SSOURLSessionProvider::session(), UrlRequest(discoveryURL),
+    send(
+        UrlRequest(discoveryURL),
         [completion = std::move(completion)](const std::optional<Bytes>& body,
                                              const HttpResponsePtr& response,
                                              const ErrorPtr& transportError) {
@@ -91,6 +100,9 @@ void SSOAuthorizationService::discoverServiceConfigurationForDiscoveryURL(
             ErrorPtr error;
             if (transportError || !body || !response) {
                 error = transportFailure(transportError);
+                // Every failure of discovery is -5; what went wrong is beneath.
+                if (error->code() != SSOErrorCodeNetwork)
+                    error = SSOErrorUtilities::errorWithCode(SSOErrorCodeNetwork, error);
             } else if (response->statusCode != 200) {
                 error = SSOErrorUtilities::errorWithCode(
                     SSOErrorCodeNetwork,
@@ -128,11 +140,10 @@ void SSOAuthorizationService::performTokenRequest(const SSOTokenRequest& request
     // The description masks the code, the verifier and the refresh token; the secret travels in a
     // header it leaves out.
     TVK_LOG_DEBUG("OAUTH Initiating token request:" + request.description());
-    URLSessionDataTasks::dataTask(
-        SSOURLSessionProvider::session(), request.URLRequest(),
-        [request, callback = std::move(callback)](const std::optional<Bytes>& body,
-                                                  const HttpResponsePtr& response,
-                                                  const ErrorPtr& transportError) {
+    send(
+        request.URLRequest(), [request, callback = std::move(callback)](
+                                  const std::optional<Bytes>& body, const HttpResponsePtr& response,
+                                  const ErrorPtr& transportError) {
             TVK_LOG_DEBUG("OAUTH Received token response:" + responseDescription(response) +
                           "  for request:" + request.description());
             std::shared_ptr<SSOTokenResponse> tokenResponse;
@@ -175,8 +186,8 @@ void SSOAuthorizationService::performRegistrationRequest(const SSORegistrationRe
         });
         return;
     }
-    URLSessionDataTasks::dataTask(
-        SSOURLSessionProvider::session(), std::move(*urlRequest),
+    send(
+        std::move(*urlRequest),
         [request, completion = std::move(completion)](const std::optional<Bytes>& body,
                                                       const HttpResponsePtr& response,
                                                       const ErrorPtr& transportError) {

@@ -20,9 +20,15 @@ class SSOExternalUserAgentSession {
 
     // Ends the flow: the agent is dismissed and the flow fails with the user-cancelled error.
     virtual void cancel() = 0;
-    // True when `url` is this flow's redirect and was taken; false for any other URL, and for a
-    // flow that no longer waits for its redirect.
-    virtual bool resumeExternalUserAgentFlowWithURL(const Url& url) = 0;
+    // True when `url` is this flow's redirect and was taken; false for any other URL, for a refusal
+    // ("error") without the flow's state, and for a flow that no longer waits for its redirect.
+    bool resumeExternalUserAgentFlowWithURL(const Url& url) {
+        ErrorPtr ignored;
+        return resumeExternalUserAgentFlowWithURL(url, ignored);
+    }
+    // As above; a URL taken leaves in `outcome` what the flow made of it: null when it carried an
+    // authorization, otherwise the error the flow ends with. An agent answers the browser by it.
+    virtual bool resumeExternalUserAgentFlowWithURL(const Url& url, ErrorPtr& outcome) = 0;
     // Ends the flow with `error`; nothing when it has ended already.
     virtual void failExternalUserAgentFlowWithError(const ErrorPtr& error) = 0;
 };

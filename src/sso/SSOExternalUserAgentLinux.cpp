@@ -14,14 +14,28 @@ SSOExternalUserAgentLinux::~SSOExternalUserAgentLinux() {
         listener_->close();
 }
 
+namespace {
+
+// What the person reads in the browser when the redirect did not sign in.
+std::string failureText(const ErrorPtr& error) {
+    if (error->is(SSOOAuthAuthorizationErrorDomain, SSOOAuthErrorStateMismatch))
+        return "The reply does not belong to the sign-in that is waiting.";
+    if (error->domain() == SSOOAuthAuthorizationErrorDomain)
+        return "The sign-in was refused (" + error->localizedDescription() + ").";
+    return error->localizedDescription();
+}
+
+}  // namespace
+
 bool SSOExternalUserAgentLinux::isLoopbackRedirect(const Url& url) {
-    return url.scheme() == "http" && (url.host() == "127.0.0.1" || url.host() == "localhost");
+    return url.scheme() == "http" &&
+           (url.host() == "127.0.0.1" || url.host() == "localhost" || url.host() == "::1");
 }
 
 Url SSOExternalUserAgentLinux::redirectURLForRequest(const Url& configured) {
     if (!isLoopbackRedirect(configured) || configured.port())
         return configured;
-    auto listening = LoopbackRedirectListener::listen(0);
+    auto listening = LoopbackRedirectListener::listen(configured.host(), 0);
     if (!listening) {
         TVK_LOG_ERROR("OAUTH could not open a loopback listener: " +
                       listening.error()->description());
@@ -29,8 +43,9 @@ Url SSOExternalUserAgentLinux::redirectURLForRequest(const Url& configured) {
     }
     auto listener = std::move(*listening);
     std::string text = configured.string();
-    // "http://127.0.0.1" + ":<port>" + the rest of the configured URL.
-    size_t hostEnd = text.find(configured.host(), text.find("//") + 2) + configured.host().size();
+    // "http://<host as written>" + ":<port>" + the rest of the configured URL.
+    const std::string host = configured.hostAndPort();
+    size_t hostEnd = text.find(host, text.find("//") + 2) + host.size();
     std::optional<Url> withPort = Url::parse(
         text.substr(0, hostEnd) + ":" + std::to_string(listener->port()) + text.substr(hostEnd));
     if (!withPort)
@@ -63,52 +78,67 @@ bool SSOExternalUserAgentLinux::presentExternalUserAgentRequest(
     };
     if (redirect && isLoopbackRedirect(*redirect)) {
         if (!listener || listener->port() != redirect->port()) {
-            auto listening = LoopbackRedirectListener::listen(redirect->port().value_or(80));
+            auto listening =
+                LoopbackRedirectListener::listen(redirect->host(), redirect->port().value_or(80));
             if (!listening) {
                 TVK_LOG_ERROR("OAUTH could not listen for the redirect: " +
                               listening.error()->description());
-                return fail(SSOErrorCodeBrowserUnavailable, "Unable to open Safari.");
+                return fail(SSOErrorCodeBrowserUnavailable, "Unable to open the web browser.");
             }
             listener = std::move(*listening);
             std::lock_guard lock(mutex_);
             listener_ = listener;
         }
         std::weak_ptr<SSOExternalUserAgentLinux> weak = shared_from_this();
+        // The browser asks for "/" when the URI has no path.
         listener->start(redirect->path().empty() ? "/" : redirect->path(),
-                        [weak](const std::optional<Url>& url) {
-                            DispatchQueue::main()->async([weak, url] {
+                        [weak](const std::optional<Url>& url,
+                               const std::shared_ptr<LoopbackRedirectListener::Reply>& reply) {
+                            DispatchQueue::main()->async([weak, url, reply] {
                                 if (auto self = weak.lock())
-                                    self->listenerFinished(url);
+                                    self->listenerFinished(url, reply);
                             });
                         });
     }
     std::shared_ptr<Browser> browser = browser_ ? browser_ : Browser::shared();
     if (!browser->openURL(request.externalUserAgentRequestURL()))
-        return fail(SSOErrorCodeBrowserUnavailable, "Unable to open Safari.");
+        return fail(SSOErrorCodeBrowserUnavailable, "Unable to open the web browser.");
     return true;
 }
 
-void SSOExternalUserAgentLinux::listenerFinished(const std::optional<Url>& redirect) {
+void SSOExternalUserAgentLinux::listenerFinished(
+    const std::optional<Url>& redirect,
+    const std::shared_ptr<LoopbackRedirectListener::Reply>& reply) {
     std::shared_ptr<SSOExternalUserAgentSession> session;
     {
         std::lock_guard lock(mutex_);
-        if (!externalUserAgentFlowInProgress_)
-            return;
-        session = session_;
+        if (externalUserAgentFlowInProgress_)
+            session = session_;
     }
     if (!session) {
+        if (reply)
+            reply->failed("The sign-in is no longer waiting.");
         cleanUp();
         return;
     }
-    if (redirect && session->resumeExternalUserAgentFlowWithURL(*redirect))
+    if (redirect) {
+        ErrorPtr outcome;
+        if (!session->resumeExternalUserAgentFlowWithURL(*redirect, outcome)) {
+            // Not the flow's (a refusal without its state): the listener goes on waiting for
+            // the real redirect, within the flow's time limit.
+            reply->failed("The reply does not belong to the sign-in that is waiting.");
+        } else if (outcome) {
+            reply->failed(failureText(outcome));
+        } else {
+            reply->succeeded();
+        }
         return;
-    // The browser came back without this flow's redirect: the flow ends instead of waiting for a
-    // redirect that can no longer come.
+    }
+    // The listener closed while the flow waited: the flow ends instead of waiting for a redirect
+    // that can no longer come.
     cleanUp();
     session->failExternalUserAgentFlowWithError(SSOErrorUtilities::errorWithCode(
-        SSOErrorCodeUserCancelled, nullptr,
-        redirect ? "The browser returned to an address that is not the sign-in's redirect."
-                 : "The sign-in was closed before the browser returned."));
+        SSOErrorCodeUserCancelled, nullptr, "The sign-in was closed before the browser returned."));
 }
 
 void SSOExternalUserAgentLinux::dismissExternalUserAgentAnimated(bool,

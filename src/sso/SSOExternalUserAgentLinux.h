@@ -1,14 +1,16 @@
 #pragma once
 // The agent the SDK uses on a Linux desktop: it opens the authorization URL in the desktop's
 // browser and takes the redirect back in one of two ways.
-// - An http redirect URI on 127.0.0.1 (RFC 8252 section 7.3): a loopback listener waits for the
-//   browser's redirect and hands it to the flow session itself. A redirect URI without a port gets
-//   the port of a listener opened for the flow (redirectURLForRequest), which providers accept for
-//   native clients.
+// - An http redirect URI on 127.0.0.1, [::1] or localhost (RFC 8252 section 7.3), with or without
+//   a path: a loopback listener on the address the URI names waits for the browser's redirect,
+//   hands it to the flow session itself and answers the browser with what the flow made of it. A
+//   redirect URI without a port gets the port of a listener opened for the flow
+//   (redirectURLForRequest), which providers accept for native clients.
 // - Any other redirect URI (a private-use scheme, RFC 8252 section 7.1): the desktop starts the
 //   host with the redirect, and the host passes it in through the SDK's openURL hook.
-// A browser step that ends without this flow's redirect (a listener closed, a redirect to another
-// address) fails the flow with the user-cancelled error: the flow never hangs on it.
+// A listener that closes while the flow waits fails the flow with the user-cancelled error, so the
+// flow never hangs on it. A redirect the flow does not take (a refusal without the flow's state,
+// which any local program can send) gets a failure page, and the listener goes on waiting.
 // One agent serves one flow. Safe to use from any thread; the flow session hears from it on the
 // main queue.
 #include <memory>
@@ -29,7 +31,7 @@ class SSOExternalUserAgentLinux : public SSOExternalUserAgent,
     SSOExternalUserAgentLinux(const SSOExternalUserAgentLinux&) = delete;
     SSOExternalUserAgentLinux& operator=(const SSOExternalUserAgentLinux&) = delete;
 
-    // Whether the redirect of `url` comes back over loopback: http on 127.0.0.1 or localhost.
+    // Whether the redirect of `url` comes back over loopback: http on 127.0.0.1, ::1 or localhost.
     static bool isLoopbackRedirect(const Url& url);
 
     Url redirectURLForRequest(const Url& configured) override;
@@ -43,7 +45,8 @@ class SSOExternalUserAgentLinux : public SSOExternalUserAgent,
     void cleanUp();
 
   private:
-    void listenerFinished(const std::optional<Url>& redirect);
+    void listenerFinished(const std::optional<Url>& redirect,
+                          const std::shared_ptr<LoopbackRedirectListener::Reply>& reply);
 
     const std::shared_ptr<Browser> browser_;
     mutable std::mutex mutex_;

@@ -6,11 +6,6 @@ namespace quarra {
 
 // Reading option: a top-level value other than an object or array is accepted.
 inline constexpr unsigned long HTJSONReadingFragmentsAllowed = 4;
-// Error domain of bodies that are not JSON.
-inline constexpr const char* HTJSONReadingErrorDomain = "com.tovik.transport.error.json";
-enum HTJSONReadingErrorCode : long {
-    HTJSONReadingCorruptError = 3840,
-};
 
 class HTJSONResponseSerializer : public HTHTTPResponseSerializer {
   public:

@@ -36,14 +36,11 @@ std::shared_ptr<HTSecurityPolicy> HTSecurityPolicy::policyWithPinningMode(
 
 std::set<Bytes> HTSecurityPolicy::certificatesInBundle(const Bundle& bundle) {
     std::set<Bytes> certificates;
-    std::error_code ec;
-    for (const auto& entry : std::filesystem::directory_iterator(bundle.resourcePath(), ec)) {
-        if (entry.path().extension() != ".cer" || !entry.is_regular_file(ec))
+    for (const std::string& name : bundle.resourceNames()) {
+        if (!name.ends_with(".cer"))
             continue;
-        std::ifstream in(entry.path(), std::ios::binary);
-        Bytes der((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-        if (in.good() || in.eof())
-            certificates.insert(std::move(der));
+        if (auto der = bundle.resourceData(name))
+            certificates.insert(Bytes(der->begin(), der->end()));
     }
     return certificates;
 }

@@ -6,16 +6,14 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/UrlRequest.h"
 #include "quarra/Error.h"
 #include "quarra/Json.h"
 #include "quarra/Result.h"
-#include "platform/UrlRequest.h"
+#include "quarra/TVKErrors.h"
 
 namespace quarra {
 
-// Its codes are those of URLErrorDomain (platform/URLError.h) for the same kind of failure.
-inline constexpr const char* HTURLRequestSerializationErrorDomain =
-    "com.tovik.transport.error.serialization.request";
 inline constexpr const char* HTNetworkingOperationFailingURLRequestErrorKey =
     "com.tovik.transport.serialization.request.error.response";
 

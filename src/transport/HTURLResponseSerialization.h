@@ -5,20 +5,16 @@
 // decode.
 #include <any>
 
+#include "platform/HttpResponse.h"
 #include "quarra/Bytes.h"
 #include "quarra/Error.h"
 #include "quarra/JsonFwd.h"
-#include "platform/HttpResponse.h"
+#include "quarra/TVKErrors.h"
 
 namespace quarra {
 
-// Its codes are those of URLErrorDomain (platform/URLError.h) for the same kind of failure.
-inline constexpr const char* HTURLResponseSerializationErrorDomain =
-    "com.tovik.transport.error.serialization.response";
-// User-info keys of validation errors: the failing response (an object with "url", "statusCode" and
-// "headers") and its body (a byte string).
-inline constexpr const char* HTNetworkingOperationFailingURLResponseErrorKey =
-    "com.tovik.transport.serialization.response.error.response";
+// User-info key of a validation error's body (a byte string); the response itself is under
+// HTNetworkingOperationFailingURLResponseErrorKey (quarra/TVKErrors.h).
 inline constexpr const char* HTNetworkingOperationFailingURLResponseDataErrorKey =
     "com.tovik.transport.serialization.response.error.data";
 

@@ -64,12 +64,12 @@ class KeychainItemStoreTest : public testing::TestWithParam<bool> {
 
 }  // namespace
 
-TEST_P(KeychainItemStoreTest, MissingItemsReadAsNothingExceptThePasscodeWhichReadsEmpty) {
+TEST_P(KeychainItemStoreTest, MissingItemsReadAsNothing) {
     EXPECT_EQ(KeychainItemStore::getUsername(), std::nullopt);
     EXPECT_EQ(KeychainItemStore::getPassword(), std::nullopt);
     EXPECT_EQ(KeychainItemStore::getSessionId(), std::nullopt);
     EXPECT_EQ(KeychainItemStore::getOAuthState(), std::nullopt);
-    EXPECT_EQ(KeychainItemStore::getPasscodeForUsername("alice"), "");
+    EXPECT_EQ(KeychainItemStore::getPasscodeForUsername("alice"), std::nullopt);
     EXPECT_EQ(KeychainItemStore::getNumFailedUnlockAttempts(), 0u);
 }
 
@@ -138,7 +138,13 @@ TEST_P(KeychainItemStoreTest, UnreadableKeychainIsReportedAndNeverOverwritten) {
     EXPECT_EQ(KeychainItemStore::setUsername("alice", "pw"), nullptr);
     auto restore = makeUnreadable();
 
+    // Every getter that a security decision rests on tells "could not read" from "none".
     EXPECT_TRUE(isKeychainError(KeychainItemStore::getUsername().error(), KeychainReadFailedError));
+    EXPECT_TRUE(isKeychainError(KeychainItemStore::getPasscodeForUsername("alice").error(),
+                                KeychainReadFailedError));
+    EXPECT_TRUE(isKeychainError(KeychainItemStore::getNumFailedUnlockAttempts().error(),
+                                KeychainReadFailedError));
+    EXPECT_TRUE(isKeychainError(KeychainItemStore::resetAuthData(), KeychainReadFailedError));
 
     KeychainItemStore item(KeychainItemStore::basicAuthIdentifier());
     EXPECT_FALSE(item.exists());

@@ -9,16 +9,22 @@
 #include <spawn.h>
 #include <sys/wait.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <filesystem>
 
 #include "auth/KeychainItemStore.h"
 #include "auth/TVKQuarraAuthManager.h"
-#include "quarra/TVKErrors.h"
-#include "quarra/TVKSDKApplicationDelegate.h"
 #include "log/LDAbstractLogger.h"
 #include "log/LDLog.h"
 #include "quarra/Browser.h"
 #include "quarra/Bundle.h"
+#include "quarra/TVKErrors.h"
+#include "quarra/TVKQuarraAuth.h"
+#include "quarra/TVKSDKApplicationDelegate.h"
 #include "sso/SSOAuthorizationService.h"
 #include "sso/SSOErrorUtilities.h"
 #include "support/OpenIDTestProvider.h"
@@ -320,6 +326,104 @@ TEST_F(SingleSignOnTest, RefusedRefreshTokenStartsTheBrowserSignInAgain) {
     EXPECT_EQ(browser->opened(), 2);
     EXPECT_NE(oauth().authState(), state);
     EXPECT_EQ(authManager().currentUser()->username(), "alice");
+}
+
+// Whether something listens on 127.0.0.1:`port`.
+bool listening(int port) {
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    bool connected = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    ::close(fd);
+    return connected;
+}
+
+// The port the waiting flow's listener took.
+int listenerPort() {
+    auto flow = std::dynamic_pointer_cast<SSOAuthorizationFlowSessionImplementation>(
+        oauth().currentAuthorizationFlow());
+    return flow ? flow->request().redirectURL()->port().value_or(0) : 0;
+}
+
+TEST_F(SingleSignOnTest, ABrowserThatNeverReturnsEndsAtTheTimeLimitOrTheHostsCancel) {
+    Browser::setShared(std::make_shared<SilentBrowser>());
+    struct Case {
+        const char* name;
+        std::chrono::milliseconds limit;
+        long underlyingCode;
+    };
+    const Case cases[] = {
+        {"time limit", std::chrono::milliseconds(1), SSOErrorCodeBrowserClosed},
+        {"host's cancel", std::chrono::hours(1), SSOErrorCodeUserCancelled},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TVKQuarraAuth::sharedInstance().setSignInTimeLimit(c.limit);
+        Outcome outcome;
+        authManager().authorizeOAuthUser("alice", profile, outcome.userHandler());
+        const int port = listenerPort();
+        ASSERT_NE(port, 0);
+        EXPECT_TRUE(listening(port));
+        if (c.underlyingCode == SSOErrorCodeUserCancelled)
+            TVKQuarraAuth::sharedInstance().cancelSignIn();
+        ASSERT_TRUE(runMainUntil([&] { return outcome.calls > 0; }, kLimit));
+        RunLoop::main().runPending();
+        EXPECT_EQ(outcome.calls, 1);
+        ASSERT_TRUE(outcome.error);
+        EXPECT_TRUE(outcome.error->is(TVKAuthorizationErrorDomain, -5));
+        EXPECT_TRUE(outcome.error->underlyingError()->is(SSOGeneralErrorDomain, c.underlyingCode));
+        EXPECT_FALSE(oauth().currentAuthorizationFlow());
+        EXPECT_FALSE(listening(port));
+    }
+}
+
+TEST_F(SingleSignOnTest, ANewBrowserStepEndsTheOneBefore) {
+    Browser::setShared(std::make_shared<SilentBrowser>());
+    Outcome alice, bob;
+    authManager().authorizeOAuthUser("alice", profile, alice.userHandler());
+    auto first = oauth().currentAuthorizationFlow();
+    const int firstPort = listenerPort();
+    authManager().authorizeOAuthUser("bob", profile, bob.userHandler());
+    ASSERT_TRUE(runMainUntil([&] { return alice.calls > 0; }, kLimit));
+    ASSERT_TRUE(alice.error);
+    EXPECT_TRUE(alice.error->is(TVKAuthorizationErrorDomain, -5));
+    EXPECT_FALSE(listening(firstPort));
+    auto second = oauth().currentAuthorizationFlow();
+    ASSERT_TRUE(second);
+    EXPECT_NE(second, first);
+    EXPECT_EQ(bob.calls, 0);
+
+    TVKQuarraAuth::sharedInstance().cancelSignIn();
+    ASSERT_TRUE(runMainUntil([&] { return bob.calls > 0; }, kLimit));
+    RunLoop::main().runPending();
+    EXPECT_EQ(alice.calls, 1);
+    EXPECT_EQ(bob.calls, 1);
+    EXPECT_TRUE(bob.error->is(TVKAuthorizationErrorDomain, -5));
+}
+
+TEST_F(SingleSignOnTest, ConcurrentReauthenticationsOfOneUserShareOneBrowserStep) {
+    ASSERT_FALSE(signIn().error);
+    // No stored tokens: the next sign-in needs the browser.
+    oauth().clearAuthState();
+    Outcome callers[3];
+    for (Outcome& caller : callers)
+        authManager().authenticateWithHandler(caller.userHandler());
+    ASSERT_TRUE(runMainUntil(
+        [&] {
+            return std::all_of(std::begin(callers), std::end(callers),
+                               [](const Outcome& o) { return o.calls > 0; });
+        },
+        kLimit));
+    RunLoop::main().runPending();
+    for (const Outcome& caller : callers) {
+        EXPECT_EQ(caller.calls, 1);
+        EXPECT_FALSE(caller.error) << caller.error->description();
+        EXPECT_EQ(caller.user, authManager().currentUser());
+    }
+    EXPECT_EQ(browser->opened(), 2);
+    EXPECT_EQ(bed.service.exchangedSessions(), 2);
 }
 
 }  // namespace

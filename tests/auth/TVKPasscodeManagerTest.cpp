@@ -5,20 +5,22 @@
 #include <thread>
 
 #include "auth/KeychainItemStore.h"
-#include "quarra/TVKQuarraAuth.h"
 #include "core/TVKQuarraEMMManager.h"
-#include "quarra/Bundle.h"
 #include "platform/UserDefaults.h"
+#include "quarra/Bundle.h"
+#include "quarra/TVKQuarraAuth.h"
 #include "quarra/ui/Application.h"
 #include "quarra/ui/Biometrics.h"
 #include "quarra/ui/Scheduler.h"
 #include "quarra/ui/Window.h"
+#include "support/FailingKeychainStore.h"
 #include "support/SignInTestBed.h"
 
 namespace quarra {
 namespace {
 
 using std::chrono::milliseconds;
+using test::FailingKeychainStore;
 using test::SignInTestBed;
 
 struct HostDelegate : TVKPasscodeManagerDelegate {
@@ -30,6 +32,8 @@ struct HostDelegate : TVKPasscodeManagerDelegate {
 class Passcode : public ::testing::Test {
   protected:
     void TearDown() override {
+        if (realStore)
+            Keychain::standard().setStore(realStore);
         ui::Scheduler::setShared(nullptr);
         ui::BiometricService::setShared(nullptr);
     }
@@ -48,7 +52,7 @@ class Passcode : public ::testing::Test {
     }
 
     static TVKPasscodeManager& manager() { return TVKPasscodeManager::sharedInstance(); }
-    static std::string storedPasscode() {
+    static Result<std::optional<std::string>> storedPasscode() {
         return KeychainItemStore::getPasscodeForUsername(SignInTestBed::Alice);
     }
     std::shared_ptr<LKLockScreenViewController> lockScreen() const {
@@ -67,6 +71,13 @@ class Passcode : public ::testing::Test {
         clock->advance(milliseconds(600));
         type(digits);
     }
+    // From now on the keychain fails as `failing` says until told otherwise.
+    std::shared_ptr<FailingKeychainStore> failKeychain(FailingKeychainStore::Failing failing) {
+        realStore = Keychain::standard().store();
+        auto store = std::make_shared<FailingKeychainStore>(realStore, failing);
+        Keychain::standard().setStore(store);
+        return store;
+    }
     // A wrong entry and the pause after it.
     void fail() {
         type("0000");
@@ -80,7 +91,10 @@ class Passcode : public ::testing::Test {
     std::shared_ptr<ui::ViewController> host = std::make_shared<ui::ViewController>();
     std::shared_ptr<HostDelegate> delegate = std::make_shared<HostDelegate>();
     std::unique_ptr<SignInTestBed> bed;
+    std::shared_ptr<KeychainStore> realStore;
 };
+
+constexpr const char* kKeychainLocked = "The keychain is locked. Unlock it to go on.";
 
 TEST_F(Passcode, LaunchWithoutPasscodeAsksForOneAndStoresIt) {
     start();
@@ -134,7 +148,7 @@ TEST_F(Passcode, TooManyFailuresSignTheUserOutBeforeTheAlert) {
     fail();
     type("0000");
     // Passcode and session are gone together, while the alert still asks to continue.
-    EXPECT_EQ(storedPasscode(), "");
+    EXPECT_EQ(storedPasscode(), std::nullopt);
     EXPECT_FALSE(TVKQuarraAuth::sharedInstance().currentUser());
     auto alert = std::dynamic_pointer_cast<ui::AlertController>(screen->presentedViewController());
     ASSERT_TRUE(alert);
@@ -148,6 +162,78 @@ TEST_F(Passcode, TooManyFailuresSignTheUserOutBeforeTheAlert) {
     EXPECT_EQ(delegate->unlocks, 1);
 }
 
+TEST_F(Passcode, UnreadableKeychainKeepsTheScreenLockedAndJudgesNothing) {
+    start();
+    ASSERT_EQ(KeychainItemStore::setPasscode("2580", SignInTestBed::Alice), nullptr);
+    auto keychain = failKeychain(FailingKeychainStore::Everything);
+    ui::Application::shared().enterBackground();
+    ui::Application::shared().enterForeground();
+    auto screen = lockScreen();
+    ASSERT_TRUE(screen);
+    // Asked for the passcode it cannot read, never to choose a new one.
+    EXPECT_EQ(screen->lockScreenMode(), LKLockScreenModeNormal);
+    EXPECT_EQ(screen->titleLabel->text(), "Enter Passcode");
+    EXPECT_EQ(screen->subtitleLabel->text(), kKeychainLocked);
+    // Past the attempt limit, and the right passcode too: nothing unlocks, counts or signs out.
+    for (int i = 0; i < 6; ++i)
+        fail();
+    type("2580");
+    clock->advance(milliseconds(500));
+    EXPECT_EQ(lockScreen(), screen);
+    EXPECT_EQ(screen->subtitleLabel->text(), kKeychainLocked);
+    EXPECT_EQ(delegate->unlocks, 0);
+    EXPECT_TRUE(TVKQuarraAuth::sharedInstance().currentUser());
+
+    keychain->failing = FailingKeychainStore::None;
+    type("2580");
+    EXPECT_FALSE(lockScreen());
+    EXPECT_EQ(delegate->unlocks, 1);
+    EXPECT_EQ(storedPasscode(), "2580");
+    EXPECT_EQ(KeychainItemStore::getNumFailedUnlockAttempts(), 0u);
+}
+
+TEST_F(Passcode, AKeychainThatAnswersAgainWithoutAPasscodeAsksForOne) {
+    start();
+    auto keychain = failKeychain(FailingKeychainStore::Everything);
+    ASSERT_TRUE(manager().showLockScreen());
+    EXPECT_EQ(lockScreen()->lockScreenMode(), LKLockScreenModeNormal);
+    keychain->failing = FailingKeychainStore::None;
+    type("1234");
+    ASSERT_TRUE(lockScreen());
+    EXPECT_EQ(lockScreen()->lockScreenMode(), LKLockScreenModeNew);
+    EXPECT_EQ(KeychainItemStore::getNumFailedUnlockAttempts(), 0u);
+    EXPECT_EQ(delegate->unlocks, 0);
+}
+
+TEST_F(Passcode, APasscodeTheKeychainRefusesIsNotChosen) {
+    start();
+    int handled = 0;
+    ASSERT_TRUE(manager().resetPasscodeWithHandler([&] { ++handled; }));
+    auto keychain = failKeychain(FailingKeychainStore::Writes);
+    choose("2580");
+    auto again = lockScreen();
+    ASSERT_TRUE(again);
+    EXPECT_EQ(again->lockScreenMode(), LKLockScreenModeNew);
+    EXPECT_EQ(again->subtitleLabel->text(), "The passcode could not be saved. Try again.");
+    EXPECT_EQ(handled, 0);
+    EXPECT_EQ(delegate->unlocks, 0);
+
+    keychain->failing = FailingKeychainStore::None;
+    choose("1397");
+    EXPECT_FALSE(lockScreen());
+    EXPECT_EQ(storedPasscode(), "1397");
+    EXPECT_EQ(handled, 1);
+    EXPECT_EQ(delegate->unlocks, 1);
+
+    // A passcode the keychain cannot delete is not replaced.
+    keychain->failing = FailingKeychainStore::Everything;
+    EXPECT_FALSE(manager().resetPasscodeWithHandler([&] { ++handled; }));
+    EXPECT_FALSE(lockScreen());
+    keychain->failing = FailingKeychainStore::None;
+    EXPECT_EQ(storedPasscode(), "1397");
+    EXPECT_EQ(handled, 1);
+}
+
 TEST_F(Passcode, FailuresCountAcrossLaunches) {
     start();
     ASSERT_EQ(KeychainItemStore::setPasscode("2580", SignInTestBed::Alice), nullptr);
@@ -155,7 +241,7 @@ TEST_F(Passcode, FailuresCountAcrossLaunches) {
     ASSERT_EQ(KeychainItemStore::setNumFailedUnlockAttempts(4), nullptr);
     ui::Application::shared().finishLaunching();
     type("0000");
-    EXPECT_EQ(storedPasscode(), "");
+    EXPECT_EQ(storedPasscode(), std::nullopt);
     EXPECT_FALSE(TVKQuarraAuth::sharedInstance().currentUser());
     EXPECT_TRUE(
         std::dynamic_pointer_cast<ui::AlertController>(lockScreen()->presentedViewController()));
@@ -169,7 +255,7 @@ TEST_F(Passcode, MismatchWhileChoosingIsNotCounted) {
     type("2222");
     clock->advance(milliseconds(500));
     EXPECT_EQ(KeychainItemStore::getNumFailedUnlockAttempts(), 0u);
-    EXPECT_EQ(storedPasscode(), "");
+    EXPECT_EQ(storedPasscode(), std::nullopt);
     EXPECT_EQ(lockScreen()->lockScreenMode(), LKLockScreenModeNew);
 }
 
@@ -207,7 +293,7 @@ TEST_F(Passcode, NobodySignedInShowsNothing) {
     int handled = 0;
     EXPECT_FALSE(manager().resetPasscodeWithHandler([&] { ++handled; }));
     EXPECT_EQ(handled, 0);
-    EXPECT_FALSE(manager().isPasscodeSet());
+    EXPECT_EQ(manager().isPasscodeSet(), false);
 }
 
 TEST_F(Passcode, ResetAsksForANewPasscodeAndRunsTheHandlerOnce) {
@@ -215,7 +301,7 @@ TEST_F(Passcode, ResetAsksForANewPasscodeAndRunsTheHandlerOnce) {
     ASSERT_EQ(KeychainItemStore::setPasscode("2580", SignInTestBed::Alice), nullptr);
     int handled = 0;
     ASSERT_TRUE(manager().resetPasscodeWithHandler([&] { ++handled; }));
-    EXPECT_EQ(storedPasscode(), "");
+    EXPECT_EQ(storedPasscode(), std::nullopt);
     EXPECT_EQ(lockScreen()->lockScreenMode(), LKLockScreenModeNew);
     choose("1397");
     EXPECT_EQ(storedPasscode(), "1397");
@@ -234,7 +320,7 @@ TEST_F(Passcode, ResetButtonSignsTheUserOut) {
     ASSERT_TRUE(manager().showLockScreen());
     lockScreen()->cancelButton->tap();
     EXPECT_FALSE(lockScreen());
-    EXPECT_EQ(storedPasscode(), "");
+    EXPECT_EQ(storedPasscode(), std::nullopt);
     EXPECT_FALSE(TVKQuarraAuth::sharedInstance().currentUser());
     EXPECT_EQ(delegate->unlocks, 0);
 }
@@ -261,12 +347,27 @@ TEST_F(Passcode, BiometricUnlockCountsAsUnlock) {
                                      TVKQuarraAuthManager::sharedInstance()
                                          .userDefaultsBiometricAuthenticationUserSelectedKey());
     ASSERT_TRUE(manager().showLockScreen());
-    EXPECT_EQ(lockScreen()->titleLabel->text(), "Touch ID or Enter Passcode");
+    EXPECT_EQ(lockScreen()->titleLabel->text(), "Fingerprint or Enter Passcode");
     ASSERT_TRUE(runMainUntil([&] { return clock->pending() > 0; }));
     clock->advance(milliseconds(400));
     EXPECT_FALSE(lockScreen());
     EXPECT_EQ(delegate->unlocks, 1);
     EXPECT_EQ(KeychainItemStore::getNumFailedUnlockAttempts(), 0u);
+}
+
+TEST_F(Passcode, StartUpWithoutBiometricsDeletesTheKeptPassword) {
+    start(Json::object(), false);
+    auto& auth = TVKQuarraAuthManager::sharedInstance();
+    ASSERT_EQ(KeychainItemStore::setUsername(SignInTestBed::Alice, SignInTestBed::AlicePassword),
+              nullptr);
+    biometrics->setAvailable(ui::BiometryType::TouchID);
+    auth.initAuthenticationState();
+    EXPECT_EQ(KeychainItemStore::getPassword(), SignInTestBed::AlicePassword);
+
+    biometrics->setUnavailable(ui::BiometricErrorNotEnrolled);
+    auth.initAuthenticationState();
+    EXPECT_EQ(KeychainItemStore::getPassword(), std::nullopt);
+    EXPECT_EQ(KeychainItemStore::getUsername(), SignInTestBed::Alice);
 }
 
 TEST_F(Passcode, StartUpEnablesBiometricsOnlyWhereOffered) {

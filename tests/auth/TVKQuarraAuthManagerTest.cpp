@@ -532,11 +532,11 @@ TEST_F(SignInTest, LogoutClearsTheSessionAndKeepsTheUsersOwnData) {
         ++calls;
         EXPECT_EQ(signedOut, user);
         // A nested logout does nothing.
-        auth().logout();
+        EXPECT_EQ(auth().logout(), nullptr);
     });
 
-    TVKQuarraAuth::sharedInstance().logout();
-    TVKQuarraAuth::sharedInstance().logout();
+    EXPECT_EQ(TVKQuarraAuth::sharedInstance().logout(), nullptr);
+    EXPECT_EQ(TVKQuarraAuth::sharedInstance().logout(), nullptr);
 
     EXPECT_EQ(calls, 1);
     EXPECT_FALSE(TVKQuarraAuth::sharedInstance().currentUser());
@@ -559,6 +559,34 @@ TEST_F(SignInTest, LogoutClearsTheSessionAndKeepsTheUsersOwnData) {
         TVKQuarraParameterEncodingFormURL, after.requestHandler());
     ASSERT_TRUE(after.wait());
     EXPECT_FALSE(after.error);
+}
+
+TEST_F(SignInTest, LogoutWithAnUnreadableKeychainReportsWhatStaysAndIsFinishedLater) {
+    UserDefaults::standard().setBool(true,
+                                     auth().userDefaultsBiometricAuthenticationUserSelectedKey());
+    bed.signIn();
+    ASSERT_EQ(KeychainItemStore::getPassword(), SignInTestBed::AlicePassword);
+    auto store = std::make_shared<FailingStore>(Keychain::standard().store());
+    Keychain::standard().setStore(store);
+    int calls = 0;
+    auth().setLogoutHandler([&](const TVKUserPtr&) { ++calls; });
+
+    store->failing = FailingStore::Everything;
+    EXPECT_TRUE(isKeychainError(TVKQuarraAuth::sharedInstance().logout(), KeychainReadFailedError));
+    // Signed out of this process, and what does not need the keychain is gone.
+    EXPECT_EQ(calls, 1);
+    EXPECT_FALSE(auth().currentUser());
+    EXPECT_EQ(TVKQuarraConfigurationManager::sharedInstance().readUserForUsername("alice"),
+              nullptr);
+
+    store->failing = FailingStore::None;
+    EXPECT_EQ(KeychainItemStore::getPassword(), SignInTestBed::AlicePassword);
+    EXPECT_TRUE(KeychainItemStore::getSessionId().valueOr(std::nullopt));
+    EXPECT_EQ(TVKQuarraAuth::sharedInstance().logout(), nullptr);
+    EXPECT_EQ(calls, 1);
+    EXPECT_EQ(KeychainItemStore::getUsername(), std::nullopt);
+    EXPECT_EQ(KeychainItemStore::getPassword(), std::nullopt);
+    EXPECT_EQ(KeychainItemStore::getSessionId(), std::nullopt);
 }
 
 TEST_F(SignInTest, InvalidatedSessionIsRejectedByTheServer) {

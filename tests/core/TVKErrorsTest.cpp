@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <cctype>
 
-#include "core/TVKErrorMessageExtensions.h"
-#include "quarra/TVKErrors.h"
 #include "core/TVKQuarraManager.h"
+#include "quarra/TVKErrorMessageExtensions.h"
+#include "quarra/TVKErrors.h"
 
 using namespace quarra;
 

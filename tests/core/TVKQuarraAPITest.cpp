@@ -5,8 +5,9 @@
 #include <gtest/gtest.h>
 
 #include "core/TVKQuarraConfigurationManager.h"
-#include "core/TVKQuarraServerDocumentsSearchRequest.h"
-#include "core/TVKQuarraServerDocumentsViewRequest.h"
+#include "quarra/TVKErrors.h"
+#include "quarra/TVKQuarraServerDocumentsSearchRequest.h"
+#include "quarra/TVKQuarraServerDocumentsViewRequest.h"
 #include "support/SignInTestBed.h"
 #include "support/TestSupport.h"
 
@@ -112,6 +113,52 @@ TEST(TVKQuarraAPITest, CallsWithoutHandlerStillHappen) {
                    std::filesystem::is_empty(uploads);
         },
         std::chrono::seconds(30)));
+}
+
+// What a handler receives when the reply is not the server's JSON: domains and codes a host can
+// compare against (quarra/TVKErrors.h), with the HTTP status where a reply was the cause.
+TEST(TVKQuarraAPITest, FailuresCarryPublicDomainsAndTheHTTPStatus) {
+    SignInTestBed bed;
+    bed.signIn();
+    auto quarra = bed.quarra(SignInTestBed::FirstQuarra);
+    auto text = [](int status, const char* contentType) {
+        test::Reply reply = test::Reply::json("not the server's JSON", status);
+        reply.contentType = contentType;
+        return reply;
+    };
+    test::Reply dropped;
+    dropped.dropConnection = true;
+    struct Case {
+        const char* what;
+        test::Reply reply;
+        const char* domain;
+        long code;
+        std::optional<long> status;
+    } cases[] = {
+        {"404", text(404, "text/plain"), HTURLResponseSerializationErrorDomain,
+         URLErrorBadServerResponse, 404},
+        // The body's own failure comes first; the status is beneath it.
+        {"503", text(503, "application/json"), HTJSONReadingErrorDomain, HTJSONReadingCorruptError,
+         503},
+        {"HTML", text(200, "text/html"), HTURLResponseSerializationErrorDomain,
+         URLErrorCannotDecodeContentData, 200},
+        {"no JSON", text(200, "application/json"), HTJSONReadingErrorDomain,
+         HTJSONReadingCorruptError, std::nullopt},
+        {"dropped", dropped, URLErrorDomain, URLErrorNetworkConnectionLost, std::nullopt},
+    };
+    for (const Case& c : cases) {
+        bed.first.reply(bed.service.apiPath("objects/failing"), c.reply);
+        Outcome outcome;
+        api().requestQuarraEndpoint("objects/failing", quarra, TVKQuarraRequestMethodGET, {},
+                                    TVKQuarraParameterEncodingFormURL, outcome.requestHandler());
+        ASSERT_TRUE(runMainUntil([&] { return outcome.calls > 0; }, std::chrono::seconds(30)))
+            << c.what;
+        ASSERT_TRUE(outcome.error) << c.what;
+        EXPECT_TRUE(outcome.error->is(c.domain, c.code))
+            << c.what << ": " << outcome.error->description();
+        EXPECT_EQ(TVKHTTPStatusCode(outcome.error), c.status) << c.what;
+    }
+    EXPECT_EQ(TVKHTTPStatusCode(nullptr), std::nullopt);
 }
 
 TEST(TVKQuarraServerRequestTest, RequestObjectsDescribeTheirCall) {

@@ -393,16 +393,17 @@ TEST_F(UploadTest, SizeLimitAndUnreadableFilesAreRefusedBeforeAnySignIn) {
     fs::create_directory(dir / "folder.pdf");
     struct Case {
         fs::path file;
+        long code;
         std::string description;
     } cases[] = {
-        {tooLarge, "File size exceeds allowable size"},
-        {dir / "missing.pdf", "The file to upload cannot be read"},
-        {dir / "folder.pdf", "The file to upload cannot be read"},
+        {tooLarge, TVKAPIFileTooLargeErrorCode, "File size exceeds allowable size"},
+        {dir / "missing.pdf", TVKAPIFileUnreadableErrorCode, "The file to upload cannot be read"},
+        {dir / "folder.pdf", TVKAPIFileUnreadableErrorCode, "The file to upload cannot be read"},
     };
     for (const Case& c : cases) {
         UploadOutcome outcome = upload(c.file);
         ASSERT_TRUE(outcome.error) << c.file;
-        EXPECT_TRUE(outcome.error->is(TVKAPIErrorDomain, -1));
+        EXPECT_TRUE(outcome.error->is(TVKAPIErrorDomain, c.code));
         EXPECT_EQ(outcome.error->localizedDescription(), c.description);
         EXPECT_EQ(outcome.fileURL, Url::fileUrl(c.file));
     }

@@ -94,7 +94,7 @@ TEST_F(ThumbnailTest, WithoutSignedInUserNothingHappens) {
     view->setImage(shown);
     bed.signIn();
     TVKQuarraPtr quarra = bed.quarra(SignInTestBed::FirstQuarra);
-    TVKQuarraAuthManager::sharedInstance().logout();
+    ASSERT_EQ(TVKQuarraAuthManager::sharedInstance().logout(), nullptr);
     setQuarraDocumentThumbnailImageWithPlaceholderImage(view, solidImage(2), 1, 2, 3, quarra);
     EXPECT_EQ(view->image(), shown);
     EXPECT_FALSE(TVKQuarraManager::thumbnailImageDownloader());
@@ -161,7 +161,7 @@ TEST_F(ThumbnailTest, LogoutEmptiesTheMemoryTierButKeepsTheFiles) {
     bed.signIn();
     downloadOnce();
     ASSERT_GT(cache()->memoryUsage(), 0u);
-    TVKQuarraAuthManager::sharedInstance().logout();
+    ASSERT_EQ(TVKQuarraAuthManager::sharedInstance().logout(), nullptr);
     EXPECT_EQ(cache()->memoryUsage(), 0u);
     EXPECT_FALSE(cache()->imageWithIdentifier(identifier()));
     EXPECT_TRUE(std::filesystem::exists(file()));

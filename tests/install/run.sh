@@ -1,19 +1,22 @@
 #!/bin/sh
-# Installs the SDK into a fresh prefix, builds the outside host against it with CMake (static
-# library) and with pkg-config (shared library), and runs both against the bundled test server.
+# Installs the SDK into a fresh prefix and moves it elsewhere, builds the outside host against it
+# with CMake (static library) and with pkg-config (shared and static library), and runs each
+# against the bundled test server. The library carries its resources, so no prefix is special.
 # Arguments: the build tree, the source tree, the install test server program.
 set -eu
 build=$1 source=$2 server=$3
 work=$(mktemp -d "${TMPDIR:-/tmp}/quarra-install.XXXXXX")
 trap 'exec 9>&- 8<&- 2>/dev/null || true; rm -rf "$work"' EXIT
-prefix=$work/prefix
-cmake --install "$build" --prefix "$prefix"
+cmake --install "$build" --prefix "$work/stage"
+prefix=$work/moved/opt/quarra-elsewhere
+mkdir -p "$(dirname "$prefix")"
+mv "$work/stage" "$prefix"
 
 # Only the public surface is installed.
 test -f "$prefix/include/quarra/TVKQuarraAPI.h"
 test ! -e "$prefix/include/quarra/TVKQuarraAuthInternal.h"
 test ! -e "$prefix/include/quarra/TVKQuarraManager.h"
-test -f "$prefix/share/quarra/resources/Info.json"
+test ! -e "$prefix/share/quarra"
 
 cmake -S "$source/tests/install/host" -B "$work/cmake-host" -G Ninja -DQUARRA_STATIC=ON \
     -DCMAKE_PREFIX_PATH="$prefix"
@@ -33,6 +36,8 @@ find "$prefix/include/quarra" -name '*.h' | sort | while read -r header; do
 done
 ${CXX:-c++} -std=c++20 -Wall -Wextra -Werror "$source/tests/install/host/host.cpp" \
     -o "$work/pkg-config-host" $(pkg-config --cflags --libs quarra) -Wl,-rpath,"$(dirname "$pcdir")"
+${CXX:-c++} -std=c++20 -Wall -Wextra -Werror "$source/tests/install/host/host.cpp" \
+    -o "$work/pkg-config-static-host" $(pkg-config --cflags --libs quarra-static)
 
 # The server signs a user in for the host's identity in a data folder of the test's own, prints
 # "ready <authority file>" and serves until its standard input closes.
@@ -44,11 +49,9 @@ exec 9>"$work/in"
 exec 8<"$work/out"
 read -r ready authority <&8
 test "$ready" = ready
-# The static library finds its resources where it was configured to be installed, unless told;
-# the shared one beside itself, wherever the prefix is.
 unset QUARRA_SDK_RESOURCES QUARRA_TEST_SOURCE_DIR 2>/dev/null || true
-SSL_CERT_FILE=$authority QUARRA_SDK_RESOURCES="$prefix/share/quarra/resources" \
-    "$work/cmake-host/host" "$identity"
-SSL_CERT_FILE=$authority "$work/pkg-config-host" "$identity"
+for host in "$work/cmake-host/host" "$work/pkg-config-host" "$work/pkg-config-static-host"; do
+    SSL_CERT_FILE=$authority "$host" "$identity"
+done
 exec 9>&-
 wait

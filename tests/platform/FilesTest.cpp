@@ -94,4 +94,7 @@ TEST(FilesTest, TheSDKsFoldersAndFilesAreTheUsersAlone) {
     EXPECT_EQ(modeOf(dir / "a" / "b"), 0700u);
     ASSERT_EQ(files::writeAtomically(dir / "a" / "file", "x"), nullptr);
     EXPECT_EQ(modeOf(dir / "a" / "file"), 0600u);
+    ASSERT_TRUE(URLSessionStore::open(dir / "sessions" / "store"));
+    EXPECT_EQ(modeOf(dir / "sessions"), 0700u);
+    EXPECT_EQ(modeOf(dir / "sessions" / "store"), 0700u);
 }

@@ -7,8 +7,10 @@
 
 #include <thread>
 
+#include "platform/Directories.h"
 #include "platform/Keychain.h"
 #include "platform/SecretServiceKeychainStore.h"
+#include "quarra/Bundle.h"
 #include "support/FailingKeychainStore.h"
 #include "support/SecretServiceSession.h"
 #include "support/TestSupport.h"
@@ -319,6 +321,54 @@ TEST(KeychainTest, StandardStoreIsTheSecretServiceWhenOneAnswersUnlessForced) {
                   c.secretService);
     }
     setenv("DBUS_SESSION_BUS_ADDRESS", address.c_str(), 1);
+    setenv("QUARRA_KEYCHAIN", "file", 1);
+}
+
+TEST(KeychainTest, AnInstallationKeepsTheStoreThatHoldsItsSecrets) {
+    ASSERT_TRUE(SecretServiceSession::shared().ok()) << SecretServiceSession::shared().failure();
+    const std::string address = getenv("DBUS_SESSION_BUS_ADDRESS");
+    unsetenv("XDG_RUNTIME_DIR");
+    unsetenv("QUARRA_KEYCHAIN");
+    auto busUp = [&](bool up) {
+        if (up)
+            setenv("DBUS_SESSION_BUS_ADDRESS", address.c_str(), 1);
+        else
+            unsetenv("DBUS_SESSION_BUS_ADDRESS");
+    };
+    const auto folder = dataHomeDirectory() / "keychains";
+    const std::string keyringHost = "com.example.keyring-" + std::to_string(getpid());
+    const std::string fileHost = "com.example.file-" + std::to_string(getpid());
+
+    // Once the Secret Service held the secrets, its absence is an error, never the file store.
+    Bundle::setMainBundle(keyringHost);
+    ASSERT_EQ(Keychain(Keychain::standardStore()).add(item("s", "a", "v")), nullptr);
+    EXPECT_EQ(fileModeOf(folder / (keyringHost + ".secret-service")), 0600u);
+    busUp(false);
+    Keychain orphaned(Keychain::standardStore());
+    auto read = orphaned.copyMatching(byService("s"));
+    ASSERT_FALSE(read);
+    EXPECT_TRUE(isKeychainError(read.error(), KeychainReadFailedError));
+    EXPECT_NE(read.error()->localizedDescription().find("The keyring is unavailable"),
+              std::string::npos);
+    EXPECT_TRUE(isKeychainError(orphaned.add(item("t", "a", "v")), KeychainReadFailedError));
+    EXPECT_FALSE(std::filesystem::exists(folder / (keyringHost + ".json")));
+    // Forcing still chooses.
+    setenv("QUARRA_KEYCHAIN", "file", 1);
+    EXPECT_TRUE(std::dynamic_pointer_cast<FileKeychainStore>(Keychain::standardStore()));
+    unsetenv("QUARRA_KEYCHAIN");
+    busUp(true);
+    auto back = Keychain(Keychain::standardStore()).copyMatching(byService("s"));
+    ASSERT_TRUE(back && *back);
+    EXPECT_EQ((*back)->data, toBytes("v"));
+
+    // Once the file held them, a Secret Service that turns up later does not take over.
+    Bundle::setMainBundle(fileHost);
+    busUp(false);
+    ASSERT_EQ(Keychain(Keychain::standardStore()).add(item("s", "a", "v")), nullptr);
+    busUp(true);
+    EXPECT_TRUE(std::dynamic_pointer_cast<FileKeychainStore>(Keychain::standardStore()));
+    EXPECT_FALSE(std::filesystem::exists(folder / (fileHost + ".secret-service")));
+
     setenv("QUARRA_KEYCHAIN", "file", 1);
 }
 

@@ -118,8 +118,8 @@ TEST(SSOErrorUtilitiesTest, BuildsGeneralAndResourceServerErrors) {
 
     auto underlying = Error::make("x", 1);
     auto full = SSOErrorUtilities::errorWithCode(SSOErrorCodeBrowserUnavailable, underlying,
-                                                 "Unable to open Safari.");
-    EXPECT_EQ(full->localizedDescription(), "Unable to open Safari.");
+                                                 "Unable to open the web browser.");
+    EXPECT_EQ(full->localizedDescription(), "Unable to open the web browser.");
     EXPECT_EQ(full->underlyingError(), underlying);
 
     Json reply = {{"error", "invalid_token"}};

@@ -333,19 +333,25 @@ TEST_F(SSOProviderTest, StoppedProviderIsATransientErrorThatKeepsTheTokens) {
 }
 
 TEST_F(SSOProviderTest, DesktopAgentTakesTheRedirectOnItsLoopbackListener) {
-    auto browser = std::make_shared<ProviderTestBrowser>();
-    auto agent = std::make_shared<SSOExternalUserAgentLinux>(browser);
-    // The configured redirect has no port: the agent's listener chooses one.
-    Url redirect = agent->redirectURLForRequest(*Url::parse(OpenIDTestProvider::LoopbackRedirect));
-    ASSERT_TRUE(redirect.port());
-    auto signInRequest = *SSOAuthorizationRequest::create(
-        discover(), OpenIDTestProvider::NativeClient, std::nullopt,
-        std::vector<std::string>{"openid"}, redirect, SSOResponseTypeCode);
-    StateOutcome outcome = signIn(signInRequest, agent);
-    ASSERT_TRUE(outcome.state) << outcome.error->description();
-    EXPECT_TRUE(outcome.state->idToken());
-    EXPECT_EQ(browser->opened(), 1);
-    EXPECT_FALSE(agent->externalUserAgentFlowInProgress());
+    // The browser resolves "localhost" itself, to ::1 where the host has it.
+    for (const char* configured :
+         {OpenIDTestProvider::LoopbackRedirect, "http://localhost/callback"}) {
+        SCOPED_TRACE(configured);
+        auto browser = std::make_shared<ProviderTestBrowser>();
+        auto agent = std::make_shared<SSOExternalUserAgentLinux>(browser);
+        // The configured redirect has no port: the agent's listener chooses one.
+        Url redirect = agent->redirectURLForRequest(*Url::parse(configured));
+        ASSERT_TRUE(redirect.port());
+        EXPECT_EQ(redirect.host(), Url::parse(configured)->host());
+        auto signInRequest = *SSOAuthorizationRequest::create(
+            discover(), OpenIDTestProvider::NativeClient, std::nullopt,
+            std::vector<std::string>{"openid"}, redirect, SSOResponseTypeCode);
+        StateOutcome outcome = signIn(signInRequest, agent);
+        ASSERT_TRUE(outcome.state) << outcome.error->description();
+        EXPECT_TRUE(outcome.state->idToken());
+        EXPECT_EQ(browser->opened(), 1);
+        EXPECT_FALSE(agent->externalUserAgentFlowInProgress());
+    }
 }
 
 // A browser that opens nothing: the person never comes back.

@@ -42,6 +42,20 @@ class SSOReplyTest : public testing::Test {
     QuarraTestServer server;
 };
 
+// A reply nested far deeper than any token reply: refused by the parser, not by the stack.
+Reply deeplyNested(int depth = 100'000) {
+    return Reply::json(std::string(depth, '[') + std::string(depth, ']'));
+}
+
+// A gigabyte that stops after two megabytes: a client that reads the whole reply before it
+// applies the limit waits here for good.
+Reply endless() {
+    Reply reply;
+    reply.generatedLength = std::uint64_t{1} << 30;
+    reply.stallAfter = 2 << 20;
+    return reply;
+}
+
 TEST_F(SSOReplyTest, TokenRepliesMapToResponsesAndErrors) {
     Reply dropped;
     dropped.dropConnection = true;
@@ -68,6 +82,10 @@ TEST_F(SSOReplyTest, TokenRepliesMapToResponsesAndErrors) {
          0},
         {"no reply", dropped, SSOGeneralErrorDomain, SSOErrorCodeNetwork, 0},
         {"200 without token fields", Reply::json("{}", 200), nullptr, 0, 0},
+        {"nested too deep", deeplyNested(), SSOGeneralErrorDomain, SSOErrorCodeReplyNotJSON, 0},
+        {"nested too deep in an error body", Reply::json(deeplyNested().body, 400),
+         SSOGeneralErrorDomain, SSOErrorCodeServer, 400},
+        {"too large", endless(), SSOGeneralErrorDomain, SSOErrorCodeReplyNotJSON, 0},
     };
     SSOTokenRequest request(configuration(), SSOGrantTypeRefreshToken, std::nullopt, std::nullopt,
                             "client", std::nullopt, std::nullopt, "refresh", std::nullopt, {});
@@ -109,6 +127,8 @@ TEST_F(SSOReplyTest, RegistrationRepliesMapToResponsesAndErrors) {
         {Reply::json(R"({"client_secret":"s"})", 201), SSOGeneralErrorDomain,
          SSOErrorCodeNoRegistrationResponse},
         {Reply::json(R"({"client_id":"new"})", 201), nullptr, 0},
+        {deeplyNested(), SSOGeneralErrorDomain, SSOErrorCodeReplyNotJSON},
+        {endless(), SSOGeneralErrorDomain, SSOErrorCodeReplyNotJSON},
     };
     for (const Case& c : cases) {
         server.reply("/reg", c.reply);
@@ -121,7 +141,7 @@ TEST_F(SSOReplyTest, RegistrationRepliesMapToResponsesAndErrors) {
             EXPECT_EQ(response->clientID(), "new");
             continue;
         }
-        ASSERT_TRUE(error) << c.reply.body;
+        ASSERT_TRUE(error) << c.reply.body.substr(0, 100);
         EXPECT_TRUE(error->is(c.domain, c.code)) << error->description();
     }
 }

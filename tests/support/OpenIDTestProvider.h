@@ -4,7 +4,8 @@
 // a free port. The constructor returns once the provider has said it is ready; the destructor (or
 // stop()) ends it. Its clients: "quarra-native" (public, PKCE) and "quarra-confidential" (HTTP
 // Basic with ConfidentialSecret); both may redirect to "http://127.0.0.1/callback" on any port,
-// the native one also to "com.tovik.quarra.test:/oauth2redirect". Any login name signs in; the
+// the native one also to "http://localhost/callback", "http://[::1]/callback" (any port) and
+// "com.tovik.quarra.test:/oauth2redirect". Any login name signs in; the
 // subject is the name.
 #include <sys/types.h>
 

@@ -8,13 +8,13 @@
 #include "auth/TVKPasscodeManager.h"
 #include "auth/ui/TVKCustomUI.h"
 #include "auth/ui/TVKFirstResponder.h"
-#include "core/TVKErrorMessageExtensions.h"
-#include "quarra/TVKErrors.h"
 #include "log/TVKQuarraLoggerInternal.h"
+#include "platform/UserDefaults.h"
 #include "quarra/Browser.h"
 #include "quarra/Bundle.h"
 #include "quarra/Dispatch.h"
-#include "platform/UserDefaults.h"
+#include "quarra/TVKErrorMessageExtensions.h"
+#include "quarra/TVKErrors.h"
 #include "quarra/ui/AlertController.h"
 #include "quarra/ui/Application.h"
 #include "quarra/ui/Keyboard.h"
@@ -223,7 +223,9 @@ ErrorPtr TVKLoginViewController::resetDefaults() {
 }
 
 bool TVKLoginViewController::cancelAllowed() {
-    return auth().currentUser() && TVKPasscodeManager::sharedInstance().isPasscodeSet();
+    // A passcode that cannot be read may well be set.
+    return auth().currentUser() &&
+           TVKPasscodeManager::sharedInstance().isPasscodeSet().valueOr(true);
 }
 
 bool TVKLoginViewController::presentWithHandler(TVKUserHandler handler) {
@@ -231,10 +233,21 @@ bool TVKLoginViewController::presentWithHandler(TVKUserHandler handler) {
     if (!window)
         return false;
     savedVC_ = window->rootViewController();
-    handler_ = std::move(handler);
+    handlers_.clear();
+    addHandler(std::move(handler));
     shown_ = true;
     window->setRootViewController(self());
     return true;
+}
+
+void TVKLoginViewController::addHandler(TVKUserHandler handler) {
+    if (handler)
+        handlers_.push_back(std::move(handler));
+}
+
+void TVKLoginViewController::cancelSignIn() {
+    dismissWithUser(auth().currentUser(), Error::make(TVKAuthorizationErrorDomain,
+                                                      TVKAuthorizationUserCanceledErrorCode));
 }
 
 void TVKLoginViewController::clearUserDefaultsIfNecessary() {
@@ -457,6 +470,15 @@ void TVKLoginViewController::setBusy(bool busy) {
         hudView->stopAnimating();
 }
 
+void TVKLoginViewController::updateCancelButton(bool signingInInBrowser) {
+    if (auto cancel = cancelButton.lock()) {
+        bool shown = signingInInBrowser || cancelAllowed();
+        if (shown)
+            cancel->setTitle(loginText("Cancel"), ui::ControlStateNormal);
+        cancel->setHidden(!shown);
+    }
+}
+
 void TVKLoginViewController::runUsernameFlow() {
     const std::string username = usernameTF->text();
     if (!username.empty() && strcasecmp(username.c_str(), LogEmailUsername) == 0) {
@@ -493,12 +515,15 @@ void TVKLoginViewController::didDiscover(long type, const Json& profile, const E
         // A single-sign-on user has no password for biometrics to fill in.
         enabledBiometricAuthenticationCB->setChecked(false);
         withdrawBiometricChoice();
+        // The person may leave the browser for good: Cancel must be at hand meanwhile.
+        updateCancelButton(true);
         std::weak_ptr<TVKLoginViewController> weak = self();
         auth().authorizeOAuthUser(usernameTF->text(), profile,
                                   [weak](const TVKUserInternalPtr& user, const ErrorPtr& error) {
                                       auto c = weak.lock();
                                       if (!c)
                                           return;
+                                      c->updateCancelButton(false);
                                       if (error && error->is(TVKAuthorizationErrorDomain, -5))
                                           c->setBusy(false);
                                       c->finalizeAuthorization(user, error);
@@ -535,7 +560,9 @@ void TVKLoginViewController::finalizeAuthorization(const TVKUserInternalPtr& use
         return;
     }
     auto& passcode = TVKPasscodeManager::sharedInstance();
-    if (passcode.isPasscodeSet()) {
+    // A passcode that cannot be read is not replaced: the sign-in has just proved who this is,
+    // and the lock screen asks for the passcode once the keychain answers.
+    if (passcode.isPasscodeSet().valueOr(true)) {
         dismissWithUser(user, nullptr);
         return;
     }
@@ -569,14 +596,15 @@ void TVKLoginViewController::dismissWithUser(const TVKUserInternalPtr& user,
         window->setRootViewController(savedVC_);
     }
     savedVC_.reset();
-    TVKUserHandler handler = std::move(handler_);
-    handler_ = nullptr;
-    if (handler)
+    std::vector<TVKUserHandler> handlers = std::move(handlers_);
+    handlers_.clear();
+    for (const TVKUserHandler& handler : handlers)
         handler(user, error);
 }
 
 void TVKLoginViewController::didTapCancelButton() {
-    dismissWithUser(auth().currentUser(), Error::make(TVKAuthorizationErrorDomain, -5));
+    // The same cancel the host has: it ends a browser step too.
+    auth().cancelSignIn();
 }
 
 void TVKLoginViewController::openSignInPage(const std::string& path) {
@@ -637,8 +665,13 @@ void TVKLoginViewController::promptForBiometricAuthentication() {
                 return;
             c->showPasswordField(false);
             if (success) {
-                c->passwordTF->setText(
-                    KeychainItemStore::getPassword().valueOr(std::nullopt).value_or(""));
+                // A kept password that cannot be read is no wrong password to send.
+                auto kept = KeychainItemStore::getPassword();
+                if (!kept) {
+                    c->showErrorForInvalidLogin(kept.error());
+                    return;
+                }
+                c->passwordTF->setText(kept->value_or(""));
                 c->runPasswordFlow();
             } else {
                 c->showAlertForError(
@@ -706,12 +739,7 @@ void TVKLoginViewController::mailComposeControllerDidFinish(ui::MailComposeViewC
 
 void TVKLoginViewController::viewWillAppear(bool animated) {
     ViewController::viewWillAppear(animated);
-    if (auto cancel = cancelButton.lock()) {
-        if (cancelAllowed())
-            cancel->setTitle(loginText("Cancel"), ui::ControlStateNormal);
-        else
-            cancel->setHidden(true);
-    }
+    updateCancelButton(false);
     auto& center = NotificationCenter::defaultCenter();
     if (keyboardObserver_)
         center.removeObserver(keyboardObserver_);

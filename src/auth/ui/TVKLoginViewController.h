@@ -11,6 +11,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "auth/TVKQuarraAuthManager.h"
 #include "auth/ui/TVKCheckbox.h"
@@ -55,6 +56,11 @@ class TVKLoginViewController : public ui::ViewController,
     // when the screen finishes, with the signed-in user or the error. Without a key window nothing
     // is shown and the handler is not called (false).
     bool presentWithHandler(TVKUserHandler handler);
+    // Another caller that waits for the screen on show: called once, with the same outcome.
+    void addHandler(TVKUserHandler handler);
+    // Finishes the screen on show as its Cancel does: the handlers get the cancel error
+    // (TVKAuthorizationErrorDomain -5) with the signed-in user, if any.
+    void cancelSignIn();
     // Withdraws the biometric choice when no password is kept for it.
     void clearUserDefaultsIfNecessary();
 
@@ -132,6 +138,9 @@ class TVKLoginViewController : public ui::ViewController,
     void showErrorForInvalidLogin(const ErrorPtr& error);
     void dismissWithUser(const TVKUserInternalPtr& user, const ErrorPtr& error);
     void setBusy(bool busy);
+    // Cancel is shown while the browser step of single sign-on runs, and otherwise as
+    // cancelAllowed() says.
+    void updateCancelButton(bool signingInInBrowser);
     void withdrawBiometricChoice();
     void promptForBiometricAuthentication();
     void showAlertForError(const ErrorPtr& error);
@@ -144,7 +153,7 @@ class TVKLoginViewController : public ui::ViewController,
 
     ui::Rect lastKeyboardFrame_;
     bool usernameDirtyFlag_ = false;
-    TVKUserHandler handler_;
+    std::vector<TVKUserHandler> handlers_;
     ui::ViewControllerPtr savedVC_;
     ErrorPtr errorToHandle_;
     // Between presentWithHandler and the dismissal: a second dismissal does nothing.

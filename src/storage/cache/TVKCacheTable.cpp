@@ -3,9 +3,10 @@
 #include <algorithm>
 #include <set>
 
-#include "quarra/TVKErrors.h"
 #include "log/TVKQuarraLoggerInternal.h"
 #include "quarra/Bundle.h"
+#include "quarra/TVKErrors.h"
+#include "storage/cache/TVKSqlName.h"
 
 namespace quarra {
 
@@ -22,10 +23,14 @@ std::string join(const std::vector<std::string>& items, const char* separator = 
 std::vector<std::string> namesOf(const std::vector<TVKCacheTableColumnPtr>& columns) {
     std::vector<std::string> names;
     for (const auto& column : columns) {
-        names.push_back(column->name());
+        names.push_back(TVKSqlName(column->name()));
     }
     return names;
 }
+
+// The engine refuses a statement with more bound values than this (its default limit on older
+// releases, the one this library is built with).
+constexpr std::size_t kMaxBoundValues = 999;
 
 std::string dictionaryDescription(const SQDictionary& values) {
     std::string text = "{";
@@ -76,7 +81,7 @@ std::string TVKCacheTable::columnsClauseForCreateAlterTable(
     for (const auto& column : columns) {
         clause += column->sqlForColumnSchema() + ", ";
         if (column->isPrimaryKey()) {
-            keys.push_back(column->name());
+            keys.push_back(TVKSqlName(column->name()));
         }
     }
     if (!keys.empty()) {
@@ -91,7 +96,11 @@ std::string TVKCacheTable::columnsClauseForCreateAlterTable(
 
 std::string TVKCacheTable::columnNamesClauseForInsertOrDeleteRow(
     const std::vector<std::string>& names) {
-    return "(" + join(names) + ")";
+    std::vector<std::string> quoted;
+    for (const auto& name : names) {
+        quoted.push_back(TVKSqlName(name));
+    }
+    return "(" + join(quoted) + ")";
 }
 
 std::string TVKCacheTable::columnValuesClauseForInsertRow(std::size_t count) {
@@ -105,13 +114,13 @@ std::optional<std::string> TVKCacheTable::columnsClauseForUpdate(
     }
     std::vector<std::string> assignments;
     for (const auto& name : names) {
-        assignments.push_back(name + "=?");
+        assignments.push_back(TVKSqlName(name) + "=?");
     }
     return join(assignments);
 }
 
 std::string TVKCacheTable::createTableSql() const {
-    return "CREATE TABLE IF NOT EXISTS '" + name_ + "' " +
+    return "CREATE TABLE IF NOT EXISTS " + TVKSqlName(name_) + " " +
            columnsClauseForCreateAlterTable(orderedColumns_);
 }
 
@@ -120,44 +129,49 @@ std::string TVKCacheTable::insertOrReplaceSql(const SQDictionary& values) const 
     for (const auto& [name, value] : values) {
         names.push_back(name);
     }
-    return "INSERT OR REPLACE INTO '" + name_ + "' " +
+    return "INSERT OR REPLACE INTO " + TVKSqlName(name_) + " " +
            columnNamesClauseForInsertOrDeleteRow(names) + " VALUES " +
            columnValuesClauseForInsertRow(names.size());
 }
 
 std::string TVKCacheTable::existsSql() const {
-    return "SELECT name FROM sqlite_master WHERE type='table' AND name='" + name_ + "'";
+    return "SELECT name FROM sqlite_master WHERE type='table' AND name=?";
 }
 
 std::string TVKCacheTable::dropTableSql() const {
-    return "DROP TABLE IF EXISTS '" + name_ + "'";
+    return "DROP TABLE IF EXISTS " + TVKSqlName(name_);
 }
 
 // ---- Running statements
 
 ErrorPtr TVKCacheTable::handleErrorForDatabase(SQDatabase& db, const std::string& sql) {
-    ErrorPtr underlying = db.lastError();
+    return statementError(db.lastError(), sql);
+}
+
+ErrorPtr TVKCacheTable::statementError(const ErrorPtr& underlying, const std::string& sql) {
     TVK_LOG_ERROR("Error executing sql:\n" + sql + "\n" + underlying->description());
     // A statement can fail without the engine recording a code (a connection that is busy with
-    // another statement); that is still a failure.
-    return Error::make(TVKCacheErrorDomain, TVKCacheStatementFailedErrorCode, Json::object(),
-                       underlying);
+    // another statement); that is still a failure. The engine's reason is what the host can act
+    // on, so it is the error's own description.
+    return Error::make(TVKCacheErrorDomain, TVKCacheStatementFailedErrorCode,
+                       underlying->localizedDescription(), underlying);
 }
 
 ErrorPtr TVKCacheTable::execute(SQDatabase& db, const std::string& sql,
                                 const SQArguments& arguments) {
-    if (!db.executeUpdate(sql, arguments)) {
-        return handleErrorForDatabase(db, sql);
+    if (ErrorPtr error = db.executeUpdateValues(sql, arguments)) {
+        return statementError(error, sql);
     }
     return nullptr;
 }
 
 Result<std::shared_ptr<SQResultSet>> TVKCacheTable::query(SQDatabase& db, const std::string& sql,
                                                           const SQArguments& arguments) {
-    if (auto rows = db.executeQuery(sql, arguments)) {
-        return rows;
+    auto rows = db.executeQueryValues(sql, arguments);
+    if (!rows) {
+        return statementError(rows.error(), sql);
     }
-    return handleErrorForDatabase(db, sql);
+    return rows;
 }
 
 Result<bool> TVKCacheTable::advance(SQResultSet& rows, SQDatabase& db, const std::string& sql) {
@@ -184,8 +198,8 @@ ErrorPtr TVKCacheTable::addColumn(const TVKCacheTableColumnPtr& column, SQDataba
     auto exists = tableExistsInDatabase(db);
     ErrorPtr error = exists.error();
     if (exists) {
-        error = *exists ? execute(db, "ALTER TABLE '" + name_ + "' ADD COLUMN '" + column->name() +
-                                          "' '" + column->sqlType() + "'")
+        error = *exists ? execute(db, "ALTER TABLE " + TVKSqlName(name_) + " ADD COLUMN " +
+                                          TVKSqlName(column->name()) + " " + column->sqlType())
                         : createTableWithDatabase(db);
     }
     if (error) {
@@ -222,7 +236,7 @@ ErrorPtr TVKCacheTable::updateRecordsMatchingQuery(const TVKQuarraLocalQuery* qu
     if (!assignments) {
         return nullptr;
     }
-    std::string sql = "UPDATE '" + name_ + "' SET " + *assignments + " ";
+    std::string sql = "UPDATE " + TVKSqlName(name_) + " SET " + *assignments + " ";
     if (query) {
         if (auto where = query->boundWhereClause()) {
             sql += where->sql;
@@ -279,10 +293,12 @@ ErrorPtr TVKCacheTable::deleteRecordWithPrimaryKeyEqualTo(const SQValue& value, 
         return Error::make(TVKCacheErrorDomain, TVKCacheStatementFailedErrorCode,
                            "The table has no key column");
     }
+    const std::string prefix =
+        "DELETE FROM " + TVKSqlName(name_) + " WHERE " + TVKSqlName(keys[0]->name());
     if (value.isNull()) {
-        return execute(db, "DELETE FROM '" + name_ + "' WHERE " + keys[0]->name() + " IS (NULL) ");
+        return execute(db, prefix + " IS (NULL) ");
     }
-    return execute(db, "DELETE FROM '" + name_ + "' WHERE " + keys[0]->name() + " = (?) ", {value});
+    return execute(db, prefix + " = (?) ", {value});
 }
 
 ErrorPtr TVKCacheTable::deleteRecordsWithPrimaryKeysIn(const SQArguments& values, SQDatabase& db) {
@@ -291,10 +307,20 @@ ErrorPtr TVKCacheTable::deleteRecordsWithPrimaryKeysIn(const SQArguments& values
         return Error::make(TVKCacheErrorDomain, TVKCacheStatementFailedErrorCode,
                            "The table has no key column");
     }
-    return execute(db,
-                   "DELETE FROM '" + name_ + "' WHERE " + keys[0]->name() + " IN " +
-                       columnValuesClauseForInsertRow(values.size()) + " ",
-                   values);
+    // In statements the engine accepts; the caller's transaction makes them one removal.
+    for (std::size_t start = 0; start < values.size(); start += kMaxBoundValues) {
+        const std::size_t count = std::min(kMaxBoundValues, values.size() - start);
+        const SQArguments chunk(values.begin() + static_cast<std::ptrdiff_t>(start),
+                                values.begin() + static_cast<std::ptrdiff_t>(start + count));
+        if (ErrorPtr error = execute(db,
+                                     "DELETE FROM " + TVKSqlName(name_) + " WHERE " +
+                                         TVKSqlName(keys[0]->name()) + " IN " +
+                                         columnValuesClauseForInsertRow(count) + " ",
+                                     chunk)) {
+            return error;
+        }
+    }
+    return nullptr;
 }
 
 ErrorPtr TVKCacheTable::deleteRecordsWithCompositePrimaryKeysIn(
@@ -304,25 +330,32 @@ ErrorPtr TVKCacheTable::deleteRecordsWithCompositePrimaryKeysIn(
         return Error::make(TVKCacheErrorDomain, TVKCacheStatementFailedErrorCode,
                            "The table has no key column");
     }
-    if (tuples.empty()) {
-        return nullptr;
-    }
-    std::vector<std::string> placeholders;
-    SQArguments arguments;
     for (const auto& tuple : tuples) {
         if (tuple.size() != keys.size()) {
             return Error::make(TVKCacheErrorDomain, TVKCacheStatementFailedErrorCode,
                                "A key does not match the table's key");
         }
-        placeholders.push_back(columnValuesClauseForInsertRow(tuple.size()));
-        arguments.insert(arguments.end(), tuple.begin(), tuple.end());
     }
-    // The engine takes a list of row values on the right of IN only as a subquery, hence VALUES.
-    return execute(db,
-                   "DELETE FROM '" + name_ + "' WHERE " +
-                       columnNamesClauseForInsertOrDeleteRow(namesOf(keys)) + " IN (VALUES " +
-                       join(placeholders) + ") ",
-                   arguments);
+    const std::string keyNames = "(" + join(namesOf(keys)) + ")";
+    const std::size_t perStatement = std::max<std::size_t>(1, kMaxBoundValues / keys.size());
+    for (std::size_t start = 0; start < tuples.size(); start += perStatement) {
+        const std::size_t end = std::min(tuples.size(), start + perStatement);
+        std::vector<std::string> placeholders;
+        SQArguments arguments;
+        for (std::size_t i = start; i < end; ++i) {
+            placeholders.push_back(columnValuesClauseForInsertRow(keys.size()));
+            arguments.insert(arguments.end(), tuples[i].begin(), tuples[i].end());
+        }
+        // The engine takes a list of row values on the right of IN only as a subquery, hence
+        // VALUES.
+        if (ErrorPtr error = execute(db,
+                                     "DELETE FROM " + TVKSqlName(name_) + " WHERE " + keyNames +
+                                         " IN (VALUES " + join(placeholders) + ") ",
+                                     arguments)) {
+            return error;
+        }
+    }
+    return nullptr;
 }
 
 ErrorPtr TVKCacheTable::alterTableWithColumns(const std::vector<TVKCacheTableColumnPtr>& columns,
@@ -335,15 +368,15 @@ ErrorPtr TVKCacheTable::alterTableWithColumns(const std::vector<TVKCacheTableCol
         removed.erase(column->name());
     }
     const std::string oldName = name_;
-    const std::string readSql = "SELECT * FROM '" + oldName + "'";
+    const std::string readSql = "SELECT * FROM " + TVKSqlName(oldName);
     auto rows = query(db, readSql, {});
     if (!rows) {
         return rows.error();
     }
     const std::string tempName = oldName + "_temp";
     ErrorPtr error;
-    if ((error = execute(
-             db, "CREATE TABLE '" + tempName + "' " + columnsClauseForCreateAlterTable(columns)))) {
+    if ((error = execute(db, "CREATE TABLE " + TVKSqlName(tempName) + " " +
+                                 columnsClauseForCreateAlterTable(columns)))) {
         return error;
     }
     name_ = tempName;
@@ -367,10 +400,11 @@ ErrorPtr TVKCacheTable::alterTableWithColumns(const std::vector<TVKCacheTableCol
         return error;
     }
     db.closeOpenResultSets();
-    if ((error = execute(db, "DROP TABLE '" + oldName + "'"))) {
+    if ((error = execute(db, "DROP TABLE " + TVKSqlName(oldName)))) {
         return error;
     }
-    if ((error = execute(db, "ALTER TABLE '" + tempName + "' RENAME TO '" + oldName + "'"))) {
+    if ((error = execute(
+             db, "ALTER TABLE " + TVKSqlName(tempName) + " RENAME TO " + TVKSqlName(oldName)))) {
         return error;
     }
     orderedColumns_ = columns;
@@ -383,7 +417,7 @@ ErrorPtr TVKCacheTable::dropTableWithDatabase(SQDatabase& db) {
 
 Result<bool> TVKCacheTable::tableExistsInDatabase(SQDatabase& db) {
     const std::string sql = existsSql();
-    auto rows = query(db, sql, {});
+    auto rows = query(db, sql, {name_});
     if (!rows) {
         return rows.error();
     }
@@ -394,7 +428,7 @@ Result<bool> TVKCacheTable::tableExistsInDatabase(SQDatabase& db) {
 
 Result<std::optional<std::vector<std::string>>> TVKCacheTable::columnNamesInDatabase(
     SQDatabase& db) {
-    const std::string sql = "PRAGMA table_info('" + name_ + "')";
+    const std::string sql = "PRAGMA table_info(" + TVKSqlName(name_) + ")";
     auto rows = query(db, sql, {});
     if (!rows) {
         return rows.error();

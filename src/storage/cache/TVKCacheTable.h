@@ -4,8 +4,9 @@
 //
 // The descriptor holds no connection: each operation runs on the open, keyed connection its cache
 // got inside its transaction, and commit or rollback is the caller's. Values are always bound to
-// placeholders, never written into a statement. A failed statement is TVKCacheErrorDomain -1 with
-// the database's error underneath, logged with the statement text.
+// placeholders, never written into a statement; names are always quoted (TVKSqlName). A failed
+// statement is TVKCacheErrorDomain -1 with the engine's reason and its error underneath, logged
+// with the statement text. Bulk removals go in statements within the engine's bound-value limit.
 //
 // A descriptor is used by one operation at a time (a rebuild renames it while it runs).
 #include <map>
@@ -79,10 +80,11 @@ class TVKCacheTable {
                                                                    SQDatabase& db);
     // By the first key column: IS NULL for a null value, "=" otherwise.
     [[nodiscard]] ErrorPtr deleteRecordWithPrimaryKeyEqualTo(const SQValue& value, SQDatabase& db);
-    // By the first key column; an empty list deletes nothing.
+    // By the first key column; an empty list deletes nothing. Any number of keys.
     [[nodiscard]] ErrorPtr deleteRecordsWithPrimaryKeysIn(const SQArguments& values,
                                                           SQDatabase& db);
-    // Each tuple holds the key values in key-column order; an empty list deletes nothing.
+    // Each tuple holds the key values in key-column order; an empty list deletes nothing. Any
+    // number of tuples.
     [[nodiscard]] ErrorPtr deleteRecordsWithCompositePrimaryKeysIn(
         const std::vector<SQArguments>& tuples, SQDatabase& db);
     // Rebuilds the table with `columns` through a "<name>_temp" copy: kept columns keep their
@@ -96,8 +98,10 @@ class TVKCacheTable {
     // Nothing when the table has no columns (is missing).
     Result<std::optional<std::vector<std::string>>> columnNamesInDatabase(SQDatabase& db);
 
-    // The cache error for the statement `sql` that just failed on `db`, logged with the statement.
+    // The cache error for the statement `sql` that just failed on `db`, logged with the statement:
+    // TVKCacheErrorDomain -1 described by the engine's reason, its error underneath.
     static ErrorPtr handleErrorForDatabase(SQDatabase& db, const std::string& sql);
+    static ErrorPtr statementError(const ErrorPtr& underlying, const std::string& sql);
 
   private:
     [[nodiscard]] ErrorPtr execute(SQDatabase& db, const std::string& sql,

@@ -5,6 +5,7 @@
 
 #include "log/TVKQuarraLoggerInternal.h"
 #include "quarra/TVKQuarraLocalQuery.h"
+#include "storage/cache/TVKSqlName.h"
 
 namespace quarra {
 
@@ -30,7 +31,7 @@ bool TVKCacheTableColumn::isPrimaryKey() const {
 }
 
 std::string TVKCacheTableColumn::sqlForColumnSchema() const {
-    std::string text = name_ + " " + sqlType_;
+    std::string text = TVKSqlName(name_) + " " + sqlType_;
     for (const auto& constraint : constraints_) {
         if (!isPrimaryKeyConstraint(constraint)) {
             text += " " + constraint;

@@ -25,7 +25,7 @@ class TVKCacheTableColumn {
     void setConstraints(std::vector<std::string> c) { constraints_ = std::move(c); }
 
     bool isPrimaryKey() const;
-    // "name TYPE CONSTRAINT ..." without "PRIMARY KEY".
+    // "`name` TYPE CONSTRAINT ..." without "PRIMARY KEY".
     std::string sqlForColumnSchema() const;
     std::string description() const;
 

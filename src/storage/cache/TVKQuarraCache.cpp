@@ -29,10 +29,9 @@ ErrorPtr TVKQuarraCache::notAuthenticatedError() {
 }
 
 Result<std::string> TVKQuarraCache::authorizedUsername() {
-    auto user = TVKQuarraAuthManager::sharedInstance().currentUser();
-    auto stored = TVKQuarraConfigurationManager::sharedInstance().currentUsername();
+    auto stored = TVKQuarraCryptManager::currentUsername();
     std::lock_guard lock(mutex_);
-    if (user && stored && !stored->empty() && *stored == user->username()) {
+    if (stored) {
         if (!boundUsername_) {
             boundUsername_ = *stored;
         }
@@ -71,7 +70,8 @@ Result<std::shared_ptr<SQDatabaseQueue>> TVKQuarraCache::loadDB(const std::strin
 
 void TVKQuarraCache::openDatabaseForQuarra(const TVKQuarraPtr& quarra,
                                            const OpenHandler& openHandler,
-                                           const CloseHandler& closeHandler) {
+                                           const CloseHandler& closeHandler,
+                                           const CloseHandler& settled) {
     auto username = authorizedUsername();
     if (!username) {
         closeHandler(username.error());
@@ -90,7 +90,8 @@ void TVKQuarraCache::openDatabaseForQuarra(const TVKQuarraPtr& quarra,
     const auto& queue = *loaded;
     const std::string path = databasePath_;
     ErrorPtr error;
-    ErrorPtr transactionError = queue->inDeferredTransaction([&](SQDatabase* db, bool& rollback) {
+    bool ran = false;
+    const SQDatabase::TransactionBlock work = [&](SQDatabase* db, bool& rollback) {
         auto fileKey = TVKQuarraCryptManager::sharedInstance().getFileEncryptionKey();
         ErrorPtr keyError = fileKey.error();
         auto key = fileKey ? std::optional(std::move(*fileKey)) : std::nullopt;
@@ -113,16 +114,35 @@ void TVKQuarraCache::openDatabaseForQuarra(const TVKQuarraPtr& quarra,
             TVK_LOG_ERROR("Unexpected error opening database:" + error->description());
             return;
         }
+        ran = true;
         error = openHandler(*db);
         if (error) {
             rollback = true;
         }
+    };
+    const auto finish = [&](const ErrorPtr& transactionError) {
+        if (transactionError && !error) {
+            // The transaction could not begin, or its commit failed: nothing was stored.
+            error = Error::make(TVKCacheErrorDomain, TVKCacheStatementFailedErrorCode,
+                                transactionError->localizedDescription(), transactionError);
+            TVK_LOG_ERROR("Unexpected error in cache transaction:" +
+                          transactionError->description());
+        }
+        if (ran && settled) {
+            settled(error);
+        }
+    };
+    // The whole transaction and its settling form one block on the queue.
+    ErrorPtr queueError = queue->inDatabase([&](SQDatabase* db) {
+        if (!db) {
+            bool rollback = false;
+            work(nullptr, rollback);
+            return;
+        }
+        finish(db->runTransaction(SQTransactionKind::Deferred, work));
     });
-    if (transactionError && !error) {
-        // The transaction could not begin, or its commit failed: nothing was stored.
-        error = Error::make(TVKCacheErrorDomain, TVKCacheStatementFailedErrorCode, Json::object(),
-                            transactionError);
-        TVK_LOG_ERROR("Unexpected error in cache transaction:" + transactionError->description());
+    if (queueError) {
+        finish(queueError);
     }
     (void)queue->close();
     closeHandler(error);

@@ -1,16 +1,21 @@
 #include "quarra/TVKQuarraFileCache.h"
 
+#include <mutex>
+#include <regex>
 #include <set>
 #include <system_error>
 
 #include "auth/TVKQuarraAuthManager.h"
-#include "quarra/TVKErrors.h"
 #include "core/TVKQuarraConfigurationManager.h"
 #include "core/TVKQuarraManager.h"
 #include "log/TVKQuarraLoggerInternal.h"
 #include "platform/Files.h"
 #include "platform/Uuid.h"
+#include "quarra/TVKErrors.h"
+#include "storage/cache/TVKCacheDatabaseKey.h"
 #include "storage/cache/TVKCacheTable.h"
+#include "storage/cache/TVKSqlName.h"
+#include "storage/crypt/TVKQuarraCryptManager.h"
 #include "storage/db/SQDatabase.h"
 
 namespace quarra {
@@ -96,7 +101,7 @@ ErrorPtr invalidParameter(const char* description) {
 // Adds the stored file names of the existing table `table` to `names`.
 ErrorPtr readFileNames(SQDatabase& db, const TVKCacheTable& table,
                        std::vector<std::string>& names) {
-    const std::string sql = "SELECT FileName FROM '" + table.name() + "'";
+    const std::string sql = "SELECT FileName FROM " + TVKSqlName(table.name());
     auto rows = db.executeQuery(sql);
     if (!rows) {
         return TVKCacheTable::handleErrorForDatabase(db, sql);
@@ -120,6 +125,77 @@ bool isStoreFileName(const std::string& name) {
     return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos;
 }
 
+// Store files that a download or a recording of this process is about to name in a row: the
+// sweep leaves them alone. A name is held from before its file can exist until its row is
+// committed (or the file removed), so a file the sweep finds neither held nor named is no one's.
+class HeldFileNames {
+  public:
+    static HeldFileNames& shared() {
+        static auto& held = *new HeldFileNames;
+        return held;
+    }
+    void hold(const std::string& name) {
+        std::lock_guard lock(mutex_);
+        names_.insert(name);
+    }
+    void release(const std::string& name) {
+        std::lock_guard lock(mutex_);
+        if (auto found = names_.find(name); found != names_.end()) {
+            names_.erase(found);
+        }
+    }
+    std::multiset<std::string> snapshot() const {
+        std::lock_guard lock(mutex_);
+        return names_;
+    }
+
+  private:
+    mutable std::mutex mutex_;
+    std::multiset<std::string> names_;
+};
+
+class HeldFileName {
+  public:
+    explicit HeldFileName(std::string name) : name_(std::move(name)) {
+        HeldFileNames::shared().hold(name_);
+    }
+    ~HeldFileName() { HeldFileNames::shared().release(name_); }
+    HeldFileName(const HeldFileName&) = delete;
+    HeldFileName& operator=(const HeldFileName&) = delete;
+
+  private:
+    std::string name_;
+};
+
+// Adds every file name the rows of one of the user's cache databases record; an error when the
+// file cannot be opened, keyed or read.
+ErrorPtr readAllFileNames(const fs::path& path, const std::string& key,
+                          std::set<std::string>& names) {
+    auto db = SQDatabase::databaseWithPath(path.string());
+    if (!db->open() || !db->setKey(TVKCacheDatabaseKey::keyForDatabase(path, key))) {
+        return Error::make(TVKCacheErrorDomain, TVKCacheOpenFailedErrorCode, Json::object(),
+                           db->lastError());
+    }
+    // Another connection may be committing: wait for it, within a limit.
+    db->setMaxBusyRetryTimeInterval(5);
+    ErrorPtr error;
+    for (const auto& name : TVKQuarraFileCache::tableNames()) {
+        TVKCacheTable table(name, {});
+        auto exists = table.tableExistsInDatabase(*db);
+        std::vector<std::string> found;
+        error = exists.error();
+        if (exists == true) {
+            error = readFileNames(*db, table, found);
+        }
+        if (error) {
+            break;
+        }
+        names.insert(found.begin(), found.end());
+    }
+    db->close();
+    return error;
+}
+
 }  // namespace
 
 const std::vector<std::string>& TVKQuarraFileCache::tableNames() {
@@ -138,7 +214,71 @@ std::shared_ptr<TVKQuarraFileCache> TVKQuarraFileCache::openCacheWithQuarra(TVKQ
     if (!TVKQuarraAuthManager::sharedInstance().currentUser()) {
         return nullptr;
     }
+    if (ErrorPtr error = sweepFileStore()) {
+        TVK_LOG_ERROR("Unexpected error sweeping the cache file store:" + error->description());
+    }
     return std::shared_ptr<TVKQuarraFileCache>(new TVKQuarraFileCache(std::move(quarra)));
+}
+
+ErrorPtr TVKQuarraFileCache::sweepFileStore() {
+    auto& configuration = TVKQuarraConfigurationManager::sharedInstance();
+    auto username = TVKQuarraCryptManager::currentUsername();
+    if (!username) {
+        return notAuthenticatedError();
+    }
+    auto folder = configuration.cacheDirectoryForUsername(*username, false);
+    auto store = configuration.cacheFileStoreDirectoryForUsername(*username, false);
+    if (!folder || !store) {
+        return folder ? store.error() : folder.error();
+    }
+    // In this order: a file listed here and held by nobody after it was listed has had its row
+    // committed before the databases are read, or is no one's.
+    std::vector<std::string> files;
+    std::error_code failure;
+    for (fs::directory_iterator it(*store, failure), end; !failure && it != end;
+         it.increment(failure)) {
+        // A partial file is a copy still being written (or left by a crash, which the crypt
+        // journal sweeps at start-up): its download holds only the final name.
+        if (it->is_regular_file(failure) && !failure && !files::isPartialFile(it->path())) {
+            files.push_back(it->path().filename().string());
+        }
+    }
+    if (failure == std::errc::no_such_file_or_directory) {
+        return nullptr;
+    }
+    if (failure) {
+        return posixError(failure.value(), "Could not list the cache file store");
+    }
+    if (files.empty()) {
+        return nullptr;
+    }
+    const auto held = HeldFileNames::shared().snapshot();
+    auto key = TVKQuarraCryptManager::sharedInstance().getFileEncryptionKey();
+    if (!key) {
+        return key.error();
+    }
+    // The store is shared by the user's Quarras: a file is named when any of their databases
+    // names it. A database that cannot be read might name any file, so then nothing is removed.
+    static const auto& databaseName = *new std::regex("quarra[0-9]+_cache\\.db");
+    std::set<std::string> named;
+    for (fs::directory_iterator it(*folder, failure), end; !failure && it != end;
+         it.increment(failure)) {
+        if (std::regex_match(it->path().filename().string(), databaseName)) {
+            if (ErrorPtr error = readAllFileNames(it->path(), *key, named)) {
+                return error;
+            }
+        }
+    }
+    if (failure) {
+        return posixError(failure.value(), "Could not list the user's cache databases");
+    }
+    std::vector<std::string> orphans;
+    for (const auto& file : files) {
+        if (!named.count(file) && !held.count(file)) {
+            orphans.push_back(file);
+        }
+    }
+    return removeFilesWithNames(orphans, "Unexpected error sweeping the cache file store:");
 }
 
 void TVKQuarraFileCache::initCacheTables() {
@@ -215,8 +355,8 @@ std::string TVKQuarraFileCache::description() const {
 
 std::optional<fs::path> TVKQuarraFileCache::fileStoreURL() {
     auto& configuration = TVKQuarraConfigurationManager::sharedInstance();
-    auto username = configuration.currentUsername();
-    if (!username || username->empty()) {
+    auto username = TVKQuarraCryptManager::currentUsername();
+    if (!username) {
         return std::nullopt;
     }
     auto folder = configuration.cacheFileStoreDirectoryForUsername(*username, true);
@@ -304,18 +444,22 @@ void TVKQuarraFileCache::downloadAndCacheFileWithMetadata(
                    username ? notAuthenticatedError() : username.error());
         return;
     }
+    // Held until the download's file is recorded or gone.
+    auto hold = std::make_shared<HeldFileName>(destination->filename().string());
     startDownload(
         *endpoint, quarra, *destination,
         [self = std::static_pointer_cast<TVKQuarraFileCache>(shared_from_this()), metadata, quarra,
-         table, handler](const std::optional<fs::path>& file, const std::string& mimeType,
-                         const ErrorPtr& error) {
+         table, handler, hold](const std::optional<fs::path>& file, const std::string& mimeType,
+                               const ErrorPtr& error) mutable {
             if (error || !file) {
+                hold.reset();
                 if (handler) {
                     handler(nullptr, error);
                 }
                 return;
             }
             self->addOrUpdateRecordForFileAtURL(*file, mimeType, quarra, table, *metadata, handler);
+            hold.reset();
         });
 }
 
@@ -326,6 +470,7 @@ void TVKQuarraFileCache::addOrUpdateRecordForFileAtURL(const fs::path& fileURL,
                                                        const TVKQuarraFileMetadata& metadata,
                                                        EntryHandler handler) {
     const std::string fileName = fileURL.filename().string();
+    HeldFileName hold(fileName);
     TVKQuarraFileCacheEntryPtr entry;
     std::optional<std::string> oldFileName;
     openDatabaseForQuarra(
@@ -422,25 +567,43 @@ void TVKQuarraFileCache::removeEntries(const std::vector<TVKQuarraFileCacheEntry
     }
     auto table = tableForEntryClass(entries[0]->className());
     std::vector<SQArguments> keys;
-    std::vector<std::string> fileNames;
     for (const auto& entry : entries) {
         if (tableForEntryClass(entry->className()) != table || !entry->primaryKeyValues()) {
             table = nullptr;
             break;
         }
         keys.push_back(*entry->primaryKeyValues());
-        if (entry->fileName()) {
-            fileNames.push_back(*entry->fileName());
-        }
     }
     if (!table) {
         callOnMain(handler, invalidParameter(
                                 "Invalid parameter: all entries must be of one cached file kind"));
         return;
     }
+    // The files to remove are the ones the rows name now: an entry the host got may be stale (its
+    // key downloaded again since), and its own file name then is not the current file.
+    std::vector<std::string> fileNames;
     openDatabaseForQuarra(
         entries[0]->quarra(),
-        [&](SQDatabase& db) { return table->deleteRecordsWithCompositePrimaryKeysIn(keys, db); },
+        [&](SQDatabase& db) -> ErrorPtr {
+            const auto keyColumns = table->primaryKeys();
+            for (const auto& key : keys) {
+                SQDictionary keyValues;
+                for (std::size_t i = 0; i < keyColumns.size() && i < key.size(); ++i) {
+                    keyValues[keyColumns[i]->name()] = key[i];
+                }
+                auto row = table->recordWithPrimaryKeyValues(keyValues, db);
+                if (!row) {
+                    return row.error();
+                }
+                if (*row) {
+                    if (auto found = (*row)->find("FileName");
+                        found != (*row)->end() && found->second.text()) {
+                        fileNames.push_back(*found->second.text());
+                    }
+                }
+            }
+            return table->deleteRecordsWithCompositePrimaryKeysIn(keys, db);
+        },
         [&](ErrorPtr error) {
             if (!error) {
                 error = removeFilesWithNames(fileNames, "Unexpected error removing cache entries:");
@@ -479,6 +642,11 @@ void TVKQuarraFileCache::removeAllEntries(ErrorHandler handler) {
             if (!error) {
                 error =
                     removeFilesWithNames(fileNames, "Unexpected error removing all cache entries:");
+            }
+            // Files no row names (an old file whose removal failed, a download that finished
+            // after its process ended) go too.
+            if (ErrorPtr swept = error ? nullptr : sweepFileStore()) {
+                error = swept;
             }
             callOnMain(handler, error);
         });

@@ -334,9 +334,13 @@ void TVKQuarraJSONCache::removeAllEntries(ErrorHandler handler) {
 void TVKQuarraJSONCache::reindexWithFields(std::vector<TVKQuarraJSONField> fields,
                                            ErrorHandler handler) {
     auto newFields = addRequiredFieldsIfNecessary(std::move(fields));
-    const auto oldColumns = jsonTable_->orderedColumns();
-    openDatabaseWithOpenHandler(
+    // The field list and the table descriptor are read by every operation on the cache's queue,
+    // so they are read and changed only there.
+    std::vector<TVKCacheTableColumnPtr> oldColumns;
+    openDatabaseForQuarra(
+        nullptr,
         [&](SQDatabase& db) -> ErrorPtr {
+            oldColumns = jsonTable_->orderedColumns();
             if (ErrorPtr error =
                     jsonTable_->alterTableWithColumns(columnsForFields(newFields), db)) {
                 return error;
@@ -370,6 +374,7 @@ void TVKQuarraJSONCache::reindexWithFields(std::vector<TVKQuarraJSONField> field
             rows->close();
             return error;
         },
+        [&](const ErrorPtr& error) { callOnMain(handler, error); },
         [&](const ErrorPtr& error) {
             if (error) {
                 // The rollback put the old table back; so must the descriptor.
@@ -377,7 +382,6 @@ void TVKQuarraJSONCache::reindexWithFields(std::vector<TVKQuarraJSONField> field
             } else {
                 fields_ = newFields;
             }
-            callOnMain(handler, error);
         });
 }
 

@@ -4,6 +4,7 @@
 #include <stdexcept>
 
 #include "log/TVKQuarraLoggerInternal.h"
+#include "storage/cache/TVKSqlName.h"
 
 namespace quarra {
 
@@ -104,6 +105,22 @@ SQValue TVKQuarraQueryCriteria::comparedValue() const {
     return value_;
 }
 
+// The LIKE constant looks for the value itself: its own "%" and "_" are characters to find, not
+// wildcards.
+SQValue TVKQuarraQueryCriteria::boundValue() const {
+    if (!likeAnywhere_) {
+        return value_;
+    }
+    std::string pattern = "%";
+    for (char c : TVKQuarraValueDescription(value_)) {
+        if (c == '%' || c == '_' || c == '\\') {
+            pattern += '\\';
+        }
+        pattern += c;
+    }
+    return SQValue(pattern + "%");
+}
+
 std::string TVKQuarraQueryCriteria::sqlWord() const {
     return TVKQuarraOperator::comparisonOperatorToSQLString(cOperator_).value_or("(null)");
 }
@@ -117,7 +134,8 @@ std::string TVKQuarraQueryCriteria::generateSQL() const {
 }
 
 TVKBoundSql TVKQuarraQueryCriteria::boundSQL() const {
-    return {field_ + " " + sqlWord() + " ? ", {comparedValue()}};
+    return {TVKSqlName(field_) + " " + sqlWord() + (likeAnywhere_ ? " ? ESCAPE '\\' " : " ? "),
+            {boundValue()}};
 }
 
 std::string TVKQuarraQueryCriteria::description() const {
@@ -219,9 +237,9 @@ std::string TVKQuarraLocalQuery::generateSqlForTableName(const std::string& tabl
 TVKBoundSql TVKQuarraLocalQuery::boundSqlForTableName(const std::string& tableName) const {
     auto where = boundWhereClause();
     if (!where) {
-        return {"SELECT * FROM " + tableName, {}};
+        return {"SELECT * FROM " + TVKSqlName(tableName), {}};
     }
-    where->sql = "SELECT * FROM " + tableName + " " + where->sql;
+    where->sql = "SELECT * FROM " + TVKSqlName(tableName) + " " + where->sql;
     return std::move(*where);
 }
 

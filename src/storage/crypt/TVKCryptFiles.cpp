@@ -69,7 +69,14 @@ ErrorPtr copy(FileDescriptor source, const std::filesystem::path& destination,
     if (!codec) {
         return codec.error();
     }
-    AtomicFile output(destination, partialFileJournal());
+    // The journal is read by a later process from any working directory: it must name the
+    // partial file by an absolute path.
+    std::error_code noPath;
+    const auto target = std::filesystem::absolute(destination, noPath);
+    if (noPath) {
+        return fileError(kSaveFailed, noPath.value());
+    }
+    AtomicFile output(target, partialFileJournal());
     if (output.error()) {
         return fileError(kSaveFailed, posixCode(output.error()));
     }

@@ -8,12 +8,13 @@
 #include <cstdio>
 #include <mutex>
 
-#include "quarra/TVKErrors.h"
+#include "auth/TVKQuarraAuthManager.h"
 #include "core/TVKQuarraConfigurationManager.h"
 #include "log/TVKQuarraLoggerInternal.h"
+#include "platform/Files.h"
 #include "quarra/Bundle.h"
 #include "quarra/Dispatch.h"
-#include "platform/Files.h"
+#include "quarra/TVKErrors.h"
 #include "storage/crypt/FCDecryptor.h"
 #include "storage/crypt/FCEncryptor.h"
 #include "storage/crypt/KeychainItemStoreCrypt.h"
@@ -82,7 +83,7 @@ TVKQuarraCryptManager& TVKQuarraCryptManager::sharedInstance() {
 TVKQuarraCryptManager::TVKQuarraCryptManager() {
     // Before this process starts copies of its own: what a crashed one left may be plaintext.
     cryptfiles::sweepPartialFiles();
-    if (auto der = files::read(Bundle::sdk().resourcePath() / "rsa_public_key.der")) {
+    if (auto der = Bundle::sdk().resourceData("rsa_public_key.der")) {
         rsaPublicKey_ = Bytes(der->begin(), der->end());
         rsaKey_.reset(decodePublicKey(*rsaPublicKey_));
     }
@@ -91,8 +92,18 @@ TVKQuarraCryptManager::TVKQuarraCryptManager() {
 // --- Keys
 
 std::optional<std::string> TVKQuarraCryptManager::currentUsername() {
+    // The session's user, and only while the stored user name is that user's: after a restore
+    // that failed at start-up the name is stored but nobody is signed in, and a session whose
+    // stored name was replaced no longer belongs to the keychain's user.
+    auto user = TVKQuarraAuthManager::sharedInstance().currentUser();
+    if (!user) {
+        return std::nullopt;
+    }
     auto username = TVKQuarraConfigurationManager::sharedInstance().currentUsername();
-    return username && !username->empty() ? username : std::nullopt;
+    if (!username || username->empty() || *username != user->username()) {
+        return std::nullopt;
+    }
+    return username;
 }
 
 ErrorPtr TVKQuarraCryptManager::generateFileEncryptionKeyForUsernameIfNeeded(

@@ -46,7 +46,8 @@ class TVKQuarraCryptManager {
     // The signed-in user's key; -2 when nobody is signed in, -1 when there is no key.
     Result<std::string> getFileEncryptionKey() const;
     Result<std::string> getDatabaseEncryptionKey() const;
-    // The user name the operations work for: the signed-in user's; nothing when nobody is.
+    // The SDK's one answer to "who is signed in", for these operations, the crypt streams and the
+    // caches: the session's user while the stored user name is the same; nothing otherwise.
     static std::optional<std::string> currentUsername();
 
     // --- Streaming copies: the source is read in 32 KiB chunks on a global queue, the output

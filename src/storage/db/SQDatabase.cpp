@@ -1,6 +1,9 @@
 #include "storage/db/SQDatabase.h"
 
+#include <fcntl.h>
 #include <sqlcipher/sqlite3.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -116,12 +119,40 @@ bool SQDatabase::open() {
     return openWithFlags(SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
 }
 
+namespace {
+
+// A database file is its user's alone, and so are its journals: the engine gives a journal the
+// mode of its database file. Made 0600 before the engine would create it under the process's
+// umask; a file left readable by others is narrowed. A failure is the engine's to report when it
+// opens the file.
+void makeDatabaseFilePrivate(const std::string& path, int flags) {
+    if (path.empty() || path == ":memory:" || path.rfind("file:", 0) == 0) {
+        return;
+    }
+    const int create = (flags & SQLITE_OPEN_CREATE) ? O_CREAT : 0;
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | create, 0600);
+    if (fd < 0) {
+        return;
+    }
+    struct stat info {};
+    if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && (info.st_mode & 077) != 0 &&
+        info.st_uid == ::geteuid()) {
+        (void)::fchmod(fd, info.st_mode & 0700);
+    }
+    ::close(fd);
+}
+
+}  // namespace
+
 bool SQDatabase::openWithFlags(int flags, const char* vfsName) {
     if (isOpen_) {
         return true;
     }
     if (db_) {
         close();
+    }
+    if (!(flags & SQLITE_OPEN_READONLY)) {
+        makeDatabaseFilePrivate(sqlitePath(), flags);
     }
     sqlite3* handle = nullptr;
     int result = sqlite3_open_v2(sqlitePath().c_str(), &handle, flags, vfsName);
@@ -400,7 +431,10 @@ Result<sqlite3_stmt*> SQDatabase::compile(std::string_view sql,
     return stmt;
 }
 
-void SQDatabase::bindValue(const SQValue& value, int index, sqlite3_stmt* stmt) {
+void SQDatabase::bindValue(const SQValue& value, int index, sqlite3_stmt* stmt, bool copy) {
+    // A cursor steps after the call that bound it returned: what it reads must outlive the
+    // caller's values unless the statement keeps them itself.
+    auto* lifetime = copy ? SQLITE_TRANSIENT : SQLITE_STATIC;
     std::visit(
         [&](const auto& v) {
             using T = std::decay_t<decltype(v)>;
@@ -411,10 +445,10 @@ void SQDatabase::bindValue(const SQValue& value, int index, sqlite3_stmt* stmt) 
             } else if constexpr (std::is_same_v<T, double>) {
                 sqlite3_bind_double(stmt, index, v);
             } else if constexpr (std::is_same_v<T, std::string>) {
-                sqlite3_bind_text(stmt, index, v.data(), static_cast<int>(v.size()), SQLITE_STATIC);
+                sqlite3_bind_text(stmt, index, v.data(), static_cast<int>(v.size()), lifetime);
             } else if constexpr (std::is_same_v<T, Bytes>) {
                 const void* bytes = v.empty() ? static_cast<const void*>(kEmpty) : v.data();
-                sqlite3_bind_blob(stmt, index, bytes, static_cast<int>(v.size()), SQLITE_STATIC);
+                sqlite3_bind_blob(stmt, index, bytes, static_cast<int>(v.size()), lifetime);
             } else if constexpr (std::is_same_v<T, SQDate>) {
                 if (dateFormat_) {
                     std::string text = dateFormat_->stringFromDate(v);
@@ -442,7 +476,7 @@ SQDatabase::BindCounts SQDatabase::bind(sqlite3_stmt* stmt, const SQArguments& a
             }
             int index = sqlite3_bind_parameter_index(stmt, name.c_str());
             if (index > 0) {
-                bindValue(value, index, stmt);
+                bindValue(value, index, stmt, true);
                 ++bound;
                 continue;
             }
@@ -459,7 +493,7 @@ SQDatabase::BindCounts SQDatabase::bind(sqlite3_stmt* stmt, const SQArguments& a
                                    : "obj: " + value.description());
         }
         ++bound;
-        bindValue(value, bound, stmt);
+        bindValue(value, bound, stmt, false);
     }
     return {bound, parameterCount};
 }
@@ -547,13 +581,8 @@ std::shared_ptr<SQResultSet> SQDatabase::queryWorker(std::string_view sql, SQArg
             setCachedStatement(cached, sql);
         }
     }
-    // The cursor steps later, so the bound text and blob bytes stay with the statement.
-    if (parameters) {
-        SQArguments values;
-        for (const auto& entry : *parameters)
-            values.push_back(entry.second);
-        arguments = std::move(values);
-    }
+    // The cursor steps later, so the bound text and blob bytes stay with the statement (values
+    // bound by name were copied by the engine).
     cached->keepBoundValues(std::move(arguments));
     auto resultSet = SQResultSet::resultSetWithStatement(cached, shared_from_this());
     resultSet->setQuery(std::string(sql));
@@ -618,21 +647,17 @@ bool SQDatabase::executeStatements(const std::string& sql, const ResultBlock& bl
     return result == SQLITE_OK;
 }
 
-std::int64_t SQDatabase::lastInsertRowId() {
-    if (isExecutingStatement_) {
-        warnInUse();
-        return 0;
+Result<std::int64_t> SQDatabase::lastInsertRowId() {
+    if (ErrorPtr refused = canRunStatement()) {
+        return refused;
     }
-    Guard guard(*this);
     return sqlite3_last_insert_rowid(db_);
 }
 
-int SQDatabase::changes() {
-    if (isExecutingStatement_) {
-        warnInUse();
-        return 0;
+Result<int> SQDatabase::changes() {
+    if (ErrorPtr refused = canRunStatement()) {
+        return refused;
     }
-    Guard guard(*this);
     return sqlite3_changes(db_);
 }
 
@@ -876,6 +901,9 @@ ErrorPtr SQDatabase::checkpoint(int mode, const std::optional<std::string>& name
 
 ErrorPtr SQDatabase::checkpoint(int mode, const std::optional<std::string>& name,
                                 int* logFrameCount, int* checkpointCount) {
+    if (ErrorPtr refused = canRunStatement()) {
+        return refused;
+    }
     int result = sqlite3_wal_checkpoint_v2(db_, name ? name->c_str() : nullptr, mode, logFrameCount,
                                            checkpointCount);
     if (result == SQLITE_OK) {

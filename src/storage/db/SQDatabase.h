@@ -173,9 +173,10 @@ class SQDatabase : public std::enable_shared_from_this<SQDatabase> {
         return executeQuery(sql, arguments);
     }
 
-    // 0 while a statement of this connection is running (re-entry from an SQL function).
-    std::int64_t lastInsertRowId();
-    int changes();
+    // An error without an open handle or while a statement of this connection is running
+    // (re-entry from an SQL function).
+    Result<std::int64_t> lastInsertRowId();
+    Result<int> changes();
 
     // ---- Errors of the last engine call on this handle.
 
@@ -251,7 +252,9 @@ class SQDatabase : public std::enable_shared_from_this<SQDatabase> {
     // number of arguments). The registration belongs to the open handle: register again after
     // reopening.
 
-    void makeFunctionNamed(const std::string& name, int arguments, FunctionBlock block);
+    // Null on success; the engine's error, or SQLITE_MISUSE without an open handle.
+    [[nodiscard]] ErrorPtr makeFunctionNamed(const std::string& name, int arguments,
+                                             FunctionBlock block);
     static int valueType(sqlite3_value* value);
     static int valueInt(sqlite3_value* value);
     static std::int64_t valueLong(sqlite3_value* value);
@@ -373,7 +376,9 @@ class SQDatabase : public std::enable_shared_from_this<SQDatabase> {
     };
     BindCounts bind(sqlite3_stmt* stmt, const SQArguments& arguments,
                     const SQDictionary* parameters, bool forQuery);
-    void bindValue(const SQValue& value, int index, sqlite3_stmt* stmt);
+    // `copy`: the engine keeps its own copy of text and bytes; otherwise they must outlive the
+    // statement's use of them.
+    void bindValue(const SQValue& value, int index, sqlite3_stmt* stmt, bool copy);
     static std::pair<std::string, SQArguments> extractSQL(std::string_view format,
                                                           SQArguments arguments);
     [[nodiscard]] ErrorPtr runTransactionStatement(const char* sql,

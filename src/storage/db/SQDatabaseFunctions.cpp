@@ -14,12 +14,19 @@ void callBlock(sqlite3_context* context, int argc, sqlite3_value** argv) {
 
 }  // namespace
 
-void SQDatabase::makeFunctionNamed(const std::string& name, int arguments, FunctionBlock block) {
+ErrorPtr SQDatabase::makeFunctionNamed(const std::string& name, int arguments,
+                                       FunctionBlock block) {
+    if (ErrorPtr refused = canRunStatement()) {
+        return refused;
+    }
     // The engine keeps only a pointer: the connection holds every block for its own lifetime.
     auto held = std::make_shared<FunctionBlock>(std::move(block));
+    if (sqlite3_create_function(db_, name.c_str(), arguments, SQLITE_UTF8, held.get(), &callBlock,
+                                nullptr, nullptr) != SQLITE_OK) {
+        return lastError();
+    }
     openFunctions_.push_back(held);
-    sqlite3_create_function(db_, name.c_str(), arguments, SQLITE_UTF8, held.get(), &callBlock,
-                            nullptr, nullptr);
+    return nullptr;
 }
 
 int SQDatabase::valueType(sqlite3_value* value) {

@@ -96,10 +96,10 @@ TEST_F(LockScreen, EachModeShowsItsTextsAndButtons) {
     };
     const Case cases[] = {
         {LKLockScreenModeNormal, false, ui::BiometryType::TouchID, "Enter Passcode", "", true},
-        {LKLockScreenModeNormal, true, ui::BiometryType::TouchID, "Touch ID or Enter Passcode", "",
-         true},
-        {LKLockScreenModeNormal, true, ui::BiometryType::FaceID, "Face ID or Enter Passcode", "",
-         true},
+        {LKLockScreenModeNormal, true, ui::BiometryType::TouchID, "Fingerprint or Enter Passcode",
+         "", true},
+        {LKLockScreenModeNormal, true, ui::BiometryType::FaceID, "Fingerprint or Enter Passcode",
+         "", true},
         // Allowed, but the device has no biometry: no title at all.
         {LKLockScreenModeNormal, true, ui::BiometryType::None, "", "", true},
         {LKLockScreenModeNew, false, ui::BiometryType::None, "Set Passcode",
@@ -126,9 +126,10 @@ TEST_F(LockScreen, EachModeShowsItsTextsAndButtons) {
         EXPECT_EQ(screen->deleteButton->titleForState(ui::ControlStateNormal), "Delete");
         screen->dismissViewController(false);
     }
-    // Only a device with biometry is ever prompted.
-    EXPECT_EQ(biometrics->prompts(), (std::vector<std::string>{"Please unlock with Touch ID",
-                                                               "Please unlock with Face ID"}));
+    // Only a device with biometry is ever prompted, always naming the reader the desktop has.
+    EXPECT_EQ(biometrics->prompts(),
+              (std::vector<std::string>{"Please unlock with the fingerprint reader",
+                                        "Please unlock with the fingerprint reader"}));
 }
 
 TEST_F(LockScreen, TakesTheHostColours) {
@@ -237,7 +238,8 @@ TEST_F(LockScreen, BiometricSuccessFillsTheDotsThenUnlocks) {
     present(LKLockScreenModeNormal);
     // The reply reaches the screen on the main queue.
     ASSERT_TRUE(runMainUntil([&] { return clock->pending() > 0; }));
-    EXPECT_EQ(biometrics->prompts(), std::vector<std::string>{"Please unlock with Face ID"});
+    EXPECT_EQ(biometrics->prompts(),
+              std::vector<std::string>{"Please unlock with the fingerprint reader"});
     clock->advance(milliseconds(30));
     EXPECT_EQ(screen->pincodeView->filledDots(), 4u);
     EXPECT_TRUE(presented());

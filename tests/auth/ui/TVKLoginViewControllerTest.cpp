@@ -3,14 +3,16 @@
 #include <gtest/gtest.h>
 
 #include "auth/KeychainItemStore.h"
+#include "auth/TVKOAuthManager.h"
 #include "auth/TVKPasscodeManager.h"
-#include "quarra/TVKErrors.h"
 #include "log/LDLog.h"
 #include "log/TVKQuarraLoggerInternal.h"
+#include "platform/UserDefaults.h"
 #include "quarra/Browser.h"
 #include "quarra/Bundle.h"
 #include "quarra/RunLoop.h"
-#include "platform/UserDefaults.h"
+#include "quarra/TVKErrors.h"
+#include "quarra/TVKQuarraAuth.h"
 #include "quarra/ui/AlertController.h"
 #include "quarra/ui/Application.h"
 #include "quarra/ui/Biometrics.h"
@@ -18,6 +20,7 @@
 #include "quarra/ui/MailComposer.h"
 #include "quarra/ui/Scheduler.h"
 #include "quarra/ui/Window.h"
+#include "support/FailingKeychainStore.h"
 #include "support/OpenIDTestProvider.h"
 #include "support/ProviderTestDriver.h"
 #include "support/SignInTestBed.h"
@@ -109,6 +112,14 @@ class LoginScreen : public ::testing::Test {
         bed->signIn();
         ASSERT_EQ(KeychainItemStore::setPasscode("2580", SignInTestBed::Alice), nullptr);
     }
+    // Alice again, who chose biometric sign-in and has her password kept for it.
+    void returnWithBiometrics(ui::BiometryType type) {
+        signInWithPasscode();
+        biometrics->setAvailable(type);
+        ASSERT_EQ(auth().enableBiometricAuthentication(true), nullptr);
+        setUserSelected(true);
+        ASSERT_EQ(KeychainItemStore::setPassword(SignInTestBed::AlicePassword), nullptr);
+    }
     static bool userSelected() {
         return TVKLoginViewController::biometricAuthenticationUserSelected();
     }
@@ -135,7 +146,7 @@ TEST_F(LoginScreen, PasswordSignInTakesTwoStepsAndGivesTheRootBackAfterThePassco
     EXPECT_TRUE(screen->cancelButton.lock()->isHidden());
     EXPECT_EQ(title(), "Next");
     EXPECT_FALSE(passwordShown());
-    // One screen at a time: a second call is not answered at all.
+    // One screen at a time: a second call waits for it.
     Outcome second;
     auth().authenticateWithHandler(second.userHandler());
 
@@ -182,7 +193,9 @@ TEST_F(LoginScreen, PasswordSignInTakesTwoStepsAndGivesTheRootBackAfterThePassco
     EXPECT_FALSE(auth().isShowingLoginView());
     EXPECT_EQ(KeychainItemStore::getPasscodeForUsername("alice"), "1357");
     RunLoop::main().runPending();
-    EXPECT_EQ(second.calls, 0);
+    EXPECT_EQ(second.calls, 1);
+    EXPECT_EQ(second.user, outcome.user);
+    EXPECT_FALSE(second.error);
 }
 
 TEST_F(LoginScreen, EditingTheUserNameReturnsToTheFirstStepAndDropsThePassword) {
@@ -287,8 +300,9 @@ TEST_F(LoginScreen, CancelIsOfferedOnlyToASignedInUserWithAPasscode) {
         } else {
             window->setRootViewController(host);
         }
-        if (c.signedIn)
-            auth().logout();
+        if (c.signedIn) {
+            EXPECT_EQ(auth().logout(), nullptr);
+        }
     }
 }
 
@@ -304,10 +318,10 @@ TEST_F(LoginScreen, ForgottenLinksOpenTheSignInSitesPages) {
 
 TEST_F(LoginScreen, BiometricOptInKeepsThePasswordOnlyWhileChecked) {
     biometrics->setAvailable(ui::BiometryType::TouchID);
-    auth().enableBiometricAuthentication(true);
+    ASSERT_EQ(auth().enableBiometricAuthentication(true), nullptr);
     ASSERT_TRUE(show());
     auto box = screen->enabledBiometricAuthenticationCB;
-    EXPECT_EQ(box->text(), "Enable Touch ID");
+    EXPECT_EQ(box->text(), "Sign in with the fingerprint reader");
     EXPECT_FALSE(box->checked());
     reachPasswordStep();
     EXPECT_EQ(box->alpha(), 1);
@@ -344,15 +358,12 @@ TEST_F(LoginScreen, BiometricOptInKeepsThePasswordOnlyWhileChecked) {
 }
 
 TEST_F(LoginScreen, AReturningUserSignsInWithBiometricsOrTypesThePassword) {
-    signInWithPasscode();
-    biometrics->setAvailable(ui::BiometryType::FaceID);
-    auth().enableBiometricAuthentication(true);
-    setUserSelected(true);
-    ASSERT_EQ(KeychainItemStore::setPassword(SignInTestBed::AlicePassword), nullptr);
+    returnWithBiometrics(ui::BiometryType::FaceID);
     biometrics->queueOutcome(true);
     ASSERT_TRUE(show());
     ASSERT_TRUE(runMainUntil([&] { return outcome.calls > 0; }, kLimit));
-    EXPECT_EQ(biometrics->prompts(), std::vector<std::string>{"Please login with Face ID"});
+    EXPECT_EQ(biometrics->prompts(),
+              std::vector<std::string>{"Please sign in with the fingerprint reader"});
     EXPECT_FALSE(outcome.error);
     EXPECT_EQ(window->rootViewController(), host);
 
@@ -363,6 +374,23 @@ TEST_F(LoginScreen, AReturningUserSignsInWithBiometricsOrTypesThePassword) {
     EXPECT_EQ(title(), "Log in");
     EXPECT_TRUE(passwordShown());
     EXPECT_EQ(biometrics->prompts().size(), 1u);
+}
+
+TEST_F(LoginScreen, AKeptPasswordThatCannotBeReadIsNeverSent) {
+    returnWithBiometrics(ui::BiometryType::TouchID);
+    const std::size_t signIns = bed->count("/auth/api");
+    auto real = Keychain::standard().store();
+    Keychain::standard().setStore(
+        std::make_shared<test::FailingKeychainStore>(real, test::FailingKeychainStore::Everything));
+    biometrics->queueOutcome(true);
+    ASSERT_TRUE(show());
+    bool shown = runMainUntil([&] { return !screen->errorLabel->text().empty(); }, kLimit);
+    Keychain::standard().setStore(real);
+    ASSERT_TRUE(shown);
+    EXPECT_EQ(screen->errorLabel->text(), "locked");
+    EXPECT_TRUE(passwordShown());
+    EXPECT_EQ(bed->count("/auth/api"), signIns);
+    EXPECT_EQ(outcome.calls, 0);
 }
 
 TEST_F(LoginScreen, ASignInWithoutPasscodeScreenStillFinishesOnce) {
@@ -415,6 +443,74 @@ TEST_F(LoginScreen, TheFocusedFieldStaysAboveTheKeyboard) {
     EXPECT_FALSE(screen->usernameTF->isFirstResponder());
     EXPECT_EQ(screen->scrollView->contentInset(), ui::EdgeInsets{});
     EXPECT_EQ(screen->scrollView->contentOffset().y, 0);
+}
+
+// Callers that need a sign-in while the screen is up: a second authenticateWithHandler and a
+// request whose engine signs in first. Each hears the screen's outcome once: the request is sent
+// after a sign-in and fails with the cancel error after a cancel.
+TEST_F(LoginScreen, CallersWaitingOnTheScreenHearItsOutcomeOnce) {
+    TVKPasscodeManager::sharedInstance().setEnabled(false);
+    for (bool cancel : {true, false}) {
+        SCOPED_TRACE(cancel ? "cancelled" : "signed in");
+        outcome = Outcome();
+        ASSERT_TRUE(show());
+        Outcome second, request;
+        auth().authenticateWithHandler(second.userHandler());
+        auto quarra = std::make_shared<TVKQuarra>(SignInTestBed::FirstQuarra, "First",
+                                                  bed->service.host(SignInTestBed::FirstQuarra));
+        TVKQuarraManager::sharedInstance().requestQuarraEndpoint(
+            "objects/users/me", quarra, TVKQuarraRequestMethodGET, {},
+            TVKQuarraParameterEncodingFormURL, request.requestHandler());
+        // The engine asks for the sign-in on the main queue.
+        RunLoop::main().runPending();
+        if (cancel) {
+            TVKQuarraAuth::sharedInstance().cancelSignIn();
+        } else {
+            reachPasswordStep();
+            typeInto(screen->passwordTF, SignInTestBed::AlicePassword);
+            screen->nextLoginButton->tap();
+        }
+        ASSERT_TRUE(runMainUntil(
+            [&] { return outcome.calls > 0 && second.calls > 0 && request.calls > 0; }, kLimit));
+        RunLoop::main().runPending();
+        for (const Outcome* waiting : {&outcome, &second, &request}) {
+            EXPECT_EQ(waiting->calls, 1);
+            if (cancel) {
+                ASSERT_TRUE(waiting->error);
+                EXPECT_TRUE(waiting->error->is(TVKAuthorizationErrorDomain, -5));
+            } else {
+                EXPECT_FALSE(waiting->error) << waiting->error->description();
+            }
+        }
+        EXPECT_EQ(bed->count("objects/users/me"), cancel ? 0u : 1u);
+        EXPECT_EQ(window->rootViewController(), host);
+    }
+}
+
+// A person who leaves the browser for good: the screen offers Cancel meanwhile, and Cancel ends the
+// browser step as the host's cancel does.
+TEST_F(LoginScreen, CancelEndsASingleSignOnWhoseBrowserNeverReturns) {
+    test::OpenIDTestProvider provider;
+    bed->service.setSingleSignOnProfile(
+        "alice", {{"as_metadata", provider.metadata()},
+                  {"quarra_session_endpoint", bed->first.url("/oauth/session").string()}});
+    ASSERT_TRUE(show());
+    EXPECT_TRUE(screen->cancelButton.lock()->isHidden());
+    typeInto(screen->usernameTF, "alice");
+    screen->nextLoginButton->tap();
+    ASSERT_TRUE(runMainUntil([&] { return !browser->opened.empty(); }, kLimit));
+    auto cancel = screen->cancelButton.lock();
+    EXPECT_FALSE(cancel->isHidden());
+    EXPECT_FALSE(screen->nextLoginButton->isEnabled());
+    ASSERT_TRUE(TVKOAuthManager::sharedInstance().currentAuthorizationFlow());
+    EXPECT_TRUE(cancel->tap());
+    ASSERT_TRUE(runMainUntil([&] { return outcome.calls > 0; }, kLimit));
+    RunLoop::main().runPending();
+    EXPECT_EQ(outcome.calls, 1);
+    ASSERT_TRUE(outcome.error);
+    EXPECT_TRUE(outcome.error->is(TVKAuthorizationErrorDomain, -5));
+    EXPECT_FALSE(TVKOAuthManager::sharedInstance().currentAuthorizationFlow());
+    EXPECT_EQ(window->rootViewController(), host);
 }
 
 }  // namespace

@@ -76,8 +76,8 @@ TEST(Checkbox, OnlyATapTellsTheObservers) {
     // The content takes no touches of its own: a tap on it is the control's.
     EXPECT_FALSE(box->label->tap());
 
-    box->setText("Use Touch ID");
-    EXPECT_EQ(box->label->text(), "Use Touch ID");
+    box->setText("Use the fingerprint reader");
+    EXPECT_EQ(box->label->text(), "Use the fingerprint reader");
     EXPECT_EQ(box->checkboxView->frame(), box->bounds());
     EXPECT_EQ(box->constraints().size(), 4u);
 }

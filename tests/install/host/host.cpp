@@ -17,7 +17,12 @@ int main(int argc, char** argv) {
         return 2;
     }
     quarra::Bundle::setMainBundle(argv[1], {{"com.tovik.PasscodeEnabled", false}});
-    quarra::TVKSDKApplicationDelegate::sharedInstance().didFinishLaunchingWithOptions();
+    if (!quarra::TVKSDKApplicationDelegate::sharedInstance().didFinishLaunchingWithOptions()) {
+        std::cerr << "launch failed: "
+                  << quarra::TVKSDKApplicationDelegate::launchError()->localizedDescription()
+                  << "\n";
+        return 1;
+    }
     std::cout << "Quarra SDK " << quarra::QuarraMobileSDKVersionString << "\n";
 
     auto user = quarra::TVKQuarraAuth::sharedInstance().currentUser();

@@ -40,18 +40,18 @@ bool isCacheError(const ErrorPtr& error) {
 TEST(CacheTableText, StatementsAndClausesReadAsDocumented) {
     TVKCacheTable table("J", jsonColumns());
     EXPECT_EQ(table.createTableSql(),
-              "CREATE TABLE IF NOT EXISTS 'J' (id INTEGER NOT NULL, title TEXT, __json TEXT, "
-              "PRIMARY KEY (id))");
+              "CREATE TABLE IF NOT EXISTS `J` (`id` INTEGER NOT NULL, `title` TEXT, `__json` "
+              "TEXT, PRIMARY KEY (`id`))");
     TVKCacheTable keyless("K", {column("title", "TEXT"), column("__json", "TEXT")});
     EXPECT_EQ(keyless.createTableSql(),
-              "CREATE TABLE IF NOT EXISTS 'K' (title TEXT, __json TEXT) ");
+              "CREATE TABLE IF NOT EXISTS `K` (`title` TEXT, `__json` TEXT) ");
     EXPECT_EQ(table.insertOrReplaceSql({{"id", 1}, {"title", "x"}}),
-              "INSERT OR REPLACE INTO 'J' (id, title) VALUES (?, ?)");
+              "INSERT OR REPLACE INTO `J` (`id`, `title`) VALUES (?, ?)");
     EXPECT_EQ(TVKCacheTable::columnValuesClauseForInsertRow(3), "(?, ?, ?)");
-    EXPECT_EQ(TVKCacheTable::columnsClauseForUpdate({"a", "b"}), "a=?, b=?");
+    EXPECT_EQ(TVKCacheTable::columnsClauseForUpdate({"a", "b`c"}), "`a`=?, `b``c`=?");
     EXPECT_FALSE(TVKCacheTable::columnsClauseForUpdate({}));
-    EXPECT_EQ(table.existsSql(), "SELECT name FROM sqlite_master WHERE type='table' AND name='J'");
-    EXPECT_EQ(table.dropTableSql(), "DROP TABLE IF EXISTS 'J'");
+    EXPECT_EQ(table.existsSql(), "SELECT name FROM sqlite_master WHERE type='table' AND name=?");
+    EXPECT_EQ(table.dropTableSql(), "DROP TABLE IF EXISTS `J`");
     EXPECT_EQ(table.primaryKeys().size(), 1u);
     EXPECT_TRUE(table.isEqualToCacheTable(*table.copy()));
 }
@@ -119,6 +119,48 @@ TEST_F(CacheTable, DeletesBindKeysSoQuotesAreJustText) {
     EXPECT_EQ(count("R"), 2);
     ASSERT_FALSE(table.deleteRecordWithPrimaryKeyEqualTo(SQNull{}, *db));
     EXPECT_EQ(count("R"), 2);
+}
+
+// Far more keys than one statement may bind: every one goes, the others stay.
+TEST_F(CacheTable, BulkDeletesPassTheEnginesBoundValueLimit) {
+    struct Case {
+        std::size_t keyColumns;
+        int removed;
+    };
+    for (const Case c : {Case{1, 1000}, Case{1, 5000}, Case{4, 1000}, Case{5, 5000}}) {
+        Columns columns;
+        for (std::size_t k = 0; k < c.keyColumns; ++k) {
+            columns.push_back(
+                column(("k" + std::to_string(k)).c_str(), "INTEGER", {"PRIMARY KEY", "NOT NULL"}));
+        }
+        const std::string name =
+            "B" + std::to_string(c.keyColumns) + "_" + std::to_string(c.removed);
+        TVKCacheTable table(name, columns);
+        ASSERT_FALSE(table.createTableWithDatabase(*db));
+        ASSERT_TRUE(db->beginTransaction());
+        std::vector<SQArguments> tuples;
+        SQArguments firstKeys;
+        for (int row = 0; row < c.removed + 10; ++row) {
+            const SQValue key(row);
+            const SQArguments tuple(c.keyColumns, key);
+            SQDictionary values;
+            for (std::size_t k = 0; k < c.keyColumns; ++k) {
+                values.emplace("k" + std::to_string(k), key);
+            }
+            ASSERT_FALSE(table.insertOrUpdateRecordWithValues(values, *db));
+            if (row < c.removed) {
+                tuples.push_back(tuple);
+                firstKeys.push_back(key);
+            }
+        }
+        ErrorPtr error = c.keyColumns == 1
+                             ? table.deleteRecordsWithPrimaryKeysIn(firstKeys, *db)
+                             : table.deleteRecordsWithCompositePrimaryKeysIn(tuples, *db);
+        ASSERT_FALSE(error) << error->description();
+        ASSERT_TRUE(db->commit());
+        EXPECT_EQ(count(name), 10) << name;
+        EXPECT_EQ(db->longForQuery("SELECT MIN(k0) FROM " + name), c.removed) << name;
+    }
 }
 
 TEST_F(CacheTable, AddsColumnsOnlyWhenNewAndUndoesFailures) {
@@ -200,6 +242,8 @@ TEST_F(CacheTable, FailedStatementsAreCacheErrorsOverTheDatabaseError) {
     ErrorPtr error = missing.performQuery(*everything, *db).error();
     ASSERT_TRUE(isCacheError(error));
     EXPECT_EQ(error->underlyingError()->code(), 1);
+    EXPECT_EQ(error->localizedDescription(), "no such table: Missing")
+        << "the host is told the engine's reason";
     // A missing table is an answer, not a failure.
     EXPECT_EQ(missing.tableExistsInDatabase(*db), false);
     EXPECT_EQ(missing.columnNamesInDatabase(*db), std::nullopt);

@@ -8,9 +8,11 @@
 #include <filesystem>
 
 #include "CacheTestSupport.h"
-#include "quarra/TVKErrors.h"
 #include "core/TVKQuarraConfigurationManager.h"
+#include "quarra/TVKErrors.h"
+#include "quarra/TVKQuarraFileCache.h"
 #include "storage/cache/TVKCacheDatabaseKey.h"
+#include "storage/crypt/TVKCryptStream.h"
 #include "storage/db/SQDatabase.h"
 #include "support/TestSupport.h"
 
@@ -121,6 +123,9 @@ TEST(CacheBase, RollsBackWhatAFailedOperationWroteAndReportsAFailedCommit) {
     ASSERT_TRUE(error);
     EXPECT_TRUE(error->is(TVKCacheErrorDomain, -1));
     ASSERT_TRUE(error->underlyingError());
+    EXPECT_EQ(error->localizedDescription(), error->underlyingError()->localizedDescription());
+    EXPECT_NE(error->localizedDescription().find("no transaction is active"), std::string::npos)
+        << error->description();
 }
 
 TEST(CacheBase, WithoutFileKeyReportsTheCryptErrorAndRunsNothing) {
@@ -153,6 +158,42 @@ TEST(CacheBase, ACacheObjectWorksOnlyForTheUserItWasMadeFor) {
 
     test::signInCacheUser("alice", {quarra});
     EXPECT_EQ(rowsIn(cache), 1);
+}
+
+// The crypt manager, its streams and the caches give one answer to "who is signed in", also when
+// the stored user name and the session disagree (a restore that failed at start-up leaves the
+// name stored and nobody in the session).
+TEST(CacheBase, CryptAndCachesAgreeOnWhoIsSignedIn) {
+    auto quarra = makeQuarra(7);
+    test::signInCacheUser("alice", {quarra});
+    test::TempDir dir;
+    test::writeFile(dir / "plain", "data");
+    auto& crypt = TVKQuarraCryptManager::sharedInstance();
+    struct Case {
+        const char* what;
+        const char* sessionUser;  // null: nobody in the session
+        bool signedIn;
+    };
+    const Case cases[] = {
+        {"session and stored name agree", "alice", true},
+        {"restore failed at start-up", nullptr, false},
+        {"session of another user", "bob", false},
+    };
+    for (const auto& c : cases) {
+        TVKQuarraAuthManager::sharedInstance().setCurrentUser(
+            c.sessionUser ? std::make_shared<TVKUserInternal>(
+                                c.sessionUser, std::vector<TVKQuarraPtr>{quarra}, quarra, 1)
+                          : nullptr);
+        PlainCache cache(quarra);
+        EXPECT_EQ(TVKQuarraCryptManager::currentUsername().has_value(), c.signedIn) << c.what;
+        EXPECT_EQ(crypt.getFileEncryptionKey().ok(), c.signedIn) << c.what;
+        EXPECT_EQ(!cache.run(insertRow), c.signedIn) << c.what;
+        EXPECT_EQ(TVKQuarraFileCache::fileStoreURL().has_value(), c.signedIn) << c.what;
+        if (!c.signedIn) {
+            auto stream = crypt.streamFromEncryptedFileAtPath(dir / "plain");
+            EXPECT_FALSE(stream->open()) << c.what;
+        }
+    }
 }
 
 // The user's key opens every cache file in the stock shell, whether the file was keyed with the

@@ -243,6 +243,55 @@ TEST_F(FileCache, RemovalDeletesRowsThenFilesCarryingOnPastFailures) {
     EXPECT_TRUE(documents(*firstCache).empty());
 }
 
+// The host kept an entry, then the same key was downloaded again: removing the old entry removes
+// the row and the file it names now, and leaves no file behind.
+TEST_F(FileCache, RemovingAStaleEntryRemovesTheCurrentFile) {
+    auto stale = record(*firstCache, TVKDocumentMetadata(1, 1, 0));
+    auto current = record(*firstCache, TVKDocumentMetadata(1, 1, 0));
+    ASSERT_TRUE(stale && current);
+    ASSERT_NE(stale->fileName(), current->fileName());
+    EXPECT_EQ(storedFiles(), std::set<std::string>{*current->fileName()});
+    EXPECT_FALSE(remove(*firstCache, {stale}));
+    EXPECT_TRUE(documents(*firstCache).empty());
+    EXPECT_TRUE(storedFiles().empty());
+}
+
+// Files no row of any of the user's databases names are swept when a cache opens and by
+// remove-all; files another Quarra's rows name stay; an unreadable database stops the sweep.
+TEST_F(FileCache, FilesNoRowNamesAreSwept) {
+    auto mine = record(*firstCache, TVKDocumentMetadata(1, 1, 0));
+    auto theirs = record(*secondCache, TVKDocumentMetadata(1, 1, 0));
+    const std::set<std::string> named = {*mine->fileName(), *theirs->fileName()};
+    test::writeFile(store() / "orphan-1", "left by a failed removal");
+    // A download's copy still being written beside its final name.
+    std::optional<AtomicFile> writing;
+    writing.emplace(store() / "in-flight");
+    ASSERT_FALSE(writing->error());
+    ASSERT_TRUE(TVKQuarraFileCache::openCacheWithQuarra(first));
+    auto expected = named;
+    for (const auto& name : storedFiles()) {
+        if (files::isPartialFile(name)) {
+            expected.insert(name);
+        }
+    }
+    EXPECT_EQ(storedFiles(), expected);
+    EXPECT_EQ(expected.size(), named.size() + 1) << "the partial copy stays";
+    writing.reset();
+
+    // A database that cannot be read might name the file: nothing is removed.
+    const auto folder = store().parent_path();
+    test::writeFile(folder / "quarra99_cache.db", std::string(4096, 'x'));
+    test::writeFile(store() / "orphan-2", "finished after its process ended");
+    EXPECT_TRUE(TVKQuarraFileCache::sweepFileStore());
+    EXPECT_EQ(storedFiles().count("orphan-2"), 1u);
+    fs::remove(folder / "quarra99_cache.db");
+
+    Delivery<test::NoResult> delivery;
+    firstCache->removeAllEntries(delivery.errorHandler());
+    EXPECT_FALSE(delivery.wait());
+    EXPECT_EQ(storedFiles(), std::set<std::string>{*theirs->fileName()});
+}
+
 TEST_F(FileCache, RemovalRefusesMixedOrForeignEntries) {
     auto mine = record(*firstCache, TVKDocumentMetadata(1, 1, 0));
     auto theirs = record(*secondCache, TVKDocumentMetadata(1, 1, 0));

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <set>
 #include <thread>
 
 #include "CacheTestSupport.h"
@@ -86,8 +87,11 @@ TEST_F(JSONCache, QueriesWithTheFourOperatorsTreatValuesAsValues) {
         {{Criteria::criteriaWithFieldEqualTo("title", "it's \"quoted\"")}, {1}},
         // A value equal to a column name is a value, not that column.
         {{Criteria::criteriaWithFieldEqualTo("title", "size")}, {4}},
-        // In LIKE, a percent sign is a wildcard; ASCII letters match in any case.
-        {{Criteria::criteriaWithFieldLike("title", "0% OFF")}, {2, 5}},
+        // LIKE finds the value's own percent sign (no wildcard); ASCII letters match in any case.
+        {{Criteria::criteriaWithFieldLike("title", "0% OFF")}, {2}},
+        {{Criteria::criteriaWithFieldLike("title", "0_ off")}, {}},
+        // An equal "LIKE" text takes the value as the caller's pattern.
+        {{std::make_shared<Criteria>("title", std::string("LIKE"), "5_% off")}, {2, 5}},
         {{Criteria::criteriaWithFieldLike("title", "aus 東")}, {3}},
         {{Criteria::criteriaWithFieldLike("size", 0)}, {1, 2, 3}},
         {{Criteria::criteriaWithFieldEqualTo("size", 20), TVKQuarraLogicalOperatorOr,
@@ -182,6 +186,40 @@ TEST_F(JSONCache, RemovesEntriesByIdIncludingTextIdsWithQuotes) {
     EXPECT_FALSE(nothing.wait());
 }
 
+TEST_F(JSONCache, RemovesThousandsOfEntriesInOneCall) {
+    std::vector<Json> many;
+    for (int id = 0; id < 5001; ++id) {
+        many.push_back({{"id", id}, {"size", id}});
+    }
+    auto stored = store(many);
+    ASSERT_FALSE(stored.error);
+    stored.result.pop_back();
+    auto statement = [&](const std::string& sql) {
+        ErrorPtr result;
+        cache->openDatabaseWithOpenHandler(
+            [&](SQDatabase& db) { return db.executeUpdateValues(sql, {}); },
+            [&](const ErrorPtr& error) { result = error; });
+        return result;
+    };
+    auto remove = [&] {
+        Delivery<test::NoResult> removed;
+        cache->removeEntries(stored.result, removed.errorHandler());
+        return removed.wait();
+    };
+    // A key near the end refuses to go: nothing goes, not even the statements before it.
+    ASSERT_FALSE(
+        statement("CREATE TRIGGER keep BEFORE DELETE ON Docs WHEN old.id = 4500 "
+                  "BEGIN SELECT RAISE(ABORT, 'kept'); END"));
+    ErrorPtr refused = remove();
+    ASSERT_TRUE(refused);
+    EXPECT_EQ(refused->localizedDescription(), "kept");
+    EXPECT_EQ(ids({}).size(), 5001u);
+    ASSERT_FALSE(statement("DROP TRIGGER keep"));
+    ErrorPtr error = remove();
+    ASSERT_FALSE(error) << error->description();
+    EXPECT_EQ(ids({}), std::vector<std::int64_t>{5000});
+}
+
 TEST_F(JSONCache, ReindexingRebuildsColumnsFromTheStoredRecords) {
     ASSERT_FALSE(store(records).error);
     ASSERT_FALSE(reindex({TVKQuarraJSONField("title", 1), TVKQuarraJSONField("nested", 1)}));
@@ -227,6 +265,48 @@ TEST_F(JSONCache, ReindexingWithoutATableFailsAndAnEmptyTableAdoptsTheFields) {
     EXPECT_EQ(find({Criteria::criteriaWithFieldEqualTo("other", "x")}).size(), 1u);
 }
 
+// One cache object used from two threads: every query sees one whole field list, the old or the
+// new, never a reindex half applied.
+TEST_F(JSONCache, ReindexAndQueriesFromTwoThreadsSeeOneFieldListEach) {
+    ASSERT_FALSE(store(records).error);
+    const std::vector<TVKQuarraJSONField> wide = {TVKQuarraJSONField("title", 1),
+                                                  TVKQuarraJSONField("size", 0)};
+    const std::vector<TVKQuarraJSONField> narrow = {TVKQuarraJSONField("title", 1)};
+    constexpr int kRounds = 20;
+    std::vector<ErrorPtr> errors;
+    std::set<std::size_t> fieldCounts;
+    int delivered = 0;
+    auto reindexer = std::thread([&] {
+        for (int i = 0; i < kRounds; ++i) {
+            cache->reindexWithFields(i % 2 ? wide : narrow, [&](const ErrorPtr& error) {
+                errors.push_back(error);
+                ++delivered;
+            });
+        }
+    });
+    auto reader = std::thread([&] {
+        for (int i = 0; i < kRounds; ++i) {
+            cache->query(*TVKQuarraLocalQuery::createWithExpression({}),
+                         [&](const JSONEntries& entries, const ErrorPtr& error) {
+                             errors.push_back(error);
+                             for (const auto& entry : entries) {
+                                 fieldCounts.insert(entry->values().size());
+                             }
+                             ++delivered;
+                         });
+        }
+    });
+    reindexer.join();
+    reader.join();
+    ASSERT_TRUE(runMainUntil([&] { return delivered == 2 * kRounds; }, std::chrono::seconds(60)));
+    for (const auto& error : errors) {
+        EXPECT_FALSE(error) << error->description();
+    }
+    for (std::size_t count : fieldCounts) {
+        EXPECT_TRUE(count == 2 || count == 3) << count;
+    }
+}
+
 TEST_F(JSONCache, HandlersRunOnTheMainQueueWhenCalledFromAnotherThread) {
     Delivery<JSONEntries> delivery;
     std::thread worker([&] { cache->cache({records[0]}, quarra, delivery.handler()); });
@@ -246,8 +326,48 @@ TEST(JSONCacheOpen, RefusesNamesThatAreNoPlainIdentifierOrBelongToTheFileCache) 
     auto cache = TVKQuarraJSONCache::openCacheWithName("My_Docs2", quarra, {});
     ASSERT_TRUE(cache);
     EXPECT_EQ(cache->jsonTable()->createTableSql(),
-              "CREATE TABLE IF NOT EXISTS 'My_Docs2' (id INTEGER NOT NULL, __json TEXT, PRIMARY "
-              "KEY (id))");
+              "CREATE TABLE IF NOT EXISTS `My_Docs2` (`id` INTEGER NOT NULL, `__json` TEXT, "
+              "PRIMARY KEY (`id`))");
+}
+
+// Keywords, blanks, dashes, quotes and SQL text as names: each stays a name on every statement.
+TEST(JSONCacheNames, HostileFieldAndCacheNamesAreOnlyNames) {
+    auto quarra = std::make_shared<TVKQuarra>(7, "First", "first.example.com");
+    test::signInCacheUser("alice", {quarra});
+    const std::vector<std::string> names = {"order", "first-name", "e mail", "it's",
+                                            "x`y",   "a\"b",       "select"};
+    std::vector<TVKQuarraJSONField> fields;
+    Json record = {{"id", 1}};
+    for (const auto& name : names) {
+        fields.emplace_back(name, 1);
+        record[name] = "v " + name;
+    }
+    auto cache = TVKQuarraJSONCache::openCacheWithName("select", quarra, fields);
+    ASSERT_TRUE(cache);
+    Delivery<JSONEntries> stored;
+    cache->cache({record, {{"id", 2}}}, quarra, stored.handler());
+    ASSERT_FALSE(stored.wait()) << stored.error->description();
+    for (const auto& name : names) {
+        Delivery<JSONEntries> found;
+        cache->query(*TVKQuarraLocalQuery::createWithExpression(
+                         {Criteria::criteriaWithFieldEqualTo(name, "v " + name)}),
+                     found.handler());
+        ASSERT_FALSE(found.wait()) << name;
+        ASSERT_EQ(found.result.size(), 1u) << name;
+        EXPECT_EQ(found.result[0]->json(), record);
+    }
+    // A field that is SQL text matches no column: an error naming the reason, never every row.
+    for (const char* field : {"1=1 OR id", "id; DROP TABLE x"}) {
+        Delivery<JSONEntries> found;
+        cache->query(*TVKQuarraLocalQuery::createWithExpression(
+                         {Criteria::criteriaWithFieldEqualTo(field, 1)}),
+                     found.handler());
+        ErrorPtr error = found.wait();
+        ASSERT_TRUE(error) << field;
+        EXPECT_NE(error->localizedDescription().find("no such column"), std::string::npos)
+            << error->description();
+        EXPECT_TRUE(found.result.empty());
+    }
 }
 
 }  // namespace

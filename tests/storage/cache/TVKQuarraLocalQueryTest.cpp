@@ -18,21 +18,26 @@ TEST(LocalQuery, WritesCriteriaAndOperatorsLeftToRight) {
         SQArguments arguments;
     };
     const Case cases[] = {
-        {{}, "SELECT * FROM T", "SELECT * FROM T", {}},
+        {{}, "SELECT * FROM T", "SELECT * FROM `T`", {}},
         {{Criteria::criteriaWithFieldEqualTo("DocumentID", 12)},
          "SELECT * FROM T WHERE DocumentID = 12 ",
-         "SELECT * FROM T WHERE DocumentID = ? ",
+         "SELECT * FROM `T` WHERE `DocumentID` = ? ",
          {12}},
         {{Criteria::criteriaWithFieldEqualTo("DocumentID", 12), TVKQuarraLogicalOperatorAnd,
           Criteria::criteriaWithFieldLike("FileName", "report")},
          "SELECT * FROM T WHERE DocumentID = 12 AND FileName LIKE \"%report%\" ",
-         "SELECT * FROM T WHERE DocumentID = ? AND FileName LIKE ? ",
+         "SELECT * FROM `T` WHERE `DocumentID` = ? AND `FileName` LIKE ? ESCAPE '\\' ",
          {12, "%report%"}},
+        // Wildcards of the value are characters to find; a field is only ever a name.
+        {{Criteria::criteriaWithFieldLike("1=1 OR name", "50%_\\")},
+         "SELECT * FROM T WHERE 1=1 OR name LIKE \"%50%_\\%\" ",
+         "SELECT * FROM `T` WHERE `1=1 OR name` LIKE ? ESCAPE '\\' ",
+         {"%50\\%\\_\\\\%"}},
         // A number compared with LIKE becomes text between percent signs.
         {{Criteria::criteriaWithFieldLike("title", 7), TVKQuarraLogicalOperatorOr,
           Criteria::criteriaWithFieldEqualTo("size", 1.5)},
          "SELECT * FROM T WHERE title LIKE \"%7%\" OR size = 1.5 ",
-         "SELECT * FROM T WHERE title LIKE ? OR size = ? ",
+         "SELECT * FROM `T` WHERE `title` LIKE ? ESCAPE '\\' OR `size` = ? ",
          {"%7%", 1.5}},
     };
     for (const auto& c : cases) {
@@ -47,9 +52,11 @@ TEST(LocalQuery, WritesCriteriaAndOperatorsLeftToRight) {
 
 TEST(LocalQuery, LikeMatchesAnywhereOnlyWithTheExportedConstant) {
     const std::string equalText = "LIKE";
-    Criteria own("title", equalText, "abc");
-    EXPECT_EQ(own.generateSQL(), "title LIKE \"abc\" ");
-    EXPECT_EQ(own.boundSQL().arguments, SQArguments{"abc"});
+    // An equal text is the caller's own pattern, wildcards and all.
+    Criteria own("title", equalText, "a%c");
+    EXPECT_EQ(own.generateSQL(), "title LIKE \"a%c\" ");
+    EXPECT_EQ(own.boundSQL().sql, "`title` LIKE ? ");
+    EXPECT_EQ(own.boundSQL().arguments, SQArguments{"a%c"});
     Criteria exported("title", TVKQuarraComparisonOperatorLike, "abc");
     EXPECT_EQ(exported.generateSQL(), "title LIKE \"%abc%\" ");
     exported.setCOperator(equalText);

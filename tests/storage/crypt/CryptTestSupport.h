@@ -1,17 +1,26 @@
 #pragma once
-// Helpers of the crypt tests. The signed-in user is the user name kept in the keychain, as sign-in
-// stores it.
+// Helpers of the crypt tests. Signed in as sign-in leaves it: the user name kept in the keychain
+// and the session's user of that name.
 #include <gtest/gtest.h>
 
 #include <cstddef>
 #include <string>
 
 #include "auth/KeychainItemStore.h"
+#include "auth/TVKQuarraAuthManager.h"
+#include "auth/TVKUserInternal.h"
 #include "storage/crypt/TVKQuarraCryptManager.h"
 
 namespace quarra::test {
 
+inline void setSessionUser(const std::string& username) {
+    auto quarra = std::make_shared<TVKQuarra>(1, "Q", "q.example.com");
+    TVKQuarraAuthManager::sharedInstance().setCurrentUser(
+        std::make_shared<TVKUserInternal>(username, std::vector<TVKQuarraPtr>{quarra}, quarra, 1));
+}
+
 inline void signIn(const std::string& username) {
+    setSessionUser(username);
     EXPECT_EQ(KeychainItemStore::setUsername(username), nullptr);
     EXPECT_EQ(TVKQuarraCryptManager::sharedInstance().generateFileEncryptionKeyForUsernameIfNeeded(
                   username),
@@ -19,6 +28,7 @@ inline void signIn(const std::string& username) {
 }
 
 inline void signOut() {
+    TVKQuarraAuthManager::sharedInstance().setCurrentUser(nullptr);
     EXPECT_EQ(KeychainItemStore::resetAuthData(), nullptr);
 }
 

@@ -168,9 +168,13 @@ TEST(CryptFiles, DecryptionKilledHalfWayLeavesNoPlaintextAfterTheNextStart) {
     pid_t child = fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
-        // Reads the message from the pipe, which never ends: blocks after the first half.
+        // Reads the message from the pipe, which never ends: blocks after the first half. The
+        // destination is relative to this process's own working directory, not the sweeper's.
         ::close(pipeFds[1]);
-        ErrorPtr error = cryptfiles::copy(FileDescriptor(pipeFds[0]), dir / "plain", kPassword,
+        if (::chdir(dir.path().c_str()) != 0) {
+            _exit(2);
+        }
+        ErrorPtr error = cryptfiles::copy(FileDescriptor(pipeFds[0]), "plain", kPassword,
                                           /*encrypt=*/false, false);
         _exit(error ? 1 : 0);
     }

@@ -152,6 +152,7 @@ TEST(CryptManager, NobodySignedInFailsEveryKeyedOperationAndCreatesNothing) {
 }
 
 TEST(CryptManager, SignedInUserWithoutKeyGetsNoKeyError) {
+    test::setSessionUser("jdoe");
     EXPECT_EQ(KeychainItemStore::setUsername("jdoe"), nullptr);
     EXPECT_TRUE(isCryptError(manager().getFileEncryptionKey().error(), -1));
     EXPECT_TRUE(isCryptError(manager().getDatabaseEncryptionKey().error(), -1));

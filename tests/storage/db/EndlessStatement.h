@@ -16,11 +16,13 @@ class EndlessStatement {
 
     // Registers the statement's signal on `db`, the handle that will run it.
     void registerOn(SQDatabase* db) {
-        db->makeFunctionNamed("running", 1, [this](sqlite3_context* context, int,
-                                                   sqlite3_value** argv) {
-            std::call_once(once_, [this] { running_.set_value(); });
-            SQDatabase::resultLong(SQDatabase::valueLong(argv[0]), context);
-        });
+        ASSERT_EQ(db->makeFunctionNamed(
+                      "running", 1,
+                      [this](sqlite3_context* context, int, sqlite3_value** argv) {
+                          std::call_once(once_, [this] { running_.set_value(); });
+                          SQDatabase::resultLong(SQDatabase::valueLong(argv[0]), context);
+                      }),
+                  nullptr);
     }
     // Blocks until the statement runs.
     void waitUntilRunning() { future_.wait(); }

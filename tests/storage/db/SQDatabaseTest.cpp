@@ -10,6 +10,8 @@
 #include <limits>
 #include <thread>
 
+#include <sys/stat.h>
+
 #include "support/TestSupport.h"
 #include "EndlessStatement.h"
 
@@ -337,6 +339,64 @@ TEST(SQDatabaseTest, LastInsertRowIdAndChanges) {
     EXPECT_EQ(db->lastInsertRowId(), 3);
     ASSERT_TRUE(db->executeUpdate("update t set a = 0 where a > 1"));
     EXPECT_EQ(db->changes(), 2);
+}
+
+// Under the usual umask the engine would make the database and its journal readable by all.
+TEST(SQDatabaseTest, DatabaseFilesAndTheirJournalsAreTheUsersAlone) {
+    test::TempDir dir;
+    const mode_t saved = ::umask(022);
+    auto modeOf = [](const std::string& path) {
+        struct stat info {};
+        return ::stat(path.c_str(), &info) == 0 ? info.st_mode & 07777 : 01000u;
+    };
+    const std::string fresh = (dir / "fresh.db").string();
+    const std::string old = (dir / "old.db").string();
+    test::writeFile(old, "");
+    ::chmod(old.c_str(), 0644);
+    for (const auto& path : {fresh, old}) {
+        auto db = SQDatabase::databaseWithPath(path);
+        ASSERT_TRUE(db->open());
+        EXPECT_EQ(modeOf(path), 0600u) << path;
+        ASSERT_TRUE(db->beginTransaction());
+        ASSERT_TRUE(db->executeUpdate("create table t (a)"));
+        EXPECT_EQ(modeOf(path + "-journal"), 0600u) << path;
+        ASSERT_TRUE(db->commit());
+        db->close();
+    }
+    ::umask(saved);
+}
+
+TEST(SQDatabaseTest, CallsOnAConnectionWithoutHandleAnswerWithAnError) {
+    auto never = SQDatabase::databaseWithPath();
+    auto closed = openMemory();
+    closed->close();
+    for (auto* db : {never.get(), closed.get()}) {
+        EXPECT_FALSE(db->changes());
+        EXPECT_FALSE(db->lastInsertRowId());
+        EXPECT_TRUE(db->checkpoint(0));
+        EXPECT_TRUE(db->makeFunctionNamed("f", 0, [](sqlite3_context*, int, sqlite3_value**) {}));
+    }
+}
+
+// The cursor steps after the caller's dictionary is gone: the bound text must be the cursor's own.
+TEST(SQDatabaseTest, ADictionaryBoundCursorOwnsWhatItBinds) {
+    auto db = openMemory();
+    const std::string name(64, 'n');
+    const Bytes blob(64, 0xb1);
+    ASSERT_TRUE(db->executeUpdate("create table t (a, b)"));
+    ASSERT_TRUE(db->executeUpdate("insert into t values (?, ?)", SQArguments{name, blob}));
+    std::shared_ptr<SQResultSet> rows;
+    {
+        auto parameters = std::make_unique<SQDictionary>(
+            SQDictionary{{"a", std::string(name)}, {"b", Bytes(blob)}});
+        rows = db->executeQuery("select count(*) from t where a = :a and b = :b", *parameters);
+    }
+    // Whatever reuses the freed memory must not change the answer.
+    std::string other(64, 'x');
+    Bytes otherBlob(64, 0);
+    ASSERT_TRUE(rows && rows->next());
+    EXPECT_EQ(rows->intForColumnIndex(0), 1);
+    rows->close();
 }
 
 TEST(SQDatabaseTest, LibraryIdentity) {

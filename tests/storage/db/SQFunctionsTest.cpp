@@ -9,37 +9,46 @@ using namespace quarra;
 TEST(SQFunctionsTest, BlocksAnswerSQLCallsWithEveryResultKind) {
     auto db = SQDatabase::databaseWithPath();
     ASSERT_TRUE(db->open());
-    db->makeFunctionNamed("describe", 1, [](sqlite3_context* context, int, sqlite3_value** argv) {
-        switch (SQDatabase::valueType(argv[0])) {
-            case SQLITE_INTEGER:
-                SQDatabase::resultLong(SQDatabase::valueLong(argv[0]) * 2, context);
-                break;
-            case SQLITE_FLOAT:
-                SQDatabase::resultDouble(SQDatabase::valueDouble(argv[0]) / 2, context);
-                break;
-            case SQLITE_TEXT:
-                SQDatabase::resultString("<" + *SQDatabase::valueString(argv[0]) + ">", context);
-                break;
-            case SQLITE_BLOB: {
-                Bytes bytes = *SQDatabase::valueData(argv[0]);
-                bytes.push_back(0xff);
-                SQDatabase::resultData(bytes, context);
-                break;
-            }
-            default:
-                SQDatabase::resultNullInContext(context);
-        }
-    });
-    db->makeFunctionNamed("fail", -1, [](sqlite3_context* context, int argc, sqlite3_value**) {
-        if (argc == 0) {
-            SQDatabase::resultError("no arguments", context);
-        } else {
-            SQDatabase::resultErrorCode(SQLITE_CONSTRAINT, context);
-        }
-    });
-    db->makeFunctionNamed("empty", 0, [](sqlite3_context* context, int, sqlite3_value**) {
-        SQDatabase::resultData(Bytes{}, context);
-    });
+    ASSERT_EQ(db->makeFunctionNamed(
+                  "describe", 1,
+                  [](sqlite3_context* context, int, sqlite3_value** argv) {
+                      switch (SQDatabase::valueType(argv[0])) {
+                          case SQLITE_INTEGER:
+                              SQDatabase::resultLong(SQDatabase::valueLong(argv[0]) * 2, context);
+                              break;
+                          case SQLITE_FLOAT:
+                              SQDatabase::resultDouble(SQDatabase::valueDouble(argv[0]) / 2,
+                                                       context);
+                              break;
+                          case SQLITE_TEXT:
+                              SQDatabase::resultString(
+                                  "<" + *SQDatabase::valueString(argv[0]) + ">", context);
+                              break;
+                          case SQLITE_BLOB: {
+                              Bytes bytes = *SQDatabase::valueData(argv[0]);
+                              bytes.push_back(0xff);
+                              SQDatabase::resultData(bytes, context);
+                              break;
+                          }
+                          default:
+                              SQDatabase::resultNullInContext(context);
+                      }
+                  }),
+              nullptr);
+    ASSERT_EQ(db->makeFunctionNamed("fail", -1,
+                                    [](sqlite3_context* context, int argc, sqlite3_value**) {
+                                        if (argc == 0) {
+                                            SQDatabase::resultError("no arguments", context);
+                                        } else {
+                                            SQDatabase::resultErrorCode(SQLITE_CONSTRAINT, context);
+                                        }
+                                    }),
+              nullptr);
+    ASSERT_EQ(db->makeFunctionNamed("empty", 0,
+                                    [](sqlite3_context* context, int, sqlite3_value**) {
+                                        SQDatabase::resultData(Bytes{}, context);
+                                    }),
+              nullptr);
 
     EXPECT_EQ(db->intForQuery("select describe(21)"), 42);
     EXPECT_DOUBLE_EQ(db->doubleForQuery("select describe(3.0)"), 1.5);
@@ -62,11 +71,14 @@ TEST(SQFunctionsTest, NullArgumentsReadAsAbsentValues) {
     ASSERT_TRUE(db->open());
     std::optional<std::string> text = "unset";
     std::optional<Bytes> data = Bytes{9};
-    db->makeFunctionNamed("probe", 2, [&](sqlite3_context* context, int, sqlite3_value** argv) {
-        text = SQDatabase::valueString(argv[0]);
-        data = SQDatabase::valueData(argv[1]);
-        SQDatabase::resultInt(SQDatabase::valueInt(argv[0]), context);
-    });
+    ASSERT_EQ(db->makeFunctionNamed("probe", 2,
+                                    [&](sqlite3_context* context, int, sqlite3_value** argv) {
+                                        text = SQDatabase::valueString(argv[0]);
+                                        data = SQDatabase::valueData(argv[1]);
+                                        SQDatabase::resultInt(SQDatabase::valueInt(argv[0]),
+                                                              context);
+                                    }),
+              nullptr);
     EXPECT_EQ(db->intForQuery("select probe(null, null)"), 0);
     EXPECT_FALSE(text);
     EXPECT_FALSE(data);
@@ -81,17 +93,19 @@ TEST(SQFunctionsTest, SQLFromInsideABlockOnItsOwnConnectionIsRefused) {
     ASSERT_TRUE(db->executeUpdate("create table t (a)"));
     ASSERT_TRUE(db->executeUpdate("create table calls (a)"));
     bool nestedOk = true;
-    std::int64_t rowId = -1;
-    db->makeFunctionNamed("sneaky", 0, [&](sqlite3_context* context, int, sqlite3_value**) {
-        nestedOk = db->executeUpdate("insert into t values (1)");
-        rowId = db->lastInsertRowId();
-        SQDatabase::resultInt(1, context);
-    });
+    ErrorPtr rowIdError;
+    ASSERT_EQ(db->makeFunctionNamed("sneaky", 0,
+                                    [&](sqlite3_context* context, int, sqlite3_value**) {
+                                        nestedOk = db->executeUpdate("insert into t values (1)");
+                                        rowIdError = db->lastInsertRowId().error();
+                                        SQDatabase::resultInt(1, context);
+                                    }),
+              nullptr);
     test::DiagnosticsRecorder diagnostics;
     EXPECT_TRUE(db->executeUpdate("insert into calls values (sneaky())"));
     std::string log = diagnostics.text();
     EXPECT_FALSE(nestedOk);
-    EXPECT_EQ(rowId, 0);
+    EXPECT_TRUE(rowIdError) << "no row id is made up while the handle is busy";
     EXPECT_NE(log.find("is currently in use."), std::string::npos);
     EXPECT_EQ(db->intForQuery("select count(*) from t"), 0) << "nothing was executed";
 }
@@ -99,8 +113,10 @@ TEST(SQFunctionsTest, SQLFromInsideABlockOnItsOwnConnectionIsRefused) {
 TEST(SQFunctionsTest, ARegistrationBelongsToTheHandle) {
     auto db = SQDatabase::databaseWithPath();
     ASSERT_TRUE(db->open());
-    db->makeFunctionNamed(
-        "one", 0, [](sqlite3_context* c, int, sqlite3_value**) { SQDatabase::resultInt(1, c); });
+    ASSERT_EQ(db->makeFunctionNamed(
+                  "one", 0,
+                  [](sqlite3_context* c, int, sqlite3_value**) { SQDatabase::resultInt(1, c); }),
+              nullptr);
     EXPECT_EQ(db->intForQuery("select one()"), 1);
     db->close();
     ASSERT_TRUE(db->open());

@@ -40,7 +40,12 @@ server.listen(port, '127.0.0.1', () => {
         client_id: 'quarra-native',
         application_type: 'native',
         token_endpoint_auth_method: 'none',
-        redirect_uris: ['http://127.0.0.1/callback', 'com.tovik.quarra.test:/oauth2redirect'],
+        redirect_uris: [
+          'http://127.0.0.1/callback',
+          'http://localhost/callback',
+          'http://[::1]/callback',
+          'com.tovik.quarra.test:/oauth2redirect',
+        ],
         grant_types: ['authorization_code', 'refresh_token'],
         response_types: ['code'],
       },
