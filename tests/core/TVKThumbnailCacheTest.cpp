@@ -175,7 +175,7 @@ TEST_F(ThumbnailTest, LogoutEmptiesTheMemoryTierButKeepsTheFiles) {
 TEST_F(ThumbnailTest, AKeptReplyIsNeverServedToTheNextSession) {
     bed.signIn();
     downloadOnce();
-    TVKQuarraAuthManager::sharedInstance().logout();
+    ASSERT_EQ(TVKQuarraAuthManager::sharedInstance().logout(), nullptr);
     ASSERT_TRUE(std::filesystem::remove(file()));
 
     bed.signIn();
