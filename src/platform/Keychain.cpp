@@ -165,8 +165,9 @@ std::shared_ptr<KeychainStore> Keychain::standardStore() {
     if (choice == "secret-service")
         return secretService();
     if (!choice.empty())
-        reportDiagnostic(DiagnosticLevel::Warning, "QUARRA_KEYCHAIN=" + std::string(choice) +
-                                                       " is neither \"file\" nor \"secret-service\"");
+        reportDiagnostic(DiagnosticLevel::Warning,
+                         "QUARRA_KEYCHAIN=" + std::string(choice) +
+                             " is neither \"file\" nor \"secret-service\"");
     // The store that holds an installation's secrets stays its store: moving to the other one
     // would leave the user's file key behind, and with it every file and cache it encrypts. A
     // marker that cannot be looked at may well be there.
