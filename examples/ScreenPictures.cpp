@@ -13,7 +13,7 @@
 
 #include "auth/ui/LKLockScreenViewController.h"
 #include "auth/ui/TVKLoginViewController.h"
-#include "core/TVKErrorMessageExtensions.h"
+#include "quarra/TVKErrorMessageExtensions.h"
 #include "core/TVKQuarraManager.h"
 #include "quarra/Bundle.h"
 #include "quarra/ui/Application.h"

@@ -1,8 +1,9 @@
 #pragma once
-// A decoded image: 8-bit RGBA pixels, a size in pixels and a scale (pixels per point). PNG, JPEG
-// and GIF bodies decode through libpng, libjpeg-turbo and giflib. Every decoder reads the declared
-// size first and refuses an image above maximumPixelCount before any pixel memory is allocated, so
-// a tiny file that declares a huge image cannot exhaust memory.
+// A decoded image: 8-bit RGBA pixels, a size in pixels and a scale (pixels per point). PNG, JPEG,
+// GIF and TIFF bodies decode through libpng, libjpeg-turbo, giflib and libtiff; BMP, ICO (and CUR)
+// and X bitmaps through gdk-pixbuf's loaders. Every format's declared size is read first and an
+// image above the pixel limit is refused before any pixel memory is allocated, so a tiny file
+// that declares a huge image cannot exhaust memory. Decoding is safe on many threads at once.
 //
 // An image may instead be made of a drawing that paints itself into any rectangle (how the SDK's
 // own small symbols are made); views show both kinds alike.
@@ -13,8 +14,10 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "quarra/Bytes.h"
@@ -35,14 +38,14 @@ enum ImageErrorCode : long {
     ImageErrorTooLarge = 3,
 };
 
-enum class ImageFormat { Unknown, PNG, JPEG, GIF };
+enum class ImageFormat { Unknown, PNG, JPEG, GIF, TIFF, BMP, ICO, XBM };
 
 // What a file declares about itself, read without decoding any pixel.
 struct ImageHeader {
     ImageFormat format = ImageFormat::Unknown;
     std::uint32_t width = 0;
     std::uint32_t height = 0;
-    // Of one colour sample as stored in the file (PNG 1 to 16, JPEG 8, GIF 8).
+    // Of one colour sample as stored in the file (PNG 1 to 16, JPEG 8, GIF 8, ...).
     int bitsPerComponent = 8;
     // A JPEG in CMYK (or YCCK).
     bool isCMYK = false;
@@ -51,10 +54,24 @@ struct ImageHeader {
 class Image;
 using ImagePtr = std::shared_ptr<const Image>;
 
+// 64 Mi pixels, 256 MiB as RGBA: far above any thumbnail or photo the SDK shows.
+inline constexpr std::uint64_t ImageMaximumPixelCount = 64ull * 1024 * 1024;
+
+// How an image is decoded.
+struct ImageDecodeOptions {
+    double scale = 1.0;
+    // Declared sizes above this many pixels (all frames of an animation together) are refused.
+    std::uint64_t maxPixels = ImageMaximumPixelCount;
+    // A still image of 8-bit samples up to this many pixels comes with premultiplied alpha, ready
+    // to draw, made in place; 0 for none.
+    std::uint64_t premultipliedUpTo = 0;
+    // Carried by the image as its encodedData(); none when null.
+    std::shared_ptr<const Bytes> encodedData;
+};
+
 class Image {
   public:
-    // 64 Mi pixels, 256 MiB as RGBA: far above any thumbnail or photo the SDK shows.
-    static constexpr std::uint64_t maximumPixelCount = 64ull * 1024 * 1024;
+    static constexpr std::uint64_t maximumPixelCount = ImageMaximumPixelCount;
 
     struct Size {
         double width = 0;
@@ -72,11 +89,12 @@ class Image {
     static ImageFormat sniffFormat(const Bytes& data);
     // The declared size and sample layout, or an error (unknown format, truncated header).
     static Result<ImageHeader> readHeader(const Bytes& data);
-    // Decodes PNG, JPEG or GIF (every frame of an animated GIF). Fails with an error of
+    // Decodes any of the formats (every frame of an animated GIF). Fails with an error of
     // ImageErrorDomain for an unknown format, corrupt data, or a declared size above `maxPixels`
-    // (all frames of a GIF together).
+    // (all frames of a GIF together). The pixels are written once, into the image's own buffer.
     static Result<ImagePtr> decode(const Bytes& data, double scale = 1.0,
                                    std::uint64_t maxPixels = maximumPixelCount);
+    static Result<ImagePtr> decode(const Bytes& data, const ImageDecodeOptions& options);
 
     // "<folder>/<name>.png" decoded at scale 1; null when there is no such readable image. A name
     // that is empty or holds "/" is refused: it would leave the folder.
@@ -100,7 +118,7 @@ class Image {
     double scale() const { return scale_; }
     // In points: pixels divided by the scale.
     Size size() const { return drawing_ ? drawnSize_ : Size{width_ / scale_, height_ / scale_}; }
-    const std::vector<std::uint8_t>& pixels() const { return pixels_; }
+    std::span<const std::uint8_t> pixels() const { return pixels_; }
 
     // Bits per sample of the source the image was decoded from (pixels are always 8-bit).
     int bitsPerComponent() const { return bitsPerComponent_; }
@@ -120,9 +138,28 @@ class Image {
 
   private:
     friend struct ImageDecoding;
+    // Pixel memory a decoder fills: not zeroed first, as every byte is written anyway.
+    template <class T>
+    struct UninitializedAllocator : std::allocator<T> {
+        template <class U>
+        struct rebind {
+            using other = UninitializedAllocator<U>;
+        };
+        template <class U, class... Args>
+        void construct(U* at, Args&&... args) {
+            if constexpr (sizeof...(Args) == 0)
+                ::new (static_cast<void*>(at)) U;
+            else
+                ::new (static_cast<void*>(at)) U(std::forward<Args>(args)...);
+        }
+    };
+    using PixelBuffer = std::vector<std::uint8_t, UninitializedAllocator<std::uint8_t>>;
+    struct Decoded {};
+    Image(Decoded, std::uint32_t width, std::uint32_t height, PixelBuffer pixels, double scale);
+
     std::uint32_t width_;
     std::uint32_t height_;
-    std::vector<std::uint8_t> pixels_;
+    PixelBuffer pixels_;
     double scale_;
     int bitsPerComponent_ = 8;
     bool isCMYK_ = false;

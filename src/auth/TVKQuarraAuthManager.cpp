@@ -18,6 +18,7 @@
 #include "quarra/Dispatch.h"
 #include "platform/Files.h"
 #include "platform/KeychainValue.h"
+#include "platform/URLSession.h"
 #include "platform/UserDefaults.h"
 #include "quarra/ui/Application.h"
 #include "quarra/ui/Window.h"
@@ -686,6 +687,8 @@ ErrorPtr TVKQuarraAuthManager::clearCurrentUser() {
     setCurrentUser(nullptr);
     // Thumbnails are cached by URL alone: the next user must not be shown this user's.
     TVKQuarraManager::clearThumbnailMemoryCache();
+    // Nor sent this session's cookies.
+    HTTPCookieStorage::removeAllCookies();
     return first;
 }
 

@@ -258,7 +258,7 @@ Result<std::shared_ptr<Coding>> TVKQuarraConfigurationManager::readObjectWithFil
     fs::path file = usersDirectory() / username / fileName;
     std::error_code ec;
     if (!fs::exists(file, ec)) {
-        fprintf(stderr, "WARNING: attempting to read data that does not exist on disk\n");
+        TVK_LOG_WARNING("WARNING: attempting to read data that does not exist on disk");
         return std::shared_ptr<Coding>();
     }
     auto document = KeyedUnarchiver::readDocument(file);

@@ -225,8 +225,8 @@ class TVKQuarraManager {
     // The downloader of thumbnails (FIFO, 4 at once, an encrypted per-user disk tier), made on the
     // first thumbnail call with a signed-in user and kept for the process; null before.
     static std::shared_ptr<HTImageDownloader> thumbnailImageDownloader();
-    // Empties the thumbnails' memory tier; the files stay. At logout, so that the next user never
-    // sees an earlier user's thumbnails.
+    // Empties the thumbnails' memory tier and the replies their session kept; the files stay. At
+    // logout, so that the next user never sees an earlier user's thumbnails.
     static void clearThumbnailMemoryCache();
 
   private:

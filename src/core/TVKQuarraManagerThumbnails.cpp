@@ -75,9 +75,15 @@ std::shared_ptr<HTImageDownloader> TVKQuarraManager::thumbnailImageDownloader() 
 }
 
 void TVKQuarraManager::clearThumbnailMemoryCache() {
-    if (auto downloader = thumbnailImageDownloader())
-        if (const auto& cache = downloader->imageCache())
-            (void)cache->removeAllImages();
+    auto downloader = thumbnailImageDownloader();
+    if (!downloader)
+        return;
+    if (const auto& cache = downloader->imageCache())
+        (void)cache->removeAllImages();
+    // The replies the downloader's session kept answer without a server check.
+    if (const auto& session = downloader->sessionManager()->session())
+        if (const auto& replies = session->configuration().urlCache)
+            replies->removeAllCachedResponses();
 }
 
 }  // namespace quarra

@@ -12,6 +12,7 @@
 #include "log/LDLog.h"
 #include "log/LDLogFileFormatterDefault.h"
 #include "log/LDLogFileManagerDefault.h"
+#include "platform/Diagnostics.h"
 
 namespace quarra {
 namespace {
@@ -19,18 +20,18 @@ namespace {
 // Lines written by one system call at most, when messages come faster than they are written.
 constexpr size_t kWriteBatchBytes = 64 * 1024;
 
-// Failures go to standard error ten times per process, then silence: a broken disk must not turn
+// Failures are reported ten times per process, then silence: a broken disk must not turn
 // every log line into console noise.
 void reportWriteFailure(const std::string& what) {
     static std::atomic<int> reported{0};
     int count = ++reported;
     if (count > 10)
         return;
-    std::fprintf(stderr, "LDFileLogger.logMessage: %s\n", what.c_str());
+    reportDiagnostic(DiagnosticLevel::Error, "LDFileLogger.logMessage: " + what);
     if (count == 10)
-        std::fprintf(stderr,
-                     "LDFileLogger.logMessage: Too many exceptions -- will not log any more of "
-                     "them.\n");
+        reportDiagnostic(DiagnosticLevel::Error,
+                         "LDFileLogger.logMessage: Too many exceptions -- will not log any more of "
+                         "them.");
 }
 
 bool writeAll(int fd, std::string_view bytes) {

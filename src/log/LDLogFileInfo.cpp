@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <vector>
 
+#include "platform/Diagnostics.h"
 #include "quarra/Json.h"
 
 namespace quarra {
@@ -107,12 +108,12 @@ void LDLogFileInfo::renameFile(const std::string& newFileName) {
     std::filesystem::path target = filePath_.parent_path() / newFileName;
     std::error_code error;
     if (std::filesystem::exists(target, error) && !std::filesystem::remove(target, error))
-        std::fprintf(stderr, "LDLogFileInfo: Error deleting archive (%s): %s\n",
-                     newFileName.c_str(), error.message().c_str());
+        reportDiagnostic(DiagnosticLevel::Error, "LDLogFileInfo: Error deleting archive (" +
+                                                     newFileName + "): " + error.message());
     std::filesystem::rename(filePath_, target, error);
     if (error)
-        std::fprintf(stderr, "LDLogFileInfo: Error renaming file (%s): %s\n", fileName().c_str(),
-                     error.message().c_str());
+        reportDiagnostic(DiagnosticLevel::Error, "LDLogFileInfo: Error renaming file (" +
+                                                     fileName() + "): " + error.message());
     filePath_ = target;
     reset();
 }

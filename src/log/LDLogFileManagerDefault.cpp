@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "platform/Diagnostics.h"
 #include "quarra/Bundle.h"
 #include "platform/Files.h"
 
@@ -78,8 +79,9 @@ std::filesystem::path LDLogFileManagerDefault::logsDirectory() {
     std::error_code error;
     if (!std::filesystem::is_directory(logsDirectory_, error)) {
         if (ErrorPtr failed = files::createDirectories(logsDirectory_, 0700))
-            std::fprintf(stderr, "LDFileLogManagerDefault: Error creating logsDirectory: %s\n",
-                         failed->description().c_str());
+            reportDiagnostic(
+                DiagnosticLevel::Error,
+                "LDFileLogManagerDefault: Error creating logsDirectory: " + failed->description());
     }
     return logsDirectory_;
 }

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "auth/TVKQuarraAuthManager.h"
+#include "platform/Diagnostics.h"
 #include "quarra/TVKErrors.h"
 #include "core/TVKQuarraConfigurationManager.h"
 #include "core/TVKQuarraManager.h"
@@ -73,8 +74,9 @@ void TVKFileLogger::moveLogsFromLegacyDirToDir(const std::filesystem::path& dire
         return;
     for (const auto& entry : std::filesystem::directory_iterator(legacy, error)) {
         std::filesystem::path target = directory / entry.path().filename();
-        std::fprintf(stderr, "Moving existing log file from legacy location:%s to location:%s\n",
-                     entry.path().c_str(), target.c_str());
+        reportDiagnostic(DiagnosticLevel::Info,
+                         "Moving existing log file from legacy location:" + entry.path().string() +
+                             " to location:" + target.string());
         std::error_code ignored;
         std::filesystem::rename(entry.path(), target, ignored);
     }

@@ -2,6 +2,8 @@
 
 #include <charconv>
 #include <memory>
+#include <mutex>
+#include <vector>
 
 #include "auth/KeychainItemStore.h"
 #include "auth/TVKQuarraAuthManager.h"
@@ -9,6 +11,7 @@
 #include "log/LDLog.h"
 #include "log/LDTTYLogger.h"
 #include "log/TVKFileLogger.h"
+#include "platform/Diagnostics.h"
 #include "quarra/Bundle.h"
 #include "platform/KeychainValue.h"
 
@@ -81,6 +84,59 @@ void append(std::string& out, std::uint64_t value) {
     out.append(digits, std::to_chars(digits, digits + sizeof digits, value).ptr);
 }
 
+// The platform's messages become the SDK's log lines, at their own level, so that nothing reaches
+// stderr unless the host adds the console logger. They never bring the log up themselves: the
+// log's own making reports (a legacy log folder moved, a keychain consulted), and a report made
+// while the log is being made would make it again. Until it is up they wait, a few at most.
+struct HeldDiagnostic {
+    DiagnosticLevel level;
+    std::string message;
+    std::source_location where;
+};
+struct Diagnostics {
+    std::mutex mutex;
+    bool ready = false;
+    std::vector<HeldDiagnostic> held;
+};
+constexpr std::size_t kHeldDiagnostics = 32;
+
+Diagnostics& diagnostics() {
+    static Diagnostics& state = *new Diagnostics();
+    return state;
+}
+
+void writeDiagnostic(TVKQuarraLoggerInternal& log, DiagnosticLevel level, std::string_view message,
+                     const std::source_location& where) {
+    static constexpr std::uint64_t flags[] = {LDLogFlagError, LDLogFlagWarning, LDLogFlagInfo,
+                                              LDLogFlagDebug};
+    static constexpr std::uint64_t levels[] = {LDLogLevelError, LDLogLevelWarning, LDLogLevelInfo,
+                                               LDLogLevelDebug};
+    auto index = static_cast<std::size_t>(level);
+    if (!TVKQuarraLoggerInternal::isLogged(flags[index]))
+        return;
+    log.log(std::string(message), levels[index], flags[index],
+            TVKQuarraLoggerInternal::lastPathComponent(where.file_name()), where.function_name(),
+            where.line(), TVKQuarraLoggerInternal::sdkBundleId());
+}
+
+void logDiagnostic(DiagnosticLevel level, std::string_view message,
+                   const std::source_location& where) {
+    {
+        Diagnostics& state = diagnostics();
+        std::lock_guard lock(state.mutex);
+        if (!state.ready) {
+            if (state.held.size() < kHeldDiagnostics)
+                state.held.push_back({level, std::string(message), where});
+            return;
+        }
+    }
+    writeDiagnostic(TVKQuarraLoggerInternal::sharedInstance(), level, message, where);
+}
+
+// Installed with the log's code, so that a report made before the SDK's first own line waits
+// for the log instead of being lost.
+[[maybe_unused]] const bool diagnosticsInstalled = (setDiagnosticHandler(&logDiagnostic), true);
+
 }  // namespace
 
 TVKQuarraLoggerInternal& TVKQuarraLoggerInternal::sharedInstance() {
@@ -92,6 +148,15 @@ TVKQuarraLoggerInternal::TVKQuarraLoggerInternal() {
     // The SDK's folders (the log folder among them) exist before the first line is written.
     TVKQuarraConfigurationManager::sharedInstance();
     addFileDestination();
+    std::vector<HeldDiagnostic> held;
+    {
+        Diagnostics& state = diagnostics();
+        std::lock_guard lock(state.mutex);
+        state.ready = true;
+        held.swap(state.held);
+    }
+    for (const HeldDiagnostic& diagnostic : held)
+        writeDiagnostic(*this, diagnostic.level, diagnostic.message, diagnostic.where);
 }
 
 void TVKQuarraLoggerInternal::addConsoleDestination() {

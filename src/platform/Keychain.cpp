@@ -13,6 +13,7 @@
 #include "quarra/Dispatch.h"
 
 #include "platform/Base64.h"
+#include "platform/Diagnostics.h"
 #include "quarra/Bundle.h"
 #include "platform/Directories.h"
 #include "platform/FileLock.h"
@@ -163,6 +164,10 @@ std::shared_ptr<KeychainStore> Keychain::standardStore() {
         return fileStore();
     if (choice == "secret-service")
         return secretService();
+    if (!choice.empty())
+        reportDiagnostic(DiagnosticLevel::Warning,
+                         "QUARRA_KEYCHAIN=" + std::string(choice) +
+                             " is neither \"file\" nor \"secret-service\"");
     // The store that holds an installation's secrets stays its store: moving to the other one
     // would leave the user's file key behind, and with it every file and cache it encrypts. A
     // marker that cannot be looked at may well be there.

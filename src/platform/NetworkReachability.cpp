@@ -1,3 +1,4 @@
+#include "platform/Diagnostics.h"
 #include "platform/NetworkReachability.h"
 
 #include <ifaddrs.h>
@@ -138,8 +139,9 @@ class NetlinkRouteProvider : public NetworkReachabilityProvider {
         address.nl_groups = RTMGRP_LINK | RTMGRP_IPV4_ROUTE | RTMGRP_IPV6_ROUTE;
         if (fd.get() < 0 ||
             bind(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-            std::fprintf(stderr, "NetworkReachability: cannot watch routes: %s\n",
-                         std::strerror(errno));
+            reportDiagnostic(
+                DiagnosticLevel::Error,
+                std::string("NetworkReachability: cannot watch routes: ") + std::strerror(errno));
             return;
         }
         std::vector<char> buffer(32768);
@@ -197,10 +199,9 @@ std::shared_ptr<NetworkReachabilityProvider> defaultProvider() {
                 std::make_shared<FixedNetworkReachabilityProvider>(0));
         }
         if (!value.empty()) {
-            std::fprintf(stderr,
-                         "NetworkReachability: QUARRA_REACHABILITY=%s is neither reachable nor "
-                         "unreachable; watching routes\n",
-                         std::string(value).c_str());
+            reportDiagnostic(DiagnosticLevel::Warning,
+                             "NetworkReachability: QUARRA_REACHABILITY=" + std::string(value) +
+                                 " is neither reachable nor unreachable; watching routes");
         }
         return std::shared_ptr<NetworkReachabilityProvider>(
             std::make_shared<NetlinkRouteProvider>());

@@ -73,7 +73,13 @@ std::shared_ptr<URLCache> URLCache::make(std::size_t memoryCapacity) {
 }
 
 std::string URLCache::key(const UrlRequest& request) {
-    return request.url.string();
+    // A reply to one credential is never served to a request made with another.
+    std::string key = request.url.string();
+    if (auto authorization = request.valueForHTTPHeaderField("Authorization")) {
+        key += '\n';
+        key += *authorization;
+    }
+    return key;
 }
 
 CachedURLResponsePtr URLCache::cachedResponse(const UrlRequest& request) {

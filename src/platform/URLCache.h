@@ -2,7 +2,8 @@
 // A cache of HTTP replies held in memory only: replies to authenticated requests must never land in
 // plaintext files. A session whose configuration names a cache serves a fresh reply from it
 // without asking the server, and revalidates a stale one (If-None-Match, If-Modified-Since; a 304
-// serves the kept body). Thread-safe.
+// serves the kept body). Replies are kept by URL and the request's credentials (Authorization), so
+// one session's reply never answers another's request. Thread-safe.
 #include <chrono>
 #include <cstdint>
 #include <list>

@@ -1,3 +1,4 @@
+#include "platform/Diagnostics.h"
 #include "platform/URLSession.h"
 
 #include <cctype>
@@ -256,10 +257,10 @@ std::shared_ptr<URLSession> URLSession::make(URLSessionConfiguration configurati
                 : config.backgroundStorageDirectory;
         session->store_ = URLSessionStore::open(folder, config.headerFieldsNotKept);
         if (!session->store_) {
-            std::fprintf(stderr,
-                         "URLSession: background session \"%s\" is open elsewhere or %s cannot be "
-                         "used; its tasks are not kept\n",
-                         config.identifier->c_str(), folder.c_str());
+            reportDiagnostic(DiagnosticLevel::Error,
+                             "URLSession: background session \"" + *config.identifier +
+                                 "\" is open elsewhere or " + folder.string() +
+                                 " cannot be used; its tasks are not kept");
         }
     }
     session->loader_ =

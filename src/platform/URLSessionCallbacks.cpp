@@ -11,7 +11,9 @@
 #include <cstring>
 #include <mutex>
 
+#include "platform/Diagnostics.h"
 #include "platform/URLSessionTransfer.h"
+#include "quarra/Json.h"
 
 namespace quarra {
 namespace {
@@ -351,6 +353,8 @@ int TransferCallbacks::verify(X509_STORE_CTX* storeContext, void* context) {
 bool TransferCallbacks::defaultTrust(Transfer& t, const ServerTrust& trust) {
     TrustEvaluation evaluation = trust.evaluateDefault();
     if (!evaluation.valid) {
+        reportDiagnostic(DiagnosticLevel::Error, "refused the certificate of " + trust.host() +
+                                                     ": " + evaluation.failureReason);
         t.failure = makeURLError(URLErrorServerCertificateUntrusted, t.request.url,
                                  evaluation.failureReason);
     }
@@ -402,9 +406,22 @@ bool TransferCallbacks::askDelegate(Transfer& t, const std::shared_ptr<const Ser
                 return true;
             }
             break;
-        case AuthChallengeDisposition::CancelAuthenticationChallenge:
-            t.failure = makeURLError(URLErrorCancelled, t.request.url);
+        case AuthChallengeDisposition::CancelAuthenticationChallenge: {
+            // Still "cancelled", as the delegate answered, but with the refusal under it, so
+            // that the caller can tell a refused certificate from a request called off.
+            lock.unlock();
+            TrustEvaluation evaluation = trust->evaluateDefault();
+            std::string reason = evaluation.valid
+                                     ? "the server's certificate is not the one expected"
+                                     : evaluation.failureReason;
+            reportDiagnostic(DiagnosticLevel::Error,
+                             "refused the certificate of " + trust->host() + ": " + reason);
+            ErrorPtr cancelled = makeURLError(URLErrorCancelled, t.request.url);
+            t.failure = Error::make(
+                URLErrorDomain, URLErrorCancelled, cancelled->userInfo(),
+                makeURLError(URLErrorServerCertificateUntrusted, t.request.url, reason));
             return false;
+        }
         default:
             break;
     }

@@ -1,3 +1,4 @@
+#include "platform/MemoryPressure.h"
 #include "transport/HTAutoPurgingImageCache.h"
 
 #include <algorithm>
@@ -73,6 +74,7 @@ std::shared_ptr<HTAutoPurgingImageCache> HTAutoPurgingImageCache::make(
     std::shared_ptr<HTAutoPurgingImageCache> cache(
         new HTAutoPurgingImageCache(memoryCapacity, preferredMemoryCapacity));
     cache->observeMemoryWarnings();
+    watchMemoryPressure();
     return cache;
 }
 

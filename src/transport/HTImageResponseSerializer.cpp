@@ -1,12 +1,8 @@
 #include "transport/HTImageResponseSerializer.h"
 
-#include <mutex>
-
 namespace quarra {
 
 Result<ImagePtr> HTSafeImageWithData(const Bytes& data) {
-    static std::mutex imageLock;
-    std::lock_guard lock(imageLock);
     return Image::decode(data, 1.0);
 }
 
@@ -50,39 +46,29 @@ HTSerializedResponse HTImageResponseSerializer::responseObjectForResponse(
     ErrorPtr error = validationError(response, data);
     if (HTErrorOrUnderlyingErrorHasCodeInDomain(error))
         return {{}, error};
-    Result<ImagePtr> image = inflates_ ? inflatedImage(data) : scaledImage(data);
+    Result<ImagePtr> image = decodedImage(data);
     // A body that claims to be an image but is none (or declares a size too large to decode) is an
     // error, not a success without an image.
     if (!image)
         return {{}, HTErrorWithUnderlyingError(image.error(), error)};
     if (!*image)
         return {{}, error};
-    if (keepsEncodedData_)
-        return {(*image)->withEncodedData(std::make_shared<const Bytes>(data)), error};
     return {std::move(*image), error};
 }
 
-Result<ImagePtr> HTImageResponseSerializer::scaledImage(const Bytes& data) const {
+Result<ImagePtr> HTImageResponseSerializer::decodedImage(const Bytes& data) const {
     if (data.empty())
         return ImagePtr();
-    auto decoded = HTSafeImageWithData(data);
-    if (!decoded)
-        return decoded;
-    return (*decoded)->withScale(imageScale_);
-}
-
-Result<ImagePtr> HTImageResponseSerializer::inflatedImage(const Bytes& data) const {
-    auto made = scaledImage(data);
-    if (!made)
-        return made;
-    ImagePtr scaled = std::move(*made);
-    // Animated images keep their frames as decoded; large or deep images are not worth the copy.
-    if (!scaled || scaled->isAnimated())
-        return scaled;
-    if (std::uint64_t(scaled->pixelWidth()) * scaled->pixelHeight() > 1024ull * 1024 ||
-        scaled->bitsPerComponent() > 8)
-        return scaled;
-    return scaled->premultipliedCopy();
+    // Scale, the ready-to-draw form and the kept body all go into the one decoded image: its
+    // pixels are written once and never copied.
+    ImageDecodeOptions options;
+    options.scale = imageScale_;
+    // Animated images keep their frames as decoded; large or deep images are not worth the pass.
+    if (inflates_)
+        options.premultipliedUpTo = 1024ull * 1024;
+    if (keepsEncodedData_)
+        options.encodedData = std::make_shared<const Bytes>(data);
+    return Image::decode(data, options);
 }
 
 }  // namespace quarra

@@ -1,9 +1,10 @@
 #pragma once
-// Decodes image bodies (PNG, JPEG, GIF) into an ImagePtr carried in the response object. A
-// response with an unacceptable status code still yields its image, together with the status
+// Decodes image bodies (any format Image decodes) into an ImagePtr carried in the response object.
+// A response with an unacceptable status code still yields its image, together with the status
 // error; an unacceptable content type yields nothing. With automatic inflation on, a still image of
 // at most 1024 x 1024 pixels and 8 bits per component comes back premultiplied, ready to draw,
-// so that work happens on the processing queue and not where the image is shown.
+// so that work happens on the processing queue and not where the image is shown. Bodies decode in
+// parallel: nothing in decoding needs a lock.
 #include <memory>
 
 #include "quarra/Image.h"
@@ -11,8 +12,8 @@
 
 namespace quarra {
 
-// Decodes `data` at scale 1 under one process-wide lock; the decoder's error for data that is no
-// image.
+// Decodes `data` at scale 1; the decoder's error for data that is no image. Safe on any number of
+// threads at once.
 Result<ImagePtr> HTSafeImageWithData(const Bytes& data);
 
 class HTImageResponseSerializer : public HTHTTPResponseSerializer {
@@ -47,8 +48,7 @@ class HTImageResponseSerializer : public HTHTTPResponseSerializer {
 
   private:
     // Null for an empty body, which is no image but no failure either.
-    Result<ImagePtr> scaledImage(const Bytes& data) const;
-    Result<ImagePtr> inflatedImage(const Bytes& data) const;
+    Result<ImagePtr> decodedImage(const Bytes& data) const;
 
     double imageScale_ = 1.0;
     bool inflates_ = true;

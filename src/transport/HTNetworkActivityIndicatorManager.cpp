@@ -49,6 +49,9 @@ std::shared_ptr<HTNetworkActivityIndicatorManager> HTNetworkActivityIndicatorMan
                                      &HTNetworkActivityIndicatorManager::networkRequestDidFinish);
     manager->observers_[2] = observe(HTNetworkingTaskDidCompleteNotification,
                                      &HTNetworkActivityIndicatorManager::networkRequestDidFinish);
+    manager->observers_[3] =
+        observe(HTNetworkingTaskDidBecomeDownloadNotification,
+                &HTNetworkActivityIndicatorManager::networkRequestDidBecomeDownload);
     return manager;
 }
 
@@ -186,6 +189,28 @@ void HTNetworkActivityIndicatorManager::networkRequestDidFinish(const Notificati
         countedTasks_.erase(it);
     }
     decrementActivityCount();
+}
+
+void HTNetworkActivityIndicatorManager::networkRequestDidBecomeDownload(
+    const Notification& notification) {
+    auto dataTask = std::static_pointer_cast<URLSessionTask>(notification.sender);
+    const auto* download =
+        notification.value<URLSessionTaskPtr>(HTNetworkingTaskBecameDownloadTaskKey);
+    if (!dataTask || !download || !*download)
+        return;
+    {
+        std::lock_guard lock(mutex_);
+        auto it = countedTasks_.find(dataTask.get());
+        if (it == countedTasks_.end() || it->second.lock() != dataTask)
+            return;
+        countedTasks_.erase(it);
+        auto [at, inserted] = countedTasks_.try_emplace(download->get(), *download);
+        if (inserted || at->second.expired()) {
+            at->second = *download;
+            return;
+        }
+    }
+    decrementActivityCount();  // the download was counted in on its own already
 }
 
 void HTNetworkActivityIndicatorManager::scheduleStateUpdate() {

@@ -9,7 +9,8 @@
 // It is off until the host enables it; the SDK itself never does.
 //
 // A task is counted at most once: a suspended task that then completes (or is cancelled) leaves
-// the count once, so the indicator never hides while other tasks still run.
+// the count once, so the indicator never hides while other tasks still run; a data task that
+// becomes a download leaves it when the download completes.
 //
 // The count may change on any thread; the state machine, the delays (ui::Scheduler) and the
 // indicator run on the main thread.
@@ -70,6 +71,9 @@ class HTNetworkActivityIndicatorManager
     // request has a URL.
     void networkRequestDidStart(const Notification& notification);
     void networkRequestDidFinish(const Notification& notification);
+    // A data task that became a download stays counted, now under the download task, whose
+    // completion counts it out.
+    void networkRequestDidBecomeDownload(const Notification& notification);
 
   private:
     HTNetworkActivityIndicatorManager() = default;
@@ -92,7 +96,7 @@ class HTNetworkActivityIndicatorManager
     std::uint64_t completionTimer_ = 0;
     // The tasks counted in now, by address (the weak reference tells a reused address apart).
     std::map<const void*, std::weak_ptr<void>> countedTasks_;
-    ObserverToken observers_[3] = {0, 0, 0};
+    ObserverToken observers_[4] = {0, 0, 0, 0};
 };
 
 }  // namespace quarra

@@ -1,3 +1,4 @@
+#include "platform/Diagnostics.h"
 #include "transport/HTNetworkReachabilityManager.h"
 
 #include <arpa/inet.h>
@@ -152,10 +153,9 @@ void HTNetworkReachabilityManager::startMonitoring() {
             if (!flags) {
                 // Not knowing is no proof of being offline: let requests go and fail on their own
                 // rather than hold them back for ever.
-                std::fprintf(stderr,
-                             "HTNetworkReachabilityManager: cannot read the reachability of %s; "
-                             "assuming it is reachable\n",
-                             target->target().c_str());
+                reportDiagnostic(DiagnosticLevel::Error,
+                                 "HTNetworkReachabilityManager: cannot read the reachability of " +
+                                     target->target() + "; assuming it is reachable");
             }
             deliver(flags.value_or(NetworkReachabilityFlagsReachable), queriedAt);
         });

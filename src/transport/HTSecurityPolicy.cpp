@@ -1,19 +1,19 @@
 #include "transport/HTSecurityPolicy.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <fstream>
 #include <iterator>
 #include <vector>
 
 #include "platform/Base64.h"
+#include "platform/Diagnostics.h"
 #include "quarra/Bundle.h"
 
 namespace quarra {
 namespace {
 
 void logRefusal(const char* message) {
-    std::fprintf(stderr, "%s\n", message);
+    reportDiagnostic(DiagnosticLevel::Error, message);
 }
 
 }  // namespace

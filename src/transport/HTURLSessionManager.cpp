@@ -570,6 +570,14 @@ void HTURLSessionManager::didBecomeDownloadTask(URLSession& session,
         removeDelegateForTask(dataTask);
         setDelegate(delegate, downloadTask);
     }
+    if (NotificationCenter::defaultCenter().hasObservers(
+            HTNetworkingTaskDidBecomeDownloadNotification)) {
+        DispatchQueue::main()->async([dataTask, downloadTask] {
+            NotificationCenter::defaultCenter().post(
+                HTNetworkingTaskDidBecomeDownloadNotification, dataTask,
+                {{HTNetworkingTaskBecameDownloadTaskKey, downloadTask}});
+        });
+    }
     if (auto became = block(dataTaskDidBecomeDownloadTask_))
         became(session, dataTask, downloadTask);
 }

@@ -36,6 +36,13 @@ inline constexpr const char* HTNetworkingTaskDidSuspendNotification =
 // completion handler has run.
 inline constexpr const char* HTNetworkingTaskDidCompleteNotification =
     "com.tovik.transport.networking.task.complete";
+// Object: the data task; user info: the download task it became, under
+// HTNetworkingTaskBecameDownloadTaskKey. Posted on the main queue before the download task's
+// completion, so a task counted in under the data task can be counted out under the download.
+inline constexpr const char* HTNetworkingTaskDidBecomeDownloadNotification =
+    "com.tovik.transport.networking.task.become-download";
+inline constexpr const char* HTNetworkingTaskBecameDownloadTaskKey =
+    "com.tovik.transport.networking.task.become-download.task";
 // Object: the session. Posted on the manager's delegate queue.
 inline constexpr const char* HTURLSessionDidInvalidateNotification =
     "com.tovik.transport.networking.session.invalidate";

@@ -44,6 +44,8 @@ class ThumbnailTest : public ::testing::Test {
             if (bed.service.sessionQuarra(r.header("Authorization")) != Id)
                 return Reply::json(R"({"responseStatus":"FAILURE"})", 401);
             Reply reply;
+            // Fresh for a long time: only the client's own rules keep it from another session.
+            reply.headers = {{"Cache-Control", "max-age=3600"}};
             reply.contentType = "image/png";
             reply.body = test::asString(test::makePng(size, size));
             return reply;
@@ -168,6 +170,20 @@ TEST_F(ThumbnailTest, LogoutEmptiesTheMemoryTierButKeepsTheFiles) {
     bed.signIn();
     EXPECT_EQ(side(cache()->imageWithIdentifier(identifier())), 8u);
     EXPECT_EQ(requests(bed.first).size(), 1u);
+}
+
+TEST_F(ThumbnailTest, AKeptReplyIsNeverServedToTheNextSession) {
+    bed.signIn();
+    downloadOnce();
+    ASSERT_EQ(TVKQuarraAuthManager::sharedInstance().logout(), nullptr);
+    ASSERT_TRUE(std::filesystem::remove(file()));
+
+    bed.signIn();
+    auto view = show();
+    ASSERT_TRUE(runMainUntil([&] { return side(view->image()) == 8; }, 10s));
+    auto sent = requests(bed.first);
+    ASSERT_EQ(sent.size(), 2u);
+    EXPECT_EQ(sent[1].header("Authorization"), TVKQuarraAuthManager::sharedInstance().sessionId());
 }
 
 TEST_F(ThumbnailTest, SessionIdGoesOnlyToTheQuarraItBelongsTo) {

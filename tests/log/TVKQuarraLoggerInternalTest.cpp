@@ -10,6 +10,7 @@
 #include "log/LDAbstractLogger.h"
 #include "log/LDLog.h"
 #include "log/TVKQuarraLoggerInternal.h"
+#include "platform/Diagnostics.h"
 #include "quarra/Bundle.h"
 #include "platform/Keychain.h"
 #include "quarra/RunLoop.h"
@@ -143,6 +144,27 @@ TEST_F(TVKQuarraLoggerInternalTest, CallConventionFillsTheContextAndRunsTheBlock
                                      " file:TVKQuarraLoggerInternalTest.cpp function:" +
                                      std::string(warning.function()) +
                                      " line:" + std::to_string(line) + "] WARNING message: disk 7");
+}
+
+TEST_F(TVKQuarraLoggerInternalTest, PlatformDiagnosticsBecomeLinesAtTheirLevelWithoutStderr) {
+    testing::internal::CaptureStderr();
+    // Reported before the log is up (each test has a process of its own): it waits for the log.
+    const int line = __LINE__ + 1;
+    reportDiagnostic(DiagnosticLevel::Error, "cannot watch routes");
+    EXPECT_TRUE(logger->taken().empty());
+    TVKQuarraLoggerInternal::sharedInstance();
+    reportDiagnostic(DiagnosticLevel::Debug, "SELECT 1");
+    auto messages = logger->taken();
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    ASSERT_EQ(messages.size(), 2u);
+    EXPECT_EQ(messages[0]->flag(), LDLogFlagError);
+    EXPECT_EQ(messages[1]->flag(), LDLogFlagDebug);
+    EXPECT_EQ(messages[0]->file(), "TVKQuarraLoggerInternalTest.cpp");
+    EXPECT_EQ(messages[0]->line(), static_cast<std::uint64_t>(line));
+    const std::string& text = messages[0]->message();
+    EXPECT_NE(text.find("line:" + std::to_string(line) + "] ERROR message: cannot watch routes"),
+              std::string::npos)
+        << text;
 }
 
 TEST_F(TVKQuarraLoggerInternalTest, ShortFormsUseTheHostBundleIdAndANullTextReadsNull) {

@@ -182,9 +182,169 @@ Bytes makePngHeader(std::uint32_t width, std::uint32_t height) {
     return out;
 }
 
+namespace {
+
+void put16(Bytes& out, std::uint32_t value) {
+    out.push_back(static_cast<std::uint8_t>(value));
+    out.push_back(static_cast<std::uint8_t>(value >> 8));
+}
+void put32(Bytes& out, std::uint32_t value) {
+    put16(out, value & 0xffff);
+    put16(out, value >> 16);
+}
+void set32(Bytes& out, std::size_t at, std::uint32_t value) {
+    for (int i = 0; i < 4; ++i)
+        out[at + i] = static_cast<std::uint8_t>(value >> (8 * i));
+}
+
+// A BITMAPINFOHEADER and its pixels, bottom-up, 24 or 32 bits; `rows` is the height field (an
+// icon's counts its mask as well).
+void appendDib(Bytes& out, std::uint32_t width, std::uint32_t height, std::uint32_t rows,
+               int bits) {
+    const std::uint32_t stride = (width * (bits / 8) + 3) & ~3u;
+    put32(out, 40);
+    put32(out, width);
+    put32(out, rows);
+    put16(out, 1);
+    put16(out, bits);
+    put32(out, 0);  // BI_RGB
+    put32(out, stride * height);
+    put32(out, 2835);
+    put32(out, 2835);
+    put32(out, 0);
+    put32(out, 0);
+    for (std::uint32_t row = height; row-- > 0;) {
+        std::size_t start = out.size();
+        for (std::uint32_t x = 0; x < width; ++x) {
+            out.push_back(fixtureSample(x, row, 2));
+            out.push_back(fixtureSample(x, row, 1));
+            out.push_back(fixtureSample(x, row, 0));
+            if (bits == 32)
+                out.push_back(fixtureSample(x, row, 3));
+        }
+        out.resize(start + stride, 0);
+    }
+}
+
+}  // namespace
+
+Bytes makeTiff(std::uint32_t width, std::uint32_t height, bool alpha) {
+    const std::uint32_t samples = alpha ? 4 : 3;
+    const std::uint32_t pixelBytes = width * height * samples;
+    // Header, pixels, then the bits-per-sample values, then the directory.
+    Bytes out = {'I', 'I', 42, 0};
+    const std::uint32_t pixelsAt = 8;
+    const std::uint32_t bitsAt = pixelsAt + pixelBytes;
+    const std::uint32_t directoryAt = bitsAt + 8;
+    put32(out, directoryAt);
+    for (std::uint32_t y = 0; y < height; ++y)
+        for (std::uint32_t x = 0; x < width; ++x)
+            for (std::uint32_t c = 0; c < samples; ++c)
+                out.push_back(fixtureSample(x, y, int(c)));
+    for (std::uint32_t c = 0; c < 4; ++c)
+        put16(out, 8);
+    struct Entry {
+        std::uint16_t tag, type;
+        std::uint32_t count, value;
+    };
+    std::vector<Entry> entries = {
+        {256, 4, 1, width},   {257, 4, 1, height}, {258, 3, samples, bitsAt},
+        {259, 3, 1, 1},       {262, 3, 1, 2},      {273, 4, 1, pixelsAt},
+        {277, 3, 1, samples}, {278, 4, 1, height}, {279, 4, 1, pixelBytes},
+        {284, 3, 1, 1},
+    };
+    if (alpha)
+        entries.push_back({338, 3, 1, 2});  // unassociated alpha
+    put16(out, std::uint32_t(entries.size()));
+    for (const Entry& e : entries) {
+        put16(out, e.tag);
+        put16(out, e.type);
+        put32(out, e.count);
+        // SHORT values sit in the low half of the field, read little-endian.
+        put32(out, e.value);
+    }
+    put32(out, 0);
+    return out;
+}
+
+Bytes makeBmp(std::uint32_t width, std::uint32_t height) {
+    Bytes out = {'B', 'M'};
+    put32(out, 0);  // the file size, set below
+    put32(out, 0);
+    put32(out, 54);
+    appendDib(out, width, height, height, 24);
+    set32(out, 2, std::uint32_t(out.size()));
+    return out;
+}
+
+Bytes makeIco(std::uint32_t width, std::uint32_t height) {
+    Bytes out;
+    put16(out, 0);
+    put16(out, 1);
+    put16(out, 1);
+    out.push_back(static_cast<std::uint8_t>(width));
+    out.push_back(static_cast<std::uint8_t>(height));
+    out.push_back(0);
+    out.push_back(0);
+    put16(out, 1);
+    put16(out, 32);
+    put32(out, 0);  // the picture's size, set below
+    put32(out, 22);
+    appendDib(out, width, height, height * 2, 32);
+    // The AND mask, one bit per pixel in rows of whole 32-bit words: all clear, alpha decides.
+    out.resize(out.size() + std::size_t((width + 31) / 32 * 4) * height, 0);
+    set32(out, 14, std::uint32_t(out.size() - 22));
+    return out;
+}
+
+Bytes makeXbm(std::uint32_t width, std::uint32_t height) {
+    std::string text = "#define t_width " + std::to_string(width) + "\n#define t_height " +
+                       std::to_string(height) + "\nstatic unsigned char t_bits[] = {\n  ";
+    const std::uint32_t rowBytes = (width + 7) / 8;
+    for (std::uint32_t y = 0; y < height; ++y)
+        for (std::uint32_t b = 0; b < rowBytes; ++b) {
+            unsigned byte = 0;
+            for (std::uint32_t bit = 0; bit < 8; ++bit)
+                if ((b * 8 + bit + y) % 2 == 0)
+                    byte |= 1u << bit;
+            char hex[8];
+            std::snprintf(hex, sizeof hex, " 0x%02x,", byte);
+            text += hex;
+        }
+    text.back() = '}';
+    text += ";\n";
+    return Bytes(text.begin(), text.end());
+}
+
 Bytes withDeclaredSize(Bytes image, std::uint32_t width, std::uint32_t height) {
     if (image.size() > 8 && image[0] == 0x89)
         return makePngHeader(width, height);
+    if (image.size() > 8 && image[0] == 'I' && image[1] == 'I') {
+        // The directory's first two entries: width and length.
+        std::size_t directory =
+            image[4] | image[5] << 8 | image[6] << 16 | std::size_t(image[7]) << 24;
+        set32(image, directory + 2 + 8, width);
+        set32(image, directory + 2 + 12 + 8, height);
+        return image;
+    }
+    if (image.size() > 26 && image[0] == 'B' && image[1] == 'M') {
+        set32(image, 18, width);
+        set32(image, 22, height);
+        return image;
+    }
+    if (image.size() > 40 && image[0] == 0 && image[2] == 1) {
+        // The picture's own header, where the decoder reads its size.
+        set32(image, 22 + 4, width);
+        set32(image, 22 + 8, height * 2);
+        return image;
+    }
+    if (image.size() > 7 && std::memcmp(image.data(), "#define", 7) == 0) {
+        std::string text(image.begin(), image.end());
+        std::string rest = text.substr(text.find("static"));
+        text = "#define t_width " + std::to_string(width) + "\n#define t_height " +
+               std::to_string(height) + "\n" + rest;
+        return Bytes(text.begin(), text.end());
+    }
     if (image.size() > 10 && std::memcmp(image.data(), "GIF", 3) == 0) {
         image[6] = static_cast<std::uint8_t>(width);
         image[7] = static_cast<std::uint8_t>(width >> 8);

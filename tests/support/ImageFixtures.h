@@ -1,8 +1,9 @@
 #pragma once
-// Small images encoded by the tests themselves with libpng, libjpeg and giflib, and headers that
-// declare sizes no decoder should try.
+// Small images encoded by the tests themselves (with libpng, libjpeg and giflib, and byte by byte
+// for TIFF, BMP, ICO and X bitmaps), and headers that declare sizes no decoder should try.
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "quarra/Bytes.h"
@@ -18,6 +19,14 @@ Bytes makePng(std::uint32_t width, std::uint32_t height, int bitDepth = 8, bool 
 Bytes makeJpeg(std::uint32_t width, std::uint32_t height, bool cmyk = false);
 // `frames` frames, frame i filled with palette colour i (red, green, blue, ...).
 Bytes makeGif(std::uint32_t width, std::uint32_t height, int frames = 1);
+// Uncompressed RGB (or RGBA with unassociated alpha), little-endian ("II").
+Bytes makeTiff(std::uint32_t width, std::uint32_t height, bool alpha = false);
+// 24-bit, bottom-up rows: fixtureSample's colours, opaque.
+Bytes makeBmp(std::uint32_t width, std::uint32_t height);
+// One 32-bit picture with alpha (a DIB with its mask), as icons carry them.
+Bytes makeIco(std::uint32_t width, std::uint32_t height);
+// Bit (x, y) set where (x + y) is even.
+Bytes makeXbm(std::uint32_t width, std::uint32_t height);
 // The palette colour of frame i of makeGif, as RGB.
 std::vector<std::uint8_t> gifFrameColour(int frame);
 
@@ -29,6 +38,9 @@ Bytes withDeclaredSize(Bytes image, std::uint32_t width, std::uint32_t height);
 
 inline std::string asString(const Bytes& data) {
     return {data.begin(), data.end()};
+}
+inline Bytes asBytes(std::string_view text) {
+    return {text.begin(), text.end()};
 }
 
 }  // namespace quarra::test

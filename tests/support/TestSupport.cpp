@@ -1,3 +1,5 @@
+#include "platform/Diagnostics.h"
+#include "platform/MemoryPressure.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -9,6 +11,7 @@
 
 #include <atomic>
 #include <fstream>
+#include <mutex>
 #include <sstream>
 #include <stdexcept>
 
@@ -38,6 +41,42 @@ TempDir::~TempDir() {
 std::filesystem::path sourceDir() {
     const char* dir = getenv("QUARRA_TEST_SOURCE_DIR");
     return dir ? dir : std::filesystem::current_path();
+}
+
+namespace {
+
+std::mutex& recordedMutex() {
+    static std::mutex& mutex = *new std::mutex();
+    return mutex;
+}
+std::string& recorded() {
+    static std::string& text = *new std::string();
+    return text;
+}
+DiagnosticHandler replacedHandler = nullptr;
+
+void record(DiagnosticLevel, std::string_view message, const std::source_location&) {
+    std::lock_guard lock(recordedMutex());
+    recorded().append(message).push_back('\n');
+}
+
+}  // namespace
+
+DiagnosticsRecorder::DiagnosticsRecorder() {
+    {
+        std::lock_guard lock(recordedMutex());
+        recorded().clear();
+    }
+    replacedHandler = setDiagnosticHandler(&record);
+}
+
+DiagnosticsRecorder::~DiagnosticsRecorder() {
+    setDiagnosticHandler(replacedHandler);
+}
+
+std::string DiagnosticsRecorder::text() const {
+    std::lock_guard lock(recordedMutex());
+    return recorded();
 }
 
 std::string readFile(const std::filesystem::path& path) {
@@ -88,6 +127,9 @@ int main(int argc, char** argv) {
     // Never the desktop's own keyring: tests that want a Secret Service start a private one.
     setenv("QUARRA_KEYCHAIN", "file", 1);
     unsetenv("DBUS_SESSION_BUS_ADDRESS");
+    // A busy machine's memory stalls would empty the caches that tests look into: memory warnings
+    // come only from the tests themselves.
+    quarra::watchMemoryPressure(quarra::MemoryPressureWatch::Sources{});
 
     testing::InitGoogleTest(&argc, argv);
     int result = RUN_ALL_TESTS();

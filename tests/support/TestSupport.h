@@ -27,6 +27,19 @@ private:
 // The source tree's root, for fixtures checked into tests/.
 std::filesystem::path sourceDir();
 
+// While it lives, the platform's diagnostics (and the database's lines) are kept here instead of
+// reaching the log. One at a time.
+class DiagnosticsRecorder {
+  public:
+    DiagnosticsRecorder();
+    ~DiagnosticsRecorder();
+    DiagnosticsRecorder(const DiagnosticsRecorder&) = delete;
+    DiagnosticsRecorder& operator=(const DiagnosticsRecorder&) = delete;
+
+    // Every message so far, each followed by a newline.
+    std::string text() const;
+};
+
 // Whole-file helpers for fixtures.
 std::string readFile(const std::filesystem::path& path);
 void writeFile(const std::filesystem::path& path, const std::string& contents);

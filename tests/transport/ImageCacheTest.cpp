@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
+#include "platform/MemoryPressure.h"
+#include "platform/NotificationCenter.h"
 #include "quarra/MemoryPressure.h"
+#include "support/TestSupport.h"
 #include "transport/HTAutoPurgingImageCache.h"
 
 namespace quarra {
@@ -137,6 +140,51 @@ TEST(ImageCacheTest, MemoryWarningEmptiesTheCacheThroughOverrides) {
     cache.reset();
     EXPECT_TRUE(weak.expired());
     postMemoryWarning();
+}
+
+TEST(ImageCacheTest, TheCgroupRunningOutOfMemoryEmptiesTheCache) {
+    test::TempDir dir;
+    const auto events = dir / "memory.events";
+    test::writeFile(events, "low 0\nhigh 0\nmax 0\noom 0\noom_kill 0\n");
+    std::mutex mutex;
+    std::condition_variable posted;
+    int warnings = 0;
+    auto observer = NotificationCenter::defaultCenter().addObserver(
+        ApplicationDidReceiveMemoryWarningNotification, [&](const Notification&) {
+            std::lock_guard lock(mutex);
+            ++warnings;
+            posted.notify_all();
+        });
+    auto cache = CountingCache::make();
+    cache->addImage(image(10, 10), "a");
+    auto watch = MemoryPressureWatch::start({{}, events});
+    ASSERT_TRUE(watch && watch->watchesCgroupEvents());
+
+    // Reclaim below the cgroup's protection is no shortage; reaching its limit is.
+    test::writeFile(events, "low 4\nhigh 0\nmax 0\noom 0\noom_kill 0\n");
+    test::writeFile(events, "low 4\nhigh 1\nmax 0\noom 0\noom_kill 0\n");
+    {
+        std::unique_lock lock(mutex);
+        ASSERT_TRUE(posted.wait_for(lock, std::chrono::seconds(20), [&] { return warnings > 0; }));
+    }
+    watch.reset();
+    NotificationCenter::defaultCenter().removeObserver(observer);
+    EXPECT_EQ(warnings, 1);
+    EXPECT_EQ(cache->clears, 1);
+    EXPECT_FALSE(cache->imageWithIdentifier("a"));
+}
+
+TEST(ImageCacheTest, MemoryPressureWatchTakesOnlySourcesItCanWatch) {
+    test::TempDir dir;
+    EXPECT_FALSE(MemoryPressureWatch::start({dir / "none", dir / "none.events"}));
+    // A plain file takes no stall trigger.
+    test::writeFile(dir / "memory", "");
+    EXPECT_FALSE(MemoryPressureWatch::start({dir / "memory", {}}));
+    if (std::filesystem::exists("/proc/pressure/memory")) {
+        auto watch = MemoryPressureWatch::start({"/proc/pressure/memory", {}});
+        ASSERT_TRUE(watch);
+        EXPECT_TRUE(watch->watchesPressureStall());
+    }
 }
 
 // Lookups of one entry from many threads while others add: usage stays the sum of the entries.

@@ -1,6 +1,9 @@
 #include "transport/HTImageResponseSerializer.h"
 
+#include <algorithm>
+#include <atomic>
 #include <gtest/gtest.h>
+#include <thread>
 
 #include "platform/URLError.h"
 #include "support/ImageFixtures.h"
@@ -56,17 +59,55 @@ TEST(ImageResponseSerializerTest, InflatesOnlySmallShallowStillImages) {
         {"2048x1024 png", "image/png", test::makePng(2048, 1024, 8, false), false},
         {"16-bit png", "image/png", test::makePng(8, 8, 16), false},
         {"animated gif", "image/gif", test::makeGif(4, 4, 2), false},
+        {"tiff", "image/tiff", test::makeTiff(8, 8), true},
+        {"bmp", "image/bmp", test::makeBmp(8, 8), true},
+        {"icon", "image/x-icon", test::makeIco(16, 16), true},
+        {"x bitmap", "image/x-xbitmap", test::makeXbm(9, 3), true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         auto image = imageOf(serializer->responseObjectForResponse(imageResponse(200, c.type), c.data));
         ASSERT_TRUE(image);
         EXPECT_EQ(image->isPremultiplied(), c.inflated);
+        EXPECT_DOUBLE_EQ(image->scale(), 1.0);
     }
     auto gif = imageOf(
         serializer->responseObjectForResponse(imageResponse(200, "image/gif"), test::makeGif(4, 4, 2)));
     ASSERT_TRUE(gif);
     EXPECT_EQ(gif->frames().size(), 2u);
+}
+
+// No lock is held while decoding: every format's decoder runs on many threads at once, and each
+// thread gets the same pixels as a decode on its own.
+TEST(ImageResponseSerializerTest, EveryFormatDecodesOnManyThreadsAtOnce) {
+    auto serializer = HTImageResponseSerializer::serializer();
+    const std::vector<std::pair<const char*, Bytes>> bodies = {
+        {"image/png", test::makePng(32, 32)},       {"image/jpeg", test::makeJpeg(32, 32)},
+        {"image/gif", test::makeGif(32, 32, 2)},    {"image/tiff", test::makeTiff(32, 32, true)},
+        {"image/bmp", test::makeBmp(32, 32)},       {"image/x-icon", test::makeIco(32, 32)},
+        {"image/x-xbitmap", test::makeXbm(32, 32)},
+    };
+    std::vector<std::vector<std::uint8_t>> alone;
+    for (const auto& [type, body] : bodies) {
+        auto image = imageOf(serializer->responseObjectForResponse(imageResponse(200, type), body));
+        ASSERT_TRUE(image) << type;
+        alone.emplace_back(image->pixels().begin(), image->pixels().end());
+    }
+    std::atomic<int> mismatches{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 8; ++t)
+        threads.emplace_back([&] {
+            for (int round = 0; round < 10; ++round)
+                for (std::size_t i = 0; i < bodies.size(); ++i) {
+                    auto image = imageOf(serializer->responseObjectForResponse(
+                        imageResponse(200, bodies[i].first), bodies[i].second));
+                    if (!image || !std::ranges::equal(image->pixels(), alone[i]))
+                        ++mismatches;
+                }
+        });
+    for (auto& thread : threads)
+        thread.join();
+    EXPECT_EQ(mismatches.load(), 0);
 }
 
 TEST(ImageResponseSerializerTest, StatusErrorsKeepTheImageContentTypeErrorsDropIt) {

@@ -131,6 +131,29 @@ TEST_F(NetworkActivityIndicator, ASuspendedTaskCountsOutOnceEvenWhenItThenComple
     EXPECT_TRUE(visible());
 }
 
+TEST_F(NetworkActivityIndicator, ADataTaskThatBecomesADownloadCountsOutWhenTheDownloadEnds) {
+    http->setDataTaskDidReceiveResponseBlock(
+        [](URLSession&, const URLSessionTaskPtr&, const HttpResponsePtr&) {
+            return URLSessionResponseDisposition::BecomeDownload;
+        });
+    URLSessionTaskPtr download;
+    http->setDataTaskDidBecomeDownloadTaskBlock(
+        [&](URLSession&, const URLSessionTaskPtr&, const URLSessionTaskPtr& became) {
+            download = became;
+        });
+    start("/held");
+    ASSERT_TRUE(settle(1, State::WaitingToShow));
+    clock->advance(1s);
+    ASSERT_TRUE(visible());
+    ASSERT_TRUE(server.waitForRequests(1, kWait));
+    server.releaseStalls();
+    ASSERT_TRUE(runMainUntil([&] { return completed == 1; }, kWait));
+    EXPECT_TRUE(download);
+    ASSERT_TRUE(settle(0, State::WaitingToHide));
+    clock->advance(170ms);
+    EXPECT_FALSE(visible());
+}
+
 TEST_F(NetworkActivityIndicator, TheCountNeverGoesBelowZero) {
     indicator->decrementActivityCount();
     indicator->decrementActivityCount();

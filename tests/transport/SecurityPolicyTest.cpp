@@ -226,6 +226,37 @@ TEST(SecurityPolicyTest, GuardsRealConnectionsToTheTestServer) {
     EXPECT_FALSE(fetch(server, HTSecurityPolicy::defaultPolicy()));
 }
 
+TEST(SecurityPolicyTest, ARefusedCertificateIsReportedNotPrintedAndReachesTheCallerAsATrustError) {
+    test::QuarraTestServer server;
+    server.reply("/ok", test::Reply::json("{}"));
+    server.trustAuthority();
+    std::optional<test::DiagnosticsRecorder> diagnostics(std::in_place);
+    testing::internal::CaptureStderr();
+
+    auto stranger = TestCertificate::authority("Stranger");
+    ErrorPtr refused = fetch(server, pinned(HTSSLPinningModePublicKey, {&stranger}));
+    auto allowsAnything = HTSecurityPolicy::policyWithPinningMode(HTSSLPinningModeCertificate);
+    allowsAnything->setAllowInvalidCertificates(true);
+    allowsAnything->setValidatesDomainName(false);
+    EXPECT_TRUE(fetch(server, allowsAnything));
+    std::string reported = diagnostics->text();
+    diagnostics.reset();
+
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    ASSERT_TRUE(refused);
+    EXPECT_EQ(refused->code(), URLErrorCancelled);
+    ASSERT_TRUE(refused->underlyingError());
+    EXPECT_EQ(refused->underlyingError()->domain(), URLErrorDomain);
+    EXPECT_EQ(refused->underlyingError()->code(), URLErrorServerCertificateUntrusted);
+    EXPECT_EQ(reported,
+              "refused the certificate of 127.0.0.1: the server's certificate is not the one "
+              "expected\n"
+              "Pinning cannot be combined with allowing invalid certificates: a pin is only worth "
+              "the chain that leads to it.\n"
+              "refused the certificate of 127.0.0.1: the server's certificate is not the one "
+              "expected\n");
+}
+
 TEST(SecurityPolicyTest, ArchiveKeepsModeFlagsAndPins) {
     Fixture f;
     auto policy = pinned(HTSSLPinningModePublicKey, {&f.leaf});

@@ -60,8 +60,9 @@ EVP_PKEY* decodePublicKey(const Bytes& der) {
     const unsigned char* data = der.data();
     std::size_t size = der.size();
     if (!decoder || OSSL_DECODER_from_data(decoder, &data, &size) != 1) {
-        std::fprintf(stderr, "Unexpected error from SecKeyCreateWithData:%s\n",
-                     "the key is not a DER-encoded RSA public key");
+        TVK_LOG_ERROR(
+            "Unexpected error from SecKeyCreateWithData:the key is not a DER-encoded RSA "
+            "public key");
         key = nullptr;
     }
     OSSL_DECODER_CTX_free(decoder);
@@ -322,7 +323,7 @@ std::optional<Bytes> TVKQuarraCryptManager::RSAEncryptData(std::optional<ByteVie
     const std::size_t chunkSize = blockSize - 11;  // room for PKCS#1 v1.5 padding
     if (!context || EVP_PKEY_encrypt_init(context.get()) != 1 ||
         EVP_PKEY_CTX_set_rsa_padding(context.get(), RSA_PKCS1_PADDING) != 1 || blockSize <= 11) {
-        std::fprintf(stderr, "Unexpected error from SecKeyEncrypt status=:%d\n", -1);
+        TVK_LOG_ERROR("Unexpected error from SecKeyEncrypt status=:-1");
         return std::nullopt;
     }
     Bytes result;
@@ -335,7 +336,7 @@ std::optional<Bytes> TVKQuarraCryptManager::RSAEncryptData(std::optional<ByteVie
         if (EVP_PKEY_encrypt(context.get(), result.data() + start, &produced, chunk.data(),
                              chunk.size()) != 1 ||
             produced != blockSize) {
-            std::fprintf(stderr, "Unexpected error from SecKeyEncrypt status=:%d\n", -1);
+            TVK_LOG_ERROR("Unexpected error from SecKeyEncrypt status=:-1");
             return std::nullopt;
         }
         rest = rest.subspan(chunk.size());

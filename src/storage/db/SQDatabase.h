@@ -7,7 +7,7 @@
 // Thread safety: a connection belongs to one thread at a time; share it through SQDatabaseQueue or
 // SQDatabasePool. Only interrupt() may be called from another thread. Failures are reported through
 // the return value and lastError() (domain "SQDatabase", the engine's result code); log lines go to
-// stderr.
+// the platform's diagnostics (the SDK's log, at debug level).
 #include <cstdint>
 #include <functional>
 #include <map>

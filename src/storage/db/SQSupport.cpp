@@ -1,13 +1,11 @@
 #include "storage/db/SQSupport.h"
 
-#include <cstdio>
+#include "platform/Diagnostics.h"
 
 namespace quarra::sqdb {
 
-void log(std::string_view line) {
-    std::string text(line);
-    text += '\n';
-    std::fwrite(text.data(), 1, text.size(), stderr);
+void log(std::string_view line, const std::source_location& where) {
+    reportDiagnostic(DiagnosticLevel::Debug, line, where);
 }
 
 std::string lowercased(std::string_view text) {

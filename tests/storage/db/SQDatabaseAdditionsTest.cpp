@@ -119,12 +119,12 @@ TEST_F(SQDatabaseAdditionsTest, InMemoryDatabasesCopyToAndFromFiles) {
     EXPECT_EQ(copy->dataForQuery("select photo from MixedCase where id = 1"), (Bytes{1, 2}));
     EXPECT_EQ(test::readFile(file).substr(0, 15), "SQLite format 3") << "the file side is plain";
 
-    testing::internal::CaptureStderr();
+    test::DiagnosticsRecorder diagnostics;
     auto onDisk = SQDatabase::databaseWithPath(file);
     ASSERT_TRUE(onDisk->open());
     EXPECT_FALSE(onDisk->readFromFile(file));
     EXPECT_FALSE(SQDatabase::databaseWithPath()->writeToFile(file)) << "never opened";
-    std::string log = testing::internal::GetCapturedStderr();
+    std::string log = diagnostics.text();
     EXPECT_NE(log.find("Database is not an in-memory representation."), std::string::npos);
     EXPECT_NE(log.find("Invalid database connection."), std::string::npos);
     EXPECT_FALSE(copy->readFromFile((dir / "none" / "x.db").string()));

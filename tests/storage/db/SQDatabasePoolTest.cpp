@@ -34,10 +34,9 @@ TEST(SQDatabasePoolTest, TheBoundStopsLendingUntilAConnectionComesBack) {
     pool->setMaximumNumberOfDatabasesToCreate(1);
     auto first = pool->db();
     ASSERT_TRUE(first);
-    testing::internal::CaptureStderr();
+    test::DiagnosticsRecorder diagnostics;
     EXPECT_FALSE(pool->db());
-    EXPECT_NE(testing::internal::GetCapturedStderr().find(
-                  "Maximum number of databases (1) has already been reached!"),
+    EXPECT_NE(diagnostics.text().find("Maximum number of databases (1) has already been reached!"),
               std::string::npos);
     SQDatabase* seen = first.get();
     ErrorPtr error = pool->inDatabase([&](SQDatabase* db) { seen = db; });

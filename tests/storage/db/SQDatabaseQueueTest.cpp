@@ -14,11 +14,10 @@ using namespace std::chrono_literals;
 
 TEST(SQDatabaseQueueTest, OpensAtOnceOrNotAtAll) {
     test::TempDir dir;
-    testing::internal::CaptureStderr();
+    test::DiagnosticsRecorder diagnostics;
     EXPECT_FALSE(SQDatabaseQueue::databaseQueueWithPath((dir / "missing" / "x.db").string()));
-    EXPECT_NE(
-        testing::internal::GetCapturedStderr().find("Could not create database queue for path"),
-        std::string::npos);
+    EXPECT_NE(diagnostics.text().find("Could not create database queue for path"),
+              std::string::npos);
     auto queue = SQDatabaseQueue::databaseQueueWithURL(Url::fileUrl(dir / "x.db"));
     ASSERT_TRUE(queue);
     EXPECT_TRUE(std::filesystem::exists(dir / "x.db"));
@@ -125,13 +124,13 @@ TEST(SQDatabaseQueueTest, ReentrantUseIsRefusedInsteadOfDeadlocking) {
     auto b = SQDatabaseQueue::databaseQueueWithPath(std::nullopt);
     ErrorPtr direct, viaOther, other;
     bool innerRan = false;
-    testing::internal::CaptureStderr();
+    test::DiagnosticsRecorder diagnostics;
     a->inDatabase([&](SQDatabase*) {
         direct = a->inTransaction([&](SQDatabase*, bool&) { innerRan = true; });
         other = b->inDatabase(
             [&](SQDatabase*) { viaOther = a->inDatabase([&](SQDatabase*) { innerRan = true; }); });
     });
-    std::string log = testing::internal::GetCapturedStderr();
+    std::string log = diagnostics.text();
     ASSERT_TRUE(direct && viaOther);
     EXPECT_TRUE(direct->is(SQDatabaseErrorDomain, SQLITE_MISUSE));
     EXPECT_NE(direct->localizedDescription().find("reentrantly on the same queue"),
@@ -190,11 +189,10 @@ TEST(SQDatabaseQueueTest, AFailedReopenHandsTheBlockNoConnection) {
 TEST(SQDatabaseQueueTest, LeftOpenCursorsAreWarnedAboutAndStayUsable) {
     auto queue = SQDatabaseQueue::databaseQueueWithPath(std::nullopt);
     std::shared_ptr<SQResultSet> rs;
-    testing::internal::CaptureStderr();
+    test::DiagnosticsRecorder diagnostics;
     queue->inDatabase(
         [&](SQDatabase* db) { rs = db->executeQuery("select 1 union all select 2"); });
-    EXPECT_NE(testing::internal::GetCapturedStderr().find("at least one open result set"),
-              std::string::npos);
+    EXPECT_NE(diagnostics.text().find("at least one open result set"), std::string::npos);
     queue->inDatabase([&](SQDatabase*) {
         ASSERT_TRUE(rs->next());
         EXPECT_EQ(rs->intForColumnIndex(0), 1);

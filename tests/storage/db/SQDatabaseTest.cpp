@@ -118,11 +118,10 @@ TEST(SQDatabaseTest, ArgumentCountsDictionariesAndFormats) {
         db->executeUpdate("insert into t values (:a, :b)", SQDictionary{{"a", 5}, {"b", "x"}}));
     EXPECT_EQ(db->intForQuery("select count(*) from t where a = 5 and b = 'x'"), 1);
     // A key without a parameter is logged, yet the update runs when every parameter got a value.
-    testing::internal::CaptureStderr();
+    test::DiagnosticsRecorder diagnostics;
     EXPECT_TRUE(
         db->executeUpdate("insert into t values (:a, 0)", SQDictionary{{"a", 6}, {"zz", 1}}));
-    EXPECT_NE(testing::internal::GetCapturedStderr().find("Could not find index for zz"),
-              std::string::npos);
+    EXPECT_NE(diagnostics.text().find("Could not find index for zz"), std::string::npos);
     EXPECT_FALSE(db->executeUpdate("insert into t values (:a, :b)", SQDictionary{{"a", 7}}));
 
     // "%d" collects a number, a null "%@" becomes an inline NULL, "%%" is one percent sign.
@@ -409,7 +408,7 @@ TEST(SQDatabaseTest, LibraryIdentity) {
 
 TEST(SQDatabaseTest, DiagnosticSwitches) {
     auto db = openMemory();
-    testing::internal::CaptureStderr();
+    test::DiagnosticsRecorder diagnostics;
     db->setTraceExecution(true);
     db->executeUpdate("create table t (a, b)");
     db->executeUpdate("insert into t values (?, ?)", 5, Bytes{1, 2, 3});
@@ -417,7 +416,7 @@ TEST(SQDatabaseTest, DiagnosticSwitches) {
     db->setLogsErrors(false);
     db->executeUpdate("insert into nowhere values (1)");
     EXPECT_EQ(db->busyRetryTimeout(), -1);
-    std::string log = testing::internal::GetCapturedStderr();
+    std::string log = diagnostics.text();
     EXPECT_NE(log.find("executeUpdate: insert into t values (?, ?)"), std::string::npos);
     EXPECT_NE(log.find("obj: 5"), std::string::npos);
     EXPECT_NE(log.find("data: 3 bytes"), std::string::npos);
@@ -435,10 +434,9 @@ TEST(SQDatabaseTest, CloseSweepsLeakedStatementsAndNeverFinalizesTwice) {
     ASSERT_EQ(sqlite3_prepare_v2(db->sqliteHandle(), "select 1", -1, &raw, nullptr), SQLITE_OK);
     auto rs = db->executeQuery("select 2");
     std::shared_ptr<SQStatement> held = rs->statement();
-    testing::internal::CaptureStderr();
+    test::DiagnosticsRecorder diagnostics;
     EXPECT_TRUE(db->close());
-    EXPECT_NE(testing::internal::GetCapturedStderr().find("Closing leaked statement"),
-              std::string::npos);
+    EXPECT_NE(diagnostics.text().find("Closing leaked statement"), std::string::npos);
     EXPECT_FALSE(db->sqliteHandle());
     EXPECT_FALSE(held->statement()) << "the statement went with its handle";
     held->close();

@@ -2,6 +2,7 @@
 #include <sqlcipher/sqlite3.h>
 
 #include "storage/db/SQDatabase.h"
+#include "support/TestSupport.h"
 
 using namespace quarra;
 
@@ -100,9 +101,9 @@ TEST(SQFunctionsTest, SQLFromInsideABlockOnItsOwnConnectionIsRefused) {
                                         SQDatabase::resultInt(1, context);
                                     }),
               nullptr);
-    testing::internal::CaptureStderr();
+    test::DiagnosticsRecorder diagnostics;
     EXPECT_TRUE(db->executeUpdate("insert into calls values (sneaky())"));
-    std::string log = testing::internal::GetCapturedStderr();
+    std::string log = diagnostics.text();
     EXPECT_FALSE(nestedOk);
     EXPECT_TRUE(rowIdError) << "no row id is made up while the handle is busy";
     EXPECT_NE(log.find("is currently in use."), std::string::npos);

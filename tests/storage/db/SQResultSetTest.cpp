@@ -4,6 +4,7 @@
 #include <sqlcipher/sqlite3.h>
 
 #include "storage/db/SQDatabase.h"
+#include "support/TestSupport.h"
 
 using namespace quarra;
 
@@ -49,13 +50,12 @@ TEST_F(SQResultSetTest, ReadsColumnsByIndexAndCaseInsensitiveName) {
     EXPECT_EQ((*rs)[2], SQValue(7.5));
     EXPECT_FALSE(rs->objectForColumnIndex(9)) << "an index outside the row is absent, not NULL";
 
-    testing::internal::CaptureStderr();
+    test::DiagnosticsRecorder diagnostics;
     EXPECT_EQ(rs->columnIndexForName("Missing"), -1);
     EXPECT_FALSE(rs->stringForColumn("missing"));
     EXPECT_EQ(rs->intForColumn("missing"), 0);
-    EXPECT_NE(
-        testing::internal::GetCapturedStderr().find("I could not find the column named 'missing'"),
-        std::string::npos);
+    EXPECT_NE(diagnostics.text().find("I could not find the column named 'missing'"),
+              std::string::npos);
 
     auto row = rs->resultDictionary();
     ASSERT_TRUE(row);
