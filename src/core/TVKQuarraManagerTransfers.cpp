@@ -579,7 +579,7 @@ void TVKQuarraManager::handleResponseForUploadTaskId(const Json& response, std::
     DispatchQueue::main()->async([handler, reply, fileURL, username, outcome, failed = !!error] {
         handler(reply, fileURL, username, outcome);
         if (!failed)
-            TVKQuarraLoggerInternal::sharedInstance().startUploadProcess();
+            TVKQuarraLoggerInternal::sharedInstance().startUploadProcessAfterRequest();
     });
 }
 

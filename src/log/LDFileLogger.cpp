@@ -247,6 +247,7 @@ void LDFileLogger::rollLogFileNow() {
         if (logFileManager_->implementsDidRollAndArchiveLogFile())
             logFileManager_->didRollAndArchiveLogFile(info->filePath());
     }
+    didRollLogFile();
 }
 
 LDLogFileInfoPtr LDFileLogger::detachCurrentLogFile() {

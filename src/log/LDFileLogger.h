@@ -67,6 +67,8 @@ class LDFileLogger : public LDAbstractLogger {
     std::uint64_t droppedLines() const { return droppedLines_; }
 
   protected:
+    // Logger's queue: after the current file was closed and archived.
+    virtual void didRollLogFile() {}
     // Logger's queue: closes off the file lines are written to (rolling it when it is open) so the
     // next line starts a new one, and returns it (its path as it is now); the newest log file when
     // none was chosen yet; null when there is no log file.

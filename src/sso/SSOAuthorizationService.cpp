@@ -1,8 +1,8 @@
 #include "sso/SSOAuthorizationService.h"
 
 #include "log/TVKQuarraLoggerInternal.h"
-#include "quarra/Dispatch.h"
 #include "platform/URLSessionDataTasks.h"
+#include "quarra/Dispatch.h"
 #include "sso/SSOErrorUtilities.h"
 #include "sso/SSOURLSessionProvider.h"
 

@@ -26,10 +26,13 @@ namespace {
 constexpr auto kUploadWait = std::chrono::seconds(60);
 
 std::string entry(int n, const std::string& message) {
-    return "2018/11/28 14:03:07:" + std::string(n < 10 ? "00" : n < 100 ? "0" : "") +
+    return "2018/11/28 14:03:07:" +
+           std::string(n < 10    ? "00"
+                       : n < 100 ? "0"
+                                 : "") +
            std::to_string(n % 1000) +
            "  [bundleID:com.example.host.sdk sessionId:0123456789ABCDE quarraId:5000000001 "
-           "username:9000000007 file:A.cpp function:-[A b:] line:1] INFO message: " +
+           "username:alice file:A.cpp function:-[A b:] line:1] INFO message: " +
            message;
 }
 
@@ -67,10 +70,11 @@ class TVKFileLoggerUploadTest : public ::testing::Test {
 
 TEST_F(TVKFileLoggerUploadTest, LogFileGoesUpAsEntriesAndIsGoneAfterwards) {
     bed.signIn();
-    // Junk before the first entry, continuation lines, a damaged byte, an invalid entry and no
-    // final newline.
+    // Junk before the first entry, escaped line breaks, a line that is no entry (it never starts
+    // one's continuation), a damaged byte, an invalid entry and no final newline.
     writeFile(logFile(), "junk before\nmore junk\n" + entry(1, "one\n") +
-                             entry(2, "two\n  continued\n\tand more\n") + entry(3, "bad \xff byte\n") +
+                             entry(2, "two\\n  continued\\n\\tand more \\\\ \\x01\n") +
+                             "  not part of two\n" + entry(3, "bad \xff byte\n") +
                              entry(4, "   \n") + entry(5, "last"));
     auto logger = makeLogger();
     ASSERT_TRUE(upload(logger));
@@ -78,8 +82,8 @@ TEST_F(TVKFileLoggerUploadTest, LogFileGoesUpAsEntriesAndIsGoneAfterwards) {
     Json batch = endpoint.batches()[0];
     ASSERT_TRUE(batch.is_array());
     EXPECT_EQ(messages(endpoint.acceptedRecords()),
-              (std::vector<std::string>{"one\n", "two\n  continued\n\tand more\n",
-                                        "bad \xef\xbf\xbd byte\n", "last"}));
+              (std::vector<std::string>{"one", "two\n  continued\n\tand more \\ \x01",
+                                        "bad \xef\xbf\xbd byte", "last"}));
     const Json& first = batch[0];
     EXPECT_EQ(first["Log Level"], "INFO");
     EXPECT_EQ(first["quarraID"], "5000000001");
@@ -110,27 +114,28 @@ TEST_F(TVKFileLoggerUploadTest, OversizedBatchesHalveDownToASkippedEntryAndResum
     EXPECT_EQ(sizes,
               (std::vector<size_t>{1000, 500, 250, 125, 62, 31, 15, 7, 3, 1, 1000 - 1}));
     EXPECT_EQ(logger->batchSize(), TVKFileLogger::DefaultBatchSize);
-    // The skipped entry's bytes, as 8 bytes in native order.
+    // The skipped entry's bytes, as 8 bytes in native order (then the refusals of the batch there).
     std::string offset = readFile(logger->offsetFilePath());
-    ASSERT_EQ(offset.size(), 8u);
+    ASSERT_EQ(offset.size(), 16u);
     std::uint64_t stored;
     std::memcpy(&stored, offset.data(), 8);
     EXPECT_EQ(stored, firstLength);
     EXPECT_TRUE(fs::exists(logger->uploadFilePath()));
     EXPECT_TRUE(endpoint.acceptedRecords().empty());
 
-    // A new logger (a later launch) goes on from the offset, without rolling again.
+    // A new logger (a later launch) goes on from the offset, then sends the live file.
     writeFile(logFile(), entry(7, "newer line\n"));
     logger.reset();
     auto later = makeLogger();
     EXPECT_EQ(later->readFileOffset(), firstLength);
     ASSERT_TRUE(upload(later));
     auto accepted = messages(endpoint.acceptedRecords());
-    ASSERT_EQ(accepted.size(), 999u);
-    EXPECT_EQ(accepted.front(), "entry 1\n");
-    EXPECT_EQ(accepted.back(), "entry 999\n");
+    ASSERT_EQ(accepted.size(), 1000u);
+    EXPECT_EQ(accepted.front(), "entry 1");
+    EXPECT_EQ(accepted[998], "entry 999");
+    EXPECT_EQ(accepted.back(), "newer line");
     EXPECT_FALSE(fs::exists(later->uploadFilePath()));
-    EXPECT_TRUE(fs::exists(logFile())) << "the newer lines wait for the next upload";
+    EXPECT_FALSE(fs::exists(logFile()));
 }
 
 TEST_F(TVKFileLoggerUploadTest, FailedCheckOrServerErrorKeepsTheBatchForTheNextTrigger) {
@@ -159,7 +164,7 @@ TEST_F(TVKFileLoggerUploadTest, FailedCheckOrServerErrorKeepsTheBatchForTheNextT
     EXPECT_EQ(endpoint.batchCount(), 2u);
     EXPECT_TRUE(endpoint.acceptedRecords().empty());
     ASSERT_TRUE(upload(logger));
-    EXPECT_EQ(messages(endpoint.acceptedRecords()), std::vector<std::string>{"kept\n"});
+    EXPECT_EQ(messages(endpoint.acceptedRecords()), std::vector<std::string>{"kept"});
     EXPECT_FALSE(fs::exists(logger->uploadFilePath()));
 }
 
@@ -177,7 +182,7 @@ TEST_F(TVKFileLoggerUploadTest, TwoTriggersMakeOneUpload) {
     ASSERT_TRUE(runMainUntil([&] { return !logger->isUploading(); }, kUploadWait));
     // The SDK's own logger heard the foreground too and sends its own lines: "once" goes once.
     auto sent = messages(endpoint.acceptedRecords());
-    EXPECT_EQ(std::count(sent.begin(), sent.end(), "once\n"), 1);
+    EXPECT_EQ(std::count(sent.begin(), sent.end(), "once"), 1);
     EXPECT_FALSE(fs::exists(logFile()));
 }
 

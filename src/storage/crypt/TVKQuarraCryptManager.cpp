@@ -8,18 +8,18 @@
 #include <cstdio>
 #include <mutex>
 
-#include "quarra/TVKErrors.h"
 #include "core/TVKQuarraConfigurationManager.h"
 #include "log/TVKQuarraLoggerInternal.h"
+#include "platform/Files.h"
+#include "platform/Hex.h"
 #include "quarra/Bundle.h"
 #include "quarra/Dispatch.h"
-#include "platform/Files.h"
+#include "quarra/TVKErrors.h"
 #include "storage/crypt/FCDecryptor.h"
 #include "storage/crypt/FCEncryptor.h"
 #include "storage/crypt/KeychainItemStoreCrypt.h"
 #include "storage/crypt/TVKCryptFiles.h"
 #include "storage/crypt/TVKCryptStream.h"
-#include "storage/crypt/TVKHexConversion.h"
 
 namespace quarra {
 namespace fs = std::filesystem;
