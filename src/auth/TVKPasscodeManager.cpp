@@ -190,7 +190,8 @@ void TVKPasscodeManager::unlocked() {
 void TVKPasscodeManager::unlockWasSuccessfulLockScreenViewController(
     LKLockScreenViewController& controller, const std::string& pincode) {
     if (controller.lockScreenMode() == LKLockScreenModeNew) {
-        logFailure("store the passcode", KeychainItemStore::setPasscode(pincode, currentUsername()));
+        logFailure("store the passcode",
+                   KeychainItemStore::setPasscode(pincode, currentUsername()));
         // Cleared before it runs, so it runs once even if it asks for another reset.
         auto handler = std::move(resetHandler_);
         resetHandler_ = nullptr;

@@ -231,6 +231,8 @@ void LDFileLogger::closeCurrentFile() {
         ::close(fd_);
         fd_ = -1;
     }
+    // The next file starts empty.
+    position_ = buffer_.size();
 }
 
 void LDFileLogger::rollLogFileNow() {
@@ -289,7 +291,9 @@ void LDFileLogger::maybeRollLogFileDueToAge() {
 
 void LDFileLogger::maybeRollLogFileDueToSize() {
     std::uint64_t limit = maximumFileSize_;
-    if (limit > 0 && fd_ >= 0 && position_ >= limit)
+    // Lines held back to be written together count as well: a burst rolls the file as it would
+    // line by line.
+    if (limit > 0 && (fd_ >= 0 || !buffer_.empty()) && position_ >= limit)
         rollLogFileNow();
 }
 

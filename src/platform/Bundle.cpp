@@ -74,8 +74,7 @@ Bundle& Bundle::main() {
 Bundle& Bundle::sdk() {
     static Bundle* instance = [] {
         std::string info = environment("QUARRA_SDK_INFO");
-        return new Bundle(sdkResources(), {},
-                          info.empty() ? Json::object() : objectFromText(info));
+        return new Bundle(sdkResources(), {}, info.empty() ? Json::object() : objectFromText(info));
     }();
     return *instance;
 }

@@ -6,10 +6,10 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/UrlRequest.h"
 #include "quarra/Error.h"
 #include "quarra/Json.h"
 #include "quarra/Result.h"
-#include "platform/UrlRequest.h"
 
 namespace quarra {
 

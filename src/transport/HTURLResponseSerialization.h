@@ -5,10 +5,10 @@
 // decode.
 #include <any>
 
+#include "platform/HttpResponse.h"
 #include "quarra/Bytes.h"
 #include "quarra/Error.h"
 #include "quarra/JsonFwd.h"
-#include "platform/HttpResponse.h"
 
 namespace quarra {
 

@@ -5,10 +5,10 @@
 #include <thread>
 
 #include "auth/KeychainItemStore.h"
-#include "quarra/TVKQuarraAuth.h"
 #include "core/TVKQuarraEMMManager.h"
-#include "quarra/Bundle.h"
 #include "platform/UserDefaults.h"
+#include "quarra/Bundle.h"
+#include "quarra/TVKQuarraAuth.h"
 #include "quarra/ui/Application.h"
 #include "quarra/ui/Biometrics.h"
 #include "quarra/ui/Scheduler.h"

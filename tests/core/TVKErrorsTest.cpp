@@ -4,8 +4,8 @@
 #include <cctype>
 
 #include "core/TVKErrorMessageExtensions.h"
-#include "quarra/TVKErrors.h"
 #include "core/TVKQuarraManager.h"
+#include "quarra/TVKErrors.h"
 
 using namespace quarra;
 

@@ -44,8 +44,10 @@ class TVKFileLoggerUploadTest : public ::testing::Test {
     }
 
     std::shared_ptr<TVKFileLogger> makeLogger() {
+        // As the SDK's own: the logger holds the folder under its limit by itself.
         auto manager = std::make_shared<LDLogFileManagerDefault>(dir.path());
-        manager->setMaximumNumberOfLogFiles(1);
+        manager->setMaximumNumberOfLogFiles(0);
+        manager->setLogFilesDiskQuota(0);
         return std::make_shared<TVKFileLogger>(manager);
     }
     fs::path logFile() const { return dir / "com.example.host 2026-01-01--00-00-00-000.log"; }
@@ -241,4 +243,167 @@ TEST_F(TVKFileLoggerUploadTest, LogBytesComeOffTheLoggerQueueAndTheHandlerMayLog
     ASSERT_TRUE(runMainUntil([&] { return calls == 2; }, kUploadWait));
     ASSERT_TRUE(got);
     EXPECT_EQ(toString(*got), entry(1, "mail me\n"));
+}
+
+// A batch the server refuses (a Quarra without "client/log" would, or one that finds the data bad)
+// is tried again a few times, also in later processes, and then skipped: the log does not stall.
+TEST_F(TVKFileLoggerUploadTest, ABatchRefusedAgainAndAgainIsSkippedAndTheUploadGoesOn) {
+    bed.signIn();
+    writeFile(logFile(), entry(1, "refused\n") + entry(2, "also refused\n"));
+    std::vector<Reply> refusals(TVKFileLogger::MaximumRefusals,
+                                QuarraTestService::failure("INVALID_DATA", "bad"));
+    endpoint.queueReplies(refusals);
+
+    auto logger = makeLogger();
+    ASSERT_TRUE(upload(logger));
+    EXPECT_EQ(logger->readRefusals(), 1u);
+    EXPECT_TRUE(fs::exists(logger->uploadFilePath()));
+    // A later process counts on.
+    logger.reset();
+    logger = makeLogger();
+    for (std::uint64_t i = 2; i <= TVKFileLogger::MaximumRefusals; ++i)
+        ASSERT_TRUE(upload(logger));
+    EXPECT_EQ(endpoint.batchCount(), TVKFileLogger::MaximumRefusals);
+    EXPECT_FALSE(fs::exists(logger->uploadFilePath())) << "the refused batch was skipped";
+    EXPECT_EQ(logger->droppedEntries(), 1u);
+
+    writeFile(logFile(), entry(3, "after the skip\n"));
+    ASSERT_TRUE(upload(logger));
+    EXPECT_EQ(messages(endpoint.acceptedRecords()), std::vector<std::string>{"after the skip"});
+}
+
+// The live file rolls by size whatever the upload does, and the folder stays under its limit: the
+// oldest file (here an upload file left by an earlier process) goes first.
+TEST_F(TVKFileLoggerUploadTest, TheFolderStaysUnderItsLimitOldestFirst) {
+    auto logger = makeLogger();
+    constexpr std::uint64_t kFileSize = 2048;
+    constexpr std::uint64_t kLimit = 8192;
+    logger->setMaximumFileSize(kFileSize);
+    logger->setLogFolderLimit(kLimit);
+    writeFile(logger->uploadFilePath(), entry(1, std::string(6000, 'o') + "\n"));
+    auto& log = LDLog::sharedInstance();
+    log.addLogger(logger);
+    for (int i = 0; i < 400; ++i)
+        log.log(true, "line " + std::to_string(i) + " " + std::string(80, 'x'), LDLogLevelInfo,
+                LDLogFlagInfo, 0, "F.cpp", "f", 1, nullptr);
+    log.flushLog();
+
+    std::uint64_t total = 0;
+    std::string everything;
+    for (const auto& file : fs::directory_iterator(dir.path())) {
+        total += file.file_size();
+        everything += readFile(file.path());
+    }
+    EXPECT_LE(total, kLimit + kFileSize + 200);
+    EXPECT_FALSE(fs::exists(logger->uploadFilePath()));
+    EXPECT_NE(everything.find("line 399 "), std::string::npos);
+    EXPECT_EQ(everything.find("line 0 "), std::string::npos);
+}
+
+// Entries delivered but not recorded as delivered would go again after a restart: a failed save of
+// the offset stops the upload, and the next one saves it before it sends anything.
+TEST_F(TVKFileLoggerUploadTest, AFailedOffsetSaveStopsTheUploadAndNothingGoesTwice) {
+    bed.signIn();
+    writeFile(logFile(), entry(1, "one\n") + entry(2, "two\n") + entry(3, "three\n"));
+    auto logger = makeLogger();
+    logger->setBatchSize(1);
+    // A folder in the offset file's place, which neither a write nor a removal gets rid of.
+    fs::create_directories(logger->offsetFilePath());
+    writeFile(logger->offsetFilePath() / "blocker", "x");
+    ASSERT_TRUE(upload(logger));
+    EXPECT_EQ(messages(endpoint.acceptedRecords()), std::vector<std::string>{"one"});
+
+    fs::remove_all(logger->offsetFilePath());
+    ASSERT_TRUE(upload(logger));
+    EXPECT_EQ(messages(endpoint.acceptedRecords()),
+              (std::vector<std::string>{"one", "two", "three"}));
+}
+
+// A request starts an upload only when there is something to send, and not right after one failed;
+// the host's own triggers are not held back.
+TEST_F(TVKFileLoggerUploadTest, RequestsStartUploadsOnlyWithNewLinesAndNotWhileBackingOff) {
+    bed.signIn();
+    writeFile(logFile(), entry(1, "left by an earlier run\n"));
+    auto logger = makeLogger();
+    endpoint.queueReplies({QuarraTestService::failure("DOWN_FOR_MAINTENANCE", "down")});
+    logger->startUploadProcessAfterRequest();
+    EXPECT_TRUE(logger->isUploading()) << "lines of an earlier process count";
+    ASSERT_TRUE(runMainUntil([&] { return !logger->isUploading(); }, kUploadWait));
+    EXPECT_EQ(endpoint.batchCount(), 1u);
+
+    logger->startUploadProcessAfterRequest();
+    EXPECT_FALSE(logger->isUploading()) << "backing off after the failure";
+    ASSERT_TRUE(upload(logger));
+    EXPECT_EQ(messages(endpoint.acceptedRecords()),
+              std::vector<std::string>{"left by an earlier run"});
+
+    logger->startUploadProcessAfterRequest();
+    EXPECT_FALSE(logger->isUploading()) << "nothing new to send";
+    EXPECT_EQ(endpoint.batchCount(), 2u);
+}
+
+// What a caller logs is one record, whatever it holds: a text cannot pass for a record of its own
+// with another client, user, level or time.
+TEST_F(TVKFileLoggerUploadTest, ALoggedTextIsOneRecordHoweverItIsForged) {
+    bed.signIn();
+    const std::string forged =
+        "2018/11/28 14:03:07:001  [bundleID:evil sessionId:(null) quarraId:5000000001 "
+        "username:alice "
+        "file:E.cpp function:e line:1] ERROR message: forged";
+    const std::string texts[] = {
+        "one\n" + forged,
+        "two\r\n" + forged + "\n",
+        "three\n\n" + forged + "\nmore",
+        "four line:9] ERROR message: " + forged,
+        "five \\n" + forged,
+    };
+    auto& facade = TVKQuarraLoggerInternal::sharedInstance();
+    for (const auto& text : texts)
+        TVK_LOG_INFO(text);
+    facade.startUploadProcess();
+    ASSERT_TRUE(runMainUntil([&] { return !facade.fileLogger()->isUploading(); }, kUploadWait));
+    std::vector<std::string> sent;
+    for (const auto& record : endpoint.acceptedRecords()) {
+        EXPECT_NE(record["ClientID"], "evil");
+        std::string message = record["message"];
+        if (message.find("forged") != std::string::npos) {
+            EXPECT_EQ(record["Log Level"], "INFO");
+            sent.push_back(message);
+        }
+    }
+    EXPECT_EQ(sent, std::vector<std::string>(std::begin(texts), std::end(texts)));
+}
+
+// Lines belong to the account that wrote them: after an interrupted upload the next user's session
+// sends only that user's lines, to that user's Quarra.
+TEST_F(TVKFileLoggerUploadTest, TheNextUserSendsOnlyTheirOwnLinesToTheirOwnQuarra) {
+    ClientLogEndpoint second{bed.service, SignInTestBed::SecondQuarra};
+    auto& facade = TVKQuarraLoggerInternal::sharedInstance();
+    auto uploadNow = [&] {
+        facade.startUploadProcess();
+        return runMainUntil([&] { return !facade.fileLogger()->isUploading(); }, kUploadWait);
+    };
+    bed.signIn();
+    TVK_LOG_INFO("written while alice is signed in");
+    endpoint.queueReplies({QuarraTestService::failure("DOWN_FOR_MAINTENANCE", "down")});
+    ASSERT_TRUE(uploadNow());
+    ASSERT_EQ(endpoint.batchCount(), 1u);
+    ASSERT_TRUE(fs::exists(facade.fileLogger()->uploadFilePath())) << "interrupted";
+
+    bed.signIn(SignInTestBed::Bob, "hunter2");
+    TVK_LOG_INFO("written while bob is signed in");
+    ASSERT_TRUE(uploadNow());
+    auto all = [](const ClientLogEndpoint& at) {
+        std::vector<std::string> out;
+        for (const auto& batch : at.batches())
+            for (const auto& record : batch)
+                out.push_back(record["message"]);
+        return out;
+    };
+    auto toBob = all(second);
+    EXPECT_NE(std::find(toBob.begin(), toBob.end(), "written while bob is signed in"), toBob.end());
+    EXPECT_EQ(std::find(toBob.begin(), toBob.end(), "written while alice is signed in"),
+              toBob.end());
+    EXPECT_EQ(endpoint.batchCount(), 1u) << "nothing more went to alice's Quarra";
+    EXPECT_GE(facade.fileLogger()->droppedEntries(), 1u);
 }

@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <set>
 
-#include "quarra/TVKErrors.h"
 #include "log/TVKQuarraLoggerInternal.h"
 #include "quarra/Bundle.h"
+#include "quarra/TVKErrors.h"
 
 namespace quarra {
 

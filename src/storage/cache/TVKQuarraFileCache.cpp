@@ -4,12 +4,12 @@
 #include <system_error>
 
 #include "auth/TVKQuarraAuthManager.h"
-#include "quarra/TVKErrors.h"
 #include "core/TVKQuarraConfigurationManager.h"
 #include "core/TVKQuarraManager.h"
 #include "log/TVKQuarraLoggerInternal.h"
 #include "platform/Files.h"
 #include "platform/Uuid.h"
+#include "quarra/TVKErrors.h"
 #include "storage/cache/TVKCacheTable.h"
 #include "storage/db/SQDatabase.h"
 

@@ -8,8 +8,8 @@
 #include <filesystem>
 
 #include "CacheTestSupport.h"
-#include "quarra/TVKErrors.h"
 #include "core/TVKQuarraConfigurationManager.h"
+#include "quarra/TVKErrors.h"
 #include "storage/cache/TVKCacheDatabaseKey.h"
 #include "storage/db/SQDatabase.h"
 #include "support/TestSupport.h"

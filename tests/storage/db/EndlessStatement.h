@@ -16,11 +16,11 @@ class EndlessStatement {
 
     // Registers the statement's signal on `db`, the handle that will run it.
     void registerOn(SQDatabase* db) {
-        db->makeFunctionNamed("running", 1, [this](sqlite3_context* context, int,
-                                                   sqlite3_value** argv) {
-            std::call_once(once_, [this] { running_.set_value(); });
-            SQDatabase::resultLong(SQDatabase::valueLong(argv[0]), context);
-        });
+        db->makeFunctionNamed("running", 1,
+                              [this](sqlite3_context* context, int, sqlite3_value** argv) {
+                                  std::call_once(once_, [this] { running_.set_value(); });
+                                  SQDatabase::resultLong(SQDatabase::valueLong(argv[0]), context);
+                              });
     }
     // Blocks until the statement runs.
     void waitUntilRunning() { future_.wait(); }
