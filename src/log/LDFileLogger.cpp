@@ -152,7 +152,23 @@ void LDFileLogger::appendToCurrentFile(std::string_view line) {
     buffer_.append(line);
     ++bufferedLines_;
     position_ += line.size();
-    if (buffer_.size() >= kWriteBatchBytes || !LDLog::sharedInstance().hasUndeliveredMessages()) {
+    if (buffer_.size() >= kWriteBatchBytes) {
+        writeBufferedLines();
+        return;
+    }
+    if (!inBatch_)
+        writeSoon();
+}
+
+void LDFileLogger::didLogMessages() {
+    inBatch_ = false;
+    writeSoon();
+}
+
+void LDFileLogger::writeSoon() {
+    if (buffer_.empty())
+        return;
+    if (!LDLog::sharedInstance().hasUndeliveredMessages()) {
         writeBufferedLines();
         return;
     }
@@ -226,8 +242,9 @@ void LDFileLogger::closeCurrentFile() {
         rollingTimer_->cancel();
         rollingTimer_.reset();
     }
+    // Closed without waiting for the disk: a rolled file is read back (or uploaded) through the
+    // page cache, and a wait per roll would stall every line behind it. flush() is what waits.
     if (fd_ >= 0) {
-        ::fdatasync(fd_);
         ::close(fd_);
         fd_ = -1;
     }

@@ -60,6 +60,8 @@ class LDFileLogger : public LDAbstractLogger {
     virtual void didLogMessage() { maybeRollLogFileDueToSize(); }
 
     void logMessage(const LDLogMessagePtr& message) override;
+    void willLogMessages() override { inBatch_ = true; }
+    void didLogMessages() override;
     void willRemoveLogger() override { rollLogFileNow(); }
     void flush() override;
 
@@ -84,6 +86,8 @@ class LDFileLogger : public LDAbstractLogger {
 
   private:
     void closeCurrentFile();
+    // Writes the buffered lines now when no message is right behind them, else after those.
+    void writeSoon();
     // Runs `step` on the logger's queue after the messages queued so far.
     void afterMessagesQueuedNow(void (LDFileLogger::*step)());
 
@@ -100,6 +104,7 @@ class LDFileLogger : public LDAbstractLogger {
     std::string buffer_;
     std::uint64_t bufferedLines_ = 0;
     bool writeScheduled_ = false;
+    bool inBatch_ = false;  // the lines of a batch are written together at its end
     DispatchSourcePtr fileWatch_;
     DispatchSourcePtr rollingTimer_;
 };

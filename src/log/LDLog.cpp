@@ -225,6 +225,8 @@ void LDLog::drainPending() {
     std::vector<LDLogMessagePtr> batch;
     for (;;) {
         batch.clear();
+        // What comes while the loggers finish the last batch goes with the next.
+        loggingGroup_.wait();
         {
             std::lock_guard lock(pendingMutex_);
             // Messages queued after a change of the loggers that has not been made yet wait for
@@ -241,8 +243,7 @@ void LDLog::drainPending() {
                 break;
             }
         }
-        lt_logBatch(batch);
-        deliveredCount_.fetch_add(batch.size(), std::memory_order_release);
+        lt_logBatch(batch, true);
         std::uint64_t dropped = droppedCount_.load(std::memory_order_relaxed);
         if (dropped != droppedReported_) {
             auto report = std::make_shared<const LDLogMessage>(
@@ -301,30 +302,54 @@ void LDLog::lt_updateSelectedFlags() {
 }
 
 void LDLog::lt_log(const LDLogMessagePtr& message) {
-    lt_logBatch(std::vector<LDLogMessagePtr>{message});
+    loggingGroup_.wait();
+    lt_logBatch(std::vector<LDLogMessagePtr>{message}, false);
+    loggingGroup_.wait();
 }
 
-void LDLog::lt_logBatch(const std::vector<LDLogMessagePtr>& batch) {
-    // Each logger gets its share of the batch in one block on its own queue; the loggers work side
-    // by side, and the batch is done when all of them are, so no logger runs ahead of the others
-    // by more than one batch.
+void LDLog::lt_logBatch(const std::vector<LDLogMessagePtr>& batch, bool queued) {
+    // Each logger gets its share of the batch in one block on its own queue, and the loggers work
+    // side by side. The dispatcher does not wait for them: it gathers the next batch meanwhile and
+    // waits only before handing that one over, so a burst costs a hand-off per batch, not per line,
+    // and no logger runs more than one batch ahead of the others.
+    struct Shared {
+        std::atomic<size_t> loggers{0};
+        size_t messages = 0;
+    };
+    auto shared = std::make_shared<Shared>();
+    // Only what was queued asynchronously counts towards delivery.
+    shared->messages = queued ? batch.size() : 0;
+    std::vector<std::pair<const LDLoggerNode*, std::vector<LDLogMessagePtr>>> shares;
     for (const auto& node : loggers_) {
-        auto selected = std::make_shared<std::vector<LDLogMessagePtr>>();
+        std::vector<LDLogMessagePtr> selected;
         for (const auto& message : batch) {
             if (node.level & message->flag()) {
-                selected->push_back(message);
+                selected.push_back(message);
             }
         }
-        if (selected->empty()) {
-            continue;
+        if (!selected.empty()) {
+            shares.emplace_back(&node, std::move(selected));
         }
-        loggingGroup_.async(node.loggerQueue, [logger = node.logger, selected] {
-            for (const auto& message : *selected) {
+    }
+    if (shares.empty()) {
+        deliveredCount_.fetch_add(shared->messages, std::memory_order_release);
+        return;
+    }
+    shared->loggers = shares.size();
+    for (auto& [node, selected] : shares) {
+        loggingGroup_.async(node->loggerQueue, [this, logger = node->logger, shared,
+                                                selected = std::move(selected)] {
+            guarded([&] { logger->willLogMessages(); });
+            for (const auto& message : selected) {
                 guarded([&] { logger->logMessage(message); });
             }
+            // The batch counts as delivered once the last logger is through with it.
+            if (shared->loggers.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+                deliveredCount_.fetch_add(shared->messages, std::memory_order_release);
+            }
+            guarded([&] { logger->didLogMessages(); });
         });
     }
-    loggingGroup_.wait();
 }
 
 void LDLog::lt_flush() {

@@ -130,7 +130,8 @@ class LDLog {
     void lt_removeAllLoggers();
     void lt_updateSelectedFlags();
     void lt_log(const LDLogMessagePtr& message);
-    void lt_logBatch(const std::vector<LDLogMessagePtr>& batch);
+    // `queued`: the batch was queued asynchronously (and counts towards delivery).
+    void lt_logBatch(const std::vector<LDLogMessagePtr>& batch, bool queued);
     void lt_flush();
 
     std::atomic<std::uint64_t> queuedCount_{0};
