@@ -6,6 +6,7 @@
 #include <quarra/RunLoop.h>
 #include <quarra/TVKQuarraAPI.h>
 #include <quarra/TVKQuarraAuth.h>
+#include <quarra/TVKQuarraLogging.h>
 #include <quarra/TVKSDKApplicationDelegate.h>
 
 #include <chrono>
@@ -18,6 +19,8 @@ int main(int argc, char** argv) {
     }
     quarra::Bundle::setMainBundle(argv[1], {{"com.tovik.PasscodeEnabled", false}});
     quarra::TVKSDKApplicationDelegate::sharedInstance().didFinishLaunchingWithOptions();
+    // A host decides how much the SDK logs.
+    quarra::TVKQuarraLogging::setLogLevel(quarra::TVKQuarraLogLevelWarning);
     std::cout << "Quarra SDK " << quarra::QuarraMobileSDKVersionString << "\n";
 
     auto user = quarra::TVKQuarraAuth::sharedInstance().currentUser();
