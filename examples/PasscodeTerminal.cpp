@@ -5,9 +5,9 @@
 #include <string>
 
 #include "auth/TVKPasscodeManager.h"
-#include "quarra/TVKQuarraAuth.h"
 #include "auth/ui/LKLockScreenViewController.h"
 #include "quarra/RunLoop.h"
+#include "quarra/TVKQuarraAuth.h"
 #include "quarra/ui/AlertController.h"
 #include "quarra/ui/Application.h"
 #include "quarra/ui/Biometrics.h"

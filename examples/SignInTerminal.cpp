@@ -108,7 +108,7 @@ int signInInTerminal(std::istream& in, std::ostream& out, const std::string& use
         screen->nextLoginButton->tap();
         RunLoop::main().runUntil(
             [&] { return finished || lockScreenUp() || screen->nextLoginButton->isEnabled(); },
-                                 limit);
+            limit);
         // Lets the step change (0.2 s) play out.
         RunLoop::main().runUntil([] { return false; }, std::chrono::milliseconds(300));
     }

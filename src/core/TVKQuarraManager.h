@@ -15,17 +15,17 @@
 #include <string>
 #include <string_view>
 
-#include "quarra/TVKQuarra.h"
 #include "core/TVKPendingTransfers.h"
-#include "quarra/TVKQuarraRequestTypes.h"
+#include "platform/NotificationCenter.h"
 #include "quarra/Dispatch.h"
 #include "quarra/Error.h"
-#include "quarra/Json.h"
-#include "platform/NotificationCenter.h"
-#include "quarra/Progress.h"
-#include "quarra/Url.h"
 #include "quarra/Image.h"
+#include "quarra/Json.h"
+#include "quarra/Progress.h"
 #include "quarra/TVKErrors.h"
+#include "quarra/TVKQuarra.h"
+#include "quarra/TVKQuarraRequestTypes.h"
+#include "quarra/Url.h"
 
 namespace quarra {
 

@@ -9,18 +9,18 @@
 #include <random>
 
 #include "auth/TVKQuarraAuthManager.h"
-#include "quarra/TVKErrors.h"
 #include "core/TVKMIMEType.h"
 #include "core/TVKQuarraConfigurationManager.h"
 #include "core/TVKQuarraManager.h"
 #include "log/TVKQuarraLoggerInternal.h"
-#include "quarra/Bundle.h"
 #include "platform/Files.h"
+#include "quarra/Bundle.h"
+#include "quarra/Result.h"
+#include "quarra/TVKErrors.h"
 #include "storage/crypt/TVKCryptStream.h"
 #include "storage/crypt/TVKQuarraCryptManager.h"
 #include "transport/HTHTTPSessionManager.h"
 #include "transport/HTURLSessionManagerTaskDelegate.h"
-#include "quarra/Result.h"
 
 namespace quarra {
 namespace fs = std::filesystem;

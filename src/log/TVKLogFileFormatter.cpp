@@ -15,31 +15,36 @@
 namespace quarra {
 namespace {
 
-// Names under which a secret travels. "code" counts only as a form or JSON key: "error code: -2"
-// is no secret.
-#define TVK_SECRET_KEYS                                                                      \
-    "password|passwd|passcode|pwd|access_?token|refresh_?token|id_?token|auth_?token|token|" \
-    "code_?verifier|client_?secret|secret|assertion|session_?id|authorization"
+// Names under which a secret travels, spelled so that the first letter picks the branch:
+// password, passwd, passcode, pwd, access_token, auth_token, authorization, assertion,
+// refresh_token, id_token, token, code_verifier, client_secret, secret, session_id (each "_"
+// optional). "code" counts only as a form or JSON key: "error code: -2" is no secret.
+#define TVK_SECRET_KEYS                                                                \
+    "p(?:ass(?:word|wd|code)|wd)|a(?:ccess_?token|uth(?:_?token|orization)|ssertion)|" \
+    "refresh_?token|id_?token|token|c(?:ode_?verifier|lient_?secret)|s(?:ecret|ession_?id)"
 
 // The keyed secrets and session ids a line is searched for, in one expression, so that a line is
-// scanned once. Groups 1 to 8 come in pairs of key and secret value; group 9 is a session id. No
-// repetition is nested in another and runs are possessive, so a search takes time and JIT stack in
-// proportion to the line, however long a value is. Nothing is tried inside a word: a word that
-// starts no match is skipped whole, which makes the search several times faster. E-mail addresses
-// are found from their "@" (see appendRedactedAddresses): tried at every character, their
-// expression cost more than everything else together.
-constexpr int kSessionIdGroup = 9;
+// scanned once. Each match is a key and its secret value (groups of kKeyedGroups) or a session id
+// (kSessionIdGroup). No repetition is nested in another and runs are possessive, so a search takes
+// time and JIT stack in proportion to the line, however long a value is. Nothing is tried inside a
+// word: a word that starts no match is skipped whole, which makes the search several times faster.
+// E-mail addresses are found from their "@" (see appendRedactedAddresses): tried at every
+// character, their expression cost more than everything else together.
+constexpr struct {
+    int key;
+    int value;
+} kKeyedGroups[] = {{1, 2}, {3, 4}, {3, 5}, {6, 7}};
+constexpr int kSessionIdGroup = 8;
 const Regex& redactionRegex() {
     // Never destroyed: the logger may still format a line while the process exits.
     static const RegexPtr& regex = *new RegexPtr(
         Regex::make(
             // JSON: "key": "value" (a value cut off before its closing quote runs to the end)
             "(?i)\"(" TVK_SECRET_KEYS "|code)\"\\s*+:\\s*+\"([^\"\\\\]*+(?:\\\\.[^\"\\\\]*+)*+)"
-            // Form or query: key=value
-            "|(?<![A-Za-z0-9_])(" TVK_SECRET_KEYS "|code)=([^&\\s\"',;]++)"
-            // Text: key: value, key:value (an Authorization header's scheme stays)
-            "|(?<![A-Za-z0-9_])(" TVK_SECRET_KEYS
-            ")\\s*+:\\s*+(?:(?:Bearer|Basic)\\s++)?([^\\s\"',;\\]]++)"
+            // Where a word starts, a key: then form or query (key=value), or text (key: value,
+            // key:value; an Authorization header's scheme stays).
+            "|(?<![A-Za-z0-9_])(" TVK_SECRET_KEYS "|code(?==))(?:=([^&\\s\"',;]++)"
+            "|\\s*+:\\s*+(?:(?:Bearer|Basic)\\s++)?([^\\s\"',;\\]]++))"
             // A bearer token on its own.
             "|(Bearer)\\s++([A-Za-z0-9\\-._~+/]++=*+)"
             // A session id of the server: 128 upper-case hex digits.
@@ -94,12 +99,15 @@ std::string sessionIdStandIn(std::string_view value) {
 void appendKeyedStandIn(std::string& out, std::string_view key, std::string_view value) {
     if (isSessionKey(key)) {
         // "(null)" is no session; the server's hex id keeps its first 15 characters.
-        if (value == "(null)" || value.empty())
+        if (value == "(null)" || value.empty()) {
             out += value;
-        else if (value.size() >= 128 && std::all_of(value.begin(), value.end(), isUpperHex))
-            appendShortenedSessionIds(out, value);
-        else
+        } else if (value.size() >= 128 && std::all_of(value.begin(), value.end(), isUpperHex)) {
+            // All one run: each whole 128 characters keep their first 15.
+            for (size_t at = 0; at < value.size(); at += 128)
+                out.append(value, at, value.size() - at >= 128 ? 15 : 128);
+        } else {
             out += sessionIdStandIn(value);
+        }
         return;
     }
     out += TVKLogFileFormatter::RedactedValue;
@@ -196,6 +204,8 @@ std::optional<std::string> TVKLogFileFormatter::formatLogMessage(const LDLogMess
     std::string_view text = std::string_view(*line).substr(std::min(kTimestamp, line->size()));
     auto redacted = redactedText(text);
     line->resize(line->size() - text.size());
+    // Room for the text and the newline the file logger adds, so neither reallocates.
+    line->reserve(line->size() + (redacted ? redacted->size() : 0) + 16);
     appendEscapedLogText(*line, redacted ? std::string_view(*redacted) : RedactedValue);
     return line;
 }
@@ -208,10 +218,10 @@ std::optional<std::string> TVKLogFileFormatter::redactedText(std::string_view te
         const Regex::Range& whole = match[0];
         out.append(text, copied, whole.location - copied);
         copied = whole.location + whole.length;
-        for (int group = 1; group < kSessionIdGroup; group += 2) {
-            const Regex::Range& key = match[group];
-            const Regex::Range& value = match[group + 1];
-            if (!key.found)
+        for (auto [keyGroup, valueGroup] : kKeyedGroups) {
+            const Regex::Range& key = match[keyGroup];
+            const Regex::Range& value = match[valueGroup];
+            if (!key.found || !value.found)
                 continue;
             out.append(text, whole.location, value.location - whole.location);
             appendKeyedStandIn(out, key.in(text), value.in(text));

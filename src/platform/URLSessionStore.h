@@ -11,9 +11,9 @@
 #include <string>
 #include <vector>
 
-#include "quarra/Error.h"
 #include "platform/HttpResponse.h"
 #include "platform/URLSessionTask.h"
+#include "quarra/Error.h"
 
 namespace quarra {
 

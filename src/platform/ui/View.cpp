@@ -2,8 +2,8 @@
 
 #include <algorithm>
 
-#include "quarra/ui/Scheduler.h"
 #include "quarra/ui/Application.h"
+#include "quarra/ui/Scheduler.h"
 
 namespace quarra::ui {
 
