@@ -1,6 +1,6 @@
 #pragma once
-// The log dispatcher: queues each message on the serial logging queue "log.dispatch" and hands it
-// to every registered logger whose level mask selects the message's flag. Every member is safe to
+// The log dispatcher: queues each message for the serial logging queue "log.dispatch", which hands
+// what has come in batches to every registered logger whose level mask selects a message's flag. Every member is safe to
 // call from any thread, except where a REQUIRES says otherwise.
 //
 // Queue order: the logging queue first, then a logger's queue. Code running on the logging queue or
@@ -87,8 +87,9 @@ class LDLog {
                            std::uint64_t line, LDLogTag tag, const char* format, va_list args)
         __attribute__((format(printf, 10, 0)));
 
-    // True while messages queued asynchronously wait for delivery. Read by a logger on its queue
-    // to learn whether more are right behind the one it handles, so it can write them together.
+    // True while messages queued asynchronously wait for delivery or are being handled (a batch
+    // counts until its last logger is through with it). Read by a logger on its queue to learn
+    // whether more are right behind the ones it handles, so it can write them together.
     bool hasUndeliveredMessages() const {
         return queuedCount_.load(std::memory_order_acquire) !=
                deliveredCount_.load(std::memory_order_acquire);
