@@ -1,7 +1,7 @@
 #pragma once
 // The log dispatcher: queues each message for the serial logging queue "log.dispatch", which hands
-// what has come in batches to every registered logger whose level mask selects a message's flag. Every member is safe to
-// call from any thread, except where a REQUIRES says otherwise.
+// what has come in batches to every registered logger whose level mask selects a message's flag.
+// Every member is safe to call from any thread, except where a REQUIRES says otherwise.
 //
 // Queue order: the logging queue first, then a logger's queue. Code running on the logging queue or
 // on a logger's queue must not log synchronously, flush, or list loggers: each of those waits on

@@ -3,6 +3,9 @@
 #define PCRE2_CODE_UNIT_WIDTH 8
 #include <pcre2.h>
 
+#include <algorithm>
+#include <optional>
+
 namespace quarra {
 
 struct Regex::Code {
@@ -31,6 +34,8 @@ struct ThreadScratch {
         if (context && stack)
             pcre2_jit_stack_assign(context, nullptr, stack);
     }
+    ThreadScratch(const ThreadScratch&) = delete;
+    ThreadScratch& operator=(const ThreadScratch&) = delete;
     ~ThreadScratch() {
         pcre2_match_data_free(data);
         pcre2_jit_stack_free(stack);
@@ -46,9 +51,19 @@ struct ThreadScratch {
     }
 };
 
-ThreadScratch& scratch() {
-    thread_local ThreadScratch perThread;
-    return perThread;
+// Set once the thread's scratch is gone: code that runs while the thread ends (an exit handler on
+// the main thread) searches with scratch of its own.
+thread_local bool scratchDestroyed = false;
+
+struct OwnedScratch : ThreadScratch {
+    ~OwnedScratch() { scratchDestroyed = true; }
+};
+
+ThreadScratch* threadScratch() {
+    if (scratchDestroyed)
+        return nullptr;
+    thread_local OwnedScratch perThread;
+    return &perThread;
 }
 
 }  // namespace
@@ -87,7 +102,11 @@ Result<std::shared_ptr<const Regex>> Regex::make(std::string_view pattern, unsig
 int Regex::matchAt(std::string_view text, size_t start, Match& match) const {
     if (start > text.size())
         return 0;
-    ThreadScratch& local = scratch();
+    std::optional<ThreadScratch> late;
+    ThreadScratch* scratch = threadScratch();
+    if (!scratch)
+        scratch = &late.emplace();
+    ThreadScratch& local = *scratch;
     pcre2_match_data* data = local.dataFor(static_cast<uint32_t>(groups_));
     if (!data)
         return PCRE2_ERROR_NOMEMORY;
