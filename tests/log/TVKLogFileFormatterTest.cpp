@@ -220,3 +220,13 @@ TEST(TVKLogFileFormatterTest, ControlCharactersAreEscapedReversiblyAndUtf8Repair
         EXPECT_EQ(TVKLogFileFormatter::unescapedLogText(written), c.readBack);
     }
 }
+// A value made of escapes repeats the inner group of the JSON value once per escape: a megabyte of
+// them is still searched (and redacted), not given up on.
+TEST(TVKLogFileFormatterTest, AMegabyteOfEscapesIsSearchedToTheEnd) {
+    std::string v;
+    while (v.size() < 1000 * 1024)
+        v += "\\\"a";
+    auto out = TVKLogFileFormatter::redactedText("{\"password\":\"" + v + "\"} tail");
+    ASSERT_TRUE(out.has_value());
+    EXPECT_EQ(*out, "{\"password\":\"<redacted>\"} tail");
+}
