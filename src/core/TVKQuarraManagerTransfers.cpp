@@ -734,7 +734,7 @@ void TVKQuarraManager::deliverUpload(const TVKPendingUpload& record, const Json&
         if (record.taskId)
             forgetBackgroundTask(*record.taskId);
         if (handler && !error)
-            TVKQuarraLoggerInternal::sharedInstance().startUploadProcess();
+            TVKQuarraLoggerInternal::sharedInstance().startUploadProcessAfterRequest();
     });
 }
 
