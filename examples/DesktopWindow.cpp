@@ -22,9 +22,9 @@ struct Loop {
     void quit() { g_main_loop_quit(loop); }
 };
 
-struct PrintingDelegate : TVKPasscodeManagerDelegate {
+struct UnlockPrinter : TVKPasscodeManagerDelegate {
     std::ostream* out;
-    explicit PrintingDelegate(std::ostream& o) : out(&o) {}
+    explicit UnlockPrinter(std::ostream& o) : out(&o) {}
     void unlockWasSuccessful() override { *out << "  unlocked\n"; }
 };
 
@@ -68,7 +68,7 @@ int signInInWindow(std::ostream& out) {
 }
 
 int passcodeInWindow(std::ostream& out) {
-    auto delegate = std::make_shared<PrintingDelegate>(out);
+    auto delegate = std::make_shared<UnlockPrinter>(out);
     TVKQuarraAuth::sharedInstance().setPasscodeDelegate(delegate);
     Loop loop;
     gtk::WindowPresenter presenter("Quarra example: passcode");

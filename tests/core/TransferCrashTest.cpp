@@ -38,8 +38,8 @@ using test::RecordedRequest;
 using test::Reply;
 using test::SignInTestBed;
 
-constexpr const char* Content = "objects/documents/7/content";
-constexpr const char* DocumentsPath = "objects/documents";
+constexpr const char* kCrashContent = "objects/documents/7/content";
+constexpr const char* kCrashDocumentsPath = "objects/documents";
 constexpr std::uint64_t kDownloadLength = 256 << 10;
 
 // --- The host's two lives
@@ -110,14 +110,14 @@ TEST(TransferCrashHost, StartsTransfersAndIsKilled) {
     auto quarra = *auth.quarraWithId(SignInTestBed::FirstQuarra);
     // A transfer counts as asked for once its call has returned; a kill may come before.
     auto& api = TVKQuarraAPI::sharedInstance();
-    api.requestQuarraDownloadFileEndpoint(Content, quarra, Url::fileUrl(env("QUARRA_CRASH_PLAIN")),
+    api.requestQuarraDownloadFileEndpoint(kCrashContent, quarra, Url::fileUrl(env("QUARRA_CRASH_PLAIN")),
                                           false, {}, nullptr, downloadNote());
     note({{"asked", env("QUARRA_CRASH_PLAIN")}});
-    api.requestQuarraDownloadFileEndpoint(Content, quarra,
+    api.requestQuarraDownloadFileEndpoint(kCrashContent, quarra,
                                           Url::fileUrl(env("QUARRA_CRASH_ENCRYPTED")), true, {},
                                           nullptr, downloadNote());
     note({{"asked", env("QUARRA_CRASH_ENCRYPTED")}});
-    api.requestQuarraMultipartFormEndpoint(DocumentsPath, quarra,
+    api.requestQuarraMultipartFormEndpoint(kCrashDocumentsPath, quarra,
                                            Url::fileUrl(env("QUARRA_CRASH_UPLOAD")), false,
                                            TVKQuarraRequestMethodPOST, {}, nullptr, uploadNote());
     note({{"asked", env("QUARRA_CRASH_UPLOAD")}});
@@ -270,7 +270,7 @@ TEST(TransferCrash, EveryTransferArrivesWithItsTrueOutcomeWhereverTheHostIsKille
     auto killOnUpload = std::make_shared<std::atomic<bool>>(false);
     auto broken = std::make_shared<std::atomic<bool>>(false);
     bed.service.addEndpoint(
-        SignInTestBed::FirstQuarra, DocumentsPath,
+        SignInTestBed::FirstQuarra, kCrashDocumentsPath,
         [host, killOnUpload](const RecordedRequest&, const QuarraTestService::User&) {
             // Stored, and the host dies before it hears so.
             if (killOnUpload->exchange(false)) {
@@ -281,7 +281,7 @@ TEST(TransferCrash, EveryTransferArrivesWithItsTrueOutcomeWhereverTheHostIsKille
             }
             return QuarraTestService::success();
         });
-    bed.service.addEndpoint(SignInTestBed::FirstQuarra, Content,
+    bed.service.addEndpoint(SignInTestBed::FirstQuarra, kCrashContent,
                             [broken](const RecordedRequest&, const QuarraTestService::User&) {
                                 Reply reply;
                                 reply.contentType = "application/pdf";
@@ -290,7 +290,7 @@ TEST(TransferCrash, EveryTransferArrivesWithItsTrueOutcomeWhereverTheHostIsKille
                                     reply.dropAfter = kDownloadLength / 2;
                                 return reply;
                             });
-    const std::string uploadPath = bed.service.apiPath(DocumentsPath);
+    const std::string uploadPath = bed.service.apiPath(kCrashDocumentsPath);
     int transfers = 0, deliveries = 0, repeatsOnServer = 0, twiceHeard = 0;
     for (const Scenario& scenario : scenarios) {
         SCOPED_TRACE(std::string("killed at ") + scenario.step +

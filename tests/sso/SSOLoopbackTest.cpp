@@ -20,7 +20,7 @@
 namespace quarra {
 namespace {
 
-constexpr auto kLimit = std::chrono::seconds(120);
+constexpr auto kLoopbackLimit = std::chrono::seconds(120);
 
 // A connected socket to `address` ("127.0.0.1" or "::1"); -1 when none.
 int connectTo(const std::string& address, int port) {
@@ -153,7 +153,7 @@ class SSOLoopbackTest : public testing::Test {
                 outcome.response = r;
                 outcome.error = e;
             });
-        EXPECT_TRUE(runMainUntil([&] { return outcome.calls > 0 && browser->loaded(); }, kLimit));
+        EXPECT_TRUE(runMainUntil([&] { return outcome.calls > 0 && browser->loaded(); }, kLoopbackLimit));
         EXPECT_FALSE(agent->externalUserAgentFlowInProgress());
         return outcome;
     }

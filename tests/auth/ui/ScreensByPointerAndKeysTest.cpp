@@ -22,7 +22,7 @@ using ui::Key;
 using ui::ScreenElement;
 using ui::WindowHost;
 
-constexpr auto kLimit = std::chrono::seconds(60);
+constexpr auto kScreenLimit = std::chrono::seconds(60);
 
 std::vector<ScreenElement> elementsWith(ScreenElement::Role role) {
     std::vector<ScreenElement> found;
@@ -93,7 +93,7 @@ TEST_F(Screens, SignInWithAWrongThenTheRightPasswordAndANewPasscode) {
             user = u;
             failure = e;
         });
-    ASSERT_TRUE(runMainUntil([] { return shows("Next"); }, kLimit));
+    ASSERT_TRUE(runMainUntil([] { return shows("Next"); }, kScreenLimit));
 
     auto fields = elementsWith(ScreenElement::Role::TextField);
     ASSERT_GE(fields.size(), 1u);
@@ -101,7 +101,7 @@ TEST_F(Screens, SignInWithAWrongThenTheRightPasswordAndANewPasscode) {
     EXPECT_TRUE(WindowHost::insertText("alic"));
     EXPECT_TRUE(WindowHost::insertText("e"));
     EXPECT_TRUE(WindowHost::pressKey(Key::Return));
-    ASSERT_TRUE(runMainUntil([] { return enabled("Log in"); }, kLimit));
+    ASSERT_TRUE(runMainUntil([] { return enabled("Log in"); }, kScreenLimit));
     clock->advance(milliseconds(200));
 
     // The password field is the one that shows dots.
@@ -119,7 +119,7 @@ TEST_F(Screens, SignInWithAWrongThenTheRightPasswordAndANewPasscode) {
     EXPECT_EQ(elementsWith(ScreenElement::Role::TextField)[1].value,
               "\u2022\u2022\u2022\u2022\u2022");
     EXPECT_TRUE(WindowHost::tapElement("Log in"));
-    ASSERT_TRUE(runMainUntil([] { return enabled("Log in"); }, kLimit));
+    ASSERT_TRUE(runMainUntil([] { return enabled("Log in"); }, kScreenLimit));
     std::string shown;
     for (const auto& element : elementsWith(ScreenElement::Role::Text)) {
         if (element.label.find("Invalid username or password") != std::string::npos)
@@ -140,18 +140,18 @@ TEST_F(Screens, SignInWithAWrongThenTheRightPasswordAndANewPasscode) {
     EXPECT_EQ(elementsWith(ScreenElement::Role::TextField).size(), 1u);
     EXPECT_TRUE(WindowHost::insertText("e"));
     EXPECT_TRUE(WindowHost::pressKey(Key::Return));
-    ASSERT_TRUE(runMainUntil([] { return enabled("Log in"); }, kLimit));
+    ASSERT_TRUE(runMainUntil([] { return enabled("Log in"); }, kScreenLimit));
     clock->advance(milliseconds(200));
     click(elementsWith(ScreenElement::Role::TextField)[1]);
     EXPECT_TRUE(WindowHost::insertText(test::SignInTestBed::AlicePassword));
     EXPECT_TRUE(WindowHost::pressKey(Key::Return));
-    ASSERT_TRUE(runMainUntil([] { return shows("Set Passcode"); }, kLimit));
+    ASSERT_TRUE(runMainUntil([] { return shows("Set Passcode"); }, kScreenLimit));
     for (int round = 0; round < 2; ++round) {
         for (const char* digit : {"1", "3", "5", "7"})
             EXPECT_TRUE(WindowHost::tapElement(digit)) << digit;
         clock->advance(milliseconds(600));
     }
-    ASSERT_TRUE(runMainUntil([&] { return calls > 0; }, kLimit));
+    ASSERT_TRUE(runMainUntil([&] { return calls > 0; }, kScreenLimit));
     EXPECT_EQ(calls, 1);
     EXPECT_FALSE(failure);
     ASSERT_TRUE(user);
@@ -159,7 +159,7 @@ TEST_F(Screens, SignInWithAWrongThenTheRightPasswordAndANewPasscode) {
     EXPECT_FALSE(shows("Set Passcode"));
 }
 
-struct Judge : LKLockScreenViewControllerDataSource, LKLockScreenViewControllerDelegate {
+struct PasscodeJudge : LKLockScreenViewControllerDataSource, LKLockScreenViewControllerDelegate {
     std::vector<std::string> events;
     bool lockScreenViewController(LKLockScreenViewController&, const std::string& p) override {
         return p == "2580";
@@ -198,7 +198,7 @@ class LockScreenByPointer : public Screens {
         return "";
     }
 
-    std::shared_ptr<Judge> judge = std::make_shared<Judge>();
+    std::shared_ptr<PasscodeJudge> judge = std::make_shared<PasscodeJudge>();
 };
 
 TEST_F(LockScreenByPointer, AWrongPasscodeThenTheRightOneUnlocks) {
