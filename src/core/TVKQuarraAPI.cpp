@@ -129,13 +129,14 @@ void TVKQuarraAPI::query(const TVKQuarraServerRequest& request,
                           std::move(completeHandler));
 }
 
+// The engine calls these on the main queue already, and forgets a result only once the call has
+// returned: a further hop would let a crash lose the result before the host heard it.
 void TVKQuarraAPI::setBackgroundUploadResultHandler(TVKQuarraUploadHandler handler) {
     engine().setBackgroundUploadResultHandler(
         [handler](const Json& response, const std::optional<Url>& fileURL,
                   const std::optional<std::string>& username, const ErrorPtr& error) {
-            if (!handler)
-                return;
-            DispatchQueue::main()->async([=] { handler(response, fileURL, username, error); });
+            if (handler)
+                handler(response, fileURL, username, error);
         });
 }
 
@@ -144,10 +145,8 @@ void TVKQuarraAPI::setBackgroundDownloadResultHandler(TVKQuarraDownloadHandler h
         [handler](const Json& response, const std::optional<Url>& fileURL,
                   const std::string& mimeType, const std::optional<std::string>& username,
                   const ErrorPtr& error) {
-            if (!handler)
-                return;
-            DispatchQueue::main()->async(
-                [=] { handler(response, fileURL, mimeType, username, error); });
+            if (handler)
+                handler(response, fileURL, mimeType, username, error);
         });
 }
 

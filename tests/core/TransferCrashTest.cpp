@@ -130,6 +130,14 @@ TEST(TransferCrashHost, StartsTransfersAndIsKilled) {
 TEST(TransferCrashHost, IsRelaunched) {
     if (!stage("relaunch"))
         GTEST_SKIP() << "runs only as the second life of the crash test's host";
+    // Killed again, while it delivers what the first life left, when the scenario says so.
+    std::string step = env("QUARRA_CRASH_RELAUNCH_STEP");
+    if (!step.empty()) {
+        setTransferStepHook([step](std::string_view reached) {
+            if (reached == step)
+                ::kill(::getpid(), SIGKILL);
+        });
+    }
     // The session id stays in the keychain: no task the background session kept carries it.
     std::error_code ec;
     for (auto it =
@@ -202,6 +210,8 @@ struct Scenario {
     bool brokenDownload = false;  // the server cuts every download short
     bool lateHandlers = false;    // the relaunched host sets its handlers only after the session
                                   // delivered everything
+    const char* relaunchStep = nullptr;  // where the relaunched host is killed too, as it
+                                         // delivers to its background handlers
 };
 
 pid_t spawnHost(const char* stageName, const char* test, const std::vector<std::string>& extra) {
@@ -253,6 +263,8 @@ TEST(TransferCrash, EveryTransferArrivesWithItsTrueOutcomeWhereverTheHostIsKille
         {"download.handled"},
         {"download.recordRemoved"},
         {"download.stored", true, true},
+        {"upload.taskRecorded", false, false, "upload.recordRemoved"},
+        {"download.taskRecorded", false, false, "download.recordRemoved"},
     };
     SignInTestBed bed;
     // The host's process, published once it is spawned (the server may hear from it first).
@@ -294,7 +306,10 @@ TEST(TransferCrash, EveryTransferArrivesWithItsTrueOutcomeWhereverTheHostIsKille
     int transfers = 0, deliveries = 0, repeatsOnServer = 0, twiceHeard = 0;
     for (const Scenario& scenario : scenarios) {
         SCOPED_TRACE(std::string("killed at ") + scenario.step +
-                     (scenario.lateHandlers ? ", handlers set late" : ""));
+                     (scenario.lateHandlers ? ", handlers set late" : "") +
+                     (scenario.relaunchStep
+                          ? std::string(", relaunched and killed at ") + scenario.relaunchStep
+                          : std::string()));
         test::TempDir data, files;
         const std::string contents = QuarraTestServer::generatedBody(300 << 10);
         test::writeFile(files / "minutes.txt", contents);
@@ -321,6 +336,14 @@ TEST(TransferCrash, EveryTransferArrivesWithItsTrueOutcomeWhereverTheHostIsKille
         publish(0);
         ASSERT_TRUE(status != -1 && WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL)
             << "the host was not killed at its step";
+        if (scenario.relaunchStep) {
+            // Its record gone, a result the host has not heard yet would be lost for good.
+            std::vector<std::string> again = extra;
+            again.push_back(std::string("QUARRA_CRASH_RELAUNCH_STEP=") + scenario.relaunchStep);
+            int second = waitFor(spawnHost("relaunch", "IsRelaunched", again));
+            ASSERT_TRUE(second != -1 && WIFSIGNALED(second) && WTERMSIG(second) == SIGKILL)
+                << "the relaunched host was not killed at its step";
+        }
         int relaunched = waitFor(spawnHost("relaunch", "IsRelaunched", extra));
         ASSERT_TRUE(relaunched != -1 && WIFEXITED(relaunched) && WEXITSTATUS(relaunched) == 0);
 

@@ -10,6 +10,7 @@
 #include <map>
 #include <thread>
 
+#include "platform/Files.h"
 #include "platform/URLSessionDataTasks.h"
 #include "quarra/Json.h"
 #include "quarra/RunLoop.h"
@@ -506,6 +507,38 @@ TEST_F(URLSessionTest, StreamedUploadAsksForItsBodyOnEverySend) {
     ASSERT_EQ(recorded.size(), 1u);
     EXPECT_EQ(recorded[0].body, "streamed body");
     EXPECT_EQ(recorded[0].header("Transfer-Encoding"), "chunked");
+}
+
+// A client that dies in the middle of a multipart body leaves the server a request cut short: the
+// test server, like a real one, takes nothing of it.
+TEST_F(URLSessionTest, TestServerRefusesAMultipartBodyCutShort) {
+    bool routed = false;
+    server.route("/parts", [&routed](const test::RecordedRequest&) {
+        routed = true;
+        return Reply::json("{}");
+    });
+    class Failing : public StringStream {
+      public:
+        using StringStream::StringStream;
+        long read(std::uint8_t* buffer, std::size_t length) override {
+            long n = StringStream::read(buffer, length);
+            return n > 0 ? n : -1;  // the source breaks before the closing boundary
+        }
+        ErrorPtr error() const override { return posixError(EIO, "the source broke"); }
+    };
+    recorder->onNeedStream = [] {
+        return std::make_shared<Failing>(
+            "--XYZ\r\nContent-Disposition: form-data; name=\"file\"; filename=\"a.txt\"\r\n"
+            "Content-Type: text/plain\r\n\r\nthe first half of the file");
+    };
+    UrlRequest cut = request("/parts", "POST");
+    cut.setValue("multipart/form-data; boundary=XYZ", "Content-Type");
+    auto task = open()->uploadTaskWithStreamedRequest(cut).value();
+    run(task);
+    EXPECT_TRUE(task->error());
+    EXPECT_TRUE(server.waitForCutShortRequests(1, 60s));
+    EXPECT_TRUE(server.requests("/parts").empty());
+    EXPECT_FALSE(routed);
 }
 
 TEST_F(URLSessionTest, RefusedResponseCancelsWithoutData) {

@@ -161,6 +161,12 @@ std::vector<RecordedRequest> QuarraTestServer::requests(const std::string& path)
     return matching;
 }
 
+bool QuarraTestServer::waitForCutShortRequests(std::size_t count,
+                                               std::chrono::milliseconds timeout) const {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, timeout, [&] { return cutShort_ >= count; });
+}
+
 bool QuarraTestServer::waitForRequests(std::size_t count, std::chrono::milliseconds timeout) const {
     std::unique_lock lock(mutex_);
     return changed_.wait_for(lock, timeout, [&] { return requests_.size() >= count; });
@@ -258,6 +264,11 @@ void QuarraTestServer::handle(const httplib::Request& q, httplib::Response& r,
                 return true;
             });
         if (!whole) {
+            {
+                std::lock_guard lock(mutex_);
+                ++cutShort_;
+            }
+            changed_.notify_all();
             r.status = 400;
             return;
         }

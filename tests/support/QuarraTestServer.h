@@ -133,6 +133,9 @@ class QuarraTestServer {
     std::vector<RecordedRequest> requests(const std::string& path) const;
     // Waits until `count` requests in all have arrived.
     bool waitForRequests(std::size_t count, std::chrono::milliseconds timeout) const;
+    // Waits until `count` multipart requests whose body was cut short (and which were therefore
+    // refused, neither recorded nor routed) have arrived.
+    bool waitForCutShortRequests(std::size_t count, std::chrono::milliseconds timeout) const;
     void clearRequests();
     // Connections the server has accepted requests on (since the start or clearRequests()).
     std::size_t connections() const;
@@ -164,6 +167,7 @@ class QuarraTestServer {
     mutable std::mutex mutex_;
     mutable std::condition_variable changed_;
     std::vector<RecordedRequest> requests_;
+    std::size_t cutShort_ = 0;
     std::set<int> clientPorts_;
     std::map<std::string, std::vector<Reply>> scripted_;
     std::map<std::string, Route> routes_;
