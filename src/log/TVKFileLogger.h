@@ -20,7 +20,7 @@
 #include "log/LDFileLogger.h"
 #include "log/TVKLogEntry.h"
 #include "quarra/Bytes.h"
-#include "platform/NotificationCenter.h"
+#include "quarra/NotificationCenter.h"
 
 namespace quarra {
 

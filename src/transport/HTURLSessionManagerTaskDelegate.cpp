@@ -6,7 +6,7 @@
 #include <mutex>
 
 #include "platform/Files.h"
-#include "platform/NotificationCenter.h"
+#include "quarra/NotificationCenter.h"
 #include "transport/HTURLResponseSerialization.h"
 #include "transport/HTURLSessionManager.h"
 

@@ -13,9 +13,9 @@
 #include <string>
 
 #include "quarra/Error.h"
-#include "platform/HttpResponse.h"
-#include "platform/UrlRequest.h"
+#include "quarra/HttpResponse.h"
 #include "quarra/Result.h"
+#include "quarra/UrlRequest.h"
 
 namespace quarra {
 
