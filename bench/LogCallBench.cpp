@@ -20,8 +20,10 @@
 #include "core/TVKQuarraConfigurationManager.h"
 #include "log/LDAbstractLogger.h"
 #include "log/LDLog.h"
+#include "log/TVKLogFileFormatter.h"
 #include "log/TVKQuarraLoggerInternal.h"
 #include "quarra/Bundle.h"
+#include "quarra/TVKQuarraLogging.h"
 
 using namespace quarra;
 
@@ -48,6 +50,8 @@ void setUp() {
         Bundle::setMainBundle("com.example.benchhost");
         TVKQuarraConfigurationManager::sharedInstance().initializeSDK();
         LDLog::sharedInstance().addLogger(std::make_shared<DiscardingLogger>());
+        // The calls measured are debug lines, which a release build leaves out unless asked for.
+        TVKQuarraLogging::setLogLevel(TVKQuarraLogLevelDebug);
         if (ErrorPtr error = KeychainItemStore::setSessionId("0123456789abcdef0123456789abcdef")) {
             std::fprintf(stderr, "%s\n", error->description().c_str());
             std::exit(1);
@@ -106,8 +110,24 @@ void FacadeMessageText(benchmark::State& state) {
     for (auto _ : state) {
         benchmark::DoNotOptimize(TVKQuarraLoggerInternal::constructLogMessage(
             TVKQuarraLoggerInternal::sdkBundleId(),
-            TVKQuarraLoggerInternal::lastPathComponent(__FILE__), __PRETTY_FUNCTION__, __LINE__,
+            TVKQuarraLoggerInternal::lastPathComponent(__FILE__),
+            TVKQuarraLoggerInternal::functionField(__PRETTY_FUNCTION__), __LINE__,
             "Loaded document " + std::to_string(++item) + " from the cache", LDLogFlagDebug));
+    }
+}
+
+// The file logger's share of a line: redaction and escaping of a typical signed-in line.
+void FileLineFormat(benchmark::State& state) {
+    setUp();
+    const std::string line =
+        "[bundleID:com.example.benchhost.QuarraMobileSDK sessionId:" + std::string(64, 'A') +
+        std::string(64, '7') +
+        " quarraId:42 username:4711 file:LogCallBench.cpp function:FileLineFormat line:120] DEBUG "
+        "message: Loaded document 4711 from the cache";
+    LDLogMessage message(line, LDLogLevelDebug, LDLogFlagDebug, 0, "F.cpp", "f", 1, nullptr, 0);
+    TVKLogFileFormatter formatter;
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(formatter.formatLogMessage(message));
     }
 }
 
@@ -121,7 +141,7 @@ void SpdlogAsyncLogCall(benchmark::State& state) {
             "[bundleID:{} sessionId:{} quarraId:{} username:{} file:{} function:{} line:{}] {} "
             "message: {}",
             bundleId, "(null)", 0, "(null)", TVKQuarraLoggerInternal::lastPathComponent(__FILE__),
-            __PRETTY_FUNCTION__, __LINE__, "DEBUG", text);
+            TVKQuarraLoggerInternal::functionField(__PRETTY_FUNCTION__), __LINE__, "DEBUG", text);
         if (item % kBurst == 0) {
             state.PauseTiming();
             while (spdlog::thread_pool()->queue_size() != 0) {
@@ -136,6 +156,7 @@ void SpdlogAsyncLogCall(benchmark::State& state) {
 
 BENCHMARK(FacadeLogCall)->Arg(0)->Arg(1)->Threads(1)->Threads(8)->UseRealTime();
 BENCHMARK(FacadeMessageText)->Arg(0)->Arg(1);
+BENCHMARK(FileLineFormat);
 BENCHMARK(SpdlogAsyncLogCall)->Threads(1)->Threads(8)->UseRealTime();
 
 BENCHMARK_MAIN();

@@ -16,6 +16,7 @@ set(QUARRA_FUZZ_LIBRARY_SOURCES
     src/platform/RunLoop.cpp
     src/platform/Url.cpp
     src/platform/UrlRequest.cpp
+    src/platform/Utf8.cpp
     src/platform/XmlParser.cpp
     src/sso/SSOAuthorizationRequest.cpp
     src/sso/SSOAuthorizationResponse.cpp
@@ -29,7 +30,6 @@ set(QUARRA_FUZZ_LIBRARY_SOURCES
     src/sso/SSOTokenResponse.cpp
     src/sso/SSOTokenUtilities.cpp
     src/sso/SSOURLQueryComponent.cpp
-    src/sso/SSOUtf8.cpp
     src/storage/crypt/FCCryptor.cpp
     src/storage/crypt/FCCryptorEngine.cpp
     src/storage/crypt/FCCryptorFormat.cpp

@@ -2,11 +2,11 @@
 
 #include <system_error>
 
-#include "quarra/TVKErrors.h"
 #include "core/TVKQuarraConfigurationManager.h"
 #include "log/TVKQuarraLoggerInternal.h"
+#include "platform/Hex.h"
+#include "quarra/TVKErrors.h"
 #include "sso/SSOTokenUtilities.h"
-#include "storage/crypt/TVKHexConversion.h"
 #include "storage/crypt/TVKQuarraCryptManager.h"
 
 namespace quarra {

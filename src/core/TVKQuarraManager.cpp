@@ -481,7 +481,7 @@ void TVKQuarraManager::maybeDoImplicitLoginToQuarra(TVKQuarraPtr quarra,
         if (handler)
             handler(response, error);
         if (startsLogUpload)
-            TVKQuarraLoggerInternal::sharedInstance().startUploadProcess();
+            TVKQuarraLoggerInternal::sharedInstance().startUploadProcessAfterRequest();
     };
     // The session lives on the main thread, where the sign-in runs.
     auto signInAndSend = [quarra, send, finish, handler] {

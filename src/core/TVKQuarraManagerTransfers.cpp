@@ -38,6 +38,16 @@ ErrorPtr apiError(const std::string& description, ErrorPtr underlying = nullptr,
                        std::move(underlying));
 }
 
+// The session a transfer is sent with: none when nobody is signed in, an error when the keychain
+// cannot be read (sent without it, the transfer would read as signed out and fail for a reason
+// that is not the true one).
+Result<std::optional<std::string>> signedInSessionId() {
+    auto& auth = TVKQuarraAuthManager::sharedInstance();
+    if (!auth.currentUser())
+        return std::optional<std::string>();
+    return auth.sessionId();
+}
+
 std::optional<std::string> transferUsername() {
     auto user = TVKQuarraAuthManager::sharedInstance().currentUser();
     return user ? std::optional<std::string>(user->username()) : std::nullopt;
@@ -409,7 +419,13 @@ void TVKQuarraManager::requestQuarraDownloadFileEndpoint(
             return;
         }
         auto user = TVKQuarraAuthManager::sharedInstance().currentUser();
-        request->setValue(user ? user->sessionId() : std::nullopt, "Authorization");
+        auto session = signedInSessionId();
+        if (!session) {
+            DispatchQueue::main()->async(
+                [completion, error = session.error()] { completion(nullptr, error); });
+            return;
+        }
+        request->setValue(*session, "Authorization");
         auto background = backgroundSessionManager();
         auto progress = std::make_shared<ProgressPtr>();
         auto taskId = std::make_shared<std::uint64_t>(0);
@@ -637,7 +653,12 @@ void TVKQuarraManager::doRequestQuarraMultipartFormEndpoint(
         fail(partError ? partError : request.error());
         return;
     }
-    request->setValue(user ? user->sessionId() : std::nullopt, "Authorization");
+    auto session = signedInSessionId();
+    if (!session) {
+        fail(session.error());
+        return;
+    }
+    request->setValue(*session, "Authorization");
     // Sent from the body file: the same request without its body stream.
     UrlRequest upload = *request;
     upload.httpBodyStream = nullptr;
@@ -713,7 +734,7 @@ void TVKQuarraManager::deliverUpload(const TVKPendingUpload& record, const Json&
         if (record.taskId)
             forgetBackgroundTask(*record.taskId);
         if (handler && !error)
-            TVKQuarraLoggerInternal::sharedInstance().startUploadProcess();
+            TVKQuarraLoggerInternal::sharedInstance().startUploadProcessAfterRequest();
     });
 }
 

@@ -12,6 +12,7 @@
 #include <mutex>
 #include <thread>
 
+#include "log/LDASLLogger.h"
 #include "log/LDLog.h"
 #include "log/LDSystemLogger.h"
 #include "platform/FileDescriptor.h"
@@ -52,8 +53,10 @@ std::optional<std::string> fieldOf(sd_journal* journal, const char* field) {
 
 void readNewRecords(sd_journal* journal) {
     while (sd_journal_next(journal) > 0) {
-        // The SDK's own loggers' records: never fed back.
-        if (fieldOf(journal, "LDLOG") == std::string("1"))
+        // The SDK's own loggers' records: never fed back. The journal logger marks its records with
+        // a field of their own, the syslog logger with its identifier.
+        if (fieldOf(journal, "LDLOG") == std::string(kLDASLLDLogValue) ||
+            fieldOf(journal, "SYSLOG_IDENTIFIER") == LDASLLogger::identifier())
             continue;
         std::map<std::string, std::string> record;
         for (const char* field : {"MESSAGE", "PRIORITY", "_SOURCE_REALTIME_TIMESTAMP"}) {

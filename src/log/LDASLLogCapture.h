@@ -1,8 +1,9 @@
 #pragma once
 // Feeds the process's own system-log messages back into the log dispatcher: the records of this
 // process in the systemd journal, from the moment the capture starts, are logged through LDLog
-// with the flag their priority maps to. Records the SDK's own system loggers wrote (LDLOG=1) are
-// left out, and what the capture feeds in is never written to a system log again.
+// with the flag their priority maps to. Records the SDK's own system loggers wrote (the journal
+// logger's carry LDLOG=1, the syslog logger's its SYSLOG_IDENTIFIER) are left out, and what the
+// capture feeds in is never written to a system log again.
 //
 // Priority (syslog levels, as the journal keeps them) to flag:
 //   0, 1, 2 or none: error, logged synchronously; 3: warning; 4: info; 5: debug;

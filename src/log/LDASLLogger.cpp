@@ -11,27 +11,30 @@ namespace {
 
 std::atomic<bool> aslSharedMade{false};
 
-// A header field: printable ASCII without spaces, at most `limit` characters, "-" when empty.
-std::string headerField(std::string_view value, std::size_t limit) {
-    std::string field;
-    for (char c : value.substr(0, limit)) {
-        field += c > 32 && c < 127 ? c : '_';
-    }
-    return field.empty() ? "-" : field;
-}
-
-std::string makeHeader() {
-    char host[256] = {};
-    gethostname(host, sizeof host - 1);
-    return headerField(host, 255) + " " + headerField(LDProcessName(), 48) + " " +
-           std::to_string(getpid()) + " - [" + kLDASLKeyLDLog + "@32473 " + kLDASLKeyLDLog +
-           "=\"" + kLDASLLDLogValue + "\"]";
-}
+// The month names of the record's time: the C locale's, whatever the process's locale.
+constexpr const char* kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                   "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
 
 }  // namespace
 
 LDASLLogger::LDASLLogger()
-    : LDSystemLogger("log.dispatch.aslLogger", kLDSyslogSocketPath), header_(makeHeader()) {}
+    : LDSystemLogger("log.dispatch.aslLogger", kLDSyslogSocketPath),
+      tag_(identifier() + "[" + std::to_string(getpid()) + "]: ") {}
+
+const std::string& LDASLLogger::identifier() {
+    // Never destroyed: the logger may still be writing while the process exits.
+    static const std::string& name = *new std::string([] {
+        // Readers end the identifier at a blank, "[" or ":"; the traditional limit is 32
+        // characters.
+        std::string process;
+        for (char c : LDProcessName()) {
+            process += c > 32 && c < 127 && c != '[' && c != ':' ? c : '_';
+        }
+        return process.substr(0, 32 - std::string_view(kLDSyslogIdentifierMark).size()) +
+               kLDSyslogIdentifierMark;
+    }());
+    return name;
+}
 
 const std::shared_ptr<LDASLLogger>& LDASLLogger::sharedInstance() {
     // Never destroyed: it may still be writing while the process exits.
@@ -62,22 +65,19 @@ int LDASLLogger::severityForFlag(std::uint64_t flag) {
 
 std::string LDASLLogger::recordFor(const LDLogMessage& message, const std::string& text) {
     constexpr int kFacilityUser = 1;
-    auto since = message.timestamp().time_since_epoch();
-    auto micros = std::chrono::duration_cast<std::chrono::microseconds>(since).count();
-    auto seconds = static_cast<std::time_t>(std::chrono::floor<std::chrono::seconds>(since).count());
-    std::tm utc{};
-    gmtime_r(&seconds, &utc);
-    char head[96];
-    int length = std::snprintf(head, sizeof head, "<%d>1 %04d-%02d-%02dT%02d:%02d:%02d.%06dZ ",
+    auto seconds = static_cast<std::time_t>(
+        std::chrono::floor<std::chrono::seconds>(message.timestamp().time_since_epoch()).count());
+    std::tm local{};
+    localtime_r(&seconds, &local);
+    char head[48];
+    int length = std::snprintf(head, sizeof head, "<%d>%s %2d %02d:%02d:%02d ",
                                kFacilityUser * 8 + severityForFlag(message.flag()),
-                               utc.tm_year + 1900, utc.tm_mon + 1, utc.tm_mday, utc.tm_hour,
-                               utc.tm_min, utc.tm_sec,
-                               static_cast<int>(((micros % 1000000) + 1000000) % 1000000));
+                               kMonths[local.tm_mon % 12], local.tm_mday, local.tm_hour,
+                               local.tm_min, local.tm_sec);
     std::string record;
-    record.reserve(length + header_.size() + text.size() + 4);
-    record.append(head, length);
-    record += header_;
-    record += " \xEF\xBB\xBF";
+    record.reserve(static_cast<size_t>(length) + tag_.size() + text.size());
+    record.append(head, static_cast<size_t>(length));
+    record += tag_;
     record += text;
     return record;
 }

@@ -1,8 +1,10 @@
 #pragma once
-// Writes log messages to syslog through its datagram socket, one RFC 5424 record per message:
-// facility user, the severity of the message's flag, the time in UTC, host, process name and id,
-// the structured element [LDLog@32473 LDLog="1"] that marks the records this logger wrote, and the
-// text in UTF-8 after a byte order mark.
+// Writes log messages to syslog through its datagram socket, one record per message in the form
+// the local syslog socket's readers (journald, rsyslog) take, that of the C library's syslog():
+// "<PRI>Mmm dd hh:mm:ss identifier[pid]: text", facility user, the severity of the message's flag,
+// the message's local time. The identifier is the process name followed by kLDSyslogIdentifierMark:
+// the journal keeps it as SYSLOG_IDENTIFIER, which tells the capture the records this logger wrote,
+// and rsyslog still files them under the process name.
 #include <memory>
 
 #include "log/LDSystemLogger.h"
@@ -13,10 +15,14 @@ inline constexpr const char* kLDSyslogSocketPath = "/dev/log";
 // The key and value that mark this logger's own records.
 inline constexpr const char* kLDASLKeyLDLog = "LDLog";
 inline constexpr const char* kLDASLLDLogValue = "1";
+// What ends the syslog identifier of this logger's records.
+inline constexpr const char* kLDSyslogIdentifierMark = "/LDLog";
 
 class LDASLLogger : public LDSystemLogger {
   public:
     static const std::shared_ptr<LDASLLogger>& sharedInstance();
+    // The identifier of this process's records.
+    static const std::string& identifier();
     // A logger of its own (for another socket), or null once the shared one exists.
     static std::shared_ptr<LDASLLogger> make();
 
@@ -29,7 +35,7 @@ class LDASLLogger : public LDSystemLogger {
 
   private:
     LDASLLogger();
-    const std::string header_;  // HOSTNAME APP-NAME PROCID MSGID STRUCTURED-DATA, fixed
+    const std::string tag_;  // "identifier[pid]: ", fixed
 };
 
 }  // namespace quarra

@@ -10,6 +10,15 @@ LDAbstractLogger::LDAbstractLogger(std::string loggerName)
     loggerQueue_->setSpecific(this, std::shared_ptr<void>(this, [](void*) {}));
 }
 
+void LDAbstractLogger::setLoggerQueue(DispatchQueuePtr queue) {
+    if (!queue || queue == loggerQueue_) {
+        return;
+    }
+    loggerQueue_->setSpecific(this, nullptr);
+    loggerQueue_ = std::move(queue);
+    loggerQueue_->setSpecific(this, std::shared_ptr<void>(this, [](void*) {}));
+}
+
 void LDAbstractLogger::logMessage(const LDLogMessagePtr&) {}
 
 LDLogFormatterPtr LDAbstractLogger::logFormatter() {

@@ -27,8 +27,9 @@ class LDAbstractLogger : public LDLogger, public std::enable_shared_from_this<LD
     void setLogFormatter(LDLogFormatterPtr formatter) override;
 
     DispatchQueuePtr loggerQueue() const override { return loggerQueue_; }
+    // Moves the logger to `queue`, which then carries the logger's key (isOnInternalLoggerQueue).
     // REQUIRES: before the logger is added to the dispatcher.
-    void setLoggerQueue(DispatchQueuePtr queue) { loggerQueue_ = std::move(queue); }
+    void setLoggerQueue(DispatchQueuePtr queue);
     std::string loggerName() const override { return loggerName_; }
 
     bool isOnGlobalLoggingQueue() const;

@@ -153,7 +153,23 @@ void LDFileLogger::appendToCurrentFile(std::string_view line) {
     buffer_.append(line);
     ++bufferedLines_;
     position_ += line.size();
-    if (buffer_.size() >= kWriteBatchBytes || !LDLog::sharedInstance().hasUndeliveredMessages()) {
+    if (buffer_.size() >= kWriteBatchBytes) {
+        writeBufferedLines();
+        return;
+    }
+    if (!inBatch_)
+        writeSoon();
+}
+
+void LDFileLogger::didLogMessages() {
+    inBatch_ = false;
+    writeSoon();
+}
+
+void LDFileLogger::writeSoon() {
+    if (buffer_.empty())
+        return;
+    if (!LDLog::sharedInstance().hasUndeliveredMessages()) {
         writeBufferedLines();
         return;
     }
@@ -227,11 +243,14 @@ void LDFileLogger::closeCurrentFile() {
         rollingTimer_->cancel();
         rollingTimer_.reset();
     }
+    // Closed without waiting for the disk: a rolled file is read back (or uploaded) through the
+    // page cache, and a wait per roll would stall every line behind it. flush() is what waits.
     if (fd_ >= 0) {
-        ::fdatasync(fd_);
         ::close(fd_);
         fd_ = -1;
     }
+    // The next file starts empty.
+    position_ = buffer_.size();
 }
 
 void LDFileLogger::rollLogFileNow() {
@@ -248,6 +267,7 @@ void LDFileLogger::rollLogFileNow() {
         if (logFileManager_->implementsDidRollAndArchiveLogFile())
             logFileManager_->didRollAndArchiveLogFile(info->filePath());
     }
+    didRollLogFile();
 }
 
 LDLogFileInfoPtr LDFileLogger::detachCurrentLogFile() {
@@ -289,7 +309,9 @@ void LDFileLogger::maybeRollLogFileDueToAge() {
 
 void LDFileLogger::maybeRollLogFileDueToSize() {
     std::uint64_t limit = maximumFileSize_;
-    if (limit > 0 && fd_ >= 0 && position_ >= limit)
+    // Lines held back to be written together count as well: a burst rolls the file as it would
+    // line by line.
+    if (limit > 0 && (fd_ >= 0 || !buffer_.empty()) && position_ >= limit)
         rollLogFileNow();
 }
 

@@ -60,6 +60,8 @@ class LDFileLogger : public LDAbstractLogger {
     virtual void didLogMessage() { maybeRollLogFileDueToSize(); }
 
     void logMessage(const LDLogMessagePtr& message) override;
+    void willLogMessages() override { inBatch_ = true; }
+    void didLogMessages() override;
     void willRemoveLogger() override { rollLogFileNow(); }
     void flush() override;
 
@@ -67,6 +69,8 @@ class LDFileLogger : public LDAbstractLogger {
     std::uint64_t droppedLines() const { return droppedLines_; }
 
   protected:
+    // Logger's queue: after the current file was closed and archived.
+    virtual void didRollLogFile() {}
     // Logger's queue: closes off the file lines are written to (rolling it when it is open) so the
     // next line starts a new one, and returns it (its path as it is now); the newest log file when
     // none was chosen yet; null when there is no log file.
@@ -82,6 +86,8 @@ class LDFileLogger : public LDAbstractLogger {
 
   private:
     void closeCurrentFile();
+    // Writes the buffered lines now when no message is right behind them, else after those.
+    void writeSoon();
     // Runs `step` on the logger's queue after the messages queued so far.
     void afterMessagesQueuedNow(void (LDFileLogger::*step)());
 
@@ -98,6 +104,7 @@ class LDFileLogger : public LDAbstractLogger {
     std::string buffer_;
     std::uint64_t bufferedLines_ = 0;
     bool writeScheduled_ = false;
+    bool inBatch_ = false;  // the lines of a batch are written together at its end
     DispatchSourcePtr fileWatch_;
     DispatchSourcePtr rollingTimer_;
 };

@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <map>
 #include <mutex>
-#include <thread>
+#include <utility>
 
 #include "quarra/Application.h"
 #include "quarra/NotificationCenter.h"
@@ -55,7 +55,7 @@ LDLog& LDLog::sharedInstance() {
     return *instance;
 }
 
-LDLog::LDLog() : numProcessors_(std::max(1u, std::thread::hardware_concurrency())) {
+LDLog::LDLog() {
     loggers_.reserve(4);
     // Whatever the loggers still hold is written out before the process ends.
     NotificationCenter::defaultCenter().addObserver(ApplicationWillTerminateNotification,
@@ -70,8 +70,26 @@ void LDLog::addLogger(LDLoggerPtr logger, std::uint64_t level) {
     // Until the logger is in the list, every message counts as selected: one logged right after
     // this call must reach it.
     registering_.fetch_add(1, std::memory_order_acq_rel);
-    loggingQueue()->async([this, logger = std::move(logger), level]() mutable {
+    changeLoggers([this, logger = std::move(logger), level]() mutable {
         lt_addLogger(std::move(logger), level);
+        registering_.fetch_sub(1, std::memory_order_acq_rel);
+    });
+}
+
+void LDLog::setLevelOfLogger(const LDLoggerPtr& logger, std::uint64_t level) {
+    if (!logger) {
+        return;
+    }
+    // A level that widens counts as selected until it is set, like a logger being added.
+    registering_.fetch_add(1, std::memory_order_acq_rel);
+    changeLoggers([this, logger, level] {
+        for (auto& node : loggers_) {
+            if (node.logger == logger) {
+                node.level = level;
+                break;
+            }
+        }
+        lt_updateSelectedFlags();
         registering_.fetch_sub(1, std::memory_order_acq_rel);
     });
 }
@@ -80,11 +98,33 @@ void LDLog::removeLogger(const LDLoggerPtr& logger) {
     if (!logger) {
         return;
     }
-    loggingQueue()->async([this, logger] { lt_removeLogger(logger); });
+    changeLoggers([this, logger] { lt_removeLogger(logger); });
 }
 
 void LDLog::removeAllLoggers() {
-    loggingQueue()->async([this] { lt_removeAllLoggers(); });
+    changeLoggers([this] { lt_removeAllLoggers(); });
+}
+
+void LDLog::changeLoggers(Block change) {
+    // The change takes the next number; messages queued after this call wait for it, so they go
+    // to the loggers as they are after the change, even while a drain is running.
+    std::uint64_t number;
+    {
+        std::lock_guard lock(pendingMutex_);
+        number = ++changesQueued_;
+    }
+    loggingQueue()->async([this, change = std::move(change), number] {
+        change();
+        bool drain = false;
+        {
+            std::lock_guard lock(pendingMutex_);
+            changesMade_ = number;
+            drain = !pending_.empty() && !std::exchange(drainScheduled_, true);
+        }
+        if (drain) {
+            drainPending();
+        }
+    });
 }
 
 std::vector<LDLoggerPtr> LDLog::allLoggers() {
@@ -160,53 +200,62 @@ void LDLog::queueLogMessage(LDLogMessagePtr message, bool asynchronous) {
         loggingQueue()->sync([&] { lt_log(message); });
         return;
     }
-    // The backlog is not bounded: a caller never waits for the loggers when logging asynchronously.
-    // The message waits in pending_ under a number, and the block that delivers it carries only
-    // that number, so submitting it costs no allocation. Delivered messages come back to a caller
-    // to be released, so that a message's memory is taken and given back on the same side instead
-    // of being fought over by the allocator's locks.
-    thread_local std::vector<LDLogMessagePtr> released;
-    // Releasing a message may log again (a tag that logs when it goes); that inner call leaves the
-    // list being released alone.
-    thread_local bool releasing = false;
-    std::uint64_t number;
+    // What a message costs while it waits: its text and roughly its other fields.
+    size_t size = message->message().size() + sizeof(LDLogMessage) + 64;
+    bool schedule = false;
     {
         std::lock_guard lock(pendingMutex_);
-        number = firstPending_ + pending_.size();
-        pending_.push_back(std::move(message));
-        queuedCount_.fetch_add(1, std::memory_order_release);
-        if (!releasing) {
-            released.swap(delivered_);
+        if (pendingBytes_ + size > MaximumBacklogBytes) {
+            droppedCount_.fetch_add(1, std::memory_order_relaxed);
+            return;
         }
+        pendingBytes_ += size;
+        pending_.push_back({std::move(message), changesQueued_, size});
+        queuedCount_.fetch_add(1, std::memory_order_release);
+        schedule = !std::exchange(drainScheduled_, true);
     }
-    loggingQueue()->async([this, number] { deliverPending(number); });
-    if (!releasing) {
-        releasing = true;
-        released.clear();
-        releasing = false;
+    // One block drains everything queued until it finds nothing left: a burst costs the callers
+    // one hand-off, not one per line.
+    if (schedule) {
+        loggingQueue()->async([this] { drainPending(); });
     }
 }
 
-void LDLog::deliverPending(std::uint64_t number) {
-    LDLogMessagePtr dropped;  // released after the lock: releasing may log
-    {
-        std::lock_guard lock(pendingMutex_);
-        // Bounded, so a burst followed by silence holds little memory.
-        if (delivered_.size() < kMaxDelivered) {
-            delivered_.push_back(std::move(lastDelivered_));
-        } else {
-            dropped = std::move(lastDelivered_);
+void LDLog::drainPending() {
+    std::vector<LDLogMessagePtr> batch;
+    for (;;) {
+        batch.clear();
+        // What comes while the loggers finish the last batch goes with the next.
+        loggingGroup_.wait();
+        {
+            std::lock_guard lock(pendingMutex_);
+            // Messages queued after a change of the loggers that has not been made yet wait for
+            // it; the change drains them when it is made.
+            auto end = pending_.begin();
+            while (end != pending_.end() && end->changes <= changesMade_) {
+                pendingBytes_ -= end->size;
+                batch.push_back(std::move(end->message));
+                ++end;
+            }
+            pending_.erase(pending_.begin(), end);
+            if (batch.empty()) {
+                drainScheduled_ = false;
+                break;
+            }
         }
-        lastDelivered_ = std::move(pending_[number - firstPending_]);
-        deliveredCount_.fetch_add(1, std::memory_order_release);
-        // Callers on several threads may submit their blocks in another order than they took
-        // their numbers; slots are dropped once everything before them is delivered.
-        while (!pending_.empty() && !pending_.front()) {
-            pending_.pop_front();
-            ++firstPending_;
+        lt_logBatch(batch, true);
+        std::uint64_t dropped = droppedCount_.load(std::memory_order_relaxed);
+        if (dropped != droppedReported_) {
+            auto report = std::make_shared<const LDLogMessage>(
+                std::to_string(dropped - droppedReported_) +
+                    " log messages were dropped: they came faster than the loggers could take "
+                    "them",
+                LDLogLevelWarning, LDLogFlagWarning, 0, "LDLog", "LDLog::drainPending", 0, nullptr,
+                0);
+            droppedReported_ = dropped;
+            lt_log(report);
         }
     }
-    lt_log(lastDelivered_);
 }
 
 void LDLog::lt_addLogger(LDLoggerPtr logger, std::uint64_t level) {
@@ -253,25 +302,53 @@ void LDLog::lt_updateSelectedFlags() {
 }
 
 void LDLog::lt_log(const LDLogMessagePtr& message) {
-    selected_.clear();
+    loggingGroup_.wait();
+    lt_logBatch(std::vector<LDLogMessagePtr>{message}, false);
+    loggingGroup_.wait();
+}
+
+void LDLog::lt_logBatch(const std::vector<LDLogMessagePtr>& batch, bool queued) {
+    // Each logger gets its share of the batch in one block on its own queue, and the loggers work
+    // side by side. The dispatcher does not wait for them: it gathers the next batch meanwhile and
+    // waits only before handing that one over, so a burst costs a hand-off per batch, not per line,
+    // and no logger runs more than one batch ahead of the others.
+    struct Shared {
+        std::atomic<size_t> loggers{0};
+        size_t messages = 0;
+    };
+    auto shared = std::make_shared<Shared>();
+    // Only what was queued asynchronously counts towards delivery.
+    shared->messages = queued ? batch.size() : 0;
+    std::vector<std::pair<const LDLoggerNode*, std::vector<LDLogMessagePtr>>> shares;
     for (const auto& node : loggers_) {
-        if (node.level & message->flag()) {
-            selected_.push_back(&node);
+        std::vector<LDLogMessagePtr> selected;
+        for (const auto& message : batch) {
+            if (node.level & message->flag()) {
+                selected.push_back(message);
+            }
+        }
+        if (!selected.empty()) {
+            shares.emplace_back(&node, std::move(selected));
         }
     }
-    // Several loggers work on one message side by side; either way lt_log returns only when all of
-    // them are done, so no logger sees the next message before the others finish this one.
-    if (numProcessors_ >= 2 && selected_.size() >= 2) {
-        for (const LDLoggerNode* node : selected_) {
-            loggingGroup_.async(node->loggerQueue, [logger = node->logger, message] {
+    if (shares.empty()) {
+        deliveredCount_.fetch_add(shared->messages, std::memory_order_release);
+        return;
+    }
+    shared->loggers = shares.size();
+    for (auto& [node, selected] : shares) {
+        loggingGroup_.async(node->loggerQueue, [this, logger = node->logger, shared,
+                                                selected = std::move(selected)] {
+            guarded([&] { logger->willLogMessages(); });
+            for (const auto& message : selected) {
                 guarded([&] { logger->logMessage(message); });
-            });
-        }
-        loggingGroup_.wait();
-    } else {
-        for (const LDLoggerNode* node : selected_) {
-            node->loggerQueue->sync([&] { guarded([&] { node->logger->logMessage(message); }); });
-        }
+            }
+            // The batch counts as delivered once the last logger is through with it.
+            if (shared->loggers.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+                deliveredCount_.fetch_add(shared->messages, std::memory_order_release);
+            }
+            guarded([&] { logger->didLogMessages(); });
+        });
     }
 }
 

@@ -1,7 +1,7 @@
 #pragma once
-// The log dispatcher: queues each message on the serial logging queue "log.dispatch" and hands it
-// to every registered logger whose level mask selects the message's flag. Every member is safe to
-// call from any thread, except where a REQUIRES says otherwise.
+// The log dispatcher: queues each message for the serial logging queue "log.dispatch", which hands
+// what has come in batches to every registered logger whose level mask selects a message's flag.
+// Every member is safe to call from any thread, except where a REQUIRES says otherwise.
 //
 // Queue order: the logging queue first, then a logger's queue. Code running on the logging queue or
 // on a logger's queue must not log synchronously, flush, or list loggers: each of those waits on
@@ -51,6 +51,10 @@ class LDLog {
     // Messages queued after this call reach it. The same logger with another mask is added again as
     // a second registration; with the same mask nothing changes. A null logger is ignored.
     void addLogger(LDLoggerPtr logger, std::uint64_t level = LDLogLevelAll);
+    // Gives the first registration of `logger` the level mask `level`, in step with the messages
+    // (those queued before keep the old mask); returns at once. Unlike removing and adding it
+    // again, the logger is not told (a file logger would roll its file).
+    void setLevelOfLogger(const LDLoggerPtr& logger, std::uint64_t level);
     // Drops the first registration of `logger`; returns at once.
     void removeLogger(const LDLoggerPtr& logger);
     void removeAllLoggers();
@@ -83,12 +87,19 @@ class LDLog {
                            std::uint64_t line, LDLogTag tag, const char* format, va_list args)
         __attribute__((format(printf, 10, 0)));
 
-    // True while messages queued asynchronously wait for delivery. Read by a logger on its queue
-    // to learn whether more are right behind the one it handles, so it can write them together.
+    // True while messages queued asynchronously wait for delivery or are being handled (a batch
+    // counts until its last logger is through with it). Read by a logger on its queue to learn
+    // whether more are right behind the ones it handles, so it can write them together.
     bool hasUndeliveredMessages() const {
         return queuedCount_.load(std::memory_order_acquire) !=
                deliveredCount_.load(std::memory_order_acquire);
     }
+
+    // Messages queued asynchronously that were dropped because the backlog was full.
+    std::uint64_t droppedMessages() const { return droppedCount_.load(std::memory_order_relaxed); }
+    // The most text asynchronous messages may hold while they wait for delivery; a message that
+    // would go beyond it is dropped (and counted) rather than making the caller wait.
+    static constexpr size_t MaximumBacklogBytes = 32 * 1024 * 1024;
 
     // Returns once every logger has flushed what was queued before this call.
     // REQUIRES: not on the logging queue or a logger's queue.
@@ -110,55 +121,39 @@ class LDLog {
     LDLog();
 
     void queueLogMessage(LDLogMessagePtr message, bool asynchronous);
-    void deliverPending(std::uint64_t number);
+    // Queues a change of the logger list in step with the messages.
+    void changeLoggers(Block change);
+    // Delivers the queued messages in batches until none is left.
+    void drainPending();
     // REQUIRES: on the logging queue, as all the lt_ members.
     void lt_addLogger(LDLoggerPtr logger, std::uint64_t level);
     void lt_removeLogger(const LDLoggerPtr& logger);
     void lt_removeAllLoggers();
     void lt_updateSelectedFlags();
     void lt_log(const LDLogMessagePtr& message);
+    // `queued`: the batch was queued asynchronously (and counts towards delivery).
+    void lt_logBatch(const std::vector<LDLogMessagePtr>& batch, bool queued);
     void lt_flush();
-
-    static constexpr size_t kMaxDelivered = 256;
-
-    // Held for a few instructions at a time by callers and the logging queue: a short spin before
-    // sleeping spares both sides the system calls of a contended lock.
-    class BriefMutex {
-      public:
-        void lock() {
-            for (int spin = 0; spin < 64; ++spin) {
-                if (mutex_.try_lock()) {
-                    return;
-                }
-#if defined(__x86_64__) || defined(__i386__)
-                __builtin_ia32_pause();
-#elif defined(__aarch64__)
-                asm volatile("yield");
-#endif
-            }
-            mutex_.lock();
-        }
-        void unlock() {
-            mutex_.unlock();
-        }
-
-      private:
-        std::mutex mutex_;
-    };
 
     std::atomic<std::uint64_t> queuedCount_{0};
     std::atomic<std::uint64_t> deliveredCount_{0};
-    BriefMutex pendingMutex_;
-    std::deque<LDLogMessagePtr> pending_;        // asynchronous messages not delivered yet
-    std::uint64_t firstPending_ = 0;             // the number of pending_.front()
-    std::vector<LDLogMessagePtr> delivered_;     // handed back to the next caller to release
-    LDLogMessagePtr lastDelivered_;              // only touched on the logging queue
-    std::vector<LDLoggerNode> loggers_;          // only touched on the logging queue
+    std::atomic<std::uint64_t> droppedCount_{0};
+    struct Pending {
+        LDLogMessagePtr message;
+        std::uint64_t changes;  // changes of the loggers queued before the message
+        size_t size;
+    };
+    std::mutex pendingMutex_;
+    std::deque<Pending> pending_;  // asynchronous messages not delivered yet
+    size_t pendingBytes_ = 0;
+    std::uint64_t changesQueued_ = 0;    // changes of the logger list queued so far
+    std::uint64_t changesMade_ = 0;      // and made
+    bool drainScheduled_ = false;        // a drain runs or is queued; it takes what comes meanwhile
+    std::uint64_t droppedReported_ = 0;  // only touched on the logging queue
+    std::vector<LDLoggerNode> loggers_;  // only touched on the logging queue
     std::atomic<std::uint64_t> selectedFlags_{0};  // the loggers' level masks together
     std::atomic<int> registering_{0};              // addLogger calls not yet on the queue
-    std::vector<const LDLoggerNode*> selected_;  // scratch space of lt_log
     DispatchGroup loggingGroup_;
-    const unsigned numProcessors_;
 };
 
 }  // namespace quarra

@@ -35,6 +35,10 @@ class LDLogger {
 
     // Writes one message. Runs on the logger's queue; a failure is the logger's own to handle.
     virtual void logMessage(const LDLogMessagePtr& message) = 0;
+    // Around the messages the dispatcher hands over together, on the logger's queue: a logger may
+    // hold what it writes until the last of them.
+    virtual void willLogMessages() {}
+    virtual void didLogMessages() {}
     virtual LDLogFormatterPtr logFormatter() = 0;
     virtual void setLogFormatter(LDLogFormatterPtr formatter) = 0;
 

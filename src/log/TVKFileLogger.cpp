@@ -3,23 +3,25 @@
 #include <cstring>
 
 #include "auth/TVKQuarraAuthManager.h"
-#include "platform/Diagnostics.h"
-#include "quarra/TVKErrors.h"
 #include "core/TVKQuarraConfigurationManager.h"
 #include "core/TVKQuarraManager.h"
 #include "log/LDLog.h"
 #include "log/LDLogFileManagerDefault.h"
 #include "log/TVKLogFileFormatter.h"
-#include "quarra/Application.h"
+#include "log/TVKQuarraLoggerInternal.h"
+#include "platform/Diagnostics.h"
 #include "platform/Files.h"
-#include "sso/SSOUtf8.h"
+#include "platform/URLError.h"
+#include "platform/Utf8.h"
+#include "quarra/Application.h"
+#include "quarra/TVKErrors.h"
 
 namespace quarra {
 namespace {
 
 constexpr size_t kTimestampLength = 23;  // "yyyy/MM/dd HH:mm:ss:SSS"
 
-// A line that starts a new entry begins with "dddd/dd/dd dd:dd:dd:ddd".
+// A line that holds an entry begins with "dddd/dd/dd dd:dd:dd:ddd".
 bool startsWithTimestamp(std::string_view line) {
     static constexpr std::string_view shape = "dddd/dd/dd dd:dd:dd:ddd";
     if (line.size() < kTimestampLength)
@@ -32,11 +34,23 @@ bool startsWithTimestamp(std::string_view line) {
     return true;
 }
 
-std::shared_ptr<LDLogFileManagerDefault> singleFileManager(const std::filesystem::path& folder) {
+std::shared_ptr<LDLogFileManagerDefault> folderLogFileManager(const std::filesystem::path& folder) {
     auto manager = std::make_shared<LDLogFileManagerDefault>(folder);
-    // Creating a new log file deletes every older one.
-    manager->setMaximumNumberOfLogFiles(1);
+    // The logger holds the folder under its own limit, the upload file included.
+    manager->setMaximumNumberOfLogFiles(0);
+    manager->setLogFilesDiskQuota(0);
     return manager;
+}
+
+// Whether the server answered with a refusal: a failure to reach it is none.
+bool isRefusal(const Error& error) {
+    return error.domain() != URLErrorDomain && error.domain() != TVKNetworkErrorDomain;
+}
+
+std::int64_t steadyNow() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
 }
 
 }  // namespace
@@ -46,25 +60,40 @@ TVKFileLogger::TVKFileLogger()
           std::filesystem::path folder =
               TVKQuarraConfigurationManager::sharedInstance().logDirectory();
           moveLogsFromLegacyDirToDir(folder);
-          return singleFileManager(folder);
+          return folderLogFileManager(folder);
       }()) {}
 
 TVKFileLogger::TVKFileLogger(LDLogFileManagerPtr logFileManager)
     : LDFileLogger(std::move(logFileManager)), directory_(this->logFileManager()->logsDirectory()) {
     logFormatter_ = std::make_shared<TVKLogFileFormatter>();
-    // The file rolls only when an upload begins.
-    setMaximumFileSize(0);
-    setRollingFrequency(0);
+    setMaximumFileSize(MaximumLogFileSize);
+    setRollingFrequency(MaximumLogFileAge);
     setDoNotReuseLogFiles(false);
-    foregroundObserver_ = NotificationCenter::defaultCenter().addObserver(
-        ApplicationWillEnterForegroundNotification,
-        [this](const Notification&) { startUploadProcess(); });
 }
 
 TVKFileLogger::~TVKFileLogger() {
-    NotificationCenter::defaultCenter().removeObserver(foregroundObserver_);
+    if (foregroundObserver_)
+        NotificationCenter::defaultCenter().removeObserver(foregroundObserver_);
     if (uploadFile_)
         std::fclose(uploadFile_);
+}
+
+void TVKFileLogger::didAddLoggerInQueue(const DispatchQueuePtr& queue) {
+    LDFileLogger::didAddLoggerInQueue(queue);
+    if (foregroundObserver_)
+        return;
+    // The observer holds the logger weakly: a logger that is gone is not woken.
+    std::weak_ptr<TVKFileLogger> weak = self();
+    foregroundObserver_ = NotificationCenter::defaultCenter().addObserver(
+        ApplicationWillEnterForegroundNotification, [weak](const Notification&) {
+            if (auto logger = weak.lock())
+                logger->startUploadProcess();
+        });
+}
+
+void TVKFileLogger::didLogMessage() {
+    linesWritten_.fetch_add(1, std::memory_order_relaxed);
+    LDFileLogger::didLogMessage();
 }
 
 void TVKFileLogger::moveLogsFromLegacyDirToDir(const std::filesystem::path& directory) {
@@ -90,20 +119,35 @@ std::filesystem::path TVKFileLogger::offsetFilePath() const {
     return directory_ / "offset";
 }
 
-std::uint64_t TVKFileLogger::readFileOffset() const {
-    auto bytes = files::read(offsetFilePath());
-    if (!bytes)
+namespace {
+
+// The "offset" file: the offset, then the refusals of the batch there, 8 bytes each in native
+// order; a file of 8 bytes (an earlier version's) has no refusals.
+std::uint64_t readOffsetWord(const std::filesystem::path& path, size_t index) {
+    auto bytes = files::read(path);
+    if (!bytes || bytes->size() <= index * 8)
         return 0;
     unsigned char raw[8] = {};
-    std::memcpy(raw, bytes->data(), std::min<size_t>(bytes->size(), sizeof raw));
-    std::uint64_t offset;
-    std::memcpy(&offset, raw, sizeof offset);
-    return offset;
+    std::memcpy(raw, bytes->data() + index * 8, std::min<size_t>(bytes->size() - index * 8, 8));
+    std::uint64_t value;
+    std::memcpy(&value, raw, sizeof value);
+    return value;
 }
 
-bool TVKFileLogger::saveFileOffset(std::uint64_t offset) const {
-    char raw[sizeof offset];
+}  // namespace
+
+std::uint64_t TVKFileLogger::readFileOffset() const {
+    return readOffsetWord(offsetFilePath(), 0);
+}
+
+std::uint64_t TVKFileLogger::readRefusals() const {
+    return readOffsetWord(offsetFilePath(), 1);
+}
+
+bool TVKFileLogger::saveFileOffset(std::uint64_t offset, std::uint64_t refusals) const {
+    char raw[2 * sizeof offset];
     std::memcpy(raw, &offset, sizeof offset);
+    std::memcpy(raw + sizeof offset, &refusals, sizeof refusals);
     return files::writeAtomically(offsetFilePath(), std::string_view(raw, sizeof raw), 0600) ==
            nullptr;
 }
@@ -113,7 +157,17 @@ void TVKFileLogger::startUploadProcess() {
         return;
     if (uploading_.exchange(true))
         return;
+    liveFileTaken_ = false;
     uploadNextBatch();
+}
+
+void TVKFileLogger::startUploadProcessAfterRequest() {
+    if (uploading_.load(std::memory_order_relaxed) ||
+        linesWritten_.load(std::memory_order_relaxed) ==
+            linesTaken_.load(std::memory_order_relaxed) ||
+        steadyNow() < retryAfter_.load(std::memory_order_relaxed))
+        return;
+    startUploadProcess();
 }
 
 void TVKFileLogger::uploadNextBatch() {
@@ -130,7 +184,12 @@ void TVKFileLogger::batchStep() {
     std::uint64_t bytes = 0;
     auto entries = readLogEntries(batchSize_, &bytes);
     if (!entries) {
-        endUpload(true);
+        // Nothing more in this file; the next one (the live file last) follows.
+        closeAndRemoveUploadFile();
+        if (liveFileTaken_)
+            endUpload(true);
+        else
+            uploadNextBatch();
         return;
     }
     doUploadNextBatch(std::move(*entries), bytes);
@@ -141,7 +200,7 @@ void TVKFileLogger::openUploadFile() {
         return;
     std::error_code error;
     if (!std::filesystem::exists(uploadFilePath(), error)) {
-        rollAndMoveLogFileToUploadFilePath();
+        moveOldestLogFileToUploadFilePath();
         return;
     }
     // Left by an upload that did not finish: it goes on from the saved offset.
@@ -150,67 +209,76 @@ void TVKFileLogger::openUploadFile() {
         endUpload(false);
         return;
     }
-    fileOffset_ = readFileOffset();
-    if (fseeko(uploadFile_, static_cast<off_t>(fileOffset_), SEEK_SET) != 0) {
-        endUpload(false);
+    if (offsetUnsaved_) {
+        // The offset of this process is ahead of the file's: it is saved now or the upload waits,
+        // so that a later process does not send the delivered entries again.
+        if (!saveFileOffset(fileOffset_, refusals_)) {
+            endUpload(false);
+            return;
+        }
+        offsetUnsaved_ = false;
+    } else {
+        fileOffset_ = readFileOffset();
+        refusals_ = readRefusals();
     }
+    if (fseeko(uploadFile_, static_cast<off_t>(fileOffset_), SEEK_SET) != 0)
+        endUpload(false);
 }
 
-void TVKFileLogger::rollAndMoveLogFileToUploadFilePath() {
-    // The log file is closed off and renamed in one step on the logger's queue: no line can come
-    // between, every line before is in it, every line after goes to a new file.
-    LDLogFileInfoPtr info = detachCurrentLogFile();
+void TVKFileLogger::moveOldestLogFileToUploadFilePath() {
+    auto sorted = logFileManager()->sortedLogFileInfos();
+    LDLogFileInfoPtr oldest = sorted.empty() ? nullptr : sorted.back();
+    LDLogFileInfoPtr current = sorted.empty() ? nullptr : sorted.front();
+    if (!oldest || (oldest == current && !oldest->isArchived())) {
+        if (liveFileTaken_) {
+            endUpload(true);
+            return;
+        }
+        // The live file is closed off and renamed in one step on the logger's queue: no line can
+        // come between, every line before is in it, every line after goes to a new file.
+        linesAtRoll_ = linesWritten_;
+        liveFileTaken_ = true;
+        oldest = detachCurrentLogFile();
+    }
     std::error_code error;
-    if (!info || !std::filesystem::exists(info->filePath(), error)) {
-        endUpload(false);
+    if (!oldest || !std::filesystem::exists(oldest->filePath(), error)) {
+        endUpload(true);
         return;
     }
-    std::filesystem::rename(info->filePath(), uploadFilePath(), error);
+    std::filesystem::rename(oldest->filePath(), uploadFilePath(), error);
     if (error) {
         endUpload(false);
         return;
     }
     std::filesystem::remove(offsetFilePath(), error);
+    fileOffset_ = 0;
+    refusals_ = 0;
+    offsetUnsaved_ = false;
     uploadNextBatch();
 }
 
 std::optional<std::vector<TVKLogEntry>> TVKFileLogger::readLogEntries(std::uint64_t limit,
                                                                       std::uint64_t* bytesRead) {
     std::uint64_t consumed = 0;
-    std::optional<std::string> current;
     std::vector<TVKLogEntry> entries;
     char* buffer = nullptr;
     size_t capacity = 0;
-    auto keep = [&](std::string text) {
-        TVKLogEntry entry(std::move(text));
-        if (entry.isValid())
-            entries.push_back(std::move(entry));
-    };
-    for (;;) {
+    while (entries.size() < limit) {
         ssize_t length = getline(&buffer, &capacity, uploadFile_);
         if (length <= 0)
             break;
         consumed += static_cast<std::uint64_t>(length);
         std::string_view raw(buffer, static_cast<size_t>(length));
-        if (startsWithTimestamp(raw)) {
-            if (current)
-                keep(std::move(*current));
-            current.reset();
-            if (entries.size() >= limit) {
-                // This line starts the next batch.
-                consumed -= static_cast<std::uint64_t>(length);
-                fseeko(uploadFile_, -static_cast<off_t>(length), SEEK_CUR);
-                break;
-            }
-            // The log holds UTF-8; a damaged byte must not stop the upload, so it is replaced.
-            current = repairedUtf8(raw);
-        } else if (current) {
-            *current += repairedUtf8(raw);
-        }
+        // One line is one entry: the formatter escapes line breaks inside a message. A line that
+        // is no entry (a damaged file, an earlier format's continuation) is passed over.
+        if (!startsWithTimestamp(raw))
+            continue;
+        // The log holds UTF-8; a damaged byte must not stop the upload, so it is replaced.
+        TVKLogEntry entry(repairedUtf8(raw));
+        if (entry.isValid())
+            entries.push_back(std::move(entry));
     }
     std::free(buffer);
-    if (current)
-        keep(std::move(*current));
     if (bytesRead)
         *bytesRead = consumed;
     if (entries.empty())
@@ -219,32 +287,62 @@ std::optional<std::vector<TVKLogEntry>> TVKFileLogger::readLogEntries(std::uint6
 }
 
 void TVKFileLogger::doUploadNextBatch(std::vector<TVKLogEntry> entries, std::uint64_t numBytes) {
-    auto records = std::make_shared<Json>(Json::array());
-    for (auto& entry : entries) {
-        if (auto record = entry.serverFields())
-            records->push_back(std::move(*record));
-    }
     TVKQuarraAuthManager::sharedInstance().isRemotelyAuthenticatedWithHandler(
-        [self = self(), records, numBytes](bool authenticated, const TVKUserInternalPtr&,
-                                           const ErrorPtr& error) {
+        [self = self(), entries = std::move(entries), numBytes](
+            bool authenticated, const TVKUserInternalPtr&, const ErrorPtr& error) mutable {
             auto user = TVKQuarraAuthManager::sharedInstance().currentUser();
             if (!authenticated || error || !user || !user->currentQuarra()) {
-                self->endUpload(false);
+                self->loggerQueue()->async([self] { self->endUpload(false); });
                 return;
             }
-            TVKQuarraManager::sharedInstance().requestQuarraEndpointInternal(
-                "client/log", user->currentQuarra(), TVKQuarraRequestMethodPOST, *records,
-                TVKQuarraParameterEncodingJSON,
-                [self, numBytes](const Json&, const ErrorPtr& error) {
-                    self->handleBatchResult(error, numBytes);
-                });
+            // The user of the session and the Quarra the entries go to: only their own entries
+            // travel. Lines name the user by id once it is known, by name before.
+            std::string quarraId = std::to_string(user->currentQuarra()->Id());
+            std::string byName = TVKLogFileFormatter::redactSecuredFieldsFromFormattedMessage(
+                TVKQuarraLoggerInternal::usernameField(user->username()));
+            std::string byId = user->userId() != 0 ? std::to_string(user->userId()) : byName;
+            std::vector<TVKLogEntry> own;
+            own.reserve(entries.size());
+            for (auto& entry : entries) {
+                const Json& fields = *entry.clientFields();
+                const Json& username = fields["username"];
+                if (fields["quarra_id"] == quarraId && (username == byId || username == byName))
+                    own.push_back(std::move(entry));
+            }
+            if (size_t foreign = entries.size() - own.size()) {
+                self->droppedEntries_ += foreign;
+                TVK_LOG_INFO("Dropped " + std::to_string(foreign) +
+                             " log entries of another account from the upload");
+            }
+            self->postBatch(std::move(own), numBytes);
+        });
+}
+
+void TVKFileLogger::postBatch(std::vector<TVKLogEntry> entries, std::uint64_t numBytes) {
+    auto user = TVKQuarraAuthManager::sharedInstance().currentUser();
+    if (entries.empty() || !user) {
+        loggerQueue()->async(
+            [self = self(), numBytes] { self->handleBatchResult(nullptr, numBytes); });
+        return;
+    }
+    Json records = Json::array();
+    for (auto& entry : entries) {
+        if (auto record = entry.serverFields())
+            records.push_back(std::move(*record));
+    }
+    TVKQuarraManager::sharedInstance().requestQuarraEndpointInternal(
+        "client/log", user->currentQuarra(), TVKQuarraRequestMethodPOST, records,
+        TVKQuarraParameterEncodingJSON,
+        [self = self(), numBytes](const Json&, const ErrorPtr& error) {
+            self->loggerQueue()->async(
+                [self, error, numBytes] { self->handleBatchResult(error, numBytes); });
         });
 }
 
 void TVKFileLogger::handleBatchResult(const ErrorPtr& error, std::uint64_t numBytes) {
     if (!error) {
-        deleteLogEntriesWithTotalBytes(numBytes);
-        finalizeBatchUpload();
+        if (deleteLogEntriesWithTotalBytes(numBytes))
+            finalizeBatchUpload();
         return;
     }
     const Json& info = error->userInfo();
@@ -253,8 +351,28 @@ void TVKFileLogger::handleBatchResult(const ErrorPtr& error, std::uint64_t numBy
                     message != info.end() && message->is_string() &&
                     message->get<std::string>() == PayloadLimitMessage;
     if (!tooLarge) {
-        // Not delivered (no network, a server failure): the batch waits for the next upload.
-        endUpload(false);
+        if (!isRefusal(*error)) {
+            // Not delivered (no network): the batch waits for the next upload.
+            endUpload(false);
+            return;
+        }
+        refusals_ += 1;
+        if (refusals_ < MaximumRefusals) {
+            // Counted across processes: a batch refused in every run is skipped all the same.
+            if (saveFileOffset(fileOffset_, refusals_))
+                offsetUnsaved_ = false;
+            else
+                offsetUnsaved_ = true;
+            endUpload(false);
+            return;
+        }
+        std::uint64_t skipped = batchSize_;
+        TVK_LOG_WARNING("Skipped a batch of up to " + std::to_string(skipped) +
+                        " log entries the server refused " + std::to_string(refusals_) +
+                        " times: " + error->description());
+        droppedEntries_ += 1;
+        if (deleteLogEntriesWithTotalBytes(numBytes))
+            finalizeBatchUpload();
         return;
     }
     std::uint64_t size = batchSize_;
@@ -264,24 +382,40 @@ void TVKFileLogger::handleBatchResult(const ErrorPtr& error, std::uint64_t numBy
             endUpload(false);
             return;
         }
-    } else {
-        // One entry alone is over the limit: it can never be delivered.
-        deleteLogEntriesWithTotalBytes(numBytes);
-        batchSize_ = DefaultBatchSize;
+        finalizeBatchUpload();
+        return;
     }
-    finalizeBatchUpload();
+    // One entry alone is over the limit: it can never be delivered.
+    batchSize_ = DefaultBatchSize;
+    droppedEntries_ += 1;
+    if (deleteLogEntriesWithTotalBytes(numBytes))
+        finalizeBatchUpload();
 }
 
-void TVKFileLogger::deleteLogEntriesWithTotalBytes(std::uint64_t bytes) {
+bool TVKFileLogger::deleteLogEntriesWithTotalBytes(std::uint64_t bytes) {
     fileOffset_ += bytes;
-    saveFileOffset(fileOffset_);
+    refusals_ = 0;
+    if (saveFileOffset(fileOffset_, 0)) {
+        offsetUnsaved_ = false;
+        return true;
+    }
+    // Going on would let a later process send these entries again: the upload stops here and the
+    // next one saves the offset before it sends anything.
+    offsetUnsaved_ = true;
+    TVK_LOG_ERROR("The log upload stopped: its offset could not be saved");
+    endUpload(false);
+    return false;
 }
 
 void TVKFileLogger::finalizeBatchUpload() {
-    if (isUploadFileEOF())
-        endUpload(true);
-    else
-        uploadNextBatch();
+    if (isUploadFileEOF()) {
+        closeAndRemoveUploadFile();
+        if (liveFileTaken_) {
+            endUpload(true);
+            return;
+        }
+    }
+    uploadNextBatch();
 }
 
 bool TVKFileLogger::isUploadFileEOF() {
@@ -306,14 +440,55 @@ void TVKFileLogger::closeAndRemoveUploadFile() {
     std::error_code ignored;
     std::filesystem::remove(uploadFilePath(), ignored);
     std::filesystem::remove(offsetFilePath(), ignored);
+    offsetUnsaved_ = false;
 }
 
-void TVKFileLogger::endUpload(bool removeFiles) {
-    if (removeFiles)
-        closeAndRemoveUploadFile();
-    else
-        closeUploadFile();
+void TVKFileLogger::endUpload(bool delivered) {
+    closeUploadFile();
+    if (delivered) {
+        linesTaken_ = linesAtRoll_;
+        failures_ = 0;
+        retryAfter_ = 0;
+    } else {
+        // 30 s after the first failure, doubling up to an hour.
+        unsigned failures = std::min(failures_.fetch_add(1) + 1, 8u);
+        auto wait = std::min<std::int64_t>(std::int64_t{30} << (failures - 1), 3600);
+        retryAfter_ = steadyNow() + wait * 1'000'000'000;
+    }
     uploading_ = false;
+}
+
+void TVKFileLogger::didRollLogFile() {
+    enforceFolderLimit();
+}
+
+void TVKFileLogger::enforceFolderLimit() {
+    std::uint64_t limit = logFolderLimit_;
+    if (limit == 0)
+        return;
+    struct File {
+        std::filesystem::path path;
+        std::uint64_t size;
+    };
+    // Oldest first: the upload file (unless an upload reads it), then the log files by age.
+    std::vector<File> files;
+    std::error_code error;
+    if (!uploading_ && std::filesystem::exists(uploadFilePath(), error))
+        files.push_back({uploadFilePath(), std::filesystem::file_size(uploadFilePath(), error)});
+    auto sorted = logFileManager()->sortedLogFileInfos();
+    for (auto it = sorted.rbegin(); it != sorted.rend(); ++it)
+        files.push_back({(*it)->filePath(), (*it)->fileSize()});
+    std::uint64_t total = 0;
+    for (const auto& file : files)
+        total += file.size;
+    // The newest file is the one being written: it stays.
+    for (size_t i = 0; i + 1 < files.size() && total > limit; ++i) {
+        if (std::filesystem::remove(files[i].path, error)) {
+            total -= files[i].size;
+            if (files[i].path == uploadFilePath())
+                std::filesystem::remove(offsetFilePath(), error);
+        }
+    }
 }
 
 void TVKFileLogger::logDataWithCompletionHandler(

@@ -1,5 +1,6 @@
 #include "log/TVKLogEntry.h"
 
+#include "log/TVKLogFileFormatter.h"
 #include "platform/Device.h"
 #include "platform/Regex.h"
 
@@ -9,14 +10,18 @@ namespace {
 const char* const kKeys[] = {"timestamp_str", "bundle_id", "session_id", "quarra_id", "username",
                              "file", "function_name", "line_num", "level", "message"};
 
+// One line of the log file: the text was escaped when written, so an entry never spans lines and
+// no message can hold a line that passes for an entry of its own. The function is matched up to
+// the first " line:" so that a message cannot lend the prefix a level or a line of its choosing.
 const Regex& entryRegex() {
     // Never destroyed: a log upload may still read entries while the process exits.
     static const RegexPtr& regex = *new RegexPtr(
         Regex::make(
-            "(\\d\\d\\d\\d/\\d\\d/\\d\\d \\d\\d:\\d\\d:\\d\\d:\\d\\d\\d)\\s+\\[bundleID:(\\S+)\\s+"
-            "sessionId:(\\S+)\\s+quarraId:(\\d+)\\s+username:(\\S+)\\s+file:(\\S+)\\s+function:(.+)"
-            "\\s+line:(\\d+)\\]\\s+(DEBUG|INFO|WARNING|ERROR|VERBOSE)\\s+message:\\s+(\\S+.*)$",
-            Regex::DotMatchesLineSeparators)
+            "^(\\d\\d\\d\\d/\\d\\d/\\d\\d \\d\\d:\\d\\d:\\d\\d:\\d\\d\\d)[ \\t]+\\[bundleID:(\\S+)"
+            "[ \\t]+sessionId:(\\S+)[ \\t]+quarraId:(\\d+)[ \\t]+username:(\\S+)[ \\t]+file:(\\S+)"
+            "[ \\t]+function:(.+?)[ \\t]+line:(\\d+)\\][ \\t]+(DEBUG|INFO|WARNING|ERROR|VERBOSE)[ "
+            "\\t]+"
+            "message:[ \\t]+(\\S.*)$")
             .value());
     return *regex;
 }
@@ -28,14 +33,13 @@ TVKLogEntry::TVKLogEntry(std::string logString) : logString_(std::move(logString
 }
 
 std::optional<Json> TVKLogEntry::parse(const std::string& text) {
-    if (text.empty())
+    auto match = entryRegex().firstMatch(text);
+    if (!match.ok() || !*match)
         return std::nullopt;
-    auto matches = entryRegex().matches(text);
-    if (matches.size() != 1 || matches[0].size() != 11)
-        return std::nullopt;
+    const Regex::Match& groups = **match;
     Json fields = Json::object();
     for (size_t i = 0; i < 10; ++i)
-        fields[kKeys[i]] = std::string(matches[0][i + 1].in(text));
+        fields[kKeys[i]] = TVKLogFileFormatter::unescapedLogText(groups[i + 1].in(text));
     return fields;
 }
 

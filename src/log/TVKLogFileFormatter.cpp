@@ -2,74 +2,195 @@
 
 #include <openssl/sha.h>
 
-#include <map>
+#include <algorithm>
+#include <mutex>
 #include <unordered_map>
 
 #include "auth/TVKQuarraAuthManager.h"
 #include "platform/Device.h"
-#include "storage/crypt/TVKHexConversion.h"
+#include "platform/Hex.h"
+#include "platform/Utf8.h"
 #include "storage/crypt/TVKQuarraCryptManager.h"
 
 namespace quarra {
 namespace {
 
-// The patterns are never destroyed: the logger may still format a line while the process exits.
-const Regex& sessionIdRegex() {
-    static const RegexPtr& regex = *new RegexPtr(Regex::make("[A-F\\d]{128}").value());
-    return *regex;
-}
+// Names under which a secret travels, spelled so that the first letter picks the branch:
+// password, passwd, passcode, pwd, access_token, auth_token, authorization, assertion,
+// refresh_token, id_token, token, code_verifier, client_secret, secret, session_id (each "_"
+// optional). "code" counts only as a form or JSON key: "error code: -2" is no secret.
+#define TVK_SECRET_KEYS                                                                \
+    "p(?:ass(?:word|wd|code)|wd)|a(?:ccess_?token|uth(?:_?token|orization)|ssertion)|" \
+    "refresh_?token|id_?token|token|c(?:ode_?verifier|lient_?secret)|s(?:ecret|ession_?id)"
 
-const Regex& emailRegex() {
+// The keyed secrets and session ids a line is searched for, in one expression, so that a line is
+// scanned once. Each match is a key and its secret value (groups of kKeyedGroups) or a session id
+// (kSessionIdGroup). No repetition is nested in another and runs are possessive, so a search takes
+// time and JIT stack in proportion to the line, however long a value is. Nothing is tried inside a
+// word: a word that starts no match is skipped whole, which makes the search several times faster.
+// E-mail addresses are found from their "@" (see appendRedactedAddresses): tried at every
+// character, their expression cost more than everything else together.
+constexpr struct {
+    int key;
+    int value;
+} kKeyedGroups[] = {{1, 2}, {3, 4}, {3, 5}, {6, 7}};
+constexpr int kSessionIdGroup = 8;
+const Regex& redactionRegex() {
+    // Never destroyed: the logger may still format a line while the process exits.
     static const RegexPtr& regex = *new RegexPtr(
-        Regex::make("([A-Za-z0-9_\\-\\.\\+])+\\@([A-Za-z0-9_\\-\\.])+\\.([A-Za-z]+)").value());
-    return *regex;
-}
-
-// Names under which a secret travels. "code" counts only as a form or JSON key: "error code: -2"
-// is no secret.
-#define TVK_SECRET_KEYS                                                                      \
-    "password|passwd|passcode|pwd|access_?token|refresh_?token|id_?token|auth_?token|token|" \
-    "code_?verifier|client_?secret|secret|assertion|session_?id|authorization"
-
-// Group 2, 4, 6 or 8 of a match is the secret value.
-const Regex& keyedSecretRegex() {
-    static const RegexPtr& regex = *new RegexPtr(Regex::make(
-        // JSON: "key": "value"
-        "(?i)\"(" TVK_SECRET_KEYS "|code)\"\\s*:\\s*\"((?:[^\"\\\\]|\\\\.)*)\""
-        // Form or query: key=value
-        "|(?<![A-Za-z0-9_])(" TVK_SECRET_KEYS "|code)=([^&\\s\"',;]+)"
-        // Text: key: value, key:value (an Authorization header's scheme stays)
-        "|(?<![A-Za-z0-9_])(" TVK_SECRET_KEYS ")\\s*:\\s*(?:(?:Bearer|Basic)\\s+)?([^\\s\"',;\\]]+)"
-        // A bearer token on its own.
-        "|(Bearer)\\s+([A-Za-z0-9\\-._~+/]+=*)").value());
+        Regex::make(
+            // JSON: "key": "value" (a value cut off before its closing quote runs to the end)
+            "(?i)\"(" TVK_SECRET_KEYS "|code)\"\\s*+:\\s*+\"([^\"\\\\]*+(?:\\\\.[^\"\\\\]*+)*+)"
+            // Where a word starts, a key: then form or query (key=value), or text (key: value,
+            // key:value; an Authorization header's scheme stays).
+            "|(?<![A-Za-z0-9_])(" TVK_SECRET_KEYS "|code(?==))(?:=([^&\\s\"',;]++)"
+            "|\\s*+:\\s*+(?:(?:Bearer|Basic)\\s++)?([^\\s\"',;\\]]++))"
+            // A bearer token on its own.
+            "|(Bearer)\\s++([A-Za-z0-9\\-._~+/]++=*+)"
+            // A session id of the server: 128 upper-case hex digits.
+            "|(?-i:([A-F0-9]{128}))"
+            // Any other word is passed over whole: nothing starts inside it.
+            "|[A-Za-z0-9_]++(*SKIP)(*FAIL)")
+            .value());
     return *regex;
 }
 
 bool isSessionKey(std::string_view key) {
-    std::string lower;
+    static constexpr std::string_view name = "sessionid";
+    size_t matched = 0;
     for (char c : key) {
-        if (c != '_')
-            lower += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    }
-    return lower == "sessionid";
-}
-
-bool isLongUpperHex(std::string_view value) {
-    if (value.size() < 128)
-        return false;
-    for (char c : value) {
-        if (!((c >= '0' && c <= '9') || (c >= 'A' && c <= 'F')))
+        if (c == '_')
+            continue;
+        if (matched == name.size() || (c | 0x20) != name[matched])
             return false;
+        ++matched;
     }
-    return true;
+    return matched == name.size();
 }
 
-// A session id that the session-id pass does not shorten becomes a digest of itself: the server can
+bool isUpperHex(char c) {
+    return static_cast<unsigned char>(c - '0') < 10 || static_cast<unsigned char>(c - 'A') < 6;
+}
+
+// The session-id rule on a run: each whole 128 characters of upper-case hex keep their first 15.
+void appendShortenedSessionIds(std::string& out, std::string_view text) {
+    size_t copied = 0;
+    size_t run = 0;  // where the current run of upper-case hex began
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (!isUpperHex(text[i])) {
+            run = i + 1;
+        } else if (i + 1 - run == 128) {
+            out.append(text, copied, run + 15 - copied);
+            copied = run = i + 1;
+        }
+    }
+    out.append(text, copied);
+}
+
+// A session id that is not the server's long hex id becomes a digest of itself: the server can
 // still tell lines of one session apart from another's, nobody can use it.
 std::string sessionIdStandIn(std::string_view value) {
     unsigned char digest[SHA256_DIGEST_LENGTH];
     SHA256(reinterpret_cast<const unsigned char*>(value.data()), value.size(), digest);
-    return hexString(ByteView(digest, 8)).substr(0, 15);
+    return hexString(std::span<const std::uint8_t>(digest, 8)).substr(0, 15);
+}
+
+// What replaces the keyed value `value` of `key`, appended to `out`.
+void appendKeyedStandIn(std::string& out, std::string_view key, std::string_view value) {
+    if (isSessionKey(key)) {
+        // "(null)" is no session; the server's hex id keeps its first 15 characters.
+        if (value == "(null)" || value.empty()) {
+            out += value;
+        } else if (value.size() >= 128 && std::all_of(value.begin(), value.end(), isUpperHex)) {
+            // All one run: each whole 128 characters keep their first 15.
+            for (size_t at = 0; at < value.size(); at += 128)
+                out.append(value, at, value.size() - at >= 128 ? 15 : 128);
+        } else {
+            out += sessionIdStandIn(value);
+        }
+        return;
+    }
+    out += TVKLogFileFormatter::RedactedValue;
+}
+
+// Foreign addresses and their encrypted form, for the process: the encryption pads at random and
+// costs an RSA operation. Bounded, so a log full of distinct addresses does not grow it for good.
+struct AddressCache {
+    static constexpr size_t kMaxEntries = 1024;
+    std::mutex mutex;
+    std::unordered_map<std::string, std::string> forms;
+
+    static AddressCache& shared() {
+        static AddressCache& cache = *new AddressCache();
+        return cache;
+    }
+};
+
+std::optional<std::string> encryptedAddress(const std::string& address) {
+    auto& cache = AddressCache::shared();
+    {
+        std::lock_guard lock(cache.mutex);
+        auto found = cache.forms.find(address);
+        if (found != cache.forms.end())
+            return found->second;
+    }
+    auto encrypted = TVKQuarraCryptManager::sharedInstance().RSAEncryptData(
+        ByteView(reinterpret_cast<const std::uint8_t*>(address.data()), address.size()));
+    if (!encrypted || encrypted->empty())
+        return std::nullopt;
+    std::string form = hexString(*encrypted);
+    std::lock_guard lock(cache.mutex);
+    if (cache.forms.size() >= AddressCache::kMaxEntries)
+        cache.forms.clear();
+    return cache.forms.emplace(address, std::move(form)).first->second;
+}
+
+bool isLocalPartChar(char c) {
+    return std::isalnum(static_cast<unsigned char>(c)) || c == '_' || c == '.' || c == '+' ||
+           c == '-';
+}
+
+bool isDomainChar(char c) {
+    return std::isalnum(static_cast<unsigned char>(c)) || c == '_' || c == '.' || c == '-';
+}
+
+bool isLetter(char c) {
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
+}
+
+// `text` with every e-mail address ("local@domain.tld": letters, digits and "_.+-" before the
+// "@", letters, digits and "_.-" after it, ending in "." and letters) replaced, appended to `out`.
+void appendRedactedAddresses(std::string& out, std::string_view text) {
+    size_t copied = 0;
+    for (size_t at = text.find('@'); at != std::string_view::npos; at = text.find('@', at + 1)) {
+        if (at < copied)
+            continue;
+        size_t begin = at;
+        while (begin > copied && isLocalPartChar(text[begin - 1]))
+            --begin;
+        size_t domainEnd = at + 1;
+        while (domainEnd < text.size() && isDomainChar(text[domainEnd]))
+            ++domainEnd;
+        // The last "." inside the domain with a letter after it, and at least one character
+        // before it, ends the address with the letters that follow.
+        size_t end = std::string_view::npos;
+        for (size_t dot = domainEnd; dot-- > at + 2;) {
+            if (text[dot] == '.' && dot + 1 < domainEnd && isLetter(text[dot + 1])) {
+                end = dot + 1;
+                while (end < domainEnd && isLetter(text[end]))
+                    ++end;
+                break;
+            }
+        }
+        if (begin == at || end == std::string_view::npos)
+            continue;
+        out.append(text, copied, begin - copied);
+        out += TVKLogFileFormatter::replacementForEmailAddress(
+            std::string(text.substr(begin, end - begin)));
+        copied = end;
+        at = end - 1;
+    }
+    out.append(text, copied);
 }
 
 }  // namespace
@@ -78,93 +199,95 @@ std::optional<std::string> TVKLogFileFormatter::formatLogMessage(const LDLogMess
     auto line = LDLogFileFormatterDefault::formatLogMessage(message);
     if (!line)
         return line;
-    return redactSecuredFieldsFromFormattedMessage(std::move(*line));
+    // The timestamp and its two spaces hold no secret and no control character.
+    constexpr size_t kTimestamp = 25;
+    std::string_view text = std::string_view(*line).substr(std::min(kTimestamp, line->size()));
+    auto redacted = redactedText(text);
+    line->resize(line->size() - text.size());
+    // Room for the text and the newline the file logger adds, so neither reallocates.
+    line->reserve(line->size() + (redacted ? redacted->size() : 0) + 16);
+    appendEscapedLogText(*line, redacted ? std::string_view(*redacted) : RedactedValue);
+    return line;
+}
+
+std::optional<std::string> TVKLogFileFormatter::redactedText(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    size_t copied = 0;
+    ErrorPtr error = redactionRegex().forEachMatch(text, [&](const Regex::Match& match) {
+        const Regex::Range& whole = match[0];
+        out.append(text, copied, whole.location - copied);
+        copied = whole.location + whole.length;
+        for (auto [keyGroup, valueGroup] : kKeyedGroups) {
+            const Regex::Range& key = match[keyGroup];
+            const Regex::Range& value = match[valueGroup];
+            if (!key.found || !value.found)
+                continue;
+            out.append(text, whole.location, value.location - whole.location);
+            appendKeyedStandIn(out, key.in(text), value.in(text));
+            out.append(text, value.location + value.length,
+                       whole.location + whole.length - value.location - value.length);
+            return;
+        }
+        out.append(text, whole.location, match[kSessionIdGroup].found ? 15 : whole.length);
+    });
+    if (error)
+        return std::nullopt;
+    out.append(text, copied);
+    if (out.find('@') == std::string::npos)
+        return out;
+    std::string addressesRedacted;
+    addressesRedacted.reserve(out.size());
+    appendRedactedAddresses(addressesRedacted, out);
+    return addressesRedacted;
 }
 
 std::string TVKLogFileFormatter::redactSecuredFieldsFromFormattedMessage(std::string message) {
     if (message.empty())
         return message;
-    message = redactKeyedSecretsFromFormattedMessage(std::move(message));
-    message = redactSessionIdsFromFormattedMessage(std::move(message));
-    return redactEmailAddressesFromFormattedMessage(std::move(message));
+    auto redacted = redactedText(message);
+    return redacted ? std::move(*redacted) : std::string(RedactedValue);
 }
 
 std::string TVKLogFileFormatter::redactSessionIdsFromFormattedMessage(std::string message) {
-    auto matches = sessionIdRegex().matches(message);
-    // Back to front, so the earlier ranges stay where they were found.
-    for (auto it = matches.rbegin(); it != matches.rend(); ++it) {
-        const auto& whole = (*it)[0];
-        message.erase(whole.location + 15, whole.length - 15);
-    }
-    return message;
+    std::string out;
+    out.reserve(message.size());
+    appendShortenedSessionIds(out, message);
+    return out;
 }
 
-std::string TVKLogFileFormatter::redactKeyedSecretsFromFormattedMessage(std::string message) {
-    const Regex& regex = keyedSecretRegex();
-    if (message.find_first_of(":=") == std::string::npos &&
-        message.find("earer") == std::string::npos)
+std::string TVKLogFileFormatter::redactEmailAddressesFromFormattedMessage(std::string message) {
+    if (message.find('@') == std::string::npos)
         return message;
-    auto matches = regex.matches(message);
-    for (auto it = matches.rbegin(); it != matches.rend(); ++it) {
-        const Regex::Match& match = *it;
-        for (size_t group = 1; group + 1 < match.size(); group += 2) {
-            const auto& key = match[group];
-            const auto& value = match[group + 1];
-            if (!key.found || !value.found)
-                continue;
-            std::string_view text = value.in(message);
-            std::string standIn;
-            if (isSessionKey(key.in(message))) {
-                // "(null)" is no session; a long hex id is shortened by the session-id pass.
-                if (text == "(null)" || isLongUpperHex(text) || text.empty())
-                    break;
-                standIn = sessionIdStandIn(text);
-            } else {
-                if (text == RedactedValue)
-                    break;
-                standIn = RedactedValue;
-            }
-            message.replace(value.location, value.length, standIn);
-            break;
-        }
-    }
-    return message;
+    std::string out;
+    out.reserve(message.size());
+    appendRedactedAddresses(out, message);
+    return out;
 }
 
 std::string TVKLogFileFormatter::replacementForEmailAddress(const std::string& address) {
     std::optional<std::string> replacement;
     auto user = TVKQuarraAuthManager::sharedInstance().currentUser();
-    if (user && user->username() == address) {
+    if (user && user->username() == address)
         replacement = user->encryptedUsername();
-    } else {
-        auto encrypted = TVKQuarraCryptManager::sharedInstance().RSAEncryptData(
-            ByteView(reinterpret_cast<const std::uint8_t*>(address.data()), address.size()));
-        if (encrypted)
-            replacement = hexString(*encrypted);
-    }
+    else
+        replacement = encryptedAddress(address);
     if (!replacement || replacement->empty())
         replacement = identifierForVendor();
     // The line is written all the same; the address never is.
     return replacement && !replacement->empty() ? *replacement : std::string("<e-mail>");
 }
 
-std::string TVKLogFileFormatter::redactEmailAddressesFromFormattedMessage(std::string message) {
-    if (message.find('@') == std::string::npos)
-        return message;
-    return replaceStringsMatchingRegex(emailRegex(), std::move(message), replacementForEmailAddress);
-}
-
 std::string TVKLogFileFormatter::replaceStringsMatchingRegex(
     const Regex& regex, std::string string,
     const std::function<std::string(const std::string& matched)>& replacement) {
-    auto matches = regex.matches(string);
-    if (matches.empty())
-        return string;
-    std::unordered_map<std::string, std::string> replacements(matches.size());
-    for (const auto& match : matches) {
+    std::unordered_map<std::string, std::string> replacements;
+    ErrorPtr error = regex.forEachMatch(string, [&](const Regex::Match& match) {
         std::string matched(match[0].in(string));
         replacements[matched] = replacement(matched);
-    }
+    });
+    if (error)
+        return RedactedValue;
     for (const auto& [matched, with] : replacements) {
         if (matched.empty())
             continue;
@@ -180,6 +303,78 @@ std::string TVKLogFileFormatter::replaceStringsMatchingRegex(
         string = std::move(out);
     }
     return string;
+}
+
+void TVKLogFileFormatter::appendEscapedLogText(std::string& out, std::string_view text) {
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    size_t plain = 0;  // start of the run copied as it stands
+    for (size_t i = 0; i < text.size();) {
+        auto c = static_cast<unsigned char>(text[i]);
+        if (c >= 0x20 && c < 0x7F && c != '\\') {
+            ++i;
+            continue;
+        }
+        size_t length = c >= 0x80 ? utf8SequenceLength(text, i) : 0;
+        if (length) {
+            i += length;
+            continue;
+        }
+        out.append(text, plain, i - plain);
+        switch (c) {
+            case '\\':
+                out += "\\\\";
+                break;
+            case '\n':
+                out += "\\n";
+                break;
+            case '\r':
+                out += "\\r";
+                break;
+            case '\t':
+                out += "\\t";
+                break;
+            default:
+                if (c >= 0x80) {
+                    out += "\xEF\xBF\xBD";
+                } else {
+                    out += "\\x";
+                    out += kHex[c >> 4];
+                    out += kHex[c & 0xF];
+                }
+        }
+        plain = ++i;
+    }
+    out.append(text, plain);
+}
+
+std::string TVKLogFileFormatter::unescapedLogText(std::string_view text) {
+    auto hexValue = [](char c) -> int {
+        if (c >= '0' && c <= '9')
+            return c - '0';
+        if (c >= 'A' && c <= 'F')
+            return c - 'A' + 10;
+        return -1;
+    };
+    std::string out;
+    out.reserve(text.size());
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] != '\\' || i + 1 == text.size()) {
+            out += text[i];
+            continue;
+        }
+        char next = text[i + 1];
+        if (next == '\\' || next == 'n' || next == 'r' || next == 't') {
+            out += next == 'n' ? '\n' : next == 'r' ? '\r' : next == 't' ? '\t' : '\\';
+            ++i;
+        } else if (next == 'x' && i + 3 < text.size() && hexValue(text[i + 2]) >= 0 &&
+                   hexValue(text[i + 3]) >= 0) {
+            out += static_cast<char>(hexValue(text[i + 2]) * 16 + hexValue(text[i + 3]));
+            i += 3;
+        } else {
+            out += text[i];
+        }
+    }
+    return out;
 }
 
 }  // namespace quarra

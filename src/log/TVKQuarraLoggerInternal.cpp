@@ -159,14 +159,39 @@ TVKQuarraLoggerInternal::TVKQuarraLoggerInternal() {
         writeDiagnostic(*this, diagnostic.level, diagnostic.message, diagnostic.where);
 }
 
-void TVKQuarraLoggerInternal::addConsoleDestination() {
-    LDLog::sharedInstance().addLogger(LDTTYLogger::sharedInstance());
+void TVKQuarraLoggerInternal::setConsoleLoggingEnabled(bool enabled) {
+    std::lock_guard lock(levelMutex_);
+    if (console_ == enabled)
+        return;
+    console_ = enabled;
+    if (enabled)
+        LDLog::sharedInstance().addLogger(LDTTYLogger::sharedInstance(), level_);
+    else
+        LDLog::sharedInstance().removeLogger(LDTTYLogger::sharedInstance());
+}
+
+void TVKQuarraLoggerInternal::setLogLevel(std::uint64_t level) {
+    std::lock_guard lock(levelMutex_);
+    if (level_ == level)
+        return;
+    level_ = level;
+    auto& log = LDLog::sharedInstance();
+    if (fileLogger_)
+        log.setLevelOfLogger(fileLogger_, level);
+    if (console_)
+        log.setLevelOfLogger(LDTTYLogger::sharedInstance(), level);
+}
+
+std::string TVKQuarraLoggerInternal::usernameField(std::string_view username) {
+    std::string field;
+    append(field, username);
+    return field;
 }
 
 void TVKQuarraLoggerInternal::addFileDestination() {
     try {
         fileLogger_ = std::make_shared<TVKFileLogger>();
-        LDLog::sharedInstance().addLogger(fileLogger_);
+        LDLog::sharedInstance().addLogger(fileLogger_, level_);
     } catch (...) {
         // Without a log folder the SDK still runs; its lines go nowhere.
         fileLogger_.reset();
@@ -178,7 +203,7 @@ bool TVKQuarraLoggerInternal::isLogged(std::uint64_t flag) {
 }
 
 void TVKQuarraLoggerInternal::log(std::string text, std::uint64_t level, std::uint64_t flag,
-                                  const char* file, const char* function, std::int64_t line,
+                                  const char* file, std::string_view function, std::int64_t line,
                                   std::string_view bundleId) {
     try {
         auto unsignedLine = static_cast<std::uint64_t>(line);
@@ -238,6 +263,11 @@ std::string_view TVKQuarraLoggerInternal::dispatcherFlagToQuarraLogLevel(std::ui
 void TVKQuarraLoggerInternal::startUploadProcess() {
     if (fileLogger_)
         fileLogger_->startUploadProcess();
+}
+
+void TVKQuarraLoggerInternal::startUploadProcessAfterRequest() {
+    if (fileLogger_)
+        fileLogger_->startUploadProcessAfterRequest();
 }
 
 void TVKQuarraLoggerInternal::logDataWithCompletionHandler(

@@ -8,9 +8,11 @@
 //     TVK_LOG_DEBUG("Response for url:" + url.string());
 //     TVK_LOG_ERROR("Upload failed: " + error->description());
 // The message expression is evaluated exactly once, inside the call, on the caller's thread.
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -31,33 +33,35 @@ class TVKQuarraLoggerInternal {
     TVKQuarraLoggerInternal& operator=(const TVKQuarraLoggerInternal&) = delete;
 
     // The level calls. `file` and `functionName` must have static storage (the tail of __FILE__ and
-    // __PRETTY_FUNCTION__ do): the queued message refers to them without a copy. `message` is
+    // the function field of __PRETTY_FUNCTION__ do): the queued message refers to them without a
+    // copy. `message` is
     // called once, here, or not at all when no logger takes the level; it returns the text (a
     // std::string, a string view, or a C string where null stands for a missing text).
     template <class Message>
-    void logErrorMessageWithFile(const char* file, std::int64_t line, const char* functionName,
+    void logErrorMessageWithFile(const char* file, std::int64_t line, std::string_view functionName,
                                  std::string_view bundleId, Message&& message) {
         if (!isLogged(LDLogFlagError))
             return;
         log(text(message()), LDLogLevelError, LDLogFlagError, file, functionName, line, bundleId);
     }
     template <class Message>
-    void logWarningMessageWithFile(const char* file, std::int64_t line, const char* functionName,
-                                   std::string_view bundleId, Message&& message) {
+    void logWarningMessageWithFile(const char* file, std::int64_t line,
+                                   std::string_view functionName, std::string_view bundleId,
+                                   Message&& message) {
         if (!isLogged(LDLogFlagWarning))
             return;
         log(text(message()), LDLogLevelWarning, LDLogFlagWarning, file, functionName, line,
             bundleId);
     }
     template <class Message>
-    void logInfoMessageWithFile(const char* file, std::int64_t line, const char* functionName,
+    void logInfoMessageWithFile(const char* file, std::int64_t line, std::string_view functionName,
                                 std::string_view bundleId, Message&& message) {
         if (!isLogged(LDLogFlagInfo))
             return;
         log(text(message()), LDLogLevelInfo, LDLogFlagInfo, file, functionName, line, bundleId);
     }
     template <class Message>
-    void logDebugMessageWithFile(const char* file, std::int64_t line, const char* functionName,
+    void logDebugMessageWithFile(const char* file, std::int64_t line, std::string_view functionName,
                                  std::string_view bundleId, Message&& message) {
         if (!isLogged(LDLogFlagDebug))
             return;
@@ -66,22 +70,22 @@ class TVKQuarraLoggerInternal {
 
     // The same four with the host's bundle identifier as bundle id.
     template <class Message>
-    void logErrorMessageWithFile(const char* file, std::int64_t line, const char* functionName,
+    void logErrorMessageWithFile(const char* file, std::int64_t line, std::string_view functionName,
                                  Message&& message) {
         logErrorMessageWithFile(file, line, functionName, hostBundleId(), message);
     }
     template <class Message>
-    void logWarningMessageWithFile(const char* file, std::int64_t line, const char* functionName,
-                                   Message&& message) {
+    void logWarningMessageWithFile(const char* file, std::int64_t line,
+                                   std::string_view functionName, Message&& message) {
         logWarningMessageWithFile(file, line, functionName, hostBundleId(), message);
     }
     template <class Message>
-    void logInfoMessageWithFile(const char* file, std::int64_t line, const char* functionName,
+    void logInfoMessageWithFile(const char* file, std::int64_t line, std::string_view functionName,
                                 Message&& message) {
         logInfoMessageWithFile(file, line, functionName, hostBundleId(), message);
     }
     template <class Message>
-    void logDebugMessageWithFile(const char* file, std::int64_t line, const char* functionName,
+    void logDebugMessageWithFile(const char* file, std::int64_t line, std::string_view functionName,
                                  Message&& message) {
         logDebugMessageWithFile(file, line, functionName, hostBundleId(), message);
     }
@@ -91,7 +95,7 @@ class TVKQuarraLoggerInternal {
     static bool isLogged(std::uint64_t flag);
     // Builds the message text and queues it asynchronously; there is no level test here.
     void log(std::string text, std::uint64_t level, std::uint64_t flag, const char* file,
-             const char* function, std::int64_t line, std::string_view bundleId);
+             std::string_view function, std::int64_t line, std::string_view bundleId);
 
     // "[bundleID:… sessionId:… quarraId:… username:… file:… function:… line:…] LEVEL message: text"
     // with the session values read now; a missing value reads "(null)".
@@ -111,7 +115,25 @@ class TVKQuarraLoggerInternal {
     // "client/log").
     static bool shouldUploadAfterEndpoint(std::string_view endpoint);
     // Sends every log line to standard error as well, through the process's console logger.
-    void addConsoleDestination();
+    void addConsoleDestination() { setConsoleLoggingEnabled(true); }
+    void setConsoleLoggingEnabled(bool enabled);
+    bool isConsoleLoggingEnabled() const { return console_; }
+    // The levels the SDK's loggers record (a mask of LDLogFlag bits). A debug build records debug
+    // lines; a release build leaves them out unless the host asks for them: the reply of every
+    // request is a debug line, and building and writing it is a good part of a request's cost.
+#ifdef NDEBUG
+    static constexpr std::uint64_t DefaultLogLevel = LDLogLevelInfo;
+#else
+    static constexpr std::uint64_t DefaultLogLevel = LDLogLevelDebug;
+#endif
+    void setLogLevel(std::uint64_t level);
+    std::uint64_t logLevel() const {
+        return level_;
+    }
+    // A user name as the prefix writes it (before redaction).
+    static std::string usernameField(std::string_view username);
+    // The upload that follows a request: see TVKFileLogger::startUploadProcessAfterRequest.
+    void startUploadProcessAfterRequest();
     // The process's one file logger, installed in the dispatcher when the facade is made.
     const std::shared_ptr<TVKFileLogger>& fileLogger() const { return fileLogger_; }
 
@@ -121,6 +143,57 @@ class TVKQuarraLoggerInternal {
     static const std::string& sdkBundleId();
     static std::string hostBundleId();
     // The last "/"-separated component of `path`.
+    // The function field of a line: "Class::method" of a __PRETTY_FUNCTION__ text, without the
+    // namespaces, return type and parameters; a lambda's names the function it is in. A text that
+    // is no signature ("fn") stands as it is.
+    static consteval std::string_view functionField(const char* pretty) {
+        return functionFieldOf(pretty);
+    }
+    static constexpr std::string_view functionFieldOf(std::string_view pretty) {
+        constexpr auto npos = std::string_view::npos;
+        if (auto lambda = pretty.find("::<lambda"); lambda != npos)
+            pretty = pretty.substr(0, lambda);
+        // The parameter list: the first "(" outside template arguments.
+        size_t depth = 0;
+        size_t open = npos;
+        for (size_t i = 0; i < pretty.size() && open == npos; ++i) {
+            if (pretty[i] == '<')
+                ++depth;
+            else if (pretty[i] == '>' && depth)
+                --depth;
+            else if (pretty[i] == '(' && depth == 0)
+                open = i;
+        }
+        if (open == npos)
+            return pretty;
+        // The qualified name: from the blank before it (after the return type).
+        size_t begin = 0;
+        depth = 0;
+        for (size_t i = open; i-- > 0 && begin == 0;) {
+            if (pretty[i] == '>')
+                ++depth;
+            else if (pretty[i] == '<' && depth)
+                --depth;
+            else if (pretty[i] == ' ' && depth == 0)
+                begin = i + 1;
+        }
+        std::string_view name = pretty.substr(begin, open - begin);
+        // Its last two components.
+        size_t separators = 0;
+        depth = 0;
+        for (size_t i = name.size(); i-- > 1;) {
+            if (name[i] == '>') {
+                ++depth;
+            } else if (name[i] == '<' && depth) {
+                --depth;
+            } else if (depth == 0 && name[i] == ':' && name[i - 1] == ':') {
+                if (++separators == 2)
+                    return name.substr(i + 1);
+                --i;
+            }
+        }
+        return name;
+    }
     static constexpr const char* lastPathComponent(const char* path) {
         const char* name = path;
         for (const char* p = path; *p; ++p) {
@@ -136,6 +209,9 @@ class TVKQuarraLoggerInternal {
     void addFileDestination();
 
     std::shared_ptr<TVKFileLogger> fileLogger_;
+    std::mutex levelMutex_;  // orders changes of the level and of the console logger
+    std::atomic<std::uint64_t> level_{DefaultLogLevel};
+    std::atomic<bool> console_{false};
 
     static std::string text(std::string s) { return s; }
     static std::string text(std::string_view s) { return std::string(s); }
@@ -148,8 +224,8 @@ class TVKQuarraLoggerInternal {
 #define TVK_LOG_AT_(call, ...)                                                    \
     ::quarra::TVKQuarraLoggerInternal::sharedInstance().call(                     \
         ::quarra::TVKQuarraLoggerInternal::lastPathComponent(__FILE__), __LINE__, \
-        __PRETTY_FUNCTION__, ::quarra::TVKQuarraLoggerInternal::sdkBundleId(),    \
-        [&]() { return __VA_ARGS__; })
+        ::quarra::TVKQuarraLoggerInternal::functionField(__PRETTY_FUNCTION__),    \
+        ::quarra::TVKQuarraLoggerInternal::sdkBundleId(), [&]() { return __VA_ARGS__; })
 #define TVK_LOG_ERROR(...) TVK_LOG_AT_(logErrorMessageWithFile, __VA_ARGS__)
 #define TVK_LOG_WARNING(...) TVK_LOG_AT_(logWarningMessageWithFile, __VA_ARGS__)
 #define TVK_LOG_INFO(...) TVK_LOG_AT_(logInfoMessageWithFile, __VA_ARGS__)

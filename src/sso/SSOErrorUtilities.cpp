@@ -3,7 +3,7 @@
 #include <array>
 #include <utility>
 
-#include "sso/SSOUtf8.h"
+#include "platform/Utf8.h"
 
 namespace quarra {
 namespace {

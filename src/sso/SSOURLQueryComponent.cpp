@@ -2,8 +2,8 @@
 
 #include <algorithm>
 
+#include "platform/Utf8.h"
 #include "sso/SSODescription.h"
-#include "sso/SSOUtf8.h"
 
 namespace quarra {
 

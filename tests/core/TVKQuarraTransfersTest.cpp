@@ -15,6 +15,7 @@
 #include "quarra/TVKSDKApplicationDelegate.h"
 #include "platform/UserDefaults.h"
 #include "storage/crypt/TVKQuarraCryptManager.h"
+#include "support/FailingKeychainStore.h"
 #include "support/SignInTestBed.h"
 #include "support/TestSupport.h"
 
@@ -381,6 +382,27 @@ TEST_F(UploadTest, MethodCodeThreeIsPutEverythingElsePost) {
         ASSERT_FALSE(outcome.error) << outcome.error->description();
         EXPECT_EQ(outcome.response["method"], expected) << method;
     }
+}
+
+// A keychain locked after sign-in: the transfer fails with the keychain's error instead of going
+// out without its session (which the server would answer as signed out).
+TEST_F(UploadTest, AnUnreadableSessionFailsTheTransferBeforeAnythingIsSent) {
+    test::writeFile(dir / "a.pdf", "a");
+    serve(file(10));
+    auto locked = std::make_shared<test::FailingKeychainStore>(
+        Keychain::standard().store(), test::FailingKeychainStore::Everything);
+    Keychain::standard().setStore(locked);
+    UploadOutcome uploaded = upload(dir / "a.pdf");
+    DownloadOutcome downloaded = download(dir / "b.pdf");
+    for (const ErrorPtr& error : {uploaded.error, downloaded.error}) {
+        ASSERT_TRUE(error);
+        EXPECT_TRUE(error->is(KeychainErrorDomain, KeychainReadFailedError)) << error->description();
+    }
+    EXPECT_EQ(sent().size(), 0u);
+    EXPECT_EQ(bed.count(Content), 0u);
+    EXPECT_FALSE(fs::exists(dir / "b.pdf"));
+    locked->failing = test::FailingKeychainStore::None;
+    expectNothingPending();
 }
 
 TEST_F(UploadTest, SizeLimitAndUnreadableFilesAreRefusedBeforeAnySignIn) {

@@ -17,6 +17,7 @@
 #include <cstring>
 #include <csignal>
 
+#include "log/LDASLLogger.h"
 #include "log/LDAbstractLogger.h"
 #include "log/LDLog.h"
 #include "log/LDOSLogger.h"
@@ -92,21 +93,18 @@ class PrivateJournal {
 
     PrivateJournal() {
         fs::create_directories(socketDir());
-        FileDescriptor socket(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
-        std::string path = socketPath();
-        sockaddr_un address = addressOf(path);
-        fs::remove(path);
-        if (bind(socket.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
-            throw std::runtime_error("cannot bind " + path);
-        chmod(path.c_str(), 0666);
+        // The native socket and the syslog one, handed over as the service manager would.
+        FileDescriptor native = bound(socketPath());
+        FileDescriptor syslog = bound(syslogSocketPath());
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, socket.get(), 3);
+        posix_spawn_file_actions_adddup2(&actions, native.get(), 3);
+        posix_spawn_file_actions_adddup2(&actions, syslog.get(), 4);
         posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
         posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-        // The shell's pid is the daemon's after exec: it takes the socket as its own.
+        // The shell's pid is the daemon's after exec: it takes the sockets as its own.
         char script[256];
-        std::snprintf(script, sizeof script, "LISTEN_PID=$$ LISTEN_FDS=1 exec %s \"$0\"",
+        std::snprintf(script, sizeof script, "LISTEN_PID=$$ LISTEN_FDS=2 exec %s \"$0\"",
                       kJournald);
         const char* argv[] = {"/bin/sh", "-c", script, name_.c_str(), nullptr};
         int failed =
@@ -129,6 +127,7 @@ class PrivateJournal {
     const std::string& name() const { return name_; }
     std::string socketDir() const { return "/run/systemd/journal." + name_; }
     std::string socketPath() const { return socketDir() + "/socket"; }
+    std::string syslogSocketPath() const { return socketDir() + "/dev-log"; }
 
     // Sends one native record from this process.
     void send(const std::string& record) const {
@@ -140,8 +139,9 @@ class PrivateJournal {
     }
 
     // Waits until the journal holds a record of this process with MESSAGE=`message`; returns its
-    // LDLOG field ("" when it has none), or none when no such record came.
-    std::optional<std::string> waitForRecord(const std::string& message) const {
+    // `field` ("" when it has none), or none when no such record came.
+    std::optional<std::string> waitForRecord(const std::string& message,
+                                             const std::string& field = "LDLOG") const {
         using Journal = std::unique_ptr<sd_journal, decltype(&sd_journal_close)>;
         auto open = [this]() -> Journal {
             sd_journal* journal = nullptr;
@@ -161,9 +161,10 @@ class PrivateJournal {
                 sd_journal_next(reader.get()) > 0) {
                 const void* data = nullptr;
                 size_t length = 0;
-                if (sd_journal_get_data(reader.get(), "LDLOG", &data, &length) < 0)
+                if (sd_journal_get_data(reader.get(), field.c_str(), &data, &length) < 0)
                     return std::string();
-                return std::string(static_cast<const char*>(data) + 6, length - 6);
+                return std::string(static_cast<const char*>(data) + field.size() + 1,
+                                   length - field.size() - 1);
             }
             sd_journal_wait(watcher.get(), 1000000);
         }
@@ -171,9 +172,38 @@ class PrivateJournal {
     }
 
   private:
+    static FileDescriptor bound(const std::string& path) {
+        FileDescriptor socket(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+        sockaddr_un address = addressOf(path);
+        fs::remove(path);
+        if (bind(socket.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
+            throw std::runtime_error("cannot bind " + path);
+        chmod(path.c_str(), 0666);
+        return socket;
+    }
+
     std::string name_ = "quarra-test-" + std::to_string(getpid());
     pid_t pid_ = 0;
 };
+
+// A recorder of what the capture feeds in, `logger` writing to the journal through `socket`, and
+// the capture running; null when the journal did not come up.
+std::shared_ptr<Recorder> startCapture(PrivateJournal& journal,
+                                       const std::shared_ptr<LDSystemLogger>& logger,
+                                       const std::string& socket) {
+    // Written and readable before the capture starts, so the journal's files exist when it opens
+    // them; its LDLOG keeps it out of the capture.
+    journal.send("MESSAGE=ready\nLDLOG=1\n");
+    if (journal.waitForRecord("ready") != "1")
+        return nullptr;
+    auto recorder = std::make_shared<Recorder>();
+    LDLog::sharedInstance().addLogger(recorder);
+    logger->setSocketPath(socket);
+    LDLog::sharedInstance().addLogger(logger);
+    LDASLLogCapture::setJournalNamespace(journal.name());
+    LDASLLogCapture::start();
+    return recorder;
+}
 
 TEST(LDASLLogCaptureTest, RecordsMapToFlagsAsTheirPrioritySays) {
     auto recorder = std::make_shared<Recorder>();
@@ -225,17 +255,8 @@ TEST(LDASLLogCaptureTest, FeedsBackThisProcesssJournalRecordsButNotTheSDKsOwn) {
     if (auto reason = PrivateJournal::unavailable(); !reason.empty())
         GTEST_SKIP() << reason;
     PrivateJournal journal;
-    // Written and readable before the capture starts; its LDLOG keeps it out of the capture.
-    journal.send("MESSAGE=ready\nLDLOG=1\n");
-    ASSERT_EQ(journal.waitForRecord("ready"), "1");
-
-    auto recorder = std::make_shared<Recorder>();
-    LDLog::sharedInstance().addLogger(recorder);
-    auto osLogger = LDOSLogger::sharedInstance();
-    osLogger->setSocketPath(journal.socketPath());
-    LDLog::sharedInstance().addLogger(osLogger);
-    LDASLLogCapture::setJournalNamespace(journal.name());
-    LDASLLogCapture::start();
+    auto recorder = startCapture(journal, LDOSLogger::sharedInstance(), journal.socketPath());
+    ASSERT_TRUE(recorder);
     ASSERT_TRUE(LDASLLogCapture::isRunning());
 
     LDLog::sharedInstance().log(false, "from the SDK", LDLogLevelAll, LDLogFlagInfo, 0,
@@ -254,6 +275,32 @@ TEST(LDASLLogCaptureTest, FeedsBackThisProcesssJournalRecordsButNotTheSDKsOwn) {
 
     LDASLLogCapture::stop();
     EXPECT_FALSE(LDASLLogCapture::isRunning());
+}
+
+// The syslog logger speaks what journald reads on its syslog socket: the record arrives whole,
+// with the identifier and priority it was sent with, and the capture knows it for the SDK's own.
+TEST(LDASLLogCaptureTest, SyslogRecordsReachJournaldWholeAndAreNotFedBack) {
+    if (auto reason = PrivateJournal::unavailable(); !reason.empty())
+        GTEST_SKIP() << reason;
+    PrivateJournal journal;
+    auto recorder =
+        startCapture(journal, LDASLLogger::sharedInstance(), journal.syslogSocketPath());
+    ASSERT_TRUE(recorder);
+
+    LDLog::sharedInstance().log(false, "over syslog: ✓", LDLogLevelAll, LDLogFlagWarning, 0,
+                                "/src/Upload.cpp", "upload()", 1, nullptr);
+    ASSERT_EQ(journal.waitForRecord("over syslog: ✓", "SYSLOG_IDENTIFIER"),
+              LDASLLogger::identifier());
+    EXPECT_EQ(journal.waitForRecord("over syslog: ✓", "SYSLOG_PID"), std::to_string(getpid()));
+    EXPECT_EQ(journal.waitForRecord("over syslog: ✓", "PRIORITY"), "3");
+    EXPECT_EQ(journal.waitForRecord("over syslog: ✓", "SYSLOG_FACILITY"), "1");
+
+    // Read in order: had the syslog record been fed back, it would come before this one.
+    journal.send("MESSAGE=after it\nPRIORITY=3\n");
+    auto entries = recorder->captured(1);
+    ASSERT_FALSE(entries.empty());
+    EXPECT_EQ(entries[0].text, "after it");
+    LDASLLogCapture::stop();
 }
 
 }  // namespace

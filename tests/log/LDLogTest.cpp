@@ -24,6 +24,9 @@ class RecordingLogger : public LDAbstractLogger {
         : LDAbstractLogger(std::move(name)) {}
 
     void logMessage(const LDLogMessagePtr& message) override {
+        if (entered) {
+            entered->signal();
+        }
         if (gate) {
             gate->wait();
         }
@@ -54,6 +57,7 @@ class RecordingLogger : public LDAbstractLogger {
     }
 
     std::shared_ptr<DispatchSemaphore> gate;
+    std::shared_ptr<DispatchSemaphore> entered;
     std::atomic<bool> added{false}, removed{false}, onQueue{true};
     std::atomic<int> flushes{0};
 
@@ -253,6 +257,49 @@ TEST(LDLogTest, LoggerQueueKeysAnswerWhereCodeRuns) {
     EXPECT_TRUE(onOwn);
     EXPECT_EQ(LDLog::loggingQueue()->label(), "log.dispatch");
     EXPECT_EQ(logger->loggerQueue()->label(), "test.recording");
+
+    // A logger moved to another queue is at home there, and no longer on the old one.
+    auto old = logger->loggerQueue();
+    logger->setLoggerQueue(DispatchQueue::serial("test.moved"));
+    bool onNew = false, onOld = true;
+    logger->loggerQueue()->sync([&] { onNew = logger->isOnInternalLoggerQueue(); });
+    old->sync([&] { onOld = logger->isOnInternalLoggerQueue(); });
+    EXPECT_TRUE(onNew);
+    EXPECT_FALSE(onOld);
+}
+
+// A caller never waits for a stuck logger: beyond the backlog's bound messages are dropped and
+// counted, and the loggers hear of the drop once they catch up.
+TEST(LDLogTest, TheBacklogIsBoundedAndWhatIsDroppedIsCounted) {
+    auto& log = LDLog::sharedInstance();
+    auto logger = std::make_shared<RecordingLogger>();
+    logger->gate = std::make_shared<DispatchSemaphore>();
+    log.addLogger(logger);
+    const std::string big(1024 * 1024, 'm');
+    const size_t fits = LDLog::MaximumBacklogBytes / big.size();
+    // The first message stops in the logger; the next ones fill the backlog and then overflow it.
+    logger->entered = std::make_shared<DispatchSemaphore>();
+    log.log(true, message("first"));
+    ASSERT_TRUE(logger->entered->wait(60s));
+    for (size_t i = 0; i < fits + 8; ++i) {
+        log.log(true, message(big));
+    }
+    std::uint64_t dropped = log.droppedMessages();
+    EXPECT_GE(dropped, 8u);
+    for (size_t i = 0; i < fits + 16; ++i) {
+        logger->gate->signal();
+    }
+    log.flushLog();
+    auto texts = logger->recordedTexts();
+    const std::string report = std::to_string(dropped) +
+                               " log messages were dropped: they came faster than the loggers "
+                               "could take them";
+    size_t bigs = std::count(texts.begin(), texts.end(), big);
+    EXPECT_EQ(bigs, fits + 8 - dropped);
+    EXPECT_EQ(texts.size(), 1 + bigs + 1);
+    EXPECT_TRUE(!texts.empty() && texts.front() == "first");
+    EXPECT_EQ(std::count(texts.begin(), texts.end(), report), 1);
+    log.removeAllLoggers();
 }
 
 TEST(LDLogTest, FormattedLogMakesTheTextAndANullFormatLogsNothing) {

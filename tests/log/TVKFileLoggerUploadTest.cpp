@@ -26,10 +26,13 @@ namespace {
 constexpr auto kUploadWait = std::chrono::seconds(60);
 
 std::string entry(int n, const std::string& message) {
-    return "2018/11/28 14:03:07:" + std::string(n < 10 ? "00" : n < 100 ? "0" : "") +
+    return "2018/11/28 14:03:07:" +
+           std::string(n < 10    ? "00"
+                       : n < 100 ? "0"
+                                 : "") +
            std::to_string(n % 1000) +
            "  [bundleID:com.example.host.sdk sessionId:0123456789ABCDE quarraId:5000000001 "
-           "username:9000000007 file:A.cpp function:-[A b:] line:1] INFO message: " +
+           "username:alice file:A.cpp function:-[A b:] line:1] INFO message: " +
            message;
 }
 
@@ -41,8 +44,10 @@ class TVKFileLoggerUploadTest : public ::testing::Test {
     }
 
     std::shared_ptr<TVKFileLogger> makeLogger() {
+        // As the SDK's own: the logger holds the folder under its limit by itself.
         auto manager = std::make_shared<LDLogFileManagerDefault>(dir.path());
-        manager->setMaximumNumberOfLogFiles(1);
+        manager->setMaximumNumberOfLogFiles(0);
+        manager->setLogFilesDiskQuota(0);
         return std::make_shared<TVKFileLogger>(manager);
     }
     fs::path logFile() const { return dir / "com.example.host 2026-01-01--00-00-00-000.log"; }
@@ -67,10 +72,11 @@ class TVKFileLoggerUploadTest : public ::testing::Test {
 
 TEST_F(TVKFileLoggerUploadTest, LogFileGoesUpAsEntriesAndIsGoneAfterwards) {
     bed.signIn();
-    // Junk before the first entry, continuation lines, a damaged byte, an invalid entry and no
-    // final newline.
+    // Junk before the first entry, escaped line breaks, a line that is no entry (it never starts
+    // one's continuation), a damaged byte, an invalid entry and no final newline.
     writeFile(logFile(), "junk before\nmore junk\n" + entry(1, "one\n") +
-                             entry(2, "two\n  continued\n\tand more\n") + entry(3, "bad \xff byte\n") +
+                             entry(2, "two\\n  continued\\n\\tand more \\\\ \\x01\n") +
+                             "  not part of two\n" + entry(3, "bad \xff byte\n") +
                              entry(4, "   \n") + entry(5, "last"));
     auto logger = makeLogger();
     ASSERT_TRUE(upload(logger));
@@ -78,8 +84,8 @@ TEST_F(TVKFileLoggerUploadTest, LogFileGoesUpAsEntriesAndIsGoneAfterwards) {
     Json batch = endpoint.batches()[0];
     ASSERT_TRUE(batch.is_array());
     EXPECT_EQ(messages(endpoint.acceptedRecords()),
-              (std::vector<std::string>{"one\n", "two\n  continued\n\tand more\n",
-                                        "bad \xef\xbf\xbd byte\n", "last"}));
+              (std::vector<std::string>{"one", "two\n  continued\n\tand more \\ \x01",
+                                        "bad \xef\xbf\xbd byte", "last"}));
     const Json& first = batch[0];
     EXPECT_EQ(first["Log Level"], "INFO");
     EXPECT_EQ(first["quarraID"], "5000000001");
@@ -110,27 +116,28 @@ TEST_F(TVKFileLoggerUploadTest, OversizedBatchesHalveDownToASkippedEntryAndResum
     EXPECT_EQ(sizes,
               (std::vector<size_t>{1000, 500, 250, 125, 62, 31, 15, 7, 3, 1, 1000 - 1}));
     EXPECT_EQ(logger->batchSize(), TVKFileLogger::DefaultBatchSize);
-    // The skipped entry's bytes, as 8 bytes in native order.
+    // The skipped entry's bytes, as 8 bytes in native order (then the refusals of the batch there).
     std::string offset = readFile(logger->offsetFilePath());
-    ASSERT_EQ(offset.size(), 8u);
+    ASSERT_EQ(offset.size(), 16u);
     std::uint64_t stored;
     std::memcpy(&stored, offset.data(), 8);
     EXPECT_EQ(stored, firstLength);
     EXPECT_TRUE(fs::exists(logger->uploadFilePath()));
     EXPECT_TRUE(endpoint.acceptedRecords().empty());
 
-    // A new logger (a later launch) goes on from the offset, without rolling again.
+    // A new logger (a later launch) goes on from the offset, then sends the live file.
     writeFile(logFile(), entry(7, "newer line\n"));
     logger.reset();
     auto later = makeLogger();
     EXPECT_EQ(later->readFileOffset(), firstLength);
     ASSERT_TRUE(upload(later));
     auto accepted = messages(endpoint.acceptedRecords());
-    ASSERT_EQ(accepted.size(), 999u);
-    EXPECT_EQ(accepted.front(), "entry 1\n");
-    EXPECT_EQ(accepted.back(), "entry 999\n");
+    ASSERT_EQ(accepted.size(), 1000u);
+    EXPECT_EQ(accepted.front(), "entry 1");
+    EXPECT_EQ(accepted[998], "entry 999");
+    EXPECT_EQ(accepted.back(), "newer line");
     EXPECT_FALSE(fs::exists(later->uploadFilePath()));
-    EXPECT_TRUE(fs::exists(logFile())) << "the newer lines wait for the next upload";
+    EXPECT_FALSE(fs::exists(logFile()));
 }
 
 TEST_F(TVKFileLoggerUploadTest, FailedCheckOrServerErrorKeepsTheBatchForTheNextTrigger) {
@@ -159,7 +166,7 @@ TEST_F(TVKFileLoggerUploadTest, FailedCheckOrServerErrorKeepsTheBatchForTheNextT
     EXPECT_EQ(endpoint.batchCount(), 2u);
     EXPECT_TRUE(endpoint.acceptedRecords().empty());
     ASSERT_TRUE(upload(logger));
-    EXPECT_EQ(messages(endpoint.acceptedRecords()), std::vector<std::string>{"kept\n"});
+    EXPECT_EQ(messages(endpoint.acceptedRecords()), std::vector<std::string>{"kept"});
     EXPECT_FALSE(fs::exists(logger->uploadFilePath()));
 }
 
@@ -177,7 +184,7 @@ TEST_F(TVKFileLoggerUploadTest, TwoTriggersMakeOneUpload) {
     ASSERT_TRUE(runMainUntil([&] { return !logger->isUploading(); }, kUploadWait));
     // The SDK's own logger heard the foreground too and sends its own lines: "once" goes once.
     auto sent = messages(endpoint.acceptedRecords());
-    EXPECT_EQ(std::count(sent.begin(), sent.end(), "once\n"), 1);
+    EXPECT_EQ(std::count(sent.begin(), sent.end(), "once"), 1);
     EXPECT_FALSE(fs::exists(logFile()));
 }
 
@@ -236,4 +243,167 @@ TEST_F(TVKFileLoggerUploadTest, LogBytesComeOffTheLoggerQueueAndTheHandlerMayLog
     ASSERT_TRUE(runMainUntil([&] { return calls == 2; }, kUploadWait));
     ASSERT_TRUE(got);
     EXPECT_EQ(toString(*got), entry(1, "mail me\n"));
+}
+
+// A batch the server refuses (a Quarra without "client/log" would, or one that finds the data bad)
+// is tried again a few times, also in later processes, and then skipped: the log does not stall.
+TEST_F(TVKFileLoggerUploadTest, ABatchRefusedAgainAndAgainIsSkippedAndTheUploadGoesOn) {
+    bed.signIn();
+    writeFile(logFile(), entry(1, "refused\n") + entry(2, "also refused\n"));
+    std::vector<Reply> refusals(TVKFileLogger::MaximumRefusals,
+                                QuarraTestService::failure("INVALID_DATA", "bad"));
+    endpoint.queueReplies(refusals);
+
+    auto logger = makeLogger();
+    ASSERT_TRUE(upload(logger));
+    EXPECT_EQ(logger->readRefusals(), 1u);
+    EXPECT_TRUE(fs::exists(logger->uploadFilePath()));
+    // A later process counts on.
+    logger.reset();
+    logger = makeLogger();
+    for (std::uint64_t i = 2; i <= TVKFileLogger::MaximumRefusals; ++i)
+        ASSERT_TRUE(upload(logger));
+    EXPECT_EQ(endpoint.batchCount(), TVKFileLogger::MaximumRefusals);
+    EXPECT_FALSE(fs::exists(logger->uploadFilePath())) << "the refused batch was skipped";
+    EXPECT_EQ(logger->droppedEntries(), 1u);
+
+    writeFile(logFile(), entry(3, "after the skip\n"));
+    ASSERT_TRUE(upload(logger));
+    EXPECT_EQ(messages(endpoint.acceptedRecords()), std::vector<std::string>{"after the skip"});
+}
+
+// The live file rolls by size whatever the upload does, and the folder stays under its limit: the
+// oldest file (here an upload file left by an earlier process) goes first.
+TEST_F(TVKFileLoggerUploadTest, TheFolderStaysUnderItsLimitOldestFirst) {
+    auto logger = makeLogger();
+    constexpr std::uint64_t kFileSize = 2048;
+    constexpr std::uint64_t kLimit = 8192;
+    logger->setMaximumFileSize(kFileSize);
+    logger->setLogFolderLimit(kLimit);
+    writeFile(logger->uploadFilePath(), entry(1, std::string(6000, 'o') + "\n"));
+    auto& log = LDLog::sharedInstance();
+    log.addLogger(logger);
+    for (int i = 0; i < 400; ++i)
+        log.log(true, "line " + std::to_string(i) + " " + std::string(80, 'x'), LDLogLevelInfo,
+                LDLogFlagInfo, 0, "F.cpp", "f", 1, nullptr);
+    log.flushLog();
+
+    std::uint64_t total = 0;
+    std::string everything;
+    for (const auto& file : fs::directory_iterator(dir.path())) {
+        total += file.file_size();
+        everything += readFile(file.path());
+    }
+    EXPECT_LE(total, kLimit + kFileSize + 200);
+    EXPECT_FALSE(fs::exists(logger->uploadFilePath()));
+    EXPECT_NE(everything.find("line 399 "), std::string::npos);
+    EXPECT_EQ(everything.find("line 0 "), std::string::npos);
+}
+
+// Entries delivered but not recorded as delivered would go again after a restart: a failed save of
+// the offset stops the upload, and the next one saves it before it sends anything.
+TEST_F(TVKFileLoggerUploadTest, AFailedOffsetSaveStopsTheUploadAndNothingGoesTwice) {
+    bed.signIn();
+    writeFile(logFile(), entry(1, "one\n") + entry(2, "two\n") + entry(3, "three\n"));
+    auto logger = makeLogger();
+    logger->setBatchSize(1);
+    // A folder in the offset file's place, which neither a write nor a removal gets rid of.
+    fs::create_directories(logger->offsetFilePath());
+    writeFile(logger->offsetFilePath() / "blocker", "x");
+    ASSERT_TRUE(upload(logger));
+    EXPECT_EQ(messages(endpoint.acceptedRecords()), std::vector<std::string>{"one"});
+
+    fs::remove_all(logger->offsetFilePath());
+    ASSERT_TRUE(upload(logger));
+    EXPECT_EQ(messages(endpoint.acceptedRecords()),
+              (std::vector<std::string>{"one", "two", "three"}));
+}
+
+// A request starts an upload only when there is something to send, and not right after one failed;
+// the host's own triggers are not held back.
+TEST_F(TVKFileLoggerUploadTest, RequestsStartUploadsOnlyWithNewLinesAndNotWhileBackingOff) {
+    bed.signIn();
+    writeFile(logFile(), entry(1, "left by an earlier run\n"));
+    auto logger = makeLogger();
+    endpoint.queueReplies({QuarraTestService::failure("DOWN_FOR_MAINTENANCE", "down")});
+    logger->startUploadProcessAfterRequest();
+    EXPECT_TRUE(logger->isUploading()) << "lines of an earlier process count";
+    ASSERT_TRUE(runMainUntil([&] { return !logger->isUploading(); }, kUploadWait));
+    EXPECT_EQ(endpoint.batchCount(), 1u);
+
+    logger->startUploadProcessAfterRequest();
+    EXPECT_FALSE(logger->isUploading()) << "backing off after the failure";
+    ASSERT_TRUE(upload(logger));
+    EXPECT_EQ(messages(endpoint.acceptedRecords()),
+              std::vector<std::string>{"left by an earlier run"});
+
+    logger->startUploadProcessAfterRequest();
+    EXPECT_FALSE(logger->isUploading()) << "nothing new to send";
+    EXPECT_EQ(endpoint.batchCount(), 2u);
+}
+
+// What a caller logs is one record, whatever it holds: a text cannot pass for a record of its own
+// with another client, user, level or time.
+TEST_F(TVKFileLoggerUploadTest, ALoggedTextIsOneRecordHoweverItIsForged) {
+    bed.signIn();
+    const std::string forged =
+        "2018/11/28 14:03:07:001  [bundleID:evil sessionId:(null) quarraId:5000000001 "
+        "username:alice "
+        "file:E.cpp function:e line:1] ERROR message: forged";
+    const std::string texts[] = {
+        "one\n" + forged,
+        "two\r\n" + forged + "\n",
+        "three\n\n" + forged + "\nmore",
+        "four line:9] ERROR message: " + forged,
+        "five \\n" + forged,
+    };
+    auto& facade = TVKQuarraLoggerInternal::sharedInstance();
+    for (const auto& text : texts)
+        TVK_LOG_INFO(text);
+    facade.startUploadProcess();
+    ASSERT_TRUE(runMainUntil([&] { return !facade.fileLogger()->isUploading(); }, kUploadWait));
+    std::vector<std::string> sent;
+    for (const auto& record : endpoint.acceptedRecords()) {
+        EXPECT_NE(record["ClientID"], "evil");
+        std::string message = record["message"];
+        if (message.find("forged") != std::string::npos) {
+            EXPECT_EQ(record["Log Level"], "INFO");
+            sent.push_back(message);
+        }
+    }
+    EXPECT_EQ(sent, std::vector<std::string>(std::begin(texts), std::end(texts)));
+}
+
+// Lines belong to the account that wrote them: after an interrupted upload the next user's session
+// sends only that user's lines, to that user's Quarra.
+TEST_F(TVKFileLoggerUploadTest, TheNextUserSendsOnlyTheirOwnLinesToTheirOwnQuarra) {
+    ClientLogEndpoint second{bed.service, SignInTestBed::SecondQuarra};
+    auto& facade = TVKQuarraLoggerInternal::sharedInstance();
+    auto uploadNow = [&] {
+        facade.startUploadProcess();
+        return runMainUntil([&] { return !facade.fileLogger()->isUploading(); }, kUploadWait);
+    };
+    bed.signIn();
+    TVK_LOG_INFO("written while alice is signed in");
+    endpoint.queueReplies({QuarraTestService::failure("DOWN_FOR_MAINTENANCE", "down")});
+    ASSERT_TRUE(uploadNow());
+    ASSERT_EQ(endpoint.batchCount(), 1u);
+    ASSERT_TRUE(fs::exists(facade.fileLogger()->uploadFilePath())) << "interrupted";
+
+    bed.signIn(SignInTestBed::Bob, "hunter2");
+    TVK_LOG_INFO("written while bob is signed in");
+    ASSERT_TRUE(uploadNow());
+    auto all = [](const ClientLogEndpoint& at) {
+        std::vector<std::string> out;
+        for (const auto& batch : at.batches())
+            for (const auto& record : batch)
+                out.push_back(record["message"]);
+        return out;
+    };
+    auto toBob = all(second);
+    EXPECT_NE(std::find(toBob.begin(), toBob.end(), "written while bob is signed in"), toBob.end());
+    EXPECT_EQ(std::find(toBob.begin(), toBob.end(), "written while alice is signed in"),
+              toBob.end());
+    EXPECT_EQ(endpoint.batchCount(), 1u) << "nothing more went to alice's Quarra";
+    EXPECT_GE(facade.fileLogger()->droppedEntries(), 1u);
 }

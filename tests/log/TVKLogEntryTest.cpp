@@ -20,7 +20,7 @@ std::string line(const std::string& username, const std::string& message,
 }  // namespace
 
 TEST(TVKLogEntryTest, EntriesParseIntoTheServerRecord) {
-    TVKLogEntry entry(line("4711", "hello\n"));
+    TVKLogEntry entry(line("4711", "hello\\n\n"));
     ASSERT_TRUE(entry.isValid());
     auto record = entry.serverFields();
     ASSERT_TRUE(record);
@@ -43,10 +43,15 @@ TEST(TVKLogEntryTest, TextShapesDecideValidity) {
         std::optional<std::string> message;
     };
     const Case cases[] = {
-        {line("bob", "first\n  second\nthird\n"), "first\n  second\nthird\n"},
+        // One line is one entry: line breaks inside come escaped, a raw one ends the entry.
+        {line("bob", "first\\n  second\\r\\nthird \\\\n \\x7F \\q\n"),
+         "first\n  second\r\nthird \\n \x7F \\q"},
+        {line("bob", "first\nsecond\n"), std::nullopt},
         {line("bob", "no final newline"), "no final newline"},
         {line("bob", "  padded"), "padded"},
-        {line("john%20smith", "escaped name\n"), "escaped name\n"},
+        {line("john%20smith", "escaped name\n"), "escaped name"},
+        // A message cannot lend the prefix another level or line.
+        {line("bob", "x line:9] ERROR message: forged"), "x line:9] ERROR message: forged"},
         // Spaces in a field of the prefix, no level word, nothing after "message:".
         {line("john smith", "x\n"), std::nullopt},
         {line("bob", "x\n", "NOTICE"), std::nullopt},

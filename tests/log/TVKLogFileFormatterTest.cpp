@@ -4,6 +4,7 @@
 
 #include "auth/TVKQuarraAuthManager.h"
 #include "log/TVKLogEntry.h"
+#include "platform/Regex.h"
 #include "quarra/Bundle.h"
 #include "storage/crypt/TVKQuarraCryptManager.h"
 
@@ -50,7 +51,7 @@ TEST(TVKLogFileFormatterTest, LineIsLocalTimestampTwoSpacesAndTheTextAndParsesBa
     const Json& fields = *entry.clientFields();
     EXPECT_EQ(fields["timestamp_str"], "2023/11/15 03:43:20:250");
     EXPECT_EQ(fields["function_name"], "-[A b:c:]");
-    EXPECT_EQ(fields["message"], "hello\n");
+    EXPECT_EQ(fields["message"], "hello");
 }
 
 TEST(TVKLogFileFormatterTest, SessionIdsAreShortenedAndSecretsBlanked) {
@@ -100,7 +101,8 @@ TEST(TVKLogFileFormatterTest, SessionIdsAreShortenedAndSecretsBlanked) {
 TEST(TVKLogFileFormatterTest, AddressesBecomeEncryptedText) {
     Bundle::setMainBundle("com.example.host");
     auto& auth = TVKQuarraAuthManager::sharedInstance();
-    // Nobody signed in: a fresh RSA encryption each time, never the address.
+    // Nobody signed in: the RSA encryption of the address, never the address. The encryption pads
+    // at random; its form is made once and kept, so every line names the address alike.
     std::string first = redact("mail bob@example.com here");
     std::string second = redact("mail bob@example.com here");
     EXPECT_EQ(first.find("bob@"), std::string::npos);
@@ -108,7 +110,8 @@ TEST(TVKLogFileFormatterTest, AddressesBecomeEncryptedText) {
     std::string replaced = first.substr(5, first.size() - 10);
     EXPECT_TRUE(isUpperHex(replaced)) << replaced;
     EXPECT_GE(replaced.size(), 256u);
-    EXPECT_NE(first, second);
+    EXPECT_EQ(first, second);
+    EXPECT_NE(redact("mail carol@example.com here"), first);
 
     // The signed-in user's own address: the stored encrypted user name, the same at every place.
     auto user = std::make_shared<TVKUserInternal>("alice@example.com", std::vector<TVKQuarraPtr>{},
@@ -131,4 +134,99 @@ TEST(TVKLogFileFormatterTest, ReplacementCoversPlainOccurrencesOfEachMatchedText
     EXPECT_EQ(out, "a<2>-<2>-c<2>d");
     EXPECT_EQ(calls, 3);
     EXPECT_EQ(TVKLogFileFormatter::replaceStringsMatchingRegex(*regex, "none", nullptr), "none");
+}
+
+// Long values are what redaction is for (tokens are often kilobytes): each kind of secret, at each
+// length, is gone from the written line, and so is a keyed secret after it on the same line.
+TEST(TVKLogFileFormatterTest, LongSecretsOfEveryKindAreRedacted) {
+    Bundle::setMainBundle("com.example.host");
+    struct Kind {
+        const char* name;
+        std::function<std::string(const std::string& secret)> text;
+    };
+    const Kind kinds[] = {
+        {"JSON value", [](const std::string& v) { return "{\"password\":\"" + v + "\"}"; }},
+        {"JSON value with escapes",
+         [](const std::string& v) { return "{\"id_token\" : \"" + v + "\\\"" + v + "\\\\\"}"; }},
+        {"JSON value cut off", [](const std::string& v) { return "{\"access_token\":\"" + v; }},
+        {"form value", [](const std::string& v) { return "grant=x&code=" + v + "&state=s"; }},
+        {"text value", [](const std::string& v) { return "refresh_token: " + v + " next"; }},
+        {"Authorization header",
+         [](const std::string& v) { return "Authorization: Bearer " + v + "\r\nHost: q"; }},
+        {"bearer token", [](const std::string& v) { return "sent Bearer " + v + " ok"; }},
+        {"e-mail local part", [](const std::string& v) { return "to " + v + "@example.com ok"; }},
+        {"session id", [](const std::string& v) { return "sessionId:" + v + " quarraId:1"; }},
+    };
+    for (size_t size : {1024, 1536, 16 * 1024, 1000 * 1024}) {
+        // A JWT's alphabet, and nothing hex-only, so no pass shortens it by accident.
+        std::string secret = "eyJ";
+        while (secret.size() < size)
+            secret += "hbGciOiJSUzI1NiJ9.x_y-z";
+        secret.resize(size);
+        const std::string tail = "password=tail-" + secret.substr(0, 12);
+        for (const Kind& kind : kinds) {
+            std::string text = "[prefix] INFO message: " + kind.text(secret) + " " + tail;
+            LDLogMessage message(text, LDLogLevelInfo, LDLogFlagInfo, 0, "A.cpp", "fn", 1, nullptr,
+                                 0);
+            auto line = TVKLogFileFormatter().formatLogMessage(message);
+            ASSERT_TRUE(line);
+            EXPECT_EQ(line->find(secret.substr(0, 64)), std::string::npos)
+                << kind.name << " at " << size;
+            EXPECT_EQ(line->find("tail-"), std::string::npos) << kind.name << " at " << size;
+        }
+    }
+}
+
+// A search that fails is no "no match": a caller is told, and a line that cannot be searched is
+// not written as it came.
+TEST(TVKLogFileFormatterTest, ASearchThatFailsRedactsTheWholeText) {
+    // Nested repetition that backtracks without end on a long subject runs into PCRE2's limits.
+    auto regex = Regex::make("(a+)+$").value();
+    std::string subject(20000, 'a');
+    subject += 'b';
+    auto matches = regex->matches(subject);
+    ASSERT_FALSE(matches.ok());
+    EXPECT_EQ(matches.error()->domain(), RegexErrorDomain);
+    EXPECT_FALSE(regex->firstMatch(subject).ok());
+    EXPECT_EQ(TVKLogFileFormatter::replaceStringsMatchingRegex(
+                  *regex, subject, [](const std::string&) { return std::string("x"); }),
+              TVKLogFileFormatter::RedactedValue);
+}
+
+// One logging call is one line in the file, whatever its text holds, and a reader gets the text
+// back as it was (invalid UTF-8 repaired).
+TEST(TVKLogFileFormatterTest, ControlCharactersAreEscapedReversiblyAndUtf8Repaired) {
+    struct Case {
+        std::string text;
+        std::string written;
+        std::string readBack;
+    };
+    const Case cases[] = {
+        {"plain ✓ text", "plain ✓ text", "plain ✓ text"},
+        {"two\nlines\r\n", "two\\nlines\\r\\n", "two\nlines\r\n"},
+        {"tab\there", "tab\\there", "tab\there"},
+        {"back\\slash \\n", "back\\\\slash \\\\n", "back\\slash \\n"},
+        {std::string("nul\0bell\x07 esc\x1b[31m del\x7f", 23),
+         "nul\\x00bell\\x07 esc\\x1B[31m del\\x7F",
+         std::string("nul\0bell\x07 esc\x1b[31m del\x7f", 23)},
+        {"bad \xff\xfe utf8 \xe2\x9c", "bad \xEF\xBF\xBD\xEF\xBF\xBD utf8 \xEF\xBF\xBD\xEF\xBF\xBD",
+         "bad \xEF\xBF\xBD\xEF\xBF\xBD utf8 \xEF\xBF\xBD\xEF\xBF\xBD"},
+    };
+    for (const Case& c : cases) {
+        std::string written;
+        TVKLogFileFormatter::appendEscapedLogText(written, c.text);
+        EXPECT_EQ(written, c.written);
+        EXPECT_EQ(written.find_first_of(std::string("\n\r\0", 3)), std::string::npos);
+        EXPECT_EQ(TVKLogFileFormatter::unescapedLogText(written), c.readBack);
+    }
+}
+// A value made of escapes repeats the inner group of the JSON value once per escape: a megabyte of
+// them is still searched (and redacted), not given up on.
+TEST(TVKLogFileFormatterTest, AMegabyteOfEscapesIsSearchedToTheEnd) {
+    std::string v;
+    while (v.size() < 1000 * 1024)
+        v += "\\\"a";
+    auto out = TVKLogFileFormatter::redactedText("{\"password\":\"" + v + "\"} tail");
+    ASSERT_TRUE(out.has_value());
+    EXPECT_EQ(*out, "{\"password\":\"<redacted>\"} tail");
 }

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <mutex>
 #include <thread>
@@ -9,11 +10,14 @@
 #include "core/TVKQuarraConfigurationManager.h"
 #include "log/LDAbstractLogger.h"
 #include "log/LDLog.h"
+#include "log/LDTTYLogger.h"
+#include "log/TVKFileLogger.h"
 #include "log/TVKQuarraLoggerInternal.h"
 #include "platform/Diagnostics.h"
-#include "quarra/Bundle.h"
 #include "platform/Keychain.h"
+#include "quarra/Bundle.h"
 #include "quarra/RunLoop.h"
+#include "quarra/TVKQuarraLogging.h"
 
 using namespace quarra;
 
@@ -229,4 +233,74 @@ TEST(TVKQuarraLoggerInternalLevels, NothingIsBuiltBelowEveryLoggersLevel) {
     TVK_LOG_DEBUG((++built, "detail"));
     EXPECT_EQ(built, 2);
     log.removeAllLoggers();
+}
+
+namespace quarra_function_field_test {
+struct Owner {
+    std::string_view named() { return TVKQuarraLoggerInternal::functionField(__PRETTY_FUNCTION__); }
+    std::string_view inLambda() {
+        return [] { return TVKQuarraLoggerInternal::functionField(__PRETTY_FUNCTION__); }();
+    }
+};
+}  // namespace quarra_function_field_test
+
+// The function field is "Class::method": without namespaces, return type and parameters, which
+// made up most of a line; a lambda's names the function it is in.
+TEST(TVKQuarraLoggerInternalFunctionField, IsClassAndMethod) {
+    const std::pair<std::string_view, std::string_view> cases[] = {
+        {"void quarra::TVKQuarraManager::requestUrl(const std::string&, long unsigned int, "
+         "const Json&)::<lambda(const Json&, const ErrorPtr&)>",
+         "TVKQuarraManager::requestUrl"},
+        {"static std::function<void(int)> quarra::A::b(std::map<int, int>) const", "A::b"},
+        {"quarra::Result<std::vector<int> > quarra::X<T>::y() [with T = int]", "X<T>::y"},
+        {"int main(int, char**)", "main"},
+        {"void {anonymous}::helper()", "{anonymous}::helper"},
+        {"fn", "fn"},
+    };
+    for (auto [pretty, field] : cases)
+        EXPECT_EQ(TVKQuarraLoggerInternal::functionFieldOf(pretty), field) << pretty;
+    quarra_function_field_test::Owner owner;
+    EXPECT_EQ(owner.named(), "Owner::named");
+    EXPECT_EQ(owner.inLambda(), "Owner::inLambda");
+}
+
+// The host sets how much the SDK logs, and whether to standard error too; a level below the
+// setting builds nothing.
+TEST(TVKQuarraLoggingTest, TheHostSetsTheLevelAndTheConsoleLogger) {
+    auto& log = LDLog::sharedInstance();
+    LDLoggerPtr fileLogger = TVKQuarraLoggerInternal::sharedInstance().fileLogger();
+    ASSERT_TRUE(fileLogger);
+    auto levelOfFileLogger = [&] {
+        for (const auto& info : log.allLoggersWithLevel())
+            if (info.logger == fileLogger)
+                return info.level;
+        return ~std::uint64_t{0};
+    };
+#ifdef NDEBUG
+    EXPECT_EQ(TVKQuarraLogging::logLevel(), TVKQuarraLogLevelInfo);
+#else
+    EXPECT_EQ(TVKQuarraLogging::logLevel(), TVKQuarraLogLevelDebug);
+#endif
+    EXPECT_FALSE(TVKQuarraLogging::isConsoleLoggingEnabled());
+
+    TVKQuarraLogging::setLogLevel(TVKQuarraLogLevelWarning);
+    EXPECT_EQ(TVKQuarraLogging::logLevel(), TVKQuarraLogLevelWarning);
+    EXPECT_EQ(levelOfFileLogger(), LDLogLevelWarning);
+    int built = 0;
+    TVK_LOG_INFO((++built, "note"));
+    TVK_LOG_WARNING((++built, "warned"));
+    EXPECT_EQ(built, 1);
+
+    TVKQuarraLogging::setLogLevel(TVKQuarraLogLevelVerbose);
+    EXPECT_EQ(levelOfFileLogger(), LDLogLevelVerbose);
+    TVK_LOG_DEBUG((++built, "detail"));
+    EXPECT_EQ(built, 2);
+
+    TVKQuarraLogging::setConsoleLoggingEnabled(true);
+    auto loggers = log.allLoggers();
+    const LDLoggerPtr console = LDTTYLogger::sharedInstance();
+    EXPECT_NE(std::find(loggers.begin(), loggers.end(), console), loggers.end());
+    TVKQuarraLogging::setConsoleLoggingEnabled(false);
+    loggers = log.allLoggers();
+    EXPECT_EQ(std::find(loggers.begin(), loggers.end(), console), loggers.end());
 }

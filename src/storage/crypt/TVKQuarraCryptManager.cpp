@@ -20,7 +20,7 @@
 #include "storage/crypt/KeychainItemStoreCrypt.h"
 #include "storage/crypt/TVKCryptFiles.h"
 #include "storage/crypt/TVKCryptStream.h"
-#include "storage/crypt/TVKHexConversion.h"
+#include "platform/Hex.h"
 
 namespace quarra {
 namespace fs = std::filesystem;

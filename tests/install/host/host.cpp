@@ -9,6 +9,7 @@
 #include <quarra/RunLoop.h>
 #include <quarra/TVKQuarraAPI.h>
 #include <quarra/TVKQuarraAuth.h>
+#include <quarra/TVKQuarraLogging.h>
 #include <quarra/TVKSDKApplicationDelegate.h>
 #include <quarra/ui/ImageView.h>
 
@@ -71,6 +72,8 @@ int main(int argc, char** argv) {
         return 2;
     }
     quarra::Bundle::setMainBundle(argv[1], {{"com.tovik.PasscodeEnabled", false}});
+    // A host decides how much the SDK logs.
+    quarra::TVKQuarraLogging::setLogLevel(quarra::TVKQuarraLogLevelWarning);
     if (!quarra::TVKSDKApplicationDelegate::sharedInstance().didFinishLaunchingWithOptions()) {
         std::cerr << "launch failed: "
                   << quarra::TVKSDKApplicationDelegate::launchError()->localizedDescription()

@@ -5,10 +5,10 @@
 #include <atomic>
 #include <mutex>
 
+#include "platform/Hex.h"
 #include "quarra/Dispatch.h"
 #include "storage/crypt/FCDecryptor.h"
 #include "storage/crypt/FCEncryptor.h"
-#include "storage/crypt/TVKHexConversion.h"
 
 namespace quarra {
 namespace {

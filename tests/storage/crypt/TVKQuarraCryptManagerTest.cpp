@@ -6,18 +6,18 @@
 #include <atomic>
 
 #include "CryptTestSupport.h"
-#include "quarra/TVKErrors.h"
 #include "core/TVKQuarraConfigurationManager.h"
 #include "platform/Base64.h"
 #include "platform/Files.h"
+#include "platform/Hex.h"
 #include "platform/Keychain.h"
 #include "quarra/RunLoop.h"
+#include "quarra/TVKErrors.h"
+#include "quarra/TVKQuarraCrypt.h"
 #include "storage/crypt/FCDecryptor.h"
 #include "storage/crypt/FCEncryptor.h"
-#include "storage/crypt/TVKCryptStream.h"
 #include "storage/crypt/KeychainItemStoreCrypt.h"
-#include "storage/crypt/TVKHexConversion.h"
-#include "quarra/TVKQuarraCrypt.h"
+#include "storage/crypt/TVKCryptStream.h"
 #include "support/FailingKeychainStore.h"
 #include "support/TestSupport.h"
 

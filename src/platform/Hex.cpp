@@ -1,8 +1,8 @@
-#include "storage/crypt/TVKHexConversion.h"
+#include "platform/Hex.h"
 
 namespace quarra {
 
-std::string hexString(ByteView data) {
+std::string hexString(std::span<const std::uint8_t> data) {
     static constexpr char kDigits[] = "0123456789ABCDEF";
     std::string text;
     text.reserve(data.size() * 2);

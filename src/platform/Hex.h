@@ -1,15 +1,17 @@
 #pragma once
 // Hexadecimal text of bytes, the form in which encrypted user names are stored.
+#include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 
-#include "storage/crypt/FCCryptorFormat.h"
+#include "quarra/Bytes.h"
 
 namespace quarra {
 
 // Two upper-case digits per byte, in order, no separators; empty for no bytes.
-std::string hexString(ByteView data);
+std::string hexString(std::span<const std::uint8_t> data);
 
 // The bytes of a hex text (up to its first NUL), or nothing for an odd count of digits or a digit
 // out of range. Lenient as stored texts have always been read: ":" to "?" read as 10 to 15 and

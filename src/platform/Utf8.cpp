@@ -1,10 +1,8 @@
-#include "sso/SSOUtf8.h"
+#include "platform/Utf8.h"
 
 namespace quarra {
-namespace {
 
-// The length of the valid sequence at `i`, 0 when the byte there starts none.
-size_t sequenceLength(std::string_view text, size_t i) {
+size_t utf8SequenceLength(std::string_view text, size_t i) {
     auto byte = [&](size_t k) { return static_cast<unsigned char>(text[k]); };
     unsigned char c = byte(i);
     if (c < 0x80)
@@ -33,11 +31,9 @@ size_t sequenceLength(std::string_view text, size_t i) {
     return length;
 }
 
-}  // namespace
-
 bool isValidUtf8(std::string_view text) {
     for (size_t i = 0; i < text.size();) {
-        size_t length = sequenceLength(text, i);
+        size_t length = utf8SequenceLength(text, i);
         if (length == 0)
             return false;
         i += length;
@@ -49,7 +45,7 @@ std::string repairedUtf8(std::string_view text) {
     std::string out;
     out.reserve(text.size());
     for (size_t i = 0; i < text.size();) {
-        size_t length = sequenceLength(text, i);
+        size_t length = utf8SequenceLength(text, i);
         out += length ? text.substr(i, length) : std::string_view("\xEF\xBF\xBD");
         i += length ? length : 1;
     }
