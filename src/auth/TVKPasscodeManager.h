@@ -17,7 +17,7 @@
 #include <string>
 
 #include "auth/ui/LKLockScreenViewController.h"
-#include "platform/NotificationCenter.h"
+#include "quarra/NotificationCenter.h"
 #include "quarra/Result.h"
 #include "quarra/TVKQuarraAuth.h"
 #include "quarra/ui/AlertController.h"

@@ -16,17 +16,17 @@
 #include <string_view>
 
 #include "core/TVKPendingTransfers.h"
-#include "platform/NotificationCenter.h"
-#include "platform/UrlRequest.h"
 #include "quarra/Dispatch.h"
 #include "quarra/Error.h"
 #include "quarra/Image.h"
 #include "quarra/Json.h"
+#include "quarra/NotificationCenter.h"
 #include "quarra/Progress.h"
 #include "quarra/TVKErrors.h"
 #include "quarra/TVKQuarra.h"
 #include "quarra/TVKQuarraRequestTypes.h"
 #include "quarra/Url.h"
+#include "quarra/UrlRequest.h"
 
 namespace quarra {
 

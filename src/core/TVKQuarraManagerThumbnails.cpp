@@ -5,9 +5,10 @@
 #include "auth/TVKQuarraAuthManager.h"
 #include "core/TVKAutoPurgingImageCache.h"
 #include "core/TVKQuarraManager.h"
+#include "quarra/HTImageViewTransport.h"
 #include "transport/HTHTTPSessionManager.h"
+#include "transport/HTImageDownloader.h"
 #include "transport/HTImageResponseSerializer.h"
-#include "transport/HTImageViewTransport.h"
 
 namespace quarra {
 

@@ -7,7 +7,7 @@
 #include <utility>
 
 #include "quarra/Application.h"
-#include "platform/NotificationCenter.h"
+#include "quarra/NotificationCenter.h"
 
 namespace quarra {
 

@@ -27,8 +27,8 @@
 
 #include "log/LDFileLogger.h"
 #include "log/TVKLogEntry.h"
-#include "platform/NotificationCenter.h"
 #include "quarra/Bytes.h"
+#include "quarra/NotificationCenter.h"
 
 namespace quarra {
 

@@ -4,7 +4,7 @@
 #include <mutex>
 
 #include "platform/LibraryLifetime.h"
-#include "platform/NotificationCenter.h"
+#include "quarra/NotificationCenter.h"
 
 namespace quarra {
 

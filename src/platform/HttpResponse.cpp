@@ -1,4 +1,4 @@
-#include "platform/HttpResponse.h"
+#include "quarra/HttpResponse.h"
 
 #include <algorithm>
 #include <cctype>

@@ -15,8 +15,8 @@
 #include <string>
 
 #include "platform/Diagnostics.h"
-#include "platform/NotificationCenter.h"
 #include "quarra/MemoryPressure.h"
+#include "quarra/NotificationCenter.h"
 
 namespace quarra {
 namespace {

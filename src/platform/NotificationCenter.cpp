@@ -1,4 +1,4 @@
-#include "platform/NotificationCenter.h"
+#include "quarra/NotificationCenter.h"
 
 #include <vector>
 

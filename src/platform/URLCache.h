@@ -15,8 +15,8 @@
 
 #include "quarra/Bytes.h"
 #include "quarra/Dispatch.h"
-#include "platform/HttpResponse.h"
-#include "platform/UrlRequest.h"
+#include "quarra/HttpResponse.h"
+#include "quarra/UrlRequest.h"
 
 namespace quarra {
 

@@ -10,6 +10,7 @@
 #include "platform/URLSessionLoader.h"
 #include "platform/URLSessionResumeData.h"
 #include "platform/URLSessionStore.h"
+#include "platform/URLSessionTaskTransitions.h"
 
 namespace quarra {
 namespace fs = std::filesystem;
@@ -30,13 +31,13 @@ std::string folderName(const std::string& identifier) {
 constexpr auto AdoptedEventsGrace = std::chrono::milliseconds(500);
 
 std::mutex hookMutex;
-URLSessionTask::TransitionHook& transitionHook() {
-    static auto* hook = new URLSessionTask::TransitionHook();
+URLSessionTaskTransitionHook& transitionHook() {
+    static auto* hook = new URLSessionTaskTransitionHook();
     return *hook;
 }
 
-void tellHook(const URLSessionTaskPtr& task, URLSessionTask::Transition transition) {
-    URLSessionTask::TransitionHook hook;
+void tellHook(const URLSessionTaskPtr& task, URLSessionTaskTransition transition) {
+    URLSessionTaskTransitionHook hook;
     {
         std::lock_guard lock(hookMutex);
         hook = transitionHook();
@@ -83,7 +84,7 @@ void URLSessionTask::setTaskDescription(std::string description) {
     description_ = std::move(description);
 }
 
-void URLSessionTask::setTransitionHook(TransitionHook hook) {
+void setURLSessionTaskTransitionHook(URLSessionTaskTransitionHook hook) {
     std::lock_guard lock(hookMutex);
     transitionHook() = std::move(hook);
 }
@@ -149,7 +150,7 @@ void URLSessionTask::resume() {
     // Before the transfer starts: whoever listens hears of the resume before any event of the
     // task, also when a short transfer would finish before this thread runs on.
     if (before != URLSessionTaskState::Running) {
-        tellHook(shared_from_this(), Transition::Resume);
+        tellHook(shared_from_this(), URLSessionTaskTransition::Resume);
     }
     if (resumed) {
         changed(KeyPath::State);
@@ -172,7 +173,7 @@ void URLSessionTask::suspend() {
         }
     }
     if (before != URLSessionTaskState::Suspended) {
-        tellHook(shared_from_this(), Transition::Suspend);
+        tellHook(shared_from_this(), URLSessionTaskTransition::Suspend);
     }
 }
 

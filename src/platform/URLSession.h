@@ -25,10 +25,10 @@
 #include <vector>
 
 #include "platform/AuthChallenge.h"
-#include "quarra/Dispatch.h"
-#include "platform/URLError.h"
-#include "platform/URLSessionTask.h"
 #include "platform/URLCache.h"
+#include "platform/URLError.h"
+#include "quarra/Dispatch.h"
+#include "quarra/URLSessionTask.h"
 
 namespace quarra {
 

@@ -1,6 +1,6 @@
 #include "platform/URLSessionDataTasks.h"
 
-#include "platform/URLSessionTask.h"
+#include "quarra/URLSessionTask.h"
 
 namespace quarra {
 

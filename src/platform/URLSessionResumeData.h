@@ -7,7 +7,7 @@
 
 #include "platform/FileDescriptor.h"
 #include "quarra/Result.h"
-#include "platform/URLSessionTask.h"
+#include "quarra/URLSessionTask.h"
 
 namespace quarra {
 

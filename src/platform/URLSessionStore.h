@@ -11,10 +11,10 @@
 #include <string>
 #include <vector>
 
-#include "platform/HttpResponse.h"
-#include "platform/URLSessionTask.h"
 #include "quarra/Bytes.h"
 #include "quarra/Error.h"
+#include "quarra/HttpResponse.h"
+#include "quarra/URLSessionTask.h"
 
 namespace quarra {
 

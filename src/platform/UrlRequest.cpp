@@ -1,4 +1,4 @@
-#include "platform/UrlRequest.h"
+#include "quarra/UrlRequest.h"
 
 #include <algorithm>
 #include <cctype>

@@ -7,9 +7,9 @@
 #include <string>
 #include <string_view>
 
-#include "platform/HttpResponse.h"
 #include "quarra/Bytes.h"
 #include "quarra/Error.h"
+#include "quarra/HttpResponse.h"
 #include "quarra/Json.h"
 #include "quarra/TVKErrors.h"
 

@@ -8,7 +8,7 @@
 
 #include "quarra/Bytes.h"
 #include "quarra/Url.h"
-#include "platform/UrlRequest.h"
+#include "quarra/UrlRequest.h"
 #include "sso/SSOCoding.h"
 #include "sso/SSOServiceConfiguration.h"
 

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "quarra/Url.h"
-#include "platform/UrlRequest.h"
+#include "quarra/UrlRequest.h"
 #include "sso/SSOServiceConfiguration.h"
 #include "sso/SSOURLQueryComponent.h"
 

@@ -1,4 +1,4 @@
-#include "transport/HTActivityIndicatorViewNotificationObserver.h"
+#include "quarra/HTActivityIndicatorViewNotificationObserver.h"
 
 #include "transport/HTTaskStateObservation.h"
 

@@ -14,7 +14,7 @@
 #include <unordered_map>
 
 #include "quarra/Dispatch.h"
-#include "platform/NotificationCenter.h"
+#include "quarra/NotificationCenter.h"
 #include "transport/HTImageCache.h"
 
 namespace quarra {

@@ -12,7 +12,7 @@
 #include "quarra/Bytes.h"
 #include "quarra/InputStream.h"
 #include "quarra/Url.h"
-#include "platform/UrlRequest.h"
+#include "quarra/UrlRequest.h"
 
 namespace quarra {
 

@@ -13,9 +13,9 @@
 #include <shared_mutex>
 #include <string>
 
-#include "quarra/Error.h"
 #include "platform/KeyedArchiver.h"
-#include "platform/UrlRequest.h"
+#include "quarra/Error.h"
+#include "quarra/UrlRequest.h"
 #include "transport/HTURLRequestSerialization.h"
 
 namespace quarra {

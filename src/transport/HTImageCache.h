@@ -6,7 +6,7 @@
 #include <string>
 
 #include "quarra/Image.h"
-#include "platform/UrlRequest.h"
+#include "quarra/UrlRequest.h"
 
 namespace quarra {
 

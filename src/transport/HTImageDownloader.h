@@ -15,9 +15,10 @@
 #include <unordered_map>
 #include <vector>
 
-#include "quarra/Dispatch.h"
-#include "quarra/Image.h"
 #include "platform/URLSession.h"
+#include "quarra/Dispatch.h"
+#include "quarra/HTImageDownloaderFwd.h"
+#include "quarra/Image.h"
 #include "transport/HTAutoPurgingImageCache.h"
 #include "transport/HTHTTPSessionManager.h"
 
@@ -27,11 +28,8 @@ enum class HTImageDownloadPrioritization { FIFO = 0, LIFO = 1 };
 
 class HTImageDownloaderResponseHandler {
   public:
-    // The request; the response (null for a cache hit or a cancellation); the image (may be null).
-    using SuccessBlock = std::function<void(
-        const UrlRequest& request, const HttpResponsePtr& response, const ImagePtr& image)>;
-    using FailureBlock = std::function<void(
-        const UrlRequest& request, const HttpResponsePtr& response, const ErrorPtr& error)>;
+    using SuccessBlock = HTImageDownloadSuccessBlock;
+    using FailureBlock = HTImageDownloadFailureBlock;
 
     HTImageDownloaderResponseHandler(std::string uuid, SuccessBlock success, FailureBlock failure)
         : uuid_(std::move(uuid)),
@@ -99,8 +97,6 @@ class HTImageDownloadReceipt {
     const std::string receiptID_;
     const URLSessionTaskPtr task_;
 };
-
-using HTImageDownloadReceiptPtr = std::shared_ptr<HTImageDownloadReceipt>;
 
 class HTImageDownloader : public std::enable_shared_from_this<HTImageDownloader> {
   public:
@@ -177,7 +173,5 @@ class HTImageDownloader : public std::enable_shared_from_this<HTImageDownloader>
     std::deque<HTImageDownloaderMergedTaskPtr> queuedMergedTasks_;
     std::unordered_map<std::string, HTImageDownloaderMergedTaskPtr> mergedTasks_;
 };
-
-using HTImageDownloaderPtr = std::shared_ptr<HTImageDownloader>;
 
 }  // namespace quarra

@@ -1,4 +1,4 @@
-#include "transport/HTImageViewTransport.h"
+#include "quarra/HTImageViewTransport.h"
 
 #include <atomic>
 #include <mutex>
@@ -7,6 +7,7 @@
 
 #include "platform/URLError.h"
 #include "platform/Uuid.h"
+#include "transport/HTImageDownloader.h"
 
 namespace quarra {
 

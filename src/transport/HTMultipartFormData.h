@@ -9,7 +9,7 @@
 #include "quarra/Error.h"
 #include "quarra/InputStream.h"
 #include "quarra/Url.h"
-#include "platform/UrlRequest.h"
+#include "quarra/UrlRequest.h"
 
 namespace quarra {
 

@@ -1,8 +1,8 @@
-#include "transport/HTNetworkActivityIndicatorManager.h"
+#include "quarra/HTNetworkActivityIndicatorManager.h"
 
 #include <chrono>
 
-#include "platform/URLSessionTask.h"
+#include "quarra/URLSessionTask.h"
 #include "quarra/ui/Application.h"
 #include "quarra/ui/Scheduler.h"
 #include "transport/HTURLSessionManagerTaskDelegate.h"

@@ -8,7 +8,7 @@
 #include <cstdio>
 
 #include "quarra/Dispatch.h"
-#include "platform/NotificationCenter.h"
+#include "quarra/NotificationCenter.h"
 #include "transport/HTLocalizedString.h"
 
 namespace quarra {

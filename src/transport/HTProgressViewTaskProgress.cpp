@@ -1,4 +1,4 @@
-#include "transport/HTProgressViewTaskProgress.h"
+#include "quarra/HTProgressViewTaskProgress.h"
 
 #include <atomic>
 #include <utility>

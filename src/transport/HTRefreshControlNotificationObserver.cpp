@@ -1,4 +1,4 @@
-#include "transport/HTRefreshControlNotificationObserver.h"
+#include "quarra/HTRefreshControlNotificationObserver.h"
 
 #include "transport/HTTaskStateObservation.h"
 

@@ -5,7 +5,7 @@
 #include <memory>
 #include <string>
 
-#include "platform/UrlRequest.h"
+#include "quarra/UrlRequest.h"
 #include "transport/HTMultipartBodyStream.h"
 #include "transport/HTMultipartFormData.h"
 

@@ -3,8 +3,8 @@
 // notifications with a block that runs on the main queue.
 #include <functional>
 
-#include "platform/NotificationCenter.h"
-#include "platform/URLSessionTask.h"
+#include "quarra/NotificationCenter.h"
+#include "quarra/URLSessionTask.h"
 
 namespace quarra {
 

@@ -6,11 +6,11 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/UrlRequest.h"
 #include "quarra/Error.h"
 #include "quarra/Json.h"
 #include "quarra/Result.h"
 #include "quarra/TVKErrors.h"
+#include "quarra/UrlRequest.h"
 
 namespace quarra {
 

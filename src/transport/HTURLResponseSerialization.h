@@ -5,9 +5,9 @@
 // decode.
 #include <any>
 
-#include "platform/HttpResponse.h"
 #include "quarra/Bytes.h"
 #include "quarra/Error.h"
+#include "quarra/HttpResponse.h"
 #include "quarra/JsonFwd.h"
 #include "quarra/TVKErrors.h"
 

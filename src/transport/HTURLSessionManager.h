@@ -21,11 +21,11 @@
 #include <string>
 #include <vector>
 
-#include "quarra/Dispatch.h"
 #include "platform/KeyedArchiver.h"
-#include "platform/NotificationCenter.h"
-#include "quarra/Progress.h"
 #include "platform/URLSession.h"
+#include "quarra/Dispatch.h"
+#include "quarra/NotificationCenter.h"
+#include "quarra/Progress.h"
 #include "transport/HTURLResponseSerialization.h"
 #include "transport/HTURLSessionManagerTaskDelegate.h"
 

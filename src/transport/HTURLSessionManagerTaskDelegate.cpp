@@ -6,7 +6,8 @@
 #include <mutex>
 
 #include "platform/Files.h"
-#include "platform/NotificationCenter.h"
+#include "platform/URLSessionTaskTransitions.h"
+#include "quarra/NotificationCenter.h"
 #include "transport/HTURLResponseSerialization.h"
 #include "transport/HTURLSessionManager.h"
 
@@ -16,10 +17,10 @@ namespace fs = std::filesystem;
 void HTInstallTaskTransitionNotifications() {
     static std::once_flag once;
     std::call_once(once, [] {
-        URLSessionTask::setTransitionHook(
-            [](const URLSessionTaskPtr& task, URLSessionTask::Transition transition) {
+        setURLSessionTaskTransitionHook(
+            [](const URLSessionTaskPtr& task, URLSessionTaskTransition transition) {
                 NotificationCenter::defaultCenter().post(
-                    transition == URLSessionTask::Transition::Resume
+                    transition == URLSessionTaskTransition::Resume
                         ? HTURLSessionTaskDidResumePrivateNotification
                         : HTURLSessionTaskDidSuspendPrivateNotification,
                     task);

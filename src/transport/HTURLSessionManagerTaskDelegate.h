@@ -14,12 +14,12 @@
 #include <memory>
 #include <optional>
 
+#include "platform/URLSession.h"
 #include "quarra/Bytes.h"
 #include "quarra/Dispatch.h"
 #include "quarra/Error.h"
-#include "platform/HttpResponse.h"
+#include "quarra/HttpResponse.h"
 #include "quarra/Progress.h"
-#include "platform/URLSession.h"
 #include "quarra/Url.h"
 
 namespace quarra {

@@ -1,8 +1,10 @@
-#include "transport/HTWebViewLoading.h"
+#include "quarra/HTWebViewLoading.h"
 
 #include <unicode/ucnv.h>
 
 #include "transport/HTHTTPRequestSerializer.h"
+#include "transport/HTHTTPResponseSerializer.h"
+#include "transport/HTHTTPSessionManager.h"
 
 namespace quarra {
 namespace {

@@ -1,7 +1,8 @@
 // The server side of the install test: the bundled Quarra test server with a demo user, signed in
 // for the outside host's identity so that the host (which links the installed SDK and sees only its
-// public headers) finds a session and calls the server. Prints "ready" once serving, then serves
-// until its standard input closes.
+// public headers) finds a session and calls the server. Prints "ready", the authority to trust and
+// the URL of an image for the host's image view once serving, then serves until its standard input
+// closes.
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
@@ -13,6 +14,7 @@
 #include "quarra/Error.h"
 #include "quarra/RunLoop.h"
 #include "quarra/TVKSDKApplicationDelegate.h"
+#include "support/ImageFixtures.h"
 #include "support/QuarraTestServer.h"
 #include "support/QuarraTestService.h"
 
@@ -34,6 +36,11 @@ int main(int argc, char** argv) {
                             return test::QuarraTestService::success(
                                 {{"id", 7}, {"name", "Installed.pdf"}, {"owner", user.username}});
                         });
+    test::Reply image;
+    image.contentType = "image/png";
+    const Bytes png = test::makePng(3, 2);
+    image.body.assign(png.begin(), png.end());
+    server.reply("/host-image.png", image);
     server.trustAuthority();
 
     Bundle::setMainBundle(argv[1], {{"com.tovik.PasscodeEnabled", false}});
@@ -52,7 +59,8 @@ int main(int argc, char** argv) {
         return 1;
     }
     // What the host needs to trust the server: its authority, as this process does.
-    std::cout << "ready " << server.authorityFile().string() << std::endl;
+    std::cout << "ready " << server.authorityFile().string() << " "
+              << server.url("/host-image.png").string() << std::endl;
     std::string line;
     while (std::getline(std::cin, line)) {
     }

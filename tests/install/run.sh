@@ -48,18 +48,18 @@ if pkg-config --exists quarra-gtk; then
 fi
 
 # The server signs a user in for the host's identity in a data folder of the test's own, prints
-# "ready <authority file>" and serves until its standard input closes.
+# "ready <authority file> <image URL>" and serves until its standard input closes.
 export XDG_DATA_HOME="$work/data" QUARRA_KEYCHAIN=file
 identity=com.example.installhost
 mkfifo "$work/in" "$work/out"
 "$server" "$identity" <"$work/in" >"$work/out" &
 exec 9>"$work/in"
 exec 8<"$work/out"
-read -r ready authority <&8
+read -r ready authority image <&8
 test "$ready" = ready
 unset QUARRA_SDK_RESOURCES QUARRA_TEST_SOURCE_DIR 2>/dev/null || true
 for host in "$work/cmake-host/host" "$work/pkg-config-host" "$work/pkg-config-static-host"; do
-    SSL_CERT_FILE=$authority "$host" "$identity"
+    SSL_CERT_FILE=$authority "$host" "$identity" "$image"
 done
 exec 9>&-
 wait

@@ -9,7 +9,7 @@
 
 #include "log/LDAbstractLogger.h"
 #include "log/LDLog.h"
-#include "platform/NotificationCenter.h"
+#include "quarra/NotificationCenter.h"
 #include "quarra/RunLoop.h"
 
 using namespace quarra;

@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
-#include "platform/HttpResponse.h"
-#include "platform/UrlRequest.h"
+#include "quarra/HttpResponse.h"
+#include "quarra/UrlRequest.h"
 
 namespace quarra {
 namespace {

@@ -3,7 +3,7 @@
 #include <atomic>
 #include <thread>
 
-#include "platform/NotificationCenter.h"
+#include "quarra/NotificationCenter.h"
 #include "quarra/RunLoop.h"
 
 using namespace quarra;

@@ -11,10 +11,11 @@
 #include <thread>
 
 #include "platform/Files.h"
+#include "platform/URLSession.h"
 #include "platform/URLSessionDataTasks.h"
+#include "platform/URLSessionTaskTransitions.h"
 #include "quarra/Json.h"
 #include "quarra/RunLoop.h"
-#include "platform/URLSession.h"
 #include "support/QuarraTestServer.h"
 #include "support/TestSupport.h"
 
@@ -615,9 +616,9 @@ TEST_F(URLSessionTest, InvalidateAndCancelCancelsRunningTasks) {
 TEST_F(URLSessionTest, ResumeAndSuspendTellTheHookOnlyOnChange) {
     std::vector<std::string> transitions;
     std::mutex mutex;
-    URLSessionTask::setTransitionHook([&](const URLSessionTaskPtr&, URLSessionTask::Transition t) {
+    setURLSessionTaskTransitionHook([&](const URLSessionTaskPtr&, URLSessionTaskTransition t) {
         std::lock_guard lock(mutex);
-        transitions.push_back(t == URLSessionTask::Transition::Resume ? "resume" : "suspend");
+        transitions.push_back(t == URLSessionTaskTransition::Resume ? "resume" : "suspend");
     });
     Reply stall = Reply::json("{}");
     stall.stallBeforeHead = true;
@@ -630,7 +631,7 @@ TEST_F(URLSessionTest, ResumeAndSuspendTellTheHookOnlyOnChange) {
     task->suspend();
     task->resume();
     EXPECT_EQ(transitions, (std::vector<std::string>{"resume", "suspend", "resume"}));
-    URLSessionTask::setTransitionHook(nullptr);
+    setURLSessionTaskTransitionHook(nullptr);
     server.releaseStalls();
 }
 

@@ -1,8 +1,8 @@
 #include <gtest/gtest.h>
 
 #include "platform/MemoryPressure.h"
-#include "platform/NotificationCenter.h"
 #include "quarra/MemoryPressure.h"
+#include "quarra/NotificationCenter.h"
 #include "support/TestSupport.h"
 #include "transport/HTAutoPurgingImageCache.h"
 

@@ -1,11 +1,12 @@
-#include "transport/HTImageViewTransport.h"
+#include "quarra/HTImageViewTransport.h"
 
 #include <gtest/gtest.h>
 
-#include "quarra/RunLoop.h"
 #include "platform/URLError.h"
+#include "quarra/RunLoop.h"
 #include "support/ImageFixtures.h"
 #include "support/QuarraTestServer.h"
+#include "transport/HTImageDownloader.h"
 #include "transport/HTImageResponseSerializer.h"
 
 namespace quarra {

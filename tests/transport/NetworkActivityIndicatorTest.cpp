@@ -1,8 +1,8 @@
-#include "transport/HTNetworkActivityIndicatorManager.h"
+#include "quarra/HTNetworkActivityIndicatorManager.h"
 
 #include <gtest/gtest.h>
 
-#include "platform/NotificationCenter.h"
+#include "quarra/NotificationCenter.h"
 #include "quarra/RunLoop.h"
 #include "quarra/ui/Application.h"
 #include "quarra/ui/Scheduler.h"

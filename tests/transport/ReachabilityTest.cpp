@@ -6,7 +6,7 @@
 #include <sstream>
 
 #include "quarra/Bundle.h"
-#include "platform/NotificationCenter.h"
+#include "quarra/NotificationCenter.h"
 #include "quarra/RunLoop.h"
 #include "support/TestSupport.h"
 #include "transport/HTNetworkReachabilityManager.h"

@@ -2,15 +2,15 @@
 // views follow what their task does.
 #include <gtest/gtest.h>
 
-#include "quarra/RunLoop.h"
 #include "platform/URLError.h"
+#include "quarra/HTActivityIndicatorViewNotificationObserver.h"
+#include "quarra/HTProgressViewTaskProgress.h"
+#include "quarra/HTRefreshControlNotificationObserver.h"
+#include "quarra/HTWebViewLoading.h"
+#include "quarra/RunLoop.h"
 #include "support/QuarraTestServer.h"
-#include "transport/HTActivityIndicatorViewNotificationObserver.h"
 #include "transport/HTHTTPResponseSerializer.h"
 #include "transport/HTHTTPSessionManager.h"
-#include "transport/HTProgressViewTaskProgress.h"
-#include "transport/HTRefreshControlNotificationObserver.h"
-#include "transport/HTWebViewLoading.h"
 
 namespace quarra {
 namespace {

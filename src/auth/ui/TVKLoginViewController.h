@@ -18,7 +18,7 @@
 #include "auth/ui/TVKHUDView.h"
 #include "auth/ui/TVKTextField.h"
 #include "quarra/Error.h"
-#include "platform/NotificationCenter.h"
+#include "quarra/NotificationCenter.h"
 #include "quarra/ui/Button.h"
 #include "quarra/ui/ImageView.h"
 #include "quarra/ui/Label.h"

@@ -1,6 +1,6 @@
 #include "quarra/ui/Application.h"
 
-#include "platform/NotificationCenter.h"
+#include "quarra/NotificationCenter.h"
 #include "quarra/ui/Responder.h"
 
 namespace quarra::ui {

@@ -1,6 +1,6 @@
 #include "quarra/ui/Keyboard.h"
 
-#include "platform/NotificationCenter.h"
+#include "quarra/NotificationCenter.h"
 #include "quarra/ui/Application.h"
 
 namespace quarra::ui {

@@ -1,14 +1,14 @@
 #include <gtest/gtest.h>
 
-#include "platform/NotificationCenter.h"
+#include "quarra/Application.h"
+#include "quarra/NotificationCenter.h"
 #include "quarra/ui/AlertController.h"
 #include "quarra/ui/Application.h"
+#include "quarra/ui/Keyboard.h"
 #include "quarra/ui/Scheduler.h"
+#include "quarra/ui/ScrollView.h"
 #include "quarra/ui/TextField.h"
 #include "quarra/ui/Window.h"
-#include "quarra/Application.h"
-#include "quarra/ui/Keyboard.h"
-#include "quarra/ui/ScrollView.h"
 
 namespace quarra::ui {
 namespace {

@@ -8,7 +8,7 @@
 // on for the other requesters and for the cache.
 //
 // Each view class has a downloader of its own (setSharedImageDownloader); a class that has none,
-// subclasses included, uses HTImageDownloader::defaultInstance(). Image views and buttons keep
+// subclasses included, uses the process-wide default downloader. Image views and buttons keep
 // theirs apart.
 //
 // Main thread only, as views are. Success blocks get (request, response or null, image), failure
@@ -19,11 +19,12 @@
 #include <typeindex>
 #include <typeinfo>
 
+#include "quarra/HTImageDownloaderFwd.h"
+#include "quarra/Image.h"
 #include "quarra/Url.h"
-#include "platform/UrlRequest.h"
+#include "quarra/UrlRequest.h"
 #include "quarra/ui/Button.h"
 #include "quarra/ui/ImageView.h"
-#include "transport/HTImageDownloader.h"
 
 namespace quarra {
 
@@ -55,8 +56,8 @@ void setImageWithURL(const ImageViewPtr& view, const Url& url, ImagePtr placehol
 // `failure` (without `success`, a non-null image goes into the view) unless the view has moved on
 // to another request by then.
 void setImageWithURLRequest(const ImageViewPtr& view, const UrlRequest& request,
-                            ImagePtr placeholder, HTImageDownloader::SuccessBlock success = nullptr,
-                            HTImageDownloader::FailureBlock failure = nullptr);
+                            ImagePtr placeholder, HTImageDownloadSuccessBlock success = nullptr,
+                            HTImageDownloadFailureBlock failure = nullptr);
 // Withdraws the view's active download (its blocks are not called) and forgets the receipt.
 void cancelImageDownloadTask(const ImageViewPtr& view);
 void clearActiveDownloadInformation(const ImageViewPtr& view);
@@ -74,14 +75,14 @@ using ButtonPtr = std::shared_ptr<ui::Button>;
 void setImageForState(const ButtonPtr& button, std::uint64_t state, const Url& url,
                       ImagePtr placeholder = nullptr);
 void setImageForState(const ButtonPtr& button, std::uint64_t state, const UrlRequest& request,
-                      ImagePtr placeholder, HTImageDownloader::SuccessBlock success = nullptr,
-                      HTImageDownloader::FailureBlock failure = nullptr);
+                      ImagePtr placeholder, HTImageDownloadSuccessBlock success = nullptr,
+                      HTImageDownloadFailureBlock failure = nullptr);
 void setBackgroundImageForState(const ButtonPtr& button, std::uint64_t state, const Url& url,
                                 ImagePtr placeholder = nullptr);
 void setBackgroundImageForState(const ButtonPtr& button, std::uint64_t state,
                                 const UrlRequest& request, ImagePtr placeholder,
-                                HTImageDownloader::SuccessBlock success = nullptr,
-                                HTImageDownloader::FailureBlock failure = nullptr);
+                                HTImageDownloadSuccessBlock success = nullptr,
+                                HTImageDownloadFailureBlock failure = nullptr);
 void cancelImageDownloadTaskForState(const ButtonPtr& button, std::uint64_t state);
 void cancelBackgroundImageDownloadTaskForState(const ButtonPtr& button, std::uint64_t state);
 bool isActiveTaskURLEqualToURLRequest(const ButtonPtr& button, const UrlRequest& request,

@@ -4,8 +4,8 @@
 // the first. Main thread only.
 #include <memory>
 
-#include "platform/NotificationCenter.h"
-#include "platform/URLSessionTask.h"
+#include "quarra/NotificationCenter.h"
+#include "quarra/URLSessionTask.h"
 #include "quarra/ui/ActivityIndicatorView.h"
 
 namespace quarra {

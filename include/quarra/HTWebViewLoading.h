@@ -9,14 +9,19 @@
 #include <memory>
 #include <string>
 
-#include "platform/HttpResponse.h"
+#include "quarra/Bytes.h"
+#include "quarra/Error.h"
+#include "quarra/HttpResponse.h"
 #include "quarra/Progress.h"
-#include "platform/UrlRequest.h"
+#include "quarra/URLSessionTask.h"
+#include "quarra/UrlRequest.h"
 #include "quarra/ui/WebView.h"
-#include "transport/HTHTTPResponseSerializer.h"
-#include "transport/HTHTTPSessionManager.h"
 
 namespace quarra {
+
+// Handles a host can read from one view and hand to another; the library makes them.
+class HTHTTPSessionManager;
+class HTHTTPResponseSerializer;
 
 std::shared_ptr<HTHTTPSessionManager> sessionManager(const ui::WebView& view);
 void setSessionManager(ui::WebView& view, std::shared_ptr<HTHTTPSessionManager> manager);

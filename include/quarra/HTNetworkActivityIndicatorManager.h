@@ -21,7 +21,7 @@
 #include <mutex>
 
 #include "quarra/Dispatch.h"
-#include "platform/NotificationCenter.h"
+#include "quarra/NotificationCenter.h"
 
 namespace quarra {
 

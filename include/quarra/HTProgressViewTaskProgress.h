@@ -5,7 +5,7 @@
 // completes, or when the view goes away. Main thread only.
 #include <memory>
 
-#include "platform/URLSessionTask.h"
+#include "quarra/URLSessionTask.h"
 #include "quarra/ui/ProgressView.h"
 
 namespace quarra {

@@ -6,7 +6,7 @@
 #include <string>
 
 #include "quarra/Url.h"
-#include "platform/UrlRequest.h"
+#include "quarra/UrlRequest.h"
 
 namespace quarra {
 

@@ -4,8 +4,8 @@
 // task in any other state it ends refreshing at once. Main thread only.
 #include <memory>
 
-#include "platform/NotificationCenter.h"
-#include "platform/URLSessionTask.h"
+#include "quarra/NotificationCenter.h"
+#include "quarra/URLSessionTask.h"
 #include "quarra/ui/RefreshControl.h"
 
 namespace quarra {

@@ -13,9 +13,9 @@
 #include <string>
 
 #include "quarra/Error.h"
-#include "platform/HttpResponse.h"
-#include "platform/UrlRequest.h"
+#include "quarra/HttpResponse.h"
 #include "quarra/Result.h"
+#include "quarra/UrlRequest.h"
 
 namespace quarra {
 
@@ -71,12 +71,6 @@ class URLSessionTask : public std::enable_shared_from_this<URLSessionTask> {
     // completed). The partial file stays (readable by its owner only) until the resumed task ends.
     using ResumeDataCompletion = std::function<void(Result<Bytes>)>;
     void cancelByProducingResumeData(ResumeDataCompletion completion);
-
-    // A process-wide hook told, synchronously on the calling thread, when resume() finds a task not
-    // running and when suspend() finds a task not suspended. Set once, before tasks are made.
-    enum class Transition { Resume, Suspend };
-    using TransitionHook = std::function<void(const URLSessionTaskPtr&, Transition)>;
-    static void setTransitionHook(TransitionHook hook);
 
     // Observation of the task's changing values, as views that follow a task need it. An observer
     // runs on the thread that made the change (a transfer thread, the delegate queue, the caller of
@@ -140,7 +134,7 @@ class URLSessionTask : public std::enable_shared_from_this<URLSessionTask> {
     std::atomic<std::int64_t> bytesReceived_{0};
     std::atomic<std::int64_t> bytesExpectedToReceive_{URLSessionTransferSizeUnknown};
 
-    // The ordered queue of this task's delegate events (URLSession.cpp).
+    // The ordered queue of this task's delegate events.
     std::shared_ptr<struct URLSessionEvents> events_;
 
     mutable std::mutex mutex_;
