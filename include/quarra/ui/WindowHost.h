@@ -51,8 +51,8 @@ class WindowHost {
     // The button comes up at `point`: when it is over what the press went to, that is tapped (a
     // button acts, a field takes the focus). True when something was tapped.
     static bool pointerReleased(Point point);
-    // Text the person typed (UTF-8) goes to the focused field. False when no field has the focus
-    // or it refused the text.
+    // Text the person typed (UTF-8) goes to the focused field; without one, each character taps the
+    // element of that label (a keypad's key). False when nothing took the text.
     static bool insertText(const std::string& text);
     static bool pressKey(Key key);
 

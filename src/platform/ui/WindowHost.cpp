@@ -175,8 +175,17 @@ bool WindowHost::pointerReleased(Point point) {
 }
 
 bool WindowHost::insertText(const std::string& text) {
-    auto field = focusedField();
-    return field && !text.empty() && field->typeText(text);
+    if (text.empty())
+        return false;
+    if (auto field = focusedField())
+        return field->typeText(text);
+    // No field: typed characters press the screen's keys of that label, as on the lock screen's
+    // keypad, so a person at a keyboard need not click each digit.
+    for (char c : text) {
+        if (!tapElement(std::string(1, c)))
+            return false;
+    }
+    return true;
 }
 
 bool WindowHost::pressKey(Key key) {
