@@ -55,6 +55,7 @@
 #include "quarra/RunLoop.h"
 #include "quarra/TVKQuarraAPI.h"
 #include "quarra/TVKQuarraAuth.h"
+#include "quarra/TVKQuarraLogging.h"
 #include "quarra/TVKSDKApplicationDelegate.h"
 #include "quarra/ui/ViewController.h"
 #include "quarra/ui/Window.h"
@@ -369,15 +370,29 @@ int main(int argc, char** argv) {
         }
     }
 
-    // The sign-in host is one of the SDK's settings, which the environment may override.
-    if (!getenv("QUARRA_SDK_INFO"))
-        setenv("QUARRA_SDK_INFO", Json{{"com.tovik.QuarraUrl", signInHost}}.dump().c_str(), 1);
+    // The sign-in host is one of the SDK's settings; QUARRA_SDK_INFO in the environment, when set,
+    // names it instead.
+    if (!getenv("QUARRA_SDK_INFO")) {
+        if (ErrorPtr error =
+                TVKSDKApplicationDelegate::setSDKSettings({{"com.tovik.QuarraUrl", signInHost}})) {
+            std::cerr << "sign-in host " << signInHost << ": " << describe(error) << "\n";
+            return 1;
+        }
+    }
+    // The demo shows the log at work: the server's replies are logged at debug level, which the
+    // SDK records only when asked.
+    if (demo)
+        TVKQuarraLogging::setLogLevel(TVKQuarraLogLevelDebug);
 
     // The host's window, with a screen of its own under anything the SDK presents.
     auto window = ui::Window::make();
     window->setRootViewController(std::make_shared<ui::ViewController>());
     window->makeKeyAndVisible();
-    TVKSDKApplicationDelegate::sharedInstance().didFinishLaunchingWithOptions();
+    if (!TVKSDKApplicationDelegate::sharedInstance().didFinishLaunchingWithOptions()) {
+        std::cerr << "the SDK cannot start: " << describe(TVKSDKApplicationDelegate::launchError())
+                  << "\n";
+        return 1;
+    }
     std::cout << "Quarra SDK " << QuarraMobileSDKVersionString << "\n"
               << "host:              " << Bundle::main().bundleIdentifier() << "\n"
               << "sign-in host:      " << signInHost << (demo ? " (embedded test server)" : "")
