@@ -296,9 +296,12 @@ void DispatchQueue::enqueue(Block block, bool barrier) {
         runItem(block);
         return;
     }
-    std::lock_guard lock(mutex_);
+    std::unique_lock lock(mutex_);
     items_.push_back({std::move(block), barrier});
     if (kind_ == Kind::Main) {
+        // Woken once the lock is let go: the main thread wants it as soon as it wakes, and would
+        // otherwise sleep again until this thread lets go.
+        lock.unlock();
         RunLoop::main().wake();
     } else {
         pumpLocked();

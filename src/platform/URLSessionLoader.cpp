@@ -102,7 +102,9 @@ URLSessionLoader::URLSessionLoader(std::weak_ptr<URLSession> session,
                       configuration_.httpMaximumConnectionsPerHost);
 }
 
-URLSessionLoader::~URLSessionLoader() = default;
+URLSessionLoader::~URLSessionLoader() {
+    curl_multi_cleanup(multiOf(multi_));
+}
 
 void URLSessionLoader::startTask(const URLSessionTaskPtr& task,
                                  std::optional<URLSessionStore::Record> record) {
@@ -131,14 +133,19 @@ void URLSessionLoader::stop() {
 }
 
 void URLSessionLoader::post(Command command) {
-    std::lock_guard lock(mutex_);
-    if (exited_) {
-        return;
+    bool wake = false;
+    {
+        std::lock_guard lock(mutex_);
+        if (exited_) {
+            return;
+        }
+        // The loop takes all commands at once after each wake-up, so only the first of a run
+        // needs to wake it; the rest would only make it spin once more for nothing.
+        wake = commands_.empty();
+        commands_.push_back(std::move(command));
     }
-    // The loop takes all commands at once after each wake-up, so only the first of a run needs to
-    // wake it; the rest would only make it spin once more for nothing.
-    bool wake = commands_.empty();
-    commands_.push_back(std::move(command));
+    // Once the lock is let go, which the woken loop takes at once. The multi handle outlives the
+    // loop (it goes with the loader), so a wake-up that comes after the loop ended is harmless.
     if (wake) {
         curl_multi_wakeup(multiOf(multi_));
     }
@@ -178,7 +185,6 @@ void URLSessionLoader::run() {
     std::lock_guard lock(mutex_);
     exited_ = true;
     commands_.clear();
-    curl_multi_cleanup(multi);
 }
 
 URLSessionLoader::Transfer* URLSessionLoader::find(const URLSessionTaskPtr& task) {
