@@ -447,16 +447,21 @@ void TVKQuarraManager::requestQuarraEndpointInternal(const std::string& endpoint
     });
 }
 
+Result<std::optional<std::string>> TVKQuarraManager::signedInSessionId() {
+    auto& auth = TVKQuarraAuthManager::sharedInstance();
+    if (!auth.currentUser())
+        return std::optional<std::string>();
+    return auth.sessionId();
+}
+
 void TVKQuarraManager::sendQuarraRequest(const std::string& endpoint, const TVKQuarra& quarra,
                                          unsigned long method, const Json& parameters,
                                          unsigned long parameterEncoding, bool authorize,
                                          TVKQuarraRequestHandler handler) {
     std::optional<std::string> authorization;
-    auto& auth = TVKQuarraAuthManager::sharedInstance();
-    if (authorize && auth.currentUser()) {
-        auto stored = auth.sessionId();
+    if (authorize) {
+        auto stored = signedInSessionId();
         if (!stored) {
-            // Sent without its session the request would read as signed out.
             deliverToHandler(handler, Json(), stored.error());
             return;
         }

@@ -22,6 +22,7 @@
 #include "quarra/Json.h"
 #include "quarra/NotificationCenter.h"
 #include "quarra/Progress.h"
+#include "quarra/Result.h"
 #include "quarra/TVKErrors.h"
 #include "quarra/TVKQuarra.h"
 #include "quarra/TVKQuarraRequestTypes.h"
@@ -230,6 +231,10 @@ class TVKQuarraManager {
     static void clearThumbnailMemoryCache();
 
   private:
+    // The session a request or transfer is sent with: none when nobody is signed in, an error when
+    // the keychain cannot be read (sent without it, it would read as signed out and fail for a
+    // reason that is not the true one).
+    static Result<std::optional<std::string>> signedInSessionId();
     TVKQuarraManager();
 
     enum class ManagerKind { FormURLEncoded, JSON, Background };

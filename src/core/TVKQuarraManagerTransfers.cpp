@@ -38,16 +38,6 @@ ErrorPtr apiError(const std::string& description, ErrorPtr underlying = nullptr,
                        std::move(underlying));
 }
 
-// The session a transfer is sent with: none when nobody is signed in, an error when the keychain
-// cannot be read (sent without it, the transfer would read as signed out and fail for a reason
-// that is not the true one).
-Result<std::optional<std::string>> signedInSessionId() {
-    auto& auth = TVKQuarraAuthManager::sharedInstance();
-    if (!auth.currentUser())
-        return std::optional<std::string>();
-    return auth.sessionId();
-}
-
 std::optional<std::string> transferUsername() {
     auto user = TVKQuarraAuthManager::sharedInstance().currentUser();
     return user ? std::optional<std::string>(user->username()) : std::nullopt;

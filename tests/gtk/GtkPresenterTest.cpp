@@ -23,6 +23,7 @@
 #include "quarra/ui/Scheduler.h"
 #include "quarra/ui/Window.h"
 #include "quarra/ui/WindowHost.h"
+#include "support/PasscodeJudge.h"
 #include "support/SignInTestBed.h"
 
 // Last: the X headers define macros (None, Status) that the SDK's names would collide with.
@@ -263,22 +264,8 @@ class GtkPresenter : public ::testing::Test {
     int paints = 0;
 };
 
-struct Judge : LKLockScreenViewControllerDataSource, LKLockScreenViewControllerDelegate {
-    std::vector<std::string> events;
-    bool lockScreenViewController(LKLockScreenViewController&, const std::string& p) override {
-        return p == "2580";
-    }
-    void unlockWasSuccessfulLockScreenViewController(LKLockScreenViewController&,
-                                                     const std::string& p) override {
-        events.push_back("unlocked " + p);
-    }
-    void unlockWasFailureLockScreenViewController(LKLockScreenViewController&) override {
-        events.push_back("failure");
-    }
-};
-
 TEST_F(GtkPresenter, TheLockScreenShowsInTheWindowAndUnlocksByClicks) {
-    auto judge = std::make_shared<Judge>();
+    auto judge = std::make_shared<test::PasscodeJudge>();
     auto lock = LKLockScreenViewController::make();
     lock->setLockScreenMode(LKLockScreenModeNormal);
     lock->setDelegate(judge);

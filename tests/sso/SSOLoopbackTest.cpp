@@ -278,6 +278,7 @@ struct Crowd : RedirectingBrowser {
             for (size_t i = 0; !stop; i = (i + 1) % rest.size()) {
                 if (::send(drip, &rest[i], 1, MSG_NOSIGNAL) != 1)
                     break;
+                // Plays a slow client; nothing waits on it.
                 std::this_thread::sleep_for(std::chrono::milliseconds(50));
             }
             ::close(drip);

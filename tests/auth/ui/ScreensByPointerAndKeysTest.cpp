@@ -12,6 +12,7 @@
 #include "quarra/ui/Scheduler.h"
 #include "quarra/ui/Window.h"
 #include "quarra/ui/WindowHost.h"
+#include "support/PasscodeJudge.h"
 #include "support/SignInTestBed.h"
 
 namespace quarra {
@@ -159,23 +160,6 @@ TEST_F(Screens, SignInWithAWrongThenTheRightPasswordAndANewPasscode) {
     EXPECT_FALSE(shows("Set Passcode"));
 }
 
-struct PasscodeJudge : LKLockScreenViewControllerDataSource, LKLockScreenViewControllerDelegate {
-    std::vector<std::string> events;
-    bool lockScreenViewController(LKLockScreenViewController&, const std::string& p) override {
-        return p == "2580";
-    }
-    void unlockWasSuccessfulLockScreenViewController(LKLockScreenViewController&,
-                                                     const std::string& p) override {
-        events.push_back("unlocked " + p);
-    }
-    void unlockWasCancelledLockScreenViewController(LKLockScreenViewController&) override {
-        events.push_back("cancelled");
-    }
-    void unlockWasFailureLockScreenViewController(LKLockScreenViewController&) override {
-        events.push_back("failure");
-    }
-};
-
 class LockScreenByPointer : public Screens {
   protected:
     void present(long mode) {
@@ -198,7 +182,7 @@ class LockScreenByPointer : public Screens {
         return "";
     }
 
-    std::shared_ptr<PasscodeJudge> judge = std::make_shared<PasscodeJudge>();
+    std::shared_ptr<test::PasscodeJudge> judge = std::make_shared<test::PasscodeJudge>();
 };
 
 TEST_F(LockScreenByPointer, AWrongPasscodeThenTheRightOneUnlocks) {
