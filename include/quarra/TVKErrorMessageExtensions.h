@@ -12,8 +12,8 @@ namespace quarra {
 bool isUserCanceledOperationError(const Error& error);
 // The error carries the server's own message (TVKQuarraServerErrorMessageKey).
 bool isQuarraServerError(const Error& error);
-// For a server error: its description, a line break, the host's text for "Quarra Response: " and
-// the server's message. None for any other error.
+// For a server error: its description, a line break, the host's text for "Quarra Response: ", one
+// blank and the server's message. None for any other error.
 std::optional<std::string> quarraServerErrorMessage(const Error& error);
 // The error comes from the single sign-on client (not from its resource-server requests).
 bool isOAuthError(const Error& error);

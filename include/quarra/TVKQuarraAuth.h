@@ -31,7 +31,12 @@ class TVKQuarraAuth {
 
     // The signed-in user at the moment of the call; null when nobody is signed in.
     TVKUserPtr currentUser() const;
-    // Makes sure somebody is signed in; see TVKQuarraAuthManager::authenticateWithHandler.
+    // Makes sure somebody is signed in. With nobody signed in, or a user who signs in with a
+    // password, the SDK's sign-in screen takes the key window's root place until the sign-in ends
+    // (a new user first chooses an application passcode), then the host's root screen comes back.
+    // Without a key window the handler receives TVKAuthorizationErrorDomain -20. A single-sign-on
+    // user signs in again in the browser. While the sign-in screen is on show a second call waits
+    // for it and hears its outcome. The handler is called once.
     void authenticateWithHandler(UserHandler handler);
     // Ends the sign-in in progress (the sign-in screen, the browser step of single sign-on): its
     // handlers, and the requests waiting for it, get TVKAuthorizationErrorDomain -5.
@@ -41,8 +46,9 @@ class TVKQuarraAuth {
     void setSignInTimeLimit(std::chrono::milliseconds limit);
     // A fresh session from the server while the current one is alive.
     void refreshUserWithHandler(UserHandler handler);
-    // Signs the user out; the error says what of the stored session could not be deleted (see
-    // TVKQuarraAuthManager::logout).
+    // Signs the user out of this process and deletes the stored session (the user's passcode,
+    // file key, folders and caches stay); the error says what could not be deleted (a locked
+    // keychain keeps the session), and calling it again once the keychain answers finishes it.
     [[nodiscard]] ErrorPtr logout();
     // Called, on the thread that logs out, with the user that was signed in.
     void setLogoutHandler(LogoutHandler handler);

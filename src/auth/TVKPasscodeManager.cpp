@@ -151,9 +151,25 @@ bool TVKPasscodeManager::presentLockScreen(long mode, bool keychainLocked) {
         std::static_pointer_cast<LKLockScreenViewControllerDataSource>(shared_from_this()));
     lockScreen->setModalPresentationStyle(ui::ModalPresentationStyle::OverFullScreen);
     bool presented = topViewController()->presentViewController(lockScreen, false);
+    if (presented) {
+        std::erase_if(lockScreens_, [](const auto& screen) { return screen.expired(); });
+        lockScreens_.push_back(lockScreen);
+    }
     if (presented && keychainLocked)
         showKeychainLocked(*lockScreen);
     return presented;
+}
+
+void TVKPasscodeManager::dismissOtherLockScreens(const LKLockScreenViewController& chosen) {
+    auto screens = std::exchange(lockScreens_, {});
+    for (const auto& weak : screens) {
+        auto screen = weak.lock();
+        if (!screen || screen.get() == &chosen)
+            continue;
+        // Its presenter takes it away with whatever was presented over it.
+        if (auto presenter = screen->presentingViewController())
+            presenter->dismissViewController(false);
+    }
 }
 
 void TVKPasscodeManager::showKeychainLocked(LKLockScreenViewController& controller) {
@@ -249,6 +265,9 @@ void TVKPasscodeManager::unlockWasSuccessfulLockScreenViewController(
             }
             return;
         }
+        // One lock screen at a time: any other one asked for what is now chosen. A launch's lock
+        // screen left under the sign-in screen would otherwise come back with the host's screen.
+        dismissOtherLockScreens(controller);
         // Cleared before it runs, so it runs once even if it asks for another reset.
         auto handler = std::move(resetHandler_);
         resetHandler_ = nullptr;

@@ -15,6 +15,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "auth/ui/LKLockScreenViewController.h"
 #include "quarra/NotificationCenter.h"
@@ -104,6 +105,10 @@ class TVKPasscodeManager : public LKLockScreenViewControllerDataSource,
     bool presentLockScreen(long mode, bool keychainLocked);
     // Takes `controller` away and shows the lock screen that the keychain now calls for.
     void replaceLockScreen(LKLockScreenViewController& controller);
+    // Takes away every lock screen but `chosen` that is still presented. Once `chosen` is gone
+    // they are all out of sight (under the sign-in screen, say, which brings back the host's
+    // screen they cover).
+    void dismissOtherLockScreens(const LKLockScreenViewController& chosen);
 
     bool enabled_ = true;
     unsigned long maxFailedAttempts_ = 5;
@@ -112,6 +117,8 @@ class TVKPasscodeManager : public LKLockScreenViewControllerDataSource,
     ObserverToken foregroundObserver_ = 0;
     ObserverToken launchObserver_ = 0;
     Judgement lastJudgement_ = Judgement::Wrong;
+    // The lock screens presented so far, until they are gone.
+    std::vector<std::weak_ptr<LKLockScreenViewController>> lockScreens_;
 };
 
 }  // namespace quarra

@@ -23,7 +23,11 @@ std::optional<std::string> quarraServerErrorMessage(const Error& error) {
         return std::nullopt;
     }
     const Json& message = error.userInfo()[TVKQuarraServerErrorMessageKey];
-    return error.localizedDescription() + "\n" + Bundle::main().localizedString("Quarra Response: ") + " " +
+    // The key ends in a blank of its own (and a host's text for it may too): one blank between.
+    std::string caption = Bundle::main().localizedString("Quarra Response: ");
+    if (caption.empty() || caption.back() != ' ')
+        caption += ' ';
+    return error.localizedDescription() + "\n" + caption +
            (message.is_string() ? message.get<std::string>()
                                 : message.dump(-1, ' ', false, Json::error_handler_t::replace));
 }

@@ -85,18 +85,22 @@ struct WindowPresenter::State {
             default:
                 break;
         }
-        if (key) {
-            ui::WindowHost::pressKey(*key);
+        if (key && ui::WindowHost::pressKey(*key)) {
             state->redraw();
             return TRUE;
         }
-        // Typed text comes through the input method, which also composes accents and the like.
+        // Typed text comes through the input method, which also composes accents and the like;
+        // so does a key that no field of the shown screen took: the screen's keys (a keypad) may
+        // take it as typing.
         return gtk_im_context_filter_keypress(state->input, event);
     }
 
     static void onCommit(GtkIMContext*, const char* text, gpointer self) {
-        ui::WindowHost::insertText(text);
-        static_cast<State*>(self)->redraw();
+        auto* state = static_cast<State*>(self);
+        if (ui::WindowHost::insertText(text))
+            state->redraw();
+        else
+            gtk_widget_error_bell(state->window);
     }
 
     static gboolean onFocus(GtkWidget*, GdkEventFocus* event, gpointer self) {

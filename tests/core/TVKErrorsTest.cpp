@@ -2,10 +2,13 @@
 
 #include <algorithm>
 #include <cctype>
+#include <fstream>
 
 #include "core/TVKQuarraManager.h"
+#include "quarra/Bundle.h"
 #include "quarra/TVKErrorMessageExtensions.h"
 #include "quarra/TVKErrors.h"
+#include "support/TestSupport.h"
 
 using namespace quarra;
 
@@ -160,10 +163,19 @@ TEST(TVKErrorsTest, AMissingServerMessageIsLeftOut) {
               Json::object());
 }
 
+// One blank before the server's text, whether or not the host's caption ends in one.
 TEST(TVKErrorsTest, ServerErrorMessageJoinsDescriptionAndServerText) {
     ErrorPtr error = TVKQuarraManager::errorFromResponse(failure("USER_LOCKED_OUT", "Locked."));
     EXPECT_EQ(quarraServerErrorMessage(*error),
-              "This user is locked out\nQuarra Response:  Locked.");
+              "This user is locked out\nQuarra Response: Locked.");
+    test::TempDir resources;
+    for (const char* caption : {"Antwort:", "Antwort: "}) {
+        std::ofstream(resources / "Localizable.strings.json")
+            << Json{{"Quarra Response: ", caption}}.dump();
+        Bundle::setMainBundle("com.example.host", Json::object(), resources.path().string());
+        EXPECT_EQ(quarraServerErrorMessage(*error), "This user is locked out\nAntwort: Locked.")
+            << caption;
+    }
 }
 
 TEST(TVKErrorsTest, CancellationAndOAuthQuestions) {

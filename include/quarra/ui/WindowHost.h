@@ -51,9 +51,13 @@ class WindowHost {
     // The button comes up at `point`: when it is over what the press went to, that is tapped (a
     // button acts, a field takes the focus). True when something was tapped.
     static bool pointerReleased(Point point);
-    // Text the person typed (UTF-8) goes to the focused field; without one, each character taps the
-    // element of that label (a keypad's key). False when nothing took the text.
+    // Text the person typed (UTF-8) goes to the focused field of the topmost screen; without one,
+    // each character taps the element of that label (a keypad's key). A field of a screen that is
+    // covered or hidden takes nothing, whether or not it still holds the focus. False when nothing
+    // took the text.
     static bool insertText(const std::string& text);
+    // A key for the focused field of the topmost screen; false when there is none or it did not
+    // take the key (the host may then offer the key to the screen as typed text).
     static bool pressKey(Key key);
 
     // `handler` runs on the main queue after the key window changed in a way that shows (a text,

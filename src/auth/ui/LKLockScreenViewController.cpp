@@ -242,10 +242,22 @@ void LKLockScreenViewController::dismissAfterBiometricUnlock(double delay) {
 }
 
 void LKLockScreenViewController::onNumberClicked(ui::Control& sender) {
-    pincodeView->appendingPincode(std::to_string(sender.tag()));
+    std::string digit = std::to_string(sender.tag());
+    // The confirmation step shows at once; what the person types while it slides in is theirs.
+    if (typedDuringSwipe_) {
+        if (typedDuringSwipe_->size() < 4)
+            *typedDuringSwipe_ += digit;
+        return;
+    }
+    pincodeView->appendingPincode(digit);
 }
 
 void LKLockScreenViewController::onDeleteClicked() {
+    if (typedDuringSwipe_) {
+        if (!typedDuringSwipe_->empty())
+            typedDuringSwipe_->pop_back();
+        return;
+    }
     pincodeView->removeLastPincode();
 }
 
@@ -315,6 +327,8 @@ void LKLockScreenViewController::fail() {
 
 void LKLockScreenViewController::swipeToConfirmation() {
     pincodeView->setEnabled(false);
+    typedDuringSwipe_.emplace();
+    std::weak_ptr<LKLockScreenViewController> weakSelf = self();
     const ui::ViewPtr& root = view();
     double width = root->bounds().width();
     auto constraint = subtitleCenterConstraint(*root, subtitleLabel);
@@ -330,15 +344,22 @@ void LKLockScreenViewController::swipeToConfirmation() {
     };
     ui::View::animate(
         0.3, [move, width] { move(width); },
-        [move, width, weakDots](bool) {
+        [move, width, weakDots, weakSelf](bool) {
             if (auto dots = weakDots.lock())
                 dots->initPincode();
             move(-width);
             ui::View::animate(
                 0.3, [move] { move(0); },
-                [weakDots](bool) {
+                [weakDots, weakSelf](bool) {
                     if (auto dots = weakDots.lock())
                         dots->setEnabled(true);
+                    auto controller = weakSelf.lock();
+                    if (!controller || !controller->typedDuringSwipe_)
+                        return;
+                    std::string typed = std::move(*controller->typedDuringSwipe_);
+                    controller->typedDuringSwipe_.reset();
+                    for (char digit : typed)
+                        controller->pincodeView->appendingPincode(std::string(1, digit));
                 });
         });
 }

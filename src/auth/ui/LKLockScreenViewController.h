@@ -4,6 +4,7 @@
 // data source judges passcodes and says whether biometrics may be offered, and its delegate hears
 // the outcome. It dismisses itself on success and on "Reset". Main thread only.
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -115,6 +116,8 @@ class LKLockScreenViewController : public ui::ViewController,
     long mode_ = LKLockScreenModeNormal;
     long previousMode_ = LKLockScreenModeNormal;
     std::string confirmPasscode_;
+    // Digits pressed while the confirmation slides in: entered once the dot row takes them.
+    std::optional<std::string> typedDuringSwipe_;
     ErrorPtr biometricError_;
     std::weak_ptr<LKLockScreenViewControllerDelegate> delegate_;
     std::weak_ptr<LKLockScreenViewControllerDataSource> dataSource_;

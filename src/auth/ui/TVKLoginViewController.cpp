@@ -512,6 +512,8 @@ void TVKLoginViewController::didDiscover(long type, const Json& profile, const E
     if (type == TVKAuthTypePassword) {
         setBusy(false);
         showPasswordField(true);
+        // Typing goes on in the password at once, before the field has moved into place.
+        passwordTF->becomeFirstResponder();
     } else if (type == TVKAuthTypeSingleSignOn) {
         // A single-sign-on user has no password for biometrics to fill in.
         enabledBiometricAuthenticationCB->setChecked(false);
@@ -665,6 +667,7 @@ void TVKLoginViewController::promptForBiometricAuthentication() {
             if (!c)
                 return;
             c->showPasswordField(false);
+            c->passwordTF->becomeFirstResponder();
             if (success) {
                 // A kept password that cannot be read is no wrong password to send.
                 auto kept = KeychainItemStore::getPassword();
@@ -754,6 +757,10 @@ void TVKLoginViewController::viewWillAppear(bool animated) {
 
 void TVKLoginViewController::viewDidAppear(bool animated) {
     ViewController::viewDidAppear(animated);
+    // A person at a keyboard types at once: the field of the step on show has the focus.
+    const auto& field = passwordTF->alpha() > 0 ? passwordTF : usernameTF;
+    if (field->isEnabled())
+        field->becomeFirstResponder();
     if (!nextLoginButton->isEnabled())
         hudView->startAnimating();
     if (errorToHandle_) {

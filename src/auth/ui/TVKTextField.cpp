@@ -49,4 +49,11 @@ void TVKTextField::setUnfocusedColor(std::optional<ui::Color> color) {
     setFocusedUI(isFirstResponder());
 }
 
+std::string TVKTextField::accessibilityLabel() const {
+    std::string label = TextField::accessibilityLabel();
+    if (label.empty() && headerLabel_)
+        label = headerLabel_->text();
+    return label;
+}
+
 }  // namespace quarra

@@ -36,6 +36,8 @@ class TVKTextField : public ui::TextField {
     bool canBecomeFirstResponder() override;
     bool resignFirstResponder() override;
     void layoutSubviews() override;
+    // Without a placeholder a screen reader names the field by its caption, as a person does.
+    std::string accessibilityLabel() const override;
 
   private:
     std::shared_ptr<ui::Label> headerLabel_;

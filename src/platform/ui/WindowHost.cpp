@@ -76,8 +76,20 @@ ViewPtr targetAt(Point point) {
     return nullptr;
 }
 
+// The field that has the focus, when a person sees it on the topmost screen. A field keeps the
+// focus when its screen is covered, hidden or taken away; typing must not go into it unseen.
 std::shared_ptr<TextField> focusedField() {
-    return std::dynamic_pointer_cast<TextField>(Application::shared().firstResponder());
+    auto field = std::dynamic_pointer_cast<TextField>(Application::shared().firstResponder());
+    auto views = layers();
+    if (!field || views.empty())
+        return nullptr;
+    for (ViewPtr view = field; view; view = view->superview()) {
+        if (!shows(*view))
+            return nullptr;
+        if (view == views.back())
+            return field;
+    }
+    return nullptr;
 }
 
 void collect(const ViewPtr& view, std::vector<ScreenElement>& out) {

@@ -206,6 +206,23 @@ TEST_F(LockScreen, NewPasscodeIsConfirmedBeforeItIsReported) {
     EXPECT_FALSE(presented());
 }
 
+// The confirmation shows at once: digits pressed while it slides in (a delete among them) are
+// entered once the row is back, none beyond four.
+TEST_F(LockScreen, DigitsPressedWhileTheConfirmationSlidesInCount) {
+    present(LKLockScreenModeNew);
+    type("4711");
+    clock->advance(milliseconds(100));
+    type("48");
+    screen->deleteButton->tap();
+    clock->advance(milliseconds(300));
+    type("7119");
+    EXPECT_EQ(screen->pincodeView->pincode(), "");
+    EXPECT_TRUE(judge->events.empty());
+    clock->advance(milliseconds(200));
+    EXPECT_EQ(judge->events, std::vector<std::string>{"success 4711 mode 1"});
+    EXPECT_FALSE(presented());
+}
+
 TEST_F(LockScreen, MismatchedConfirmationStartsOver) {
     present(LKLockScreenModeNew);
     type("4711");

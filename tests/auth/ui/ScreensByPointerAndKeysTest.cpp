@@ -3,6 +3,7 @@
 // the lock screen's judge are test doubles.
 #include <gtest/gtest.h>
 
+#include "auth/TVKPasscodeManager.h"
 #include "auth/ui/LKLockScreenViewController.h"
 #include "quarra/Bundle.h"
 #include "quarra/RunLoop.h"
@@ -59,6 +60,31 @@ void click(const ScreenElement& element) {
     ASSERT_TRUE(WindowHost::pointerReleased(middle));
 }
 
+// The lock screen's dot row as a screen reader reads it.
+std::string dots() {
+    for (const auto& element : WindowHost::elements()) {
+        if (element.value.find("\u25cb") != std::string::npos ||
+            element.value.find("\u25cf") != std::string::npos)
+            return element.value;
+    }
+    return "";
+}
+
+// A sign-in the host asks for, and what its handler heard.
+struct SignIn {
+    int calls = 0;
+    TVKUserPtr user;
+    ErrorPtr failure;
+    SignIn() {
+        TVKQuarraAuth::sharedInstance().authenticateWithHandler(
+            [this](const TVKUserPtr& u, const ErrorPtr& e) {
+                ++calls;
+                user = u;
+                failure = e;
+            });
+    }
+};
+
 class Screens : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -85,32 +111,29 @@ class Screens : public ::testing::Test {
 // with backspace, then the passcode the new user chooses: all by clicks and keys.
 TEST_F(Screens, SignInWithAWrongThenTheRightPasswordAndANewPasscode) {
     test::SignInTestBed bed;
-    int calls = 0;
-    TVKUserPtr user;
-    ErrorPtr failure;
-    TVKQuarraAuth::sharedInstance().authenticateWithHandler(
-        [&](const TVKUserPtr& u, const ErrorPtr& e) {
-            ++calls;
-            user = u;
-            failure = e;
-        });
+    SignIn signIn;
+    const int& calls = signIn.calls;
     ASSERT_TRUE(runMainUntil([] { return shows("Next"); }, kScreenLimit));
 
+    // Typing goes to the user name before any click, and to the password after Next; a screen
+    // reader names each field by its caption.
     auto fields = elementsWith(ScreenElement::Role::TextField);
-    ASSERT_GE(fields.size(), 1u);
-    click(fields[0]);
+    ASSERT_EQ(fields.size(), 1u);
+    EXPECT_EQ(fields[0].label, "USERNAME");
+    EXPECT_TRUE(fields[0].focused);
     EXPECT_TRUE(WindowHost::insertText("alic"));
     EXPECT_TRUE(WindowHost::insertText("e"));
     EXPECT_TRUE(WindowHost::pressKey(Key::Return));
     ASSERT_TRUE(runMainUntil([] { return enabled("Log in"); }, kScreenLimit));
-    clock->advance(milliseconds(200));
 
     // The password field is the one that shows dots.
     fields = elementsWith(ScreenElement::Role::TextField);
     ASSERT_EQ(fields.size(), 2u);
     EXPECT_EQ(fields[0].value, "alice");
-    click(fields[1]);
+    EXPECT_EQ(fields[1].label, "PASSWORD");
+    EXPECT_TRUE(fields[1].focused);
     EXPECT_TRUE(fields[1].enabled);
+    clock->advance(milliseconds(200));
     // Tab goes round the fields and back.
     EXPECT_TRUE(WindowHost::pressKey(Key::Tab));
     EXPECT_TRUE(elementsWith(ScreenElement::Role::TextField)[0].focused);
@@ -126,7 +149,7 @@ TEST_F(Screens, SignInWithAWrongThenTheRightPasswordAndANewPasscode) {
         if (element.label.find("Invalid username or password") != std::string::npos)
             shown = element.label;
     }
-    EXPECT_EQ(shown, "Authorization failed\nQuarra Response:  Invalid username or password");
+    EXPECT_EQ(shown, "Authorization failed\nQuarra Response: Invalid username or password");
     EXPECT_EQ(calls, 0);
 
     // Backspace in the password deletes dots; in the user name (below) it edits the name, which
@@ -147,17 +170,59 @@ TEST_F(Screens, SignInWithAWrongThenTheRightPasswordAndANewPasscode) {
     EXPECT_TRUE(WindowHost::insertText(test::SignInTestBed::AlicePassword));
     EXPECT_TRUE(WindowHost::pressKey(Key::Return));
     ASSERT_TRUE(runMainUntil([] { return shows("Set Passcode"); }, kScreenLimit));
-    for (int round = 0; round < 2; ++round) {
-        for (const char* digit : {"1", "3", "5", "7"})
-            EXPECT_TRUE(WindowHost::tapElement(digit)) << digit;
-        clock->advance(milliseconds(600));
-    }
+    // The password field still has the focus under the lock screen, but the keys typed now fill
+    // the dots; those pressed as "Confirm Passcode" slides in count as well.
+    EXPECT_TRUE(WindowHost::insertText("135"));
+    EXPECT_EQ(dots(), "\u25cf\u25cf\u25cf\u25cb");
+    EXPECT_TRUE(WindowHost::tapElement("7"));
+    EXPECT_TRUE(shows("Confirm Passcode"));
+    EXPECT_TRUE(WindowHost::insertText("1357"));
+    EXPECT_EQ(calls, 0);
+    clock->advance(milliseconds(600));
     ASSERT_TRUE(runMainUntil([&] { return calls > 0; }, kScreenLimit));
     EXPECT_EQ(calls, 1);
-    EXPECT_FALSE(failure);
-    ASSERT_TRUE(user);
-    EXPECT_EQ(user->username(), "alice");
+    EXPECT_FALSE(signIn.failure);
+    ASSERT_TRUE(signIn.user);
+    EXPECT_EQ(signIn.user->username(), "alice");
     EXPECT_FALSE(shows("Set Passcode"));
+}
+
+// A launch finds a user signed in without a passcode (the person quit at "Set Passcode"), and the
+// host asks for a sign-in as it does at start. The passcode is chosen once, typed on the sign-in's
+// lock screen, and the host's own screen comes back with nothing over it, also after a return to
+// the foreground.
+TEST_F(Screens, ALaunchWithoutAPasscodeThenASignInEndsOnTheHostsScreen) {
+    test::SignInTestBed bed;
+    bed.signIn();
+    TVKPasscodeManager::sharedInstance();  // as the SDK's start makes it
+    auto hostScreen = window->rootViewController();
+    ui::Application::shared().finishLaunching();
+    ASSERT_TRUE(shows("Set Passcode"));
+
+    SignIn signIn;
+    const int& calls = signIn.calls;
+    ASSERT_TRUE(runMainUntil([] { return enabled("Log in"); }, kScreenLimit));
+    auto fields = elementsWith(ScreenElement::Role::TextField);
+    ASSERT_EQ(fields.size(), 2u);
+    EXPECT_TRUE(fields[1].focused);
+    EXPECT_TRUE(WindowHost::insertText(test::SignInTestBed::AlicePassword));
+    EXPECT_TRUE(WindowHost::pressKey(Key::Return));
+    ASSERT_TRUE(runMainUntil([] { return shows("Set Passcode"); }, kScreenLimit));
+    EXPECT_TRUE(WindowHost::insertText("1357"));
+    EXPECT_TRUE(WindowHost::insertText("1357"));
+    clock->advance(milliseconds(600));
+    ASSERT_TRUE(runMainUntil([&] { return calls > 0; }, kScreenLimit));
+    EXPECT_FALSE(signIn.failure);
+    EXPECT_EQ(window->rootViewController(), hostScreen);
+    EXPECT_FALSE(hostScreen->presentedViewController());
+    EXPECT_FALSE(shows("Set Passcode"));
+
+    ui::Application::shared().enterBackground();
+    ui::Application::shared().enterForeground();
+    ASSERT_TRUE(shows("Enter Passcode"));
+    EXPECT_TRUE(WindowHost::insertText("1357"));
+    EXPECT_FALSE(hostScreen->presentedViewController());
+    EXPECT_EQ(calls, 1);
 }
 
 class LockScreenByPointer : public Screens {
@@ -173,15 +238,6 @@ class LockScreenByPointer : public Screens {
         for (char c : digits)
             EXPECT_TRUE(WindowHost::tapElement(std::string(1, c))) << c;
     }
-    static std::string dots() {
-        for (const auto& element : WindowHost::elements()) {
-            if (element.value.find("\u25cb") != std::string::npos ||
-                element.value.find("\u25cf") != std::string::npos)
-                return element.value;
-        }
-        return "";
-    }
-
     std::shared_ptr<test::PasscodeJudge> judge = std::make_shared<test::PasscodeJudge>();
 };
 
