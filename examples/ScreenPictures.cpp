@@ -97,6 +97,8 @@ int drawSignInPictures(ui::Window& window, const std::filesystem::path& folder) 
         screen->usernameTF->setText("demo");
         if (passwordStep) {
             screen->showPasswordField(false);
+            // As after Next: the password has the focus.
+            screen->passwordTF->becomeFirstResponder();
             screen->passwordTF->setText("password");
             // The text the screen shows for it.
             screen->errorLabel->setText(quarraServerErrorMessage(*wrongPassword).value_or(""));
