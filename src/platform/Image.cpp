@@ -317,12 +317,10 @@ ErrorPtr ImageDecoding::gif(Input data, ImageHeader& header, std::uint64_t maxPi
     const std::uint32_t width = header.width;
     const std::uint32_t height = header.height;
     const std::uint64_t frameBytes = std::uint64_t(width) * height * 4;
-    // An animation keeps every frame as a picture of its own, and its first frame once more as the
-    // image's own pixels; a still image is its one frame.
-    auto produced = [&](std::uint64_t frames) {
-        return frames < 2 ? frames * frameBytes
-                          : (frames + 1) * frameBytes + frames * frameObjectBytes;
-    };
+    // What the frames hold so far: an animation keeps every frame as a picture of its own, with its
+    // object and what giflib records of it (its description and its own colours), and the first
+    // frame once more as the image's own pixels. A still image is its one frame.
+    std::uint64_t held = 0;
     std::vector<Image::PixelBuffer> frames;
     // What the next frame is drawn over: a frame already made (none at first), perhaps with the
     // rectangle of the frame before it cleared. Disposal never needs more than that, so no canvas
@@ -354,7 +352,13 @@ ErrorPtr ImageDecoding::gif(Input data, ImageHeader& header, std::uint64_t maxPi
         } else if (record == IMAGE_DESC_RECORD_TYPE) {
             if (DGifGetImageDesc(gif.get()) == GIF_ERROR)
                 return corrupt();
-            if (produced(frames.size() + 1) > maxPixels * 4) {
+            const ColorMapObject* ownColours = gif->Image.ColorMap;
+            held += frameBytes + frameObjectBytes + sizeof(SavedImage) + 64 +
+                    (ownColours ? sizeof(ColorMapObject) +
+                                      std::uint64_t(std::max(ownColours->ColorCount, 0)) *
+                                          sizeof(GifColorType)
+                                : 0);
+            if (!frames.empty() && held + frameBytes > maxPixels * 4) {
                 return imageError(ImageErrorTooLarge,
                                   "The GIF has more frames than can be decoded.");
             }
@@ -471,8 +475,13 @@ int tiffClose(thandle_t) {
 toff_t tiffSize(thandle_t handle) {
     return static_cast<TiffSource*>(handle)->data.size();
 }
-int tiffMap(thandle_t, tdata_t*, toff_t*) {
-    return 0;
+// The data stands in for a mapped file, so libtiff reads a strip where it lies rather than into a
+// copy of its own. It only ever reads a mapping (a file's is mapped read-only).
+int tiffMap(thandle_t handle, tdata_t* base, toff_t* size) {
+    const Input data = static_cast<TiffSource*>(handle)->data;
+    *base = const_cast<std::uint8_t*>(data.data());
+    *size = data.size();
+    return 1;
 }
 void tiffUnmap(thandle_t, tdata_t, toff_t) {}
 // Errors become our own error values; libtiff's text would only reach stderr.
@@ -497,8 +506,8 @@ ErrorPtr ImageDecoding::tiff(Input data, ImageHeader& header, std::uint64_t maxP
     TIFFOpenOptionsSetMaxSingleMemAlloc(options, tmsize_t(workLimit(maxPixels)));
     TiffSource source{data};
     std::unique_ptr<TIFF, TiffCloser> tiff(
-        TIFFClientOpenExt("image", "rm", &source, tiffRead, tiffWrite, tiffSeek, tiffClose,
-                          tiffSize, tiffMap, tiffUnmap, options));
+        TIFFClientOpenExt("image", "r", &source, tiffRead, tiffWrite, tiffSeek, tiffClose, tiffSize,
+                          tiffMap, tiffUnmap, options));
     TIFFOpenOptionsFree(options);
     auto corrupt = [] { return imageError(ImageErrorCorrupt, "The TIFF data is corrupt."); };
     std::uint32_t width = 0, height = 0;
