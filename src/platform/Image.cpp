@@ -15,6 +15,7 @@
 #include <csetjmp>
 #include <cstdarg>
 #include <cstring>
+#include <limits>
 #include <optional>
 #include <span>
 #include <stdexcept>
@@ -40,11 +41,17 @@ void premultiply(Pixels& p) {
 
 using Input = std::span<const std::uint8_t>;
 
+// The bytes of RGBA pixels up to the limit, which a caller may set as high as it likes: held where
+// the decoders' signed sizes still take it.
+std::uint64_t limitBytes(std::uint64_t maxPixels) {
+    return std::min<std::uint64_t>(maxPixels, std::numeric_limits<std::int64_t>::max() / 8) * 4;
+}
+
 // What a decoder may take for its own work besides the picture it makes (progressive JPEG
 // coefficients, a TIFF strip): half the picture's bytes at the limit, and never less than a header
 // needs.
 std::uint64_t workLimit(std::uint64_t maxPixels) {
-    return std::max<std::uint64_t>(maxPixels * 2, 1 << 20);
+    return std::max<std::uint64_t>(limitBytes(maxPixels) / 2, 1 << 20);
 }
 
 ErrorPtr imageError(long code, const std::string& description) {
@@ -358,7 +365,7 @@ ErrorPtr ImageDecoding::gif(Input data, ImageHeader& header, std::uint64_t maxPi
                                       std::uint64_t(std::max(ownColours->ColorCount, 0)) *
                                           sizeof(GifColorType)
                                 : 0);
-            if (!frames.empty() && held + frameBytes > maxPixels * 4) {
+            if (!frames.empty() && held + frameBytes > limitBytes(maxPixels)) {
                 return imageError(ImageErrorTooLarge,
                                   "The GIF has more frames than can be decoded.");
             }

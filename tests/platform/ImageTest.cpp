@@ -6,6 +6,7 @@
 #include <algorithm>
 
 #include <cstdlib>
+#include <limits>
 
 #include "support/ImageFixtures.h"
 
@@ -236,6 +237,8 @@ TEST(ImageTest, AnimationLimitCountsEveryFrameMade) {
         {"three frames of 100 pixels under 1000", test::makeGif(10, 10, 3), 1000, true},
         {"300 frames of one pixel under 1000", test::makeGif(1, 1, 300), 1000, false},
         {"a still of 1000 pixels under 1000", test::makeGif(100, 10, 1), 1000, true},
+        {"three frames under no limit", test::makeGif(10, 10, 3),
+         std::numeric_limits<std::uint64_t>::max(), true},
     };
     for (const auto& [name, gif, limit, decodes] : cases) {
         SCOPED_TRACE(name);
@@ -265,6 +268,8 @@ TEST(ImageTest, DecoderWorkMemoryStaysWithinItsLimit) {
             EXPECT_EQ(decoded.error()->code(), ImageErrorTooLarge);
         }
         EXPECT_TRUE(Image::decode(data, 1.0, limit * 4));
+        // A limit as high as a caller likes must not wrap around.
+        EXPECT_TRUE(Image::decode(data, 1.0, std::numeric_limits<std::uint64_t>::max()));
     }
 }
 
