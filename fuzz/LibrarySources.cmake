@@ -10,6 +10,7 @@ set(QUARRA_FUZZ_LIBRARY_SOURCES
     src/platform/Files.cpp
     src/platform/HttpResponse.cpp
     src/platform/HttpStatus.cpp
+    src/platform/Image.cpp
     src/platform/Json.cpp
     src/platform/KeyedArchiver.cpp
     src/platform/PropertyList.cpp

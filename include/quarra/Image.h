@@ -1,9 +1,13 @@
 #pragma once
 // A decoded image: 8-bit RGBA pixels, a size in pixels and a scale (pixels per point). PNG, JPEG,
 // GIF and TIFF bodies decode through libpng, libjpeg-turbo, giflib and libtiff; BMP, ICO (and CUR)
-// and X bitmaps through gdk-pixbuf's loaders. Every format's declared size is read first and an
+// and X bitmaps through decoders of our own. Every format's declared size is read first and an
 // image above the pixel limit is refused before any pixel memory is allocated, so a tiny file
-// that declares a huge image cannot exhaust memory. Decoding is safe on many threads at once.
+// that declares a huge image cannot exhaust memory; the size checked is the size decoded. Damaged
+// data (cut short, or what the decoder reports as corrupt) is an error, never a partial picture.
+// Besides the pixels, a decoder's own work (a progressive JPEG's coefficients, a TIFF strip) may
+// take half the picture's bytes at the limit; a file that needs more is refused as too large.
+// Decoding is safe on many threads at once.
 //
 // An image may instead be made of a drawing that paints itself into any rectangle (how the SDK's
 // own small symbols are made); views show both kinds alike.
@@ -54,13 +58,15 @@ struct ImageHeader {
 class Image;
 using ImagePtr = std::shared_ptr<const Image>;
 
-// 64 Mi pixels, 256 MiB as RGBA: far above any thumbnail or photo the SDK shows.
+// 64 Mi pixels, 256 MiB as RGBA: far above any thumbnail or photo the SDK shows. One decode at
+// the limit takes at most 384 MiB besides the encoded bytes.
 inline constexpr std::uint64_t ImageMaximumPixelCount = 64ull * 1024 * 1024;
 
 // How an image is decoded.
 struct ImageDecodeOptions {
     double scale = 1.0;
-    // Declared sizes above this many pixels (all frames of an animation together) are refused.
+    // Declared sizes above this many pixels are refused. An animation counts what it makes: every
+    // frame, the first once more as the image's own pixels, and each frame's object.
     std::uint64_t maxPixels = ImageMaximumPixelCount;
     // A still image of 8-bit samples up to this many pixels comes with premultiplied alpha, ready
     // to draw, made in place; 0 for none.
@@ -89,9 +95,11 @@ class Image {
     static ImageFormat sniffFormat(const Bytes& data);
     // The declared size and sample layout, or an error (unknown format, truncated header).
     static Result<ImageHeader> readHeader(const Bytes& data);
-    // Decodes any of the formats (every frame of an animated GIF). Fails with an error of
-    // ImageErrorDomain for an unknown format, corrupt data, or a declared size above `maxPixels`
-    // (all frames of a GIF together). The pixels are written once, into the image's own buffer.
+    // Decodes any of the formats (every frame of an animated GIF; an icon's largest picture, as
+    // readHeader reports it). Fails with an error of ImageErrorDomain for an unknown format,
+    // corrupt or truncated data, a size above `maxPixels` (all frames of a GIF together), or a
+    // decoder's work above half the limit's bytes. The pixels are written once, into the image's
+    // own buffer.
     static Result<ImagePtr> decode(const Bytes& data, double scale = 1.0,
                                    std::uint64_t maxPixels = maximumPixelCount);
     static Result<ImagePtr> decode(const Bytes& data, const ImageDecodeOptions& options);

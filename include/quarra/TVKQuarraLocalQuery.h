@@ -67,16 +67,14 @@ class TVKQuarraQueryCriteria {
 
     // `field OP "text" ` or `field OP 12 ` (the value written in, a trailing blank).
     std::string generateSQL() const;
-    // `field` OP ? with the value; for a match anywhere the value's wildcards escaped, wrapped in
-    // "%" and followed by ESCAPE '\'.
+    // `field` OP ? with the compared value: for a match anywhere, the value wrapped in "%", its own
+    // "%" and "_" left as wildcards.
     TVKBoundSql boundSQL() const;
     std::string description() const;
 
   private:
     // The value as compared: wrapped in percent signs for the LIKE constant.
     SQValue comparedValue() const;
-    // The same, as bound: with the LIKE constant the value's own wildcards escaped.
-    SQValue boundValue() const;
     std::string sqlWord() const;
 
     std::string field_;

@@ -4,6 +4,8 @@
 #include <jpeglib.h>
 #include <png.h>
 
+#include <algorithm>
+#include <array>
 #include <cstdio>
 #include <cstring>
 #include <stdexcept>
@@ -75,7 +77,7 @@ Bytes makePng(std::uint32_t width, std::uint32_t height, int bitDepth, bool alph
     return out;
 }
 
-Bytes makeJpeg(std::uint32_t width, std::uint32_t height, bool cmyk) {
+Bytes makeJpeg(std::uint32_t width, std::uint32_t height, bool cmyk, bool progressive) {
     jpeg_compress_struct info;
     jpeg_error_mgr err;
     info.err = jpeg_std_error(&err);
@@ -93,6 +95,8 @@ Bytes makeJpeg(std::uint32_t width, std::uint32_t height, bool cmyk) {
         info.write_Adobe_marker = TRUE;
     }
     jpeg_set_quality(&info, 95, TRUE);
+    if (progressive)
+        jpeg_simple_progression(&info);
     jpeg_start_compress(&info, TRUE);
     const int channels = info.input_components;
     std::vector<std::uint8_t> row(std::size_t(width) * channels);
@@ -129,6 +133,14 @@ int appendGif(GifFileType* gif, const GifByteType* data, int length) {
 }  // namespace
 
 Bytes makeGif(std::uint32_t width, std::uint32_t height, int frames) {
+    std::vector<GifFrame> all;
+    for (int f = 0; f < frames; ++f)
+        all.push_back({0, 0, int(width), int(height), f % 4, DISPOSAL_UNSPECIFIED});
+    return makeGifFrames(width, height, all);
+}
+
+Bytes makeGifFrames(std::uint32_t width, std::uint32_t height,
+                    const std::vector<GifFrame>& frames) {
     Bytes out;
     int error = 0;
     GifFileType* gif = EGifOpen(&out, appendGif, &error);
@@ -141,16 +153,15 @@ Bytes makeGif(std::uint32_t width, std::uint32_t height, int frames) {
     EGifSetGifVersion(gif, true);
     if (EGifPutScreenDesc(gif, int(width), int(height), 2, 0, map) == GIF_ERROR)
         throw std::runtime_error("gif fixture");
-    std::vector<GifPixelType> line(width);
-    for (int f = 0; f < frames; ++f) {
-        GraphicsControlBlock control{DISPOSAL_UNSPECIFIED, false, 10, NO_TRANSPARENT_COLOR};
+    for (const GifFrame& frame : frames) {
+        GraphicsControlBlock control{frame.disposal, false, 10, NO_TRANSPARENT_COLOR};
         GifByteType ext[4];
         EGifGCBToExtension(&control, ext);
         EGifPutExtension(gif, GRAPHICS_EXT_FUNC_CODE, 4, ext);
-        EGifPutImageDesc(gif, 0, 0, int(width), int(height), false, nullptr);
-        std::fill(line.begin(), line.end(), GifPixelType(f % 4));
-        for (std::uint32_t y = 0; y < height; ++y)
-            EGifPutLine(gif, line.data(), int(width));
+        EGifPutImageDesc(gif, frame.left, frame.top, frame.width, frame.height, false, nullptr);
+        std::vector<GifPixelType> line(std::size_t(frame.width), GifPixelType(frame.colour));
+        for (int y = 0; y < frame.height; ++y)
+            EGifPutLine(gif, line.data(), frame.width);
     }
     GifFreeMapObject(map);
     EGifCloseFile(gif, &error);
@@ -228,19 +239,32 @@ void appendDib(Bytes& out, std::uint32_t width, std::uint32_t height, std::uint3
 
 }  // namespace
 
-Bytes makeTiff(std::uint32_t width, std::uint32_t height, bool alpha) {
+Bytes makeTiff(std::uint32_t width, std::uint32_t height, bool alpha, bool packBits) {
     const std::uint32_t samples = alpha ? 4 : 3;
-    const std::uint32_t pixelBytes = width * height * samples;
+    Bytes strip;
+    for (std::uint32_t y = 0; y < height; ++y)
+        for (std::uint32_t x = 0; x < width; ++x)
+            for (std::uint32_t c = 0; c < samples; ++c)
+                strip.push_back(fixtureSample(x, y, int(c)));
+    if (packBits) {
+        // Literal runs of up to 128 bytes, each after its length less one.
+        Bytes packed;
+        for (std::size_t at = 0; at < strip.size(); at += 128) {
+            const std::size_t n = std::min<std::size_t>(128, strip.size() - at);
+            packed.push_back(static_cast<std::uint8_t>(n - 1));
+            packed.insert(packed.end(), strip.begin() + std::ptrdiff_t(at),
+                          strip.begin() + std::ptrdiff_t(at + n));
+        }
+        strip = std::move(packed);
+    }
+    const auto pixelBytes = std::uint32_t(strip.size());
     // Header, pixels, then the bits-per-sample values, then the directory.
     Bytes out = {'I', 'I', 42, 0};
     const std::uint32_t pixelsAt = 8;
     const std::uint32_t bitsAt = pixelsAt + pixelBytes;
     const std::uint32_t directoryAt = bitsAt + 8;
     put32(out, directoryAt);
-    for (std::uint32_t y = 0; y < height; ++y)
-        for (std::uint32_t x = 0; x < width; ++x)
-            for (std::uint32_t c = 0; c < samples; ++c)
-                out.push_back(fixtureSample(x, y, int(c)));
+    out.insert(out.end(), strip.begin(), strip.end());
     for (std::uint32_t c = 0; c < 4; ++c)
         put16(out, 8);
     struct Entry {
@@ -248,9 +272,15 @@ Bytes makeTiff(std::uint32_t width, std::uint32_t height, bool alpha) {
         std::uint32_t count, value;
     };
     std::vector<Entry> entries = {
-        {256, 4, 1, width},   {257, 4, 1, height}, {258, 3, samples, bitsAt},
-        {259, 3, 1, 1},       {262, 3, 1, 2},      {273, 4, 1, pixelsAt},
-        {277, 3, 1, samples}, {278, 4, 1, height}, {279, 4, 1, pixelBytes},
+        {256, 4, 1, width},
+        {257, 4, 1, height},
+        {258, 3, samples, bitsAt},
+        {259, 3, 1, packBits ? 32773u : 1u},
+        {262, 3, 1, 2},
+        {273, 4, 1, pixelsAt},
+        {277, 3, 1, samples},
+        {278, 4, 1, height},
+        {279, 4, 1, pixelBytes},
         {284, 3, 1, 1},
     };
     if (alpha)
@@ -277,23 +307,201 @@ Bytes makeBmp(std::uint32_t width, std::uint32_t height) {
     return out;
 }
 
+namespace {
+
+// A colour for each palette index.
+std::array<std::uint8_t, 3> paletteColour(std::uint32_t index) {
+    return {static_cast<std::uint8_t>(index * 16), static_cast<std::uint8_t>(255 - index * 16),
+            static_cast<std::uint8_t>(index * 4)};
+}
+
+// A row of palette indices as runs (two or more alike) and literal spans, then end of line.
+void appendRunLengthRow(Bytes& out, const std::vector<std::uint32_t>& row, bool four) {
+    std::size_t x = 0;
+    while (x < row.size()) {
+        std::size_t run = 1;
+        while (x + run < row.size() && run < 255 && row[x + run] == row[x])
+            ++run;
+        std::size_t literal = 0;
+        if (run == 1) {
+            while (x + literal < row.size() && literal < 254 &&
+                   (x + literal + 1 >= row.size() || row[x + literal + 1] != row[x + literal]))
+                ++literal;
+        }
+        if (literal >= 3) {
+            out.push_back(0);
+            out.push_back(static_cast<std::uint8_t>(literal));
+            Bytes span;
+            for (std::size_t i = 0; i < literal; ++i) {
+                if (!four)
+                    span.push_back(static_cast<std::uint8_t>(row[x + i]));
+                else if (i % 2 == 0)
+                    span.push_back(static_cast<std::uint8_t>(row[x + i] << 4));
+                else
+                    span.back() |= static_cast<std::uint8_t>(row[x + i]);
+            }
+            if (span.size() % 2)
+                span.push_back(0);
+            out.insert(out.end(), span.begin(), span.end());
+            x += literal;
+        } else {
+            out.push_back(static_cast<std::uint8_t>(run));
+            out.push_back(static_cast<std::uint8_t>(four ? row[x] << 4 | row[x] : row[x]));
+            x += run;
+        }
+    }
+    out.push_back(0);
+    out.push_back(0);
+}
+
+}  // namespace
+
+EncodedImage makeBmpOf(std::uint32_t width, std::uint32_t height, BmpKind kind) {
+    const bool runLength = kind == BmpKind::RunLength8 || kind == BmpKind::RunLength4;
+    const std::uint32_t bits = kind == BmpKind::Palette1                                  ? 1
+                               : kind == BmpKind::Palette4 || kind == BmpKind::RunLength4 ? 4
+                               : kind == BmpKind::Palette8 || kind == BmpKind::RunLength8 ? 8
+                               : kind == BmpKind::Masks565                                ? 16
+                               : kind == BmpKind::Masks8888                               ? 32
+                                                                                          : 24;
+    const std::uint32_t compression = kind == BmpKind::RunLength8   ? 1
+                                      : kind == BmpKind::RunLength4 ? 2
+                                      : bits == 16 || bits == 32    ? 3
+                                                                    : 0;
+    const std::uint32_t headerSize = kind == BmpKind::Masks8888 ? 108 : 40;
+    const std::uint32_t colours = bits <= 8 ? 1u << bits : 0;
+    EncodedImage image;
+    image.pixels.resize(std::size_t(width) * height * 4);
+    auto index = [&](std::uint32_t x, std::uint32_t y) {
+        return (x < width / 2 ? y : x) % (1u << std::min(bits, 8u));
+    };
+
+    Bytes& out = image.data;
+    out = {'B', 'M'};
+    put32(out, 0);
+    put32(out, 0);
+    put32(out, 0);  // where the pixels start, set below
+    put32(out, headerSize);
+    put32(out, width);
+    put32(out, kind == BmpKind::TopDown24 ? std::uint32_t(-std::int32_t(height)) : height);
+    put16(out, 1);
+    put16(out, bits);
+    put32(out, compression);
+    put32(out, 0);
+    put32(out, 2835);
+    put32(out, 2835);
+    put32(out, colours);
+    put32(out, 0);
+    if (bits == 16) {
+        put32(out, 0xf800);
+        put32(out, 0x07e0);
+        put32(out, 0x001f);
+    } else if (bits == 32) {
+        put32(out, 0x00ff0000);
+        put32(out, 0x0000ff00);
+        put32(out, 0x000000ff);
+        put32(out, 0xff000000);
+        out.resize(14 + headerSize, 0);
+    }
+    for (std::uint32_t i = 0; i < colours; ++i) {
+        auto c = paletteColour(i);
+        out.insert(out.end(), {c[2], c[1], c[0], 0});
+    }
+    set32(out, 10, std::uint32_t(out.size()));
+
+    for (std::uint32_t y = 0; y < height; ++y)
+        for (std::uint32_t x = 0; x < width; ++x) {
+            std::uint8_t* p = &image.pixels[(std::size_t(y) * width + x) * 4];
+            if (bits <= 8) {
+                auto c = paletteColour(index(x, y));
+                p[0] = c[0], p[1] = c[1], p[2] = c[2], p[3] = 255;
+            } else if (bits == 16) {
+                p[0] = static_cast<std::uint8_t>((fixtureSample(x, y, 0) >> 3) * 255 / 31);
+                p[1] = static_cast<std::uint8_t>((fixtureSample(x, y, 1) >> 2) * 255 / 63);
+                p[2] = static_cast<std::uint8_t>((fixtureSample(x, y, 2) >> 3) * 255 / 31);
+                p[3] = 255;
+            } else {
+                for (int c = 0; c < 4; ++c)
+                    p[c] = c < 3 || bits == 32 ? fixtureSample(x, y, c) : 255;
+            }
+        }
+    // The rows as stored: bottom-up but for the top-down kind.
+    for (std::uint32_t stored = 0; stored < height; ++stored) {
+        const std::uint32_t y = kind == BmpKind::TopDown24 ? stored : height - 1 - stored;
+        if (runLength) {
+            std::vector<std::uint32_t> row;
+            for (std::uint32_t x = 0; x < width; ++x)
+                row.push_back(index(x, y));
+            appendRunLengthRow(out, row, bits == 4);
+            continue;
+        }
+        Bytes row((std::size_t(width) * bits + 31) / 32 * 4, 0);
+        for (std::uint32_t x = 0; x < width; ++x) {
+            const std::uint8_t r = fixtureSample(x, y, 0), g = fixtureSample(x, y, 1),
+                               b = fixtureSample(x, y, 2), a = fixtureSample(x, y, 3);
+            if (bits <= 8) {
+                row[x * bits / 8] |=
+                    static_cast<std::uint8_t>(index(x, y) << (8 - bits - x * bits % 8));
+            } else if (bits == 16) {
+                const std::uint32_t v = (r >> 3) << 11 | (g >> 2) << 5 | b >> 3;
+                row[x * 2] = static_cast<std::uint8_t>(v);
+                row[x * 2 + 1] = static_cast<std::uint8_t>(v >> 8);
+            } else {
+                const std::size_t at = x * bits / 8;
+                row[at] = b, row[at + 1] = g, row[at + 2] = r;
+                if (bits == 32)
+                    row[at + 3] = a;
+            }
+        }
+        out.insert(out.end(), row.begin(), row.end());
+    }
+    if (runLength) {
+        out.push_back(0);
+        out.push_back(1);
+    }
+    set32(out, 2, std::uint32_t(out.size()));
+    return image;
+}
+
 Bytes makeIco(std::uint32_t width, std::uint32_t height) {
+    return makeIcon({{width, height, false}});
+}
+
+Bytes makeIcon(const std::vector<IconPicture>& pictures, bool cursor) {
     Bytes out;
     put16(out, 0);
-    put16(out, 1);
-    put16(out, 1);
-    out.push_back(static_cast<std::uint8_t>(width));
-    out.push_back(static_cast<std::uint8_t>(height));
-    out.push_back(0);
-    out.push_back(0);
-    put16(out, 1);
-    put16(out, 32);
-    put32(out, 0);  // the picture's size, set below
-    put32(out, 22);
-    appendDib(out, width, height, height * 2, 32);
-    // The AND mask, one bit per pixel in rows of whole 32-bit words: all clear, alpha decides.
-    out.resize(out.size() + std::size_t((width + 31) / 32 * 4) * height, 0);
-    set32(out, 14, std::uint32_t(out.size() - 22));
+    put16(out, cursor ? 2 : 1);
+    put16(out, std::uint32_t(pictures.size()));
+    std::vector<Bytes> bodies;
+    for (const IconPicture& picture : pictures) {
+        Bytes body;
+        if (picture.png) {
+            body = makePng(picture.width, picture.height);
+        } else {
+            appendDib(body, picture.width, picture.height, picture.height * 2, 32);
+            // The AND mask, one bit per pixel in rows of whole 32-bit words: all clear, alpha
+            // decides.
+            body.resize(body.size() + std::size_t((picture.width + 31) / 32 * 4) * picture.height,
+                        0);
+        }
+        bodies.push_back(std::move(body));
+    }
+    std::uint32_t at = 6 + 16 * std::uint32_t(pictures.size());
+    for (std::size_t i = 0; i < pictures.size(); ++i) {
+        // A byte for each side: 0 stands for 256 (and for anything larger).
+        out.push_back(static_cast<std::uint8_t>(pictures[i].width >= 256 ? 0 : pictures[i].width));
+        out.push_back(
+            static_cast<std::uint8_t>(pictures[i].height >= 256 ? 0 : pictures[i].height));
+        out.push_back(0);
+        out.push_back(0);
+        put16(out, 1);  // planes, or a cursor's hot spot
+        put16(out, 32);
+        put32(out, std::uint32_t(bodies[i].size()));
+        put32(out, at);
+        at += std::uint32_t(bodies[i].size());
+    }
+    for (const Bytes& body : bodies)
+        out.insert(out.end(), body.begin(), body.end());
     return out;
 }
 

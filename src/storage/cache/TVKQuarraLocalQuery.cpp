@@ -105,22 +105,6 @@ SQValue TVKQuarraQueryCriteria::comparedValue() const {
     return value_;
 }
 
-// The LIKE constant looks for the value itself: its own "%" and "_" are characters to find, not
-// wildcards.
-SQValue TVKQuarraQueryCriteria::boundValue() const {
-    if (!likeAnywhere_) {
-        return value_;
-    }
-    std::string pattern = "%";
-    for (char c : TVKQuarraValueDescription(value_)) {
-        if (c == '%' || c == '_' || c == '\\') {
-            pattern += '\\';
-        }
-        pattern += c;
-    }
-    return SQValue(pattern + "%");
-}
-
 std::string TVKQuarraQueryCriteria::sqlWord() const {
     return TVKQuarraOperator::comparisonOperatorToSQLString(cOperator_).value_or("(null)");
 }
@@ -134,8 +118,9 @@ std::string TVKQuarraQueryCriteria::generateSQL() const {
 }
 
 TVKBoundSql TVKQuarraQueryCriteria::boundSQL() const {
-    return {TVKSqlName(field_) + " " + sqlWord() + (likeAnywhere_ ? " ? ESCAPE '\\' " : " ? "),
-            {boundValue()}};
+    // The value is bound, so its "%" and "_" stay the wildcards they are in the written form and
+    // can do no more than widen the match.
+    return {TVKSqlName(field_) + " " + sqlWord() + " ? ", {comparedValue()}};
 }
 
 std::string TVKQuarraQueryCriteria::description() const {

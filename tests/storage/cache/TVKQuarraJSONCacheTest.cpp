@@ -87,9 +87,11 @@ TEST_F(JSONCache, QueriesWithTheFourOperatorsTreatValuesAsValues) {
         {{Criteria::criteriaWithFieldEqualTo("title", "it's \"quoted\"")}, {1}},
         // A value equal to a column name is a value, not that column.
         {{Criteria::criteriaWithFieldEqualTo("title", "size")}, {4}},
-        // LIKE finds the value's own percent sign (no wildcard); ASCII letters match in any case.
-        {{Criteria::criteriaWithFieldLike("title", "0% OFF")}, {2}},
-        {{Criteria::criteriaWithFieldLike("title", "0_ off")}, {}},
+        // The value's own "%" and "_" are wildcards: "50% off" and "5000 off" both match;
+        // ASCII letters match in any case.
+        {{Criteria::criteriaWithFieldLike("title", "0% OFF")}, {2, 5}},
+        {{Criteria::criteriaWithFieldLike("title", "0_ off")}, {2, 5}},
+        {{Criteria::criteriaWithFieldLike("title", "50_ off")}, {2}},
         // An equal "LIKE" text takes the value as the caller's pattern.
         {{std::make_shared<Criteria>("title", std::string("LIKE"), "5_% off")}, {2, 5}},
         {{Criteria::criteriaWithFieldLike("title", "aus 東")}, {3}},

@@ -26,18 +26,19 @@ TEST(LocalQuery, WritesCriteriaAndOperatorsLeftToRight) {
         {{Criteria::criteriaWithFieldEqualTo("DocumentID", 12), TVKQuarraLogicalOperatorAnd,
           Criteria::criteriaWithFieldLike("FileName", "report")},
          "SELECT * FROM T WHERE DocumentID = 12 AND FileName LIKE \"%report%\" ",
-         "SELECT * FROM `T` WHERE `DocumentID` = ? AND `FileName` LIKE ? ESCAPE '\\' ",
+         "SELECT * FROM `T` WHERE `DocumentID` = ? AND `FileName` LIKE ? ",
          {12, "%report%"}},
-        // Wildcards of the value are characters to find; a field is only ever a name.
+        // Wildcards of the value stay wildcards, bound as they are written; a field is only ever a
+        // name.
         {{Criteria::criteriaWithFieldLike("1=1 OR name", "50%_\\")},
          "SELECT * FROM T WHERE 1=1 OR name LIKE \"%50%_\\%\" ",
-         "SELECT * FROM `T` WHERE `1=1 OR name` LIKE ? ESCAPE '\\' ",
-         {"%50\\%\\_\\\\%"}},
+         "SELECT * FROM `T` WHERE `1=1 OR name` LIKE ? ",
+         {"%50%_\\%"}},
         // A number compared with LIKE becomes text between percent signs.
         {{Criteria::criteriaWithFieldLike("title", 7), TVKQuarraLogicalOperatorOr,
           Criteria::criteriaWithFieldEqualTo("size", 1.5)},
          "SELECT * FROM T WHERE title LIKE \"%7%\" OR size = 1.5 ",
-         "SELECT * FROM `T` WHERE `title` LIKE ? ESCAPE '\\' OR `size` = ? ",
+         "SELECT * FROM `T` WHERE `title` LIKE ? OR `size` = ? ",
          {"%7%", 1.5}},
     };
     for (const auto& c : cases) {
