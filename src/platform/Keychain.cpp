@@ -202,9 +202,9 @@ std::shared_ptr<KeychainStore> Keychain::standardStore() {
     const auto file = folder / (host + ".json");
     const auto marker = folder / (host + ".secret-service");
     auto secretService = [&] {
-        return std::make_shared<SecretServiceKeychainStore>(
-            host, file.string() + ".lock", std::chrono::seconds(10), std::chrono::seconds(60),
-            marker);
+        return std::make_shared<SecretServiceKeychainStore>(host, file.string() + ".lock",
+                                                            std::chrono::seconds(10),
+                                                            std::chrono::seconds(60), marker);
     };
     auto fileStore = [&] { return std::make_shared<FileKeychainStore>(file); };
     // The store that holds an installation's secrets stays its store: moving to the other one
@@ -220,8 +220,7 @@ std::shared_ptr<KeychainStore> Keychain::standardStore() {
             "secrets in the Secret Service (" +
             marker.string() + ").";
         reportDiagnostic(DiagnosticLevel::Warning, why);
-        return std::make_shared<RefusedKeychainStore>(
-            failure(KeychainReadFailedError, why));
+        return std::make_shared<RefusedKeychainStore>(failure(KeychainReadFailedError, why));
     }
     if (choice == "secret-service")
         return secretService();
@@ -231,7 +230,8 @@ std::shared_ptr<KeychainStore> Keychain::standardStore() {
                              " is neither \"file\" nor \"secret-service\"");
     if (marked)
         return secretService();
-    if (mayBeThere(file))
+    std::error_code error;
+    if (std::filesystem::exists(file, error) || error)
         return fileStore();
     if (SecretServiceKeychainStore::available())
         return secretService();

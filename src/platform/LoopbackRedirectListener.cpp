@@ -19,10 +19,6 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr const char* kDomain = "com.tovik.platform.loopback";
-
-bool isIPv4Text(const std::string& host) {
-    return !host.empty() && host.find_first_not_of("0123456789abcdefABCDEFxX.") == std::string::npos;
-}
 // A request head larger than this is no browser's redirect.
 constexpr size_t kMaxHead = 16 * 1024;
 // How long one connection may take to send its whole request head.
@@ -84,6 +80,12 @@ std::string htmlEscaped(const std::string& text) {
         }
     }
     return escaped;
+}
+
+// Only digits, hex digits, "x" and dots: what an IPv4 address in a URL may be written with.
+bool isIPv4Text(const std::string& host) {
+    return !host.empty() &&
+           host.find_first_not_of("0123456789abcdefABCDEFxX.") == std::string::npos;
 }
 
 // A listening socket on the loopback address of `family`; `port` 0 takes a free one.
@@ -196,8 +198,8 @@ Result<std::shared_ptr<LoopbackRedirectListener>> LoopbackRedirectListener::list
     std::vector<int> sockets;
     const Loopback loopback = loopbackOf(host);
     // The host as a URL writes it.
-    std::string authority = loopback == Loopback::IPv6 && host.front() != '[' ? "[" + host + "]"
-                                                                              : host;
+    std::string authority =
+        loopback == Loopback::IPv6 && host.front() != '[' ? "[" + host + "]" : host;
     if (loopback == Loopback::IPv4 || loopback == Loopback::IPv6) {
         auto bound = bindLoopback(loopback == Loopback::IPv6 ? AF_INET6 : AF_INET, port);
         if (!bound)

@@ -330,9 +330,9 @@ ErrorPtr writeBack(Snapshot& snapshot, const std::string& keychainName,
                       secret_item_set_label_sync(secretItem, shown.c_str(), nullptr, &error);
         } else {
             put(attributes.get(), "sequence", std::to_string(nextSequence++));
-            GRef<SecretItem> created(
-                secret_item_create_sync(snapshot.collection.get(), &kSchema, attributes.get(), shown.c_str(),
-                                        value.get(), SECRET_ITEM_CREATE_NONE, nullptr, &error));
+            GRef<SecretItem> created(secret_item_create_sync(
+                snapshot.collection.get(), &kSchema, attributes.get(), shown.c_str(), value.get(),
+                SECRET_ITEM_CREATE_NONE, nullptr, &error));
             written = created != nullptr;
         }
         if (!written)

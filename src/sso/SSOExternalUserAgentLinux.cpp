@@ -3,6 +3,7 @@
 #include <strings.h>
 
 #include <cerrno>
+#include <cstring>
 
 #include "log/TVKQuarraLoggerInternal.h"
 #include "quarra/Dispatch.h"
@@ -25,7 +26,9 @@ std::string listenFailureText(const Url& redirect, const ErrorPtr& error) {
     const std::string where = redirect.hostAndPort();
     if (error->is(LoopbackRedirectListener::ErrorDomain, EADDRINUSE))
         return "The redirect URI's port is in use by another program (" + where + ").";
-    return "The redirect URI's address cannot be listened on (" + where + ").";
+    // No IPv6 on this host, a port kept for the system, no sockets left.
+    return "The redirect URI's address cannot be listened on (" + where + ": " +
+           std::strerror(static_cast<int>(error->code())) + ").";
 }
 
 // What the person reads in the browser when the redirect did not sign in.
@@ -64,9 +67,8 @@ Url SSOExternalUserAgentLinux::redirectURLForRequest(const Url& configured) {
     if (hostEnd == std::string::npos)
         hostEnd = text.size();
     const size_t portAt = text[hostEnd - 1] == ':' ? hostEnd - 1 : hostEnd;
-    std::optional<Url> withPort = Url::parse(text.substr(0, portAt) + ":" +
-                                             std::to_string(listener->port()) +
-                                             text.substr(hostEnd));
+    std::optional<Url> withPort = Url::parse(
+        text.substr(0, portAt) + ":" + std::to_string(listener->port()) + text.substr(hostEnd));
     if (!withPort)
         return configured;
     std::lock_guard lock(mutex_);

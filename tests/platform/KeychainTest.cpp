@@ -415,8 +415,7 @@ TEST(KeychainTest, NoNewFileKeyWhileTheSecretServiceMayHoldTheSecrets) {
         bool unreadableName;  // a host name too long for a file name: no path can be looked at
         Outcome outcome;
     } cases[] = {
-        {"a new installation: the users' folder is empty", nullptr, nullptr, false, false,
-         NewFile},
+        {"a new installation: the users' folder is empty", nullptr, nullptr, false, false, NewFile},
         {"the users' data without marker or file", nullptr, nullptr, true, false, SecretService},
         {"a dangling link as the marker", nullptr, danglingLink, false, false, SecretService},
         {"a marker that cannot be looked at", nullptr, nullptr, false, true, SecretService},
