@@ -394,7 +394,8 @@ TEST(KeychainTest, AnInstallationKeepsTheStoreThatHoldsItsSecrets) {
 // Where the secrets may be elsewhere, no store starts afresh with a new file key: the choice
 // stays with the Secret Service (which says it is unavailable until it answers), or is refused.
 TEST(KeychainTest, NoNewFileKeyWhileTheSecretServiceMayHoldTheSecrets) {
-    const std::string address = getenv("DBUS_SESSION_BUS_ADDRESS");
+    const char* bus = getenv("DBUS_SESSION_BUS_ADDRESS");
+    const std::optional<std::string> address = bus ? std::optional<std::string>(bus) : std::nullopt;
     unsetenv("XDG_RUNTIME_DIR");
     unsetenv("DBUS_SESSION_BUS_ADDRESS");  // no Secret Service answers
     TempDir data;
@@ -470,7 +471,8 @@ TEST(KeychainTest, NoNewFileKeyWhileTheSecretServiceMayHoldTheSecrets) {
         EXPECT_FALSE(std::filesystem::exists(file, unreadable));
     }
     Keychain::setDependentData({});
-    setenv("DBUS_SESSION_BUS_ADDRESS", address.c_str(), 1);
+    if (address)
+        setenv("DBUS_SESSION_BUS_ADDRESS", address->c_str(), 1);
     setenv("QUARRA_KEYCHAIN", "file", 1);
 }
 
