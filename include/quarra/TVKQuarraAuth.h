@@ -42,8 +42,9 @@ class TVKQuarraAuth {
     // handlers, and the requests waiting for it, get TVKAuthorizationErrorDomain -5.
     void cancelSignIn();
     // How long the browser step of single sign-on may take before it ends with the cancel error;
-    // five minutes unless set. Applies to sign-ins started later.
-    void setSignInTimeLimit(std::chrono::milliseconds limit);
+    // five minutes unless set. Applies to sign-ins started later. A limit that is not positive is
+    // refused (TVKAuthorizationErrorDomain -6) and the one before stays.
+    [[nodiscard]] ErrorPtr setSignInTimeLimit(std::chrono::milliseconds limit);
     // A fresh session from the server while the current one is alive.
     void refreshUserWithHandler(UserHandler handler);
     // Signs the user out of this process and deletes the stored session (the user's passcode,

@@ -118,9 +118,15 @@ std::shared_ptr<SSOAuthorizationFlowSession> TVKOAuthManager::currentAuthorizati
     return currentAuthorizationFlow_;
 }
 
-void TVKOAuthManager::setAuthorizationTimeLimit(std::chrono::milliseconds limit) {
+ErrorPtr TVKOAuthManager::setAuthorizationTimeLimit(std::chrono::milliseconds limit) {
+    // None would cancel the flow the moment the browser opens.
+    if (limit <= std::chrono::milliseconds::zero()) {
+        return invalidConfigurationError("The sign-in time limit must be positive (" +
+                                         std::to_string(limit.count()) + " ms).");
+    }
     std::lock_guard lock(mutex_);
     authorizationTimeLimit_ = limit;
+    return nullptr;
 }
 
 std::chrono::milliseconds TVKOAuthManager::authorizationTimeLimit() const {

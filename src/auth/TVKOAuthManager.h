@@ -54,8 +54,9 @@ class TVKOAuthManager {
     // The flow that waits for its redirect; null when none, also once a flow has ended.
     std::shared_ptr<SSOAuthorizationFlowSession> currentAuthorizationFlow() const;
 
-    // How long the browser step of later flows may take; five minutes unless set.
-    void setAuthorizationTimeLimit(std::chrono::milliseconds limit);
+    // How long the browser step of later flows may take; five minutes unless set. A limit that is
+    // not positive is refused with TVKAuthorizationErrorDomain -6, and the one before stays.
+    [[nodiscard]] ErrorPtr setAuthorizationTimeLimit(std::chrono::milliseconds limit);
     std::chrono::milliseconds authorizationTimeLimit() const;
     // Ends the waiting browser step: its handler gets the cancel error (TVKAuthorizationErrorDomain
     // -5). Nothing when none waits.

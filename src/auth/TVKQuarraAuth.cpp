@@ -33,8 +33,8 @@ void TVKQuarraAuth::cancelSignIn() {
     TVKQuarraAuthManager::sharedInstance().cancelSignIn();
 }
 
-void TVKQuarraAuth::setSignInTimeLimit(std::chrono::milliseconds limit) {
-    TVKOAuthManager::sharedInstance().setAuthorizationTimeLimit(limit);
+ErrorPtr TVKQuarraAuth::setSignInTimeLimit(std::chrono::milliseconds limit) {
+    return TVKOAuthManager::sharedInstance().setAuthorizationTimeLimit(limit);
 }
 
 void TVKQuarraAuth::refreshUserWithHandler(UserHandler handler) {

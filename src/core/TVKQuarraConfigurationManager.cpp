@@ -15,6 +15,7 @@
 #include "quarra/Bundle.h"
 #include "platform/Directories.h"
 #include "platform/Files.h"
+#include "platform/Keychain.h"
 
 namespace quarra {
 namespace {
@@ -60,6 +61,9 @@ TVKQuarraConfigurationManager& TVKQuarraConfigurationManager::sharedInstance() {
 TVKQuarraConfigurationManager::TVKQuarraConfigurationManager()
     : frameworkId_(Bundle::sdk().bundleIdentifier()),
       keychainIdentifierRoot_(Bundle::main().bundleIdentifier() + "-" + frameworkId_) {
+    // The users' files are encrypted with keys in the keychain, which must not start afresh while
+    // they are there.
+    Keychain::setDependentData({usersDirectory()});
     std::error_code ec;
     bool existed = fs::exists(applicationDataDirectory(), ec);
     initFileSystem();

@@ -148,36 +148,110 @@ Keychain& Keychain::standard() {
     return *instance;
 }
 
+namespace {
+
+// Every call fails with the same error: a store that must not be used, and says why.
+class RefusedKeychainStore : public KeychainStore {
+  public:
+    explicit RefusedKeychainStore(ErrorPtr error) : error_(std::move(error)) {}
+    [[nodiscard]] ErrorPtr transact(
+        const std::function<bool(std::vector<KeychainItem>&)>&) override {
+        return error_;
+    }
+
+  private:
+    const ErrorPtr error_;
+};
+
+struct DependentData {
+    std::mutex mutex;
+    std::vector<std::filesystem::path> folders;
+};
+
+// Never destroyed: the standard keychain may be made on any thread, also at exit.
+DependentData& dependentData() {
+    static DependentData* data = new DependentData();
+    return *data;
+}
+
+// Something is there, or may be: a dangling link or a path that cannot be looked at counts.
+bool mayBeThere(const std::filesystem::path& path) {
+    std::error_code error;
+    auto status = std::filesystem::symlink_status(path, error);
+    return std::filesystem::exists(status) ||
+           (error && error != std::errc::no_such_file_or_directory);
+}
+
+bool holdsAnything(const std::filesystem::path& folder) {
+    std::error_code error;
+    bool empty = std::filesystem::is_empty(folder, error);
+    return error ? error != std::errc::no_such_file_or_directory : !empty;
+}
+
+}  // namespace
+
+void Keychain::setDependentData(std::vector<std::filesystem::path> folders) {
+    DependentData& data = dependentData();
+    std::lock_guard lock(data.mutex);
+    data.folders = std::move(folders);
+}
+
 std::shared_ptr<KeychainStore> Keychain::standardStore() {
     const std::string host = Bundle::main().bundleIdentifier();
     const auto folder = dataHomeDirectory() / "keychains";
     const auto file = folder / (host + ".json");
+    const auto marker = folder / (host + ".secret-service");
     auto secretService = [&] {
-        return std::make_shared<SecretServiceKeychainStore>(
-            host, file.string() + ".lock", std::chrono::seconds(10), std::chrono::seconds(60),
-            folder / (host + ".secret-service"));
+        return std::make_shared<SecretServiceKeychainStore>(host, file.string() + ".lock",
+                                                            std::chrono::seconds(10),
+                                                            std::chrono::seconds(60), marker);
     };
     auto fileStore = [&] { return std::make_shared<FileKeychainStore>(file); };
+    // The store that holds an installation's secrets stays its store: moving to the other one
+    // would leave the user's file key behind, and with it every file and cache it encrypts.
+    const bool marked = mayBeThere(marker);
     const char* forced = getenv("QUARRA_KEYCHAIN");
     const std::string_view choice = forced ? forced : "";
-    if (choice == "file")
-        return fileStore();
+    if (choice == "file") {
+        if (!marked)
+            return fileStore();
+        const std::string why =
+            "The keyring is unavailable: QUARRA_KEYCHAIN=file, but this installation keeps its "
+            "secrets in the Secret Service (" +
+            marker.string() + ").";
+        reportDiagnostic(DiagnosticLevel::Warning, why);
+        return std::make_shared<RefusedKeychainStore>(failure(KeychainReadFailedError, why));
+    }
     if (choice == "secret-service")
         return secretService();
     if (!choice.empty())
         reportDiagnostic(DiagnosticLevel::Warning,
                          "QUARRA_KEYCHAIN=" + std::string(choice) +
                              " is neither \"file\" nor \"secret-service\"");
-    // The store that holds an installation's secrets stays its store: moving to the other one
-    // would leave the user's file key behind, and with it every file and cache it encrypts. A
-    // marker that cannot be looked at may well be there.
-    std::error_code error;
-    if (std::filesystem::exists(folder / (host + ".secret-service"), error) || error)
+    if (marked)
         return secretService();
+    std::error_code error;
     if (std::filesystem::exists(file, error) || error)
         return fileStore();
     if (SecretServiceKeychainStore::available())
         return secretService();
+    // Data encrypted with keys that are in neither store here: an installation from before the
+    // marker kept them in the Secret Service, which must come back; a new file key would orphan
+    // that data for good.
+    std::vector<std::filesystem::path> dependents;
+    {
+        DependentData& data = dependentData();
+        std::lock_guard lock(data.mutex);
+        dependents = data.folders;
+    }
+    for (const auto& dependent : dependents) {
+        if (holdsAnything(dependent)) {
+            reportDiagnostic(DiagnosticLevel::Warning,
+                             "The keychain stays with the Secret Service, which does not answer: " +
+                                 dependent.string() + " holds data whose keys it may keep.");
+            return secretService();
+        }
+    }
     return fileStore();
 }
 

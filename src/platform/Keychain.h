@@ -96,13 +96,20 @@ class Keychain {
     static Keychain& standard();
     // The store this installation keeps its secrets in: the desktop's Secret Service once it has
     // answered for this host (the marker <data home>/keychains/<host bundle
-    // identifier>.secret-service records that), else the file <data home>/keychains/<host bundle
-    // identifier>.json once it exists; for a new installation the Secret Service when one answers
-    // on the session bus, else the file. A remembered Secret Service that does not answer fails
-    // every call with ReadFailed
-    // ("The keyring is unavailable"), as a file store would not. QUARRA_KEYCHAIN=file or
-    // QUARRA_KEYCHAIN=secret-service forces either; any other value counts as unset.
+    // identifier>.secret-service records that; a marker that cannot be looked at, or a link in its
+    // place, counts as one), else the file <data home>/keychains/<host bundle identifier>.json once
+    // it exists; for a new installation the Secret Service when one answers on the session bus,
+    // else the file. An installation whose dependent data (setDependentData) holds anything while
+    // it has neither marker nor file may have kept its keys in the Secret Service before the
+    // marker existed: it gets the Secret Service, never a new file. A remembered Secret Service
+    // that does not answer fails every call with ReadFailed ("The keyring is unavailable"), as a
+    // file store would not. QUARRA_KEYCHAIN=file or QUARRA_KEYCHAIN=secret-service forces either;
+    // any other value counts as unset. Forcing the file beside a marker gets a store that fails
+    // every call with ReadFailed, saying so: the secrets are in the Secret Service.
     static std::shared_ptr<KeychainStore> standardStore();
+    // Folders whose contents are encrypted with keys the standard keychain keeps. Set before the
+    // standard keychain is first used.
+    static void setDependentData(std::vector<std::filesystem::path> folders);
 
     explicit Keychain(std::shared_ptr<KeychainStore> store);
     Keychain(const Keychain&) = delete;

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <strings.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -81,6 +82,12 @@ std::string htmlEscaped(const std::string& text) {
     return escaped;
 }
 
+// Only digits, hex digits, "x" and dots: what an IPv4 address in a URL may be written with.
+bool isIPv4Text(const std::string& host) {
+    return !host.empty() &&
+           host.find_first_not_of("0123456789abcdefABCDEFxX.") == std::string::npos;
+}
+
 // A listening socket on the loopback address of `family`; `port` 0 takes a free one.
 Result<int> bindLoopback(int family, int port) {
     int fd = ::socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -141,8 +148,10 @@ LoopbackRedirectListener::Reply::~Reply() {
 }
 
 void LoopbackRedirectListener::Reply::succeeded() {
-    send(200, "Signed in",
-         "The sign-in is complete. You can close this window and return to the application.");
+    // The sign-in goes on in the application (tokens are still to be fetched, and may not be): the
+    // page claims nothing it does not know.
+    send(200, "Return to the application",
+         "You can close this window and return to the application.");
 }
 
 void LoopbackRedirectListener::Reply::failed(const std::string& reason) {
@@ -164,19 +173,39 @@ void LoopbackRedirectListener::Reply::send(int status, const std::string& title,
     connection_ = -1;
 }
 
+const char* const LoopbackRedirectListener::ErrorDomain = kDomain;
+
+LoopbackRedirectListener::Loopback LoopbackRedirectListener::loopbackOf(const std::string& host) {
+    if (strcasecmp(host.c_str(), "localhost") == 0)
+        return Loopback::Both;
+    std::string bare = host;
+    if (bare.size() > 2 && bare.front() == '[' && bare.back() == ']')
+        bare = bare.substr(1, bare.size() - 2);
+    in6_addr v6{};
+    if (inet_pton(AF_INET6, bare.c_str(), &v6) == 1)
+        return IN6_IS_ADDR_LOOPBACK(&v6) ? Loopback::IPv6 : Loopback::None;
+    // The forms a browser's URL parser reads as an IPv4 address, as inet_aton reads them.
+    in_addr v4{};
+    if (bare == host && isIPv4Text(host) && inet_aton(host.c_str(), &v4) == 1 &&
+        ntohl(v4.s_addr) == INADDR_LOOPBACK) {
+        return Loopback::IPv4;
+    }
+    return Loopback::None;
+}
+
 Result<std::shared_ptr<LoopbackRedirectListener>> LoopbackRedirectListener::listen(
     const std::string& host, int port) {
     std::vector<int> sockets;
-    std::string authority;
-    if (host == "127.0.0.1" || host == "::1" || host == "[::1]") {
-        bool v6 = host != "127.0.0.1";
-        auto bound = bindLoopback(v6 ? AF_INET6 : AF_INET, port);
+    const Loopback loopback = loopbackOf(host);
+    // The host as a URL writes it.
+    std::string authority =
+        loopback == Loopback::IPv6 && host.front() != '[' ? "[" + host + "]" : host;
+    if (loopback == Loopback::IPv4 || loopback == Loopback::IPv6) {
+        auto bound = bindLoopback(loopback == Loopback::IPv6 ? AF_INET6 : AF_INET, port);
         if (!bound)
             return bound.error();
         sockets.push_back(*bound);
-        authority = v6 ? "[::1]" : "127.0.0.1";
-    } else if (host == "localhost") {
-        authority = host;
+    } else if (loopback == Loopback::Both) {
         // A free port must be free on both addresses: a few tries, in case the one that 127.0.0.1
         // got is taken on ::1.
         for (int attempt = 0; sockets.empty(); ++attempt) {

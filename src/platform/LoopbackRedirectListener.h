@@ -35,6 +35,8 @@ class LoopbackRedirectListener : public std::enable_shared_from_this<LoopbackRed
         Reply(const Reply&) = delete;
         Reply& operator=(const Reply&) = delete;
 
+        // The redirect was taken: the person is sent back to the application, where the sign-in
+        // ends.
         void succeeded();
         // `reason` is shown to the person as text.
         void failed(const std::string& reason);
@@ -51,11 +53,20 @@ class LoopbackRedirectListener : public std::enable_shared_from_this<LoopbackRed
     using Completion = std::function<void(const std::optional<Url>& redirect,
                                           const std::shared_ptr<Reply>& reply)>;
 
-    // Listens on `host`:`port` (0 takes a free port): "127.0.0.1", "::1" (also "[::1]"), or
-    // "localhost" for both, where a host without IPv6 gets 127.0.0.1 alone. Fails when the port
-    // cannot be had or the host is no loopback name.
+    // Which loopback addresses a URI's host names, in any spelling a browser takes: 127.0.0.1
+    // ("127.1", "0x7f.0.0.1"), ::1 ("0:0:0:0:0:0:0:1", with or without brackets), or "localhost"
+    // (in any case) for both.
+    enum class Loopback { None, IPv4, IPv6, Both };
+    static Loopback loopbackOf(const std::string& host);
+
+    // Listens on `host`:`port` (0 takes a free port), a host loopbackOf() knows, where "localhost"
+    // on a host without IPv6 gets 127.0.0.1 alone. Fails when the port cannot be had (the error's
+    // code is the errno: EADDRINUSE for a port another program has) or the host is no loopback
+    // name (EINVAL).
     static Result<std::shared_ptr<LoopbackRedirectListener>> listen(const std::string& host,
                                                                     int port);
+    // The error domain of listen().
+    static const char* const ErrorDomain;
     ~LoopbackRedirectListener();
     LoopbackRedirectListener(const LoopbackRedirectListener&) = delete;
     LoopbackRedirectListener& operator=(const LoopbackRedirectListener&) = delete;

@@ -184,6 +184,173 @@ std::uint64_t parseSequence(const std::string& text) {
     return value;
 }
 
+// What the service holds of one keychain, with the objects to change it through.
+struct Snapshot {
+    GRef<SecretCollection> collection;
+    std::map<Identity, Stored> stored;
+    std::vector<Stored> stale;  // older copies of an item, deleted at the next write
+};
+
+struct ReadFailure {
+    ErrorPtr error;
+    // Worth one more try over a fresh connection: not an answer of the person's.
+    bool retry = true;
+};
+
+ReadFailure readKeyring(const std::string& keychainName, std::chrono::milliseconds unlockTimeout,
+                        Snapshot& snapshot) {
+    GError* error = nullptr;
+    GRef<GDBusConnection> bus(sessionBus(&error));
+    if (!bus)
+        return {unavailable("the session bus cannot be reached.", error)};
+    GRef<SecretService> service(
+        secret_service_get_sync(SECRET_SERVICE_OPEN_SESSION, nullptr, &error));
+    if (!service)
+        return {unavailable("the Secret Service does not answer.", error)};
+    snapshot.collection.reset(secret_collection_for_alias_sync(
+        service.get(), SECRET_COLLECTION_DEFAULT, SECRET_COLLECTION_NONE, nullptr, &error));
+    if (!snapshot.collection) {
+        return {keyringFailure(KeychainReadFailedError, "The keyring has no default collection.",
+                               error)};
+    }
+    // Refused, dismissed, failed or unanswered: the collection stays locked and nothing in it can
+    // be read, which is no answer to whether an item exists.
+    if (secret_collection_get_locked(snapshot.collection.get()) &&
+        !UnlockPrompt::unlock(service.get(), snapshot.collection.get(), unlockTimeout)) {
+        return {keyringFailure(KeychainReadFailedError, "The keyring is locked."), false};
+    }
+
+    Table attributes = newTable();
+    put(attributes.get(), "keychain", keychainName);
+    GList* found = secret_service_search_sync(
+        service.get(), &kSchema, attributes.get(),
+        static_cast<SecretSearchFlags>(SECRET_SEARCH_ALL | SECRET_SEARCH_LOAD_SECRETS), nullptr,
+        &error);
+    if (error)
+        return {keyringFailure(KeychainReadFailedError, "The keyring cannot be searched.", error)};
+    std::vector<GRef<SecretItem>> items;
+    for (GList* node = found; node; node = node->next)
+        items.emplace_back(static_cast<SecretItem*>(node->data));  // takes the list's reference
+    g_list_free(found);
+    for (auto& secretItem : items) {
+        if (secret_item_get_locked(secretItem.get()))
+            return {keyringFailure(KeychainReadFailedError, "The keyring is locked.")};
+        Value value(secret_item_get_secret(secretItem.get()));
+        if (!value)
+            return {keyringFailure(KeychainReadFailedError, "A keyring secret cannot be loaded.")};
+        Table itemAttributes(secret_item_get_attributes(secretItem.get()));
+        Stored entry;
+        entry.item.service = get(itemAttributes.get(), "service");
+        entry.item.account = get(itemAttributes.get(), "account");
+        entry.item.accessGroup = get(itemAttributes.get(), "accessGroup");
+        entry.item.generic = get(itemAttributes.get(), "generic");
+        entry.item.label = get(itemAttributes.get(), "label");
+        entry.item.description = get(itemAttributes.get(), "description");
+        entry.sequence = parseSequence(get(itemAttributes.get(), "sequence"));
+        gsize length = 0;
+        auto bytes = reinterpret_cast<const std::uint8_t*>(secret_value_get(value.get(), &length));
+        entry.item.data.assign(bytes, bytes + length);
+        entry.secretItem = std::move(secretItem);
+        // Two items with one identity (left by a crash between writing and deleting): the later
+        // one is the newer write.
+        Identity identity = identityOf(entry.item);
+        auto it = snapshot.stored.find(identity);
+        if (it == snapshot.stored.end()) {
+            snapshot.stored.emplace(identity, std::move(entry));
+        } else if (it->second.sequence < entry.sequence) {
+            snapshot.stale.push_back(std::exchange(it->second, std::move(entry)));
+        } else {
+            snapshot.stale.push_back(std::move(entry));
+        }
+    }
+    return {};
+}
+
+// Hands the items to `change` and writes back what it changed: new and changed items before removed
+// ones are deleted, so a failure half-way never loses an item that was meant to stay. `marker` is
+// recorded (once, `marked`) before anything the service holds is used.
+ErrorPtr writeBack(Snapshot& snapshot, const std::string& keychainName,
+                   const std::filesystem::path& marker, bool& marked,
+                   const std::function<bool(std::vector<KeychainItem>&)>& change) {
+    GError* error = nullptr;
+    std::map<Identity, Stored>& stored = snapshot.stored;
+    std::vector<Stored>& stale = snapshot.stale;
+    std::vector<const Stored*> ordered;
+    for (const auto& [identity, entry] : stored)
+        ordered.push_back(&entry);
+    std::sort(ordered.begin(), ordered.end(),
+              [](const Stored* a, const Stored* b) { return a->sequence < b->sequence; });
+    std::vector<KeychainItem> items;
+    std::uint64_t nextSequence = 1;
+    for (const Stored* entry : ordered) {
+        items.push_back(entry->item);
+        nextSequence = std::max(nextSequence, entry->sequence + 1);
+    }
+    // Recorded once the service has answered, and before anything it holds is used or anything
+    // is written to it.
+    if (!marker.empty() && !marked) {
+        std::error_code ec;
+        if (!std::filesystem::exists(marker, ec)) {
+            if (ErrorPtr failure = files::writeAtomically(marker, "secret-service\n", 0600)) {
+                return Error::make(KeychainErrorDomain, KeychainReadFailedError,
+                                   "The keychain's place cannot be recorded.", failure);
+            }
+        }
+        marked = true;
+    }
+    if (!change(items))
+        return {};
+
+    std::map<Identity, const KeychainItem*> kept;
+    for (const KeychainItem& item : items) {
+        Identity identity = identityOf(item);
+        kept[identity] = &item;
+        auto it = stored.find(identity);
+        if (it != stored.end() && it->second.item == item)
+            continue;
+        Table attributes = newTable();
+        put(attributes.get(), "keychain", keychainName);
+        put(attributes.get(), "service", item.service);
+        put(attributes.get(), "account", item.account);
+        put(attributes.get(), "accessGroup", item.accessGroup);
+        put(attributes.get(), "generic", item.generic);
+        put(attributes.get(), "label", item.label);
+        put(attributes.get(), "description", item.description);
+        const std::string& shown = item.label.empty() ? item.service : item.label;
+        Value value(secret_value_new(reinterpret_cast<const gchar*>(item.data.data()),
+                                     static_cast<gssize>(item.data.size()),
+                                     "application/octet-stream"));
+        bool written;
+        if (it != stored.end()) {
+            SecretItem* secretItem = it->second.secretItem.get();
+            put(attributes.get(), "sequence", std::to_string(it->second.sequence));
+            written = secret_item_set_secret_sync(secretItem, value.get(), nullptr, &error) &&
+                      secret_item_set_attributes_sync(secretItem, &kSchema, attributes.get(),
+                                                      nullptr, &error) &&
+                      secret_item_set_label_sync(secretItem, shown.c_str(), nullptr, &error);
+        } else {
+            put(attributes.get(), "sequence", std::to_string(nextSequence++));
+            GRef<SecretItem> created(secret_item_create_sync(
+                snapshot.collection.get(), &kSchema, attributes.get(), shown.c_str(), value.get(),
+                SECRET_ITEM_CREATE_NONE, nullptr, &error));
+            written = created != nullptr;
+        }
+        if (!written)
+            return keyringFailure(KeychainWriteFailedError, "The keyring cannot be written.",
+                                  error);
+    }
+    for (auto& [identity, entry] : stored) {
+        if (!kept.count(identity))
+            stale.push_back(std::move(entry));
+    }
+    for (const Stored& entry : stale) {
+        if (!secret_item_delete_sync(entry.secretItem.get(), nullptr, &error))
+            return keyringFailure(KeychainWriteFailedError, "The keyring cannot be written.",
+                                  error);
+    }
+    return {};
+}
+
 }  // namespace
 
 SecretServiceKeychainStore::SecretServiceKeychainStore(std::string keychainName,
@@ -235,160 +402,26 @@ ErrorPtr SecretServiceKeychainStore::transact(
 
     if (!sessionBusNamed())
         return unavailable("there is no session bus.");
-    GError* error = nullptr;
-    GRef<GDBusConnection> bus(sessionBus(&error));
-    if (!bus)
-        return unavailable("the session bus cannot be reached.", error);
-    GRef<SecretService> service(
-        secret_service_get_sync(SECRET_SERVICE_OPEN_SESSION, nullptr, &error));
-    if (!service) {
-        secret_service_disconnect();  // the next call connects afresh (the service may restart)
-        return unavailable("the Secret Service does not answer.", error);
-    }
-
-    GRef<SecretCollection> collection;
-    std::map<Identity, Stored> stored;
-    std::vector<Stored> stale;  // older copies of an item, deleted at the next write
-    {
-        collection.reset(secret_collection_for_alias_sync(service.get(), SECRET_COLLECTION_DEFAULT,
-                                                          SECRET_COLLECTION_NONE, nullptr, &error));
-        if (!collection) {
-            return keyringFailure(KeychainReadFailedError, "The keyring has no default collection.",
-                                  error);
-        }
-        // Refused, dismissed, failed or unanswered: the collection stays locked and nothing in it
-        // can be read, which is no answer to whether an item exists.
-        if (secret_collection_get_locked(collection.get()) &&
-            !UnlockPrompt::unlock(service.get(), collection.get(), unlockTimeout_)) {
-            return keyringFailure(KeychainReadFailedError, "The keyring is locked.");
-        }
-
-        Table attributes = newTable();
-        put(attributes.get(), "keychain", keychainName_);
-        GList* found = secret_service_search_sync(
-            service.get(), &kSchema, attributes.get(),
-            static_cast<SecretSearchFlags>(SECRET_SEARCH_ALL | SECRET_SEARCH_LOAD_SECRETS), nullptr,
-            &error);
-        if (error) {
+    // The service's connection is cached process-wide and outlives a keyring daemon that was
+    // restarted: a call that fails drops it, and a read is tried once more over a fresh one. A
+    // prompt the person refused or left open is not asked again.
+    Snapshot snapshot;
+    ReadFailure failure = readKeyring(keychainName_, unlockTimeout_, snapshot);
+    if (failure.error) {
+        secret_service_disconnect();
+        if (!failure.retry)
+            return failure.error;
+        snapshot = Snapshot();
+        failure = readKeyring(keychainName_, unlockTimeout_, snapshot);
+        if (failure.error) {
             secret_service_disconnect();
-            return keyringFailure(KeychainReadFailedError, "The keyring cannot be searched.",
-                                  error);
-        }
-        std::vector<GRef<SecretItem>> items;
-        for (GList* node = found; node; node = node->next)
-            items.emplace_back(static_cast<SecretItem*>(node->data));  // takes the list's reference
-        g_list_free(found);
-        for (auto& secretItem : items) {
-            if (secret_item_get_locked(secretItem.get()))
-                return keyringFailure(KeychainReadFailedError, "The keyring is locked.");
-            Value value(secret_item_get_secret(secretItem.get()));
-            if (!value)
-                return keyringFailure(KeychainReadFailedError,
-                                      "A keyring secret cannot be loaded.");
-            Table itemAttributes(secret_item_get_attributes(secretItem.get()));
-            Stored entry;
-            entry.item.service = get(itemAttributes.get(), "service");
-            entry.item.account = get(itemAttributes.get(), "account");
-            entry.item.accessGroup = get(itemAttributes.get(), "accessGroup");
-            entry.item.generic = get(itemAttributes.get(), "generic");
-            entry.item.label = get(itemAttributes.get(), "label");
-            entry.item.description = get(itemAttributes.get(), "description");
-            entry.sequence = parseSequence(get(itemAttributes.get(), "sequence"));
-            gsize length = 0;
-            auto bytes =
-                reinterpret_cast<const std::uint8_t*>(secret_value_get(value.get(), &length));
-            entry.item.data.assign(bytes, bytes + length);
-            entry.secretItem = std::move(secretItem);
-            // Two items with one identity (left by a crash between writing and deleting): the
-            // later one is the newer write.
-            Identity identity = identityOf(entry.item);
-            auto it = stored.find(identity);
-            if (it == stored.end()) {
-                stored.emplace(identity, std::move(entry));
-            } else if (it->second.sequence < entry.sequence) {
-                stale.push_back(std::exchange(it->second, std::move(entry)));
-            } else {
-                stale.push_back(std::move(entry));
-            }
+            return failure.error;
         }
     }
-
-    std::vector<const Stored*> ordered;
-    for (const auto& [identity, entry] : stored)
-        ordered.push_back(&entry);
-    std::sort(ordered.begin(), ordered.end(),
-              [](const Stored* a, const Stored* b) { return a->sequence < b->sequence; });
-    std::vector<KeychainItem> items;
-    std::uint64_t nextSequence = 1;
-    for (const Stored* entry : ordered) {
-        items.push_back(entry->item);
-        nextSequence = std::max(nextSequence, entry->sequence + 1);
-    }
-    // Recorded once the service has answered, and before anything it holds is used or anything
-    // is written to it.
-    if (!marker_.empty() && !marked_) {
-        std::error_code ec;
-        if (!std::filesystem::exists(marker_, ec)) {
-            if (ErrorPtr failure = files::writeAtomically(marker_, "secret-service\n", 0600)) {
-                return Error::make(KeychainErrorDomain, KeychainReadFailedError,
-                                   "The keychain's place cannot be recorded.", failure);
-            }
-        }
-        marked_ = true;
-    }
-    if (!change(items))
-        return {};
-
-    // New and changed items are written before removed ones are deleted, so a failure half-way
-    // never loses an item that was meant to stay.
-    std::map<Identity, const KeychainItem*> kept;
-    for (const KeychainItem& item : items) {
-        Identity identity = identityOf(item);
-        kept[identity] = &item;
-        auto it = stored.find(identity);
-        if (it != stored.end() && it->second.item == item)
-            continue;
-        Table attributes = newTable();
-        put(attributes.get(), "keychain", keychainName_);
-        put(attributes.get(), "service", item.service);
-        put(attributes.get(), "account", item.account);
-        put(attributes.get(), "accessGroup", item.accessGroup);
-        put(attributes.get(), "generic", item.generic);
-        put(attributes.get(), "label", item.label);
-        put(attributes.get(), "description", item.description);
-        const std::string& shown = item.label.empty() ? item.service : item.label;
-        Value value(secret_value_new(reinterpret_cast<const gchar*>(item.data.data()),
-                                     static_cast<gssize>(item.data.size()),
-                                     "application/octet-stream"));
-        bool written;
-        if (it != stored.end()) {
-            SecretItem* secretItem = it->second.secretItem.get();
-            put(attributes.get(), "sequence", std::to_string(it->second.sequence));
-            written = secret_item_set_secret_sync(secretItem, value.get(), nullptr, &error) &&
-                      secret_item_set_attributes_sync(secretItem, &kSchema, attributes.get(),
-                                                      nullptr, &error) &&
-                      secret_item_set_label_sync(secretItem, shown.c_str(), nullptr, &error);
-        } else {
-            put(attributes.get(), "sequence", std::to_string(nextSequence++));
-            GRef<SecretItem> created(
-                secret_item_create_sync(collection.get(), &kSchema, attributes.get(), shown.c_str(),
-                                        value.get(), SECRET_ITEM_CREATE_NONE, nullptr, &error));
-            written = created != nullptr;
-        }
-        if (!written)
-            return keyringFailure(KeychainWriteFailedError, "The keyring cannot be written.",
-                                  error);
-    }
-    for (auto& [identity, entry] : stored) {
-        if (!kept.count(identity))
-            stale.push_back(std::move(entry));
-    }
-    for (const Stored& entry : stale) {
-        if (!secret_item_delete_sync(entry.secretItem.get(), nullptr, &error))
-            return keyringFailure(KeychainWriteFailedError, "The keyring cannot be written.",
-                                  error);
-    }
-    return {};
+    ErrorPtr written = writeBack(snapshot, keychainName_, marker_, marked_, change);
+    if (written)
+        secret_service_disconnect();
+    return written;
 }
 
 }  // namespace quarra

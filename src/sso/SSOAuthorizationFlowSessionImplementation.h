@@ -48,8 +48,7 @@ class SSOAuthorizationFlowSessionImplementation
     void didFinishWithResponse(const std::shared_ptr<SSOAuthorizationResponse>& response,
                                const ErrorPtr& error);
 
-    // Whether the flow still waits for its redirect (presented, no outcome yet).
-    bool isWaiting() const;
+    bool isWaiting() const override;
 
   private:
     const SSOAuthorizationRequest request_;

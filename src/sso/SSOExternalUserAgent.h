@@ -31,6 +31,8 @@ class SSOExternalUserAgentSession {
     virtual bool resumeExternalUserAgentFlowWithURL(const Url& url, ErrorPtr& outcome) = 0;
     // Ends the flow with `error`; nothing when it has ended already.
     virtual void failExternalUserAgentFlowWithError(const ErrorPtr& error) = 0;
+    // Whether the flow still waits for its redirect (presented, no outcome yet).
+    virtual bool isWaiting() const = 0;
 };
 
 // The flow as its caller sees it: the older names of the same operations.

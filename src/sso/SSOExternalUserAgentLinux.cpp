@@ -1,5 +1,10 @@
 #include "sso/SSOExternalUserAgentLinux.h"
 
+#include <strings.h>
+
+#include <cerrno>
+#include <cstring>
+
 #include "log/TVKQuarraLoggerInternal.h"
 #include "quarra/Dispatch.h"
 #include "sso/SSOErrorUtilities.h"
@@ -16,6 +21,16 @@ SSOExternalUserAgentLinux::~SSOExternalUserAgentLinux() {
 
 namespace {
 
+// Why the loopback listener for `redirect` could not be had, as the person reads it.
+std::string listenFailureText(const Url& redirect, const ErrorPtr& error) {
+    const std::string where = redirect.hostAndPort();
+    if (error->is(LoopbackRedirectListener::ErrorDomain, EADDRINUSE))
+        return "The redirect URI's port is in use by another program (" + where + ").";
+    // No IPv6 on this host, a port kept for the system, no sockets left.
+    return "The redirect URI's address cannot be listened on (" + where + ": " +
+           std::strerror(static_cast<int>(error->code())) + ").";
+}
+
 // What the person reads in the browser when the redirect did not sign in.
 std::string failureText(const ErrorPtr& error) {
     if (error->is(SSOOAuthAuthorizationErrorDomain, SSOOAuthErrorStateMismatch))
@@ -28,8 +43,9 @@ std::string failureText(const ErrorPtr& error) {
 }  // namespace
 
 bool SSOExternalUserAgentLinux::isLoopbackRedirect(const Url& url) {
-    return url.scheme() == "http" &&
-           (url.host() == "127.0.0.1" || url.host() == "localhost" || url.host() == "::1");
+    return strcasecmp(url.scheme().c_str(), "http") == 0 &&
+           LoopbackRedirectListener::loopbackOf(url.host()) !=
+               LoopbackRedirectListener::Loopback::None;
 }
 
 Url SSOExternalUserAgentLinux::redirectURLForRequest(const Url& configured) {
@@ -42,12 +58,17 @@ Url SSOExternalUserAgentLinux::redirectURLForRequest(const Url& configured) {
         return configured;
     }
     auto listener = std::move(*listening);
-    std::string text = configured.string();
-    // "http://<host as written>" + ":<port>" + the rest of the configured URL.
-    const std::string host = configured.hostAndPort();
-    size_t hostEnd = text.find(host, text.find("//") + 2) + host.size();
+    // The configured text with ":<port>" after its authority (which ends at its first "/", "?" or
+    // "#"), the rest as written: a host is left in the case it was written in, and an empty port
+    // ("host:") gets the listener's.
+    const std::string& text = configured.string();
+    const size_t authority = text.find("//") + 2;
+    size_t hostEnd = text.find_first_of("/?#", authority);
+    if (hostEnd == std::string::npos)
+        hostEnd = text.size();
+    const size_t portAt = text[hostEnd - 1] == ':' ? hostEnd - 1 : hostEnd;
     std::optional<Url> withPort = Url::parse(
-        text.substr(0, hostEnd) + ":" + std::to_string(listener->port()) + text.substr(hostEnd));
+        text.substr(0, portAt) + ":" + std::to_string(listener->port()) + text.substr(hostEnd));
     if (!withPort)
         return configured;
     std::lock_guard lock(mutex_);
@@ -70,20 +91,34 @@ bool SSOExternalUserAgentLinux::presentExternalUserAgentRequest(
         listener = listener_;
     }
     const std::optional<Url>& redirect = request.redirectURL();
-    auto fail = [this, session](long code, const char* description) {
+    auto fail = [this, session](long code, const std::string& description) {
         cleanUp();
         session->failExternalUserAgentFlowWithError(
             SSOErrorUtilities::errorWithCode(code, nullptr, description));
         return false;
     };
+    // A redirect over http comes back only to a listener of ours: one that cannot be had as the
+    // URI is written fails before the browser opens, instead of when the time limit ends.
+    if (redirect && strcasecmp(redirect->scheme().c_str(), "http") == 0 &&
+        !isLoopbackRedirect(*redirect)) {
+        return fail(SSOErrorCodeBrowserUnavailable,
+                    "The redirect URI's host is no loopback address, so the redirect cannot be "
+                    "listened for (" +
+                        redirect->hostAndPort() + ").");
+    }
     if (redirect && isLoopbackRedirect(*redirect)) {
+        if (redirect->port() == 0) {
+            return fail(SSOErrorCodeBrowserUnavailable,
+                        "The redirect URI names port 0, which cannot be listened on as written.");
+        }
         if (!listener || listener->port() != redirect->port()) {
             auto listening =
                 LoopbackRedirectListener::listen(redirect->host(), redirect->port().value_or(80));
             if (!listening) {
                 TVK_LOG_ERROR("OAUTH could not listen for the redirect: " +
                               listening.error()->description());
-                return fail(SSOErrorCodeBrowserUnavailable, "Unable to open the web browser.");
+                return fail(SSOErrorCodeBrowserUnavailable,
+                            listenFailureText(*redirect, listening.error()));
             }
             listener = std::move(*listening);
             std::lock_guard lock(mutex_);
@@ -124,6 +159,11 @@ void SSOExternalUserAgentLinux::listenerFinished(
     if (redirect) {
         ErrorPtr outcome;
         if (!session->resumeExternalUserAgentFlowWithURL(*redirect, outcome)) {
+            if (!session->isWaiting()) {
+                // Cancelled, timed out or ended by another redirect just before this one came.
+                reply->failed("The sign-in is no longer waiting.");
+                return;
+            }
             // Not the flow's (a refusal without its state): the listener goes on waiting for
             // the real redirect, within the flow's time limit.
             reply->failed("The reply does not belong to the sign-in that is waiting.");

@@ -1,11 +1,14 @@
 #pragma once
 // The agent the SDK uses on a Linux desktop: it opens the authorization URL in the desktop's
 // browser and takes the redirect back in one of two ways.
-// - An http redirect URI on 127.0.0.1, [::1] or localhost (RFC 8252 section 7.3), with or without
-//   a path: a loopback listener on the address the URI names waits for the browser's redirect,
-//   hands it to the flow session itself and answers the browser with what the flow made of it. A
-//   redirect URI without a port gets the port of a listener opened for the flow
-//   (redirectURLForRequest), which providers accept for native clients.
+// - An http redirect URI on 127.0.0.1, [::1] or localhost (RFC 8252 section 7.3) in any spelling
+//   (LoopbackRedirectListener::loopbackOf), with or without a path: a loopback listener on the
+//   address the URI names waits for the browser's redirect, hands it to the flow session itself
+//   and answers the browser with what the flow made of it. A redirect URI without a port gets the
+//   port of a listener opened for the flow (redirectURLForRequest), which providers accept for
+//   native clients. An http redirect URI that cannot be listened on as written (port 0, a host
+//   that is no loopback address, a port in use) fails the flow before the browser opens, with
+//   the -9 code and a description that says which.
 // - Any other redirect URI (a private-use scheme, RFC 8252 section 7.1): the desktop starts the
 //   host with the redirect, and the host passes it in through the SDK's openURL hook.
 // A listener that closes while the flow waits fails the flow with the user-cancelled error, so the
@@ -31,7 +34,8 @@ class SSOExternalUserAgentLinux : public SSOExternalUserAgent,
     SSOExternalUserAgentLinux(const SSOExternalUserAgentLinux&) = delete;
     SSOExternalUserAgentLinux& operator=(const SSOExternalUserAgentLinux&) = delete;
 
-    // Whether the redirect of `url` comes back over loopback: http on 127.0.0.1, ::1 or localhost.
+    // Whether the redirect of `url` comes back over loopback: http on 127.0.0.1, ::1 or localhost,
+    // in any spelling.
     static bool isLoopbackRedirect(const Url& url);
 
     Url redirectURLForRequest(const Url& configured) override;

@@ -360,7 +360,7 @@ TEST_F(SingleSignOnTest, ABrowserThatNeverReturnsEndsAtTheTimeLimitOrTheHostsCan
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        TVKQuarraAuth::sharedInstance().setSignInTimeLimit(c.limit);
+        ASSERT_EQ(TVKQuarraAuth::sharedInstance().setSignInTimeLimit(c.limit), nullptr);
         Outcome outcome;
         authManager().authorizeOAuthUser("alice", profile, outcome.userHandler());
         const int port = listenerPort();
@@ -377,6 +377,22 @@ TEST_F(SingleSignOnTest, ABrowserThatNeverReturnsEndsAtTheTimeLimitOrTheHostsCan
         EXPECT_FALSE(oauth().currentAuthorizationFlow());
         EXPECT_FALSE(listening(port));
     }
+}
+
+TEST(SingleSignOnTimeLimit, OnlyAPositiveLimitIsTaken) {
+    TVKQuarraAuth& auth = TVKQuarraAuth::sharedInstance();
+    ASSERT_EQ(auth.setSignInTimeLimit(std::chrono::minutes(2)), nullptr);
+    for (auto refused : {std::chrono::milliseconds(0), std::chrono::milliseconds(-1),
+                         std::chrono::milliseconds(std::chrono::milliseconds::min())}) {
+        SCOPED_TRACE(refused.count());
+        ErrorPtr error = auth.setSignInTimeLimit(refused);
+        ASSERT_TRUE(error);
+        EXPECT_TRUE(error->is(TVKAuthorizationErrorDomain, -6));
+        EXPECT_EQ(oauth().authorizationTimeLimit(), std::chrono::minutes(2));
+    }
+    ASSERT_EQ(auth.setSignInTimeLimit(std::chrono::milliseconds(1)), nullptr);
+    EXPECT_EQ(oauth().authorizationTimeLimit(), std::chrono::milliseconds(1));
+    ASSERT_EQ(auth.setSignInTimeLimit(std::chrono::minutes(5)), nullptr);
 }
 
 TEST_F(SingleSignOnTest, ANewBrowserStepEndsTheOneBefore) {

@@ -292,6 +292,29 @@ TEST(KeychainTest, UnlockPromptLeftUnansweredIsAReadFailure) {
     EXPECT_EQ((*all)[0], item("s", "a", "v"));
 }
 
+// A desktop session restarts a keyring daemon that crashed; a host that keeps running must find
+// the new one, through reads and writes alike, without being restarted itself.
+TEST(KeychainTest, AKeyringRestartedUnderARunningHostAnswersAgain) {
+    SecretServiceSession& session = SecretServiceSession::shared();
+    ASSERT_TRUE(session.ok()) << session.failure();
+    TempDir dir;
+    Keychain keychain(std::make_shared<SecretServiceKeychainStore>("test.restarted", dir / "lock"));
+    ASSERT_EQ(keychain.add(item("s", "a", "v")), nullptr);
+
+    ASSERT_EQ(session.restartKeyring(), "");
+    auto found = keychain.copyMatching(byService("s"));
+    ASSERT_TRUE(found) << found.error()->description();
+    ASSERT_TRUE(*found);
+    EXPECT_EQ(toString((*found)->data), "v");
+
+    ASSERT_EQ(session.restartKeyring(), "");
+    ASSERT_EQ(keychain.add(item("t", "a", "w")), nullptr);
+    auto all = keychain.copyAllMatching(KeychainQuery{});
+    ASSERT_TRUE(all) << all.error()->description();
+    EXPECT_EQ(all->size(), 2u);
+    EXPECT_EQ(keychain.remove(KeychainQuery{}), 2u);
+}
+
 TEST(KeychainTest, StandardStoreIsTheSecretServiceWhenOneAnswersUnlessForced) {
     struct Case {
         const char* forced;  // QUARRA_KEYCHAIN, or none
@@ -352,10 +375,6 @@ TEST(KeychainTest, AnInstallationKeepsTheStoreThatHoldsItsSecrets) {
               std::string::npos);
     EXPECT_TRUE(isKeychainError(orphaned.add(item("t", "a", "v")), KeychainReadFailedError));
     EXPECT_FALSE(std::filesystem::exists(folder / (keyringHost + ".json")));
-    // Forcing still chooses.
-    setenv("QUARRA_KEYCHAIN", "file", 1);
-    EXPECT_TRUE(std::dynamic_pointer_cast<FileKeychainStore>(Keychain::standardStore()));
-    unsetenv("QUARRA_KEYCHAIN");
     busUp(true);
     auto back = Keychain(Keychain::standardStore()).copyMatching(byService("s"));
     ASSERT_TRUE(back && *back);
@@ -369,6 +388,91 @@ TEST(KeychainTest, AnInstallationKeepsTheStoreThatHoldsItsSecrets) {
     EXPECT_TRUE(std::dynamic_pointer_cast<FileKeychainStore>(Keychain::standardStore()));
     EXPECT_FALSE(std::filesystem::exists(folder / (fileHost + ".secret-service")));
 
+    setenv("QUARRA_KEYCHAIN", "file", 1);
+}
+
+// Where the secrets may be elsewhere, no store starts afresh with a new file key: the choice
+// stays with the Secret Service (which says it is unavailable until it answers), or is refused.
+TEST(KeychainTest, NoNewFileKeyWhileTheSecretServiceMayHoldTheSecrets) {
+    const char* bus = getenv("DBUS_SESSION_BUS_ADDRESS");
+    const std::optional<std::string> address = bus ? std::optional<std::string>(bus) : std::nullopt;
+    unsetenv("XDG_RUNTIME_DIR");
+    unsetenv("DBUS_SESSION_BUS_ADDRESS");  // no Secret Service answers
+    TempDir data;
+    const auto folder = dataHomeDirectory() / "keychains";
+    std::filesystem::create_directories(folder);
+    auto danglingLink = [](const std::filesystem::path& marker) {
+        std::filesystem::create_symlink(marker.string() + ".gone", marker);
+    };
+    auto plainMarker = [](const std::filesystem::path& marker) {
+        writeFile(marker, "secret-service\n");
+    };
+    enum Outcome { NewFile, SecretService, Refused };
+    struct Case {
+        const char* name;
+        const char* forced;
+        std::function<void(const std::filesystem::path& marker)> arrange;
+        bool dependentData;
+        bool unreadableName;  // a host name too long for a file name: no path can be looked at
+        Outcome outcome;
+    } cases[] = {
+        {"a new installation: the users' folder is empty", nullptr, nullptr, false, false, NewFile},
+        {"the users' data without marker or file", nullptr, nullptr, true, false, SecretService},
+        {"a dangling link as the marker", nullptr, danglingLink, false, false, SecretService},
+        {"a marker that cannot be looked at", nullptr, nullptr, false, true, SecretService},
+        {"the file forced beside a marker", "file", plainMarker, false, false, Refused},
+        {"the file forced beside a dangling marker", "file", danglingLink, true, false, Refused},
+        {"the file forced without a marker", "file", nullptr, true, false, NewFile},
+    };
+    int n = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string host = "com.example.choice-" + std::to_string(getpid()) + "-" +
+                                 std::to_string(n++) +
+                                 (c.unreadableName ? std::string(300, 'x') : std::string());
+        Bundle::setMainBundle(host);
+        const auto marker = folder / (host + ".secret-service");
+        const auto file = folder / (host + ".json");
+        if (c.arrange)
+            c.arrange(marker);
+        const auto users = data / std::to_string(n);
+        std::filesystem::create_directories(users);
+        if (c.dependentData)
+            writeFile(users / "alice.sealed", "ciphertext");
+        Keychain::setDependentData({users});
+        if (c.forced)
+            setenv("QUARRA_KEYCHAIN", c.forced, 1);
+        else
+            unsetenv("QUARRA_KEYCHAIN");
+
+        auto store = Keychain::standardStore();
+        EXPECT_EQ(std::dynamic_pointer_cast<FileKeychainStore>(store) != nullptr,
+                  c.outcome == NewFile);
+        EXPECT_EQ(std::dynamic_pointer_cast<SecretServiceKeychainStore>(store) != nullptr,
+                  c.outcome == SecretService);
+        Keychain keychain(store);
+        auto read = keychain.copyMatching(byService("s"));
+        if (c.outcome == NewFile) {
+            EXPECT_TRUE(read);
+            continue;
+        }
+        ASSERT_FALSE(read);
+        EXPECT_TRUE(isKeychainError(read.error(), KeychainReadFailedError));
+        const std::string said = read.error()->localizedDescription();
+        // (A name too long for a file fails the lock file first.)
+        if (!c.unreadableName) {
+            EXPECT_NE(said.find("The keyring is unavailable"), std::string::npos) << said;
+        }
+        if (c.outcome == Refused) {
+            EXPECT_NE(said.find("keeps its secrets in the Secret Service"), std::string::npos);
+        }
+        EXPECT_TRUE(isKeychainError(keychain.add(item("s", "a", "v")), KeychainReadFailedError));
+        std::error_code unreadable;
+        EXPECT_FALSE(std::filesystem::exists(file, unreadable));
+    }
+    Keychain::setDependentData({});
+    if (address)
+        setenv("DBUS_SESSION_BUS_ADDRESS", address->c_str(), 1);
     setenv("QUARRA_KEYCHAIN", "file", 1);
 }
 

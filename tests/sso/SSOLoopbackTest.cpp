@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "quarra/RunLoop.h"
+#include "sso/SSOAuthState.h"
 #include "sso/SSOAuthorizationService.h"
 #include "sso/SSOErrorUtilities.h"
 #include "sso/SSOExternalUserAgentLinux.h"
@@ -21,6 +22,8 @@ namespace quarra {
 namespace {
 
 constexpr auto kLoopbackLimit = std::chrono::seconds(120);
+// The page of a redirect the flow took: the sign-in goes on in the application.
+constexpr const char* kReturn = "return to the application";
 
 // A connected socket to `address` ("127.0.0.1" or "::1"); -1 when none.
 int connectTo(const std::string& address, int port) {
@@ -169,6 +172,10 @@ TEST_F(SSOLoopbackTest, EveryLoopbackFormSignsInOnTheAddressABrowserUses) {
         {"http://127.0.0.1/", "127.0.0.1"},         {"http://localhost/callback", "127.0.0.1"},
         {"http://localhost/callback", "::1"},       {"http://localhost", "::1"},
         {"http://[::1]/callback", "::1"},           {"http://[::1]", "::1"},
+        // As people write them: the host in any case, an empty port, the longer spellings.
+        {"http://Localhost/cb", "127.0.0.1"},       {"http://LOCALHOST/cb", "::1"},
+        {"http://127.0.0.1:/cb", "127.0.0.1"},      {"http://127.1/cb?x=1", "127.0.0.1"},
+        {"http://[0:0:0:0:0:0:0:1]/cb", "::1"},     {"http://[::0001]", "::1"},
     };
     const bool v6 = ipv6Loopback();
     for (const Case& c : cases) {
@@ -187,7 +194,7 @@ TEST_F(SSOLoopbackTest, EveryLoopbackFormSignsInOnTheAddressABrowserUses) {
         EXPECT_EQ(outcome.response->authorizationCode(), "c 1");
         const std::string page = browser->shown().at(0);
         EXPECT_TRUE(contains(page, "200 OK")) << page;
-        EXPECT_TRUE(contains(page, "The sign-in is complete")) << page;
+        EXPECT_TRUE(contains(page, kReturn)) << page;
     }
 }
 
@@ -211,14 +218,14 @@ TEST_F(SSOLoopbackTest, TheBrowserIsToldWhatTheFlowMadeOfTheRedirect) {
          },
          nullptr,
          0,
-         {kNotOurs, "The sign-in is complete"}},
+         {kNotOurs, kReturn}},
         {"refusal without state, then the real redirect",
          [](const std::string& state) {
              return std::vector<std::string>{"error=access_denied", "code=real&state=" + state};
          },
          nullptr,
          0,
-         {kNotOurs, "The sign-in is complete"}},
+         {kNotOurs, kReturn}},
         {"code with a wrong state",
          [](const std::string&) { return std::vector<std::string>{"code=c&state=other"}; },
          SSOOAuthAuthorizationErrorDomain,
@@ -251,7 +258,7 @@ TEST_F(SSOLoopbackTest, TheBrowserIsToldWhatTheFlowMadeOfTheRedirect) {
         ASSERT_EQ(pages.size(), c.pages.size());
         for (size_t i = 0; i < pages.size(); ++i) {
             EXPECT_TRUE(contains(pages[i], c.pages[i])) << pages[i];
-            bool success = contains(c.pages[i], "complete");
+            bool success = std::string(c.pages[i]) == kReturn;
             EXPECT_EQ(contains(pages[i], "200 OK"), success) << pages[i];
             // The state a page shows would be a gift to whoever sent the wrong one.
             EXPECT_FALSE(contains(pages[i], "expecting")) << pages[i];
@@ -303,7 +310,126 @@ TEST_F(SSOLoopbackTest, ClientsThatSendNothingOrDripCannotHoldTheRedirectUp) {
     };
     AuthorizationOutcome outcome = authorize("http://127.0.0.1/callback", browser);
     ASSERT_TRUE(outcome.response) << (outcome.error ? outcome.error->description() : "");
-    EXPECT_TRUE(contains(browser->shown().at(0), "The sign-in is complete"));
+    EXPECT_TRUE(contains(browser->shown().at(0), kReturn));
+}
+
+// The redirect was good, but the code could not be exchanged (the token endpoint is down): the page
+// must not have told the person that the sign-in is complete.
+TEST_F(SSOLoopbackTest, ThePageClaimsNoSignInThatTheExchangeThenFails) {
+    auto browser = std::make_shared<RedirectingBrowser>();
+    browser->queries = [](const std::string& state) {
+        return std::vector<std::string>{"code=c&state=" + state};
+    };
+    auto agent = std::make_shared<SSOExternalUserAgentLinux>(browser);
+    Url redirect = agent->redirectURLForRequest(*Url::parse("http://127.0.0.1/callback"));
+    // Nothing listens on the discard port: the token request is refused.
+    SSOServiceConfiguration configuration(*Url::parse("http://127.0.0.1:9/authorize"),
+                                          *Url::parse("http://127.0.0.1:9/token"), std::nullopt);
+    auto request = *SSOAuthorizationRequest::create(configuration, "client", std::nullopt,
+                                                    std::vector<std::string>{"openid"}, redirect,
+                                                    SSOResponseTypeCode);
+    int calls = 0;
+    ErrorPtr error;
+    auto flow = SSOAuthState::authStateByPresentingAuthorizationRequest(
+        request, agent, [&](const std::shared_ptr<SSOAuthState>& state, const ErrorPtr& e) {
+            ++calls;
+            EXPECT_FALSE(state);
+            error = e;
+        });
+    ASSERT_TRUE(runMainUntil([&] { return calls > 0 && browser->loaded(); }, kLoopbackLimit));
+    ASSERT_TRUE(error);
+    EXPECT_TRUE(error->is(SSOGeneralErrorDomain, SSOErrorCodeNetwork)) << error->description();
+    const std::string page = browser->shown().at(0);
+    EXPECT_TRUE(contains(page, kReturn)) << page;
+    EXPECT_FALSE(contains(page, "complete")) << page;
+    EXPECT_FALSE(contains(page, "Signed in")) << page;
+}
+
+// A redirect URI that cannot be listened on as written fails the flow at once with what is wrong,
+// and the browser is never opened.
+TEST_F(SSOLoopbackTest, ARedirectThatCannotBeListenedForFailsBeforeTheBrowserOpens) {
+    // A port another program has.
+    int taken = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(::bind(taken, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(::listen(taken, 1), 0);
+    socklen_t length = sizeof address;
+    ASSERT_EQ(::getsockname(taken, reinterpret_cast<sockaddr*>(&address), &length), 0);
+    const std::string port = std::to_string(ntohs(address.sin_port));
+    struct Case {
+        std::string redirect;
+        const char* text;
+    };
+    const Case cases[] = {
+        {"http://127.0.0.1:" + port + "/cb", "port is in use by another program (127.0.0.1:"},
+        {"http://LocalHost:" + port + "/cb", "port is in use by another program (localhost:"},
+        {"http://127.0.0.1:0/cb", "names port 0"},
+        {"http://127.0.0.2:4711/cb", "no loopback address"},
+        {"http://sso.example.com/cb", "no loopback address"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.redirect);
+        struct CountingBrowser : Browser {
+            int opened = 0;
+            bool openURL(const Url&) override {
+                ++opened;
+                return true;
+            }
+        };
+        auto browser = std::make_shared<CountingBrowser>();
+        auto agent = std::make_shared<SSOExternalUserAgentLinux>(browser);
+        SSOServiceConfiguration configuration(*Url::parse("http://127.0.0.1:9/authorize"),
+                                              *Url::parse("http://127.0.0.1:9/token"),
+                                              std::nullopt);
+        auto request = *SSOAuthorizationRequest::create(
+            configuration, "client", std::nullopt, std::vector<std::string>{"openid"},
+            agent->redirectURLForRequest(*Url::parse(c.redirect)), SSOResponseTypeCode);
+        int calls = 0;
+        ErrorPtr error;
+        auto flow = SSOAuthorizationService::presentAuthorizationRequest(
+            request, agent,
+            [&](const std::shared_ptr<SSOAuthorizationResponse>&, const ErrorPtr& e) {
+                ++calls;
+                error = e;
+            });
+        RunLoop::main().runPending();
+        EXPECT_EQ(calls, 1);
+        ASSERT_TRUE(error);
+        EXPECT_TRUE(error->is(SSOGeneralErrorDomain, SSOErrorCodeBrowserUnavailable));
+        EXPECT_TRUE(contains(error->localizedDescription(), c.text))
+            << error->localizedDescription();
+        EXPECT_EQ(browser->opened, 0);
+        EXPECT_FALSE(agent->externalUserAgentFlowInProgress());
+    }
+    ::close(taken);
+}
+
+// A flow that ended (cancelled, timed out) a moment before its redirect arrived, while the agent
+// still held it: the browser is told the sign-in no longer waits, not that the reply is a stranger.
+TEST_F(SSOLoopbackTest, ARedirectJustAfterTheFlowEndedIsToldItIsNoLongerWaitedFor) {
+    struct EndedSession : SSOExternalUserAgentSession {
+        void cancel() override {}
+        bool resumeExternalUserAgentFlowWithURL(const Url&, ErrorPtr&) override { return false; }
+        void failExternalUserAgentFlowWithError(const ErrorPtr&) override {}
+        bool isWaiting() const override { return false; }
+    };
+    auto browser = std::make_shared<RedirectingBrowser>();
+    browser->queries = [](const std::string& state) {
+        return std::vector<std::string>{"code=c&state=" + state};
+    };
+    auto agent = std::make_shared<SSOExternalUserAgentLinux>(browser);
+    SSOServiceConfiguration configuration(*Url::parse("http://127.0.0.1:9/authorize"),
+                                          *Url::parse("http://127.0.0.1:9/token"), std::nullopt);
+    auto request = *SSOAuthorizationRequest::create(
+        configuration, "client", std::nullopt, std::vector<std::string>{"openid"},
+        agent->redirectURLForRequest(*Url::parse("http://127.0.0.1/cb")), SSOResponseTypeCode);
+    ASSERT_TRUE(agent->presentExternalUserAgentRequest(request, std::make_shared<EndedSession>()));
+    ASSERT_TRUE(runMainUntil([&] { return browser->loaded(); }, kLoopbackLimit));
+    const std::string page = browser->shown().at(0);
+    EXPECT_TRUE(contains(page, "The sign-in is no longer waiting.")) << page;
+    agent->cleanUp();
 }
 
 }  // namespace

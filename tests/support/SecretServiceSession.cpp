@@ -183,23 +183,44 @@ std::string SecretServiceSession::start() {
     if (!connection.bus)
         return failure;
 
+    if (std::string failed = startKeyring(""); !failed.empty())
+        return failed;
+    std::string collection = defaultCollection(connection.bus, &failure);
+    if (collection.empty() || collection == "/")
+        return "the test keyring has no default collection " + failure;
+    return "";
+}
+
+// Starts the keyring and waits until it owns the service's name under another owner than
+// `previousOwner` (the unique name of a keyring that was just ended, whose name may not yet be
+// released). Empty on success, else why not.
+std::string SecretServiceSession::startKeyring(const std::string& previousOwner) {
+    std::string failure;
+    Connection connection = connect(address_, &failure);
+    if (!connection.bus)
+        return failure;
+    int password[2];
+    if (::pipe(password) != 0)
+        return "pipe: " + std::string(strerror(errno));
     // The keyring is ready when it owns the service's name on the bus; watched before it starts.
     GMainContext* context = g_main_context_new();
     g_main_context_push_thread_default(context);
     struct Wait {
+        std::string previousOwner;
         bool appeared = false;
         bool exited = false;
-    } wait;
+    } wait{previousOwner};
     guint watch = g_bus_watch_name_on_connection(
         connection.bus, kSecrets, G_BUS_NAME_WATCHER_FLAGS_NONE,
-        [](GDBusConnection*, const gchar*, const gchar*, gpointer data) {
-            static_cast<Wait*>(data)->appeared = true;
+        [](GDBusConnection*, const gchar*, const gchar* owner, gpointer data) {
+            auto* wait = static_cast<Wait*>(data);
+            wait->appeared = wait->appeared || wait->previousOwner != owner;
         },
         nullptr, &wait, nullptr);
 
-    int password[2];
-    if (::pipe(password) != 0)
-        return "pipe: " + std::string(strerror(errno));
+    const fs::path dir = sandbox() / "secret-service";
+    const fs::path home = dir / "home";
+    const fs::path runtime = dir / "run";
     keyring_ = spawn(
         {"gnome-keyring-daemon", "--foreground", "--unlock", "--components=secrets"},
         {"HOME=" + home.string(), "XDG_RUNTIME_DIR=" + runtime.string(),
@@ -228,9 +249,35 @@ std::string SecretServiceSession::start() {
         return "gnome-keyring-daemon ended at start (is it installed? see " +
                (dir / "keyring.log").string() + ")";
     }
+    return "";
+}
+
+std::string SecretServiceSession::restartKeyring() {
+    std::string failure;
+    Connection connection = connect(address_, &failure);
+    if (!connection.bus)
+        return failure;
+    GError* error = nullptr;
+    GVariant* reply = g_dbus_connection_call_sync(
+        connection.bus, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+        "GetNameOwner", g_variant_new("(s)", kSecrets), G_VARIANT_TYPE("(s)"),
+        G_DBUS_CALL_FLAGS_NONE, 30000, nullptr, &error);
+    if (!reply)
+        return "GetNameOwner: " + takeError(error);
+    const char* owner = nullptr;
+    g_variant_get(reply, "(&s)", &owner);
+    const std::string previousOwner = owner;
+    g_variant_unref(reply);
+    if (keyring_ > 0) {
+        ::kill(keyring_, SIGTERM);
+        ::waitpid(keyring_, nullptr, 0);
+        keyring_ = -1;
+    }
+    if (std::string failed = startKeyring(previousOwner); !failed.empty())
+        return failed;
     std::string collection = defaultCollection(connection.bus, &failure);
     if (collection.empty() || collection == "/")
-        return "the test keyring has no default collection " + failure;
+        return "the restarted keyring has no default collection " + failure;
     return "";
 }
 

@@ -27,6 +27,9 @@ class SecretServiceSession {
     std::string lock();
     // Unlocks it with the login password, without a prompt.
     std::string unlock();
+    // Ends the keyring daemon and starts a new one on the same bus over the same keyring files,
+    // as a desktop session does when its keyring crashed. Returns once the new one answers.
+    std::string restartKeyring();
 
     // While it lives, the keyring's unlock prompts go to a prompter that takes every call and
     // answers none: a user who never answers.
@@ -48,6 +51,7 @@ class SecretServiceSession {
     SecretServiceSession();
     ~SecretServiceSession();
     std::string start();
+    std::string startKeyring(const std::string& previousOwner);
 
     std::string address_;
     std::string failure_;
