@@ -470,10 +470,12 @@ void TVKFileLogger::enforceFolderLimit() {
         std::filesystem::path path;
         std::uint64_t size;
     };
-    // Oldest first: the upload file (unless an upload reads it), then the log files by age.
+    // Oldest first: the upload file, then the log files by age. Every file counts; the upload file
+    // is not removed while an upload reads it, the others go first then.
     std::vector<File> files;
     std::error_code error;
-    if (!uploading_ && std::filesystem::exists(uploadFilePath(), error))
+    const bool uploadFileInUse = uploading_;
+    if (std::filesystem::exists(uploadFilePath(), error))
         files.push_back({uploadFilePath(), std::filesystem::file_size(uploadFilePath(), error)});
     auto sorted = logFileManager()->sortedLogFileInfos();
     for (auto it = sorted.rbegin(); it != sorted.rend(); ++it)
@@ -483,9 +485,12 @@ void TVKFileLogger::enforceFolderLimit() {
         total += file.size;
     // The newest file is the one being written: it stays.
     for (size_t i = 0; i + 1 < files.size() && total > limit; ++i) {
+        const bool isUploadFile = files[i].path == uploadFilePath();
+        if (isUploadFile && uploadFileInUse)
+            continue;
         if (std::filesystem::remove(files[i].path, error)) {
             total -= files[i].size;
-            if (files[i].path == uploadFilePath())
+            if (isUploadFile)
                 std::filesystem::remove(offsetFilePath(), error);
         }
     }

@@ -273,31 +273,42 @@ TEST_F(TVKFileLoggerUploadTest, ABatchRefusedAgainAndAgainIsSkippedAndTheUploadG
 }
 
 // The live file rolls by size whatever the upload does, and the folder stays under its limit: the
-// oldest file (here an upload file left by an earlier process) goes first.
+// oldest file (here an upload file left by an earlier process) goes first. While an upload reads
+// that file it stays, and counts: the log files go instead.
 TEST_F(TVKFileLoggerUploadTest, TheFolderStaysUnderItsLimitOldestFirst) {
-    auto logger = makeLogger();
-    constexpr std::uint64_t kFileSize = 2048;
-    constexpr std::uint64_t kLimit = 8192;
-    logger->setMaximumFileSize(kFileSize);
-    logger->setLogFolderLimit(kLimit);
-    writeFile(logger->uploadFilePath(), entry(1, std::string(6000, 'o') + "\n"));
-    auto& log = LDLog::sharedInstance();
-    log.addLogger(logger);
-    for (int i = 0; i < 400; ++i)
-        log.log(true, "line " + std::to_string(i) + " " + std::string(80, 'x'), LDLogLevelInfo,
-                LDLogFlagInfo, 0, "F.cpp", "f", 1, nullptr);
-    log.flushLog();
+    for (bool uploading : {false, true}) {
+        SCOPED_TRACE(uploading ? "while uploading" : "no upload");
+        TempDir folder;
+        auto manager = std::make_shared<LDLogFileManagerDefault>(folder.path());
+        manager->setMaximumNumberOfLogFiles(0);
+        manager->setLogFilesDiskQuota(0);
+        auto logger = std::make_shared<TVKFileLogger>(manager);
+        constexpr std::uint64_t kFileSize = 2048;
+        constexpr std::uint64_t kLimit = 8192;
+        logger->setMaximumFileSize(kFileSize);
+        logger->setLogFolderLimit(kLimit);
+        writeFile(logger->uploadFilePath(), entry(1, std::string(6000, 'o') + "\n"));
+        logger->setUploading(uploading);
+        auto& log = LDLog::sharedInstance();
+        log.addLogger(logger);
+        for (int i = 0; i < 400; ++i)
+            log.log(true, "line " + std::to_string(i) + " " + std::string(80, 'x'), LDLogLevelInfo,
+                    LDLogFlagInfo, 0, "F.cpp", "f", 1, nullptr);
+        log.flushLog();
+        log.removeLogger(logger);
+        log.flushLog();
 
-    std::uint64_t total = 0;
-    std::string everything;
-    for (const auto& file : fs::directory_iterator(dir.path())) {
-        total += file.file_size();
-        everything += readFile(file.path());
+        std::uint64_t total = 0;
+        std::string everything;
+        for (const auto& file : fs::directory_iterator(folder.path())) {
+            total += file.file_size();
+            everything += readFile(file.path());
+        }
+        EXPECT_LE(total, kLimit + kFileSize + 200);
+        EXPECT_EQ(fs::exists(logger->uploadFilePath()), uploading);
+        EXPECT_NE(everything.find("line 399 "), std::string::npos);
+        EXPECT_EQ(everything.find("line 0 "), std::string::npos);
     }
-    EXPECT_LE(total, kLimit + kFileSize + 200);
-    EXPECT_FALSE(fs::exists(logger->uploadFilePath()));
-    EXPECT_NE(everything.find("line 399 "), std::string::npos);
-    EXPECT_EQ(everything.find("line 0 "), std::string::npos);
 }
 
 // Entries delivered but not recorded as delivered would go again after a restart: a failed save of
