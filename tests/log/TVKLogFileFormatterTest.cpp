@@ -304,6 +304,7 @@ TEST(TVKLogFileFormatterTest, ARecordIsBoundedWhateverItsTextBecomes) {
     std::string controls(512 * 1024, '\x01');
     for (const std::string* text : {&same, &distinct, &controls}) {
         std::string line = format(*text);
+        RecordProperty("written" + std::to_string(text->size()), std::to_string(line.size()));
         EXPECT_LE(line.size(), TVKLogFileFormatter::MaximumRecordBytes);
         EXPECT_NE(line.find("[cut: the text had " + std::to_string(text->size()) + " bytes, "),
                   std::string::npos);
@@ -324,6 +325,12 @@ TEST(TVKLogFileFormatterTest, ARecordIsBoundedWhateverItsTextBecomes) {
         EXPECT_EQ(line.find("private"), std::string::npos) << shift;
         EXPECT_EQ(line.find("hunter2"), std::string::npos) << shift;
     }
-    // A text within the bound is written whole, with no marker.
+    // A text within the bound is written whole, with no marker; what addresses make of a short
+    // text is recorded, the growth being the most there.
     EXPECT_EQ(format("short").find("[cut:"), std::string::npos);
+    for (size_t size : {7, 70, 700, 7000}) {
+        std::string line = format(same.substr(0, size));
+        EXPECT_LE(line.size(), TVKLogFileFormatter::MaximumRecordBytes);
+        RecordProperty("written" + std::to_string(size), std::to_string(line.size()));
+    }
 }
