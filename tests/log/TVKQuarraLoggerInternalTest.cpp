@@ -347,7 +347,7 @@ TEST(TVKQuarraLoggerInternalFlood, ExitIsNotHeldByAFlood) {
     std::string self = std::filesystem::read_symlink("/proc/self/exe");
     std::string filter = "--gtest_filter=TVKQuarraLoggerInternalFlood.ExitingChild";
     char* argv[] = {self.data(), filter.data(), nullptr};
-    TempDir dir;
+    test::TempDir dir;
     const std::string exitAt = dir / "exit-at";
     setenv("QUARRA_TEST_FLOOD_CHILD", exitAt.c_str(), 1);
     posix_spawn_file_actions_t actions;
@@ -363,7 +363,7 @@ TEST(TVKQuarraLoggerInternalFlood, ExitIsNotHeldByAFlood) {
     auto ended = std::chrono::steady_clock::now().time_since_epoch().count();
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
     // Recorded, not judged: how long the exit took depends on the machine's load.
-    std::string calledAt = readFile(exitAt);
+    std::string calledAt = test::readFile(exitAt);
     ASSERT_FALSE(calledAt.empty());
     RecordProperty("exitSeconds", std::to_string(double(ended - std::stoll(calledAt)) / 1e9));
 }
