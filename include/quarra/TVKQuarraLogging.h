@@ -23,7 +23,10 @@ class TVKQuarraLogging {
     // build of the SDK (a request's reply is logged at Debug), Debug in a debug build.
     static void setLogLevel(TVKQuarraLogLevel level);
     static TVKQuarraLogLevel logLevel();
-    // Off by default: the SDK writes nothing to standard error unless asked to.
+    // Off by default: the SDK writes nothing to standard error unless asked to. Warning: the
+    // console gets the lines as they are logged, not redacted: passwords, tokens, session ids and
+    // e-mail addresses in them appear in clear. Enable it only in a developer's own build, never
+    // where standard error is kept or collected.
     static void setConsoleLoggingEnabled(bool enabled);
     static bool isConsoleLoggingEnabled();
 };

@@ -78,8 +78,33 @@ std::string LDASLLogger::recordFor(const LDLogMessage& message, const std::strin
     record.reserve(static_cast<size_t>(length) + tag_.size() + text.size());
     record.append(head, static_cast<size_t>(length));
     record += tag_;
-    record += text;
+    for (size_t from = 0;;) {
+        size_t nul = text.find('\0', from);
+        record.append(text, from, nul == std::string::npos ? std::string::npos : nul - from);
+        if (nul == std::string::npos)
+            break;
+        record += "\\x00";
+        from = nul + 1;
+    }
     return record;
+}
+
+void LDASLLogger::sendTooLarge(const std::string& path, const std::string& record) {
+    // The datagram limit depends on the socket's buffers: the record is tried at sizes that
+    // usually fit, down to the traditional syslog limit.
+    for (size_t size : {size_t{64} * 1024, size_t{8} * 1024, size_t{1024}}) {
+        if (record.size() <= size)
+            continue;
+        std::string marker =
+            " [cut: the record had " + std::to_string(record.size()) + " bytes]";
+        size_t keep = size - marker.size();
+        // Between characters, never inside one.
+        while (keep > 0 && (static_cast<unsigned char>(record[keep]) & 0xC0) == 0x80)
+            --keep;
+        if (sender_.send(path, record.substr(0, keep) + marker) !=
+            UnixDatagramSender::Result::TooLarge)
+            return;
+    }
 }
 
 }  // namespace quarra

@@ -4,7 +4,9 @@
 // "<PRI>Mmm dd hh:mm:ss identifier[pid]: text", facility user, the severity of the message's flag,
 // the message's local time. The identifier is the process name followed by kLDSyslogIdentifierMark:
 // the journal keeps it as SYSLOG_IDENTIFIER, which tells the capture the records this logger wrote,
-// and rsyslog still files them under the process name.
+// and rsyslog still files them under the process name. A NUL in the text, which would end the
+// record for a reader, is written "\x00"; a record larger than one datagram is cut to fit, with a
+// marker saying how much was cut.
 #include <memory>
 
 #include "log/LDSystemLogger.h"
@@ -32,6 +34,7 @@ class LDASLLogger : public LDSystemLogger {
 
   protected:
     std::string recordFor(const LDLogMessage& message, const std::string& text) override;
+    void sendTooLarge(const std::string& path, const std::string& record) override;
 
   private:
     LDASLLogger();

@@ -128,10 +128,21 @@ int LDFileLogger::currentLogFileHandle() {
         currentLogFileInfo_.reset();
         return -1;
     }
-    fd_ = fd;
     struct stat st;
-    position_ = (::fstat(fd, &st) == 0 ? static_cast<std::uint64_t>(st.st_size) : 0) +
-                buffer_.size();
+    std::uint64_t size = ::fstat(fd, &st) == 0 ? static_cast<std::uint64_t>(st.st_size) : 0;
+    std::string_view header = fileHeader();
+    if (size == 0 && !header.empty()) {
+        if (!writeAll(fd, header)) {
+            // Tried again with the next line; a part of the header must not stay.
+            if (::ftruncate(fd, 0) != 0)
+                reportWriteFailure(std::strerror(errno));
+            ::close(fd);
+            return -1;
+        }
+        size = header.size();
+    }
+    fd_ = fd;
+    position_ = size + buffer_.size();
     scheduleTimerToRollLogFileDueToAge();
     std::weak_ptr<LDFileLogger> weak = sharedFileLogger();
     // An unwatched file is still written and still rolled by size and age; the logger has no one
@@ -194,14 +205,28 @@ bool LDFileLogger::writeBufferedLines() {
         return true;
     std::uint64_t lines = std::exchange(bufferedLines_, 0);
     int fd = currentLogFileHandle();
-    bool written = fd >= 0 && writeAll(fd, buffer_);
     if (fd < 0)
         reportWriteFailure("cannot open the log file");
+    struct stat st;
+    const off_t end = fd >= 0 && ::fstat(fd, &st) == 0 ? st.st_size : -1;
+    // A part of a line left by a failed write that could not be cut back is ended first, so the
+    // next line does not run on from it.
+    if (fd >= 0 && startsMidLine_ && writeAll(fd, "\n"))
+        startsMidLine_ = false;
+    bool written = fd >= 0 && !startsMidLine_ && writeAll(fd, buffer_);
     if (!written) {
         droppedLines_ += lines;
-        // The file's end is where the last write left it.
-        struct stat st;
+        droppedUnreported_ += lines;
+        // The file ends where its last whole line ends: what the failed write added is cut off.
+        if (fd >= 0 && end >= 0 && ::fstat(fd, &st) == 0 && st.st_size > end &&
+            ::ftruncate(fd, end) != 0)
+            startsMidLine_ = true;
         position_ = (fd_ >= 0 && ::fstat(fd_, &st) == 0) ? static_cast<std::uint64_t>(st.st_size) : 0;
+    } else if (droppedUnreported_ > 0) {
+        // Reported through the log once it can be written again, so the loss shows in it.
+        reportDiagnostic(DiagnosticLevel::Warning,
+                         std::to_string(std::exchange(droppedUnreported_, 0)) +
+                             " log lines were lost: the log file could not be written");
     }
     buffer_.clear();
     if (buffer_.capacity() > 4 * kWriteBatchBytes)

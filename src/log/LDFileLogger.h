@@ -5,7 +5,8 @@
 // ("log.dispatch.fileLogger"); the members marked "logger's queue" must be called there.
 //
 // A line that cannot be written (full disk, unwritable folder) is dropped and counted; logging goes
-// on and the code that logged never hears of it.
+// on and the code that logged never hears of it. A write that fails part way is cut back, so the
+// file always ends where a line ends, and once lines can be written again the loss is reported.
 #include <atomic>
 #include <cstdint>
 
@@ -69,6 +70,8 @@ class LDFileLogger : public LDAbstractLogger {
     std::uint64_t droppedLines() const { return droppedLines_; }
 
   protected:
+    // What a new log file begins with, written before its first line; none by default.
+    virtual std::string_view fileHeader() const { return {}; }
     // Logger's queue: after the current file was closed and archived.
     virtual void didRollLogFile() {}
     // Logger's queue: closes off the file lines are written to (rolling it when it is open) so the
@@ -97,6 +100,8 @@ class LDFileLogger : public LDAbstractLogger {
     std::atomic<bool> doNotReuseLogFiles_{false};
     std::atomic<bool> appendNewline_{true};
     std::atomic<std::uint64_t> droppedLines_{0};
+    std::uint64_t droppedUnreported_ = 0;  // logger's queue only
+    bool startsMidLine_ = false;  // a failed write left a part of a line that could not be cut
     // Logger's queue only.
     LDLogFileInfoPtr currentLogFileInfo_;
     int fd_ = -1;

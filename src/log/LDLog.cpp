@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <limits>
 #include <map>
 #include <mutex>
 #include <utility>
@@ -14,6 +15,9 @@ namespace quarra {
 const char GlobalLoggingQueueIdentityKey = 0;
 
 namespace {
+
+// The bound of a drain that takes whatever comes.
+constexpr std::uint64_t kEverything = std::numeric_limits<std::uint64_t>::max();
 
 // A logger's failure stays the logger's: it never reaches the code that logged.
 template <class F>
@@ -107,12 +111,11 @@ void LDLog::removeAllLoggers() {
 
 void LDLog::changeLoggers(Block change) {
     // The change takes the next number; messages queued after this call wait for it, so they go
-    // to the loggers as they are after the change, even while a drain is running.
-    std::uint64_t number;
-    {
-        std::lock_guard lock(pendingMutex_);
-        number = ++changesQueued_;
-    }
+    // to the loggers as they are after the change, even while a drain is running. It is queued
+    // under the same lock: a block queued after a message (a synchronous message, a flush) finds
+    // every change that message waits for made before it runs.
+    std::lock_guard lock(pendingMutex_);
+    std::uint64_t number = ++changesQueued_;
     loggingQueue()->async([this, change = std::move(change), number] {
         change();
         bool drain = false;
@@ -192,12 +195,27 @@ void LDLog::logWithFormatArgs(bool asynchronous, std::uint64_t level, std::uint6
 }
 
 void LDLog::flushLog() {
-    loggingQueue()->sync([this] { lt_flush(); });
+    // Only what was queued before this call: a flood that goes on meanwhile does not hold it.
+    std::uint64_t upTo = lastQueued();
+    loggingQueue()->sync([this, upTo] {
+        lt_deliverQueuedUpTo(upTo);
+        lt_flush();
+    });
+}
+
+std::uint64_t LDLog::lastQueued() {
+    std::lock_guard lock(pendingMutex_);
+    return sequence_;
 }
 
 void LDLog::queueLogMessage(LDLogMessagePtr message, bool asynchronous) {
     if (!asynchronous) {
-        loggingQueue()->sync([&] { lt_log(message); });
+        // After the thread's own asynchronous messages, which may still wait to be drained.
+        std::uint64_t upTo = lastQueued();
+        loggingQueue()->sync([&] {
+            lt_deliverQueuedUpTo(upTo);
+            lt_log(message);
+        });
         return;
     }
     // What a message costs while it waits: its text and roughly its other fields.
@@ -210,51 +228,66 @@ void LDLog::queueLogMessage(LDLogMessagePtr message, bool asynchronous) {
             return;
         }
         pendingBytes_ += size;
-        pending_.push_back({std::move(message), changesQueued_, size});
+        pending_.push_back({std::move(message), changesQueued_, size, ++sequence_});
         queuedCount_.fetch_add(1, std::memory_order_release);
         schedule = !std::exchange(drainScheduled_, true);
     }
-    // One block drains everything queued until it finds nothing left: a burst costs the callers
-    // one hand-off, not one per line.
+    // One block drains what comes in, batch by batch, until it finds nothing left: a burst costs
+    // the callers one hand-off, not one per line.
     if (schedule) {
         loggingQueue()->async([this] { drainPending(); });
     }
 }
 
 void LDLog::drainPending() {
+    // One batch per turn on the logging queue, then the drain queues itself again behind whatever
+    // came meanwhile: under a flood that never pauses, a flush, a change of the loggers or a
+    // synchronous message still gets its turn after one batch.
+    if (lt_deliverBatch(kEverything)) {
+        loggingQueue()->async([this] { drainPending(); });
+    }
+}
+
+bool LDLog::lt_deliverBatch(std::uint64_t upTo) {
     std::vector<LDLogMessagePtr> batch;
-    for (;;) {
-        batch.clear();
-        // What comes while the loggers finish the last batch goes with the next.
-        loggingGroup_.wait();
-        {
-            std::lock_guard lock(pendingMutex_);
-            // Messages queued after a change of the loggers that has not been made yet wait for
-            // it; the change drains them when it is made.
-            auto end = pending_.begin();
-            while (end != pending_.end() && end->changes <= changesMade_) {
-                pendingBytes_ -= end->size;
-                batch.push_back(std::move(end->message));
-                ++end;
-            }
-            pending_.erase(pending_.begin(), end);
-            if (batch.empty()) {
-                drainScheduled_ = false;
-                break;
-            }
+    bool more = false;
+    // What comes while the loggers finish the last batch goes with the next.
+    loggingGroup_.wait();
+    {
+        std::lock_guard lock(pendingMutex_);
+        // Messages queued after a change of the loggers that has not been made yet wait for it;
+        // the change drains them when it is made.
+        auto end = pending_.begin();
+        while (end != pending_.end() && batch.size() < MaximumBatchMessages &&
+               end->changes <= changesMade_ && end->sequence <= upTo) {
+            pendingBytes_ -= end->size;
+            batch.push_back(std::move(end->message));
+            ++end;
         }
+        pending_.erase(pending_.begin(), end);
+        more = !pending_.empty() && pending_.front().changes <= changesMade_ &&
+               pending_.front().sequence <= upTo;
+        // The drain ends when it finds nothing it may deliver; a message left waiting for a change
+        // is drained by the change.
+        if (upTo == kEverything && !more)
+            drainScheduled_ = false;
+    }
+    if (!batch.empty())
         lt_logBatch(batch, true);
-        std::uint64_t dropped = droppedCount_.load(std::memory_order_relaxed);
-        if (dropped != droppedReported_) {
-            auto report = std::make_shared<const LDLogMessage>(
-                std::to_string(dropped - droppedReported_) +
-                    " log messages were dropped: they came faster than the loggers could take "
-                    "them",
-                LDLogLevelWarning, LDLogFlagWarning, 0, "LDLog", "LDLog::drainPending", 0, nullptr,
-                0);
-            droppedReported_ = dropped;
-            lt_log(report);
-        }
+    std::uint64_t dropped = droppedCount_.load(std::memory_order_relaxed);
+    if (dropped != droppedReported_) {
+        auto report = std::make_shared<const LDLogMessage>(
+            std::to_string(dropped - droppedReported_) +
+                " log messages were dropped: they came faster than the loggers could take them",
+            LDLogLevelWarning, LDLogFlagWarning, 0, "LDLog", "LDLog::drainPending", 0, nullptr, 0);
+        droppedReported_ = dropped;
+        lt_log(report);
+    }
+    return more;
+}
+
+void LDLog::lt_deliverQueuedUpTo(std::uint64_t upTo) {
+    while (lt_deliverBatch(upTo)) {
     }
 }
 

@@ -100,6 +100,8 @@ class LDLog {
     // The most text asynchronous messages may hold while they wait for delivery; a message that
     // would go beyond it is dropped (and counted) rather than making the caller wait.
     static constexpr size_t MaximumBacklogBytes = 32 * 1024 * 1024;
+    // The most messages handed to the loggers in one turn of the logging queue.
+    static constexpr size_t MaximumBatchMessages = 512;
 
     // Returns once every logger has flushed what was queued before this call.
     // REQUIRES: not on the logging queue or a logger's queue.
@@ -123,8 +125,15 @@ class LDLog {
     void queueLogMessage(LDLogMessagePtr message, bool asynchronous);
     // Queues a change of the logger list in step with the messages.
     void changeLoggers(Block change);
-    // Delivers the queued messages in batches until none is left.
+    // Delivers one batch of the queued messages, and queues itself again while more are left.
     void drainPending();
+    // The number of the last message queued asynchronously.
+    std::uint64_t lastQueued();
+    // REQUIRES: on the logging queue. Delivers one batch of the queued messages numbered up to
+    // `upTo`; true when more of them may be delivered now.
+    bool lt_deliverBatch(std::uint64_t upTo);
+    // Delivers every queued message numbered up to `upTo` that may be delivered now.
+    void lt_deliverQueuedUpTo(std::uint64_t upTo);
     // REQUIRES: on the logging queue, as all the lt_ members.
     void lt_addLogger(LDLoggerPtr logger, std::uint64_t level);
     void lt_removeLogger(const LDLoggerPtr& logger);
@@ -142,10 +151,12 @@ class LDLog {
         LDLogMessagePtr message;
         std::uint64_t changes;  // changes of the loggers queued before the message
         size_t size;
+        std::uint64_t sequence;  // its number among the messages queued asynchronously
     };
     std::mutex pendingMutex_;
     std::deque<Pending> pending_;  // asynchronous messages not delivered yet
     size_t pendingBytes_ = 0;
+    std::uint64_t sequence_ = 0;         // messages queued asynchronously so far
     std::uint64_t changesQueued_ = 0;    // changes of the logger list queued so far
     std::uint64_t changesMade_ = 0;      // and made
     bool drainScheduled_ = false;        // a drain runs or is queued; it takes what comes meanwhile

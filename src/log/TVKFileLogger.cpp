@@ -1,6 +1,7 @@
 #include "log/TVKFileLogger.h"
 
 #include <cstring>
+#include <fstream>
 
 #include "auth/TVKQuarraAuthManager.h"
 #include "core/TVKQuarraConfigurationManager.h"
@@ -42,9 +43,24 @@ std::shared_ptr<LDLogFileManagerDefault> folderLogFileManager(const std::filesys
     return manager;
 }
 
-// Whether the server answered with a refusal: a failure to reach it is none.
+// Whether the batch could not be made into a request: nothing was sent.
+bool isUnsendable(const Error& error) {
+    return error.domain() == HTURLRequestSerializationErrorDomain;
+}
+
+// Whether the server answered with a refusal: a failure to reach it is none, and neither is a
+// batch that was never sent.
 bool isRefusal(const Error& error) {
-    return error.domain() != URLErrorDomain && error.domain() != TVKNetworkErrorDomain;
+    return error.domain() != URLErrorDomain && error.domain() != TVKNetworkErrorDomain &&
+           !isUnsendable(error);
+}
+
+// Whether the file at `path` begins with this release's header.
+bool hasLogFileHeader(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::string start(TVKFileLogger::LogFileHeader.size(), '\0');
+    return in.read(start.data(), static_cast<std::streamsize>(start.size())) &&
+           start == TVKFileLogger::LogFileHeader;
 }
 
 std::int64_t steadyNow() {
@@ -94,6 +110,10 @@ void TVKFileLogger::didAddLoggerInQueue(const DispatchQueuePtr& queue) {
 void TVKFileLogger::didLogMessage() {
     linesWritten_.fetch_add(1, std::memory_order_relaxed);
     LDFileLogger::didLogMessage();
+}
+
+bool TVKFileLogger::shouldArchiveRecentLogFileInfo(LDLogFileInfo& info) {
+    return info.fileSize() > 0 && !hasLogFileHeader(info.filePath());
 }
 
 void TVKFileLogger::moveLogsFromLegacyDirToDir(const std::filesystem::path& directory) {
@@ -221,6 +241,8 @@ void TVKFileLogger::openUploadFile() {
         fileOffset_ = readFileOffset();
         refusals_ = readRefusals();
     }
+    uploadForm_ = hasLogFileHeader(uploadFilePath()) ? TVKLogEntry::Form::Escaped
+                                                      : TVKLogEntry::Form::Raw;
     if (fseeko(uploadFile_, static_cast<off_t>(fileOffset_), SEEK_SET) != 0)
         endUpload(false);
 }
@@ -259,24 +281,54 @@ void TVKFileLogger::moveOldestLogFileToUploadFilePath() {
 
 std::optional<std::vector<TVKLogEntry>> TVKFileLogger::readLogEntries(std::uint64_t limit,
                                                                       std::uint64_t* bytesRead) {
+    const TVKLogEntry::Form form = uploadForm_;
     std::uint64_t consumed = 0;
     std::vector<TVKLogEntry> entries;
+    // The previous release's entry being gathered: its first line and the lines that follow.
+    std::string gathered;
+    auto takeGathered = [&] {
+        if (gathered.empty())
+            return;
+        // The log holds UTF-8; a damaged byte must not stop the upload, so it is replaced.
+        TVKLogEntry entry(repairedUtf8(gathered), form);
+        if (entry.isValid())
+            entries.push_back(std::move(entry));
+        gathered.clear();
+    };
     char* buffer = nullptr;
     size_t capacity = 0;
     while (entries.size() < limit) {
         ssize_t length = getline(&buffer, &capacity, uploadFile_);
-        if (length <= 0)
+        if (length <= 0) {
+            takeGathered();
             break;
-        consumed += static_cast<std::uint64_t>(length);
+        }
         std::string_view raw(buffer, static_cast<size_t>(length));
-        // One line is one entry: the formatter escapes line breaks inside a message. A line that
-        // is no entry (a damaged file, an earlier format's continuation) is passed over.
-        if (!startsWithTimestamp(raw))
+        const bool starts = startsWithTimestamp(raw);
+        if (form == TVKLogEntry::Form::Escaped) {
+            // One line is one entry: the formatter escapes line breaks inside a message. A line
+            // that is no entry (the header, a damaged file) is passed over.
+            consumed += static_cast<std::uint64_t>(length);
+            if (starts) {
+                gathered.assign(raw);
+                takeGathered();
+            }
             continue;
-        // The log holds UTF-8; a damaged byte must not stop the upload, so it is replaced.
-        TVKLogEntry entry(repairedUtf8(raw));
-        if (entry.isValid())
-            entries.push_back(std::move(entry));
+        }
+        // The previous release's form: an entry ends where the next one starts, which is only
+        // known once that line is read. The batch ends before it when it is full.
+        if (starts) {
+            takeGathered();
+            if (entries.size() == limit) {
+                if (fseeko(uploadFile_, -static_cast<off_t>(length), SEEK_CUR) != 0)
+                    consumed += static_cast<std::uint64_t>(length);
+                break;
+            }
+            gathered.assign(raw);
+        } else if (!gathered.empty()) {
+            gathered.append(raw);
+        }
+        consumed += static_cast<std::uint64_t>(length);
     }
     std::free(buffer);
     if (bytesRead)
@@ -306,7 +358,13 @@ void TVKFileLogger::doUploadNextBatch(std::vector<TVKLogEntry> entries, std::uin
             for (auto& entry : entries) {
                 const Json& fields = *entry.clientFields();
                 const Json& username = fields["username"];
-                if (fields["quarra_id"] == quarraId && (username == byId || username == byName))
+                const bool thisUser = username == byId || username == byName;
+                // A line written while nobody was signed in (no Quarra, no session) belongs to no
+                // account: it goes with the next user's upload. One of a session without a Quarra
+                // belongs to that session's user.
+                const bool noAccount = fields["quarra_id"] == "0" && fields["session_id"] == "(null)";
+                if ((fields["quarra_id"] == quarraId && thisUser) ||
+                    (fields["quarra_id"] == "0" && (noAccount || thisUser)))
                     own.push_back(std::move(entry));
             }
             if (size_t foreign = entries.size() - own.size()) {
@@ -347,9 +405,11 @@ void TVKFileLogger::handleBatchResult(const ErrorPtr& error, std::uint64_t numBy
     }
     const Json& info = error->userInfo();
     auto message = info.find(TVKQuarraServerErrorMessageKey);
-    bool tooLarge = error->code() == TVKQuarraOperationNotAllowedErrorCode &&
-                    message != info.end() && message->is_string() &&
-                    message->get<std::string>() == PayloadLimitMessage;
+    // An entry the request cannot carry is found by halving the batch, like one too large.
+    bool tooLarge = isUnsendable(*error) ||
+                    (error->code() == TVKQuarraOperationNotAllowedErrorCode &&
+                     message != info.end() && message->is_string() &&
+                     message->get<std::string>() == PayloadLimitMessage);
     if (!tooLarge) {
         if (!isRefusal(*error)) {
             // Not delivered (no network): the batch waits for the next upload.
@@ -385,7 +445,7 @@ void TVKFileLogger::handleBatchResult(const ErrorPtr& error, std::uint64_t numBy
         finalizeBatchUpload();
         return;
     }
-    // One entry alone is over the limit: it can never be delivered.
+    // One entry alone is over the limit or cannot be sent: it can never be delivered.
     batchSize_ = DefaultBatchSize;
     droppedEntries_ += 1;
     if (deleteLogEntriesWithTotalBytes(numBytes))
@@ -470,10 +530,12 @@ void TVKFileLogger::enforceFolderLimit() {
         std::filesystem::path path;
         std::uint64_t size;
     };
-    // Oldest first: the upload file (unless an upload reads it), then the log files by age.
+    // Oldest first: the upload file, then the log files by age. Every file counts; the upload file
+    // is not removed while an upload reads it, the others go first then.
     std::vector<File> files;
     std::error_code error;
-    if (!uploading_ && std::filesystem::exists(uploadFilePath(), error))
+    const bool uploadFileInUse = uploading_;
+    if (std::filesystem::exists(uploadFilePath(), error))
         files.push_back({uploadFilePath(), std::filesystem::file_size(uploadFilePath(), error)});
     auto sorted = logFileManager()->sortedLogFileInfos();
     for (auto it = sorted.rbegin(); it != sorted.rend(); ++it)
@@ -483,9 +545,12 @@ void TVKFileLogger::enforceFolderLimit() {
         total += file.size;
     // The newest file is the one being written: it stays.
     for (size_t i = 0; i + 1 < files.size() && total > limit; ++i) {
+        const bool isUploadFile = files[i].path == uploadFilePath();
+        if (isUploadFile && uploadFileInUse)
+            continue;
         if (std::filesystem::remove(files[i].path, error)) {
             total -= files[i].size;
-            if (files[i].path == uploadFilePath())
+            if (isUploadFile)
                 std::filesystem::remove(offsetFilePath(), error);
         }
     }
@@ -501,8 +566,13 @@ void TVKFileLogger::logDataWithCompletionHandler(
             std::optional<Bytes> bytes;
             auto sorted = self->logFileManager()->sortedLogFileInfos();
             if (!sorted.empty() && !sorted.front()->isArchived()) {
-                if (auto text = files::read(sorted.front()->filePath()))
-                    bytes = toBytes(*text);
+                if (auto text = files::read(sorted.front()->filePath())) {
+                    // The lines only: the header is for the log's own reader.
+                    std::string_view lines = *text;
+                    if (lines.starts_with(LogFileHeader))
+                        lines.remove_prefix(LogFileHeader.size());
+                    bytes = toBytes(lines);
+                }
             }
             DispatchQueue::global()->async(
                 [handler = std::move(handler), bytes = std::move(bytes)] { handler(bytes); });

@@ -11,10 +11,15 @@
 // those written while nobody was signed in) when they come up. They are never sent under another
 // account's session or to another server.
 //
+// Each log file begins with LogFileHeader, which says its lines are in this release's form (one
+// escaped line per entry). A file without it was written by the previous release and is read as
+// that release wrote it; such a file is never continued.
+//
 // Only a batch the server accepted counts as delivered. A transport failure keeps the batch for the
 // next upload; a batch the server refuses is tried again, at most MaximumRefusals times in all
 // (also across processes), and then skipped, and the skip is logged. A batch the server finds too
-// large is sent again in halves; a single entry it still refuses is skipped.
+// large, or one that cannot be made into a request, is sent again in halves; a single entry that
+// still cannot go is skipped alone.
 //
 // startUploadProcess() and logDataWithCompletionHandler() may be called from any thread and return
 // at once.
@@ -27,6 +32,7 @@
 
 #include "log/LDFileLogger.h"
 #include "log/TVKLogEntry.h"
+#include <string_view>
 #include "quarra/Bytes.h"
 #include "quarra/NotificationCenter.h"
 
@@ -42,6 +48,8 @@ class TVKFileLogger : public LDFileLogger {
     static constexpr double MaximumLogFileAge = 24 * 60 * 60;
     // The log files and the upload file together; the oldest goes first above it.
     static constexpr std::uint64_t DefaultLogFolderLimit = 8 * 1024 * 1024;
+    // The first line of every log file this release writes.
+    static constexpr std::string_view LogFileHeader = "# Quarra log: one escaped line per entry\n";
     // Answers of the server refusing one batch before the batch is skipped.
     static constexpr std::uint64_t MaximumRefusals = 3;
 
@@ -89,8 +97,11 @@ class TVKFileLogger : public LDFileLogger {
 
     void didAddLoggerInQueue(const DispatchQueuePtr& queue) override;
     void didLogMessage() override;
+    // A file in another form is not continued: its lines would be read in the wrong form.
+    bool shouldArchiveRecentLogFileInfo(LDLogFileInfo& info) override;
 
   protected:
+    std::string_view fileHeader() const override { return LogFileHeader; }
     void didRollLogFile() override;
 
   private:
@@ -129,6 +140,7 @@ class TVKFileLogger : public LDFileLogger {
     std::atomic<std::int64_t> retryAfter_{0};  // steady clock, nanoseconds
     // Touched by one upload step at a time: the steps hand over to each other.
     std::FILE* uploadFile_ = nullptr;
+    TVKLogEntry::Form uploadForm_ = TVKLogEntry::Form::Escaped;
     std::uint64_t fileOffset_ = 0;
     std::uint64_t refusals_ = 0;
     bool offsetUnsaved_ = false;  // fileOffset_ is ahead of the "offset" file

@@ -10,6 +10,7 @@
 #include "platform/Device.h"
 #include "platform/Hex.h"
 #include "platform/Utf8.h"
+#include "quarra/Url.h"
 #include "storage/crypt/TVKQuarraCryptManager.h"
 
 namespace quarra {
@@ -18,35 +19,51 @@ namespace {
 // Names under which a secret travels, spelled so that the first letter picks the branch:
 // password, passwd, passcode, pwd, access_token, auth_token, authorization, assertion,
 // refresh_token, id_token, token, code_verifier, client_secret, secret, session_id (each "_"
-// optional). "code" counts only as a form or JSON key: "error code: -2" is no secret.
+// optional).
 #define TVK_SECRET_KEYS                                                                \
     "p(?:ass(?:word|wd|code)|wd)|a(?:ccess_?token|uth(?:_?token|orization)|ssertion)|" \
     "refresh_?token|id_?token|token|c(?:ode_?verifier|lient_?secret)|s(?:ecret|ession_?id)"
+// A key that ends in one of those names ("new_password", "newPassword"). "code" counts only on its
+// own and only as a form or quoted key: "error code: -2" is no secret.
+#define TVK_PREFIXED_KEY "[A-Za-z0-9_\\-]*?(?:" TVK_SECRET_KEYS ")|code"
+// A quote around a key or value: plain, escaped inside a JSON string, or percent-encoded.
+#define TVK_QUOTE "(?:\\\\*+[\"']|%2[27])"
+// A character of an unquoted value: it ends at a blank, a form's "&" (plain or encoded), a quote,
+// or a closing bracket.
+#define TVK_BARE "(?:[^\\s&\"',;\\]}\\\\%]++|\\\\(?!\\\\*+\")|%(?!2[67]))"
 
 // The keyed secrets and session ids a line is searched for, in one expression, so that a line is
-// scanned once. Each match is a key and its secret value (groups of kKeyedGroups) or a session id
-// (kSessionIdGroup). No repetition is nested in another and runs are possessive, so a search takes
-// time and JIT stack in proportion to the line, however long a value is. Nothing is tried inside a
-// word: a word that starts no match is skipped whole, which makes the search several times faster.
-// E-mail addresses are found from their "@" (see appendRedactedAddresses): tried at every
-// character, their expression cost more than everything else together.
-constexpr struct {
-    int key;
-    int value;
-} kKeyedGroups[] = {{1, 2}, {3, 4}, {3, 5}, {6, 7}};
-constexpr int kSessionIdGroup = 8;
+// scanned once. Each match is a key (group 1) and its secret value (group 2), a bearer token
+// (group 2 without a key), or a session id (kSessionIdGroup). A value runs to its closing quote
+// (to the end when it has none); an unquoted one goes on past a comma or a blank unless what
+// follows is the next key. No repetition is nested in another and runs are possessive, so a
+// search takes time and JIT stack in proportion to the line, however long a value is. Nothing is
+// tried inside a word: a word that starts no match is skipped whole, which makes the search several
+// times faster. E-mail addresses are found from their "@" (see appendRedactedAddresses): tried at
+// every character, their expression cost more than everything else together.
+constexpr int kKeyGroup = 1;
+constexpr int kValueGroup = 2;
+constexpr int kSessionIdGroup = 3;
 const Regex& redactionRegex() {
     // Never destroyed: the logger may still format a line while the process exits.
     static const RegexPtr& regex = *new RegexPtr(
         Regex::make(
-            // JSON: "key": "value" (a value cut off before its closing quote runs to the end)
-            "(?i)\"(" TVK_SECRET_KEYS "|code)\"\\s*+:\\s*+\"([^\"\\\\]*+(?:\\\\.[^\"\\\\]*+)*+)"
-            // Where a word starts, a key: then form or query (key=value), or text (key: value,
-            // key:value; an Authorization header's scheme stays).
-            "|(?<![A-Za-z0-9_])(" TVK_SECRET_KEYS "|code(?==))(?:=([^&\\s\"',;]++)"
-            "|\\s*+:\\s*+(?:(?:Bearer|Basic)\\s++)?([^\\s\"',;\\]]++))"
+            "(?i)(?|(?|"
+            // A quoted key: JSON, a dictionary's description, escaped JSON, percent-encoded.
+            TVK_QUOTE "(" TVK_PREFIXED_KEY ")" TVK_QUOTE "\\s*+(?::|=|%3A|%3D)"
+            // A form or query key (key=value, also with blanks or percent-encoded).
+            "|(?<![A-Za-z0-9_])(" TVK_PREFIXED_KEY ")\\s*+(?:=|%3D)"
+            // A key in text (key: value); an Authorization header's scheme stays.
+            "|(?<![A-Za-z0-9_])(" TVK_SECRET_KEYS ")\\s*+:(?!:))"
+            "\\s*+(?:(?:Bearer|Basic)\\s++)?"
+            "(?|\"((?:[^\"\\\\]++|\\\\.)*+)\"?"
+            "|\\\\++\"((?:[^\\\\]++|\\\\++(?!\"))*+)(?:\\\\++\")?"
+            "|'([^']*+)'?"
+            "|%2[27]((?:[^%]++|%(?!2[27]))*+)(?:%2[27])?"
+            "|(" TVK_BARE "++(?:[\\s,]++(?![A-Za-z0-9_\\-]*+\\s*+(?:[=:]|%3[AD]))" TVK_BARE
+            "++)*+))"
             // A bearer token on its own.
-            "|(Bearer)\\s++([A-Za-z0-9\\-._~+/]++=*+)"
+            "|()Bearer\\s++([A-Za-z0-9\\-._~+/]++=*+))"
             // A session id of the server: 128 upper-case hex digits.
             "|(?-i:([A-F0-9]{128}))"
             // Any other word is passed over whole: nothing starts inside it.
@@ -55,13 +72,14 @@ const Regex& redactionRegex() {
     return *regex;
 }
 
+// Whether `key` names a session id ("sessionId", "session_id", "ClientSessionID").
 bool isSessionKey(std::string_view key) {
     static constexpr std::string_view name = "sessionid";
     size_t matched = 0;
-    for (char c : key) {
-        if (c == '_')
+    for (size_t i = key.size(); i-- > 0 && matched < name.size();) {
+        if (key[i] == '_')
             continue;
-        if (matched == name.size() || (c | 0x20) != name[matched])
+        if ((key[i] | 0x20) != name[name.size() - 1 - matched])
             return false;
         ++matched;
     }
@@ -145,39 +163,58 @@ std::optional<std::string> encryptedAddress(const std::string& address) {
     return cache.forms.emplace(address, std::move(form)).first->second;
 }
 
+bool isNonAscii(char c) {
+    return static_cast<unsigned char>(c) >= 0x80;
+}
+
+// "%" lets a percent-encoded address ("bob%2Bx%40example.com") count whole; bytes above ASCII let
+// an internationalised one.
 bool isLocalPartChar(char c) {
     return std::isalnum(static_cast<unsigned char>(c)) || c == '_' || c == '.' || c == '+' ||
-           c == '-';
+           c == '-' || c == '%' || isNonAscii(c);
 }
 
 bool isDomainChar(char c) {
-    return std::isalnum(static_cast<unsigned char>(c)) || c == '_' || c == '.' || c == '-';
+    return std::isalnum(static_cast<unsigned char>(c)) || c == '_' || c == '.' || c == '-' ||
+           isNonAscii(c);
 }
 
-bool isLetter(char c) {
-    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
+bool isTopLevelChar(char c) {
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || isNonAscii(c);
+}
+
+// The length of the at sign at `at`: "@", or "%40" in percent-encoded text; 0 for none.
+size_t atSignLength(std::string_view text, size_t at) {
+    if (text[at] == '@')
+        return 1;
+    return text.compare(at, 3, "%40") == 0 ? 3 : 0;
 }
 
 // `text` with every e-mail address ("local@domain.tld": letters, digits and "_.+-" before the
 // "@", letters, digits and "_.-" after it, ending in "." and letters) replaced, appended to `out`.
-void appendRedactedAddresses(std::string& out, std::string_view text) {
+// Stops once `out` holds more than `budget` bytes (an address becomes hundreds of characters) and
+// returns how much of `text` it took.
+size_t appendRedactedAddresses(std::string& out, std::string_view text,
+                               size_t budget = std::string::npos) {
     size_t copied = 0;
-    for (size_t at = text.find('@'); at != std::string_view::npos; at = text.find('@', at + 1)) {
-        if (at < copied)
+    for (size_t at = text.find_first_of("@%"); at != std::string_view::npos;
+         at = text.find_first_of("@%", at + 1)) {
+        size_t sign = atSignLength(text, at);
+        if (at < copied || sign == 0)
             continue;
         size_t begin = at;
         while (begin > copied && isLocalPartChar(text[begin - 1]))
             --begin;
-        size_t domainEnd = at + 1;
+        size_t domainEnd = at + sign;
         while (domainEnd < text.size() && isDomainChar(text[domainEnd]))
             ++domainEnd;
         // The last "." inside the domain with a letter after it, and at least one character
         // before it, ends the address with the letters that follow.
         size_t end = std::string_view::npos;
-        for (size_t dot = domainEnd; dot-- > at + 2;) {
-            if (text[dot] == '.' && dot + 1 < domainEnd && isLetter(text[dot + 1])) {
+        for (size_t dot = domainEnd; dot-- > at + sign + 1;) {
+            if (text[dot] == '.' && dot + 1 < domainEnd && isTopLevelChar(text[dot + 1])) {
                 end = dot + 1;
-                while (end < domainEnd && isLetter(text[end]))
+                while (end < domainEnd && isTopLevelChar(text[end]))
                     ++end;
                 break;
             }
@@ -185,12 +222,17 @@ void appendRedactedAddresses(std::string& out, std::string_view text) {
         if (begin == at || end == std::string_view::npos)
             continue;
         out.append(text, copied, begin - copied);
-        out += TVKLogFileFormatter::replacementForEmailAddress(
-            std::string(text.substr(begin, end - begin)));
+        std::string address(text.substr(begin, end - begin));
+        if (sign == 3)
+            address = Url::percentDecode(address);
+        out += TVKLogFileFormatter::replacementForEmailAddress(address);
         copied = end;
         at = end - 1;
+        if (out.size() > budget)
+            return copied;
     }
     out.append(text, copied);
+    return text.size();
 }
 
 }  // namespace
@@ -202,15 +244,37 @@ std::optional<std::string> TVKLogFileFormatter::formatLogMessage(const LDLogMess
     // The timestamp and its two spaces hold no secret and no control character.
     constexpr size_t kTimestamp = 25;
     std::string_view text = std::string_view(*line).substr(std::min(kTimestamp, line->size()));
-    auto redacted = redactedText(text);
-    line->resize(line->size() - text.size());
-    // Room for the text and the newline the file logger adds, so neither reallocates.
-    line->reserve(line->size() + (redacted ? redacted->size() : 0) + 16);
-    appendEscapedLogText(*line, redacted ? std::string_view(*redacted) : RedactedValue);
+    const size_t textSize = text.size();
+    // Room for the cut's marker, so that the record stays within its bound with it.
+    constexpr size_t kMarkerRoom = 64;
+    const size_t budget = MaximumRecordBytes - std::min(MaximumRecordBytes / 2,
+                                                        line->size() - text.size() + kMarkerRoom);
+    // Only what can be written is searched: the text is taken up to the budget, less the word that
+    // the cut goes through. A part of an address or a session id would be no match and be written
+    // as it stands; a key or a value cut short is still found.
+    bool cut = false;
+    if (text.size() > budget) {
+        size_t end = budget;
+        while (end > 0 && (isLocalPartChar(text[end - 1]) || text[end - 1] == '@'))
+            --end;
+        text = text.substr(0, end);
+        cut = true;
+    }
+    std::optional<std::string> redacted = redactedText(text, budget);
+    std::string_view written = redacted ? std::string_view(*redacted) : RedactedValue;
+    line->resize(line->size() - textSize);
+    line->reserve(line->size() + std::min(written.size(), budget) + kMarkerRoom);
+    if (appendEscapedLogText(*line, written, line->size() + budget) < written.size())
+        cut = true;
+    if (cut) {
+        *line += " [cut: the text had " + std::to_string(textSize) + " bytes, " +
+                 std::to_string(line->size() - kTimestamp) + " are written]";
+    }
     return line;
 }
 
-std::optional<std::string> TVKLogFileFormatter::redactedText(std::string_view text) {
+std::optional<std::string> TVKLogFileFormatter::redactedText(std::string_view text,
+                                                             size_t budget) {
     std::string out;
     out.reserve(text.size());
     size_t copied = 0;
@@ -218,13 +282,10 @@ std::optional<std::string> TVKLogFileFormatter::redactedText(std::string_view te
         const Regex::Range& whole = match[0];
         out.append(text, copied, whole.location - copied);
         copied = whole.location + whole.length;
-        for (auto [keyGroup, valueGroup] : kKeyedGroups) {
-            const Regex::Range& key = match[keyGroup];
-            const Regex::Range& value = match[valueGroup];
-            if (!key.found || !value.found)
-                continue;
+        const Regex::Range& value = match[kValueGroup];
+        if (value.found) {
             out.append(text, whole.location, value.location - whole.location);
-            appendKeyedStandIn(out, key.in(text), value.in(text));
+            appendKeyedStandIn(out, match[kKeyGroup].in(text), value.in(text));
             out.append(text, value.location + value.length,
                        whole.location + whole.length - value.location - value.length);
             return;
@@ -234,11 +295,11 @@ std::optional<std::string> TVKLogFileFormatter::redactedText(std::string_view te
     if (error)
         return std::nullopt;
     out.append(text, copied);
-    if (out.find('@') == std::string::npos)
+    if (out.find('@') == std::string::npos && out.find("%40") == std::string::npos)
         return out;
     std::string addressesRedacted;
-    addressesRedacted.reserve(out.size());
-    appendRedactedAddresses(addressesRedacted, out);
+    addressesRedacted.reserve(std::min(out.size(), budget));
+    appendRedactedAddresses(addressesRedacted, out, budget);
     return addressesRedacted;
 }
 
@@ -257,7 +318,7 @@ std::string TVKLogFileFormatter::redactSessionIdsFromFormattedMessage(std::strin
 }
 
 std::string TVKLogFileFormatter::redactEmailAddressesFromFormattedMessage(std::string message) {
-    if (message.find('@') == std::string::npos)
+    if (message.find('@') == std::string::npos && message.find("%40") == std::string::npos)
         return message;
     std::string out;
     out.reserve(message.size());
@@ -305,20 +366,33 @@ std::string TVKLogFileFormatter::replaceStringsMatchingRegex(
     return string;
 }
 
-void TVKLogFileFormatter::appendEscapedLogText(std::string& out, std::string_view text) {
+size_t TVKLogFileFormatter::appendEscapedLogText(std::string& out, std::string_view text,
+                                                size_t limit) {
     static constexpr char kHex[] = "0123456789ABCDEF";
+    // A cut at the limit falls between characters and escapes, never inside one.
     size_t plain = 0;  // start of the run copied as it stands
-    for (size_t i = 0; i < text.size();) {
+    size_t i = 0;
+    auto fits = [&](size_t more) {
+        return limit == std::string::npos || out.size() + (i - plain) + more <= limit;
+    };
+    while (i < text.size()) {
         auto c = static_cast<unsigned char>(text[i]);
         if (c >= 0x20 && c < 0x7F && c != '\\') {
+            if (!fits(1))
+                break;
             ++i;
             continue;
         }
         size_t length = c >= 0x80 ? utf8SequenceLength(text, i) : 0;
         if (length) {
+            if (!fits(length))
+                break;
             i += length;
             continue;
         }
+        size_t escaped = c >= 0x80 ? 3 : (c == '\\' || c == '\n' || c == '\r' || c == '\t') ? 2 : 4;
+        if (!fits(escaped))
+            break;
         out.append(text, plain, i - plain);
         switch (c) {
             case '\\':
@@ -344,7 +418,8 @@ void TVKLogFileFormatter::appendEscapedLogText(std::string& out, std::string_vie
         }
         plain = ++i;
     }
-    out.append(text, plain);
+    out.append(text, plain, i - plain);
+    return i;
 }
 
 std::string TVKLogFileFormatter::unescapedLogText(std::string_view text) {
@@ -367,7 +442,9 @@ std::string TVKLogFileFormatter::unescapedLogText(std::string_view text) {
             out += next == 'n' ? '\n' : next == 'r' ? '\r' : next == 't' ? '\t' : '\\';
             ++i;
         } else if (next == 'x' && i + 3 < text.size() && hexValue(text[i + 2]) >= 0 &&
-                   hexValue(text[i + 3]) >= 0) {
+                   hexValue(text[i + 2]) < 8 && hexValue(text[i + 3]) >= 0) {
+            // Only control characters are written so; "\x80" to "\xFF" are text as they stand
+            // (they would make bytes that are not UTF-8).
             out += static_cast<char>(hexValue(text[i + 2]) * 16 + hexValue(text[i + 3]));
             i += 3;
         } else {

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <map>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -400,5 +401,120 @@ TEST(LDLogTest, AMessageWhoseReleaseLogsAgainNeitherDeadlocksNorGetsLost) {
     log.flushLog();
     EXPECT_EQ(count("logged"), kCount);
     EXPECT_EQ(count("released"), kCount);
+    log.removeAllLoggers();
+}
+
+namespace {
+
+// Counts what it receives and checks that each sender's numbered messages come in order.
+class OrderCheckingLogger : public LDAbstractLogger {
+  public:
+    OrderCheckingLogger() : LDAbstractLogger("test.order") {}
+    void logMessage(const LDLogMessagePtr& message) override {
+        received.fetch_add(1, std::memory_order_relaxed);
+        const std::string& text = message->message();
+        auto space = text.find(' ');
+        if (space == std::string::npos) {
+            return;
+        }
+        long number = std::stol(text.substr(space + 1));
+        long& last = lastBySender.try_emplace(text.substr(0, space), -1).first->second;
+        if (number <= last) {
+            outOfOrder.fetch_add(1, std::memory_order_relaxed);
+        }
+        last = number;
+    }
+    // The number of the last message of `sender` received.
+    long lastOf(const std::string& sender) {
+        long last = -1;
+        loggerQueue()->sync([&] {
+            auto found = lastBySender.find(sender);
+            last = found == lastBySender.end() ? -1 : found->second;
+        });
+        return last;
+    }
+    std::atomic<std::uint64_t> received{0};
+    std::atomic<int> outOfOrder{0};
+
+  private:
+    std::map<std::string, long> lastBySender;  // only touched on the logger's queue
+};
+
+// Threads that log as fast as they can until stopped.
+class Flood {
+  public:
+    explicit Flood(int threads) {
+        for (int t = 0; t < threads; ++t) {
+            threads_.emplace_back([this, t] {
+                for (long i = 0; !stop_; ++i) {
+                    LDLog::sharedInstance().log(true, message("flood" + std::to_string(t) + " " +
+                                                              std::to_string(i)));
+                }
+            });
+        }
+    }
+    ~Flood() {
+        stop_ = true;
+        for (auto& thread : threads_) {
+            thread.join();
+        }
+    }
+
+  private:
+    std::atomic<bool> stop_{false};
+    std::vector<std::thread> threads_;
+};
+
+}  // namespace
+
+// However long a flood goes on, a flush, a synchronous message and a change of the loggers each
+// get their turn: they wait for what was queued before them, not for the flood to end.
+TEST(LDLogTest, AFloodHoldsNeitherFlushNorSynchronousMessagesNorChanges) {
+    auto& log = LDLog::sharedInstance();
+    auto logger = std::make_shared<OrderCheckingLogger>();
+    log.addLogger(logger);
+    Flood flood(8);
+    while (logger->received < 1000) {
+        std::this_thread::yield();
+    }
+    for (int round = 0; round < 3; ++round) {
+        log.flushLog();
+    }
+    auto late = std::make_shared<RecordingLogger>("test.late");
+    log.addLogger(late);
+    log.log(false, message("synchronous"));
+    auto texts = late->recordedTexts();
+    EXPECT_NE(std::find(texts.begin(), texts.end(), "synchronous"), texts.end());
+    log.removeLogger(late);
+    log.flushLog();
+    EXPECT_EQ(logger->outOfOrder, 0);
+    log.removeAllLoggers();
+}
+
+// While loggers come and go, a thread's synchronous message never overtakes its own asynchronous
+// ones queued before it.
+TEST(LDLogTest, AThreadsMessagesKeepTheirOrderWhileLoggersChange) {
+    auto& log = LDLog::sharedInstance();
+    auto logger = std::make_shared<OrderCheckingLogger>();
+    log.addLogger(logger);
+    std::atomic<bool> done{false};
+    std::thread changer([&] {
+        while (!done) {
+            auto other = std::make_shared<RecordingLogger>("test.other");
+            log.addLogger(other);
+            log.removeLogger(other);
+            // Paced by the logging queue, so changes do not pile up on it without end.
+            log.allLoggers();
+        }
+    });
+    constexpr long kMessages = 60000;
+    for (long i = 0; i < kMessages; ++i) {
+        log.log(i % 7 != 0, message("sender " + std::to_string(i)));
+    }
+    done = true;
+    changer.join();
+    log.flushLog();
+    EXPECT_EQ(logger->lastOf("sender"), kMessages - 1);
+    EXPECT_EQ(logger->outOfOrder, 0);
     log.removeAllLoggers();
 }

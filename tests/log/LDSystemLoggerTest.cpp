@@ -224,3 +224,28 @@ TEST(LDSystemLoggerTest, UnreachableOrFullSocketDropsLinesWithoutWaiting) {
     logSystemSync("after the jam", LDLogFlagInfo);
     EXPECT_NE(syslog.receive().find("after the jam"), std::string::npos);
 }
+
+// A NUL would end the record for a reader, and a record larger than a datagram would not go at
+// all: the one is escaped, the other cut to fit with a marker.
+TEST(LDASLLoggerTest, ANulIsEscapedAndALargeRecordIsCutToFit) {
+    Listener syslog;
+    const auto& logger = LDASLLogger::sharedInstance();
+    logger->setSocketPath(syslog.path());
+    LDLog::sharedInstance().addLogger(logger);
+    logSystemSync(std::string("before\0after", 12), LDLogFlagInfo);
+    EXPECT_TRUE(syslog.receive().ends_with("before\\x00after"));
+
+    std::string large;
+    while (large.size() < (1 << 20))
+        large += "grüße ✓ ";
+    logSystemSync(large, LDLogFlagInfo);
+    std::string received = syslog.receive();
+    EXPECT_LT(received.size(), large.size());
+    auto marker = received.rfind(" [cut: the record had ");
+    ASSERT_NE(marker, std::string::npos);
+    EXPECT_TRUE(received.ends_with(" bytes]"));
+    std::string kept = received.substr(0, marker);
+    EXPECT_NE(kept.find("]: grüße ✓ grüße"), std::string::npos);
+    // Cut between characters: what is kept is a whole beginning of the text.
+    EXPECT_TRUE(large.starts_with(kept.substr(kept.find("]: ") + 3)));
+}

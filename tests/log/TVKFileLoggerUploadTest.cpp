@@ -1,6 +1,8 @@
 #include "log/TVKFileLogger.h"
 
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
 
 #include <algorithm>
 #include <cstring>
@@ -74,7 +76,8 @@ TEST_F(TVKFileLoggerUploadTest, LogFileGoesUpAsEntriesAndIsGoneAfterwards) {
     bed.signIn();
     // Junk before the first entry, escaped line breaks, a line that is no entry (it never starts
     // one's continuation), a damaged byte, an invalid entry and no final newline.
-    writeFile(logFile(), "junk before\nmore junk\n" + entry(1, "one\n") +
+    writeFile(logFile(), std::string(TVKFileLogger::LogFileHeader) + "junk before\nmore junk\n" +
+                             entry(1, "one\n") +
                              entry(2, "two\\n  continued\\n\\tand more \\\\ \\x01\n") +
                              "  not part of two\n" + entry(3, "bad \xff byte\n") +
                              entry(4, "   \n") + entry(5, "last"));
@@ -85,7 +88,7 @@ TEST_F(TVKFileLoggerUploadTest, LogFileGoesUpAsEntriesAndIsGoneAfterwards) {
     ASSERT_TRUE(batch.is_array());
     EXPECT_EQ(messages(endpoint.acceptedRecords()),
               (std::vector<std::string>{"one", "two\n  continued\n\tand more \\ \x01",
-                                        "bad \xef\xbf\xbd byte", "last"}));
+                                        "bad \xef\xbf\xbd byte", "   ", "last"}));
     const Json& first = batch[0];
     EXPECT_EQ(first["Log Level"], "INFO");
     EXPECT_EQ(first["quarraID"], "5000000001");
@@ -94,6 +97,46 @@ TEST_F(TVKFileLoggerUploadTest, LogFileGoesUpAsEntriesAndIsGoneAfterwards) {
     EXPECT_FALSE(fs::exists(logger->uploadFilePath()));
     EXPECT_FALSE(fs::exists(logger->offsetFilePath()));
     EXPECT_FALSE(fs::exists(logFile()));
+}
+
+// A file the previous release wrote and did not upload (no header: the text as it came, an entry
+// running on over its continuation lines) goes up as that release wrote it, batches ending between
+// entries; one line holding text that looks like an escape costs nothing of its batch.
+TEST_F(TVKFileLoggerUploadTest, APreviousReleasesFileGoesUpWholeAndUnchanged) {
+    bed.signIn();
+    const std::vector<std::string> texts = {
+        "first\n  continued\nand more",
+        "C:\\new\\table and \\\\ double and \\x41 end",
+        "text \\xFF and \\x80 as typed",
+        "damaged \xff byte",
+        "last",
+    };
+    std::string file = "junk before the first entry\n";
+    for (size_t i = 0; i < texts.size(); ++i)
+        file += entry(int(i), texts[i] + "\n");
+    writeFile(logFile(), file);
+    auto logger = makeLogger();
+    logger->setBatchSize(2);
+    ASSERT_TRUE(upload(logger));
+    std::vector<std::string> expected = texts;
+    expected[3] = "damaged \xEF\xBF\xBD byte";
+    EXPECT_EQ(messages(endpoint.acceptedRecords()), expected);
+    EXPECT_EQ(endpoint.batchCount(), 3u);
+    EXPECT_FALSE(fs::exists(logger->uploadFilePath()));
+
+    // This release's lines go to a new file of its own form, never appended to the old one.
+    writeFile(logFile(), entry(9, "old form\n"));
+    auto& log = LDLog::sharedInstance();
+    log.addLogger(logger);
+    log.log(true, entry(10, "new \\x41 form\nsecond line").substr(25), LDLogLevelInfo,
+            LDLogFlagInfo, 0, "F.cpp", "f", 1, nullptr);
+    log.flushLog();
+    ASSERT_TRUE(upload(logger));
+    // The SDK's own lines come along: only these two matter.
+    auto sent = messages(endpoint.acceptedRecords());
+    auto old = std::find(sent.begin(), sent.end(), "old form");
+    EXPECT_NE(old, sent.end());
+    EXPECT_NE(std::find(old, sent.end(), "new \\x41 form\nsecond line"), sent.end());
 }
 
 TEST_F(TVKFileLoggerUploadTest, OversizedBatchesHalveDownToASkippedEntryAndResumeFromTheOffset) {
@@ -273,31 +316,42 @@ TEST_F(TVKFileLoggerUploadTest, ABatchRefusedAgainAndAgainIsSkippedAndTheUploadG
 }
 
 // The live file rolls by size whatever the upload does, and the folder stays under its limit: the
-// oldest file (here an upload file left by an earlier process) goes first.
+// oldest file (here an upload file left by an earlier process) goes first. While an upload reads
+// that file it stays, and counts: the log files go instead.
 TEST_F(TVKFileLoggerUploadTest, TheFolderStaysUnderItsLimitOldestFirst) {
-    auto logger = makeLogger();
-    constexpr std::uint64_t kFileSize = 2048;
-    constexpr std::uint64_t kLimit = 8192;
-    logger->setMaximumFileSize(kFileSize);
-    logger->setLogFolderLimit(kLimit);
-    writeFile(logger->uploadFilePath(), entry(1, std::string(6000, 'o') + "\n"));
-    auto& log = LDLog::sharedInstance();
-    log.addLogger(logger);
-    for (int i = 0; i < 400; ++i)
-        log.log(true, "line " + std::to_string(i) + " " + std::string(80, 'x'), LDLogLevelInfo,
-                LDLogFlagInfo, 0, "F.cpp", "f", 1, nullptr);
-    log.flushLog();
+    for (bool uploading : {false, true}) {
+        SCOPED_TRACE(uploading ? "while uploading" : "no upload");
+        TempDir folder;
+        auto manager = std::make_shared<LDLogFileManagerDefault>(folder.path());
+        manager->setMaximumNumberOfLogFiles(0);
+        manager->setLogFilesDiskQuota(0);
+        auto logger = std::make_shared<TVKFileLogger>(manager);
+        constexpr std::uint64_t kFileSize = 2048;
+        constexpr std::uint64_t kLimit = 8192;
+        logger->setMaximumFileSize(kFileSize);
+        logger->setLogFolderLimit(kLimit);
+        writeFile(logger->uploadFilePath(), entry(1, std::string(6000, 'o') + "\n"));
+        logger->setUploading(uploading);
+        auto& log = LDLog::sharedInstance();
+        log.addLogger(logger);
+        for (int i = 0; i < 400; ++i)
+            log.log(true, "line " + std::to_string(i) + " " + std::string(80, 'x'), LDLogLevelInfo,
+                    LDLogFlagInfo, 0, "F.cpp", "f", 1, nullptr);
+        log.flushLog();
+        log.removeLogger(logger);
+        log.flushLog();
 
-    std::uint64_t total = 0;
-    std::string everything;
-    for (const auto& file : fs::directory_iterator(dir.path())) {
-        total += file.file_size();
-        everything += readFile(file.path());
+        std::uint64_t total = 0;
+        std::string everything;
+        for (const auto& file : fs::directory_iterator(folder.path())) {
+            total += file.file_size();
+            everything += readFile(file.path());
+        }
+        EXPECT_LE(total, kLimit + kFileSize + 200);
+        EXPECT_EQ(fs::exists(logger->uploadFilePath()), uploading);
+        EXPECT_NE(everything.find("line 399 "), std::string::npos);
+        EXPECT_EQ(everything.find("line 0 "), std::string::npos);
     }
-    EXPECT_LE(total, kLimit + kFileSize + 200);
-    EXPECT_FALSE(fs::exists(logger->uploadFilePath()));
-    EXPECT_NE(everything.find("line 399 "), std::string::npos);
-    EXPECT_EQ(everything.find("line 0 "), std::string::npos);
 }
 
 // Entries delivered but not recorded as delivered would go again after a restart: a failed save of
@@ -375,7 +429,7 @@ TEST_F(TVKFileLoggerUploadTest, ALoggedTextIsOneRecordHoweverItIsForged) {
 }
 
 // Lines belong to the account that wrote them: after an interrupted upload the next user's session
-// sends only that user's lines, to that user's Quarra.
+// sends only that user's lines, to that user's Quarra, and the lines of nobody's written before.
 TEST_F(TVKFileLoggerUploadTest, TheNextUserSendsOnlyTheirOwnLinesToTheirOwnQuarra) {
     ClientLogEndpoint second{bed.service, SignInTestBed::SecondQuarra};
     auto& facade = TVKQuarraLoggerInternal::sharedInstance();
@@ -383,6 +437,7 @@ TEST_F(TVKFileLoggerUploadTest, TheNextUserSendsOnlyTheirOwnLinesToTheirOwnQuarr
         facade.startUploadProcess();
         return runMainUntil([&] { return !facade.fileLogger()->isUploading(); }, kUploadWait);
     };
+    TVK_LOG_INFO("written before anyone signed in");
     bed.signIn();
     TVK_LOG_INFO("written while alice is signed in");
     endpoint.queueReplies({QuarraTestService::failure("DOWN_FOR_MAINTENANCE", "down")});
@@ -402,8 +457,69 @@ TEST_F(TVKFileLoggerUploadTest, TheNextUserSendsOnlyTheirOwnLinesToTheirOwnQuarr
     };
     auto toBob = all(second);
     EXPECT_NE(std::find(toBob.begin(), toBob.end(), "written while bob is signed in"), toBob.end());
+    std::vector<Json> before;
+    for (const auto& batch : second.batches())
+        for (const auto& record : batch)
+            if (record["message"] == "written before anyone signed in")
+                before.push_back(record);
+    ASSERT_EQ(before.size(), 1u);
+    EXPECT_EQ(before[0]["quarraID"], "0");
     EXPECT_EQ(std::find(toBob.begin(), toBob.end(), "written while alice is signed in"),
               toBob.end());
     EXPECT_EQ(endpoint.batchCount(), 1u) << "nothing more went to alice's Quarra";
     EXPECT_GE(facade.fileLogger()->droppedEntries(), 1u);
+}
+
+// A full disk (here a file size limit) cuts a write short: the file is cut back to the end of its
+// last whole line, so the next line starts a record of its own, and once lines can be written
+// again the loss is in the log.
+TEST_F(TVKFileLoggerUploadTest, AFullDiskLeavesOnlyWholeRecordsAndTheLossIsLogged) {
+    TVKQuarraLoggerInternal::sharedInstance();
+    signal(SIGXFSZ, SIG_IGN);
+    auto logger = makeLogger();
+    auto& log = LDLog::sharedInstance();
+    log.addLogger(logger);
+    auto logLine = [&](const std::string& text) {
+        log.log(true, entry(1, text).substr(25), LDLogLevelInfo, LDLogFlagInfo, 0, "F.cpp", "f", 1,
+                nullptr);
+        log.flushLog();
+    };
+    logLine("before the disk filled");
+    auto current = [&] {
+        auto sorted = logger->logFileManager()->sortedLogFileInfos();
+        return sorted.empty() ? fs::path() : sorted.front()->filePath();
+    };
+    ASSERT_FALSE(current().empty());
+    rlimit limit{};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &limit), 0);
+    const rlim_t unlimited = limit.rlim_cur;
+    limit.rlim_cur = fs::file_size(current()) + 100;
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limit), 0);
+    logLine("lost " + std::string(300, 'x'));
+    logLine("lost too " + std::string(50, 'y'));
+    limit.rlim_cur = unlimited;
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limit), 0);
+    logLine("after the disk had room again");
+    log.flushLog();
+
+    std::vector<std::string> lines;
+    std::string text = readFile(current());
+    ASSERT_TRUE(text.starts_with(TVKFileLogger::LogFileHeader));
+    std::istringstream in(text.substr(TVKFileLogger::LogFileHeader.size()));
+    for (std::string line; std::getline(in, line);) {
+        TVKLogEntry entry(line + "\n");
+        ASSERT_TRUE(entry.isValid()) << line;
+        lines.push_back((*entry.clientFields())["message"]);
+    }
+    // The two lines, and the write failures reported meanwhile, which went the same way.
+    EXPECT_GE(logger->droppedLines(), 2u);
+    ASSERT_GE(lines.size(), 3u);
+    EXPECT_EQ(lines[0], "before the disk filled");
+    EXPECT_NE(std::find(lines.begin(), lines.end(), "after the disk had room again"), lines.end());
+    EXPECT_NE(std::find(lines.begin(), lines.end(),
+                        std::to_string(logger->droppedLines()) +
+                            " log lines were lost: the log file could not be written"),
+              lines.end());
+    EXPECT_EQ(text.find("lost x"), std::string::npos);
+    EXPECT_EQ(text.find("lost too"), std::string::npos);
 }

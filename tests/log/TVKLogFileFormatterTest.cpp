@@ -5,6 +5,7 @@
 #include "auth/TVKQuarraAuthManager.h"
 #include "log/TVKLogEntry.h"
 #include "platform/Regex.h"
+#include "platform/Utf8.h"
 #include "quarra/Bundle.h"
 #include "storage/crypt/TVKQuarraCryptManager.h"
 
@@ -219,6 +220,9 @@ TEST(TVKLogFileFormatterTest, ControlCharactersAreEscapedReversiblyAndUtf8Repair
         EXPECT_EQ(written.find_first_of(std::string("\n\r\0", 3)), std::string::npos);
         EXPECT_EQ(TVKLogFileFormatter::unescapedLogText(written), c.readBack);
     }
+    // An escape this writer never makes stays as it stands: "\xFF" read as a byte would be no
+    // UTF-8 (a damaged file or another writer's line holds such text).
+    EXPECT_EQ(TVKLogFileFormatter::unescapedLogText("a\\x80 \\xFF \\x7F"), "a\\x80 \\xFF \x7F");
 }
 // A value made of escapes repeats the inner group of the JSON value once per escape: a megabyte of
 // them is still searched (and redacted), not given up on.
@@ -229,4 +233,104 @@ TEST(TVKLogFileFormatterTest, AMegabyteOfEscapesIsSearchedToTheEnd) {
     auto out = TVKLogFileFormatter::redactedText("{\"password\":\"" + v + "\"} tail");
     ASSERT_TRUE(out.has_value());
     EXPECT_EQ(*out, "{\"password\":\"<redacted>\"} tail");
+}
+
+// The shapes in which hosts and servers write secrets, each at the start, in the middle and at the
+// end of a line: the secret is gone, and what follows its value (the next key) is kept.
+TEST(TVKLogFileFormatterTest, SecretsInAnyQuotingCaseOrEncodingAreRedacted) {
+    Bundle::setMainBundle("com.example.host");
+    struct Shape {
+        std::string text;
+        std::vector<std::string> secrets;
+    };
+    const Shape shapes[] = {
+        {"password=hunter2x&user=bob", {"hunter2x"}},
+        {"username%3Dbob%26password%3Dhunter2x%26client_id%3Dq", {"hunter2x"}},
+        {"password: \"hunter2x\"", {"hunter2x"}},
+        {"password='hunter2x'", {"hunter2x"}},
+        {"{'password': 'hunter2x'}", {"hunter2x"}},
+        {"password = hunter2x", {"hunter2x"}},
+        {"PassWord=hunter2x", {"hunter2x"}},
+        {"{\"password\": 90817263}", {"90817263"}},
+        {"new_password=hunter2x", {"hunter2x"}},
+        {"{\"newPassword\":\"hunter2x\",\"oldPassword\":\"older2x\"}", {"hunter2x", "older2x"}},
+        {"password=hunter2x,and2x", {"hunter2x", "and2x"}},
+        {"password: hunter2x more2x", {"hunter2x", "more2x"}},
+        {"{\"body\":\"{\\\"password\\\":\\\"hunter2x\\\"}\"}", {"hunter2x"}},
+        {"{\\\"access_token\\\": \\\"hunter2x\\\", \\\"n\\\": 1}", {"hunter2x"}},
+        {"%22password%22%3A%22hunter2x%22", {"hunter2x"}},
+        {"Authorization: Basic aHVudGVyMng=", {"aHVudGVyMng"}},
+        {"mail carol%40example.com", {"carol", "example.com"}},
+        {"mail carol@ex\xC3\xA4mple.com", {"carol", "mple.com"}},
+        {"mail j\xC3\xB6rg@\xD0\xBF\xD1\x80\xD0\xB8.\xD1\x80\xD1\x84", {"rg@", "j\xC3\xB6"}},
+    };
+    for (const Shape& shape : shapes) {
+        const std::string lines[] = {shape.text + " user=bob",
+                                     "[ctx] INFO message: go " + shape.text + " user=bob",
+                                     "[ctx] INFO message: go " + shape.text};
+        for (const std::string& line : lines) {
+            std::string out = redact(line);
+            for (const std::string& secret : shape.secrets) {
+                EXPECT_EQ(out.find(secret), std::string::npos) << line << "\n -> " << out;
+            }
+            if (line.ends_with(" user=bob")) {
+                EXPECT_TRUE(out.ends_with(" user=bob")) << line << "\n -> " << out;
+            }
+            EXPECT_NE(out, TVKLogFileFormatter::RedactedValue) << line;
+        }
+    }
+    // No secret: left alone.
+    for (std::string plain : {"error code: -2 done", "function:-[A setPassword:] line:3]",
+                              "TVKQuarraAuth::password(x) line:4", "user=bob&state=ok"}) {
+        EXPECT_EQ(redact(plain), plain);
+    }
+}
+
+// However large a text and however much redaction makes of it (an address becomes hundreds of
+// characters), a record stays within its bound, ends at a whole character, never shows a part
+// of what the cut went through, and says that and how much was cut.
+TEST(TVKLogFileFormatterTest, ARecordIsBoundedWhateverItsTextBecomes) {
+    Bundle::setMainBundle("com.example.host");
+    auto format = [](const std::string& text) {
+        LDLogMessage message(text, LDLogLevelInfo, LDLogFlagInfo, 0, "A.cpp", "fn", 1, nullptr, 0);
+        return TVKLogFileFormatter().formatLogMessage(message).value();
+    };
+    std::string same;
+    while (same.size() < 4 * 1024 * 1024)
+        same += "a@b.co ";
+    std::string distinct;
+    for (int i = 0; distinct.size() < 1024 * 1024; ++i)
+        distinct += "user" + std::to_string(i) + "@example.com ";
+    std::string controls(512 * 1024, '\x01');
+    for (const std::string* text : {&same, &distinct, &controls}) {
+        std::string line = format(*text);
+        RecordProperty("written" + std::to_string(text->size()), std::to_string(line.size()));
+        EXPECT_LE(line.size(), TVKLogFileFormatter::MaximumRecordBytes);
+        EXPECT_NE(line.find("[cut: the text had " + std::to_string(text->size()) + " bytes, "),
+                  std::string::npos);
+        EXPECT_TRUE(isValidUtf8(line));
+        EXPECT_EQ(line.find("@"), std::string::npos);
+        // The escapes are whole: the text before the marker ends at a whole one.
+        std::string kept = line.substr(0, line.find(" [cut:"));
+        EXPECT_FALSE(kept.ends_with("\\") || kept.ends_with("\\x") || kept.ends_with("\\x0"));
+    }
+    // A cut through an address leaves none of it; a cut through a value keeps it redacted.
+    for (size_t shift = 0; shift < 40; shift += 7) {
+        std::string text(TVKLogFileFormatter::MaximumRecordBytes - 120 + shift, 'y');
+        text += " somebody.private@example.com password=hunter2hunter2hunter2hunter2 and more";
+        text += std::string(100, ' ');
+        std::string line = format(text);
+        EXPECT_LE(line.size(), TVKLogFileFormatter::MaximumRecordBytes);
+        EXPECT_EQ(line.find("somebody"), std::string::npos) << shift;
+        EXPECT_EQ(line.find("private"), std::string::npos) << shift;
+        EXPECT_EQ(line.find("hunter2"), std::string::npos) << shift;
+    }
+    // A text within the bound is written whole, with no marker; what addresses make of a short
+    // text is recorded, the growth being the most there.
+    EXPECT_EQ(format("short").find("[cut:"), std::string::npos);
+    for (size_t size : {7, 70, 700, 7000}) {
+        std::string line = format(same.substr(0, size));
+        EXPECT_LE(line.size(), TVKLogFileFormatter::MaximumRecordBytes);
+        RecordProperty("written" + std::to_string(size), std::to_string(line.size()));
+    }
 }

@@ -4,6 +4,11 @@
 #include <atomic>
 #include <mutex>
 #include <thread>
+#include <fstream>
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
 
 #include "auth/KeychainItemStore.h"
 #include "auth/TVKQuarraAuthManager.h"
@@ -18,6 +23,7 @@
 #include "quarra/Bundle.h"
 #include "quarra/RunLoop.h"
 #include "quarra/TVKQuarraLogging.h"
+#include "support/TestSupport.h"
 
 using namespace quarra;
 
@@ -303,4 +309,61 @@ TEST(TVKQuarraLoggingTest, TheHostSetsTheLevelAndTheConsoleLogger) {
     TVKQuarraLogging::setConsoleLoggingEnabled(false);
     loggers = log.allLoggers();
     EXPECT_EQ(std::find(loggers.begin(), loggers.end(), console), loggers.end());
+}
+
+// The child of the test below: eight threads log as fast as they can while the host exits.
+TEST(TVKQuarraLoggerInternalFlood, ExitingChild) {
+    if (!getenv("QUARRA_TEST_FLOOD_CHILD")) {
+        GTEST_SKIP() << "started by ExitIsNotHeldByAFlood";
+    }
+    TVKQuarraLogging::setLogLevel(TVKQuarraLogLevelInfo);
+    auto logger = TVKQuarraLoggerInternal::sharedInstance().fileLogger();
+    ASSERT_TRUE(logger);
+    // Never destroyed: the threads go on logging while the process exits.
+    static auto& logged = *new std::atomic<long>(0);
+    for (int t = 0; t < 8; ++t) {
+        std::thread([t] {
+            for (long i = 0;; ++i) {
+                TVK_LOG_INFO("flood " + std::to_string(t) + " line " + std::to_string(i) +
+                             " password=hunter2 mail bob@example.com");
+                logged.fetch_add(1, std::memory_order_relaxed);
+            }
+        }).detach();
+    }
+    // Well into the flood: the backlog is full and lines are being dropped.
+    while (logged < 400000 || LDLog::sharedInstance().droppedMessages() == 0) {
+        std::this_thread::yield();
+    }
+    // The flood runs on while the process exits; the log's flush at exit must not wait for it.
+    // The parent measures the exit from here.
+    std::ofstream(getenv("QUARRA_TEST_FLOOD_CHILD"))
+        << std::chrono::steady_clock::now().time_since_epoch().count();
+    std::exit(0);
+}
+
+// A host that exits while threads flood the log ends: the flush at exit takes what was queued
+// before it, not what keeps coming.
+TEST(TVKQuarraLoggerInternalFlood, ExitIsNotHeldByAFlood) {
+    std::string self = std::filesystem::read_symlink("/proc/self/exe");
+    std::string filter = "--gtest_filter=TVKQuarraLoggerInternalFlood.ExitingChild";
+    char* argv[] = {self.data(), filter.data(), nullptr};
+    test::TempDir dir;
+    const std::string exitAt = dir / "exit-at";
+    setenv("QUARRA_TEST_FLOOD_CHILD", exitAt.c_str(), 1);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    pid_t child;
+    int spawned = posix_spawn(&child, self.c_str(), &actions, nullptr, argv, environ);
+    posix_spawn_file_actions_destroy(&actions);
+    unsetenv("QUARRA_TEST_FLOOD_CHILD");
+    ASSERT_EQ(spawned, 0);
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    auto ended = std::chrono::steady_clock::now().time_since_epoch().count();
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    // Recorded, not judged: how long the exit took depends on the machine's load.
+    std::string calledAt = test::readFile(exitAt);
+    ASSERT_FALSE(calledAt.empty());
+    RecordProperty("exitSeconds", std::to_string(double(ended - std::stoll(calledAt)) / 1e9));
 }
