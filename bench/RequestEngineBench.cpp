@@ -22,11 +22,8 @@
 #include <vector>
 
 #include "BenchScratch.h"
-#include "auth/TVKQuarraAuthInternal.h"
-#include "auth/TVKQuarraAuthManager.h"
+#include "BenchSignIn.h"
 #include "core/TVKQuarraManager.h"
-#include "quarra/TVKSDKApplicationDelegate.h"
-#include "quarra/Bundle.h"
 #include "quarra/RunLoop.h"
 #include "support/QuarraTestServer.h"
 #include "support/QuarraTestService.h"
@@ -37,7 +34,7 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-constexpr std::uint64_t kQuarra = 5'000'000'001;
+constexpr std::uint64_t kQuarra = bench::kBenchQuarra;
 constexpr const char* kEndpoint = "objects/documents";
 
 struct World {
@@ -73,12 +70,7 @@ World& world() {
         // The SDK's files go to a folder of the run's own, not the user's.
         setenv("XDG_DATA_HOME", (bench::scratchFolder() / "data").c_str(), 1);
         auto* w = new World();
-        w->server.trustAuthority();
-        Bundle::setMainBundle("com.example.benchhost");
-        TVKSDKApplicationDelegate::sharedInstance().didFinishLaunchingWithOptions();
-        w->service.serveSignInHost(w->server);
-        w->service.serveQuarra(w->server, kQuarra, "Bench");
-        w->service.addUser({"bench", "pw", 1, {kQuarra}, kQuarra});
+        auto user = bench::signInBenchUser(w->server, w->service);
         Json documents = Json::array();
         for (int i = 0; i < 20; ++i)
             documents.push_back({{"id", i}, {"name", "document " + std::to_string(i)}});
@@ -87,14 +79,6 @@ World& world() {
             [documents](const test::RecordedRequest&, const test::QuarraTestService::User&) {
                 return test::QuarraTestService::success({{"data", documents}});
             });
-        TVKQuarraAuthInternal::sharedInstance().setAuthDNS(w->service.host(kQuarra));
-        bool done = false;
-        TVKQuarraAuthInternal::sharedInstance().authenticateWithUsername(
-            "bench", "pw", [&](const TVKUserPtr&, const ErrorPtr&) { done = true; });
-        runMainUntil([&] { return done; }, std::chrono::seconds(10));
-        auto user = TVKQuarraAuthManager::sharedInstance().currentUser();
-        if (!user)
-            abort();
         w->quarra = user->currentQuarra();
         w->sessionId = *user->sessionId();
         w->url = TVKQuarraManager::urlForQuarraEndpoint(kEndpoint,
