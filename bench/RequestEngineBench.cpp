@@ -182,22 +182,20 @@ size_t collect(char* data, size_t size, size_t count, void* target) {
     return size * count;
 }
 
-void BM_Curl(benchmark::State& state) {
-    World& w = world();
-    const int n = static_cast<int>(state.range(0));
-    CURLM* multi = curl_multi_init();
-    // The engine's sessions allow six connections per host; so does this side.
-    curl_multi_setopt(multi, CURLMOPT_MAX_HOST_CONNECTIONS, 6L);
-    struct Call {
-        CURL* easy;
-        std::string body;
-        curl_slist* headers = nullptr;
-        Clock::time_point start;
-    };
-    std::vector<Call> calls(n);
+// One easy handle per request of a round, each for its own page with the engine's headers.
+struct CurlCall {
+    CURL* easy = nullptr;
+    curl_slist* headers = nullptr;
+    std::string body;
+    Clock::time_point start, end;
+    bool failed = false;
+};
+
+std::vector<CurlCall> makeCurlCalls(World& w, int n) {
+    std::vector<CurlCall> calls(n);
     std::string authorization = "Authorization: " + w.sessionId;
     for (int i = 0; i < n; ++i) {
-        Call& c = calls[i];
+        CurlCall& c = calls[i];
         c.easy = curl_easy_init();
         std::string url = w.url + "?page=" + std::to_string(i);
         curl_easy_setopt(c.easy, CURLOPT_URL, url.c_str());
@@ -210,6 +208,24 @@ void BM_Curl(benchmark::State& state) {
         curl_easy_setopt(c.easy, CURLOPT_CAINFO, w.server.authorityFile().c_str());
         curl_easy_setopt(c.easy, CURLOPT_PRIVATE, &c);
     }
+    return calls;
+}
+
+void freeCurlCalls(std::vector<CurlCall>& calls) {
+    for (CurlCall& c : calls) {
+        curl_easy_cleanup(c.easy);
+        curl_slist_free_all(c.headers);
+    }
+}
+
+void BM_Curl(benchmark::State& state) {
+    World& w = world();
+    const int n = static_cast<int>(state.range(0));
+    CURLM* multi = curl_multi_init();
+    // The engine's sessions allow six connections per host; so does this side.
+    curl_multi_setopt(multi, CURLMOPT_MAX_HOST_CONNECTIONS, 6L);
+    using Call = CurlCall;
+    std::vector<Call> calls = makeCurlCalls(w, n);
     double latencySum = 0;
     std::int64_t failures = 0;
     ProcessCost cost;
@@ -238,10 +254,7 @@ void BM_Curl(benchmark::State& state) {
                 curl_multi_poll(multi, nullptr, 0, 100, nullptr);
         }
     }
-    for (Call& c : calls) {
-        curl_easy_cleanup(c.easy);
-        curl_slist_free_all(c.headers);
-    }
+    freeCurlCalls(calls);
     cost.report(state, state.iterations() * n);
     curl_multi_cleanup(multi);
     state.SetItemsProcessed(state.iterations() * n);
@@ -254,13 +267,7 @@ void BM_Curl(benchmark::State& state) {
 // a request crosses threads twice as the engine's do (mutex and condition variable, nothing more).
 class CurlThread {
   public:
-    struct Call {
-        CURL* easy = nullptr;
-        curl_slist* headers = nullptr;
-        std::string body;
-        Clock::time_point start, end;
-        bool failed = false;
-    };
+    using Call = CurlCall;
 
     CurlThread() : multi_(curl_multi_init()) {
         curl_multi_setopt(multi_, CURLMOPT_MAX_HOST_CONNECTIONS, 6L);
@@ -342,45 +349,27 @@ class CurlThread {
 void BM_CurlThread(benchmark::State& state) {
     World& w = world();
     const int n = static_cast<int>(state.range(0));
-    std::vector<CurlThread::Call> calls(n);
-    std::string authorization = "Authorization: " + w.sessionId;
-    for (int i = 0; i < n; ++i) {
-        CurlThread::Call& c = calls[i];
-        c.easy = curl_easy_init();
-        std::string url = w.url + "?page=" + std::to_string(i);
-        curl_easy_setopt(c.easy, CURLOPT_URL, url.c_str());
-        c.headers = curl_slist_append(c.headers, authorization.c_str());
-        c.headers = curl_slist_append(c.headers, "ClientID: com.example.benchhost");
-        c.headers = curl_slist_append(c.headers, "User-Agent: bench QuarraMobileSDK/1.0.0");
-        curl_easy_setopt(c.easy, CURLOPT_HTTPHEADER, c.headers);
-        curl_easy_setopt(c.easy, CURLOPT_WRITEFUNCTION, collect);
-        curl_easy_setopt(c.easy, CURLOPT_WRITEDATA, &c.body);
-        curl_easy_setopt(c.easy, CURLOPT_CAINFO, w.server.authorityFile().c_str());
-        curl_easy_setopt(c.easy, CURLOPT_PRIVATE, &c);
-    }
+    std::vector<CurlCall> calls = makeCurlCalls(w, n);
     double latencySum = 0;
     std::int64_t failures = 0;
     {
         CurlThread curl;
         ProcessCost cost;
         for (auto _ : state) {
-            for (CurlThread::Call& c : calls) {
+            for (CurlCall& c : calls) {
                 c.body.clear();
                 c.start = Clock::now();
                 curl.submit(&c);
             }
             curl.await(n);
-            for (const CurlThread::Call& c : calls) {
+            for (const CurlCall& c : calls) {
                 failures += c.failed;
                 latencySum += std::chrono::duration<double>(c.end - c.start).count();
             }
         }
         cost.report(state, state.iterations() * n);
     }
-    for (CurlThread::Call& c : calls) {
-        curl_easy_cleanup(c.easy);
-        curl_slist_free_all(c.headers);
-    }
+    freeCurlCalls(calls);
     state.SetItemsProcessed(state.iterations() * n);
     state.counters["latency_ms"] = 1000 * latencySum / double(state.iterations() * n);
     state.counters["failures"] = double(failures);

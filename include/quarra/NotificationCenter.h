@@ -84,6 +84,7 @@ class NotificationCenter {
         std::atomic<bool> active{true};
     };
 
+    ObserverToken add(std::shared_ptr<Observer> observer);
     static bool takes(const Observer& observer, std::string_view name, const void* sender);
 
     mutable std::mutex mutex_;

@@ -16,10 +16,7 @@ ObserverToken NotificationCenter::addObserver(std::string name, const void* send
     observer->sender = sender;
     observer->queue = std::move(queue);
     observer->block = std::move(block);
-    std::lock_guard lock(mutex_);
-    ObserverToken token = nextToken_++;
-    observers_.emplace(token, std::move(observer));
-    return token;
+    return add(std::move(observer));
 }
 
 ObserverToken NotificationCenter::addObserver(std::string name, SenderFilter accepts,
@@ -30,6 +27,10 @@ ObserverToken NotificationCenter::addObserver(std::string name, SenderFilter acc
     observer->accepts = std::move(accepts);
     observer->queue = std::move(queue);
     observer->block = std::move(block);
+    return add(std::move(observer));
+}
+
+ObserverToken NotificationCenter::add(std::shared_ptr<Observer> observer) {
     std::lock_guard lock(mutex_);
     ObserverToken token = nextToken_++;
     observers_.emplace(token, std::move(observer));
