@@ -13,6 +13,7 @@
 #include <string>
 
 #include "BenchScratch.h"
+#include "BenchSmoke.h"
 #include "auth/KeychainItemStore.h"
 #include "auth/TVKQuarraAuthManager.h"
 #include "auth/TVKUserInternal.h"
@@ -91,13 +92,13 @@ void run(benchmark::State& state, bool derived) {
 void BM_SmallOperation_Passphrase(benchmark::State& state) {
     run(state, false);
 }
-BENCHMARK(BM_SmallOperation_Passphrase)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->MinTime(2);
+BENCHMARK(BM_SmallOperation_Passphrase)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->MinTime(bench::minTimeOr(2));
 
 void BM_SmallOperation_DerivedKey(benchmark::State& state) {
     TVKCacheDatabaseKey::forgetDerivedKeys();
     run(state, true);
 }
-BENCHMARK(BM_SmallOperation_DerivedKey)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->MinTime(2);
+BENCHMARK(BM_SmallOperation_DerivedKey)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->MinTime(bench::minTimeOr(2));
 
 void BM_JSONCacheStoreOneRecord(benchmark::State& state) {
     const std::string username = "bench";
@@ -142,9 +143,9 @@ void BM_SmallOperation_Unencrypted(benchmark::State& state) {
         db->close();
     }
 }
-BENCHMARK(BM_SmallOperation_Unencrypted)->Unit(benchmark::kMillisecond)->MinTime(2);
+BENCHMARK(BM_SmallOperation_Unencrypted)->Unit(benchmark::kMillisecond)->MinTime(bench::minTimeOr(2));
 
-BENCHMARK(BM_JSONCacheStoreOneRecord)->Unit(benchmark::kMillisecond)->MinTime(2);
+BENCHMARK(BM_JSONCacheStoreOneRecord)->Unit(benchmark::kMillisecond)->MinTime(bench::minTimeOr(2));
 
 }  // namespace
 

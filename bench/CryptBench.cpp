@@ -13,7 +13,8 @@
 #include <fstream>
 
 #include "BenchScratch.h"
-#include "auth/KeychainItemStore.h"
+#include "BenchSignIn.h"
+#include "BenchSmoke.h"
 #include "quarra/RunLoop.h"
 #include "storage/crypt/FCDecryptor.h"
 #include "storage/crypt/FCEncryptor.h"
@@ -26,20 +27,20 @@ namespace {
 using namespace quarra;
 namespace fs = std::filesystem;
 
-constexpr std::size_t kSize = std::size_t{256} << 20;
+const std::size_t kSize = bench::smokeOr(std::size_t{256} << 20, std::size_t{1} << 20);
 // The signed-in user's key: the password of every message below.
 const std::string& password() {
     static const std::string key = [] {
-        if (ErrorPtr error = KeychainItemStore::setUsername("bench")) {
-            std::fprintf(stderr, "%s\n", error->description().c_str());
+        auto* server = new test::QuarraTestServer();
+        auto* service = new test::QuarraTestService();
+        bench::signInBenchUser(*server, *service);
+        Result<std::string> key = TVKQuarraCryptManager::sharedInstance().getFileEncryptionKey();
+        if (!key) {
+            std::fprintf(stderr, "no file-encryption key: %s\n",
+                         key.error()->description().c_str());
             std::exit(1);
         }
-        if (ErrorPtr error = TVKQuarraCryptManager::sharedInstance()
-                                 .generateFileEncryptionKeyForUsernameIfNeeded("bench")) {
-            std::fprintf(stderr, "%s\n", error->description().c_str());
-            std::exit(1);
-        }
-        return *TVKQuarraCryptManager::sharedInstance().getFileEncryptionKey();
+        return std::move(*key);
     }();
     return key;
 }
@@ -128,7 +129,8 @@ void BM_InMemory_SDK(benchmark::State& state) {
                        ? FCEncryptor::encryptData(plaintext(), kFCCryptorAES256Settings, password())
                        : FCDecryptor::decryptData(message(), password());
         if (!out) {
-            state.SkipWithError("crypt failed");
+            state.SkipWithError(out.error()->description().c_str());
+            break;
         }
         benchmark::DoNotOptimize(out->data());
     }
@@ -246,22 +248,22 @@ void BM_KeyDerivationPerMessage(benchmark::State& state) {
 }
 
 // Argument 1 encrypts, 0 decrypts; reference and SDK side by side.
-BENCHMARK(BM_InMemory_OpenSSL)->Arg(1)->Arg(0)->Unit(benchmark::kMillisecond)->MinTime(2);
-BENCHMARK(BM_InMemory_SDK)->Arg(1)->Arg(0)->Unit(benchmark::kMillisecond)->MinTime(2);
+BENCHMARK(BM_InMemory_OpenSSL)->Arg(1)->Arg(0)->Unit(benchmark::kMillisecond)->MinTime(bench::minTimeOr(2));
+BENCHMARK(BM_InMemory_SDK)->Arg(1)->Arg(0)->Unit(benchmark::kMillisecond)->MinTime(bench::minTimeOr(2));
 BENCHMARK(BM_StreamingCopy_OpenSSL)
     ->Arg(1)
     ->Arg(0)
     ->Unit(benchmark::kMillisecond)
-    ->MinTime(2)
+    ->MinTime(bench::minTimeOr(2))
     ->UseRealTime();
 BENCHMARK(BM_StreamingCopy_SDK)
     ->Arg(1)
     ->Arg(0)
     ->Unit(benchmark::kMillisecond)
-    ->MinTime(2)
+    ->MinTime(bench::minTimeOr(2))
     ->UseRealTime();
-BENCHMARK(BM_UploadRead_PlainFile)->Unit(benchmark::kMillisecond)->MinTime(2);
-BENCHMARK(BM_UploadRead_CryptStream)->Unit(benchmark::kMillisecond)->MinTime(2);
+BENCHMARK(BM_UploadRead_PlainFile)->Unit(benchmark::kMillisecond)->MinTime(bench::minTimeOr(2));
+BENCHMARK(BM_UploadRead_CryptStream)->Unit(benchmark::kMillisecond)->MinTime(bench::minTimeOr(2));
 BENCHMARK(BM_KeyDerivationPerMessage)->Unit(benchmark::kMillisecond);
 
 }  // namespace

@@ -13,6 +13,7 @@
 #include <string>
 
 #include "BenchScratch.h"
+#include "BenchSmoke.h"
 #include "storage/db/SQDatabase.h"
 
 namespace {
@@ -21,8 +22,8 @@ using namespace quarra;
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
-constexpr int kRows = 20000;
-constexpr int kQueries = 20000;
+const int kRows = bench::smokeOr(20000, 20);
+const int kQueries = bench::smokeOr(20000, 20);
 const std::string kKey = "0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcdef";
 const char* kCreate = "CREATE TABLE t (id INTEGER PRIMARY KEY, name TEXT, value REAL)";
 
@@ -138,7 +139,7 @@ void BM_OpenAndKey_Shell(benchmark::State& state) {
             state.SkipWithError("sqlcipher shell failed");
     }
 }
-BENCHMARK(BM_OpenAndKey_Shell)->Unit(benchmark::kMillisecond)->Iterations(10);
+BENCHMARK(BM_OpenAndKey_Shell)->Unit(benchmark::kMillisecond)->Iterations(bench::iterationsOr(10));
 
 void BM_Insert_Shell(benchmark::State& state) {
     fs::path path = workDir() / "insert-shell.db";
@@ -148,7 +149,7 @@ void BM_Insert_Shell(benchmark::State& state) {
     body += "COMMIT;\n";
     shellBenchmark(state, path, body, kRows, true, gShellInsertRate);
 }
-BENCHMARK(BM_Insert_Shell)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(5);
+BENCHMARK(BM_Insert_Shell)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(bench::iterationsOr(5));
 
 // mode 0: bound arguments; 1: bound arguments with the statement cache; 2: the shell's literal
 // text.
@@ -190,7 +191,7 @@ BENCHMARK(BM_Insert_SDK)
     ->Arg(2)
     ->UseManualTime()
     ->Unit(benchmark::kMillisecond)
-    ->Iterations(5);
+    ->Iterations(bench::iterationsOr(5));
 
 const fs::path& queryFile() {
     static const fs::path path = [] {
@@ -212,7 +213,7 @@ void BM_Query_Shell(benchmark::State& state) {
         body += selectLiteral(i) + ";\n";
     shellBenchmark(state, queryFile(), body, kQueries, false, gShellQueryRate);
 }
-BENCHMARK(BM_Query_Shell)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(5);
+BENCHMARK(BM_Query_Shell)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(bench::iterationsOr(5));
 
 // mode 0: bound argument; 1: bound argument with the statement cache; 2: the shell's literal text.
 void BM_Query_SDK(benchmark::State& state) {
@@ -250,7 +251,7 @@ BENCHMARK(BM_Query_SDK)
     ->Arg(2)
     ->UseManualTime()
     ->Unit(benchmark::kMillisecond)
-    ->Iterations(5);
+    ->Iterations(bench::iterationsOr(5));
 
 }  // namespace
 

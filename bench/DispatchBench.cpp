@@ -8,13 +8,14 @@
 #include <filesystem>
 #include <thread>
 
+#include "BenchSmoke.h"
 #include "quarra/Dispatch.h"
 
 namespace {
 
 using namespace quarra;
 
-constexpr int Blocks = 200'000;
+const int Blocks = bench::smokeOr(200'000, 200);
 
 double threadCount() {
     return static_cast<double>(
@@ -53,8 +54,8 @@ void BM_EmptyBlocks_SerialQueue(benchmark::State& state) {
 BENCHMARK(BM_EmptyBlocks_ConcurrentQueue)
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime()
-    ->Iterations(5);
-BENCHMARK(BM_EmptyBlocks_SerialQueue)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(5);
+    ->Iterations(bench::iterationsOr(5));
+BENCHMARK(BM_EmptyBlocks_SerialQueue)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(bench::iterationsOr(5));
 
 }  // namespace
 

@@ -19,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "BenchSmoke.h"
 #include "quarra/Image.h"
 #include "support/ImageFixtures.h"
 #include "transport/HTImageResponseSerializer.h"
@@ -29,7 +30,7 @@ using namespace quarra;
 using Clock = std::chrono::steady_clock;
 
 constexpr int kThreads = 8;
-constexpr int kPerThread = 300;
+const int kPerThread = bench::smokeOr(300, 1);
 
 bool directPng(const Bytes& data) {
     png_image image{};

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "BenchScratch.h"
+#include "BenchSmoke.h"
 #include "auth/KeychainItemStore.h"
 #include "auth/TVKQuarraAuthManager.h"
 #include "core/TVKQuarraConfigurationManager.h"
@@ -34,9 +35,9 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-constexpr int kLines = 100000;
+const int kLines = bench::smokeOr(100000, 100);
 constexpr int kBurst = 1024;
-constexpr int kCallerCalls = 64 * kBurst;
+const int kCallerCalls = bench::smokeOr(64, 1) * kBurst;
 constexpr int kRuns = 3;
 
 const std::string scratch = bench::scratchFolder().string();

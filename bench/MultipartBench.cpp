@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "BenchScratch.h"
+#include "BenchSmoke.h"
 #include "quarra/Dispatch.h"
 #include "support/QuarraTestServer.h"
 #include "transport/HTHTTPResponseSerializer.h"
@@ -31,7 +32,7 @@ namespace {
 using namespace quarra;
 namespace fs = std::filesystem;
 
-constexpr std::uint64_t kSize = std::uint64_t{1} << 30;
+const std::uint64_t kSize = bench::smokeOr(std::uint64_t{1} << 30, 1 << 20);
 
 // A gibibyte is not to be left behind: the scratch folder goes at exit or interruption.
 const fs::path& folder() {
@@ -205,13 +206,13 @@ void BM_MultipartUpload_CurlT(benchmark::State& state) {
 // Both read the source from the page cache: it is made (or found) before either runs.
 const bool kSourceReady = (source(), ::sync(), true);
 
-BENCHMARK(BM_MultipartBodyToFile)->Unit(benchmark::kMillisecond)->Iterations(3)->UseRealTime();
-BENCHMARK(BM_CpReference)->Unit(benchmark::kMillisecond)->Iterations(3)->UseRealTime();
+BENCHMARK(BM_MultipartBodyToFile)->Unit(benchmark::kMillisecond)->Iterations(bench::iterationsOr(3))->UseRealTime();
+BENCHMARK(BM_CpReference)->Unit(benchmark::kMillisecond)->Iterations(bench::iterationsOr(3))->UseRealTime();
 BENCHMARK(BM_MultipartUpload_HTTPSessionManager)
     ->Unit(benchmark::kMillisecond)
-    ->Iterations(3)
+    ->Iterations(bench::iterationsOr(3))
     ->UseRealTime();
-BENCHMARK(BM_MultipartUpload_CurlT)->Unit(benchmark::kMillisecond)->Iterations(3)->UseRealTime();
+BENCHMARK(BM_MultipartUpload_CurlT)->Unit(benchmark::kMillisecond)->Iterations(bench::iterationsOr(3))->UseRealTime();
 
 }  // namespace
 

@@ -12,10 +12,9 @@
 #include <vector>
 
 #include "BenchScratch.h"
-#include "auth/KeychainItemStore.h"
+#include "BenchSignIn.h"
+#include "BenchSmoke.h"
 #include "core/TVKAutoPurgingImageCache.h"
-#include "core/TVKQuarraConfigurationManager.h"
-#include "storage/crypt/TVKQuarraCryptManager.h"
 #include "support/ImageFixtures.h"
 
 namespace {
@@ -24,7 +23,7 @@ using namespace quarra;
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
-constexpr int kLookups = 200;
+const int kLookups = bench::smokeOr(200, 2);
 constexpr const char* kIdentifier =
     "https://q.example.com/api/v1/objects/documents/1/versions/2/3/thumbnail";
 
@@ -65,18 +64,10 @@ int main() {
     fs::create_directories(home);
     setenv("HOME", home.c_str(), 1);
     setenv("XDG_DATA_HOME", home.c_str(), 1);
-    // Made first: its first-launch clean-up would remove a user stored before it.
-    TVKQuarraConfigurationManager::sharedInstance();
-    if (ErrorPtr error = KeychainItemStore::setUsername("bench")) {
-        std::fprintf(stderr, "%s\n", error->description().c_str());
-        return 1;
-    }
-    if (ErrorPtr error =
-            TVKQuarraCryptManager::sharedInstance().generateFileEncryptionKeyForUsernameIfNeeded(
-                "bench")) {
-        std::fprintf(stderr, "%s\n", error->description().c_str());
-        return 1;
-    }
+    // The thumbnails' disk tier belongs to the signed-in user.
+    test::QuarraTestServer server;
+    test::QuarraTestService service;
+    bench::signInBenchUser(server, service);
 
     auto cache = TVKAutoPurgingImageCache::make();
     const Bytes png = test::makePng(256, 256);

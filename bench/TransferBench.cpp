@@ -23,12 +23,10 @@
 #include <vector>
 
 #include "BenchScratch.h"
-#include "auth/TVKQuarraAuthInternal.h"
-#include "auth/TVKQuarraAuthManager.h"
+#include "BenchSignIn.h"
+#include "BenchSmoke.h"
 #include "core/TVKQuarraManager.h"
 #include "quarra/TVKQuarraAPI.h"
-#include "quarra/TVKSDKApplicationDelegate.h"
-#include "quarra/Bundle.h"
 #include "quarra/RunLoop.h"
 #include "storage/crypt/TVKQuarraCryptManager.h"
 #include "support/QuarraTestServer.h"
@@ -41,9 +39,9 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr std::uint64_t kQuarra = 5'000'000'001;
-constexpr std::uint64_t kDownloadSize = std::uint64_t{256} << 20;
-constexpr std::uint64_t kUploadContentSize = std::uint64_t{255} << 20;
+constexpr std::uint64_t kQuarra = bench::kBenchQuarra;
+const std::uint64_t kDownloadSize = bench::smokeOr(std::uint64_t{256} << 20, 1 << 20);
+const std::uint64_t kUploadContentSize = bench::smokeOr(std::uint64_t{255} << 20, 1 << 20);
 constexpr const char* kFileEndpoint = "objects/documents/1/versions/1/0/file";
 constexpr const char* kDocuments = "objects/documents";
 constexpr auto kLimit = std::chrono::minutes(10);
@@ -86,12 +84,7 @@ World& world() {
         // The SDK's files, keychain and keys go to a folder of the run's own.
         setenv("XDG_DATA_HOME", (w->folder / "data").c_str(), 1);
         setenv("HOME", w->folder.c_str(), 1);
-        w->server.trustAuthority();
-        Bundle::setMainBundle("com.example.benchhost");
-        TVKSDKApplicationDelegate::sharedInstance().didFinishLaunchingWithOptions();
-        w->service.serveSignInHost(w->server);
-        w->service.serveQuarra(w->server, kQuarra, "Bench");
-        w->service.addUser({"bench", "pw", 1, {kQuarra}, kQuarra});
+        auto user = bench::signInBenchUser(w->server, w->service);
         w->service.addEndpoint(
             kQuarra, kFileEndpoint,
             [](const test::RecordedRequest&, const test::QuarraTestService::User&) {
@@ -105,14 +98,6 @@ World& world() {
             [](const test::RecordedRequest&, const test::QuarraTestService::User&) {
                 return test::QuarraTestService::success({{"id", 3}});
             });
-        TVKQuarraAuthInternal::sharedInstance().setAuthDNS(w->service.host(kQuarra));
-        bool done = false;
-        TVKQuarraAuthInternal::sharedInstance().authenticateWithUsername(
-            "bench", "pw", [&](const TVKUserPtr&, const ErrorPtr&) { done = true; });
-        runMainUntil([&] { return done; }, std::chrono::seconds(30));
-        auto user = TVKQuarraAuthManager::sharedInstance().currentUser();
-        if (!user)
-            abort();
         w->quarra = user->currentQuarra();
         // The reference works with the same key and session as the SDK, handed over in its
         // environment rather than on a command line.
@@ -250,16 +235,16 @@ void BM_UploadEncryptedFile_OpensslCurl(benchmark::State& state) {
 
 BENCHMARK(BM_DownloadStoredEncrypted_SDK)
     ->Unit(benchmark::kMillisecond)
-    ->Iterations(3)
+    ->Iterations(bench::iterationsOr(3))
     ->UseRealTime();
 BENCHMARK(BM_DownloadStoredEncrypted_CurlOpenssl)
     ->Unit(benchmark::kMillisecond)
-    ->Iterations(3)
+    ->Iterations(bench::iterationsOr(3))
     ->UseRealTime();
-BENCHMARK(BM_UploadEncryptedFile_SDK)->Unit(benchmark::kMillisecond)->Iterations(3)->UseRealTime();
+BENCHMARK(BM_UploadEncryptedFile_SDK)->Unit(benchmark::kMillisecond)->Iterations(bench::iterationsOr(3))->UseRealTime();
 BENCHMARK(BM_UploadEncryptedFile_OpensslCurl)
     ->Unit(benchmark::kMillisecond)
-    ->Iterations(3)
+    ->Iterations(bench::iterationsOr(3))
     ->UseRealTime();
 
 }  // namespace

@@ -14,6 +14,7 @@
 #include <mutex>
 
 #include "BenchScratch.h"
+#include "BenchSmoke.h"
 #include "platform/URLSession.h"
 #include "support/QuarraTestServer.h"
 
@@ -24,8 +25,8 @@ namespace {
 using namespace quarra;
 namespace fs = std::filesystem;
 
-constexpr std::uint64_t Big = 256ull << 20;
-constexpr int SmallRequests = 1000;
+const std::uint64_t Big = bench::smokeOr(256ull << 20, 1 << 20);
+const int SmallRequests = bench::smokeOr(1000, 10);
 
 struct Fixture {
     // Uploads are counted, not kept: a quarter gibibyte per iteration would swamp the process.
@@ -199,12 +200,12 @@ void BM_1000SmallGets_Curl(benchmark::State& state) {
 BENCHMARK(BM_Download256MiB_URLSession)
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime()
-    ->Iterations(5);
-BENCHMARK(BM_Download256MiB_Curl)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(5);
-BENCHMARK(BM_Upload256MiB_URLSession)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(5);
-BENCHMARK(BM_Upload256MiB_Curl)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(5);
-BENCHMARK(BM_1000SmallGets_URLSession)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(5);
-BENCHMARK(BM_1000SmallGets_Curl)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(5);
+    ->Iterations(bench::iterationsOr(5));
+BENCHMARK(BM_Download256MiB_Curl)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(bench::iterationsOr(5));
+BENCHMARK(BM_Upload256MiB_URLSession)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(bench::iterationsOr(5));
+BENCHMARK(BM_Upload256MiB_Curl)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(bench::iterationsOr(5));
+BENCHMARK(BM_1000SmallGets_URLSession)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(bench::iterationsOr(5));
+BENCHMARK(BM_1000SmallGets_Curl)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(bench::iterationsOr(5));
 
 }  // namespace
 

@@ -54,6 +54,12 @@ class NotificationCenter {
     ObserverToken addObserver(std::string name, NotificationBlock block) {
         return addObserver(std::move(name), nullptr, nullptr, std::move(block));
     }
+    // Only posts whose sender `accepts` takes (it gets sender.get(), and runs on the posting
+    // thread, without the centre's lock): an observer of a few of many senders lets the posters
+    // of the others skip their posts (see hasObservers).
+    using SenderFilter = std::function<bool(const void* sender)>;
+    ObserverToken addObserver(std::string name, SenderFilter accepts, DispatchQueuePtr queue,
+                              NotificationBlock block);
     // After this returns the block is not started again (a run already under way may finish).
     // Unknown tokens are ignored.
     void removeObserver(ObserverToken token);
@@ -61,6 +67,8 @@ class NotificationCenter {
     // Whether a post of `name` would reach an observer now: a poster may skip building a
     // notification (or a hop to the queue it is posted on) that nobody would receive.
     bool hasObservers(std::string_view name) const;
+    // The same for a post by `sender`, whom observers of other senders do not count.
+    bool hasObservers(std::string_view name, const void* sender) const;
 
     void post(const Notification& notification);
     void post(std::string name, std::shared_ptr<void> sender = nullptr,
@@ -70,10 +78,14 @@ class NotificationCenter {
     struct Observer {
         std::string name;
         const void* sender;
+        SenderFilter accepts;
         DispatchQueuePtr queue;
         NotificationBlock block;
         std::atomic<bool> active{true};
     };
+
+    ObserverToken add(std::shared_ptr<Observer> observer);
+    static bool takes(const Observer& observer, std::string_view name, const void* sender);
 
     mutable std::mutex mutex_;
     ObserverToken nextToken_ = 1;

@@ -3,6 +3,7 @@
 // thread, either itself (run()) or from its own main loop (GLib, Qt, libuv): that loop watches
 // fileDescriptor() for reading and calls runDue() when it is readable, so neither loop polls the
 // other. Tests run it until what they wait for has happened.
+#include <atomic>
 #include <functional>
 #include <optional>
 #include <string_view>
@@ -26,7 +27,10 @@ class RunLoop {
     void run();
     void stop();
     // Runs main-queue blocks until `done` holds or `timeout` passes; returns the final value of
-    // `done`. REQUIRES: called on the main thread.
+    // `done`. `done` is looked at first and then after each block, and the thread sleeps in
+    // between: state that another thread changes must be changed inside a main-queue block, or be
+    // followed by one (DispatchQueue::main()->async([] {}) will do), or the wait lasts until
+    // `timeout`. stop() does not end it. REQUIRES: called on the main thread.
     bool runUntil(const std::function<bool()>& done, Clock::duration timeout);
     // Runs the main-queue blocks already due, without waiting.
     void runPending();
@@ -47,16 +51,21 @@ class RunLoop {
     RunLoop() = default;
     friend class DispatchQueue;
     void wake();
-    bool runOne(std::unique_lock<std::mutex>& lock, Clock::time_point deadline);
+    // Waits until a block is queued (or stop() is called, when `untilStopped`) and runs it.
+    bool runOne(std::unique_lock<std::mutex>& lock, Clock::time_point deadline,
+                bool untilStopped);
 
     std::mutex mutex_;
     std::condition_variable cv_;
     bool stopped_ = false;
-    int eventFd_ = -1;  // guarded by the main queue's mutex
+    // Set once under the main queue's mutex; wake() reads it without.
+    std::atomic<int> eventFd_{-1};
 };
 
 // Test helper: runs the main loop until `done` holds, at most `timeout` (by default a minute: a
-// bound for a hang, not for a busy machine).
+// bound for a hang, not for a busy machine). Unlike runUntil it also looks at `done` every few
+// milliseconds, as tests wait on state that no main-queue block announces (a server's count, a
+// file, a worker's flag).
 bool runMainUntil(const std::function<bool()>& done,
                   Clock::duration timeout = std::chrono::seconds(60));
 

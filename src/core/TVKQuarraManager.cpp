@@ -162,14 +162,15 @@ void deliverToHandler(const TVKQuarraRequestHandler& handler, Json response, Err
                                   error = std::move(error)] { handler(response, error); });
 }
 
-// A reply's outcome: the session managers complete on the main queue, where the handler belongs.
-void deliverReply(const TVKQuarraRequestHandler& handler, Json response, ErrorPtr error) {
+// A reply's outcome: the session managers complete on the main queue, where the handler belongs
+// and takes the reply as it is; only from elsewhere does it travel, as a copy.
+void deliverReply(const TVKQuarraRequestHandler& handler, const Json& response, ErrorPtr error) {
     if (!handler)
         return;
     if (isMainThread())
         handler(response, error);
     else
-        deliverToHandler(handler, std::move(response), std::move(error));
+        deliverToHandler(handler, response, std::move(error));
 }
 
 std::string infoText(const Bundle& bundle, const char* key, const char* fallbackKey) {
@@ -227,10 +228,16 @@ TVKQuarraManager::TVKQuarraManager()
       pendingTransfers_(TVKQuarraConfigurationManager::sharedInstance().frameworkId(),
                         UserDefaults::standard()) {
     // Results of background transfers that outlived their caller arrive only as notifications.
+    // Transfers are upload and download tasks: for a request's data task, which the engine does not
+    // listen for, the transport need not post at all.
     taskCompleteObserver_ = NotificationCenter::defaultCenter().addObserver(
-        HTNetworkingTaskDidCompleteNotification, [this](const Notification& notification) {
-            didReceiveTaskCompleteNotification(notification);
-        });
+        HTNetworkingTaskDidCompleteNotification,
+        [](const void* task) {
+            return task &&
+                   static_cast<const URLSessionTask*>(task)->kind() != URLSessionTaskKind::Data;
+        },
+        nullptr,
+        [this](const Notification& notification) { didReceiveTaskCompleteNotification(notification); });
     pendingTransfers_.initPendingUploads();
     pendingTransfers_.initPendingDownloads();
     sweepFilesOfNoRecord();
@@ -384,7 +391,8 @@ ErrorPtr TVKQuarraManager::isConnectedToNetwork() const {
                        managerText("No network connection"));
 }
 
-void TVKQuarraManager::afterGate(TVKQuarraRequestHandler handler, std::function<void()> send) {
+void TVKQuarraManager::afterGate(const TVKQuarraRequestHandler& handler,
+                                 const std::function<void()>& send) {
     // The status is read, not waited for: the request leaves from the caller's thread.
     if (ErrorPtr error = isConnectedToNetwork()) {
         deliverToHandler(handler, nullptr, std::move(error));
@@ -476,27 +484,36 @@ void TVKQuarraManager::maybeDoImplicitLoginToQuarra(TVKQuarraPtr quarra,
                                                     RequestEndpointBlock requestEndpointBlock,
                                                     TVKQuarraRequestHandler completeHandler,
                                                     bool startsLogUpload) {
-    const auto& handler = completeHandler;
-    auto send = [this, requestEndpointBlock, handler](TVKQuarraRequestHandler completion) {
-        afterGate(handler, [requestEndpointBlock, completion = std::move(completion)] {
-            requestEndpointBlock(completion);
-        });
+    // Held by every step below, which would otherwise each copy the request and the handler.
+    struct Call {
+        TVKQuarraPtr quarra;
+        RequestEndpointBlock send;
+        TVKQuarraRequestHandler handler;
+        bool startsLogUpload;
     };
-    auto finish = [handler, startsLogUpload](const Json& response, const ErrorPtr& error) {
-        if (handler)
-            handler(response, error);
-        if (startsLogUpload)
+    auto call = std::make_shared<const Call>(Call{std::move(quarra), std::move(requestEndpointBlock),
+                                                  std::move(completeHandler), startsLogUpload});
+    auto send = [this, call](TVKQuarraRequestHandler completion) {
+        afterGate(call->handler,
+                  [call, completion = std::move(completion)]() mutable {
+                      call->send(std::move(completion));
+                  });
+    };
+    auto finish = [call](const Json& response, const ErrorPtr& error) {
+        if (call->handler)
+            call->handler(response, error);
+        if (call->startsLogUpload)
             TVKQuarraLoggerInternal::sharedInstance().startUploadProcessAfterRequest();
     };
     // The session lives on the main thread, where the sign-in runs.
-    auto signInAndSend = [quarra, send, finish, handler] {
-        DispatchQueue::main()->async([quarra, send, finish, handler] {
+    auto signInAndSend = [call, send, finish] {
+        DispatchQueue::main()->async([call, send, finish] {
             TVKQuarraAuthManager::sharedInstance().loginToQuarraServer(
-                quarra, true,
-                [send, finish, handler](const TVKUserInternalPtr&, const ErrorPtr& error) {
+                call->quarra, true,
+                [call, send, finish](const TVKUserInternalPtr&, const ErrorPtr& error) {
                     if (error) {
-                        if (handler)
-                            handler(nullptr, error);
+                        if (call->handler)
+                            call->handler(nullptr, error);
                         return;
                     }
                     send(finish);
@@ -504,7 +521,8 @@ void TVKQuarraManager::maybeDoImplicitLoginToQuarra(TVKQuarraPtr quarra,
         });
     };
     auto user = TVKQuarraAuthManager::sharedInstance().currentUser();
-    if (user && user->currentQuarra() && quarra && user->currentQuarra()->Id() == quarra->Id()) {
+    if (user && user->currentQuarra() && call->quarra &&
+        user->currentQuarra()->Id() == call->quarra->Id()) {
         send([signInAndSend, finish](const Json& response, const ErrorPtr& error) {
             // The one resend: its outcome is final, whatever it is.
             if (error &&
@@ -532,8 +550,11 @@ void TVKQuarraManager::requestUrl(const std::string& url, unsigned long method,
                                                         : "Invalid request method"));
         return;
     }
+    std::optional<Json> noParameters;
+    if (parameters.is_null())
+        noParameters = Json::object();
     auto request = sessionManager->requestSerializer()->requestWithMethod(
-        methodName, url, parameters.is_null() ? Json::object() : parameters);
+        methodName, url, noParameters ? *noParameters : parameters);
     if (!request) {
         TVK_LOG_ERROR("Error requesting url:" + url + "  error:" + request.error()->description());
         deliverToHandler(handler, nullptr, request.error());
@@ -565,9 +586,9 @@ void TVKQuarraManager::requestUrl(const std::string& url, unsigned long method,
                                          TVKQuarraUnknownServerErrorCode, std::move(userInfo)));
                 return;
             }
-            Json response = reply ? *reply : Json();
-            ErrorPtr mapped = errorFromResponse(response);
-            deliverReply(handler, std::move(response), std::move(mapped));
+            const Json none;
+            const Json& response = reply ? *reply : none;
+            deliverReply(handler, response, errorFromResponse(response));
         });
     // No task: the session is being replaced; the handler hears of the cancellation.
     if (task)

@@ -245,7 +245,7 @@ class TVKQuarraManager {
     std::shared_ptr<HTHTTPSessionManager>& managerSlot(ManagerKind kind);
     void setSharedHeaderFieldsForSessionManager(HTHTTPSessionManager& manager) const;
     // Runs `send` on the set-up queue after the network gate; a closed gate answers `handler`.
-    void afterGate(TVKQuarraRequestHandler handler, std::function<void()> send);
+    void afterGate(const TVKQuarraRequestHandler& handler, const std::function<void()>& send);
     void sendQuarraRequest(const std::string& endpoint, const TVKQuarra& quarra,
                            unsigned long method, const Json& parameters,
                            unsigned long parameterEncoding, bool authorize,

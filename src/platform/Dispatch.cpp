@@ -40,10 +40,12 @@ class ThreadPool {
     }
 
     void submit(Block block) {
-        std::lock_guard lock(mutex_);
+        std::unique_lock lock(mutex_);
         work_.push_back(std::move(block));
         if (idle_ > wakeups_) {
             ++wakeups_;
+            // Woken once the lock is let go: the worker wants it first thing.
+            lock.unlock();
             cv_.notify_one();
         } else if (threads_ - blocked_ < cores_) {
             spawnLocked();
@@ -303,6 +305,15 @@ void DispatchQueue::enqueue(Block block, bool barrier) {
         // otherwise sleep again until this thread lets go.
         lock.unlock();
         RunLoop::main().wake();
+    } else if (kind_ == Kind::Serial) {
+        // Likewise the worker that drains the queue: handed over after the lock is let go, so the
+        // hop costs one wake-up and nothing more.
+        bool start = !serialRunning_;
+        serialRunning_ = true;
+        lock.unlock();
+        if (start) {
+            ThreadPool::shared().submit([self = shared_from_this()] { self->drainSerial(); });
+        }
     } else {
         pumpLocked();
     }

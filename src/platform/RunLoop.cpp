@@ -9,6 +9,12 @@
 #include <stdexcept>
 
 namespace quarra {
+namespace {
+
+// How often runMainUntil looks at its condition without a block to wake it.
+constexpr auto kTestRecheck = std::chrono::milliseconds(5);
+
+}  // namespace
 
 RunLoop& RunLoop::main() {
     static RunLoop* loop = new RunLoop();
@@ -17,10 +23,11 @@ RunLoop& RunLoop::main() {
 
 void RunLoop::wake() {
     cv_.notify_all();
-    if (eventFd_ >= 0) {
+    // Made under the main queue's lock, which the caller has let go: acquire pairs with its store.
+    if (int fd = eventFd_.load(std::memory_order_acquire); fd >= 0) {
         // Only fails when the counter would overflow, and then it is readable already.
         std::uint64_t one = 1;
-        [[maybe_unused]] auto written = ::write(eventFd_, &one, sizeof one);
+        [[maybe_unused]] auto written = ::write(fd, &one, sizeof one);
     }
 }
 
@@ -30,9 +37,11 @@ void RunLoop::stop() {
     cv_.notify_all();
 }
 
-bool RunLoop::runOne(std::unique_lock<std::mutex>& lock, Clock::time_point deadline) {
+bool RunLoop::runOne(std::unique_lock<std::mutex>& lock, Clock::time_point deadline,
+                     bool untilStopped) {
     auto& queue = *DispatchQueue::main();
-    cv_.wait_until(lock, deadline, [&] { return !queue.items_.empty() || stopped_; });
+    cv_.wait_until(lock, deadline,
+                   [&] { return !queue.items_.empty() || (untilStopped && stopped_); });
     if (queue.items_.empty()) {
         return false;
     }
@@ -52,7 +61,7 @@ void RunLoop::run() {
     std::unique_lock lock(DispatchQueue::main()->mutex_);
     stopped_ = false;
     while (!stopped_) {
-        runOne(lock, Clock::time_point::max());
+        runOne(lock, Clock::time_point::max(), true);
     }
 }
 
@@ -68,28 +77,30 @@ bool RunLoop::runUntil(const std::function<bool()>& done, Clock::duration timeou
         if (Clock::now() >= deadline) {
             return false;
         }
-        // Wake now and then to re-check `done`, which may change on another thread.
+        // Sleeps until a block is queued or the deadline: `done` is looked at again after each
+        // block, and only then (see the header).
         std::unique_lock lock(DispatchQueue::main()->mutex_);
-        runOne(lock, std::min(deadline, Clock::now() + std::chrono::milliseconds(5)));
+        runOne(lock, deadline, false);
     }
 }
 
 void RunLoop::runPending() {
     std::unique_lock lock(DispatchQueue::main()->mutex_);
     size_t due = DispatchQueue::main()->items_.size();
-    while (due-- > 0 && runOne(lock, Clock::now())) {
+    while (due-- > 0 && runOne(lock, Clock::now(), false)) {
     }
 }
 
 int RunLoop::fileDescriptor() {
     std::lock_guard lock(DispatchQueue::main()->mutex_);
-    if (eventFd_ < 0) {
-        eventFd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-        if (eventFd_ >= 0 && !DispatchQueue::main()->items_.empty()) {
+    if (eventFd_.load(std::memory_order_relaxed) < 0) {
+        eventFd_.store(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK), std::memory_order_release);
+        if (eventFd_.load(std::memory_order_relaxed) >= 0 &&
+            !DispatchQueue::main()->items_.empty()) {
             wake();
         }
     }
-    return eventFd_;
+    return eventFd_.load(std::memory_order_relaxed);
 }
 
 std::optional<Clock::duration> RunLoop::runDue() {
@@ -100,7 +111,8 @@ std::optional<Clock::duration> RunLoop::runDue() {
         // Emptied before the blocks run: a block queued from here on makes it readable again.
         std::lock_guard lock(DispatchQueue::main()->mutex_);
         std::uint64_t count;
-        while (eventFd_ >= 0 && ::read(eventFd_, &count, sizeof count) < 0 && errno == EINTR) {
+        int fd = eventFd_.load(std::memory_order_relaxed);
+        while (fd >= 0 && ::read(fd, &count, sizeof count) < 0 && errno == EINTR) {
         }
     }
     runPending();
@@ -112,7 +124,16 @@ std::optional<Clock::duration> RunLoop::runDue() {
 }
 
 bool runMainUntil(const std::function<bool()>& done, Clock::duration timeout) {
-    return RunLoop::main().runUntil(done, timeout);
+    const auto deadline = Clock::now() + timeout;
+    for (;;) {
+        auto left = deadline - Clock::now();
+        if (left <= Clock::duration::zero()) {
+            return done();
+        }
+        if (RunLoop::main().runUntil(done, std::min<Clock::duration>(left, kTestRecheck))) {
+            return true;
+        }
+    }
 }
 
 }  // namespace quarra

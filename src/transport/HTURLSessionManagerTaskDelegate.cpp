@@ -160,20 +160,24 @@ void HTURLSessionManagerTaskDelegate::didFinishDownloadingTo(URLSession& session
 void HTURLSessionManagerTaskDelegate::didCompleteWithError(const URLSessionTaskPtr& task,
                                                            const ErrorPtr& error) {
     std::shared_ptr<HTURLSessionManager> manager = this->manager.lock();
-    std::shared_ptr<HTURLResponseSerialization> serializer =
-        manager ? manager->responseSerializer() : nullptr;
-    auto userInfo = std::make_shared<NotificationUserInfo>();
-    (*userInfo)[HTNetworkingTaskDidCompleteResponseSerializerKey] = serializer;
+    // What the task-complete notification carries, made into its user info only when someone
+    // listens for this task: a request's reply is seldom heard there.
+    struct Outcome {
+        std::shared_ptr<HTURLResponseSerialization> serializer;
+        std::optional<Url> assetPath;
+        std::optional<Bytes> data;  // none: a download, whose bytes went to the file
+        ErrorPtr error;
+    };
+    auto outcome = std::make_shared<Outcome>();
+    outcome->serializer = manager ? manager->responseSerializer() : nullptr;
+    outcome->assetPath = downloadFileURL_;
 
     Bytes data;
     if (mutableData_) {
         data = std::move(*mutableData_);
         mutableData_.reset();
     }
-    // The reply's bytes go into the notification once nothing else needs them: moved, not copied.
     bool keepData = !downloadFileURL_;
-    if (downloadFileURL_)
-        (*userInfo)[HTNetworkingTaskDidCompleteAssetPathKey] = *downloadFileURL_;
 
     DispatchQueuePtr queue = manager ? manager->completionQueue() : nullptr;
     if (!queue)
@@ -184,50 +188,57 @@ void HTURLSessionManagerTaskDelegate::didCompleteWithError(const URLSessionTaskP
 
     // The handler and the notification hold the delegate (and so the task) until both have run.
     auto self = shared_from_this();
-    auto finish = [self, task, userInfo, queue, group](std::any responseObject, ErrorPtr error) {
-        group->async(queue, [self, task, userInfo, responseObject = std::move(responseObject),
+    auto finish = [self, task, outcome, queue, group](std::any responseObject, ErrorPtr error) {
+        group->async(queue, [self, task, outcome, responseObject = std::move(responseObject),
                              error = std::move(error)]() mutable {
             if (self->completionHandler)
                 self->completionHandler(task->response(), responseObject, error);
             // Unheard, the notification would only wake the main thread.
             if (!NotificationCenter::defaultCenter().hasObservers(
-                    HTNetworkingTaskDidCompleteNotification))
+                    HTNetworkingTaskDidCompleteNotification, task.get()))
                 return;
-            // The handler is done with the object: the notification takes it over.
+            NotificationUserInfo userInfo;
+            userInfo[HTNetworkingTaskDidCompleteResponseSerializerKey] = outcome->serializer;
+            if (outcome->assetPath)
+                userInfo[HTNetworkingTaskDidCompleteAssetPathKey] = *outcome->assetPath;
+            // The reply's bytes and object go to the notification once nothing else needs them:
+            // moved, not copied.
+            if (outcome->data)
+                userInfo[HTNetworkingTaskDidCompleteResponseDataKey] = std::move(*outcome->data);
+            if (outcome->error)
+                userInfo[HTNetworkingTaskDidCompleteErrorKey] = outcome->error;
             if (responseObject.has_value())
-                (*userInfo)[HTNetworkingTaskDidCompleteSerializedResponseKey] =
+                userInfo[HTNetworkingTaskDidCompleteSerializedResponseKey] =
                     std::move(responseObject);
-            DispatchQueue::main()->async([task, userInfo] {
+            DispatchQueue::main()->async([task, userInfo = std::move(userInfo)]() mutable {
                 NotificationCenter::defaultCenter().post(HTNetworkingTaskDidCompleteNotification,
-                                                         task, std::move(*userInfo));
+                                                         task, std::move(userInfo));
             });
         });
     };
 
     if (error) {
         if (keepData)
-            (*userInfo)[HTNetworkingTaskDidCompleteResponseDataKey] = std::move(data);
-        (*userInfo)[HTNetworkingTaskDidCompleteErrorKey] = error;
+            outcome->data = std::move(data);
+        outcome->error = error;
         finish({}, error);
         return;
     }
     bool small = data.size() <= kInlineProcessingLimit;
-    auto process = [self, task, serializer, userInfo, keepData, data = std::move(data),
-                    finish]() mutable {
+    auto process = [self, task, outcome, keepData, data = std::move(data), finish]() mutable {
         ErrorPtr serializationError;
         std::any responseObject;
-        if (serializer) {
+        if (outcome->serializer) {
             HTSerializedResponse answer =
-                serializer->responseObjectForResponse(task->response(), data);
+                outcome->serializer->responseObjectForResponse(task->response(), data);
             responseObject = std::move(answer.responseObject);
             serializationError = std::move(answer.error);
         }
         if (keepData)
-            (*userInfo)[HTNetworkingTaskDidCompleteResponseDataKey] = std::move(data);
+            outcome->data = std::move(data);
         if (self->downloadFileURL_)
             responseObject = *self->downloadFileURL_;
-        if (serializationError)
-            (*userInfo)[HTNetworkingTaskDidCompleteErrorKey] = serializationError;
+        outcome->error = serializationError;
         finish(std::move(responseObject), std::move(serializationError));
     };
     // A small reply is parsed right here: a hop to the processing queue costs more than the parse.

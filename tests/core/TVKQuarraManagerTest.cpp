@@ -6,6 +6,9 @@
 #include "quarra/TVKErrors.h"
 #include "quarra/Bundle.h"
 #include "platform/NetworkReachability.h"
+#include "platform/URLSession.h"
+#include "transport/HTHTTPSessionManager.h"
+#include "transport/HTURLSessionManagerTaskDelegate.h"
 #include "support/SignInTestBed.h"
 
 namespace quarra {
@@ -273,6 +276,18 @@ TEST_F(RequestEngineTest, CancelAllRequestsEndsRunningRequestsAndLeavesFreshMana
     ASSERT_EQ(sent.size(), 2u);
     EXPECT_EQ(sent[1].header("Authorization"), *user->sessionId());
     EXPECT_EQ(bed.service.headerFaults(), 0);
+}
+
+// The engine listens for the completion of background transfers (upload and download tasks) only,
+// so a request's data task completes without a task-complete notification built for nobody.
+TEST_F(RequestEngineTest, OnlyTransfersCountAsHeardByTheEngine) {
+    auto session = engine().formURLEncodedSessionManager()->session();
+    UrlRequest request(*Url::parse("https://127.0.0.1/"));
+    auto data = session->dataTask(request).value();
+    auto download = session->downloadTask(request).value();
+    auto& center = NotificationCenter::defaultCenter();
+    EXPECT_FALSE(center.hasObservers(HTNetworkingTaskDidCompleteNotification, data.get()));
+    EXPECT_TRUE(center.hasObservers(HTNetworkingTaskDidCompleteNotification, download.get()));
 }
 
 class OfflineEngineTest : public RequestEngineTest {

@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
 #include <atomic>
 #include <latch>
@@ -124,6 +125,27 @@ TEST(DispatchTest, SyncToMainFromAWorkerWaitsForTheRunLoop) {
     EXPECT_TRUE(runMainUntil([&] { return done.load(); }));
     worker.join();
     EXPECT_EQ(value, 42);
+}
+
+// runUntil sleeps until a block comes: an idle wait costs the thread a wake-up or two, not one per
+// tick, and a flag set on another thread counts once a block follows it.
+TEST(DispatchTest, RunUntilSleepsUntilABlockWakesIt) {
+    auto wakeUps = [] {
+        rusage usage{};
+        getrusage(RUSAGE_THREAD, &usage);
+        return usage.ru_nvcsw;
+    };
+    long before = wakeUps();
+    EXPECT_FALSE(RunLoop::main().runUntil([] { return false; }, 300ms));
+    EXPECT_LE(wakeUps() - before, 5);
+
+    std::atomic<bool> flag{false};
+    std::thread worker([&] {
+        flag = true;
+        DispatchQueue::main()->async([] {});
+    });
+    EXPECT_TRUE(RunLoop::main().runUntil([&] { return flag.load(); }, 60s));
+    worker.join();
 }
 
 TEST(DispatchTest, AfterRunsNoEarlierThanItsDelay) {

@@ -85,3 +85,28 @@ TEST(NotificationCenterTest, HasObserversSeesNamedAndCatchAllObserversUntilRemov
     EXPECT_FALSE(center.hasObservers("done"));
     EXPECT_FALSE(center.hasObservers("other"));
 }
+
+// An observer of some senders only: posts by others neither reach it nor count as heard, so their
+// posters may skip them.
+TEST(NotificationCenterTest, SenderFilterLimitsWhatReachesAnObserverAndWhatCountsAsHeard) {
+    NotificationCenter center;
+    auto wanted = std::make_shared<int>(1);
+    auto other = std::make_shared<int>(2);
+    std::vector<const void*> heard;
+    auto token = center.addObserver(
+        "done", [&](const void* sender) { return sender == wanted.get(); }, nullptr,
+        [&](const Notification& n) { heard.push_back(n.sender.get()); });
+    EXPECT_TRUE(center.hasObservers("done", wanted.get()));
+    EXPECT_FALSE(center.hasObservers("done", other.get()));
+    EXPECT_FALSE(center.hasObservers("other", wanted.get()));
+    center.post("done", other);
+    center.post("done", wanted);
+    EXPECT_EQ(heard, std::vector<const void*>{wanted.get()});
+
+    // Anyone else who listens to every sender is heard by all.
+    auto all = center.addObserver("done", [](const Notification&) {});
+    EXPECT_TRUE(center.hasObservers("done", other.get()));
+    center.removeObserver(all);
+    center.removeObserver(token);
+    EXPECT_FALSE(center.hasObservers("done", wanted.get()));
+}
