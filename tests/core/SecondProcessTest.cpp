@@ -1,0 +1,328 @@
+// Two processes of one host on one data folder, and records that cannot be saved. The first
+// process runs the transfers; a second one, started while they are on their way, refuses its own
+// at once and changes none of the first one's transfers, records, preferences or cache files. A
+// record that cannot be saved fails its request before anything is sent, and a removal that cannot
+// be saved keeps the file, so the delivery after a kill and a relaunch is the same. The hosts are
+// this program again, started with a stage to play.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <condition_variable>
+#include <filesystem>
+#include <mutex>
+#include <sstream>
+
+#include "core/TVKQuarraConfigurationManager.h"
+#include "core/TVKQuarraManager.h"
+#include "platform/Directories.h"
+#include "platform/UserDefaults.h"
+#include "quarra/Bundle.h"
+#include "quarra/TVKQuarraAPI.h"
+#include "quarra/TVKQuarraFileCache.h"
+#include "quarra/TVKSDKApplicationDelegate.h"
+#include "support/SignInTestBed.h"
+#include "support/TestSupport.h"
+
+namespace quarra {
+namespace {
+
+namespace fs = std::filesystem;
+using test::QuarraTestServer;
+using test::QuarraTestService;
+using test::RecordedRequest;
+using test::Reply;
+using test::SignInTestBed;
+
+constexpr const char* kSharedContent = "objects/documents/9/content";
+constexpr const char* kSharedDocuments = "objects/documents";
+constexpr std::uint64_t kSharedLength = 64 << 10;
+constexpr int kOwnerTransfers = 3;  // of each kind
+
+const char* variable(const char* name) {
+    const char* value = getenv(name);
+    return value ? value : "";
+}
+
+fs::path shared(const std::string& name) {
+    return fs::path(variable("QUARRA_SHARED_FILES")) / name;
+}
+
+bool playing(const char* stage) {
+    if (std::string(variable("QUARRA_SHARED_STAGE")) != stage)
+        return false;
+    setenv("XDG_DATA_HOME", variable("QUARRA_SHARED_DATA"), 1);
+    TVKSDKApplicationDelegate::sharedInstance().didFinishLaunchingWithOptions();
+    return true;
+}
+
+// One line per thing a host heard; appended whole, so a kill loses none that was written.
+void heard(const Json& line) {
+    std::string text = line.dump() + "\n";
+    int fd = ::open(variable("QUARRA_SHARED_LOG"), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
+    if (fd >= 0) {
+        (void)!::write(fd, text.data(), text.size());
+        ::close(fd);
+    }
+}
+
+int outcomes = 0;
+
+Json outcome(const char* who, const std::optional<Url>& fileURL, const ErrorPtr& error) {
+    return {{"who", who},
+            {"file", fileURL ? fileURL->filePath().string() : ""},
+            {"ok", !error},
+            {"domain", error ? error->domain() : ""},
+            {"code", error ? error->code() : 0}};
+}
+
+TVKQuarraUploadHandler uploadHeard(const char* who) {
+    return [who](const Json&, const std::optional<Url>& fileURL, const std::optional<std::string>&,
+                 const ErrorPtr& error) {
+        ++outcomes;
+        heard(outcome(who, fileURL, error));
+    };
+}
+
+TVKQuarraDownloadHandler downloadHeard(const char* who) {
+    return [who](const Json&, const std::optional<Url>& fileURL, const std::string&,
+                 const std::optional<std::string>&, const ErrorPtr& error) {
+        ++outcomes;
+        heard(outcome(who, fileURL, error));
+    };
+}
+
+TVKQuarraPtr signIn() {
+    auto& auth = TVKQuarraAuthManager::sharedInstance();
+    auth.setAuthDNS(std::string("127.0.0.1:") + variable("QUARRA_SHARED_PORT"));
+    test::Outcome signedIn;
+    auth.loginToAuthServerWithUsername(SignInTestBed::Alice, SignInTestBed::AlicePassword,
+                                       signedIn.userHandler());
+    EXPECT_TRUE(signedIn.wait());
+    EXPECT_FALSE(signedIn.error);
+    return auth.quarraWithId(SignInTestBed::FirstQuarra).valueOr(nullptr);
+}
+
+// A key of the preferences, through what the host itself uses.
+void prefer(const std::string& key) {
+    UserDefaults::standard().setString(variable("QUARRA_SHARED_STAGE"), key);
+}
+
+void drainMainQueue() {
+    for (int round = 0; round < 3; ++round) {
+        bool drained = false;
+        DispatchQueue::main()->async([&] { drained = true; });
+        runMainUntil([&] { return drained; });
+    }
+}
+
+TEST(SharedFolderHost, Owner) {
+    if (!playing("owner"))
+        GTEST_SKIP() << "runs only as the first process of the two-process test";
+    TVKQuarraPtr quarra = signIn();
+    ASSERT_TRUE(quarra);
+    prefer("owner.before");
+    // A file of the cache store that no database names: only a sweep would remove it.
+    auto store = TVKQuarraConfigurationManager::sharedInstance().cacheFileStoreDirectoryForUsername(
+        SignInTestBed::Alice, true);
+    ASSERT_TRUE(store);
+    test::writeFile(*store / "unnamed", "only a sweep removes this");
+    heard({{"store", (*store / "unnamed").string()}});
+    auto& api = TVKQuarraAPI::sharedInstance();
+    for (int i = 0; i < kOwnerTransfers; ++i) {
+        api.requestQuarraDownloadFileEndpoint(kSharedContent, quarra,
+                                              Url::fileUrl(shared("d" + std::to_string(i))),
+                                              i % 2 == 1, {}, nullptr, downloadHeard("owner"));
+        api.requestQuarraMultipartFormEndpoint(
+            kSharedDocuments, quarra, Url::fileUrl(shared("u" + std::to_string(i))), false,
+            TVKQuarraRequestMethodPOST, {}, nullptr, uploadHeard("owner"));
+    }
+    ASSERT_TRUE(runMainUntil([] { return outcomes == 2 * kOwnerTransfers; },
+                             std::chrono::seconds(90)));
+    prefer("owner.after");
+    drainMainQueue();
+    std::fflush(nullptr);
+    _exit(::testing::Test::HasFailure() ? 1 : 0);
+}
+
+TEST(SharedFolderHost, Second) {
+    if (!playing("second"))
+        GTEST_SKIP() << "runs only as the second process of the two-process test";
+    auto& api = TVKQuarraAPI::sharedInstance();
+    // Whatever the first process runs must never reach this one's handlers.
+    api.setBackgroundUploadResultHandler(uploadHeard("second.background"));
+    api.setBackgroundDownloadResultHandler(downloadHeard("second.background"));
+    int events = 0;
+    TVKSDKApplicationDelegate::sharedInstance().handleEventsForBackgroundURLSession(
+        TVKQuarraManager::sharedInstance().backgroundSessionIdentifier(), [&] { ++events; });
+    // Signed in as the first process left it.
+    auto& auth = TVKQuarraAuthManager::sharedInstance();
+    ASSERT_TRUE(auth.currentUser());
+    TVKQuarraPtr quarra = auth.quarraWithId(SignInTestBed::FirstQuarra).valueOr(nullptr);
+    ASSERT_TRUE(quarra);
+    api.requestQuarraDownloadFileEndpoint(kSharedContent, quarra, Url::fileUrl(shared("second-d")),
+                                          false, {}, nullptr, downloadHeard("second"));
+    api.requestQuarraMultipartFormEndpoint(kSharedDocuments, quarra,
+                                           Url::fileUrl(shared("u0")), false,
+                                           TVKQuarraRequestMethodPOST, {}, nullptr,
+                                           uploadHeard("second"));
+    prefer("second.key");
+    EXPECT_TRUE(TVKQuarraFileCache::openCacheWithQuarra(quarra));
+    ASSERT_TRUE(runMainUntil([&] { return outcomes >= 2 && events == 1; },
+                             std::chrono::seconds(90)));
+    drainMainQueue();
+    std::fflush(nullptr);
+    _exit(::testing::Test::HasFailure() ? 1 : 0);
+}
+
+pid_t startHost(const char* stage, const char* test, const std::vector<std::string>& extra) {
+    std::vector<std::string> variables;
+    for (char** v = environ; *v; ++v) {
+        if (std::strncmp(*v, "QUARRA_SHARED_", 14) != 0)
+            variables.emplace_back(*v);
+    }
+    variables.push_back(std::string("QUARRA_SHARED_STAGE=") + stage);
+    variables.insert(variables.end(), extra.begin(), extra.end());
+    std::vector<char*> envp;
+    for (auto& v : variables)
+        envp.push_back(v.data());
+    envp.push_back(nullptr);
+    std::string self = fs::read_symlink("/proc/self/exe");
+    std::string filter = std::string("--gtest_filter=SharedFolderHost.") + test;
+    char* argv[] = {self.data(), filter.data(), nullptr};
+    pid_t child = -1;
+    if (posix_spawn(&child, self.c_str(), nullptr, nullptr, argv, envp.data()) != 0)
+        return -1;
+    return child;
+}
+
+bool endedWell(pid_t child) {
+    int status = 0;
+    return child > 0 && waitpid(child, &status, 0) == child && WIFEXITED(status) &&
+           WEXITSTATUS(status) == 0;
+}
+
+std::vector<Json> heardLines(const fs::path& log) {
+    std::vector<Json> lines;
+    std::istringstream in(test::readFile(log));
+    for (std::string line; std::getline(in, line);) {
+        if (auto parsed = parseJson(line))
+            lines.push_back(*parsed);
+    }
+    return lines;
+}
+
+TEST(SharedFolder, ASecondProcessChangesNothingOfTheTransfersTheFirstRuns) {
+    SignInTestBed bed;
+    // The first process's transfers stay on their way until the second one has ended.
+    struct Gate {
+        std::mutex mutex;
+        std::condition_variable arrived;
+        int downloads = 0, uploads = 0;
+        bool open = false;
+    };
+    auto gate = std::make_shared<Gate>();
+    auto hold = [gate](Reply reply, int Gate::*count) {
+        std::lock_guard lock(gate->mutex);
+        ++(gate.get()->*count);
+        gate->arrived.notify_all();
+        reply.stallBeforeHead = !gate->open;
+        return reply;
+    };
+    bed.service.addEndpoint(SignInTestBed::FirstQuarra, kSharedContent,
+                            [hold](const RecordedRequest&, const QuarraTestService::User&) {
+                                Reply reply;
+                                reply.contentType = "application/pdf";
+                                reply.generatedLength = kSharedLength;
+                                return hold(reply, &Gate::downloads);
+                            });
+    bed.service.addEndpoint(SignInTestBed::FirstQuarra, kSharedDocuments,
+                            [hold](const RecordedRequest&, const QuarraTestService::User&) {
+                                return hold(QuarraTestService::success(), &Gate::uploads);
+                            });
+    test::TempDir data, files;
+    for (int i = 0; i < kOwnerTransfers; ++i)
+        test::writeFile(files / ("u" + std::to_string(i)), "upload " + std::to_string(i));
+    const fs::path log = files / "heard.jsonl";
+    const std::vector<std::string> extra = {
+        "QUARRA_SHARED_DATA=" + data.path().string(),
+        "QUARRA_SHARED_FILES=" + files.path().string(),
+        "QUARRA_SHARED_LOG=" + log.string(),
+        "QUARRA_SHARED_PORT=" + std::to_string(bed.first.port()),
+    };
+
+    pid_t owner = startHost("owner", "Owner", extra);
+    ASSERT_GT(owner, 0);
+    {
+        std::unique_lock lock(gate->mutex);
+        ASSERT_TRUE(gate->arrived.wait_for(lock, std::chrono::seconds(90), [&] {
+            return gate->downloads > 0 && gate->uploads > 0;
+        })) << "the first process's transfers never reached the server";
+    }
+    ASSERT_TRUE(endedWell(startHost("second", "Second", extra)));
+    {
+        std::lock_guard lock(gate->mutex);
+        gate->open = true;
+    }
+    bed.first.releaseStalls();
+    ASSERT_TRUE(endedWell(owner));
+
+    auto lines = heardLines(log);
+    std::map<std::string, std::vector<Json>> byFile;
+    int refusals = 0;
+    fs::path unnamed;
+    for (const Json& line : lines) {
+        if (line.contains("store")) {
+            unnamed = line.at("store").get<std::string>();
+            continue;
+        }
+        std::string who = line.value("who", "");
+        if (who == "second") {
+            // Refused at once, in the SDK's own code for it.
+            EXPECT_FALSE(line.at("ok").get<bool>());
+            EXPECT_EQ(line.at("domain"), TVKAPIErrorDomain);
+            EXPECT_EQ(line.at("code"), TVKAPITransfersRunElsewhereErrorCode);
+            ++refusals;
+            continue;
+        }
+        EXPECT_EQ(who, "owner") << line.dump();
+        byFile[line.value("file", "")].push_back(line);
+    }
+    EXPECT_EQ(refusals, 2);
+    // One true outcome per transfer, in the process that asked for it.
+    EXPECT_EQ(byFile.size(), 2u * kOwnerTransfers);
+    for (const auto& [file, results] : byFile) {
+        ASSERT_EQ(results.size(), 1u) << file;
+        EXPECT_TRUE(results[0].at("ok").get<bool>()) << results[0].dump();
+    }
+    for (int i = 0; i < kOwnerTransfers; ++i) {
+        fs::path download = files / ("d" + std::to_string(i));
+        ASSERT_TRUE(fs::exists(download)) << download;
+        if (i % 2 == 0) {
+            EXPECT_TRUE(test::readFile(download) == QuarraTestServer::generatedBody(kSharedLength));
+        }
+    }
+    EXPECT_FALSE(fs::exists(files / "second-d"));
+    EXPECT_EQ(bed.first.requests(bed.service.apiPath(kSharedDocuments)).size(),
+              static_cast<std::size_t>(kOwnerTransfers));
+    // The second process swept nothing and dropped none of the first one's keys, nor it of its.
+    ASSERT_FALSE(unnamed.empty());
+    EXPECT_TRUE(fs::exists(unnamed));
+    auto preferences = parseJson(test::readFile(
+        fs::path(data.path()) / Bundle::main().bundleIdentifier() / "Preferences.json"));
+    ASSERT_TRUE(preferences);
+    EXPECT_EQ(preferences->value("owner.before", ""), "owner");
+    EXPECT_EQ(preferences->value("owner.after", ""), "owner");
+    EXPECT_EQ(preferences->value("second.key", ""), "second");
+    for (const auto& [key, value] : preferences->items()) {
+        EXPECT_FALSE(key.ends_with("_task_info_key")) << "a record was left: " << value.dump();
+    }
+    std::cout << "Two processes: " << byFile.size() << " transfers of the first heard once each, "
+              << refusals << " refused at once in the second\n";
+}
+
+}  // namespace
+}  // namespace quarra
