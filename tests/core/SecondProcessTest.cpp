@@ -16,6 +16,7 @@
 #include <mutex>
 #include <sstream>
 
+#include "core/TVKPendingTransfers.h"
 #include "core/TVKQuarraConfigurationManager.h"
 #include "core/TVKQuarraManager.h"
 #include "platform/Directories.h"
@@ -178,6 +179,89 @@ TEST(SharedFolderHost, Second) {
     _exit(::testing::Test::HasFailure() ? 1 : 0);
 }
 
+// Every save of the preferences fails from now on: their lock file cannot be opened (a folder
+// stands in its place), as a full disk or a read-only folder would fail them.
+fs::path saveBlocker() {
+    return UserDefaults::standard().file().string() + ".lock";
+}
+
+void blockSaves() {
+    std::error_code ec;
+    fs::remove(saveBlocker(), ec);
+    fs::create_directory(saveBlocker(), ec);
+    EXPECT_TRUE(fs::is_directory(saveBlocker()));
+}
+
+TEST(SharedFolderHost, CannotSave) {
+    if (!playing("unsaved"))
+        GTEST_SKIP() << "runs only as the first life of the unsaved-record test";
+    TVKQuarraPtr quarra = signIn();
+    ASSERT_TRUE(quarra);
+    const std::string which = variable("QUARRA_SHARED_CASE");
+    if (which == "request") {
+        blockSaves();
+    } else {
+        // Saved until the host has heard the result; the record's removal is not.
+        setTransferStepHook([](std::string_view step) {
+            if (step.ends_with(".handled"))
+                blockSaves();
+        });
+    }
+    auto& api = TVKQuarraAPI::sharedInstance();
+    int expected = 0;
+    if (which != "upload") {
+        api.requestQuarraDownloadFileEndpoint(kSharedContent, quarra, Url::fileUrl(shared("d0")),
+                                              false, {}, nullptr, downloadHeard("first"));
+        ++expected;
+    }
+    if (which != "download") {
+        api.requestQuarraMultipartFormEndpoint(kSharedDocuments, quarra,
+                                               Url::fileUrl(shared("u0")), false,
+                                               TVKQuarraRequestMethodPOST, {}, nullptr,
+                                               uploadHeard("first"));
+        ++expected;
+    }
+    ASSERT_TRUE(
+        runMainUntil([&] { return outcomes == expected; }, std::chrono::seconds(90)));
+    drainMainQueue();
+    std::fflush(nullptr);
+    ::kill(::getpid(), SIGKILL);
+}
+
+TEST(SharedFolderHost, Relaunched) {
+    if (!playing("relaunched"))
+        GTEST_SKIP() << "runs only as the second life of the unsaved-record test";
+    // Room again on the disk.
+    fs::remove(saveBlocker());
+    auto& api = TVKQuarraAPI::sharedInstance();
+    api.setBackgroundUploadResultHandler(uploadHeard("relaunched"));
+    api.setBackgroundDownloadResultHandler(downloadHeard("relaunched"));
+    auto& engine = TVKQuarraManager::sharedInstance();
+    int events = 0;
+    TVKSDKApplicationDelegate::sharedInstance().handleEventsForBackgroundURLSession(
+        engine.backgroundSessionIdentifier(), [&] { ++events; });
+    ASSERT_TRUE(runMainUntil([&] { return events > 0; }, std::chrono::seconds(90)));
+    auto& records = engine.pendingTransfers();
+    auto& defaults = UserDefaults::standard();
+    EXPECT_TRUE(runMainUntil(
+        [&] {
+            return defaults.objectForKey(records.userDefaultsUploadTaskInfoKey()).is_null() &&
+                   defaults.objectForKey(records.userDefaultsDownloadTaskInfoKey()).is_null();
+        },
+        std::chrono::seconds(90)));
+    drainMainQueue();
+    auto& configuration = TVKQuarraConfigurationManager::sharedInstance();
+    Json left = Json::array();
+    for (const fs::path& folder :
+         {configuration.uploadsDirectory(), configuration.downloadsDirectory()}) {
+        for (const auto& entry : fs::directory_iterator(folder))
+            left.push_back(entry.path().string());
+    }
+    heard({{"left", left}});
+    std::fflush(nullptr);
+    _exit(::testing::Test::HasFailure() ? 1 : 0);
+}
+
 pid_t startHost(const char* stage, const char* test, const std::vector<std::string>& extra) {
     std::vector<std::string> variables;
     for (char** v = environ; *v; ++v) {
@@ -322,6 +406,88 @@ TEST(SharedFolder, ASecondProcessChangesNothingOfTheTransfersTheFirstRuns) {
     }
     std::cout << "Two processes: " << byFile.size() << " transfers of the first heard once each, "
               << refusals << " refused at once in the second\n";
+}
+
+TEST(SharedFolder, ARecordThatCannotBeSavedFailsItsRequestOrKeepsItsFileAcrossAKill) {
+    SignInTestBed bed;
+    bed.service.addEndpoint(SignInTestBed::FirstQuarra, kSharedContent,
+                            [](const RecordedRequest&, const QuarraTestService::User&) {
+                                Reply reply;
+                                reply.contentType = "application/pdf";
+                                reply.generatedLength = kSharedLength;
+                                return reply;
+                            });
+    bed.service.addEndpoint(
+        SignInTestBed::FirstQuarra, kSharedDocuments,
+        [](const RecordedRequest&, const QuarraTestService::User&) {
+            return QuarraTestService::success();
+        });
+    const std::string uploadPath = bed.service.apiPath(kSharedDocuments);
+    const std::string downloadPath = bed.service.apiPath(kSharedContent);
+    struct Case {
+        const char* which;  // "request": no record can be saved; else the removal of this one
+        bool sent;
+    } cases[] = {{"request", false}, {"download", true}, {"upload", true}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.which);
+        test::TempDir data, files;
+        test::writeFile(files / "u0", "the minutes");
+        const fs::path log = files / "heard.jsonl";
+        const std::vector<std::string> extra = {
+            "QUARRA_SHARED_DATA=" + data.path().string(),
+            "QUARRA_SHARED_FILES=" + files.path().string(),
+            "QUARRA_SHARED_LOG=" + log.string(),
+            "QUARRA_SHARED_PORT=" + std::to_string(bed.first.port()),
+            std::string("QUARRA_SHARED_CASE=") + c.which,
+        };
+        std::size_t uploadsBefore = bed.first.requests(uploadPath).size();
+        std::size_t downloadsBefore = bed.first.requests(downloadPath).size();
+        int status = 0;
+        pid_t first = startHost("unsaved", "CannotSave", extra);
+        ASSERT_EQ(waitpid(first, &status, 0), first);
+        ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL);
+        ASSERT_TRUE(endedWell(startHost("relaunched", "Relaunched", extra)));
+
+        std::map<std::string, std::vector<Json>> byFile;
+        Json left;
+        for (const Json& line : heardLines(log)) {
+            if (line.contains("left"))
+                left = line.at("left");
+            else
+                byFile[line.value("file", "")].push_back(line);
+        }
+        EXPECT_EQ(left, Json::array());
+        std::size_t sent = bed.first.requests(uploadPath).size() - uploadsBefore +
+                           bed.first.requests(downloadPath).size() - downloadsBefore;
+        if (!c.sent) {
+            // Refused with the save's error, before anything went out, and never again.
+            EXPECT_EQ(sent, 0u);
+            EXPECT_EQ(byFile.size(), 2u);
+            for (const auto& [file, results] : byFile) {
+                ASSERT_EQ(results.size(), 1u) << file;
+                EXPECT_EQ(results[0].at("who"), "first");
+                EXPECT_EQ(results[0].at("domain"), PosixErrorDomain) << results[0].dump();
+            }
+            EXPECT_FALSE(fs::exists(files / "d0"));
+            continue;
+        }
+        // Heard before the kill and again after the relaunch, the same result both times; the
+        // download the host already had is still there.
+        EXPECT_EQ(sent, 1u);
+        ASSERT_EQ(byFile.size(), 1u);
+        const auto& results = byFile.begin()->second;
+        ASSERT_EQ(results.size(), 2u);
+        EXPECT_EQ(results[0].at("who"), "first");
+        EXPECT_EQ(results[1].at("who"), "relaunched");
+        EXPECT_TRUE(results[0].at("ok").get<bool>()) << results[0].dump();
+        Json again = results[1];
+        again["who"] = "first";
+        EXPECT_EQ(again, results[0]);
+        if (std::string(c.which) == "download") {
+            EXPECT_TRUE(test::readFile(files / "d0") ==
+                        QuarraTestServer::generatedBody(kSharedLength));
+        }
+    }
 }
 
 }  // namespace
