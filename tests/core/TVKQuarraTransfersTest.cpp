@@ -609,6 +609,28 @@ TEST_F(TransfersTest, DownloadAnEarlierProcessLinkedIntoPlaceIsDeliveredNotRefus
     expectDeliveredFromRecord(true);
 }
 
+TEST_F(TransfersTest, AMissingDownloadedFileNeverRemovesWhatIsAtTheDestination) {
+    // What an earlier delivery stored stays, whatever became of the file it was stored from.
+    test::writeFile(dir / "report.pdf", "the host's copy");
+    const std::string key =
+        TVKQuarraConfigurationManager::sharedInstance().frameworkId() + ".download_task_info_key";
+    UserDefaults::standard().setObject(
+        {{"download-1",
+          {{"com.tovik.download.info.username.key", "alice"},
+           {"com.tovik.download.info.filepath.key", (dir / "report.pdf").string()},
+           {"com.tovik.download.info.encrypt.key", false},
+           {"com.tovik.download.info.taskid.key", std::uint64_t{12}},
+           {"com.tovik.download.info.tempfilepath.key", (downloads() / "gone.pdf-1").string()}}}},
+        key);
+    DownloadOutcome outcome;
+    engine().handleResponseForDownloadTaskId(Json(), 12, nullptr, outcome.handler());
+    ASSERT_TRUE(outcome.wait());
+    ASSERT_TRUE(outcome.error);
+    EXPECT_EQ(outcome.error->code(), ENOENT);
+    EXPECT_EQ(test::readFile(dir / "report.pdf"), "the host's copy");
+    expectNothingPending();
+}
+
 // Runs this program again with `stage`; true when it ended with status 0.
 bool runStage(const char* stage, const char* test) {
     setenv("QUARRA_TEST_RESTART_STAGE", stage, 1);
