@@ -262,7 +262,45 @@ TEST(SharedFolderHost, Relaunched) {
     _exit(::testing::Test::HasFailure() ? 1 : 0);
 }
 
-pid_t startHost(const char* stage, const char* test, const std::vector<std::string>& extra) {
+// A line to the test through an inherited pipe, then a wait for the test's word (the other pipe's
+// end closing).
+void signalAndWait(const char* line) {
+    int out = std::atoi(variable("QUARRA_SHARED_SIGNAL_FD"));
+    int in = std::atoi(variable("QUARRA_SHARED_WAIT_FD"));
+    (void)!::write(out, line, std::strlen(line));
+    char byte;
+    while (::read(in, &byte, 1) > 0) {
+    }
+}
+
+TEST(SharedFolderHost, Holder) {
+    if (!playing("holder"))
+        GTEST_SKIP() << "runs only as the first process of the hand-over test";
+    TVKQuarraManager::sharedInstance();
+    signalAndWait("owning\n");
+    _exit(0);
+}
+
+TEST(SharedFolderHost, Taker) {
+    if (!playing("taker"))
+        GTEST_SKIP() << "runs only as the second process of the hand-over test";
+    TVKQuarraPtr quarra = signIn();
+    ASSERT_TRUE(quarra);
+    auto& api = TVKQuarraAPI::sharedInstance();
+    for (const char* name : {"refused", "taken"}) {
+        outcomes = 0;
+        api.requestQuarraDownloadFileEndpoint(kSharedContent, quarra, Url::fileUrl(shared(name)),
+                                              false, {}, nullptr, downloadHeard(name));
+        ASSERT_TRUE(runMainUntil([] { return outcomes == 1; }, std::chrono::seconds(90)));
+        if (std::string(name) == "refused")
+            signalAndWait("refused\n");
+    }
+    std::fflush(nullptr);
+    _exit(::testing::Test::HasFailure() ? 1 : 0);
+}
+
+pid_t startHost(const char* stage, const char* test, const std::vector<std::string>& extra,
+                const posix_spawn_file_actions_t* actions = nullptr) {
     std::vector<std::string> variables;
     for (char** v = environ; *v; ++v) {
         if (std::strncmp(*v, "QUARRA_SHARED_", 14) != 0)
@@ -278,10 +316,53 @@ pid_t startHost(const char* stage, const char* test, const std::vector<std::stri
     std::string filter = std::string("--gtest_filter=SharedFolderHost.") + test;
     char* argv[] = {self.data(), filter.data(), nullptr};
     pid_t child = -1;
-    if (posix_spawn(&child, self.c_str(), nullptr, nullptr, argv, envp.data()) != 0)
+    if (posix_spawn(&child, self.c_str(), actions, nullptr, argv, envp.data()) != 0)
         return -1;
     return child;
 }
+
+// A host that tells the test where it stands through one pipe and waits for its word on another.
+class Talking {
+  public:
+    Talking(const char* stage, const char* test, std::vector<std::string> extra) {
+        EXPECT_EQ(::pipe2(toTest_, O_CLOEXEC), 0);
+        EXPECT_EQ(::pipe2(toHost_, O_CLOEXEC), 0);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        // Duplicated without close-on-exec; the test's ends close at exec.
+        posix_spawn_file_actions_adddup2(&actions, toTest_[1], 3);
+        posix_spawn_file_actions_adddup2(&actions, toHost_[0], 4);
+        extra.push_back("QUARRA_SHARED_SIGNAL_FD=3");
+        extra.push_back("QUARRA_SHARED_WAIT_FD=4");
+        pid_ = startHost(stage, test, extra, &actions);
+        posix_spawn_file_actions_destroy(&actions);
+        ::close(toTest_[1]);
+        ::close(toHost_[0]);
+    }
+    ~Talking() {
+        ::close(toTest_[0]);
+        if (toHost_[1] >= 0)
+            ::close(toHost_[1]);
+    }
+    pid_t pid() const { return pid_; }
+    // The host's next line; empty when it ended first.
+    std::string next() {
+        std::string line;
+        char c;
+        while (::read(toTest_[0], &c, 1) == 1 && c != '\n')
+            line += c;
+        return line;
+    }
+    void goOn() {
+        ::close(toHost_[1]);
+        toHost_[1] = -1;
+    }
+
+  private:
+    int toTest_[2] = {-1, -1};
+    int toHost_[2] = {-1, -1};
+    pid_t pid_ = -1;
+};
 
 bool endedWell(pid_t child) {
     int status = 0;
@@ -297,6 +378,27 @@ std::vector<Json> heardLines(const fs::path& log) {
             lines.push_back(*parsed);
     }
     return lines;
+}
+
+// The document every download of these tests fetches.
+void serveTheDocument(SignInTestBed& bed) {
+    bed.service.addEndpoint(SignInTestBed::FirstQuarra, kSharedContent,
+                            [](const RecordedRequest&, const QuarraTestService::User&) {
+                                Reply reply;
+                                reply.contentType = "application/pdf";
+                                reply.generatedLength = kSharedLength;
+                                return reply;
+                            });
+}
+
+std::vector<std::string> hostVariables(SignInTestBed& bed, const test::TempDir& data,
+                                       const test::TempDir& files, const fs::path& log) {
+    return {
+        "QUARRA_SHARED_DATA=" + data.path().string(),
+        "QUARRA_SHARED_FILES=" + files.path().string(),
+        "QUARRA_SHARED_LOG=" + log.string(),
+        "QUARRA_SHARED_PORT=" + std::to_string(bed.first.port()),
+    };
 }
 
 TEST(SharedFolder, ASecondProcessChangesNothingOfTheTransfersTheFirstRuns) {
@@ -331,12 +433,7 @@ TEST(SharedFolder, ASecondProcessChangesNothingOfTheTransfersTheFirstRuns) {
     for (int i = 0; i < kOwnerTransfers; ++i)
         test::writeFile(files / ("u" + std::to_string(i)), "upload " + std::to_string(i));
     const fs::path log = files / "heard.jsonl";
-    const std::vector<std::string> extra = {
-        "QUARRA_SHARED_DATA=" + data.path().string(),
-        "QUARRA_SHARED_FILES=" + files.path().string(),
-        "QUARRA_SHARED_LOG=" + log.string(),
-        "QUARRA_SHARED_PORT=" + std::to_string(bed.first.port()),
-    };
+    const std::vector<std::string> extra = hostVariables(bed, data, files, log);
 
     pid_t owner = startHost("owner", "Owner", extra);
     ASSERT_GT(owner, 0);
@@ -410,13 +507,7 @@ TEST(SharedFolder, ASecondProcessChangesNothingOfTheTransfersTheFirstRuns) {
 
 TEST(SharedFolder, ARecordThatCannotBeSavedFailsItsRequestOrKeepsItsFileAcrossAKill) {
     SignInTestBed bed;
-    bed.service.addEndpoint(SignInTestBed::FirstQuarra, kSharedContent,
-                            [](const RecordedRequest&, const QuarraTestService::User&) {
-                                Reply reply;
-                                reply.contentType = "application/pdf";
-                                reply.generatedLength = kSharedLength;
-                                return reply;
-                            });
+    serveTheDocument(bed);
     bed.service.addEndpoint(
         SignInTestBed::FirstQuarra, kSharedDocuments,
         [](const RecordedRequest&, const QuarraTestService::User&) {
@@ -433,13 +524,8 @@ TEST(SharedFolder, ARecordThatCannotBeSavedFailsItsRequestOrKeepsItsFileAcrossAK
         test::TempDir data, files;
         test::writeFile(files / "u0", "the minutes");
         const fs::path log = files / "heard.jsonl";
-        const std::vector<std::string> extra = {
-            "QUARRA_SHARED_DATA=" + data.path().string(),
-            "QUARRA_SHARED_FILES=" + files.path().string(),
-            "QUARRA_SHARED_LOG=" + log.string(),
-            "QUARRA_SHARED_PORT=" + std::to_string(bed.first.port()),
-            std::string("QUARRA_SHARED_CASE=") + c.which,
-        };
+        std::vector<std::string> extra = hostVariables(bed, data, files, log);
+        extra.push_back(std::string("QUARRA_SHARED_CASE=") + c.which);
         std::size_t uploadsBefore = bed.first.requests(uploadPath).size();
         std::size_t downloadsBefore = bed.first.requests(downloadPath).size();
         int status = 0;
@@ -488,6 +574,30 @@ TEST(SharedFolder, ARecordThatCannotBeSavedFailsItsRequestOrKeepsItsFileAcrossAK
                         QuarraTestServer::generatedBody(kSharedLength));
         }
     }
+}
+
+TEST(SharedFolder, TheTransfersPassToAnotherProcessOnceTheirOwnerHasEnded) {
+    SignInTestBed bed;
+    serveTheDocument(bed);
+    test::TempDir data, files;
+    const fs::path log = files / "heard.jsonl";
+    const std::vector<std::string> extra = hostVariables(bed, data, files, log);
+    Talking holder("holder", "Holder", extra);
+    ASSERT_EQ(holder.next(), "owning");
+    Talking taker("taker", "Taker", extra);
+    ASSERT_EQ(taker.next(), "refused");
+    // The owner dies without a word; the lock goes with it.
+    ::kill(holder.pid(), SIGKILL);
+    int status = 0;
+    ASSERT_EQ(waitpid(holder.pid(), &status, 0), holder.pid());
+    taker.goOn();
+    ASSERT_TRUE(endedWell(taker.pid()));
+
+    auto lines = heardLines(log);
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[0].at("code"), TVKAPITransfersRunElsewhereErrorCode) << lines[0].dump();
+    EXPECT_TRUE(lines[1].at("ok").get<bool>()) << lines[1].dump();
+    EXPECT_TRUE(test::readFile(files / "taken") == QuarraTestServer::generatedBody(kSharedLength));
 }
 
 }  // namespace
