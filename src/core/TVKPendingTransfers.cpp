@@ -171,8 +171,8 @@ Result<std::string> TVKPendingTransfers::addLocked(Json& map, const std::string&
 }
 
 Result<std::string> TVKPendingTransfers::addRequestedUpload(const std::string& multipartPath,
-                                                    const std::string& filePath,
-                                                    const std::string& username) {
+                                                            const std::string& filePath,
+                                                            const std::string& username) {
     std::lock_guard lock(mutex_);
     return addLocked(uploads_, uploadKey_, "upload-",
                      {{TVKUploadInfoMultipartPathKey, multipartPath},
@@ -180,8 +180,9 @@ Result<std::string> TVKPendingTransfers::addRequestedUpload(const std::string& m
                       {TVKUploadInfoFilePathKey, filePath}});
 }
 
-Result<std::string> TVKPendingTransfers::addRequestedDownload(const std::string& filePath, bool encrypt,
-                                                      const std::string& username) {
+Result<std::string> TVKPendingTransfers::addRequestedDownload(const std::string& filePath,
+                                                              bool encrypt,
+                                                              const std::string& username) {
     std::lock_guard lock(mutex_);
     return addLocked(downloads_, downloadKey_, "download-",
                      {{TVKDownloadInfoUsernameKey, username},
@@ -189,9 +190,10 @@ Result<std::string> TVKPendingTransfers::addRequestedDownload(const std::string&
                       {TVKDownloadInfoEncryptKey, encrypt}});
 }
 
-ErrorPtr TVKPendingTransfers::setTaskLocked(Json& map, const std::string& key, const std::string& id,
-                                        const char* taskField, const char* userField,
-                                        std::uint64_t taskId, const std::string& username) {
+ErrorPtr TVKPendingTransfers::setTaskLocked(Json& map, const std::string& key,
+                                            const std::string& id, const char* taskField,
+                                            const char* userField, std::uint64_t taskId,
+                                            const std::string& username) {
     auto it = map.find(id);
     if (it == map.end())
         return nullptr;
@@ -208,8 +210,8 @@ ErrorPtr TVKPendingTransfers::setTaskLocked(Json& map, const std::string& key, c
 ErrorPtr TVKPendingTransfers::setUploadTask(const std::string& key, std::uint64_t taskId,
                                             const std::string& username) {
     std::lock_guard lock(mutex_);
-    return setTaskLocked(uploads_, uploadKey_, key, TVKUploadInfoTaskIdKey, TVKUploadInfoUsernameKey,
-                  taskId, username);
+    return setTaskLocked(uploads_, uploadKey_, key, TVKUploadInfoTaskIdKey,
+                         TVKUploadInfoUsernameKey, taskId, username);
 }
 
 ErrorPtr TVKPendingTransfers::setDownloadTask(const std::string& key, std::uint64_t taskId,

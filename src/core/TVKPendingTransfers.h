@@ -154,8 +154,8 @@ class TVKPendingTransfers {
     Result<std::string> addLocked(Json& map, const std::string& key, const char* prefix,
                                   Json record);
     [[nodiscard]] ErrorPtr setTaskLocked(Json& map, const std::string& key, const std::string& id,
-                       const char* taskField, const char* userField, std::uint64_t taskId,
-                       const std::string& username);
+                                         const char* taskField, const char* userField,
+                                         std::uint64_t taskId, const std::string& username);
     [[nodiscard]] ErrorPtr removeRecord(Json& map, std::set<std::string>& claimed,
                                         const std::string& key, const std::string& id,
                                         const char* fileKey, const char* what, const char* step);

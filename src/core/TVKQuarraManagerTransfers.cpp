@@ -771,8 +771,8 @@ void TVKQuarraManager::doRequestQuarraMultipartFormEndpoint(
                 *progress = background->uploadProgressForTask(task);
                 // A task its record does not name could not be delivered after a crash: it
                 // never runs.
-                if ((*unsaved = pendingTransfers_.setUploadTask(key, task->taskIdentifier(),
-                                                                username))) {
+                if ((*unsaved =
+                         pendingTransfers_.setUploadTask(key, task->taskIdentifier(), username))) {
                     task->cancel();
                     return;
                 }

@@ -109,7 +109,8 @@ std::size_t sweepPartialFiles(const std::filesystem::path& journal) {
 }
 
 std::size_t removePartialFiles(const std::filesystem::path& folder, std::string_view of) {
-    const std::string prefix = of.empty() ? std::string() : "." + std::string(of) + PartialFileMarker;
+    const std::string prefix =
+        of.empty() ? std::string() : "." + std::string(of) + PartialFileMarker;
     std::size_t removed = 0;
     std::error_code ec;
     for (const auto& entry : std::filesystem::directory_iterator(folder, ec)) {

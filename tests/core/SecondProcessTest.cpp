@@ -141,8 +141,8 @@ TEST(SharedFolderHost, Owner) {
             kSharedDocuments, quarra, Url::fileUrl(shared("u" + std::to_string(i))), false,
             TVKQuarraRequestMethodPOST, {}, nullptr, uploadHeard("owner"));
     }
-    ASSERT_TRUE(runMainUntil([] { return outcomes == 2 * kOwnerTransfers; },
-                             std::chrono::seconds(90)));
+    ASSERT_TRUE(
+        runMainUntil([] { return outcomes == 2 * kOwnerTransfers; }, std::chrono::seconds(90)));
     prefer("owner.after");
     drainMainQueue();
     std::fflush(nullptr);
@@ -166,14 +166,13 @@ TEST(SharedFolderHost, Second) {
     ASSERT_TRUE(quarra);
     api.requestQuarraDownloadFileEndpoint(kSharedContent, quarra, Url::fileUrl(shared("second-d")),
                                           false, {}, nullptr, downloadHeard("second"));
-    api.requestQuarraMultipartFormEndpoint(kSharedDocuments, quarra,
-                                           Url::fileUrl(shared("u0")), false,
-                                           TVKQuarraRequestMethodPOST, {}, nullptr,
+    api.requestQuarraMultipartFormEndpoint(kSharedDocuments, quarra, Url::fileUrl(shared("u0")),
+                                           false, TVKQuarraRequestMethodPOST, {}, nullptr,
                                            uploadHeard("second"));
     prefer("second.key");
     EXPECT_TRUE(TVKQuarraFileCache::openCacheWithQuarra(quarra));
-    ASSERT_TRUE(runMainUntil([&] { return outcomes >= 2 && events == 1; },
-                             std::chrono::seconds(90)));
+    ASSERT_TRUE(
+        runMainUntil([&] { return outcomes >= 2 && events == 1; }, std::chrono::seconds(90)));
     drainMainQueue();
     std::fflush(nullptr);
     _exit(::testing::Test::HasFailure() ? 1 : 0);
@@ -215,14 +214,12 @@ TEST(SharedFolderHost, CannotSave) {
         ++expected;
     }
     if (which != "download") {
-        api.requestQuarraMultipartFormEndpoint(kSharedDocuments, quarra,
-                                               Url::fileUrl(shared("u0")), false,
-                                               TVKQuarraRequestMethodPOST, {}, nullptr,
+        api.requestQuarraMultipartFormEndpoint(kSharedDocuments, quarra, Url::fileUrl(shared("u0")),
+                                               false, TVKQuarraRequestMethodPOST, {}, nullptr,
                                                uploadHeard("first"));
         ++expected;
     }
-    ASSERT_TRUE(
-        runMainUntil([&] { return outcomes == expected; }, std::chrono::seconds(90)));
+    ASSERT_TRUE(runMainUntil([&] { return outcomes == expected; }, std::chrono::seconds(90)));
     drainMainQueue();
     std::fflush(nullptr);
     ::kill(::getpid(), SIGKILL);
@@ -508,11 +505,10 @@ TEST(SharedFolder, ASecondProcessChangesNothingOfTheTransfersTheFirstRuns) {
 TEST(SharedFolder, ARecordThatCannotBeSavedFailsItsRequestOrKeepsItsFileAcrossAKill) {
     SignInTestBed bed;
     serveTheDocument(bed);
-    bed.service.addEndpoint(
-        SignInTestBed::FirstQuarra, kSharedDocuments,
-        [](const RecordedRequest&, const QuarraTestService::User&) {
-            return QuarraTestService::success();
-        });
+    bed.service.addEndpoint(SignInTestBed::FirstQuarra, kSharedDocuments,
+                            [](const RecordedRequest&, const QuarraTestService::User&) {
+                                return QuarraTestService::success();
+                            });
     const std::string uploadPath = bed.service.apiPath(kSharedDocuments);
     const std::string downloadPath = bed.service.apiPath(kSharedContent);
     struct Case {
