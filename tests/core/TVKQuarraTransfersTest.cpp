@@ -12,6 +12,8 @@
 #include "quarra/TVKQuarraAPI.h"
 #include "core/TVKQuarraConfigurationManager.h"
 #include "core/TVKQuarraManager.h"
+#include "log/LDAbstractLogger.h"
+#include "log/LDLog.h"
 #include "quarra/TVKSDKApplicationDelegate.h"
 #include "platform/UserDefaults.h"
 #include "storage/crypt/TVKQuarraCryptManager.h"
@@ -629,6 +631,45 @@ TEST_F(TransfersTest, AMissingDownloadedFileNeverRemovesWhatIsAtTheDestination) 
     EXPECT_EQ(outcome.error->code(), ENOENT);
     EXPECT_EQ(test::readFile(dir / "report.pdf"), "the host's copy");
     expectNothingPending();
+}
+
+// Keeps the texts of the log's warnings.
+class WarningsKept : public LDAbstractLogger {
+  public:
+    WarningsKept() : LDAbstractLogger("test.warnings") {}
+    void logMessage(const LDLogMessagePtr& message) override {
+        std::lock_guard lock(mutex_);
+        if (message->flag() == LDLogFlagWarning)
+            texts_.push_back(message->message());
+    }
+    // Whether one of them carries `text` (after the prefix the SDK's lines begin with).
+    bool has(const std::string& text) {
+        std::lock_guard lock(mutex_);
+        return std::any_of(texts_.begin(), texts_.end(), [&](const std::string& kept) {
+            return kept.ends_with(text);
+        });
+    }
+
+  private:
+    std::mutex mutex_;
+    std::vector<std::string> texts_;
+};
+
+TEST_F(TransfersTest, ABackgroundTasksEndWithNoHandlerSetIsAWarningInTheLog) {
+    auto warnings = std::make_shared<WarningsKept>();
+    LDLog::sharedInstance().addLogger(warnings);
+    bed.signIn();
+    serve(file(1000));
+    DownloadOutcome outcome = download(dir / "a.pdf");
+    ASSERT_FALSE(outcome.error) << outcome.error->description();
+    // The engine's observer hears of the task's end too, with no background handler to give it to.
+    EXPECT_TRUE(runMainUntil(
+        [&] {
+            LDLog::sharedInstance().flushLog();
+            return warnings->has("WARNING: no background download task completion handler set.");
+        },
+        std::chrono::seconds(60)));
+    LDLog::sharedInstance().removeLogger(warnings);
 }
 
 // Runs this program again with `stage`; true when it ended with status 0.
