@@ -102,8 +102,12 @@ enum TVKAPIErrorCode : long {
     TVKAPITransferFailedErrorCode = -1,
     // The file to upload cannot be read (the cause is the underlying error).
     TVKAPIFileUnreadableErrorCode = -2,
-    // The file to upload is larger than TVKMaximumUploadFileSize.
-    TVKAPIFileTooLargeErrorCode = -3,
+    // The file to upload is larger than TVKMaximumUploadFileSize ("File size exceeds allowable
+    // size"); the same code as a failed transfer, as hosts have always matched it.
+    TVKAPIFileTooLargeErrorCode = -1,
+    // Another process of the application runs the background transfers (they share one data
+    // folder); this one starts none until that process has ended.
+    TVKAPITransfersRunElsewhereErrorCode = -4,
 };
 
 // TVKCryptographyErrorDomain.

@@ -154,22 +154,25 @@ ErrorPtr TVKPendingTransfers::savePendingDownloads() {
     return saveLocked(downloadKey_, downloads_);
 }
 
-std::string TVKPendingTransfers::addLocked(Json& map, const std::string& key, const char* prefix,
-                                           Json record) {
+Result<std::string> TVKPendingTransfers::addLocked(Json& map, const std::string& key,
+                                                   const char* prefix, Json record) {
     static thread_local std::mt19937_64 random{std::random_device{}()};
     std::string id;
     do {
         id = prefix + std::to_string(random());
     } while (map.contains(id));
     map[id] = std::move(record);
-    // A failed save is logged inside; the transfer goes on and is delivered in this process.
-    (void)saveLocked(key, map);
+    if (ErrorPtr error = saveLocked(key, map)) {
+        map.erase(id);
+        (void)saveLocked(key, map);
+        return error;
+    }
     return id;
 }
 
-std::string TVKPendingTransfers::addRequestedUpload(const std::string& multipartPath,
-                                                    const std::string& filePath,
-                                                    const std::string& username) {
+Result<std::string> TVKPendingTransfers::addRequestedUpload(const std::string& multipartPath,
+                                                            const std::string& filePath,
+                                                            const std::string& username) {
     std::lock_guard lock(mutex_);
     return addLocked(uploads_, uploadKey_, "upload-",
                      {{TVKUploadInfoMultipartPathKey, multipartPath},
@@ -177,8 +180,9 @@ std::string TVKPendingTransfers::addRequestedUpload(const std::string& multipart
                       {TVKUploadInfoFilePathKey, filePath}});
 }
 
-std::string TVKPendingTransfers::addRequestedDownload(const std::string& filePath, bool encrypt,
-                                                      const std::string& username) {
+Result<std::string> TVKPendingTransfers::addRequestedDownload(const std::string& filePath,
+                                                              bool encrypt,
+                                                              const std::string& username) {
     std::lock_guard lock(mutex_);
     return addLocked(downloads_, downloadKey_, "download-",
                      {{TVKDownloadInfoUsernameKey, username},
@@ -186,12 +190,13 @@ std::string TVKPendingTransfers::addRequestedDownload(const std::string& filePat
                       {TVKDownloadInfoEncryptKey, encrypt}});
 }
 
-void TVKPendingTransfers::setTaskLocked(Json& map, const std::string& key, const std::string& id,
-                                        const char* taskField, const char* userField,
-                                        std::uint64_t taskId, const std::string& username) {
+ErrorPtr TVKPendingTransfers::setTaskLocked(Json& map, const std::string& key,
+                                            const std::string& id, const char* taskField,
+                                            const char* userField, std::uint64_t taskId,
+                                            const std::string& username) {
     auto it = map.find(id);
     if (it == map.end())
-        return;
+        return nullptr;
     // A record an earlier process left under the same task is of a transfer long gone.
     for (std::string other = keyOf(map, taskId, taskField); !other.empty() && other != id;
          other = keyOf(map, taskId, taskField))
@@ -199,31 +204,34 @@ void TVKPendingTransfers::setTaskLocked(Json& map, const std::string& key, const
     it = map.find(id);
     (*it)[taskField] = taskId;
     (*it)[userField] = username;
-    (void)saveLocked(key, map);
+    return saveLocked(key, map);
 }
 
-void TVKPendingTransfers::setUploadTask(const std::string& key, std::uint64_t taskId,
-                                        const std::string& username) {
+ErrorPtr TVKPendingTransfers::setUploadTask(const std::string& key, std::uint64_t taskId,
+                                            const std::string& username) {
     std::lock_guard lock(mutex_);
-    setTaskLocked(uploads_, uploadKey_, key, TVKUploadInfoTaskIdKey, TVKUploadInfoUsernameKey,
-                  taskId, username);
+    return setTaskLocked(uploads_, uploadKey_, key, TVKUploadInfoTaskIdKey,
+                         TVKUploadInfoUsernameKey, taskId, username);
 }
 
-void TVKPendingTransfers::setDownloadTask(const std::string& key, std::uint64_t taskId,
-                                          const std::string& username) {
+ErrorPtr TVKPendingTransfers::setDownloadTask(const std::string& key, std::uint64_t taskId,
+                                              const std::string& username) {
     std::string replaced;
     {
         std::lock_guard lock(mutex_);
         auto it = downloads_.find(key);
         if (it == downloads_.end())
-            return;
+            return nullptr;
         replaced = text(*it, TVKDownloadInfoTempFilePathKey);
         it->erase(TVKDownloadInfoTempFilePathKey);
         claimedDownloads_.erase(key);
-        setTaskLocked(downloads_, downloadKey_, key, TVKDownloadInfoTaskIdKey,
-                      TVKDownloadInfoUsernameKey, taskId, username);
+        // Unsaved, the record on disk may still name the earlier file: it stays for the sweep.
+        if (ErrorPtr error = setTaskLocked(downloads_, downloadKey_, key, TVKDownloadInfoTaskIdKey,
+                                           TVKDownloadInfoUsernameKey, taskId, username))
+            return error;
     }
     (void)removeFile(replaced);
+    return nullptr;
 }
 
 void TVKPendingTransfers::releaseDownloadTask(std::uint64_t taskId) {
@@ -260,9 +268,15 @@ ErrorPtr TVKPendingTransfers::removeRecord(Json& map, std::set<std::string>& cla
         if (it == map.end())
             return nullptr;
         path = text(*it, fileKey);
+        Json record = std::move(*it);
         map.erase(id);
+        // Unsaved, the record on disk still names the file, and a later launch delivers it again
+        // from there: it stays, claimed, so that this process does not.
+        if (ErrorPtr error = saveLocked(key, map)) {
+            map[id] = std::move(record);
+            return error;
+        }
         claimed.erase(id);
-        (void)saveLocked(key, map);
     }
     // The file goes after its record: a crash in between leaves a file that no record names,
     // which the next launch sweeps, never a record whose file is gone.
@@ -292,6 +306,16 @@ void TVKPendingTransfers::setTempFilePath(const std::optional<std::string>& path
     else
         it->erase(TVKDownloadInfoTempFilePathKey);
     (void)saveLocked(downloadKey_, downloads_);
+}
+
+bool TVKPendingTransfers::hasUpload(const std::string& key) const {
+    std::lock_guard lock(mutex_);
+    return uploads_.contains(key);
+}
+
+bool TVKPendingTransfers::hasDownload(const std::string& key) const {
+    std::lock_guard lock(mutex_);
+    return downloads_.contains(key);
 }
 
 std::optional<TVKPendingUpload> TVKPendingTransfers::pendingUpload(std::uint64_t taskId) const {
@@ -398,6 +422,18 @@ std::set<fs::path> TVKPendingTransfers::filesNamed() const {
     for (const auto& [key, record] : downloads_.items())
         named.insert(text(record, TVKDownloadInfoTempFilePathKey));
     return named;
+}
+
+std::set<fs::path> TVKPendingTransfers::downloadDestinations(const UserDefaults& defaults,
+                                                             const std::string& frameworkId) {
+    std::set<fs::path> destinations;
+    Json map = loadMap(defaults.objectForKey(frameworkId + ".download_task_info_key"));
+    for (const auto& [key, record] : map.items()) {
+        std::string path = text(record, TVKDownloadInfoFilePathKey);
+        if (!path.empty())
+            destinations.insert(fs::path(path).lexically_normal());
+    }
+    return destinations;
 }
 
 std::vector<std::uint64_t> TVKPendingTransfers::takeDownloadsFinishedEarlier() {

@@ -22,6 +22,7 @@
 
 #include "quarra/Error.h"
 #include "quarra/Json.h"
+#include "quarra/Result.h"
 #include "platform/UserDefaults.h"
 
 namespace quarra {
@@ -75,16 +76,21 @@ class TVKPendingTransfers {
     const std::string& userDefaultsUploadTaskInfoKey() const { return uploadKey_; }
     const std::string& userDefaultsDownloadTaskInfoKey() const { return downloadKey_; }
 
-    // Record a transfer the host asked for and save; the record's key. An unsaved record is
-    // logged, and the transfer goes on regardless (it is then delivered in this process only).
-    std::string addRequestedUpload(const std::string& multipartPath, const std::string& filePath,
-                                   const std::string& username);
-    std::string addRequestedDownload(const std::string& filePath, bool encrypt,
-                                     const std::string& username);
+    // Record a transfer the host asked for and save; the record's key. A record that cannot be
+    // saved is dropped again and the save's error returned: a transfer a crash could lose is
+    // never started.
+    Result<std::string> addRequestedUpload(const std::string& multipartPath,
+                                           const std::string& filePath,
+                                           const std::string& username);
+    Result<std::string> addRequestedDownload(const std::string& filePath, bool encrypt,
+                                             const std::string& username);
     // The background session took the transfer under `taskId` (a download's earlier task, one
-    // that ended with an invalid session, is replaced: its file goes).
-    void setUploadTask(const std::string& key, std::uint64_t taskId, const std::string& username);
-    void setDownloadTask(const std::string& key, std::uint64_t taskId, const std::string& username);
+    // that ended with an invalid session, is replaced: its file goes). The save's error, when the
+    // task could not be saved with the record: the task must then not run.
+    [[nodiscard]] ErrorPtr setUploadTask(const std::string& key, std::uint64_t taskId,
+                                         const std::string& username);
+    [[nodiscard]] ErrorPtr setDownloadTask(const std::string& key, std::uint64_t taskId,
+                                           const std::string& username);
 
     // The task of a download that will be sent again (its session was invalid) is no longer its
     // own: the record forgets it and its file.
@@ -92,7 +98,9 @@ class TVKPendingTransfers {
 
     // Drop the record, save, and then delete its file (body file, temporary download); a file that
     // is already gone counts as deleted. A file that cannot be deleted is left to the sweep at the
-    // next launch, and the error is returned.
+    // next launch, and the error is returned. When the removal cannot be saved the file stays, as
+    // the record on disk still names it (a later launch delivers the same result again): the
+    // record stays, claimed, and the save's error is returned.
     [[nodiscard]] ErrorPtr removePendingUpload(const std::string& key);
     [[nodiscard]] ErrorPtr removePendingDownload(const std::string& key);
 
@@ -100,6 +108,9 @@ class TVKPendingTransfers {
     // before delivery leaves no file that no record names. Nothing when there is no record.
     void setTempFilePath(const std::optional<std::string>& path, std::uint64_t taskId);
 
+    // Whether the record of `key` is still kept.
+    bool hasUpload(const std::string& key) const;
+    bool hasDownload(const std::string& key) const;
     std::optional<TVKPendingUpload> pendingUpload(std::uint64_t taskId) const;
     std::optional<TVKPendingDownload> pendingDownload(std::uint64_t taskId) const;
     // The record's fields; none (false) when there is no record.
@@ -124,6 +135,10 @@ class TVKPendingTransfers {
     std::vector<TVKPendingDownload> claimDownloadsWithoutTask(const std::set<std::uint64_t>& tasks);
     // Every file a record names (body files, temporary downloads).
     std::set<std::filesystem::path> filesNamed() const;
+    // The destinations of the downloads recorded in `defaults` under `frameworkId`: files a
+    // delivery may still write or that its handler has not yet had the chance to take.
+    static std::set<std::filesystem::path> downloadDestinations(const UserDefaults& defaults,
+                                                                const std::string& frameworkId);
 
     // Downloads an earlier process had finished (their record named a temporary file when it was
     // loaded) but not delivered; each id is handed out once.
@@ -136,10 +151,11 @@ class TVKPendingTransfers {
   private:
     // REQUIRES: mutex_ held.
     [[nodiscard]] ErrorPtr saveLocked(const std::string& key, const Json& map);
-    std::string addLocked(Json& map, const std::string& key, const char* prefix, Json record);
-    void setTaskLocked(Json& map, const std::string& key, const std::string& id,
-                       const char* taskField, const char* userField, std::uint64_t taskId,
-                       const std::string& username);
+    Result<std::string> addLocked(Json& map, const std::string& key, const char* prefix,
+                                  Json record);
+    [[nodiscard]] ErrorPtr setTaskLocked(Json& map, const std::string& key, const std::string& id,
+                                         const char* taskField, const char* userField,
+                                         std::uint64_t taskId, const std::string& username);
     [[nodiscard]] ErrorPtr removeRecord(Json& map, std::set<std::string>& claimed,
                                         const std::string& key, const std::string& id,
                                         const char* fileKey, const char* what, const char* step);

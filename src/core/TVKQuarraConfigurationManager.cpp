@@ -116,6 +116,16 @@ void TVKQuarraConfigurationManager::initializeSDK() {
     initialized_ = true;
 }
 
+bool TVKQuarraConfigurationManager::claimTransferOwnership() {
+    std::lock_guard lock(ownershipMutex_);
+    if (ownershipLock_.held())
+        return true;
+    // A folder that cannot be made leaves the lock unheld: this process then touches nothing.
+    (void)files::createDirectories(applicationDataDirectory(), 0700);
+    return !ownershipLock_.acquire(applicationDataDirectory() / ".transfers-owner.lock",
+                                   std::chrono::milliseconds(0));
+}
+
 fs::path TVKQuarraConfigurationManager::applicationDataDirectory() const {
     return applicationSupportDirectory() / frameworkId_;
 }

@@ -9,12 +9,14 @@
 // Every member is safe to call from any thread.
 #include <atomic>
 #include <filesystem>
+#include <mutex>
 #include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "quarra/Error.h"
+#include "platform/FileLock.h"
 #include "platform/KeyedArchiver.h"
 #include "quarra/Result.h"
 #include "quarra/TVKErrors.h"
@@ -104,6 +106,13 @@ class TVKQuarraConfigurationManager {
     // The file whose presence says a new install's wipe is decided but has not succeeded yet.
     std::filesystem::path wipePendingMarkerFile() const;
 
+    // Whether this process runs the host's background transfers, their records and every sweep
+    // of the SDK's folders. Processes of one host share the data folder, and one at a time does
+    // this: the first to ask takes an advisory lock on a file in the SDK's data folder and holds
+    // it for its life. Another process is told no, and may ask again (at its next transfer call)
+    // to take over once that one has ended.
+    bool claimTransferOwnership();
+
   private:
     void clearKeychainItemsIfNewInstall(bool dataDirectoryExisted);
     void initFileSystem() const;
@@ -111,6 +120,8 @@ class TVKQuarraConfigurationManager {
     std::string frameworkId_;
     std::string keychainIdentifierRoot_;
     std::atomic<bool> initialized_{false};
+    std::mutex ownershipMutex_;
+    FileLock ownershipLock_;
 };
 
 }  // namespace quarra

@@ -238,11 +238,15 @@ TVKQuarraManager::TVKQuarraManager()
         },
         nullptr,
         [this](const Notification& notification) { didReceiveTaskCompleteNotification(notification); });
-    pendingTransfers_.initPendingUploads();
-    pendingTransfers_.initPendingDownloads();
-    sweepFilesOfNoRecord();
+    // Another process of the host may be running the transfers: their records and files are then
+    // its own, and this one only tries again to take them over at its next transfer call.
+    bool owner = TVKQuarraConfigurationManager::sharedInstance().claimTransferOwnership();
+    if (owner)
+        loadRecordsAndSweep();
     initSessionManagers();
-    recoverEarlierTransfers();
+    if (owner)
+        recoverEarlierTransfers();
+    runsTransfers_ = owner;
     auto monitor = HTNetworkReachabilityManager::sharedManager();
     monitor->setReachabilityStatusChangeBlock(
         [this](HTNetworkReachabilityStatus) { hasReceivedNetworkStatus_ = true; });

@@ -274,6 +274,12 @@ class TVKQuarraManager {
     // At start-up, before the background session exists (so that nothing it adopts can land
     // meanwhile): files that no record names go.
     void sweepFilesOfNoRecord();
+    // The owner's start: the records earlier processes left, then the files none names.
+    void loadRecordsAndSweep();
+    // Null once this process runs the transfers (taking them over, with the records, the files
+    // and the background session's tasks, when the process that ran them has ended); the error
+    // for a transfer call otherwise.
+    ErrorPtr runTransfers();
     // At start-up: results of transfers an earlier process recorded but whose task the background
     // session no longer has wait for their handler.
     void recoverEarlierTransfers();
@@ -287,6 +293,8 @@ class TVKQuarraManager {
     };
     void deliverWaitingUploads();
     void deliverWaitingDownloads();
+    // The waiting downloads, then those an earlier process had finished but not stored.
+    void deliverDownloadsOfEarlierProcesses();
     void backgroundEventsFinished();
     TVKQuarraUploadHandler backgroundUploadResultHandler() const;
     TVKQuarraDownloadHandler backgroundDownloadResultHandler() const;
@@ -296,6 +304,8 @@ class TVKQuarraManager {
     std::atomic<bool> hasReceivedNetworkStatus_{false};
 
     TVKPendingTransfers pendingTransfers_;
+    std::mutex runsTransfersMutex_;
+    bool runsTransfers_ = false;  // GUARDED_BY(runsTransfersMutex_) after construction
     ObserverToken taskCompleteObserver_ = 0;
     mutable std::mutex transfersMutex_;
     TVKQuarraUploadHandler backgroundUploadResultHandler_;

@@ -121,11 +121,15 @@ std::string suggestedFileName(const HttpResponsePtr& response, const UrlRequest&
     return clean.substr(0, 200);
 }
 
-// Copies `from` to a new file `to`; an existing `to` is an error and stays as it was.
+// Copies `from` to a new file `to`; an existing `to` is an error and stays as it was, and so does
+// whatever is at `to` when `from` is missing (it may be what an earlier delivery stored).
 ErrorPtr copyWithoutReplacing(const fs::path& from, const fs::path& to) {
     std::error_code ec;
     if (from.empty())
         return posixError(ENOENT, "no downloaded file");
+    struct stat found = {};
+    if (::stat(from.c_str(), &found) != 0)
+        return posixError(errno, "cannot read the downloaded file " + from.string());
     // The temporary file is ours to give away: a hard link moves it without copying a byte.
     if (::link(from.c_str(), to.c_str()) == 0)
         return nullptr;
@@ -217,6 +221,11 @@ void TVKQuarraManager::setCompletionHandler(std::function<void()> handler,
                                             const std::string& identifier) {
     if (identifier != backgroundSessionIdentifier_ || !handler)
         return;
+    if (runTransfers()) {
+        // Another process runs the session: none of its events reach this one.
+        DispatchQueue::main()->async(std::move(handler));
+        return;
+    }
     std::lock_guard lock(transfersMutex_);
     if (backgroundEventsFinished_) {
         // The session was done before the host handed its handler over.
@@ -332,6 +341,44 @@ void TVKQuarraManager::recoverEarlierTransfers() {
     }
 }
 
+void TVKQuarraManager::loadRecordsAndSweep() {
+    pendingTransfers_.initPendingUploads();
+    pendingTransfers_.initPendingDownloads();
+    sweepFilesOfNoRecord();
+    if (ErrorPtr error = UserDefaults::standard().removeLeftoverPartialFiles())
+        TVK_LOG_ERROR("Cannot sweep the preferences' folder:" + error->description());
+}
+
+ErrorPtr TVKQuarraManager::runTransfers() {
+    std::lock_guard lock(runsTransfersMutex_);
+    if (runsTransfers_)
+        return nullptr;
+    if (!TVKQuarraConfigurationManager::sharedInstance().claimTransferOwnership()) {
+        return apiError("Another process of the application runs the transfers", nullptr,
+                        TVKAPITransfersRunElsewhereErrorCode);
+    }
+    // The process that ran them has ended: its records, saved since this one read them, and the
+    // tasks of its background session are this one's now.
+    if (ErrorPtr error = UserDefaults::standard().reload())
+        return error;
+    loadRecordsAndSweep();
+    auto adopting = makeSessionManager(ManagerKind::Background);
+    std::shared_ptr<HTHTTPSessionManager> storeless;
+    {
+        std::lock_guard managersLock(managersMutex_);
+        storeless = std::exchange(backgroundSessionManager_, adopting);
+    }
+    // It could not keep tasks and was given none.
+    storeless->invalidateSessionCancelingTasks(true);
+    recoverEarlierTransfers();
+    runsTransfers_ = true;
+    DispatchQueue::main()->async([this] {
+        deliverWaitingUploads();
+        deliverDownloadsOfEarlierProcesses();
+    });
+    return nullptr;
+}
+
 void TVKQuarraManager::sweepFilesOfNoRecord() {
     std::set<fs::path> named = pendingTransfers_.filesNamed();
     auto& configuration = TVKQuarraConfigurationManager::sharedInstance();
@@ -346,22 +393,24 @@ void TVKQuarraManager::setBackgroundDownloadResultHandler(TVKQuarraDownloadHandl
         std::lock_guard lock(transfersMutex_);
         backgroundDownloadResultHandler_ = std::move(handler);
     }
+    DispatchQueue::main()->async([this] { deliverDownloadsOfEarlierProcesses(); });
+}
+
+void TVKQuarraManager::deliverDownloadsOfEarlierProcesses() {
+    deliverWaitingDownloads();
+    auto handler = backgroundDownloadResultHandler();
+    if (!handler)
+        return;
     // A download whose file an earlier process had but did not store (it ended while storing)
     // may have no task left to report it: it is delivered from its record.
-    DispatchQueue::main()->async([this] {
-        deliverWaitingDownloads();
-        auto handler = backgroundDownloadResultHandler();
-        if (!handler)
-            return;
-        for (std::uint64_t taskId : pendingTransfers_.takeDownloadsFinishedEarlier()) {
-            auto record = pendingTransfers_.pendingDownload(taskId);
-            std::error_code ec;
-            if (!record || !fs::exists(record->tempFilePath, ec))
-                continue;
-            Json reply = checkFileAtPath(record->tempFilePath);
-            handleResponseForDownloadTaskId(reply, taskId, replyError(reply), handler);
-        }
-    });
+    for (std::uint64_t taskId : pendingTransfers_.takeDownloadsFinishedEarlier()) {
+        auto record = pendingTransfers_.pendingDownload(taskId);
+        std::error_code ec;
+        if (!record || !fs::exists(record->tempFilePath, ec))
+            continue;
+        Json reply = checkFileAtPath(record->tempFilePath);
+        handleResponseForDownloadTaskId(reply, taskId, replyError(reply), handler);
+    }
 }
 
 TVKQuarraUploadHandler TVKQuarraManager::backgroundUploadResultHandler() const {
@@ -381,19 +430,30 @@ void TVKQuarraManager::requestQuarraDownloadFileEndpoint(
     const Json& parameters, TVKQuarraProgressHandler progressHandler,
     TVKQuarraDownloadHandler completionHandler) {
     std::string mimeType = mimeTypeOf(fileURL);
-    if (endpoint.empty() || !quarra || !isValidDownloadLocation(fileURL)) {
+    auto refuse = [&](ErrorPtr error) {
         if (completionHandler) {
             DispatchQueue::main()->async(
-                [completionHandler, fileURL, mimeType, username = transferUsername()] {
-                    completionHandler(nullptr, fileURL, mimeType, username,
-                                      apiError("Invalid download location"));
+                [completionHandler, fileURL, mimeType, error, username = transferUsername()] {
+                    completionHandler(nullptr, fileURL, mimeType, username, error);
                 });
         }
+    };
+    if (endpoint.empty() || !quarra || !isValidDownloadLocation(fileURL)) {
+        refuse(apiError("Invalid download location"));
+        return;
+    }
+    if (ErrorPtr error = runTransfers()) {
+        refuse(std::move(error));
         return;
     }
     // Recorded before the sign-in and the task, so that a crash cannot lose it.
-    std::string key = pendingTransfers_.addRequestedDownload(fileURL.filePath().string(), encrypt,
-                                                             transferUsername().value_or(""));
+    auto recorded = pendingTransfers_.addRequestedDownload(fileURL.filePath().string(), encrypt,
+                                                           transferUsername().value_or(""));
+    if (!recorded) {
+        refuse(recorded.error());
+        return;
+    }
+    std::string key = *recorded;
     transferStep("download.requested");
     // The latest task of this call: a resend after an invalid session makes a new one.
     auto cell = std::make_shared<std::atomic<std::uint64_t>>(0);
@@ -419,11 +479,12 @@ void TVKQuarraManager::requestQuarraDownloadFileEndpoint(
         auto background = backgroundSessionManager();
         auto progress = std::make_shared<ProgressPtr>();
         auto taskId = std::make_shared<std::uint64_t>(0);
+        auto unsaved = std::make_shared<ErrorPtr>();
         auto task = background->downloadTaskWithRequest(
             std::move(*request), progressBlock(progressHandler, progress), nullptr,
-            [this, completion, taskId](const HttpResponsePtr& response, const std::any& object,
-                                       const ErrorPtr& error) {
-                ErrorPtr outcome = error;
+            [this, completion, taskId, unsaved](const HttpResponsePtr& response,
+                                                const std::any& object, const ErrorPtr& error) {
+                ErrorPtr outcome = *unsaved ? *unsaved : error;
                 Json reply;
                 if (const Url* location = std::any_cast<Url>(&object))
                     pendingTransfers_.setTempFilePath(location->filePath().string(), *taskId);
@@ -447,7 +508,12 @@ void TVKQuarraManager::requestQuarraDownloadFileEndpoint(
         *progress = background->downloadProgressForTask(task);
         *taskId = task->taskIdentifier();
         cell->store(*taskId);
-        pendingTransfers_.setDownloadTask(key, *taskId, user ? user->username() : std::string());
+        // A task its record does not name could not be delivered after a crash: it never runs.
+        if ((*unsaved = pendingTransfers_.setDownloadTask(
+                 key, *taskId, user ? user->username() : std::string()))) {
+            task->cancel();
+            return;
+        }
         transferStep("download.taskRecorded");
         task->resume();
     };
@@ -492,7 +558,8 @@ void TVKQuarraManager::deliverDownload(const TVKPendingDownload& record, const J
             transferStep("download.handled");
             if (ErrorPtr removal = pendingTransfers_.removePendingDownload(record.key))
                 TVK_LOG_ERROR("Error removing file:" + removal->description());
-            if (record.taskId)
+            // A record that could not go is delivered again at the next launch, from the task too.
+            if (record.taskId && !pendingTransfers_.hasDownload(record.key))
                 forgetBackgroundTask(*record.taskId);
         });
     };
@@ -575,6 +642,10 @@ void TVKQuarraManager::requestQuarraMultipartFormEndpoint(const std::string& end
         refuse(apiError("File size exceeds allowable size", nullptr, TVKAPIFileTooLargeErrorCode));
         return;
     }
+    if (ErrorPtr error = runTransfers()) {
+        refuse(std::move(error));
+        return;
+    }
     // Recorded before anything a crash could interrupt: the sign-in, the body, the task.
     fs::path folder = TVKQuarraConfigurationManager::sharedInstance().uploadsDirectory();
     if (ErrorPtr folderError = files::createDirectories(folder, 0700)) {
@@ -583,8 +654,13 @@ void TVKQuarraManager::requestQuarraMultipartFormEndpoint(const std::string& end
     }
     static thread_local std::mt19937 random{std::random_device{}()};
     fs::path bodyPath = folder / (std::to_string(random()) + "l_" + fileURL.lastPathComponent());
-    std::string key = pendingTransfers_.addRequestedUpload(bodyPath.string(), path.string(),
-                                                           transferUsername().value_or(""));
+    auto recorded = pendingTransfers_.addRequestedUpload(bodyPath.string(), path.string(),
+                                                         transferUsername().value_or(""));
+    if (!recorded) {
+        refuse(recorded.error());
+        return;
+    }
+    std::string key = *recorded;
     transferStep("upload.requested");
     // The sign-in runs on the main thread, where the session lives.
     DispatchQueue::main()->async([=, this] {
@@ -666,10 +742,15 @@ void TVKQuarraManager::doRequestQuarraMultipartFormEndpoint(
                 auto background = backgroundSessionManager();
                 auto progress = std::make_shared<ProgressPtr>();
                 auto recorded = std::make_shared<std::uint64_t>(0);
+                auto unsaved = std::make_shared<ErrorPtr>();
                 auto task = background->uploadTaskWithRequest(
                     upload, Url::fileUrl(bodyPath), progressBlock(progressHandler, progress),
                     [=, this](const HttpResponsePtr&, const std::any& object,
                               const ErrorPtr& taskError) {
+                        if (*unsaved) {
+                            fail(*unsaved);
+                            return;
+                        }
                         const Json* reply = std::any_cast<Json>(&object);
                         Json response = reply ? *reply : Json();
                         ErrorPtr outcome = taskError ? taskError : errorFromResponse(response);
@@ -688,8 +769,14 @@ void TVKQuarraManager::doRequestQuarraMultipartFormEndpoint(
                 if (!task)
                     return;
                 *progress = background->uploadProgressForTask(task);
+                // A task its record does not name could not be delivered after a crash: it
+                // never runs.
+                if ((*unsaved =
+                         pendingTransfers_.setUploadTask(key, task->taskIdentifier(), username))) {
+                    task->cancel();
+                    return;
+                }
                 *recorded = task->taskIdentifier();
-                pendingTransfers_.setUploadTask(key, *recorded, username);
                 transferStep("upload.taskRecorded");
                 task->resume();
             });
@@ -721,7 +808,8 @@ void TVKQuarraManager::deliverUpload(const TVKPendingUpload& record, const Json&
                       "  removing file at:" + record.multipartPath);
         if (ErrorPtr removal = pendingTransfers_.removePendingUpload(record.key))
             TVK_LOG_ERROR("Error removing file:" + removal->description());
-        if (record.taskId)
+        // A record that could not go is delivered again at the next launch, from the task too.
+        if (record.taskId && !pendingTransfers_.hasUpload(record.key))
             forgetBackgroundTask(*record.taskId);
         if (handler && !error)
             TVKQuarraLoggerInternal::sharedInstance().startUploadProcessAfterRequest();
@@ -745,6 +833,8 @@ void TVKQuarraManager::didReceiveTaskCompleteNotification(const Notification& no
         const Json* reply =
             notification.value<Json>(HTNetworkingTaskDidCompleteSerializedResponseKey);
         auto handler = backgroundUploadResultHandler();
+        if (!handler)
+            TVK_LOG_WARNING("WARNING: no background upload task completion handler set.");
         if (!handler && pendingTransfers_.pendingUpload(taskId).has_value()) {
             // Kept until a handler is set (the session keeps it on disk, too).
             std::lock_guard lock(transfersMutex_);
@@ -769,6 +859,8 @@ void TVKQuarraManager::didReceiveTaskCompleteNotification(const Notification& no
         }
     }
     auto handler = backgroundDownloadResultHandler();
+    if (!handler)
+        TVK_LOG_WARNING("WARNING: no background download task completion handler set.");
     if (!handler && pendingTransfers_.pendingDownload(taskId)) {
         std::lock_guard lock(transfersMutex_);
         waitingDownloads_.push_back({taskId, response, error, {}, {}});

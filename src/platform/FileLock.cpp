@@ -18,18 +18,21 @@ FileLock::~FileLock() {
 }
 
 ErrorPtr FileLock::acquire(const std::filesystem::path& path, std::chrono::milliseconds timeout) {
-    fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-    if (fd_ < 0)
+    if (fd_ >= 0)
+        return nullptr;
+    int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (fd < 0)
         return posixError(errno, "cannot open " + path.string());
     const auto deadline = Clock::now() + timeout;
-    while (::flock(fd_, LOCK_EX | LOCK_NB) != 0) {
-        if (errno != EWOULDBLOCK && errno != EINTR) {
-            return posixError(errno, "cannot lock " + path.string());
+    while (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        int code = errno;
+        if ((code != EWOULDBLOCK && code != EINTR) || Clock::now() >= deadline) {
+            ::close(fd);
+            return posixError(code == EINTR ? EWOULDBLOCK : code, "cannot lock " + path.string());
         }
-        if (Clock::now() >= deadline)
-            return posixError(EWOULDBLOCK, "cannot lock " + path.string());
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
+    fd_ = fd;
     return nullptr;
 }
 

@@ -15,8 +15,11 @@ class FileLock {
     FileLock& operator=(const FileLock&) = delete;
     ~FileLock();
 
-    // Creates the file (mode 0600) when missing and waits up to `timeout` for the lock. Null once
-    // held; a PosixErrorDomain error (EWOULDBLOCK after the time-out) otherwise.
+    bool held() const { return fd_ >= 0; }
+
+    // Creates the file (mode 0600) when missing and waits up to `timeout` for the lock (a zero
+    // timeout tries once). Null once held, also when it already was; a PosixErrorDomain error
+    // (EWOULDBLOCK after the time-out) otherwise, after which it may be tried again.
     [[nodiscard]] ErrorPtr acquire(const std::filesystem::path& path,
                                    std::chrono::milliseconds timeout);
 

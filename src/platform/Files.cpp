@@ -108,6 +108,20 @@ std::size_t sweepPartialFiles(const std::filesystem::path& journal) {
     return removed;
 }
 
+std::size_t removePartialFiles(const std::filesystem::path& folder, std::string_view of) {
+    const std::string prefix =
+        of.empty() ? std::string() : "." + std::string(of) + PartialFileMarker;
+    std::size_t removed = 0;
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::directory_iterator(folder, ec)) {
+        std::string name = entry.path().filename().string();
+        if (isPartialFile(entry.path()) && name.starts_with(prefix) &&
+            ::unlink(entry.path().c_str()) == 0)
+            ++removed;
+    }
+    return removed;
+}
+
 ErrorPtr createDirectories(const std::filesystem::path& path, mode_t mode) {
     std::filesystem::path partial;
     for (const auto& part : path) {

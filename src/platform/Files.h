@@ -49,6 +49,11 @@ bool isPartialFile(const std::filesystem::path& path);
 // and none of a process still running. Returns how many were removed.
 std::size_t sweepPartialFiles(const std::filesystem::path& journal);
 
+// Removes the temporary files of AtomicFiles in `folder` (of the destination named `of` only, when
+// given), which a process killed while writing left behind. Only for a caller that holds the lock
+// every writer of those files takes, so that none of them can be live. Returns how many went.
+std::size_t removePartialFiles(const std::filesystem::path& folder, std::string_view of = {});
+
 }  // namespace files
 
 // Marks the names of temporary files that may be swept: ".<name>.quarra-partial-<random>".

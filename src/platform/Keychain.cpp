@@ -119,6 +119,9 @@ ErrorPtr FileKeychainStore::transact(
     if (ErrorPtr error = lock.acquire(file_.string() + ".lock", lockTimeout_)) {
         return failure(KeychainReadFailedError, "The keychain is locked.", error);
     }
+    // Every writer holds the lock while its temporary exists: one found now is a copy of the
+    // secrets that a killed process left.
+    (void)files::removePartialFiles(folder, file_.filename().string());
     std::vector<KeychainItem> items;
     if (auto text = files::read(file_)) {
         auto parsed = parseItems(*text);

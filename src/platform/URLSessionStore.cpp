@@ -129,6 +129,8 @@ std::unique_ptr<URLSessionStore> URLSessionStore::open(const fs::path& folder,
         ::close(fd);
         return nullptr;
     }
+    // Records are written only under the lock now held: a temporary found is a killed writer's.
+    (void)files::removePartialFiles(folder);
     std::unique_ptr<URLSessionStore> store(new URLSessionStore(folder, fd, std::move(notKept)));
     if (auto text = readText(folder / "next-identifier")) {
         store->next_ = std::max<std::uint64_t>(1, std::strtoull(text->c_str(), nullptr, 10));

@@ -1,10 +1,20 @@
 #include "platform/UserDefaults.h"
-#include "quarra/Result.h"
+
+#include <errno.h>
+
+#include <chrono>
 
 #include "platform/Directories.h"
+#include "platform/FileLock.h"
 #include "platform/Files.h"
 
 namespace quarra {
+namespace {
+
+// Another process holds the file only for one read and one write.
+constexpr std::chrono::seconds kPreferencesLockTimeout{10};
+
+}  // namespace
 
 UserDefaults& UserDefaults::standard() {
     static UserDefaults* instance = new UserDefaults(hostDataDirectory() / "Preferences.json");
@@ -40,8 +50,8 @@ void UserDefaults::setObject(const Json& value, const std::string& key) {
             return;
         values_[key] = value;
     }
-    dirty_ = true;
-    saveLocked();
+    changed_.insert(key);
+    (void)saveLocked();
 }
 
 void UserDefaults::removeObjectForKey(const std::string& key) {
@@ -82,21 +92,74 @@ std::int64_t UserDefaults::integerForKey(const std::string& key) const {
 
 ErrorPtr UserDefaults::synchronize() {
     std::lock_guard lock(mutex_);
-    return dirty_ ? saveLocked() : nullptr;
+    return changed_.empty() ? nullptr : saveLocked();
+}
+
+ErrorPtr UserDefaults::reload() {
+    std::lock_guard lock(mutex_);
+    FileLock fileLock;
+    auto merged = mergedWithFileLocked(fileLock);
+    if (!merged)
+        return merged.error();
+    values_ = std::move(*merged);
+    return nullptr;
+}
+
+ErrorPtr UserDefaults::removeLeftoverPartialFiles() {
+    std::lock_guard lock(mutex_);
+    FileLock fileLock;
+    if (ErrorPtr error = fileLock.acquire(file_.string() + ".lock", kPreferencesLockTimeout))
+        return error;
+    // Every writer holds the file lock while its temporary exists: one found now is a dead one's.
+    (void)files::removePartialFiles(file_.parent_path(), file_.filename().string());
+    return nullptr;
+}
+
+Result<Json> UserDefaults::mergedWithFileLocked(FileLock& fileLock) {
+    if (ErrorPtr error = fileLock.acquire(file_.string() + ".lock", kPreferencesLockTimeout))
+        return error;
+    Json merged = values_;
+    if (auto text = files::read(file_)) {
+        Json stored = parseJson(*text).valueOr(Json());
+        if (stored.is_object()) {
+            merged = std::move(stored);
+        } else {
+            corrupt_ = true;
+        }
+    } else if (text.error()->code() != ENOENT) {
+        // Unreadable is not empty: writing now would drop every key another process saved.
+        return text.error();
+    } else {
+        merged = Json::object();
+    }
+    for (const std::string& key : changed_) {
+        auto ours = values_.find(key);
+        if (ours == values_.end())
+            merged.erase(key);
+        else
+            merged[key] = *ours;
+    }
+    return merged;
 }
 
 ErrorPtr UserDefaults::saveLocked() {
     if (ErrorPtr error = files::createDirectories(file_.parent_path()))
         return error;
+    FileLock fileLock;
+    auto merged = mergedWithFileLocked(fileLock);
+    if (!merged)
+        return merged.error();
     if (corrupt_) {
         std::error_code ec;
         std::filesystem::rename(file_, file_.string() + ".corrupt", ec);
         corrupt_ = false;
     }
-    ErrorPtr error = files::writeAtomically(file_, values_.dump(2));
-    if (!error)
-        dirty_ = false;
-    return error;
+    ErrorPtr error = files::writeAtomically(file_, merged->dump(2));
+    if (error)
+        return error;
+    values_ = std::move(*merged);
+    changed_.clear();
+    return nullptr;
 }
 
 }  // namespace quarra

@@ -2,17 +2,23 @@
 // Small persistent settings of the host: one JSON object per host in
 // <host data folder>/Preferences.json. Every change is written through at once (atomically, so a
 // crash keeps either the old or the new file); a failed write is kept in memory and retried by the
-// next change or synchronize(). Every member is safe to call from any thread.
+// next change or synchronize(). Several processes of the host may share the file: a save re-reads
+// it under a lock (<file>.lock) and writes over only the keys this process changed, so a key
+// another process wrote is never dropped. Every member is safe to call from any thread.
 #include <cstdint>
 #include <filesystem>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 
 #include "quarra/Error.h"
 #include "quarra/Json.h"
+#include "quarra/Result.h"
 
 namespace quarra {
+
+class FileLock;
 
 class UserDefaults {
   public:
@@ -42,16 +48,24 @@ class UserDefaults {
 
     // Writes unsaved changes; null when everything is on disk.
     [[nodiscard]] ErrorPtr synchronize();
+    // Takes in what other processes saved since (unsaved changes of this process stay); null
+    // when the file was read or is missing.
+    [[nodiscard]] ErrorPtr reload();
+    // Removes the temporary files a process killed while saving left beside the file.
+    [[nodiscard]] ErrorPtr removeLeftoverPartialFiles();
 
     const std::filesystem::path& file() const { return file_; }
 
   private:
     ErrorPtr saveLocked();
+    // Takes the file lock into `fileLock`, then reads the file's object and puts this process's
+    // unsaved changes over it. REQUIRES: mutex_ held.
+    Result<Json> mergedWithFileLocked(FileLock& fileLock);
 
     const std::filesystem::path file_;
     mutable std::mutex mutex_;
     Json values_ = Json::object();
-    bool dirty_ = false;
+    std::set<std::string> changed_;  // keys changed here and not yet saved
     bool corrupt_ = false;
 };
 

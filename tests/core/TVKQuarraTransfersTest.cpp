@@ -12,6 +12,8 @@
 #include "quarra/TVKQuarraAPI.h"
 #include "core/TVKQuarraConfigurationManager.h"
 #include "core/TVKQuarraManager.h"
+#include "log/LDAbstractLogger.h"
+#include "log/LDLog.h"
 #include "quarra/TVKSDKApplicationDelegate.h"
 #include "platform/UserDefaults.h"
 #include "storage/crypt/TVKQuarraCryptManager.h"
@@ -420,7 +422,8 @@ TEST_F(UploadTest, SizeLimitAndUnreadableFilesAreRefusedBeforeAnySignIn) {
         long code;
         std::string description;
     } cases[] = {
-        {tooLarge, TVKAPIFileTooLargeErrorCode, "File size exceeds allowable size"},
+        // The code hosts have always matched for this one: -1, as a failed transfer.
+        {tooLarge, -1, "File size exceeds allowable size"},
         {dir / "missing.pdf", TVKAPIFileUnreadableErrorCode, "The file to upload cannot be read"},
         {dir / "folder.pdf", TVKAPIFileUnreadableErrorCode, "The file to upload cannot be read"},
     };
@@ -606,6 +609,67 @@ TEST_F(TransfersTest, DownloadAnEarlierProcessDidNotStoreIsDeliveredFromItsRecor
 
 TEST_F(TransfersTest, DownloadAnEarlierProcessLinkedIntoPlaceIsDeliveredNotRefused) {
     expectDeliveredFromRecord(true);
+}
+
+TEST_F(TransfersTest, AMissingDownloadedFileNeverRemovesWhatIsAtTheDestination) {
+    // What an earlier delivery stored stays, whatever became of the file it was stored from.
+    test::writeFile(dir / "report.pdf", "the host's copy");
+    const std::string key =
+        TVKQuarraConfigurationManager::sharedInstance().frameworkId() + ".download_task_info_key";
+    UserDefaults::standard().setObject(
+        {{"download-1",
+          {{"com.tovik.download.info.username.key", "alice"},
+           {"com.tovik.download.info.filepath.key", (dir / "report.pdf").string()},
+           {"com.tovik.download.info.encrypt.key", false},
+           {"com.tovik.download.info.taskid.key", std::uint64_t{12}},
+           {"com.tovik.download.info.tempfilepath.key", (downloads() / "gone.pdf-1").string()}}}},
+        key);
+    DownloadOutcome outcome;
+    engine().handleResponseForDownloadTaskId(Json(), 12, nullptr, outcome.handler());
+    ASSERT_TRUE(outcome.wait());
+    ASSERT_TRUE(outcome.error);
+    EXPECT_EQ(outcome.error->code(), ENOENT);
+    EXPECT_EQ(test::readFile(dir / "report.pdf"), "the host's copy");
+    expectNothingPending();
+}
+
+// Keeps the texts of the log's warnings.
+class WarningsKept : public LDAbstractLogger {
+  public:
+    WarningsKept() : LDAbstractLogger("test.warnings") {}
+    void logMessage(const LDLogMessagePtr& message) override {
+        std::lock_guard lock(mutex_);
+        if (message->flag() == LDLogFlagWarning)
+            texts_.push_back(message->message());
+    }
+    // Whether one of them carries `text` (after the prefix the SDK's lines begin with).
+    bool has(const std::string& text) {
+        std::lock_guard lock(mutex_);
+        return std::any_of(texts_.begin(), texts_.end(), [&](const std::string& kept) {
+            return kept.ends_with(text);
+        });
+    }
+
+  private:
+    std::mutex mutex_;
+    std::vector<std::string> texts_;
+};
+
+TEST_F(TransfersTest, ABackgroundTasksEndWithNoHandlerSetIsAWarningInTheLog) {
+    auto warnings = std::make_shared<WarningsKept>();
+    LDLog::sharedInstance().addLogger(warnings);
+    bed.signIn();
+    serve(file(1000));
+    DownloadOutcome outcome = download(dir / "a.pdf");
+    ASSERT_FALSE(outcome.error) << outcome.error->description();
+    // The engine's observer hears of the task's end too, with no background handler to give it to.
+    EXPECT_TRUE(runMainUntil(
+        [&] {
+            LDLog::sharedInstance().flushLog();
+            return warnings->has("WARNING: no background download task completion handler set.");
+        },
+        std::chrono::seconds(60)));
+    LDLog::sharedInstance().removeLogger(warnings);
 }
 
 // Runs this program again with `stage`; true when it ended with status 0.

@@ -23,6 +23,7 @@
 #include "core/TVKQuarraManager.h"
 #include "platform/Directories.h"
 #include "platform/UserDefaults.h"
+#include "quarra/Bundle.h"
 #include "quarra/TVKQuarraAPI.h"
 #include "quarra/TVKSDKApplicationDelegate.h"
 #include "support/SignInTestBed.h"
@@ -212,7 +213,38 @@ struct Scenario {
                                   // delivered everything
     const char* relaunchStep = nullptr;  // where the relaunched host is killed too, as it
                                          // delivers to its background handlers
+    bool previousRelease = false;  // the records left are rewritten as the previous release wrote
+                                   // them: keyed by their task, with no task field
 };
+
+// The records of a task as the previous release kept them.
+void rewriteAsPreviousRelease(const fs::path& data) {
+    fs::path file = data / Bundle::main().bundleIdentifier() / "Preferences.json";
+    auto preferences = parseJson(test::readFile(file));
+    ASSERT_TRUE(preferences && preferences->is_object());
+    int rewrittenRecords = 0;
+    for (const char* kind : {"upload", "download"}) {
+        std::string field = std::string("com.tovik.") + kind + ".info.taskid.key";
+        for (auto& [key, map] : preferences->items()) {
+            if (!key.ends_with(std::string(".") + kind + "_task_info_key"))
+                continue;
+            Json rewritten = Json::object();
+            for (auto& [id, record] : map.items()) {
+                if (record.contains(field) && record[field].is_number_unsigned()) {
+                    std::string taskKey = std::to_string(record[field].get<std::uint64_t>());
+                    record.erase(field);
+                    rewritten[taskKey] = record;
+                    ++rewrittenRecords;
+                } else {
+                    rewritten[id] = record;
+                }
+            }
+            map = rewritten;
+        }
+    }
+    EXPECT_GT(rewrittenRecords, 0);
+    test::writeFile(file, preferences->dump(2));
+}
 
 pid_t spawnHost(const char* stageName, const char* test, const std::vector<std::string>& extra) {
     std::vector<std::string> variables;
@@ -265,6 +297,8 @@ TEST(TransferCrash, EveryTransferArrivesWithItsTrueOutcomeWhereverTheHostIsKille
         {"download.stored", true, true},
         {"upload.taskRecorded", false, false, "upload.recordRemoved"},
         {"download.taskRecorded", false, false, "download.recordRemoved"},
+        {"upload.taskRecorded", false, false, nullptr, true},
+        {"download.stored", false, false, nullptr, true},
     };
     SignInTestBed bed;
     // The host's process, published once it is spawned (the server may hear from it first).
@@ -307,6 +341,7 @@ TEST(TransferCrash, EveryTransferArrivesWithItsTrueOutcomeWhereverTheHostIsKille
     for (const Scenario& scenario : scenarios) {
         SCOPED_TRACE(std::string("killed at ") + scenario.step +
                      (scenario.lateHandlers ? ", handlers set late" : "") +
+                     (scenario.previousRelease ? ", records of the previous release" : "") +
                      (scenario.relaunchStep
                           ? std::string(", relaunched and killed at ") + scenario.relaunchStep
                           : std::string()));
@@ -336,6 +371,8 @@ TEST(TransferCrash, EveryTransferArrivesWithItsTrueOutcomeWhereverTheHostIsKille
         publish(0);
         ASSERT_TRUE(status != -1 && WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL)
             << "the host was not killed at its step";
+        if (scenario.previousRelease)
+            rewriteAsPreviousRelease(data.path());
         if (scenario.relaunchStep) {
             // Its record gone, a result the host has not heard yet would be lost for good.
             std::vector<std::string> again = extra;

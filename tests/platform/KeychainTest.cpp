@@ -1,4 +1,5 @@
 #include <fcntl.h>
+#include <signal.h>
 #include <gtest/gtest.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -8,6 +9,7 @@
 #include <thread>
 
 #include "platform/Directories.h"
+#include "platform/Files.h"
 #include "platform/Keychain.h"
 #include "platform/SecretServiceKeychainStore.h"
 #include "quarra/Bundle.h"
@@ -491,4 +493,38 @@ TEST_P(KeychainStores, StoreFailuresReachTheCallerAndChangeNothing) {
         isKeychainError(keychain.copyMatching(byService("s")).error(), KeychainReadFailedError));
     failing->failing = FailingKeychainStore::None;
     EXPECT_TRUE(keychain.copyMatching(byService("s")));
+}
+
+TEST(KeychainTest, ACopyOfTheSecretsThatAKilledWriteLeftIsGoneAtTheNextUse) {
+    TempDir dir;
+    const auto file = dir / "host.json";
+    {
+        Keychain keychain(std::make_shared<FileKeychainStore>(file));
+        ASSERT_EQ(keychain.add(item("session", "alice", "old secret")), nullptr);
+    }
+    // The writer dies after the new version is written beside the file, before it replaces it.
+    pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        AtomicFile copy(file);
+        (void)copy.write(R"({"version": 1, "items": [{"data": "bmV3IHNlY3JldA=="}]})");
+        ::kill(::getpid(), SIGKILL);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFSIGNALED(status));
+    auto copies = [&] {
+        std::vector<std::string> names;
+        for (const auto& entry : std::filesystem::directory_iterator(dir.path())) {
+            if (files::isPartialFile(entry.path()))
+                names.push_back(entry.path().filename().string());
+        }
+        return names;
+    };
+    ASSERT_EQ(copies().size(), 1u);
+    // The next launch's first look at its keychain.
+    Keychain keychain(std::make_shared<FileKeychainStore>(file));
+    auto found = keychain.copyMatching(byService("session"));
+    ASSERT_TRUE(found);
+    EXPECT_EQ(copies(), std::vector<std::string>());
 }

@@ -222,6 +222,11 @@ std::shared_ptr<TVKQuarraFileCache> TVKQuarraFileCache::openCacheWithQuarra(TVKQ
 
 ErrorPtr TVKQuarraFileCache::sweepFileStore() {
     auto& configuration = TVKQuarraConfigurationManager::sharedInstance();
+    // The files another process of the host is downloading are held in that process only.
+    if (!configuration.claimTransferOwnership()) {
+        TVK_LOG_DEBUG("The cache file store is swept by the process that runs the transfers");
+        return nullptr;
+    }
     auto username = TVKQuarraCryptManager::currentUsername();
     if (!username) {
         return notAuthenticatedError();
@@ -271,6 +276,14 @@ ErrorPtr TVKQuarraFileCache::sweepFileStore() {
     }
     if (failure) {
         return posixError(failure.value(), "Could not list the user's cache databases");
+    }
+    // A download's destination stays while its record does: until its handler, which may record
+    // it in the cache, has returned (after a relaunch too).
+    for (const fs::path& destination : TVKPendingTransfers::downloadDestinations(
+             UserDefaults::standard(), configuration.frameworkId())) {
+        if (destination.parent_path() == store->lexically_normal()) {
+            named.insert(destination.filename().string());
+        }
     }
     std::vector<std::string> orphans;
     for (const auto& file : files) {

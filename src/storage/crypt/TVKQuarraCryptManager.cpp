@@ -246,7 +246,22 @@ ErrorPtr TVKQuarraCryptManager::createFileAtPath(const fs::path& path,
             result.error());
     }
     mode_t mode = posixPermissions(attributes).value_or(0600);
-    if (ErrorPtr writeError = files::writeAtomically(path, asText(*result), mode)) {
+    // Listed in the journal while it exists (by an absolute path, for a later process): a kill
+    // mid-write leaves no partial copy beside the host's file past the next launch.
+    std::error_code noPath;
+    const fs::path target = fs::absolute(path, noPath);
+    if (noPath) {
+        return cryptfiles::fileError(cryptfiles::kSaveFailed, noPath.value());
+    }
+    AtomicFile output(target, cryptfiles::partialFileJournal());
+    ErrorPtr writeError = output.error();
+    if (!writeError) {
+        writeError = output.write(asText(*result));
+    }
+    if (!writeError) {
+        writeError = output.commit(mode);
+    }
+    if (writeError) {
         return cryptfiles::fileError(cryptfiles::kSaveFailed, errnoOf(writeError));
     }
     return nullptr;

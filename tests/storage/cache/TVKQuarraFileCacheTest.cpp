@@ -8,7 +8,9 @@
 
 #include "CacheTestSupport.h"
 #include "quarra/TVKErrors.h"
+#include "core/TVKQuarraConfigurationManager.h"
 #include "platform/Files.h"
+#include "platform/UserDefaults.h"
 #include "storage/crypt/TVKQuarraCryptManager.h"
 #include "support/SignInTestBed.h"
 #include "support/TestSupport.h"
@@ -290,6 +292,24 @@ TEST_F(FileCache, FilesNoRowNamesAreSwept) {
     firstCache->removeAllEntries(delivery.errorHandler());
     EXPECT_FALSE(delivery.wait());
     EXPECT_EQ(storedFiles(), std::set<std::string>{*theirs->fileName()});
+}
+
+// A download's file stays while its record does: its handler, which may record it in the cache,
+// has not returned yet (the record goes only after it has, after a relaunch too).
+TEST_F(FileCache, ADownloadsFileStaysWhileItsRecordDoes) {
+    test::writeFile(store() / "delivered", "the handler has not recorded it yet");
+    const std::string key =
+        TVKQuarraConfigurationManager::sharedInstance().frameworkId() + ".download_task_info_key";
+    UserDefaults::standard().setObject(
+        {{"download-1",
+          {{"com.tovik.download.info.filepath.key", (store() / "delivered").string()},
+           {"com.tovik.download.info.taskid.key", std::uint64_t{3}}}}},
+        key);
+    ASSERT_FALSE(TVKQuarraFileCache::sweepFileStore());
+    EXPECT_EQ(storedFiles().count("delivered"), 1u);
+    UserDefaults::standard().removeObjectForKey(key);
+    ASSERT_FALSE(TVKQuarraFileCache::sweepFileStore());
+    EXPECT_EQ(storedFiles().count("delivered"), 0u);
 }
 
 TEST_F(FileCache, RemovalRefusesMixedOrForeignEntries) {
