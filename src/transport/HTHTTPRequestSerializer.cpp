@@ -165,8 +165,10 @@ Result<UrlRequest> HTHTTPRequestSerializer::requestWithMethod(const std::string&
 
 UrlRequest HTHTTPRequestSerializer::requestWithDefaultHeaders(const UrlRequest& request) const {
     UrlRequest copy = request;
-    // One snapshot, so a header written meanwhile is wholly in or wholly out of this request.
-    for (auto& [field, value] : HTTPRequestHeaders()) {
+    // Read under the lock rather than copied out: a header written meanwhile is still wholly in
+    // or wholly out of this request, and no request pays for a copy of the table.
+    std::shared_lock lock(headersMutex_);
+    for (const auto& [field, value] : headers_) {
         if (!copy.valueForHTTPHeaderField(field))
             copy.setValue(value, field);
     }

@@ -82,67 +82,92 @@ void HTMoveDownloadedFile(const URLSessionTaskPtr& task, const Url& from, const 
 std::shared_ptr<HTURLSessionManagerTaskDelegate> HTURLSessionManagerTaskDelegate::make(
     const URLSessionTaskPtr& task) {
     std::shared_ptr<HTURLSessionManagerTaskDelegate> delegate(new HTURLSessionManagerTaskDelegate);
-    std::weak_ptr<URLSessionTask> weakTask = task;
-    std::weak_ptr<HTURLSessionManagerTaskDelegate> weakSelf = delegate;
-    auto setUp = [&](ProgressPtr& progress, std::uint64_t& token, bool upload) {
-        progress = std::make_shared<Progress>(URLSessionTransferSizeUnknown);
-        progress->setCancellable(true);
-        progress->setCancellationHandler([weakTask] {
-            if (auto task = weakTask.lock())
-                task->cancel();
-        });
-        progress->setPausable(true);
-        progress->setPausingHandler([weakTask] {
-            if (auto task = weakTask.lock())
-                task->suspend();
-        });
-        progress->setResumingHandler([weakTask] {
-            if (auto task = weakTask.lock())
-                task->resume();
-        });
-        token = progress->addObserver([weakSelf, upload](const Progress& progress) {
-            auto self = weakSelf.lock();
-            if (!self)
-                return;
-            const ProgressBlock& block =
-                upload ? self->uploadProgressBlock : self->downloadProgressBlock;
-            if (block)
-                block(progress);
-        });
-    };
-    setUp(delegate->uploadProgress_, delegate->uploadObserver_, true);
-    setUp(delegate->downloadProgress_, delegate->downloadObserver_, false);
+    delegate->task_ = task;
     return delegate;
 }
 
 HTURLSessionManagerTaskDelegate::~HTURLSessionManagerTaskDelegate() {
-    downloadProgress_->removeObserver(downloadObserver_);
-    uploadProgress_->removeObserver(uploadObserver_);
+    if (download_.progress)
+        download_.progress->removeObserver(download_.observer);
+    if (upload_.progress)
+        upload_.progress->removeObserver(upload_.observer);
+}
+
+ProgressPtr& HTURLSessionManagerTaskDelegate::makeProgress(ProgressSide& side, bool upload) const {
+    auto progress = std::make_shared<Progress>(side.total);
+    progress->setCompletedUnitCount(side.completed);
+    std::weak_ptr<URLSessionTask> weakTask = task_;
+    progress->setCancellable(true);
+    progress->setCancellationHandler([weakTask] {
+        if (auto task = weakTask.lock())
+            task->cancel();
+    });
+    progress->setPausable(true);
+    progress->setPausingHandler([weakTask] {
+        if (auto task = weakTask.lock())
+            task->suspend();
+    });
+    progress->setResumingHandler([weakTask] {
+        if (auto task = weakTask.lock())
+            task->resume();
+    });
+    std::weak_ptr<const HTURLSessionManagerTaskDelegate> weakSelf = weak_from_this();
+    side.observer = progress->addObserver([weakSelf, upload](const Progress& progress) {
+        auto self = weakSelf.lock();
+        if (!self)
+            return;
+        const ProgressBlock& block =
+            upload ? self->uploadProgressBlock : self->downloadProgressBlock;
+        if (block)
+            block(progress);
+    });
+    side.progress = std::move(progress);
+    return side.progress;
+}
+
+ProgressPtr HTURLSessionManagerTaskDelegate::progress(ProgressSide& side, bool upload) const {
+    std::lock_guard lock(progressMutex_);
+    return side.progress ? side.progress : makeProgress(side, upload);
+}
+
+void HTURLSessionManagerTaskDelegate::report(ProgressSide& side, bool upload, std::int64_t total,
+                                             std::int64_t completed) {
+    ProgressPtr progress;
+    {
+        std::lock_guard lock(progressMutex_);
+        // A block hears every change, so its object starts from the counts before this one.
+        if (!side.progress && (upload ? uploadProgressBlock : downloadProgressBlock))
+            makeProgress(side, upload);
+        side.total = total;
+        side.completed = completed;
+        progress = side.progress;
+    }
+    // Observers run outside the lock: one may ask for the object again.
+    if (progress) {
+        progress->setTotalUnitCount(total);
+        progress->setCompletedUnitCount(completed);
+    }
 }
 
 void HTURLSessionManagerTaskDelegate::didReceiveData(const URLSessionTaskPtr& task,
                                                      const Bytes& data) {
-    downloadProgress_->setTotalUnitCount(task->countOfBytesExpectedToReceive());
-    downloadProgress_->setCompletedUnitCount(task->countOfBytesReceived());
+    report(download_, false, task->countOfBytesExpectedToReceive(), task->countOfBytesReceived());
     if (mutableData_)
         mutableData_->insert(mutableData_->end(), data.begin(), data.end());
 }
 
 void HTURLSessionManagerTaskDelegate::didSendBodyData(const URLSessionTaskPtr& task) {
-    uploadProgress_->setTotalUnitCount(task->countOfBytesExpectedToSend());
-    uploadProgress_->setCompletedUnitCount(task->countOfBytesSent());
+    report(upload_, true, task->countOfBytesExpectedToSend(), task->countOfBytesSent());
 }
 
 void HTURLSessionManagerTaskDelegate::didWriteData(std::int64_t totalBytesWritten,
                                                    std::int64_t totalBytesExpectedToWrite) {
-    downloadProgress_->setTotalUnitCount(totalBytesExpectedToWrite);
-    downloadProgress_->setCompletedUnitCount(totalBytesWritten);
+    report(download_, false, totalBytesExpectedToWrite, totalBytesWritten);
 }
 
 void HTURLSessionManagerTaskDelegate::didResumeAtOffset(std::int64_t fileOffset,
                                                         std::int64_t expectedTotalBytes) {
-    downloadProgress_->setTotalUnitCount(expectedTotalBytes);
-    downloadProgress_->setCompletedUnitCount(fileOffset);
+    report(download_, false, expectedTotalBytes, fileOffset);
 }
 
 void HTURLSessionManagerTaskDelegate::didFinishDownloadingTo(URLSession& session,

@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 
 #include "platform/URLSession.h"
@@ -96,7 +97,9 @@ class HTURLSessionManagerTaskDelegate
     using DestinationBlock = std::function<std::optional<Url>(
         URLSession& session, const URLSessionTaskPtr& task, const Url& location)>;
 
-    // Progress objects whose cancel, pause and resume act on `task`.
+    // The progress objects' cancel, pause and resume act on `task`. Each object is made when it is
+    // first asked for or when its block is set and the task reports progress: most tasks are
+    // replies nobody follows. A late-made object starts from the counts reported so far.
     static std::shared_ptr<HTURLSessionManagerTaskDelegate> make(const URLSessionTaskPtr& task);
     ~HTURLSessionManagerTaskDelegate();
     HTURLSessionManagerTaskDelegate(const HTURLSessionManagerTaskDelegate&) = delete;
@@ -109,8 +112,9 @@ class HTURLSessionManagerTaskDelegate
     CompletionHandler completionHandler;
     DestinationBlock downloadTaskDidFinishDownloading;
 
-    const ProgressPtr& uploadProgress() const { return uploadProgress_; }
-    const ProgressPtr& downloadProgress() const { return downloadProgress_; }
+    // Safe from any thread; the same object on every call.
+    ProgressPtr uploadProgress() const { return progress(upload_, true); }
+    ProgressPtr downloadProgress() const { return progress(download_, false); }
     // Where the finished download was moved (also when the move failed); none before.
     const std::optional<Url>& downloadFileURL() const { return downloadFileURL_; }
     void setDownloadFileURL(std::optional<Url> url) { downloadFileURL_ = std::move(url); }
@@ -124,12 +128,24 @@ class HTURLSessionManagerTaskDelegate
     void didCompleteWithError(const URLSessionTaskPtr& task, const ErrorPtr& error);
 
   private:
-    HTURLSessionManagerTaskDelegate() = default;
+    // One direction's progress: the counts last reported, and the object once made.
+    struct ProgressSide {
+        ProgressPtr progress;
+        std::uint64_t observer = 0;
+        std::int64_t total = URLSessionTransferSizeUnknown;
+        std::int64_t completed = 0;
+    };
 
-    ProgressPtr uploadProgress_;
-    ProgressPtr downloadProgress_;
-    std::uint64_t uploadObserver_ = 0;
-    std::uint64_t downloadObserver_ = 0;
+    HTURLSessionManagerTaskDelegate() = default;
+    // Under progressMutex_.
+    ProgressPtr& makeProgress(ProgressSide& side, bool upload) const;
+    ProgressPtr progress(ProgressSide& side, bool upload) const;
+    void report(ProgressSide& side, bool upload, std::int64_t total, std::int64_t completed);
+
+    std::weak_ptr<URLSessionTask> task_;
+    mutable std::mutex progressMutex_;
+    mutable ProgressSide upload_;
+    mutable ProgressSide download_;
     std::optional<Url> downloadFileURL_;
     // Released at completion.
     std::optional<Bytes> mutableData_ = Bytes();

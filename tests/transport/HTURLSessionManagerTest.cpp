@@ -7,6 +7,7 @@
 #include "quarra/Dispatch.h"
 #include "quarra/RunLoop.h"
 #include "platform/URLError.h"
+#include <atomic>
 #include <future>
 
 #include "support/QuarraTestServer.h"
@@ -389,6 +390,24 @@ TEST_F(URLSessionManagerTest, ProgressFollowsTheTransferAndCancelsIt) {
     ASSERT_TRUE(waitForHandler());
     ASSERT_TRUE(error);
     EXPECT_EQ(error->code(), URLErrorCancelled);
+
+    // First asked for mid-transfer (the data block runs after the task's own bookkeeping), the
+    // object starts from what has arrived and still cancels the task.
+    std::atomic<std::size_t> arrived{0};
+    manager->setDataTaskDidReceiveDataBlock(
+        [&](URLSession&, const URLSessionTaskPtr&, const Bytes& data) { arrived += data.size(); });
+    handled = false;
+    auto late = manager->dataTaskWithRequest(request("/stall"), handler());
+    late->resume();
+    ASSERT_TRUE(runMainUntil([&] { return arrived == 1000; }));
+    ProgressPtr lateProgress = manager->downloadProgressForTask(late);
+    ASSERT_TRUE(lateProgress);
+    EXPECT_EQ(lateProgress->completedUnitCount(), 1000);
+    EXPECT_EQ(lateProgress->totalUnitCount(), 1 << 20);
+    lateProgress->cancel();
+    ASSERT_TRUE(waitForHandler());
+    EXPECT_EQ(error ? error->code() : 0, URLErrorCancelled);
+    manager->setDataTaskDidReceiveDataBlock(nullptr);
 }
 
 TEST_F(URLSessionManagerTest, TaskListsAnswerAlsoFromTheDelegateQueue) {
