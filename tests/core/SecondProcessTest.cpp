@@ -298,24 +298,10 @@ TEST(SharedFolderHost, Taker) {
 
 pid_t startHost(const char* stage, const char* test, const std::vector<std::string>& extra,
                 const posix_spawn_file_actions_t* actions = nullptr) {
-    std::vector<std::string> variables;
-    for (char** v = environ; *v; ++v) {
-        if (std::strncmp(*v, "QUARRA_SHARED_", 14) != 0)
-            variables.emplace_back(*v);
-    }
-    variables.push_back(std::string("QUARRA_SHARED_STAGE=") + stage);
+    std::vector<std::string> variables{std::string("QUARRA_SHARED_STAGE=") + stage};
     variables.insert(variables.end(), extra.begin(), extra.end());
-    std::vector<char*> envp;
-    for (auto& v : variables)
-        envp.push_back(v.data());
-    envp.push_back(nullptr);
-    std::string self = fs::read_symlink("/proc/self/exe");
-    std::string filter = std::string("--gtest_filter=SharedFolderHost.") + test;
-    char* argv[] = {self.data(), filter.data(), nullptr};
-    pid_t child = -1;
-    if (posix_spawn(&child, self.c_str(), actions, nullptr, argv, envp.data()) != 0)
-        return -1;
-    return child;
+    return test::spawnTestProcess(std::string("SharedFolderHost.") + test, "QUARRA_SHARED_",
+                                  variables, actions);
 }
 
 // A host that tells the test where it stands through one pipe and waits for its word on another.

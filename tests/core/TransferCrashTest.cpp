@@ -247,24 +247,10 @@ void rewriteAsPreviousRelease(const fs::path& data) {
 }
 
 pid_t spawnHost(const char* stageName, const char* test, const std::vector<std::string>& extra) {
-    std::vector<std::string> variables;
-    for (char** v = environ; *v; ++v) {
-        if (std::strncmp(*v, "QUARRA_CRASH_", 13) != 0)
-            variables.emplace_back(*v);
-    }
-    variables.push_back(std::string("QUARRA_CRASH_STAGE=") + stageName);
+    std::vector<std::string> variables{std::string("QUARRA_CRASH_STAGE=") + stageName};
     variables.insert(variables.end(), extra.begin(), extra.end());
-    std::vector<char*> envp;
-    for (auto& v : variables)
-        envp.push_back(v.data());
-    envp.push_back(nullptr);
-    std::string self = fs::read_symlink("/proc/self/exe");
-    std::string filter = std::string("--gtest_filter=TransferCrashHost.") + test;
-    char* argv[] = {self.data(), filter.data(), nullptr};
-    pid_t child = -1;
-    if (posix_spawn(&child, self.c_str(), nullptr, nullptr, argv, envp.data()) != 0)
-        return -1;
-    return child;
+    return test::spawnTestProcess(std::string("TransferCrashHost.") + test, "QUARRA_CRASH_",
+                                  variables);
 }
 
 int waitFor(pid_t child) {

@@ -93,6 +93,28 @@ void writeFile(const std::filesystem::path& path, const std::string& contents) {
     if (!out.flush()) throw std::runtime_error("cannot write " + path.string());
 }
 
+pid_t spawnTestProcess(const std::string& filter, std::string_view dropPrefix,
+                       const std::vector<std::string>& extra,
+                       const posix_spawn_file_actions_t* actions) {
+    std::vector<std::string> variables;
+    for (char** v = environ; *v; ++v) {
+        if (!std::string_view(*v).starts_with(dropPrefix))
+            variables.emplace_back(*v);
+    }
+    variables.insert(variables.end(), extra.begin(), extra.end());
+    std::vector<char*> envp;
+    for (auto& v : variables)
+        envp.push_back(v.data());
+    envp.push_back(nullptr);
+    std::string self = std::filesystem::read_symlink("/proc/self/exe");
+    std::string filterArgument = "--gtest_filter=" + filter;
+    char* argv[] = {self.data(), filterArgument.data(), nullptr};
+    pid_t child = -1;
+    if (posix_spawn(&child, self.c_str(), actions, nullptr, argv, envp.data()) != 0)
+        return -1;
+    return child;
+}
+
 }  // namespace quarra::test
 
 int main(int argc, char** argv) {

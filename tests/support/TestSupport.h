@@ -1,8 +1,13 @@
 #pragma once
 // Helpers shared by every test program. The test main gives each process a private sandbox: HOME,
 // XDG_DATA_HOME and TMPDIR point into a fresh folder that is removed when the process ends.
+#include <spawn.h>
+#include <sys/types.h>
+
 #include <filesystem>
 #include <string>
+#include <string_view>
+#include <vector>
 
 namespace quarra::test {
 
@@ -43,5 +48,12 @@ class DiagnosticsRecorder {
 // Whole-file helpers for fixtures.
 std::string readFile(const std::filesystem::path& path);
 void writeFile(const std::filesystem::path& path, const std::string& contents);
+
+// Starts this test program again to run the test `filter` names ("Suite.Test"), in this process's
+// environment without the variables whose names begin with `dropPrefix`, plus `extra`
+// ("NAME=value"). -1 when it cannot be started.
+pid_t spawnTestProcess(const std::string& filter, std::string_view dropPrefix,
+                       const std::vector<std::string>& extra,
+                       const posix_spawn_file_actions_t* actions = nullptr);
 
 }  // namespace quarra::test
