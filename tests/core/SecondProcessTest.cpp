@@ -32,6 +32,7 @@ namespace quarra {
 namespace {
 
 namespace fs = std::filesystem;
+using test::envValue;
 using test::QuarraTestServer;
 using test::QuarraTestService;
 using test::RecordedRequest;
@@ -43,31 +44,21 @@ constexpr const char* kSharedDocuments = "objects/documents";
 constexpr std::uint64_t kSharedLength = 64 << 10;
 constexpr int kOwnerTransfers = 3;  // of each kind
 
-const char* variable(const char* name) {
-    const char* value = getenv(name);
-    return value ? value : "";
-}
-
 fs::path shared(const std::string& name) {
-    return fs::path(variable("QUARRA_SHARED_FILES")) / name;
+    return fs::path(envValue("QUARRA_SHARED_FILES")) / name;
 }
 
 bool playing(const char* stage) {
-    if (std::string(variable("QUARRA_SHARED_STAGE")) != stage)
+    if (std::string(envValue("QUARRA_SHARED_STAGE")) != stage)
         return false;
-    setenv("XDG_DATA_HOME", variable("QUARRA_SHARED_DATA"), 1);
+    setenv("XDG_DATA_HOME", envValue("QUARRA_SHARED_DATA"), 1);
     TVKSDKApplicationDelegate::sharedInstance().didFinishLaunchingWithOptions();
     return true;
 }
 
 // One line per thing a host heard; appended whole, so a kill loses none that was written.
 void heard(const Json& line) {
-    std::string text = line.dump() + "\n";
-    int fd = ::open(variable("QUARRA_SHARED_LOG"), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
-    if (fd >= 0) {
-        (void)!::write(fd, text.data(), text.size());
-        ::close(fd);
-    }
+    test::appendLine(envValue("QUARRA_SHARED_LOG"), line.dump());
 }
 
 int outcomes = 0;
@@ -98,7 +89,7 @@ TVKQuarraDownloadHandler downloadHeard(const char* who) {
 
 TVKQuarraPtr signIn() {
     auto& auth = TVKQuarraAuthManager::sharedInstance();
-    auth.setAuthDNS(std::string("127.0.0.1:") + variable("QUARRA_SHARED_PORT"));
+    auth.setAuthDNS(std::string("127.0.0.1:") + envValue("QUARRA_SHARED_PORT"));
     test::Outcome signedIn;
     auth.loginToAuthServerWithUsername(SignInTestBed::Alice, SignInTestBed::AlicePassword,
                                        signedIn.userHandler());
@@ -109,7 +100,7 @@ TVKQuarraPtr signIn() {
 
 // A key of the preferences, through what the host itself uses.
 void prefer(const std::string& key) {
-    UserDefaults::standard().setString(variable("QUARRA_SHARED_STAGE"), key);
+    UserDefaults::standard().setString(envValue("QUARRA_SHARED_STAGE"), key);
 }
 
 void drainMainQueue() {
@@ -196,7 +187,7 @@ TEST(SharedFolderHost, CannotSave) {
         GTEST_SKIP() << "runs only as the first life of the unsaved-record test";
     TVKQuarraPtr quarra = signIn();
     ASSERT_TRUE(quarra);
-    const std::string which = variable("QUARRA_SHARED_CASE");
+    const std::string which = envValue("QUARRA_SHARED_CASE");
     if (which == "request") {
         blockSaves();
     } else {
@@ -262,8 +253,8 @@ TEST(SharedFolderHost, Relaunched) {
 // A line to the test through an inherited pipe, then a wait for the test's word (the other pipe's
 // end closing).
 void signalAndWait(const char* line) {
-    int out = std::atoi(variable("QUARRA_SHARED_SIGNAL_FD"));
-    int in = std::atoi(variable("QUARRA_SHARED_WAIT_FD"));
+    int out = std::atoi(envValue("QUARRA_SHARED_SIGNAL_FD"));
+    int in = std::atoi(envValue("QUARRA_SHARED_WAIT_FD"));
     (void)!::write(out, line, std::strlen(line));
     char byte;
     while (::read(in, &byte, 1) > 0) {

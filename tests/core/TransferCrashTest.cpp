@@ -33,6 +33,7 @@ namespace quarra {
 namespace {
 
 namespace fs = std::filesystem;
+using test::envValue;
 using test::QuarraTestServer;
 using test::QuarraTestService;
 using test::RecordedRequest;
@@ -45,27 +46,17 @@ constexpr std::uint64_t kDownloadLength = 256 << 10;
 
 // --- The host's two lives
 
-const char* env(const char* name) {
-    const char* value = getenv(name);
-    return value ? value : "";
-}
-
 bool stage(const char* name) {
-    if (std::string(env("QUARRA_CRASH_STAGE")) != name)
+    if (std::string(envValue("QUARRA_CRASH_STAGE")) != name)
         return false;
-    setenv("XDG_DATA_HOME", env("QUARRA_CRASH_DATA"), 1);
+    setenv("XDG_DATA_HOME", envValue("QUARRA_CRASH_DATA"), 1);
     TVKSDKApplicationDelegate::sharedInstance().didFinishLaunchingWithOptions();
     return true;
 }
 
 // One line per result the host heard; appended whole, so a kill loses none that was written.
 void note(const Json& line) {
-    std::string text = line.dump() + "\n";
-    int fd = ::open(env("QUARRA_CRASH_LOG"), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
-    if (fd >= 0) {
-        (void)!::write(fd, text.data(), text.size());
-        ::close(fd);
-    }
+    test::appendLine(envValue("QUARRA_CRASH_LOG"), line.dump());
 }
 
 Json result(const std::optional<Url>& fileURL, const Json& reply, const ErrorPtr& error) {
@@ -96,13 +87,13 @@ TVKQuarraDownloadHandler downloadNote() {
 TEST(TransferCrashHost, StartsTransfersAndIsKilled) {
     if (!stage("crash"))
         GTEST_SKIP() << "runs only as the first life of the crash test's host";
-    std::string step = env("QUARRA_CRASH_STEP");
+    std::string step = envValue("QUARRA_CRASH_STEP");
     setTransferStepHook([step](std::string_view reached) {
         if (reached == step)
             ::kill(::getpid(), SIGKILL);
     });
     auto& auth = TVKQuarraAuthManager::sharedInstance();
-    auth.setAuthDNS(std::string("127.0.0.1:") + env("QUARRA_CRASH_PORT"));
+    auth.setAuthDNS(std::string("127.0.0.1:") + envValue("QUARRA_CRASH_PORT"));
     test::Outcome signIn;
     auth.loginToAuthServerWithUsername(SignInTestBed::Alice, SignInTestBed::AlicePassword,
                                        signIn.userHandler());
@@ -111,17 +102,18 @@ TEST(TransferCrashHost, StartsTransfersAndIsKilled) {
     auto quarra = *auth.quarraWithId(SignInTestBed::FirstQuarra);
     // A transfer counts as asked for once its call has returned; a kill may come before.
     auto& api = TVKQuarraAPI::sharedInstance();
-    api.requestQuarraDownloadFileEndpoint(kCrashContent, quarra, Url::fileUrl(env("QUARRA_CRASH_PLAIN")),
-                                          false, {}, nullptr, downloadNote());
-    note({{"asked", env("QUARRA_CRASH_PLAIN")}});
     api.requestQuarraDownloadFileEndpoint(kCrashContent, quarra,
-                                          Url::fileUrl(env("QUARRA_CRASH_ENCRYPTED")), true, {},
+                                          Url::fileUrl(envValue("QUARRA_CRASH_PLAIN")), false, {},
                                           nullptr, downloadNote());
-    note({{"asked", env("QUARRA_CRASH_ENCRYPTED")}});
+    note({{"asked", envValue("QUARRA_CRASH_PLAIN")}});
+    api.requestQuarraDownloadFileEndpoint(kCrashContent, quarra,
+                                          Url::fileUrl(envValue("QUARRA_CRASH_ENCRYPTED")), true,
+                                          {}, nullptr, downloadNote());
+    note({{"asked", envValue("QUARRA_CRASH_ENCRYPTED")}});
     api.requestQuarraMultipartFormEndpoint(kCrashDocumentsPath, quarra,
-                                           Url::fileUrl(env("QUARRA_CRASH_UPLOAD")), false,
+                                           Url::fileUrl(envValue("QUARRA_CRASH_UPLOAD")), false,
                                            TVKQuarraRequestMethodPOST, {}, nullptr, uploadNote());
-    note({{"asked", env("QUARRA_CRASH_UPLOAD")}});
+    note({{"asked", envValue("QUARRA_CRASH_UPLOAD")}});
     runMainUntil([] { return delivered == 3; }, std::chrono::seconds(90));
     // Alive here means the step never came: the test that started this one fails.
     std::fflush(nullptr);
@@ -132,7 +124,7 @@ TEST(TransferCrashHost, IsRelaunched) {
     if (!stage("relaunch"))
         GTEST_SKIP() << "runs only as the second life of the crash test's host";
     // Killed again, while it delivers what the first life left, when the scenario says so.
-    std::string step = env("QUARRA_CRASH_RELAUNCH_STEP");
+    std::string step = envValue("QUARRA_CRASH_RELAUNCH_STEP");
     if (!step.empty()) {
         setTransferStepHook([step](std::string_view reached) {
             if (reached == step)
@@ -152,7 +144,7 @@ TEST(TransferCrashHost, IsRelaunched) {
             EXPECT_NE(strcasecmp(field.c_str(), "Authorization"), 0) << it->path();
     }
     auto& api = TVKQuarraAPI::sharedInstance();
-    bool late = *env("QUARRA_CRASH_LATE");
+    bool late = *envValue("QUARRA_CRASH_LATE");
     if (!late) {
         api.setBackgroundUploadResultHandler(uploadNote());
         api.setBackgroundDownloadResultHandler(downloadNote());

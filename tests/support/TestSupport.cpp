@@ -2,6 +2,7 @@
 #include "platform/MemoryPressure.h"
 #include "support/TestSupport.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <stdlib.h>
@@ -91,6 +92,20 @@ void writeFile(const std::filesystem::path& path, const std::string& contents) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out << contents;
     if (!out.flush()) throw std::runtime_error("cannot write " + path.string());
+}
+
+const char* envValue(const char* name) {
+    const char* value = getenv(name);
+    return value ? value : "";
+}
+
+void appendLine(const std::filesystem::path& path, const std::string& line) {
+    std::string text = line + "\n";
+    int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
+    if (fd >= 0) {
+        (void)!::write(fd, text.data(), text.size());
+        ::close(fd);
+    }
 }
 
 pid_t spawnTestProcess(const std::string& filter, std::string_view dropPrefix,

@@ -49,6 +49,13 @@ class DiagnosticsRecorder {
 std::string readFile(const std::filesystem::path& path);
 void writeFile(const std::filesystem::path& path, const std::string& contents);
 
+// The value of an environment variable, "" when it is not set.
+const char* envValue(const char* name);
+
+// Appends `line` and a newline to `path` in one write: a process killed meanwhile leaves whole
+// lines only.
+void appendLine(const std::filesystem::path& path, const std::string& line);
+
 // Starts this test program again to run the test `filter` names ("Suite.Test"), in this process's
 // environment without the variables whose names begin with `dropPrefix`, plus `extra`
 // ("NAME=value"). -1 when it cannot be started.
